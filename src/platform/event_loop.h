@@ -1,0 +1,47 @@
+// The single-threaded event loop: timers with the classic timer contract, socket events, re-entrant dispatch.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace varnix {
+
+class UdpSocket;
+
+// A periodic timer whose ticks arrive on the loop's thread.
+class Timer {
+ public:
+  virtual ~Timer() = default;
+
+  // Milliseconds between ticks; setting it restarts the count. 0 means no ticks.
+  virtual void SetInterval(int milliseconds) = 0;
+  virtual int Interval() const = 0;
+  // Enabling a stopped timer starts the count; enabling a running one changes nothing.
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual bool Enabled() const = 0;
+};
+
+class EventLoop {
+ public:
+  using Datagram = std::function<void(std::string)>;
+
+  virtual ~EventLoop() = default;
+
+  // A new timer is disabled with interval 0.
+  virtual std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) = 0;
+  // Every datagram the socket receives is handed to `on_datagram` whole, on the loop's thread.
+  virtual std::unique_ptr<UdpSocket> CreateUdpSocket(Datagram on_datagram) = 0;
+
+  // Waits at most `max_wait` for an event, then runs every handler that is due.
+  // Handlers may call it again: that is how a handler waits without blocking the others.
+  virtual void DispatchPending(std::chrono::milliseconds max_wait) = 0;
+  // Dispatches until Quit.
+  virtual void Run() = 0;
+  virtual void Quit() = 0;
+  // `handler` runs on the loop's thread when the system asks the program to end.
+  virtual void OnEndRequest(std::function<void()> handler) = 0;
+};
+
+}  // namespace varnix

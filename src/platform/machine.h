@@ -1,0 +1,38 @@
+// Facts about the computer and the running program, and its system-wide actions.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace varnix {
+
+// The version the system reports about itself, where it has such a call.
+struct OSVersion {
+  unsigned long platform_id = 0;
+  unsigned long major = 0;
+  unsigned long minor = 0;
+};
+
+class Machine {
+ public:
+  virtual ~Machine() = default;
+
+  // '\\' on Windows, '/' elsewhere; the path rules of the two systems differ.
+  virtual char PathSeparator() const = 0;
+  // The computer's name; throws Error when the system cannot give it.
+  virtual std::string ComputerName() = 0;
+  // The host's IPv4 addresses, dotted, in the system's order.
+  virtual std::vector<std::string> HostAddresses() = 0;
+  // Empty where the system has no version call that the label table applies to.
+  virtual std::optional<OSVersion> Version() = 0;
+  // The folder that holds the program file, without a trailing separator.
+  virtual std::string ProgramFolder() = 0;
+  // The program file's name, extension included.
+  virtual std::string ProgramFileName() = 0;
+  virtual unsigned long CurrentProcessId() = 0;
+  // The local date and time in the system's general form.
+  virtual std::string GeneralDateText() = 0;
+};
+
+}  // namespace varnix

@@ -1,0 +1,20 @@
+// The one bundle of OS services that main hands to the logic.
+#pragma once
+
+#include <memory>
+
+#include "platform/event_loop.h"
+#include "platform/machine.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+
+struct Platform {
+  std::unique_ptr<EventLoop> loop;
+  std::unique_ptr<Machine> machine;
+};
+
+// The services of the system this program was built for.
+Platform MakePlatform();
+
+}  // namespace varnix

@@ -1,0 +1,276 @@
+// The poll()-based event loop: timers, descriptor watchers, UDP sockets and the end signals.
+#include "platform/posix/posix_event_loop.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+namespace {
+
+// Large enough to take bursts of tens of thousands of small datagrams while a handler runs.
+constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+// Datagrams read per readiness check, so that a flood cannot starve the timers.
+constexpr int kReadsPerWake = 4096;
+constexpr int kMaxDatagram = 65536;
+
+Error SystemError(int number) { return Error(number, std::strerror(number)); }
+
+void SetNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+// The end signals can only reach the loop through a descriptor; this is its write end.
+int g_signal_write_fd = -1;
+
+extern "C" void OnEndSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const auto written = ::write(g_signal_write_fd, &byte, 1);
+  errno = saved;
+}
+
+class PosixTimer : public Timer {
+ public:
+  PosixTimer(PosixEventLoop& loop, std::function<void()> on_tick)
+      : loop_(loop), id_(loop.AddTimer(std::move(on_tick))) {}
+  ~PosixTimer() override { loop_.RemoveTimer(id_); }
+
+  void SetInterval(int milliseconds) override {
+    auto& state = loop_.timer(id_);
+    state.interval = std::max(milliseconds, 0);
+    state.due = PosixEventLoop::Clock::now() + std::chrono::milliseconds(state.interval);
+  }
+  int Interval() const override { return loop_.timer(id_).interval; }
+  void SetEnabled(bool enabled) override {
+    auto& state = loop_.timer(id_);
+    if (enabled && !state.enabled) {
+      state.due = PosixEventLoop::Clock::now() + std::chrono::milliseconds(state.interval);
+    }
+    state.enabled = enabled;
+  }
+  bool Enabled() const override { return loop_.timer(id_).enabled; }
+
+ private:
+  PosixEventLoop& loop_;
+  uint64_t id_;
+};
+
+class PosixUdpSocket : public UdpSocket {
+ public:
+  PosixUdpSocket(PosixEventLoop& loop, EventLoop::Datagram on_datagram)
+      : loop_(loop), on_datagram_(std::move(on_datagram)) {}
+  ~PosixUdpSocket() override { Close(); }
+
+  void Bind(const std::string& local_address, uint16_t port) override {
+    EnsureOpen();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (local_address.empty()) {
+      address.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (::inet_pton(AF_INET, local_address.c_str(), &address.sin_addr) != 1) {
+      throw Error(EADDRNOTAVAIL, "Invalid local address " + local_address);
+    }
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw SystemError(errno);
+    }
+  }
+
+  void SendTo(const std::string& host, uint16_t port, std::string_view datagram) override {
+    EnsureOpen();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_DGRAM;
+      addrinfo* found = nullptr;
+      if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        throw Error(EHOSTUNREACH, "Unknown host " + host);
+      }
+      address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      ::freeaddrinfo(found);
+    }
+    const ssize_t sent = ::sendto(fd_.get(), datagram.data(), datagram.size(), 0,
+                                  reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (sent < 0) throw SystemError(errno);
+  }
+
+  void Close() override {
+    if (watch_ != 0) loop_.Unwatch(watch_);
+    watch_ = 0;
+    fd_.Reset();
+  }
+
+ private:
+  void EnsureOpen() {
+    if (fd_.valid()) return;
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!fd.valid()) throw SystemError(errno);
+    SetNonBlocking(fd.get());
+    const int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    // The forced size works for root; others get what rmem_max allows.
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes,
+                     sizeof kReceiveBufferBytes) != 0) {
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
+                   sizeof kReceiveBufferBytes);
+    }
+    fd_ = std::move(fd);
+    watch_ = loop_.WatchReadable(fd_.get(), [this] { ReadAll(); });
+  }
+
+  void ReadAll() {
+    std::string buffer(kMaxDatagram, '\0');
+    for (int i = 0; i < kReadsPerWake && fd_.valid(); ++i) {
+      const ssize_t got = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
+      if (got < 0) return;  // EAGAIN, or an error that the next datagram will not repeat.
+      // The handler may close this socket; the check above ends the loop then.
+      on_datagram_(buffer.substr(0, static_cast<size_t>(got)));
+    }
+  }
+
+  PosixEventLoop& loop_;
+  EventLoop::Datagram on_datagram_;
+  UniqueFd fd_;
+  uint64_t watch_ = 0;
+};
+
+}  // namespace
+
+PosixEventLoop::PosixEventLoop() = default;
+
+PosixEventLoop::~PosixEventLoop() {
+  if (signal_read_.valid()) {
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
+    ::close(g_signal_write_fd);
+    g_signal_write_fd = -1;
+  }
+}
+
+std::unique_ptr<Timer> PosixEventLoop::CreateTimer(std::function<void()> on_tick) {
+  return std::make_unique<PosixTimer>(*this, std::move(on_tick));
+}
+
+std::unique_ptr<UdpSocket> PosixEventLoop::CreateUdpSocket(Datagram on_datagram) {
+  return std::make_unique<PosixUdpSocket>(*this, std::move(on_datagram));
+}
+
+uint64_t PosixEventLoop::AddTimer(std::function<void()> on_tick) {
+  const uint64_t id = next_id_++;
+  timers_[id].on_tick = std::move(on_tick);
+  return id;
+}
+
+uint64_t PosixEventLoop::WatchReadable(int fd, std::function<void()> on_readable) {
+  const uint64_t id = next_id_++;
+  watches_[id] = Watch{fd, std::move(on_readable)};
+  return id;
+}
+
+void PosixEventLoop::Unwatch(uint64_t id) { watches_.erase(id); }
+
+void PosixEventLoop::OnEndRequest(std::function<void()> handler) {
+  end_handler_ = std::move(handler);
+  if (signal_read_.valid()) return;
+  int fds[2];
+  if (::pipe(fds) != 0) return;
+  SetNonBlocking(fds[0]);
+  SetNonBlocking(fds[1]);
+  signal_read_.Reset(fds[0]);
+  g_signal_write_fd = fds[1];
+  struct sigaction action {};
+  action.sa_handler = OnEndSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  signal_watch_ = WatchReadable(signal_read_.get(), [this] {
+    char bytes[64];
+    while (::read(signal_read_.get(), bytes, sizeof bytes) > 0) {
+    }
+    if (end_handler_) end_handler_();
+  });
+}
+
+std::chrono::milliseconds PosixEventLoop::TimeToNextTimer(std::chrono::milliseconds limit) const {
+  const auto now = Clock::now();
+  auto wait = limit;
+  for (const auto& [id, state] : timers_) {
+    if (!state.enabled || state.interval <= 0) continue;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(state.due - now);
+    wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
+  }
+  return wait;
+}
+
+void PosixEventLoop::RunDueTimers() {
+  const auto now = Clock::now();
+  std::vector<uint64_t> due;
+  for (const auto& [id, state] : timers_) {
+    if (state.enabled && state.interval > 0 && state.due <= now) due.push_back(id);
+  }
+  // Earliest first, so timers fire in the order they fell due.
+  std::sort(due.begin(), due.end(),
+            [this](uint64_t a, uint64_t b) { return timers_.at(a).due < timers_.at(b).due; });
+  for (const uint64_t id : due) {
+    const auto found = timers_.find(id);
+    // An earlier handler, or a nested dispatch, may have removed, stopped or already run it.
+    if (found == timers_.end() || !found->second.enabled || found->second.interval <= 0 ||
+        found->second.due > Clock::now()) {
+      continue;
+    }
+    TimerState& state = found->second;
+    // Missed periods are not caught up: one tick, then a full interval from now.
+    state.due = Clock::now() + std::chrono::milliseconds(state.interval);
+    const auto on_tick = state.on_tick;  // the handler may destroy its timer
+    on_tick();
+  }
+}
+
+void PosixEventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
+  const auto wait = TimeToNextTimer(std::max(max_wait, std::chrono::milliseconds(0)));
+  std::vector<pollfd> fds;
+  std::vector<uint64_t> ids;
+  fds.reserve(watches_.size());
+  for (const auto& [id, watch] : watches_) {
+    fds.push_back(pollfd{watch.fd, POLLIN, 0});
+    ids.push_back(id);
+  }
+  const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
+  if (ready > 0) {
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if ((fds[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+      const auto found = watches_.find(ids[i]);
+      if (found == watches_.end()) continue;
+      const auto on_readable = found->second.on_readable;
+      on_readable();
+    }
+  }
+  RunDueTimers();
+}
+
+void PosixEventLoop::Run() {
+  quit_ = false;
+  while (!quit_) DispatchPending(std::chrono::hours(1));
+}
+
+}  // namespace varnix

@@ -1,0 +1,93 @@
+// Machine facts on Linux, read from the kernel and the C library.
+#include "platform/posix/posix_machine.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <ifaddrs.h>
+#include <langinfo.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstring>
+#include <memory>
+
+#include "platform/error.h"
+
+namespace varnix {
+namespace {
+
+std::string ProgramPath() {
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0) return {};
+  path.resize(static_cast<size_t>(length));
+  return path;
+}
+
+// The locale's date and time formats, with four-digit years: logs are read for years.
+std::string DateTimeFormat() {
+  ::setlocale(LC_TIME, "");
+  std::string date = ::nl_langinfo(D_FMT);
+  const std::string time = ::nl_langinfo(T_FMT);
+  for (auto at = date.find("%y"); at != std::string::npos; at = date.find("%y", at)) {
+    date[at + 1] = 'Y';
+  }
+  return date + " " + time;
+}
+
+}  // namespace
+
+std::string PosixMachine::ComputerName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) throw Error(errno, std::strerror(errno));
+  std::string text(name);
+  return text.substr(0, text.find('.'));
+}
+
+std::vector<std::string> PosixMachine::HostAddresses() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return {};
+  std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+  std::vector<std::string> addresses;
+  std::vector<std::string> loopback;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    ((entry->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : addresses).emplace_back(text);
+  }
+  addresses.insert(addresses.end(), loopback.begin(), loopback.end());
+  return addresses;
+}
+
+std::string PosixMachine::ProgramFolder() {
+  const std::string path = ProgramPath();
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string PosixMachine::ProgramFileName() {
+  const std::string path = ProgramPath();
+  return path.substr(path.rfind('/') + 1);
+}
+
+unsigned long PosixMachine::CurrentProcessId() {
+  return static_cast<unsigned long>(::getpid());
+}
+
+std::string PosixMachine::GeneralDateText() {
+  static const std::string format = DateTimeFormat();
+  const time_t now = ::time(nullptr);
+  tm local{};
+  ::localtime_r(&now, &local);
+  char text[128] = {};
+  const size_t length = ::strftime(text, sizeof text, format.c_str(), &local);
+  return std::string(text, length);
+}
+
+}  // namespace varnix

@@ -1,0 +1,20 @@
+// Machine facts on Linux: host name, interface addresses, the program's own file, local time.
+#pragma once
+
+#include "platform/machine.h"
+
+namespace varnix {
+
+class PosixMachine : public Machine {
+ public:
+  char PathSeparator() const override { return '/'; }
+  std::string ComputerName() override;
+  std::vector<std::string> HostAddresses() override;
+  std::optional<OSVersion> Version() override { return std::nullopt; }
+  std::string ProgramFolder() override;
+  std::string ProgramFileName() override;
+  unsigned long CurrentProcessId() override;
+  std::string GeneralDateText() override;
+};
+
+}  // namespace varnix

@@ -1,0 +1,23 @@
+// A UDP socket that binds, sends single datagrams and delivers received ones through its loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace varnix {
+
+class UdpSocket {
+ public:
+  virtual ~UdpSocket() = default;
+
+  // Binds to a dotted IPv4 address ("" for any) and port. Throws Error with the
+  // system's error number when they cannot be bound; a port in use fails.
+  virtual void Bind(const std::string& local_address, uint16_t port) = 0;
+  // Sends one datagram to a dotted address or host name; broadcast addresses are allowed.
+  // Throws Error on failure.
+  virtual void SendTo(const std::string& host, uint16_t port, std::string_view datagram) = 0;
+  virtual void Close() = 0;
+};
+
+}  // namespace varnix

@@ -1,0 +1,233 @@
+// The Windows event loop: SetTimer, WSAAsyncSelect and MsgWaitForMultipleObjectsEx on one hidden window.
+#include "platform/win32/win32_event_loop.h"
+
+#include <algorithm>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kWindowClass[] = "VarnixEventWindow";
+constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+constexpr int kReadsPerWake = 4096;
+constexpr int kMaxDatagram = 65536;
+
+Error SocketError() {
+  const int number = WSAGetLastError();
+  return Error(number, SystemErrorText(static_cast<unsigned long>(number)));
+}
+
+class Win32Timer : public Timer {
+ public:
+  Win32Timer(Win32EventLoop& loop, std::function<void()> on_tick)
+      : loop_(loop), id_(loop.AddTimer(std::move(on_tick))) {}
+  ~Win32Timer() override { loop_.RemoveTimer(id_); }
+
+  void SetInterval(int milliseconds) override {
+    loop_.timer(id_).interval = std::max(milliseconds, 0);
+    loop_.ApplyTimer(id_);  // SetTimer on a running id restarts its count
+  }
+  int Interval() const override { return loop_.timer(id_).interval; }
+  void SetEnabled(bool enabled) override {
+    auto& state = loop_.timer(id_);
+    if (state.enabled == enabled) return;
+    state.enabled = enabled;
+    loop_.ApplyTimer(id_);
+  }
+  bool Enabled() const override { return loop_.timer(id_).enabled; }
+
+ private:
+  Win32EventLoop& loop_;
+  UINT_PTR id_;
+};
+
+class Win32UdpSocket : public UdpSocket {
+ public:
+  Win32UdpSocket(Win32EventLoop& loop, EventLoop::Datagram on_datagram)
+      : loop_(loop), on_datagram_(std::move(on_datagram)) {}
+  ~Win32UdpSocket() override { Close(); }
+
+  void Bind(const std::string& local_address, uint16_t port) override {
+    EnsureOpen();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (local_address.empty()) {
+      address.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (inet_pton(AF_INET, local_address.c_str(), &address.sin_addr) != 1) {
+      throw Error(WSAEADDRNOTAVAIL, "Invalid local address " + local_address);
+    }
+    if (bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw SocketError();
+    }
+  }
+
+  void SendTo(const std::string& host, uint16_t port, std::string_view datagram) override {
+    EnsureOpen();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_DGRAM;
+      addrinfo* found = nullptr;
+      if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        throw Error(WSAHOST_NOT_FOUND, "Unknown host " + host);
+      }
+      address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      freeaddrinfo(found);
+    }
+    const int sent = sendto(socket_, datagram.data(), static_cast<int>(datagram.size()), 0,
+                            reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (sent == SOCKET_ERROR) throw SocketError();
+  }
+
+  void Close() override {
+    if (socket_ == INVALID_SOCKET) return;
+    WSAAsyncSelect(socket_, loop_.window(), 0, 0);
+    loop_.RemoveSocket(socket_);
+    closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+  }
+
+ private:
+  void EnsureOpen() {
+    if (socket_ != INVALID_SOCKET) return;
+    const SOCKET created = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (created == INVALID_SOCKET) throw SocketError();
+    const BOOL on = TRUE;
+    setsockopt(created, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(created, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveBufferBytes),
+               sizeof kReceiveBufferBytes);
+    socket_ = created;
+    loop_.AddSocket(socket_, [this] { ReadAll(); });
+    // Also makes the socket non-blocking.
+    WSAAsyncSelect(socket_, loop_.window(), Win32EventLoop::kSocketMessage, FD_READ);
+  }
+
+  void ReadAll() {
+    std::string buffer(kMaxDatagram, '\0');
+    for (int i = 0; i < kReadsPerWake && socket_ != INVALID_SOCKET; ++i) {
+      const int got = recv(socket_, buffer.data(), static_cast<int>(buffer.size()), 0);
+      // WSAEMSGSIZE still delivers the truncated datagram; anything else ends this round.
+      if (got == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE) return;
+      const size_t length = got == SOCKET_ERROR ? buffer.size() : static_cast<size_t>(got);
+      on_datagram_(buffer.substr(0, length));
+    }
+  }
+
+  Win32EventLoop& loop_;
+  EventLoop::Datagram on_datagram_;
+  SOCKET socket_ = INVALID_SOCKET;
+};
+
+}  // namespace
+
+Win32EventLoop::Win32EventLoop() {
+  const HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA window_class{};
+  window_class.lpfnWndProc = &Win32EventLoop::WindowProc;
+  window_class.hInstance = instance;
+  window_class.lpszClassName = kWindowClass;
+  RegisterClassA(&window_class);  // fails harmlessly when a second loop registers again
+  // A hidden top-level window, not a message-only one: only those hear of the session's end.
+  window_ = CreateWindowExA(0, kWindowClass, "Varnix", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                            instance, nullptr);
+  if (window_ == nullptr) throw Error(static_cast<long>(GetLastError()), "CreateWindowEx failed");
+  SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+Win32EventLoop::~Win32EventLoop() {
+  SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+  DestroyWindow(window_);
+}
+
+std::unique_ptr<Timer> Win32EventLoop::CreateTimer(std::function<void()> on_tick) {
+  return std::make_unique<Win32Timer>(*this, std::move(on_tick));
+}
+
+std::unique_ptr<UdpSocket> Win32EventLoop::CreateUdpSocket(Datagram on_datagram) {
+  return std::make_unique<Win32UdpSocket>(*this, std::move(on_datagram));
+}
+
+UINT_PTR Win32EventLoop::AddTimer(std::function<void()> on_tick) {
+  const UINT_PTR id = next_timer_++;
+  timers_[id].on_tick = std::move(on_tick);
+  return id;
+}
+
+void Win32EventLoop::RemoveTimer(UINT_PTR id) {
+  KillTimer(window_, id);
+  timers_.erase(id);
+}
+
+void Win32EventLoop::ApplyTimer(UINT_PTR id) {
+  const TimerState& state = timers_.at(id);
+  if (state.enabled && state.interval > 0) {
+    SetTimer(window_, id, static_cast<UINT>(state.interval), nullptr);
+  } else {
+    KillTimer(window_, id);
+  }
+}
+
+LRESULT CALLBACK Win32EventLoop::WindowProc(HWND window, UINT message, WPARAM wparam,
+                                            LPARAM lparam) {
+  auto* loop = reinterpret_cast<Win32EventLoop*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (loop == nullptr) return DefWindowProcA(window, message, wparam, lparam);
+  return loop->Handle(message, wparam, lparam);
+}
+
+LRESULT Win32EventLoop::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_TIMER: {
+      const auto found = timers_.find(static_cast<UINT_PTR>(wparam));
+      if (found == timers_.end() || !found->second.enabled) return 0;
+      const auto on_tick = found->second.on_tick;  // the handler may destroy its timer
+      on_tick();
+      return 0;
+    }
+    case kSocketMessage: {
+      const auto found = sockets_.find(static_cast<SOCKET>(wparam));
+      if (found == sockets_.end()) return 0;
+      const auto on_readable = found->second;
+      on_readable();
+      return 0;
+    }
+    case WM_CLOSE:
+      if (end_handler_) end_handler_();
+      return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process is ended once this returns, so the program's own ending runs first.
+      if (wparam != 0 && end_handler_) end_handler_();
+      return 0;
+    default:
+      return DefWindowProcA(window_, message, wparam, lparam);
+  }
+}
+
+void Win32EventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
+  const auto wait = static_cast<DWORD>(std::clamp<long long>(max_wait.count(), 0, 0x7fffffff));
+  MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      quit_ = true;
+      break;
+    }
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+void Win32EventLoop::Run() {
+  quit_ = false;
+  while (!quit_) DispatchPending(std::chrono::hours(1));
+}
+
+}  // namespace varnix

@@ -1,0 +1,80 @@
+// Machine facts on Windows, from kernel32 and Windows Sockets.
+#include "platform/win32/win32_machine.h"
+
+#include "platform/error.h"
+
+namespace varnix {
+namespace {
+
+std::string ModulePath() {
+  char path[MAX_PATH + 1] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return std::string(path, length);
+}
+
+}  // namespace
+
+std::string Win32Machine::ComputerName() {
+  char name[128] = {};
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size)) {
+    const DWORD number = GetLastError();
+    throw Error(static_cast<long>(number), SystemErrorText(number));
+  }
+  return std::string(name, size);
+}
+
+std::vector<std::string> Win32Machine::HostAddresses() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name) == SOCKET_ERROR) return {};
+  std::string trimmed(name);
+  while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+  const hostent* entry = gethostbyname(trimmed.c_str());
+  if (entry == nullptr) return {};
+  std::vector<std::string> addresses;
+  for (char** item = entry->h_addr_list; *item != nullptr; ++item) {
+    std::string text;
+    for (int i = 0; i < entry->h_length; ++i) {
+      if (i > 0) text += '.';
+      text += std::to_string(static_cast<unsigned char>((*item)[i]));
+    }
+    addresses.push_back(text);
+  }
+  return addresses;
+}
+
+std::optional<OSVersion> Win32Machine::Version() {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;  // 148 bytes
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  if (!GetVersionExA(&info)) return std::nullopt;
+#pragma GCC diagnostic pop
+  return OSVersion{info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion};
+}
+
+std::string Win32Machine::ProgramFolder() {
+  const std::string path = ModulePath();
+  const auto slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string Win32Machine::ProgramFileName() {
+  const std::string path = ModulePath();
+  return path.substr(path.rfind('\\') + 1);
+}
+
+unsigned long Win32Machine::CurrentProcessId() { return GetCurrentProcessId(); }
+
+std::string Win32Machine::GeneralDateText() {
+  char date[128] = {};
+  char time[128] = {};
+  const int date_length =
+      GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, sizeof date);
+  const int time_length = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, sizeof time);
+  // The lengths count the terminating NUL.
+  return std::string(date, date_length > 0 ? date_length - 1 : 0) + " " +
+         std::string(time, time_length > 0 ? time_length - 1 : 0);
+}
+
+}  // namespace varnix

@@ -1,0 +1,24 @@
+// Machine facts on Windows: computer name, host addresses, version, the program's own file, local time.
+#pragma once
+
+#include "platform/machine.h"
+#include "platform/win32/windows_headers.h"
+
+namespace varnix {
+
+class Win32Machine : public Machine {
+ public:
+  char PathSeparator() const override { return '\\'; }
+  std::string ComputerName() override;
+  std::vector<std::string> HostAddresses() override;
+  std::optional<OSVersion> Version() override;
+  std::string ProgramFolder() override;
+  std::string ProgramFileName() override;
+  unsigned long CurrentProcessId() override;
+  std::string GeneralDateText() override;
+
+ private:
+  WinsockSession winsock_;  // gethostbyname needs it
+};
+
+}  // namespace varnix

@@ -1,0 +1,195 @@
+// Tests of the xAP wire format: writing, parsing, item look-up and address matching.
+#include "xap/xap_message.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/recording_error_log.h"
+
+namespace varnix {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr char kWireExample[] =
+    "xap-header\n{\nv=12\nhop=1\nuid=FF000800\nclass=Homeseer.Event\n"
+    "source=qel.Process.OFFICEPC\n}\nEvent.Log\n{\nType=Korvane\n"
+    "Data=Using xAP port 32768\n}\n";
+
+class XapMessageTest : public ::testing::Test {
+ protected:
+  XapMessage Parse(std::string_view text) {
+    XapMessage message(log_);
+    message.FromXap(text);
+    return message;
+  }
+
+  RecordingErrorLog log_;
+};
+
+TEST_F(XapMessageTest, WritesTheWireExample) {
+  XapMessage message(log_);
+  message.msgClass("Homeseer.Event");
+  message.msgSource("qel.Process.OFFICEPC");
+  message.msgTarget("");
+  message.AddHeader(XapHeaderPrefix("FF000800"));
+  message.AddSection("Event.Log");
+  message.AddItem("Event.Log", "Type", "Korvane");
+  message.AddItem("Event.Log", "Data", "Using xAP port 32768");
+  EXPECT_EQ(message.ToXap(), kWireExample);
+  EXPECT_EQ(message.ToXap(), kWireExample) << "ToXap may be called again";
+}
+
+TEST_F(XapMessageTest, WriterEdges) {
+  XapMessage two(log_);
+  two.msgClass("c");
+  two.msgSource("s");
+  two.AddHeader(XapHeaderPrefix("U"));
+  two.AddSection("A");
+  two.AddItem("ignored", "k", "v");
+  two.AddSection("B");
+  EXPECT_EQ(two.ToXap(),
+            "xap-header\n{\nv=12\nhop=1\nuid=U\nclass=c\nsource=s\ntarget=Unknown\n}\n"
+            "A\n{\nk=v\n}\nB\n{\n}\n");
+
+  XapMessage bare(log_);
+  bare.msgTarget("");
+  bare.AddHeader("");
+  EXPECT_EQ(bare.ToXap(), "class=Unknown\nsource=Unknown\n}\n}\n");
+
+  bare.Init("ignored");
+  EXPECT_EQ(bare.ToXap(), "}\n");
+}
+
+TEST_F(XapMessageTest, HeaderPrefixTurnsBarsIntoLineFeeds) {
+  EXPECT_EQ(XapHeaderPrefix("FF000800"), "xap-header\n{\nv=12\nhop=1\nuid=FF000800\n");
+  EXPECT_EQ(XapHeaderPrefix("A|B"), "xap-header\n{\nv=12\nhop=1\nuid=A\nB\n");
+}
+
+TEST_F(XapMessageTest, ParsesTheWireExample) {
+  const XapMessage message = Parse(kWireExample);
+  EXPECT_EQ(message.msgUID(), "FF000800");
+  EXPECT_EQ(message.msgClass(), "Homeseer.Event");
+  EXPECT_EQ(message.msgSource(), "qel.Process.OFFICEPC");
+  EXPECT_EQ(message.msgTarget(), "Unknown");
+  EXPECT_EQ(message.msgSection(), Lines{"event.log"});
+  EXPECT_EQ(message.msgCollection(0), (Lines{"Type=Korvane", "Data=Using xAP port 32768"}));
+  EXPECT_EQ(message.msgCollection(1), Lines{});
+  EXPECT_EQ(message.msgCollection(2), std::nullopt);
+  EXPECT_EQ(message.msgCollection(-1), std::nullopt);
+  EXPECT_EQ(message.GetItem("EVENT.LOG", "DATA"), "Using xAP port 32768");
+  EXPECT_EQ(message.GetItem("Event.Log", "Time"), "Unknown");
+  EXPECT_EQ(message.GetItem("Other", "Data"), "Unknown");
+  EXPECT_TRUE(message.CompareTarget("Unknown"));
+  EXPECT_TRUE(message.CompareClass("HOMESEER.event"));
+  EXPECT_FALSE(message.CompareClass("Homeseer.*"));
+  EXPECT_TRUE(message.CompareSource("qel.process.*"));
+  EXPECT_TRUE(log_.lines.empty());
+}
+
+TEST_F(XapMessageTest, LeavesTextWithoutAnXapHeaderUnparsed) {
+  for (const char* text : {"", "xap-hbeat\n{\nv=12\nclass=xap-hbeat.alive\n}\n",
+                           "hello\n}\nsection\n{\na=b\n}\n"}) {
+    const XapMessage message = Parse(text);
+    EXPECT_EQ(message.msgClass(), "Unknown") << text;
+    EXPECT_EQ(message.msgUID(), "Unknown");
+    EXPECT_EQ(message.msgCollection(0), std::nullopt);
+  }
+  EXPECT_EQ(Parse("XAP-HEADER\n{\nclass=x\n}\n").msgClass(), "x");
+  EXPECT_EQ(Parse("  xap-header  \n{\nclass=x\n}\n").msgClass(), "x");
+}
+
+TEST_F(XapMessageTest, HeaderLinesAreTrimmedAndFolded) {
+  EXPECT_EQ(Parse("xap-header\n{\n Class = Process.Control \n}\n").msgClass(), "Process.Control");
+  EXPECT_EQ(Parse("xap-header\n{\nCLASS=Process.Control\n}\n").msgClass(), "Process.Control");
+  // The first two lines are never examined.
+  EXPECT_EQ(Parse("xap-header class=a\nclass=b\n}\n").msgClass(), "Unknown");
+
+  const XapMessage empty_target = Parse("xap-header\n{\ntarget=\n}\n");
+  EXPECT_EQ(empty_target.msgTarget(), "");
+  EXPECT_FALSE(empty_target.CompareTarget("Unknown"));
+  EXPECT_FALSE(empty_target.CompareTarget("*"));
+
+  // Carriage returns stay: "}\r" closes nothing and every pair is a header line.
+  const XapMessage crlf = Parse("xap-header\r\n{\r\nclass=a.b\r\n}\r\nS\r\n{\r\ntarget=t\r\n}\r\n");
+  EXPECT_EQ(crlf.msgClass(), "a.b\r");
+  EXPECT_EQ(crlf.msgTarget(), "t\r");
+  EXPECT_EQ(crlf.msgCollection(0), std::nullopt);
+}
+
+TEST_F(XapMessageTest, ItemsKeepTheirRawText) {
+  const XapMessage message = Parse(
+      "xap-header\n{\n}\nS\n{\nTitle = Notepad\nData=a=b\nclass=body\n}\nEvent.Log \n{\nk=v\n}\n"
+      "x=y\n{\nz=1\n}\n");
+  EXPECT_EQ(message.GetItem("s", "title"), " Notepad");
+  EXPECT_EQ(message.GetItem("S", "TITLE"), " Notepad");
+  EXPECT_EQ(message.GetItem("S", "data"), "a=b");
+  EXPECT_EQ(message.GetItem("S", "class"), "body");
+  EXPECT_EQ(message.msgClass(), "Unknown") << "after the first } every pair is a section item";
+  EXPECT_EQ(message.GetItem("Event.Log", "k"), "Unknown");
+  EXPECT_EQ(message.GetItem("Event.Log ", "k"), "v");
+  EXPECT_EQ(message.GetItem("x=y", "z"), "1") << "the line after } names a section";
+  EXPECT_EQ(message.msgSection(), (Lines{"s", "event.log ", "x=y"}));
+  EXPECT_EQ(message.msgCollection(0), (Lines{"Title = Notepad", "Data=a=b", "class=body"}));
+}
+
+TEST_F(XapMessageTest, LogsTheFailuresThatRealInputCauses) {
+  const XapMessage repeated = Parse(
+      "xap-header\n{\n}\nA\n{\nk=1\nK = 2\n}\na\n{\nj=3\n}\n");
+  EXPECT_EQ(repeated.GetItem("a", "k"), "1");
+  EXPECT_EQ(repeated.GetItem("a", "j"), "Unknown") << "the name keeps its first section";
+  EXPECT_EQ(repeated.msgCollection(1), Lines{"j=3"});
+  EXPECT_EQ(log_.lines,
+            (Lines{"From XAP  100 This key is already associated with an element of this collection",
+                   "From XAP  70 This key is already associated with an element of this collection"}));
+
+  log_.lines.clear();
+  const XapMessage unterminated = Parse("xap-header\n{\n}\nA\n{\nk=1\n}");
+  EXPECT_EQ(log_.lines, Lines{"From XAP  60 Subscript out of range"});
+  EXPECT_EQ(unterminated.msgCollection(1), Lines{});
+  EXPECT_EQ(unterminated.msgSection(), Lines{}) << "the last recorded name is always left out";
+  EXPECT_EQ(unterminated.GetItem("A", "k"), "1");
+}
+
+struct AddressCase {
+  const char* item1;
+  const char* item2;
+  bool match;
+};
+
+class CompareAddressTest : public ::testing::TestWithParam<AddressCase> {};
+
+TEST_P(CompareAddressTest, MatchesSymmetrically) {
+  const AddressCase& c = GetParam();
+  EXPECT_EQ(CompareAddress(c.item1, c.item2), c.match) << c.item1 << " ~ " << c.item2;
+  EXPECT_EQ(CompareAddress(c.item2, c.item1), c.match) << c.item2 << " ~ " << c.item1;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CompareAddressTest,
+    ::testing::Values(AddressCase{"qel.Process.PC1", "QEL.process.pc1", true},
+                      AddressCase{"qel.Process.*", "qel.Process.PC1", true},
+                      AddressCase{"qel.*.PC1", "qel.Process.PC2", false},
+                      AddressCase{"qel.>", "qel.Process.PC1", true},
+                      AddressCase{"qel.>.PC9", "qel.Process.PC1", true},
+                      AddressCase{"qel.Process", "qel.Process.PC1", false},
+                      AddressCase{"qel.Process.>", "qel.Process", false},
+                      AddressCase{"*", "qel.Process", false},
+                      AddressCase{"qel.Process.*", "qel.Process.PC1:Disk", true},
+                      AddressCase{"qel.Process.PC1", "", false},
+                      AddressCase{"", "", false}, AddressCase{">", "anything.at.all", true},
+                      AddressCase{"a..b", "a.*.b", true}, AddressCase{"a.", "a", false}));
+
+TEST(FastStringTest, GrowsInStepsOfAHundredSlots) {
+  FastString text;
+  for (int i = 0; i < 100; ++i) text.Add("x");
+  EXPECT_EQ(text.SlotCount(), 101u);
+  text.Add("y");
+  EXPECT_EQ(text.SlotCount(), 201u);
+  EXPECT_EQ(text.Value(), std::string(100, 'x') + "y");
+  text.Reset();
+  EXPECT_EQ(text.Value(), "");
+  EXPECT_EQ(text.SlotCount(), 101u);
+}
+
+}  // namespace
+}  // namespace varnix
