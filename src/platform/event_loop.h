@@ -1,4 +1,5 @@
-// The single-threaded event loop: timers with the classic timer contract, socket events, re-entrant dispatch.
+// The single-threaded event loop: timers with the classic timer contract, socket events, re-entrant
+// dispatch.
 #pragma once
 
 #include <chrono>

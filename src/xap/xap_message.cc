@@ -15,8 +15,8 @@ constexpr char kSubscriptOutOfRangeText[] = "Subscript out of range";
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
 bool ContainsIgnoringCase(std::string_view text, std::string_view needle) {
@@ -147,26 +147,27 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   const std::string_view text = std::string_view(raw_).substr(base);
 
   // Lines split at every "\n"; a final "\n" leaves one last, empty line.
-  std::vector<std::string_view> lines;
-  lines.reserve(24);
-  for (std::size_t start = 0;;) {
-    const std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::size_t next = 0;  // start of the next line; npos once the last line was taken
+  const auto take_line = [&]() {
+    const std::size_t end = text.find('\n', next);
+    const std::string_view line =
+        text.substr(next, end == std::string_view::npos ? end : end - next);
+    next = end == std::string_view::npos ? end : end + 1;
+    return line;
+  };
+  for (int skipped = 0; skipped < 2 && next != std::string_view::npos; ++skipped) take_line();
 
   int current = -1;
-  for (std::size_t i = 2; i < lines.size(); ++i) {
-    const std::string_view line = lines[i];
+  while (next != std::string_view::npos) {
+    const std::string_view line = take_line();
     if (line == "}") {
+      if (sections_.empty()) {
+        sections_.reserve(4);
+        sectionIndex_.reserve(4);
+      }
       ++current;
-      if (i + 1 < lines.size()) {
-        ++i;
-        std::string name = LowerCase(lines[i]);
+      if (next != std::string_view::npos) {
+        std::string name = LowerCase(take_line());
         if (FindSection(name) != nullptr) {
           ReportFromXap(kDuplicateKey, kDuplicateKeyText, 70);
         } else {
@@ -175,7 +176,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
       } else {
         ReportFromXap(kSubscriptOutOfRange, kSubscriptOutOfRangeText, 60);
       }
-      sections_.emplace_back();
+      sections_.emplace_back().entries.reserve(8);
       hasSections_ = true;
       continue;
     }
@@ -203,7 +204,8 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
       ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
       continue;
     }
-    section.entries.push_back({std::move(key), static_cast<uint32_t>(base + (line.data() - text.data())),
+    section.entries.push_back({std::move(key),
+                               static_cast<uint32_t>(base + (line.data() - text.data())),
                                static_cast<uint32_t>(line.size())});
   }
   return 0;

@@ -1,4 +1,5 @@
-// One xAP message: the writer that produces wire text, the parser, item look-up and address matching.
+// One xAP message: the writer that produces wire text, the parser, item look-up and address
+// matching.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +40,8 @@ class XapMessage {
   const std::string& msgUID() const { return msgUID_; }
   void msgUID(std::string value) { msgUID_ = std::move(value); }
 
-  // Writing. `header_prefix` is the node's XapHeaderPrefix; the message's own msgUID is not written.
+  // Writing. `header_prefix` is the node's XapHeaderPrefix; the message's own msgUID is not
+  // written.
   int AddHeader(std::string_view header_prefix);
   int AddSection(std::string_view sSection);
   int AddItem(std::string_view sSection, std::string_view sItem, std::string_view sValue);

@@ -87,8 +87,8 @@ TEST_F(XapMessageTest, ParsesTheWireExample) {
 }
 
 TEST_F(XapMessageTest, LeavesTextWithoutAnXapHeaderUnparsed) {
-  for (const char* text : {"", "xap-hbeat\n{\nv=12\nclass=xap-hbeat.alive\n}\n",
-                           "hello\n}\nsection\n{\na=b\n}\n"}) {
+  for (const char* text :
+       {"", "xap-hbeat\n{\nv=12\nclass=xap-hbeat.alive\n}\n", "hello\n}\nsection\n{\na=b\n}\n"}) {
     const XapMessage message = Parse(text);
     EXPECT_EQ(message.msgClass(), "Unknown") << text;
     EXPECT_EQ(message.msgUID(), "Unknown");
@@ -133,14 +133,14 @@ TEST_F(XapMessageTest, ItemsKeepTheirRawText) {
 }
 
 TEST_F(XapMessageTest, LogsTheFailuresThatRealInputCauses) {
-  const XapMessage repeated = Parse(
-      "xap-header\n{\n}\nA\n{\nk=1\nK = 2\n}\na\n{\nj=3\n}\n");
+  const XapMessage repeated = Parse("xap-header\n{\n}\nA\n{\nk=1\nK = 2\n}\na\n{\nj=3\n}\n");
   EXPECT_EQ(repeated.GetItem("a", "k"), "1");
   EXPECT_EQ(repeated.GetItem("a", "j"), "Unknown") << "the name keeps its first section";
   EXPECT_EQ(repeated.msgCollection(1), Lines{"j=3"});
-  EXPECT_EQ(log_.lines,
-            (Lines{"From XAP  100 This key is already associated with an element of this collection",
-                   "From XAP  70 This key is already associated with an element of this collection"}));
+  EXPECT_EQ(
+      log_.lines,
+      (Lines{"From XAP  100 This key is already associated with an element of this collection",
+             "From XAP  70 This key is already associated with an element of this collection"}));
 
   log_.lines.clear();
   const XapMessage unterminated = Parse("xap-header\n{\n}\nA\n{\nk=1\n}");
@@ -175,9 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
                       AddressCase{"qel.Process.>", "qel.Process", false},
                       AddressCase{"*", "qel.Process", false},
                       AddressCase{"qel.Process.*", "qel.Process.PC1:Disk", true},
-                      AddressCase{"qel.Process.PC1", "", false},
-                      AddressCase{"", "", false}, AddressCase{">", "anything.at.all", true},
-                      AddressCase{"a..b", "a.*.b", true}, AddressCase{"a.", "a", false}));
+                      AddressCase{"qel.Process.PC1", "", false}, AddressCase{"", "", false},
+                      AddressCase{">", "anything.at.all", true}, AddressCase{"a..b", "a.*.b", true},
+                      AddressCase{"a.", "a", false}));
 
 TEST(FastStringTest, GrowsInStepsOfAHundredSlots) {
   FastString text;

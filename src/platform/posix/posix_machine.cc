@@ -76,9 +76,7 @@ std::string PosixMachine::ProgramFileName() {
   return path.substr(path.rfind('/') + 1);
 }
 
-unsigned long PosixMachine::CurrentProcessId() {
-  return static_cast<unsigned long>(::getpid());
-}
+unsigned long PosixMachine::CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
 std::string PosixMachine::GeneralDateText() {
   static const std::string format = DateTimeFormat();

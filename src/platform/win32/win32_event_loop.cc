@@ -1,4 +1,5 @@
-// The Windows event loop: SetTimer, WSAAsyncSelect and MsgWaitForMultipleObjectsEx on one hidden window.
+// The Windows event loop: SetTimer, WSAAsyncSelect and MsgWaitForMultipleObjectsEx on one hidden
+// window.
 #include "platform/win32/win32_event_loop.h"
 
 #include <algorithm>

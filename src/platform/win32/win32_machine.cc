@@ -71,7 +71,8 @@ std::string Win32Machine::GeneralDateText() {
   char time[128] = {};
   const int date_length =
       GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, sizeof date);
-  const int time_length = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, sizeof time);
+  const int time_length =
+      GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, sizeof time);
   // The lengths count the terminating NUL.
   return std::string(date, date_length > 0 ? date_length - 1 : 0) + " " +
          std::string(time, time_length > 0 ? time_length - 1 : 0);

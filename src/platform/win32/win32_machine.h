@@ -1,4 +1,5 @@
-// Machine facts on Windows: computer name, host addresses, version, the program's own file, local time.
+// Machine facts on Windows: computer name, host addresses, version, the program's own file, local
+// time.
 #pragma once
 
 #include "platform/machine.h"

@@ -1,4 +1,5 @@
-// The one place that includes <windows.h>, with the macros that would rename our own names kept out.
+// The one place that includes <windows.h>, with the macros that would rename our own names kept
+// out.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -21,9 +22,8 @@ namespace varnix {
 // The system's text for an error number, without the trailing line break.
 inline std::string SystemErrorText(unsigned long number) {
   char buffer[512] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, number,
-                     0, buffer, sizeof buffer, nullptr);
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, number, 0, buffer, sizeof buffer, nullptr);
   std::string text(buffer, length);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();

@@ -1,0 +1,70 @@
+// Speed of the xAP message model: parsing, building and address matching.
+#include <benchmark/benchmark.h>
+
+#include "core/failure.h"
+#include "xap/xap_message.h"
+
+namespace varnix {
+namespace {
+
+class NullLog : public ErrorLog {
+ public:
+  using ErrorLog::WriteErrorLog;
+  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override {}
+};
+
+constexpr char kWireExample[] =
+    "xap-header\n{\nv=12\nhop=1\nuid=FF000800\nclass=Homeseer.Event\n"
+    "source=qel.Process.OFFICEPC\n}\nEvent.Log\n{\nType=Korvane\n"
+    "Data=Using xAP port 32768\n}\n";
+
+constexpr char kProcessControl[] =
+    "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
+    "source=acme.controller.homeseer\ntarget=qel.Process.OFFICEPC\n}\nProcess.Control\n{\n"
+    "Action=start\nPath=C:\\Program Files\\Notes\\notes.exe\nTitle=Notes\nPriority=HIGH\n"
+    "Parameter=/safe \"C:\\My Notes\\today.txt\"\nWindow=2\nAutoNotify=yes\n}\n";
+
+void BM_FromXap(benchmark::State& state, const char* text) {
+  NullLog log;
+  for (auto _ : state) {
+    XapMessage message(log);
+    message.FromXap(text);
+    benchmark::DoNotOptimize(message);
+  }
+}
+BENCHMARK_CAPTURE(BM_FromXap, wire_example, kWireExample);
+BENCHMARK_CAPTURE(BM_FromXap, process_control_7_items, kProcessControl);
+
+void BM_BuildProcessNotification(benchmark::State& state) {
+  NullLog log;
+  const std::string prefix = XapHeaderPrefix("FF000800");
+  for (auto _ : state) {
+    XapMessage message(log);
+    message.msgClass("Computer.Process");
+    message.msgSource("qel.Process.OFFICEPC");
+    message.msgTarget("");
+    message.AddHeader(prefix);
+    message.AddSection("Process.Notification");
+    message.AddItem("", "Path", "C:\\Program Files\\Notes\\notes.exe");
+    message.AddItem("", "Title", "Notes");
+    message.AddItem("", "PID", "4242");
+    message.AddItem("", "Priority", "HIGH");
+    message.AddItem("", "CPU", "12");
+    message.AddItem("", "RAM", "73400320");
+    message.AddItem("", "Elapsed", "3600");
+    benchmark::DoNotOptimize(message.ToXap());
+  }
+}
+BENCHMARK(BM_BuildProcessNotification);
+
+void BM_CompareAddress(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(CompareAddress("qel.*.OFFICEPC:disk", "QEL.Process.officepc:DISK"));
+    benchmark::DoNotOptimize(CompareAddress("acme.>", "acme.controller.homeseer"));
+  }
+  state.SetItemsProcessed(state.iterations() * 2);
+}
+BENCHMARK(BM_CompareAddress);
+
+}  // namespace
+}  // namespace varnix

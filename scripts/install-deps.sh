@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building (and, with "test", testing) Varnix needs.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make)
+if [ "${1:-}" = "test" ]; then
+  packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
+             g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils libx11-dev)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

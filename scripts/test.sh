@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds and runs every test: native, with AddressSanitizer and UBSan, and the Windows build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+
+jobs=$(nproc)
+run_preset() {
+  echo "=== $1"
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+  [ "$1" = fuzz ] || [ "$1" = release ] || ctest --preset "$1" -j "$jobs"
+}
+
+run_preset debug
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
+
+# Benchmarks and fuzz targets are built so that they keep compiling; the fuzz corpus is replayed.
+run_preset release
+run_preset fuzz
+echo "=== fuzz corpus replay"
+build/fuzz/fuzz/xap_message_fuzzer -runs=0 fuzz/corpus/xap_message
+
+echo "=== mingw (under Wine)"
+# shellcheck source=scripts/wine-env.sh
+source scripts/wine-env.sh
+trap wine_env_cleanup EXIT
+run_preset mingw
