@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/event_loop.h"
+#include "platform/file_system.h"
 #include "platform/machine.h"
 #include "platform/udp_socket.h"
 
@@ -12,6 +13,8 @@ namespace varnix {
 struct Platform {
   std::unique_ptr<EventLoop> loop;
   std::unique_ptr<Machine> machine;
+  std::unique_ptr<SocketsLayer> sockets;
+  std::unique_ptr<FileSystem> files;
 };
 
 // The services of the system this program was built for.

@@ -21,3 +21,21 @@ class UdpSocket {
 };
 
 }  // namespace varnix
+
+namespace varnix {
+
+// The system's sockets library, which some systems want started before use.
+class SocketsLayer {
+ public:
+  struct Started {
+    int result = 0;              // 0 on success, else the system's error number
+    unsigned short version = 0;  // low byte major, high byte minor
+  };
+
+  virtual ~SocketsLayer() = default;
+  virtual Started Startup(unsigned short wanted_version) = 0;
+  // 0 on success, else the system's error number.
+  virtual int Cleanup() = 0;
+};
+
+}  // namespace varnix

@@ -4,11 +4,23 @@
 #include "platform/posix/posix_machine.h"
 
 namespace varnix {
+namespace {
+
+// BSD sockets need no starting; this reports the version that callers check for.
+class PosixSocketsLayer : public SocketsLayer {
+ public:
+  Started Startup(unsigned short wanted_version) override { return {0, wanted_version}; }
+  int Cleanup() override { return 0; }
+};
+
+}  // namespace
 
 Platform MakePlatform() {
   Platform platform;
   platform.loop = std::make_unique<PosixEventLoop>();
   platform.machine = std::make_unique<PosixMachine>();
+  platform.sockets = std::make_unique<PosixSocketsLayer>();
+  platform.files = std::make_unique<StdFileSystem>();
   return platform;
 }
 

@@ -4,11 +4,27 @@
 #include "platform/win32/win32_machine.h"
 
 namespace varnix {
+namespace {
+
+// Windows Sockets, started and released as the caller asks.
+class Win32SocketsLayer : public SocketsLayer {
+ public:
+  Started Startup(unsigned short wanted_version) override {
+    WSADATA data{};
+    const int result = WSAStartup(wanted_version, &data);
+    return {result, data.wVersion};
+  }
+  int Cleanup() override { return WSACleanup() == 0 ? 0 : WSAGetLastError(); }
+};
+
+}  // namespace
 
 Platform MakePlatform() {
   Platform platform;
   platform.loop = std::make_unique<Win32EventLoop>();
   platform.machine = std::make_unique<Win32Machine>();
+  platform.sockets = std::make_unique<Win32SocketsLayer>();
+  platform.files = std::make_unique<StdFileSystem>();
   return platform;
 }
 

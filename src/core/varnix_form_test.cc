@@ -1,0 +1,274 @@
+// Tests of start-up, the drain, the reports and the path rules, on fake system services.
+#include "core/varnix_form.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_event_loop.h"
+#include "fakes/fake_file_system.h"
+#include "fakes/fake_machine.h"
+#include "fakes/recording_error_log.h"
+#include "xap/xap_message.h"
+
+namespace varnix {
+namespace {
+
+class RecordingSupervisor : public Supervisor {
+ public:
+  void Readmessage(const std::string& text) override {
+    texts.push_back(text);
+    if (on_message) on_message(text);
+  }
+  void SupervisionPass() override { ++passes; }
+
+  std::vector<std::string> texts;
+  int passes = 0;
+  std::function<void(const std::string&)> on_message;
+};
+
+class VarnixFormTest : public ::testing::Test {
+ protected:
+  VarnixFormTest() {
+    files_.folders = {"/opt", "/opt/varnix"};
+    files_.files["/opt/varnix/Config/qelXap.ini"] = "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n";
+  }
+
+  std::unique_ptr<VarnixForm> MakeForm() {
+    return std::make_unique<VarnixForm>(NodeServices{loop_, machine_, files_, sockets_},
+                                        [this](NodeContext&) {
+                                          auto supervisor = std::make_unique<RecordingSupervisor>();
+                                          supervisor_ = supervisor.get();
+                                          return supervisor;
+                                        });
+  }
+
+  std::string Log() {
+    const auto found = files_.files.find("/opt/varnix/Data/Korvane.txt");
+    return found == files_.files.end() ? "" : found->second;
+  }
+
+  // Section name and Data item of an Event.Log message, or the first line otherwise.
+  std::string Describe(const std::string& text) {
+    RecordingErrorLog log;
+    XapMessage message(log);
+    message.FromXap(text);
+    if (!message.CompareClass("Homeseer.Event")) return text.substr(0, text.find('\n'));
+    return "event: " + message.GetItem("Event.Log", "Data");
+  }
+
+  FakeEventLoop loop_;
+  FakeMachine machine_;
+  FakeFileSystem files_;
+  FakeSocketsLayer sockets_;
+  RecordingSupervisor* supervisor_ = nullptr;
+};
+
+TEST_F(VarnixFormTest, StartsUpInOrderAndFlushesHeldEventsBeforeThePortNotice) {
+  files_.failing_folders = {"/opt/varnix/Data"};
+  auto form = MakeForm();
+  ASSERT_EQ(form->Form_Load(), VarnixForm::LoadResult::kRunning);
+
+  EXPECT_EQ(form->values().ComputerName, "PC1");
+  EXPECT_EQ(form->values().AppPath, "/opt/varnix");
+  EXPECT_EQ(form->values().ExePath, "/opt/varnix/varnix");
+  EXPECT_EQ(form->values().BroadcastAddress, "127.0.0.1");
+  EXPECT_EQ(form->values().InterfaceAddress, "Default");
+  EXPECT_EQ(form->OSLabel(), "Linux");
+  EXPECT_TRUE(files_.FolderExists("/opt/varnix/Config"));
+
+  std::vector<std::string> seen;
+  for (const auto& sent : loop_.sent) {
+    EXPECT_EQ(sent.host, "127.0.0.1");
+    EXPECT_EQ(sent.port, 3639);
+    seen.push_back(Describe(sent.text));
+  }
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{
+                "xap-hbeat", "event:  CreateFolders /opt/varnix/Data Line 30 Permission denied",
+                "event: Using xAP port 32768"}));
+  EXPECT_NE(loop_.sent[0].text.find("source=qel.Process.PC1\ninterval=600\nport=32768\n"),
+            std::string::npos);
+
+  ASSERT_NE(supervisor_, nullptr);
+  EXPECT_TRUE(form->Timer2().Enabled());
+  EXPECT_EQ(form->Timer2().Interval(), 10000);
+  loop_.Advance(9999);
+  EXPECT_EQ(supervisor_->passes, 0);
+  loop_.Advance(1);
+  EXPECT_EQ(supervisor_->passes, 1);
+  EXPECT_EQ(Log(), "");
+}
+
+TEST_F(VarnixFormTest, EndsWhenNoPortCanBeOpened) {
+  for (uint16_t port = 32768; port < 32968; ++port) loop_.taken_ports.insert(port);
+  auto form = MakeForm();
+  EXPECT_EQ(form->Form_Load(), VarnixForm::LoadResult::kInitFailed);
+  EXPECT_EQ(Log(), "Korvane xAP Init Error -1 occurred 0 \r\n");
+  EXPECT_TRUE(loop_.sent.empty());
+  EXPECT_EQ(supervisor_, nullptr);
+  EXPECT_FALSE(form->Timer2().Enabled());
+}
+
+TEST_F(VarnixFormTest, UsesDefaultsWithoutCreatingAMissingSettingsFile) {
+  files_.files.clear();
+  machine_.addresses = {"127.0.0.1"};
+  auto form = MakeForm();
+  form->Form_Load();
+  EXPECT_EQ(form->values().BroadcastAddress, "Default");
+  EXPECT_EQ(form->values().InterfaceAddress, "Default");
+  EXPECT_FALSE(files_.FileExists("/opt/varnix/Config/qelXap.ini"));
+}
+
+TEST_F(VarnixFormTest, DrainsInArrivalOrderAndNeverNests) {
+  auto form = MakeForm();
+  form->Form_Load();
+  FakeEventLoop::FakeSocket& winsock1 = loop_.socket(0);
+  bool nested = false;
+  supervisor_->on_message = [&](const std::string& text) {
+    if (text != "xap-header 1" || nested) return;
+    nested = true;
+    // While this message is handled, another arrives and the receive timer fires again.
+    winsock1.Receive("xap-header 3");
+    loop_.DispatchPending(std::chrono::milliseconds(200));
+  };
+  winsock1.Receive("xap-header 1");
+  winsock1.Receive("xap-header 2");
+  loop_.Advance(50);
+  EXPECT_EQ(supervisor_->texts,
+            (std::vector<std::string>{"xap-header 1", "xap-header 2", "xap-header 3"}));
+  // The busy mark is cleared: the next batch is drained too.
+  winsock1.Receive("xap-header 4");
+  loop_.Advance(50);
+  EXPECT_EQ(supervisor_->texts.back(), "xap-header 4");
+}
+
+TEST_F(VarnixFormTest, UnloadClosesTheSockets) {
+  auto form = MakeForm();
+  form->Form_Load();
+  form->Form_unload();
+  EXPECT_EQ(form->xap(), nullptr);
+  EXPECT_FALSE(form->Timer2().Enabled());
+}
+
+TEST(OSLabelTest, FollowsTheVersionTable) {
+  EXPECT_EQ(GetOSLabel(OSVersion{2, 4, 0}), "NT");
+  EXPECT_EQ(GetOSLabel(OSVersion{2, 5, 0}), "W2K");
+  EXPECT_EQ(GetOSLabel(OSVersion{2, 5, 1}), "XP");
+  EXPECT_EQ(GetOSLabel(OSVersion{1, 4, 10}), "W98");
+  EXPECT_EQ(GetOSLabel(OSVersion{1, 4, 0}), "W95");
+  EXPECT_EQ(GetOSLabel(OSVersion{1, 5, 0}), "ME");
+  EXPECT_EQ(GetOSLabel(std::nullopt), "Linux");
+}
+
+class InitXapTest : public ::testing::Test {
+ protected:
+  void Init() {
+    XapGlobal global(machine_, files_, log_, events_, values_);
+    global.InitXap();
+    EXPECT_EQ(global.GetMachineName(), machine_.computer_name);
+    EXPECT_EQ(machine_.name_calls, 1) << "the name is asked once";
+  }
+
+  class RecordingEvents : public EventReport {
+   public:
+    using EventReport::SendErrorEvent;
+    void SendErrorEvent(std::string_view type, std::string_view data,
+                        const Failure& failure) override {
+      events.push_back(std::string(type) + "|" + std::string(data) + "|" + failure.description);
+    }
+    std::vector<std::string> events;
+  };
+
+  FakeMachine machine_;
+  FakeFileSystem files_;
+  RecordingErrorLog log_;
+  RecordingEvents events_;
+  AppValues values_;
+};
+
+TEST_F(InitXapTest, WindowsDevelopmentTreeUsesTheInstallFolder) {
+  machine_.separator = '\\';
+  machine_.folder = "E:\\src\\vb\\Varnix";
+  machine_.file_name = "Varnix.EXE";
+  machine_.computer_name = "qel6";
+  Init();
+  EXPECT_EQ(values_.AppPath, "d:\\Program Files\\xap\\Korvane");
+  EXPECT_EQ(values_.ExePath, "d:\\Program Files\\xap\\Korvane\\Varnix.exe");
+  EXPECT_EQ(files_.created, (std::vector<std::string>{"d:\\Program Files", "d:\\Program Files\\xap",
+                                                      "d:\\Program Files\\xap\\Korvane",
+                                                      "d:\\Program Files\\xap\\Korvane\\Config",
+                                                      "d:\\Program Files\\xap\\Korvane\\Data"}));
+
+  machine_.computer_name = "OTHER";
+  machine_.name_calls = 0;
+  Init();
+  EXPECT_EQ(values_.AppPath, "c:\\Program Files\\xap\\Korvane");
+}
+
+TEST_F(InitXapTest, NetworkPathsAreRewrittenToTheShareForm) {
+  machine_.separator = '\\';
+  machine_.folder = "\\\\server\\d\\apps";
+  machine_.file_name = "varnix.exe";
+  Init();
+  EXPECT_EQ(values_.AppPath, "\\\\server\\d\\apps");
+  EXPECT_EQ(values_.ExePath, "d:\\apps\\varnix.exe");
+  EXPECT_EQ(files_.created,
+            (std::vector<std::string>{"\\\\server\\d\\apps", "\\\\server\\d\\apps\\Config",
+                                      "\\\\server\\d\\apps\\Data"}));
+
+  machine_.folder = "\\\\server";
+  machine_.name_calls = 0;
+  files_.created.clear();
+  Init();
+  EXPECT_EQ(values_.ExePath, "\\\\server\\varnix.exe");
+  EXPECT_TRUE(files_.created.empty()) << "a server without a share has no root";
+}
+
+TEST_F(InitXapTest, FolderFailuresAreReportedOneByOne) {
+  files_.failing_folders = {"/opt", "/opt/varnix/Config"};
+  Init();
+  EXPECT_EQ(events_.events,
+            (std::vector<std::string>{"Korvane| CreateFolders /opt|Permission denied",
+                                      "Korvane| CreateFolders /opt/varnix/Config|Permission denied",
+                                      "Korvane| CreateFolders /opt|Permission denied"}));
+  EXPECT_TRUE(files_.FolderExists("/opt/varnix/Data"));
+  EXPECT_TRUE(log_.lines.empty());
+}
+
+TEST(ReportsTest, LogLinesAndEventsCarryTheFailure) {
+  FakeFileSystem files;
+  AppValues values;
+  FileErrorLog log(files, values);
+  log.WriteErrorLog("Korvane", "Early");
+  values.AppPath = "/opt/varnix";
+  log.WriteErrorLog("Korvane", "InitXap", Failure{53, "File not found", 20});
+  log.WriteErrorLog("Korvane", "InitXap");
+  EXPECT_EQ(files.files["/Data/Korvane.txt"], "Korvane Early 0 \r\n");
+  EXPECT_EQ(files.files["/opt/varnix/Data/Korvane.txt"],
+            "Korvane InitXap 20 File not found\r\nKorvane InitXap 0 \r\n");
+
+  class Sender : public XapSender {
+   public:
+    std::string SendXap(const std::string& t, const std::string& c, const std::string& s,
+                        const std::string& d) override {
+      sent.push_back(t + "|" + c + "|" + s + "|" + d);
+      return "";
+    }
+    std::vector<std::string> sent;
+  } sender;
+  OutgoingQueue queue(log);
+  queue.AttachTransport(&sender);
+  queue.SetReady();
+  FakeMachine machine;
+  XapEventReport events(queue, machine);
+  events.SendErrorEvent("Korvane", "StartProcess", Failure{53, "File not found", 30});
+  events.SendErrorEvent("Korvane", "Unable to Kill x");
+  using namespace std::string_literals;
+  EXPECT_EQ(sender.sent, (std::vector<std::string>{
+                             "|Homeseer.Event|Event.Log|Time\1" + machine.now +
+                                 "\0Type\1Korvane\0Data\1StartProcess Line 30 File not found"s,
+                             "|Homeseer.Event|Event.Log|Time\1" + machine.now +
+                                 "\0Type\1Korvane\0Data\1Unable to Kill x"s}));
+}
+
+}  // namespace
+}  // namespace varnix

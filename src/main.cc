@@ -1,0 +1,18 @@
+// The program's entry point: the system's services, then the node until the system ends it.
+#include "core/varnix_form.h"
+#include "platform/platform.h"
+
+int main() {
+  varnix::Platform platform = varnix::MakePlatform();
+  varnix::EventLoop& loop = *platform.loop;
+  varnix::VarnixForm form({loop, *platform.machine, *platform.files, *platform.sockets},
+                          // TODO(command handling): the real supervisor replaces this one.
+                          [](varnix::NodeContext&) { return nullptr; });
+  if (form.Form_Load() == varnix::VarnixForm::LoadResult::kInitFailed) return 1;
+  loop.OnEndRequest([&] {
+    form.Form_unload();
+    loop.Quit();
+  });
+  loop.Run();
+  return 0;
+}

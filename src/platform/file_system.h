@@ -1,0 +1,37 @@
+// Files and folders as the node uses them: whole-file reads and writes, appends, copies.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace varnix {
+
+// Every failing call throws Error with the system's number and text.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool FolderExists(const std::string& path) = 0;
+  virtual void CreateFolder(const std::string& path) = 0;
+  virtual std::string ReadAll(const std::string& path) = 0;
+  // Creates or empties the file, then writes `text`.
+  virtual void WriteAll(const std::string& path, std::string_view text) = 0;
+  // Creates the file when missing.
+  virtual void Append(const std::string& path, std::string_view text) = 0;
+  virtual void Copy(const std::string& from, const std::string& to) = 0;
+};
+
+// The standard library's file system, the same on every system.
+class StdFileSystem : public FileSystem {
+ public:
+  bool FileExists(const std::string& path) override;
+  bool FolderExists(const std::string& path) override;
+  void CreateFolder(const std::string& path) override;
+  std::string ReadAll(const std::string& path) override;
+  void WriteAll(const std::string& path, std::string_view text) override;
+  void Append(const std::string& path, std::string_view text) override;
+  void Copy(const std::string& from, const std::string& to) override;
+};
+
+}  // namespace varnix

@@ -1,0 +1,91 @@
+// The file system through std::filesystem and streams; no OS header is needed.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "platform/error.h"
+#include "platform/file_system.h"
+
+namespace varnix {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The classic runtime's numbers for the failures callers may see in a report.
+constexpr long kFileNotFound = 53;
+constexpr long kPathNotFound = 76;
+constexpr long kPermissionDenied = 70;
+constexpr long kFileIo = 75;
+
+[[noreturn]] void ThrowFileError(const std::string& what, const std::string& path) {
+  const int saved = errno;
+  long number = kFileIo;
+  if (saved == ENOENT) number = kFileNotFound;
+  if (saved == EACCES || saved == EPERM) number = kPermissionDenied;
+  throw Error(number, what + " " + path + ": " + std::strerror(saved));
+}
+
+[[noreturn]] void ThrowFileError(const std::string& what, const std::string& path,
+                                 const std::error_code& code) {
+  long number = kFileIo;
+  if (code == std::errc::no_such_file_or_directory) number = kPathNotFound;
+  if (code == std::errc::permission_denied) number = kPermissionDenied;
+  throw Error(number, what + " " + path + ": " + code.message());
+}
+
+}  // namespace
+
+bool StdFileSystem::FileExists(const std::string& path) {
+  std::error_code code;
+  return fs::is_regular_file(fs::path(path), code);
+}
+
+bool StdFileSystem::FolderExists(const std::string& path) {
+  std::error_code code;
+  return fs::is_directory(fs::path(path), code);
+}
+
+void StdFileSystem::CreateFolder(const std::string& path) {
+  std::error_code code;
+  if (!fs::create_directory(fs::path(path), code) && code) {
+    ThrowFileError("Cannot create folder", path, code);
+  }
+}
+
+std::string StdFileSystem::ReadAll(const std::string& path) {
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) ThrowFileError("Cannot open", path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
+  errno = 0;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) ThrowFileError("Cannot open", path);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  if (!out) ThrowFileError("Cannot write", path);
+}
+
+void StdFileSystem::Append(const std::string& path, std::string_view text) {
+  errno = 0;
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out) ThrowFileError("Cannot open", path);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  if (!out) ThrowFileError("Cannot write", path);
+}
+
+void StdFileSystem::Copy(const std::string& from, const std::string& to) {
+  std::error_code code;
+  fs::copy_file(fs::path(from), fs::path(to), fs::copy_options::overwrite_existing, code);
+  if (code) ThrowFileError("Cannot copy to " + to + " from", from, code);
+}
+
+}  // namespace varnix

@@ -1,0 +1,235 @@
+// IniTool: loading, look-ups, edits, and the layout-keeping save with its backup.
+#include "settings/ini_tool.h"
+
+#include <algorithm>
+#include <regex>
+
+#include "core/create_folders.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+constexpr long kOverflow = 6;
+
+std::string_view TrimSpaces(std::string_view text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && UpperCase(a) == UpperCase(b);
+}
+
+std::string EntryKey(const std::string& header, const std::string& key) {
+  return UpperCase(header) + "~" + UpperCase(key);
+}
+
+struct Row {
+  std::string header;
+  std::string key;
+  std::string value;
+  bool written = false;
+};
+
+}  // namespace
+
+std::string UpperCase(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+const IniTool::Entry* IniTool::Find(const std::string& key) const {
+  const auto found = index_.find(key);
+  return found == index_.end() ? nullptr : &entries_[found->second];
+}
+
+void IniTool::Put(const std::string& key, const std::string& value) {
+  const auto found = index_.find(key);
+  if (found != index_.end()) {
+    entries_[found->second].value = value;
+    return;
+  }
+  index_.emplace(key, entries_.size());
+  entries_.push_back({key, value});
+}
+
+void IniTool::Load(const std::string& fPath) {
+  Clear();
+  path_ = fPath;
+  if (!files_.FileExists(fPath)) {
+    CreateFolders(fPath, separator_, files_, report_);
+    files_.WriteAll(fPath, "");
+    return;
+  }
+  std::string section;  // the keys before the first section line belong to ""
+  for (const std::string& raw : SplitLines(files_.ReadAll(fPath))) {
+    const std::string_view line = TrimSpaces(raw);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+      section = std::string(line.substr(1, line.size() - 2));
+      const std::string key = UpperCase(section);
+      if (Find(key) == nullptr) Put(key, section);
+      continue;
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos) {
+      report_.SendErrorEvent("IniTool", " Equal sign not found on line " + std::string(line));
+      continue;
+    }
+    const std::string key = EntryKey(section, std::string(line.substr(0, equals)));
+    if (Find(key) == nullptr) Put(key, std::string(line.substr(equals + 1)));
+  }
+}
+
+std::string IniTool::Read(const std::string& header, const std::string& Key,
+                          const std::string& defaultvalue) const {
+  const Entry* entry = Find(EntryKey(header, Key));
+  // An empty value reads as missing.
+  if (entry == nullptr || entry->value.empty()) return defaultvalue;
+  return entry->value;
+}
+
+void IniTool::WriteKey(const std::string& header, const std::string& Key,
+                       const std::string& newValue) {
+  const std::string section = UpperCase(header);
+  if (Find(section) == nullptr) Put(section, header);
+  Put(EntryKey(header, Key), newValue);
+}
+
+void IniTool::Remove(const std::string& header, const std::string& Key) {
+  const auto found = index_.find(EntryKey(header, Key));
+  if (found == index_.end()) return;
+  entries_[found->second].removed = true;
+  index_.erase(found);
+}
+
+std::vector<std::string> IniTool::Headers() const {
+  std::vector<std::string> names;
+  for (const Entry& entry : entries_) {
+    if (!entry.removed && UpperCase(entry.value) == entry.key) names.push_back(entry.value);
+  }
+  return names;
+}
+
+std::vector<std::string> IniTool::Keys(const std::string& header) const {
+  std::regex pattern;
+  try {
+    // The name goes in as pattern text, as callers of this interface expect.
+    pattern = std::regex("^" + header + "\\~", std::regex::ECMAScript | std::regex::icase);
+  } catch (const std::regex_error& e) {
+    throw Error(5, "Invalid section name pattern \"" + header + "\": " + e.what());
+  }
+  std::vector<std::string> names;
+  for (const Entry& entry : entries_) {
+    if (entry.removed || !std::regex_search(entry.key, pattern)) continue;
+    const std::string name = entry.key.substr(entry.key.find('~') + 1);
+    if (TrimSpaces(name).empty()) continue;
+    names.push_back(name);
+  }
+  if (names.empty()) names.emplace_back();
+  return names;
+}
+
+void IniTool::Clear() {
+  entries_.clear();
+  index_.clear();
+}
+
+void IniTool::Save() {
+  // Every limit is checked before the file or its backup is touched.
+  std::vector<Row> rows;
+  for (const Entry& entry : entries_) {
+    const auto tilde = entry.key.find('~');
+    if (entry.removed || tilde == std::string::npos) continue;
+    Row row{entry.key.substr(0, tilde), entry.key.substr(tilde + 1), entry.value};
+    if (row.header.size() > kMaxSection) {
+      throw Error(kOverflow, "Section name longer than 100 characters: " + row.header);
+    }
+    if (row.key.size() > kMaxKey) {
+      throw Error(kOverflow, "Key name longer than 65 characters: " + row.key);
+    }
+    if (row.value.size() > kMaxValue) {
+      throw Error(kOverflow,
+                  "Value of " + row.header + "~" + row.key + " longer than 255 characters");
+    }
+    rows.push_back(std::move(row));
+  }
+
+  const std::string backup = path_ + "_bck";
+  files_.Copy(path_, backup);
+  const std::vector<std::string> lines = SplitLines(files_.ReadAll(backup));
+
+  std::string out;
+  const auto write = [&out](std::string_view line) {
+    out.append(line);
+    out.append(kLineEnd);
+  };
+  std::string current;
+  for (const std::string& line : lines) {
+    if (!line.empty() && line.front() == '[') {
+      // Keys added to the section that ends here go just before the next section line.
+      if (!current.empty()) {
+        for (Row& row : rows) {
+          if (!row.written && EqualsIgnoringCase(row.header, current)) {
+            write(row.key + "=" + row.value);
+            row.written = true;
+          }
+        }
+      }
+      const auto close = line.find(']');
+      if (close != std::string::npos) current = line.substr(1, close - 1);
+      write(line);
+    } else if (!line.empty() && line.front() == ';') {
+      write(line);
+    } else if (const auto equals = line.find('='); equals != std::string::npos) {
+      const std::string name = line.substr(0, equals);
+      const auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) {
+        return !r.written && EqualsIgnoringCase(r.header, current) &&
+               EqualsIgnoringCase(r.key, name);
+      });
+      if (row != rows.end()) {
+        row->written = true;
+        write(name + "=" + row->value);
+      } else {
+        write(";" + line);  // removed keys stay in the file as comments
+      }
+    } else {
+      write(line);
+    }
+  }
+
+  // What is left goes under new section lines, sections and keys in alphabetical order.
+  std::vector<Row*> rest;
+  for (Row& row : rows) {
+    if (!row.written) rest.push_back(&row);
+  }
+  std::stable_sort(rest.begin(), rest.end(), [](const Row* a, const Row* b) {
+    return a->header != b->header ? a->header < b->header : a->key < b->key;
+  });
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (i == 0 || rest[i]->header != rest[i - 1]->header) write("[" + rest[i]->header + "]");
+    write(rest[i]->key + "=" + rest[i]->value);
+  }
+  files_.WriteAll(path_, out);
+}
+
+}  // namespace varnix

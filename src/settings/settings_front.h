@@ -1,0 +1,33 @@
+// The node's `hs` object: one settings look-up in a file of the configuration folder.
+#pragma once
+
+#include <string>
+
+#include "core/failure.h"
+#include "platform/file_system.h"
+
+namespace varnix {
+
+class SettingsFront {
+ public:
+  // `config_folder` ends with the path separator.
+  SettingsFront(FileSystem& files, EventReport& report, std::string config_folder, char separator)
+      : files_(files),
+        report_(report),
+        config_folder_(std::move(config_folder)),
+        separator_(separator) {}
+
+  // The value of `key` in `section` of `file_name` ("settings.ini" when empty), or
+  // `default_value` when the file or the key is missing. Never creates the file, never throws.
+  std::string GetINISetting(const std::string& section, const std::string& key,
+                            const std::string& default_value,
+                            const std::string& file_name = "") const;
+
+ private:
+  FileSystem& files_;
+  EventReport& report_;
+  std::string config_folder_;
+  char separator_;
+};
+
+}  // namespace varnix

@@ -1,0 +1,260 @@
+// XapTransport: binding, heartbeats, sending, and the receive queue with its drain timer.
+#include "xap/xap_transport.h"
+
+#include <algorithm>
+#include <charconv>
+#include <vector>
+
+#include "xap/packed_items.h"
+#include "xap/xap_message.h"
+
+namespace varnix {
+namespace {
+
+constexpr unsigned short kSocketsVersion = 0x0101;
+constexpr int kFirstHeartbeatTimerMs = 20000;
+constexpr char kLoopback[] = "127.0.0.1";
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  for (auto at = text.find(separator); at != std::string::npos; at = text.find(separator, start)) {
+    parts.push_back(text.substr(start, at - start));
+    start = at + 1;
+  }
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+// A line break inside a name or value would start a forged line of the message.
+std::string OnOneLine(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return text;
+}
+
+}  // namespace
+
+XapTransport::XapTransport(EventLoop& loop, Machine& machine, SocketsLayer& sockets, ErrorLog& log)
+    : loop_(loop), machine_(machine), sockets_(sockets), log_(log) {
+  winsock1_ = loop_.CreateUdpSocket([this](std::string text) { ProcessReceivedMessage(text); });
+  winsock2_ = loop_.CreateUdpSocket([this](std::string text) { ProcessReceivedMessage(text); });
+  hbeatTimer_ = loop_.CreateTimer([this] { OnHeartbeatTimer(); });
+  receiveTimer_ = loop_.CreateTimer([this] { OnReceiveTimer(); });
+  hbeatTimer_->SetInterval(kFirstHeartbeatTimerMs);
+  hbeatTimer_->SetEnabled(true);
+  SocketsInitialize();
+}
+
+XapTransport::~XapTransport() { Unload(); }
+
+void XapTransport::Unload() {
+  receiveQueue_.clear();
+  SocketsCleanup();
+  winsock1_->Close();
+  winsock2_->Close();
+  sendSocket_ = nullptr;
+}
+
+void XapTransport::SocketsInitialize() {
+  const SocketsLayer::Started started = sockets_.Startup(kSocketsVersion);
+  if (started.result != 0) {
+    log_.WriteErrorLog("Korvane", "SocketsInitialize ");
+    return;
+  }
+  const int major = started.version & 0xFF;
+  const int minor = (started.version >> 8) & 0xFF;
+  if (major < 1 || (major == 1 && minor < 1)) {
+    log_.WriteErrorLog("Korvane", "SocketsInitialize Windows Sockets version " +
+                                      std::to_string(major) + "." + std::to_string(minor) +
+                                      " is not supported by winsock.dll ");
+  }
+}
+
+void XapTransport::SocketsCleanup() {
+  const int result = sockets_.Cleanup();
+  if (result != 0) log_.WriteErrorLog("Korvane", "SocketsCleanup " + std::to_string(result));
+}
+
+void XapTransport::XapTarget(std::string value) {
+  xapTarget_ = std::move(value);
+  RebuildHeartbeatHead();
+}
+
+void XapTransport::XapSource(std::string value) {
+  xapSource_ = std::move(value);
+  RebuildHeartbeatHead();
+}
+
+void XapTransport::XapUID(std::string value) {
+  xapUID_ = std::move(value);
+  xapHeaderPrefix_ = varnix::XapHeaderPrefix(xapUID_);
+  RebuildHeartbeatHead();
+}
+
+void XapTransport::RebuildHeartbeatHead() {
+  heartbeatHead_ = "xap-hbeat|{|v=12|hop=1|uid=" + xapUID_ +
+                   "|class=xap-hbeat.alive|source=" + xapSource_ + "|interval=";
+  std::replace(heartbeatHead_.begin(), heartbeatHead_.end(), '|', '\n');
+}
+
+bool XapTransport::IsAddressInMask(const std::string& pattern, const std::string& address) {
+  const std::vector<std::string> mask_parts = Split(pattern, '.');
+  const std::vector<std::string> address_parts = Split(address, '.');
+  if (mask_parts.size() != 4 || address_parts.size() != 4) return false;
+  for (size_t i = 0; i < 4; ++i) {
+    long mask = 0;
+    long part = 0;
+    const auto& m = mask_parts[i];
+    const auto& a = address_parts[i];
+    const auto parsed_mask = std::from_chars(m.data(), m.data() + m.size(), mask);
+    const auto parsed_part = std::from_chars(a.data(), a.data() + a.size(), part);
+    if (parsed_mask.ec != std::errc() || parsed_mask.ptr != m.data() + m.size() ||
+        parsed_part.ec != std::errc() || parsed_part.ptr != a.data() + a.size()) {
+      return false;
+    }
+    if ((part & mask) != part) return false;
+  }
+  return true;
+}
+
+std::string XapTransport::GetIP() {
+  try {
+    const std::vector<std::string> addresses = machine_.HostAddresses();
+    if (addresses.empty()) return "";
+    for (const std::string& address : addresses) {
+      if (IsAddressInMask(interfaceAddress_, address)) return address;
+    }
+    return addresses.front();
+  } catch (...) {
+    log_.WriteErrorLog("Korvane", "GetIP", FailureFromCurrentException(30));
+    return "";
+  }
+}
+
+int32_t XapTransport::Init() {
+  localIP_ = GetIP();
+  sendAddress_ = LowerCase(broadcastAddress_) == "default" ? "255.255.255.255" : broadcastAddress_;
+  if (localIP_ == kLoopback) sendAddress_ = kLoopback;
+
+  localPort_ = kFirstPort;
+  bool loopbackBound = false;
+  for (int attempt = 0; attempt < kPortTries; ++attempt) {
+    try {
+      winsock1_->Bind(kLoopback, static_cast<uint16_t>(localPort_));
+      loopbackBound = true;
+      break;
+    } catch (const Error&) {
+      ++localPort_;
+    }
+  }
+
+  int32_t result = localPort_;
+  if (localIP_ == kLoopback) {
+    sendSocket_ = winsock1_.get();
+    // Reporting the port after 200 failed binds would announce a port nobody listens on.
+    if (!loopbackBound) result = -1;
+  } else {
+    sendSocket_ = winsock2_.get();
+    if (!loopbackBound) {
+      result = -1;
+    } else {
+      try {
+        winsock2_->Bind(localIP_, static_cast<uint16_t>(localPort_));
+      } catch (const Error& e) {
+        return e.number() > 0 ? -static_cast<int32_t>(e.number())
+                              : static_cast<int32_t>(e.number());
+      }
+    }
+  }
+  heartbeatTail_ = "0\nport=" + std::to_string(localPort_) + "\n}\n";
+  return result;
+}
+
+void XapTransport::SendHeartbeat(int32_t LongInterval) {
+  int32_t n = LongInterval;
+  if (n > 60) {
+    n = 60;
+  } else if (n < 1) {
+    n = 0;
+  } else if (n < 5) {
+    n = 5;
+  }
+  hbeatTimer_->SetInterval(n * 1000);
+  hbeatTimer_->SetEnabled(n > 0);
+  try {
+    if (sendSocket_ == nullptr) throw Error(91, "Object variable or With block variable not set");
+    sendSocket_->SendTo(sendAddress_, kXapPort,
+                        heartbeatHead_ + std::to_string(n) + heartbeatTail_);
+  } catch (...) {
+    log_.WriteErrorLog("Korvane", "SendHeartbeat", FailureFromCurrentException(40));
+  }
+}
+
+void XapTransport::OnHeartbeatTimer() {
+  tickCount_ = static_cast<int16_t>((tickCount_ + 1) % 10);
+  if (tickCount_ == 0) SendHeartbeat((hbeatTimer_->Interval() + 500) / 1000);
+}
+
+std::string XapTransport::SendXap(const std::string& sTarget, const std::string& sClass,
+                                  const std::string& sSection, const std::string& sData) {
+  // Failures here are neither logged nor reported; the message is simply not sent.
+  try {
+    XapMessage message(log_);
+    message.msgClass(sClass);
+    message.msgSource(xapSource_);
+    message.msgTarget(sTarget);
+    message.msgUID(xapUID_);
+    message.AddHeader(xapHeaderPrefix_);
+    message.AddSection(sSection);
+    for (const std::string& item : Split(sData, kItemSeparator)) {
+      const auto mark = item.find(kNameValueSeparator);
+      if (mark == std::string::npos) continue;
+      message.AddItem(sSection, OnOneLine(item.substr(0, mark)), OnOneLine(item.substr(mark + 1)));
+    }
+    if (sendSocket_ != nullptr) sendSocket_->SendTo(sendAddress_, kXapPort, message.ToXap());
+  } catch (...) {
+  }
+  return "";
+}
+
+void XapTransport::ProcessReceivedMessage(std::string receivedData) {
+  try {
+    if (filterHeartbeats_ && LowerCase(receivedData.substr(0, 8)) != "xap-head") return;
+    if (receiveQueue_.size() < kMaxQueued) {
+      receiveQueue_.push_back(std::move(receivedData));
+    } else {
+      ++dropped_;
+    }
+    // Started by the first arrival of a batch and left running, so steady traffic
+    // cannot keep pushing the hand-over back.
+    if (!receiveTimer_->Enabled()) {
+      receiveTimer_->SetInterval(kReceiveDelayMs);
+      receiveTimer_->SetEnabled(true);
+    }
+  } catch (...) {
+    log_.WriteErrorLog("Korvane", "ProcessReceivedMessage", FailureFromCurrentException(20));
+  }
+}
+
+void XapTransport::OnReceiveTimer() {
+  receiveTimer_->SetEnabled(false);
+  if (callbackObject_ != nullptr) callbackObject_->onMessage();
+}
+
+std::string XapTransport::GetMessage() {
+  if (receiveQueue_.empty()) {
+    // The drain has caught up: the burst of drops, if any, is over.
+    if (dropped_ > 0) {
+      log_.WriteErrorLog("Korvane", "ProcessReceivedMessage receive queue full, " +
+                                        std::to_string(dropped_) + " messages dropped");
+      dropped_ = 0;
+    }
+    return "";
+  }
+  std::string text = std::move(receiveQueue_.front());
+  receiveQueue_.pop_front();
+  return text;
+}
+
+}  // namespace varnix

@@ -1,0 +1,122 @@
+// The node's connection to the xAP network: two UDP sockets, identity, heartbeat and receive queue.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "core/failure.h"
+#include "platform/event_loop.h"
+#include "platform/machine.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+
+// Whoever takes the received texts; called 50 ms after texts were queued.
+class MessageReceiver {
+ public:
+  virtual ~MessageReceiver() = default;
+  virtual void onMessage() = 0;
+};
+
+// Sends one message with one section now. Packed item text as in packed_items.h.
+class XapSender {
+ public:
+  virtual ~XapSender() = default;
+  virtual std::string SendXap(const std::string& sTarget, const std::string& sClass,
+                              const std::string& sSection, const std::string& sData) = 0;
+};
+
+class XapTransport : public XapSender {
+ public:
+  static constexpr uint16_t kXapPort = 3639;
+  static constexpr int32_t kFirstPort = 32768;
+  static constexpr int kPortTries = 200;
+  // Received texts held at most; later ones are dropped until the drain catches up.
+  static constexpr size_t kMaxQueued = 10000;
+  static constexpr int kReceiveDelayMs = 50;
+
+  // Loading: starts the sockets layer and the heartbeat timer at 20 s.
+  XapTransport(EventLoop& loop, Machine& machine, SocketsLayer& sockets, ErrorLog& log);
+  // Unloading: the queue is dropped, the sockets layer released, the sockets closed.
+  ~XapTransport() override;
+  XapTransport(const XapTransport&) = delete;
+  XapTransport& operator=(const XapTransport&) = delete;
+
+  void RegisterNewMessageCallback(MessageReceiver* oForm) { callbackObject_ = oForm; }
+  std::string GetMessage();
+
+  bool FilterHeartbeats() const { return filterHeartbeats_; }
+  void FilterHeartbeats(bool value) { filterHeartbeats_ = value; }
+  const std::string& XapClass() const { return xapClass_; }
+  void XapClass(std::string value) { xapClass_ = std::move(value); }
+  const std::string& XapTarget() const { return xapTarget_; }
+  void XapTarget(std::string value);
+  const std::string& XapSource() const { return xapSource_; }
+  void XapSource(std::string value);
+  const std::string& XapUID() const { return xapUID_; }
+  void XapUID(std::string value);
+  const std::string& XapHeaderPrefix() const { return xapHeaderPrefix_; }
+  const std::string& BroadcastAddress() const { return broadcastAddress_; }
+  void BroadcastAddress(std::string value) { broadcastAddress_ = std::move(value); }
+  const std::string& InterfaceAddress() const { return interfaceAddress_; }
+  void InterfaceAddress(std::string value) { interfaceAddress_ = std::move(value); }
+
+  // Binds the sockets. The receive port on success; 0 or less on failure.
+  int32_t Init();
+  void SendHeartbeat(int32_t LongInterval);
+  std::string SendXap(const std::string& sTarget, const std::string& sClass,
+                      const std::string& sSection, const std::string& sData) override;
+  std::string GetIP();
+
+  static bool IsAddressInMask(const std::string& pattern, const std::string& address);
+
+  // The state that callers and tests may look at.
+  const std::string& sendAddress() const { return sendAddress_; }
+  int32_t localPort() const { return localPort_; }
+  size_t queued() const { return receiveQueue_.size(); }
+  const Timer& HBeatTimer() const { return *hbeatTimer_; }
+
+ private:
+  void SocketsInitialize();
+  void SocketsCleanup();
+  void ProcessReceivedMessage(std::string receivedData);
+  void OnHeartbeatTimer();
+  void OnReceiveTimer();
+  void RebuildHeartbeatHead();
+  void Unload();
+
+  EventLoop& loop_;
+  Machine& machine_;
+  SocketsLayer& sockets_;
+  ErrorLog& log_;
+
+  std::string localIP_;
+  std::string sendAddress_;
+  std::string broadcastAddress_ = "Default";
+  std::string interfaceAddress_ = "Default";
+  std::string heartbeatHead_;
+  std::string heartbeatTail_;
+  int32_t localPort_ = 0;
+  std::deque<std::string> receiveQueue_;
+  size_t dropped_ = 0;
+  MessageReceiver* callbackObject_ = nullptr;
+  bool filterHeartbeats_ = true;
+  int16_t tickCount_ = 0;
+
+  std::string xapClass_;
+  std::string xapTarget_;
+  std::string xapSource_;
+  std::string xapUID_;
+  std::string xapHeaderPrefix_;
+
+  std::unique_ptr<UdpSocket> winsock1_;
+  std::unique_ptr<UdpSocket> winsock2_;
+  UdpSocket* sendSocket_ = nullptr;
+  std::unique_ptr<Timer> hbeatTimer_;
+  std::unique_ptr<Timer> receiveTimer_;
+  bool socketsStarted_ = false;
+};
+
+}  // namespace varnix

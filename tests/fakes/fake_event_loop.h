@@ -1,0 +1,144 @@
+// An event loop on a fake clock: timers fire when the test advances time; sockets record what they
+// send.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/event_loop.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+
+class FakeEventLoop : public EventLoop {
+ public:
+  struct Sent {
+    std::string from;  // the address the sending socket was bound to, "" when unbound
+    std::string host;
+    uint16_t port;
+    std::string text;
+  };
+
+  class FakeTimer : public Timer {
+   public:
+    FakeTimer(FakeEventLoop& loop, std::function<void()> on_tick)
+        : loop_(loop), on_tick_(std::move(on_tick)) {}
+    ~FakeTimer() override { loop_.timers_.erase(this); }
+    void SetInterval(int milliseconds) override {
+      interval_ = std::max(milliseconds, 0);
+      due_ = loop_.now_ + interval_;
+    }
+    int Interval() const override { return interval_; }
+    void SetEnabled(bool enabled) override {
+      if (enabled && !enabled_) due_ = loop_.now_ + interval_;
+      enabled_ = enabled;
+    }
+    bool Enabled() const override { return enabled_; }
+
+   private:
+    friend class FakeEventLoop;
+    FakeEventLoop& loop_;
+    std::function<void()> on_tick_;
+    int interval_ = 0;
+    bool enabled_ = false;
+    int64_t due_ = 0;
+  };
+
+  class FakeSocket : public UdpSocket {
+   public:
+    FakeSocket(FakeEventLoop& loop, Datagram on_datagram)
+        : loop_(loop), on_datagram_(std::move(on_datagram)) {}
+    ~FakeSocket() override { loop_.sockets_.erase(this); }
+    void Bind(const std::string& address, uint16_t port) override {
+      if (loop_.taken_ports.count(port) != 0 || loop_.bound_.count({address, port}) != 0) {
+        throw Error(98, "Address already in use");
+      }
+      if (loop_.unbindable_addresses.count(address) != 0) throw Error(99, "Cannot assign");
+      bound_address = address;
+      bound_port = port;
+      loop_.bound_.insert({address, port});
+    }
+    void SendTo(const std::string& host, uint16_t port, std::string_view datagram) override {
+      if (closed) throw Error(9, "closed");
+      loop_.sent.push_back({bound_address, host, port, std::string(datagram)});
+    }
+    void Close() override { closed = true; }
+    void Receive(const std::string& text) { on_datagram_(text); }
+
+    std::string bound_address;
+    uint16_t bound_port = 0;
+    bool closed = false;
+
+   private:
+    FakeEventLoop& loop_;
+    Datagram on_datagram_;
+  };
+
+  std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override {
+    auto timer = std::make_unique<FakeTimer>(*this, std::move(on_tick));
+    timers_.insert(timer.get());
+    return timer;
+  }
+  std::unique_ptr<UdpSocket> CreateUdpSocket(Datagram on_datagram) override {
+    auto socket = std::make_unique<FakeSocket>(*this, std::move(on_datagram));
+    sockets_.insert(socket.get());
+    socket_order_.push_back(socket.get());
+    return socket;
+  }
+  // Time passes by `max_wait`, firing what falls due.
+  void DispatchPending(std::chrono::milliseconds max_wait) override {
+    ++dispatches;
+    Advance(max_wait.count());
+  }
+  void Run() override {}
+  void Quit() override {}
+  void OnEndRequest(std::function<void()>) override {}
+
+  // Moves the clock forward, firing each timer at the moment it falls due.
+  void Advance(int64_t milliseconds) {
+    const int64_t end = now_ + milliseconds;
+    for (;;) {
+      FakeTimer* next = nullptr;
+      for (FakeTimer* timer : timers_) {
+        if (!timer->enabled_ || timer->interval_ <= 0 || timer->due_ > end) continue;
+        if (next == nullptr || timer->due_ < next->due_) next = timer;
+      }
+      if (next == nullptr) break;
+      now_ = std::max(now_, next->due_);
+      next->due_ = now_ + next->interval_;
+      const auto on_tick = next->on_tick_;
+      on_tick();
+    }
+    now_ = std::max(now_, end);
+  }
+
+  // The n-th socket created, still alive.
+  FakeSocket& socket(size_t n) {
+    FakeSocket* found = socket_order_.at(n);
+    if (sockets_.count(found) == 0) throw std::out_of_range("socket destroyed");
+    return *found;
+  }
+  int64_t now() const { return now_; }
+
+  std::vector<Sent> sent;
+  std::set<uint16_t> taken_ports;  // taken on every address
+  std::set<std::string> unbindable_addresses;
+  int dispatches = 0;
+
+ private:
+  int64_t now_ = 0;
+  std::set<std::pair<std::string, uint16_t>> bound_;
+  std::set<FakeTimer*> timers_;
+  std::set<FakeSocket*> sockets_;
+  std::vector<FakeSocket*> socket_order_;
+};
+
+}  // namespace varnix

@@ -1,0 +1,41 @@
+// Files and folders in memory, with paths taken as plain text, so any system's path rules can be
+// tested.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/file_system.h"
+
+namespace varnix {
+
+class FakeFileSystem : public FileSystem {
+ public:
+  bool FileExists(const std::string& path) override { return files.count(path) != 0; }
+  bool FolderExists(const std::string& path) override { return folders.count(path) != 0; }
+  void CreateFolder(const std::string& path) override {
+    if (failing_folders.count(path) != 0) throw Error(70, "Permission denied");
+    folders.insert(path);
+    created.push_back(path);
+  }
+  std::string ReadAll(const std::string& path) override {
+    const auto found = files.find(path);
+    if (found == files.end()) throw Error(53, "File not found");
+    return found->second;
+  }
+  void WriteAll(const std::string& path, std::string_view text) override {
+    files[path] = std::string(text);
+  }
+  void Append(const std::string& path, std::string_view text) override { files[path] += text; }
+  void Copy(const std::string& from, const std::string& to) override { files[to] = ReadAll(from); }
+
+  std::map<std::string, std::string> files;
+  std::set<std::string> folders;
+  std::set<std::string> failing_folders;
+  std::vector<std::string> created;
+};
+
+}  // namespace varnix

@@ -1,0 +1,46 @@
+// A machine whose facts the test sets.
+#pragma once
+
+#include "platform/machine.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+
+class FakeMachine : public Machine {
+ public:
+  char PathSeparator() const override { return separator; }
+  std::string ComputerName() override {
+    ++name_calls;
+    return computer_name;
+  }
+  std::vector<std::string> HostAddresses() override { return addresses; }
+  std::optional<OSVersion> Version() override { return version; }
+  std::string ProgramFolder() override { return folder; }
+  std::string ProgramFileName() override { return file_name; }
+  unsigned long CurrentProcessId() override { return pid; }
+  std::string GeneralDateText() override { return now; }
+
+  char separator = '/';
+  std::string computer_name = "PC1";
+  int name_calls = 0;
+  std::vector<std::string> addresses = {"10.0.0.5", "127.0.0.1"};
+  std::optional<OSVersion> version;
+  std::string folder = "/opt/varnix";
+  std::string file_name = "varnix";
+  unsigned long pid = 4242;
+  std::string now = "12/6/2026 8:17:26 AM";
+};
+
+class FakeSocketsLayer : public SocketsLayer {
+ public:
+  Started Startup(unsigned short wanted) override {
+    return {startup_result, version ? version : wanted};
+  }
+  int Cleanup() override { return cleanup_result; }
+
+  int startup_result = 0;
+  unsigned short version = 0;
+  int cleanup_result = 0;
+};
+
+}  // namespace varnix

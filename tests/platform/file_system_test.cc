@@ -1,0 +1,56 @@
+// Tests of the file system service on real files.
+#include "platform/file_system.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "platform/platform.h"
+#include "temp_folder.h"
+
+namespace varnix {
+namespace {
+
+TEST(FileSystemTest, ReadsWritesAppendsAndCopiesBytesUnchanged) {
+  TempFolder folder;
+  Platform platform = MakePlatform();
+  FileSystem& files = *platform.files;
+  const std::string path = folder.path("a.txt");
+  EXPECT_FALSE(files.FileExists(path));
+  files.Append(path, "one\r\n");
+  files.Append(path, std::string("two\0\n", 5));
+  EXPECT_TRUE(files.FileExists(path));
+  EXPECT_FALSE(files.FolderExists(path));
+  EXPECT_EQ(files.ReadAll(path), std::string("one\r\ntwo\0\n", 10));
+
+  files.WriteAll(path, "short");
+  files.Copy(path, folder.path("b.txt"));
+  files.WriteAll(path, "");
+  EXPECT_EQ(files.ReadAll(folder.path("b.txt")), "short");
+  files.Copy(path, folder.path("b.txt"));
+  EXPECT_EQ(files.ReadAll(folder.path("b.txt")), "") << "a copy replaces an older one";
+
+  const std::string sub = folder.path("sub");
+  files.CreateFolder(sub);
+  EXPECT_TRUE(files.FolderExists(sub));
+  EXPECT_NO_THROW(files.CreateFolder(sub));
+}
+
+TEST(FileSystemTest, FailuresCarryANumber) {
+  TempFolder folder;
+  Platform platform = MakePlatform();
+  FileSystem& files = *platform.files;
+  const std::string missing = folder.path("no") + platform.machine->PathSeparator() + "file";
+  try {
+    files.ReadAll(missing);
+    FAIL() << "read of a missing file succeeded";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), 53);
+    EXPECT_NE(e.description().find(missing), std::string::npos);
+  }
+  EXPECT_THROW(files.WriteAll(missing, "x"), Error);
+  EXPECT_THROW(files.Copy(missing, folder.path("c")), Error);
+  EXPECT_THROW(files.CreateFolder(missing), Error);
+}
+
+}  // namespace
+}  // namespace varnix
