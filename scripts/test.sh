@@ -21,8 +21,11 @@ run_preset fuzz
 echo "=== fuzz corpus replay"
 build/fuzz/fuzz/xap_message_fuzzer -runs=0 fuzz/corpus/xap_message
 
-echo "=== mingw (under Wine)"
-# shellcheck source=scripts/wine-env.sh
-source scripts/wine-env.sh
-trap wine_env_cleanup EXIT
-run_preset mingw
+echo "=== mingw (under Wine, in a network namespace of its own)"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$jobs"
+tests/isolated.sh --loopback-only bash -c '
+  set -e
+  source scripts/wine-env.sh
+  trap wine_env_cleanup EXIT
+  ctest --preset mingw -j 2'

@@ -8,11 +8,13 @@ int main() {
   varnix::VarnixForm form({loop, *platform.machine, *platform.files, *platform.sockets},
                           // TODO(command handling): the real supervisor replaces this one.
                           [](varnix::NodeContext&) { return nullptr; });
-  if (form.Form_Load() == varnix::VarnixForm::LoadResult::kInitFailed) return 1;
+  // Before start-up, so that an end requested while it runs is not lost; it is acted on
+  // once the loop runs.
   loop.OnEndRequest([&] {
     form.Form_unload();
     loop.Quit();
   });
+  if (form.Form_Load() == varnix::VarnixForm::LoadResult::kInitFailed) return 1;
   loop.Run();
   return 0;
 }

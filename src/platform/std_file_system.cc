@@ -83,9 +83,8 @@ void StdFileSystem::Append(const std::string& path, std::string_view text) {
 }
 
 void StdFileSystem::Copy(const std::string& from, const std::string& to) {
-  std::error_code code;
-  fs::copy_file(fs::path(from), fs::path(to), fs::copy_options::overwrite_existing, code);
-  if (code) ThrowFileError("Cannot copy to " + to + " from", from, code);
+  // By hand: MinGW's copy_file refuses to replace an existing file.
+  WriteAll(to, ReadAll(from));
 }
 
 }  // namespace varnix

@@ -1,0 +1,147 @@
+// The node's idle cost and its intake under load, measured on loopback.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "core/failure.h"
+#include "platform/child_process.h"
+#include "platform/platform.h"
+#include "xap/xap_transport.h"
+
+#ifndef VARNIX_NODE_BINARY
+#error "VARNIX_NODE_BINARY names the node program"
+#endif
+
+namespace varnix {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+class CountingLog : public ErrorLog {
+ public:
+  using ErrorLog::WriteErrorLog;
+  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override { ++lines; }
+  int lines = 0;
+};
+
+class CountingReceiver : public MessageReceiver {
+ public:
+  explicit CountingReceiver(XapTransport& xap) : xap_(xap) {}
+  void onMessage() override {
+    while (!xap_.GetMessage().empty()) ++received;
+  }
+  long received = 0;
+
+ private:
+  XapTransport& xap_;
+};
+
+// A sender on its own thread pours `rate` datagrams a second into the transport for `seconds`;
+// every one must come out of the drain.
+void BM_ReceiveBurst(benchmark::State& state) {
+  const long rate = state.range(0);
+  const int seconds = static_cast<int>(state.range(1));
+  for (auto _ : state) {
+    Platform platform = MakePlatform();
+    CountingLog log;
+    XapTransport xap(*platform.loop, *platform.machine, *platform.sockets, log);
+    xap.InterfaceAddress("127.0.0.1");
+    xap.BroadcastAddress("127.0.0.1");
+    const int32_t port = xap.Init();
+    if (port <= 0) {
+      state.SkipWithError("cannot bind a loopback port");
+      return;
+    }
+    CountingReceiver receiver(xap);
+    xap.RegisterNewMessageCallback(&receiver);
+
+    std::atomic<long> sent{0};
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      Platform own = MakePlatform();
+      auto socket = own.loop->CreateUdpSocket([](std::string) {});
+      const std::string text =
+          "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
+          "source=acme.load.pc2\ntarget=qel.Process.PC1\n}\nProcess.Control\n{\n"
+          "Action=query\nPath=/usr/bin/sleep\n}\n";
+      const long per_tick = rate / 100;  // every 10 ms
+      const auto start = Clock::now();
+      for (int tick = 0; tick < seconds * 100; ++tick) {
+        for (long i = 0; i < per_tick; ++i) {
+          socket->SendTo("127.0.0.1", static_cast<uint16_t>(port), text);
+          ++sent;
+        }
+        std::this_thread::sleep_until(start + milliseconds(10 * (tick + 1)));
+      }
+      done = true;
+    });
+    while (!done) platform.loop->DispatchPending(milliseconds(5));
+    sender.join();
+    const auto drain_end = Clock::now() + milliseconds(500);
+    while (Clock::now() < drain_end) platform.loop->DispatchPending(milliseconds(5));
+
+    state.counters["sent"] = static_cast<double>(sent);
+    state.counters["received"] = static_cast<double>(receiver.received);
+    state.counters["lost"] = static_cast<double>(sent - receiver.received);
+    state.counters["log_lines"] = log.lines;
+  }
+}
+BENCHMARK(BM_ReceiveBurst)->Args({50000, 10})->Iterations(1)->Unit(benchmark::kSecond);
+
+long ReadStatusField(unsigned long pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+double CpuSeconds(unsigned long pid) {
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+  double nanoseconds = 0;
+  schedstat >> nanoseconds;
+  return nanoseconds / 1e9;
+}
+
+// The real node, idle for a minute with nobody talking to it: how often it wakes, how much
+// processor time it takes, how much memory it holds.
+void BM_IdleNode(benchmark::State& state) {
+  const int seconds = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    Platform platform = MakePlatform();
+    const std::string folder = "/tmp/varnix-bench-idle";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder + "/Config");
+    std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
+    platform.files->WriteAll(folder + "/Config/qelXap.ini",
+                             "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
+                             "InterfaceAddress=127.0.0.1\r\n");
+    auto node = StartChildProcess(folder + "/varnix", {}, folder);
+    std::this_thread::sleep_for(milliseconds(500));  // start-up is not idling
+    const unsigned long pid = node->Pid();
+    const auto switches = [&] {
+      return ReadStatusField(pid, "voluntary_ctxt_switches") +
+             ReadStatusField(pid, "nonvoluntary_ctxt_switches");
+    };
+    const long wakes_before = switches();
+    const double cpu_before = CpuSeconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    state.counters["wakes_per_minute"] = (switches() - wakes_before) * 60.0 / seconds;
+    state.counters["cpu_seconds"] = CpuSeconds(pid) - cpu_before;
+    state.counters["rss_kib"] = static_cast<double>(ReadStatusField(pid, "VmRSS"));
+    node->RequestEnd();
+    node->WaitForExit(milliseconds(5000));
+    std::filesystem::remove_all(folder);
+  }
+}
+BENCHMARK(BM_IdleNode)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+}  // namespace varnix

@@ -1,0 +1,31 @@
+// A program started as a child of this one, owned until it has ended.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace varnix {
+
+class ChildProcess {
+ public:
+  // Dropping a child that still runs kills it and waits for it.
+  virtual ~ChildProcess() = default;
+
+  virtual unsigned long Pid() const = 0;
+  // The exit code once the child has ended within `limit`, else nothing.
+  virtual std::optional<int> WaitForExit(std::chrono::milliseconds limit) = 0;
+  // Asks the child to end: SIGTERM, or WM_CLOSE to its top-level windows.
+  virtual void RequestEnd() = 0;
+  virtual void Kill() = 0;
+};
+
+// Starts `path` with `arguments`, without a shell, in `working_folder` ("" for this one's).
+// Throws Error when the program cannot be started.
+std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
+                                                const std::vector<std::string>& arguments,
+                                                const std::string& working_folder = "");
+
+}  // namespace varnix

@@ -1,0 +1,86 @@
+// Child processes on Windows: CreateProcess with a quoted command line, window close, terminate.
+#include "platform/child_process.h"
+#include "platform/error.h"
+#include "platform/win32/windows_headers.h"
+
+namespace varnix {
+namespace {
+
+// Quotes one argument so that the child's command-line parser gives it back unchanged.
+std::string Quote(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string quoted(1, '"');
+  size_t backslashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  quoted += '"';
+  return quoted;
+}
+
+BOOL CALLBACK CloseWindowOf(HWND window, LPARAM pid) {
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == static_cast<DWORD>(pid)) PostMessageA(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+class Win32ChildProcess : public ChildProcess {
+ public:
+  explicit Win32ChildProcess(PROCESS_INFORMATION info) : info_(info) {}
+  ~Win32ChildProcess() override {
+    if (!WaitForExit(std::chrono::milliseconds(0))) {
+      TerminateProcess(info_.hProcess, 1);
+      WaitForSingleObject(info_.hProcess, 5000);
+    }
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+  }
+
+  unsigned long Pid() const override { return info_.dwProcessId; }
+
+  std::optional<int> WaitForExit(std::chrono::milliseconds limit) override {
+    if (WaitForSingleObject(info_.hProcess, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
+      return std::nullopt;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return static_cast<int>(code);
+  }
+
+  void RequestEnd() override { EnumWindows(CloseWindowOf, static_cast<LPARAM>(info_.dwProcessId)); }
+  void Kill() override { TerminateProcess(info_.hProcess, 1); }
+
+ private:
+  PROCESS_INFORMATION info_;
+};
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
+                                                const std::vector<std::string>& arguments,
+                                                const std::string& working_folder) {
+  std::string command_line = Quote(path);
+  for (const std::string& argument : arguments) {
+    command_line += ' ';
+    command_line += Quote(argument);
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      working_folder.empty() ? nullptr : working_folder.c_str(), &startup, &info)) {
+    const DWORD number = GetLastError();
+    throw Error(static_cast<long>(number), "Cannot start " + path + ": " + SystemErrorText(number));
+  }
+  return std::make_unique<Win32ChildProcess>(info);
+}
+
+}  // namespace varnix

@@ -1,0 +1,14 @@
+#!/bin/sh
+# Runs a program in a network namespace of its own, so that nothing it or the node sends can leave
+# this machine. Inside, loopback is up, and a veth pair whose both ends stay inside gives the host
+# an ordinary address, as a real computer has. With --loopback-only there is only loopback: Wine
+# binds an interface address on every address, so a node under Wine needs a loopback-only host.
+veth='ip link add varnix0 type veth peer name varnix1 &&
+      ip addr add 10.254.0.1/24 dev varnix0 &&
+      ip link set varnix0 up && ip link set varnix1 up &&'
+if [ "${1:-}" = "--loopback-only" ]; then
+  veth=''
+  shift
+fi
+exec unshare -n -- sh -c "ip link set lo up && $veth VARNIX_NETWORK_ISOLATED=1 exec \"\$@\"" \
+  isolated "$@"

@@ -1,0 +1,78 @@
+// NodeFixture: copies the node program, writes its settings, starts and ends it.
+#include "system/node_fixture.h"
+
+#include <algorithm>
+
+namespace varnix {
+namespace {
+
+// The build hands us a path in this system's own form, except under Wine, where the
+// build's Unix path is reached through drive Z:.
+std::string NativePath(std::string path, char separator) {
+  if (separator == '\\' && !path.empty() && path[0] == '/') {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    path = "Z:" + path;
+  }
+  return path;
+}
+
+}  // namespace
+
+NodeFixture::NodeFixture() {
+  const std::string built = NativePath(VARNIX_NODE_BINARY, separator_);
+  const std::string name = built.substr(built.find_last_of("/\\") + 1);
+  node_path_ = folder_.path(name);
+  platform_.files->Copy(built, node_path_);
+  hub_ = std::make_unique<TestHub>(*platform_.loop);
+}
+
+NodeFixture::~NodeFixture() {
+  if (node_) EndNode();
+}
+
+void NodeFixture::WriteSettings(const std::string& text) {
+  platform_.files->CreateFolder(Path("Config"));
+  platform_.files->WriteAll(Path("Config") + separator_ + "qelXap.ini", text);
+}
+
+void NodeFixture::StartNode() {
+#ifndef _WIN32
+  // A copy loses the execute bit on POSIX systems.
+  std::filesystem::permissions(node_path_, std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+#endif
+  node_ = StartChildProcess(node_path_, {}, folder_.path());
+}
+
+int NodeFixture::EndNode() {
+  node_->RequestEnd();
+  // Keep dispatching, so the hub's socket does not fill up while the node ends.
+  std::optional<int> code;
+  hub_->WaitFor(
+      [&] { return (code = node_->WaitForExit(std::chrono::milliseconds(0))).has_value(); },
+      std::chrono::milliseconds(10000));
+  node_.reset();
+  return code.value_or(-1);
+}
+
+std::string NodeFixture::Path(const std::string& relative) const {
+  std::string path = relative;
+  std::replace(path.begin(), path.end(), '/', separator_);
+  return folder_.path(path);
+}
+
+std::string NodeFixture::ReadFile(const std::string& relative) const {
+  return platform_.files->ReadAll(Path(relative));
+}
+
+bool NodeFixture::FileExists(const std::string& relative) const {
+  return platform_.files->FileExists(Path(relative));
+}
+
+std::string NodeFixture::ExpectedHeartbeat(int port) const {
+  return "xap-hbeat\n{\nv=12\nhop=1\nuid=FF000800\nclass=xap-hbeat.alive\nsource=qel.Process." +
+         platform_.machine->ComputerName() + "\ninterval=600\nport=" + std::to_string(port) +
+         "\n}\n";
+}
+
+}  // namespace varnix

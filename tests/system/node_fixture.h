@@ -1,0 +1,41 @@
+// A real node program, copied into a folder of its own and started beside a test hub.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/child_process.h"
+#include "platform/platform.h"
+#include "system/test_hub.h"
+#include "temp_folder.h"
+
+namespace varnix {
+
+class NodeFixture : public ::testing::Test {
+ protected:
+  NodeFixture();
+  ~NodeFixture() override;
+
+  // Writes Config/qelXap.ini beside the node; every test config keeps traffic on loopback.
+  void WriteSettings(const std::string& text = "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
+  void StartNode();
+  // Asks the node to end and returns its exit code, or -1 when it did not end in time.
+  int EndNode();
+
+  std::string Path(const std::string& relative) const;
+  std::string ReadFile(const std::string& relative) const;
+  bool FileExists(const std::string& relative) const;
+  // The heartbeat text that the node in this folder sends for `port`.
+  std::string ExpectedHeartbeat(int port) const;
+
+  Platform platform_ = MakePlatform();
+  char separator_ = platform_.machine->PathSeparator();
+  TempFolder folder_;
+  std::string node_path_;
+  std::unique_ptr<TestHub> hub_;
+  std::unique_ptr<ChildProcess> node_;
+};
+
+}  // namespace varnix

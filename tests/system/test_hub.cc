@@ -1,0 +1,52 @@
+// TestHub: learns clients from the port= of their heartbeats and relays every datagram to them.
+#include "system/test_hub.h"
+
+#include <algorithm>
+
+namespace varnix {
+
+TestHub::TestHub(EventLoop& loop) : loop_(loop) {
+  socket_ = loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
+  socket_->Bind("", 3639);
+  sender_ = loop_.CreateUdpSocket([](std::string) {});
+}
+
+void TestHub::OnDatagram(std::string text) {
+  received_.push_back(text);
+  if (text.rfind("xap-hbeat", 0) == 0) {
+    const auto at = text.find("\nport=");
+    if (at != std::string::npos) {
+      clients_.insert(static_cast<uint16_t>(std::stoi(text.substr(at + 6))));
+    }
+  }
+  // A real hub relays to every client, the sender included.
+  Relay(text);
+}
+
+void TestHub::Relay(const std::string& text) {
+  for (const uint16_t port : clients_) sender_->SendTo("127.0.0.1", port, text);
+}
+
+bool TestHub::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    loop_.DispatchPending(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+std::string TestHub::WaitForText(const std::string& needle, std::chrono::milliseconds limit) {
+  std::string found;
+  WaitFor(
+      [&] {
+        const auto it = std::find_if(received_.begin(), received_.end(), [&](const std::string& t) {
+          return t.find(needle) != std::string::npos;
+        });
+        if (it != received_.end()) found = *it;
+        return it != received_.end();
+      },
+      limit);
+  return found;
+}
+
+}  // namespace varnix
