@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +39,8 @@ class EventLoop {
   // Waits at most `max_wait` for an event, then runs every handler that is due.
   // Handlers may call it again: that is how a handler waits without blocking the others.
   virtual void DispatchPending(std::chrono::milliseconds max_wait) = 0;
+  // A monotonic clock in milliseconds, the one the timers run on.
+  virtual int64_t NowMilliseconds() const = 0;
   // Dispatches until Quit.
   virtual void Run() = 0;
   virtual void Quit() = 0;

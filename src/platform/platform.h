@@ -3,9 +3,11 @@
 
 #include <memory>
 
+#include "platform/desktop.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
 #include "platform/machine.h"
+#include "platform/process_table.h"
 #include "platform/udp_socket.h"
 
 namespace varnix {
@@ -15,6 +17,8 @@ struct Platform {
   std::unique_ptr<Machine> machine;
   std::unique_ptr<SocketsLayer> sockets;
   std::unique_ptr<FileSystem> files;
+  std::unique_ptr<ProcessTable> processes;
+  std::unique_ptr<Desktop> desktop;
 };
 
 // The services of the system this program was built for.

@@ -93,11 +93,17 @@ class FakeEventLoop : public EventLoop {
     socket_order_.push_back(socket.get());
     return socket;
   }
-  // Time passes by `max_wait`, firing what falls due.
+  // Like a real loop, returns once something was handled: time passes to the first timer
+  // that falls due within `max_wait`, or by all of it.
   void DispatchPending(std::chrono::milliseconds max_wait) override {
     ++dispatches;
-    Advance(max_wait.count());
+    int64_t until = now_ + max_wait.count();
+    for (FakeTimer* timer : timers_) {
+      if (timer->enabled_ && timer->interval_ > 0) until = std::min(until, timer->due_);
+    }
+    Advance(std::max<int64_t>(until - now_, 0));
   }
+  int64_t NowMilliseconds() const override { return now_; }
   void Run() override {}
   void Quit() override {}
   void OnEndRequest(std::function<void()>) override {}

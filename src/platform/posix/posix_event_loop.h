@@ -23,6 +23,10 @@ class PosixEventLoop : public EventLoop {
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
   std::unique_ptr<UdpSocket> CreateUdpSocket(Datagram on_datagram) override;
   void DispatchPending(std::chrono::milliseconds max_wait) override;
+  int64_t NowMilliseconds() const override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+  }
   void Run() override;
   void Quit() override { quit_ = true; }
   void OnEndRequest(std::function<void()> handler) override;

@@ -2,6 +2,8 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_event_loop.h"
 #include "platform/posix/posix_machine.h"
+#include "platform/posix/posix_process_table.h"
+#include "platform/posix/x11_desktop.h"
 
 namespace varnix {
 namespace {
@@ -21,6 +23,8 @@ Platform MakePlatform() {
   platform.machine = std::make_unique<PosixMachine>();
   platform.sockets = std::make_unique<PosixSocketsLayer>();
   platform.files = std::make_unique<StdFileSystem>();
+  platform.processes = std::make_unique<PosixProcessTable>();
+  platform.desktop = MakeX11Desktop();
   return platform;
 }
 

@@ -20,6 +20,7 @@ class Win32EventLoop : public EventLoop {
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
   std::unique_ptr<UdpSocket> CreateUdpSocket(Datagram on_datagram) override;
   void DispatchPending(std::chrono::milliseconds max_wait) override;
+  int64_t NowMilliseconds() const override { return static_cast<int64_t>(GetTickCount64()); }
   void Run() override;
   void Quit() override { quit_ = true; }
   void OnEndRequest(std::function<void()> handler) override { end_handler_ = std::move(handler); }

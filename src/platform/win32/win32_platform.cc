@@ -1,7 +1,9 @@
 // Bundles the Windows services.
 #include "platform/platform.h"
+#include "platform/win32/win32_desktop.h"
 #include "platform/win32/win32_event_loop.h"
 #include "platform/win32/win32_machine.h"
+#include "platform/win32/win32_process_table.h"
 
 namespace varnix {
 namespace {
@@ -25,6 +27,8 @@ Platform MakePlatform() {
   platform.machine = std::make_unique<Win32Machine>();
   platform.sockets = std::make_unique<Win32SocketsLayer>();
   platform.files = std::make_unique<StdFileSystem>();
+  platform.processes = std::make_unique<Win32ProcessTable>();
+  platform.desktop = std::make_unique<Win32Desktop>();
   return platform;
 }
 

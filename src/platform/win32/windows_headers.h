@@ -13,6 +13,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 // clang-format on
 
 #include <string>

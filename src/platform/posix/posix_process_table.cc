@@ -1,0 +1,244 @@
+// PosixProcessTable: reads /proc, starts with posix_spawn in a new session, reaps its children.
+#include "platform/posix/posix_process_table.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "platform/command_line.h"
+#include "platform/error.h"
+#include "platform/posix/unique_fd.h"
+
+extern char** environ;
+
+namespace varnix {
+namespace {
+
+// Reads a small /proc file whole into `buffer`; returns its text, or "" when unreadable.
+std::string_view ReadProcFile(int dir_fd, const char* path, char (&buffer)[1024]) {
+  const UniqueFd fd(::openat(dir_fd, path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return {};
+  const ssize_t got = ::read(fd.get(), buffer, sizeof buffer - 1);
+  if (got <= 0) return {};
+  return std::string_view(buffer, static_cast<size_t>(got));
+}
+
+struct StatLine {
+  std::string_view comm;
+  char state = '?';
+  std::string_view rest;  // the fields after the state
+};
+
+// /proc/<pid>/stat: "pid (comm) state ...", where comm may itself hold spaces and parentheses.
+bool ParseStat(std::string_view text, StatLine& stat) {
+  const auto open = text.find('(');
+  const auto close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos ||
+      close + 2 >= text.size()) {
+    return false;
+  }
+  stat.comm = text.substr(open + 1, close - open - 1);
+  stat.state = text[close + 2];
+  stat.rest = text.substr(close + 3);
+  return true;
+}
+
+// The n-th space-separated field of `text`, counting from 0.
+std::string_view Field(std::string_view text, int n) {
+  size_t start = 0;
+  for (int i = 0; i < n; ++i) {
+    start = text.find(' ', start);
+    if (start == std::string_view::npos) return {};
+    ++start;
+  }
+  return text.substr(start, text.find(' ', start) - start);
+}
+
+double ToDouble(std::string_view text) { return std::strtod(std::string(text).c_str(), nullptr); }
+
+double ClockSeconds(clockid_t clock) {
+  timespec now{};
+  ::clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+int NiceOf(PriorityClass priority) {
+  switch (priority) {
+    case PriorityClass::kRealtime:
+      return -20;
+    case PriorityClass::kHigh:
+      return -10;
+    case PriorityClass::kAboveNormal:
+      return -5;
+    case PriorityClass::kNormal:
+      return 0;
+    case PriorityClass::kBelowNormal:
+      return 5;
+    case PriorityClass::kIdle:
+      return 19;
+    case PriorityClass::kOther:
+      break;
+  }
+  return 0;
+}
+
+PriorityClass ClassOf(int nice) {
+  if (nice <= -15) return PriorityClass::kRealtime;
+  if (nice <= -8) return PriorityClass::kHigh;
+  if (nice <= -1) return PriorityClass::kAboveNormal;
+  if (nice == 0) return PriorityClass::kNormal;
+  if (nice <= 9) return PriorityClass::kBelowNormal;
+  return PriorityClass::kIdle;
+}
+
+bool ReadStat(ProcessId pid, char (&buffer)[1024], StatLine& stat) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  return ParseStat(ReadProcFile(AT_FDCWD, path.c_str(), buffer), stat);
+}
+
+}  // namespace
+
+PosixProcessTable::~PosixProcessTable() { ReapChildren(); }
+
+void PosixProcessTable::ReapChildren() {
+  for (auto it = children_.begin(); it != children_.end();) {
+    int status = 0;
+    const pid_t done = ::waitpid(static_cast<pid_t>(*it), &status, WNOHANG);
+    it = (done == static_cast<pid_t>(*it) || (done < 0 && errno == ECHILD)) ? children_.erase(it)
+                                                                            : std::next(it);
+  }
+}
+
+ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
+  ReapChildren();
+  struct CloseDir {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+  };
+  const std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
+  if (!proc) return 0;
+  std::vector<ProcessId> pids;
+  while (const dirent* entry = ::readdir(proc.get())) {
+    char* end = nullptr;
+    const unsigned long pid = std::strtoul(entry->d_name, &end, 10);
+    if (*end == '\0' && pid > 0) pids.push_back(static_cast<ProcessId>(pid));
+  }
+  std::sort(pids.begin(), pids.end());  // the first by id, as the system numbers them
+  const int proc_fd = ::dirfd(proc.get());
+  char buffer[1024];
+  char path[32];
+  for (const ProcessId pid : pids) {
+    std::snprintf(path, sizeof path, "%u/stat", pid);
+    StatLine stat;
+    if (!ParseStat(ReadProcFile(proc_fd, path, buffer), stat)) continue;
+    if (stat.state != 'Z' && stat.state != 'X' && stat.comm == image_name) return pid;
+  }
+  return 0;
+}
+
+ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,
+                                   int /*show*/) {
+  ReapChildren();
+  std::vector<std::string> texts{path};
+  for (std::string& argument : SplitCommandLine(parameter)) texts.push_back(std::move(argument));
+  std::vector<char*> argv;
+  for (std::string& text : texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
+
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  // Its own session, so that it outlives the node and no signal meant for the node reaches it.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGCHLD);
+  ::posix_spawnattr_setsigmask(&attributes, &none);
+  ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+  ::posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  const int result = ::posix_spawn(&pid, path.c_str(), nullptr, &attributes, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
+  if (result != 0) throw Error(result, "Cannot start " + path + ": " + std::strerror(result));
+  children_.insert(static_cast<ProcessId>(pid));
+  return static_cast<ProcessId>(pid);
+}
+
+bool PosixProcessTable::IsAlive(ProcessId pid) {
+  ReapChildren();
+  if (pid == 0) return false;
+  char buffer[1024];
+  StatLine stat;
+  return ReadStat(pid, buffer, stat) && stat.state != 'Z' && stat.state != 'X';
+}
+
+std::optional<PriorityClass> PosixProcessTable::GetPriority(ProcessId pid) {
+  if (!IsAlive(pid)) return std::nullopt;
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+  if (nice == -1 && errno != 0) return std::nullopt;
+  return ClassOf(nice);
+}
+
+bool PosixProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
+  if (priority == PriorityClass::kOther || !IsAlive(pid)) return false;
+  return ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), NiceOf(priority)) == 0;
+}
+
+bool PosixProcessTable::Terminate(ProcessId pid) {
+  if (!IsAlive(pid)) return false;
+  const bool killed = ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+  if (killed && children_.count(pid) != 0) {
+    int status = 0;
+    ::waitpid(static_cast<pid_t>(pid), &status, 0);
+    children_.erase(pid);
+  }
+  return killed;
+}
+
+void PosixProcessTable::RequestClose(ProcessId pid) {
+  if (IsAlive(pid)) ::kill(static_cast<pid_t>(pid), SIGTERM);
+}
+
+uint64_t PosixProcessTable::WorkingSetBytes(ProcessId pid) {
+  if (pid == 0) return 0;
+  char buffer[1024];
+  const std::string path = "/proc/" + std::to_string(pid) + "/statm";
+  const std::string_view text = ReadProcFile(AT_FDCWD, path.c_str(), buffer);
+  if (text.empty()) return 0;
+  const double pages = ToDouble(Field(text, 1));
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::optional<ProcessTimes> PosixProcessTable::Times(ProcessId pid) {
+  if (pid == 0) return std::nullopt;
+  char buffer[1024];
+  StatLine stat;
+  if (!ReadStat(pid, buffer, stat) || stat.state == 'Z' || stat.state == 'X') return std::nullopt;
+  // Counted from the field after the state: utime and stime are 10 and 11, starttime 18.
+  static const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  ProcessTimes times;
+  times.cpu = (ToDouble(Field(stat.rest, 10)) + ToDouble(Field(stat.rest, 11))) / ticks;
+  times.elapsed = ClockSeconds(CLOCK_BOOTTIME) - ToDouble(Field(stat.rest, 18)) / ticks;
+  times.sampled_at = ClockSeconds(CLOCK_MONOTONIC);
+  return times;
+}
+
+}  // namespace varnix

@@ -1,0 +1,201 @@
+// X11Desktop: EWMH and ICCCM properties of the top-level client windows, through Xlib.
+#include "platform/posix/x11_desktop.h"
+
+#ifdef VARNIX_HAVE_X11
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace varnix {
+namespace {
+
+// Windows may vanish between two requests; Xlib's default handler would end the program.
+int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+
+class X11Desktop : public Desktop {
+ public:
+  ~X11Desktop() override {
+    if (display_ != nullptr) XCloseDisplay(display_);
+  }
+
+  std::vector<WindowHandle> TopLevelWindows() override {
+    std::vector<WindowHandle> windows;
+    if (!Connect()) return windows;
+    // The window manager's stacking list is bottom first; without one, the root's children are.
+    std::vector<unsigned long> stacking = WindowListProperty(root_, "_NET_CLIENT_LIST_STACKING");
+    if (stacking.empty()) {
+      Window root_return = 0;
+      Window parent = 0;
+      Window* children = nullptr;
+      unsigned int count = 0;
+      if (XQueryTree(display_, root_, &root_return, &parent, &children, &count) != 0) {
+        stacking.assign(children, children + count);
+        if (children != nullptr) XFree(children);
+      }
+    }
+    windows.assign(stacking.rbegin(), stacking.rend());
+    return windows;
+  }
+
+  std::string Caption(WindowHandle window) override {
+    if (!Connect() || window == 0) return "";
+    std::string name = TextProperty(window, "_NET_WM_NAME", "UTF8_STRING");
+    if (name.empty()) name = TextProperty(window, "WM_NAME", nullptr);
+    return name.substr(0, 254);
+  }
+
+  std::string ClassName(WindowHandle window) override {
+    if (!Connect() || window == 0) return "";
+    XClassHint hint{};
+    if (XGetClassHint(display_, window, &hint) == 0) return "";
+    std::string name = hint.res_class != nullptr ? hint.res_class : "";
+    if (hint.res_name != nullptr) XFree(hint.res_name);
+    if (hint.res_class != nullptr) XFree(hint.res_class);
+    return name.substr(0, 254);
+  }
+
+  ProcessId OwnerPid(WindowHandle window) override {
+    if (!Connect() || window == 0) return 0;
+    const std::vector<unsigned long> pid = CardinalProperty(window, "_NET_WM_PID");
+    return pid.empty() ? 0 : static_cast<ProcessId>(pid[0]);
+  }
+
+  bool IsVisible(WindowHandle window) override {
+    XWindowAttributes attributes{};
+    return Connect() && window != 0 && XGetWindowAttributes(display_, window, &attributes) != 0 &&
+           attributes.map_state == IsViewable;
+  }
+
+  WindowHandle Parent(WindowHandle window) override {
+    if (!Connect() || window == 0) return 0;
+    Window owner = 0;
+    return XGetTransientForHint(display_, window, &owner) != 0 ? owner : 0;
+  }
+
+  bool IsWindow(WindowHandle window) override {
+    XWindowAttributes attributes{};
+    return Connect() && window != 0 && XGetWindowAttributes(display_, window, &attributes) != 0;
+  }
+
+  void PostClose(WindowHandle window) override {
+    if (!Connect() || window == 0) return;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = Intern("WM_PROTOCOLS");
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(Intern("WM_DELETE_WINDOW"));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display_, window, False, NoEventMask, &event);
+    XFlush(display_);
+  }
+
+  ProcessId ShellPid() override {
+    const Atom desktop_type = Intern("_NET_WM_WINDOW_TYPE_DESKTOP");
+    for (const WindowHandle window : TopLevelWindows()) {
+      const std::vector<unsigned long> types =
+          WindowListProperty(window, "_NET_WM_WINDOW_TYPE", XA_ATOM);
+      if (std::find(types.begin(), types.end(), desktop_type) != types.end())
+        return OwnerPid(window);
+    }
+    return 0;
+  }
+
+ private:
+  bool Connect() {
+    if (display_ != nullptr) return true;
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') return false;
+    display_ = XOpenDisplay(name);
+    if (display_ == nullptr) return false;
+    XSetErrorHandler(IgnoreXError);
+    root_ = DefaultRootWindow(display_);
+    return true;
+  }
+
+  Atom Intern(const char* name) { return XInternAtom(display_, name, False); }
+
+  std::vector<unsigned long> WindowListProperty(Window window, const char* name,
+                                                Atom type = XA_WINDOW) {
+    return LongProperty(window, name, type);
+  }
+  std::vector<unsigned long> CardinalProperty(Window window, const char* name) {
+    return LongProperty(window, name, XA_CARDINAL);
+  }
+
+  std::vector<unsigned long> LongProperty(Window window, const char* name, Atom type) {
+    Atom actual = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    std::vector<unsigned long> values;
+    if (XGetWindowProperty(display_, window, Intern(name), 0, 65536, False, type, &actual, &format,
+                           &count, &after, &data) == Success &&
+        data != nullptr && format == 32) {
+      const auto* longs = reinterpret_cast<const unsigned long*>(data);
+      values.assign(longs, longs + count);
+    }
+    if (data != nullptr) XFree(data);
+    return values;
+  }
+
+  std::string TextProperty(Window window, const char* name, const char* type) {
+    Atom actual = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    std::string text;
+    const Atom wanted = type != nullptr ? Intern(type) : AnyPropertyType;
+    if (XGetWindowProperty(display_, window, Intern(name), 0, 1024, False, wanted, &actual, &format,
+                           &count, &after, &data) == Success &&
+        data != nullptr && format == 8) {
+      text.assign(reinterpret_cast<const char*>(data), count);
+    }
+    if (data != nullptr) XFree(data);
+    return text;
+  }
+
+  Display* display_ = nullptr;
+  Window root_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Desktop> MakeX11Desktop() { return std::make_unique<X11Desktop>(); }
+
+}  // namespace varnix
+
+#else  // no libX11 at build time: a desktop without windows
+
+namespace varnix {
+namespace {
+
+class NoDesktop : public Desktop {
+ public:
+  std::vector<WindowHandle> TopLevelWindows() override { return {}; }
+  std::string Caption(WindowHandle) override { return ""; }
+  std::string ClassName(WindowHandle) override { return ""; }
+  ProcessId OwnerPid(WindowHandle) override { return 0; }
+  bool IsVisible(WindowHandle) override { return false; }
+  WindowHandle Parent(WindowHandle) override { return 0; }
+  bool IsWindow(WindowHandle) override { return false; }
+  void PostClose(WindowHandle) override {}
+  ProcessId ShellPid() override { return 0; }
+};
+
+}  // namespace
+
+std::unique_ptr<Desktop> MakeX11Desktop() { return std::make_unique<NoDesktop>(); }
+
+}  // namespace varnix
+
+#endif

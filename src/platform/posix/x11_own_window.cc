@@ -1,0 +1,98 @@
+// OwnWindow on X11: a plain window with the ICCCM and EWMH properties a window manager reads.
+#include "platform/error.h"
+#include "platform/own_window.h"
+
+#ifdef VARNIX_HAVE_X11
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/posix/posix_event_loop.h"
+
+namespace varnix {
+namespace {
+
+class X11OwnWindow : public OwnWindow {
+ public:
+  X11OwnWindow(PosixEventLoop& loop, const std::string& caption, std::function<void()> on_close)
+      : loop_(loop), on_close_(std::move(on_close)) {
+    const char* name = std::getenv("DISPLAY");
+    display_ = name != nullptr ? XOpenDisplay(name) : nullptr;
+    if (display_ == nullptr) throw Error(1, "Cannot open the X display");
+    const int screen = DefaultScreen(display_);
+    window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 10, 10, 320, 120, 1,
+                                  BlackPixel(display_, screen), WhitePixel(display_, screen));
+    XStoreName(display_, window_, caption.c_str());
+    const Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
+    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_NAME", False), utf8, 8,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(caption.data()),
+                    static_cast<int>(caption.size()));
+    const long pid = static_cast<long>(::getpid());
+    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
+    XClassHint hint{};
+    char res_name[] = "varnix";
+    char res_class[] = "VarnixWindow";
+    hint.res_name = res_name;
+    hint.res_class = res_class;
+    XSetClassHint(display_, window_, &hint);
+    delete_ = XInternAtom(display_, "WM_DELETE_WINDOW", False);
+    XSetWMProtocols(display_, window_, &delete_, 1);
+    XMapWindow(display_, window_);
+    XSync(display_, False);
+    watch_ = loop_.WatchReadable(ConnectionNumber(display_), [this] { ReadEvents(); });
+  }
+
+  ~X11OwnWindow() override {
+    loop_.Unwatch(watch_);
+    XDestroyWindow(display_, window_);
+    XCloseDisplay(display_);
+  }
+
+  WindowHandle handle() const override { return window_; }
+
+ private:
+  void ReadEvents() {
+    while (XPending(display_) > 0) {
+      XEvent event;
+      XNextEvent(display_, &event);
+      if (event.type == ClientMessage && static_cast<Atom>(event.xclient.data.l[0]) == delete_ &&
+          on_close_) {
+        on_close_();
+      }
+    }
+  }
+
+  PosixEventLoop& loop_;
+  std::function<void()> on_close_;
+  Display* display_ = nullptr;
+  Window window_ = 0;
+  Atom delete_ = 0;
+  uint64_t watch_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<OwnWindow> CreateOwnWindow(EventLoop& loop, const std::string& caption,
+                                           std::function<void()> on_close) {
+  return std::make_unique<X11OwnWindow>(dynamic_cast<PosixEventLoop&>(loop), caption,
+                                        std::move(on_close));
+}
+
+}  // namespace varnix
+
+#else
+
+namespace varnix {
+
+std::unique_ptr<OwnWindow> CreateOwnWindow(EventLoop&, const std::string&, std::function<void()>) {
+  throw Error(1, "Built without X11: no windows");
+}
+
+}  // namespace varnix
+
+#endif

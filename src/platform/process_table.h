@@ -1,0 +1,50 @@
+// The programs running on this computer: find, start, prioritise, end and measure them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace varnix {
+
+using ProcessId = uint32_t;
+
+// The scheduling classes the node knows. On POSIX they are nice values.
+enum class PriorityClass { kRealtime, kHigh, kAboveNormal, kNormal, kBelowNormal, kIdle, kOther };
+
+// What the system has counted for one process, all in seconds.
+struct ProcessTimes {
+  double cpu = 0;         // processor time used so far, all threads, user and system
+  double elapsed = 0;     // since the process started
+  double sampled_at = 0;  // a monotonic time stamp of this reading
+};
+
+class ProcessTable {
+ public:
+  virtual ~ProcessTable() = default;
+
+  // The first live process whose image name equals `image_name` exactly; 0 when none.
+  // No text of the name is ever interpreted: it is compared, not queried.
+  virtual ProcessId FindByName(const std::string& image_name) = 0;
+  // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
+  // arguments by the Windows command-line rules on every system. `show` is the Windows
+  // show command of the main window. Returns at once with the new id; throws Error.
+  virtual ProcessId Start(const std::string& path, const std::string& parameter, int show) = 0;
+  // Exists and has not ended; an ended child of ours never counts as alive.
+  virtual bool IsAlive(ProcessId pid) = 0;
+  // Nothing when the process cannot be opened.
+  virtual std::optional<PriorityClass> GetPriority(ProcessId pid) = 0;
+  // False when refused; raising priority without the right fails quietly.
+  virtual bool SetPriority(ProcessId pid, PriorityClass priority) = 0;
+  // Ends a live process at once; true when it was terminated.
+  virtual bool Terminate(ProcessId pid) = 0;
+  // Asks a process to end, for one without a window to close: SIGTERM, or WM_CLOSE to each
+  // of its top-level windows, hidden ones included.
+  virtual void RequestClose(ProcessId pid) = 0;
+  // Resident bytes; 0 when the process cannot be read.
+  virtual uint64_t WorkingSetBytes(ProcessId pid) = 0;
+  // Nothing when the process cannot be read.
+  virtual std::optional<ProcessTimes> Times(ProcessId pid) = 0;
+};
+
+}  // namespace varnix

@@ -1,0 +1,282 @@
+// ProcessOperations: the stop sequence, the window walks and the look-ups, in numbered steps.
+#include "supervision/process_operations.h"
+
+#include <algorithm>
+
+#include "core/steps.h"
+#include "settings/ini_tool.h"
+#include "supervision/cwait_n_dispatch.h"
+#include "supervision/process_names.h"
+#include "xap/xap_message.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kUnknownText[] = "Unknown";
+
+struct NamedPriority {
+  const char* name;
+  PriorityClass priority;
+};
+constexpr NamedPriority kPriorities[] = {
+    {"REALTIME", PriorityClass::kRealtime},        {"HIGH", PriorityClass::kHigh},
+    {"ABOVE_NORMAL", PriorityClass::kAboveNormal}, {"NORMAL", PriorityClass::kNormal},
+    {"BELOW_NORMAL", PriorityClass::kBelowNormal}, {"LOW", PriorityClass::kIdle},
+};
+
+std::string TrimSpaces(const std::string& text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+bool IsWholeNumber(const std::string& text) {
+  const std::string trimmed = TrimSpaces(text);
+  return !trimmed.empty() && trimmed.size() <= 10 &&
+         std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool ContainsIgnoringCase(const std::string& text, const std::string& fragment) {
+  return LowerCase(text).find(LowerCase(fragment)) != std::string::npos;
+}
+
+}  // namespace
+
+std::optional<PriorityClass> PriorityFromName(const std::string& name) {
+  const std::string wanted = UpperCase(TrimSpaces(name));
+  for (const NamedPriority& p : kPriorities) {
+    if (wanted == p.name) return p.priority;
+  }
+  return std::nullopt;
+}
+
+std::string PriorityName(PriorityClass priority) {
+  for (const NamedPriority& p : kPriorities) {
+    if (priority == p.priority) return p.name;
+  }
+  return kUnknownText;
+}
+
+ProcessOperations::ProcessOperations(ProcessTable& table, Desktop& desktop, FileSystem& files,
+                                     EventReport& events, EventLoop& loop, std::string OSLabel,
+                                     char separator)
+    : table_(table),
+      desktop_(desktop),
+      files_(files),
+      events_(events),
+      loop_(loop),
+      OSLabel_(std::move(OSLabel)),
+      separator_(separator) {}
+
+auto ProcessOperations::StepsFor(const char* name) {
+  return Steps(
+      [this, name](const Failure& failure) { events_.SendErrorEvent("Korvane", name, failure); });
+}
+
+std::string ProcessOperations::fGetCaption(WindowHandle window) {
+  std::string caption;
+  StepsFor("fGetCaption")(10, [&] { caption = desktop_.Caption(window); });
+  return caption;
+}
+
+std::string ProcessOperations::fGetClassName(WindowHandle window) {
+  std::string name;
+  StepsFor("fGetClassName")(10, [&] { name = desktop_.ClassName(window); });
+  return name;
+}
+
+WindowHandle ProcessOperations::FindWindowByTitle(const std::string& fragment) {
+  try {
+    for (const WindowHandle window : desktop_.TopLevelWindows()) {
+      const std::string caption = desktop_.Caption(window);
+      if (!caption.empty() && ContainsIgnoringCase(caption, fragment)) return window;
+    }
+  } catch (...) {
+    // A window that vanished mid-walk is no reason to report.
+  }
+  return 0;
+}
+
+WindowHandle ProcessOperations::FindWindowLike(const std::string& fragment,
+                                               std::string& className) {
+  for (const WindowHandle window : desktop_.TopLevelWindows()) {
+    const std::string caption = fGetCaption(window);
+    if (caption.empty() || !ContainsIgnoringCase(caption, fragment)) continue;
+    className = fGetClassName(window);
+    return window;
+  }
+  return 0;
+}
+
+WindowHandle ProcessOperations::InstanceToWnd(ProcessId pid) {
+  WindowHandle found = 0;
+  StepsFor("InstanceToWnd")(10, [&] {
+    for (const WindowHandle window : desktop_.TopLevelWindows()) {
+      if (desktop_.Parent(window) == 0 && desktop_.OwnerPid(window) == pid) {
+        found = window;
+        return;
+      }
+    }
+  });
+  return found;
+}
+
+ProcessId ProcessOperations::GetPIDFromTitle(const std::string& fragment) {
+  ProcessId pid = 0;
+  StepsFor("GetPIDFromTitle")(10, [&] {
+    const WindowHandle window = FindWindowByTitle(fragment);
+    if (window != 0) pid = desktop_.OwnerPid(window);
+  });
+  return pid;
+}
+
+ProcessId ProcessOperations::GetPIDFromName(const std::string& name) {
+  try {
+    // Older systems, and Linux's process names, keep only the first 15 characters.
+    return table_.FindByName(OSLabel_ == "XP" ? name : name.substr(0, 15));
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::string ProcessOperations::filename(const std::string& path) {
+  return varnix::filename(path, separator_);
+}
+
+std::string ProcessOperations::ProcessName(const std::string& path) {
+  std::string name = path;
+  StepsFor("ProcessName")(10, [&] { name = varnix::ProcessName(path, separator_); });
+  return name;
+}
+
+bool ProcessOperations::fCloseApp(WindowHandle window) {
+  if (window == 0) return false;
+  bool exists = false;
+  StepsFor("fCloseApp")(10, [&] {
+    desktop_.PostClose(window);
+    exists = desktop_.IsWindow(window);
+  });
+  return exists;
+}
+
+bool ProcessOperations::waitForNoWindow(const std::string& title) {
+  bool gone = false;
+  StepsFor("waitForNoWindow")(10, [&] {
+    for (int poll = 0; poll < kPolls && !gone; ++poll) {
+      CWaitNDispatch wait(loop_);  // a fresh object: a nested stop waits on its own
+      wait.Wait(kPollMs);
+      gone = FindWindowByTitle(title) == 0;
+    }
+  });
+  return gone;
+}
+
+bool ProcessOperations::waitForNoProcess(ProcessId pid) {
+  bool gone = false;
+  StepsFor("waitForNoWindow")(10, [&] {
+    for (int poll = 0; poll < kPolls && !gone; ++poll) {
+      CWaitNDispatch wait(loop_);
+      wait.Wait(kPollMs);
+      gone = !table_.IsAlive(pid);
+    }
+  });
+  return gone;
+}
+
+bool ProcessOperations::Kill(ProcessId pid) {
+  try {
+    return pid != 0 && table_.Terminate(pid);
+  } catch (...) {
+    return false;
+  }
+}
+
+ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
+                                          const std::string& window, const std::string& priority) {
+  if (!files_.FileExists(path)) return 0;
+  ProcessId pid = 0;
+  auto step = StepsFor("StartProcess");
+  step(20, [&] { pid = GetPIDFromName(filename(path)); });
+  if (pid == 0) {
+    const bool started = step(30, [&] {
+      const int show = IsWholeNumber(window) ? std::stoi(TrimSpaces(window)) : 2;
+      pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show);
+    });
+    if (!started) return 0;
+  }
+  step(40, [&] {
+    if (priority != kUnknownText && pid != 0) fChangeProcessPriority(std::to_string(pid), priority);
+  });
+  return pid;
+}
+
+void ProcessOperations::fChangeProcessPriority(const std::string& target,
+                                               const std::string& priority) {
+  auto step = StepsFor("fChangeProcessPriority");
+  const std::optional<PriorityClass> wanted = PriorityFromName(priority);
+  ProcessId pid = 0;
+  step(20, [&] {
+    pid = IsWholeNumber(target) ? static_cast<ProcessId>(std::stoul(TrimSpaces(target)))
+                                : GetPIDFromTitle(target);
+  });
+  if (pid == 0 || !wanted) return;
+  step(30, [&] { table_.SetPriority(pid, *wanted); });
+}
+
+void ProcessOperations::QueryProcess(Status& record) {
+  auto step = StepsFor("QueryProcess");
+  ProcessId pid = 0;
+  step(10, [&] {
+    pid = record.Title() == kUnknownText || record.Title().empty()
+              ? GetPIDFromName(record.process())
+              : GetPIDFromTitle(record.Title());
+  });
+  record.PID(static_cast<int32_t>(pid));
+  if (pid == 0) return;
+  step(30, [&] {
+    const std::optional<PriorityClass> priority = table_.GetPriority(pid);
+    if (priority) record.Priority(PriorityName(*priority));
+  });
+}
+
+bool ProcessOperations::StopProcess(const std::string& path, const std::string& title) {
+  auto step = StepsFor("StopProcess");
+  WindowHandle window = 0;
+  ProcessId pid = 0;
+  std::string wait_title = title;
+  step(20, [&] {
+    if (title == kUnknownText || title.empty()) {
+      pid = GetPIDFromName(filename(path));
+      window = InstanceToWnd(pid);
+      wait_title = fGetCaption(window);
+    } else {
+      std::string className;
+      window = FindWindowLike(title, className);
+      if (window != 0) pid = desktop_.OwnerPid(window);
+    }
+  });
+  const auto unable = [&] {
+    events_.SendErrorEvent("Korvane", "Unable to Kill " + path + title);
+    return false;
+  };
+
+  if (window == 0) {
+    // Nothing to close. A program that runs without a window is still asked to end, then
+    // ended; only a program that is gone counts as stopped.
+    if (pid == 0) return true;
+    step(40, [&] { table_.RequestClose(pid); });
+    if (waitForNoProcess(pid)) return true;
+    Kill(pid);
+    return waitForNoProcess(pid) ? true : unable();
+  }
+
+  step(50, [&] { fCloseApp(window); });
+  if (waitForNoWindow(wait_title)) return true;
+  if (InstanceToWnd(pid) == 0) return true;
+  Kill(pid);
+  if (waitForNoWindow(wait_title)) return true;
+  if (InstanceToWnd(pid) == 0) return true;
+  return unable();
+}
+
+}  // namespace varnix

@@ -1,0 +1,69 @@
+// The node's hands on programs: start, find, close politely, kill, prioritise and query them.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/failure.h"
+#include "platform/desktop.h"
+#include "platform/event_loop.h"
+#include "platform/file_system.h"
+#include "platform/process_table.h"
+#include "supervision/status.h"
+
+namespace varnix {
+
+// The priority names requests use, and back.
+std::optional<PriorityClass> PriorityFromName(const std::string& name);
+std::string PriorityName(PriorityClass priority);
+
+class ProcessOperations {
+ public:
+  // Polls while a program closes, and how many of them.
+  static constexpr int kPollMs = 100;
+  static constexpr int kPolls = 50;
+
+  ProcessOperations(ProcessTable& table, Desktop& desktop, FileSystem& files, EventReport& events,
+                    EventLoop& loop, std::string OSLabel, char separator);
+
+  // The id of the started program, or of the running program of the same file name; 0 when
+  // the file does not exist or the start failed.
+  ProcessId StartProcess(const std::string& path, const std::string& parameter,
+                         const std::string& window, const std::string& priority);
+  // True when the program is gone, or nothing of it ran.
+  bool StopProcess(const std::string& path, const std::string& title);
+  void QueryProcess(Status& record);
+  void fChangeProcessPriority(const std::string& target, const std::string& priority);
+
+  ProcessId GetPIDFromTitle(const std::string& fragment);
+  ProcessId GetPIDFromName(const std::string& name);
+  WindowHandle FindWindowByTitle(const std::string& fragment);
+  WindowHandle FindWindowLike(const std::string& fragment, std::string& className);
+  WindowHandle InstanceToWnd(ProcessId pid);
+  std::string fGetCaption(WindowHandle window);
+  std::string fGetClassName(WindowHandle window);
+  bool fCloseApp(WindowHandle window);
+  bool waitForNoWindow(const std::string& title);
+  bool Kill(ProcessId pid);
+  std::string filename(const std::string& path);
+  std::string ProcessName(const std::string& path);
+
+  char separator() const { return separator_; }
+  ProcessTable& table() { return table_; }
+
+ private:
+  // Polls until the process itself has ended; true when it did in time.
+  bool waitForNoProcess(ProcessId pid);
+  // A numbered-step runner whose failures are reported under `name`.
+  auto StepsFor(const char* name);
+
+  ProcessTable& table_;
+  Desktop& desktop_;
+  FileSystem& files_;
+  EventReport& events_;
+  EventLoop& loop_;
+  std::string OSLabel_;
+  char separator_;
+};
+
+}  // namespace varnix

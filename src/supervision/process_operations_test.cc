@@ -1,0 +1,291 @@
+// Tests of the process operations on a fake process table and desktop, on a fake clock.
+#include "supervision/process_operations.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_event_loop.h"
+#include "fakes/fake_file_system.h"
+#include "fakes/fake_processes.h"
+#include "supervision/cwait_n_dispatch.h"
+#include "supervision/process_names.h"
+
+namespace varnix {
+namespace {
+
+class RecordingEvents : public EventReport {
+ public:
+  using EventReport::SendErrorEvent;
+  void SendErrorEvent(std::string_view type, std::string_view data, const Failure& f) override {
+    events.push_back(std::string(type) + "|" + std::string(data) +
+                     (f.IsSet() ? "|" + std::to_string(f.line) + " " + f.description : ""));
+  }
+  std::vector<std::string> events;
+};
+
+class ProcessOperationsTest : public ::testing::Test {
+ protected:
+  ProcessOperationsTest() { files_.files["/opt/app/notes.bin"] = ""; }
+
+  FakeEventLoop loop_;
+  FakeProcessTable table_;
+  FakeDesktop desktop_{loop_, table_};
+  FakeFileSystem files_;
+  RecordingEvents events_;
+  ProcessOperations ops_{table_, desktop_, files_, events_, loop_, "Linux", '/'};
+};
+
+TEST_F(ProcessOperationsTest, StopClosesTheWindowWithoutAKill) {
+  const ProcessId pid = table_.Add("notes.bin");
+  desktop_.Add("Other program", table_.Add("other"));
+  const WindowHandle window = desktop_.Add("My Notes - Editor", pid, 300);
+  EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "my notes"));
+  EXPECT_EQ(desktop_.closes_posted, std::vector<WindowHandle>{window});
+  EXPECT_EQ(table_.terminations, 0);
+  EXPECT_GE(loop_.now(), 300);
+  EXPECT_LE(loop_.now(), 400);
+  EXPECT_TRUE(events_.events.empty());
+}
+
+TEST_F(ProcessOperationsTest, StopKillsAProgramThatIgnoresTheCloseAfterFiveSeconds) {
+  const ProcessId pid = table_.Add("notes.bin");
+  desktop_.Add("Notes", pid, -1);
+  EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
+  EXPECT_EQ(table_.terminations, 1);
+  EXPECT_FALSE(table_.IsAlive(pid));
+  EXPECT_GE(loop_.now(), 5000);
+  EXPECT_LE(loop_.now(), 5200);
+}
+
+TEST_F(ProcessOperationsTest, StopReportsAProgramThatCannotBeKilled) {
+  const ProcessId pid = table_.Add("notes.bin");
+  table_.processes[pid].killable = false;
+  desktop_.Add("Notes", pid, -1);
+  EXPECT_FALSE(ops_.StopProcess("/opt/app/notes.bin", "Notes"));
+  EXPECT_EQ(events_.events,
+            std::vector<std::string>{"Korvane|Unable to Kill /opt/app/notes.binNotes"});
+  EXPECT_GE(loop_.now(), 10000);
+}
+
+TEST_F(ProcessOperationsTest, StopEndsAProgramThatHasNoWindow) {
+  // Asked politely, it goes: no kill.
+  const ProcessId polite = table_.Add("notes.bin");
+  EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
+  EXPECT_EQ(table_.close_requests, 1);
+  EXPECT_EQ(table_.terminations, 0);
+  EXPECT_FALSE(table_.IsAlive(polite));
+
+  // Ignoring the request, it is killed after the wait.
+  const ProcessId stubborn = table_.Add("notes.bin");
+  table_.processes[stubborn].ends_on_request = false;
+  const int64_t start = loop_.now();
+  EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
+  EXPECT_EQ(table_.terminations, 1);
+  EXPECT_GE(loop_.now() - start, 5000);
+
+  // One that cannot be ended is reported, not called stopped.
+  const ProcessId immortal = table_.Add("notes.bin");
+  table_.processes[immortal].ends_on_request = false;
+  table_.processes[immortal].killable = false;
+  EXPECT_FALSE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
+  EXPECT_EQ(events_.events,
+            std::vector<std::string>{"Korvane|Unable to Kill /opt/app/notes.binUnknown"});
+
+  // With nothing running there is nothing to stop.
+  table_.processes[immortal].alive = false;
+  const int64_t before = loop_.now();
+  EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
+  EXPECT_EQ(loop_.now(), before);
+}
+
+TEST_F(ProcessOperationsTest, AStopNestedInAnotherStopsWaitKeepsItsOwnWait) {
+  const ProcessId outer = table_.Add("outer");
+  desktop_.Add("Outer", outer, 1000);
+  const ProcessId inner = table_.Add("inner");
+  desktop_.Add("Inner", inner, 300);
+  bool inner_result = false;
+  auto timer = loop_.CreateTimer([&] {
+    static bool once = false;
+    if (once) return;
+    once = true;
+    inner_result = ops_.StopProcess("/x/inner", "Inner");
+  });
+  timer->SetInterval(150);
+  timer->SetEnabled(true);
+  EXPECT_TRUE(ops_.StopProcess("/x/outer", "Outer"));
+  EXPECT_TRUE(inner_result);
+  EXPECT_EQ(table_.terminations, 0);
+  EXPECT_TRUE(events_.events.empty()) << events_.events.front();
+}
+
+TEST_F(ProcessOperationsTest, StartFindsRunningProgramsAndStartsOthers) {
+  EXPECT_EQ(ops_.StartProcess("/opt/app/missing", "Unknown", "2", "HIGH"), 0u);
+  EXPECT_TRUE(table_.started.empty());
+
+  const ProcessId started = ops_.StartProcess("/opt/app/notes.bin", "Unknown", "2", "Unknown");
+  EXPECT_NE(started, 0u);
+  EXPECT_EQ(table_.started, std::vector<std::string>{"/opt/app/notes.bin||2"});
+  EXPECT_EQ(table_.priority_changes, 0);
+
+  // Running already, in whatever folder: its id, and the new priority, but no second start.
+  files_.files["/elsewhere/notes.bin"] = "";
+  EXPECT_EQ(ops_.StartProcess("/elsewhere/notes.bin", "-x", "1", "  high "), started);
+  EXPECT_EQ(table_.started.size(), 1u);
+  EXPECT_EQ(table_.processes[started].priority, PriorityClass::kHigh);
+
+  ops_.StartProcess("/elsewhere/notes.bin", "", "2", "FAST");
+  EXPECT_EQ(table_.processes[started].priority, PriorityClass::kHigh);
+
+  table_.processes[started].alive = false;
+  ops_.StartProcess("/opt/app/notes.bin", "\"a b\" ; rm", "0", "Unknown");
+  EXPECT_EQ(table_.started.back(), "/opt/app/notes.bin|\"a b\" ; rm|0");
+
+  table_.processes.clear();
+  table_.refuse_start = true;
+  EXPECT_EQ(ops_.StartProcess("/opt/app/notes.bin", "Unknown", "2", "HIGH"), 0u);
+  EXPECT_EQ(events_.events,
+            std::vector<std::string>{
+                "Korvane|StartProcess|30 The system cannot find the file specified."});
+}
+
+TEST_F(ProcessOperationsTest, NamesAreCutToFifteenCharactersExceptOnXP) {
+  ops_.GetPIDFromName("averyveryverylongname.exe");
+  ProcessOperations xp(table_, desktop_, files_, events_, loop_, "XP", '\\');
+  xp.GetPIDFromName("averyveryverylongname.exe");
+  EXPECT_EQ(table_.names_asked,
+            (std::vector<std::string>{"averyveryverylo", "averyveryverylongname.exe"}));
+}
+
+TEST_F(ProcessOperationsTest, QueryPrefersTheTitleAndNamesThePriority) {
+  const ProcessId by_name = table_.Add("notes.bin");
+  const ProcessId by_title = table_.Add("viewer");
+  table_.processes[by_title].priority = PriorityClass::kAboveNormal;
+  desktop_.Add("Picture Viewer", by_title);
+
+  Status record(table_, '/');
+  record.Path("/opt/app/notes.bin");
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.PID(), static_cast<int32_t>(by_name));
+  EXPECT_EQ(record.Priority(), "NORMAL");
+
+  record.Title("viewer");
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.PID(), static_cast<int32_t>(by_title));
+  EXPECT_EQ(record.Priority(), "ABOVE_NORMAL");
+
+  table_.processes[by_title].priority = PriorityClass::kOther;
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.Priority(), "Unknown");
+
+  table_.processes[by_title].alive = false;
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.PID(), 0);
+  EXPECT_EQ(record.Priority(), "Unknown") << "kept from before";
+}
+
+TEST_F(ProcessOperationsTest, ANumericTargetIsAProcessId) {
+  const ProcessId pid = table_.Add("x");
+  desktop_.Add(std::to_string(pid + 1), table_.Add("y"));
+  ops_.fChangeProcessPriority(" " + std::to_string(pid) + " ", "low");
+  EXPECT_EQ(table_.processes[pid].priority, PriorityClass::kIdle);
+}
+
+TEST(ProcessNamesTest, SplitPathsByTheSystemsRules) {
+  EXPECT_EQ(filename("C:\\Program Files\\Notes\\notes.exe", '\\'), "notes.exe");
+  EXPECT_EQ(filename("c:notes.exe", '\\'), "notes.exe");
+  EXPECT_EQ(filename("notes.exe", '\\'), "notes.exe");
+  EXPECT_EQ(filename("Unknown", '\\'), "Unknown");
+  EXPECT_EQ(filename("/usr/bin/sleep", '/'), "sleep");
+  EXPECT_EQ(ProcessName("C:\\Program Files\\Notes\\notes.exe", '\\'), "notes");
+  EXPECT_EQ(ProcessName("notes.exe", '\\'), "notes.exe");
+  EXPECT_EQ(ProcessName("C:\\tools", '\\'), "C:\\tools");
+  EXPECT_THROW(ProcessName("C:\\my.tools\\run", '\\'), Error);
+  EXPECT_EQ(ProcessName("/usr/bin/sleep", '/'), "sleep");
+  EXPECT_EQ(ProcessName("/opt/my.app/tool", '/'), "tool");
+  EXPECT_EQ(ProcessName("/opt/app/tool.sh", '/'), "tool");
+}
+
+TEST_F(ProcessOperationsTest, ProcessNameReportsAFolderDot) {
+  ProcessOperations windows(table_, desktop_, files_, events_, loop_, "XP", '\\');
+  EXPECT_EQ(windows.ProcessName("C:\\my.tools\\run"), "C:\\my.tools\\run");
+  EXPECT_EQ(events_.events,
+            std::vector<std::string>{"Korvane|ProcessName|10 Invalid procedure call or argument"});
+}
+
+TEST(CWaitNDispatchTest, WaitsWhileDispatchingAndRefusesToNest) {
+  FakeEventLoop loop;
+  CWaitNDispatch wait(loop);
+  int timers = 0;
+  wait.OnTimer([&] { ++timers; });
+  wait.Wait(0);
+  EXPECT_EQ(timers, 0);
+  EXPECT_EQ(loop.dispatches, 0);
+
+  int ticks = 0;
+  long nested_error = 0;
+  std::string nested_text;
+  auto timer = loop.CreateTimer([&] {
+    ++ticks;
+    try {
+      wait.Wait(10);
+    } catch (const Error& e) {
+      nested_error = e.number();
+      nested_text = e.description();
+    }
+  });
+  timer->SetInterval(30);
+  timer->SetEnabled(true);
+  wait.Wait(100);
+  EXPECT_EQ(loop.now(), 100);
+  EXPECT_EQ(ticks, 3);
+  EXPECT_EQ(timers, 1);
+  EXPECT_EQ(nested_error, -2147220503);
+  EXPECT_EQ(nested_text,
+            "This function is not reentrant. If you want to wait for a second period use a new "
+            "object");
+  EXPECT_FALSE(wait.IsWaiting());
+
+  // A handler that cancels ends the wait at once.
+  timer->SetInterval(0);
+  auto canceller = loop.CreateTimer([&] { wait.Cancel(); });
+  canceller->SetInterval(20);
+  canceller->SetEnabled(true);
+  const int64_t start = loop.now();
+  wait.Wait(1000);
+  EXPECT_EQ(loop.now() - start, 20);
+  EXPECT_EQ(timers, 2);
+}
+
+TEST(StatusTest, FiguresFollowTheRecordsOwnProcess) {
+  FakeProcessTable table;
+  Status record(table, '/');
+  EXPECT_EQ(record.Path(), "Unknown");
+  EXPECT_EQ(record.Title(), "Unknown");
+  EXPECT_EQ(record.Priority(), "Unknown");
+  EXPECT_EQ(record.PID(), 0);
+  EXPECT_EQ(record.process(), "");
+  EXPECT_EQ(record.CPU(), 0);
+  EXPECT_EQ(record.RAM(), 0u);
+
+  record.Path("/usr/bin/sleep");
+  EXPECT_EQ(record.process(), "sleep");
+  record.Title("");
+  record.Title("Unknown");
+  EXPECT_EQ(record.process(), "sleep");
+  record.Title("Sleeper");
+  EXPECT_EQ(record.process(), "Sleeper");
+
+  const ProcessId pid = table.Add("sleep");
+  record.PID(static_cast<int32_t>(pid));
+  auto& times = table.processes[pid].times;
+  times = {30, 100, 1000};  // 30 s of processor in 100 s of life
+  EXPECT_EQ(record.CPU(), 30) << "the first read averages over the process's life";
+  times = {30.5, 101, 1001};
+  EXPECT_EQ(record.CPU(), 50);
+  times = {33.5, 102, 1002};  // three processors' worth in one second
+  EXPECT_EQ(record.CPU(), 100);
+  EXPECT_EQ(record.Elapsed(), 102);
+  EXPECT_EQ(record.RAM(), 1048576u * pid);
+}
+
+}  // namespace
+}  // namespace varnix

@@ -1,0 +1,57 @@
+// Status and clsCpuUsage: the figures follow the record's own process id.
+#include "supervision/status.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "platform/error.h"
+#include "supervision/process_names.h"
+
+namespace varnix {
+
+int clsCpuUsage::Usage(ProcessId pid) {
+  const std::optional<ProcessTimes> now = table_.Times(pid);
+  if (!now) {
+    last_.reset();
+    return 0;
+  }
+  double percent = 0;
+  if (last_ && last_->pid == pid && now->sampled_at > last_->times.sampled_at) {
+    percent = 100.0 * (now->cpu - last_->times.cpu) / (now->sampled_at - last_->times.sampled_at);
+  } else if (now->elapsed > 0) {
+    percent = 100.0 * now->cpu / now->elapsed;
+  }
+  last_ = Sample{pid, *now};
+  // One processor's worth at most, however many threads ran; halves round to even.
+  return static_cast<int>(std::nearbyint(std::clamp(percent, 0.0, 100.0)));
+}
+
+int64_t clsCpuUsage::Elapsed(ProcessId pid) {
+  const std::optional<ProcessTimes> now = table_.Times(pid);
+  return now ? static_cast<int64_t>(std::nearbyint(now->elapsed)) : 0;
+}
+
+void Status::Path(const std::string& s) {
+  if (s == path_) return;
+  path_ = s;
+  process_ = filename(s, separator_);
+  usage_.ReleaseCounters();
+}
+
+void Status::Title(const std::string& s) {
+  if (s == title_) return;
+  title_ = s;
+  if (s != "Unknown" && !s.empty()) {
+    usage_.ReleaseCounters();
+    process_ = s;
+  }
+}
+
+void Status::CollectStatistics() {
+  const int sample = CPU();
+  if (cpuCum_ > std::numeric_limits<int32_t>::max() - sample) throw Error(6, "Overflow");
+  cpuCum_ += sample;
+}
+
+}  // namespace varnix

@@ -1,0 +1,79 @@
+// The record of one supervised program, and the samplers of its processor use and memory.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/process_table.h"
+
+namespace varnix {
+
+// Processor use and running time of one process, sampled by its id.
+class clsCpuUsage {
+ public:
+  explicit clsCpuUsage(ProcessTable& table) : table_(table) {}
+
+  // Percent of one processor since the previous read of the same process, 0 to 100. The
+  // first read of a process has no previous one: it gives the average over the process's life.
+  int Usage(ProcessId pid);
+  // Whole seconds since the process started; 0 when it cannot be read.
+  int64_t Elapsed(ProcessId pid);
+  void ReleaseCounters() { last_.reset(); }
+
+ private:
+  struct Sample {
+    ProcessId pid;
+    ProcessTimes times;
+  };
+  ProcessTable& table_;
+  std::optional<Sample> last_;
+};
+
+// Working-set bytes of a process; 0 when it cannot be read.
+inline uint64_t GetProcessRAM(ProcessTable& table, ProcessId pid) {
+  return table.WorkingSetBytes(pid);
+}
+
+class Status {
+ public:
+  // `separator` is the system's path separator, for the names taken from Path.
+  Status(ProcessTable& table, char separator)
+      : table_(table), separator_(separator), usage_(table) {}
+
+  const std::string& Path() const { return path_; }
+  void Path(const std::string& s);
+  const std::string& Title() const { return title_; }
+  void Title(const std::string& s);
+  int32_t PID() const { return pid_; }
+  void PID(int32_t value) { pid_ = value; }
+  bool AutoNotify() const { return autoNotify_; }
+  void AutoNotify(bool value) { autoNotify_ = value; }
+  const std::string& process() const { return process_; }
+  const std::string& Priority() const { return priority_; }
+  void Priority(std::string value) { priority_ = std::move(value); }
+  bool Running() const { return running_; }
+  void Running(bool value) { running_ = value; }
+
+  // Live figures of process PID, each a fresh reading.
+  int CPU() { return usage_.Usage(static_cast<ProcessId>(pid_)); }
+  uint64_t RAM() { return GetProcessRAM(table_, static_cast<ProcessId>(pid_)); }
+  int64_t Elapsed() { return usage_.Elapsed(static_cast<ProcessId>(pid_)); }
+  int32_t CPUCum() const { return cpuCum_; }
+  void CollectStatistics();
+
+ private:
+  ProcessTable& table_;
+  char separator_;
+  std::string path_ = "Unknown";
+  std::string title_ = "Unknown";
+  int32_t pid_ = 0;
+  bool autoNotify_ = false;
+  std::string process_;
+  std::string priority_ = "Unknown";
+  bool running_ = false;
+  int32_t cpuCum_ = 0;
+  clsCpuUsage usage_;
+};
+
+}  // namespace varnix

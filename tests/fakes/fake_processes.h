@@ -1,0 +1,157 @@
+// A process table and a desktop in memory, whose programs and windows behave as each test sets.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_event_loop.h"
+#include "platform/desktop.h"
+#include "platform/error.h"
+#include "platform/process_table.h"
+
+namespace varnix {
+
+class FakeProcessTable : public ProcessTable {
+ public:
+  struct Process {
+    std::string name;
+    bool alive = true;
+    PriorityClass priority = PriorityClass::kNormal;
+    bool ends_on_request = true;  // a polite close ends it
+    bool killable = true;
+    ProcessTimes times;
+  };
+
+  ProcessId Add(const std::string& name) {
+    const ProcessId pid = next_pid_++;
+    Process process;
+    process.name = name;
+    processes[pid] = process;
+    return pid;
+  }
+
+  ProcessId FindByName(const std::string& image_name) override {
+    names_asked.push_back(image_name);
+    for (const auto& [pid, process] : processes) {
+      if (process.alive && process.name == image_name) return pid;
+    }
+    return 0;
+  }
+  ProcessId Start(const std::string& path, const std::string& parameter, int show) override {
+    if (refuse_start) throw Error(2, "The system cannot find the file specified.");
+    started.push_back(path + "|" + parameter + "|" + std::to_string(show));
+    return Add(path.substr(path.find_last_of("/\\") + 1));
+  }
+  bool IsAlive(ProcessId pid) override {
+    const auto found = processes.find(pid);
+    return found != processes.end() && found->second.alive;
+  }
+  std::optional<PriorityClass> GetPriority(ProcessId pid) override {
+    if (!IsAlive(pid)) return std::nullopt;
+    return processes[pid].priority;
+  }
+  bool SetPriority(ProcessId pid, PriorityClass priority) override {
+    if (!IsAlive(pid)) return false;
+    processes[pid].priority = priority;
+    ++priority_changes;
+    return true;
+  }
+  bool Terminate(ProcessId pid) override {
+    ++terminations;
+    if (!IsAlive(pid) || !processes[pid].killable) return false;
+    processes[pid].alive = false;
+    return true;
+  }
+  void RequestClose(ProcessId pid) override {
+    ++close_requests;
+    if (IsAlive(pid) && processes[pid].ends_on_request) processes[pid].alive = false;
+  }
+  uint64_t WorkingSetBytes(ProcessId pid) override { return IsAlive(pid) ? 1048576 * pid : 0; }
+  std::optional<ProcessTimes> Times(ProcessId pid) override {
+    if (!IsAlive(pid)) return std::nullopt;
+    return processes[pid].times;
+  }
+
+  std::map<ProcessId, Process> processes;
+  std::vector<std::string> names_asked;
+  std::vector<std::string> started;
+  bool refuse_start = false;
+  int terminations = 0;
+  int close_requests = 0;
+  int priority_changes = 0;
+
+ private:
+  ProcessId next_pid_ = 100;
+};
+
+// Windows belong to processes of the fake table and go with them; a window asked to close
+// goes `close_after_ms` later on the fake loop's clock, or never when that is negative.
+class FakeDesktop : public Desktop {
+ public:
+  struct Window {
+    WindowHandle handle;
+    std::string caption;
+    std::string class_name;
+    ProcessId pid;
+    bool visible = true;
+    WindowHandle parent = 0;
+    int close_after_ms = 0;
+    int64_t close_asked_at = -1;
+  };
+
+  FakeDesktop(FakeEventLoop& loop, FakeProcessTable& table) : loop_(loop), table_(table) {}
+
+  WindowHandle Add(const std::string& caption, ProcessId pid, int close_after_ms = 0) {
+    windows_.push_back(
+        Window{next_handle_, caption, "Class" + caption, pid, true, 0, close_after_ms});
+    return next_handle_++;
+  }
+  Window& window(WindowHandle handle) {
+    return *std::find_if(windows_.begin(), windows_.end(),
+                         [&](const Window& w) { return w.handle == handle; });
+  }
+
+  std::vector<WindowHandle> TopLevelWindows() override {
+    std::vector<WindowHandle> handles;
+    for (const Window& w : windows_) {
+      if (Exists(w)) handles.push_back(w.handle);
+    }
+    return handles;
+  }
+  std::string Caption(WindowHandle h) override { return Find(h) ? Find(h)->caption : ""; }
+  std::string ClassName(WindowHandle h) override { return Find(h) ? Find(h)->class_name : ""; }
+  ProcessId OwnerPid(WindowHandle h) override { return Find(h) ? Find(h)->pid : 0; }
+  bool IsVisible(WindowHandle h) override { return Find(h) && Find(h)->visible; }
+  WindowHandle Parent(WindowHandle h) override { return Find(h) ? Find(h)->parent : 0; }
+  bool IsWindow(WindowHandle h) override { return Find(h) != nullptr; }
+  void PostClose(WindowHandle h) override {
+    closes_posted.push_back(h);
+    if (Window* w = Find(h); w != nullptr && w->close_asked_at < 0) w->close_asked_at = loop_.now();
+  }
+  ProcessId ShellPid() override { return shell_pid; }
+
+  std::vector<WindowHandle> closes_posted;
+  ProcessId shell_pid = 0;
+
+ private:
+  bool Exists(const Window& w) {
+    if (!table_.IsAlive(w.pid)) return false;
+    return w.close_asked_at < 0 || w.close_after_ms < 0 ||
+           loop_.now() < w.close_asked_at + w.close_after_ms;
+  }
+  Window* Find(WindowHandle h) {
+    for (Window& w : windows_) {
+      if (w.handle == h && Exists(w)) return &w;
+    }
+    return nullptr;
+  }
+
+  FakeEventLoop& loop_;
+  FakeProcessTable& table_;
+  std::vector<Window> windows_;
+  WindowHandle next_handle_ = 0x1000;
+};
+
+}  // namespace varnix
