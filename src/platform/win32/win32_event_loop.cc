@@ -136,8 +136,10 @@ Win32EventLoop::Win32EventLoop() {
   window_class.lpszClassName = kWindowClass;
   RegisterClassA(&window_class);  // fails harmlessly when a second loop registers again
   // A hidden top-level window, not a message-only one: only those hear of the session's end.
-  window_ = CreateWindowExA(0, kWindowClass, "Varnix", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                            instance, nullptr);
+  // Its caption names this process alone, so a wait for it to go is not fooled by another's.
+  const std::string caption = "Varnix [" + std::to_string(GetCurrentProcessId()) + "]";
+  window_ = CreateWindowExA(0, kWindowClass, caption.c_str(), WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                            nullptr, instance, nullptr);
   if (window_ == nullptr) throw Error(static_cast<long>(GetLastError()), "CreateWindowEx failed");
   SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }

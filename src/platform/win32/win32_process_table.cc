@@ -125,6 +125,7 @@ bool Win32ProcessTable::IsAlive(ProcessId pid) {
 }
 
 std::optional<PriorityClass> Win32ProcessTable::GetPriority(ProcessId pid) {
+  if (!IsAlive(pid)) return std::nullopt;
   const ScopedHandle process = Open(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, pid);
   if (!process.valid()) return std::nullopt;
   const DWORD value = GetPriorityClass(process.get());
@@ -135,6 +136,7 @@ std::optional<PriorityClass> Win32ProcessTable::GetPriority(ProcessId pid) {
 }
 
 bool Win32ProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
+  if (!IsAlive(pid)) return false;
   const ScopedHandle process = Open(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, pid);
   if (!process.valid()) return false;
   for (const ClassValue& c : kClasses) {
@@ -147,11 +149,10 @@ bool Win32ProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
 
 bool Win32ProcessTable::Terminate(ProcessId pid) {
   const ScopedHandle process = Open(PROCESS_ALL_ACCESS, pid);
-  if (!process.valid()) return false;
-  DWORD code = 0;
-  if (!GetExitCodeProcess(process.get(), &code) || code == 0) return false;
-  if (code != STILL_ACTIVE) return false;
-  return TerminateProcess(process.get(), code) != 0;
+  if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return false;
+  // Not with the exit code STILL_ACTIVE: the ended process would look alive to anyone who
+  // reads its exit code.
+  return TerminateProcess(process.get(), 1) != 0;
 }
 
 void Win32ProcessTable::RequestClose(ProcessId pid) {

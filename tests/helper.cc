@@ -1,0 +1,58 @@
+// The helper child's modes, built only on the platform seam.
+#include "helper.h"
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/own_window.h"
+#include "platform/platform.h"
+
+namespace varnix {
+
+int RunHelper(int argc, char** argv) {
+  if (argc < 1) return 2;
+  const std::string mode = argv[0];
+  if (mode == "argv" && argc >= 2) {
+    std::ofstream out(argv[1], std::ios::binary);
+    for (int i = 2; i < argc; ++i) out << argv[i] << '\n';
+    return 0;
+  }
+
+  Platform platform = MakePlatform();
+  EventLoop& loop = *platform.loop;
+  auto deadline = loop.CreateTimer([&] { loop.Quit(); });
+  deadline->SetInterval(30000);
+  deadline->SetEnabled(true);
+
+  const bool stubborn = mode == "stubborn" || (argc >= 3 && std::string(argv[2]) == "stubborn");
+  loop.OnEndRequest([&] {
+    if (!stubborn) loop.Quit();
+  });
+
+  std::unique_ptr<OwnWindow> window;
+  std::vector<char> held;
+  if (mode == "window" && argc >= 2) {
+    window = CreateOwnWindow(loop, argv[1], [&] {
+      if (!stubborn) loop.Quit();
+    });
+  } else if (mode == "hold" && argc >= 2) {
+    held.resize(static_cast<size_t>(std::stoul(argv[1])) << 20);
+    for (size_t i = 0; i < held.size(); i += 4096) held[i] = 1;  // resident, not just reserved
+  } else if (mode == "spin") {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    volatile unsigned long work = 0;
+    while (std::chrono::steady_clock::now() < end) {
+      for (int i = 0; i < 100000; ++i) work = work + static_cast<unsigned long>(i);
+    }
+    return 0;
+  } else if (mode != "polite" && mode != "stubborn") {
+    return 2;
+  }
+  loop.Run();
+  return 0;
+}
+
+}  // namespace varnix

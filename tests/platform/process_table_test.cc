@@ -1,0 +1,189 @@
+// Tests of the system's process table and desktop, and of the process operations on them, with
+// real helper children.
+#include "platform/process_table.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/platform.h"
+#include "supervision/process_operations.h"
+#include "supervision/status.h"
+#include "temp_folder.h"
+
+namespace varnix {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+class NullEvents : public EventReport {
+ public:
+  using EventReport::SendErrorEvent;
+  void SendErrorEvent(std::string_view, std::string_view data, const Failure&) override {
+    events.emplace_back(data);
+  }
+  std::vector<std::string> events;
+};
+
+class ProcessTableTest : public ::testing::Test {
+ protected:
+  ProcessTableTest() {
+    static int counter = 0;
+    Machine& machine = *platform_.machine;
+    const std::string self =
+        machine.ProgramFolder() + machine.PathSeparator() + machine.ProgramFileName();
+    // A name of its own, so that a look-up by name finds this helper and nothing else.
+    name_ = "vxh" + std::to_string(machine.CurrentProcessId() % 10000) + "_" +
+            std::to_string(counter++) + (separator_ == '\\' ? ".exe" : "");
+    helper_ = folder_.path(name_);
+    std::filesystem::copy_file(self, helper_);
+    std::filesystem::permissions(helper_, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+  }
+  ~ProcessTableTest() override {
+    for (const ProcessId pid : started_) table().Terminate(pid);
+  }
+
+  ProcessTable& table() { return *platform_.processes; }
+
+  ProcessId StartHelper(const std::string& arguments) {
+    const ProcessId pid = table().Start(helper_, "--helper " + arguments, 1);
+    started_.push_back(pid);
+    return pid;
+  }
+
+  template <typename Done>
+  bool Within(milliseconds limit, Done done) {
+    const auto deadline = Clock::now() + limit;
+    while (!done() && Clock::now() < deadline) platform_.loop->DispatchPending(milliseconds(20));
+    return done();
+  }
+
+  ProcessOperations Operations() {
+    return ProcessOperations(table(), *platform_.desktop, *platform_.files, events_,
+                             *platform_.loop, "XP", separator_);
+  }
+
+  Platform platform_ = MakePlatform();
+  char separator_ = platform_.machine->PathSeparator();
+  TempFolder folder_;
+  std::string name_;
+  std::string helper_;
+  std::vector<ProcessId> started_;
+  NullEvents events_;
+};
+
+TEST_F(ProcessTableTest, StartsWithoutAShellAndSplitsTheParameterTheWindowsWay) {
+  const std::string out = folder_.path("args.txt");
+  StartHelper("argv \"" + out + "\" \"two words\" ; rm -rf ~ a\\\"b & del *");
+  ASSERT_TRUE(Within(milliseconds(5000), [&] {
+    return std::filesystem::exists(out) && std::filesystem::file_size(out) > 0;
+  }));
+  std::this_thread::sleep_for(milliseconds(100));
+  std::ifstream in(out);
+  std::vector<std::string> args;
+  for (std::string line; std::getline(in, line);) args.push_back(line);
+  EXPECT_EQ(args, (std::vector<std::string>{"two words", ";", "rm", "-rf", "~", "a\"b", "&", "del",
+                                            "*"}));
+}
+
+TEST_F(ProcessTableTest, FindsPrioritisesAndEndsAProgram) {
+  const ProcessId pid = StartHelper("polite");
+  ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name_) == pid; }));
+  EXPECT_TRUE(table().IsAlive(pid));
+  EXPECT_EQ(table().GetPriority(pid), PriorityClass::kNormal);
+  for (const PriorityClass priority : {PriorityClass::kBelowNormal, PriorityClass::kIdle,
+                                       PriorityClass::kHigh, PriorityClass::kAboveNormal}) {
+    EXPECT_TRUE(table().SetPriority(pid, priority));
+    EXPECT_EQ(table().GetPriority(pid), priority);
+  }
+  EXPECT_TRUE(table().Terminate(pid));
+  EXPECT_TRUE(Within(milliseconds(3000), [&] { return !table().IsAlive(pid); }));
+  EXPECT_EQ(table().FindByName(name_), 0u);
+  EXPECT_FALSE(table().Terminate(pid));
+  EXPECT_EQ(table().GetPriority(pid), std::nullopt);
+}
+
+TEST_F(ProcessTableTest, AnEndedChildIsNeverAlive) {
+  const ProcessId pid = StartHelper("argv \"" + folder_.path("x") + "\"");
+  EXPECT_TRUE(Within(milliseconds(3000), [&] { return !table().IsAlive(pid); }));
+  EXPECT_EQ(table().FindByName(name_), 0u);
+  EXPECT_EQ(table().Times(pid), std::nullopt);
+}
+
+TEST_F(ProcessTableTest, MeasuresProcessorMemoryAndRunningTime) {
+  Status spinner(table(), separator_);
+  spinner.PID(static_cast<int32_t>(StartHelper("spin")));
+  Status holder(table(), separator_);
+  holder.PID(static_cast<int32_t>(StartHelper("hold 64")));
+  spinner.CPU();
+  const int64_t elapsed_before = spinner.Elapsed();
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_GE(spinner.CPU(), 50);
+  EXPECT_LE(spinner.CPU(), 100);
+  EXPECT_GT(spinner.Elapsed(), elapsed_before);
+  ASSERT_TRUE(Within(milliseconds(5000), [&] { return holder.RAM() >= (64u << 20); }))
+      << holder.RAM();
+  holder.PID(0);
+  EXPECT_EQ(holder.RAM(), 0u);
+}
+
+TEST_F(ProcessTableTest, StopsAWindowlessProgramPolitelyOrByForce) {
+  // On Windows every program has hidden top-level windows (its event window, "Default IME"),
+  // so a stop by path takes the window road, whose waits can run their full length.
+  const bool windows = separator_ == '\\';
+  ProcessOperations ops = Operations();
+  const ProcessId polite = StartHelper("polite");
+  ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name_) == polite; }));
+  auto start = Clock::now();
+  EXPECT_TRUE(ops.StopProcess(helper_, "Unknown"));
+  EXPECT_LT(Clock::now() - start, milliseconds(windows ? 7000 : 3000));
+  EXPECT_FALSE(table().IsAlive(polite));
+
+  const ProcessId stubborn = StartHelper("stubborn");
+  ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name_) == stubborn; }));
+  std::this_thread::sleep_for(milliseconds(300));  // its handler is in place
+  start = Clock::now();
+  EXPECT_TRUE(ops.StopProcess(helper_, "Unknown"));
+  EXPECT_GE(Clock::now() - start, milliseconds(4500));
+  EXPECT_LT(Clock::now() - start, milliseconds(windows ? 12000 : 8000));
+  EXPECT_FALSE(table().IsAlive(stubborn));
+  EXPECT_TRUE(events_.events.empty());
+}
+
+// Needs a desktop: an X display on Linux (run under Xvfb), any session on Windows.
+TEST_F(ProcessTableTest, DesktopStopsAWindowByAFragmentOfItsTitle) {
+  ProcessOperations ops = Operations();
+  const ProcessId pid = StartHelper("window \"Varnix Helper Window\"");
+  ASSERT_TRUE(Within(milliseconds(5000), [&] { return ops.GetPIDFromTitle("helper WINDOW") != 0; }))
+      << "no window appeared; is a display there?";
+  EXPECT_EQ(ops.GetPIDFromTitle("helper window"), pid);
+  const WindowHandle window = ops.FindWindowByTitle("Varnix Helper");
+  EXPECT_EQ(ops.fGetCaption(window), "Varnix Helper Window");
+  EXPECT_FALSE(ops.fGetClassName(window).empty());
+  EXPECT_TRUE(platform_.desktop->IsVisible(window));
+  EXPECT_EQ(ops.InstanceToWnd(pid), window);
+
+  const auto start = Clock::now();
+  EXPECT_TRUE(ops.StopProcess(helper_, "helper window"));
+  EXPECT_LT(Clock::now() - start, milliseconds(3000));
+  EXPECT_TRUE(Within(milliseconds(3000), [&] { return !table().IsAlive(pid); }));
+}
+
+TEST_F(ProcessTableTest, DesktopKillsAWindowThatWillNotClose) {
+  ProcessOperations ops = Operations();
+  const ProcessId pid = StartHelper("window \"Stubborn Helper\" stubborn");
+  ASSERT_TRUE(
+      Within(milliseconds(5000), [&] { return ops.GetPIDFromTitle("Stubborn Helper") != 0; }));
+  const auto start = Clock::now();
+  EXPECT_TRUE(ops.StopProcess(helper_, "stubborn helper"));
+  EXPECT_GE(Clock::now() - start, milliseconds(4500));
+  EXPECT_FALSE(table().IsAlive(pid));
+}
+
+}  // namespace
+}  // namespace varnix
