@@ -2,6 +2,8 @@
 #include "helper.h"
 
 #include <chrono>
+#include <cstdio>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -11,8 +13,9 @@
 #include "platform/platform.h"
 
 namespace varnix {
+namespace {
 
-int RunHelper(int argc, char** argv) {
+int RunMode(int argc, char** argv) {
   if (argc < 1) return 2;
   const std::string mode = argv[0];
   if (mode == "argv" && argc >= 2) {
@@ -53,6 +56,17 @@ int RunHelper(int argc, char** argv) {
   }
   loop.Run();
   return 0;
+}
+
+}  // namespace
+
+int RunHelper(int argc, char** argv) {
+  try {
+    return RunMode(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "helper: %s\n", e.what());
+    return 3;
+  }
 }
 
 }  // namespace varnix

@@ -7,9 +7,11 @@
 
 #include "core/init_xap.h"
 #include "core/reports.h"
+#include "platform/desktop.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
 #include "platform/machine.h"
+#include "platform/process_table.h"
 #include "platform/udp_socket.h"
 #include "xap/outgoing_queue.h"
 #include "xap/xap_transport.h"
@@ -22,6 +24,8 @@ struct NodeServices {
   Machine& machine;
   FileSystem& files;
   SocketsLayer& sockets;
+  ProcessTable& processes;
+  Desktop& desktop;
 };
 
 // What the node hands every received text to, and runs every ten seconds.

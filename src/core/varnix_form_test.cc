@@ -6,6 +6,7 @@
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_machine.h"
+#include "fakes/fake_processes.h"
 #include "fakes/recording_error_log.h"
 #include "xap/xap_message.h"
 
@@ -33,12 +34,12 @@ class VarnixFormTest : public ::testing::Test {
   }
 
   std::unique_ptr<VarnixForm> MakeForm() {
-    return std::make_unique<VarnixForm>(NodeServices{loop_, machine_, files_, sockets_},
-                                        [this](NodeContext&) {
-                                          auto supervisor = std::make_unique<RecordingSupervisor>();
-                                          supervisor_ = supervisor.get();
-                                          return supervisor;
-                                        });
+    return std::make_unique<VarnixForm>(
+        NodeServices{loop_, machine_, files_, sockets_, table_, desktop_}, [this](NodeContext&) {
+          auto supervisor = std::make_unique<RecordingSupervisor>();
+          supervisor_ = supervisor.get();
+          return supervisor;
+        });
   }
 
   std::string Log() {
@@ -59,6 +60,8 @@ class VarnixFormTest : public ::testing::Test {
   FakeMachine machine_;
   FakeFileSystem files_;
   FakeSocketsLayer sockets_;
+  FakeProcessTable table_;
+  FakeDesktop desktop_{loop_, table_};
   RecordingSupervisor* supervisor_ = nullptr;
 };
 

@@ -28,6 +28,7 @@ class FakeProcessTable : public ProcessTable {
     const ProcessId pid = next_pid_++;
     Process process;
     process.name = name;
+    process.times = start_times;
     processes[pid] = process;
     return pid;
   }
@@ -75,6 +76,7 @@ class FakeProcessTable : public ProcessTable {
   }
 
   std::map<ProcessId, Process> processes;
+  ProcessTimes start_times;  // what a new process has counted
   std::vector<std::string> names_asked;
   std::vector<std::string> started;
   bool refuse_start = false;

@@ -1,0 +1,183 @@
+// Readmessage: acceptance, then computer control, process control, echo and role requests.
+#include "supervision/command_handler.h"
+
+#include <cctype>
+
+#include "core/steps.h"
+#include "settings/ini_tool.h"
+#include "xap/packed_items.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kUnknownText[] = "Unknown";
+
+// What a plain decimal parser takes: optional spaces, an optional sign, digits, spaces.
+bool ReadsAsNumber(const std::string& text) {
+  size_t i = text.find_first_not_of(' ');
+  if (i == std::string::npos) return false;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  const size_t digits = i;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+  if (i == digits) return false;
+  return text.find_first_not_of(' ', i) == std::string::npos;
+}
+
+}  // namespace
+
+CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
+                               ErrorLog& log, EventReport& events, ProcessOperations& operations,
+                               ComputerControl& computer)
+    : values_(values),
+      xap_(xap),
+      queue_(queue),
+      log_(log),
+      events_(events),
+      operations_(operations),
+      computer_(computer),
+      registry_(operations, queue, events) {}
+
+bool CommandHandler::EndsWithThisComputer(const std::string& address) const {
+  const std::string suffix = "." + UpperCase(values_.ComputerName);
+  return address.size() >= suffix.size() &&
+         UpperCase(address.substr(address.size() - suffix.size())) == suffix;
+}
+
+std::optional<size_t> CommandHandler::Match(const std::string& Title, const std::string& Path) {
+  const auto& list = registry_.ProcessList();
+  for (size_t i = 0; i < list.size(); ++i) {
+    if ((Title != kUnknownText && Title == list[i]->Title()) ||
+        (Path != kUnknownText && Path == list[i]->Path())) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+void CommandHandler::Readmessage(const std::string& text) {
+  Steps step([this](const Failure& failure) {
+    events_.SendErrorEvent("Korvane", "Readmessage", failure);
+  });
+  XapMessage message(log_);
+  step(10, [&] { message.FromXap(text); });
+  bool isForMe = false;
+  step(20, [&] { isForMe = EndsWithThisComputer(message.msgTarget()); });
+  bool finished = false;
+  step(30, [&] {
+    if (!isForMe && !message.CompareTarget(kUnknownText)) return;
+    if (message.CompareClass("Computer.Process")) {
+      finished = ComputerProcess(message, isForMe);
+    } else if (message.CompareClass("WDT.Echo")) {
+      Echo(message);
+    } else if (message.CompareClass("Homeseer.Role")) {
+      RoleQuery(message);
+    }
+  });
+  if (finished) return;
+  step(70, [&] { RoleAnnouncement(message); });
+}
+
+bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
+  const std::string action = LowerCase(message.GetItem("Computer.Control", "Action"));
+  if (action != "unknown") {
+    if (action == "shutdown" && isForMe) {
+      computer_.CloseWindowsAndShutdown();
+      return true;
+    }
+    if (action == "reboot" && isForMe) {
+      computer_.CloseWindowsAndReboot();
+      return true;
+    }
+  }
+  const std::string query = LowerCase(message.GetItem("Computer.Control", "Query"));
+  if (query == "name" || query == "all" || query == "ip") {
+    queue_.SendXap("", "Computer.Process", "Computer.Notification",
+                   PackItems({{"IP", xap_.GetIP()}, {"Name", values_.ComputerName}}));
+    return true;
+  }
+  ProcessControl(message);
+  return false;
+}
+
+void CommandHandler::ProcessControl(XapMessage& message) {
+  const std::string action = message.GetItem("Process.Control", "Action");
+  if (action == kUnknownText) return;
+  const std::string Title = message.GetItem("Process.Control", "Title");
+  const std::string Path = message.GetItem("Process.Control", "Path");
+  const std::string Priority = message.GetItem("Process.Control", "Priority");
+  const std::string Parameter = message.GetItem("Process.Control", "Parameter");
+  std::string Window = message.GetItem("Process.Control", "Window");
+  if (!ReadsAsNumber(Window)) Window = "2";
+  if (Title == kUnknownText && Path == kUnknownText) return;
+
+  const std::string lower = LowerCase(action);
+  const auto start = [&] {
+    const ProcessId pid = operations_.StartProcess(Path, Parameter, Window, Priority);
+    registry_.UpdateStartedProcess(Path, static_cast<int32_t>(pid), Title);
+  };
+  if (lower == "start") {
+    if (Path != kUnknownText) start();
+  } else if (lower == "stop") {
+    if (!operations_.StopProcess(Path, Title)) return;
+    // Looked up afresh: a pass may have run while the program was closing.
+    if (const std::optional<size_t> index = Match(Title, Path)) {
+      auto& list = registry_.ProcessList();
+      list[*index]->PID(0);
+      registry_.SendNotification(*list[*index]);
+      list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
+    }
+  } else if (lower == "restart") {
+    if (!operations_.StopProcess(Path, Title)) return;
+    start();
+  } else if (lower == "query" || lower == "autonotify") {
+    const std::optional<size_t> index = Match(Title, Path);
+    Status* record = index ? registry_.ProcessList()[*index].get() : nullptr;
+    if (record == nullptr) {
+      auto added = registry_.NewStatus();
+      added->Path(Path);
+      added->Title(Title);
+      record = added.get();
+      registry_.ProcessList().push_back(std::move(added));
+    }
+    record->AutoNotify(lower == "autonotify");
+    operations_.QueryProcess(*record);
+    registry_.SendNotification(*record);
+  }
+}
+
+void CommandHandler::Echo(XapMessage& message) {
+  if (!message.CompareTarget(xap_.XapSource()) && !message.CompareTarget(kUnknownText)) return;
+  const std::string query = message.GetItem("Echo.Query", "Query");
+  if (query == kUnknownText) return;
+  queue_.SendXap(message.msgSource(), "WDT.Echo", "Echo.Response",
+                 PackItems({{"Response", LowerCase(query)}}));
+}
+
+void CommandHandler::RoleQuery(XapMessage& message) {
+  const std::string role = LowerCase(message.GetItem("Role.Query", "Role"));
+  if (role != "application" && role != "any") return;
+  // Straight to the transport: a role query is answered at once.
+  xap_.SendXap("", "Homeseer.Role", "Role.Notification",
+               PackItems({{"Role", "Application"}, {"Path", values_.ExePath}}));
+}
+
+void CommandHandler::RoleAnnouncement(XapMessage& message) {
+  if (!EndsWithThisComputer(message.msgSource()) || !message.CompareClass("Homeseer.Role")) return;
+  const std::string path = LowerCase(message.GetItem("Role.Notification", "Path"));
+  if (path == "unknown") return;
+  for (const auto& record : registry_.ProcessList()) {
+    if (LowerCase(record->Path()) == path) {
+      record->Path(path);
+      return;
+    }
+  }
+  auto record = registry_.NewStatus();
+  record->Path(path);
+  record->Title("");
+  record->AutoNotify(true);
+  Status& added = *record;
+  registry_.ProcessList().push_back(std::move(record));
+  operations_.QueryProcess(added);
+}
+
+}  // namespace varnix

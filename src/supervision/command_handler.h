@@ -1,0 +1,50 @@
+// The node's command interpreter: every received message passes through Readmessage.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "computer/computer_control.h"
+#include "core/app_values.h"
+#include "core/varnix_form.h"
+#include "supervision/process_operations.h"
+#include "supervision/registry.h"
+#include "xap/outgoing_queue.h"
+#include "xap/xap_message.h"
+#include "xap/xap_transport.h"
+
+namespace varnix {
+
+class CommandHandler : public Supervisor {
+ public:
+  CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
+                 EventReport& events, ProcessOperations& operations, ComputerControl& computer);
+
+  void Readmessage(const std::string& text) override;
+  void SupervisionPass() override { registry_.SupervisionPass(); }
+
+  ProcessRegistry& registry() { return registry_; }
+
+ private:
+  // True when the address ends in "." and this computer's name, letter case ignored.
+  bool EndsWithThisComputer(const std::string& address) const;
+  // Returns true when the message is finished with (nothing more is looked at).
+  bool ComputerProcess(XapMessage& message, bool isForMe);
+  void ProcessControl(XapMessage& message);
+  void Echo(XapMessage& message);
+  void RoleQuery(XapMessage& message);
+  void RoleAnnouncement(XapMessage& message);
+  // The position of the first record that names this title or this path.
+  std::optional<size_t> Match(const std::string& Title, const std::string& Path);
+
+  const AppValues& values_;
+  XapTransport& xap_;
+  OutgoingQueue& queue_;
+  ErrorLog& log_;
+  EventReport& events_;
+  ProcessOperations& operations_;
+  ComputerControl& computer_;
+  ProcessRegistry registry_;
+};
+
+}  // namespace varnix

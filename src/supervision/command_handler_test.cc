@@ -1,0 +1,272 @@
+// Tests of Readmessage and the registry: acceptance, dispatch, the match rule, passes and reports.
+#include "supervision/command_handler.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_event_loop.h"
+#include "fakes/fake_file_system.h"
+#include "fakes/fake_machine.h"
+#include "fakes/fake_processes.h"
+#include "fakes/recording_error_log.h"
+
+namespace varnix {
+namespace {
+
+class RecordingComputer : public ComputerControl {
+ public:
+  void CloseWindowsAndShutdown() override { calls.push_back("shutdown"); }
+  void CloseWindowsAndReboot() override { calls.push_back("reboot"); }
+  std::vector<std::string> calls;
+};
+
+class NoEvents : public EventReport {
+ public:
+  using EventReport::SendErrorEvent;
+  void SendErrorEvent(std::string_view, std::string_view data, const Failure& f) override {
+    events.push_back(std::string(data) + (f.IsSet() ? " " + f.description : ""));
+  }
+  std::vector<std::string> events;
+};
+
+class CommandHandlerTest : public ::testing::Test {
+ protected:
+  CommandHandlerTest() {
+    values_.ComputerName = "PC1";
+    values_.ExePath = "/opt/varnix/varnix";
+    xap_.XapSource("qel.Process.PC1");
+    xap_.XapUID("FF000800");
+    xap_.BroadcastAddress("127.0.0.1");
+    xap_.Init();
+    queue_.AttachTransport(&xap_);
+    queue_.SetReady();
+    files_.files["/opt/app/notes"] = "";
+    loop_.sent.clear();
+  }
+
+  // A request from another computer's controller.
+  void Request(const std::string& cls, const std::string& body, const std::string& target = "",
+               const std::string& source = "acme.controller.pc2") {
+    std::string text =
+        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source + "\n";
+    if (!target.empty()) text += "target=" + target + "\n";
+    handler_.Readmessage(text + "}\n" + body);
+  }
+  void Control(const std::string& items, const std::string& target = "") {
+    Request("Computer.Process", "Process.Control\n{\n" + items + "}\n", target);
+  }
+
+  // Every message sent since the last call, parsed: "section|item=value|...".
+  std::vector<std::string> Sent() {
+    std::vector<std::string> out;
+    for (const auto& sent : loop_.sent) {
+      XapMessage message(log_);
+      message.FromXap(sent.text);
+      std::string line = message.msgSection().empty() ? "?" : message.msgSection()[0];
+      if (message.msgTarget() != "Unknown") line = "to " + message.msgTarget() + " " + line;
+      const auto items = message.msgCollection(0);
+      for (const std::string& item : items.value_or(std::vector<std::string>{})) line += "|" + item;
+      out.push_back(line);
+    }
+    loop_.sent.clear();
+    return out;
+  }
+
+  FakeEventLoop loop_;
+  FakeMachine machine_;
+  FakeSocketsLayer sockets_;
+  RecordingErrorLog log_;
+  NoEvents events_;
+  FakeProcessTable table_;
+  FakeDesktop desktop_{loop_, table_};
+  FakeFileSystem files_;
+  AppValues values_;
+  XapTransport xap_{loop_, machine_, sockets_, log_};
+  OutgoingQueue queue_{log_};
+  ProcessOperations operations_{table_, desktop_, files_, events_, loop_, "Linux", '/'};
+  RecordingComputer computer_;
+  CommandHandler handler_{values_, xap_, queue_, log_, events_, operations_, computer_};
+};
+
+TEST_F(CommandHandlerTest, AcceptsMessagesForThisComputerOrForAnyone) {
+  const std::string query = "Computer.Control\n{\nQuery=IP\n}\n";
+  for (const std::string target :
+       {"", "*", ">", ">.x.y", "UNKNOWN", "qel.Process.PC1", "acme.any.pc1", "QEL.PROCESS.pc1"}) {
+    Request("Computer.Process", query, target);
+    EXPECT_EQ(Sent(), std::vector<std::string>{"computer.notification|IP=10.0.0.5|Name=PC1"})
+        << "target " << target;
+  }
+  for (const std::string target : {"qel.Process.*", "qel.Process.PC2", "*.*.*", "PC1"}) {
+    Request("Computer.Process", query, target);
+    EXPECT_TRUE(Sent().empty()) << "target " << target;
+  }
+  Request("Computer.Process", "");  // no body at all
+  handler_.Readmessage("not xap at all\n}\n");
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(events_.events.empty());
+}
+
+TEST_F(CommandHandlerTest, ShutsDownOnlyWhenAddressedByName) {
+  Request("Computer.Process", "Computer.Control\n{\nAction=shutdown\nQuery=ip\n}\n", "*");
+  EXPECT_TRUE(computer_.calls.empty());
+  EXPECT_EQ(Sent().size(), 1u) << "only the query is answered";
+  Request("Computer.Process", "Computer.Control\n{\nAction=ReBoot\nQuery=ip\n}\n",
+          "qel.process.pc1");
+  EXPECT_EQ(computer_.calls, std::vector<std::string>{"reboot"});
+  EXPECT_TRUE(Sent().empty()) << "nothing more is looked at";
+  Request("Computer.Process", "Computer.Control\n{\nAction=Shutdown\n}\n", "x.y.PC1");
+  EXPECT_EQ(computer_.calls, (std::vector<std::string>{"reboot", "shutdown"}));
+}
+
+TEST_F(CommandHandlerTest, StartRegistersAndReportsTheProgram) {
+  table_.start_times = {1, 10, 5};
+  Control("Action=START\nPath=/opt/app/notes\nParameter=-a \"b c\"\nWindow=x\nPriority=low\n");
+  ASSERT_EQ(table_.started, std::vector<std::string>{"/opt/app/notes|-a \"b c\"|2"});
+  EXPECT_EQ(Sent(), std::vector<std::string>{
+                        "process.notification|Path=/opt/app/notes|PID=100|Priority=LOW|CPU=10|"
+                        "RAM=104857600|Elapsed=10"});
+  ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
+
+  // Started again while it runs: the running one, no second record.
+  Control("Action=start\nPath=/opt/app/notes\n");
+  EXPECT_EQ(table_.started.size(), 1u);
+  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
+  EXPECT_EQ(Sent().size(), 1u);
+
+  Control("Action=start\nTitle=Notes\n");            // no path: nothing to start
+  Control("Action=start\nParameter=x\n");            // neither title nor path
+  Control("Action=start\nPath=/opt/app/missing\n");  // no such file: no report
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(CommandHandlerTest, PassesReportEndsOnceAndAutoNotifyEveryTime) {
+  desktop_.Add("My Notes", 100);  // the program about to start, found by its title
+  Control("Action=start\nPath=/opt/app/notes\nTitle=Notes\n");
+  Control("Action=autonotify\nPath=/opt/app/viewer\n");  // not running: PID 0
+  const ProcessId viewer = table_.Add("viewer");
+  Sent();
+
+  handler_.SupervisionPass();  // notes now running; the viewer record has PID 0
+  EXPECT_TRUE(Sent().empty());
+  Control("Action=autonotify\nPath=/opt/app/viewer\n");
+  EXPECT_EQ(Sent().size(), 1u);
+  handler_.SupervisionPass();
+  handler_.SupervisionPass();
+  EXPECT_EQ(Sent().size(), 2u) << "reported at each pass";
+
+  table_.processes[100].alive = false;
+  table_.processes[viewer].alive = false;
+  handler_.SupervisionPass();
+  EXPECT_EQ(Sent(), (std::vector<std::string>{
+                        "process.notification|Path=/opt/app/notes|Title=Notes|PID=0|"
+                        "Priority=NORMAL|CPU=|RAM=|Elapsed=",
+                        "process.notification|Path=/opt/app/viewer|PID=0|Priority=NORMAL|CPU=|"
+                        "RAM=|Elapsed="}));
+  handler_.SupervisionPass();
+  EXPECT_TRUE(Sent().empty()) << "an ended program is reported once";
+
+  // Started and gone before any pass saw it: reported at the start only.
+  Control("Action=start\nPath=/opt/app/notes\n");
+  table_.processes.rbegin()->second.alive = false;
+  Sent();
+  handler_.SupervisionPass();
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(CommandHandlerTest, StopReportsAndRemovesTheFirstMatchingRecord) {
+  const ProcessId pid = table_.Add("notes");
+  handler_.registry().UpdateStartedProcess("/opt/app/notes", static_cast<int32_t>(pid), "Unknown");
+  auto second = handler_.registry().NewStatus();
+  second->Path("/opt/app/notes");
+  second->Title("Second");
+  handler_.registry().ProcessList().push_back(std::move(second));
+  Sent();
+  ASSERT_EQ(handler_.registry().ProcessList().size(), 2u);
+  Control("Action=stop\nPath=/opt/app/notes\n");
+  EXPECT_EQ(table_.close_requests, 1);
+  EXPECT_EQ(Sent(), std::vector<std::string>{
+                        "process.notification|Path=/opt/app/notes|PID=0|Priority=NORMAL|CPU=|"
+                        "RAM=|Elapsed="});
+  ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
+  EXPECT_EQ(handler_.registry().ProcessList()[0]->Title(), "Second");
+
+  // A program the node does not supervise is stopped without a report.
+  table_.Add("other");
+  Control("Action=stop\nPath=/usr/bin/other\n");
+  EXPECT_EQ(table_.close_requests, 2);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(CommandHandlerTest, RestartKeepsTheOldRecordBesideTheNew) {
+  Control("Action=start\nPath=/opt/app/notes\n");
+  Control("Action=restart\nPath=/opt/app/notes\n");
+  ASSERT_EQ(table_.started.size(), 2u);
+  const auto& list = handler_.registry().ProcessList();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0]->PID(), 100);
+  EXPECT_EQ(list[1]->PID(), 101);
+  handler_.SupervisionPass();
+  EXPECT_EQ(list[0]->PID(), 0);
+}
+
+TEST_F(CommandHandlerTest, QuerySwitchesAutomaticReportsOff) {
+  table_.Add("notes");
+  Control("Action=AutoNotify\nPath=/opt/app/notes\n");
+  EXPECT_TRUE(handler_.registry().ProcessList()[0]->AutoNotify());
+  Control("Action=query\nPath=/opt/app/notes\n");
+  EXPECT_FALSE(handler_.registry().ProcessList()[0]->AutoNotify());
+  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
+  Sent();
+  handler_.SupervisionPass();
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(CommandHandlerTest, EchoesLowerCasedToTheSender) {
+  Request("WDT.Echo", "Echo.Query\n{\nQuery=Hello World\n}\n");
+  Request("WDT.Echo", "Echo.Query\n{\nQuery=Ping\n}\n", "qel.process.PC1");
+  Request("WDT.Echo", "Echo.Query\n{\nQuery=x\n}\n", "qel.Process.PC2");
+  Request("WDT.Echo", "Echo.Query\n{\nOther=x\n}\n");
+  EXPECT_EQ(Sent(),
+            (std::vector<std::string>{"to acme.controller.pc2 echo.response|Response=hello world",
+                                      "to acme.controller.pc2 echo.response|Response=ping"}));
+}
+
+TEST_F(CommandHandlerTest, AnswersRoleQueriesAtOnceAndLearnsLocalApplications) {
+  queue_.SendXap("", "held", "held", "");  // the queue is not involved in role replies
+  Request("Homeseer.Role", "Role.Query\n{\nRole=ANY\n}\n", ">");
+  EXPECT_EQ(Sent().back(), "role.notification|Role=Application|Path=/opt/varnix/varnix");
+  Request("Homeseer.Role", "Role.Query\n{\nRole=application\n}\n", "qel.Process.PC2");
+  EXPECT_TRUE(Sent().empty());
+
+  table_.Add("Tool");
+  Request("Homeseer.Role", "Role.Notification\n{\nPath=/Opt/Tool\n}\n", "", "acme.tool.pc1");
+  Request("Homeseer.Role", "Role.Notification\n{\nPath=/opt/other\n}\n", "", "acme.tool.pc2");
+  ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
+  Status& learnt = *handler_.registry().ProcessList()[0];
+  EXPECT_EQ(learnt.Path(), "/opt/tool");
+  EXPECT_EQ(learnt.Title(), "");
+  EXPECT_TRUE(learnt.AutoNotify());
+  EXPECT_TRUE(Sent().empty()) << "learning reports nothing by itself";
+
+  learnt.Path("/OPT/TOOL");
+  Request("Homeseer.Role", "Role.Notification\n{\nPath=/opt/TOOL\n}\n", "", "acme.tool.PC1");
+  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
+  EXPECT_EQ(learnt.Path(), "/opt/tool");
+
+  handler_.registry().SendNotification(learnt);
+  EXPECT_EQ(Sent(), std::vector<std::string>{
+                        "process.notification|Path=/opt/tool|Title=|PID=0|Priority=Unknown|CPU=|"
+                        "RAM=|Elapsed="});
+}
+
+TEST_F(CommandHandlerTest, UpdateStartedProcessAddsNothingForAKnownId) {
+  const ProcessId pid = table_.Add("notes");
+  handler_.registry().UpdateStartedProcess("/opt/app/notes", static_cast<int32_t>(pid), "Unknown");
+  handler_.registry().UpdateStartedProcess("/elsewhere/notes", static_cast<int32_t>(pid), "B");
+  handler_.registry().UpdateStartedProcess("/x", 0, "C");
+  ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
+  EXPECT_EQ(handler_.registry().ProcessList()[0]->Path(), "/opt/app/notes");
+  EXPECT_EQ(Sent().size(), 2u);
+}
+
+}  // namespace
+}  // namespace varnix

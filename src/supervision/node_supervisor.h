@@ -1,0 +1,13 @@
+// Assembles the supervision side of the node once start-up has brought xAP up.
+#pragma once
+
+#include <memory>
+
+#include "computer/computer_control.h"
+#include "core/varnix_form.h"
+
+namespace varnix {
+
+std::unique_ptr<Supervisor> MakeNodeSupervisor(NodeContext& context, ComputerControl& computer);
+
+}  // namespace varnix
