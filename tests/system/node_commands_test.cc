@@ -1,0 +1,174 @@
+// The real node driven over xAP by a peer behind the test hub: every request, with real programs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "settings/ini_tool.h"
+#include "system/node_fixture.h"
+
+namespace varnix {
+namespace {
+
+using std::chrono::milliseconds;
+
+class NodeCommandsTest : public NodeFixture {
+ protected:
+  void SetUp() override {
+    WriteSettings();
+    StartNode();
+    ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the node did not come up";
+    const std::string self =
+        platform_.machine->ProgramFolder() + separator_ + platform_.machine->ProgramFileName();
+    program_ = Path(separator_ == '\\' ? "vxprog.exe" : "vxprog");
+    std::filesystem::copy_file(self, program_);
+    std::filesystem::permissions(program_, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+  }
+
+  std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
+
+  // A peer's request, relayed to the node by the hub.
+  void Send(const std::string& cls, const std::string& section, const std::string& items,
+            const std::string& target = "") {
+    std::string text =
+        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=acme.tester.peer\n";
+    if (!target.empty()) text += "target=" + target + "\n";
+    hub_->Relay(text + "}\n" + section + "\n{\n" + items + "}\n");
+  }
+  void Control(const std::string& items) {
+    Send("Computer.Process", "Process.Control", items, Target());
+  }
+
+  // The body of the next message from the node (after `after` messages) whose text holds
+  // `needle`; "" when none came within `limit`.
+  std::string Next(const std::string& needle, milliseconds limit = milliseconds(5000)) {
+    std::string found;
+    hub_->WaitFor(
+        [&] {
+          for (; seen_ < hub_->received().size(); ++seen_) {
+            const std::string& text = hub_->received()[seen_];
+            if (text.find("source=qel.Process.") != std::string::npos &&
+                text.find(needle) != std::string::npos) {
+              found = text.substr(text.find("}\n") + 2);
+              ++seen_;
+              return true;
+            }
+          }
+          return false;
+        },
+        limit);
+    return found;
+  }
+
+  static std::string Item(const std::string& body, const std::string& name) {
+    const auto at = body.find("\n" + name + "=");
+    if (at == std::string::npos) return "<none>";
+    const auto start = at + name.size() + 2;
+    return body.substr(start, body.find('\n', start) - start);
+  }
+
+  std::string program_;
+  size_t seen_ = 0;
+};
+
+TEST_F(NodeCommandsTest, StartsReportsAndStopsAProgram) {
+  Control("Action=Start\nPath=" + program_ +
+          "\nParameter=--helper polite\nPriority=BELOW_NORMAL\n");
+  const std::string started = Next("Process.Notification");
+  ASSERT_NE(started, "");
+  EXPECT_EQ(Item(started, "Path"), program_);
+  EXPECT_EQ(Item(started, "Title"), "<none>");
+  const std::string pid = Item(started, "PID");
+  EXPECT_NE(pid, "0");
+  EXPECT_EQ(Item(started, "Priority"), "BELOW_NORMAL");
+  EXPECT_TRUE(std::regex_match(Item(started, "CPU"), std::regex("[0-9]+"))) << started;
+  EXPECT_TRUE(std::regex_match(Item(started, "RAM"), std::regex("[1-9][0-9]+"))) << started;
+  EXPECT_TRUE(std::regex_match(Item(started, "Elapsed"), std::regex("[0-9]+"))) << started;
+  EXPECT_TRUE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
+
+  Control("Action=stop\nPath=" + program_ + "\n");
+  const std::string stopped = Next("Process.Notification");
+  EXPECT_EQ(stopped, "Process.Notification\n{\nPath=" + program_ +
+                         "\nPID=0\nPriority=BELOW_NORMAL\nCPU=\nRAM=\nElapsed=\n}\n");
+  EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
+
+  // The record is gone: a query adds a new one, which finds nothing running.
+  Control("Action=query\nPath=" + program_ + "\n");
+  EXPECT_EQ(Item(Next("Process.Notification"), "PID"), "0");
+}
+
+TEST_F(NodeCommandsTest, RestartStartsANewInstance) {
+  Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
+  const std::string first = Item(Next("Process.Notification"), "PID");
+  Control("Action=restart\nPath=" + program_ + "\nParameter=--helper polite\n");
+  const std::string second = Item(Next("Process.Notification", milliseconds(15000)), "PID");
+  EXPECT_NE(second, "0");
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(first))));
+}
+
+TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
+  // Two programs of one file can't both be started by path: the second is found running.
+  const std::string other = Path(separator_ == '\\' ? "vxother.exe" : "vxother");
+  std::filesystem::copy_file(program_, other);
+  Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
+  const std::string watched = Item(Next("Process.Notification"), "PID");
+  Control("Action=AutoNotify\nPath=" + program_ + "\n");
+  ASSERT_NE(Next("Process.Notification"), "");
+  Control("Action=start\nPath=" + other + "\nParameter=--helper polite\n");
+  const std::string ending = Item(Next("Path=" + other), "PID");
+  ASSERT_NE(ending, "0");
+
+  // The first pass sees both running and reports the watched one.
+  EXPECT_EQ(Item(Next("Process.Notification", milliseconds(12000)), "PID"), watched);
+  platform_.processes->Terminate(static_cast<ProcessId>(std::stoul(ending)));
+  // The next pass reports the end once, with empty figures, and the watched one again.
+  const size_t mark = seen_;
+  EXPECT_EQ(Next("Path=" + other, milliseconds(12000)),
+            "Process.Notification\n{\nPath=" + other +
+                "\nPID=0\nPriority=NORMAL\nCPU=\nRAM=\nElapsed=\n}\n");
+  seen_ = mark;
+  EXPECT_EQ(Item(Next("Path=" + program_ + "\n", milliseconds(2000)), "PID"), watched);
+  Control("Action=stop\nPath=" + program_ + "\n");
+  Next("PID=0");
+}
+
+TEST_F(NodeCommandsTest, AnswersComputerEchoAndRoleQueries) {
+  Send("Computer.Process", "Computer.Control", "Query=IP\n", Target());
+  const std::string computer = Next("Computer.Notification");
+  EXPECT_EQ(Item(computer, "Name"), platform_.machine->ComputerName());
+  EXPECT_TRUE(std::regex_match(Item(computer, "IP"), std::regex("[0-9]+(\\.[0-9]+){3}")))
+      << computer;
+
+  Send("WDT.Echo", "Echo.Query", "Query=Are You THERE\n");
+  const auto echo_text = hub_->WaitForText("Response=are you there");
+  EXPECT_NE(echo_text.find("target=acme.tester.peer\n"), std::string::npos) << echo_text;
+
+  Send("Homeseer.Role", "Role.Query", "Role=Application\n", "*");
+  const std::string role = Next("Role.Notification");
+  EXPECT_EQ(Item(role, "Role"), "Application");
+  EXPECT_EQ(Item(role, "Path"), node_path_);
+}
+
+TEST_F(NodeCommandsTest, IgnoresOtherComputersAndMalformedText) {
+  Send("Computer.Process", "Computer.Control", "Query=IP\n", "qel.Process.SOMEWHERE-ELSE");
+  Send("Computer.Process", "Computer.Control", "Query=IP\n", "qel.Process.*");
+  hub_->Relay("xap-header\n}\n}\n}");
+  hub_->Relay(std::string("xap-header\n{\nclass=\0\xff\n}\n\n\n=\n", 28));
+  hub_->Relay("xap-header");
+  hub_->Relay(std::string(60000, '='));
+  Send("WDT.Echo", "Echo.Query", "Query=still here\n");
+  EXPECT_NE(hub_->WaitForText("Response=still here"), "");
+  EXPECT_EQ(Next("Computer.Notification", milliseconds(300)), "");
+  EXPECT_EQ(EndNode(), 0);
+  // Only the parser's own complaints about the broken text may be in the log.
+  if (FileExists("Data/Korvane.txt")) {
+    for (const std::string& line : SplitLines(ReadFile("Data/Korvane.txt"))) {
+      EXPECT_EQ(line.rfind("From XAP ", 0), 0u) << line;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace varnix
