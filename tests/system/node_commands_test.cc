@@ -88,7 +88,8 @@ TEST_F(NodeCommandsTest, StartsReportsAndStopsAProgram) {
   EXPECT_TRUE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
 
   Control("Action=stop\nPath=" + program_ + "\n");
-  const std::string stopped = Next("Process.Notification");
+  // Windows programs have hidden windows whose captions can hold the waits to their end.
+  const std::string stopped = Next("Process.Notification", milliseconds(15000));
   EXPECT_EQ(stopped, "Process.Notification\n{\nPath=" + program_ +
                          "\nPID=0\nPriority=BELOW_NORMAL\nCPU=\nRAM=\nElapsed=\n}\n");
   EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
@@ -131,7 +132,7 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   seen_ = mark;
   EXPECT_EQ(Item(Next("Path=" + program_ + "\n", milliseconds(2000)), "PID"), watched);
   Control("Action=stop\nPath=" + program_ + "\n");
-  Next("PID=0");
+  Next("PID=0", milliseconds(15000));
 }
 
 TEST_F(NodeCommandsTest, AnswersComputerEchoAndRoleQueries) {
