@@ -1,28 +1,15 @@
 // The program's entry point: the system's services, then the node until the system ends it.
-#include "computer/computer_control.h"
 #include "core/varnix_form.h"
 #include "platform/platform.h"
 #include "supervision/node_supervisor.h"
 
-namespace {
-
-// TODO(computer control): closing the windows, then shutting down or rebooting, replaces this.
-class ComputerControlNotYetBuilt : public varnix::ComputerControl {
- public:
-  void CloseWindowsAndShutdown() override {}
-  void CloseWindowsAndReboot() override {}
-};
-
-}  // namespace
-
 int main() {
   varnix::Platform platform = varnix::MakePlatform();
   varnix::EventLoop& loop = *platform.loop;
-  ComputerControlNotYetBuilt computer;
   varnix::VarnixForm form(
       {loop, *platform.machine, *platform.files, *platform.sockets, *platform.processes,
        *platform.desktop},
-      [&](varnix::NodeContext& context) { return varnix::MakeNodeSupervisor(context, computer); });
+      [](varnix::NodeContext& context) { return varnix::MakeNodeSupervisor(context); });
   // Before start-up, so that an end requested while it runs is not lost; it is acted on
   // once the loop runs.
   loop.OnEndRequest([&] {

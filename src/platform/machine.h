@@ -33,6 +33,14 @@ class Machine {
   virtual unsigned long CurrentProcessId() = 0;
   // The local date and time in the system's general form.
   virtual std::string GeneralDateText() = 0;
+  // Where the run that closes the windows before a shutdown leaves its trace.
+  virtual std::string CloseTracePath(const std::string& AppPath) = 0;
+
+  // Lets this process end the system session; results are not looked at.
+  virtual void EnableShutdownPrivilege() = 0;
+  // Asks the system to halt (not power off) or to reboot; `force` ends programs that do not
+  // close. Returns at once, without waiting for the system to go down.
+  virtual void ExitSystem(bool reboot, bool force) = 0;
 };
 
 }  // namespace varnix

@@ -41,6 +41,9 @@ class ProcessTable {
   // Asks a process to end, for one without a window to close: SIGTERM, or WM_CLOSE to each
   // of its top-level windows, hidden ones included.
   virtual void RequestClose(ProcessId pid) = 0;
+  // Blocks until the process has ended or `milliseconds` passed: 0 when it ended, 258 when
+  // the time ran out, -1 when it cannot be waited for.
+  virtual int WaitForExit(ProcessId pid, int milliseconds) = 0;
   // Resident bytes; 0 when the process cannot be read.
   virtual uint64_t WorkingSetBytes(ProcessId pid) = 0;
   // Nothing when the process cannot be read.

@@ -1,6 +1,8 @@
-// NodeSupervisor: the process operations and the command handler, owned together.
+// NodeSupervisor: the process operations, computer control and the command handler, owned together.
 #include "supervision/node_supervisor.h"
 
+#include "computer/close_windows.h"
+#include "computer/shutdown_module.h"
 #include "supervision/command_handler.h"
 #include "supervision/process_operations.h"
 
@@ -9,25 +11,32 @@ namespace {
 
 class NodeSupervisor : public Supervisor {
  public:
-  NodeSupervisor(NodeContext& context, ComputerControl& computer)
+  explicit NodeSupervisor(NodeContext& context)
       : operations_(context.services.processes, context.services.desktop, context.services.files,
                     context.events, context.services.loop, context.OSLabel,
                     context.values.separator),
+        windows_({context.services.desktop, context.services.processes, context.services.machine,
+                  context.services.files, context.services.loop},
+                 context.services.machine.CloseTracePath(context.values.AppPath),
+                 IsNtPlatform(context.services.machine)),
+        shutdown_(context.services.machine, windows_),
         handler_(context.values, context.xap, context.queue, context.log, context.events,
-                 operations_, computer) {}
+                 operations_, shutdown_) {}
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
   void SupervisionPass() override { handler_.SupervisionPass(); }
 
  private:
   ProcessOperations operations_;
+  CloseWindows windows_;
+  ShutdownModule shutdown_;
   CommandHandler handler_;
 };
 
 }  // namespace
 
-std::unique_ptr<Supervisor> MakeNodeSupervisor(NodeContext& context, ComputerControl& computer) {
-  return std::make_unique<NodeSupervisor>(context, computer);
+std::unique_ptr<Supervisor> MakeNodeSupervisor(NodeContext& context) {
+  return std::make_unique<NodeSupervisor>(context);
 }
 
 }  // namespace varnix

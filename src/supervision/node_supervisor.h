@@ -3,11 +3,10 @@
 
 #include <memory>
 
-#include "computer/computer_control.h"
 #include "core/varnix_form.h"
 
 namespace varnix {
 
-std::unique_ptr<Supervisor> MakeNodeSupervisor(NodeContext& context, ComputerControl& computer);
+std::unique_ptr<Supervisor> MakeNodeSupervisor(NodeContext& context);
 
 }  // namespace varnix

@@ -1,6 +1,9 @@
 // A machine whose facts the test sets.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "platform/machine.h"
 #include "platform/udp_socket.h"
 
@@ -19,6 +22,13 @@ class FakeMachine : public Machine {
   std::string ProgramFileName() override { return file_name; }
   unsigned long CurrentProcessId() override { return pid; }
   std::string GeneralDateText() override { return now; }
+  std::string CloseTracePath(const std::string& AppPath) override {
+    return AppPath + separator + "Data" + separator + "RestartWindows.txt";
+  }
+  void EnableShutdownPrivilege() override { system_calls.push_back("privilege"); }
+  void ExitSystem(bool reboot, bool force) override {
+    system_calls.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));
+  }
 
   char separator = '/';
   std::string computer_name = "PC1";
@@ -29,6 +39,7 @@ class FakeMachine : public Machine {
   std::string file_name = "varnix";
   unsigned long pid = 4242;
   std::string now = "12/6/2026 8:17:26 AM";
+  std::vector<std::string> system_calls;
 };
 
 class FakeSocketsLayer : public SocketsLayer {

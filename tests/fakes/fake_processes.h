@@ -69,6 +69,11 @@ class FakeProcessTable : public ProcessTable {
     ++close_requests;
     if (IsAlive(pid) && processes[pid].ends_on_request) processes[pid].alive = false;
   }
+  int WaitForExit(ProcessId pid, int milliseconds) override {
+    waits.push_back(milliseconds);
+    if (processes.count(pid) == 0) return -1;
+    return IsAlive(pid) ? 258 : 0;
+  }
   uint64_t WorkingSetBytes(ProcessId pid) override { return IsAlive(pid) ? 1048576 * pid : 0; }
   std::optional<ProcessTimes> Times(ProcessId pid) override {
     if (!IsAlive(pid)) return std::nullopt;
@@ -83,6 +88,7 @@ class FakeProcessTable : public ProcessTable {
   int terminations = 0;
   int close_requests = 0;
   int priority_changes = 0;
+  std::vector<int> waits;
 
  private:
   ProcessId next_pid_ = 100;

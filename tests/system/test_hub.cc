@@ -13,6 +13,7 @@ TestHub::TestHub(EventLoop& loop) : loop_(loop) {
 
 void TestHub::OnDatagram(std::string text) {
   received_.push_back(text);
+  received_at_.push_back(loop_.NowMilliseconds());
   if (text.rfind("xap-hbeat", 0) == 0) {
     const auto at = text.find("\nport=");
     if (at != std::string::npos) {

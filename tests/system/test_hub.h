@@ -19,8 +19,9 @@ class TestHub {
   // the port is taken. It only ever sends to loopback.
   explicit TestHub(EventLoop& loop);
 
-  // Every datagram received so far, in order.
+  // Every datagram received so far, in order, and when each came (ms on the loop's clock).
   const std::vector<std::string>& received() const { return received_; }
+  const std::vector<int64_t>& received_at() const { return received_at_; }
   // Client ports learnt from heartbeats.
   const std::set<uint16_t>& clients() const { return clients_; }
 
@@ -41,6 +42,7 @@ class TestHub {
   std::unique_ptr<UdpSocket> socket_;
   std::unique_ptr<UdpSocket> sender_;
   std::vector<std::string> received_;
+  std::vector<int64_t> received_at_;
   std::set<uint16_t> clients_;
 };
 

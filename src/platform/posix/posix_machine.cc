@@ -7,14 +7,19 @@
 #include <langinfo.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <clocale>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/error.h"
+
+extern char** environ;
 
 namespace varnix {
 namespace {
@@ -38,7 +43,28 @@ std::string DateTimeFormat() {
   return date + " " + time;
 }
 
+// Starts `argv` found on PATH, in a session of its own, without waiting for it.
+bool SpawnDetached(std::vector<std::string> argv) {
+  std::vector<char*> pointers;
+  for (std::string& text : argv) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  pid_t pid = 0;
+  const int result =
+      ::posix_spawnp(&pid, pointers[0], nullptr, &attributes, pointers.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
+  return result == 0;
+}
+
 }  // namespace
+
+void PosixMachine::ExitSystem(bool reboot, bool /*force*/) {
+  // systemd's halt and reboot already end every program, asked or not.
+  if (SpawnDetached({"systemctl", reboot ? "reboot" : "halt"})) return;
+  SpawnDetached({"shutdown", reboot ? "-r" : "-h", "now"});
+}
 
 std::string PosixMachine::ComputerName() {
   char name[256] = {};

@@ -15,6 +15,11 @@ class PosixMachine : public Machine {
   std::string ProgramFileName() override;
   unsigned long CurrentProcessId() override;
   std::string GeneralDateText() override;
+  std::string CloseTracePath(const std::string& AppPath) override {
+    return AppPath + "/Data/RestartWindows.txt";
+  }
+  void EnableShutdownPrivilege() override {}
+  void ExitSystem(bool reboot, bool force) override;
 };
 
 }  // namespace varnix

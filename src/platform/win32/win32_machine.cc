@@ -14,6 +14,25 @@ std::string ModulePath() {
 
 }  // namespace
 
+void Win32Machine::EnableShutdownPrivilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+    TOKEN_PRIVILEGES previous{};
+    DWORD length = sizeof previous;
+    AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length);
+  }
+  CloseHandle(token);
+}
+
+void Win32Machine::ExitSystem(bool reboot, bool force) {
+  const UINT flags = (reboot ? EWX_REBOOT : EWX_SHUTDOWN) | (force ? EWX_FORCE : 0);
+  ExitWindowsEx(flags, 0);
+}
+
 std::string Win32Machine::ComputerName() {
   char name[128] = {};
   DWORD size = sizeof name;

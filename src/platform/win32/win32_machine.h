@@ -17,6 +17,9 @@ class Win32Machine : public Machine {
   std::string ProgramFileName() override;
   unsigned long CurrentProcessId() override;
   std::string GeneralDateText() override;
+  std::string CloseTracePath(const std::string&) override { return "C:\\RestartWindows.txt"; }
+  void EnableShutdownPrivilege() override;
+  void ExitSystem(bool reboot, bool force) override;
 
  private:
   WinsockSession winsock_;  // gethostbyname needs it

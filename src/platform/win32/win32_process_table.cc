@@ -159,6 +159,14 @@ void Win32ProcessTable::RequestClose(ProcessId pid) {
   EnumWindows(CloseWindowOf, static_cast<LPARAM>(pid));
 }
 
+int Win32ProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
+  const ScopedHandle process = Open(SYNCHRONIZE, pid);
+  if (!process.valid()) return -1;
+  const DWORD result =
+      WaitForSingleObject(process.get(), static_cast<DWORD>(std::max(milliseconds, 0)));
+  return result == WAIT_FAILED ? -1 : static_cast<int>(result);
+}
+
 uint64_t Win32ProcessTable::WorkingSetBytes(ProcessId pid) {
   const ScopedHandle process = Open(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, pid);
   if (!process.valid()) return 0;

@@ -14,6 +14,7 @@ class Win32ProcessTable : public ProcessTable {
   bool SetPriority(ProcessId pid, PriorityClass priority) override;
   bool Terminate(ProcessId pid) override;
   void RequestClose(ProcessId pid) override;
+  int WaitForExit(ProcessId pid, int milliseconds) override;
   uint64_t WorkingSetBytes(ProcessId pid) override;
   std::optional<ProcessTimes> Times(ProcessId pid) override;
 };

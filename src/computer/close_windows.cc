@@ -1,0 +1,108 @@
+// CloseAllWindows: passes that close at most one window each, with the trace of what was seen.
+#include "computer/close_windows.h"
+
+#include <algorithm>
+
+#include "supervision/cwait_n_dispatch.h"
+
+namespace varnix {
+namespace {
+
+constexpr long kNoShell = -999;  // matches no process
+
+}  // namespace
+
+void CloseWindows::Trace(const std::string& text) {
+  try {
+    s_.files.Append(tracePath_, s_.machine.GeneralDateText() + text + "\r\n");
+  } catch (...) {
+    // A trace that cannot be written costs the trace, not the closing.
+  }
+}
+
+std::string CloseWindows::Title(WindowHandle window) {
+  try {
+    return s_.desktop.Caption(window);
+  } catch (...) {
+    return "";
+  }
+}
+
+bool CloseWindows::WaitForWindowGone(WindowHandle window) {
+  if (CloseWaitSeconds_ < 1) return true;
+  CWaitNDispatch wait(s_.loop);  // one object per call, released at its end
+  for (int i = 0; i < CloseWaitSeconds_; ++i) {
+    if (!s_.desktop.IsWindow(window)) return false;
+    wait.Wait(1000);
+  }
+  return true;
+}
+
+void CloseWindows::CloseAllWindows() {
+  std::vector<ProcessId> asked;
+  long shell = 0;
+  try {
+    shell = nt_ ? static_cast<long>(s_.desktop.ShellPid()) : kNoShell;
+  } catch (...) {
+    shell = 0;
+  }
+  const auto own = static_cast<long>(s_.machine.CurrentProcessId());
+  try {
+    s_.files.WriteAll(tracePath_, "");
+  } catch (...) {
+  }
+
+  bool walk_again = true;
+  while (walk_again) {
+    walk_again = false;
+    std::vector<WindowHandle> windows;
+    try {
+      windows = s_.desktop.TopLevelWindows();
+    } catch (...) {
+    }
+    for (const WindowHandle window : windows) {
+      const std::string title = Title(window);
+      bool visible = false;
+      ProcessId pid = 0;
+      try {
+        visible = s_.desktop.IsVisible(window);
+        pid = s_.desktop.OwnerPid(window);
+      } catch (...) {
+      }
+      const std::string id = std::to_string(pid);
+      Trace(" | PID=" + id + "Window=" + title);
+      const bool spared = title == "Windows Task Manager" || title == "Command Prompt" ||
+                          static_cast<long>(pid) == own || static_cast<long>(pid) == shell;
+      if (visible && !spared) {
+        if (std::find(asked.begin(), asked.end(), pid) == asked.end()) {
+          asked.push_back(pid);
+          walk_again = true;
+        }
+        try {
+          s_.desktop.PostClose(window);
+        } catch (...) {
+        }
+        int status = -1;
+        try {
+          status = s_.processes.WaitForExit(pid, CloseWaitSeconds_ * 1000);
+        } catch (...) {
+        }
+        Trace(" | Visible/Closed PID=" + id + "Window=" + title +
+              ", Status = " + std::to_string(status));
+        try {
+          WaitForWindowGone(window);
+        } catch (...) {
+        }
+        break;  // closing changes the window order: start again from the top
+      }
+      if (visible) {
+        Trace(" | Skipping PID=" + id + ", Window=" + title);
+      } else if (!title.empty()) {
+        Trace(" | Not Visible PID=" + id + "Window=" + title);
+      }
+    }
+  }
+  Trace(" | All Windows Closed");
+}
+
+}  // namespace varnix
