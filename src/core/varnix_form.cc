@@ -50,7 +50,8 @@ VarnixForm::LoadResult VarnixForm::Form_Load() {
     // Being ready already, this also sends what was held during start-up, first.
     events_.SendErrorEvent("Korvane", "Using xAP port " + std::to_string(port));
     line = 130;
-    NodeContext context{services_, values_, osLabel_, *xap_, queue_, log_, events_};
+    if (global_.hs() == nullptr) throw Error(91, "Object variable or With block variable not set");
+    NodeContext context{services_, values_, osLabel_, *xap_, queue_, log_, events_, *global_.hs()};
     supervisor_ = makeSupervisor_(context);
     timer2_->SetInterval(kTimer2Ms);
     timer2_->SetEnabled(true);

@@ -45,6 +45,7 @@ struct NodeContext {
   OutgoingQueue& queue;
   ErrorLog& log;
   EventReport& events;
+  const SettingsFront& hs;
 };
 
 // Called once, at the end of start-up; keep the members of the context, not the context.

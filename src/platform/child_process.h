@@ -23,9 +23,11 @@ class ChildProcess {
 };
 
 // Starts `path` with `arguments`, without a shell, in `working_folder` ("" for this one's).
-// Throws Error when the program cannot be started.
+// `environment` holds "NAME=value" entries that are set for the child on top of this
+// program's own. Throws Error when the program cannot be started.
 std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::vector<std::string>& arguments,
-                                                const std::string& working_folder = "");
+                                                const std::string& working_folder = "",
+                                                const std::vector<std::string>& environment = {});
 
 }  // namespace varnix

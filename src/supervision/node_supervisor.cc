@@ -1,6 +1,9 @@
 // NodeSupervisor: the process operations, computer control and the command handler, owned together.
 #include "supervision/node_supervisor.h"
 
+#include <algorithm>
+#include <string>
+
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
 #include "supervision/command_handler.h"
@@ -8,6 +11,17 @@
 
 namespace varnix {
 namespace {
+
+// How long each closing window gets, from settings.ini: [Computer] CloseWaitSeconds.
+int CloseWaitSeconds(const SettingsFront& hs) {
+  const std::string text = hs.GetINISetting("Computer", "CloseWaitSeconds",
+                                            std::to_string(CloseWindows::kCloseWaitSeconds));
+  try {
+    return std::clamp(std::stoi(text), 0, 600);
+  } catch (...) {
+    return CloseWindows::kCloseWaitSeconds;
+  }
+}
 
 class NodeSupervisor : public Supervisor {
  public:
@@ -18,7 +32,7 @@ class NodeSupervisor : public Supervisor {
         windows_({context.services.desktop, context.services.processes, context.services.machine,
                   context.services.files, context.services.loop},
                  context.services.machine.CloseTracePath(context.values.AppPath),
-                 IsNtPlatform(context.services.machine)),
+                 IsNtPlatform(context.services.machine), CloseWaitSeconds(context.hs)),
         shutdown_(context.services.machine, windows_),
         handler_(context.values, context.xap, context.queue, context.log, context.events,
                  operations_, shutdown_) {}

@@ -35,13 +35,13 @@ void NodeFixture::WriteSettings(const std::string& text) {
   platform_.files->WriteAll(Path("Config") + separator_ + "qelXap.ini", text);
 }
 
-void NodeFixture::StartNode() {
+void NodeFixture::StartNode(const std::vector<std::string>& environment) {
 #ifndef _WIN32
   // A copy loses the execute bit on POSIX systems.
   std::filesystem::permissions(node_path_, std::filesystem::perms::owner_exec,
                                std::filesystem::perm_options::add);
 #endif
-  node_ = StartChildProcess(node_path_, {}, folder_.path());
+  node_ = StartChildProcess(node_path_, {}, folder_.path(), environment);
 }
 
 int NodeFixture::EndNode() {

@@ -20,7 +20,8 @@ class NodeFixture : public ::testing::Test {
 
   // Writes Config/qelXap.ini beside the node; every test config keeps traffic on loopback.
   void WriteSettings(const std::string& text = "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
-  void StartNode();
+  // `environment` holds "NAME=value" entries set for the node on top of this program's own.
+  void StartNode(const std::vector<std::string>& environment = {});
   // Asks the node to end and returns its exit code, or -1 when it did not end in time.
   int EndNode();
 

@@ -61,7 +61,8 @@ class PosixChildProcess : public ChildProcess {
 
 std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::vector<std::string>& arguments,
-                                                const std::string& working_folder) {
+                                                const std::string& working_folder,
+                                                const std::vector<std::string>& environment) {
   std::vector<std::string> texts{path};
   texts.insert(texts.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -73,8 +74,20 @@ std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
   if (!working_folder.empty()) {
     ::posix_spawn_file_actions_addchdir_np(&actions, working_folder.c_str());
   }
+  // This program's environment, less the names that `environment` sets anew.
+  std::vector<std::string> entries = environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& set : environment) replaced = replaced || set.rfind(name, 0) == 0;
+    if (!replaced) entries.push_back(text);
+  }
+  std::vector<char*> envp;
+  for (std::string& text : entries) envp.push_back(text.data());
+  envp.push_back(nullptr);
   pid_t pid = 0;
-  const int result = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  const int result = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
   ::posix_spawn_file_actions_destroy(&actions);
   if (result != 0) throw Error(result, "Cannot start " + path + ": " + std::strerror(result));
   return std::make_unique<PosixChildProcess>(pid);

@@ -98,6 +98,7 @@ class X11Desktop : public Desktop {
   }
 
   ProcessId ShellPid() override {
+    if (!Connect()) return 0;
     const Atom desktop_type = Intern("_NET_WM_WINDOW_TYPE_DESKTOP");
     for (const WindowHandle window : TopLevelWindows()) {
       const std::vector<unsigned long> types =

@@ -66,7 +66,13 @@ class Win32ChildProcess : public ChildProcess {
 
 std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::vector<std::string>& arguments,
-                                                const std::string& working_folder) {
+                                                const std::string& working_folder,
+                                                const std::vector<std::string>& environment) {
+  for (const std::string& entry : environment) {
+    // Set in our own block, which the child inherits; these are test helpers' children.
+    const auto equals = entry.find('=');
+    SetEnvironmentVariableA(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
+  }
   std::string command_line = Quote(path);
   for (const std::string& argument : arguments) {
     command_line += ' ';

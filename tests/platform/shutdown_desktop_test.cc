@@ -1,0 +1,96 @@
+// Closing real application windows before a shutdown, with the system's own end faked out.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "computer/close_windows.h"
+#include "computer/shutdown_module.h"
+#include "platform/platform.h"
+#include "settings/ini_tool.h"
+#include "temp_folder.h"
+
+namespace varnix {
+namespace {
+
+using std::chrono::milliseconds;
+
+// The real machine in every respect but the one that would end this test's system.
+class MachineThatStaysUp : public Machine {
+ public:
+  explicit MachineThatStaysUp(Machine& real) : real_(real) {}
+  char PathSeparator() const override { return real_.PathSeparator(); }
+  std::string ComputerName() override { return real_.ComputerName(); }
+  std::vector<std::string> HostAddresses() override { return real_.HostAddresses(); }
+  std::optional<OSVersion> Version() override { return real_.Version(); }
+  std::string ProgramFolder() override { return real_.ProgramFolder(); }
+  std::string ProgramFileName() override { return real_.ProgramFileName(); }
+  unsigned long CurrentProcessId() override { return real_.CurrentProcessId(); }
+  std::string GeneralDateText() override { return real_.GeneralDateText(); }
+  std::string CloseTracePath(const std::string& app) override { return real_.CloseTracePath(app); }
+  void EnableShutdownPrivilege() override { real_.EnableShutdownPrivilege(); }
+  void ExitSystem(bool reboot, bool force) override {
+    requests.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));
+  }
+  std::vector<std::string> requests;
+
+ private:
+  Machine& real_;
+};
+
+// Needs a desktop: an X display on Linux (run under Xvfb), any session on Windows.
+TEST(ShutdownDesktopTest, ClosesRealWindowsThenAsksTheSystemToEnd) {
+  Platform platform = MakePlatform();
+  TempFolder folder;
+  Machine& real = *platform.machine;
+  const std::string self = real.ProgramFolder() + real.PathSeparator() + real.ProgramFileName();
+  const auto shows = [&](const std::string& caption) {
+    for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
+      if (platform.desktop->Caption(w) == caption) return true;
+    }
+    return false;
+  };
+  std::vector<ProcessId> helpers;
+  // Bottom first: a hung program on top would end the run before the others are reached.
+  for (const auto& [caption, mode] :
+       {std::pair{"Hung Program", " stubborn"}, std::pair{"Command Prompt", ""},
+        std::pair{"Notes - Editor", ""}}) {
+    helpers.push_back(platform.processes->Start(
+        self, std::string("--helper window \"") + caption + "\"" + mode, 1));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!shows(caption) && std::chrono::steady_clock::now() < until) {
+      platform.loop->DispatchPending(milliseconds(20));
+    }
+  }
+  const auto shown = [&] {
+    return shows("Hung Program") && shows("Command Prompt") && shows("Notes - Editor");
+  };
+  ASSERT_TRUE(shown()) << "the helper windows did not appear; is a display there?";
+
+  MachineThatStaysUp machine(real);
+  const std::string trace = folder.path("RestartWindows.txt");
+  CloseWindows windows(
+      {*platform.desktop, *platform.processes, machine, *platform.files, *platform.loop}, trace,
+      IsNtPlatform(machine), 1);
+  ShutdownModule(machine, windows).CloseWindowsAndShutdown();
+  EXPECT_EQ(machine.requests, std::vector<std::string>{"halt force"});
+
+  EXPECT_FALSE(platform.processes->IsAlive(helpers[2]));
+  EXPECT_TRUE(platform.processes->IsAlive(helpers[1])) << "a command prompt is spared";
+  EXPECT_TRUE(platform.processes->IsAlive(helpers[0])) << "left to the system's forced end";
+  std::string closed;
+  int hung_closes = 0;
+  for (const std::string& line : SplitLines(platform.files->ReadAll(trace))) {
+    if (line.find(" | Visible/Closed PID=") != std::string::npos) closed += line + "\n";
+    hung_closes += line.find("Window=Hung Program, Status = 258") != std::string::npos;
+  }
+  EXPECT_NE(closed.find("Window=Notes - Editor, Status = 0"), std::string::npos) << closed;
+  EXPECT_EQ(hung_closes, 2) << "asked twice, which ends the run";
+  EXPECT_EQ(closed.find("Command Prompt"), std::string::npos) << closed;
+  EXPECT_NE(SplitLines(platform.files->ReadAll(trace)).back().find(" | All Windows Closed"),
+            std::string::npos);
+  for (const ProcessId pid : helpers) platform.processes->Terminate(pid);
+}
+
+}  // namespace
+}  // namespace varnix

@@ -1,0 +1,76 @@
+// A shutdown request to the real node under Xvfb: windows closed, trace written, the system asked
+// to halt through a stand-in systemctl that only records its arguments.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "settings/ini_tool.h"
+#include "system/node_fixture.h"
+
+namespace varnix {
+namespace {
+
+using std::chrono::milliseconds;
+
+class NodeShutdownTest : public NodeFixture {};
+
+TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
+  const char* display = std::getenv("DISPLAY");
+  ASSERT_NE(display, nullptr) << "run under tests/with_xvfb.sh (package xvfb)";
+  WriteSettings();
+  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
+  // Never the real one: the stand-in comes first on the node's PATH.
+  platform_.files->CreateFolder(Path("bin"));
+  const std::string calls = Path("systemctl.calls");
+  platform_.files->WriteAll(Path("bin/systemctl"), "#!/bin/sh\necho \"$@\" >> '" + calls + "'\n");
+  std::filesystem::permissions(Path("bin/systemctl"), std::filesystem::perms::owner_all);
+  const char* path = std::getenv("PATH");
+  StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+
+  const std::string self =
+      platform_.machine->ProgramFolder() + "/" + platform_.machine->ProgramFileName();
+  std::vector<ProcessId> helpers;
+  // Bottom first: a hung program on top would end the run before the others are reached.
+  for (const auto& [caption, mode] :
+       {std::pair{"Hung Program", " stubborn"}, std::pair{"Command Prompt", ""},
+        std::pair{"Notes - Editor", ""}}) {
+    helpers.push_back(platform_.processes->Start(
+        self, std::string("--helper window \"") + caption + "\"" + mode, 1));
+    ASSERT_TRUE(hub_->WaitFor([&, title = std::string(caption)] {
+      for (const WindowHandle w : platform_.desktop->TopLevelWindows()) {
+        if (platform_.desktop->Caption(w) == title) return true;
+      }
+      return false;
+    }));
+  }
+
+  hub_->Relay(
+      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
+      "source=acme.tester.peer\ntarget=qel.Process." +
+      platform_.machine->ComputerName() + "\n}\nComputer.Control\n{\nAction=Shutdown\n}\n");
+  ASSERT_TRUE(
+      hub_->WaitFor([&] { return platform_.files->FileExists(calls); }, milliseconds(20000)))
+      << (FileExists("Data/RestartWindows.txt") ? ReadFile("Data/RestartWindows.txt") : "no trace")
+      << (FileExists("Data/Korvane.txt") ? ReadFile("Data/Korvane.txt") : "no log") << " node exit "
+      << node_->WaitForExit(milliseconds(0)).value_or(-1);
+  EXPECT_EQ(platform_.files->ReadAll(calls), "halt\n");
+
+  EXPECT_FALSE(platform_.processes->IsAlive(helpers[2]));
+  EXPECT_TRUE(platform_.processes->IsAlive(helpers[1]));
+  const std::vector<std::string> trace = SplitLines(ReadFile("Data/RestartWindows.txt"));
+  std::string text;
+  for (const std::string& line : trace) text += line + "\n";
+  EXPECT_NE(text.find("Window=Notes - Editor, Status = 0"), std::string::npos) << text;
+  EXPECT_NE(text.find(" | Skipping PID=" + std::to_string(helpers[1]) + ", Window=Command Prompt"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Window=Hung Program, Status = 258"), std::string::npos) << text;
+  ASSERT_FALSE(trace.empty());
+  EXPECT_NE(trace.back().find(" | All Windows Closed"), std::string::npos);
+  for (const ProcessId pid : helpers) platform_.processes->Terminate(pid);
+}
+
+}  // namespace
+}  // namespace varnix
