@@ -1,6 +1,7 @@
 // Files and folders as the node uses them: whole-file reads and writes, appends, copies.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,7 @@ class FileSystem {
   // Creates the file when missing.
   virtual void Append(const std::string& path, std::string_view text) = 0;
   virtual void Copy(const std::string& from, const std::string& to) = 0;
+  virtual std::chrono::system_clock::time_point LastModified(const std::string& path) = 0;
 };
 
 // The standard library's file system, the same on every system.
@@ -32,6 +34,7 @@ class StdFileSystem : public FileSystem {
   void WriteAll(const std::string& path, std::string_view text) override;
   void Append(const std::string& path, std::string_view text) override;
   void Copy(const std::string& from, const std::string& to) override;
+  std::chrono::system_clock::time_point LastModified(const std::string& path) override;
 };
 
 }  // namespace varnix

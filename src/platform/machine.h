@@ -1,6 +1,7 @@
 // Facts about the computer and the running program, and its system-wide actions.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,8 +32,9 @@ class Machine {
   // The program file's name, extension included.
   virtual std::string ProgramFileName() = 0;
   virtual unsigned long CurrentProcessId() = 0;
-  // The local date and time in the system's general form.
-  virtual std::string GeneralDateText() = 0;
+  // A moment as local date and time in the system's general form.
+  virtual std::string DateText(std::chrono::system_clock::time_point at) = 0;
+  std::string GeneralDateText() { return DateText(std::chrono::system_clock::now()); }
   // Where the run that closes the windows before a shutdown leaves its trace.
   virtual std::string CloseTracePath(const std::string& AppPath) = 0;
 

@@ -87,4 +87,12 @@ void StdFileSystem::Copy(const std::string& from, const std::string& to) {
   WriteAll(to, ReadAll(from));
 }
 
+std::chrono::system_clock::time_point StdFileSystem::LastModified(const std::string& path) {
+  std::error_code code;
+  const fs::file_time_type written = fs::last_write_time(fs::path(path), code);
+  if (code) ThrowFileError("Cannot read the date of", path, code);
+  return std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+      std::chrono::file_clock::to_sys(written));
+}
+
 }  // namespace varnix

@@ -7,14 +7,26 @@
 
 #include "core/failure.h"
 #include "platform/file_system.h"
+#include "platform/machine.h"
 
 namespace varnix {
 
 class IniTool {
  public:
-  // `separator` is the system's path separator, for the folders Load creates.
-  IniTool(FileSystem& files, EventReport& report, char separator)
-      : files_(files), report_(report), separator_(separator) {}
+  // `separator` is the system's path separator, for the folders Load creates. The install
+  // operations also need `machine`, for the dates they write.
+  IniTool(FileSystem& files, EventReport& report, char separator, Machine* machine = nullptr)
+      : files_(files), report_(report), separator_(separator), machine_(machine) {}
+
+  // Install operations: carry values of the loaded file into a source file. Each adds a line
+  // to the install log beside the INI file, then rewrites `filename` whole. Failures, an
+  // invalid name among them, reach the caller; the target file is then left unchanged.
+  void InstallKeys(const std::string& filename, const std::string& HeaderName);
+  void InstallConstant(const std::string& filename, const std::string& KeyName,
+                       const std::string& KeyValue);
+  void InstallStrings(const std::string& filename, const std::string& HeaderName);
+  void InstallArray(const std::string& filename, const std::string& HeaderName,
+                    const std::string& Array1Name, const std::string& Array2Name);
 
   // Reads the file; a missing file is created empty, with its folders.
   void Load(const std::string& fPath);
@@ -46,12 +58,15 @@ class IniTool {
   };
 
   const Entry* Find(const std::string& key) const;
+  // Adds the run's line to the install log; returns the stamp for rewritten lines.
+  std::string WriteInstallLog(const std::string& filename, const std::string& name);
   // Adds the entry at the end, or replaces the value in place.
   void Put(const std::string& key, const std::string& value);
 
   FileSystem& files_;
   EventReport& report_;
   char separator_;
+  Machine* machine_;
   std::string path_;
   // Insertion order is the file's order; removed entries stay as tombstones so that
   // positions in `index_` hold.

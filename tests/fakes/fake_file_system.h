@@ -31,6 +31,10 @@ class FakeFileSystem : public FileSystem {
   }
   void Append(const std::string& path, std::string_view text) override { files[path] += text; }
   void Copy(const std::string& from, const std::string& to) override { files[to] = ReadAll(from); }
+  std::chrono::system_clock::time_point LastModified(const std::string& path) override {
+    ReadAll(path);
+    return {};
+  }
 
   std::map<std::string, std::string> files;
   std::set<std::string> folders;

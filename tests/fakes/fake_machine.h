@@ -21,7 +21,7 @@ class FakeMachine : public Machine {
   std::string ProgramFolder() override { return folder; }
   std::string ProgramFileName() override { return file_name; }
   unsigned long CurrentProcessId() override { return pid; }
-  std::string GeneralDateText() override { return now; }
+  std::string DateText(std::chrono::system_clock::time_point) override { return now; }
   std::string CloseTracePath(const std::string& AppPath) override {
     return AppPath + separator + "Data" + separator + "RestartWindows.txt";
   }

@@ -26,7 +26,9 @@ class MachineThatStaysUp : public Machine {
   std::string ProgramFolder() override { return real_.ProgramFolder(); }
   std::string ProgramFileName() override { return real_.ProgramFileName(); }
   unsigned long CurrentProcessId() override { return real_.CurrentProcessId(); }
-  std::string GeneralDateText() override { return real_.GeneralDateText(); }
+  std::string DateText(std::chrono::system_clock::time_point at) override {
+    return real_.DateText(at);
+  }
   std::string CloseTracePath(const std::string& app) override { return real_.CloseTracePath(app); }
   void EnableShutdownPrivilege() override { real_.EnableShutdownPrivilege(); }
   void ExitSystem(bool reboot, bool force) override {

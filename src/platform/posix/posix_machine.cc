@@ -104,11 +104,11 @@ std::string PosixMachine::ProgramFileName() {
 
 unsigned long PosixMachine::CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
-std::string PosixMachine::GeneralDateText() {
+std::string PosixMachine::DateText(std::chrono::system_clock::time_point at) {
   static const std::string format = DateTimeFormat();
-  const time_t now = ::time(nullptr);
+  const time_t moment = std::chrono::system_clock::to_time_t(at);
   tm local{};
-  ::localtime_r(&now, &local);
+  ::localtime_r(&moment, &local);
   char text[128] = {};
   const size_t length = ::strftime(text, sizeof text, format.c_str(), &local);
   return std::string(text, length);

@@ -14,7 +14,7 @@ class PosixMachine : public Machine {
   std::string ProgramFolder() override;
   std::string ProgramFileName() override;
   unsigned long CurrentProcessId() override;
-  std::string GeneralDateText() override;
+  std::string DateText(std::chrono::system_clock::time_point at) override;
   std::string CloseTracePath(const std::string& AppPath) override {
     return AppPath + "/Data/RestartWindows.txt";
   }

@@ -16,7 +16,7 @@ class Win32Machine : public Machine {
   std::string ProgramFolder() override;
   std::string ProgramFileName() override;
   unsigned long CurrentProcessId() override;
-  std::string GeneralDateText() override;
+  std::string DateText(std::chrono::system_clock::time_point at) override;
   std::string CloseTracePath(const std::string&) override { return "C:\\RestartWindows.txt"; }
   void EnableShutdownPrivilege() override;
   void ExitSystem(bool reboot, bool force) override;

@@ -1,0 +1,102 @@
+// The supervision pass over many records, and a start request's way through the real node.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+#include "core/failure.h"
+#include "platform/child_process.h"
+#include "platform/platform.h"
+#include "supervision/process_operations.h"
+#include "supervision/registry.h"
+#include "system/test_hub.h"
+#include "xap/outgoing_queue.h"
+
+#ifndef VARNIX_NODE_BINARY
+#error "VARNIX_NODE_BINARY names the node program"
+#endif
+
+namespace varnix {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+class NullLog : public ErrorLog, public EventReport {
+ public:
+  using ErrorLog::WriteErrorLog;
+  using EventReport::SendErrorEvent;
+  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override {}
+  void SendErrorEvent(std::string_view, std::string_view, const Failure&) override {}
+};
+
+// 1,000 records of running programs (ten processes, a hundred records each), none reported.
+void BM_SupervisionPass(benchmark::State& state) {
+  Platform platform = MakePlatform();
+  std::vector<std::unique_ptr<ChildProcess>> programs;
+  for (int i = 0; i < 10; ++i) programs.push_back(StartChildProcess("/bin/sleep", {"120"}));
+  NullLog log;
+  OutgoingQueue queue(log);
+  ProcessOperations operations(*platform.processes, *platform.desktop, *platform.files, log,
+                               *platform.loop, "Linux", '/');
+  ProcessRegistry registry(operations, queue, log);
+  for (int i = 0; i < static_cast<int>(state.range(0)); ++i) {
+    auto record = registry.NewStatus();
+    record->PID(static_cast<int32_t>(programs[static_cast<size_t>(i) % programs.size()]->Pid()));
+    registry.ProcessList().push_back(std::move(record));
+  }
+  for (auto _ : state) registry.SupervisionPass();
+}
+BENCHMARK(BM_SupervisionPass)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// From a "start" request leaving a peer to the node's Process.Notification arriving back.
+void BM_StartToNotification(benchmark::State& state) {
+  Platform platform = MakePlatform();
+  const std::string folder = "/tmp/varnix-bench-start";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder + "/Config");
+  std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
+  platform.files->WriteAll(folder + "/Config/qelXap.ini",
+                           "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
+                           "InterfaceAddress=127.0.0.1\r\n");
+  TestHub hub(*platform.loop);
+  auto node = StartChildProcess(folder + "/varnix", {}, folder);
+  if (hub.WaitForText("Using xAP port").empty()) {
+    state.SkipWithError("the node did not come up");
+    return;
+  }
+  const std::string head =
+      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\nsource=acme.bench.pc\n"
+      "target=qel.Process." +
+      platform.machine->ComputerName() + "\n}\nProcess.Control\n{\n";
+  std::vector<double> latencies;
+  for (auto _ : state) {
+    const size_t before = hub.received().size();
+    const auto sent = Clock::now();
+    hub.Relay(head + "Action=start\nPath=/bin/sleep\nParameter=30\n}\n");
+    hub.WaitFor([&] {
+      for (size_t i = before; i < hub.received().size(); ++i) {
+        if (hub.received()[i].find("Process.Notification") != std::string::npos) return true;
+      }
+      return false;
+    });
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+    state.SetIterationTime(ms / 1000);
+    latencies.push_back(ms);
+    state.PauseTiming();
+    hub.Relay(head + "Action=stop\nPath=/bin/sleep\n}\n");
+    hub.WaitFor([&] { return hub.received().size() > before + 1; });
+    state.ResumeTiming();
+  }
+  std::sort(latencies.begin(), latencies.end());
+  if (!latencies.empty()) state.counters["median_ms"] = latencies[latencies.size() / 2];
+  node->RequestEnd();
+  node->WaitForExit(milliseconds(5000));
+  std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_StartToNotification)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace varnix
