@@ -85,13 +85,22 @@ std::string Win32Machine::ProgramFileName() {
 
 unsigned long Win32Machine::CurrentProcessId() { return GetCurrentProcessId(); }
 
-std::string Win32Machine::GeneralDateText() {
+std::string Win32Machine::DateText(std::chrono::system_clock::time_point at) {
+  // From the Unix epoch in 100-ns units to the FILETIME epoch of 1601.
+  const long long ticks =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count() / 100 +
+      116444736000000000LL;
+  const FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  FILETIME local_file{};
+  SYSTEMTIME local{};
+  FileTimeToLocalFileTime(&utc, &local_file);
+  FileTimeToSystemTime(&local_file, &local);
   char date[128] = {};
   char time[128] = {};
   const int date_length =
-      GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, sizeof date);
+      GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &local, nullptr, date, sizeof date);
   const int time_length =
-      GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, sizeof time);
+      GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &local, nullptr, time, sizeof time);
   // The lengths count the terminating NUL.
   return std::string(date, date_length > 0 ? date_length - 1 : 0) + " " +
          std::string(time, time_length > 0 ? time_length - 1 : 0);
