@@ -1,0 +1,58 @@
+// Tests of the field extraction behind the protocol test window.
+#include "testconsole/simple_test.h"
+
+#include <gtest/gtest.h>
+
+namespace varnix {
+namespace {
+
+constexpr char kWire[] =
+    "xap-header\n{\nv=12\nhop=1\nuid=FF000800\nclass=Homeseer.Event\n"
+    "source=qel.Process.OFFICEPC\n}\nEvent.Log\n{\nType=Korvane\nData=Using xAP port 32768\n}\n";
+
+TEST(SimpleTestTest, ShowsTheWireExampleFieldByField) {
+  SimpleTest test;
+  test.UpdateTraffic(kWire);
+  const TrafficFields& f = test.fields();
+  EXPECT_EQ(f.aMessage.substr(0, 14), "xap-header\r\n{\r");
+  EXPECT_EQ(f.aSource, "qel.Process.OFFICEPC");
+  EXPECT_EQ(f.aTarget, "Unknown");
+  EXPECT_EQ(f.aUID, "FF000800");
+  EXPECT_EQ(f.aClass, "Homeseer.Event");
+  EXPECT_EQ(f.aSection, "event.log");
+  EXPECT_EQ(f.aKey, "Type");
+  EXPECT_EQ(f.aValue, "Korvane");
+}
+
+TEST(SimpleTestTest, LeavesLaterBoxesWhenAStepCannotRun) {
+  SimpleTest test;
+  test.UpdateTraffic(kWire);
+  test.UpdateTraffic("xap-header\n{\nclass=No.Body\n}\n");  // no body section
+  EXPECT_EQ(test.fields().aClass, "No.Body");
+  EXPECT_EQ(test.fields().aSection, "event.log");
+  EXPECT_EQ(test.fields().aKey, "Type");
+
+  test.UpdateTraffic("xap-header\n{\n}\nFirst\n{\nno equals here\n}\n");
+  EXPECT_EQ(test.fields().aSection, "first");
+  EXPECT_EQ(test.fields().aKey, "Type") << "no item with an =: the key stays";
+  test.UpdateTraffic("xap-header\n{\n}\nFirst\n{\n Key = v \n}\n");
+  EXPECT_EQ(test.fields().aSection, "first");
+  EXPECT_EQ(test.fields().aKey, " Key ");
+  EXPECT_EQ(test.fields().aValue, "Unknown") << "the look-up does not trim, as the node's does not";
+
+  test.UpdateTraffic("");
+  EXPECT_EQ(test.fields().aKey, " Key ") << "the empty text changes nothing";
+}
+
+TEST(SimpleTestTest, CarriageReturnsAndHeartbeatsParseToNothing) {
+  SimpleTest test;
+  test.UpdateTraffic("xap-header\r\n{\r\nclass=a\r\n}\r\nS\r\n{\r\nk=v\r\n}\r\n");
+  EXPECT_EQ(test.fields().aClass, "a\r");
+  EXPECT_EQ(test.fields().aSection, std::nullopt);
+  test.UpdateTraffic("xap-hbeat\n{\nv=12\nclass=xap-hbeat.alive\nsource=a.b.c\n}\n");
+  EXPECT_EQ(test.fields().aClass, "Unknown");
+  EXPECT_EQ(test.fields().aSource, "Unknown");
+}
+
+}  // namespace
+}  // namespace varnix

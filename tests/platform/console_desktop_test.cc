@@ -1,0 +1,90 @@
+// The protocol test console as a user sees it: a real window, its boxes read back from the toolkit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "platform/child_process.h"
+#include "platform/platform.h"
+#include "temp_folder.h"
+
+#ifdef VARNIX_CONSOLE_BINARY
+
+namespace varnix {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string NativePath(std::string path, char separator) {
+  if (separator == '\\' && !path.empty() && path[0] == '/') {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    path = "Z:" + path;
+  }
+  return path;
+}
+
+// Needs a desktop: an X display on Linux (run under Xvfb), any session on Windows.
+TEST(ConsoleDesktopTest, ShowsAMessageFieldByField) {
+  Platform platform = MakePlatform();
+  const char separator = platform.machine->PathSeparator();
+  TempFolder folder;
+  const std::string message = folder.path("message.txt");
+  platform.files->WriteAll(message,
+                           "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
+                           "source=acme.tester.pc2\ntarget=qel.Process.PC1\n}\nProcess.Control\n{\n"
+                           "Action=start\nPath=/usr/bin/editor\n}\n");
+  const std::string fields = folder.path("fields.txt");
+  auto console = StartChildProcess(NativePath(VARNIX_CONSOLE_BINARY, separator),
+                                   {message, "--print-fields", fields});
+
+  WindowHandle window = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline &&
+         (window == 0 || !platform.files->FileExists(fields))) {
+    for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
+      if (platform.desktop->Caption(w) == "Xap Protocol Test") window = w;
+    }
+    platform.loop->DispatchPending(milliseconds(50));
+  }
+  ASSERT_NE(window, 0u) << "no window titled \"Xap Protocol Test\"";
+  ASSERT_TRUE(platform.files->FileExists(fields));
+  platform.loop->DispatchPending(milliseconds(200));  // the file is written whole
+
+  std::map<std::string, std::string> shown;
+  std::ifstream in(fields, std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos && line.rfind("a", 0) == 0) {
+      shown.emplace(line.substr(0, equals), line.substr(equals + 1));
+    }
+  }
+  EXPECT_EQ(shown["aSource"], "acme.tester.pc2");
+  EXPECT_EQ(shown["aTarget"], "qel.Process.PC1");
+  EXPECT_EQ(shown["aUID"], "FF123400");
+  EXPECT_EQ(shown["aClass"], "Computer.Process");
+  EXPECT_EQ(shown["aSection"], "process.control");
+  EXPECT_EQ(shown["aKey"], "Action");
+  EXPECT_EQ(shown["aValue"], "start");
+  EXPECT_EQ(shown["aMessage"].rfind("xap-header", 0), 0u);
+
+  if (separator == '/') {
+    // What a person would see, left in the build folder.
+    const std::string shot = platform.machine->ProgramFolder() + "/console-screenshot";
+    StartChildProcess("/usr/bin/xwd", {"-root", "-silent", "-out", shot + ".xwd"})
+        ->WaitForExit(milliseconds(10000));
+    StartChildProcess("/usr/bin/convert", {shot + ".xwd", shot + ".png"})
+        ->WaitForExit(milliseconds(20000));
+    EXPECT_TRUE(std::filesystem::exists(shot + ".png"));
+  }
+
+  platform.desktop->PostClose(window);
+  EXPECT_EQ(console->WaitForExit(milliseconds(10000)), 0) << "closing the window ends it";
+}
+
+}  // namespace
+}  // namespace varnix
+
+#endif
