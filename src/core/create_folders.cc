@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/steps.h"
+#include "core/text.h"
 
 namespace varnix {
 namespace {
@@ -28,17 +29,6 @@ std::optional<std::string> Root(const std::string& path, char separator) {
   const auto colon = path.find(':');
   if (colon != std::string::npos) return path.substr(0, colon + 1);
   return NetworkRoot(path);
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string::size_type start = 0;
-  for (auto at = text.find(separator); at != std::string::npos; at = text.find(separator, start)) {
-    parts.push_back(text.substr(start, at - start));
-    start = at + 1;
-  }
-  parts.push_back(text.substr(start));
-  return parts;
 }
 
 }  // namespace

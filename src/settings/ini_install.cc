@@ -51,12 +51,6 @@ std::string ReplaceLines(const std::string& text, const std::regex& pattern,
   });
 }
 
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 }  // namespace
 
 std::string IniTool::WriteInstallLog(const std::string& filename, const std::string& name) {
@@ -142,10 +136,10 @@ void IniTool::InstallArray(const std::string& filename, const std::string& Heade
   std::string values;
   const std::vector<std::string> keys = Keys(HeaderName);
   for (size_t i = 0; i < keys.size(); ++i) {
-    std::string value = Trim(Read(HeaderName, keys[i], ""));
+    std::string value = std::string(TrimSpaces(Read(HeaderName, keys[i], "")));
     // A "'" starts a comment in the target's language.
     if (const auto quote = value.find('\''); quote != std::string::npos) {
-      value = Trim(value.substr(0, quote));
+      value = std::string(TrimSpaces(value.substr(0, quote)));
     }
     const char* comma = i == 0 ? "" : ",";
     names += comma + ("\"" + keys[i] + "\"");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "core/text.h"
 #include "platform/file_system.h"
 #include "platform/machine.h"
 
@@ -73,11 +74,5 @@ class IniTool {
   std::vector<Entry> entries_;
   std::unordered_map<std::string, size_t> index_;
 };
-
-// Splits text at line ends (LF or CR LF); a final line end adds no empty line.
-std::vector<std::string> SplitLines(const std::string& text);
-
-// Upper-cases ASCII letters.
-std::string UpperCase(std::string_view text);
 
 }  // namespace varnix

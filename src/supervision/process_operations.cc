@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/steps.h"
+#include "core/text.h"
 #include "settings/ini_tool.h"
 #include "supervision/cwait_n_dispatch.h"
 #include "supervision/process_names.h"
@@ -24,20 +25,10 @@ constexpr NamedPriority kPriorities[] = {
     {"BELOW_NORMAL", PriorityClass::kBelowNormal}, {"LOW", PriorityClass::kIdle},
 };
 
-std::string TrimSpaces(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 bool IsWholeNumber(const std::string& text) {
-  const std::string trimmed = TrimSpaces(text);
+  const std::string trimmed(TrimSpaces(text));
   return !trimmed.empty() && trimmed.size() <= 10 &&
          std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool ContainsIgnoringCase(const std::string& text, const std::string& fragment) {
-  return LowerCase(text).find(LowerCase(fragment)) != std::string::npos;
 }
 
 }  // namespace
@@ -199,7 +190,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
   step(20, [&] { pid = GetPIDFromName(filename(path)); });
   if (pid == 0) {
     const bool started = step(30, [&] {
-      const int show = IsWholeNumber(window) ? std::stoi(TrimSpaces(window)) : 2;
+      const int show = IsWholeNumber(window) ? std::stoi(std::string(TrimSpaces(window))) : 2;
       pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show);
     });
     if (!started) return 0;
@@ -216,8 +207,9 @@ void ProcessOperations::fChangeProcessPriority(const std::string& target,
   const std::optional<PriorityClass> wanted = PriorityFromName(priority);
   ProcessId pid = 0;
   step(20, [&] {
-    pid = IsWholeNumber(target) ? static_cast<ProcessId>(std::stoul(TrimSpaces(target)))
-                                : GetPIDFromTitle(target);
+    pid = IsWholeNumber(target)
+              ? static_cast<ProcessId>(std::stoul(std::string(TrimSpaces(target))))
+              : GetPIDFromTitle(target);
   });
   if (pid == 0 || !wanted) return;
   step(30, [&] { table_.SetPriority(pid, *wanted); });

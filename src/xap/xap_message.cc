@@ -12,25 +12,6 @@ constexpr char kDuplicateKeyText[] =
 constexpr long kSubscriptOutOfRange = 9;
 constexpr char kSubscriptOutOfRangeText[] = "Subscript out of range";
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-bool ContainsIgnoringCase(std::string_view text, std::string_view needle) {
-  return std::search(text.begin(), text.end(), needle.begin(), needle.end(),
-                     [](char x, char y) { return Lower(x) == Lower(y); }) != text.end();
-}
-
-std::string_view TrimSpaces(std::string_view text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 // Splits off the next "."-separated element of an address.
 std::string_view NextElement(std::string_view& rest, bool& more) {
   const auto dot = rest.find('.');
@@ -41,12 +22,6 @@ std::string_view NextElement(std::string_view& rest, bool& more) {
 }
 
 }  // namespace
-
-std::string LowerCase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = Lower(c);
-  return lower;
-}
 
 std::string XapHeaderPrefix(std::string_view uid) {
   std::string prefix = "xap-header|{|v=12|hop=1|uid=";

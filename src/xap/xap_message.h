@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "core/text.h"
 #include "xap/fast_string.h"
 
 namespace varnix {
@@ -21,9 +22,6 @@ std::string XapHeaderPrefix(std::string_view uid);
 
 // True when two xAP addresses match, with "*" standing for one element and ">" for the rest.
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2);
-
-// Lower-cases ASCII letters; other bytes pass unchanged.
-std::string LowerCase(std::string_view text);
 
 class XapMessage {
  public:

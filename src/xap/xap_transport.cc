@@ -5,6 +5,7 @@
 #include <charconv>
 #include <vector>
 
+#include "core/text.h"
 #include "xap/packed_items.h"
 #include "xap/xap_message.h"
 
@@ -14,17 +15,6 @@ namespace {
 constexpr unsigned short kSocketsVersion = 0x0101;
 constexpr int kFirstHeartbeatTimerMs = 20000;
 constexpr char kLoopback[] = "127.0.0.1";
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string::size_type start = 0;
-  for (auto at = text.find(separator); at != std::string::npos; at = text.find(separator, start)) {
-    parts.push_back(text.substr(start, at - start));
-    start = at + 1;
-  }
-  parts.push_back(text.substr(start));
-  return parts;
-}
 
 // A line break inside a name or value would start a forged line of the message.
 std::string OnOneLine(std::string text) {
