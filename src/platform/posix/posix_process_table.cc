@@ -141,6 +141,11 @@ ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
   char buffer[1024];
   char path[32];
   for (const ProcessId pid : pids) {
+    // The name alone first: cheaper for the kernel to give than the whole stat line.
+    std::snprintf(path, sizeof path, "%u/comm", pid);
+    std::string_view comm = ReadProcFile(proc_fd, path, buffer);
+    if (!comm.empty() && comm.back() == '\n') comm.remove_suffix(1);
+    if (comm != image_name) continue;
     std::snprintf(path, sizeof path, "%u/stat", pid);
     StatLine stat;
     if (!ParseStat(ReadProcFile(proc_fd, path, buffer), stat)) continue;
