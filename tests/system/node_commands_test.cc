@@ -103,10 +103,13 @@ TEST_F(NodeCommandsTest, RestartStartsANewInstance) {
   Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
   const std::string first = Item(Next("Process.Notification"), "PID");
   Control("Action=restart\nPath=" + program_ + "\nParameter=--helper polite\n");
-  const std::string second = Item(Next("Process.Notification", milliseconds(15000)), "PID");
+  ASSERT_NE(Next("Process.Notification", milliseconds(15000)), "") << "no report of the restart";
+  EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(first))));
+  // The new instance, as the node finds it by name.
+  Control("Action=query\nPath=" + program_ + "\n");
+  const std::string second = Item(Next("Process.Notification"), "PID");
   EXPECT_NE(second, "0");
   EXPECT_NE(second, first);
-  EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(first))));
 }
 
 TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
