@@ -108,6 +108,15 @@ TEST_F(ProcessTableTest, FindsPrioritisesAndEndsAProgram) {
   EXPECT_EQ(table().GetPriority(pid), std::nullopt);
 }
 
+TEST_F(ProcessTableTest, AStartedProgramIsFoundByNameAtOnce) {
+  // The node looks a program up by name right after starting it.
+  for (int i = 0; i < 10; ++i) {
+    const ProcessId pid = StartHelper("polite");
+    EXPECT_EQ(table().FindByName(name_), pid) << "round " << i;
+    table().Terminate(pid);
+  }
+}
+
 TEST_F(ProcessTableTest, AnEndedChildIsNeverAlive) {
   const ProcessId pid = StartHelper("argv \"" + folder_.path("x") + "\"");
   EXPECT_TRUE(Within(milliseconds(3000), [&] { return !table().IsAlive(pid); }));

@@ -183,6 +183,18 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
   ::posix_spawnattr_destroy(&attributes);
   if (result != 0) throw Error(result, "Cannot start " + path + ": " + std::strerror(result));
   children_.insert(static_cast<ProcessId>(pid));
+  // The kernel lets posix_spawn return before the new program has taken its name, so a
+  // look-up by name right after a start could miss it. Wait briefly for the name.
+  const std::string expected = path.substr(path.rfind('/') + 1).substr(0, 15);
+  const std::string comm_path = "/proc/" + std::to_string(pid) + "/comm";
+  char buffer[1024];
+  for (int i = 0; i < 200; ++i) {
+    std::string_view comm = ReadProcFile(AT_FDCWD, comm_path.c_str(), buffer);
+    if (!comm.empty() && comm.back() == '\n') comm.remove_suffix(1);
+    if (comm.empty() || comm == expected) break;
+    const timespec pause{0, 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
   return static_cast<ProcessId>(pid);
 }
 
