@@ -115,7 +115,9 @@ void IniTool::InstallStrings(const std::string& filename, const std::string& Hea
     if (!name.empty()) steps.emplace_back(name, Pattern("\\n\\s*(" + name + ")", name));
   }
   WriteInstallLog(filename, HeaderName);  // no stamp here: the value is the whole rest
-  for (const auto& [name, pattern] : steps) {
+  for (const auto& step : steps) {
+    const std::string& name = step.first;
+    const std::regex& pattern = step.second;
     const std::string value = Read(HeaderName, name, "");
     text = ReplaceLines(text, pattern, value, [&](const std::smatch& m) {
       // Where the name itself ends, found as written, letter case ignored.
