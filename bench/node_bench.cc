@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "core/failure.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
+#include "quiet_reports.h"
 #include "xap/xap_transport.h"
 
 #ifndef VARNIX_NODE_BINARY
@@ -23,13 +23,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-class CountingLog : public ErrorLog {
- public:
-  using ErrorLog::WriteErrorLog;
-  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override { ++lines; }
-  int lines = 0;
-};
 
 class CountingReceiver : public MessageReceiver {
  public:
@@ -50,7 +43,7 @@ void BM_ReceiveBurst(benchmark::State& state) {
   const int seconds = static_cast<int>(state.range(1));
   for (auto _ : state) {
     Platform platform = MakePlatform();
-    CountingLog log;
+    QuietReports log;
     XapTransport xap(*platform.loop, *platform.machine, *platform.sockets, log);
     xap.InterfaceAddress("127.0.0.1");
     xap.BroadcastAddress("127.0.0.1");

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "core/failure.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
+#include "quiet_reports.h"
 #include "supervision/process_operations.h"
 #include "supervision/registry.h"
 #include "system/test_hub.h"
@@ -24,20 +24,12 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-class NullLog : public ErrorLog, public EventReport {
- public:
-  using ErrorLog::WriteErrorLog;
-  using EventReport::SendErrorEvent;
-  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override {}
-  void SendErrorEvent(std::string_view, std::string_view, const Failure&) override {}
-};
-
 // 1,000 records of running programs (ten processes, a hundred records each), none reported.
 void BM_SupervisionPass(benchmark::State& state) {
   Platform platform = MakePlatform();
   std::vector<std::unique_ptr<ChildProcess>> programs;
   for (int i = 0; i < 10; ++i) programs.push_back(StartChildProcess("/bin/sleep", {"120"}));
-  NullLog log;
+  QuietReports log;
   OutgoingQueue queue(log);
   ProcessOperations operations(*platform.processes, *platform.desktop, *platform.files, log,
                                *platform.loop, "Linux", '/');

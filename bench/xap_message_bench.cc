@@ -1,17 +1,11 @@
 // Speed of the xAP message model: parsing, building and address matching.
 #include <benchmark/benchmark.h>
 
-#include "core/failure.h"
+#include "quiet_reports.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
 namespace {
-
-class NullLog : public ErrorLog {
- public:
-  using ErrorLog::WriteErrorLog;
-  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override {}
-};
 
 constexpr char kWireExample[] =
     "xap-header\n{\nv=12\nhop=1\nuid=FF000800\nclass=Homeseer.Event\n"
@@ -25,7 +19,7 @@ constexpr char kProcessControl[] =
     "Parameter=/safe \"C:\\My Notes\\today.txt\"\nWindow=2\nAutoNotify=yes\n}\n";
 
 void BM_FromXap(benchmark::State& state, const char* text) {
-  NullLog log;
+  QuietReports log;
   for (auto _ : state) {
     XapMessage message(log);
     message.FromXap(text);
@@ -36,7 +30,7 @@ BENCHMARK_CAPTURE(BM_FromXap, wire_example, kWireExample);
 BENCHMARK_CAPTURE(BM_FromXap, process_control_7_items, kProcessControl);
 
 void BM_BuildProcessNotification(benchmark::State& state) {
-  NullLog log;
+  QuietReports log;
   const std::string prefix = XapHeaderPrefix("FF000800");
   for (auto _ : state) {
     XapMessage message(log);

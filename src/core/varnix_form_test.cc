@@ -8,6 +8,7 @@
 #include "fakes/fake_machine.h"
 #include "fakes/fake_processes.h"
 #include "fakes/recording_error_log.h"
+#include "fakes/recording_sender.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -249,15 +250,7 @@ TEST(ReportsTest, LogLinesAndEventsCarryTheFailure) {
   EXPECT_EQ(files.files["/opt/varnix/Data/Korvane.txt"],
             "Korvane InitXap 20 File not found\r\nKorvane InitXap 0 \r\n");
 
-  class Sender : public XapSender {
-   public:
-    std::string SendXap(const std::string& t, const std::string& c, const std::string& s,
-                        const std::string& d) override {
-      sent.push_back(t + "|" + c + "|" + s + "|" + d);
-      return "";
-    }
-    std::vector<std::string> sent;
-  } sender;
+  RecordingSender sender;
   OutgoingQueue queue(log);
   queue.AttachTransport(&sender);
   queue.SetReady();

@@ -7,6 +7,7 @@
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_machine.h"
 #include "fakes/recording_error_log.h"
+#include "fakes/recording_sender.h"
 #include "xap/outgoing_queue.h"
 #include "xap/packed_items.h"
 
@@ -236,16 +237,6 @@ TEST_F(XapTransportTest, ReportsTheSocketsLayer) {
                 "winsock.dll  0 ",
                 "Korvane SocketsCleanup 10093 0 "}));
 }
-
-class RecordingSender : public XapSender {
- public:
-  std::string SendXap(const std::string& target, const std::string& cls, const std::string& section,
-                      const std::string& data) override {
-    sent.push_back(target + "|" + cls + "|" + section + "|" + data);
-    return "";
-  }
-  std::vector<std::string> sent;
-};
 
 TEST(OutgoingQueueTest, HoldsUntilReadyThenSendsHeldMessagesFirst) {
   RecordingErrorLog log;
