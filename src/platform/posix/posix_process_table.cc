@@ -199,8 +199,17 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
 }
 
 bool PosixProcessTable::IsAlive(ProcessId pid) {
-  ReapChildren();
   if (pid == 0) return false;
+  // Only the child asked about: a pass asks about every record, and waiting on every child
+  // for each of them would cost records x children calls. Start and FindByName reap them all.
+  if (children_.count(pid) != 0) {
+    int status = 0;
+    const pid_t done = ::waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+    if (done == static_cast<pid_t>(pid) || (done < 0 && errno == ECHILD)) {
+      children_.erase(pid);
+      return false;
+    }
+  }
   char buffer[1024];
   StatLine stat;
   return ReadStat(pid, buffer, stat) && stat.state != 'Z' && stat.state != 'X';

@@ -25,7 +25,7 @@ class PosixProcessTable : public ProcessTable {
   std::optional<ProcessTimes> Times(ProcessId pid) override;
 
  private:
-  // Collects the children that have ended, so none lingers as a zombie.
+  // Collects every child that has ended, so none lingers as a zombie.
   void ReapChildren();
 
   std::set<ProcessId> children_;
