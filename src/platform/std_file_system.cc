@@ -36,6 +36,16 @@ constexpr long kFileIo = 75;
   throw Error(number, what + " " + path + ": " + code.message());
 }
 
+// Writes `text` to the file opened with `mode` (emptied or appended to), creating it if missing.
+void Write(const std::string& path, std::string_view text, std::ios::openmode mode) {
+  errno = 0;
+  std::ofstream out(path, std::ios::binary | mode);
+  if (!out) ThrowFileError("Cannot open", path);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  if (!out) ThrowFileError("Cannot write", path);
+}
+
 }  // namespace
 
 bool StdFileSystem::FileExists(const std::string& path) {
@@ -65,21 +75,11 @@ std::string StdFileSystem::ReadAll(const std::string& path) {
 }
 
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
-  errno = 0;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) ThrowFileError("Cannot open", path);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  if (!out) ThrowFileError("Cannot write", path);
+  Write(path, text, std::ios::trunc);
 }
 
 void StdFileSystem::Append(const std::string& path, std::string_view text) {
-  errno = 0;
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  if (!out) ThrowFileError("Cannot open", path);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  if (!out) ThrowFileError("Cannot write", path);
+  Write(path, text, std::ios::app);
 }
 
 void StdFileSystem::Copy(const std::string& from, const std::string& to) {
