@@ -10,13 +10,12 @@ int main() {
       {loop, *platform.machine, *platform.files, *platform.sockets, *platform.processes,
        *platform.desktop},
       [](varnix::NodeContext& context) { return varnix::MakeNodeSupervisor(context); });
-  // Before start-up, so that an end requested while it runs is not lost; it is acted on
-  // once the loop runs.
-  loop.OnEndRequest([&] {
-    form.Form_unload();
-    loop.Quit();
-  });
+  // Before start-up, so that an end requested while it runs is not lost. The request may
+  // arrive inside a wait of a stop or of the window closing: it releases the waits, and the
+  // unload runs only once the loop has returned, when nothing of the node is on the stack.
+  loop.OnEndRequest([&] { loop.Quit(); });
   if (form.Form_Load() == varnix::VarnixForm::LoadResult::kInitFailed) return 1;
   loop.Run();
+  form.Form_unload();
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/own_window.h"
@@ -36,11 +37,31 @@ int RunMode(int argc, char** argv) {
   });
 
   std::unique_ptr<OwnWindow> window;
+  std::vector<std::unique_ptr<OwnWindow>> more;
   std::vector<char> held;
+  std::vector<std::jthread> threads;
+  // A tray program: asked to close, it drops its window and runs on. Not from inside the
+  // window's own event handling, which still reads from it.
+  const bool tray = argc >= 3 && std::string(argv[2]) == "tray";
+  auto drop_window = loop.CreateTimer([&] { window.reset(); });
   if (mode == "window" && argc >= 2) {
     window = CreateOwnWindow(loop, argv[1], [&] {
-      if (!stubborn) loop.Quit();
+      if (tray) {
+        drop_window->SetInterval(1);
+        drop_window->SetEnabled(true);
+      } else if (!stubborn) {
+        loop.Quit();
+      }
     });
+  } else if (mode == "windows") {
+    // Several windows of one program, such as a desktop shell and its panel.
+    for (int i = 1; i < argc; ++i) more.push_back(CreateOwnWindow(loop, argv[i], [] {}));
+  } else if (mode == "threads" && argc >= 2) {
+    for (int i = std::stoi(argv[1]); i > 0; --i) {
+      threads.emplace_back([](std::stop_token stop) {
+        while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      });
+    }
   } else if (mode == "hold" && argc >= 2) {
     held.resize(static_cast<size_t>(std::stoul(argv[1])) << 20);
     for (size_t i = 0; i < held.size(); i += 4096) held[i] = 1;  // resident, not just reserved

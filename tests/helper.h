@@ -4,7 +4,8 @@
 
 namespace varnix {
 
-// Modes: polite | stubborn | window TITLE [stubborn] | spin | hold MIB | argv FILE [ARGS...].
+// Modes: polite | stubborn | window TITLE [stubborn|tray] | windows TITLE... | threads N |
+// spin | hold MIB | argv FILE [ARGS...].
 // Every mode ends by itself after 30 s at the latest.
 int RunHelper(int argc, char** argv);
 

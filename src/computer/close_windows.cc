@@ -2,6 +2,7 @@
 #include "computer/close_windows.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "supervision/cwait_n_dispatch.h"
 
@@ -39,7 +40,9 @@ bool CloseWindows::WaitForWindowGone(WindowHandle window) {
 }
 
 void CloseWindows::CloseAllWindows() {
-  std::vector<ProcessId> asked;
+  // The programs asked so far, by process; a window whose owner is unknown stands for itself,
+  // so that two such programs do not look like one asked twice.
+  std::vector<std::pair<ProcessId, WindowHandle>> asked;
   long shell = 0;
   try {
     shell = nt_ ? static_cast<long>(s_.desktop.ShellPid()) : kNoShell;
@@ -53,7 +56,7 @@ void CloseWindows::CloseAllWindows() {
   }
 
   bool walk_again = true;
-  while (walk_again) {
+  while (walk_again && !Ending()) {
     walk_again = false;
     std::vector<WindowHandle> windows;
     try {
@@ -71,20 +74,24 @@ void CloseWindows::CloseAllWindows() {
       }
       const std::string id = std::to_string(pid);
       Trace(" | PID=" + id + "Window=" + title);
+      // Without a desktop shell there is nothing to spare: a shell of 0 would spare every
+      // window whose owner is unknown.
       const bool spared = title == "Windows Task Manager" || title == "Command Prompt" ||
-                          static_cast<long>(pid) == own || static_cast<long>(pid) == shell;
+                          static_cast<long>(pid) == own ||
+                          (shell != 0 && static_cast<long>(pid) == shell);
       if (visible && !spared) {
-        if (std::find(asked.begin(), asked.end(), pid) == asked.end()) {
-          asked.push_back(pid);
+        const std::pair<ProcessId, WindowHandle> key{pid, pid == 0 ? window : 0};
+        if (std::find(asked.begin(), asked.end(), key) == asked.end()) {
+          asked.push_back(key);
           walk_again = true;
         }
         try {
           s_.desktop.PostClose(window);
         } catch (...) {
         }
-        int status = -1;
+        int status = -1;  // no process to wait for: straight to the window's own wait
         try {
-          status = s_.processes.WaitForExit(pid, CloseWaitSeconds_ * 1000);
+          if (pid != 0) status = s_.processes.WaitForExit(pid, CloseWaitSeconds_ * 1000);
         } catch (...) {
         }
         Trace(" | Visible/Closed PID=" + id + "Window=" + title +

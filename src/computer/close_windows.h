@@ -39,6 +39,8 @@ class CloseWindows {
   void CloseAllWindows();
   // True when the window is still there after the allowed waits.
   bool WaitForWindowGone(WindowHandle window);
+  // The node was asked to end during the run: the rest of the windows were left alone.
+  bool Ending() const { return s_.loop.Quitting(); }
 
  private:
   void Trace(const std::string& text);

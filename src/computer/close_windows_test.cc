@@ -8,6 +8,7 @@
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_machine.h"
 #include "fakes/fake_processes.h"
+#include "fakes/recording_error_log.h"
 #include "settings/ini_tool.h"
 
 namespace varnix {
@@ -106,18 +107,40 @@ TEST_F(CloseWindowsTest, WaitForWindowGoneLooksBeforeEachWait) {
   EXPECT_EQ(loop_.now(), 3000);
 }
 
-TEST_F(CloseWindowsTest, ShutdownAndRebootCloseFirstAndAlwaysForce) {
-  desktop_.Add("Notes", table_.Add("notes"));
-  ShutdownModule shutdown(machine_, windows_);
-  shutdown.CloseWindowsAndShutdown();
-  EXPECT_EQ(Trace().size(), 3u);
+TEST_F(CloseWindowsTest, WindowsWithoutAnOwnerAreEachAskedWhenThereIsNoShell) {
+  // Programs that name no process (xmessage, Tk programs) under a window manager without a
+  // desktop window: neither are they the shell's, nor are two of them one program.
+  desktop_.shell_pid = 0;
+  const WindowHandle first = desktop_.Add("Unsaved notes", 0, 100);
+  const WindowHandle second = desktop_.Add("Unsaved drawing", 0, 100);
+  const WindowHandle third = desktop_.Add("Editor", table_.Add("editor"), 100);
+  windows_.CloseAllWindows();
+  EXPECT_EQ(desktop_.closes_posted, (std::vector<WindowHandle>{first, second, third}));
+  const std::string t = machine_.now;
+  const std::vector<std::string> trace = Trace();
+  ASSERT_GE(trace.size(), 2u);
+  EXPECT_EQ(trace[1], t + " | Visible/Closed PID=0Window=Unsaved notes, Status = -1");
+  EXPECT_EQ(trace.back(), t + " | All Windows Closed");
+  EXPECT_EQ(table_.waits, std::vector<int>{10000}) << "only the editor has a process to wait for";
+}
+
+TEST_F(CloseWindowsTest, ARefusedSystemEndIsReportedAndAnEndRequestStopsTheRun) {
+  RecordingEventReport events;
+  ShutdownModule shutdown(machine_, windows_, events);
+  machine_.refuse_exit = true;
   shutdown.CloseWindowsAndReboot();
-  shutdown.ShutdownComputer(false);
-  machine_.version = OSVersion{1, 4, 10};  // the 95 family has no privileges
-  shutdown.RebootComputer(false);
-  EXPECT_EQ(machine_.system_calls,
-            (std::vector<std::string>{"privilege", "halt force", "privilege", "reboot force",
-                                      "privilege", "halt", "reboot"}));
+  EXPECT_EQ(events.events, std::vector<std::string>{"RebootComputer 0 systemctl exited with 1"});
+
+  // The node asked to end while a window takes its time: no more windows, and no halt.
+  const WindowHandle slow = desktop_.Add("Slow", table_.Add("slow"), -1);
+  desktop_.Add("Next", table_.Add("next"));
+  auto end = loop_.CreateTimer([&] { loop_.Quit(); });
+  end->SetInterval(1500);
+  end->SetEnabled(true);
+  machine_.system_calls.clear();
+  shutdown.CloseWindowsAndShutdown();
+  EXPECT_EQ(desktop_.closes_posted, std::vector<WindowHandle>{slow});
+  EXPECT_EQ(machine_.system_calls, std::vector<std::string>{});
 }
 
 }  // namespace

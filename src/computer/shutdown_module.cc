@@ -21,6 +21,9 @@ void ShutdownModule::ExitSystem(bool reboot, bool force) {
   try {
     machine_.ExitSystem(reboot, force);
   } catch (...) {
+    // The computer keeps running: whoever asked must learn it.
+    events_.SendErrorEvent("Korvane", reboot ? "RebootComputer" : "ShutdownComputer",
+                           FailureFromCurrentException(0));
   }
 }
 
@@ -33,7 +36,8 @@ void ShutdownModule::CloseWindowsAndShutdown() {
     windows_.CloseAllWindows();
   } catch (...) {
   }
-  ShutdownComputer(true);
+  // Asked to end while closing: the node goes, the computer is left as it is.
+  if (!windows_.Ending()) ShutdownComputer(true);
 }
 
 void ShutdownModule::CloseWindowsAndReboot() {
@@ -41,7 +45,7 @@ void ShutdownModule::CloseWindowsAndReboot() {
     windows_.CloseAllWindows();
   } catch (...) {
   }
-  RebootComputer(true);
+  if (!windows_.Ending()) RebootComputer(true);
 }
 
 }  // namespace varnix

@@ -4,6 +4,7 @@
 
 #include "computer/close_windows.h"
 #include "computer/computer_control.h"
+#include "core/failure.h"
 #include "platform/machine.h"
 
 namespace varnix {
@@ -13,7 +14,9 @@ bool IsNtPlatform(Machine& machine);
 
 class ShutdownModule : public ComputerControl {
  public:
-  ShutdownModule(Machine& machine, CloseWindows& windows) : machine_(machine), windows_(windows) {}
+  // A request the system refuses is reported through `events`.
+  ShutdownModule(Machine& machine, CloseWindows& windows, EventReport& events)
+      : machine_(machine), windows_(windows), events_(events) {}
 
   void CloseWindowsAndShutdown() override;
   void CloseWindowsAndReboot() override;
@@ -27,6 +30,7 @@ class ShutdownModule : public ComputerControl {
 
   Machine& machine_;
   CloseWindows& windows_;
+  EventReport& events_;
 };
 
 }  // namespace varnix

@@ -43,7 +43,11 @@ class EventLoop {
   virtual int64_t NowMilliseconds() const = 0;
   // Dispatches until Quit.
   virtual void Run() = 0;
+  // Makes Run return once the handler that called it, and every dispatch it is nested in,
+  // has returned.
   virtual void Quit() = 0;
+  // Quit was called and Run has not returned yet: waits in handlers should end now.
+  virtual bool Quitting() const = 0;
   // `handler` runs on the loop's thread when the system asks the program to end.
   virtual void OnEndRequest(std::function<void()> handler) = 0;
 };

@@ -38,6 +38,8 @@ class ProcessTable {
   virtual bool SetPriority(ProcessId pid, PriorityClass priority) = 0;
   // Ends a live process at once; true when it was terminated.
   virtual bool Terminate(ProcessId pid) = 0;
+  // The image name of a live process as FindByName compares it; "" when it is gone.
+  virtual std::string ImageName(ProcessId pid) = 0;
   // Asks a process to end, for one without a window to close: SIGTERM, or WM_CLOSE to each
   // of its top-level windows, hidden ones included.
   virtual void RequestClose(ProcessId pid) = 0;

@@ -258,6 +258,25 @@ TEST_F(CommandHandlerTest, AnswersRoleQueriesAtOnceAndLearnsLocalApplications) {
                         "RAM=|Elapsed="});
 }
 
+TEST_F(CommandHandlerTest, AProgramStartedAgainAndAgainKeepsOneRecord) {
+  // A short job run over and over: each run ends before the next is started.
+  for (int i = 0; i < 10000; ++i) {
+    Control("Action=start\nPath=/opt/app/notes\n");
+    table_.processes.erase(std::prev(table_.processes.end()));
+    handler_.SupervisionPass();
+  }
+  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
+
+  // The last run is still going when it is stopped: one end report, not one per record.
+  Control("Action=start\nPath=/opt/app/notes\n");
+  handler_.SupervisionPass();
+  Sent();
+  Control("Action=stop\nPath=/opt/app/notes\n");
+  handler_.SupervisionPass();
+  EXPECT_EQ(Sent().size(), 1u);
+  EXPECT_TRUE(handler_.registry().ProcessList().empty());
+}
+
 TEST_F(CommandHandlerTest, UpdateStartedProcessAddsNothingForAKnownId) {
   const ProcessId pid = table_.Add("notes");
   handler_.registry().UpdateStartedProcess("/opt/app/notes", static_cast<int32_t>(pid), "Unknown");

@@ -22,7 +22,8 @@ void CWaitNDispatch::Wait(int waitMilliseconds) {
     ~Idle() { wait.waiting_ = wait.cancelled_ = false; }
   } idle{*this};
   const int64_t end = loop_.NowMilliseconds() + waitMilliseconds;
-  for (int64_t remaining = waitMilliseconds; remaining > 0 && !cancelled_;
+  // An end request releases every wait, so that the stack can unwind before the unload.
+  for (int64_t remaining = waitMilliseconds; remaining > 0 && !cancelled_ && !loop_.Quitting();
        remaining = end - loop_.NowMilliseconds()) {
     loop_.DispatchPending(std::chrono::milliseconds(remaining));
   }

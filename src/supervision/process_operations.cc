@@ -101,6 +101,8 @@ WindowHandle ProcessOperations::FindWindowLike(const std::string& fragment,
 
 WindowHandle ProcessOperations::InstanceToWnd(ProcessId pid) {
   WindowHandle found = 0;
+  // Windows whose owner is unknown say 0: no process, and so no stop, may claim them.
+  if (pid == 0) return found;
   StepsFor("InstanceToWnd")(10, [&] {
     for (const WindowHandle window : desktop_.TopLevelWindows()) {
       if (desktop_.Parent(window) == 0 && desktop_.OwnerPid(window) == pid) {
@@ -153,7 +155,7 @@ bool ProcessOperations::fCloseApp(WindowHandle window) {
 bool ProcessOperations::waitForNoWindow(const std::string& title) {
   bool gone = false;
   StepsFor("waitForNoWindow")(10, [&] {
-    for (int poll = 0; poll < kPolls && !gone; ++poll) {
+    for (int poll = 0; poll < kPolls && !gone && !Ending(); ++poll) {
       CWaitNDispatch wait(loop_);  // a fresh object: a nested stop waits on its own
       wait.Wait(kPollMs);
       gone = FindWindowByTitle(title) == 0;
@@ -165,7 +167,7 @@ bool ProcessOperations::waitForNoWindow(const std::string& title) {
 bool ProcessOperations::waitForNoProcess(ProcessId pid) {
   bool gone = false;
   StepsFor("waitForNoWindow")(10, [&] {
-    for (int poll = 0; poll < kPolls && !gone; ++poll) {
+    for (int poll = 0; poll < kPolls && !gone && !Ending(); ++poll) {
       CWaitNDispatch wait(loop_);
       wait.Wait(kPollMs);
       gone = !table_.IsAlive(pid);
@@ -215,10 +217,34 @@ void ProcessOperations::fChangeProcessPriority(const std::string& target,
   step(30, [&] { table_.SetPriority(pid, *wanted); });
 }
 
+bool ProcessOperations::IsRecordsProgram(const Status& record, ProcessId pid) {
+  // Its file name, as a look-up by name would compare it; or a window with its title.
+  const std::string image = table_.ImageName(pid);
+  if (image.empty()) return false;
+  const std::string name = filename(record.Path());
+  const std::string cut = OSLabel_ == "XP" ? name : name.substr(0, 15);
+  if (separator_ == '\\' ? EqualsIgnoringCase(image, cut) : image == cut) return true;
+  if (record.Title() == kUnknownText || record.Title().empty()) return false;
+  for (const WindowHandle window : desktop_.TopLevelWindows()) {
+    if (desktop_.OwnerPid(window) == pid &&
+        ContainsIgnoringCase(desktop_.Caption(window), record.Title())) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void ProcessOperations::QueryProcess(Status& record) {
   auto step = StepsFor("QueryProcess");
   ProcessId pid = 0;
   step(10, [&] {
+    // The instance the record already follows, while it runs: another program of the same
+    // name, or a window not shown yet, must not take its place.
+    const auto known = static_cast<ProcessId>(std::max<int32_t>(record.PID(), 0));
+    if (known != 0 && IsRecordsProgram(record, known)) {
+      pid = known;
+      return;
+    }
     pid = record.Title() == kUnknownText || record.Title().empty()
               ? GetPIDFromName(record.process())
               : GetPIDFromTitle(record.Title());
@@ -251,23 +277,24 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
     events_.SendErrorEvent("Korvane", "Unable to Kill " + path + title);
     return false;
   };
-
-  if (window == 0) {
-    // Nothing to close. A program that runs without a window is still asked to end, then
-    // ended; only a program that is gone counts as stopped.
-    if (pid == 0) return true;
+  // Without a window to close, or once the window is gone: only a program that is gone
+  // counts as stopped, so one that runs on (in a tray, say) is asked to end, then ended.
+  const auto end_process = [&] {
+    if (pid == 0 || !table_.IsAlive(pid)) return true;
     step(40, [&] { table_.RequestClose(pid); });
     if (waitForNoProcess(pid)) return true;
+    if (Ending()) return false;  // the node is going: nobody is killed on its way out
     Kill(pid);
     return waitForNoProcess(pid) ? true : unable();
-  }
+  };
+
+  if (window == 0) return end_process();
 
   step(50, [&] { fCloseApp(window); });
-  if (waitForNoWindow(wait_title)) return true;
-  if (InstanceToWnd(pid) == 0) return true;
+  if (waitForNoWindow(wait_title) || (pid != 0 && InstanceToWnd(pid) == 0)) return end_process();
+  if (pid == 0 || Ending()) return pid == 0 ? unable() : false;
   Kill(pid);
-  if (waitForNoWindow(wait_title)) return true;
-  if (InstanceToWnd(pid) == 0) return true;
+  if (waitForNoProcess(pid)) return true;
   return unable();
 }
 

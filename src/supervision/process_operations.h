@@ -54,6 +54,10 @@ class ProcessOperations {
  private:
   // Polls until the process itself has ended; true when it did in time.
   bool waitForNoProcess(ProcessId pid);
+  // Whether `pid` still runs the record's program: its file, or a window with its title.
+  bool IsRecordsProgram(const Status& record, ProcessId pid);
+  // The node has been asked to end: waits return at once and nothing more is forced.
+  bool Ending() const { return loop_.Quitting(); }
   // A numbered-step runner whose failures are reported under `name`.
   auto StepsFor(const char* name);
 

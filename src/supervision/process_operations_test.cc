@@ -167,6 +167,7 @@ TEST_F(ProcessOperationsTest, QueryPrefersTheTitleAndNamesThePriority) {
   EXPECT_EQ(record.PID(), static_cast<int32_t>(by_name));
   EXPECT_EQ(record.Priority(), "NORMAL");
 
+  record.PID(0);
   record.Title("viewer");
   ops_.QueryProcess(record);
   EXPECT_EQ(record.PID(), static_cast<int32_t>(by_title));
@@ -180,6 +181,31 @@ TEST_F(ProcessOperationsTest, QueryPrefersTheTitleAndNamesThePriority) {
   ops_.QueryProcess(record);
   EXPECT_EQ(record.PID(), 0);
   EXPECT_EQ(record.Priority(), "Unknown") << "kept from before";
+}
+
+TEST_F(ProcessOperationsTest, QueryKeepsTheInstanceTheRecordFollows) {
+  // Another program of the same file name ran first; the record follows the one it started.
+  const ProcessId other = table_.Add("sleep");
+  const ProcessId ours = table_.Add("sleep");
+  Status record(table_, '/');
+  record.Path("/bin/sleep");
+  record.PID(static_cast<int32_t>(ours));
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.PID(), static_cast<int32_t>(ours));
+
+  // A titled program whose window is not shown yet keeps the id it was started with.
+  const ProcessId viewer = table_.Add("viewer");
+  Status titled(table_, '/');
+  titled.Path("/opt/viewer");
+  titled.Title("Picture Viewer");
+  titled.PID(static_cast<int32_t>(viewer));
+  ops_.QueryProcess(titled);
+  EXPECT_EQ(titled.PID(), static_cast<int32_t>(viewer));
+
+  // Once it has ended, the look-up by name finds whichever runs.
+  table_.processes[ours].alive = false;
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.PID(), static_cast<int32_t>(other));
 }
 
 TEST_F(ProcessOperationsTest, ANumericTargetIsAProcessId) {

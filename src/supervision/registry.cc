@@ -64,6 +64,14 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     record->PID(PID);
     record->Path(Path);
     record->Title(Title);
+    // A program started again after its end was reported takes over its old record, in
+    // its place: a record per start would grow without end and answer a stop twice.
+    for (auto& old : ProcessList_) {
+      if (old->PID() == 0 && !old->Running() && old->Path() == Path && old->Title() == Title) {
+        old = std::move(record);
+        return;
+      }
+    }
     ProcessList_.push_back(std::move(record));
   });
   step(40, [&] {

@@ -105,8 +105,13 @@ class FakeEventLoop : public EventLoop {
   }
   int64_t NowMilliseconds() const override { return now_; }
   void Run() override {}
-  void Quit() override {}
-  void OnEndRequest(std::function<void()>) override {}
+  void Quit() override { quitting_ = true; }
+  bool Quitting() const override { return quitting_; }
+  void OnEndRequest(std::function<void()> handler) override { end_handler_ = std::move(handler); }
+  // What the system's end request does: the handler runs on the loop's thread.
+  void RequestEnd() {
+    if (end_handler_) end_handler_();
+  }
 
   // Moves the clock forward, firing each timer at the moment it falls due.
   void Advance(int64_t milliseconds) {
@@ -141,6 +146,8 @@ class FakeEventLoop : public EventLoop {
 
  private:
   int64_t now_ = 0;
+  bool quitting_ = false;
+  std::function<void()> end_handler_;
   std::set<std::pair<std::string, uint16_t>> bound_;
   std::set<FakeTimer*> timers_;
   std::set<FakeSocket*> sockets_;

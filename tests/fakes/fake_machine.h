@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/machine.h"
 #include "platform/udp_socket.h"
 
@@ -28,6 +29,7 @@ class FakeMachine : public Machine {
   void EnableShutdownPrivilege() override { system_calls.push_back("privilege"); }
   void ExitSystem(bool reboot, bool force) override {
     system_calls.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));
+    if (refuse_exit) throw Error(1, "systemctl exited with 1");
   }
 
   char separator = '/';
@@ -40,6 +42,7 @@ class FakeMachine : public Machine {
   unsigned long pid = 4242;
   std::string now = "12/6/2026 8:17:26 AM";
   std::vector<std::string> system_calls;
+  bool refuse_exit = false;
 };
 
 class FakeSocketsLayer : public SocketsLayer {

@@ -65,6 +65,7 @@ class FakeProcessTable : public ProcessTable {
     processes[pid].alive = false;
     return true;
   }
+  std::string ImageName(ProcessId pid) override { return IsAlive(pid) ? processes[pid].name : ""; }
   void RequestClose(ProcessId pid) override {
     ++close_requests;
     if (IsAlive(pid) && processes[pid].ends_on_request) processes[pid].alive = false;
@@ -145,7 +146,7 @@ class FakeDesktop : public Desktop {
 
  private:
   bool Exists(const Window& w) {
-    if (!table_.IsAlive(w.pid)) return false;
+    if (w.pid != 0 && !table_.IsAlive(w.pid)) return false;
     return w.close_asked_at < 0 || w.close_after_ms < 0 ||
            loop_.now() < w.close_asked_at + w.close_after_ms;
   }

@@ -1,4 +1,4 @@
-// An error log that keeps each line it is given, formatted as the log file would hold it.
+// The two failure reports, keeping each report they are given as text.
 #pragma once
 
 #include <string>
@@ -18,6 +18,19 @@ class RecordingErrorLog : public ErrorLog {
   }
 
   std::vector<std::string> lines;
+};
+
+// Keeps "data line description" of each event, or the data alone for a plain notice.
+class RecordingEventReport : public EventReport {
+ public:
+  using EventReport::SendErrorEvent;
+  void SendErrorEvent(std::string_view, std::string_view data, const Failure& failure) override {
+    events.push_back(failure.IsSet() ? std::string(data) + " " + std::to_string(failure.line) +
+                                           " " + failure.description
+                                     : std::string(data));
+  }
+
+  std::vector<std::string> events;
 };
 
 }  // namespace varnix

@@ -6,6 +6,7 @@
 
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
+#include "fakes/recording_error_log.h"
 #include "platform/platform.h"
 #include "settings/ini_tool.h"
 #include "temp_folder.h"
@@ -74,7 +75,8 @@ TEST(ShutdownDesktopTest, ClosesRealWindowsThenAsksTheSystemToEnd) {
   CloseWindows windows(
       {*platform.desktop, *platform.processes, machine, *platform.files, *platform.loop}, trace,
       IsNtPlatform(machine), 1);
-  ShutdownModule(machine, windows).CloseWindowsAndShutdown();
+  RecordingEventReport events;
+  ShutdownModule(machine, windows, events).CloseWindowsAndShutdown();
   EXPECT_EQ(machine.requests, std::vector<std::string>{"halt force"});
 
   EXPECT_FALSE(platform.processes->IsAlive(helpers[2]));

@@ -29,6 +29,7 @@ class PosixEventLoop : public EventLoop {
   }
   void Run() override;
   void Quit() override { quit_ = true; }
+  bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override;
 
   // Watchers for the descriptors of other OS services; `on_readable` runs when fd can be read.

@@ -8,9 +8,11 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstring>
 #include <memory>
@@ -43,8 +45,24 @@ std::string DateTimeFormat() {
   return date + " " + time;
 }
 
-// Starts `argv` found on PATH, in a session of its own, without waiting for it.
-bool SpawnDetached(std::vector<std::string> argv) {
+// How a system command ended: not started, still running when we stopped waiting, or its
+// exit status.
+struct CommandResult {
+  bool started = false;
+  bool finished = false;
+  int status = 0;
+  int error = 0;  // why it did not start
+
+  bool Succeeded() const { return started && (!finished || status == 0); }
+  std::string Describe(const std::string& command) const {
+    if (!started) return command + ": " + std::strerror(error);
+    return command + ": exit status " + std::to_string(status);
+  }
+};
+
+// Runs `argv` found on PATH in a session of its own, and collects it so that no zombie is
+// left. One that is still running after `limit` is taken to be at work (a halt under way).
+CommandResult RunSystemCommand(std::vector<std::string> argv, std::chrono::milliseconds limit) {
   std::vector<char*> pointers;
   for (std::string& text : argv) pointers.push_back(text.data());
   pointers.push_back(nullptr);
@@ -52,18 +70,40 @@ bool SpawnDetached(std::vector<std::string> argv) {
   ::posix_spawnattr_init(&attributes);
   ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   pid_t pid = 0;
-  const int result =
-      ::posix_spawnp(&pid, pointers[0], nullptr, &attributes, pointers.data(), environ);
+  CommandResult result;
+  result.error = ::posix_spawnp(&pid, pointers[0], nullptr, &attributes, pointers.data(), environ);
   ::posix_spawnattr_destroy(&attributes);
-  return result == 0;
+  result.started = result.error == 0;
+  if (!result.started) return result;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  do {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      result.finished = true;
+      result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return result;
+    }
+    const timespec pause{0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  } while (std::chrono::steady_clock::now() < end);
+  return result;
 }
 
 }  // namespace
 
 void PosixMachine::ExitSystem(bool reboot, bool /*force*/) {
-  // systemd's halt and reboot already end every program, asked or not.
-  if (SpawnDetached({"systemctl", reboot ? "reboot" : "halt"})) return;
-  SpawnDetached({"shutdown", reboot ? "-r" : "-h", "now"});
+  // systemd's halt and reboot already end every program, asked or not. Without systemd as
+  // the init system systemctl refuses, and shutdown is the way.
+  constexpr std::chrono::seconds kLimit(5);
+  const std::vector<std::string> systemctl{"systemctl", reboot ? "reboot" : "halt"};
+  const CommandResult first = RunSystemCommand(systemctl, kLimit);
+  if (first.Succeeded()) return;
+  const std::vector<std::string> shutdown{"shutdown", reboot ? "-r" : "-h", "now"};
+  const CommandResult second = RunSystemCommand(shutdown, kLimit);
+  if (second.Succeeded()) return;
+  throw Error(second.started ? second.status : second.error,
+              first.Describe(systemctl[0] + " " + systemctl[1]) + "; " +
+                  second.Describe("shutdown " + shutdown[1] + " now"));
 }
 
 std::string PosixMachine::ComputerName() {

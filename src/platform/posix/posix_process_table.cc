@@ -53,7 +53,8 @@ bool ParseStat(std::string_view text, StatLine& stat) {
   }
   stat.comm = text.substr(open + 1, close - open - 1);
   stat.state = text[close + 2];
-  stat.rest = text.substr(close + 3);
+  // Past the state and the space after it, so that field 0 is the parent's id.
+  stat.rest = close + 4 <= text.size() ? text.substr(close + 4) : std::string_view();
   return true;
 }
 
@@ -225,18 +226,43 @@ std::optional<PriorityClass> PosixProcessTable::GetPriority(ProcessId pid) {
 
 bool PosixProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
   if (priority == PriorityClass::kOther || !IsAlive(pid)) return false;
-  return ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), NiceOf(priority)) == 0;
+  // A nice value belongs to one thread: the main thread's answers for the report, but every
+  // thread must run at the class the report names.
+  const int nice = NiceOf(priority);
+  bool main_set = ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), nice) == 0;
+  struct CloseDir {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+  };
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  const std::unique_ptr<DIR, CloseDir> folder(::opendir(tasks.c_str()));
+  if (!folder) return main_set;
+  while (const dirent* entry = ::readdir(folder.get())) {
+    char* end = nullptr;
+    const unsigned long tid = std::strtoul(entry->d_name, &end, 10);
+    if (*end != '\0' || tid == 0 || tid == pid) continue;
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);  // a thread may end meanwhile
+  }
+  return main_set;
 }
 
 bool PosixProcessTable::Terminate(ProcessId pid) {
   if (!IsAlive(pid)) return false;
-  const bool killed = ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
-  if (killed && children_.count(pid) != 0) {
-    int status = 0;
-    ::waitpid(static_cast<pid_t>(pid), &status, 0);
-    children_.erase(pid);
+  if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0) return false;
+  // A killed process goes in a moment, so collect it within a short bound; never block on it:
+  // a child stuck in uninterruptible sleep would stop the only thread. IsAlive reaps it later.
+  for (int i = 0; i < 100 && IsAlive(pid); ++i) {
+    const timespec pause{0, 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
   }
-  return killed;
+  return true;
+}
+
+std::string PosixProcessTable::ImageName(ProcessId pid) {
+  if (pid == 0) return {};
+  char buffer[1024];
+  StatLine stat;
+  if (!ReadStat(pid, buffer, stat) || stat.state == 'Z' || stat.state == 'X') return {};
+  return std::string(stat.comm);
 }
 
 void PosixProcessTable::RequestClose(ProcessId pid) {

@@ -6,11 +6,14 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace varnix {
@@ -19,11 +22,28 @@ namespace {
 // Windows may vanish between two requests; Xlib's default handler would end the program.
 int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 
+// A lost server (a logout, an X restart) is no reason to end: Xlib's default handler would
+// exit. The exit handler below returns instead, and the desktop connects again on next use.
+int IgnoreIOError(Display*) { return 0; }
+
+// This computer's name as X clients put it in WM_CLIENT_MACHINE, full and up to the first dot.
+bool IsThisMachine(const std::string& name) {
+  char host[256] = {};
+  if (name.empty() || ::gethostname(host, sizeof host - 1) != 0) return false;
+  const auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::tolower(static_cast<unsigned char>(x)) ==
+                    std::tolower(static_cast<unsigned char>(y));
+           });
+  };
+  const std::string_view full(host);
+  const std::string_view own = full.substr(0, full.find('.'));
+  return same(name, full) || same(std::string_view(name).substr(0, name.find('.')), own);
+}
+
 class X11Desktop : public Desktop {
  public:
-  ~X11Desktop() override {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
+  ~X11Desktop() override { Disconnect(); }
 
   std::vector<WindowHandle> TopLevelWindows() override {
     std::vector<WindowHandle> windows;
@@ -64,12 +84,25 @@ class X11Desktop : public Desktop {
   ProcessId OwnerPid(WindowHandle window) override {
     if (!Connect() || window == 0) return 0;
     const std::vector<unsigned long> pid = CardinalProperty(window, "_NET_WM_PID");
-    return pid.empty() ? 0 : static_cast<ProcessId>(pid[0]);
+    if (pid.empty()) return 0;
+    // A process id means something only on the machine the client names; a remote (ssh -X)
+    // or careless client must not lead a stop to an unrelated local process.
+    if (!IsThisMachine(TextProperty(window, "WM_CLIENT_MACHINE", nullptr))) return 0;
+    return static_cast<ProcessId>(pid[0]);
   }
 
+  // Visible as on Windows: a window the user can bring back. A window manager unmaps a
+  // minimized window and those on other desktops, so being mapped is the wrong test there.
   bool IsVisible(WindowHandle window) override {
+    if (!Connect() || window == 0) return false;
+    const Atom wm_state = Intern("WM_STATE");
+    const std::vector<unsigned long> state = LongProperty(window, "WM_STATE", wm_state);
+    if (!state.empty()) return state[0] == NormalState || state[0] == IconicState;
+    const std::vector<unsigned long> clients = WindowListProperty(root_, "_NET_CLIENT_LIST");
+    if (std::find(clients.begin(), clients.end(), window) != clients.end()) return true;
+    // No window manager: nobody minimizes, and a mapped window is what the user sees.
     XWindowAttributes attributes{};
-    return Connect() && window != 0 && XGetWindowAttributes(display_, window, &attributes) != 0 &&
+    return XGetWindowAttributes(display_, window, &attributes) != 0 &&
            attributes.map_state == IsViewable;
   }
 
@@ -111,14 +144,28 @@ class X11Desktop : public Desktop {
 
  private:
   bool Connect() {
+    if (lost_) Disconnect();
     if (display_ != nullptr) return true;
     const char* name = std::getenv("DISPLAY");
     if (name == nullptr || *name == '\0') return false;
+    XSetIOErrorHandler(IgnoreIOError);
     display_ = XOpenDisplay(name);
     if (display_ == nullptr) return false;
     XSetErrorHandler(IgnoreXError);
+    XSetIOErrorExitHandler(display_, OnConnectionLost, this);
     root_ = DefaultRootWindow(display_);
     return true;
+  }
+
+  void Disconnect() {
+    if (display_ != nullptr) XCloseDisplay(display_);
+    display_ = nullptr;
+    lost_ = false;
+  }
+
+  // Xlib has given up on the connection; what the current walk reads from it is empty.
+  static void OnConnectionLost(Display*, void* self) {
+    static_cast<X11Desktop*>(self)->lost_ = true;
   }
 
   Atom Intern(const char* name) { return XInternAtom(display_, name, False); }
@@ -167,6 +214,7 @@ class X11Desktop : public Desktop {
 
   Display* display_ = nullptr;
   Window root_ = 0;
+  bool lost_ = false;
 };
 
 }  // namespace

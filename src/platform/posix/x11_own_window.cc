@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/posix_event_loop.h"
 
@@ -31,6 +32,12 @@ class X11OwnWindow : public OwnWindow {
     XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_NAME", False), utf8, 8,
                     PropModeReplace, reinterpret_cast<const unsigned char*>(caption.data()),
                     static_cast<int>(caption.size()));
+    // The pid is only believed together with the machine it belongs to.
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    XChangeProperty(display_, window_, XInternAtom(display_, "WM_CLIENT_MACHINE", False), XA_STRING,
+                    8, PropModeReplace, reinterpret_cast<const unsigned char*>(host),
+                    static_cast<int>(std::strlen(host)));
     const long pid = static_cast<long>(::getpid());
     XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL, 32,
                     PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);

@@ -23,6 +23,7 @@ class Win32EventLoop : public EventLoop {
   int64_t NowMilliseconds() const override { return static_cast<int64_t>(GetTickCount64()); }
   void Run() override;
   void Quit() override { quit_ = true; }
+  bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override { end_handler_ = std::move(handler); }
 
   HWND window() const { return window_; }

@@ -30,7 +30,11 @@ void Win32Machine::EnableShutdownPrivilege() {
 
 void Win32Machine::ExitSystem(bool reboot, bool force) {
   const UINT flags = (reboot ? EWX_REBOOT : EWX_SHUTDOWN) | (force ? EWX_FORCE : 0);
-  ExitWindowsEx(flags, 0);
+  // A refusal (no privilege) leaves the computer running: the caller reports it.
+  if (!ExitWindowsEx(flags, 0)) {
+    const DWORD number = GetLastError();
+    throw Error(static_cast<long>(number), "ExitWindowsEx: " + SystemErrorText(number));
+  }
 }
 
 std::string Win32Machine::ComputerName() {

@@ -155,6 +155,17 @@ bool Win32ProcessTable::Terminate(ProcessId pid) {
   return TerminateProcess(process.get(), 1) != 0;
 }
 
+std::string Win32ProcessTable::ImageName(ProcessId pid) {
+  const ScopedHandle process = Open(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, pid);
+  if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return {};
+  char path[MAX_PATH * 2] = {};
+  DWORD size = sizeof path;
+  if (!QueryFullProcessImageNameA(process.get(), 0, path, &size)) return {};
+  const std::string_view text(path, size);
+  const size_t slash = text.find_last_of("\\/");
+  return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
+}
+
 void Win32ProcessTable::RequestClose(ProcessId pid) {
   EnumWindows(CloseWindowOf, static_cast<LPARAM>(pid));
 }

@@ -13,6 +13,7 @@ class Win32ProcessTable : public ProcessTable {
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
   bool SetPriority(ProcessId pid, PriorityClass priority) override;
   bool Terminate(ProcessId pid) override;
+  std::string ImageName(ProcessId pid) override;
   void RequestClose(ProcessId pid) override;
   int WaitForExit(ProcessId pid, int milliseconds) override;
   uint64_t WorkingSetBytes(ProcessId pid) override;
