@@ -119,12 +119,14 @@ void IniTool::InstallStrings(const std::string& filename, const std::string& Hea
     const std::string& name = step.first;
     const std::regex& pattern = step.second;
     const std::string value = Read(HeaderName, name, "");
+    // Once per name, not per match: the text may be long and hold many matches.
+    const std::string upper_text = UpperCase(text);
+    const std::string upper_name = UpperCase(name);
     text = ReplaceLines(text, pattern, value, [&](const std::smatch& m) {
       // Where the name itself ends, found as written, letter case ignored.
-      const std::string upper_text = UpperCase(text.substr(static_cast<size_t>(m.position())));
-      const auto at = upper_text.find(UpperCase(name));
+      const auto at = upper_text.find(upper_name, static_cast<size_t>(m.position()));
       return at == std::string::npos ? static_cast<size_t>(m.position() + m.length())
-                                     : static_cast<size_t>(m.position()) + at + name.size();
+                                     : at + name.size();
     });
   }
   files_.WriteAll(filename, text);

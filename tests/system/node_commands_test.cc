@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "settings/ini_tool.h"
@@ -44,8 +45,10 @@ class NodeCommandsTest : public NodeFixture {
   // `needle`; "" when none came within `limit`.
   std::string Next(const std::string& needle, milliseconds limit = milliseconds(5000)) {
     std::string found;
+    // The wait asks once more after it is done: what was found stays found.
     hub_->WaitFor(
         [&] {
+          if (!found.empty()) return true;
           for (; seen_ < hub_->received().size(); ++seen_) {
             const std::string& text = hub_->received()[seen_];
             if (text.find("source=qel.Process.") != std::string::npos &&
@@ -180,6 +183,78 @@ TEST_F(NodeCommandsTest, IgnoresOtherComputersAndMalformedText) {
     }
   }
 }
+
+TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
+  Control("Action=start\nPath=" + program_ + "\nParameter=--helper stubborn\n");
+  const std::string pid = Item(Next("Process.Notification"), "PID");
+  ASSERT_NE(pid, "0");
+  hub_->WaitFor([] { return false; }, milliseconds(500));  // its handler is in place
+  Control("Action=stop\nPath=" + program_ + "\n");
+  // The program ignores the polite request: the node is now in its five-second wait.
+  hub_->WaitFor([] { return false; }, milliseconds(1000));
+  EXPECT_EQ(EndNode(), 0);
+  const auto id = static_cast<ProcessId>(std::stoul(pid));
+  EXPECT_TRUE(platform_.processes->IsAlive(id)) << "nobody is killed on the node's way out";
+  platform_.processes->Terminate(id);
+}
+
+TEST_F(NodeCommandsTest, AStartWithATitleReportsTheProgramItStarted) {
+  // The window comes a moment after the program: the report names the program all the same.
+  Control("Action=start\nPath=" + program_ +
+          "\nParameter=--helper window \"Late Window\"\nTitle=Late Window\n");
+  const std::string started = Next("Process.Notification");
+  const std::string pid = Item(started, "PID");
+  ASSERT_NE(pid, "0") << started;
+  const ProcessId found = platform_.processes->FindByName(
+      program_.substr(program_.find_last_of("/\\") + 1).substr(0, separator_ == '/' ? 15 : 255));
+  EXPECT_EQ(pid, std::to_string(found));
+  platform_.processes->Terminate(found);
+}
+
+#ifndef _WIN32
+// The node's resident memory, as the kernel counts it.
+uint64_t ResidentKiB(unsigned long pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+  }
+  return 0;
+}
+
+TEST_F(NodeCommandsTest, AShortJobStartedAThousandTimesHoldsNoMoreMemory) {
+  uint64_t after_first_hundred = 0;
+  for (int round = 0; round < 100; ++round) {
+    for (int i = 0; i < 10; ++i) Control("Action=start\nPath=/bin/true\n");
+    for (int i = 0; i < 10; ++i) ASSERT_NE(Next("Path=/bin/true"), "") << round << " " << i;
+    if (round == 9) after_first_hundred = ResidentKiB(node_->Pid());
+  }
+  EXPECT_LE(ResidentKiB(node_->Pid()), after_first_hundred + 64);
+}
+
+TEST_F(NodeCommandsTest, ALostDisplayLeavesTheNodeAnswering) {
+  // A display of the node's own, which goes away as on a logout.
+  EndNode();
+  const std::string display = ":" + std::to_string(40 + platform_.machine->CurrentProcessId() % 40);
+  auto server = StartChildProcess("/usr/bin/Xvfb", {display, "-nolisten", "tcp"});
+  ASSERT_TRUE(hub_->WaitFor(
+      [&] { return std::filesystem::exists("/tmp/.X11-unix/X" + display.substr(1)); }));
+  StartNode({"DISPLAY=" + display});
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+  seen_ = hub_->received().size();
+  // A stop walks the windows, so the node holds a connection when the server goes.
+  Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
+  ASSERT_NE(Item(Next("Process.Notification"), "PID"), "0");
+  Control("Action=query\nPath=" + program_ + "\nTitle=Nothing Shown\n");
+  ASSERT_NE(Next("Process.Notification"), "");
+  server.reset();
+
+  Control("Action=stop\nPath=" + program_ + "\n");
+  EXPECT_NE(Next("PID=0", milliseconds(15000)), "");
+  Send("WDT.Echo", "Echo.Query", "Query=still here\n");
+  EXPECT_NE(hub_->WaitForText("Response=still here"), "");
+  EXPECT_EQ(EndNode(), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace varnix

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "settings/ini_tool.h"
 #include "system/node_fixture.h"
@@ -70,6 +72,47 @@ TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
   ASSERT_FALSE(trace.empty());
   EXPECT_NE(trace.back().find(" | All Windows Closed"), std::string::npos);
   for (const ProcessId pid : helpers) platform_.processes->Terminate(pid);
+}
+
+TEST_F(NodeShutdownTest, ARefusedHaltIsReportedAndLeavesNothingBehind) {
+  WriteSettings();
+  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=0\r\n");
+  // Both ways to halt refuse, as without systemd or without the right to.
+  platform_.files->CreateFolder(Path("bin"));
+  const std::string calls = Path("calls");
+  for (const std::string command : {"systemctl", "shutdown"}) {
+    platform_.files->WriteAll(Path("bin/" + command), "#!/bin/sh\necho " + command +
+                                                          " \"$@\" >> '" + calls + "'\nexit 1\n");
+    std::filesystem::permissions(Path("bin/" + command), std::filesystem::perms::owner_all);
+  }
+  const char* path = std::getenv("PATH");
+  StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+
+  hub_->Relay(
+      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
+      "source=acme.tester.peer\ntarget=qel.Process." +
+      platform_.machine->ComputerName() + "\n}\nComputer.Control\n{\nAction=Reboot\n}\n");
+  const std::string event = hub_->WaitForText("RebootComputer", milliseconds(20000));
+  EXPECT_NE(event.find("systemctl reboot: exit status 1; shutdown -r now: exit status 1"),
+            std::string::npos)
+      << event;
+  EXPECT_EQ(platform_.files->ReadAll(calls), "systemctl reboot\nshutdown -r now\n");
+  // Neither command lingers as a zombie of the node's.
+  const std::string node = std::to_string(node_->Pid());
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "stat");
+    std::string stat;
+    std::getline(in, stat);
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string state;
+    std::string parent;
+    fields >> state >> parent;
+    EXPECT_FALSE(parent == node && state == "Z") << stat;
+  }
+  EXPECT_EQ(EndNode(), 0);
 }
 
 }  // namespace
