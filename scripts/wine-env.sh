@@ -4,6 +4,9 @@
 
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d /tmp/varnix-wine.XXXXXX)
+# Wine's own temporary folders go inside the prefix, so that the cleanup removes them too.
+export TMPDIR="$WINEPREFIX/tmp"
+mkdir -p "$TMPDIR"
 export WINEDEBUG=-all
 export WINEARCH=win64
 # No Mono or Gecko: nothing here needs them, and their installers would ask.

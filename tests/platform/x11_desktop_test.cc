@@ -58,7 +58,11 @@ class X11DesktopTest : public ::testing::Test {
   }
   WindowHandle Await(const std::string& caption) {
     WindowHandle found = 0;
-    Within(milliseconds(5000), [&] { return (found = Find(caption)) != 0; });
+    // Kept once found: a window manager reparents a new window, so a second look may miss it.
+    Within(milliseconds(5000), [&] {
+      if (found == 0) found = Find(caption);
+      return found != 0;
+    });
     return found;
   }
 

@@ -185,11 +185,14 @@ TEST_F(NodeCommandsTest, IgnoresOtherComputersAndMalformedText) {
 }
 
 TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
-  Control("Action=start\nPath=" + program_ + "\nParameter=--helper stubborn\n");
+  // A name of its own: an instance of another test's program may still be running.
+  const std::string stubborn = Path(separator_ == '\\' ? "vxstubborn.exe" : "vxstubborn");
+  std::filesystem::copy_file(program_, stubborn);
+  Control("Action=start\nPath=" + stubborn + "\nParameter=--helper stubborn\n");
   const std::string pid = Item(Next("Process.Notification"), "PID");
   ASSERT_NE(pid, "0");
   hub_->WaitFor([] { return false; }, milliseconds(500));  // its handler is in place
-  Control("Action=stop\nPath=" + program_ + "\n");
+  Control("Action=stop\nPath=" + stubborn + "\n");
   // The program ignores the polite request: the node is now in its five-second wait.
   hub_->WaitFor([] { return false; }, milliseconds(1000));
   EXPECT_EQ(EndNode(), 0);
@@ -200,13 +203,15 @@ TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
 
 TEST_F(NodeCommandsTest, AStartWithATitleReportsTheProgramItStarted) {
   // The window comes a moment after the program: the report names the program all the same.
-  Control("Action=start\nPath=" + program_ +
+  const std::string titled = Path(separator_ == '\\' ? "vxtitled.exe" : "vxtitled");
+  std::filesystem::copy_file(program_, titled);
+  Control("Action=start\nPath=" + titled +
           "\nParameter=--helper window \"Late Window\"\nTitle=Late Window\n");
   const std::string started = Next("Process.Notification");
   const std::string pid = Item(started, "PID");
   ASSERT_NE(pid, "0") << started;
   const ProcessId found = platform_.processes->FindByName(
-      program_.substr(program_.find_last_of("/\\") + 1).substr(0, separator_ == '/' ? 15 : 255));
+      titled.substr(titled.find_last_of("/\\") + 1).substr(0, separator_ == '/' ? 15 : 255));
   EXPECT_EQ(pid, std::to_string(found));
   platform_.processes->Terminate(found);
 }
