@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/text_encoding.h"
+
 namespace varnix {
 
 class TempFolder {
@@ -24,9 +26,9 @@ class TempFolder {
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 
-  // The folder, or a path inside it, in the system's own form.
+  // The folder, or a path inside it, in the system's own form; names in any script.
   std::string path(const std::string& name = "") const {
-    return name.empty() ? path_.string() : (path_ / name).string();
+    return TextFromPath(name.empty() ? path_ : path_ / PathFromText(name));
   }
 
  private:

@@ -1,4 +1,5 @@
-// The file system through std::filesystem and streams; no OS header is needed.
+// The file system through std::filesystem and streams; no OS header is needed. Paths may hold
+// any character; the contents of files are in the system's code page.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/text_encoding.h"
 
 namespace varnix {
 namespace {
@@ -36,60 +38,74 @@ constexpr long kFileIo = 75;
   throw Error(number, what + " " + path + ": " + code.message());
 }
 
-// Writes `text` to the file opened with `mode` (emptied or appended to), creating it if missing.
-void Write(const std::string& path, std::string_view text, std::ios::openmode mode) {
+// Writes `bytes` to the file opened with `mode` (emptied or appended to), creating it if missing.
+void Write(const std::string& path, std::string_view bytes, std::ios::openmode mode) {
   errno = 0;
-  std::ofstream out(path, std::ios::binary | mode);
+  std::ofstream out(PathFromText(path), std::ios::binary | mode);
   if (!out) ThrowFileError("Cannot open", path);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) ThrowFileError("Cannot write", path);
+}
+
+std::string Read(const std::string& path) {
+  errno = 0;
+  std::ifstream in(PathFromText(path), std::ios::binary);
+  if (!in) ThrowFileError("Cannot open", path);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 }  // namespace
 
 bool StdFileSystem::FileExists(const std::string& path) {
   std::error_code code;
-  return fs::is_regular_file(fs::path(path), code);
+  return fs::is_regular_file(PathFromText(path), code);
 }
 
 bool StdFileSystem::FolderExists(const std::string& path) {
   std::error_code code;
-  return fs::is_directory(fs::path(path), code);
+  return fs::is_directory(PathFromText(path), code);
 }
 
 void StdFileSystem::CreateFolder(const std::string& path) {
   std::error_code code;
-  if (!fs::create_directory(fs::path(path), code) && code) {
+  if (!fs::create_directory(PathFromText(path), code) && code) {
     ThrowFileError("Cannot create folder", path, code);
   }
 }
 
-std::string StdFileSystem::ReadAll(const std::string& path) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) ThrowFileError("Cannot open", path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string StdFileSystem::ReadAll(const std::string& path) { return TextFromCodePage(Read(path)); }
 
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
-  Write(path, text, std::ios::trunc);
+  Write(path, TextToCodePage(text), std::ios::trunc);
 }
 
 void StdFileSystem::Append(const std::string& path, std::string_view text) {
-  Write(path, text, std::ios::app);
+  Write(path, TextToCodePage(text), std::ios::app);
 }
 
 void StdFileSystem::Copy(const std::string& from, const std::string& to) {
-  // By hand: MinGW's copy_file refuses to replace an existing file.
-  WriteAll(to, ReadAll(from));
+  // Byte for byte, by hand: MinGW's copy_file refuses to replace an existing file.
+  Write(to, Read(from), std::ios::trunc);
+}
+
+bool StdFileSystem::IsWritableFolder(const std::string& folder) {
+  // Trying is the only sure test: permissions, a read-only medium and quotas all count.
+  const fs::path probe = PathFromText(folder) / ".varnix-write-test";
+  {
+    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+  }
+  std::error_code code;
+  fs::remove(probe, code);
+  return true;
 }
 
 std::chrono::system_clock::time_point StdFileSystem::LastModified(const std::string& path) {
   std::error_code code;
-  const fs::file_time_type written = fs::last_write_time(fs::path(path), code);
+  const fs::file_time_type written = fs::last_write_time(PathFromText(path), code);
   if (code) ThrowFileError("Cannot read the date of", path, code);
   return std::chrono::time_point_cast<std::chrono::system_clock::duration>(
       std::chrono::file_clock::to_sys(written));

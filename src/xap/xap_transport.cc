@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "platform/text_encoding.h"
 #include "xap/packed_items.h"
 #include "xap/xap_message.h"
 
@@ -175,7 +176,7 @@ void XapTransport::SendHeartbeat(int32_t LongInterval) {
   try {
     if (sendSocket_ == nullptr) throw Error(91, "Object variable or With block variable not set");
     sendSocket_->SendTo(sendAddress_, kXapPort,
-                        heartbeatHead_ + std::to_string(n) + heartbeatTail_);
+                        TextToCodePage(heartbeatHead_ + std::to_string(n) + heartbeatTail_));
   } catch (...) {
     log_.WriteErrorLog("Korvane", "SendHeartbeat", FailureFromCurrentException(40));
   }
@@ -202,7 +203,10 @@ std::string XapTransport::SendXap(const std::string& sTarget, const std::string&
       if (mark == std::string::npos) continue;
       message.AddItem(sSection, OnOneLine(item.substr(0, mark)), OnOneLine(item.substr(mark + 1)));
     }
-    if (sendSocket_ != nullptr) sendSocket_->SendTo(sendAddress_, kXapPort, message.ToXap());
+    // The wire is in the system's code page, as every peer expects.
+    if (sendSocket_ != nullptr) {
+      sendSocket_->SendTo(sendAddress_, kXapPort, TextToCodePage(message.ToXap()));
+    }
   } catch (...) {
   }
   return "";
@@ -242,7 +246,8 @@ std::string XapTransport::GetMessage() {
     }
     return "";
   }
-  std::string text = std::move(receiveQueue_.front());
+  // Converted here, not on arrival: a flood that is dropped costs no conversion.
+  std::string text = TextFromCodePage(receiveQueue_.front());
   receiveQueue_.pop_front();
   return text;
 }

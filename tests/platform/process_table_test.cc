@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/text_encoding.h"
 #include "supervision/process_operations.h"
 #include "supervision/status.h"
 #include "temp_folder.h"
@@ -117,6 +118,24 @@ TEST_F(ProcessTableTest, AStartedProgramIsFoundByNameAtOnce) {
     EXPECT_EQ(table().FindByName(name_), pid) << "round " << i;
     table().Terminate(pid);
   }
+}
+
+TEST_F(ProcessTableTest, StartsAndFindsAProgramNamedInAnyScript) {
+  // A folder and a file outside a Western code page; short enough for Linux's 15-byte names.
+  Machine& machine = *platform_.machine;
+  const std::string self =
+      machine.ProgramFolder() + machine.PathSeparator() + machine.ProgramFileName();
+  const std::string folder = folder_.path("Программы");
+  platform_.files->CreateFolder(folder);
+  const std::string name = std::string("прог") + (separator_ == '\\' ? ".exe" : "");
+  const std::string program = folder + separator_ + name;
+  platform_.files->Copy(self, program);
+  std::filesystem::permissions(PathFromText(program), std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+  const ProcessId pid = table().Start(program, "--helper polite", 1);
+  started_.push_back(pid);
+  ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name) == pid; }));
+  EXPECT_EQ(table().ImageName(pid), name);
 }
 
 TEST_F(ProcessTableTest, AnEndedChildIsNeverAlive) {

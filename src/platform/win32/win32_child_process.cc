@@ -71,18 +71,22 @@ std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
   for (const std::string& entry : environment) {
     // Set in our own block, which the child inherits; these are test helpers' children.
     const auto equals = entry.find('=');
-    SetEnvironmentVariableA(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
+    SetEnvironmentVariableW(WideFromText(entry.substr(0, equals)).c_str(),
+                            WideFromText(entry.substr(equals + 1)).c_str());
   }
   std::string command_line = Quote(path);
   for (const std::string& argument : arguments) {
     command_line += ' ';
     command_line += Quote(argument);
   }
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      working_folder.empty() ? nullptr : working_folder.c_str(), &startup, &info)) {
+  std::wstring wide_line = WideFromText(command_line);
+  const std::wstring application = WideFromText(path);
+  const std::wstring folder = WideFromText(working_folder);
+  if (!CreateProcessW(application.c_str(), wide_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), "Cannot start " + path + ": " + SystemErrorText(number));
   }

@@ -1,4 +1,4 @@
-// Win32Desktop: EnumWindows in Z order, and the ANSI text calls with their 254-character buffers.
+// Win32Desktop: EnumWindows in Z order, and the text calls with their 254-character buffers.
 #include "platform/win32/win32_desktop.h"
 
 #include "platform/win32/windows_headers.h"
@@ -25,15 +25,15 @@ std::vector<WindowHandle> Win32Desktop::TopLevelWindows() {
 }
 
 std::string Win32Desktop::Caption(WindowHandle window) {
-  char text[256] = {};
-  const int length = GetWindowTextA(Hwnd(window), text, 255);
-  return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
+  wchar_t text[256] = {};
+  const int length = GetWindowTextW(Hwnd(window), text, 255);
+  return TextFromWide(std::wstring_view(text, length > 0 ? static_cast<size_t>(length) : 0));
 }
 
 std::string Win32Desktop::ClassName(WindowHandle window) {
-  char text[256] = {};
-  const int length = GetClassNameA(Hwnd(window), text, 255);
-  return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
+  wchar_t text[256] = {};
+  const int length = GetClassNameW(Hwnd(window), text, 255);
+  return TextFromWide(std::wstring_view(text, length > 0 ? static_cast<size_t>(length) : 0));
 }
 
 ProcessId Win32Desktop::OwnerPid(WindowHandle window) {

@@ -6,25 +6,26 @@
 namespace varnix {
 namespace {
 
-constexpr char kClass[] = "VarnixOwnWindow";
+constexpr wchar_t kClass[] = L"VarnixOwnWindow";
 
 class Win32OwnWindow : public OwnWindow {
  public:
   Win32OwnWindow(const std::string& caption, std::function<void()> on_close)
       : on_close_(std::move(on_close)) {
-    const HINSTANCE instance = GetModuleHandleA(nullptr);
-    WNDCLASSA window_class{};
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW window_class{};
     window_class.lpfnWndProc = &Win32OwnWindow::WindowProc;
     window_class.hInstance = instance;
     window_class.lpszClassName = kClass;
-    RegisterClassA(&window_class);
-    window_ = CreateWindowExA(0, kClass, caption.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10,
-                              320, 120, nullptr, nullptr, instance, nullptr);
+    RegisterClassW(&window_class);
+    window_ =
+        CreateWindowExW(0, kClass, WideFromText(caption).c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                        10, 10, 320, 120, nullptr, nullptr, instance, nullptr);
     if (window_ == nullptr) throw Error(static_cast<long>(GetLastError()), "CreateWindowEx failed");
-    SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
   ~Win32OwnWindow() override {
-    SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
   }
 
@@ -34,12 +35,12 @@ class Win32OwnWindow : public OwnWindow {
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    auto* self = reinterpret_cast<Win32OwnWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    auto* self = reinterpret_cast<Win32OwnWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self != nullptr && message == WM_CLOSE) {
       if (self->on_close_) self->on_close_();
       return 0;
     }
-    return DefWindowProcA(window, message, wparam, lparam);
+    return DefWindowProcW(window, message, wparam, lparam);
   }
 
   std::function<void()> on_close_;

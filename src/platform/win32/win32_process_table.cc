@@ -30,10 +30,10 @@ ScopedHandle Open(DWORD access, ProcessId pid) {
   return ScopedHandle(pid == 0 ? nullptr : OpenProcess(access, FALSE, pid));
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
-                        b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+// File names compare as the file system compares them: ignoring case, in any script.
+bool SameFileName(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 struct ClassValue {
@@ -80,16 +80,49 @@ double Seconds(LONGLONG hundred_nanoseconds) {
   return static_cast<double>(hundred_nanoseconds) / 1e7;
 }
 
+// Another process's times as the system's process list has them: a snapshot of every process.
+std::optional<ProcessTimes> TimesFromProcessList(ProcessId pid) {
+  static const auto query = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr || pid == 0) return std::nullopt;
+  std::vector<unsigned char> buffer(256 * 1024);
+  ULONG needed = 0;
+  LONG status = 0;
+  while ((status = query(kSystemProcessInformation, buffer.data(),
+                         static_cast<ULONG>(buffer.size()), &needed)) ==
+         static_cast<LONG>(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
+    buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+  }
+  if (status < 0) return std::nullopt;
+  FILETIME now_file{};
+  GetSystemTimeAsFileTime(&now_file);
+  const LONGLONG now =
+      (static_cast<LONGLONG>(now_file.dwHighDateTime) << 32) | now_file.dwLowDateTime;
+  for (size_t offset = 0;;) {
+    const auto* info = reinterpret_cast<const ProcessInformation*>(buffer.data() + offset);
+    if (static_cast<ProcessId>(reinterpret_cast<uintptr_t>(info->UniqueProcessId)) == pid) {
+      ProcessTimes times;
+      times.cpu = Seconds(info->UserTime.QuadPart + info->KernelTime.QuadPart);
+      times.elapsed = Seconds(now - info->CreateTime.QuadPart);
+      times.sampled_at = static_cast<double>(GetTickCount64()) / 1000.0;
+      return times;
+    }
+    if (info->NextEntryOffset == 0) return std::nullopt;
+    offset += info->NextEntryOffset;
+  }
+}
+
 }  // namespace
 
 ProcessId Win32ProcessTable::FindByName(const std::string& image_name) {
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return 0;
-  PROCESSENTRY32 entry{};
+  const std::wstring wanted = WideFromText(image_name);
+  PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32First(snapshot.get(), &entry); more;
-       more = Process32Next(snapshot.get(), &entry)) {
-    if (EqualsIgnoringCase(entry.szExeFile, image_name)) return entry.th32ProcessID;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (SameFileName(entry.szExeFile, wanted)) return entry.th32ProcessID;
   }
   return 0;
 }
@@ -97,19 +130,15 @@ ProcessId Win32ProcessTable::FindByName(const std::string& image_name) {
 ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& parameter,
                                    int show) {
   // The path is quoted and the parameter passed on as it came; no shell is involved.
-  std::string command_line = "\"";
-  command_line += path;
-  command_line += '"';
-  if (!parameter.empty()) {
-    command_line += ' ';
-    command_line += parameter;
-  }
-  STARTUPINFOA startup{};
+  std::wstring command_line = L"\"" + WideFromText(path) + L"\"";
+  if (!parameter.empty()) command_line += L" " + WideFromText(parameter);
+  const std::wstring application = WideFromText(path);
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<WORD>(show);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), "Cannot start " + path + ": " + SystemErrorText(number));
@@ -158,12 +187,12 @@ bool Win32ProcessTable::Terminate(ProcessId pid) {
 std::string Win32ProcessTable::ImageName(ProcessId pid) {
   const ScopedHandle process = Open(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, pid);
   if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return {};
-  char path[MAX_PATH * 2] = {};
-  DWORD size = sizeof path;
-  if (!QueryFullProcessImageNameA(process.get(), 0, path, &size)) return {};
-  const std::string_view text(path, size);
-  const size_t slash = text.find_last_of("\\/");
-  return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
+  std::wstring path(32768, L'\0');
+  DWORD size = static_cast<DWORD>(path.size());
+  if (!QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) return {};
+  const std::wstring_view text(path.data(), size);
+  const size_t slash = text.find_last_of(L"\\/");
+  return TextFromWide(slash == std::wstring_view::npos ? text : text.substr(slash + 1));
 }
 
 void Win32ProcessTable::RequestClose(ProcessId pid) {
@@ -187,36 +216,31 @@ uint64_t Win32ProcessTable::WorkingSetBytes(ProcessId pid) {
 }
 
 std::optional<ProcessTimes> Win32ProcessTable::Times(ProcessId pid) {
-  // Another process's times come from the system's process list: GetProcessTimes reads them
-  // as nearly zero under Wine.
-  static const auto query = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr || pid == 0) return std::nullopt;
-  std::vector<unsigned char> buffer(256 * 1024);
-  ULONG needed = 0;
-  LONG status = 0;
-  while ((status = query(kSystemProcessInformation, buffer.data(),
-                         static_cast<ULONG>(buffer.size()), &needed)) ==
-         static_cast<LONG>(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
-    buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+  // Wine counts another process's processor time only in the system's process list.
+  static const bool wine =
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+  if (wine) return TimesFromProcessList(pid);
+  // One process through its own handle: a pass asks for every record, and a snapshot of the
+  // whole system for each would cost processes x records.
+  const ScopedHandle process = Open(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, pid);
+  if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+    return std::nullopt;
   }
-  if (status < 0) return std::nullopt;
-  FILETIME now_file{};
-  GetSystemTimeAsFileTime(&now_file);
-  const LONGLONG now =
-      (static_cast<LONGLONG>(now_file.dwHighDateTime) << 32) | now_file.dwLowDateTime;
-  for (size_t offset = 0;;) {
-    const auto* info = reinterpret_cast<const ProcessInformation*>(buffer.data() + offset);
-    if (static_cast<ProcessId>(reinterpret_cast<uintptr_t>(info->UniqueProcessId)) == pid) {
-      ProcessTimes times;
-      times.cpu = Seconds(info->UserTime.QuadPart + info->KernelTime.QuadPart);
-      times.elapsed = Seconds(now - info->CreateTime.QuadPart);
-      times.sampled_at = static_cast<double>(GetTickCount64()) / 1000.0;
-      return times;
-    }
-    if (info->NextEntryOffset == 0) return std::nullopt;
-    offset += info->NextEntryOffset;
-  }
+  FILETIME created{};
+  FILETIME exited{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return std::nullopt;
+  const auto ticks = [](const FILETIME& time) {
+    return (static_cast<LONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  ProcessTimes times;
+  times.cpu = Seconds(ticks(kernel) + ticks(user));
+  times.elapsed = Seconds(ticks(now) - ticks(created));
+  times.sampled_at = static_cast<double>(GetTickCount64()) / 1000.0;
+  return times;
 }
 
 }  // namespace varnix

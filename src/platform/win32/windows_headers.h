@@ -18,15 +18,36 @@
 // clang-format on
 
 #include <string>
+#include <string_view>
 
 namespace varnix {
 
+// UTF-8 (or `code_page`) to the UTF-16 of the wide functions, and back.
+inline std::wstring WideFromText(std::string_view text, UINT code_page = CP_UTF8) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+inline std::string TextFromWide(std::wstring_view wide, UINT code_page = CP_UTF8) {
+  if (wide.empty()) return {};
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(code_page, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  return text;
+}
+
 // The system's text for an error number, without the trailing line break.
 inline std::string SystemErrorText(unsigned long number) {
-  char buffer[512] = {};
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, number, 0, buffer, sizeof buffer, nullptr);
-  std::string text(buffer, length);
+  wchar_t buffer[512] = {};
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, number, 0, buffer, 512, nullptr);
+  std::string text = TextFromWide(std::wstring_view(buffer, length));
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }

@@ -1,0 +1,14 @@
+// On POSIX text is bytes, UTF-8 in practice, everywhere: nothing to convert.
+#include "platform/text_encoding.h"
+
+namespace varnix {
+
+std::string TextFromCodePage(std::string_view bytes) { return std::string(bytes); }
+
+std::string TextToCodePage(std::string_view text) { return std::string(text); }
+
+std::filesystem::path PathFromText(const std::string& text) { return std::filesystem::path(text); }
+
+std::string TextFromPath(const std::filesystem::path& path) { return path.string(); }
+
+}  // namespace varnix
