@@ -12,10 +12,13 @@ struct AppValues {
   std::string ExePath;
   std::string InterfaceAddress = "Default";
   std::string BroadcastAddress = "Default";
+  // Where the data files go: DataFolder(), or the user's own folder when that cannot be written.
+  std::string DataPath;
 
   std::string ConfigFolder() const { return AppPath + separator + "Config" + separator; }
   std::string DataFolder() const { return AppPath + separator + "Data" + separator; }
-  std::string LogFile() const { return DataFolder() + "Korvane.txt"; }
+  std::string DataFolderInUse() const { return DataPath.empty() ? DataFolder() : DataPath; }
+  std::string LogFile() const { return DataFolderInUse() + "Korvane.txt"; }
 };
 
 }  // namespace varnix

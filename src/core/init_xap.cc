@@ -40,6 +40,20 @@ std::string GetOSLabel(const std::optional<OSVersion>& version) {
   return "W95";
 }
 
+void XapGlobal::UseWritableDataFolder() {
+  if (files_.IsWritableFolder(values_.DataFolder())) return;
+  // Installed where the user cannot write (Program Files, /opt): the logs would be lost.
+  const std::string user = machine_.UserDataFolder();
+  if (user.empty()) return;
+  CreateFolders(user + values_.separator + "x", values_.separator, files_, report_);
+  if (!files_.IsWritableFolder(user)) return;
+  values_.DataPath = user + values_.separator;
+  const std::string notice = "The folder " + values_.DataFolder() +
+                             " cannot be written; the log files are in " + values_.DataPath;
+  log_.WriteErrorLog("Korvane", notice);
+  report_.SendErrorEvent("Korvane", notice);
+}
+
 std::string XapGlobal::GetMachineName() {
   if (machineNameCache_.empty()) machineNameCache_ = machine_.ComputerName();
   return machineNameCache_;
@@ -67,6 +81,7 @@ void XapGlobal::InitXap() {
     CreateFolders(values_.ConfigFolder() + "x", separator, files_, report_);
     CreateFolders(values_.DataFolder() + "x", separator, files_, report_);
   });
+  step(65, [&] { UseWritableDataFolder(); });
   step(70, [&] {
     if (separator == '\\') values_.ExePath = LocalFormOfNetworkPath(values_.ExePath);
   });

@@ -35,6 +35,10 @@ class XapGlobal {
   const SettingsFront* hs() const { return hs_.get(); }
 
  private:
+  // Keeps the program's Data folder when it can be written, else moves to the user's own and
+  // says so once, in the log there and in an event.
+  void UseWritableDataFolder();
+
   Machine& machine_;
   FileSystem& files_;
   ErrorLog& log_;

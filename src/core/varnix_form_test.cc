@@ -238,6 +238,27 @@ TEST_F(InitXapTest, FolderFailuresAreReportedOneByOne) {
   EXPECT_TRUE(log_.lines.empty());
 }
 
+TEST_F(InitXapTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
+  machine_.folder = "/opt/varnix";
+  machine_.user_data_folder = "/home/ann/.local/state/varnix";
+  files_.read_only_folders = {"/opt/varnix/Data"};
+  Init();
+  EXPECT_EQ(values_.LogFile(), "/home/ann/.local/state/varnix/Korvane.txt");
+  EXPECT_TRUE(files_.FolderExists("/home/ann/.local/state/varnix"));
+  const std::string notice =
+      "The folder /opt/varnix/Data/ cannot be written; the log files are in "
+      "/home/ann/.local/state/varnix/";
+  EXPECT_EQ(log_.lines, std::vector<std::string>{"Korvane " + notice + " 0 "});
+  EXPECT_EQ(events_.events, std::vector<std::string>{"Korvane|" + notice + "|"});
+
+  // Where the folder can be written, it stays the place.
+  files_.read_only_folders.clear();
+  values_ = AppValues{};
+  machine_.name_calls = 0;
+  Init();
+  EXPECT_EQ(values_.LogFile(), "/opt/varnix/Data/Korvane.txt");
+}
+
 TEST(ReportsTest, LogLinesAndEventsCarryTheFailure) {
   FakeFileSystem files;
   AppValues values;

@@ -21,6 +21,8 @@ class FileSystem {
   // Creates the file when missing.
   virtual void Append(const std::string& path, std::string_view text) = 0;
   virtual void Copy(const std::string& from, const std::string& to) = 0;
+  // Whether a file can be made in `folder` now; leaves nothing behind.
+  virtual bool IsWritableFolder(const std::string& folder) = 0;
   virtual std::chrono::system_clock::time_point LastModified(const std::string& path) = 0;
 };
 
@@ -34,6 +36,7 @@ class StdFileSystem : public FileSystem {
   void WriteAll(const std::string& path, std::string_view text) override;
   void Append(const std::string& path, std::string_view text) override;
   void Copy(const std::string& from, const std::string& to) override;
+  bool IsWritableFolder(const std::string& folder) override;
   std::chrono::system_clock::time_point LastModified(const std::string& path) override;
 };
 

@@ -35,8 +35,12 @@ class Machine {
   // A moment as local date and time in the system's general form.
   virtual std::string DateText(std::chrono::system_clock::time_point at) = 0;
   std::string GeneralDateText() { return DateText(std::chrono::system_clock::now()); }
-  // Where the run that closes the windows before a shutdown leaves its trace.
-  virtual std::string CloseTracePath(const std::string& AppPath) = 0;
+  // Where the run that closes the windows before a shutdown leaves its trace, given the
+  // folder (with its trailing separator) where the node keeps its data files.
+  virtual std::string CloseTracePath(const std::string& data_folder) = 0;
+  // The user's own folder for the node's data files, for when the program's folder cannot be
+  // written; "" when the system names none.
+  virtual std::string UserDataFolder() = 0;
 
   // Lets this process end the system session; results are not looked at.
   virtual void EnableShutdownPrivilege() = 0;

@@ -31,7 +31,7 @@ class NodeSupervisor : public Supervisor {
                     context.values.separator),
         windows_({context.services.desktop, context.services.processes, context.services.machine,
                   context.services.files, context.services.loop},
-                 context.services.machine.CloseTracePath(context.values.AppPath),
+                 context.services.machine.CloseTracePath(context.values.DataFolderInUse()),
                  IsNtPlatform(context.services.machine), CloseWaitSeconds(context.hs)),
         shutdown_(context.services.machine, windows_, context.events),
         handler_(context.values, context.xap, context.queue, context.log, context.events,

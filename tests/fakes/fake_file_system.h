@@ -31,6 +31,11 @@ class FakeFileSystem : public FileSystem {
   }
   void Append(const std::string& path, std::string_view text) override { files[path] += text; }
   void Copy(const std::string& from, const std::string& to) override { files[to] = ReadAll(from); }
+  bool IsWritableFolder(const std::string& folder) override {
+    std::string path = folder;
+    if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+    return folders.count(path) != 0 && read_only_folders.count(path) == 0;
+  }
   std::chrono::system_clock::time_point LastModified(const std::string& path) override {
     ReadAll(path);
     return {};
@@ -39,6 +44,7 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::string> files;
   std::set<std::string> folders;
   std::set<std::string> failing_folders;
+  std::set<std::string> read_only_folders;
   std::vector<std::string> created;
 };
 

@@ -23,9 +23,10 @@ class FakeMachine : public Machine {
   std::string ProgramFileName() override { return file_name; }
   unsigned long CurrentProcessId() override { return pid; }
   std::string DateText(std::chrono::system_clock::time_point) override { return now; }
-  std::string CloseTracePath(const std::string& AppPath) override {
-    return AppPath + separator + "Data" + separator + "RestartWindows.txt";
+  std::string CloseTracePath(const std::string& data_folder) override {
+    return data_folder + "RestartWindows.txt";
   }
+  std::string UserDataFolder() override { return user_data_folder; }
   void EnableShutdownPrivilege() override { system_calls.push_back("privilege"); }
   void ExitSystem(bool reboot, bool force) override {
     system_calls.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));
@@ -33,6 +34,7 @@ class FakeMachine : public Machine {
   }
 
   char separator = '/';
+  std::string user_data_folder;
   std::string computer_name = "PC1";
   int name_calls = 0;
   std::vector<std::string> addresses = {"10.0.0.5", "127.0.0.1"};

@@ -30,7 +30,10 @@ class MachineThatStaysUp : public Machine {
   std::string DateText(std::chrono::system_clock::time_point at) override {
     return real_.DateText(at);
   }
-  std::string CloseTracePath(const std::string& app) override { return real_.CloseTracePath(app); }
+  std::string CloseTracePath(const std::string& data) override {
+    return real_.CloseTracePath(data);
+  }
+  std::string UserDataFolder() override { return real_.UserDataFolder(); }
   void EnableShutdownPrivilege() override { real_.EnableShutdownPrivilege(); }
   void ExitSystem(bool reboot, bool force) override {
     requests.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));

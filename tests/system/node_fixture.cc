@@ -30,6 +30,14 @@ NodeFixture::~NodeFixture() {
   if (node_) EndNode();
 }
 
+void NodeFixture::UseAppFolder(const std::string& name) {
+  const std::string old = node_path_;
+  app_folder_ = folder_.path(name);
+  platform_.files->CreateFolder(app_folder_);
+  node_path_ = app_folder_ + separator_ + old.substr(old.find_last_of("/\\") + 1);
+  platform_.files->Copy(old, node_path_);
+}
+
 void NodeFixture::WriteSettings(const std::string& text) {
   platform_.files->CreateFolder(Path("Config"));
   platform_.files->WriteAll(Path("Config") + separator_ + "qelXap.ini", text);
@@ -41,7 +49,7 @@ void NodeFixture::StartNode(const std::vector<std::string>& environment) {
   std::filesystem::permissions(node_path_, std::filesystem::perms::owner_exec,
                                std::filesystem::perm_options::add);
 #endif
-  node_ = StartChildProcess(node_path_, {}, folder_.path(), environment);
+  node_ = StartChildProcess(node_path_, {}, app_folder_, environment);
 }
 
 int NodeFixture::EndNode() {
@@ -58,7 +66,7 @@ int NodeFixture::EndNode() {
 std::string NodeFixture::Path(const std::string& relative) const {
   std::string path = relative;
   std::replace(path.begin(), path.end(), '/', separator_);
-  return folder_.path(path);
+  return app_folder_ + separator_ + path;
 }
 
 std::string NodeFixture::ReadFile(const std::string& relative) const {

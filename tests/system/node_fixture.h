@@ -20,6 +20,8 @@ class NodeFixture : public ::testing::Test {
 
   // Writes Config/qelXap.ini beside the node; every test config keeps traffic on loopback.
   void WriteSettings(const std::string& text = "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
+  // Puts the node in the folder `name` inside the test's folder, instead of the test's folder.
+  void UseAppFolder(const std::string& name);
   // `environment` holds "NAME=value" entries set for the node on top of this program's own.
   void StartNode(const std::vector<std::string>& environment = {});
   // Asks the node to end and returns its exit code, or -1 when it did not end in time.
@@ -34,6 +36,7 @@ class NodeFixture : public ::testing::Test {
   Platform platform_ = MakePlatform();
   char separator_ = platform_.machine->PathSeparator();
   TempFolder folder_;
+  std::string app_folder_ = folder_.path();
   std::string node_path_;
   std::unique_ptr<TestHub> hub_;
   std::unique_ptr<ChildProcess> node_;

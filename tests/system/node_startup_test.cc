@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/error.h"
+#include "settings/ini_tool.h"
 #include "system/node_fixture.h"
 
 namespace varnix {
@@ -66,6 +67,42 @@ TEST_F(NodeStartupTest, UsesDefaultsWithoutASettingsFile) {
   EXPECT_TRUE(platform_.files->FolderExists(Path("Data")));
   EXPECT_EQ(EndNode(), 0);
   EXPECT_FALSE(FileExists("Config/qelXap.ini"));
+}
+
+TEST_F(NodeStartupTest, WorksFromAFolderNamedInAnyScript) {
+  // A folder outside a Western code page, as a user's profile name may be.
+  UseAppFolder("Программы");
+  WriteSettings();
+  StartNode();
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the settings were not read";
+  hub_->Relay("xap-header\n{\nv=12\n}");  // a failure the node logs: nothing after "}"
+  ASSERT_TRUE(hub_->WaitFor([&] { return FileExists("Data/Korvane.txt"); }));
+  EXPECT_EQ(ReadFile("Data/Korvane.txt").rfind("From XAP", 0), 0u);
+  EXPECT_EQ(EndNode(), 0);
+}
+
+TEST_F(NodeStartupTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
+  WriteSettings();
+  // Something is in the way of Data, as a folder the user may not write is.
+  platform_.files->WriteAll(Path("Data"), "not a folder");
+  const std::string state = folder_.path("state");
+  StartNode({separator_ == '\\' ? "LOCALAPPDATA=" + state : "XDG_STATE_HOME=" + state});
+  const std::string user_data =
+      separator_ == '\\' ? state + "\\Varnix\\Data\\" : state + "/varnix/";
+  const std::string notice = hub_->WaitForText("cannot be written");
+  EXPECT_NE(notice.find("the log files are in " + user_data), std::string::npos) << notice;
+  hub_->Relay("xap-header\n{\nv=12\n}");
+  const std::string log = user_data + "Korvane.txt";
+  std::vector<std::string> lines;
+  hub_->WaitFor([&] {
+    lines = platform_.files->FileExists(log) ? SplitLines(platform_.files->ReadAll(log))
+                                             : std::vector<std::string>{};
+    return lines.size() >= 2;
+  });
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("cannot be written"), std::string::npos);
+  EXPECT_EQ(lines[1].rfind("From XAP", 0), 0u);
+  EXPECT_EQ(EndNode(), 0);
 }
 
 }  // namespace

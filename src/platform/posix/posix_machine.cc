@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -104,6 +105,15 @@ void PosixMachine::ExitSystem(bool reboot, bool /*force*/) {
   throw Error(second.started ? second.status : second.error,
               first.Describe(systemctl[0] + " " + systemctl[1]) + "; " +
                   second.Describe("shutdown " + shutdown[1] + " now"));
+}
+
+std::string PosixMachine::UserDataFolder() {
+  // The XDG base directories' place for state that should outlive a restart, logs among it.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/varnix";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/varnix";
+  return "";
 }
 
 std::string PosixMachine::ComputerName() {

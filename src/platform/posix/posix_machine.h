@@ -15,9 +15,10 @@ class PosixMachine : public Machine {
   std::string ProgramFileName() override;
   unsigned long CurrentProcessId() override;
   std::string DateText(std::chrono::system_clock::time_point at) override;
-  std::string CloseTracePath(const std::string& AppPath) override {
-    return AppPath + "/Data/RestartWindows.txt";
+  std::string CloseTracePath(const std::string& data_folder) override {
+    return data_folder + "RestartWindows.txt";
   }
+  std::string UserDataFolder() override;
   void EnableShutdownPrivilege() override {}
   void ExitSystem(bool reboot, bool force) override;
 };

@@ -2,14 +2,16 @@
 #include "platform/win32/win32_machine.h"
 
 #include "platform/error.h"
+#include "platform/win32/windows_headers.h"
 
 namespace varnix {
 namespace {
 
+// Wide: a folder name outside the code page would come back as question marks.
 std::string ModulePath() {
-  char path[MAX_PATH + 1] = {};
-  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return std::string(path, length);
+  std::wstring path(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  return TextFromWide(std::wstring_view(path.data(), length));
 }
 
 }  // namespace
@@ -38,13 +40,13 @@ void Win32Machine::ExitSystem(bool reboot, bool force) {
 }
 
 std::string Win32Machine::ComputerName() {
-  char name[128] = {};
-  DWORD size = sizeof name;
-  if (!GetComputerNameA(name, &size)) {
+  wchar_t name[128] = {};
+  DWORD size = 128;
+  if (!GetComputerNameW(name, &size)) {
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), SystemErrorText(number));
   }
-  return std::string(name, size);
+  return TextFromWide(std::wstring_view(name, size));
 }
 
 std::vector<std::string> Win32Machine::HostAddresses() {
@@ -87,6 +89,15 @@ std::string Win32Machine::ProgramFileName() {
   return path.substr(path.rfind('\\') + 1);
 }
 
+std::string Win32Machine::UserDataFolder() {
+  // Per user and never roaming: logs belong to this computer.
+  std::wstring folder(32768, L'\0');
+  const DWORD length =
+      GetEnvironmentVariableW(L"LOCALAPPDATA", folder.data(), static_cast<DWORD>(folder.size()));
+  if (length == 0 || length >= folder.size()) return "";
+  return TextFromWide(std::wstring_view(folder.data(), length)) + "\\Varnix\\Data";
+}
+
 unsigned long Win32Machine::CurrentProcessId() { return GetCurrentProcessId(); }
 
 std::string Win32Machine::DateText(std::chrono::system_clock::time_point at) {
@@ -99,15 +110,14 @@ std::string Win32Machine::DateText(std::chrono::system_clock::time_point at) {
   SYSTEMTIME local{};
   FileTimeToLocalFileTime(&utc, &local_file);
   FileTimeToSystemTime(&local_file, &local);
-  char date[128] = {};
-  char time[128] = {};
+  wchar_t date[128] = {};
+  wchar_t time[128] = {};
   const int date_length =
-      GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &local, nullptr, date, sizeof date);
-  const int time_length =
-      GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &local, nullptr, time, sizeof time);
+      GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &local, nullptr, date, 128);
+  const int time_length = GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &local, nullptr, time, 128);
   // The lengths count the terminating NUL.
-  return std::string(date, date_length > 0 ? date_length - 1 : 0) + " " +
-         std::string(time, time_length > 0 ? time_length - 1 : 0);
+  return TextFromWide(std::wstring_view(date, date_length > 0 ? date_length - 1 : 0)) + " " +
+         TextFromWide(std::wstring_view(time, time_length > 0 ? time_length - 1 : 0));
 }
 
 }  // namespace varnix

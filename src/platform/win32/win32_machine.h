@@ -18,6 +18,7 @@ class Win32Machine : public Machine {
   unsigned long CurrentProcessId() override;
   std::string DateText(std::chrono::system_clock::time_point at) override;
   std::string CloseTracePath(const std::string&) override { return "C:\\RestartWindows.txt"; }
+  std::string UserDataFolder() override;
   void EnableShutdownPrivilege() override;
   void ExitSystem(bool reboot, bool force) override;
 
