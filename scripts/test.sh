@@ -32,3 +32,6 @@ tests/isolated.sh --loopback-only bash -c '
   source scripts/wine-env.sh
   trap wine_env_cleanup EXIT
   ctest --preset mingw'
+
+echo "=== the Windows console as a user sees it (Wine with its X11 driver, 100% and 150%)"
+tests/isolated.sh --loopback-only scripts/wine-console-screenshots.sh

@@ -33,4 +33,8 @@ std::unique_ptr<TextForm> CreateTextForm(const std::string& title,
                                          const std::vector<TextBox>& boxes,
                                          std::function<void(const std::string&)> on_edit);
 
+// Tells the user of a failure where they will see it: standard error on POSIX, where the
+// program runs from a terminal; a message box on Windows, where nobody sees standard error.
+void ShowError(const std::string& title, const std::string& text);
+
 }  // namespace varnix

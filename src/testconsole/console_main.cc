@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/text_encoding.h"
 #include "platform/text_form.h"
 #include "testconsole/simple_test.h"
 
@@ -54,14 +55,14 @@ int main(int argc, char** argv) {
     if (arg == "--print-fields" && i + 1 < argc) {
       print_to = argv[++i];
     } else if (arg == "-") {
-      message = ReadAll(std::cin);
+      message = varnix::TextFromCodePage(ReadAll(std::cin));
     } else {
       std::ifstream in(arg, std::ios::binary);
       if (!in) {
-        std::cerr << "varnix-console: cannot read " << arg << "\n";
+        varnix::ShowError("varnix-console", "Cannot read " + arg);
         return 2;
       }
-      message = ReadAll(in);
+      message = varnix::TextFromCodePage(ReadAll(in));
     }
   }
 
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
       ShowFields(*form, test.fields(), false);  // the box being typed in stays as it is
     });
   } catch (const std::exception& e) {
-    std::cerr << "varnix-console: " << e.what() << "\n";
+    varnix::ShowError("varnix-console", e.what());
     return 1;
   }
   test.UpdateTraffic(message);
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
   if (!print_to.empty()) {
     std::ofstream out(print_to, std::ios::binary);
     for (const varnix::TextBox& box : kBoxes)
-      out << box.name << "=" << form->Text(box.name) << "\n";
+      out << box.name << "=" << varnix::TextToCodePage(form->Text(box.name)) << "\n";
   }
   form->Run();
   return 0;

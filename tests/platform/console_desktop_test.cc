@@ -84,6 +84,30 @@ TEST(ConsoleDesktopTest, ShowsAMessageFieldByField) {
   EXPECT_EQ(console->WaitForExit(milliseconds(10000)), 0) << "closing the window ends it";
 }
 
+// Needs a desktop on Windows, where the console's message box is the only way a user learns of
+// a failure; on Linux it writes to standard error, as a terminal program does.
+TEST(ConsoleDesktopTest, TellsTheUserWhenAFileCannotBeRead) {
+  Platform platform = MakePlatform();
+  const char separator = platform.machine->PathSeparator();
+  TempFolder folder;
+  auto console =
+      StartChildProcess(NativePath(VARNIX_CONSOLE_BINARY, separator), {folder.path("missing.txt")});
+  if (separator == '\\') {
+    WindowHandle box = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (box == 0 && std::chrono::steady_clock::now() < deadline) {
+      for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
+        if (platform.desktop->Caption(w) == "varnix-console") box = w;
+      }
+      platform.loop->DispatchPending(milliseconds(50));
+    }
+    ASSERT_NE(box, 0u) << "no message box titled \"varnix-console\"";
+    EXPECT_EQ(console->WaitForExit(milliseconds(300)), std::nullopt) << "it waits for the user";
+    platform.desktop->PostClose(box);
+  }
+  EXPECT_EQ(console->WaitForExit(milliseconds(10000)), 2);
+}
+
 }  // namespace
 }  // namespace varnix
 

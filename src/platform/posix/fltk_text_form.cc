@@ -4,6 +4,7 @@
 #include <FL/Fl_Multiline_Input.H>
 #include <FL/Fl_Window.H>
 
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -90,6 +91,10 @@ std::unique_ptr<TextForm> CreateTextForm(const std::string& title,
                                          const std::vector<TextBox>& boxes,
                                          std::function<void(const std::string&)> on_edit) {
   return std::make_unique<FltkTextForm>(title, boxes, std::move(on_edit));
+}
+
+void ShowError(const std::string& title, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
 }
 
 }  // namespace varnix
