@@ -196,16 +196,24 @@ TEST_F(CommandHandlerTest, StopReportsAndRemovesTheFirstMatchingRecord) {
   EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(CommandHandlerTest, RestartKeepsTheOldRecordBesideTheNew) {
+TEST_F(CommandHandlerTest, RestartKeepsTheOldRecordBesideTheNewOnlyWhileAnEndIsOwed) {
+  // Not yet seen running by a pass: no end report is owed, the new run takes the record.
   Control("Action=start\nPath=/opt/app/notes\n");
   Control("Action=restart\nPath=/opt/app/notes\n");
   ASSERT_EQ(table_.started.size(), 2u);
   const auto& list = handler_.registry().ProcessList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]->PID(), 101);
+
+  // Seen running: the old record stays beside the new one, and the pass reports its end.
+  handler_.SupervisionPass();
+  Control("Action=restart\nPath=/opt/app/notes\n");
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[0]->PID(), 100);
-  EXPECT_EQ(list[1]->PID(), 101);
+  EXPECT_EQ(list[1]->PID(), 102);
+  Sent();
   handler_.SupervisionPass();
   EXPECT_EQ(list[0]->PID(), 0);
+  EXPECT_EQ(Sent().size(), 1u);
 }
 
 TEST_F(CommandHandlerTest, QuerySwitchesAutomaticReportsOff) {

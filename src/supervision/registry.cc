@@ -64,10 +64,12 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     record->PID(PID);
     record->Path(Path);
     record->Title(Title);
-    // A program started again after its end was reported takes over its old record, in
-    // its place: a record per start would grow without end and answer a stop twice.
+    // A program started again after its earlier run ended takes over that run's record, in
+    // its place: a record per start would grow without end and answer a stop twice. Only
+    // a record no end report is owed for: never seen running by a pass, or already reported.
     for (auto& old : ProcessList_) {
-      if (old->PID() == 0 && !old->Running() && old->Path() == Path && old->Title() == Title) {
+      if (!old->Running() && old->Path() == Path && old->Title() == Title &&
+          (old->PID() == 0 || !ProcessAlive(old->PID()))) {
         old = std::move(record);
         return;
       }
