@@ -4,6 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
 
+scripts/check-includes.sh
+
 jobs=$(nproc)
 run_preset() {
   echo "=== $1"

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "supervision/cwait_n_dispatch.h"
+#include "core/cwait_n_dispatch.h"
+#include "core/steps.h"
 
 namespace varnix {
 namespace {
@@ -14,19 +15,14 @@ constexpr long kNoShell = -999;  // matches no process
 }  // namespace
 
 void CloseWindows::Trace(const std::string& text) {
-  try {
-    s_.files.Append(tracePath_, s_.machine.GeneralDateText() + text + "\r\n");
-  } catch (...) {
-    // A trace that cannot be written costs the trace, not the closing.
-  }
+  // A trace that cannot be written costs the trace, not the closing.
+  Quietly([&] { s_.files.Append(tracePath_, s_.machine.GeneralDateText() + text + "\r\n"); });
 }
 
 std::string CloseWindows::Title(WindowHandle window) {
-  try {
-    return s_.desktop.Caption(window);
-  } catch (...) {
-    return "";
-  }
+  std::string title;
+  Quietly([&] { title = s_.desktop.Caption(window); });
+  return title;
 }
 
 bool CloseWindows::WaitForWindowGone(WindowHandle window) {
@@ -44,34 +40,23 @@ void CloseWindows::CloseAllWindows() {
   // so that two such programs do not look like one asked twice.
   std::vector<std::pair<ProcessId, WindowHandle>> asked;
   long shell = 0;
-  try {
-    shell = nt_ ? static_cast<long>(s_.desktop.ShellPid()) : kNoShell;
-  } catch (...) {
-    shell = 0;
-  }
+  Quietly([&] { shell = nt_ ? static_cast<long>(s_.desktop.ShellPid()) : kNoShell; });
   const auto own = static_cast<long>(s_.machine.CurrentProcessId());
-  try {
-    s_.files.WriteAll(tracePath_, "");
-  } catch (...) {
-  }
+  Quietly([&] { s_.files.WriteAll(tracePath_, ""); });
 
   bool walk_again = true;
   while (walk_again && !Ending()) {
     walk_again = false;
     std::vector<WindowHandle> windows;
-    try {
-      windows = s_.desktop.TopLevelWindows();
-    } catch (...) {
-    }
+    Quietly([&] { windows = s_.desktop.TopLevelWindows(); });
     for (const WindowHandle window : windows) {
       const std::string title = Title(window);
       bool visible = false;
       ProcessId pid = 0;
-      try {
+      Quietly([&] {
         visible = s_.desktop.IsVisible(window);
         pid = s_.desktop.OwnerPid(window);
-      } catch (...) {
-      }
+      });
       const std::string id = std::to_string(pid);
       Trace(" | PID=" + id + "Window=" + title);
       // Without a desktop shell there is nothing to spare: a shell of 0 would spare every
@@ -85,21 +70,14 @@ void CloseWindows::CloseAllWindows() {
           asked.push_back(key);
           walk_again = true;
         }
-        try {
-          s_.desktop.PostClose(window);
-        } catch (...) {
-        }
+        Quietly([&] { s_.desktop.PostClose(window); });
         int status = -1;  // no process to wait for: straight to the window's own wait
-        try {
+        Quietly([&] {
           if (pid != 0) status = s_.processes.WaitForExit(pid, CloseWaitSeconds_ * 1000);
-        } catch (...) {
-        }
+        });
         Trace(" | Visible/Closed PID=" + id + "Window=" + title +
               ", Status = " + std::to_string(status));
-        try {
-          WaitForWindowGone(window);
-        } catch (...) {
-        }
+        Quietly([&] { WaitForWindowGone(window); });
         break;  // closing changes the window order: start again from the top
       }
       if (visible) {

@@ -1,30 +1,29 @@
 // ShutdownModule: the privilege where the system has one, then the request to end the system.
 #include "computer/shutdown_module.h"
 
+#include "core/steps.h"
+
 namespace varnix {
 
 bool IsNtPlatform(Machine& machine) {
-  try {
+  bool nt = false;
+  Quietly([&] {
     const auto version = machine.Version();
     // Systems without a version call have no 95 family either: they behave as NT does.
-    return !version || version->platform_id == 2;
-  } catch (...) {
-    return false;
-  }
+    nt = !version || version->platform_id == 2;
+  });
+  return nt;
 }
 
 void ShutdownModule::ExitSystem(bool reboot, bool force) {
-  try {
+  Quietly([&] {
     if (IsNtPlatform()) EnableShutdownPrivilege();
-  } catch (...) {
-  }
-  try {
-    machine_.ExitSystem(reboot, force);
-  } catch (...) {
-    // The computer keeps running: whoever asked must learn it.
-    events_.SendErrorEvent("Korvane", reboot ? "RebootComputer" : "ShutdownComputer",
-                           FailureFromCurrentException(0));
-  }
+  });
+  // The computer keeps running when the system refuses: whoever asked must learn it.
+  Steps step([&](const Failure& failure) {
+    events_.SendErrorEvent(kLogType, reboot ? "RebootComputer" : "ShutdownComputer", failure);
+  });
+  step(0, [&] { machine_.ExitSystem(reboot, force); });
 }
 
 void ShutdownModule::ShutdownComputer(bool force) { ExitSystem(false, force); }
@@ -32,19 +31,13 @@ void ShutdownModule::ShutdownComputer(bool force) { ExitSystem(false, force); }
 void ShutdownModule::RebootComputer(bool force) { ExitSystem(true, force); }
 
 void ShutdownModule::CloseWindowsAndShutdown() {
-  try {
-    windows_.CloseAllWindows();
-  } catch (...) {
-  }
+  Quietly([&] { windows_.CloseAllWindows(); });
   // Asked to end while closing: the node goes, the computer is left as it is.
   if (!windows_.Ending()) ShutdownComputer(true);
 }
 
 void ShutdownModule::CloseWindowsAndReboot() {
-  try {
-    windows_.CloseAllWindows();
-  } catch (...) {
-  }
+  Quietly([&] { windows_.CloseAllWindows(); });
   if (!windows_.Ending()) RebootComputer(true);
 }
 

@@ -44,7 +44,7 @@ void CreateFolders(const std::string& file_path, char separator, FileSystem& fil
     folder += separator;
     folder += parts[i];
     Steps step([&](const Failure& failure) {
-      report.SendErrorEvent("Korvane", " CreateFolders " + folder, failure);
+      report.SendErrorEvent(kLogType, " CreateFolders " + folder, failure);
     });
     step(30, [&] {
       if (!files.FolderExists(folder)) files.CreateFolder(folder);

@@ -8,6 +8,9 @@
 
 namespace varnix {
 
+// The type text of every report the node makes, in the log file and on the network.
+inline constexpr char kLogType[] = "Korvane";
+
 // A failure as the reports see it: number 0 means none. The line is the number of
 // the step that failed, 0 when there was no numbered step.
 struct Failure {

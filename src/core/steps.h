@@ -11,6 +11,18 @@ namespace varnix {
 //   Steps step(report);
 //   step(10, [&] { ... });
 //   step(20, [&] { ... });
+// Runs a step whose failure its operation does not report: the step is left, and the
+// operation goes on with what it had. Returns true when the step ran to its end.
+template <typename Body>
+bool Quietly(Body&& body) {
+  try {
+    body();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 template <typename Report>
 class Steps {
  public:

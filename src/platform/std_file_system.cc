@@ -16,11 +16,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The classic runtime's numbers for the failures callers may see in a report.
-constexpr long kFileNotFound = 53;
-constexpr long kPathNotFound = 76;
-constexpr long kPermissionDenied = 70;
-constexpr long kFileIo = 75;
+using errors::kFileIo;
+using errors::kFileNotFound;
+using errors::kPathNotFound;
+using errors::kPermissionDenied;
 
 [[noreturn]] void ThrowFileError(const std::string& what, const std::string& path) {
   const int saved = errno;

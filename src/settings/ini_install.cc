@@ -17,7 +17,8 @@ std::regex Pattern(const std::string& text, const std::string& name) {
   try {
     return std::regex(text, std::regex::ECMAScript | std::regex::icase);
   } catch (const std::regex_error& e) {
-    throw Error(5, "The name \"" + name + "\" makes an invalid search pattern: " + e.what());
+    throw Error(errors::kInvalidCall,
+                "The name \"" + name + "\" makes an invalid search pattern: " + e.what());
   }
 }
 
@@ -54,8 +55,9 @@ std::string ReplaceLines(const std::string& text, const std::regex& pattern,
 }  // namespace
 
 std::string IniTool::WriteInstallLog(const std::string& filename, const std::string& name) {
-  if (machine_ == nullptr) throw Error(91, "IniTool has no machine to read dates from");
-  if (path_.empty()) throw Error(53, "No INI file loaded");
+  if (machine_ == nullptr)
+    throw Error(errors::kObjectNotSet, "IniTool has no machine to read dates from");
+  if (path_.empty()) throw Error(errors::kFileNotFound, "No INI file loaded");
   const std::string ini_date = machine_->DateText(files_.LastModified(path_));
   const auto dot = path_.find('.');
   if (dot != std::string::npos) {
@@ -71,7 +73,7 @@ std::string IniTool::WriteInstallLog(const std::string& filename, const std::str
 
 void IniTool::InstallKeys(const std::string& filename, const std::string& HeaderName) {
   std::string text = files_.ReadAll(filename);
-  if (text.empty()) throw Error(62, "Input past end of file: " + filename);
+  if (text.empty()) throw Error(errors::kInputPastEnd, "Input past end of file: " + filename);
   struct Step {
     std::string value;
     std::regex constant;
@@ -94,7 +96,7 @@ void IniTool::InstallKeys(const std::string& filename, const std::string& Header
 void IniTool::InstallConstant(const std::string& filename, const std::string& KeyName,
                               const std::string& KeyValue) {
   std::string text = files_.ReadAll(filename);
-  if (text.empty()) throw Error(62, "Input past end of file: " + filename);
+  if (text.empty()) throw Error(errors::kInputPastEnd, "Input past end of file: " + filename);
   std::vector<std::regex> patterns;
   if (!KeyName.empty()) {
     patterns.push_back(Pattern("(Const) *(" + KeyName + ") *(=)", KeyName));
@@ -109,7 +111,7 @@ void IniTool::InstallConstant(const std::string& filename, const std::string& Ke
 
 void IniTool::InstallStrings(const std::string& filename, const std::string& HeaderName) {
   std::string text = files_.ReadAll(filename);
-  if (text.empty()) throw Error(62, "Input past end of file: " + filename);
+  if (text.empty()) throw Error(errors::kInputPastEnd, "Input past end of file: " + filename);
   std::vector<std::pair<std::string, std::regex>> steps;
   for (const std::string& name : Keys(HeaderName)) {
     if (!name.empty()) steps.emplace_back(name, Pattern("\\n\\s*(" + name + ")", name));
@@ -135,7 +137,7 @@ void IniTool::InstallStrings(const std::string& filename, const std::string& Hea
 void IniTool::InstallArray(const std::string& filename, const std::string& HeaderName,
                            const std::string& Array1Name, const std::string& Array2Name) {
   std::string text = files_.ReadAll(filename);
-  if (text.empty()) throw Error(62, "Input past end of file: " + filename);
+  if (text.empty()) throw Error(errors::kInputPastEnd, "Input past end of file: " + filename);
   std::string names;
   std::string values;
   const std::vector<std::string> keys = Keys(HeaderName);

@@ -10,7 +10,7 @@ namespace varnix {
 namespace {
 
 constexpr char kLineEnd[] = "\r\n";
-constexpr long kOverflow = 6;
+using errors::kOverflow;
 
 std::string EntryKey(const std::string& header, const std::string& key) {
   return UpperCase(header) + "~" + UpperCase(key);
@@ -104,7 +104,8 @@ std::vector<std::string> IniTool::Keys(const std::string& header) const {
     // The name goes in as pattern text, as callers of this interface expect.
     pattern = std::regex("^" + header + "\\~", std::regex::ECMAScript | std::regex::icase);
   } catch (const std::regex_error& e) {
-    throw Error(5, "Invalid section name pattern \"" + header + "\": " + e.what());
+    throw Error(errors::kInvalidCall,
+                "Invalid section name pattern \"" + header + "\": " + e.what());
   }
   std::vector<std::string> names;
   for (const Entry& entry : entries_) {

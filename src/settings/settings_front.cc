@@ -11,7 +11,7 @@ std::string SettingsFront::GetINISetting(const std::string& section, const std::
                                          const std::string& file_name) const {
   std::string result = default_value;
   Steps step(
-      [&](const Failure& failure) { report_.SendErrorEvent("Korvane", "GetINISetting", failure); });
+      [&](const Failure& failure) { report_.SendErrorEvent(kLogType, "GetINISetting", failure); });
   const std::string path = config_folder_ + (file_name.empty() ? "settings.ini" : file_name);
   if (!files_.FileExists(path)) return default_value;
   IniTool ini(files_, report_, separator_);

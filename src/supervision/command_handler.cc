@@ -55,9 +55,8 @@ std::optional<size_t> CommandHandler::Match(const std::string& Title, const std:
 }
 
 void CommandHandler::Readmessage(const std::string& text) {
-  Steps step([this](const Failure& failure) {
-    events_.SendErrorEvent("Korvane", "Readmessage", failure);
-  });
+  Steps step(
+      [this](const Failure& failure) { events_.SendErrorEvent(kLogType, "Readmessage", failure); });
   XapMessage message(log_);
   step(10, [&] { message.FromXap(text); });
   bool isForMe = false;

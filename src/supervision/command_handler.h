@@ -6,7 +6,7 @@
 
 #include "computer/computer_control.h"
 #include "core/app_values.h"
-#include "core/varnix_form.h"
+#include "core/failure.h"
 #include "supervision/process_operations.h"
 #include "supervision/registry.h"
 #include "xap/outgoing_queue.h"
@@ -15,13 +15,13 @@
 
 namespace varnix {
 
-class CommandHandler : public Supervisor {
+class CommandHandler {
  public:
   CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
                  EventReport& events, ProcessOperations& operations, ComputerControl& computer);
 
-  void Readmessage(const std::string& text) override;
-  void SupervisionPass() override { registry_.SupervisionPass(); }
+  void Readmessage(const std::string& text);
+  void SupervisionPass() { registry_.SupervisionPass(); }
 
   ProcessRegistry& registry() { return registry_; }
 

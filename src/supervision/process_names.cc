@@ -30,7 +30,7 @@ std::string ProcessName(const std::string& path, char separator) {
   if (dot == std::string::npos) return path;
   const auto start = NameStart(path, separator);
   if (start == std::string::npos) return path;
-  if (dot < start) throw Error(5, "Invalid procedure call or argument");
+  if (dot < start) throw Error(errors::kInvalidCall, "Invalid procedure call or argument");
   return path.substr(start + 1, dot - start - 1);
 }
 

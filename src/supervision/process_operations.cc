@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
+#include "core/cwait_n_dispatch.h"
 #include "core/steps.h"
 #include "core/text.h"
 #include "settings/ini_tool.h"
-#include "supervision/cwait_n_dispatch.h"
 #include "supervision/process_names.h"
 #include "xap/xap_message.h"
 
@@ -61,7 +61,7 @@ ProcessOperations::ProcessOperations(ProcessTable& table, Desktop& desktop, File
 
 auto ProcessOperations::StepsFor(const char* name) {
   return Steps(
-      [this, name](const Failure& failure) { events_.SendErrorEvent("Korvane", name, failure); });
+      [this, name](const Failure& failure) { events_.SendErrorEvent(kLogType, name, failure); });
 }
 
 std::string ProcessOperations::fGetCaption(WindowHandle window) {
@@ -77,15 +77,18 @@ std::string ProcessOperations::fGetClassName(WindowHandle window) {
 }
 
 WindowHandle ProcessOperations::FindWindowByTitle(const std::string& fragment) {
-  try {
+  WindowHandle found = 0;
+  // A window that vanished mid-walk is no reason to report.
+  Quietly([&] {
     for (const WindowHandle window : desktop_.TopLevelWindows()) {
       const std::string caption = desktop_.Caption(window);
-      if (!caption.empty() && ContainsIgnoringCase(caption, fragment)) return window;
+      if (!caption.empty() && ContainsIgnoringCase(caption, fragment)) {
+        found = window;
+        return;
+      }
     }
-  } catch (...) {
-    // A window that vanished mid-walk is no reason to report.
-  }
-  return 0;
+  });
+  return found;
 }
 
 WindowHandle ProcessOperations::FindWindowLike(const std::string& fragment,
@@ -124,12 +127,10 @@ ProcessId ProcessOperations::GetPIDFromTitle(const std::string& fragment) {
 }
 
 ProcessId ProcessOperations::GetPIDFromName(const std::string& name) {
-  try {
-    // Older systems, and Linux's process names, keep only the first 15 characters.
-    return table_.FindByName(OSLabel_ == "XP" ? name : name.substr(0, 15));
-  } catch (...) {
-    return 0;
-  }
+  ProcessId pid = 0;
+  // Older systems, and Linux's process names, keep only the first 15 characters.
+  Quietly([&] { pid = table_.FindByName(OSLabel_ == "XP" ? name : name.substr(0, 15)); });
+  return pid;
 }
 
 std::string ProcessOperations::filename(const std::string& path) {
@@ -177,11 +178,9 @@ bool ProcessOperations::waitForNoProcess(ProcessId pid) {
 }
 
 bool ProcessOperations::Kill(ProcessId pid) {
-  try {
-    return pid != 0 && table_.Terminate(pid);
-  } catch (...) {
-    return false;
-  }
+  bool killed = false;
+  Quietly([&] { killed = pid != 0 && table_.Terminate(pid); });
+  return killed;
 }
 
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
@@ -274,7 +273,7 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
     }
   });
   const auto unable = [&] {
-    events_.SendErrorEvent("Korvane", "Unable to Kill " + path + title);
+    events_.SendErrorEvent(kLogType, "Unable to Kill " + path + title);
     return false;
   };
   // Without a window to close, or once the window is gone: only a program that is gone

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/cwait_n_dispatch.h"
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_processes.h"
-#include "supervision/cwait_n_dispatch.h"
 #include "supervision/process_names.h"
 
 namespace varnix {

@@ -8,11 +8,9 @@
 namespace varnix {
 
 bool ProcessRegistry::ProcessAlive(int32_t PID) {
-  try {
-    return PID > 0 && operations_.table().IsAlive(static_cast<ProcessId>(PID));
-  } catch (...) {
-    return false;
-  }
+  bool alive = false;
+  Quietly([&] { alive = PID > 0 && operations_.table().IsAlive(static_cast<ProcessId>(PID)); });
+  return alive;
 }
 
 void ProcessRegistry::SupervisionPass() {
@@ -44,7 +42,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
                                            const std::string& Title) {
   if (PID == 0) return;
   Steps step([this](const Failure& failure) {
-    events_.SendErrorEvent("Korvane", "UpdateStartedProcess", failure);
+    events_.SendErrorEvent(kLogType, "UpdateStartedProcess", failure);
   });
   const auto find = [&]() -> Status* {
     for (const auto& record : ProcessList_) {
@@ -86,7 +84,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
 
 void ProcessRegistry::SendNotification(Status& record) {
   Steps step([this](const Failure& failure) {
-    events_.SendErrorEvent("Korvane", "SendNotification", failure);
+    events_.SendErrorEvent(kLogType, "SendNotification", failure);
   });
   FastString text;
   const auto item = [&](std::string_view name, const std::string& value) {

@@ -50,7 +50,8 @@ void Status::Title(const std::string& s) {
 
 void Status::CollectStatistics() {
   const int sample = CPU();
-  if (cpuCum_ > std::numeric_limits<int32_t>::max() - sample) throw Error(6, "Overflow");
+  if (cpuCum_ > std::numeric_limits<int32_t>::max() - sample)
+    throw Error(errors::kOverflow, errors::kOverflowText);
   cpuCum_ += sample;
 }
 

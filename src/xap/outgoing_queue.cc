@@ -8,7 +8,7 @@ namespace varnix {
 void OutgoingQueue::SendXap(const std::string& sTarget, const std::string& sClass,
                             const std::string& sSection, const std::string& sData) {
   Steps step(
-      [&](const Failure& failure) { log_.WriteErrorLog("Korvane", "SendXap  " + sData, failure); });
+      [&](const Failure& failure) { log_.WriteErrorLog(kLogType, "SendXap  " + sData, failure); });
   if (!xapReady_ || transport_ == nullptr) {
     step(70, [&] { outgoingQueue_.push_back({sTarget, sClass, sSection, sData}); });
     return;

@@ -6,11 +6,7 @@
 namespace varnix {
 namespace {
 
-constexpr long kDuplicateKey = 457;
-constexpr char kDuplicateKeyText[] =
-    "This key is already associated with an element of this collection";
-constexpr long kSubscriptOutOfRange = 9;
-constexpr char kSubscriptOutOfRangeText[] = "Subscript out of range";
+using namespace errors;
 
 // Splits off the next "."-separated element of an address.
 std::string_view NextElement(std::string_view& rest, bool& more) {

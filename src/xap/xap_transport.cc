@@ -5,6 +5,7 @@
 #include <charconv>
 #include <vector>
 
+#include "core/steps.h"
 #include "core/text.h"
 #include "platform/text_encoding.h"
 #include "xap/packed_items.h"
@@ -50,21 +51,21 @@ void XapTransport::Unload() {
 void XapTransport::SocketsInitialize() {
   const SocketsLayer::Started started = sockets_.Startup(kSocketsVersion);
   if (started.result != 0) {
-    log_.WriteErrorLog("Korvane", "SocketsInitialize ");
+    log_.WriteErrorLog(kLogType, "SocketsInitialize ");
     return;
   }
   const int major = started.version & 0xFF;
   const int minor = (started.version >> 8) & 0xFF;
   if (major < 1 || (major == 1 && minor < 1)) {
-    log_.WriteErrorLog("Korvane", "SocketsInitialize Windows Sockets version " +
-                                      std::to_string(major) + "." + std::to_string(minor) +
-                                      " is not supported by winsock.dll ");
+    log_.WriteErrorLog(kLogType, "SocketsInitialize Windows Sockets version " +
+                                     std::to_string(major) + "." + std::to_string(minor) +
+                                     " is not supported by winsock.dll ");
   }
 }
 
 void XapTransport::SocketsCleanup() {
   const int result = sockets_.Cleanup();
-  if (result != 0) log_.WriteErrorLog("Korvane", "SocketsCleanup " + std::to_string(result));
+  if (result != 0) log_.WriteErrorLog(kLogType, "SocketsCleanup " + std::to_string(result));
 }
 
 void XapTransport::XapTarget(std::string value) {
@@ -110,17 +111,20 @@ bool XapTransport::IsAddressInMask(const std::string& pattern, const std::string
 }
 
 std::string XapTransport::GetIP() {
-  try {
-    const std::vector<std::string> addresses = machine_.HostAddresses();
-    if (addresses.empty()) return "";
-    for (const std::string& address : addresses) {
-      if (IsAddressInMask(interfaceAddress_, address)) return address;
-    }
-    return addresses.front();
-  } catch (...) {
-    log_.WriteErrorLog("Korvane", "GetIP", FailureFromCurrentException(30));
-    return "";
-  }
+  std::string ip;
+  Steps([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "GetIP", failure); })(
+      30, [&] {
+        const std::vector<std::string> addresses = machine_.HostAddresses();
+        if (addresses.empty()) return;
+        ip = addresses.front();
+        for (const std::string& address : addresses) {
+          if (IsAddressInMask(interfaceAddress_, address)) {
+            ip = address;
+            return;
+          }
+        }
+      });
+  return ip;
 }
 
 int32_t XapTransport::Init() {
@@ -173,13 +177,12 @@ void XapTransport::SendHeartbeat(int32_t LongInterval) {
   }
   hbeatTimer_->SetInterval(n * 1000);
   hbeatTimer_->SetEnabled(n > 0);
-  try {
-    if (sendSocket_ == nullptr) throw Error(91, "Object variable or With block variable not set");
-    sendSocket_->SendTo(sendAddress_, kXapPort,
-                        TextToCodePage(heartbeatHead_ + std::to_string(n) + heartbeatTail_));
-  } catch (...) {
-    log_.WriteErrorLog("Korvane", "SendHeartbeat", FailureFromCurrentException(40));
-  }
+  Steps([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "SendHeartbeat", failure); })(
+      40, [&] {
+        if (sendSocket_ == nullptr) throw Error(errors::kObjectNotSet, errors::kObjectNotSetText);
+        sendSocket_->SendTo(sendAddress_, kXapPort,
+                            TextToCodePage(heartbeatHead_ + std::to_string(n) + heartbeatTail_));
+      });
 }
 
 void XapTransport::OnHeartbeatTimer() {
@@ -190,7 +193,7 @@ void XapTransport::OnHeartbeatTimer() {
 std::string XapTransport::SendXap(const std::string& sTarget, const std::string& sClass,
                                   const std::string& sSection, const std::string& sData) {
   // Failures here are neither logged nor reported; the message is simply not sent.
-  try {
+  Quietly([&] {
     XapMessage message(log_);
     message.msgClass(sClass);
     message.msgSource(xapSource_);
@@ -207,13 +210,14 @@ std::string XapTransport::SendXap(const std::string& sTarget, const std::string&
     if (sendSocket_ != nullptr) {
       sendSocket_->SendTo(sendAddress_, kXapPort, TextToCodePage(message.ToXap()));
     }
-  } catch (...) {
-  }
+  });
   return "";
 }
 
 void XapTransport::ProcessReceivedMessage(std::string receivedData) {
-  try {
+  Steps([this](const Failure& failure) {
+    log_.WriteErrorLog(kLogType, "ProcessReceivedMessage", failure);
+  })(20, [&] {
     if (filterHeartbeats_ && LowerCase(receivedData.substr(0, 8)) != "xap-head") return;
     if (receiveQueue_.size() < kMaxQueued) {
       receiveQueue_.push_back(std::move(receivedData));
@@ -226,9 +230,7 @@ void XapTransport::ProcessReceivedMessage(std::string receivedData) {
       receiveTimer_->SetInterval(kReceiveDelayMs);
       receiveTimer_->SetEnabled(true);
     }
-  } catch (...) {
-    log_.WriteErrorLog("Korvane", "ProcessReceivedMessage", FailureFromCurrentException(20));
-  }
+  });
 }
 
 void XapTransport::OnReceiveTimer() {
@@ -240,8 +242,8 @@ std::string XapTransport::GetMessage() {
   if (receiveQueue_.empty()) {
     // The drain has caught up: the burst of drops, if any, is over.
     if (dropped_ > 0) {
-      log_.WriteErrorLog("Korvane", "ProcessReceivedMessage receive queue full, " +
-                                        std::to_string(dropped_) + " messages dropped");
+      log_.WriteErrorLog(kLogType, "ProcessReceivedMessage receive queue full, " +
+                                       std::to_string(dropped_) + " messages dropped");
       dropped_ = 0;
     }
     return "";

@@ -1,5 +1,5 @@
 // Tests of start-up, the drain, the reports and the path rules, on fake system services.
-#include "core/varnix_form.h"
+#include "node/varnix_form.h"
 
 #include <gtest/gtest.h>
 

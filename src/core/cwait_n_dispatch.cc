@@ -1,5 +1,5 @@
 // CWaitNDispatch: dispatch until the time is up or the wait is cancelled.
-#include "supervision/cwait_n_dispatch.h"
+#include "core/cwait_n_dispatch.h"
 
 #include <chrono>
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "core/varnix_form.h"
+#include "node/varnix_form.h"
 
 namespace varnix {
 

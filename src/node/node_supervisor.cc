@@ -1,11 +1,12 @@
 // NodeSupervisor: the process operations, computer control and the command handler, owned together.
-#include "supervision/node_supervisor.h"
+#include "node/node_supervisor.h"
 
 #include <algorithm>
 #include <string>
 
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
+#include "core/steps.h"
 #include "supervision/command_handler.h"
 #include "supervision/process_operations.h"
 
@@ -16,11 +17,9 @@ namespace {
 int CloseWaitSeconds(const SettingsFront& hs) {
   const std::string text = hs.GetINISetting("Computer", "CloseWaitSeconds",
                                             std::to_string(CloseWindows::kCloseWaitSeconds));
-  try {
-    return std::clamp(std::stoi(text), 0, 600);
-  } catch (...) {
-    return CloseWindows::kCloseWaitSeconds;
-  }
+  int seconds = CloseWindows::kCloseWaitSeconds;
+  Quietly([&] { seconds = std::clamp(std::stoi(text), 0, 600); });
+  return seconds;
 }
 
 class NodeSupervisor : public Supervisor {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "core/init_xap.h"
-#include "core/reports.h"
+#include "node/init_xap.h"
+#include "node/reports.h"
 #include "platform/desktop.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"

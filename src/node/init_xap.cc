@@ -1,5 +1,5 @@
 // InitXap and its helpers, including the Windows development-tree and network-path rules.
-#include "core/init_xap.h"
+#include "node/init_xap.h"
 
 #include "core/create_folders.h"
 #include "core/steps.h"
@@ -50,8 +50,8 @@ void XapGlobal::UseWritableDataFolder() {
   values_.DataPath = user + values_.separator;
   const std::string notice = "The folder " + values_.DataFolder() +
                              " cannot be written; the log files are in " + values_.DataPath;
-  log_.WriteErrorLog("Korvane", notice);
-  report_.SendErrorEvent("Korvane", notice);
+  log_.WriteErrorLog(kLogType, notice);
+  report_.SendErrorEvent(kLogType, notice);
 }
 
 std::string XapGlobal::GetMachineName() {
@@ -60,7 +60,7 @@ std::string XapGlobal::GetMachineName() {
 }
 
 void XapGlobal::InitXap() {
-  Steps step([this](const Failure& failure) { log_.WriteErrorLog("Korvane", "InitXap", failure); });
+  Steps step([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "InitXap", failure); });
   const char separator = machine_.PathSeparator();
   values_.separator = separator;
   step(10, [&] { values_.ComputerName = GetMachineName(); });
@@ -89,7 +89,7 @@ void XapGlobal::InitXap() {
     hs_ = std::make_unique<SettingsFront>(files_, report_, values_.ConfigFolder(), separator);
   });
   const auto settings = [this]() -> const SettingsFront& {
-    if (!hs_) throw Error(91, "Object variable or With block variable not set");
+    if (!hs_) throw Error(errors::kObjectNotSet, errors::kObjectNotSetText);
     return *hs_;
   };
   step(90, [&] {

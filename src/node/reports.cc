@@ -1,8 +1,9 @@
 // The log-file line and the Homeseer.Event message of a failure.
-#include "core/reports.h"
+#include "node/reports.h"
 
 #include <string>
 
+#include "core/steps.h"
 #include "xap/outgoing_queue.h"
 #include "xap/packed_items.h"
 
@@ -18,15 +19,13 @@ void FileErrorLog::WriteErrorLog(std::string_view type, std::string_view data,
   line += ' ';
   line += failure.description;
   line += "\r\n";
-  try {
-    files_.Append(values_.LogFile(), line);
-  } catch (...) {
-  }
+  Quietly([&] { files_.Append(values_.LogFile(), line); });  // a lost line, not a lost node
 }
 
 void XapEventReport::SendErrorEvent(std::string_view type, std::string_view data,
                                     const Failure& failure) {
-  try {
+  // A report must never take its caller down with it.
+  Quietly([&] {
     std::string text(data);
     if (failure.IsSet()) {
       text += " Line " + std::to_string(failure.line) + " " + failure.description;
@@ -34,9 +33,7 @@ void XapEventReport::SendErrorEvent(std::string_view type, std::string_view data
     const std::string time = machine_.GeneralDateText();
     queue_.SendXap("", "Homeseer.Event", "Event.Log",
                    PackItems({{"Time", time}, {"Type", type}, {"Data", text}}));
-  } catch (...) {
-    // A report must never take its caller down with it.
-  }
+  });
 }
 
 }  // namespace varnix

@@ -1,7 +1,7 @@
 // The program's entry point: the system's services, then the node until the system ends it.
-#include "core/varnix_form.h"
+#include "node/node_supervisor.h"
+#include "node/varnix_form.h"
 #include "platform/platform.h"
-#include "supervision/node_supervisor.h"
 
 int main() {
   varnix::Platform platform = varnix::MakePlatform();

@@ -1,0 +1,94 @@
+// VarnixForm: start-up in its fixed order, the drain with its busy mark, Timer2, and unloading.
+#include "node/varnix_form.h"
+
+#include "core/steps.h"
+
+namespace varnix {
+
+VarnixForm::VarnixForm(NodeServices services, SupervisorFactory make_supervisor)
+    : services_(services),
+      makeSupervisor_(std::move(make_supervisor)),
+      log_(services.files, values_),
+      queue_(log_),
+      events_(queue_, services.machine),
+      global_(services.machine, services.files, log_, events_, values_) {
+  timer2_ = services_.loop.CreateTimer([this] { Timer2_Timer(); });
+}
+
+VarnixForm::~VarnixForm() = default;
+
+VarnixForm::LoadResult VarnixForm::Form_Load() {
+  // A failing step is logged with its number and ends the sequence; the program runs on.
+  Steps step(
+      [this](const Failure& failure) { log_.WriteErrorLog(kLogType, "Main Load", failure); });
+  int32_t port = 0;
+  const bool bound = step(20, [&] { bBusy_ = false; }) &&
+                     step(30, [&] { osLabel_ = GetOSLabel(services_.machine.Version()); }) &&
+                     step(40, [&] { global_.InitXap(); }) &&
+                     step(50,
+                          [&] {
+                            xap_ = std::make_unique<XapTransport>(services_.loop, services_.machine,
+                                                                  services_.sockets, log_);
+                            queue_.AttachTransport(xap_.get());
+                          }) &&
+                     step(60, [&] { xap_->RegisterNewMessageCallback(this); }) &&
+                     step(70, [&] { xap_->XapSource("qel.Process." + values_.ComputerName); }) &&
+                     step(80, [&] { xap_->XapUID(kUid); }) &&
+                     step(90,
+                          [&] {
+                            xap_->BroadcastAddress(values_.BroadcastAddress);
+                            xap_->InterfaceAddress(values_.InterfaceAddress);
+                          }) &&
+                     step(100, [&] { port = xap_->Init(); });
+  if (!bound) return LoadResult::kRunning;
+  if (port <= 0) {
+    log_.WriteErrorLog(kLogType, "xAP Init Error " + std::to_string(port) + " occurred");
+    return LoadResult::kInitFailed;
+  }
+  step(120,
+       [&] {
+         xap_->SendHeartbeat(kHeartbeatSeconds);
+         queue_.SetReady();
+         // Being ready already, this also sends what was held during start-up, first.
+         events_.SendErrorEvent(kLogType, "Using xAP port " + std::to_string(port));
+       }) &&
+      step(130, [&] {
+        if (global_.hs() == nullptr) throw Error(errors::kObjectNotSet, errors::kObjectNotSetText);
+        NodeContext context{services_, values_, osLabel_, *xap_,
+                            queue_,    log_,    events_,  *global_.hs()};
+        supervisor_ = makeSupervisor_(context);
+        timer2_->SetInterval(kTimer2Ms);
+        timer2_->SetEnabled(true);
+      });
+  return LoadResult::kRunning;
+}
+
+void VarnixForm::onMessage() {
+  // A drain further up the stack, paused in a wait, will pick up the new texts.
+  if (bBusy_ || !xap_) return;
+  bBusy_ = true;
+  Steps([this](const Failure& failure) {
+    log_.WriteErrorLog(kLogType, "Main OnMessage", failure);
+  })(30, [&] {
+    for (std::string text = xap_->GetMessage(); !text.empty(); text = xap_->GetMessage()) {
+      if (supervisor_) supervisor_->Readmessage(text);
+    }
+  });
+  bBusy_ = false;
+}
+
+void VarnixForm::Timer2_Timer() {
+  Steps([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "Timer2", failure); })(
+      10, [&] {
+        if (supervisor_) supervisor_->SupervisionPass();
+      });
+}
+
+void VarnixForm::Form_unload() {
+  timer2_->SetEnabled(false);
+  supervisor_.reset();  // it holds references to the transport
+  queue_.AttachTransport(nullptr);
+  xap_.reset();  // closes the sockets and the sockets layer
+}
+
+}  // namespace varnix
