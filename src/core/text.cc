@@ -4,15 +4,9 @@
 #include <algorithm>
 
 namespace varnix {
-namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
-
 std::string LowerCase(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower) c = Lower(c);
+  for (char& c : lower) c = LowerAscii(c);
   return lower;
 }
 
@@ -24,20 +18,9 @@ std::string UpperCase(std::string_view text) {
   return upper;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
 bool ContainsIgnoringCase(std::string_view text, std::string_view fragment) {
   return std::search(text.begin(), text.end(), fragment.begin(), fragment.end(),
-                     [](char x, char y) { return Lower(x) == Lower(y); }) != text.end();
-}
-
-std::string_view TrimSpaces(std::string_view text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+                     [](char x, char y) { return LowerAscii(x) == LowerAscii(y); }) != text.end();
 }
 
 std::vector<std::string> Split(std::string_view text, char separator) {

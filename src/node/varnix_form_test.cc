@@ -54,7 +54,7 @@ class VarnixFormTest : public ::testing::Test {
     XapMessage message(log);
     message.FromXap(text);
     if (!message.CompareClass("Homeseer.Event")) return text.substr(0, text.find('\n'));
-    return "event: " + message.GetItem("Event.Log", "Data");
+    return "event: " + std::string(message.GetItem("Event.Log", "Data"));
   }
 
   FakeEventLoop loop_;

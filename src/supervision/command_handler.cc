@@ -37,10 +37,10 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       computer_(computer),
       registry_(operations, queue, events) {}
 
-bool CommandHandler::EndsWithThisComputer(const std::string& address) const {
-  const std::string suffix = "." + UpperCase(values_.ComputerName);
+bool CommandHandler::EndsWithThisComputer(std::string_view address) const {
+  const std::string suffix = "." + values_.ComputerName;
   return address.size() >= suffix.size() &&
-         UpperCase(address.substr(address.size() - suffix.size())) == suffix;
+         EqualsIgnoringCase(address.substr(address.size() - suffix.size()), suffix);
 }
 
 std::optional<size_t> CommandHandler::Match(const std::string& Title, const std::string& Path) {
@@ -99,13 +99,13 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
 }
 
 void CommandHandler::ProcessControl(XapMessage& message) {
-  const std::string action = message.GetItem("Process.Control", "Action");
+  const std::string action(message.GetItem("Process.Control", "Action"));
   if (action == kUnknownText) return;
-  const std::string Title = message.GetItem("Process.Control", "Title");
-  const std::string Path = message.GetItem("Process.Control", "Path");
-  const std::string Priority = message.GetItem("Process.Control", "Priority");
-  const std::string Parameter = message.GetItem("Process.Control", "Parameter");
-  std::string Window = message.GetItem("Process.Control", "Window");
+  const std::string Title(message.GetItem("Process.Control", "Title"));
+  const std::string Path(message.GetItem("Process.Control", "Path"));
+  const std::string Priority(message.GetItem("Process.Control", "Priority"));
+  const std::string Parameter(message.GetItem("Process.Control", "Parameter"));
+  std::string Window(message.GetItem("Process.Control", "Window"));
   if (!ReadsAsNumber(Window)) Window = "2";
   if (Title == kUnknownText && Path == kUnknownText) return;
 
@@ -146,9 +146,9 @@ void CommandHandler::ProcessControl(XapMessage& message) {
 
 void CommandHandler::Echo(XapMessage& message) {
   if (!message.CompareTarget(xap_.XapSource()) && !message.CompareTarget(kUnknownText)) return;
-  const std::string query = message.GetItem("Echo.Query", "Query");
+  const std::string query(message.GetItem("Echo.Query", "Query"));
   if (query == kUnknownText) return;
-  queue_.SendXap(message.msgSource(), "WDT.Echo", "Echo.Response",
+  queue_.SendXap(std::string(message.msgSource()), "WDT.Echo", "Echo.Response",
                  PackItems({{"Response", LowerCase(query)}}));
 }
 

@@ -27,7 +27,7 @@ class CommandHandler {
 
  private:
   // True when the address ends in "." and this computer's name, letter case ignored.
-  bool EndsWithThisComputer(const std::string& address) const;
+  bool EndsWithThisComputer(std::string_view address) const;
   // Returns true when the message is finished with (nothing more is looked at).
   bool ComputerProcess(XapMessage& message, bool isForMe);
   void ProcessControl(XapMessage& message);

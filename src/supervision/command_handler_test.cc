@@ -62,7 +62,7 @@ class CommandHandlerTest : public ::testing::Test {
       XapMessage message(log_);
       message.FromXap(sent.text);
       std::string line = message.msgSection().empty() ? "?" : message.msgSection()[0];
-      if (message.msgTarget() != "Unknown") line = "to " + message.msgTarget() + " " + line;
+      if (message.msgTarget() != "Unknown") line = "to " + std::string(message.msgTarget()) + " " + line;
       const auto items = message.msgCollection(0);
       for (const std::string& item : items.value_or(std::vector<std::string>{})) line += "|" + item;
       out.push_back(line);

@@ -5,8 +5,6 @@ namespace varnix {
 
 void FastString::Reset() {
   text_.clear();
-  // Most messages fit here, so building one allocates once.
-  text_.reserve(256);
   pieces_ = 0;
   slots_ = kGrowBy + 1;
 }

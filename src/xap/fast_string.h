@@ -12,6 +12,8 @@ class FastString {
   FastString() { Reset(); }
 
   void Add(std::string_view strValue) {
+    // Most messages fit here, so building one allocates once; a message only read, never.
+    if (text_.capacity() < kFirstReserve) text_.reserve(kFirstReserve);
     if (pieces_ + 1 >= slots_) slots_ += kGrowBy;
     ++pieces_;
     text_.append(strValue);
@@ -24,6 +26,7 @@ class FastString {
 
  private:
   static constexpr std::size_t kGrowBy = 100;
+  static constexpr std::size_t kFirstReserve = 256;
 
   // The pieces are kept joined; only their count and the slot arithmetic are tracked.
   std::string text_;

@@ -11,6 +11,7 @@
 #include "core/failure.h"
 #include "core/text.h"
 #include "xap/fast_string.h"
+#include "xap/inline_storage.h"
 
 namespace varnix {
 
@@ -28,15 +29,16 @@ class XapMessage {
   // Failures inside the model are written to `log`, never passed to the caller.
   explicit XapMessage(ErrorLog& log) : log_(&log) {}
 
-  // Header fields.
-  const std::string& msgClass() const { return msgClass_; }
-  void msgClass(std::string value) { msgClass_ = std::move(value); }
-  const std::string& msgTarget() const { return msgTarget_; }
-  void msgTarget(std::string value) { msgTarget_ = std::move(value); }
-  const std::string& msgSource() const { return msgSource_; }
-  void msgSource(std::string value) { msgSource_ = std::move(value); }
-  const std::string& msgUID() const { return msgUID_; }
-  void msgUID(std::string value) { msgUID_ = std::move(value); }
+  // Header fields: as set for writing, or as parsed; views stay valid while the message lives
+  // and is not changed.
+  std::string_view msgClass() const { return Field(kClass); }
+  void msgClass(std::string value) { Set(kClass, std::move(value)); }
+  std::string_view msgTarget() const { return Field(kTarget); }
+  void msgTarget(std::string value) { Set(kTarget, std::move(value)); }
+  std::string_view msgSource() const { return Field(kSource); }
+  void msgSource(std::string value) { Set(kSource, std::move(value)); }
+  std::string_view msgUID() const { return Field(kUid); }
+  void msgUID(std::string value) { Set(kUid, std::move(value)); }
 
   // Writing. `header_prefix` is the node's XapHeaderPrefix; the message's own msgUID is not
   // written.
@@ -46,9 +48,10 @@ class XapMessage {
   std::string ToXap() const;
   int Init(std::string_view sMessage);
 
-  // Reading.
+  // Reading. A message of up to 1,500 bytes and 64 items is parsed without a heap allocation.
   int FromXap(std::string_view sRawMessage);
-  std::string GetItem(std::string_view sSection, std::string_view sItem) const;
+  // The item's value as it stands after "=", or "Unknown"; valid while the message lives.
+  std::string_view GetItem(std::string_view sSection, std::string_view sItem) const;
   std::vector<std::string> msgSection() const;
   // The raw lines of section `Index`, or nothing when there is no such section.
   std::optional<std::vector<std::string>> msgCollection(int16_t Index) const;
@@ -58,37 +61,56 @@ class XapMessage {
   bool CompareTarget(std::string_view sTarget) const;
 
  private:
-  // A parsed line, kept as a span of raw_ so that parsing copies the text once.
-  struct Entry {
-    std::string key;
+  // Where a piece of the parsed text lies in raw_: offsets, so that copies stay valid.
+  // Left uninitialized in bulk storage: a parse writes each one before it is read.
+  struct Span {
     uint32_t offset;
     uint32_t length;
   };
+  // One "key=value" line; `hash` is of the key without regard to case.
+  struct Entry {
+    Span key;
+    Span line;
+    uint32_t hash;
+  };
+  // The lines after one "}": its name line (when there is one) and its entries.
   struct Section {
-    std::vector<Entry> entries;
+    Span name;
+    uint32_t hash;
+    bool indexed;  // named, and the first of its name
+    uint32_t first;
+    uint32_t count;
   };
-  struct NamedSection {
-    std::string name;
-    int number;
-  };
+  enum HeaderField { kClass, kTarget, kSource, kUid, kHeaderFields };
+  static constexpr std::size_t kInlineText = 1536;
+  static constexpr std::size_t kInlineItems = 64;
+  static constexpr std::size_t kInlineSections = 16;
 
-  std::string_view Line(const Entry& entry) const {
-    return std::string_view(raw_).substr(entry.offset, entry.length);
+  std::string_view Text(Span span) const { return raw_.view().substr(span.offset, span.length); }
+  std::string_view Field(HeaderField field) const {
+    if (parsed_[field]) return Text(header_[field]);
+    return given_[field] ? std::string_view(set_[field]) : kUnknown;
   }
-  const NamedSection* FindSection(std::string_view lower_name) const;
+  void Set(HeaderField field, std::string value) {
+    set_[field] = std::move(value);
+    given_[field] = true;
+    parsed_[field] = false;
+  }
+  static int HeaderFieldOf(std::string_view key);
+  const Section* FindSection(std::string_view name) const;
   void ReportFromXap(long number, std::string_view description, int line);
 
   ErrorLog* log_;
   FastString builder_;
-  std::string msgClass_{kUnknown};
-  std::string msgTarget_{kUnknown};
-  std::string msgSource_{kUnknown};
-  std::string msgUID_{kUnknown};
-  std::string raw_;
-  std::vector<Section> sections_;
-  std::vector<NamedSection> sectionIndex_;
+  // A field reads as set for writing, else as parsed, else "Unknown".
+  std::string set_[kHeaderFields];
+  bool given_[kHeaderFields] = {};
+  Span header_[kHeaderFields] = {};
+  bool parsed_[kHeaderFields] = {};
+  InlineText<kInlineText> raw_;
+  InlineVector<Entry, kInlineItems> entries_;
+  InlineVector<Section, kInlineSections> sections_;
   bool sectionOpen_ = false;
-  bool hasSections_ = false;
 };
 
 }  // namespace varnix

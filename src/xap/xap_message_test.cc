@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "allocation_counter.h"
 #include "fakes/recording_error_log.h"
 
 namespace varnix {
@@ -189,6 +190,36 @@ TEST(FastStringTest, GrowsInStepsOfAHundredSlots) {
   text.Reset();
   EXPECT_EQ(text.Value(), "");
   EXPECT_EQ(text.SlotCount(), 101u);
+}
+
+TEST_F(XapMessageTest, ReadingARequestMakesNoHeapAllocation) {
+  constexpr char kProcessControl[] =
+      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
+      "source=acme.controller.homeseer\ntarget=qel.Process.OFFICEPC\n}\nProcess.Control\n{\n"
+      "Action=start\nPath=C:\\Program Files\\Notes\\notes.exe\nTitle=Notes\nPriority=HIGH\n"
+      "Parameter=/safe \"C:\\My Notes\\today.txt\"\nWindow=2\nAutoNotify=yes\n}\n";
+  for (const std::string_view text :
+       {std::string_view(kWireExample), std::string_view(kProcessControl)}) {
+    const uint64_t before = HeapAllocations();
+    XapMessage message(log_);
+    message.FromXap(text);
+    const bool is_request = message.CompareClass("Computer.Process");
+    const std::string_view first =
+        message.GetItem(is_request ? "Process.Control" : "Event.Log", is_request ? "Path" : "Data");
+    EXPECT_EQ(HeapAllocations() - before, 0u) << text;
+    EXPECT_EQ(first, is_request ? "C:\\Program Files\\Notes\\notes.exe" : "Using xAP port 32768");
+  }
+
+  // Beyond the inline room (a long text, many items) it grows, and still reads every item.
+  std::string many = "xap-header\n{\nclass=c\n}\nBig\n{\n";
+  for (int i = 0; i < 200; ++i)
+    many += "item" + std::to_string(i) + "=" + std::string(20, 'v') + "\n";
+  many += "}\n";
+  XapMessage big(log_);
+  big.FromXap(many);
+  EXPECT_EQ(big.GetItem("big", "ITEM199"), std::string(20, 'v'));
+  EXPECT_EQ(big.msgCollection(0)->size(), 200u);
+  EXPECT_TRUE(log_.lines.empty());
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+// Storage that lives inside its owner up to a size, and on the heap only beyond it.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnix {
+
+// A vector of trivially copyable values; the first N never allocate.
+template <typename T, std::size_t N>
+class InlineVector {
+ public:
+  void push_back(const T& value) {
+    if (size_ < N) {
+      inline_[size_] = value;
+    } else {
+      if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+      heap_.push_back(value);
+    }
+    ++size_;
+  }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](std::size_t i) { return heap_.empty() ? inline_[i] : heap_[i]; }
+  const T& operator[](std::size_t i) const { return heap_.empty() ? inline_[i] : heap_[i]; }
+  T& back() { return (*this)[size_ - 1]; }
+
+ private:
+  std::array<T, N> inline_;  // filled as values are pushed: nothing to clear first
+  std::vector<T> heap_;
+  std::size_t size_ = 0;
+};
+
+// Text that is only appended to; the first N bytes never allocate.
+template <std::size_t N>
+class InlineText {
+ public:
+  void append(std::string_view text) {
+    if (heap_.empty() && size_ + text.size() <= N) {
+      std::memcpy(inline_.data() + size_, text.data(), text.size());
+    } else {
+      if (heap_.empty()) heap_.assign(inline_.data(), size_);
+      heap_.append(text);
+    }
+    size_ += text.size();
+  }
+  std::size_t size() const { return size_; }
+  std::string_view view() const {
+    return heap_.empty() ? std::string_view(inline_.data(), size_) : std::string_view(heap_);
+  }
+
+ private:
+  std::array<char, N> inline_;
+  std::string heap_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace varnix
