@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dispatch_until.h"
 #include "platform/error.h"
 #include "platform/platform.h"
 
@@ -21,9 +22,7 @@ class EventLoopTest : public ::testing::Test {
   // Dispatches until `done` holds or the deadline passes; returns whether it held.
   template <typename Done>
   bool DispatchUntil(Done done, milliseconds limit = milliseconds(3000)) {
-    const auto deadline = Clock::now() + limit;
-    while (!done() && Clock::now() < deadline) loop().DispatchPending(milliseconds(20));
-    return done();
+    return varnix::DispatchUntil(loop(), limit, done);
   }
 
   // A port that nothing else on loopback is bound to right now.

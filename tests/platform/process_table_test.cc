@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "dispatch_until.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "supervision/process_operations.h"
@@ -61,9 +62,7 @@ class ProcessTableTest : public ::testing::Test {
 
   template <typename Done>
   bool Within(milliseconds limit, Done done) {
-    const auto deadline = Clock::now() + limit;
-    while (!done() && Clock::now() < deadline) platform_.loop->DispatchPending(milliseconds(20));
-    return done();
+    return DispatchUntil(*platform_.loop, limit, done);
   }
 
   ProcessOperations Operations() {

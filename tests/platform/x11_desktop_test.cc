@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "computer/close_windows.h"
+#include "dispatch_until.h"
 #include "fakes/fake_machine.h"
 #include "fakes/recording_error_log.h"
 #include "platform/child_process.h"
@@ -46,9 +47,7 @@ class X11DesktopTest : public ::testing::Test {
   }
 
   bool Within(milliseconds limit, const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + limit;
-    while (!done() && Clock::now() < deadline) platform_.loop->DispatchPending(milliseconds(20));
-    return done();
+    return DispatchUntil(*platform_.loop, limit, done);
   }
   WindowHandle Find(const std::string& caption) {
     for (const WindowHandle w : desktop().TopLevelWindows()) {
