@@ -12,6 +12,19 @@ namespace {
 
 constexpr long kNoShell = -999;  // matches no process
 
+// The trace writes a wait's result as the Windows wait call gives it.
+int TraceStatus(WaitResult result) {
+  switch (result) {
+    case WaitResult::kEnded:
+      return 0;  // WAIT_OBJECT_0
+    case WaitResult::kTimedOut:
+      return 258;  // WAIT_TIMEOUT
+    case WaitResult::kCannotWait:
+      break;
+  }
+  return -1;
+}
+
 }  // namespace
 
 void CloseWindows::Trace(const std::string& text) {
@@ -71,10 +84,12 @@ void CloseWindows::CloseAllWindows() {
           walk_again = true;
         }
         Quietly([&] { s_.desktop.PostClose(window); });
-        int status = -1;  // no process to wait for: straight to the window's own wait
+        // No process to wait for: straight to the window's own wait.
+        WaitResult waited = WaitResult::kCannotWait;
         Quietly([&] {
-          if (pid != 0) status = s_.processes.WaitForExit(pid, CloseWaitSeconds_ * 1000);
+          if (pid != 0) waited = s_.processes.WaitForExit(pid, CloseWaitSeconds_ * 1000);
         });
+        const int status = TraceStatus(waited);
         Trace(" | Visible/Closed PID=" + id + "Window=" + title +
               ", Status = " + std::to_string(status));
         Quietly([&] { WaitForWindowGone(window); });

@@ -12,6 +12,9 @@ using ProcessId = uint32_t;
 // The scheduling classes the node knows. On POSIX they are nice values.
 enum class PriorityClass { kRealtime, kHigh, kAboveNormal, kNormal, kBelowNormal, kIdle, kOther };
 
+// How a wait for a process's end came out.
+enum class WaitResult { kEnded, kTimedOut, kCannotWait };
+
 // What the system has counted for one process, all in seconds.
 struct ProcessTimes {
   double cpu = 0;         // processor time used so far, all threads, user and system
@@ -43,9 +46,8 @@ class ProcessTable {
   // Asks a process to end, for one without a window to close: SIGTERM, or WM_CLOSE to each
   // of its top-level windows, hidden ones included.
   virtual void RequestClose(ProcessId pid) = 0;
-  // Blocks until the process has ended or `milliseconds` passed: 0 when it ended, 258 when
-  // the time ran out, -1 when it cannot be waited for.
-  virtual int WaitForExit(ProcessId pid, int milliseconds) = 0;
+  // Blocks until the process has ended or `milliseconds` passed.
+  virtual WaitResult WaitForExit(ProcessId pid, int milliseconds) = 0;
   // Resident bytes; 0 when the process cannot be read.
   virtual uint64_t WorkingSetBytes(ProcessId pid) = 0;
   // Nothing when the process cannot be read.

@@ -70,10 +70,10 @@ class FakeProcessTable : public ProcessTable {
     ++close_requests;
     if (IsAlive(pid) && processes[pid].ends_on_request) processes[pid].alive = false;
   }
-  int WaitForExit(ProcessId pid, int milliseconds) override {
+  WaitResult WaitForExit(ProcessId pid, int milliseconds) override {
     waits.push_back(milliseconds);
-    if (processes.count(pid) == 0) return -1;
-    return IsAlive(pid) ? 258 : 0;
+    if (processes.count(pid) == 0) return WaitResult::kCannotWait;
+    return IsAlive(pid) ? WaitResult::kTimedOut : WaitResult::kEnded;
   }
   uint64_t WorkingSetBytes(ProcessId pid) override { return IsAlive(pid) ? 1048576 * pid : 0; }
   std::optional<ProcessTimes> Times(ProcessId pid) override {

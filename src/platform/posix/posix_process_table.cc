@@ -269,13 +269,15 @@ void PosixProcessTable::RequestClose(ProcessId pid) {
   if (IsAlive(pid)) ::kill(static_cast<pid_t>(pid), SIGTERM);
 }
 
-int PosixProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
-  if (pid == 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return -1;
+WaitResult PosixProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
+  if (pid == 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) {
+    return WaitResult::kCannotWait;
+  }
   // Not a child of ours in general, so there is nothing to block on: look every 20 ms.
   const double end = ClockSeconds(CLOCK_MONOTONIC) + milliseconds / 1000.0;
   for (;;) {
-    if (!IsAlive(pid)) return 0;
-    if (ClockSeconds(CLOCK_MONOTONIC) >= end) return 258;
+    if (!IsAlive(pid)) return WaitResult::kEnded;
+    if (ClockSeconds(CLOCK_MONOTONIC) >= end) return WaitResult::kTimedOut;
     const timespec pause{0, 20 * 1000 * 1000};
     ::nanosleep(&pause, nullptr);
   }

@@ -199,12 +199,17 @@ void Win32ProcessTable::RequestClose(ProcessId pid) {
   EnumWindows(CloseWindowOf, static_cast<LPARAM>(pid));
 }
 
-int Win32ProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
+WaitResult Win32ProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
   const ScopedHandle process = Open(SYNCHRONIZE, pid);
-  if (!process.valid()) return -1;
-  const DWORD result =
-      WaitForSingleObject(process.get(), static_cast<DWORD>(std::max(milliseconds, 0)));
-  return result == WAIT_FAILED ? -1 : static_cast<int>(result);
+  if (!process.valid()) return WaitResult::kCannotWait;
+  switch (WaitForSingleObject(process.get(), static_cast<DWORD>(std::max(milliseconds, 0)))) {
+    case WAIT_OBJECT_0:
+      return WaitResult::kEnded;
+    case WAIT_TIMEOUT:
+      return WaitResult::kTimedOut;
+    default:
+      return WaitResult::kCannotWait;
+  }
 }
 
 uint64_t Win32ProcessTable::WorkingSetBytes(ProcessId pid) {

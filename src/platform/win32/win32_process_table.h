@@ -15,7 +15,7 @@ class Win32ProcessTable : public ProcessTable {
   bool Terminate(ProcessId pid) override;
   std::string ImageName(ProcessId pid) override;
   void RequestClose(ProcessId pid) override;
-  int WaitForExit(ProcessId pid, int milliseconds) override;
+  WaitResult WaitForExit(ProcessId pid, int milliseconds) override;
   uint64_t WorkingSetBytes(ProcessId pid) override;
   std::optional<ProcessTimes> Times(ProcessId pid) override;
 };
