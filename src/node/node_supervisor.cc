@@ -7,6 +7,7 @@
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
 #include "core/steps.h"
+#include "settings/access_rules.h"
 #include "supervision/command_handler.h"
 #include "supervision/process_operations.h"
 
@@ -34,7 +35,10 @@ class NodeSupervisor : public Supervisor {
                  IsNtPlatform(context.services.machine), CloseWaitSeconds(context.hs)),
         shutdown_(context.services.machine, windows_, context.events),
         handler_(context.values, context.xap, context.queue, context.log, context.events,
-                 operations_, shutdown_) {}
+                 operations_, shutdown_,
+                 AccessRules::Load(context.services.files, context.events, context.log,
+                                   context.values.ConfigFolder() + "settings.ini",
+                                   context.values.separator == '\\')) {}
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
   void SupervisionPass() override { handler_.SupervisionPass(); }

@@ -27,7 +27,7 @@ bool ReadsAsNumber(const std::string& text) {
 
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
                                ErrorLog& log, EventReport& events, ProcessOperations& operations,
-                               ComputerControl& computer)
+                               ComputerControl& computer, AccessRules rules)
     : values_(values),
       xap_(xap),
       queue_(queue),
@@ -35,7 +35,18 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       events_(events),
       operations_(operations),
       computer_(computer),
+      rules_(std::move(rules)),
       registry_(operations, queue, events) {}
+
+bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_view what,
+                             std::string_view source) {
+  if (allowed) return true;
+  const std::string refusal = "Refused " + std::string(action) + " of " + std::string(what) +
+                              " from " + std::string(source);
+  log_.WriteErrorLog(kLogType, refusal);
+  events_.SendErrorEvent(kLogType, refusal);
+  return false;
+}
 
 bool CommandHandler::EndsWithThisComputer(std::string_view address) const {
   const std::string suffix = "." + values_.ComputerName;
@@ -77,19 +88,25 @@ void CommandHandler::Readmessage(const std::string& text) {
 }
 
 bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
+  const std::string_view source = message.msgSource();
+  const bool trusted = rules_.AllowsSource(source);
   const std::string action = LowerCase(message.GetItem("Computer.Control", "Action"));
   if (action != "unknown") {
-    if (action == "shutdown" && isForMe) {
-      computer_.CloseWindowsAndShutdown();
-      return true;
-    }
-    if (action == "reboot" && isForMe) {
-      computer_.CloseWindowsAndReboot();
+    if ((action == "shutdown" || action == "reboot") && isForMe) {
+      if (Allowed(trusted && rules_.AllowsComputerControl(), action, values_.ComputerName,
+                  source)) {
+        if (action == "shutdown") {
+          computer_.CloseWindowsAndShutdown();
+        } else {
+          computer_.CloseWindowsAndReboot();
+        }
+      }
       return true;
     }
   }
   const std::string query = LowerCase(message.GetItem("Computer.Control", "Query"));
   if (query == "name" || query == "all" || query == "ip") {
+    if (!Allowed(trusted, "query", values_.ComputerName, source)) return true;
     queue_.SendXap("", "Computer.Process", "Computer.Notification",
                    PackItems({{"IP", xap_.GetIP()}, {"Name", values_.ComputerName}}));
     return true;
@@ -110,6 +127,18 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   if (Title == kUnknownText && Path == kUnknownText) return;
 
   const std::string lower = LowerCase(action);
+  if (lower != "start" && lower != "stop" && lower != "restart" && lower != "query" &&
+      lower != "autonotify") {
+    return;
+  }
+  const std::string_view source = message.msgSource();
+  if (!Allowed(rules_.AllowsSource(source), lower, Path == kUnknownText ? Title : Path, source)) {
+    return;
+  }
+  if ((lower == "start" || lower == "restart") && Path != kUnknownText &&
+      !Allowed(rules_.AllowsProgram(Path), lower, Path, source)) {
+    return;
+  }
   const auto start = [&] {
     const ProcessId pid = operations_.StartProcess(Path, Parameter, Window, Priority);
     registry_.UpdateStartedProcess(Path, static_cast<int32_t>(pid), Title);

@@ -7,6 +7,7 @@
 #include "computer/computer_control.h"
 #include "core/app_values.h"
 #include "core/failure.h"
+#include "settings/access_rules.h"
 #include "supervision/process_operations.h"
 #include "supervision/registry.h"
 #include "xap/outgoing_queue.h"
@@ -17,8 +18,10 @@ namespace varnix {
 
 class CommandHandler {
  public:
+  // `rules` say who may ask for what; the default allows everything.
   CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
-                 EventReport& events, ProcessOperations& operations, ComputerControl& computer);
+                 EventReport& events, ProcessOperations& operations, ComputerControl& computer,
+                 AccessRules rules = {});
 
   void Readmessage(const std::string& text);
   void SupervisionPass() { registry_.SupervisionPass(); }
@@ -34,6 +37,9 @@ class CommandHandler {
   void Echo(XapMessage& message);
   void RoleQuery(XapMessage& message);
   void RoleAnnouncement(XapMessage& message);
+  // True when the rules allow it; otherwise says so once in the log and once on the network.
+  bool Allowed(bool allowed, std::string_view action, std::string_view what,
+               std::string_view source);
   // The position of the first record that names this title or this path.
   std::optional<size_t> Match(const std::string& Title, const std::string& Path);
 
@@ -44,6 +50,7 @@ class CommandHandler {
   EventReport& events_;
   ProcessOperations& operations_;
   ComputerControl& computer_;
+  AccessRules rules_;
   ProcessRegistry registry_;
 };
 

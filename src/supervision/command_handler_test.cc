@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_machine.h"
@@ -49,7 +51,7 @@ class CommandHandlerTest : public ::testing::Test {
     std::string text =
         "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source + "\n";
     if (!target.empty()) text += "target=" + target + "\n";
-    handler_.Readmessage(text + "}\n" + body);
+    target_->Readmessage(text + "}\n" + body);
   }
   void Control(const std::string& items, const std::string& target = "") {
     Request("Computer.Process", "Process.Control\n{\n" + items + "}\n", target);
@@ -62,7 +64,8 @@ class CommandHandlerTest : public ::testing::Test {
       XapMessage message(log_);
       message.FromXap(sent.text);
       std::string line = message.msgSection().empty() ? "?" : message.msgSection()[0];
-      if (message.msgTarget() != "Unknown") line = "to " + std::string(message.msgTarget()) + " " + line;
+      if (message.msgTarget() != "Unknown")
+        line = "to " + std::string(message.msgTarget()) + " " + line;
       const auto items = message.msgCollection(0);
       for (const std::string& item : items.value_or(std::vector<std::string>{})) line += "|" + item;
       out.push_back(line);
@@ -85,6 +88,7 @@ class CommandHandlerTest : public ::testing::Test {
   ProcessOperations operations_{table_, desktop_, files_, events_, loop_, "Linux", '/'};
   RecordingComputer computer_;
   CommandHandler handler_{values_, xap_, queue_, log_, events_, operations_, computer_};
+  CommandHandler* target_ = &handler_;  // where requests go
 };
 
 TEST_F(CommandHandlerTest, AcceptsMessagesForThisComputerOrForAnyone) {
@@ -293,6 +297,37 @@ TEST_F(CommandHandlerTest, UpdateStartedProcessAddsNothingForAKnownId) {
   ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
   EXPECT_EQ(handler_.registry().ProcessList()[0]->Path(), "/opt/app/notes");
   EXPECT_EQ(Sent().size(), 2u);
+}
+
+TEST_F(CommandHandlerTest, RefusesWhatTheAccessRulesDoNotAllowAndSaysSo) {
+  files_.files["/opt/varnix/Config/settings.ini"] =
+      "[Access]\r\nAllowSources=acme.controller.*\r\nAllowPrograms=/opt/app/*\r\n"
+      "AllowComputerControl=no\r\n";
+  CommandHandler guarded(
+      values_, xap_, queue_, log_, events_, operations_, computer_,
+      AccessRules::Load(files_, events_, log_, "/opt/varnix/Config/settings.ini", false));
+  target_ = &guarded;
+  files_.files["/usr/bin/other"] = "";
+  Control("Action=start\nPath=/usr/bin/other\n");
+  Control("Action=start\nPath=/opt/app/notes\n");
+  Request("Computer.Process", "Process.Control\n{\nAction=stop\nPath=/opt/app/notes\n}\n", "",
+          "evil.intruder.pc9");
+  Request("Computer.Process", "Computer.Control\n{\nAction=shutdown\n}\n", "qel.Process.PC1");
+  Request("Computer.Process", "Computer.Control\n{\nQuery=IP\n}\n");
+  EXPECT_EQ(table_.started, std::vector<std::string>{"/opt/app/notes||2"});
+  EXPECT_TRUE(computer_.calls.empty());
+  EXPECT_EQ(table_.close_requests, 0);
+  EXPECT_EQ(events_.events,
+            (std::vector<std::string>{"Refused start of /usr/bin/other from acme.controller.pc2",
+                                      "Refused stop of /opt/app/notes from evil.intruder.pc9",
+                                      "Refused shutdown of PC1 from acme.controller.pc2"}));
+  EXPECT_EQ(log_.lines.size(), 3u) << "each refusal is a line in the log too";
+  const std::vector<std::string> sent = Sent();
+  EXPECT_NE(
+      std::find_if(sent.begin(), sent.end(),
+                   [](const std::string& s) { return s.rfind("computer.notification", 0) == 0; }),
+      sent.end())
+      << "the computer query still answers";
 }
 
 }  // namespace

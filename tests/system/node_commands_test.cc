@@ -31,9 +31,9 @@ class NodeCommandsTest : public NodeFixture {
 
   // A peer's request, relayed to the node by the hub.
   void Send(const std::string& cls, const std::string& section, const std::string& items,
-            const std::string& target = "") {
+            const std::string& target = "", const std::string& source = "acme.tester.peer") {
     std::string text =
-        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=acme.tester.peer\n";
+        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source + "\n";
     if (!target.empty()) text += "target=" + target + "\n";
     hub_->Relay(text + "}\n" + section + "\n{\n" + items + "}\n");
   }
@@ -176,10 +176,13 @@ TEST_F(NodeCommandsTest, IgnoresOtherComputersAndMalformedText) {
   EXPECT_NE(hub_->WaitForText("Response=still here"), "");
   EXPECT_EQ(Next("Computer.Notification", milliseconds(300)), "");
   EXPECT_EQ(EndNode(), 0);
-  // Only the parser's own complaints about the broken text may be in the log.
+  // Only the parser's own complaints about the broken text may be in the log, after the
+  // start-up notice that the node is open to every computer.
   if (FileExists("Data/Korvane.txt")) {
     for (const std::string& line : SplitLines(ReadFile("Data/Korvane.txt"))) {
-      EXPECT_EQ(line.rfind("From XAP ", 0), 0u) << line;
+      EXPECT_TRUE(line.rfind("From XAP ", 0) == 0 ||
+                  line.find("Any computer on the network") != std::string::npos)
+          << line;
     }
   }
 }
@@ -214,6 +217,62 @@ TEST_F(NodeCommandsTest, AStartWithATitleReportsTheProgramItStarted) {
       titled.substr(titled.find_last_of("/\\") + 1).substr(0, separator_ == '/' ? 15 : 255));
   EXPECT_EQ(pid, std::to_string(found));
   platform_.processes->Terminate(found);
+}
+
+// A node whose [Access] section lets only the test's controller start only its program.
+class NodeAccessTest : public NodeCommandsTest {
+ protected:
+  void SetUp() override {
+    platform_.files->CreateFolder(Path("Config"));
+    platform_.files->WriteAll(Path("Config/settings.ini"),
+                              "[Access]\r\nAllowSources=acme.tester.*\r\nAllowPrograms=" +
+                                  Path(separator_ == '\\' ? "vxprog*.exe" : "vxprog*") + "\r\n" +
+                                  rules_ + "\r\n");
+    NodeCommandsTest::SetUp();
+  }
+  std::string rules_ = "AllowComputerControl=no";
+};
+
+TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
+  const std::string other = Path(separator_ == '\\' ? "vxother.exe" : "vxother");
+  std::filesystem::copy_file(program_, other);
+  Control("Action=start\nPath=" + other + "\nParameter=--helper polite\n");
+  EXPECT_NE(Next("Data=Refused start of " + other + " from acme.tester.peer"), "");
+  Send("Computer.Process", "Process.Control", "Action=start\nPath=" + program_ + "\n", Target(),
+       "evil.intruder.pc9");
+  EXPECT_NE(Next("Data=Refused start of " + program_ + " from evil.intruder.pc9"), "");
+  Send("Computer.Process", "Computer.Control", "Action=Reboot\n", Target());
+  EXPECT_NE(Next("Data=Refused reboot of " + platform_.machine->ComputerName()), "");
+  const std::string name = other.substr(other.find_last_of("/\\") + 1);
+  EXPECT_EQ(platform_.processes->FindByName(name.substr(0, separator_ == '/' ? 15 : 255)), 0u);
+
+  // What is allowed still works, and the computer query still answers.
+  Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
+  const std::string started = Next("Process.Notification");
+  EXPECT_NE(Item(started, "PID"), "0") << started;
+  Send("Computer.Process", "Computer.Control", "Query=IP\n", Target());
+  EXPECT_NE(Next("Computer.Notification"), "");
+  Control("Action=stop\nPath=" + program_ + "\n");
+  Next("PID=0", milliseconds(15000));
+  EXPECT_EQ(EndNode(), 0);
+  const std::string log = ReadFile("Data/Korvane.txt");
+  EXPECT_NE(log.find("Refused start of " + other), std::string::npos) << log;
+  EXPECT_NE(log.find("Refused reboot of"), std::string::npos) << log;
+}
+
+class NodeBrokenAccessTest : public NodeAccessTest {
+ protected:
+  NodeBrokenAccessTest() { rules_ = "AllowComputerControl=perhaps"; }
+};
+
+TEST_F(NodeBrokenAccessTest, ARuleThatCannotBeReadIsClosed) {
+  Send("Computer.Process", "Computer.Control", "Action=Shutdown\n", Target());
+  EXPECT_NE(Next("Data=Refused shutdown of"), "");
+  EXPECT_EQ(EndNode(), 0);
+  const std::string log = ReadFile("Data/Korvane.txt");
+  EXPECT_NE(log.find("AllowComputerControl=perhaps in " + Path("Config/settings.ini")),
+            std::string::npos)
+      << log;
 }
 
 #ifndef _WIN32

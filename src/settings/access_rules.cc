@@ -1,0 +1,141 @@
+// AccessRules: the [Access] section read once at start-up, and the checks made against it.
+#include "settings/access_rules.h"
+
+#include <algorithm>
+
+#include "core/steps.h"
+#include "core/text.h"
+#include "settings/ini_tool.h"
+#include "xap/xap_message.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kSection[] = "Access";
+constexpr char kMissing[] = "\x01";  // no value a user can write
+
+// The entries of a ";"-separated list, trimmed; nothing when one of them is unusable.
+std::optional<std::vector<std::string>> ListOf(const std::string& value, bool address) {
+  std::vector<std::string> entries;
+  for (const std::string& part : Split(value, ';')) {
+    const std::string_view entry = TrimSpaces(part);
+    if (entry.empty()) continue;
+    const bool usable = std::all_of(entry.begin(), entry.end(), [&](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 32 || byte == 127) return false;
+      // An xAP address is one word: vendor.device.instance, with * and > as wildcards.
+      return !address || (c != ' ' && c != '=' && c != '{' && c != '}');
+    });
+    if (!usable) return std::nullopt;
+    entries.emplace_back(entry);
+  }
+  if (entries.empty()) return std::nullopt;
+  return entries;
+}
+
+std::optional<bool> YesOrNo(const std::string& value) {
+  const std::string word = LowerCase(TrimSpaces(value));
+  if (word == "yes" || word == "true" || word == "1") return true;
+  if (word == "no" || word == "false" || word == "0") return false;
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool MatchesWildcard(std::string_view pattern, std::string_view text, bool case_blind) {
+  const auto same = [case_blind](char a, char b) {
+    return case_blind ? LowerAscii(a) == LowerAscii(b) : a == b;
+  };
+  // Greedy with one point to return to: the last "*" seen and where its run would end.
+  size_t p = 0;
+  size_t t = 0;
+  size_t star = std::string_view::npos;
+  size_t resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], text[t]))) {
+      ++p;
+      ++t;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = t;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& log,
+                              const std::string& settings_path, bool case_blind_paths) {
+  AccessRules rules;
+  rules.case_blind_paths_ = case_blind_paths;
+  const auto refuse_all = [&](const std::string& why) {
+    log.WriteErrorLog(kLogType, why + "; every request that needs access is refused");
+    rules.sources_ = std::vector<std::string>{};
+    rules.programs_ = std::vector<std::string>{};
+    rules.computer_control_ = false;
+    return rules;
+  };
+  const std::string open_notice =
+      "Any computer on the network may control this node: restrict "
+      "it in " +
+      settings_path + ", section [" + kSection + "]";
+  if (!files.FileExists(settings_path)) {
+    log.WriteErrorLog(kLogType, open_notice);
+    return rules;
+  }
+  IniTool ini(files, report, '/');
+  if (!Quietly([&] { ini.Load(settings_path); })) {
+    return refuse_all("The settings file " + settings_path + " cannot be read");
+  }
+  const std::vector<std::string> headers = ini.Headers();
+  if (std::none_of(headers.begin(), headers.end(),
+                   [](const std::string& h) { return EqualsIgnoringCase(h, kSection); })) {
+    log.WriteErrorLog(kLogType, open_notice);
+    return rules;
+  }
+  const auto unusable = [&](const char* key, const std::string& value) {
+    log.WriteErrorLog(kLogType, "The access rule " + std::string(key) + "=" + value + " in " +
+                                    settings_path + " cannot be used; all it guards is refused");
+  };
+  if (const std::string value = ini.Read(kSection, "AllowSources", kMissing); value != kMissing) {
+    rules.sources_ = ListOf(value, true);
+    if (!rules.sources_) {
+      unusable("AllowSources", value);
+      rules.sources_ = std::vector<std::string>{};
+    }
+  }
+  if (const std::string value = ini.Read(kSection, "AllowPrograms", kMissing); value != kMissing) {
+    rules.programs_ = ListOf(value, false);
+    if (!rules.programs_) {
+      unusable("AllowPrograms", value);
+      rules.programs_ = std::vector<std::string>{};
+    }
+  }
+  if (const std::string value = ini.Read(kSection, "AllowComputerControl", kMissing);
+      value != kMissing) {
+    const std::optional<bool> allowed = YesOrNo(value);
+    if (!allowed) unusable("AllowComputerControl", value);
+    rules.computer_control_ = allowed.value_or(false);
+  }
+  return rules;
+}
+
+bool AccessRules::AllowsSource(std::string_view source) const {
+  if (!sources_) return true;
+  return std::any_of(sources_->begin(), sources_->end(),
+                     [&](const std::string& pattern) { return CompareAddress(pattern, source); });
+}
+
+bool AccessRules::AllowsProgram(std::string_view path) const {
+  if (!programs_) return true;
+  return std::any_of(programs_->begin(), programs_->end(), [&](const std::string& pattern) {
+    return MatchesWildcard(pattern, path, case_blind_paths_);
+  });
+}
+
+}  // namespace varnix

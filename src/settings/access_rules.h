@@ -1,0 +1,43 @@
+// Who may ask the node to act, and which programs it may start: the [Access] section of
+// settings.ini. Without that section everything is allowed, as xAP itself allows it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/failure.h"
+#include "platform/file_system.h"
+
+namespace varnix {
+
+class AccessRules {
+ public:
+  // Everything allowed.
+  AccessRules() = default;
+
+  // Reads `settings_path`, which the node never writes. A rule that cannot be read is logged
+  // with the file, the key and the value, and then refuses everything it guards. Without an
+  // [Access] section the log says once that any computer may control the node.
+  static AccessRules Load(FileSystem& files, EventReport& report, ErrorLog& log,
+                          const std::string& settings_path, bool case_blind_paths);
+
+  // From an xAP source address; patterns match as xAP addresses do ("acme.homeseer.*").
+  bool AllowsSource(std::string_view source) const;
+  // A program to start, by its path; patterns take "*" and "?".
+  bool AllowsProgram(std::string_view path) const;
+  bool AllowsComputerControl() const { return computer_control_; }
+
+ private:
+  // Nothing: no such rule, all allowed. An empty list: the rule could not be read, none allowed.
+  std::optional<std::vector<std::string>> sources_;
+  std::optional<std::vector<std::string>> programs_;
+  bool computer_control_ = true;
+  bool case_blind_paths_ = false;
+};
+
+// Whether `text` matches `pattern`, where "*" stands for any run and "?" for one character.
+bool MatchesWildcard(std::string_view pattern, std::string_view text, bool case_blind);
+
+}  // namespace varnix

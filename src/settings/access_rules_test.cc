@@ -1,0 +1,81 @@
+// Tests of the access rules: reading them as a user writes them, and what they let through.
+#include "settings/access_rules.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_file_system.h"
+#include "fakes/recording_error_log.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kPath[] = "/opt/varnix/Config/settings.ini";
+
+class AccessRulesTest : public ::testing::Test {
+ protected:
+  AccessRules Load(const std::string& text, bool case_blind = false) {
+    files_.files[kPath] = text;
+    return AccessRules::Load(files_, events_, log_, kPath, case_blind);
+  }
+
+  FakeFileSystem files_;
+  RecordingEventReport events_;
+  RecordingErrorLog log_;
+};
+
+TEST_F(AccessRulesTest, WithoutTheSectionEverythingIsAllowedAndTheLogSaysSo) {
+  const AccessRules rules = Load("[Computer]\r\nCloseWaitSeconds=5\r\n");
+  EXPECT_TRUE(rules.AllowsSource("anyone.at.all"));
+  EXPECT_TRUE(rules.AllowsProgram("/bin/rm"));
+  EXPECT_TRUE(rules.AllowsComputerControl());
+  ASSERT_EQ(log_.lines.size(), 1u);
+  EXPECT_NE(log_.lines[0].find("Any computer on the network may control this node"),
+            std::string::npos);
+  EXPECT_NE(log_.lines[0].find(kPath), std::string::npos);
+  EXPECT_EQ(files_.files[kPath], "[Computer]\r\nCloseWaitSeconds=5\r\n") << "never written";
+}
+
+TEST_F(AccessRulesTest, RestrictsSourcesProgramsAndComputerControl) {
+  const AccessRules rules = Load(
+      "[access]\r\nAllowSources=acme.homeseer.* ; qel.Controller.PC1\r\n"
+      "AllowPrograms=/usr/bin/*;/opt/tools/job-?.sh\r\nAllowComputerControl=No\r\n");
+  EXPECT_TRUE(rules.AllowsSource("ACME.HomeSeer.Kitchen"));
+  EXPECT_TRUE(rules.AllowsSource("qel.controller.pc1"));
+  EXPECT_FALSE(rules.AllowsSource("acme.other.kitchen"));
+  EXPECT_FALSE(rules.AllowsSource("evil.homeseer.kitchen"));
+  EXPECT_TRUE(rules.AllowsProgram("/usr/bin/xclock"));
+  EXPECT_TRUE(rules.AllowsProgram("/opt/tools/job-7.sh"));
+  EXPECT_FALSE(rules.AllowsProgram("/opt/tools/job-17.sh"));
+  EXPECT_FALSE(rules.AllowsProgram("/USR/BIN/xclock")) << "case counts on Linux";
+  EXPECT_FALSE(rules.AllowsComputerControl());
+  EXPECT_TRUE(log_.lines.empty());
+
+  const AccessRules windows = Load("[Access]\r\nAllowPrograms=C:\\Tools\\*.exe\r\n", true);
+  EXPECT_TRUE(windows.AllowsProgram("c:\\tools\\Backup.EXE"));
+  EXPECT_TRUE(windows.AllowsSource("anyone.at.all")) << "a rule not given restricts nothing";
+}
+
+TEST_F(AccessRulesTest, ARuleThatCannotBeUsedRefusesEverythingItGuards) {
+  const AccessRules rules =
+      Load("[Access]\r\nAllowSources=acme.home seer.*\r\nAllowComputerControl=maybe\r\n");
+  EXPECT_FALSE(rules.AllowsSource("acme.homeseer.x"));
+  EXPECT_FALSE(rules.AllowsComputerControl());
+  EXPECT_TRUE(rules.AllowsProgram("/bin/true")) << "a rule not given restricts nothing";
+  ASSERT_EQ(log_.lines.size(), 2u);
+  EXPECT_NE(log_.lines[0].find("AllowSources=acme.home seer.* in " + std::string(kPath)),
+            std::string::npos)
+      << log_.lines[0];
+  EXPECT_NE(log_.lines[1].find("AllowComputerControl=maybe"), std::string::npos);
+}
+
+TEST(WildcardTest, MatchesRunsAndSingleCharacters) {
+  EXPECT_TRUE(MatchesWildcard("*", "", false));
+  EXPECT_TRUE(MatchesWildcard("a*b*c", "aXXbYYc", false));
+  EXPECT_FALSE(MatchesWildcard("a*b*c", "aXXbYY", false));
+  EXPECT_TRUE(MatchesWildcard("*.sh", "x.sh.sh", false));
+  EXPECT_FALSE(MatchesWildcard("?", "", false));
+  EXPECT_FALSE(MatchesWildcard("abc", "abcd", false));
+}
+
+}  // namespace
+}  // namespace varnix
