@@ -13,7 +13,14 @@ constexpr char kLogHeading[] =
     "Run Date   /   Ini File   /   Date of Ini File    /   File Modified    /  Header Modified";
 
 // The pattern for `name`, which goes in as pattern text; an invalid one is refused plainly.
+// Names come from hand-edited INI files: one that repeats or groups ("(a*)*b") could make the
+// search take exponential time, and no source name needs those characters.
 std::regex Pattern(const std::string& text, const std::string& name) {
+  if (name.find_first_of("*+?{}()[]|\\") != std::string::npos) {
+    throw Error(errors::kInvalidCall, "The name \"" + name +
+                                          "\" makes an invalid search pattern: a name may not "
+                                          "repeat or group (* + ? { } ( ) [ ] | \\)");
+  }
   try {
     return std::regex(text, std::regex::ECMAScript | std::regex::icase);
   } catch (const std::regex_error& e) {

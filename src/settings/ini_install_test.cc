@@ -136,6 +136,9 @@ TEST_F(IniInstallTest, FailuresLeaveTheTargetUnchanged) {
   EXPECT_THROW(ini_.InstallArray(source, "S", "[", "B"), Error);
   EXPECT_EQ(files_.ReadAll(source), "Const A = 0\r\n");
   EXPECT_FALSE(files_.FileExists(Log())) << "refused before anything was written";
+  // A name that would make the search take exponential time is refused at once.
+  SetUpIni("conf", "[S]\r\n(a*)*b=1\r\n");
+  EXPECT_THROW(ini_.InstallKeys(Source(std::string(40, 'a') + "\r\n"), "S"), Error);
   EXPECT_THROW(ini_.InstallKeys(folder_.path("missing.bas"), "S"), Error);
   EXPECT_FALSE(files_.FileExists(folder_.path("missing.bas")));
 }
