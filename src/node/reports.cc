@@ -1,6 +1,8 @@
 // The log-file line and the Homeseer.Event message of a failure.
 #include "node/reports.h"
 
+#include <cstdio>
+#include <exception>
 #include <string>
 
 #include "core/steps.h"
@@ -19,7 +21,21 @@ void FileErrorLog::WriteErrorLog(std::string_view type, std::string_view data,
   line += ' ';
   line += failure.description;
   line += "\r\n";
-  Quietly([&] { files_.Append(values_.LogFile(), line); });  // a lost line, not a lost node
+  // A lost line, not a lost node; but whoever runs it should learn that the log is lost.
+  std::string why;
+  const bool written = Quietly([&] {
+    try {
+      files_.Append(values_.LogFile(), line);
+    } catch (const std::exception& e) {
+      why = e.what();
+      throw;
+    }
+  });
+  if (!written && !said_lost_) {
+    said_lost_ = true;
+    std::fprintf(stderr, "varnix: cannot write the log %s (%s); log lines are lost\n",
+                 values_.LogFile().c_str(), why.c_str());
+  }
 }
 
 void XapEventReport::SendErrorEvent(std::string_view type, std::string_view data,

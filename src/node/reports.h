@@ -11,7 +11,7 @@ namespace varnix {
 class OutgoingQueue;
 
 // Appends "type data line description" and CR LF to the log file in the data folder.
-// A log that cannot be written loses the line silently.
+// A log that cannot be written loses the line, and says so once on standard error.
 class FileErrorLog : public ErrorLog {
  public:
   // `values` is read at every report: before start-up fixes AppPath, lines go to the root's Data.
@@ -23,6 +23,7 @@ class FileErrorLog : public ErrorLog {
  private:
   FileSystem& files_;
   const AppValues& values_;
+  bool said_lost_ = false;
 };
 
 // Sends the failure, or a plain notice, as an Event.Log section through the outgoing queue.

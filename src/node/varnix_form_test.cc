@@ -259,6 +259,20 @@ TEST_F(InitXapTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
   EXPECT_EQ(values_.LogFile(), "/opt/varnix/Data/Korvane.txt");
 }
 
+TEST(ReportsTest, ALogThatCannotBeWrittenSaysSoOnceOnStandardError) {
+  FakeFileSystem files;
+  AppValues values;
+  values.AppPath = "/opt/varnix";
+  files.read_only_files.insert(values.LogFile());
+  FileErrorLog log(files, values);
+  testing::internal::CaptureStderr();
+  log.WriteErrorLog(kLogType, "First");
+  log.WriteErrorLog(kLogType, "Second");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "varnix: cannot write the log /opt/varnix/Data/Korvane.txt (Permission denied); log "
+            "lines are lost\n");
+}
+
 TEST(ReportsTest, LogLinesAndEventsCarryTheFailure) {
   FakeFileSystem files;
   AppValues values;

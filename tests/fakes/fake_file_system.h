@@ -29,7 +29,10 @@ class FakeFileSystem : public FileSystem {
   void WriteAll(const std::string& path, std::string_view text) override {
     files[path] = std::string(text);
   }
-  void Append(const std::string& path, std::string_view text) override { files[path] += text; }
+  void Append(const std::string& path, std::string_view text) override {
+    if (read_only_files.count(path) != 0) throw Error(70, "Permission denied");
+    files[path] += text;
+  }
   void Copy(const std::string& from, const std::string& to) override { files[to] = ReadAll(from); }
   bool IsWritableFolder(const std::string& folder) override {
     std::string path = folder;
@@ -45,6 +48,7 @@ class FakeFileSystem : public FileSystem {
   std::set<std::string> folders;
   std::set<std::string> failing_folders;
   std::set<std::string> read_only_folders;
+  std::set<std::string> read_only_files;
   std::vector<std::string> created;
 };
 
