@@ -24,7 +24,10 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
 run_preset release
 run_preset fuzz
 echo "=== fuzz corpus replay"
-build/fuzz/fuzz/xap_message_fuzzer -runs=0 fuzz/corpus/xap_message
+for corpus in fuzz/corpus/*/; do
+  name=$(basename "$corpus")
+  build/fuzz/fuzz/"${name}"_fuzzer -runs=0 "$corpus"
+done
 
 echo "=== mingw (under Wine, in a network namespace of its own)"
 cmake --preset mingw >/dev/null
