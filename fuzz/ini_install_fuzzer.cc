@@ -1,5 +1,8 @@
 // Feeds arbitrary INI files and source files to the install operations, which build search
 // patterns from names read in the INI file and rewrite the source text.
+#include <algorithm>
+#include <cctype>
+
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_machine.h"
 #include "fuzz_support.h"
@@ -8,7 +11,16 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The INI text, the source text, and the names of the section and the two arrays.
-  const std::vector<std::string> parts = varnix::fuzz::Parts(data, size, 5);
+  std::vector<std::string> parts = varnix::fuzz::Parts(data, size, 5);
+  // The section name is the calling code's, and a pattern by contract: a caller writes a
+  // plain word. The key names, which come from the file, stay as they are.
+  std::string& header = parts[2];
+  header.erase(std::remove_if(header.begin(), header.end(),
+                              [](char c) {
+                                return !std::isalnum(static_cast<unsigned char>(c)) && c != '_' &&
+                                       c != ' ';
+                              }),
+               header.end());
   varnix::fuzz::CountingReports reports;
   varnix::FakeFileSystem files;
   varnix::FakeMachine machine;
