@@ -2,7 +2,6 @@
 #include "node/reports.h"
 
 #include <cstdio>
-#include <exception>
 #include <string>
 
 #include "core/steps.h"
@@ -22,20 +21,12 @@ void FileErrorLog::WriteErrorLog(std::string_view type, std::string_view data,
   line += failure.description;
   line += "\r\n";
   // A lost line, not a lost node; but whoever runs it should learn that the log is lost.
-  std::string why;
-  const bool written = Quietly([&] {
-    try {
-      files_.Append(values_.LogFile(), line);
-    } catch (const std::exception& e) {
-      why = e.what();
-      throw;
-    }
-  });
-  if (!written && !said_lost_) {
+  Steps([this](const Failure& lost) {
+    if (said_lost_) return;
     said_lost_ = true;
     std::fprintf(stderr, "varnix: cannot write the log %s (%s); log lines are lost\n",
-                 values_.LogFile().c_str(), why.c_str());
-  }
+                 values_.LogFile().c_str(), lost.description.c_str());
+  })(0, [&] { files_.Append(values_.LogFile(), line); });
 }
 
 void XapEventReport::SendErrorEvent(std::string_view type, std::string_view data,

@@ -78,11 +78,11 @@ void StdFileSystem::CreateFolder(const std::string& path) {
 std::string StdFileSystem::ReadAll(const std::string& path) { return TextFromCodePage(Read(path)); }
 
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
-  Write(path, TextToCodePage(text), std::ios::trunc);
+  Write(path, TextToCodePage(std::string(text)), std::ios::trunc);
 }
 
 void StdFileSystem::Append(const std::string& path, std::string_view text) {
-  Write(path, TextToCodePage(text), std::ios::app);
+  Write(path, TextToCodePage(std::string(text)), std::ios::app);
 }
 
 void StdFileSystem::Copy(const std::string& from, const std::string& to) {

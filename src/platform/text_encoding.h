@@ -8,10 +8,11 @@
 namespace varnix {
 
 // The wire and the contents of files use the system's 8-bit code page, as peers and stored
-// files expect. These convert at those two edges; on POSIX both are the bytes as they are.
-std::string TextFromCodePage(std::string_view bytes);
+// files expect. These convert at those two edges; on POSIX both hand the bytes back as they
+// are, without a copy, since every datagram passes through them.
+std::string TextFromCodePage(std::string bytes);
 // Characters the code page cannot hold come out in its best form, as the system shows them.
-std::string TextToCodePage(std::string_view text);
+std::string TextToCodePage(std::string text);
 
 // A path as the system's file functions take it, so that any folder name can be used.
 std::filesystem::path PathFromText(const std::string& text);

@@ -81,9 +81,8 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
     return rules;
   };
   const std::string open_notice =
-      "Any computer on the network may control this node: restrict "
-      "it in " +
-      settings_path + ", section [" + kSection + "]";
+      "Any computer on the network may control this node: restrict it in " + settings_path +
+      ", section [" + kSection + "]";
   if (!files.FileExists(settings_path)) {
     log.WriteErrorLog(kLogType, open_notice);
     return rules;
@@ -102,20 +101,17 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
     log.WriteErrorLog(kLogType, "The access rule " + std::string(key) + "=" + value + " in " +
                                     settings_path + " cannot be used; all it guards is refused");
   };
-  if (const std::string value = ini.Read(kSection, "AllowSources", kMissing); value != kMissing) {
-    rules.sources_ = ListOf(value, true);
-    if (!rules.sources_) {
-      unusable("AllowSources", value);
-      rules.sources_ = std::vector<std::string>{};
-    }
-  }
-  if (const std::string value = ini.Read(kSection, "AllowPrograms", kMissing); value != kMissing) {
-    rules.programs_ = ListOf(value, false);
-    if (!rules.programs_) {
-      unusable("AllowPrograms", value);
-      rules.programs_ = std::vector<std::string>{};
-    }
-  }
+  const auto read_list = [&](const char* key, bool address,
+                             std::optional<std::vector<std::string>>& list) {
+    const std::string value = ini.Read(kSection, key, kMissing);
+    if (value == kMissing) return;
+    list = ListOf(value, address);
+    if (list) return;
+    unusable(key, value);
+    list = std::vector<std::string>{};
+  };
+  read_list("AllowSources", true, rules.sources_);
+  read_list("AllowPrograms", false, rules.programs_);
   if (const std::string value = ini.Read(kSection, "AllowComputerControl", kMissing);
       value != kMissing) {
     const std::optional<bool> allowed = YesOrNo(value);

@@ -126,10 +126,14 @@ ProcessId ProcessOperations::GetPIDFromTitle(const std::string& fragment) {
   return pid;
 }
 
+std::string ProcessOperations::ListedName(const std::string& name) const {
+  // Older systems, and Linux's process names, keep only the first 15 characters.
+  return OSLabel_ == "XP" ? name : name.substr(0, 15);
+}
+
 ProcessId ProcessOperations::GetPIDFromName(const std::string& name) {
   ProcessId pid = 0;
-  // Older systems, and Linux's process names, keep only the first 15 characters.
-  Quietly([&] { pid = table_.FindByName(OSLabel_ == "XP" ? name : name.substr(0, 15)); });
+  Quietly([&] { pid = table_.FindByName(ListedName(name)); });
   return pid;
 }
 
@@ -220,8 +224,7 @@ bool ProcessOperations::IsRecordsProgram(const Status& record, ProcessId pid) {
   // Its file name, as a look-up by name would compare it; or a window with its title.
   const std::string image = table_.ImageName(pid);
   if (image.empty()) return false;
-  const std::string name = filename(record.Path());
-  const std::string cut = OSLabel_ == "XP" ? name : name.substr(0, 15);
+  const std::string cut = ListedName(filename(record.Path()));
   if (separator_ == '\\' ? EqualsIgnoringCase(image, cut) : image == cut) return true;
   if (record.Title() == kUnknownText || record.Title().empty()) return false;
   for (const WindowHandle window : desktop_.TopLevelWindows()) {
@@ -291,7 +294,8 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
 
   step(50, [&] { fCloseApp(window); });
   if (waitForNoWindow(wait_title) || (pid != 0 && InstanceToWnd(pid) == 0)) return end_process();
-  if (pid == 0 || Ending()) return pid == 0 ? unable() : false;
+  if (pid == 0) return unable();  // nothing to kill: the window stays
+  if (Ending()) return false;
   Kill(pid);
   if (waitForNoProcess(pid)) return true;
   return unable();

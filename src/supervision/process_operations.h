@@ -54,6 +54,8 @@ class ProcessOperations {
  private:
   // Polls until the process itself has ended; true when it did in time.
   bool waitForNoProcess(ProcessId pid);
+  // A file name as the process table lists it.
+  std::string ListedName(const std::string& name) const;
   // Whether `pid` still runs the record's program: its file, or a window with its title.
   bool IsRecordsProgram(const Status& record, ProcessId pid);
   // The node has been asked to end: waits return at once and nothing more is forced.

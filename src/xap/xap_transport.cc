@@ -249,7 +249,7 @@ std::string XapTransport::GetMessage() {
     return "";
   }
   // Converted here, not on arrival: a flood that is dropped costs no conversion.
-  std::string text = TextFromCodePage(receiveQueue_.front());
+  std::string text = TextFromCodePage(std::move(receiveQueue_.front()));
   receiveQueue_.pop_front();
   return text;
 }

@@ -28,6 +28,11 @@ extern char** environ;
 namespace varnix {
 namespace {
 
+struct CloseDir {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, CloseDir>;
+
 // Reads a small /proc file whole into `buffer`; returns its text, or "" when unreadable.
 std::string_view ReadProcFile(int dir_fd, const char* path, char (&buffer)[1024]) {
   const UniqueFd fd(::openat(dir_fd, path, O_RDONLY | O_CLOEXEC));
@@ -126,10 +131,7 @@ void PosixProcessTable::ReapChildren() {
 
 ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
   ReapChildren();
-  struct CloseDir {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-  };
-  const std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
+  const UniqueDir proc(::opendir("/proc"));
   if (!proc) return 0;
   std::vector<ProcessId> pids;
   while (const dirent* entry = ::readdir(proc.get())) {
@@ -230,11 +232,8 @@ bool PosixProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
   // thread must run at the class the report names.
   const int nice = NiceOf(priority);
   bool main_set = ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), nice) == 0;
-  struct CloseDir {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-  };
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  const std::unique_ptr<DIR, CloseDir> folder(::opendir(tasks.c_str()));
+  const UniqueDir folder(::opendir(tasks.c_str()));
   if (!folder) return main_set;
   while (const dirent* entry = ::readdir(folder.get())) {
     char* end = nullptr;

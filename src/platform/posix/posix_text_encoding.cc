@@ -3,9 +3,9 @@
 
 namespace varnix {
 
-std::string TextFromCodePage(std::string_view bytes) { return std::string(bytes); }
+std::string TextFromCodePage(std::string bytes) { return bytes; }
 
-std::string TextToCodePage(std::string_view text) { return std::string(text); }
+std::string TextToCodePage(std::string text) { return text; }
 
 std::filesystem::path PathFromText(const std::string& text) { return std::filesystem::path(text); }
 

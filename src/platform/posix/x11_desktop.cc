@@ -26,17 +26,15 @@ int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 // exit. The exit handler below returns instead, and the desktop connects again on next use.
 int IgnoreIOError(Display*) { return 0; }
 
-// This computer's name as X clients put it in WM_CLIENT_MACHINE, full and up to the first dot.
-bool IsThisMachine(const std::string& name) {
-  char host[256] = {};
-  if (name.empty() || ::gethostname(host, sizeof host - 1) != 0) return false;
+// Whether `name`, from WM_CLIENT_MACHINE, is `host`: full, or both up to their first dot.
+bool IsThisMachine(const std::string& name, std::string_view full) {
+  if (name.empty() || full.empty()) return false;
   const auto same = [](std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
              return std::tolower(static_cast<unsigned char>(x)) ==
                     std::tolower(static_cast<unsigned char>(y));
            });
   };
-  const std::string_view full(host);
   const std::string_view own = full.substr(0, full.find('.'));
   return same(name, full) || same(std::string_view(name).substr(0, name.find('.')), own);
 }
@@ -87,7 +85,7 @@ class X11Desktop : public Desktop {
     if (pid.empty()) return 0;
     // A process id means something only on the machine the client names; a remote (ssh -X)
     // or careless client must not lead a stop to an unrelated local process.
-    if (!IsThisMachine(TextProperty(window, "WM_CLIENT_MACHINE", nullptr))) return 0;
+    if (!IsThisMachine(TextProperty(window, "WM_CLIENT_MACHINE", nullptr), host_)) return 0;
     return static_cast<ProcessId>(pid[0]);
   }
 
@@ -154,6 +152,8 @@ class X11Desktop : public Desktop {
     XSetErrorHandler(IgnoreXError);
     XSetIOErrorExitHandler(display_, OnConnectionLost, this);
     root_ = DefaultRootWindow(display_);
+    char host[256] = {};
+    host_ = ::gethostname(host, sizeof host - 1) == 0 ? host : "";  // asked once, not per window
     return true;
   }
 
@@ -214,6 +214,7 @@ class X11Desktop : public Desktop {
 
   Display* display_ = nullptr;
   Window root_ = 0;
+  std::string host_;
   bool lost_ = false;
 };
 

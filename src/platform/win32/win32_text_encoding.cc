@@ -5,11 +5,11 @@
 
 namespace varnix {
 
-std::string TextFromCodePage(std::string_view bytes) {
+std::string TextFromCodePage(std::string bytes) {
   return TextFromWide(WideFromText(bytes, CP_ACP));
 }
 
-std::string TextToCodePage(std::string_view text) {
+std::string TextToCodePage(std::string text) {
   // Without WC_NO_BEST_FIT_CHARS: the best form, as the system itself would show it.
   return TextFromWide(WideFromText(text), CP_ACP);
 }
