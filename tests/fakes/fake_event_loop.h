@@ -14,6 +14,7 @@
 
 #include "platform/error.h"
 #include "platform/event_loop.h"
+#include "platform/timer_queue.h"
 #include "platform/udp_socket.h"
 
 namespace varnix {
@@ -25,31 +26,6 @@ class FakeEventLoop : public EventLoop {
     std::string host;
     uint16_t port;
     std::string text;
-  };
-
-  class FakeTimer : public Timer {
-   public:
-    FakeTimer(FakeEventLoop& loop, std::function<void()> on_tick)
-        : loop_(loop), on_tick_(std::move(on_tick)) {}
-    ~FakeTimer() override { loop_.timers_.erase(this); }
-    void SetInterval(int milliseconds) override {
-      interval_ = std::max(milliseconds, 0);
-      due_ = loop_.now_ + interval_;
-    }
-    int Interval() const override { return interval_; }
-    void SetEnabled(bool enabled) override {
-      if (enabled && !enabled_) due_ = loop_.now_ + interval_;
-      enabled_ = enabled;
-    }
-    bool Enabled() const override { return enabled_; }
-
-   private:
-    friend class FakeEventLoop;
-    FakeEventLoop& loop_;
-    std::function<void()> on_tick_;
-    int interval_ = 0;
-    bool enabled_ = false;
-    int64_t due_ = 0;
   };
 
   class FakeSocket : public UdpSocket {
@@ -83,9 +59,7 @@ class FakeEventLoop : public EventLoop {
   };
 
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override {
-    auto timer = std::make_unique<FakeTimer>(*this, std::move(on_tick));
-    timers_.insert(timer.get());
-    return timer;
+    return timers_.CreateTimer(std::move(on_tick));
   }
   std::unique_ptr<UdpSocket> CreateUdpSocket(Datagram on_datagram) override {
     auto socket = std::make_unique<FakeSocket>(*this, std::move(on_datagram));
@@ -97,11 +71,7 @@ class FakeEventLoop : public EventLoop {
   // that falls due within `max_wait`, or by all of it.
   void DispatchPending(std::chrono::milliseconds max_wait) override {
     ++dispatches;
-    int64_t until = now_ + max_wait.count();
-    for (FakeTimer* timer : timers_) {
-      if (timer->enabled_ && timer->interval_ > 0) until = std::min(until, timer->due_);
-    }
-    Advance(std::max<int64_t>(until - now_, 0));
+    Advance(timers_.WaitBefore(max_wait.count()));
   }
   int64_t NowMilliseconds() const override { return now_; }
   void Run() override {}
@@ -116,17 +86,9 @@ class FakeEventLoop : public EventLoop {
   // Moves the clock forward, firing each timer at the moment it falls due.
   void Advance(int64_t milliseconds) {
     const int64_t end = now_ + milliseconds;
-    for (;;) {
-      FakeTimer* next = nullptr;
-      for (FakeTimer* timer : timers_) {
-        if (!timer->enabled_ || timer->interval_ <= 0 || timer->due_ > end) continue;
-        if (next == nullptr || timer->due_ < next->due_) next = timer;
-      }
-      if (next == nullptr) break;
-      now_ = std::max(now_, next->due_);
-      next->due_ = now_ + next->interval_;
-      const auto on_tick = next->on_tick_;
-      on_tick();
+    for (auto due = timers_.NextDue(); due && *due <= end; due = timers_.NextDue()) {
+      now_ = std::max(now_, *due);
+      timers_.RunDue();
     }
     now_ = std::max(now_, end);
   }
@@ -149,7 +111,7 @@ class FakeEventLoop : public EventLoop {
   bool quitting_ = false;
   std::function<void()> end_handler_;
   std::set<std::pair<std::string, uint16_t>> bound_;
-  std::set<FakeTimer*> timers_;
+  TimerQueue timers_{[this] { return now_; }};
   std::set<FakeSocket*> sockets_;
   std::vector<FakeSocket*> socket_order_;
 };

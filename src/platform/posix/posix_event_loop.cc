@@ -45,32 +45,6 @@ extern "C" void OnEndSignal(int) {
   errno = saved;
 }
 
-class PosixTimer : public Timer {
- public:
-  PosixTimer(PosixEventLoop& loop, std::function<void()> on_tick)
-      : loop_(loop), id_(loop.AddTimer(std::move(on_tick))) {}
-  ~PosixTimer() override { loop_.RemoveTimer(id_); }
-
-  void SetInterval(int milliseconds) override {
-    auto& state = loop_.timer(id_);
-    state.interval = std::max(milliseconds, 0);
-    state.due = PosixEventLoop::Clock::now() + std::chrono::milliseconds(state.interval);
-  }
-  int Interval() const override { return loop_.timer(id_).interval; }
-  void SetEnabled(bool enabled) override {
-    auto& state = loop_.timer(id_);
-    if (enabled && !state.enabled) {
-      state.due = PosixEventLoop::Clock::now() + std::chrono::milliseconds(state.interval);
-    }
-    state.enabled = enabled;
-  }
-  bool Enabled() const override { return loop_.timer(id_).enabled; }
-
- private:
-  PosixEventLoop& loop_;
-  uint64_t id_;
-};
-
 class PosixUdpSocket : public UdpSocket {
  public:
   PosixUdpSocket(PosixEventLoop& loop, EventLoop::Datagram on_datagram)
@@ -167,17 +141,11 @@ PosixEventLoop::~PosixEventLoop() {
 }
 
 std::unique_ptr<Timer> PosixEventLoop::CreateTimer(std::function<void()> on_tick) {
-  return std::make_unique<PosixTimer>(*this, std::move(on_tick));
+  return timers_.CreateTimer(std::move(on_tick));
 }
 
 std::unique_ptr<UdpSocket> PosixEventLoop::CreateUdpSocket(Datagram on_datagram) {
   return std::make_unique<PosixUdpSocket>(*this, std::move(on_datagram));
-}
-
-uint64_t PosixEventLoop::AddTimer(std::function<void()> on_tick) {
-  const uint64_t id = next_id_++;
-  timers_[id].on_tick = std::move(on_tick);
-  return id;
 }
 
 uint64_t PosixEventLoop::WatchReadable(int fd, std::function<void()> on_readable) {
@@ -211,43 +179,8 @@ void PosixEventLoop::OnEndRequest(std::function<void()> handler) {
   });
 }
 
-std::chrono::milliseconds PosixEventLoop::TimeToNextTimer(std::chrono::milliseconds limit) const {
-  const auto now = Clock::now();
-  auto wait = limit;
-  for (const auto& [id, state] : timers_) {
-    if (!state.enabled || state.interval <= 0) continue;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(state.due - now);
-    wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
-  }
-  return wait;
-}
-
-void PosixEventLoop::RunDueTimers() {
-  const auto now = Clock::now();
-  std::vector<uint64_t> due;
-  for (const auto& [id, state] : timers_) {
-    if (state.enabled && state.interval > 0 && state.due <= now) due.push_back(id);
-  }
-  // Earliest first, so timers fire in the order they fell due.
-  std::sort(due.begin(), due.end(),
-            [this](uint64_t a, uint64_t b) { return timers_.at(a).due < timers_.at(b).due; });
-  for (const uint64_t id : due) {
-    const auto found = timers_.find(id);
-    // An earlier handler, or a nested dispatch, may have removed, stopped or already run it.
-    if (found == timers_.end() || !found->second.enabled || found->second.interval <= 0 ||
-        found->second.due > Clock::now()) {
-      continue;
-    }
-    TimerState& state = found->second;
-    // Missed periods are not caught up: one tick, then a full interval from now.
-    state.due = Clock::now() + std::chrono::milliseconds(state.interval);
-    const auto on_tick = state.on_tick;  // the handler may destroy its timer
-    on_tick();
-  }
-}
-
 void PosixEventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
-  const auto wait = TimeToNextTimer(std::max(max_wait, std::chrono::milliseconds(0)));
+  const int64_t wait = timers_.WaitBefore(max_wait.count());
   std::vector<pollfd> fds;
   std::vector<uint64_t> ids;
   fds.reserve(watches_.size());
@@ -255,7 +188,7 @@ void PosixEventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
     fds.push_back(pollfd{watch.fd, POLLIN, 0});
     ids.push_back(id);
   }
-  const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
+  const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(wait, INT32_MAX)));
   if (ready > 0) {
     for (size_t i = 0; i < fds.size(); ++i) {
       if ((fds[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
@@ -265,7 +198,7 @@ void PosixEventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
       on_readable();
     }
   }
-  RunDueTimers();
+  timers_.RunDue();
 }
 
 void PosixEventLoop::Run() {

@@ -10,6 +10,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/timer_queue.h"
 
 namespace varnix {
 
@@ -36,29 +37,15 @@ class PosixEventLoop : public EventLoop {
   uint64_t WatchReadable(int fd, std::function<void()> on_readable);
   void Unwatch(uint64_t id);
 
-  // Timer bookkeeping, used by the timer objects.
-  struct TimerState {
-    std::function<void()> on_tick;
-    int interval = 0;
-    bool enabled = false;
-    Clock::time_point due;
-  };
-  uint64_t AddTimer(std::function<void()> on_tick);
-  void RemoveTimer(uint64_t id) { timers_.erase(id); }
-  TimerState& timer(uint64_t id) { return timers_.at(id); }
-
  private:
   struct Watch {
     int fd;
     std::function<void()> on_readable;
   };
 
-  void RunDueTimers();
-  std::chrono::milliseconds TimeToNextTimer(std::chrono::milliseconds limit) const;
-
+  TimerQueue timers_{[this] { return NowMilliseconds(); }};
   uint64_t next_id_ = 1;
-  // Keyed by id so that a handler may add or remove entries while others are being run.
-  std::map<uint64_t, TimerState> timers_;
+  // Keyed by id so that a handler may add or remove watches while others are being run.
   std::map<uint64_t, Watch> watches_;
   bool quit_ = false;
   UniqueFd signal_read_;

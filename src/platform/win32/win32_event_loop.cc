@@ -1,5 +1,5 @@
-// The Windows event loop: SetTimer, WSAAsyncSelect and MsgWaitForMultipleObjectsEx on one hidden
-// window.
+// The Windows event loop: WSAAsyncSelect and MsgWaitForMultipleObjectsEx on one hidden window,
+// with the shared timer queue.
 #include "platform/win32/win32_event_loop.h"
 
 #include <algorithm>
@@ -20,30 +20,6 @@ Error SocketError() {
   const int number = WSAGetLastError();
   return Error(number, SystemErrorText(static_cast<unsigned long>(number)));
 }
-
-class Win32Timer : public Timer {
- public:
-  Win32Timer(Win32EventLoop& loop, std::function<void()> on_tick)
-      : loop_(loop), id_(loop.AddTimer(std::move(on_tick))) {}
-  ~Win32Timer() override { loop_.RemoveTimer(id_); }
-
-  void SetInterval(int milliseconds) override {
-    loop_.timer(id_).interval = std::max(milliseconds, 0);
-    loop_.ApplyTimer(id_);  // SetTimer on a running id restarts its count
-  }
-  int Interval() const override { return loop_.timer(id_).interval; }
-  void SetEnabled(bool enabled) override {
-    auto& state = loop_.timer(id_);
-    if (state.enabled == enabled) return;
-    state.enabled = enabled;
-    loop_.ApplyTimer(id_);
-  }
-  bool Enabled() const override { return loop_.timer(id_).enabled; }
-
- private:
-  Win32EventLoop& loop_;
-  UINT_PTR id_;
-};
 
 class Win32UdpSocket : public UdpSocket {
  public:
@@ -150,31 +126,11 @@ Win32EventLoop::~Win32EventLoop() {
 }
 
 std::unique_ptr<Timer> Win32EventLoop::CreateTimer(std::function<void()> on_tick) {
-  return std::make_unique<Win32Timer>(*this, std::move(on_tick));
+  return timers_.CreateTimer(std::move(on_tick));
 }
 
 std::unique_ptr<UdpSocket> Win32EventLoop::CreateUdpSocket(Datagram on_datagram) {
   return std::make_unique<Win32UdpSocket>(*this, std::move(on_datagram));
-}
-
-UINT_PTR Win32EventLoop::AddTimer(std::function<void()> on_tick) {
-  const UINT_PTR id = next_timer_++;
-  timers_[id].on_tick = std::move(on_tick);
-  return id;
-}
-
-void Win32EventLoop::RemoveTimer(UINT_PTR id) {
-  KillTimer(window_, id);
-  timers_.erase(id);
-}
-
-void Win32EventLoop::ApplyTimer(UINT_PTR id) {
-  const TimerState& state = timers_.at(id);
-  if (state.enabled && state.interval > 0) {
-    SetTimer(window_, id, static_cast<UINT>(state.interval), nullptr);
-  } else {
-    KillTimer(window_, id);
-  }
 }
 
 LRESULT CALLBACK Win32EventLoop::WindowProc(HWND window, UINT message, WPARAM wparam,
@@ -186,13 +142,6 @@ LRESULT CALLBACK Win32EventLoop::WindowProc(HWND window, UINT message, WPARAM wp
 
 LRESULT Win32EventLoop::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
-    case WM_TIMER: {
-      const auto found = timers_.find(static_cast<UINT_PTR>(wparam));
-      if (found == timers_.end() || !found->second.enabled) return 0;
-      const auto on_tick = found->second.on_tick;  // the handler may destroy its timer
-      on_tick();
-      return 0;
-    }
     case kSocketMessage: {
       const auto found = sockets_.find(static_cast<SOCKET>(wparam));
       if (found == sockets_.end()) return 0;
@@ -215,7 +164,7 @@ LRESULT Win32EventLoop::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 void Win32EventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
-  const auto wait = static_cast<DWORD>(std::clamp<long long>(max_wait.count(), 0, 0x7fffffff));
+  const auto wait = static_cast<DWORD>(timers_.WaitBefore(std::min<int64_t>(max_wait.count(), 0x7fffffff)));
   MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   MSG message;
   while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -226,6 +175,7 @@ void Win32EventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
+  timers_.RunDue();
 }
 
 void Win32EventLoop::Run() {

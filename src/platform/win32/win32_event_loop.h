@@ -1,4 +1,5 @@
-// The event loop on Windows: a hidden window that receives timer, socket and session messages.
+// The event loop on Windows: a hidden window that receives socket and session messages; timers
+// are the shared queue, waited for by MsgWaitForMultipleObjectsEx.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <memory>
 
 #include "platform/event_loop.h"
+#include "platform/timer_queue.h"
 #include "platform/win32/windows_headers.h"
 
 namespace varnix {
@@ -28,16 +30,7 @@ class Win32EventLoop : public EventLoop {
 
   HWND window() const { return window_; }
 
-  // Bookkeeping used by the timer and socket objects.
-  struct TimerState {
-    std::function<void()> on_tick;
-    int interval = 0;
-    bool enabled = false;
-  };
-  UINT_PTR AddTimer(std::function<void()> on_tick);
-  void RemoveTimer(UINT_PTR id);
-  TimerState& timer(UINT_PTR id) { return timers_.at(id); }
-  void ApplyTimer(UINT_PTR id);
+  // Bookkeeping used by the socket objects.
   void AddSocket(SOCKET socket, std::function<void()> on_readable) {
     sockets_[socket] = std::move(on_readable);
   }
@@ -51,8 +44,7 @@ class Win32EventLoop : public EventLoop {
 
   WinsockSession winsock_;
   HWND window_ = nullptr;
-  UINT_PTR next_timer_ = 1;
-  std::map<UINT_PTR, TimerState> timers_;
+  TimerQueue timers_{[this] { return NowMilliseconds(); }};
   std::map<SOCKET, std::function<void()>> sockets_;
   std::function<void()> end_handler_;
   bool quit_ = false;
