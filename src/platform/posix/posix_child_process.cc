@@ -1,7 +1,6 @@
 // Child processes on POSIX: posix_spawn without a shell, waitpid, signals.
 #include <errno.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,8 +9,8 @@
 
 #include "platform/child_process.h"
 #include "platform/error.h"
+#include "platform/posix/spawn.h"
 
-extern char** environ;
 
 namespace varnix {
 namespace {
@@ -63,34 +62,16 @@ std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::vector<std::string>& arguments,
                                                 const std::string& working_folder,
                                                 const std::vector<std::string>& environment) {
-  std::vector<std::string> texts{path};
-  texts.insert(texts.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& text : texts) argv.push_back(text.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  if (!working_folder.empty()) {
-    ::posix_spawn_file_actions_addchdir_np(&actions, working_folder.c_str());
+  std::vector<std::string> argv{path};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  SpawnOptions options;
+  options.working_folder = working_folder;
+  options.environment = environment;
+  const SpawnResult started = Spawn(std::move(argv), options);
+  if (started.error != 0) {
+    throw Error(started.error, "Cannot start " + path + ": " + std::strerror(started.error));
   }
-  // This program's environment, less the names that `environment` sets anew.
-  std::vector<std::string> entries = environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('=') + 1);
-    bool replaced = false;
-    for (const std::string& set : environment) replaced = replaced || set.rfind(name, 0) == 0;
-    if (!replaced) entries.push_back(text);
-  }
-  std::vector<char*> envp;
-  for (std::string& text : entries) envp.push_back(text.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  const int result = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (result != 0) throw Error(result, "Cannot start " + path + ": " + std::strerror(result));
-  return std::make_unique<PosixChildProcess>(pid);
+  return std::make_unique<PosixChildProcess>(started.pid);
 }
 
 }  // namespace varnix

@@ -7,7 +7,6 @@
 #include <langinfo.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,8 +20,8 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/posix/spawn.h"
 
-extern char** environ;
 
 namespace varnix {
 namespace {
@@ -64,16 +63,12 @@ struct CommandResult {
 // Runs `argv` found on PATH in a session of its own, and collects it so that no zombie is
 // left. One that is still running after `limit` is taken to be at work (a halt under way).
 CommandResult RunSystemCommand(std::vector<std::string> argv, std::chrono::milliseconds limit) {
-  std::vector<char*> pointers;
-  for (std::string& text : argv) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  pid_t pid = 0;
+  SpawnOptions options;
+  options.search_path = true;
+  options.own_session = true;
+  const auto [pid, error] = Spawn(std::move(argv), options);
   CommandResult result;
-  result.error = ::posix_spawnp(&pid, pointers[0], nullptr, &attributes, pointers.data(), environ);
-  ::posix_spawnattr_destroy(&attributes);
+  result.error = error;
   result.started = result.error == 0;
   if (!result.started) return result;
   const auto end = std::chrono::steady_clock::now() + limit;

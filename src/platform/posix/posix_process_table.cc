@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,9 +20,9 @@
 
 #include "platform/command_line.h"
 #include "platform/error.h"
+#include "platform/posix/spawn.h"
 #include "platform/posix/unique_fd.h"
 
-extern char** environ;
 
 namespace varnix {
 namespace {
@@ -160,31 +159,13 @@ ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
 ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,
                                    int /*show*/) {
   ReapChildren();
-  std::vector<std::string> texts{path};
-  for (std::string& argument : SplitCommandLine(parameter)) texts.push_back(std::move(argument));
-  std::vector<char*> argv;
-  for (std::string& text : texts) argv.push_back(text.data());
-  argv.push_back(nullptr);
-
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  // Its own session, so that it outlives the node and no signal meant for the node reaches it.
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGCHLD);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
-  ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-  ::posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = 0;
-  const int result = ::posix_spawn(&pid, path.c_str(), nullptr, &attributes, argv.data(), environ);
-  ::posix_spawnattr_destroy(&attributes);
-  if (result != 0) throw Error(result, "Cannot start " + path + ": " + std::strerror(result));
+  std::vector<std::string> argv{path};
+  for (std::string& argument : SplitCommandLine(parameter)) argv.push_back(std::move(argument));
+  SpawnOptions options;
+  options.own_session = true;
+  options.clean_signals = true;
+  const auto [pid, error] = Spawn(std::move(argv), options);
+  if (error != 0) throw Error(error, "Cannot start " + path + ": " + std::strerror(error));
   children_.insert(static_cast<ProcessId>(pid));
   // The kernel lets posix_spawn return before the new program has taken its name, so a
   // look-up by name right after a start could miss it. Wait briefly for the name.

@@ -1,0 +1,31 @@
+// Starting a program with posix_spawn: its argument and environment vectors and its attributes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace varnix {
+
+struct SpawnOptions {
+  bool search_path = false;  // find argv[0] on PATH
+  // In a session of its own, so that it outlives the node and no signal meant for the node,
+  // or for the node's terminal, reaches it.
+  bool own_session = false;
+  // Nothing blocked and the signals this program handles back at their defaults, as a program
+  // started from a shell would have them.
+  bool clean_signals = false;
+  std::string working_folder;  // empty: this program's own
+  // NAME=value entries that replace or add to this program's environment.
+  std::vector<std::string> environment;
+};
+
+struct SpawnResult {
+  pid_t pid = 0;
+  int error = 0;  // errno when it could not be started
+};
+
+SpawnResult Spawn(std::vector<std::string> argv, const SpawnOptions& options);
+
+}  // namespace varnix
