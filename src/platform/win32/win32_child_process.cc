@@ -1,7 +1,7 @@
 // Child processes on Windows: CreateProcess with a quoted command line, window close, terminate.
 #include "platform/child_process.h"
 #include "platform/error.h"
-#include "platform/win32/windows_headers.h"
+#include "platform/win32/win32_handles.h"
 
 namespace varnix {
 namespace {
@@ -25,41 +25,35 @@ std::string Quote(const std::string& argument) {
   return quoted;
 }
 
-BOOL CALLBACK CloseWindowOf(HWND window, LPARAM pid) {
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (owner == static_cast<DWORD>(pid)) PostMessageA(window, WM_CLOSE, 0, 0);
-  return TRUE;
-}
-
 class Win32ChildProcess : public ChildProcess {
  public:
-  explicit Win32ChildProcess(PROCESS_INFORMATION info) : info_(info) {}
+  explicit Win32ChildProcess(PROCESS_INFORMATION info)
+      : process_(info.hProcess), thread_(info.hThread), pid_(info.dwProcessId) {}
   ~Win32ChildProcess() override {
     if (!WaitForExit(std::chrono::milliseconds(0))) {
-      TerminateProcess(info_.hProcess, 1);
-      WaitForSingleObject(info_.hProcess, 5000);
+      TerminateProcess(process_.get(), 1);
+      WaitForSingleObject(process_.get(), 5000);
     }
-    CloseHandle(info_.hThread);
-    CloseHandle(info_.hProcess);
   }
 
-  unsigned long Pid() const override { return info_.dwProcessId; }
+  unsigned long Pid() const override { return pid_; }
 
   std::optional<int> WaitForExit(std::chrono::milliseconds limit) override {
-    if (WaitForSingleObject(info_.hProcess, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process_.get(), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
       return std::nullopt;
     }
     DWORD code = 0;
-    GetExitCodeProcess(info_.hProcess, &code);
+    GetExitCodeProcess(process_.get(), &code);
     return static_cast<int>(code);
   }
 
-  void RequestEnd() override { EnumWindows(CloseWindowOf, static_cast<LPARAM>(info_.dwProcessId)); }
-  void Kill() override { TerminateProcess(info_.hProcess, 1); }
+  void RequestEnd() override { PostCloseToWindowsOf(pid_); }
+  void Kill() override { TerminateProcess(process_.get(), 1); }
 
  private:
-  PROCESS_INFORMATION info_;
+  ScopedHandle process_;
+  ScopedHandle thread_;
+  DWORD pid_;
 };
 
 }  // namespace

@@ -2,7 +2,7 @@
 #include "platform/win32/win32_machine.h"
 
 #include "platform/error.h"
-#include "platform/win32/windows_headers.h"
+#include "platform/win32/win32_handles.h"
 
 namespace varnix {
 namespace {
@@ -19,6 +19,7 @@ std::string ModulePath() {
 void Win32Machine::EnableShutdownPrivilege() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  const ScopedHandle owner(token);
   TOKEN_PRIVILEGES privileges{};
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
@@ -27,7 +28,6 @@ void Win32Machine::EnableShutdownPrivilege() {
     DWORD length = sizeof previous;
     AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length);
   }
-  CloseHandle(token);
 }
 
 void Win32Machine::ExitSystem(bool reboot, bool force) {

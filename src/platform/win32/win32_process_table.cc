@@ -6,25 +6,10 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/win32/windows_headers.h"
+#include "platform/win32/win32_handles.h"
 
 namespace varnix {
 namespace {
-
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 ScopedHandle Open(DWORD access, ProcessId pid) {
   return ScopedHandle(pid == 0 ? nullptr : OpenProcess(access, FALSE, pid));
@@ -48,13 +33,6 @@ constexpr ClassValue kClasses[] = {
     {PriorityClass::kBelowNormal, BELOW_NORMAL_PRIORITY_CLASS},
     {PriorityClass::kIdle, IDLE_PRIORITY_CLASS},
 };
-
-BOOL CALLBACK CloseWindowOf(HWND window, LPARAM pid) {
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (owner == static_cast<DWORD>(pid)) PostMessageA(window, WM_CLOSE, 0, 0);
-  return TRUE;
-}
 
 // The documented head of ntdll's SYSTEM_PROCESS_INFORMATION; the rest is not needed.
 struct ProcessInformation {
@@ -143,8 +121,8 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), "Cannot start " + path + ": " + SystemErrorText(number));
   }
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
+  ScopedHandle thread(info.hThread);
+  ScopedHandle process(info.hProcess);
   return info.dwProcessId;
 }
 
@@ -196,7 +174,7 @@ std::string Win32ProcessTable::ImageName(ProcessId pid) {
 }
 
 void Win32ProcessTable::RequestClose(ProcessId pid) {
-  EnumWindows(CloseWindowOf, static_cast<LPARAM>(pid));
+  PostCloseToWindowsOf(static_cast<DWORD>(pid));
 }
 
 WaitResult Win32ProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
