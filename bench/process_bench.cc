@@ -34,7 +34,7 @@ BENCHMARK(BM_FindByNameAmongProcesses)->Arg(300)->Unit(benchmark::kMicrosecond);
 void BM_StatisticsRead(benchmark::State& state) {
   Platform platform = MakePlatform();
   auto child = StartChildProcess("/bin/sleep", {"60"});
-  Status record(*platform.processes, '/');
+  Status record(*platform.processes, PathRules::Posix());
   record.PID(static_cast<int32_t>(child->Pid()));
   for (auto _ : state) {
     benchmark::DoNotOptimize(record.CPU());

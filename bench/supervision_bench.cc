@@ -32,7 +32,7 @@ void BM_SupervisionPass(benchmark::State& state) {
   QuietReports log;
   OutgoingQueue queue(log);
   ProcessOperations operations(*platform.processes, *platform.desktop, *platform.files, log,
-                               *platform.loop, "Linux", '/');
+                               *platform.loop, "Linux", PathRules::Posix());
   ProcessRegistry registry(operations, queue, log);
   for (int i = 0; i < static_cast<int>(state.range(0)); ++i) {
     auto record = registry.NewStatus();

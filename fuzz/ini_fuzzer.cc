@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = "/cfg/settings.ini";
   files.files[path] = std::string(reinterpret_cast<const char*>(data), size);
   files.folders.insert("/cfg");
-  varnix::IniTool ini(files, reports, '/');
+  varnix::IniTool ini(files, reports, varnix::PathRules::Posix());
   ini.Load(path);
   // Keys takes a pattern from its caller (code, not the file): ask with one that matches all.
   for (const std::string& key : ini.Keys(".*")) ini.Read("", key, "default");

@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "platform/path_rules.h"
+
 namespace varnix {
 
 struct AppValues {
-  char separator = '/';
+  PathRules paths = PathRules::Posix();
   std::string ComputerName;
   std::string AppPath;
   std::string ExePath;
@@ -15,10 +17,15 @@ struct AppValues {
   // Where the data files go: DataFolder(), or the user's own folder when that cannot be written.
   std::string DataPath;
 
-  std::string ConfigFolder() const { return AppPath + separator + "Config" + separator; }
-  std::string DataFolder() const { return AppPath + separator + "Data" + separator; }
+  std::string ConfigFolder() const { return Folder("Config"); }
+  std::string DataFolder() const { return Folder("Data"); }
   std::string DataFolderInUse() const { return DataPath.empty() ? DataFolder() : DataPath; }
   std::string LogFile() const { return DataFolderInUse() + "Korvane.txt"; }
+
+ private:
+  std::string Folder(const char* name) const {
+    return AppPath + paths.separator() + name + paths.separator();
+  }
 };
 
 }  // namespace varnix

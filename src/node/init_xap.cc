@@ -10,23 +10,6 @@ namespace {
 
 constexpr char kSettingsFile[] = "qelXap.ini";
 
-// The file name without its extension, as the program is named on Windows.
-std::string Stem(const std::string& file_name) {
-  const auto dot = file_name.rfind('.');
-  return dot == std::string::npos ? file_name : file_name.substr(0, dot);
-}
-
-// "\\server\share\rest" becomes "share:\rest"; a path without a share stays as it is.
-std::string LocalFormOfNetworkPath(const std::string& path) {
-  const auto p1 = path.find("\\\\");
-  if (p1 == std::string::npos) return path;
-  const auto p2 = path.find('\\', p1 + 2);
-  if (p2 == std::string::npos) return path;
-  const auto p3 = path.find('\\', p2 + 1);
-  if (p3 == std::string::npos) return path;
-  return path.substr(p2 + 1, p3 - p2 - 1) + ":" + path.substr(p3);
-}
-
 }  // namespace
 
 std::string GetOSLabel(const std::optional<OSVersion>& version) {
@@ -45,9 +28,9 @@ void XapGlobal::UseWritableDataFolder() {
   // Installed where the user cannot write (Program Files, /opt): the logs would be lost.
   const std::string user = machine_.UserDataFolder();
   if (user.empty()) return;
-  CreateFolders(user + values_.separator + "x", values_.separator, files_, report_);
+  CreateFolders(user + values_.paths.separator() + "x", values_.paths, files_, report_);
   if (!files_.IsWritableFolder(user)) return;
-  values_.DataPath = user + values_.separator;
+  values_.DataPath = user + values_.paths.separator();
   const std::string notice = "The folder " + values_.DataFolder() +
                              " cannot be written; the log files are in " + values_.DataPath;
   log_.WriteErrorLog(kLogType, notice);
@@ -61,32 +44,29 @@ std::string XapGlobal::GetMachineName() {
 
 void XapGlobal::InitXap() {
   Steps step([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "InitXap", failure); });
-  const char separator = machine_.PathSeparator();
-  values_.separator = separator;
+  const PathRules paths = machine_.Paths();
+  values_.paths = paths;
   step(10, [&] { values_.ComputerName = GetMachineName(); });
   step(20, [&] { values_.AppPath = machine_.ProgramFolder(); });
   step(30, [&] {
     // A program run from a development tree works in the installed folder instead.
-    if (separator == '\\' && UpperCase(values_.AppPath).find("\\VB\\") != std::string::npos) {
+    if (paths.has_drives() && UpperCase(values_.AppPath).find("\\VB\\") != std::string::npos) {
       values_.AppPath = std::string(UpperCase(values_.ComputerName) == "QEL6" ? "d:" : "c:") +
                         "\\Program Files\\xap\\Korvane";
     }
   });
   step(40, [&] {
     const std::string file = machine_.ProgramFileName();
-    values_.ExePath =
-        values_.AppPath + separator + (separator == '\\' ? Stem(file) + ".exe" : file);
+    values_.ExePath = values_.AppPath + paths.separator() + paths.ProgramFileName(file);
   });
   step(60, [&] {
-    CreateFolders(values_.ConfigFolder() + "x", separator, files_, report_);
-    CreateFolders(values_.DataFolder() + "x", separator, files_, report_);
+    CreateFolders(values_.ConfigFolder() + "x", paths, files_, report_);
+    CreateFolders(values_.DataFolder() + "x", paths, files_, report_);
   });
   step(65, [&] { UseWritableDataFolder(); });
-  step(70, [&] {
-    if (separator == '\\') values_.ExePath = LocalFormOfNetworkPath(values_.ExePath);
-  });
+  step(70, [&] { values_.ExePath = paths.LocalFormOfNetworkPath(values_.ExePath); });
   step(80, [&] {
-    hs_ = std::make_unique<SettingsFront>(files_, report_, values_.ConfigFolder(), separator);
+    hs_ = std::make_unique<SettingsFront>(files_, report_, values_.ConfigFolder(), paths);
   });
   const auto settings = [this]() -> const SettingsFront& {
     if (!hs_) throw Error(errors::kObjectNotSet, errors::kObjectNotSetText);

@@ -28,7 +28,7 @@ class NodeSupervisor : public Supervisor {
   explicit NodeSupervisor(NodeContext& context)
       : operations_(context.services.processes, context.services.desktop, context.services.files,
                     context.events, context.services.loop, context.OSLabel,
-                    context.values.separator),
+                    context.values.paths),
         windows_({context.services.desktop, context.services.processes, context.services.machine,
                   context.services.files, context.services.loop},
                  context.services.machine.CloseTracePath(context.values.DataFolderInUse()),
@@ -38,7 +38,7 @@ class NodeSupervisor : public Supervisor {
                  operations_, shutdown_,
                  AccessRules::Load(context.services.files, context.events, context.log,
                                    context.values.ConfigFolder() + "settings.ini",
-                                   context.values.separator == '\\')) {}
+                                   context.values.paths)) {}
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
   void SupervisionPass() override { handler_.SupervisionPass(); }

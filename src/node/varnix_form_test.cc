@@ -190,7 +190,7 @@ class InitXapTest : public ::testing::Test {
 };
 
 TEST_F(InitXapTest, WindowsDevelopmentTreeUsesTheInstallFolder) {
-  machine_.separator = '\\';
+  machine_.paths = PathRules::Windows();
   machine_.folder = "E:\\src\\vb\\Varnix";
   machine_.file_name = "Varnix.EXE";
   machine_.computer_name = "qel6";
@@ -209,7 +209,7 @@ TEST_F(InitXapTest, WindowsDevelopmentTreeUsesTheInstallFolder) {
 }
 
 TEST_F(InitXapTest, NetworkPathsAreRewrittenToTheShareForm) {
-  machine_.separator = '\\';
+  machine_.paths = PathRules::Windows();
   machine_.folder = "\\\\server\\d\\apps";
   machine_.file_name = "varnix.exe";
   Init();

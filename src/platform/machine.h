@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_rules.h"
+
 namespace varnix {
 
 // The version the system reports about itself, where it has such a call.
@@ -19,8 +21,7 @@ class Machine {
  public:
   virtual ~Machine() = default;
 
-  // '\\' on Windows, '/' elsewhere; the path rules of the two systems differ.
-  virtual char PathSeparator() const = 0;
+  virtual PathRules Paths() const = 0;
   // The computer's name; throws Error when the system cannot give it.
   virtual std::string ComputerName() = 0;
   // The host's IPv4 addresses, dotted, in the system's order.

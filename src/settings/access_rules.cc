@@ -70,9 +70,9 @@ bool MatchesWildcard(std::string_view pattern, std::string_view text, bool case_
 }
 
 AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& log,
-                              const std::string& settings_path, bool case_blind_paths) {
+                              const std::string& settings_path, PathRules paths) {
   AccessRules rules;
-  rules.case_blind_paths_ = case_blind_paths;
+  rules.case_blind_paths_ = paths.names_ignore_case();
   const auto refuse_all = [&](const std::string& why) {
     log.WriteErrorLog(kLogType, why + "; every request that needs access is refused");
     rules.sources_ = std::vector<std::string>{};
@@ -87,7 +87,7 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
     log.WriteErrorLog(kLogType, open_notice);
     return rules;
   }
-  IniTool ini(files, report, '/');
+  IniTool ini(files, report, paths);
   if (!Quietly([&] { ini.Load(settings_path); })) {
     return refuse_all("The settings file " + settings_path + " cannot be read");
   }

@@ -9,6 +9,7 @@
 
 #include "core/failure.h"
 #include "platform/file_system.h"
+#include "platform/path_rules.h"
 
 namespace varnix {
 
@@ -21,7 +22,7 @@ class AccessRules {
   // with the file, the key and the value, and then refuses everything it guards. Without an
   // [Access] section the log says once that any computer may control the node.
   static AccessRules Load(FileSystem& files, EventReport& report, ErrorLog& log,
-                          const std::string& settings_path, bool case_blind_paths);
+                          const std::string& settings_path, PathRules paths);
 
   // From an xAP source address; patterns match as xAP addresses do ("acme.homeseer.*").
   bool AllowsSource(std::string_view source) const;

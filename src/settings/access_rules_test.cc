@@ -15,7 +15,8 @@ class AccessRulesTest : public ::testing::Test {
  protected:
   AccessRules Load(const std::string& text, bool case_blind = false) {
     files_.files[kPath] = text;
-    return AccessRules::Load(files_, events_, log_, kPath, case_blind);
+    return AccessRules::Load(files_, events_, log_, kPath,
+                             case_blind ? PathRules::Windows() : PathRules::Posix());
   }
 
   FakeFileSystem files_;

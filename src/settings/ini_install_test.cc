@@ -22,7 +22,7 @@ class IniInstallTest : public ::testing::Test {
   void SetUpIni(const std::string& folder_name, const std::string& text) {
     const std::string folder = folder_.path(folder_name);
     std::filesystem::create_directories(folder);
-    ini_path_ = folder + platform_.machine->PathSeparator() + "setup.ini";
+    ini_path_ = folder + platform_.machine->Paths().separator() + "setup.ini";
     files_.WriteAll(ini_path_, text);
     ini_.Load(ini_path_);
     stamp_ = "\t'Installed From .ini dated " +
@@ -39,7 +39,7 @@ class IniInstallTest : public ::testing::Test {
   Platform platform_ = MakePlatform();
   FileSystem& files_ = *platform_.files;
   NoEvents events_;
-  IniTool ini_{files_, events_, platform_.machine->PathSeparator(), platform_.machine.get()};
+  IniTool ini_{files_, events_, platform_.machine->Paths(), platform_.machine.get()};
   std::string ini_path_;
   std::string stamp_;
 };

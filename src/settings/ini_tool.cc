@@ -44,7 +44,7 @@ void IniTool::Load(const std::string& fPath) {
   Clear();
   path_ = fPath;
   if (!files_.FileExists(fPath)) {
-    CreateFolders(fPath, separator_, files_, report_);
+    CreateFolders(fPath, paths_, files_, report_);
     files_.WriteAll(fPath, "");
     return;
   }

@@ -14,10 +14,10 @@ namespace varnix {
 
 class IniTool {
  public:
-  // `separator` is the system's path separator, for the folders Load creates. The install
-  // operations also need `machine`, for the dates they write.
-  IniTool(FileSystem& files, EventReport& report, char separator, Machine* machine = nullptr)
-      : files_(files), report_(report), separator_(separator), machine_(machine) {}
+  // `paths` are the rules for the folders Load creates. The install operations also need
+  // `machine`, for the dates they write.
+  IniTool(FileSystem& files, EventReport& report, PathRules paths, Machine* machine = nullptr)
+      : files_(files), report_(report), paths_(paths), machine_(machine) {}
 
   // Install operations: carry values of the loaded file into a source file. Each adds a line
   // to the install log beside the INI file, then rewrites `filename` whole. Failures, an
@@ -66,7 +66,7 @@ class IniTool {
 
   FileSystem& files_;
   EventReport& report_;
-  char separator_;
+  PathRules paths_;
   Machine* machine_;
   std::string path_;
   // Insertion order is the file's order; removed entries stay as tombstones so that

@@ -25,7 +25,7 @@ class IniToolTest : public ::testing::Test {
 
   IniTool LoadText(const std::string& text) {
     files_.WriteAll(path_, text);
-    IniTool ini(files_, events_, separator_);
+    IniTool ini(files_, events_, paths_);
     ini.Load(path_);
     return ini;
   }
@@ -34,7 +34,8 @@ class IniToolTest : public ::testing::Test {
   TempFolder folder_;
   Platform platform_ = MakePlatform();
   FileSystem& files_ = *platform_.files;
-  char separator_ = platform_.machine->PathSeparator();
+  PathRules paths_ = platform_.machine->Paths();
+  char separator_ = paths_.separator();
   std::string path_ = folder_.path("settings.ini");
   RecordingEvents events_;
 };
@@ -80,7 +81,7 @@ TEST_F(IniToolTest, KeysTakesTheNameAsAPattern) {
 
 TEST_F(IniToolTest, MissingFileIsCreatedWithItsFolders) {
   const std::string nested = folder_.path("one") + separator_ + "two" + separator_ + "x.ini";
-  IniTool ini(files_, events_, separator_);
+  IniTool ini(files_, events_, paths_);
   ini.Load(nested);
   EXPECT_TRUE(files_.FileExists(nested));
   EXPECT_EQ(ini.Read("s", "k", "dflt"), "dflt");
@@ -128,7 +129,7 @@ TEST_F(IniToolTest, SaveKeepsLayoutAndBacksUp) {
 
   // Saved again, removed keys stay comments and the repeated section reads as one.
   const std::string first_save = FileText();
-  IniTool again(files_, events_, separator_);
+  IniTool again(files_, events_, paths_);
   again.Load(path_);
   EXPECT_EQ(again.Read("second", "late", "d"), "l");
   again.Save();
@@ -143,7 +144,7 @@ TEST_F(IniToolTest, ClearCommentsOutEveryKey) {
 }
 
 TEST_F(IniToolTest, NewFileGetsSortedSections) {
-  IniTool ini(files_, events_, separator_);
+  IniTool ini(files_, events_, paths_);
   ini.Load(path_);
   ini.WriteKey("b", "y", "2");
   ini.WriteKey("a", "z", "3");
@@ -172,7 +173,7 @@ TEST_F(IniToolTest, SaveRefusesOverlongNamesBeforeTouchingAnyFile) {
 TEST_F(IniToolTest, GetINISettingReadsTheConfigurationFolder) {
   const std::string config = folder_.path() + separator_;
   files_.WriteAll(config + "qelXap.ini", "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
-  const SettingsFront hs(files_, events_, config, separator_);
+  const SettingsFront hs(files_, events_, config, paths_);
   EXPECT_EQ(hs.GetINISetting("interface", "broadcastaddress", "Default", "qelXap.ini"),
             "127.0.0.1");
   EXPECT_EQ(hs.GetINISetting("Interface", "InterfaceAddress", "Default", "qelXap.ini"), "Default");

@@ -14,7 +14,7 @@ std::string SettingsFront::GetINISetting(const std::string& section, const std::
       [&](const Failure& failure) { report_.SendErrorEvent(kLogType, "GetINISetting", failure); });
   const std::string path = config_folder_ + (file_name.empty() ? "settings.ini" : file_name);
   if (!files_.FileExists(path)) return default_value;
-  IniTool ini(files_, report_, separator_);
+  IniTool ini(files_, report_, paths_);
   step(40, [&] { ini.Load(path); });
   step(50, [&] { result = ini.Read(section, key, default_value); });
   return result;

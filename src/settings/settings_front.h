@@ -5,17 +5,18 @@
 
 #include "core/failure.h"
 #include "platform/file_system.h"
+#include "platform/path_rules.h"
 
 namespace varnix {
 
 class SettingsFront {
  public:
   // `config_folder` ends with the path separator.
-  SettingsFront(FileSystem& files, EventReport& report, std::string config_folder, char separator)
+  SettingsFront(FileSystem& files, EventReport& report, std::string config_folder, PathRules paths)
       : files_(files),
         report_(report),
         config_folder_(std::move(config_folder)),
-        separator_(separator) {}
+        paths_(paths) {}
 
   // The value of `key` in `section` of `file_name` ("settings.ini" when empty), or
   // `default_value` when the file or the key is missing. Never creates the file, never throws.
@@ -27,7 +28,7 @@ class SettingsFront {
   FileSystem& files_;
   EventReport& report_;
   std::string config_folder_;
-  char separator_;
+  PathRules paths_;
 };
 
 }  // namespace varnix

@@ -85,7 +85,7 @@ class CommandHandlerTest : public ::testing::Test {
   AppValues values_;
   XapTransport xap_{loop_, machine_, sockets_, log_};
   OutgoingQueue queue_{log_};
-  ProcessOperations operations_{table_, desktop_, files_, events_, loop_, "Linux", '/'};
+  ProcessOperations operations_{table_, desktop_, files_, events_, loop_, "Linux", PathRules::Posix()};
   RecordingComputer computer_;
   CommandHandler handler_{values_, xap_, queue_, log_, events_, operations_, computer_};
   CommandHandler* target_ = &handler_;  // where requests go
@@ -305,7 +305,7 @@ TEST_F(CommandHandlerTest, RefusesWhatTheAccessRulesDoNotAllowAndSaysSo) {
       "AllowComputerControl=no\r\n";
   CommandHandler guarded(
       values_, xap_, queue_, log_, events_, operations_, computer_,
-      AccessRules::Load(files_, events_, log_, "/opt/varnix/Config/settings.ini", false));
+      AccessRules::Load(files_, events_, log_, "/opt/varnix/Config/settings.ini", PathRules::Posix()));
   target_ = &guarded;
   files_.files["/usr/bin/other"] = "";
   Control("Action=start\nPath=/usr/bin/other\n");

@@ -50,14 +50,14 @@ std::string PriorityName(PriorityClass priority) {
 
 ProcessOperations::ProcessOperations(ProcessTable& table, Desktop& desktop, FileSystem& files,
                                      EventReport& events, EventLoop& loop, std::string OSLabel,
-                                     char separator)
+                                     PathRules paths)
     : table_(table),
       desktop_(desktop),
       files_(files),
       events_(events),
       loop_(loop),
       OSLabel_(std::move(OSLabel)),
-      separator_(separator) {}
+      paths_(paths) {}
 
 auto ProcessOperations::StepsFor(const char* name) {
   return Steps(
@@ -138,12 +138,12 @@ ProcessId ProcessOperations::GetPIDFromName(const std::string& name) {
 }
 
 std::string ProcessOperations::filename(const std::string& path) {
-  return varnix::filename(path, separator_);
+  return varnix::filename(path, paths_);
 }
 
 std::string ProcessOperations::ProcessName(const std::string& path) {
   std::string name = path;
-  StepsFor("ProcessName")(10, [&] { name = varnix::ProcessName(path, separator_); });
+  StepsFor("ProcessName")(10, [&] { name = varnix::ProcessName(path, paths_); });
   return name;
 }
 
@@ -225,7 +225,7 @@ bool ProcessOperations::IsRecordsProgram(const Status& record, ProcessId pid) {
   const std::string image = table_.ImageName(pid);
   if (image.empty()) return false;
   const std::string cut = ListedName(filename(record.Path()));
-  if (separator_ == '\\' ? EqualsIgnoringCase(image, cut) : image == cut) return true;
+  if (paths_.names_ignore_case() ? EqualsIgnoringCase(image, cut) : image == cut) return true;
   if (record.Title() == kUnknownText || record.Title().empty()) return false;
   for (const WindowHandle window : desktop_.TopLevelWindows()) {
     if (desktop_.OwnerPid(window) == pid &&

@@ -24,7 +24,7 @@ class ProcessOperations {
   static constexpr int kPolls = 50;
 
   ProcessOperations(ProcessTable& table, Desktop& desktop, FileSystem& files, EventReport& events,
-                    EventLoop& loop, std::string OSLabel, char separator);
+                    EventLoop& loop, std::string OSLabel, PathRules paths);
 
   // The id of the started program, or of the running program of the same file name; 0 when
   // the file does not exist or the start failed.
@@ -48,7 +48,7 @@ class ProcessOperations {
   std::string filename(const std::string& path);
   std::string ProcessName(const std::string& path);
 
-  char separator() const { return separator_; }
+  PathRules paths() const { return paths_; }
   ProcessTable& table() { return table_; }
 
  private:
@@ -69,7 +69,7 @@ class ProcessOperations {
   EventReport& events_;
   EventLoop& loop_;
   std::string OSLabel_;
-  char separator_;
+  PathRules paths_;
 };
 
 }  // namespace varnix

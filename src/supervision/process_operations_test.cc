@@ -31,7 +31,7 @@ class ProcessOperationsTest : public ::testing::Test {
   FakeDesktop desktop_{loop_, table_};
   FakeFileSystem files_;
   RecordingEvents events_;
-  ProcessOperations ops_{table_, desktop_, files_, events_, loop_, "Linux", '/'};
+  ProcessOperations ops_{table_, desktop_, files_, events_, loop_, "Linux", PathRules::Posix()};
 };
 
 TEST_F(ProcessOperationsTest, StopClosesTheWindowWithoutAKill) {
@@ -149,7 +149,7 @@ TEST_F(ProcessOperationsTest, StartFindsRunningProgramsAndStartsOthers) {
 
 TEST_F(ProcessOperationsTest, NamesAreCutToFifteenCharactersExceptOnXP) {
   ops_.GetPIDFromName("averyveryverylongname.exe");
-  ProcessOperations xp(table_, desktop_, files_, events_, loop_, "XP", '\\');
+  ProcessOperations xp(table_, desktop_, files_, events_, loop_, "XP", PathRules::Windows());
   xp.GetPIDFromName("averyveryverylongname.exe");
   EXPECT_EQ(table_.names_asked,
             (std::vector<std::string>{"averyveryverylo", "averyveryverylongname.exe"}));
@@ -161,7 +161,7 @@ TEST_F(ProcessOperationsTest, QueryPrefersTheTitleAndNamesThePriority) {
   table_.processes[by_title].priority = PriorityClass::kAboveNormal;
   desktop_.Add("Picture Viewer", by_title);
 
-  Status record(table_, '/');
+  Status record(table_, PathRules::Posix());
   record.Path("/opt/app/notes.bin");
   ops_.QueryProcess(record);
   EXPECT_EQ(record.PID(), static_cast<int32_t>(by_name));
@@ -187,7 +187,7 @@ TEST_F(ProcessOperationsTest, QueryKeepsTheInstanceTheRecordFollows) {
   // Another program of the same file name ran first; the record follows the one it started.
   const ProcessId other = table_.Add("sleep");
   const ProcessId ours = table_.Add("sleep");
-  Status record(table_, '/');
+  Status record(table_, PathRules::Posix());
   record.Path("/bin/sleep");
   record.PID(static_cast<int32_t>(ours));
   ops_.QueryProcess(record);
@@ -195,7 +195,7 @@ TEST_F(ProcessOperationsTest, QueryKeepsTheInstanceTheRecordFollows) {
 
   // A titled program whose window is not shown yet keeps the id it was started with.
   const ProcessId viewer = table_.Add("viewer");
-  Status titled(table_, '/');
+  Status titled(table_, PathRules::Posix());
   titled.Path("/opt/viewer");
   titled.Title("Picture Viewer");
   titled.PID(static_cast<int32_t>(viewer));
@@ -216,22 +216,22 @@ TEST_F(ProcessOperationsTest, ANumericTargetIsAProcessId) {
 }
 
 TEST(ProcessNamesTest, SplitPathsByTheSystemsRules) {
-  EXPECT_EQ(filename("C:\\Program Files\\Notes\\notes.exe", '\\'), "notes.exe");
-  EXPECT_EQ(filename("c:notes.exe", '\\'), "notes.exe");
-  EXPECT_EQ(filename("notes.exe", '\\'), "notes.exe");
-  EXPECT_EQ(filename("Unknown", '\\'), "Unknown");
-  EXPECT_EQ(filename("/usr/bin/sleep", '/'), "sleep");
-  EXPECT_EQ(ProcessName("C:\\Program Files\\Notes\\notes.exe", '\\'), "notes");
-  EXPECT_EQ(ProcessName("notes.exe", '\\'), "notes.exe");
-  EXPECT_EQ(ProcessName("C:\\tools", '\\'), "C:\\tools");
-  EXPECT_THROW(ProcessName("C:\\my.tools\\run", '\\'), Error);
-  EXPECT_EQ(ProcessName("/usr/bin/sleep", '/'), "sleep");
-  EXPECT_EQ(ProcessName("/opt/my.app/tool", '/'), "tool");
-  EXPECT_EQ(ProcessName("/opt/app/tool.sh", '/'), "tool");
+  EXPECT_EQ(filename("C:\\Program Files\\Notes\\notes.exe", PathRules::Windows()), "notes.exe");
+  EXPECT_EQ(filename("c:notes.exe", PathRules::Windows()), "notes.exe");
+  EXPECT_EQ(filename("notes.exe", PathRules::Windows()), "notes.exe");
+  EXPECT_EQ(filename("Unknown", PathRules::Windows()), "Unknown");
+  EXPECT_EQ(filename("/usr/bin/sleep", PathRules::Posix()), "sleep");
+  EXPECT_EQ(ProcessName("C:\\Program Files\\Notes\\notes.exe", PathRules::Windows()), "notes");
+  EXPECT_EQ(ProcessName("notes.exe", PathRules::Windows()), "notes.exe");
+  EXPECT_EQ(ProcessName("C:\\tools", PathRules::Windows()), "C:\\tools");
+  EXPECT_THROW(ProcessName("C:\\my.tools\\run", PathRules::Windows()), Error);
+  EXPECT_EQ(ProcessName("/usr/bin/sleep", PathRules::Posix()), "sleep");
+  EXPECT_EQ(ProcessName("/opt/my.app/tool", PathRules::Posix()), "tool");
+  EXPECT_EQ(ProcessName("/opt/app/tool.sh", PathRules::Posix()), "tool");
 }
 
 TEST_F(ProcessOperationsTest, ProcessNameReportsAFolderDot) {
-  ProcessOperations windows(table_, desktop_, files_, events_, loop_, "XP", '\\');
+  ProcessOperations windows(table_, desktop_, files_, events_, loop_, "XP", PathRules::Windows());
   EXPECT_EQ(windows.ProcessName("C:\\my.tools\\run"), "C:\\my.tools\\run");
   EXPECT_EQ(events_.events,
             std::vector<std::string>{"Korvane|ProcessName|10 Invalid procedure call or argument"});
@@ -283,7 +283,7 @@ TEST(CWaitNDispatchTest, WaitsWhileDispatchingAndRefusesToNest) {
 
 TEST(StatusTest, FiguresFollowTheRecordsOwnProcess) {
   FakeProcessTable table;
-  Status record(table, '/');
+  Status record(table, PathRules::Posix());
   EXPECT_EQ(record.Path(), "Unknown");
   EXPECT_EQ(record.Title(), "Unknown");
   EXPECT_EQ(record.Priority(), "Unknown");

@@ -19,7 +19,7 @@ class ProcessRegistry {
 
   // A new record, not yet in the list.
   std::unique_ptr<Status> NewStatus() const {
-    return std::make_unique<Status>(operations_.table(), operations_.separator());
+    return std::make_unique<Status>(operations_.table(), operations_.paths());
   }
 
   bool ProcessAlive(int32_t PID);

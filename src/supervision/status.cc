@@ -35,7 +35,7 @@ int64_t clsCpuUsage::Elapsed(ProcessId pid) {
 void Status::Path(const std::string& s) {
   if (s == path_) return;
   path_ = s;
-  process_ = filename(s, separator_);
+  process_ = filename(s, paths_);
   usage_.ReleaseCounters();
 }
 

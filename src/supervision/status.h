@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/path_rules.h"
 #include "platform/process_table.h"
 
 namespace varnix {
@@ -37,9 +38,8 @@ inline uint64_t GetProcessRAM(ProcessTable& table, ProcessId pid) {
 
 class Status {
  public:
-  // `separator` is the system's path separator, for the names taken from Path.
-  Status(ProcessTable& table, char separator)
-      : table_(table), separator_(separator), usage_(table) {}
+  // `paths` are the rules for the names taken from Path.
+  Status(ProcessTable& table, PathRules paths) : table_(table), paths_(paths), usage_(table) {}
 
   const std::string& Path() const { return path_; }
   void Path(const std::string& s);
@@ -64,7 +64,7 @@ class Status {
 
  private:
   ProcessTable& table_;
-  char separator_;
+  PathRules paths_;
   std::string path_ = "Unknown";
   std::string title_ = "Unknown";
   int32_t pid_ = 0;

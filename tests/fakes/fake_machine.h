@@ -12,7 +12,7 @@ namespace varnix {
 
 class FakeMachine : public Machine {
  public:
-  char PathSeparator() const override { return separator; }
+  PathRules Paths() const override { return paths; }
   std::string ComputerName() override {
     ++name_calls;
     return computer_name;
@@ -33,7 +33,7 @@ class FakeMachine : public Machine {
     if (refuse_exit) throw Error(1, "systemctl exited with 1");
   }
 
-  char separator = '/';
+  PathRules paths = PathRules::Posix();
   std::string user_data_folder;
   std::string computer_name = "PC1";
   int name_calls = 0;

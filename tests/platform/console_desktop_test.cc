@@ -29,7 +29,7 @@ std::string NativePath(std::string path, char separator) {
 // Needs a desktop: an X display on Linux (run under Xvfb), any session on Windows.
 TEST(ConsoleDesktopTest, ShowsAMessageFieldByField) {
   Platform platform = MakePlatform();
-  const char separator = platform.machine->PathSeparator();
+  const char separator = platform.machine->Paths().separator();
   TempFolder folder;
   const std::string message = folder.path("message.txt");
   platform.files->WriteAll(message,
@@ -88,7 +88,7 @@ TEST(ConsoleDesktopTest, ShowsAMessageFieldByField) {
 // a failure; on Linux it writes to standard error, as a terminal program does.
 TEST(ConsoleDesktopTest, TellsTheUserWhenAFileCannotBeRead) {
   Platform platform = MakePlatform();
-  const char separator = platform.machine->PathSeparator();
+  const char separator = platform.machine->Paths().separator();
   TempFolder folder;
   auto console =
       StartChildProcess(NativePath(VARNIX_CONSOLE_BINARY, separator), {folder.path("missing.txt")});

@@ -190,7 +190,7 @@ TEST(MachineTest, ReportsTheComputerAndTheProgram) {
   }
   EXPECT_NE(machine.ProgramFileName().find("varnix_tests"), std::string::npos);
   EXPECT_FALSE(machine.ProgramFolder().empty());
-  EXPECT_NE(machine.ProgramFolder().back(), machine.PathSeparator());
+  EXPECT_NE(machine.ProgramFolder().back(), machine.Paths().separator());
   EXPECT_GT(machine.CurrentProcessId(), 0u);
   const std::string now = machine.GeneralDateText();
   EXPECT_GE(now.size(), 10u) << now;

@@ -39,7 +39,7 @@ TEST(FileSystemTest, FailuresCarryANumber) {
   TempFolder folder;
   Platform platform = MakePlatform();
   FileSystem& files = *platform.files;
-  const std::string missing = folder.path("no") + platform.machine->PathSeparator() + "file";
+  const std::string missing = folder.path("no") + platform.machine->Paths().separator() + "file";
   try {
     files.ReadAll(missing);
     FAIL() << "read of a missing file succeeded";

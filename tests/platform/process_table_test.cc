@@ -39,7 +39,7 @@ class ProcessTableTest : public ::testing::Test {
     static int counter = 0;
     Machine& machine = *platform_.machine;
     const std::string self =
-        machine.ProgramFolder() + machine.PathSeparator() + machine.ProgramFileName();
+        machine.ProgramFolder() + machine.Paths().separator() + machine.ProgramFileName();
     // A name of its own, so that a look-up by name finds this helper and nothing else.
     name_ = "vxh" + std::to_string(machine.CurrentProcessId() % 10000) + "_" +
             std::to_string(counter++) + (separator_ == '\\' ? ".exe" : "");
@@ -67,11 +67,12 @@ class ProcessTableTest : public ::testing::Test {
 
   ProcessOperations Operations() {
     return ProcessOperations(table(), *platform_.desktop, *platform_.files, events_,
-                             *platform_.loop, "XP", separator_);
+                             *platform_.loop, "XP", paths_);
   }
 
   Platform platform_ = MakePlatform();
-  char separator_ = platform_.machine->PathSeparator();
+  PathRules paths_ = platform_.machine->Paths();
+  char separator_ = paths_.separator();
   TempFolder folder_;
   std::string name_;
   std::string helper_;
@@ -123,7 +124,7 @@ TEST_F(ProcessTableTest, StartsAndFindsAProgramNamedInAnyScript) {
   // A folder and a file outside a Western code page; short enough for Linux's 15-byte names.
   Machine& machine = *platform_.machine;
   const std::string self =
-      machine.ProgramFolder() + machine.PathSeparator() + machine.ProgramFileName();
+      machine.ProgramFolder() + machine.Paths().separator() + machine.ProgramFileName();
   const std::string folder = folder_.path("Программы");
   platform_.files->CreateFolder(folder);
   const std::string name = std::string("прог") + (separator_ == '\\' ? ".exe" : "");
@@ -148,9 +149,9 @@ TEST_F(ProcessTableTest, AnEndedChildIsNeverAlive) {
 // resident set for memory, and a program that spends its time in the kernel for CPU.
 TEST_F(ProcessTableTest, FiguresMatchTheSystemsOwn) {
   const auto started = Clock::now();
-  Status spinner(table(), separator_);
+  Status spinner(table(), paths_);
   spinner.PID(static_cast<int32_t>(StartHelper("spin")));
-  Status holder(table(), separator_);
+  Status holder(table(), paths_);
   holder.PID(static_cast<int32_t>(StartHelper("hold 64")));
   spinner.CPU();
   std::this_thread::sleep_for(milliseconds(2000));
@@ -167,7 +168,7 @@ TEST_F(ProcessTableTest, FiguresMatchTheSystemsOwn) {
     }
     EXPECT_NEAR(static_cast<double>(holder.RAM()), rss_kib * 1024.0, rss_kib * 1024.0 / 4);
 
-    Status kernel_side(table(), separator_);
+    Status kernel_side(table(), paths_);
     const ProcessId dd = table().Start("/bin/dd", "if=/dev/zero of=/dev/null bs=1", 1);
     started_.push_back(dd);
     kernel_side.PID(static_cast<int32_t>(dd));

@@ -20,7 +20,7 @@ using std::chrono::milliseconds;
 class MachineThatStaysUp : public Machine {
  public:
   explicit MachineThatStaysUp(Machine& real) : real_(real) {}
-  char PathSeparator() const override { return real_.PathSeparator(); }
+  PathRules Paths() const override { return real_.Paths(); }
   std::string ComputerName() override { return real_.ComputerName(); }
   std::vector<std::string> HostAddresses() override { return real_.HostAddresses(); }
   std::optional<OSVersion> Version() override { return real_.Version(); }
@@ -49,7 +49,7 @@ TEST(ShutdownDesktopTest, ClosesRealWindowsThenAsksTheSystemToEnd) {
   Platform platform = MakePlatform();
   TempFolder folder;
   Machine& real = *platform.machine;
-  const std::string self = real.ProgramFolder() + real.PathSeparator() + real.ProgramFileName();
+  const std::string self = real.ProgramFolder() + real.Paths().separator() + real.ProgramFileName();
   const auto shows = [&](const std::string& caption) {
     for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
       if (platform.desktop->Caption(w) == caption) return true;

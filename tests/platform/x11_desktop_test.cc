@@ -68,7 +68,7 @@ class X11DesktopTest : public ::testing::Test {
   Desktop& desktop() { return *platform_.desktop; }
   ProcessOperations Operations() {
     return ProcessOperations(*platform_.processes, desktop(), *platform_.files, events_,
-                             *platform_.loop, "Linux", '/');
+                             *platform_.loop, "Linux", PathRules::Posix());
   }
 
   Platform platform_ = MakePlatform();

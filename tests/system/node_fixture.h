@@ -34,7 +34,7 @@ class NodeFixture : public ::testing::Test {
   std::string ExpectedHeartbeat(int port) const;
 
   Platform platform_ = MakePlatform();
-  char separator_ = platform_.machine->PathSeparator();
+  char separator_ = platform_.machine->Paths().separator();
   TempFolder folder_;
   std::string app_folder_ = folder_.path();
   std::string node_path_;

@@ -7,7 +7,7 @@ namespace varnix {
 
 class PosixMachine : public Machine {
  public:
-  char PathSeparator() const override { return '/'; }
+  PathRules Paths() const override { return PathRules::Posix(); }
   std::string ComputerName() override;
   std::vector<std::string> HostAddresses() override;
   std::optional<OSVersion> Version() override { return std::nullopt; }

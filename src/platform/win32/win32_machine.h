@@ -9,7 +9,7 @@ namespace varnix {
 
 class Win32Machine : public Machine {
  public:
-  char PathSeparator() const override { return '\\'; }
+  PathRules Paths() const override { return PathRules::Windows(); }
   std::string ComputerName() override;
   std::vector<std::string> HostAddresses() override;
   std::optional<OSVersion> Version() override;
