@@ -90,4 +90,28 @@ int RunHelper(int argc, char** argv) {
   }
 }
 
+bool WindowShows(Platform& platform, const std::string& caption) {
+  for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
+    if (platform.desktop->Caption(w) == caption) return true;
+  }
+  return false;
+}
+
+std::vector<ProcessId> StartWindowHelpers(
+    Platform& platform, const std::vector<std::pair<std::string, std::string>>& windows) {
+  Machine& machine = *platform.machine;
+  const std::string self =
+      machine.ProgramFolder() + machine.Paths().separator() + machine.ProgramFileName();
+  std::vector<ProcessId> helpers;
+  for (const auto& [caption, mode] : windows) {
+    helpers.push_back(platform.processes->Start(self, "--helper window \"" + caption + "\" " + mode,
+                                                ShowState::kNormal));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!WindowShows(platform, caption) && std::chrono::steady_clock::now() < until) {
+      platform.loop->DispatchPending(std::chrono::milliseconds(20));
+    }
+  }
+  return helpers;
+}
+
 }  // namespace varnix

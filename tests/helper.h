@@ -2,11 +2,24 @@
 // says.
 #pragma once
 
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
 namespace varnix {
 
 // Modes: polite | stubborn | window TITLE [stubborn|tray] | windows TITLE... | threads N |
 // spin | hold MIB | argv FILE [ARGS...].
 // Every mode ends by itself after 30 s at the latest.
 int RunHelper(int argc, char** argv);
+
+// Starts this program as one window helper per (caption, mode) pair, in that order, and waits
+// up to 5 s for each window to show. Returns the helpers' ids.
+std::vector<ProcessId> StartWindowHelpers(
+    Platform& platform, const std::vector<std::pair<std::string, std::string>>& windows);
+// A top-level window with exactly this caption is on the desktop.
+bool WindowShows(Platform& platform, const std::string& caption);
 
 }  // namespace varnix

@@ -10,7 +10,7 @@ bool IsNtPlatform(Machine& machine) {
   Quietly([&] {
     const auto version = machine.Version();
     // Systems without a version call have no 95 family either: they behave as NT does.
-    nt = !version || version->platform_id == 2;
+    nt = !version || version->family == OSVersion::Family::kWindowsNT;
   });
   return nt;
 }

@@ -14,7 +14,7 @@ constexpr char kSettingsFile[] = "qelXap.ini";
 
 std::string GetOSLabel(const std::optional<OSVersion>& version) {
   if (!version) return "Linux";
-  if (version->platform_id == 2) {
+  if (version->family == OSVersion::Family::kWindowsNT) {
     if (version->major < 5) return "NT";
     return version->minor != 0 ? "XP" : "W2K";
   }

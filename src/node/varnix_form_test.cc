@@ -154,12 +154,14 @@ TEST_F(VarnixFormTest, UnloadClosesTheSockets) {
 }
 
 TEST(OSLabelTest, FollowsTheVersionTable) {
-  EXPECT_EQ(GetOSLabel(OSVersion{2, 4, 0}), "NT");
-  EXPECT_EQ(GetOSLabel(OSVersion{2, 5, 0}), "W2K");
-  EXPECT_EQ(GetOSLabel(OSVersion{2, 5, 1}), "XP");
-  EXPECT_EQ(GetOSLabel(OSVersion{1, 4, 10}), "W98");
-  EXPECT_EQ(GetOSLabel(OSVersion{1, 4, 0}), "W95");
-  EXPECT_EQ(GetOSLabel(OSVersion{1, 5, 0}), "ME");
+  constexpr auto kNT = OSVersion::Family::kWindowsNT;
+  constexpr auto k9x = OSVersion::Family::kWindows9x;
+  EXPECT_EQ(GetOSLabel(OSVersion{kNT, 4, 0}), "NT");
+  EXPECT_EQ(GetOSLabel(OSVersion{kNT, 5, 0}), "W2K");
+  EXPECT_EQ(GetOSLabel(OSVersion{kNT, 5, 1}), "XP");
+  EXPECT_EQ(GetOSLabel(OSVersion{k9x, 4, 10}), "W98");
+  EXPECT_EQ(GetOSLabel(OSVersion{k9x, 4, 0}), "W95");
+  EXPECT_EQ(GetOSLabel(OSVersion{k9x, 5, 0}), "ME");
   EXPECT_EQ(GetOSLabel(std::nullopt), "Linux");
 }
 

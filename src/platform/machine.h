@@ -12,7 +12,8 @@ namespace varnix {
 
 // The version the system reports about itself, where it has such a call.
 struct OSVersion {
-  unsigned long platform_id = 0;
+  enum class Family { kWindows9x, kWindowsNT };
+  Family family = Family::kWindowsNT;
   unsigned long major = 0;
   unsigned long minor = 0;
 };

@@ -22,6 +22,17 @@ struct ProcessTimes {
   double sampled_at = 0;  // a monotonic time stamp of this reading
 };
 
+// How a started program's main window first appears: the window styles of a start request.
+// Other numbers a request names are passed on as they are.
+enum class ShowState : int {
+  kHidden = 0,
+  kNormal = 1,
+  kMinimized = 2,
+  kMaximized = 3,
+  kNormalNoFocus = 4,
+  kMinimizedNoFocus = 6,
+};
+
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
@@ -30,9 +41,11 @@ class ProcessTable {
   // No text of the name is ever interpreted: it is compared, not queried.
   virtual ProcessId FindByName(const std::string& image_name) = 0;
   // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
-  // arguments by the Windows command-line rules on every system. `show` is the Windows
-  // show command of the main window. Returns at once with the new id; throws Error.
-  virtual ProcessId Start(const std::string& path, const std::string& parameter, int show) = 0;
+  // arguments by the Windows command-line rules on every system. `show` is how its main
+  // window first appears, where the system lets a starter choose. Returns at once with the
+  // new id; throws Error.
+  virtual ProcessId Start(const std::string& path, const std::string& parameter,
+                          ShowState show) = 0;
   // Exists and has not ended; an ended child of ours never counts as alive.
   virtual bool IsAlive(ProcessId pid) = 0;
   // Nothing when the process cannot be opened.

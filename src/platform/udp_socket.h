@@ -27,13 +27,17 @@ namespace varnix {
 // The system's sockets library, which some systems want started before use.
 class SocketsLayer {
  public:
+  struct Version {
+    int major = 0;
+    int minor = 0;
+  };
   struct Started {
-    int result = 0;              // 0 on success, else the system's error number
-    unsigned short version = 0;  // low byte major, high byte minor
+    int result = 0;  // 0 on success, else the system's error number
+    Version version;
   };
 
   virtual ~SocketsLayer() = default;
-  virtual Started Startup(unsigned short wanted_version) = 0;
+  virtual Started Startup(Version wanted) = 0;
   // 0 on success, else the system's error number.
   virtual int Cleanup() = 0;
 };

@@ -195,7 +195,9 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
   step(20, [&] { pid = GetPIDFromName(filename(path)); });
   if (pid == 0) {
     const bool started = step(30, [&] {
-      const int show = IsWholeNumber(window) ? std::stoi(std::string(TrimSpaces(window))) : 2;
+      const ShowState show =
+          IsWholeNumber(window) ? static_cast<ShowState>(std::stoi(std::string(TrimSpaces(window))))
+                                : ShowState::kMinimized;
       pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show);
     });
     if (!started) return 0;

@@ -14,7 +14,7 @@
 namespace varnix {
 namespace {
 
-constexpr unsigned short kSocketsVersion = 0x0101;
+constexpr SocketsLayer::Version kSocketsVersion{1, 1};
 constexpr int kFirstHeartbeatTimerMs = 20000;
 constexpr char kLoopback[] = "127.0.0.1";
 
@@ -54,8 +54,7 @@ void XapTransport::SocketsInitialize() {
     log_.WriteErrorLog(kLogType, "SocketsInitialize ");
     return;
   }
-  const int major = started.version & 0xFF;
-  const int minor = (started.version >> 8) & 0xFF;
+  const auto [major, minor] = started.version;
   if (major < 1 || (major == 1 && minor < 1)) {
     log_.WriteErrorLog(kLogType, "SocketsInitialize Windows Sockets version " +
                                      std::to_string(major) + "." + std::to_string(minor) +

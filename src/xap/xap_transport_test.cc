@@ -228,7 +228,7 @@ TEST_F(XapTransportTest, BoundsTheQueueAndLogsEachBurstOfDropsOnce) {
 
 TEST_F(XapTransportTest, ReportsTheSocketsLayer) {
   FakeSocketsLayer old;
-  old.version = 0x0001;  // 1.0
+  old.version = {1, 0};
   old.cleanup_result = 10093;
   { XapTransport transport(loop_, machine_, old, log_); }
   EXPECT_EQ(log_.lines,

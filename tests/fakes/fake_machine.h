@@ -49,13 +49,11 @@ class FakeMachine : public Machine {
 
 class FakeSocketsLayer : public SocketsLayer {
  public:
-  Started Startup(unsigned short wanted) override {
-    return {startup_result, version ? version : wanted};
-  }
+  Started Startup(Version wanted) override { return {startup_result, version ? *version : wanted}; }
   int Cleanup() override { return cleanup_result; }
 
   int startup_result = 0;
-  unsigned short version = 0;
+  std::optional<Version> version;
   int cleanup_result = 0;
 };
 

@@ -40,9 +40,9 @@ class FakeProcessTable : public ProcessTable {
     }
     return 0;
   }
-  ProcessId Start(const std::string& path, const std::string& parameter, int show) override {
+  ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override {
     if (refuse_start) throw Error(2, "The system cannot find the file specified.");
-    started.push_back(path + "|" + parameter + "|" + std::to_string(show));
+    started.push_back(path + "|" + parameter + "|" + std::to_string(static_cast<int>(show)));
     return Add(path.substr(path.find_last_of("/\\") + 1));
   }
   bool IsAlive(ProcessId pid) override {

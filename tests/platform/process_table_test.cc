@@ -55,7 +55,7 @@ class ProcessTableTest : public ::testing::Test {
   ProcessTable& table() { return *platform_.processes; }
 
   ProcessId StartHelper(const std::string& arguments) {
-    const ProcessId pid = table().Start(helper_, "--helper " + arguments, 1);
+    const ProcessId pid = table().Start(helper_, "--helper " + arguments, ShowState::kNormal);
     started_.push_back(pid);
     return pid;
   }
@@ -132,7 +132,7 @@ TEST_F(ProcessTableTest, StartsAndFindsAProgramNamedInAnyScript) {
   platform_.files->Copy(self, program);
   std::filesystem::permissions(PathFromText(program), std::filesystem::perms::owner_exec,
                                std::filesystem::perm_options::add);
-  const ProcessId pid = table().Start(program, "--helper polite", 1);
+  const ProcessId pid = table().Start(program, "--helper polite", ShowState::kNormal);
   started_.push_back(pid);
   ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name) == pid; }));
   EXPECT_EQ(table().ImageName(pid), name);
@@ -169,7 +169,8 @@ TEST_F(ProcessTableTest, FiguresMatchTheSystemsOwn) {
     EXPECT_NEAR(static_cast<double>(holder.RAM()), rss_kib * 1024.0, rss_kib * 1024.0 / 4);
 
     Status kernel_side(table(), paths_);
-    const ProcessId dd = table().Start("/bin/dd", "if=/dev/zero of=/dev/null bs=1", 1);
+    const ProcessId dd =
+        table().Start("/bin/dd", "if=/dev/zero of=/dev/null bs=1", ShowState::kNormal);
     started_.push_back(dd);
     kernel_side.PID(static_cast<int32_t>(dd));
     kernel_side.CPU();

@@ -7,6 +7,7 @@
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
 #include "fakes/recording_error_log.h"
+#include "helper.h"
 #include "platform/platform.h"
 #include "settings/ini_tool.h"
 #include "temp_folder.h"
@@ -49,27 +50,12 @@ TEST(ShutdownDesktopTest, ClosesRealWindowsThenAsksTheSystemToEnd) {
   Platform platform = MakePlatform();
   TempFolder folder;
   Machine& real = *platform.machine;
-  const std::string self = real.ProgramFolder() + real.Paths().separator() + real.ProgramFileName();
-  const auto shows = [&](const std::string& caption) {
-    for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
-      if (platform.desktop->Caption(w) == caption) return true;
-    }
-    return false;
-  };
-  std::vector<ProcessId> helpers;
   // Bottom first: a hung program on top would end the run before the others are reached.
-  for (const auto& [caption, mode] :
-       {std::pair{"Hung Program", " stubborn"}, std::pair{"Command Prompt", ""},
-        std::pair{"Notes - Editor", ""}}) {
-    helpers.push_back(platform.processes->Start(
-        self, std::string("--helper window \"") + caption + "\"" + mode, 1));
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!shows(caption) && std::chrono::steady_clock::now() < until) {
-      platform.loop->DispatchPending(milliseconds(20));
-    }
-  }
+  const std::vector<ProcessId> helpers = StartWindowHelpers(
+      platform, {{"Hung Program", "stubborn"}, {"Command Prompt", ""}, {"Notes - Editor", ""}});
   const auto shown = [&] {
-    return shows("Hung Program") && shows("Command Prompt") && shows("Notes - Editor");
+    return WindowShows(platform, "Hung Program") && WindowShows(platform, "Command Prompt") &&
+           WindowShows(platform, "Notes - Editor");
   };
   ASSERT_TRUE(shown()) << "the helper windows did not appear; is a display there?";
 

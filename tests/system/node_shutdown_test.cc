@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "helper.h"
 #include "settings/ini_tool.h"
 #include "system/node_fixture.h"
 
@@ -31,21 +32,11 @@ TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
   StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
   ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
 
-  const std::string self =
-      platform_.machine->ProgramFolder() + "/" + platform_.machine->ProgramFileName();
-  std::vector<ProcessId> helpers;
   // Bottom first: a hung program on top would end the run before the others are reached.
-  for (const auto& [caption, mode] :
-       {std::pair{"Hung Program", " stubborn"}, std::pair{"Command Prompt", ""},
-        std::pair{"Notes - Editor", ""}}) {
-    helpers.push_back(platform_.processes->Start(
-        self, std::string("--helper window \"") + caption + "\"" + mode, 1));
-    ASSERT_TRUE(hub_->WaitFor([&, title = std::string(caption)] {
-      for (const WindowHandle w : platform_.desktop->TopLevelWindows()) {
-        if (platform_.desktop->Caption(w) == title) return true;
-      }
-      return false;
-    }));
+  const std::vector<ProcessId> helpers = StartWindowHelpers(
+      platform_, {{"Hung Program", "stubborn"}, {"Command Prompt", ""}, {"Notes - Editor", ""}});
+  for (const char* caption : {"Hung Program", "Command Prompt", "Notes - Editor"}) {
+    ASSERT_TRUE(WindowShows(platform_, caption)) << caption;
   }
 
   hub_->Relay(

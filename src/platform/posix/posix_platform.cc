@@ -11,7 +11,7 @@ namespace {
 // BSD sockets need no starting; this reports the version that callers check for.
 class PosixSocketsLayer : public SocketsLayer {
  public:
-  Started Startup(unsigned short wanted_version) override { return {0, wanted_version}; }
+  Started Startup(Version wanted) override { return {0, wanted}; }
   int Cleanup() override { return 0; }
 };
 

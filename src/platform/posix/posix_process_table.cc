@@ -23,7 +23,6 @@
 #include "platform/posix/spawn.h"
 #include "platform/posix/unique_fd.h"
 
-
 namespace varnix {
 namespace {
 
@@ -157,7 +156,7 @@ ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
 }
 
 ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   int /*show*/) {
+                                   ShowState /*show*/) {
   ReapChildren();
   std::vector<std::string> argv{path};
   for (std::string& argument : SplitCommandLine(parameter)) argv.push_back(std::move(argument));

@@ -14,7 +14,7 @@ class PosixProcessTable : public ProcessTable {
   ~PosixProcessTable() override;
 
   ProcessId FindByName(const std::string& image_name) override;
-  ProcessId Start(const std::string& path, const std::string& parameter, int show) override;
+  ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
   bool IsAlive(ProcessId pid) override;
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
   bool SetPriority(ProcessId pid, PriorityClass priority) override;

@@ -75,7 +75,9 @@ std::optional<OSVersion> Win32Machine::Version() {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   if (!GetVersionExA(&info)) return std::nullopt;
 #pragma GCC diagnostic pop
-  return OSVersion{info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion};
+  const auto family = info.dwPlatformId == VER_PLATFORM_WIN32_NT ? OSVersion::Family::kWindowsNT
+                                                                 : OSVersion::Family::kWindows9x;
+  return OSVersion{family, info.dwMajorVersion, info.dwMinorVersion};
 }
 
 std::string Win32Machine::ProgramFolder() {

@@ -11,10 +11,11 @@ namespace {
 // Windows Sockets, started and released as the caller asks.
 class Win32SocketsLayer : public SocketsLayer {
  public:
-  Started Startup(unsigned short wanted_version) override {
+  Started Startup(Version wanted) override {
     WSADATA data{};
-    const int result = WSAStartup(wanted_version, &data);
-    return {result, data.wVersion};
+    const int result = WSAStartup(
+        MAKEWORD(static_cast<BYTE>(wanted.major), static_cast<BYTE>(wanted.minor)), &data);
+    return {result, {LOBYTE(data.wVersion), HIBYTE(data.wVersion)}};
   }
   int Cleanup() override { return WSACleanup() == 0 ? 0 : WSAGetLastError(); }
 };

@@ -21,6 +21,24 @@ bool SameFileName(std::wstring_view a, std::wstring_view b) {
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+WORD ShowCommand(ShowState show) {
+  switch (show) {
+    case ShowState::kHidden:
+      return SW_HIDE;
+    case ShowState::kNormal:
+      return SW_SHOWNORMAL;
+    case ShowState::kMinimized:
+      return SW_SHOWMINIMIZED;
+    case ShowState::kMaximized:
+      return SW_SHOWMAXIMIZED;
+    case ShowState::kNormalNoFocus:
+      return SW_SHOWNOACTIVATE;
+    case ShowState::kMinimizedNoFocus:
+      return SW_SHOWMINNOACTIVE;
+  }
+  return static_cast<WORD>(show);  // a number the request named, as it named it
+}
+
 struct ClassValue {
   PriorityClass priority;
   DWORD value;
@@ -106,7 +124,7 @@ ProcessId Win32ProcessTable::FindByName(const std::string& image_name) {
 }
 
 ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   int show) {
+                                   ShowState show) {
   // The path is quoted and the parameter passed on as it came; no shell is involved.
   std::wstring command_line = L"\"" + WideFromText(path) + L"\"";
   if (!parameter.empty()) command_line += L" " + WideFromText(parameter);
@@ -114,7 +132,7 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = static_cast<WORD>(show);
+  startup.wShowWindow = ShowCommand(show);
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {

@@ -8,7 +8,7 @@ namespace varnix {
 class Win32ProcessTable : public ProcessTable {
  public:
   ProcessId FindByName(const std::string& image_name) override;
-  ProcessId Start(const std::string& path, const std::string& parameter, int show) override;
+  ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
   bool IsAlive(ProcessId pid) override;
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
   bool SetPriority(ProcessId pid, PriorityClass priority) override;
