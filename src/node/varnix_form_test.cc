@@ -174,20 +174,10 @@ class InitXapTest : public ::testing::Test {
     EXPECT_EQ(machine_.name_calls, 1) << "the name is asked once";
   }
 
-  class RecordingEvents : public EventReport {
-   public:
-    using EventReport::SendErrorEvent;
-    void SendErrorEvent(std::string_view type, std::string_view data,
-                        const Failure& failure) override {
-      events.push_back(std::string(type) + "|" + std::string(data) + "|" + failure.description);
-    }
-    std::vector<std::string> events;
-  };
-
   FakeMachine machine_;
   FakeFileSystem files_;
   RecordingErrorLog log_;
-  RecordingEvents events_;
+  RecordingEventReport events_;
   AppValues values_;
 };
 
@@ -233,9 +223,9 @@ TEST_F(InitXapTest, FolderFailuresAreReportedOneByOne) {
   files_.failing_folders = {"/opt", "/opt/varnix/Config"};
   Init();
   EXPECT_EQ(events_.events,
-            (std::vector<std::string>{"Korvane| CreateFolders /opt|Permission denied",
-                                      "Korvane| CreateFolders /opt/varnix/Config|Permission denied",
-                                      "Korvane| CreateFolders /opt|Permission denied"}));
+            (std::vector<std::string>{" CreateFolders /opt 30 Permission denied",
+                                      " CreateFolders /opt/varnix/Config 30 Permission denied",
+                                      " CreateFolders /opt 30 Permission denied"}));
   EXPECT_TRUE(files_.FolderExists("/opt/varnix/Data"));
   EXPECT_TRUE(log_.lines.empty());
 }
@@ -251,7 +241,7 @@ TEST_F(InitXapTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
       "The folder /opt/varnix/Data/ cannot be written; the log files are in "
       "/home/ann/.local/state/varnix/";
   EXPECT_EQ(log_.lines, std::vector<std::string>{"Korvane " + notice + " 0 "});
-  EXPECT_EQ(events_.events, std::vector<std::string>{"Korvane|" + notice + "|"});
+  EXPECT_EQ(events_.events, std::vector<std::string>{notice});
 
   // Where the folder can be written, it stays the place.
   files_.read_only_folders.clear();

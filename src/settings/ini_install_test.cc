@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "fakes/recording_error_log.h"
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "settings/ini_tool.h"
@@ -10,12 +11,6 @@
 
 namespace varnix {
 namespace {
-
-class NoEvents : public EventReport {
- public:
-  using EventReport::SendErrorEvent;
-  void SendErrorEvent(std::string_view, std::string_view, const Failure&) override {}
-};
 
 class IniInstallTest : public ::testing::Test {
  protected:
@@ -38,7 +33,7 @@ class IniInstallTest : public ::testing::Test {
   TempFolder folder_;
   Platform platform_ = MakePlatform();
   FileSystem& files_ = *platform_.files;
-  NoEvents events_;
+  RecordingEventReport events_;
   IniTool ini_{files_, events_, platform_.machine->Paths(), platform_.machine.get()};
   std::string ini_path_;
   std::string stamp_;

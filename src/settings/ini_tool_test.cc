@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/recording_error_log.h"
 #include "platform/platform.h"
 #include "settings/settings_front.h"
 #include "temp_folder.h"
@@ -14,15 +15,6 @@ using Names = std::vector<std::string>;
 
 class IniToolTest : public ::testing::Test {
  protected:
-  class RecordingEvents : public EventReport {
-   public:
-    using EventReport::SendErrorEvent;
-    void SendErrorEvent(std::string_view type, std::string_view data, const Failure&) override {
-      events.push_back(std::string(type) + "|" + std::string(data));
-    }
-    std::vector<std::string> events;
-  };
-
   IniTool LoadText(const std::string& text) {
     files_.WriteAll(path_, text);
     IniTool ini(files_, events_, paths_);
@@ -37,7 +29,7 @@ class IniToolTest : public ::testing::Test {
   PathRules paths_ = platform_.machine->Paths();
   char separator_ = paths_.separator();
   std::string path_ = folder_.path("settings.ini");
-  RecordingEvents events_;
+  RecordingEventReport events_;
 };
 
 TEST_F(IniToolTest, LooksUpWithoutRegardToLetterCase) {
@@ -68,7 +60,8 @@ TEST_F(IniToolTest, LooksUpWithoutRegardToLetterCase) {
   EXPECT_EQ(ini.Keys("Main"), (Names{"NAME", "EMPTY", "SPACED ", "SEMI", "LATER"}));
   EXPECT_EQ(ini.Keys("Other.Section"), Names{"K"});
   EXPECT_EQ(ini.Keys("Other"), Names{""}) << "no section of that name";
-  EXPECT_EQ(events_.events, Names{"IniTool| Equal sign not found on line no equal sign"});
+  EXPECT_EQ(events_.events, Names{" Equal sign not found on line no equal sign"});
+  EXPECT_EQ(events_.types, Names{"IniTool"});
 }
 
 TEST_F(IniToolTest, KeysTakesTheNameAsAPattern) {

@@ -21,15 +21,6 @@ class RecordingComputer : public ComputerControl {
   std::vector<std::string> calls;
 };
 
-class NoEvents : public EventReport {
- public:
-  using EventReport::SendErrorEvent;
-  void SendErrorEvent(std::string_view, std::string_view data, const Failure& f) override {
-    events.push_back(std::string(data) + (f.IsSet() ? " " + f.description : ""));
-  }
-  std::vector<std::string> events;
-};
-
 class CommandHandlerTest : public ::testing::Test {
  protected:
   CommandHandlerTest() {
@@ -78,14 +69,15 @@ class CommandHandlerTest : public ::testing::Test {
   FakeMachine machine_;
   FakeSocketsLayer sockets_;
   RecordingErrorLog log_;
-  NoEvents events_;
+  RecordingEventReport events_;
   FakeProcessTable table_;
   FakeDesktop desktop_{loop_, table_};
   FakeFileSystem files_;
   AppValues values_;
   XapTransport xap_{loop_, machine_, sockets_, log_};
   OutgoingQueue queue_{log_};
-  ProcessOperations operations_{table_, desktop_, files_, events_, loop_, "Linux", PathRules::Posix()};
+  ProcessOperations operations_{table_,  desktop_,          files_, events_, loop_,
+                                "Linux", PathRules::Posix()};
   RecordingComputer computer_;
   CommandHandler handler_{values_, xap_, queue_, log_, events_, operations_, computer_};
   CommandHandler* target_ = &handler_;  // where requests go
@@ -303,9 +295,9 @@ TEST_F(CommandHandlerTest, RefusesWhatTheAccessRulesDoNotAllowAndSaysSo) {
   files_.files["/opt/varnix/Config/settings.ini"] =
       "[Access]\r\nAllowSources=acme.controller.*\r\nAllowPrograms=/opt/app/*\r\n"
       "AllowComputerControl=no\r\n";
-  CommandHandler guarded(
-      values_, xap_, queue_, log_, events_, operations_, computer_,
-      AccessRules::Load(files_, events_, log_, "/opt/varnix/Config/settings.ini", PathRules::Posix()));
+  CommandHandler guarded(values_, xap_, queue_, log_, events_, operations_, computer_,
+                         AccessRules::Load(files_, events_, log_, "/opt/varnix/Config/settings.ini",
+                                           PathRules::Posix()));
   target_ = &guarded;
   files_.files["/usr/bin/other"] = "";
   Control("Action=start\nPath=/usr/bin/other\n");

@@ -3,24 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include "core/cwait_n_dispatch.h"
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_processes.h"
-#include "supervision/process_names.h"
+#include "fakes/recording_error_log.h"
 
 namespace varnix {
 namespace {
-
-class RecordingEvents : public EventReport {
- public:
-  using EventReport::SendErrorEvent;
-  void SendErrorEvent(std::string_view type, std::string_view data, const Failure& f) override {
-    events.push_back(std::string(type) + "|" + std::string(data) +
-                     (f.IsSet() ? "|" + std::to_string(f.line) + " " + f.description : ""));
-  }
-  std::vector<std::string> events;
-};
 
 class ProcessOperationsTest : public ::testing::Test {
  protected:
@@ -30,7 +19,7 @@ class ProcessOperationsTest : public ::testing::Test {
   FakeProcessTable table_;
   FakeDesktop desktop_{loop_, table_};
   FakeFileSystem files_;
-  RecordingEvents events_;
+  RecordingEventReport events_;
   ProcessOperations ops_{table_, desktop_, files_, events_, loop_, "Linux", PathRules::Posix()};
 };
 
@@ -61,8 +50,7 @@ TEST_F(ProcessOperationsTest, StopReportsAProgramThatCannotBeKilled) {
   table_.processes[pid].killable = false;
   desktop_.Add("Notes", pid, -1);
   EXPECT_FALSE(ops_.StopProcess("/opt/app/notes.bin", "Notes"));
-  EXPECT_EQ(events_.events,
-            std::vector<std::string>{"Korvane|Unable to Kill /opt/app/notes.binNotes"});
+  EXPECT_EQ(events_.events, std::vector<std::string>{"Unable to Kill /opt/app/notes.binNotes"});
   EXPECT_GE(loop_.now(), 10000);
 }
 
@@ -87,8 +75,7 @@ TEST_F(ProcessOperationsTest, StopEndsAProgramThatHasNoWindow) {
   table_.processes[immortal].ends_on_request = false;
   table_.processes[immortal].killable = false;
   EXPECT_FALSE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
-  EXPECT_EQ(events_.events,
-            std::vector<std::string>{"Korvane|Unable to Kill /opt/app/notes.binUnknown"});
+  EXPECT_EQ(events_.events, std::vector<std::string>{"Unable to Kill /opt/app/notes.binUnknown"});
 
   // With nothing running there is nothing to stop.
   table_.processes[immortal].alive = false;
@@ -143,8 +130,7 @@ TEST_F(ProcessOperationsTest, StartFindsRunningProgramsAndStartsOthers) {
   table_.refuse_start = true;
   EXPECT_EQ(ops_.StartProcess("/opt/app/notes.bin", "Unknown", "2", "HIGH"), 0u);
   EXPECT_EQ(events_.events,
-            std::vector<std::string>{
-                "Korvane|StartProcess|30 The system cannot find the file specified."});
+            std::vector<std::string>{"StartProcess 30 The system cannot find the file specified."});
 }
 
 TEST_F(ProcessOperationsTest, NamesAreCutToFifteenCharactersExceptOnXP) {
@@ -215,102 +201,11 @@ TEST_F(ProcessOperationsTest, ANumericTargetIsAProcessId) {
   EXPECT_EQ(table_.processes[pid].priority, PriorityClass::kIdle);
 }
 
-TEST(ProcessNamesTest, SplitPathsByTheSystemsRules) {
-  EXPECT_EQ(filename("C:\\Program Files\\Notes\\notes.exe", PathRules::Windows()), "notes.exe");
-  EXPECT_EQ(filename("c:notes.exe", PathRules::Windows()), "notes.exe");
-  EXPECT_EQ(filename("notes.exe", PathRules::Windows()), "notes.exe");
-  EXPECT_EQ(filename("Unknown", PathRules::Windows()), "Unknown");
-  EXPECT_EQ(filename("/usr/bin/sleep", PathRules::Posix()), "sleep");
-  EXPECT_EQ(ProcessName("C:\\Program Files\\Notes\\notes.exe", PathRules::Windows()), "notes");
-  EXPECT_EQ(ProcessName("notes.exe", PathRules::Windows()), "notes.exe");
-  EXPECT_EQ(ProcessName("C:\\tools", PathRules::Windows()), "C:\\tools");
-  EXPECT_THROW(ProcessName("C:\\my.tools\\run", PathRules::Windows()), Error);
-  EXPECT_EQ(ProcessName("/usr/bin/sleep", PathRules::Posix()), "sleep");
-  EXPECT_EQ(ProcessName("/opt/my.app/tool", PathRules::Posix()), "tool");
-  EXPECT_EQ(ProcessName("/opt/app/tool.sh", PathRules::Posix()), "tool");
-}
-
 TEST_F(ProcessOperationsTest, ProcessNameReportsAFolderDot) {
   ProcessOperations windows(table_, desktop_, files_, events_, loop_, "XP", PathRules::Windows());
   EXPECT_EQ(windows.ProcessName("C:\\my.tools\\run"), "C:\\my.tools\\run");
   EXPECT_EQ(events_.events,
-            std::vector<std::string>{"Korvane|ProcessName|10 Invalid procedure call or argument"});
-}
-
-TEST(CWaitNDispatchTest, WaitsWhileDispatchingAndRefusesToNest) {
-  FakeEventLoop loop;
-  CWaitNDispatch wait(loop);
-  int timers = 0;
-  wait.OnTimer([&] { ++timers; });
-  wait.Wait(0);
-  EXPECT_EQ(timers, 0);
-  EXPECT_EQ(loop.dispatches, 0);
-
-  int ticks = 0;
-  long nested_error = 0;
-  std::string nested_text;
-  auto timer = loop.CreateTimer([&] {
-    ++ticks;
-    try {
-      wait.Wait(10);
-    } catch (const Error& e) {
-      nested_error = e.number();
-      nested_text = e.description();
-    }
-  });
-  timer->SetInterval(30);
-  timer->SetEnabled(true);
-  wait.Wait(100);
-  EXPECT_EQ(loop.now(), 100);
-  EXPECT_EQ(ticks, 3);
-  EXPECT_EQ(timers, 1);
-  EXPECT_EQ(nested_error, -2147220503);
-  EXPECT_EQ(nested_text,
-            "This function is not reentrant. If you want to wait for a second period use a new "
-            "object");
-  EXPECT_FALSE(wait.IsWaiting());
-
-  // A handler that cancels ends the wait at once.
-  timer->SetInterval(0);
-  auto canceller = loop.CreateTimer([&] { wait.Cancel(); });
-  canceller->SetInterval(20);
-  canceller->SetEnabled(true);
-  const int64_t start = loop.now();
-  wait.Wait(1000);
-  EXPECT_EQ(loop.now() - start, 20);
-  EXPECT_EQ(timers, 2);
-}
-
-TEST(StatusTest, FiguresFollowTheRecordsOwnProcess) {
-  FakeProcessTable table;
-  Status record(table, PathRules::Posix());
-  EXPECT_EQ(record.Path(), "Unknown");
-  EXPECT_EQ(record.Title(), "Unknown");
-  EXPECT_EQ(record.Priority(), "Unknown");
-  EXPECT_EQ(record.PID(), 0);
-  EXPECT_EQ(record.process(), "");
-  EXPECT_EQ(record.CPU(), 0);
-  EXPECT_EQ(record.RAM(), 0u);
-
-  record.Path("/usr/bin/sleep");
-  EXPECT_EQ(record.process(), "sleep");
-  record.Title("");
-  record.Title("Unknown");
-  EXPECT_EQ(record.process(), "sleep");
-  record.Title("Sleeper");
-  EXPECT_EQ(record.process(), "Sleeper");
-
-  const ProcessId pid = table.Add("sleep");
-  record.PID(static_cast<int32_t>(pid));
-  auto& times = table.processes[pid].times;
-  times = {30, 100, 1000};  // 30 s of processor in 100 s of life
-  EXPECT_EQ(record.CPU(), 30) << "the first read averages over the process's life";
-  times = {30.5, 101, 1001};
-  EXPECT_EQ(record.CPU(), 50);
-  times = {33.5, 102, 1002};  // three processors' worth in one second
-  EXPECT_EQ(record.CPU(), 100);
-  EXPECT_EQ(record.Elapsed(), 102);
-  EXPECT_EQ(record.RAM(), 1048576u * pid);
+            std::vector<std::string>{"ProcessName 10 Invalid procedure call or argument"});
 }
 
 }  // namespace

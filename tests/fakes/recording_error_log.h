@@ -20,16 +20,20 @@ class RecordingErrorLog : public ErrorLog {
   std::vector<std::string> lines;
 };
 
-// Keeps "data line description" of each event, or the data alone for a plain notice.
+// Keeps "data line description" of each event, or the data alone for a plain notice, and the
+// type of each apart.
 class RecordingEventReport : public EventReport {
  public:
   using EventReport::SendErrorEvent;
-  void SendErrorEvent(std::string_view, std::string_view data, const Failure& failure) override {
+  void SendErrorEvent(std::string_view type, std::string_view data,
+                      const Failure& failure) override {
+    types.emplace_back(type);
     events.push_back(failure.IsSet() ? std::string(data) + " " + std::to_string(failure.line) +
                                            " " + failure.description
                                      : std::string(data));
   }
 
+  std::vector<std::string> types;
   std::vector<std::string> events;
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "dispatch_until.h"
+#include "fakes/recording_error_log.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
 #include "supervision/process_operations.h"
@@ -23,15 +24,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-class NullEvents : public EventReport {
- public:
-  using EventReport::SendErrorEvent;
-  void SendErrorEvent(std::string_view, std::string_view data, const Failure&) override {
-    events.emplace_back(data);
-  }
-  std::vector<std::string> events;
-};
 
 class ProcessTableTest : public ::testing::Test {
  protected:
@@ -77,7 +69,7 @@ class ProcessTableTest : public ::testing::Test {
   std::string name_;
   std::string helper_;
   std::vector<ProcessId> started_;
-  NullEvents events_;
+  RecordingEventReport events_;
 };
 
 TEST_F(ProcessTableTest, StartsWithoutAShellAndSplitsTheParameterTheWindowsWay) {
