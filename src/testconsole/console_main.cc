@@ -13,7 +13,7 @@
 
 #include "platform/text_encoding.h"
 #include "platform/text_form.h"
-#include "testconsole/simple_test.h"
+#include "testconsole/traffic.h"
 
 namespace {
 

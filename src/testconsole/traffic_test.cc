@@ -1,5 +1,5 @@
 // Tests of the field extraction behind the protocol test window.
-#include "testconsole/simple_test.h"
+#include "testconsole/traffic.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // ReadTraffic: the message parsed with XapMessage, field by field.
-#include "testconsole/simple_test.h"
+#include "testconsole/traffic.h"
 
 #include "core/failure.h"
 #include "xap/xap_message.h"
