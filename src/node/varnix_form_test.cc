@@ -153,18 +153,6 @@ TEST_F(VarnixFormTest, UnloadClosesTheSockets) {
   EXPECT_FALSE(form->Timer2().Enabled());
 }
 
-TEST(OSLabelTest, FollowsTheVersionTable) {
-  constexpr auto kNT = OSVersion::Family::kWindowsNT;
-  constexpr auto k9x = OSVersion::Family::kWindows9x;
-  EXPECT_EQ(GetOSLabel(OSVersion{kNT, 4, 0}), "NT");
-  EXPECT_EQ(GetOSLabel(OSVersion{kNT, 5, 0}), "W2K");
-  EXPECT_EQ(GetOSLabel(OSVersion{kNT, 5, 1}), "XP");
-  EXPECT_EQ(GetOSLabel(OSVersion{k9x, 4, 10}), "W98");
-  EXPECT_EQ(GetOSLabel(OSVersion{k9x, 4, 0}), "W95");
-  EXPECT_EQ(GetOSLabel(OSVersion{k9x, 5, 0}), "ME");
-  EXPECT_EQ(GetOSLabel(std::nullopt), "Linux");
-}
-
 class InitXapTest : public ::testing::Test {
  protected:
   void Init() {

@@ -1,4 +1,4 @@
-// An append-only text builder that joins its pieces without copying the growing text each time.
+// An append-only text builder: one buffer, reserved once, so building a message allocates once.
 #pragma once
 
 #include <cstddef>
@@ -9,29 +9,18 @@ namespace varnix {
 
 class FastString {
  public:
-  FastString() { Reset(); }
-
   void Add(std::string_view strValue) {
-    // Most messages fit here, so building one allocates once; a message only read, never.
+    // Most messages fit here; a message that is only read never reserves it.
     if (text_.capacity() < kFirstReserve) text_.reserve(kFirstReserve);
-    if (pieces_ + 1 >= slots_) slots_ += kGrowBy;
-    ++pieces_;
     text_.append(strValue);
   }
   const std::string& Value() const { return text_; }
-  void Reset();
-
-  // Slots in the piece array, counted the classic way: 101 at first, 100 more per growth.
-  std::size_t SlotCount() const { return slots_; }
+  void Reset() { text_.clear(); }
 
  private:
-  static constexpr std::size_t kGrowBy = 100;
   static constexpr std::size_t kFirstReserve = 256;
 
-  // The pieces are kept joined; only their count and the slot arithmetic are tracked.
   std::string text_;
-  std::size_t pieces_ = 0;
-  std::size_t slots_ = 0;
 };
 
 }  // namespace varnix

@@ -180,18 +180,6 @@ INSTANTIATE_TEST_SUITE_P(
                       AddressCase{">", "anything.at.all", true}, AddressCase{"a..b", "a.*.b", true},
                       AddressCase{"a.", "a", false}));
 
-TEST(FastStringTest, GrowsInStepsOfAHundredSlots) {
-  FastString text;
-  for (int i = 0; i < 100; ++i) text.Add("x");
-  EXPECT_EQ(text.SlotCount(), 101u);
-  text.Add("y");
-  EXPECT_EQ(text.SlotCount(), 201u);
-  EXPECT_EQ(text.Value(), std::string(100, 'x') + "y");
-  text.Reset();
-  EXPECT_EQ(text.Value(), "");
-  EXPECT_EQ(text.SlotCount(), 101u);
-}
-
 TEST_F(XapMessageTest, ReadingARequestMakesNoHeapAllocation) {
   constexpr char kProcessControl[] =
       "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
