@@ -9,9 +9,13 @@
 #include <string>
 #include <thread>
 
+#include "hostile_traffic.h"
 #include "platform/child_process.h"
+#include "platform/error.h"
 #include "platform/platform.h"
+#include "platform/udp_socket.h"
 #include "quiet_reports.h"
+#include "system/test_hub.h"
 #include "xap/xap_transport.h"
 
 #ifndef VARNIX_NODE_BINARY
@@ -103,6 +107,17 @@ double CpuSeconds(unsigned long pid) {
   return nanoseconds / 1e9;
 }
 
+// A copy of the node in `folder`, set to talk on loopback only, started.
+std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::string& folder) {
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder + "/Config");
+  std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
+  platform.files->WriteAll(folder + "/Config/qelXap.ini",
+                           "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
+                           "InterfaceAddress=127.0.0.1\r\n");
+  return StartChildProcess(folder + "/varnix", {}, folder);
+}
+
 // The real node, idle for a minute with nobody talking to it: how often it wakes, how much
 // processor time it takes, how much memory it holds.
 void BM_IdleNode(benchmark::State& state) {
@@ -110,13 +125,7 @@ void BM_IdleNode(benchmark::State& state) {
   for (auto _ : state) {
     Platform platform = MakePlatform();
     const std::string folder = "/tmp/varnix-bench-idle";
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder + "/Config");
-    std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
-    platform.files->WriteAll(folder + "/Config/qelXap.ini",
-                             "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
-                             "InterfaceAddress=127.0.0.1\r\n");
-    auto node = StartChildProcess(folder + "/varnix", {}, folder);
+    auto node = StartNodeIn(platform, folder);
     std::this_thread::sleep_for(milliseconds(500));  // start-up is not idling
     const unsigned long pid = node->Pid();
     const auto switches = [&] {
@@ -135,6 +144,71 @@ void BM_IdleNode(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_IdleNode)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
+
+// The real node behind a hub, flooded by one sender as fast as it can with malformed datagrams
+// and requests for other nodes, then asked for an echo: how soon it answers, how much memory
+// and processor the flood cost it, how often its log mentions it. Needs the xAP port on
+// loopback (run it in a namespace of its own: tests/isolated.sh).
+void BM_FloodOfStrangers(benchmark::State& state) {
+  const int each = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    Platform platform = MakePlatform();
+    TestHub hub(*platform.loop);
+    const std::string folder = "/tmp/varnix-bench-flood";
+    auto node = StartNodeIn(platform, folder);
+    if (hub.WaitForText("Data=Using xAP port").empty() || hub.clients().size() != 1) {
+      state.SkipWithError("the node did not come up beside the hub");
+      return;
+    }
+    const uint16_t port = *hub.clients().begin();
+    const unsigned long pid = node->Pid();
+    const std::string computer = platform.machine->ComputerName();
+    auto sender = platform.loop->CreateUdpSocket([](std::string) {});
+    const auto send = [&](const std::string& text) {
+      try {
+        sender->SendTo("127.0.0.1", port, text);
+      } catch (const Error&) {
+      }
+    };
+    const std::vector<std::string> malformed = MalformedDatagrams();
+    const std::string for_others = RequestForAnotherNode();
+    const double cpu_before = CpuSeconds(pid);
+    long peak_kib = ReadStatusField(pid, "VmRSS");
+    const auto start = Clock::now();
+    for (int i = 0; i < each; ++i) {
+      send(malformed[i % malformed.size()]);
+      send(for_others);
+      if (i % 5000 == 0) peak_kib = std::max(peak_kib, ReadStatusField(pid, "VmRSS"));
+    }
+    const auto flood_end = Clock::now();
+    bool answered = false;
+    while (!answered && Clock::now() - flood_end < std::chrono::seconds(5)) {
+      send(EchoRequest(computer, "after"));
+      answered = !hub.WaitForText("Response=after", milliseconds(20)).empty();
+    }
+    const auto answer = Clock::now() - flood_end;
+    peak_kib = std::max(peak_kib, ReadStatusField(pid, "VmRSS"));
+    state.counters["flood_s"] = std::chrono::duration<double>(flood_end - start).count();
+    state.counters["answer_ms"] =
+        answered ? std::chrono::duration<double, std::milli>(answer).count() : -1;
+    state.counters["node_cpu_s"] = CpuSeconds(pid) - cpu_before;
+    state.counters["peak_rss_kib"] = static_cast<double>(peak_kib);
+    node->RequestEnd();
+    node->WaitForExit(milliseconds(5000));
+    std::ifstream log(folder + "/Data/Korvane.txt");
+    std::stringstream text;
+    text << log.rdbuf();
+    const std::string lines = text.str();
+    long drop_lines = 0;
+    for (auto at = lines.find("messages dropped"); at != std::string::npos;
+         at = lines.find("messages dropped", at + 1)) {
+      ++drop_lines;
+    }
+    state.counters["drop_lines"] = static_cast<double>(drop_lines);
+    std::filesystem::remove_all(folder);
+  }
+}
+BENCHMARK(BM_FloodOfStrangers)->Arg(200000)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace varnix

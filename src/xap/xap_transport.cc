@@ -222,6 +222,7 @@ void XapTransport::ProcessReceivedMessage(std::string receivedData) {
       receiveQueue_.push_back(std::move(receivedData));
     } else {
       ++dropped_;
+      lastDropMs_ = loop_.NowMilliseconds();
     }
     // Started by the first arrival of a batch and left running, so steady traffic
     // cannot keep pushing the hand-over back.
@@ -237,14 +238,24 @@ void XapTransport::OnReceiveTimer() {
   if (callbackObject_ != nullptr) callbackObject_->onMessage();
 }
 
+void XapTransport::ReportDropsOnceQuiet() {
+  if (dropped_ == 0) return;
+  if (loop_.NowMilliseconds() - lastDropMs_ < kFloodQuietMs) {
+    // Still flooding, or just ended: look again later, even if nothing more arrives.
+    if (!receiveTimer_->Enabled()) {
+      receiveTimer_->SetInterval(kReceiveDelayMs);
+      receiveTimer_->SetEnabled(true);
+    }
+    return;
+  }
+  log_.WriteErrorLog(kLogType, "ProcessReceivedMessage receive queue full, " +
+                                   std::to_string(dropped_) + " messages dropped");
+  dropped_ = 0;
+}
+
 std::string XapTransport::GetMessage() {
   if (receiveQueue_.empty()) {
-    // The drain has caught up: the burst of drops, if any, is over.
-    if (dropped_ > 0) {
-      log_.WriteErrorLog(kLogType, "ProcessReceivedMessage receive queue full, " +
-                                       std::to_string(dropped_) + " messages dropped");
-      dropped_ = 0;
-    }
+    ReportDropsOnceQuiet();
     return "";
   }
   // Converted here, not on arrival: a flood that is dropped costs no conversion.

@@ -36,6 +36,8 @@ class XapTransport : public XapSender {
   // Received texts held at most; later ones are dropped until the drain catches up.
   static constexpr size_t kMaxQueued = 10000;
   static constexpr int kReceiveDelayMs = 50;
+  // Drops this far apart belong to one flood, which the log names once.
+  static constexpr int kFloodQuietMs = 1000;
 
   // Loading: starts the sockets layer and the heartbeat timer at 20 s.
   XapTransport(EventLoop& loop, Machine& machine, SocketsLayer& sockets, ErrorLog& log);
@@ -84,6 +86,7 @@ class XapTransport : public XapSender {
   void ProcessReceivedMessage(std::string receivedData);
   void OnHeartbeatTimer();
   void OnReceiveTimer();
+  void ReportDropsOnceQuiet();
   void RebuildHeartbeatHead();
   void Unload();
 
@@ -101,6 +104,7 @@ class XapTransport : public XapSender {
   int32_t localPort_ = 0;
   std::deque<std::string> receiveQueue_;
   size_t dropped_ = 0;
+  int64_t lastDropMs_ = 0;
   MessageReceiver* callbackObject_ = nullptr;
   bool filterHeartbeats_ = true;
   int16_t tickCount_ = 0;
