@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/child_process.h"
 #include "platform/own_window.h"
 #include "platform/platform.h"
 
@@ -24,6 +25,7 @@ int RunMode(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) out << argv[i] << '\n';
     return 0;
   }
+  if (mode == "exit" && argc >= 2) return std::stoi(argv[1]);
 
   Platform platform = MakePlatform();
   EventLoop& loop = *platform.loop;
@@ -31,7 +33,8 @@ int RunMode(int argc, char** argv) {
   deadline->SetInterval(30000);
   deadline->SetEnabled(true);
 
-  const bool stubborn = mode == "stubborn" || (argc >= 3 && std::string(argv[2]) == "stubborn");
+  const bool stubborn =
+      mode == "stubborn" || mode == "tree" || (argc >= 3 && std::string(argv[2]) == "stubborn");
   loop.OnEndRequest([&] {
     if (!stubborn) loop.Quit();
   });
@@ -40,6 +43,7 @@ int RunMode(int argc, char** argv) {
   std::vector<std::unique_ptr<OwnWindow>> more;
   std::vector<char> held;
   std::vector<std::jthread> threads;
+  std::vector<std::unique_ptr<ChildProcess>> children;
   // A tray program: asked to close, it drops its window and runs on. Not from inside the
   // window's own event handling, which still reads from it.
   const bool tray = argc >= 3 && std::string(argv[2]) == "tray";
@@ -72,6 +76,17 @@ int RunMode(int argc, char** argv) {
       for (int i = 0; i < 100000; ++i) work = work + static_cast<unsigned long>(i);
     }
     return 0;
+  } else if (mode == "tree" && argc >= 2) {
+    // Two children that ignore a polite request, as a job's workers might; their ids go to
+    // the file named.
+    Machine& machine = *platform.machine;
+    const std::string self =
+        machine.ProgramFolder() + machine.Paths().separator() + machine.ProgramFileName();
+    std::ofstream out(argv[1], std::ios::binary);
+    for (int i = 0; i < 2; ++i) {
+      children.push_back(StartChildProcess(self, {"--helper", "stubborn"}));
+      out << children.back()->Pid() << '\n';
+    }
   } else if (mode != "polite" && mode != "stubborn") {
     return 2;
   }

@@ -11,7 +11,7 @@
 namespace varnix {
 
 // Modes: polite | stubborn | window TITLE [stubborn|tray] | windows TITLE... | threads N |
-// spin | hold MIB | argv FILE [ARGS...].
+// spin | hold MIB | argv FILE [ARGS...] | exit CODE | tree FILE (two stubborn children).
 // Every mode ends by itself after 30 s at the latest.
 int RunHelper(int argc, char** argv);
 

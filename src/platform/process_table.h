@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace varnix {
 
@@ -33,9 +35,37 @@ enum class ShowState : int {
   kMinimizedNoFocus = 6,
 };
 
+// How a process ended, as far as the system lets the node know.
+struct ExitStatus {
+  std::optional<int> code;  // the status it exited with
+  std::string signal;       // the signal that ended it, by name ("SIGKILL"); "" for none
+};
+
+// A hold on one process. Unlike its id, which the system gives to a new process once the old
+// one is gone, a handle never comes to mean another process.
+class ProcessHandle {
+ public:
+  virtual ~ProcessHandle() = default;
+  virtual ProcessId pid() const = 0;
+};
+
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
+
+  // A hold on live process `pid`; nullptr when it is gone or the system gives no such hold
+  // (then the id alone answers, as before).
+  virtual std::unique_ptr<ProcessHandle> Hold(ProcessId pid) = 0;
+  // For each handle, whether its process has ended; all are asked at once, without waiting.
+  // A process that has ended counts as ended before anyone collects it.
+  virtual std::vector<bool> HaveEnded(const std::vector<const ProcessHandle*>& handles) = 0;
+  bool HasEnded(const ProcessHandle& handle) { return HaveEnded({&handle}).front(); }
+  // How the held process ended, once it has; nothing when the system does not tell (on
+  // Linux it tells only for the programs this table started).
+  virtual std::optional<ExitStatus> HowEnded(const ProcessHandle& handle) = 0;
+  // Ends the held process at once, and with it every process it started when it is a program
+  // this table started; never another process that has taken its id. True when it was ended.
+  virtual bool Terminate(const ProcessHandle& handle) = 0;
 
   // The first live process whose image name equals `image_name` exactly; 0 when none.
   // No text of the name is ever interpreted: it is compared, not queried.

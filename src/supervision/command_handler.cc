@@ -150,7 +150,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     // Looked up afresh: a pass may have run while the program was closing.
     if (const std::optional<size_t> index = Match(Title, Path)) {
       auto& list = registry_.ProcessList();
-      list[*index]->PID(0);
+      list[*index]->Ended();
       registry_.SendNotification(*list[*index]);
       list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
     }

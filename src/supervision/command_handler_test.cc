@@ -168,6 +168,38 @@ TEST_F(CommandHandlerTest, PassesReportEndsOnceAndAutoNotifyEveryTime) {
   EXPECT_TRUE(Sent().empty());
 }
 
+TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) {
+  Control("Action=start\nPath=/opt/app/notes\n");
+  handler_.SupervisionPass();
+  Sent();
+  // The program exits with 3 and the system gives its id to another program of that name.
+  table_.processes[100].alive = false;
+  table_.processes[100].exit = ExitStatus{3, ""};
+  table_.Reuse(100, "notes");
+  table_.ended_asks = 0;
+  handler_.SupervisionPass();
+  EXPECT_EQ(table_.ended_asks, 1) << "one question per pass, whatever the number of records";
+  EXPECT_EQ(Sent(), std::vector<std::string>{
+                        "process.notification|Path=/opt/app/notes|PID=0|Priority=NORMAL|CPU=|"
+                        "RAM=|Elapsed=|ExitCode=3"});
+
+  // Killed by a signal, and a program the system says nothing about: only what is known.
+  Control("Action=start\nPath=/opt/app/notes\n");  // the stranger is found by its name
+  Control("Action=start\nPath=/opt/app/viewer\n");
+  files_.files["/opt/app/viewer"] = "";
+  Control("Action=start\nPath=/opt/app/viewer\n");
+  handler_.SupervisionPass();
+  Sent();
+  table_.processes[100].alive = false;
+  table_.processes[100].exit = ExitStatus{std::nullopt, "SIGKILL"};
+  table_.processes.rbegin()->second.alive = false;
+  handler_.SupervisionPass();
+  const std::vector<std::string> ends = Sent();
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_NE(ends[0].find("|Elapsed=|Signal=SIGKILL"), std::string::npos) << ends[0];
+  EXPECT_EQ(ends[1].substr(ends[1].size() - 9), "|Elapsed=") << ends[1];
+}
+
 TEST_F(CommandHandlerTest, StopReportsAndRemovesTheFirstMatchingRecord) {
   const ProcessId pid = table_.Add("notes");
   handler_.registry().UpdateStartedProcess("/opt/app/notes", static_cast<int32_t>(pid), "Unknown");

@@ -181,6 +181,24 @@ bool ProcessOperations::waitForNoProcess(ProcessId pid) {
   return gone;
 }
 
+bool ProcessOperations::waitForNoProcess(const ProcessHandle& held) {
+  bool gone = false;
+  StepsFor("waitForNoWindow")(10, [&] {
+    for (int poll = 0; poll < kPolls && !gone && !Ending(); ++poll) {
+      CWaitNDispatch wait(loop_);
+      wait.Wait(kPollMs);
+      gone = table_.HasEnded(held);
+    }
+  });
+  return gone;
+}
+
+bool ProcessOperations::Kill(const ProcessHandle& held) {
+  bool killed = false;
+  Quietly([&] { killed = table_.Terminate(held); });
+  return killed;
+}
+
 bool ProcessOperations::Kill(ProcessId pid) {
   bool killed = false;
   Quietly([&] { killed = pid != 0 && table_.Terminate(pid); });
@@ -281,15 +299,22 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
     events_.SendErrorEvent(kLogType, "Unable to Kill " + path + title);
     return false;
   };
+  // Held from here on: during the waits the program may end and its id go to another one,
+  // which must not be waited for, let alone killed.
+  std::unique_ptr<ProcessHandle> held;
+  if (pid != 0) Quietly([&] { held = table_.Hold(pid); });
+  const auto gone = [&] { return held ? table_.HasEnded(*held) : !table_.IsAlive(pid); };
+  const auto wait_gone = [&] { return held ? waitForNoProcess(*held) : waitForNoProcess(pid); };
+  const auto kill = [&] { return held ? Kill(*held) : Kill(pid); };
   // Without a window to close, or once the window is gone: only a program that is gone
   // counts as stopped, so one that runs on (in a tray, say) is asked to end, then ended.
   const auto end_process = [&] {
-    if (pid == 0 || !table_.IsAlive(pid)) return true;
+    if (pid == 0 || gone()) return true;
     step(40, [&] { table_.RequestClose(pid); });
-    if (waitForNoProcess(pid)) return true;
+    if (wait_gone()) return true;
     if (Ending()) return false;  // the node is going: nobody is killed on its way out
-    Kill(pid);
-    return waitForNoProcess(pid) ? true : unable();
+    kill();
+    return wait_gone() ? true : unable();
   };
 
   if (window == 0) return end_process();
@@ -298,8 +323,8 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
   if (waitForNoWindow(wait_title) || (pid != 0 && InstanceToWnd(pid) == 0)) return end_process();
   if (pid == 0) return unable();  // nothing to kill: the window stays
   if (Ending()) return false;
-  Kill(pid);
-  if (waitForNoProcess(pid)) return true;
+  kill();
+  if (wait_gone()) return true;
   return unable();
 }
 

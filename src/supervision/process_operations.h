@@ -45,6 +45,9 @@ class ProcessOperations {
   bool fCloseApp(WindowHandle window);
   bool waitForNoWindow(const std::string& title);
   bool Kill(ProcessId pid);
+  // Ends the held process (and what it started, when the node started it); never another
+  // that has taken its id.
+  bool Kill(const ProcessHandle& held);
   std::string filename(const std::string& path);
   std::string ProcessName(const std::string& path);
 
@@ -54,6 +57,7 @@ class ProcessOperations {
  private:
   // Polls until the process itself has ended; true when it did in time.
   bool waitForNoProcess(ProcessId pid);
+  bool waitForNoProcess(const ProcessHandle& held);
   // A file name as the process table lists it.
   std::string ListedName(const std::string& name) const;
   // Whether `pid` still runs the record's program: its file, or a window with its title.

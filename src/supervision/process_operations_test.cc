@@ -84,6 +84,23 @@ TEST_F(ProcessOperationsTest, StopEndsAProgramThatHasNoWindow) {
   EXPECT_EQ(loop_.now(), before);
 }
 
+TEST_F(ProcessOperationsTest, AStopNeverKillsTheProgramThatTookTheIdDuringItsWait) {
+  const ProcessId pid = table_.Add("notes.bin");
+  table_.processes[pid].ends_on_request = false;
+  // Two seconds into the wait the program ends by itself, and its id goes to a stranger.
+  auto reuse = loop_.CreateTimer([&] {
+    table_.processes[pid].alive = false;
+    table_.Reuse(pid, "stranger");
+  });
+  reuse->SetInterval(2000);
+  reuse->SetEnabled(true);
+  EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
+  reuse->SetEnabled(false);
+  EXPECT_EQ(table_.terminations, 0);
+  EXPECT_TRUE(table_.IsAlive(pid)) << "the stranger runs on";
+  EXPECT_LT(loop_.now(), 5000) << "the wait ended with the program, not at its limit";
+}
+
 TEST_F(ProcessOperationsTest, AStopNestedInAnotherStopsWaitKeepsItsOwnWait) {
   const ProcessId outer = table_.Add("outer");
   desktop_.Add("Outer", outer, 1000);

@@ -7,13 +7,38 @@
 
 namespace varnix {
 
-bool ProcessRegistry::ProcessAlive(int32_t PID) {
+bool ProcessRegistry::ProcessAlive(Status& record) {
   bool alive = false;
-  Quietly([&] { alive = PID > 0 && operations_.table().IsAlive(static_cast<ProcessId>(PID)); });
+  Quietly([&] { alive = record.Alive(); });
+  return alive;
+}
+
+std::vector<bool> ProcessRegistry::AllAlive() {
+  // The held processes in one question to the system; the rest by their ids.
+  std::vector<const ProcessHandle*> handles;
+  for (const auto& record : ProcessList_) {
+    if (record->PID() != 0 && record->handle() != nullptr) handles.push_back(record->handle());
+  }
+  std::vector<bool> ended;
+  Quietly([&] { ended = operations_.table().HaveEnded(handles); });
+  std::vector<bool> alive;
+  alive.reserve(ProcessList_.size());
+  size_t next = 0;
+  for (const auto& record : ProcessList_) {
+    if (record->PID() == 0) {
+      alive.push_back(false);
+    } else if (record->handle() != nullptr) {
+      alive.push_back(next < ended.size() && !ended[next]);
+      ++next;
+    } else {
+      alive.push_back(ProcessAlive(*record));
+    }
+  }
   return alive;
 }
 
 void ProcessRegistry::SupervisionPass() {
+  const std::vector<bool> alive = AllAlive();
   // By index: a report may dispatch nothing, but nothing here keeps a position across a wait.
   for (size_t i = 0; i < ProcessList_.size(); ++i) {
     Status& record = *ProcessList_[i];
@@ -22,14 +47,14 @@ void ProcessRegistry::SupervisionPass() {
         SendNotification(record);
         record.Running(false);
       }
-    } else if (ProcessAlive(record.PID())) {
+    } else if (i < alive.size() && alive[i]) {
       record.Running(true);
       if (record.AutoNotify()) {
         operations_.QueryProcess(record);
         SendNotification(record);
       }
     } else {
-      record.PID(0);
+      record.Ended();
       if (record.Running()) {
         SendNotification(record);
         record.Running(false);
@@ -67,7 +92,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     // a record no end report is owed for: never seen running by a pass, or already reported.
     for (auto& old : ProcessList_) {
       if (!old->Running() && old->Path() == Path && old->Title() == Title &&
-          (old->PID() == 0 || !ProcessAlive(old->PID()))) {
+          (old->PID() == 0 || !ProcessAlive(*old))) {
         old = std::move(record);
         return;
       }
@@ -107,6 +132,11 @@ void ProcessRegistry::SendNotification(Status& record) {
     item("CPU", running ? std::to_string(record.CPU()) : "");
     item("RAM", running ? std::to_string(record.RAM()) : "");
     item("Elapsed", running ? std::to_string(record.Elapsed()) : "");
+    // How the program ended, after the usual items, for the controllers that look for it.
+    if (!running && record.exit()) {
+      if (record.exit()->code) item("ExitCode", std::to_string(*record.exit()->code));
+      if (!record.exit()->signal.empty()) item("Signal", record.exit()->signal);
+    }
   });
   step(20, [&] { queue_.SendXap("", "Computer.Process", "Process.Notification", text.Value()); });
 }

@@ -22,7 +22,9 @@ class ProcessRegistry {
     return std::make_unique<Status>(operations_.table(), operations_.paths());
   }
 
-  bool ProcessAlive(int32_t PID);
+  bool ProcessAlive(Status& record);
+  // Whether each record's program still runs, in the list's order.
+  std::vector<bool> AllAlive();
   // Finds which programs still run, reports the ended ones once and the auto-reported ones.
   void SupervisionPass();
   void UpdateStartedProcess(const std::string& Path, int32_t PID, const std::string& Title);

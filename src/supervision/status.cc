@@ -32,6 +32,25 @@ int64_t clsCpuUsage::Elapsed(ProcessId pid) {
   return now ? static_cast<int64_t>(std::nearbyint(now->elapsed)) : 0;
 }
 
+void Status::PID(int32_t value) {
+  // The same id again is the same process, unless the one held has ended and the id now
+  // names another.
+  if (value == pid_ && (!handle_ || !table_.HasEnded(*handle_))) return;
+  pid_ = value;
+  handle_ = value > 0 ? table_.Hold(static_cast<ProcessId>(value)) : nullptr;
+  if (value > 0) exit_.reset();
+}
+
+bool Status::Alive() {
+  if (pid_ <= 0) return false;
+  return handle_ ? !table_.HasEnded(*handle_) : table_.IsAlive(static_cast<ProcessId>(pid_));
+}
+
+void Status::Ended() {
+  if (handle_) exit_ = table_.HowEnded(*handle_);
+  PID(0);
+}
+
 void Status::Path(const std::string& s) {
   if (s == path_) return;
   path_ = s;

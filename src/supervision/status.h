@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -46,7 +47,17 @@ class Status {
   const std::string& Title() const { return title_; }
   void Title(const std::string& s);
   int32_t PID() const { return pid_; }
-  void PID(int32_t value) { pid_ = value; }
+  // Setting an id also takes a hold on that process, so that the record follows it and not
+  // whatever program the system later gives the id to.
+  void PID(int32_t value);
+  // The hold on process PID; nullptr when there is none (no PID, or the system gives none).
+  const ProcessHandle* handle() const { return handle_.get(); }
+  // Whether process PID still runs: by the hold where there is one, else by the id.
+  bool Alive();
+  // The program has ended: keeps how, where the system tells, and sets PID to 0.
+  void Ended();
+  // How the last program this record followed ended; nothing while it runs or when unknown.
+  const std::optional<ExitStatus>& exit() const { return exit_; }
   bool AutoNotify() const { return autoNotify_; }
   void AutoNotify(bool value) { autoNotify_ = value; }
   const std::string& process() const { return process_; }
@@ -68,6 +79,8 @@ class Status {
   std::string path_ = "Unknown";
   std::string title_ = "Unknown";
   int32_t pid_ = 0;
+  std::unique_ptr<ProcessHandle> handle_;
+  std::optional<ExitStatus> exit_;
   bool autoNotify_ = false;
   std::string process_;
   std::string priority_ = "Unknown";

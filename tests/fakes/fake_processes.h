@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,15 +24,51 @@ class FakeProcessTable : public ProcessTable {
     bool ends_on_request = true;  // a polite close ends it
     bool killable = true;
     ProcessTimes times;
+    std::optional<ExitStatus> exit;  // how it ended, once it has, where the system tells
+    uint64_t instance = 0;           // which process holds the id
   };
 
-  ProcessId Add(const std::string& name) {
-    const ProcessId pid = next_pid_++;
-    Process process;
-    process.name = name;
-    process.times = start_times;
-    processes[pid] = process;
-    return pid;
+  class Handle : public ProcessHandle {
+   public:
+    Handle(ProcessId pid, uint64_t held) : instance(held), pid_(pid) {}
+    ProcessId pid() const override { return pid_; }
+    const uint64_t instance;
+
+   private:
+    ProcessId pid_;
+  };
+
+  ProcessId Add(const std::string& name) { return Place(next_pid_++, name); }
+  // A new process that the system has given the id of one that ended.
+  ProcessId Reuse(ProcessId pid, const std::string& name) {
+    if (processes.count(pid) != 0 && processes[pid].exit) {
+      earlier_exits_[processes[pid].instance] = *processes[pid].exit;
+    }
+    return Place(pid, name);
+  }
+
+  std::unique_ptr<ProcessHandle> Hold(ProcessId pid) override {
+    if (!IsAlive(pid)) return nullptr;
+    return std::make_unique<Handle>(pid, processes[pid].instance);
+  }
+  std::vector<bool> HaveEnded(const std::vector<const ProcessHandle*>& handles) override {
+    ++ended_asks;
+    std::vector<bool> ended;
+    for (const ProcessHandle* handle : handles) ended.push_back(!Holds(*handle));
+    return ended;
+  }
+  std::optional<ExitStatus> HowEnded(const ProcessHandle& handle) override {
+    if (Holds(handle)) return std::nullopt;
+    const uint64_t instance = static_cast<const Handle&>(handle).instance;
+    const auto found = processes.find(handle.pid());
+    if (found != processes.end() && found->second.instance == instance) return found->second.exit;
+    const auto earlier = earlier_exits_.find(instance);
+    if (earlier == earlier_exits_.end()) return std::nullopt;
+    return earlier->second;
+  }
+  bool Terminate(const ProcessHandle& handle) override {
+    if (!Holds(handle)) return false;
+    return Terminate(handle.pid());
   }
 
   ProcessId FindByName(const std::string& image_name) override {
@@ -89,10 +127,28 @@ class FakeProcessTable : public ProcessTable {
   int terminations = 0;
   int close_requests = 0;
   int priority_changes = 0;
+  int ended_asks = 0;
   std::vector<int> waits;
 
  private:
+  ProcessId Place(ProcessId pid, const std::string& name) {
+    Process process;
+    process.name = name;
+    process.times = start_times;
+    process.instance = next_instance_++;
+    processes[pid] = process;
+    return pid;
+  }
+  // The handle's own process, still running.
+  bool Holds(const ProcessHandle& handle) {
+    const auto found = processes.find(handle.pid());
+    return found != processes.end() && found->second.alive &&
+           found->second.instance == static_cast<const Handle&>(handle).instance;
+  }
+
   ProcessId next_pid_ = 100;
+  uint64_t next_instance_ = 1;
+  std::map<uint64_t, ExitStatus> earlier_exits_;  // of processes whose id was given again
 };
 
 // Windows belong to processes of the fake table and go with them; a window asked to close

@@ -256,5 +256,51 @@ TEST_F(ProcessTableTest, DesktopAProgramThatKeepsRunningInATrayIsStillEnded) {
   EXPECT_FALSE(table().IsAlive(pid)) << "its window went, but it ran on";
 }
 
+TEST_F(ProcessTableTest, AHandleTellsHowItsOwnProcessEndedLongAfterItsId) {
+  const bool windows = separator_ == '\\';
+  auto exited = table().Hold(StartHelper("exit 3"));
+  auto killed = table().Hold(StartHelper("stubborn"));
+  ASSERT_TRUE(exited && killed);
+  ASSERT_TRUE(Within(milliseconds(5000), [&] { return table().HasEnded(*exited); }));
+  ASSERT_TRUE(table().HowEnded(*exited));
+  EXPECT_FALSE(table().IsAlive(exited->pid())) << "collected: the id is free for others now";
+  EXPECT_EQ(table().HowEnded(*exited)->code, 3);
+  EXPECT_EQ(table().HowEnded(*exited)->signal, "");
+  EXPECT_FALSE(table().Terminate(*exited)) << "whoever holds the id now is left alone";
+
+  EXPECT_EQ(table().HaveEnded({exited.get(), killed.get()}), (std::vector<bool>{true, false}));
+  EXPECT_FALSE(table().HowEnded(*killed)) << "still running";
+  EXPECT_TRUE(table().Terminate(*killed));
+  ASSERT_TRUE(Within(milliseconds(2000), [&] { return table().HasEnded(*killed); }));
+  ASSERT_TRUE(table().HowEnded(*killed));
+  if (windows) {
+    EXPECT_EQ(table().HowEnded(*killed)->code, 1);
+  } else {
+    EXPECT_EQ(table().HowEnded(*killed)->signal, "SIGKILL");
+    EXPECT_FALSE(table().HowEnded(*killed)->code);
+  }
+}
+
+TEST_F(ProcessTableTest, EndingAStartedProgramEndsEveryProgramItStarted) {
+  const std::string pids_file = folder_.path("children");
+  auto parent = table().Hold(StartHelper("tree " + pids_file));
+  ASSERT_TRUE(parent);
+  std::vector<ProcessId> children;
+  ASSERT_TRUE(Within(milliseconds(5000), [&] {
+    std::ifstream in(pids_file);
+    children.clear();
+    for (ProcessId pid = 0; in >> pid;) children.push_back(pid);
+    return children.size() == 2;
+  }));
+  // Asked politely, none of them goes; ended by force, all of them go.
+  table().RequestClose(parent->pid());
+  Within(milliseconds(300), [] { return false; });
+  EXPECT_TRUE(table().IsAlive(parent->pid()));
+  EXPECT_TRUE(table().Terminate(*parent));
+  EXPECT_TRUE(Within(milliseconds(3000), [&] {
+    return !table().IsAlive(children[0]) && !table().IsAlive(children[1]);
+  })) << "a child of the ended program runs on";
+}
+
 }  // namespace
 }  // namespace varnix

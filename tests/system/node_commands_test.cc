@@ -93,8 +93,9 @@ TEST_F(NodeCommandsTest, StartsReportsAndStopsAProgram) {
   Control("Action=stop\nPath=" + program_ + "\n");
   // Windows programs have hidden windows whose captions can hold the waits to their end.
   const std::string stopped = Next("Process.Notification", milliseconds(15000));
+  // It ended as asked, and the report says how, after the usual items.
   EXPECT_EQ(stopped, "Process.Notification\n{\nPath=" + program_ +
-                         "\nPID=0\nPriority=BELOW_NORMAL\nCPU=\nRAM=\nElapsed=\n}\n");
+                         "\nPID=0\nPriority=BELOW_NORMAL\nCPU=\nRAM=\nElapsed=\nExitCode=0\n}\n");
   EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
 
   // The record is gone: a query adds a new one, which finds nothing running.
@@ -136,7 +137,8 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   const size_t mark = seen_;
   EXPECT_EQ(Next("Path=" + other, milliseconds(12000)),
             "Process.Notification\n{\nPath=" + other +
-                "\nPID=0\nPriority=NORMAL\nCPU=\nRAM=\nElapsed=\n}\n");
+                "\nPID=0\nPriority=NORMAL\nCPU=\nRAM=\nElapsed=\n" +
+                (separator_ == '\\' ? "ExitCode=1" : "Signal=SIGKILL") + "\n}\n");
   seen_ = mark;
   EXPECT_EQ(Item(Next("Path=" + program_ + "\n", milliseconds(2000)), "PID"), watched);
   if (HasFailure()) {

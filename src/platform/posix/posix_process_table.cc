@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -109,6 +111,44 @@ PriorityClass ClassOf(int nice) {
   return PriorityClass::kIdle;
 }
 
+// A pidfd: readable once the process has ended, and a signal through it never reaches a
+// process that has taken over the id. Where the kernel has none (before 5.3), fd is -1 and
+// the id answers.
+class PosixProcessHandle : public ProcessHandle {
+ public:
+  PosixProcessHandle(ProcessId pid, UniqueFd fd) : pid_(pid), fd_(std::move(fd)) {}
+  ProcessId pid() const override { return pid_; }
+  int fd() const { return fd_.get(); }
+
+ private:
+  ProcessId pid_;
+  UniqueFd fd_;
+};
+
+// Through syscall(): the C library's own wrappers are younger than the kernel calls.
+int OpenPidFd(ProcessId pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+}
+int SendThroughPidFd(int fd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0));
+}
+
+ExitStatus StatusFromWait(int status) {
+  ExitStatus result;
+  if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) {
+    const char* abbreviation = ::sigabbrev_np(WTERMSIG(status));
+    result.signal = abbreviation != nullptr ? std::string("SIG") + abbreviation
+                                            : "signal " + std::to_string(WTERMSIG(status));
+  }
+  return result;
+}
+
+void PauseMilliseconds(long milliseconds) {
+  const timespec pause{0, milliseconds * 1000 * 1000};
+  ::nanosleep(&pause, nullptr);
+}
+
 bool ReadStat(ProcessId pid, char (&buffer)[1024], StatLine& stat) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   return ParseStat(ReadProcFile(AT_FDCWD, path.c_str(), buffer), stat);
@@ -119,12 +159,92 @@ bool ReadStat(ProcessId pid, char (&buffer)[1024], StatLine& stat) {
 PosixProcessTable::~PosixProcessTable() { ReapChildren(); }
 
 void PosixProcessTable::ReapChildren() {
-  for (auto it = children_.begin(); it != children_.end();) {
-    int status = 0;
-    const pid_t done = ::waitpid(static_cast<pid_t>(*it), &status, WNOHANG);
-    it = (done == static_cast<pid_t>(*it) || (done < 0 && errno == ECHILD)) ? children_.erase(it)
-                                                                            : std::next(it);
+  const std::vector<ProcessId> children(children_.begin(), children_.end());
+  for (const ProcessId pid : children) Reap(pid);
+}
+
+bool PosixProcessTable::Reap(ProcessId pid) {
+  if (children_.count(pid) == 0) return true;
+  int status = 0;
+  const pid_t done = ::waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+  if (done == static_cast<pid_t>(pid)) {
+    ended_children_[pid] = StatusFromWait(status);
+    ended_order_.push_back(pid);
+    if (ended_order_.size() > kEndedKept) {
+      ended_children_.erase(ended_order_.front());
+      ended_order_.pop_front();
+    }
+  } else if (!(done < 0 && errno == ECHILD)) {
+    return false;
   }
+  children_.erase(pid);
+  return true;
+}
+
+std::unique_ptr<ProcessHandle> PosixProcessTable::Hold(ProcessId pid) {
+  if (pid == 0 || !IsAlive(pid)) return nullptr;
+  UniqueFd fd(OpenPidFd(pid));
+  if (!fd.valid() && errno != ENOSYS) return nullptr;  // gone meanwhile
+  return std::make_unique<PosixProcessHandle>(pid, std::move(fd));
+}
+
+std::vector<bool> PosixProcessTable::HaveEnded(const std::vector<const ProcessHandle*>& handles) {
+  std::vector<bool> ended(handles.size(), false);
+  std::vector<pollfd> fds;
+  std::vector<size_t> polled;
+  fds.reserve(handles.size());
+  for (size_t i = 0; i < handles.size(); ++i) {
+    const auto& handle = static_cast<const PosixProcessHandle&>(*handles[i]);
+    if (handle.fd() < 0) {
+      ended[i] = !IsAlive(handle.pid());
+    } else {
+      fds.push_back(pollfd{handle.fd(), POLLIN, 0});
+      polled.push_back(i);
+    }
+  }
+  if (!fds.empty() && ::poll(fds.data(), fds.size(), 0) > 0) {
+    for (size_t j = 0; j < fds.size(); ++j) {
+      if ((fds[j].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) ended[polled[j]] = true;
+    }
+  }
+  return ended;
+}
+
+std::optional<ExitStatus> PosixProcessTable::HowEnded(const ProcessHandle& handle) {
+  if (!HasEnded(handle)) return std::nullopt;
+  const ProcessId pid = handle.pid();
+  // Still ours to collect, its id cannot have been given to another process: collect it now.
+  // Once collected, its status stays until a new child of ours takes the id. The kernel says
+  // "ended" a moment before the child can be collected.
+  bool reaped = Reap(pid);
+  for (int i = 0; i < 20 && !reaped; ++i) {
+    PauseMilliseconds(1);
+    reaped = Reap(pid);
+  }
+  if (!reaped) return std::nullopt;
+  const auto found = ended_children_.find(pid);
+  if (found == ended_children_.end()) return std::nullopt;
+  return found->second;
+}
+
+bool PosixProcessTable::KillChildTree(ProcessId pid) {
+  // Not yet collected, the child's id is still its own, and so is its process group.
+  ::kill(-static_cast<pid_t>(pid), SIGKILL);
+  ::kill(static_cast<pid_t>(pid), SIGKILL);
+  // A killed process goes in a moment, so collect it within a short bound; never block on it:
+  // a child stuck in uninterruptible sleep would stop the only thread. IsAlive reaps it later.
+  for (int i = 0; i < 100 && !Reap(pid); ++i) PauseMilliseconds(1);
+  return true;
+}
+
+bool PosixProcessTable::Terminate(const ProcessHandle& handle) {
+  const auto& held = static_cast<const PosixProcessHandle&>(handle);
+  if (HasEnded(handle)) return false;
+  if (children_.count(held.pid()) != 0) return KillChildTree(held.pid());
+  if (held.fd() < 0) return Terminate(held.pid());
+  if (SendThroughPidFd(held.fd(), SIGKILL) != 0) return false;
+  for (int i = 0; i < 100 && !HasEnded(handle); ++i) PauseMilliseconds(1);
+  return true;
 }
 
 ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
@@ -166,6 +286,7 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
   const auto [pid, error] = Spawn(std::move(argv), options);
   if (error != 0) throw Error(error, "Cannot start " + path + ": " + std::strerror(error));
   children_.insert(static_cast<ProcessId>(pid));
+  ended_children_.erase(static_cast<ProcessId>(pid));
   // The kernel lets posix_spawn return before the new program has taken its name, so a
   // look-up by name right after a start could miss it. Wait briefly for the name.
   const std::string expected = path.substr(path.rfind('/') + 1).substr(0, 15);
@@ -185,14 +306,7 @@ bool PosixProcessTable::IsAlive(ProcessId pid) {
   if (pid == 0) return false;
   // Only the child asked about: a pass asks about every record, and waiting on every child
   // for each of them would cost records x children calls. Start and FindByName reap them all.
-  if (children_.count(pid) != 0) {
-    int status = 0;
-    const pid_t done = ::waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
-    if (done == static_cast<pid_t>(pid) || (done < 0 && errno == ECHILD)) {
-      children_.erase(pid);
-      return false;
-    }
-  }
+  if (children_.count(pid) != 0 && Reap(pid)) return false;
   char buffer[1024];
   StatLine stat;
   return ReadStat(pid, buffer, stat) && stat.state != 'Z' && stat.state != 'X';
@@ -226,13 +340,9 @@ bool PosixProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
 
 bool PosixProcessTable::Terminate(ProcessId pid) {
   if (!IsAlive(pid)) return false;
+  if (children_.count(pid) != 0) return KillChildTree(pid);
   if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0) return false;
-  // A killed process goes in a moment, so collect it within a short bound; never block on it:
-  // a child stuck in uninterruptible sleep would stop the only thread. IsAlive reaps it later.
-  for (int i = 0; i < 100 && IsAlive(pid); ++i) {
-    const timespec pause{0, 1000 * 1000};
-    ::nanosleep(&pause, nullptr);
-  }
+  for (int i = 0; i < 100 && IsAlive(pid); ++i) PauseMilliseconds(1);
   return true;
 }
 

@@ -1,6 +1,8 @@
 // Programs on Linux: /proc, posix_spawn without a shell, signals and nice values.
 #pragma once
 
+#include <deque>
+#include <map>
 #include <set>
 
 #include "platform/process_table.h"
@@ -13,6 +15,10 @@ class PosixProcessTable : public ProcessTable {
   // Children still running are left running: they are programs the node was asked to start.
   ~PosixProcessTable() override;
 
+  std::unique_ptr<ProcessHandle> Hold(ProcessId pid) override;
+  std::vector<bool> HaveEnded(const std::vector<const ProcessHandle*>& handles) override;
+  std::optional<ExitStatus> HowEnded(const ProcessHandle& handle) override;
+  bool Terminate(const ProcessHandle& handle) override;
   ProcessId FindByName(const std::string& image_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
   bool IsAlive(ProcessId pid) override;
@@ -28,8 +34,18 @@ class PosixProcessTable : public ProcessTable {
  private:
   // Collects every child that has ended, so none lingers as a zombie.
   void ReapChildren();
+  // Collects child `pid` if it has ended, keeping how it ended; true when it has.
+  bool Reap(ProcessId pid);
+  // Kills a child's whole session (its process group: the node made it a session leader),
+  // then waits briefly for the child to go.
+  bool KillChildTree(ProcessId pid);
 
   std::set<ProcessId> children_;
+  // How collected children ended, until a new child takes the same id; the latest few only,
+  // so that a node that runs short jobs for years does not grow.
+  static constexpr size_t kEndedKept = 256;
+  std::map<ProcessId, ExitStatus> ended_children_;
+  std::deque<ProcessId> ended_order_;
 };
 
 }  // namespace varnix

@@ -108,7 +108,67 @@ std::optional<ProcessTimes> TimesFromProcessList(ProcessId pid) {
   }
 }
 
+class Win32ProcessHandle : public ProcessHandle {
+ public:
+  Win32ProcessHandle(ProcessId pid, ScopedHandle process)
+      : pid_(pid), process_(std::move(process)) {}
+  ProcessId pid() const override { return pid_; }
+  HANDLE get() const { return process_.get(); }
+  bool Ended() const { return WaitForSingleObject(process_.get(), 0) != WAIT_TIMEOUT; }
+
+ private:
+  ProcessId pid_;
+  ScopedHandle process_;
+};
+
 }  // namespace
+
+std::unique_ptr<ProcessHandle> Win32ProcessTable::Hold(ProcessId pid) {
+  ScopedHandle process =
+      Open(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, pid);
+  if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return nullptr;
+  return std::make_unique<Win32ProcessHandle>(pid, std::move(process));
+}
+
+std::vector<bool> Win32ProcessTable::HaveEnded(const std::vector<const ProcessHandle*>& handles) {
+  std::vector<bool> ended;
+  ended.reserve(handles.size());
+  for (const ProcessHandle* handle : handles) {
+    ended.push_back(static_cast<const Win32ProcessHandle&>(*handle).Ended());
+  }
+  return ended;
+}
+
+std::optional<ExitStatus> Win32ProcessTable::HowEnded(const ProcessHandle& handle) {
+  const auto& held = static_cast<const Win32ProcessHandle&>(handle);
+  DWORD code = 0;
+  if (!held.Ended() || !GetExitCodeProcess(held.get(), &code)) return std::nullopt;
+  ExitStatus status;
+  status.code = static_cast<int>(code);
+  return status;
+}
+
+HANDLE Win32ProcessTable::JobOf(ProcessId pid) {
+  const auto found = started_.find(pid);
+  if (found == started_.end()) return nullptr;
+  if (WaitForSingleObject(found->second.process.get(), 0) != WAIT_TIMEOUT) {
+    // Ended: its id may go to another process now, which is no business of this job's.
+    started_.erase(found);
+    return nullptr;
+  }
+  return found->second.job.get();
+}
+
+bool Win32ProcessTable::Terminate(const ProcessHandle& handle) {
+  const auto& held = static_cast<const Win32ProcessHandle&>(handle);
+  if (held.Ended()) return false;
+  if (const HANDLE job = JobOf(held.pid()); job != nullptr) {
+    return TerminateJobObject(job, 1) != 0;
+  }
+  // Not with the exit code STILL_ACTIVE: the ended process would look alive to anyone who
+  // reads its exit code.
+  return TerminateProcess(held.get(), 1) != 0;
+}
 
 ProcessId Win32ProcessTable::FindByName(const std::string& image_name) {
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -134,13 +194,24 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = ShowCommand(show);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &info)) {
+  // Suspended until it is in its job, so that nothing it starts escapes the job. Jobs nest
+  // from Windows 8; where a job cannot be had, the program runs without one.
+  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), "Cannot start " + path + ": " + SystemErrorText(number));
   }
   ScopedHandle thread(info.hThread);
-  ScopedHandle process(info.hProcess);
+  Started entry{ScopedHandle(info.hProcess), ScopedHandle(CreateJobObjectW(nullptr, nullptr))};
+  if (entry.job.valid() && !AssignProcessToJobObject(entry.job.get(), entry.process.get())) {
+    entry.job.Reset();
+  }
+  ResumeThread(thread.get());
+  for (auto it = started_.begin(); it != started_.end();) {
+    const bool ended = WaitForSingleObject(it->second.process.get(), 0) != WAIT_TIMEOUT;
+    it = ended ? started_.erase(it) : std::next(it);
+  }
+  if (entry.job.valid()) started_[info.dwProcessId] = std::move(entry);
   return info.dwProcessId;
 }
 
@@ -175,6 +246,7 @@ bool Win32ProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
 bool Win32ProcessTable::Terminate(ProcessId pid) {
   const ScopedHandle process = Open(PROCESS_ALL_ACCESS, pid);
   if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return false;
+  if (const HANDLE job = JobOf(pid); job != nullptr) return TerminateJobObject(job, 1) != 0;
   // Not with the exit code STILL_ACTIVE: the ended process would look alive to anyone who
   // reads its exit code.
   return TerminateProcess(process.get(), 1) != 0;

@@ -1,12 +1,19 @@
 // Programs on Windows: toolhelp look-up, CreateProcess, priority classes, psapi and ntdll figures.
 #pragma once
 
+#include <map>
+
 #include "platform/process_table.h"
+#include "platform/win32/win32_handles.h"
 
 namespace varnix {
 
 class Win32ProcessTable : public ProcessTable {
  public:
+  std::unique_ptr<ProcessHandle> Hold(ProcessId pid) override;
+  std::vector<bool> HaveEnded(const std::vector<const ProcessHandle*>& handles) override;
+  std::optional<ExitStatus> HowEnded(const ProcessHandle& handle) override;
+  bool Terminate(const ProcessHandle& handle) override;
   ProcessId FindByName(const std::string& image_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
   bool IsAlive(ProcessId pid) override;
@@ -18,6 +25,17 @@ class Win32ProcessTable : public ProcessTable {
   WaitResult WaitForExit(ProcessId pid, int milliseconds) override;
   uint64_t WorkingSetBytes(ProcessId pid) override;
   std::optional<ProcessTimes> Times(ProcessId pid) override;
+
+ private:
+  // A program this table started, held with the job its descendants join.
+  struct Started {
+    ScopedHandle process;
+    ScopedHandle job;
+  };
+  // The job of `pid` when this table started it and it still runs (the id is then its own).
+  HANDLE JobOf(ProcessId pid);
+
+  std::map<ProcessId, Started> started_;
 };
 
 }  // namespace varnix
