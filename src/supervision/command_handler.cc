@@ -36,7 +36,16 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       operations_(operations),
       computer_(computer),
       rules_(std::move(rules)),
-      registry_(operations, queue, events) {}
+      registry_(operations, queue, events),
+      restarts_(operations.loop(), operations.table(),
+                [this](const StartRequest& request) { return StartAndReport(request); }) {}
+
+ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
+  const ProcessId pid =
+      operations_.StartProcess(request.path, request.parameter, request.window, request.priority);
+  registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title);
+  return pid;
+}
 
 bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_view what,
                              std::string_view source) {
@@ -139,13 +148,26 @@ void CommandHandler::ProcessControl(XapMessage& message) {
       !Allowed(rules_.AllowsProgram(Path), lower, Path, source)) {
     return;
   }
+  // Restart= asks the node to keep the program running; a value it does not know starts
+  // nothing.
+  const std::string restart_text = LowerCase(message.GetItem("Process.Control", "Restart"));
+  const std::optional<RestartPolicy> policy =
+      restart_text == "unknown" ? RestartPolicy::kNo : RestartPolicyFromText(restart_text);
+  if ((lower == "start" || lower == "restart") && !policy) {
+    events_.SendErrorEvent(
+        kLogType, "ProcessControl",
+        Failure{errors::kInvalidCall, "Invalid procedure call or argument: Restart=" + restart_text,
+                10});
+    return;
+  }
   const auto start = [&] {
-    const ProcessId pid = operations_.StartProcess(Path, Parameter, Window, Priority);
-    registry_.UpdateStartedProcess(Path, static_cast<int32_t>(pid), Title);
+    const StartRequest request{Path, Title, Parameter, Window, Priority};
+    restarts_.Follow(request, *policy, StartAndReport(request));
   };
   if (lower == "start") {
     if (Path != kUnknownText) start();
   } else if (lower == "stop") {
+    restarts_.Forget(Path);
     if (!operations_.StopProcess(Path, Title)) return;
     // Looked up afresh: a pass may have run while the program was closing.
     if (const std::optional<size_t> index = Match(Title, Path)) {
@@ -155,6 +177,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
       list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
     }
   } else if (lower == "restart") {
+    restarts_.Forget(Path);
     if (!operations_.StopProcess(Path, Title)) return;
     start();
   } else if (lower == "query" || lower == "autonotify") {

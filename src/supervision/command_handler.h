@@ -10,6 +10,7 @@
 #include "settings/access_rules.h"
 #include "supervision/process_operations.h"
 #include "supervision/registry.h"
+#include "supervision/restart_plans.h"
 #include "xap/outgoing_queue.h"
 #include "xap/xap_message.h"
 #include "xap/xap_transport.h"
@@ -27,6 +28,7 @@ class CommandHandler {
   void SupervisionPass() { registry_.SupervisionPass(); }
 
   ProcessRegistry& registry() { return registry_; }
+  RestartPlans& restarts() { return restarts_; }
 
  private:
   // True when the address ends in "." and this computer's name, letter case ignored.
@@ -40,6 +42,8 @@ class CommandHandler {
   // True when the rules allow it; otherwise says so once in the log and once on the network.
   bool Allowed(bool allowed, std::string_view action, std::string_view what,
                std::string_view source);
+  // Starts the program a start request names and reports it; its id, or 0.
+  ProcessId StartAndReport(const StartRequest& request);
   // The position of the first record that names this title or this path.
   std::optional<size_t> Match(const std::string& Title, const std::string& Path);
 
@@ -52,6 +56,7 @@ class CommandHandler {
   ComputerControl& computer_;
   AccessRules rules_;
   ProcessRegistry registry_;
+  RestartPlans restarts_;
 };
 
 }  // namespace varnix

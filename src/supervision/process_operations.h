@@ -52,6 +52,7 @@ class ProcessOperations {
   std::string ProcessName(const std::string& path);
 
   PathRules paths() const { return paths_; }
+  EventLoop& loop() { return loop_; }
   ProcessTable& table() { return table_; }
 
  private:

@@ -27,7 +27,6 @@ TEST(StatusTest, ARecordStartsUnknownAndIsNamedByItsTitle) {
   EXPECT_EQ(record.process(), "sleep");
   record.Title("Sleeper");
   EXPECT_EQ(record.process(), "Sleeper");
-
 }
 
 }  // namespace
