@@ -156,6 +156,14 @@ bool ReadStat(ProcessId pid, char (&buffer)[1024], StatLine& stat) {
 
 }  // namespace
 
+PosixProcessTable::PosixProcessTable() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
+
 PosixProcessTable::~PosixProcessTable() { ReapChildren(); }
 
 void PosixProcessTable::ReapChildren() {

@@ -11,7 +11,9 @@ namespace varnix {
 
 class PosixProcessTable : public ProcessTable {
  public:
-  PosixProcessTable() = default;
+  // Lets this process hold as many descriptors as the system allows it: one per supervised
+  // program is held.
+  PosixProcessTable();
   // Children still running are left running: they are programs the node was asked to start.
   ~PosixProcessTable() override;
 
