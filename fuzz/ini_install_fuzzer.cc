@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string ini_path = "/src/values.ini";
   const std::string target = "/src/module.bas";
   files.files[ini_path] = parts[0];
-  varnix::IniTool ini(files, reports, '/', &machine);
+  varnix::IniTool ini(files, reports, varnix::PathRules::Posix(), &machine);
   ini.Load(ini_path);
   const auto attempt = [&](const auto& install) {
     files.files[target] = parts[1];
