@@ -21,6 +21,14 @@ inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
+// EqualsIgnoringCase against a text already in lower case, such as a literal: half the work.
+inline bool EqualsLowered(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (LowerAscii(text[i]) != lower[i]) return false;
+  }
+  return true;
+}
 bool ContainsIgnoringCase(std::string_view text, std::string_view fragment);
 
 // Without the space characters at both ends; tabs stay.

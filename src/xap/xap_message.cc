@@ -2,20 +2,32 @@
 #include "xap/xap_message.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace varnix {
 namespace {
 
 using namespace errors;
 
-// FNV-1a over the text as if lower-cased: a cheap first test before comparing letters.
-uint32_t HashIgnoringCase(std::string_view text) {
-  uint32_t hash = 2166136261u;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(LowerAscii(c));
-    hash = (hash ^ byte) * 16777619u;
+// Where the line that starts at `from` ends: the first "\n" there or after, or `size`. Eight
+// bytes at a time without a call: xAP lines are short, and a library search costs more to
+// start than these lines take to read.
+std::size_t LineEnd(const char* data, std::size_t from, std::size_t size) {
+  static_assert(std::endian::native == std::endian::little, "the lowest byte comes first");
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighs = 0x8080808080808080u;
+  std::size_t i = from;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    const uint64_t x = word ^ (kOnes * '\n');
+    // The lowest byte flagged here is the first line feed; bytes above it may be false alarms.
+    const uint64_t found = (x - kOnes) & ~x & kHighs;
+    if (found != 0) return i + static_cast<std::size_t>(std::countr_zero(found) >> 3);
   }
-  return hash;
+  while (i < size && data[i] != '\n') ++i;
+  return i;
 }
 
 // Splits off the next "."-separated element of an address.
@@ -114,23 +126,38 @@ int XapMessage::HeaderFieldOf(std::string_view key) {
   // By length first: most header lines (v, hop) are none of these.
   switch (key.size()) {
     case 3:
-      return EqualsIgnoringCase(key, "uid") ? kUid : kHeaderFields;
+      return EqualsLowered(key, "uid") ? kUid : kHeaderFields;
     case 5:
-      return EqualsIgnoringCase(key, "class") ? kClass : kHeaderFields;
+      return EqualsLowered(key, "class") ? kClass : kHeaderFields;
     case 6:
-      if (EqualsIgnoringCase(key, "target")) return kTarget;
-      return EqualsIgnoringCase(key, "source") ? kSource : kHeaderFields;
+      if (EqualsLowered(key, "target")) return kTarget;
+      return EqualsLowered(key, "source") ? kSource : kHeaderFields;
     default:
       return kHeaderFields;
   }
 }
 
 const XapMessage::Section* XapMessage::FindSection(std::string_view name) const {
-  const uint32_t hash = HashIgnoringCase(name);
+  const char* const data = raw_.view().data();
   for (std::size_t i = 0; i < sections_.size(); ++i) {
     const Section& section = sections_[i];
-    if (section.indexed && section.hash == hash && EqualsIgnoringCase(Text(section.name), name)) {
+    if (section.indexed && section.name.length == name.size() &&
+        EqualsIgnoringCase(std::string_view(data + section.name.offset, section.name.length),
+                           name)) {
       return &section;
+    }
+  }
+  return nullptr;
+}
+
+const XapMessage::Entry* XapMessage::FindEntry(const Section& section, std::string_view key) const {
+  const char* const data = raw_.view().data();
+  for (uint32_t i = section.first; i < section.first + section.count; ++i) {
+    const Entry& entry = entries_[i];
+    // The length alone tells most keys apart, before any letter is looked at.
+    if (entry.key.length == key.size() &&
+        EqualsIgnoringCase(std::string_view(data + entry.key.offset, entry.key.length), key)) {
+      return &entry;
     }
   }
   return nullptr;
@@ -138,10 +165,9 @@ const XapMessage::Section* XapMessage::FindSection(std::string_view name) const 
 
 int XapMessage::FromXap(std::string_view sRawMessage) {
   if (sRawMessage.empty()) return 0;
-  const std::string_view first_line = sRawMessage.substr(0, sRawMessage.find('\n'));
   // Nearly every message starts with the marker itself; anywhere in the first line will do.
-  if (!EqualsIgnoringCase(first_line.substr(0, 10), "xap-header") &&
-      !ContainsIgnoringCase(first_line, "xap-header")) {
+  if (!EqualsLowered(sRawMessage.substr(0, 10), "xap-header") &&
+      !ContainsIgnoringCase(sRawMessage.substr(0, sRawMessage.find('\n')), "xap-header")) {
     return 0;
   }
 
@@ -157,29 +183,43 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   };
 
   // Lines split at every "\n"; a final "\n" leaves one last, empty line.
+  const char* const data = text.data();
+  const std::size_t size = text.size();
   std::size_t next = 0;  // start of the next line
   bool taken_all = false;
+  struct Line {
+    std::size_t start;
+    std::size_t length;
+    std::size_t equals;  // from the start; `length` when there is none
+  };
   const auto take_line = [&]() {
-    const std::size_t line_end = text.find('\n', next);
-    const std::string_view line = text.substr(
-        next, line_end == std::string_view::npos ? std::string_view::npos : line_end - next);
-    taken_all = line_end == std::string_view::npos;
-    next = line_end + 1;
+    const char* const start = data + next;
+    const std::size_t end = LineEnd(data, next, size);
+    taken_all = end == size;
+    const std::size_t length = end - next;
+    // The "=" comes after a short key: a plain loop stops there sooner than a search starts.
+    std::size_t equals = 0;
+    while (equals < length && start[equals] != '=') ++equals;
+    Line line{next, length, equals};
+    next += length + 1;
     return line;
+  };
+  const auto view = [&](std::size_t start, std::size_t length) {
+    return std::string_view(data + start, length);
   };
   for (int skipped = 0; skipped < 2 && !taken_all; ++skipped) take_line();
 
   bool in_header = true;
   while (!taken_all) {
-    const std::string_view line = take_line();
-    if (line == "}") {
+    const Line line = take_line();
+    if (line.length == 1 && data[line.start] == '}') {
       in_header = false;
       Section section{
-          {static_cast<uint32_t>(base), 0}, 0, false, static_cast<uint32_t>(entries_.size()), 0};
+          {static_cast<uint32_t>(base), 0}, false, static_cast<uint32_t>(entries_.size()), 0, 0};
       if (!taken_all) {
-        const std::string_view name = take_line();
+        const Line name_line = take_line();
+        const std::string_view name = view(name_line.start, name_line.length);
         section.name = span(name);
-        section.hash = HashIgnoringCase(name);
         if (FindSection(name) != nullptr) {
           ReportFromXap(kDuplicateKey, kDuplicateKeyText, 70);
         } else {
@@ -191,27 +231,28 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
       sections_.push_back(section);
       continue;
     }
-    const std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string_view key = TrimSpaces(line.substr(0, equals));
+    if (line.equals == line.length) continue;
+    const std::string_view key = TrimSpaces(view(line.start, line.equals));
     if (in_header) {
       if (const int field = HeaderFieldOf(key); field != kHeaderFields) {
-        header_[field] = span(TrimSpaces(line.substr(equals + 1)));
+        header_[field] =
+            span(TrimSpaces(view(line.start + line.equals + 1, line.length - line.equals - 1)));
         parsed_[field] = true;
       }
       continue;
     }
     Section& section = sections_.back();
-    const uint32_t hash = HashIgnoringCase(key);
-    bool known = false;
-    for (uint32_t i = section.first; i < section.first + section.count && !known; ++i) {
-      known = entries_[i].hash == hash && EqualsIgnoringCase(Text(entries_[i].key), key);
-    }
-    if (known) {
+    // A key of a length not seen in this section yet cannot repeat one.
+    const uint64_t length_bit = uint64_t{1} << std::min<std::size_t>(key.size(), 63);
+    if ((section.key_lengths & length_bit) != 0 && FindEntry(section, key) != nullptr) {
       ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
       continue;
     }
-    entries_.push_back({span(key), span(line), hash});
+    const auto line_offset = static_cast<uint32_t>(base + line.start);
+    entries_.push_back({span(key),
+                        {line_offset, static_cast<uint32_t>(line.length)},
+                        line_offset + static_cast<uint32_t>(line.equals) + 1});
+    section.key_lengths |= length_bit;
     ++section.count;
   }
   return 0;
@@ -220,15 +261,9 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
 std::string_view XapMessage::GetItem(std::string_view sSection, std::string_view sItem) const {
   const Section* section = FindSection(sSection);
   if (section == nullptr) return kUnknown;
-  const uint32_t hash = HashIgnoringCase(sItem);
-  for (uint32_t i = section->first; i < section->first + section->count; ++i) {
-    const Entry& entry = entries_[i];
-    if (entry.hash == hash && EqualsIgnoringCase(Text(entry.key), sItem)) {
-      const std::string_view line = Text(entry.line);
-      return line.substr(line.find('=') + 1);
-    }
-  }
-  return kUnknown;
+  const Entry* entry = FindEntry(*section, sItem);
+  if (entry == nullptr) return kUnknown;
+  return Text({entry->value, entry->line.offset + entry->line.length - entry->value});
 }
 
 std::vector<std::string> XapMessage::msgSection() const {

@@ -67,19 +67,19 @@ class XapMessage {
     uint32_t offset;
     uint32_t length;
   };
-  // One "key=value" line; `hash` is of the key without regard to case.
+  // One "key=value" line: the key as trimmed, the whole line, and where the value starts.
   struct Entry {
     Span key;
     Span line;
-    uint32_t hash;
+    uint32_t value;  // offset of the text after "="
   };
   // The lines after one "}": its name line (when there is one) and its entries.
   struct Section {
     Span name;
-    uint32_t hash;
     bool indexed;  // named, and the first of its name
     uint32_t first;
     uint32_t count;
+    uint64_t key_lengths;  // bit n set: a key of n bytes (63: of 63 or more) is in it
   };
   enum HeaderField { kClass, kTarget, kSource, kUid, kHeaderFields };
   static constexpr std::size_t kInlineText = 1536;
@@ -98,6 +98,8 @@ class XapMessage {
   }
   static int HeaderFieldOf(std::string_view key);
   const Section* FindSection(std::string_view name) const;
+  // The entry of `section` whose key is `key`, letter case ignored; nullptr when none.
+  const Entry* FindEntry(const Section& section, std::string_view key) const;
   void ReportFromXap(long number, std::string_view description, int line);
 
   ErrorLog* log_;
