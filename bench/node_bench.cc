@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_node.h"
 #include "hostile_traffic.h"
 #include "platform/child_process.h"
 #include "platform/error.h"
@@ -17,10 +18,6 @@
 #include "quiet_reports.h"
 #include "system/test_hub.h"
 #include "xap/xap_transport.h"
-
-#ifndef VARNIX_NODE_BINARY
-#error "VARNIX_NODE_BINARY names the node program"
-#endif
 
 namespace varnix {
 namespace {
@@ -105,17 +102,6 @@ double CpuSeconds(unsigned long pid) {
   double nanoseconds = 0;
   schedstat >> nanoseconds;
   return nanoseconds / 1e9;
-}
-
-// A copy of the node in `folder`, set to talk on loopback only, started.
-std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::string& folder) {
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder + "/Config");
-  std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
-  platform.files->WriteAll(folder + "/Config/qelXap.ini",
-                           "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
-                           "InterfaceAddress=127.0.0.1\r\n");
-  return StartChildProcess(folder + "/varnix", {}, folder);
 }
 
 // The real node, idle for a minute with nobody talking to it: how often it wakes, how much

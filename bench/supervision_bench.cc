@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "bench_node.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "quiet_reports.h"
@@ -13,10 +14,6 @@
 #include "supervision/registry.h"
 #include "system/test_hub.h"
 #include "xap/outgoing_queue.h"
-
-#ifndef VARNIX_NODE_BINARY
-#error "VARNIX_NODE_BINARY names the node program"
-#endif
 
 namespace varnix {
 namespace {
@@ -51,14 +48,8 @@ BENCHMARK(BM_SupervisionPass)->Arg(1000)->Arg(10000)->Unit(benchmark::kMilliseco
 void BM_StartToNotification(benchmark::State& state) {
   Platform platform = MakePlatform();
   const std::string folder = "/tmp/varnix-bench-start";
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder + "/Config");
-  std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
-  platform.files->WriteAll(folder + "/Config/qelXap.ini",
-                           "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
-                           "InterfaceAddress=127.0.0.1\r\n");
   TestHub hub(*platform.loop);
-  auto node = StartChildProcess(folder + "/varnix", {}, folder);
+  auto node = StartNodeIn(platform, folder);
   if (hub.WaitForText("Using xAP port").empty()) {
     state.SkipWithError("the node did not come up");
     return;

@@ -1,0 +1,27 @@
+// The real node for benchmarks: a copy in a folder of its own, talking on loopback only.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/child_process.h"
+#include "platform/platform.h"
+
+#ifndef VARNIX_NODE_BINARY
+#error "VARNIX_NODE_BINARY names the node program"
+#endif
+
+namespace varnix {
+
+inline std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::string& folder) {
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder + "/Config");
+  std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
+  platform.files->WriteAll(folder + "/Config/qelXap.ini",
+                           "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
+                           "InterfaceAddress=127.0.0.1\r\n");
+  return StartChildProcess(folder + "/varnix", {}, folder);
+}
+
+}  // namespace varnix
