@@ -7,9 +7,24 @@
 
 namespace varnix {
 
+// An IPv4 address and port, in host order.
+struct Endpoint {
+  uint32_t address = 0;
+  uint16_t port = 0;
+
+  // The address in dotted form.
+  std::string AddressText() const {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+  }
+};
+
 class UdpSocket {
  public:
   virtual ~UdpSocket() = default;
+
+  // Who sent the datagram being handed over, while its handler runs.
+  virtual Endpoint Sender() const = 0;
 
   // Binds to a dotted IPv4 address ("" for any) and port. Throws Error with the
   // system's error number when they cannot be bound; a port in use fails.

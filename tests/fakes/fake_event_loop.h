@@ -47,7 +47,12 @@ class FakeEventLoop : public EventLoop {
       loop_.sent.push_back({bound_address, host, port, std::string(datagram)});
     }
     void Close() override { closed = true; }
-    void Receive(const std::string& text) { on_datagram_(text); }
+    Endpoint Sender() const override { return sender; }
+    void Receive(const std::string& text, Endpoint from = {0x7F000001, 3639}) {
+      sender = from;
+      on_datagram_(text);
+    }
+    Endpoint sender;
 
     std::string bound_address;
     uint16_t bound_port = 0;

@@ -3,11 +3,10 @@
 
 #include <algorithm>
 
-namespace varnix {
-namespace {
+#include "dispatch_until.h"
 
-// The build hands us a path in this system's own form, except under Wine, where the
-// build's Unix path is reached through drive Z:.
+namespace varnix {
+
 std::string NativePath(std::string path, char separator) {
   if (separator == '\\' && !path.empty() && path[0] == '/') {
     std::replace(path.begin(), path.end(), '/', '\\');
@@ -16,14 +15,12 @@ std::string NativePath(std::string path, char separator) {
   return path;
 }
 
-}  // namespace
-
-NodeFixture::NodeFixture() {
+NodeFixture::NodeFixture(bool with_test_hub) {
   const std::string built = NativePath(VARNIX_NODE_BINARY, separator_);
   const std::string name = built.substr(built.find_last_of("/\\") + 1);
   node_path_ = folder_.path(name);
   platform_.files->Copy(built, node_path_);
-  hub_ = std::make_unique<TestHub>(*platform_.loop);
+  if (with_test_hub) hub_ = std::make_unique<TestHub>(*platform_.loop);
 }
 
 NodeFixture::~NodeFixture() {
@@ -56,9 +53,9 @@ int NodeFixture::EndNode() {
   node_->RequestEnd();
   // Keep dispatching, so the hub's socket does not fill up while the node ends.
   std::optional<int> code;
-  hub_->WaitFor(
-      [&] { return (code = node_->WaitForExit(std::chrono::milliseconds(0))).has_value(); },
-      std::chrono::milliseconds(10000));
+  DispatchUntil(*platform_.loop, std::chrono::milliseconds(10000), [&] {
+    return (code = node_->WaitForExit(std::chrono::milliseconds(0))).has_value();
+  });
   node_.reset();
   return code.value_or(-1);
 }

@@ -13,9 +13,14 @@
 
 namespace varnix {
 
+// The build hands us a path in this system's own form, except under Wine, where the build's
+// Unix path is reached through drive Z:.
+std::string NativePath(std::string path, char separator);
+
 class NodeFixture : public ::testing::Test {
  protected:
-  NodeFixture();
+  // Without the test hub, a test brings its own (the real one, say).
+  explicit NodeFixture(bool with_test_hub = true);
   ~NodeFixture() override;
 
   // Writes Config/qelXap.ini beside the node; every test config keeps traffic on loopback.
@@ -38,7 +43,7 @@ class NodeFixture : public ::testing::Test {
   TempFolder folder_;
   std::string app_folder_ = folder_.path();
   std::string node_path_;
-  std::unique_ptr<TestHub> hub_;
+  std::unique_ptr<TestHub> hub_;  // none when the test brings its own hub
   std::unique_ptr<ChildProcess> node_;
 };
 

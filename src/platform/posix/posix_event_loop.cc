@@ -87,6 +87,8 @@ class PosixUdpSocket : public UdpSocket {
     if (sent < 0) throw SystemError(errno);
   }
 
+  Endpoint Sender() const override { return sender_; }
+
   void Close() override {
     if (watch_ != 0) loop_.Unwatch(watch_);
     watch_ = 0;
@@ -114,8 +116,12 @@ class PosixUdpSocket : public UdpSocket {
   void ReadAll() {
     std::string buffer(kMaxDatagram, '\0');
     for (int i = 0; i < kReadsPerWake && fd_.valid(); ++i) {
-      const ssize_t got = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
+      sockaddr_in from{};
+      socklen_t from_size = sizeof from;
+      const ssize_t got = ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&from), &from_size);
       if (got < 0) return;  // EAGAIN, or an error that the next datagram will not repeat.
+      sender_ = Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
       // The handler may close this socket; the check above ends the loop then.
       on_datagram_(buffer.substr(0, static_cast<size_t>(got)));
     }
@@ -123,6 +129,7 @@ class PosixUdpSocket : public UdpSocket {
 
   PosixEventLoop& loop_;
   EventLoop::Datagram on_datagram_;
+  Endpoint sender_;
   UniqueFd fd_;
   uint64_t watch_ = 0;
 };

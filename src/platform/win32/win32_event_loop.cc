@@ -63,6 +63,8 @@ class Win32UdpSocket : public UdpSocket {
     if (sent == SOCKET_ERROR) throw SocketError();
   }
 
+  Endpoint Sender() const override { return sender_; }
+
   void Close() override {
     if (socket_ == INVALID_SOCKET) return;
     WSAAsyncSelect(socket_, loop_.window(), 0, 0);
@@ -89,16 +91,21 @@ class Win32UdpSocket : public UdpSocket {
   void ReadAll() {
     std::string buffer(kMaxDatagram, '\0');
     for (int i = 0; i < kReadsPerWake && socket_ != INVALID_SOCKET; ++i) {
-      const int got = recv(socket_, buffer.data(), static_cast<int>(buffer.size()), 0);
+      sockaddr_in from{};
+      int from_size = sizeof from;
+      const int got = recvfrom(socket_, buffer.data(), static_cast<int>(buffer.size()), 0,
+                               reinterpret_cast<sockaddr*>(&from), &from_size);
       // WSAEMSGSIZE still delivers the truncated datagram; anything else ends this round.
       if (got == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE) return;
       const size_t length = got == SOCKET_ERROR ? buffer.size() : static_cast<size_t>(got);
+      sender_ = Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
       on_datagram_(buffer.substr(0, length));
     }
   }
 
   Win32EventLoop& loop_;
   EventLoop::Datagram on_datagram_;
+  Endpoint sender_;
   SOCKET socket_ = INVALID_SOCKET;
 };
 

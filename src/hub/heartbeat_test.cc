@@ -1,0 +1,58 @@
+// Tests of the hub's heartbeat reader and client table.
+#include "hub/heartbeat.h"
+
+#include <gtest/gtest.h>
+
+#include "hub/client_table.h"
+
+namespace varnix {
+namespace {
+
+TEST(HeartbeatTest, ReadsWhatRegistersAClientAndNothingElse) {
+  const auto beat = ReadHeartbeat(
+      "XAP-HBEAT\r\n{\r\nv=12\r\nhop=1\r\nuid=FF123400\r\nclass=xAP-hbeat.Alive\r\n"
+      "source = acme.tester.pc1 \r\ninterval=60\r\nport=41234\r\n}\r\n");
+  ASSERT_TRUE(beat);
+  EXPECT_EQ(beat->source, "acme.tester.pc1");
+  EXPECT_EQ(beat->interval_seconds, 60);
+  EXPECT_EQ(beat->port, 41234);
+  EXPECT_FALSE(beat->stopped);
+
+  const auto stopped =
+      ReadHeartbeat("xap-hbeat\n{\nclass=xap-hbeat.stopped\nport=99999\ninterval=x\n}\n");
+  ASSERT_TRUE(stopped);
+  EXPECT_TRUE(stopped->stopped);
+  EXPECT_EQ(stopped->port, 0) << "a port out of range is no port";
+  EXPECT_EQ(stopped->interval_seconds, 0);
+
+  for (const char* text :
+       {"xap-header\n{\nclass=xap-hbeat.alive\n}\n", "xap-hbeat\n{\nsource=a.b.c\n}\n",
+        "xap-hbeat\nclass=xap-hbeat.alive\n", "xap-hbeat\n{\nclass=other.thing\nport=1\n}\n", ""}) {
+    EXPECT_FALSE(ReadHeartbeat(text)) << text;
+  }
+  // Items after the header are not the heartbeat's.
+  EXPECT_EQ(ReadHeartbeat("xap-hbeat\n{\nclass=xap-hbeat.alive\n}\nport=5\n")->port, 0);
+}
+
+TEST(ClientTableTest, ForgetsSilentOrStoppedClientsAndComesBackFromItsText) {
+  ClientTable table;
+  EXPECT_TRUE(table.Heard({"a.b.one", 60, 40001, false}, 1000));
+  EXPECT_FALSE(table.Heard({"a.b.one", 60, 40001, false}, 1010)) << "already known";
+  EXPECT_TRUE(table.Heard({"a.b.two", 600, 40002, false}, 1000));
+  EXPECT_FALSE(table.Heard({"a.b.none", 60, 0, false}, 1000)) << "no port, nothing to relay to";
+
+  // Twice the interval and a minute: 180 s for the first, 1,260 s for the second.
+  const std::string saved = table.Save();
+  EXPECT_TRUE(table.Expire(1010 + 180).empty());
+  EXPECT_EQ(table.Expire(1010 + 181), std::vector<uint16_t>{40001});
+  EXPECT_TRUE(table.Heard({"a.b.two", 600, 40002, true}, 1300));
+  EXPECT_TRUE(table.Ports().empty());
+
+  const ClientTable restored = ClientTable::Load(saved + "garbage line\n70000 5 1000 x\n", 1150);
+  EXPECT_EQ(restored.Ports(), (std::vector<uint16_t>{40001, 40002}));
+  EXPECT_EQ(restored.clients().at(40002).source, "a.b.two");
+  EXPECT_EQ(ClientTable::Load(saved, 1010 + 181).Ports(), std::vector<uint16_t>{40002});
+}
+
+}  // namespace
+}  // namespace varnix

@@ -1,0 +1,75 @@
+// The hub: listens on the xAP port, learns this computer's clients from their heartbeats, and
+// relays every datagram to each of them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hub/client_table.h"
+#include "platform/event_loop.h"
+#include "platform/file_system.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+
+class Hub {
+ public:
+  static constexpr uint16_t kXapPort = 3639;
+  static constexpr int kExpireEveryMs = 10000;
+  static constexpr int kReportEveryMs = 60000;
+
+  struct Options {
+    bool verbose = false;    // says each registration and each dropped datagram
+    std::string state_file;  // where the client table outlives a restart; "" for nowhere
+  };
+  using Say = std::function<void(const std::string&)>;
+  using WallClock = std::function<int64_t()>;  // seconds
+
+  // `local_addresses` are this computer's own (dotted): only heartbeats from them register a
+  // client, as only local clients can be reached on 127.0.0.1.
+  Hub(EventLoop& loop, FileSystem& files, std::vector<std::string> local_addresses, Options options,
+      Say say, WallClock now);
+  ~Hub();
+
+  // Takes back the saved clients that still hold their ports, then binds the xAP port on every
+  // address. Throws Error, with a message that names the port, when it is taken.
+  void Start();
+  // Keeps the client table for the next start.
+  void SaveState();
+
+  const ClientTable& clients() const { return clients_; }
+  uint64_t relayed() const { return relayed_; }
+  uint64_t dropped() const { return dropped_total_; }
+
+ private:
+  void OnDatagram(std::string text);
+  void Expire();
+  void ReportDrops();
+  // Whether a program on this computer holds UDP `port` on loopback.
+  bool PortHeld(uint16_t port);
+
+  EventLoop& loop_;
+  FileSystem& files_;
+  std::set<uint32_t> local_;
+  Options options_;
+  Say say_;
+  WallClock now_;
+  ClientTable clients_;
+  std::unique_ptr<UdpSocket> socket_;
+  std::unique_ptr<UdpSocket> sender_;
+  std::unique_ptr<Timer> expire_timer_;
+  std::unique_ptr<Timer> report_timer_;
+  uint64_t relayed_ = 0;
+  uint64_t dropped_ = 0;  // since the last report
+  uint64_t dropped_total_ = 0;
+};
+
+// The dotted address as a number, or nothing when it is not one.
+std::optional<uint32_t> ParseAddress(const std::string& dotted);
+
+}  // namespace varnix

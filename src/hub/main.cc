@@ -1,0 +1,81 @@
+// varnix-hub: relays the xAP network's traffic to the xAP programs on this computer.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hub/hub.h"
+#include "platform/error.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: varnix-hub [-v] [--interface ADDRESS] [--state FILE]\n"
+    "  Listens on UDP port 3639 and relays every xAP datagram to the programs on this\n"
+    "  computer that announce a port in their heartbeats.\n"
+    "  -v                   say each registration and each dropped datagram\n"
+    "  --interface ADDRESS  this computer's address on the LAN, if the system does not list it\n"
+    "  --state FILE         where the client table outlives a restart of the hub\n";
+
+void Say(const std::string& text) { std::fprintf(stderr, "varnix-hub: %s\n", text.c_str()); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  varnix::Hub::Options options;
+  std::vector<std::string> extra_addresses;
+  bool state_given = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-v") {
+      options.verbose = true;
+    } else if (arg == "--interface" && i + 1 < argc) {
+      extra_addresses.push_back(argv[++i]);
+    } else if (arg == "--state" && i + 1 < argc) {
+      options.state_file = argv[++i];
+      state_given = true;
+    } else {
+      std::fputs(kUsage, arg == "--help" || arg == "-h" ? stdout : stderr);
+      return arg == "--help" || arg == "-h" ? 0 : 2;
+    }
+  }
+
+  varnix::Platform platform = varnix::MakePlatform();
+  varnix::Machine& machine = *platform.machine;
+  std::vector<std::string> addresses;
+  try {
+    addresses = machine.HostAddresses();
+  } catch (const varnix::Error& e) {
+    Say("cannot list this computer's addresses (" + e.description() + "): loopback only");
+  }
+  addresses.insert(addresses.end(), extra_addresses.begin(), extra_addresses.end());
+  if (!state_given) {
+    const std::string folder = machine.UserDataFolder();
+    if (!folder.empty()) {
+      std::error_code ignored;
+      std::filesystem::create_directories(std::filesystem::u8path(folder), ignored);
+      options.state_file = folder + machine.Paths().separator() + "hub-clients.txt";
+    }
+  }
+
+  varnix::EventLoop& loop = *platform.loop;
+  varnix::Hub hub(loop, *platform.files, addresses, options, Say, [] {
+    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count());
+  });
+  try {
+    hub.Start();
+  } catch (const varnix::Error& e) {
+    Say(e.description());
+    return 1;
+  }
+  if (options.verbose) Say("listening on UDP port 3639");
+  loop.OnEndRequest([&] { loop.Quit(); });
+  loop.Run();
+  hub.SaveState();
+  return 0;
+}
