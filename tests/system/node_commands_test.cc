@@ -107,7 +107,9 @@ TEST_F(NodeCommandsTest, StartsReportsAndStopsAProgram) {
                             "\nPID=0\nPriority=BELOW_NORMAL\nCPU=\nRAM=\nElapsed=\n";
   EXPECT_EQ(stopped.substr(0, usual.size()), usual);
   if (separator_ == '/') {
-    EXPECT_EQ(stopped.substr(usual.size()), "ExitCode=0\n}\n");
+    // Its handler says 0; asked before the handler is in place, the signal itself ends it.
+    const std::string how = stopped.substr(usual.size());
+    EXPECT_TRUE(how == "ExitCode=0\n}\n" || how == "Signal=SIGTERM\n}\n") << how;
   } else {
     EXPECT_NE(Item(stopped, "ExitCode"), "<none>") << stopped;
   }
