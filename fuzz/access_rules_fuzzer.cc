@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   files.files[path] = parts[0];
   files.folders.insert("/cfg");
   for (const bool case_blind : {false, true}) {
-    const varnix::AccessRules rules =
-        varnix::AccessRules::Load(files, reports, reports, path,
-                                  case_blind ? varnix::PathRules::Windows() : varnix::PathRules::Posix());
+    const varnix::AccessRules rules = varnix::AccessRules::Load(
+        files, reports, reports, path,
+        case_blind ? varnix::PathRules::Windows() : varnix::PathRules::Posix());
     rules.AllowsSource(parts[1]);
     rules.AllowsProgram(parts[2]);
     varnix::MatchesWildcard(parts[1], parts[2], case_blind);

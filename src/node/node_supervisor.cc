@@ -27,8 +27,7 @@ class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
       : operations_(context.services.processes, context.services.desktop, context.services.files,
-                    context.events, context.services.loop, context.OSLabel,
-                    context.values.paths),
+                    context.events, context.services.loop, context.OSLabel, context.values.paths),
         windows_({context.services.desktop, context.services.processes, context.services.machine,
                   context.services.files, context.services.loop},
                  context.services.machine.CloseTracePath(context.values.DataFolderInUse()),

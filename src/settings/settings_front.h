@@ -13,10 +13,7 @@ class SettingsFront {
  public:
   // `config_folder` ends with the path separator.
   SettingsFront(FileSystem& files, EventReport& report, std::string config_folder, PathRules paths)
-      : files_(files),
-        report_(report),
-        config_folder_(std::move(config_folder)),
-        paths_(paths) {}
+      : files_(files), report_(report), config_folder_(std::move(config_folder)), paths_(paths) {}
 
   // The value of `key` in `section` of `file_name` ("settings.ini" when empty), or
   // `default_value` when the file or the key is missing. Never creates the file, never throws.

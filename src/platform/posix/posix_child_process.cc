@@ -11,7 +11,6 @@
 #include "platform/error.h"
 #include "platform/posix/spawn.h"
 
-
 namespace varnix {
 namespace {
 

@@ -195,7 +195,8 @@ void PosixEventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
     fds.push_back(pollfd{watch.fd, POLLIN, 0});
     ids.push_back(id);
   }
-  const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(wait, INT32_MAX)));
+  const int ready =
+      ::poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(wait, INT32_MAX)));
   if (ready > 0) {
     for (size_t i = 0; i < fds.size(); ++i) {
       if ((fds[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;

@@ -22,7 +22,6 @@
 #include "platform/error.h"
 #include "platform/posix/spawn.h"
 
-
 namespace varnix {
 namespace {
 

@@ -171,7 +171,8 @@ LRESULT Win32EventLoop::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 void Win32EventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
-  const auto wait = static_cast<DWORD>(timers_.WaitBefore(std::min<int64_t>(max_wait.count(), 0x7fffffff)));
+  const auto wait =
+      static_cast<DWORD>(timers_.WaitBefore(std::min<int64_t>(max_wait.count(), 0x7fffffff)));
   MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   MSG message;
   while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
