@@ -119,7 +119,7 @@ void Hub::OnDatagram(std::string text) {
     return;
   }
   // Unchanged and whole, to every client; a client that is gone costs one failed send.
-  for (const uint16_t port : clients_.Ports()) {
+  for (const auto& [port, client] : clients_.clients()) {
     try {
       sender_->SendTo("127.0.0.1", port, text);
     } catch (const Error&) {

@@ -342,15 +342,6 @@ TEST_F(NodeBrokenAccessTest, ARuleThatCannotBeReadIsClosed) {
 }
 
 #ifndef _WIN32
-// The node's resident memory, as the kernel counts it.
-uint64_t ResidentKiB(unsigned long pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-  }
-  return 0;
-}
-
 TEST_F(NodeCommandsTest, AShortJobStartedAThousandTimesHoldsNoMoreMemory) {
 #ifdef VARNIX_SANITIZED
   GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine: the figure is its own";

@@ -2,10 +2,19 @@
 #include "system/node_fixture.h"
 
 #include <algorithm>
+#include <fstream>
 
 #include "dispatch_until.h"
 
 namespace varnix {
+
+uint64_t ResidentKiB(unsigned long pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+  }
+  return 0;
+}
 
 std::string NativePath(std::string path, char separator) {
   if (separator == '\\' && !path.empty() && path[0] == '/') {

@@ -17,6 +17,9 @@ namespace varnix {
 // Unix path is reached through drive Z:.
 std::string NativePath(std::string path, char separator);
 
+// A process's resident memory as the kernel counts it, in KiB; 0 where there is no /proc.
+uint64_t ResidentKiB(unsigned long pid);
+
 class NodeFixture : public ::testing::Test {
  protected:
   // Without the test hub, a test brings its own (the real one, say).
