@@ -8,7 +8,6 @@
 #include "fakes/fake_machine.h"
 #include "fakes/fake_processes.h"
 #include "fakes/recording_error_log.h"
-#include "fakes/recording_sender.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -102,26 +101,6 @@ TEST_F(VarnixFormTest, StartsUpInOrderAndFlushesHeldEventsBeforeThePortNotice) {
   EXPECT_EQ(Log(), "");
 }
 
-TEST_F(VarnixFormTest, EndsWhenNoPortCanBeOpened) {
-  for (uint16_t port = 32768; port < 32968; ++port) loop_.taken_ports.insert(port);
-  auto form = MakeForm();
-  EXPECT_EQ(form->Form_Load(), VarnixForm::LoadResult::kInitFailed);
-  EXPECT_EQ(Log(), "Korvane xAP Init Error -1 occurred 0 \r\n");
-  EXPECT_TRUE(loop_.sent.empty());
-  EXPECT_EQ(supervisor_, nullptr);
-  EXPECT_FALSE(form->Timer2().Enabled());
-}
-
-TEST_F(VarnixFormTest, UsesDefaultsWithoutCreatingAMissingSettingsFile) {
-  files_.files.clear();
-  machine_.addresses = {"127.0.0.1"};
-  auto form = MakeForm();
-  form->Form_Load();
-  EXPECT_EQ(form->values().BroadcastAddress, "Default");
-  EXPECT_EQ(form->values().InterfaceAddress, "Default");
-  EXPECT_FALSE(files_.FileExists("/opt/varnix/Config/qelXap.ini"));
-}
-
 TEST_F(VarnixFormTest, DrainsInArrivalOrderAndNeverNests) {
   auto form = MakeForm();
   form->Form_Load();
@@ -143,14 +122,6 @@ TEST_F(VarnixFormTest, DrainsInArrivalOrderAndNeverNests) {
   winsock1.Receive("xap-header 4");
   loop_.Advance(50);
   EXPECT_EQ(supervisor_->texts.back(), "xap-header 4");
-}
-
-TEST_F(VarnixFormTest, UnloadClosesTheSockets) {
-  auto form = MakeForm();
-  form->Form_Load();
-  form->Form_unload();
-  EXPECT_EQ(form->xap(), nullptr);
-  EXPECT_FALSE(form->Timer2().Enabled());
 }
 
 class InitXapTest : public ::testing::Test {
@@ -218,27 +189,6 @@ TEST_F(InitXapTest, FolderFailuresAreReportedOneByOne) {
   EXPECT_TRUE(log_.lines.empty());
 }
 
-TEST_F(InitXapTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
-  machine_.folder = "/opt/varnix";
-  machine_.user_data_folder = "/home/ann/.local/state/varnix";
-  files_.read_only_folders = {"/opt/varnix/Data"};
-  Init();
-  EXPECT_EQ(values_.LogFile(), "/home/ann/.local/state/varnix/Korvane.txt");
-  EXPECT_TRUE(files_.FolderExists("/home/ann/.local/state/varnix"));
-  const std::string notice =
-      "The folder /opt/varnix/Data/ cannot be written; the log files are in "
-      "/home/ann/.local/state/varnix/";
-  EXPECT_EQ(log_.lines, std::vector<std::string>{"Korvane " + notice + " 0 "});
-  EXPECT_EQ(events_.events, std::vector<std::string>{notice});
-
-  // Where the folder can be written, it stays the place.
-  files_.read_only_folders.clear();
-  values_ = AppValues{};
-  machine_.name_calls = 0;
-  Init();
-  EXPECT_EQ(values_.LogFile(), "/opt/varnix/Data/Korvane.txt");
-}
-
 TEST(ReportsTest, ALogThatCannotBeWrittenSaysSoOnceOnStandardError) {
   FakeFileSystem files;
   AppValues values;
@@ -251,34 +201,6 @@ TEST(ReportsTest, ALogThatCannotBeWrittenSaysSoOnceOnStandardError) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "varnix: cannot write the log /opt/varnix/Data/Korvane.txt (Permission denied); log "
             "lines are lost\n");
-}
-
-TEST(ReportsTest, LogLinesAndEventsCarryTheFailure) {
-  FakeFileSystem files;
-  AppValues values;
-  FileErrorLog log(files, values);
-  log.WriteErrorLog("Korvane", "Early");
-  values.AppPath = "/opt/varnix";
-  log.WriteErrorLog("Korvane", "InitXap", Failure{53, "File not found", 20});
-  log.WriteErrorLog("Korvane", "InitXap");
-  EXPECT_EQ(files.files["/Data/Korvane.txt"], "Korvane Early 0 \r\n");
-  EXPECT_EQ(files.files["/opt/varnix/Data/Korvane.txt"],
-            "Korvane InitXap 20 File not found\r\nKorvane InitXap 0 \r\n");
-
-  RecordingSender sender;
-  OutgoingQueue queue(log);
-  queue.AttachTransport(&sender);
-  queue.SetReady();
-  FakeMachine machine;
-  XapEventReport events(queue, machine);
-  events.SendErrorEvent("Korvane", "StartProcess", Failure{53, "File not found", 30});
-  events.SendErrorEvent("Korvane", "Unable to Kill x");
-  using namespace std::string_literals;
-  EXPECT_EQ(sender.sent, (std::vector<std::string>{
-                             "|Homeseer.Event|Event.Log|Time\1" + machine.now +
-                                 "\0Type\1Korvane\0Data\1StartProcess Line 30 File not found"s,
-                             "|Homeseer.Event|Event.Log|Time\1" + machine.now +
-                                 "\0Type\1Korvane\0Data\1Unable to Kill x"s}));
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class CommandHandlerTest : public ::testing::Test {
     std::string text =
         "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source + "\n";
     if (!target.empty()) text += "target=" + target + "\n";
-    target_->Readmessage(text + "}\n" + body);
+    handler_.Readmessage(text + "}\n" + body);
   }
   void Control(const std::string& items, const std::string& target = "") {
     Request("Computer.Process", "Process.Control\n{\n" + items + "}\n", target);
@@ -80,7 +80,6 @@ class CommandHandlerTest : public ::testing::Test {
                                 "Linux", PathRules::Posix()};
   RecordingComputer computer_;
   CommandHandler handler_{values_, xap_, queue_, log_, events_, operations_, computer_};
-  CommandHandler* target_ = &handler_;  // where requests go
 };
 
 TEST_F(CommandHandlerTest, AcceptsMessagesForThisComputerOrForAnyone) {
@@ -111,61 +110,6 @@ TEST_F(CommandHandlerTest, ShutsDownOnlyWhenAddressedByName) {
   EXPECT_TRUE(Sent().empty()) << "nothing more is looked at";
   Request("Computer.Process", "Computer.Control\n{\nAction=Shutdown\n}\n", "x.y.PC1");
   EXPECT_EQ(computer_.calls, (std::vector<std::string>{"reboot", "shutdown"}));
-}
-
-TEST_F(CommandHandlerTest, StartRegistersAndReportsTheProgram) {
-  table_.start_times = {1, 10, 5};
-  Control("Action=START\nPath=/opt/app/notes\nParameter=-a \"b c\"\nWindow=x\nPriority=low\n");
-  ASSERT_EQ(table_.started, std::vector<std::string>{"/opt/app/notes|-a \"b c\"|2"});
-  EXPECT_EQ(Sent(), std::vector<std::string>{
-                        "process.notification|Path=/opt/app/notes|PID=100|Priority=LOW|CPU=10|"
-                        "RAM=104857600|Elapsed=10"});
-  ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
-
-  // Started again while it runs: the running one, no second record.
-  Control("Action=start\nPath=/opt/app/notes\n");
-  EXPECT_EQ(table_.started.size(), 1u);
-  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
-  EXPECT_EQ(Sent().size(), 1u);
-
-  Control("Action=start\nTitle=Notes\n");            // no path: nothing to start
-  Control("Action=start\nParameter=x\n");            // neither title nor path
-  Control("Action=start\nPath=/opt/app/missing\n");  // no such file: no report
-  EXPECT_TRUE(Sent().empty());
-}
-
-TEST_F(CommandHandlerTest, PassesReportEndsOnceAndAutoNotifyEveryTime) {
-  desktop_.Add("My Notes", 100);  // the program about to start, found by its title
-  Control("Action=start\nPath=/opt/app/notes\nTitle=Notes\n");
-  Control("Action=autonotify\nPath=/opt/app/viewer\n");  // not running: PID 0
-  const ProcessId viewer = table_.Add("viewer");
-  Sent();
-
-  handler_.SupervisionPass();  // notes now running; the viewer record has PID 0
-  EXPECT_TRUE(Sent().empty());
-  Control("Action=autonotify\nPath=/opt/app/viewer\n");
-  EXPECT_EQ(Sent().size(), 1u);
-  handler_.SupervisionPass();
-  handler_.SupervisionPass();
-  EXPECT_EQ(Sent().size(), 2u) << "reported at each pass";
-
-  table_.processes[100].alive = false;
-  table_.processes[viewer].alive = false;
-  handler_.SupervisionPass();
-  EXPECT_EQ(Sent(), (std::vector<std::string>{
-                        "process.notification|Path=/opt/app/notes|Title=Notes|PID=0|"
-                        "Priority=NORMAL|CPU=|RAM=|Elapsed=",
-                        "process.notification|Path=/opt/app/viewer|PID=0|Priority=NORMAL|CPU=|"
-                        "RAM=|Elapsed="}));
-  handler_.SupervisionPass();
-  EXPECT_TRUE(Sent().empty()) << "an ended program is reported once";
-
-  // Started and gone before any pass saw it: reported at the start only.
-  Control("Action=start\nPath=/opt/app/notes\n");
-  table_.processes.rbegin()->second.alive = false;
-  Sent();
-  handler_.SupervisionPass();
-  EXPECT_TRUE(Sent().empty());
 }
 
 TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) {
@@ -250,30 +194,6 @@ TEST_F(CommandHandlerTest, ARestartPolicyStartsTheProgramAgainWithABackOffUntilA
   EXPECT_EQ(table_.started.size(), after_stop) << "a stopped program stays stopped";
 }
 
-TEST_F(CommandHandlerTest, StopReportsAndRemovesTheFirstMatchingRecord) {
-  const ProcessId pid = table_.Add("notes");
-  handler_.registry().UpdateStartedProcess("/opt/app/notes", static_cast<int32_t>(pid), "Unknown");
-  auto second = handler_.registry().NewStatus();
-  second->Path("/opt/app/notes");
-  second->Title("Second");
-  handler_.registry().ProcessList().push_back(std::move(second));
-  Sent();
-  ASSERT_EQ(handler_.registry().ProcessList().size(), 2u);
-  Control("Action=stop\nPath=/opt/app/notes\n");
-  EXPECT_EQ(table_.close_requests, 1);
-  EXPECT_EQ(Sent(), std::vector<std::string>{
-                        "process.notification|Path=/opt/app/notes|PID=0|Priority=NORMAL|CPU=|"
-                        "RAM=|Elapsed="});
-  ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
-  EXPECT_EQ(handler_.registry().ProcessList()[0]->Title(), "Second");
-
-  // A program the node does not supervise is stopped without a report.
-  table_.Add("other");
-  Control("Action=stop\nPath=/usr/bin/other\n");
-  EXPECT_EQ(table_.close_requests, 2);
-  EXPECT_TRUE(Sent().empty());
-}
-
 TEST_F(CommandHandlerTest, RestartKeepsTheOldRecordBesideTheNewOnlyWhileAnEndIsOwed) {
   // Not yet seen running by a pass: no end report is owed, the new run takes the record.
   Control("Action=start\nPath=/opt/app/notes\n");
@@ -292,28 +212,6 @@ TEST_F(CommandHandlerTest, RestartKeepsTheOldRecordBesideTheNewOnlyWhileAnEndIsO
   handler_.SupervisionPass();
   EXPECT_EQ(list[0]->PID(), 0);
   EXPECT_EQ(Sent().size(), 1u);
-}
-
-TEST_F(CommandHandlerTest, QuerySwitchesAutomaticReportsOff) {
-  table_.Add("notes");
-  Control("Action=AutoNotify\nPath=/opt/app/notes\n");
-  EXPECT_TRUE(handler_.registry().ProcessList()[0]->AutoNotify());
-  Control("Action=query\nPath=/opt/app/notes\n");
-  EXPECT_FALSE(handler_.registry().ProcessList()[0]->AutoNotify());
-  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
-  Sent();
-  handler_.SupervisionPass();
-  EXPECT_TRUE(Sent().empty());
-}
-
-TEST_F(CommandHandlerTest, EchoesLowerCasedToTheSender) {
-  Request("WDT.Echo", "Echo.Query\n{\nQuery=Hello World\n}\n");
-  Request("WDT.Echo", "Echo.Query\n{\nQuery=Ping\n}\n", "qel.process.PC1");
-  Request("WDT.Echo", "Echo.Query\n{\nQuery=x\n}\n", "qel.Process.PC2");
-  Request("WDT.Echo", "Echo.Query\n{\nOther=x\n}\n");
-  EXPECT_EQ(Sent(),
-            (std::vector<std::string>{"to acme.controller.pc2 echo.response|Response=hello world",
-                                      "to acme.controller.pc2 echo.response|Response=ping"}));
 }
 
 TEST_F(CommandHandlerTest, AnswersRoleQueriesAtOnceAndLearnsLocalApplications) {
@@ -342,66 +240,6 @@ TEST_F(CommandHandlerTest, AnswersRoleQueriesAtOnceAndLearnsLocalApplications) {
   EXPECT_EQ(Sent(), std::vector<std::string>{
                         "process.notification|Path=/opt/tool|Title=|PID=0|Priority=Unknown|CPU=|"
                         "RAM=|Elapsed="});
-}
-
-TEST_F(CommandHandlerTest, AProgramStartedAgainAndAgainKeepsOneRecord) {
-  // A short job run over and over: each run ends before the next is started.
-  for (int i = 0; i < 10000; ++i) {
-    Control("Action=start\nPath=/opt/app/notes\n");
-    table_.processes.erase(std::prev(table_.processes.end()));
-    handler_.SupervisionPass();
-  }
-  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
-
-  // The last run is still going when it is stopped: one end report, not one per record.
-  Control("Action=start\nPath=/opt/app/notes\n");
-  handler_.SupervisionPass();
-  Sent();
-  Control("Action=stop\nPath=/opt/app/notes\n");
-  handler_.SupervisionPass();
-  EXPECT_EQ(Sent().size(), 1u);
-  EXPECT_TRUE(handler_.registry().ProcessList().empty());
-}
-
-TEST_F(CommandHandlerTest, UpdateStartedProcessAddsNothingForAKnownId) {
-  const ProcessId pid = table_.Add("notes");
-  handler_.registry().UpdateStartedProcess("/opt/app/notes", static_cast<int32_t>(pid), "Unknown");
-  handler_.registry().UpdateStartedProcess("/elsewhere/notes", static_cast<int32_t>(pid), "B");
-  handler_.registry().UpdateStartedProcess("/x", 0, "C");
-  ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
-  EXPECT_EQ(handler_.registry().ProcessList()[0]->Path(), "/opt/app/notes");
-  EXPECT_EQ(Sent().size(), 2u);
-}
-
-TEST_F(CommandHandlerTest, RefusesWhatTheAccessRulesDoNotAllowAndSaysSo) {
-  files_.files["/opt/varnix/Config/settings.ini"] =
-      "[Access]\r\nAllowSources=acme.controller.*\r\nAllowPrograms=/opt/app/*\r\n"
-      "AllowComputerControl=no\r\n";
-  CommandHandler guarded(values_, xap_, queue_, log_, events_, operations_, computer_,
-                         AccessRules::Load(files_, events_, log_, "/opt/varnix/Config/settings.ini",
-                                           PathRules::Posix()));
-  target_ = &guarded;
-  files_.files["/usr/bin/other"] = "";
-  Control("Action=start\nPath=/usr/bin/other\n");
-  Control("Action=start\nPath=/opt/app/notes\n");
-  Request("Computer.Process", "Process.Control\n{\nAction=stop\nPath=/opt/app/notes\n}\n", "",
-          "evil.intruder.pc9");
-  Request("Computer.Process", "Computer.Control\n{\nAction=shutdown\n}\n", "qel.Process.PC1");
-  Request("Computer.Process", "Computer.Control\n{\nQuery=IP\n}\n");
-  EXPECT_EQ(table_.started, std::vector<std::string>{"/opt/app/notes||2"});
-  EXPECT_TRUE(computer_.calls.empty());
-  EXPECT_EQ(table_.close_requests, 0);
-  EXPECT_EQ(events_.events,
-            (std::vector<std::string>{"Refused start of /usr/bin/other from acme.controller.pc2",
-                                      "Refused stop of /opt/app/notes from evil.intruder.pc9",
-                                      "Refused shutdown of PC1 from acme.controller.pc2"}));
-  EXPECT_EQ(log_.lines.size(), 3u) << "each refusal is a line in the log too";
-  const std::vector<std::string> sent = Sent();
-  EXPECT_NE(
-      std::find_if(sent.begin(), sent.end(),
-                   [](const std::string& s) { return s.rfind("computer.notification", 0) == 0; }),
-      sent.end())
-      << "the computer query still answers";
 }
 
 }  // namespace

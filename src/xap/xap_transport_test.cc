@@ -7,8 +7,6 @@
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_machine.h"
 #include "fakes/recording_error_log.h"
-#include "fakes/recording_sender.h"
-#include "xap/outgoing_queue.h"
 #include "xap/packed_items.h"
 
 namespace varnix {
@@ -64,6 +62,11 @@ TEST_F(XapTransportTest, BindsLoopbackAndTheLocalAddressAtTheFirstFreePort) {
   EXPECT_EQ(loop_.sent[0].text,
             "xap-hbeat\n{\nv=12\nhop=1\nuid=FF000800\nclass=xap-hbeat.alive\n"
             "source=qel.Process.PC1\ninterval=600\nport=32769\n}\n");
+
+  // A local address that cannot be bound is a failure of its own.
+  loop_.unbindable_addresses = {"10.0.0.5"};
+  XapTransport unbindable(loop_, machine_, sockets_, log_);
+  EXPECT_EQ(unbindable.Init(), -99);
 }
 
 TEST_F(XapTransportTest, ChoosesAddressesByMaskAndSetting) {
@@ -101,22 +104,11 @@ TEST_F(XapTransportTest, SendsToTheConfiguredOrLoopbackAddress) {
   EXPECT_EQ(alone.sendAddress(), "127.0.0.1");
   alone.SendHeartbeat(60);
   EXPECT_EQ(loop_.sent.back().from, "127.0.0.1");
-}
 
-TEST_F(XapTransportTest, FailsWhenNoPortOrTheLocalAddressCannotBeBound) {
+  // There too, no free port is a failure.
   for (uint16_t port = 32768; port < 32968; ++port) loop_.taken_ports.insert(port);
-  EXPECT_EQ(xap_.Init(), -1);
-
-  // Even on a loopback-only computer, no bound port means failure.
-  machine_.addresses = {"127.0.0.1"};
-  XapTransport alone(loop_, machine_, sockets_, log_);
-  EXPECT_EQ(alone.Init(), -1);
-
-  loop_.taken_ports.clear();
-  loop_.unbindable_addresses = {"10.0.0.5"};
-  machine_.addresses = {"10.0.0.5"};
-  XapTransport unbindable(loop_, machine_, sockets_, log_);
-  EXPECT_EQ(unbindable.Init(), -99);
+  XapTransport crowded(loop_, machine_, sockets_, log_);
+  EXPECT_EQ(crowded.Init(), -1);
 }
 
 TEST_F(XapTransportTest, HeartbeatsAreClampedAndSentOnEveryTenthTick) {
@@ -232,24 +224,6 @@ TEST_F(XapTransportTest, ReportsTheSocketsLayer) {
                 "Korvane SocketsInitialize Windows Sockets version 1.0 is not supported by "
                 "winsock.dll  0 ",
                 "Korvane SocketsCleanup 10093 0 "}));
-}
-
-TEST(OutgoingQueueTest, HoldsUntilReadyThenSendsHeldMessagesFirst) {
-  RecordingErrorLog log;
-  RecordingSender sender;
-  OutgoingQueue queue(log);
-  queue.AttachTransport(&sender);
-  queue.SendXap("", "c", "s", "1");
-  queue.SendXap("t", "c", "s", "2");
-  queue.SendXap("", "c", "s", "3");
-  EXPECT_TRUE(sender.sent.empty());
-  queue.SetReady();
-  EXPECT_TRUE(sender.sent.empty()) << "becoming ready sends nothing by itself";
-  queue.SendXap("", "c", "s", "4");
-  EXPECT_EQ(sender.sent, (std::vector<std::string>{"|c|s|1", "t|c|s|2", "|c|s|3", "|c|s|4"}));
-  queue.SendXap("", "c", "s", "5");
-  EXPECT_EQ(sender.sent.size(), 5u);
-  EXPECT_EQ(queue.held(), 0u);
 }
 
 }  // namespace

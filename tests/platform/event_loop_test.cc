@@ -177,25 +177,5 @@ TEST_F(EventLoopTest, ASocketClosedByItsOwnHandlerStopsDelivering) {
   EXPECT_EQ(delivered, 1);
 }
 
-TEST(MachineTest, ReportsTheComputerAndTheProgram) {
-  Platform platform = MakePlatform();
-  Machine& machine = *platform.machine;
-  const std::string name = machine.ComputerName();
-  EXPECT_FALSE(name.empty());
-  EXPECT_EQ(name.find('.'), std::string::npos);
-  const auto addresses = machine.HostAddresses();
-  ASSERT_FALSE(addresses.empty());
-  for (const std::string& address : addresses) {
-    EXPECT_EQ(std::count(address.begin(), address.end(), '.'), 3) << address;
-  }
-  EXPECT_NE(machine.ProgramFileName().find("varnix_tests"), std::string::npos);
-  EXPECT_FALSE(machine.ProgramFolder().empty());
-  EXPECT_NE(machine.ProgramFolder().back(), machine.Paths().separator());
-  EXPECT_GT(machine.CurrentProcessId(), 0u);
-  const std::string now = machine.GeneralDateText();
-  EXPECT_GE(now.size(), 10u) << now;
-  EXPECT_NE(now.find(':'), std::string::npos) << now;
-}
-
 }  // namespace
 }  // namespace varnix

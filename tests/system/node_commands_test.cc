@@ -234,28 +234,6 @@ TEST_F(NodeCommandsTest, AnswersComputerEchoAndRoleQueries) {
   EXPECT_EQ(Item(role, "Path"), node_path_);
 }
 
-TEST_F(NodeCommandsTest, IgnoresOtherComputersAndMalformedText) {
-  Send("Computer.Process", "Computer.Control", "Query=IP\n", "qel.Process.SOMEWHERE-ELSE");
-  Send("Computer.Process", "Computer.Control", "Query=IP\n", "qel.Process.*");
-  hub_->Relay("xap-header\n}\n}\n}");
-  hub_->Relay(std::string("xap-header\n{\nclass=\0\xff\n}\n\n\n=\n", 28));
-  hub_->Relay("xap-header");
-  hub_->Relay(std::string(60000, '='));
-  Send("WDT.Echo", "Echo.Query", "Query=still here\n");
-  EXPECT_NE(hub_->WaitForText("Response=still here"), "");
-  EXPECT_EQ(Next("Computer.Notification", milliseconds(300)), "");
-  EXPECT_EQ(EndNode(), 0);
-  // Only the parser's own complaints about the broken text may be in the log, after the
-  // start-up notice that the node is open to every computer.
-  if (FileExists("Data/Korvane.txt")) {
-    for (const std::string& line : SplitLines(ReadFile("Data/Korvane.txt"))) {
-      EXPECT_TRUE(line.rfind("From XAP ", 0) == 0 ||
-                  line.find("Any computer on the network") != std::string::npos)
-          << line;
-    }
-  }
-}
-
 TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
   // A name of its own: an instance of another test's program may still be running.
   const std::string stubborn = ProgramNamed("vxstubborn");
