@@ -46,4 +46,14 @@ class EventReport {
   }
 };
 
+// For the programs beside the node, which keep no log and send no events: what they would
+// say goes nowhere, and they show their failures themselves.
+class QuietReports : public ErrorLog, public EventReport {
+ public:
+  using ErrorLog::WriteErrorLog;
+  using EventReport::SendErrorEvent;
+  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override {}
+  void SendErrorEvent(std::string_view, std::string_view, const Failure&) override {}
+};
+
 }  // namespace varnix

@@ -24,10 +24,12 @@ class ChildProcess {
 
 // Starts `path` with `arguments`, without a shell, in `working_folder` ("" for this one's).
 // `environment` holds "NAME=value" entries that are set for the child on top of this
-// program's own. Throws Error when the program cannot be started.
+// program's own. With an `output_file`, the child's standard output and standard error go
+// there, to a file made anew. Throws Error when the program cannot be started.
 std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::vector<std::string>& arguments,
                                                 const std::string& working_folder = "",
-                                                const std::vector<std::string>& environment = {});
+                                                const std::vector<std::string>& environment = {},
+                                                const std::string& output_file = "");
 
 }  // namespace varnix

@@ -1,4 +1,4 @@
-// SplitCommandLine: the rules of the Microsoft C runtime's argument parser.
+// SplitCommandLine and its inverse: the rules of the Microsoft C runtime's argument parser.
 #include "platform/command_line.h"
 
 namespace varnix {
@@ -50,6 +50,33 @@ std::vector<std::string> SplitCommandLine(const std::string& text) {
   }
   if (in_argument) arguments.push_back(current);
   return arguments;
+}
+
+std::string JoinCommandLine(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (size_t n = 0; n < arguments.size(); ++n) {
+    const std::string& argument = arguments[n];
+    if (n > 0) text += ' ';
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) {
+      text += argument;
+      continue;
+    }
+    // Quoted: backslashes count only before a quote, so only those are doubled.
+    text += '"';
+    size_t backslashes = 0;
+    for (const char c : argument) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      text.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      text += c;
+      backslashes = 0;
+    }
+    text.append(backslashes * 2, '\\');
+    text += '"';
+  }
+  return text;
 }
 
 }  // namespace varnix

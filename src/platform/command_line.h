@@ -11,4 +11,7 @@ namespace varnix {
 // quote groups, 2n+1 give n and a literal quote; "" inside quotes is a literal quote.
 std::vector<std::string> SplitCommandLine(const std::string& text);
 
+// The parameter text that SplitCommandLine splits into exactly `arguments`.
+std::string JoinCommandLine(const std::vector<std::string>& arguments);
+
 }  // namespace varnix

@@ -27,6 +27,13 @@ class Machine {
   virtual std::string ComputerName() = 0;
   // The host's IPv4 addresses, dotted, in the system's order.
   virtual std::vector<std::string> HostAddresses() = 0;
+  // The networks those addresses are on, as "address/prefix-length". Where the system gives
+  // no masks, each address stands alone (/32).
+  virtual std::vector<std::string> HostNetworks() {
+    std::vector<std::string> networks;
+    for (const std::string& address : HostAddresses()) networks.push_back(address + "/32");
+    return networks;
+  }
   // Empty where the system has no version call that the label table applies to.
   virtual std::optional<OSVersion> Version() = 0;
   // The folder that holds the program file, without a trailing separator.

@@ -5,16 +5,6 @@
 #include "xap/xap_message.h"
 
 namespace varnix {
-namespace {
-
-// The window has no log; a parser complaint shows in the fields themselves.
-class QuietLog : public ErrorLog {
- public:
-  using ErrorLog::WriteErrorLog;
-  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override {}
-};
-
-}  // namespace
 
 std::optional<TrafficFields> ReadTraffic(const std::string& sIn) {
   if (sIn.empty()) return std::nullopt;
@@ -23,7 +13,7 @@ std::optional<TrafficFields> ReadTraffic(const std::string& sIn) {
     if (c == '\n') fields.aMessage += '\r';
     fields.aMessage += c;
   }
-  QuietLog log;
+  QuietReports log;
   XapMessage message(log);
   message.FromXap(sIn);
   fields.aSource = message.msgSource();

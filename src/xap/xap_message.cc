@@ -41,6 +41,12 @@ std::string_view NextElement(std::string_view& rest, bool& more) {
 
 }  // namespace
 
+std::string OnOneLine(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return text;
+}
+
 std::string XapHeaderPrefix(std::string_view uid) {
   std::string prefix = "xap-header|{|v=12|hop=1|uid=";
   prefix.append(uid);

@@ -21,6 +21,10 @@ inline constexpr std::string_view kUnknown = "Unknown";
 // The text every outgoing message begins with, for the given node UID.
 std::string XapHeaderPrefix(std::string_view uid);
 
+// The text with each line break made a space: a break inside a name or value would start a
+// forged line of the message.
+std::string OnOneLine(std::string text);
+
 // True when two xAP addresses match, with "*" standing for one element and ">" for the rest.
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2);
 

@@ -18,13 +18,6 @@ constexpr SocketsLayer::Version kSocketsVersion{1, 1};
 constexpr int kFirstHeartbeatTimerMs = 20000;
 constexpr char kLoopback[] = "127.0.0.1";
 
-// A line break inside a name or value would start a forged line of the message.
-std::string OnOneLine(std::string text) {
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-  return text;
-}
-
 }  // namespace
 
 XapTransport::XapTransport(EventLoop& loop, Machine& machine, SocketsLayer& sockets, ErrorLog& log)

@@ -60,12 +60,14 @@ class PosixChildProcess : public ChildProcess {
 std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::vector<std::string>& arguments,
                                                 const std::string& working_folder,
-                                                const std::vector<std::string>& environment) {
+                                                const std::vector<std::string>& environment,
+                                                const std::string& output_file) {
   std::vector<std::string> argv{path};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   SpawnOptions options;
   options.working_folder = working_folder;
   options.environment = environment;
+  options.output_file = output_file;
   const SpawnResult started = Spawn(std::move(argv), options);
   if (started.error != 0) {
     throw Error(started.error, "Cannot start " + path + ": " + std::strerror(started.error));

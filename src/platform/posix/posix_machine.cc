@@ -135,6 +135,27 @@ std::vector<std::string> PosixMachine::HostAddresses() {
   return addresses;
 }
 
+std::vector<std::string> PosixMachine::HostNetworks() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return {};
+  std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+  std::vector<std::string> networks;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    int prefix = 32;
+    if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET) {
+      const auto* mask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask);
+      prefix = __builtin_popcount(ntohl(mask->sin_addr.s_addr));
+    }
+    networks.push_back(std::string(text) + "/" + std::to_string(prefix));
+  }
+  return networks;
+}
+
 std::string PosixMachine::ProgramFolder() {
   const std::string path = ProgramPath();
   const auto slash = path.rfind('/');

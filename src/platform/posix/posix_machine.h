@@ -10,6 +10,7 @@ class PosixMachine : public Machine {
   PathRules Paths() const override { return PathRules::Posix(); }
   std::string ComputerName() override;
   std::vector<std::string> HostAddresses() override;
+  std::vector<std::string> HostNetworks() override;
   std::optional<OSVersion> Version() override { return std::nullopt; }
   std::string ProgramFolder() override;
   std::string ProgramFileName() override;

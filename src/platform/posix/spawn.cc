@@ -1,8 +1,10 @@
 // posix_spawn with its attribute objects held for exactly the call.
 #include "platform/posix/spawn.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -74,6 +76,11 @@ SpawnResult Spawn(std::vector<std::string> argv, const SpawnOptions& options) {
   SpawnFileActions actions;
   if (!options.working_folder.empty()) {
     ::posix_spawn_file_actions_addchdir_np(actions.get(), options.working_folder.c_str());
+  }
+  if (!options.output_file.empty()) {
+    ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, options.output_file.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
   }
   std::vector<std::string> environment;
   if (!options.environment.empty()) environment = Environment(options.environment);

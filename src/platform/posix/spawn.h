@@ -19,6 +19,7 @@ struct SpawnOptions {
   std::string working_folder;  // empty: this program's own
   // NAME=value entries that replace or add to this program's environment.
   std::vector<std::string> environment;
+  std::string output_file;  // takes standard output and standard error; empty: this program's
 };
 
 struct SpawnResult {

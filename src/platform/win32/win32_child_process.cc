@@ -1,29 +1,11 @@
 // Child processes on Windows: CreateProcess with a quoted command line, window close, terminate.
 #include "platform/child_process.h"
+#include "platform/command_line.h"
 #include "platform/error.h"
 #include "platform/win32/win32_handles.h"
 
 namespace varnix {
 namespace {
-
-// Quotes one argument so that the child's command-line parser gives it back unchanged.
-std::string Quote(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-  std::string quoted(1, '"');
-  size_t backslashes = 0;
-  for (const char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, '\\');
-  quoted += '"';
-  return quoted;
-}
 
 class Win32ChildProcess : public ChildProcess {
  public:
@@ -61,25 +43,39 @@ class Win32ChildProcess : public ChildProcess {
 std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::vector<std::string>& arguments,
                                                 const std::string& working_folder,
-                                                const std::vector<std::string>& environment) {
+                                                const std::vector<std::string>& environment,
+                                                const std::string& output_file) {
   for (const std::string& entry : environment) {
     // Set in our own block, which the child inherits; these are test helpers' children.
     const auto equals = entry.find('=');
     SetEnvironmentVariableW(WideFromText(entry.substr(0, equals)).c_str(),
                             WideFromText(entry.substr(equals + 1)).c_str());
   }
-  std::string command_line = Quote(path);
-  for (const std::string& argument : arguments) {
-    command_line += ' ';
-    command_line += Quote(argument);
-  }
+  std::vector<std::string> words{path};
+  words.insert(words.end(), arguments.begin(), arguments.end());
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  ScopedHandle output;
+  if (!output_file.empty()) {
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    output = ScopedHandle(CreateFileW(WideFromText(output_file).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output.valid()) {
+      const DWORD number = GetLastError();
+      throw Error(static_cast<long>(number), "Cannot create " + output_file);
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+  }
   PROCESS_INFORMATION info{};
-  std::wstring wide_line = WideFromText(command_line);
+  std::wstring wide_line = WideFromText(JoinCommandLine(words));
   const std::wstring application = WideFromText(path);
   const std::wstring folder = WideFromText(working_folder);
-  if (!CreateProcessW(application.c_str(), wide_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+  if (!CreateProcessW(application.c_str(), wide_line.data(), nullptr, nullptr,
+                      output_file.empty() ? FALSE : TRUE, 0, nullptr,
                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), "Cannot start " + path + ": " + SystemErrorText(number));

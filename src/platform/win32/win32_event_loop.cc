@@ -3,6 +3,7 @@
 #include "platform/win32/win32_event_loop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "platform/error.h"
@@ -127,7 +128,28 @@ Win32EventLoop::Win32EventLoop() {
   SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
+namespace {
+
+// A console's Ctrl-C arrives on a thread of its own: it is handed to the loop's window.
+std::atomic<HWND> g_console_window{nullptr};
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+  const HWND window = g_console_window.load();
+  return window != nullptr && PostMessageA(window, WM_CLOSE, 0, 0);
+}
+
+}  // namespace
+
+void Win32EventLoop::OnEndRequest(std::function<void()> handler) {
+  end_handler_ = std::move(handler);
+  g_console_window.store(window_);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
 Win32EventLoop::~Win32EventLoop() {
+  HWND mine = window_;
+  g_console_window.compare_exchange_strong(mine, nullptr);
   SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
   DestroyWindow(window_);
 }

@@ -26,7 +26,7 @@ class Win32EventLoop : public EventLoop {
   void Run() override;
   void Quit() override { quit_ = true; }
   bool Quitting() const override { return quit_; }
-  void OnEndRequest(std::function<void()> handler) override { end_handler_ = std::move(handler); }
+  void OnEndRequest(std::function<void()> handler) override;
 
   HWND window() const { return window_; }
 

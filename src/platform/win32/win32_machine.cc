@@ -1,4 +1,4 @@
-// Machine facts on Windows, from kernel32 and Windows Sockets.
+// Machine facts on Windows, from kernel32, Windows Sockets and the IP helper.
 #include "platform/win32/win32_machine.h"
 
 #include "platform/error.h"
@@ -66,6 +66,25 @@ std::vector<std::string> Win32Machine::HostAddresses() {
     addresses.push_back(text);
   }
   return addresses;
+}
+
+std::vector<std::string> Win32Machine::HostNetworks() {
+  ULONG size = 0;
+  if (GetIpAddrTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER) return {};
+  std::vector<unsigned char> buffer(size);
+  auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data());
+  if (GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return {};
+  std::vector<std::string> networks;
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_IPADDRROW& row = table->table[i];
+    const uint32_t address = ntohl(row.dwAddr);
+    if (address == 0) continue;
+    networks.push_back(
+        std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+        std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF) + "/" +
+        std::to_string(__builtin_popcount(ntohl(row.dwMask))));
+  }
+  return networks;
 }
 
 std::optional<OSVersion> Win32Machine::Version() {

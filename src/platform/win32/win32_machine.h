@@ -12,6 +12,7 @@ class Win32Machine : public Machine {
   PathRules Paths() const override { return PathRules::Windows(); }
   std::string ComputerName() override;
   std::vector<std::string> HostAddresses() override;
+  std::vector<std::string> HostNetworks() override;
   std::optional<OSVersion> Version() override;
   std::string ProgramFolder() override;
   std::string ProgramFileName() override;

@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <iphlpapi.h>
 // clang-format on
 
 #include <string>

@@ -1,0 +1,340 @@
+// Controller: each command as a short conversation with a node, fenced by an echo.
+#include "ctl/controller.h"
+
+#include <algorithm>
+#include <optional>
+#include <random>
+
+#include "core/text.h"
+#include "platform/command_line.h"
+#include "xap/xap_message.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kAnyNode[] = "qel.Process.*";
+
+std::string Seconds(int milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds / 1000) + "." + std::to_string(milliseconds % 1000 / 100) +
+         " s";
+}
+
+bool IsEvent(const Heard& heard) { return EqualsIgnoringCase(heard.klass, "Homeseer.Event"); }
+
+}  // namespace
+
+Controller::Controller(EventLoop& loop, XapLink& link, CtlCommand command,
+                       std::string this_computer, Output output)
+    : loop_(loop),
+      link_(link),
+      command_(std::move(command)),
+      this_computer_(std::move(this_computer)),
+      output_(output),
+      timeout_ms_(command_.timeout_ms.value_or(
+          command_.verb == CtlCommand::Verb::kNodes ? kDefaultDiscoveryMs : kDefaultTimeoutMs)) {}
+
+void Controller::Hear(const Heard& heard) { heard_.push_back(heard); }
+
+int Controller::Run() {
+  using Verb = CtlCommand::Verb;
+  if (command_.verb == Verb::kNodes) return Nodes();
+  std::vector<std::string> targets;
+  if (command_.all) {
+    for (const Node& node : Discover(timeout_ms_)) targets.push_back(node.address);
+    if (targets.empty()) {
+      Complain("no Varnix node answered within " + Seconds(timeout_ms_) +
+               ": is a hub running on this computer?");
+      return 1;
+    }
+  } else {
+    targets.push_back(NodeAddress(command_.node, this_computer_));
+  }
+  if (command_.verb == Verb::kWatch) return Watch(targets);
+  int status = 0;
+  for (const std::string& target : targets) status |= On(target);
+  if (!command_.json && !table_.empty()) Print(table_.Render());
+  return status;
+}
+
+int Controller::On(const std::string& target) {
+  using Verb = CtlCommand::Verb;
+  if (command_.ForAProgram()) return Program(target);
+  const size_t mark = heard_.size();
+  switch (command_.verb) {
+    case Verb::kEcho: {
+      const int64_t sent = loop_.NowMilliseconds();
+      link_.Send(target, "WDT.Echo", "Echo.Query", {{"Query", command_.text}});
+      std::optional<Heard> answer = Await(
+          target, mark, timeout_ms_, [](const Heard& h) { return h.section == "echo.response"; });
+      if (!answer) break;
+      answer->items.emplace_back("ms", std::to_string(answer->at_ms - sent));
+      Print(command_.json ? JsonLine(*answer) + "\n"
+                          : answer->source + " answered \"" + answer->Item("Response") + "\" in " +
+                                answer->Item("ms") + " ms\n");
+      return 0;
+    }
+    case Verb::kIp: {
+      SendControl(target, "Computer.Control", {{"Query", "IP"}});
+      const std::optional<Heard> answer = Await(target, mark, timeout_ms_, [](const Heard& h) {
+        return h.section == "computer.notification";
+      });
+      if (!answer) break;
+      Print(command_.json ? JsonLine(*answer) + "\n"
+                          : answer->Item("Name") + "  " + answer->Item("IP") + "\n");
+      return 0;
+    }
+    case Verb::kShutdown:
+    case Verb::kReboot: {
+      if (!Ping(target)) return 1;
+      const size_t asked = heard_.size();
+      SendControl(target, "Computer.Control", {{"Action", command_.verb_name}});
+      // Nothing answers a shutdown; a refusal comes back as an event.
+      WaitFor([] { return false; }, kRefusalWaitMs);
+      int status = 0;
+      for (size_t i = asked; i < heard_.size(); ++i) {
+        if (From(heard_[i], target) && IsEvent(heard_[i])) {
+          Complain(heard_[i].source + ": " + heard_[i].Item("Data"));
+          status = 1;
+        }
+      }
+      if (status == 0) Print("asked " + target + " to " + command_.verb_name + "\n");
+      return status;
+    }
+    default:
+      return 1;
+  }
+  if (!loop_.Quitting()) {
+    Complain("no reply from " + target + " within " + Seconds(timeout_ms_) +
+             ": is varnix running there, with a hub beside it?");
+  }
+  return 1;
+}
+
+int Controller::Program(const std::string& target) {
+  using Verb = CtlCommand::Verb;
+  if (!Ping(target)) return 1;
+  const size_t mark = heard_.size();
+  std::vector<std::pair<std::string, std::string>> items{{"Action", command_.verb_name}};
+  if (!command_.path.empty()) items.emplace_back("Path", command_.path);
+  if (!command_.title.empty()) items.emplace_back("Title", command_.title);
+  if (command_.verb == Verb::kStart || command_.verb == Verb::kRestart) {
+    if (!command_.arguments.empty())
+      items.emplace_back("Parameter", JoinCommandLine(command_.arguments));
+    if (!command_.priority.empty()) items.emplace_back("Priority", command_.priority);
+    if (!command_.window.empty()) items.emplace_back("Window", command_.window);
+    if (!command_.restart.empty()) items.emplace_back("Restart", command_.restart);
+  }
+  SendControl(target, "Process.Control", std::move(items));
+  if (!Fence(target, kRequestLimitMs)) {
+    if (!loop_.Quitting()) {
+      Complain(target + " did not finish the " + command_.verb_name + " within " +
+               Seconds(kRequestLimitMs));
+    }
+    return 1;
+  }
+
+  bool refused = false;
+  std::vector<Heard> reports;
+  for (size_t i = mark; i < heard_.size(); ++i) {
+    const Heard& heard = heard_[i];
+    if (!From(heard, target)) continue;
+    if (IsEvent(heard)) {
+      Complain(heard.source + ": " + heard.Item("Data"));
+      refused = true;
+    } else if (AboutTheProgram(heard)) {
+      reports.push_back(heard);
+    }
+  }
+  if (command_.json) {
+    for (const Heard& report : reports) Print(JsonLine(report) + "\n");
+  }
+  const bool starts = command_.verb == Verb::kStart || command_.verb == Verb::kRestart;
+  // A start is told by its report of a running program; the stop of a program the node
+  // does not supervise, by nothing at all.
+  const auto told = std::find_if(reports.rbegin(), reports.rend(), [&](const Heard& report) {
+    return !starts || report.Item("PID", "0") != "0";
+  });
+  if (told != reports.rend()) {
+    table_.Take(*told);
+    return refused ? 1 : 0;
+  }
+  if (refused) return 1;
+  const std::string program = command_.path.empty() ? command_.title : command_.path;
+  if (command_.verb == Verb::kStop) {
+    if (!command_.json) {
+      Print(target + " does not supervise " + program +
+            "; a program of that name, if one ran, was asked to end\n");
+    }
+    return 0;
+  }
+  Complain(starts ? target + " started nothing: is " + program + " a program file there?"
+                  : target + " sent no report of " + program);
+  return 1;
+}
+
+int Controller::Watch(const std::vector<std::string>& targets) {
+  if (!command_.all) {
+    for (const std::string& target : targets) {
+      if (!Ping(target)) return 1;
+    }
+  }
+  if (!command_.path.empty() || !command_.title.empty()) {
+    // Reported at every pass from now on, not only when it ends.
+    for (const std::string& target : targets) {
+      std::vector<std::pair<std::string, std::string>> items{{"Action", "autonotify"}};
+      if (!command_.path.empty()) items.emplace_back("Path", command_.path);
+      if (!command_.title.empty()) items.emplace_back("Title", command_.title);
+      SendControl(target, "Process.Control", std::move(items));
+    }
+  }
+  const std::string heading = "Reports from " +
+                              (command_.all ? std::string(kAnyNode) : targets[0]) +
+                              " as they come; Ctrl-C ends.\n\n";
+  if (output_.terminal && !command_.json) Print("\x1b[H\x1b[2J" + heading + "(none yet)\n");
+  while (!loop_.Quitting()) {
+    loop_.DispatchPending(std::chrono::milliseconds(500));
+    for (const Heard& heard : heard_) {
+      const bool ours = std::any_of(targets.begin(), targets.end(),
+                                    [&](const std::string& t) { return From(heard, t); });
+      if (!ours || heard.section != "process.notification") continue;
+      if ((!command_.path.empty() || !command_.title.empty()) && !AboutTheProgram(heard)) continue;
+      if (command_.json) {
+        Print(JsonLine(heard) + "\n");
+      } else if (output_.terminal) {
+        table_.Take(heard);
+        Print("\x1b[H\x1b[2J" + heading + table_.Render());
+      } else {
+        ProgramTable one;
+        one.Take(heard);
+        const std::string rendered = one.Render();
+        Print(rendered.substr(rendered.find('\n') + 1));
+      }
+    }
+    heard_.clear();  // a watch runs for days: keep nothing it has shown
+  }
+  return 0;
+}
+
+int Controller::Nodes() {
+  const std::vector<Node> nodes = Discover(timeout_ms_);
+  if (nodes.empty()) {
+    Complain("no Varnix node answered within " + Seconds(timeout_ms_) +
+             ": is a hub running on this computer?");
+    return 1;
+  }
+  if (command_.json) {
+    for (const Node& node : nodes) {
+      Print("{\"node\":\"" + node.address + "\",\"IP\":\"" + node.ip + "\",\"ms\":\"" +
+            std::to_string(node.answered_ms) + "\"}\n");
+    }
+    return 0;
+  }
+  size_t width = 4;
+  for (const Node& node : nodes) width = std::max(width, node.address.size());
+  std::string text = "NODE" + std::string(width - 2, ' ') + "ADDRESS          ANSWERED\n";
+  for (const Node& node : nodes) {
+    std::string ip = node.ip;
+    ip.resize(std::max<size_t>(ip.size() + 2, 17), ' ');
+    text += node.address + std::string(width - node.address.size() + 2, ' ') + ip +
+            std::to_string(node.answered_ms) + " ms\n";
+  }
+  Print(text);
+  return 0;
+}
+
+bool Controller::Ping(const std::string& target) {
+  if (Fence(target, timeout_ms_)) return true;
+  if (!loop_.Quitting()) {
+    Complain("no reply from " + target + " within " + Seconds(timeout_ms_) +
+             ": is varnix running there, with a hub beside it?");
+  }
+  return false;
+}
+
+bool Controller::Fence(const std::string& target, int limit_ms) {
+  const std::string token = NextToken();
+  const size_t mark = heard_.size();
+  link_.Send(target, "WDT.Echo", "Echo.Query", {{"Query", token}});
+  return Await(target, mark, limit_ms, [&](const Heard& h) { return h.Item("Response") == token; })
+      .has_value();
+}
+
+std::optional<Heard> Controller::Await(const std::string& target, size_t mark, int limit_ms,
+                                       const std::function<bool(const Heard&)>& wanted) {
+  std::optional<size_t> found;
+  WaitFor(
+      [&] {
+        for (; mark < heard_.size(); ++mark) {
+          if (From(heard_[mark], target) && wanted(heard_[mark])) {
+            found = mark;
+            return true;
+          }
+        }
+        return false;
+      },
+      limit_ms);
+  if (!found) return std::nullopt;
+  return heard_[*found];
+}
+
+std::vector<Controller::Node> Controller::Discover(int window_ms) {
+  const int64_t sent = loop_.NowMilliseconds();
+  const size_t mark = heard_.size();
+  // Every node takes "*" as its own; the answers come from each one's own address.
+  SendControl("*", "Computer.Control", {{"Query", "IP"}});
+  WaitFor([] { return false; }, window_ms);
+  std::vector<Node> nodes;
+  for (size_t i = mark; i < heard_.size(); ++i) {
+    const Heard& heard = heard_[i];
+    if (heard.section != "computer.notification" || !CompareAddress(kAnyNode, heard.source))
+      continue;
+    const bool known = std::any_of(nodes.begin(), nodes.end(), [&](const Node& node) {
+      return EqualsIgnoringCase(node.address, heard.source);
+    });
+    if (!known) nodes.push_back(Node{heard.source, heard.Item("IP"), heard.at_ms - sent});
+  }
+  return nodes;
+}
+
+bool Controller::WaitFor(const std::function<bool()>& done, int64_t limit_ms) {
+  const int64_t deadline = loop_.NowMilliseconds() + limit_ms;
+  while (!done()) {
+    const int64_t left = deadline - loop_.NowMilliseconds();
+    if (left <= 0 || loop_.Quitting()) return false;
+    loop_.DispatchPending(std::chrono::milliseconds(std::min<int64_t>(left, 100)));
+  }
+  return true;
+}
+
+void Controller::SendControl(const std::string& target, const std::string& section,
+                             std::vector<std::pair<std::string, std::string>> items) {
+  link_.Send(target, "Computer.Process", section, items);
+}
+
+std::string Controller::NextToken() {
+  // The node answers in lower case; the random part keeps two controllers' answers apart.
+  static const uint32_t run = std::random_device{}();
+  return "varnixctl-" + std::to_string(run) + "-" + std::to_string(++tokens_);
+}
+
+bool Controller::From(const Heard& heard, const std::string& target) const {
+  return CompareAddress(target, heard.source);
+}
+
+bool Controller::AboutTheProgram(const Heard& heard) const {
+  if (heard.section != "process.notification") return false;
+  if (!command_.path.empty()) return EqualsIgnoringCase(heard.Item("Path"), command_.path);
+  return heard.Item("Title") == command_.title;
+}
+
+void Controller::Print(const std::string& text) {
+  std::fputs(text.c_str(), output_.out);
+  std::fflush(output_.out);
+}
+
+void Controller::Complain(const std::string& text) {
+  std::fprintf(output_.err, "varnixctl: %s\n", text.c_str());
+}
+
+}  // namespace varnix

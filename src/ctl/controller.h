@@ -1,0 +1,85 @@
+// One varnixctl command carried out: the requests, the waits for the replies, what is shown,
+// and the exit status.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ctl/ctl_command.h"
+#include "ctl/report_view.h"
+#include "ctl/xap_link.h"
+#include "platform/event_loop.h"
+
+namespace varnix {
+
+class Controller {
+ public:
+  static constexpr int kDefaultTimeoutMs = 3000;
+  static constexpr int kDefaultDiscoveryMs = 1000;
+  // A stop waits for the program's window and then its end before the node answers again.
+  static constexpr int kRequestLimitMs = 60000;
+  // How long a refusal of a shutdown may take to come back.
+  static constexpr int kRefusalWaitMs = 1000;
+
+  struct Output {
+    std::FILE* out;
+    std::FILE* err;
+    bool terminal;  // out is a terminal that can be redrawn in place
+  };
+
+  Controller(EventLoop& loop, XapLink& link, CtlCommand command, std::string this_computer,
+             Output output);
+
+  // Everything the link hears comes here.
+  void Hear(const Heard& heard);
+  // 0 when every node asked replied and did what was asked; 1 otherwise.
+  int Run();
+
+ private:
+  struct Node {
+    std::string address;
+    std::string ip;
+    int64_t answered_ms = 0;
+  };
+
+  int On(const std::string& target);
+  int Program(const std::string& target);
+  int Watch(const std::vector<std::string>& targets);
+  int Nodes();
+
+  // Whether the node answers an echo within the timeout; says so on standard error if not.
+  bool Ping(const std::string& target);
+  // Waits until the node has handled everything sent to it so far: it answers messages in
+  // order, so its answer to an echo sent now comes after its answers to those.
+  bool Fence(const std::string& target, int limit_ms);
+  // The first message from `target` after the first `mark` heard that is `wanted`, within
+  // `limit_ms`.
+  std::optional<Heard> Await(const std::string& target, size_t mark, int limit_ms,
+                             const std::function<bool(const Heard&)>& wanted);
+  // Every Varnix node that answers within `window_ms`.
+  std::vector<Node> Discover(int window_ms);
+  bool WaitFor(const std::function<bool()>& done, int64_t limit_ms);
+  void SendControl(const std::string& target, const std::string& section,
+                   std::vector<std::pair<std::string, std::string>> items);
+  std::string NextToken();
+  bool From(const Heard& heard, const std::string& target) const;
+  bool AboutTheProgram(const Heard& heard) const;
+  void Print(const std::string& text);
+  void Complain(const std::string& text);
+
+  EventLoop& loop_;
+  XapLink& link_;
+  CtlCommand command_;
+  std::string this_computer_;
+  Output output_;
+  int timeout_ms_;
+  std::vector<Heard> heard_;
+  int tokens_ = 0;
+  ProgramTable table_;
+};
+
+}  // namespace varnix

@@ -1,0 +1,190 @@
+// The varnixctl command line: verbs, options, and the checks that spare a round trip.
+#include "ctl/ctl_command.h"
+
+#include <array>
+#include <charconv>
+#include <utility>
+
+#include "core/text.h"
+
+namespace varnix {
+
+const char kCtlUsage[] =
+    "usage: varnixctl [--node NAME | --all] [--json] [--timeout SECONDS] COMMAND\n"
+    "  start PATH [ARGS...] [--priority P] [--window W] [--title T] [--restart POLICY]\n"
+    "  stop PATH [--title T]          restart PATH [ARGS...] [options as for start]\n"
+    "  query PATH [--title T]         autonotify PATH [--title T]\n"
+    "  watch [PATH]                   a live table of the node's reports, until Ctrl-C\n"
+    "  ip                             echo TEXT\n"
+    "  shutdown --yes                 reboot --yes\n"
+    "  nodes                          the Varnix nodes on the network\n"
+    "Options:\n"
+    "  --node NAME        a computer name, or a node's xAP address (qel.Process.NAME);\n"
+    "                     this computer's node when not given\n"
+    "  --all              every Varnix node that answers\n"
+    "  --json             the replies as JSON lines\n"
+    "  --timeout SECONDS  how long to wait for a node to answer (3; 1 for nodes)\n"
+    "  --broadcast ADDR   where requests go (else BroadcastAddress in Config/qelXap.ini)\n"
+    "  --priority P       REALTIME, HIGH, ABOVE_NORMAL, NORMAL, BELOW_NORMAL or LOW\n"
+    "  --window W         hidden, normal, minimized, maximized, or a show number\n"
+    "  --restart POLICY   no, on-failure or always\n"
+    "  --                 every word after it belongs to the started program\n";
+
+namespace {
+
+struct VerbName {
+  const char* name;
+  CtlCommand::Verb verb;
+};
+constexpr std::array<VerbName, 11> kVerbs{{{"start", CtlCommand::Verb::kStart},
+                                           {"stop", CtlCommand::Verb::kStop},
+                                           {"restart", CtlCommand::Verb::kRestart},
+                                           {"query", CtlCommand::Verb::kQuery},
+                                           {"autonotify", CtlCommand::Verb::kAutoNotify},
+                                           {"ip", CtlCommand::Verb::kIp},
+                                           {"echo", CtlCommand::Verb::kEcho},
+                                           {"shutdown", CtlCommand::Verb::kShutdown},
+                                           {"reboot", CtlCommand::Verb::kReboot},
+                                           {"watch", CtlCommand::Verb::kWatch},
+                                           {"nodes", CtlCommand::Verb::kNodes}}};
+
+constexpr std::array<const char*, 6> kPriorities{"REALTIME", "HIGH", "ABOVE_NORMAL",
+                                                 "NORMAL",   "LOW",  "BELOW_NORMAL"};
+constexpr std::array<std::pair<const char*, const char*>, 4> kWindows{
+    {{"hidden", "0"}, {"normal", "1"}, {"minimized", "2"}, {"maximized", "3"}}};
+
+bool IsNumber(const std::string& text) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
+  CtlCommand command;
+  std::vector<std::string> plain;  // the verb and its words, options taken out
+  bool options_end = false;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (options_end || word.size() < 2 || word.rfind("--", 0) != 0) {
+      plain.push_back(word);
+      continue;
+    }
+    if (word == "--") {
+      options_end = true;
+      continue;
+    }
+    if (word == "--help") return {};
+    if (word == "--all") {
+      command.all = true;
+    } else if (word == "--json") {
+      command.json = true;
+    } else if (word == "--yes") {
+      command.yes = true;
+    } else {
+      if (i + 1 == words.size()) return {std::nullopt, word + " needs a value"};
+      const std::string& value = words[++i];
+      if (word == "--node") {
+        command.node = value;
+      } else if (word == "--broadcast") {
+        command.broadcast = value;
+      } else if (word == "--title") {
+        command.title = value;
+      } else if (word == "--timeout") {
+        double seconds = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(),
+                                                  seconds, std::chars_format::fixed);
+        if (error != std::errc() || end != value.data() + value.size() || seconds <= 0 ||
+            seconds > 3600) {
+          return {std::nullopt, "--timeout takes seconds, more than 0: " + value};
+        }
+        command.timeout_ms = static_cast<int>(seconds * 1000);
+      } else if (word == "--priority") {
+        command.priority = UpperCase(value);
+        bool known = false;
+        for (const char* name : kPriorities) known = known || command.priority == name;
+        if (!known) return {std::nullopt, "no such priority: " + value};
+      } else if (word == "--window") {
+        command.window = IsNumber(value) ? value : "";
+        for (const auto& [name, number] : kWindows) {
+          if (EqualsIgnoringCase(value, name)) command.window = number;
+        }
+        if (command.window.empty()) return {std::nullopt, "no such window state: " + value};
+      } else if (word == "--restart") {
+        command.restart = LowerCase(value);
+        if (command.restart != "no" && command.restart != "on-failure" &&
+            command.restart != "always") {
+          return {std::nullopt, "--restart takes no, on-failure or always: " + value};
+        }
+      } else {
+        return {std::nullopt, "no such option: " + word};
+      }
+    }
+  }
+
+  if (plain.empty()) return {std::nullopt, "no command given"};
+  command.verb_name = plain[0];
+  bool known = false;
+  for (const auto& [name, verb] : kVerbs) {
+    if (plain[0] == name) {
+      command.verb = verb;
+      known = true;
+    }
+  }
+  if (!known) return {std::nullopt, "no such command: " + plain[0]};
+  if (command.all && !command.node.empty()) {
+    return {std::nullopt, "--node and --all ask for different nodes: give one"};
+  }
+
+  const std::vector<std::string> rest(plain.begin() + 1, plain.end());
+  using Verb = CtlCommand::Verb;
+  switch (command.verb) {
+    case Verb::kStart:
+    case Verb::kRestart:
+      if (rest.empty()) return {std::nullopt, plain[0] + " needs the program's path"};
+      command.path = rest[0];
+      command.arguments.assign(rest.begin() + 1, rest.end());
+      break;
+    case Verb::kStop:
+    case Verb::kQuery:
+    case Verb::kAutoNotify:
+      if (rest.size() > 1) return {std::nullopt, plain[0] + " takes one path"};
+      if (!rest.empty()) command.path = rest[0];
+      if (command.path.empty() && command.title.empty()) {
+        return {std::nullopt, plain[0] + " needs the program's path or --title"};
+      }
+      break;
+    case Verb::kWatch:
+      if (rest.size() > 1) return {std::nullopt, "watch takes at most one path"};
+      if (!rest.empty()) command.path = rest[0];
+      break;
+    case Verb::kEcho:
+      if (rest.empty()) return {std::nullopt, "echo needs the text to send"};
+      for (const std::string& word : rest) {
+        command.text += (command.text.empty() ? "" : " ") + word;
+      }
+      break;
+    case Verb::kShutdown:
+    case Verb::kReboot:
+      if (!command.yes) {
+        return {std::nullopt, plain[0] + " ends every program on that computer: add --yes"};
+      }
+      [[fallthrough]];
+    case Verb::kIp:
+    case Verb::kNodes:
+      if (!rest.empty()) return {std::nullopt, plain[0] + " takes no words: " + rest[0]};
+      break;
+  }
+  if (command.verb == Verb::kNodes && command.all) {
+    return {std::nullopt, "nodes lists every node already"};
+  }
+  return {std::move(command), ""};
+}
+
+std::string NodeAddress(const std::string& node, const std::string& this_computer) {
+  if (node.find('.') != std::string::npos) return node;
+  return "qel.Process." + (node.empty() ? this_computer : node);
+}
+
+}  // namespace varnix

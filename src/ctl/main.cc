@@ -1,0 +1,78 @@
+// varnixctl: asks Varnix nodes to start, stop and report programs, from the command line.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/failure.h"
+#include "core/text.h"
+#include "ctl/controller.h"
+#include "ctl/ctl_command.h"
+#include "ctl/xap_link.h"
+#include "platform/error.h"
+#include "platform/platform.h"
+#include "platform/terminal.h"
+#include "platform/text_encoding.h"
+#include "settings/settings_front.h"
+
+namespace {
+
+// Where the node beside this program sends: the same setting, read the same way.
+std::string ConfiguredBroadcast(varnix::Platform& platform) {
+  varnix::Machine& machine = *platform.machine;
+  const char separator = machine.Paths().separator();
+  varnix::QuietReports quiet;
+  const varnix::SettingsFront settings(*platform.files, quiet,
+                                       machine.ProgramFolder() + separator + "Config" + separator,
+                                       machine.Paths());
+  const std::string address =
+      settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini");
+  return varnix::EqualsIgnoringCase(address, "Default") ? "255.255.255.255" : address;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) words.push_back(varnix::TextFromCodePage(argv[i]));
+  const varnix::ParsedCtlCommand parsed = varnix::ParseCtlCommand(words);
+  if (!parsed.command && parsed.error.empty()) {
+    std::fputs(varnix::kCtlUsage, stdout);
+    return 0;
+  }
+  if (!parsed.command) {
+    std::fprintf(stderr, "varnixctl: %s (varnixctl --help lists the commands)\n",
+                 parsed.error.c_str());
+    return 2;
+  }
+  const varnix::CtlCommand& command = *parsed.command;
+
+  varnix::Platform platform = varnix::MakePlatform();
+  std::string computer;
+  try {
+    computer = platform.machine->ComputerName();
+  } catch (const varnix::Error& e) {
+    std::fprintf(stderr, "varnixctl: this computer's name is unknown: %s\n",
+                 e.description().c_str());
+    return 1;
+  }
+  const std::string broadcast =
+      command.broadcast.empty() ? ConfiguredBroadcast(platform) : command.broadcast;
+
+  varnix::EventLoop& loop = *platform.loop;
+  loop.OnEndRequest([&] { loop.Quit(); });
+  varnix::Controller* controller = nullptr;
+  varnix::XapLink link(loop, "qel.varnixctl." + computer, broadcast,
+                       [&](const varnix::Heard& heard) {
+                         if (controller != nullptr) controller->Hear(heard);
+                       });
+  try {
+    link.Join();
+  } catch (const varnix::Error& e) {
+    std::fprintf(stderr, "varnixctl: cannot join the xAP network: %s\n", e.description().c_str());
+    return 1;
+  }
+  varnix::Controller run(loop, link, command, computer,
+                         {stdout, stderr, varnix::PrepareTerminalOutput()});
+  controller = &run;
+  return run.Run();
+}

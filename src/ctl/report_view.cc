@@ -1,0 +1,133 @@
+// Report figures in units people read, aligned in columns, or as JSON.
+#include "ctl/report_view.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+#include "core/text.h"
+
+namespace varnix {
+namespace {
+
+std::optional<uint64_t> Number(const std::string& text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The computer's name from a node's address: its last part.
+std::string NodeName(const std::string& source) { return source.substr(source.rfind('.') + 1); }
+
+}  // namespace
+
+std::string Mebibytes(const std::string& bytes) {
+  const auto value = Number(bytes);
+  if (!value) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(*value) / (1024.0 * 1024.0));
+  return text;
+}
+
+std::string RunningTime(const std::string& seconds) {
+  const auto value = Number(seconds);
+  if (!value) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                static_cast<unsigned long long>(*value / 3600),
+                static_cast<unsigned long long>(*value / 60 % 60),
+                static_cast<unsigned long long>(*value % 60));
+  return text;
+}
+
+std::string ProgramState(const Heard& report) {
+  if (report.Item("PID", "0") != "0") return "running";
+  if (const std::string code = report.Item("ExitCode"); !code.empty()) return "exit " + code;
+  if (const std::string signal = report.Item("Signal"); !signal.empty()) return signal;
+  return "not running";
+}
+
+void ProgramTable::Take(const Heard& report) {
+  const auto same = std::find_if(reports_.begin(), reports_.end(), [&](const Heard& shown) {
+    return EqualsIgnoringCase(shown.source, report.source) &&
+           shown.Item("Path") == report.Item("Path") && shown.Item("Title") == report.Item("Title");
+  });
+  if (same != reports_.end()) {
+    *same = report;
+  } else {
+    reports_.push_back(report);
+  }
+}
+
+std::string ProgramTable::Render() const {
+  bool several_nodes = false;
+  bool titles = false;
+  for (const Heard& report : reports_) {
+    several_nodes = several_nodes || !EqualsIgnoringCase(report.source, reports_[0].source);
+    titles = titles || !report.Item("Title").empty();
+  }
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> header;
+  if (several_nodes) header.push_back("NODE");
+  header.insert(header.end(), {"PATH", "PID", "PRIORITY", "CPU", "MEMORY", "RUNNING", "STATE"});
+  if (titles) header.push_back("TITLE");
+  rows.push_back(header);
+  for (const Heard& report : reports_) {
+    std::vector<std::string> row;
+    if (several_nodes) row.push_back(NodeName(report.source));
+    const std::string pid = report.Item("PID", "0");
+    const std::string cpu = report.Item("CPU");
+    row.insert(row.end(),
+               {report.Item("Path", "-"), pid == "0" ? "-" : pid, report.Item("Priority", "-"),
+                cpu.empty() ? "-" : cpu + "%", Mebibytes(report.Item("RAM")),
+                RunningTime(report.Item("Elapsed")), ProgramState(report)});
+    if (titles) row.push_back(report.Item("Title"));
+    rows.push_back(row);
+  }
+  std::vector<size_t> widths(header.size(), 0);
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
+std::string JsonLine(const Heard& heard) {
+  std::string line =
+      "{\"node\":" + JsonString(heard.source) + ",\"message\":" + JsonString(heard.section);
+  for (const auto& [name, value] : heard.items) {
+    line += "," + JsonString(name) + ":" + JsonString(value);
+  }
+  return line + "}";
+}
+
+}  // namespace varnix

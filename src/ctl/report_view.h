@@ -1,0 +1,34 @@
+// How varnixctl shows what nodes say: a table with units for people, JSON lines for scripts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ctl/xap_link.h"
+
+namespace varnix {
+
+// Bytes as mebibytes with one decimal ("12.5 MiB"); "-" for an empty figure.
+std::string Mebibytes(const std::string& bytes);
+// Seconds as h:mm:ss; "-" for an empty figure.
+std::string RunningTime(const std::string& seconds);
+// How the reported program stands: "running", "exit 3", "SIGKILL", or "not running".
+std::string ProgramState(const Heard& report);
+
+// The programs that reports describe, one row each, newest report first in place.
+class ProgramTable {
+ public:
+  // Takes a Process.Notification; a program already shown gets its row replaced.
+  void Take(const Heard& report);
+  // The header and the rows, aligned; with the node's name when reports came from several.
+  std::string Render() const;
+  bool empty() const { return reports_.empty(); }
+
+ private:
+  std::vector<Heard> reports_;
+};
+
+// One message as a line of JSON: its node, its section and its items, every value a string.
+std::string JsonLine(const Heard& heard);
+
+}  // namespace varnix

@@ -1,0 +1,111 @@
+// XapLink: joining the network the way an xAP client does, and reading what it hears.
+#include "ctl/xap_link.h"
+
+#include "core/text.h"
+#include "platform/error.h"
+#include "platform/text_encoding.h"
+#include "xap/xap_message.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kUid[] = "FF00CC00";
+constexpr uint16_t kFirstOwnPort = 32968;  // above the range the node takes its port from
+constexpr int kOwnPorts = 1000;
+
+}  // namespace
+
+std::string Heard::Item(std::string_view name, std::string_view missing) const {
+  for (const auto& [item, value] : items) {
+    if (EqualsIgnoringCase(item, name)) return value;
+  }
+  return std::string(missing);
+}
+
+XapLink::XapLink(EventLoop& loop, std::string source, std::string send_address, OnHeard on_heard)
+    : loop_(loop),
+      source_(std::move(source)),
+      send_address_(std::move(send_address)),
+      on_heard_(std::move(on_heard)) {}
+
+XapLink::~XapLink() {
+  if (port_ == 0) return;
+  try {
+    Beat(true);
+  } catch (const Error&) {
+    // Without the goodbye the hub forgets the port once its heartbeats stop.
+  }
+}
+
+std::string XapLink::Join() {
+  sender_ = loop_.CreateUdpSocket([](std::string) {});
+  listener_ = loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
+  try {
+    listener_->Bind("", kXapPort);
+    return "the xAP port " + std::to_string(kXapPort);
+  } catch (const Error&) {
+    // A hub holds it: take a port of its own on loopback, where the hub relays.
+  }
+  for (int i = 0; i < kOwnPorts && port_ == 0; ++i) {
+    const auto port = static_cast<uint16_t>(kFirstOwnPort + i);
+    try {
+      listener_->Bind("127.0.0.1", port);
+      port_ = port;
+    } catch (const Error&) {
+    }
+  }
+  if (port_ == 0) throw Error(0, "no free UDP port to listen on");
+  Beat(false);
+  heartbeat_ = loop_.CreateTimer([this] { Beat(false); });
+  heartbeat_->SetInterval(kHeartbeatSeconds * 1000);
+  heartbeat_->SetEnabled(true);
+  return "port " + std::to_string(port_) + " through the hub";
+}
+
+void XapLink::Beat(bool stopped) {
+  // To the hub on this computer alone: it is the only one that relays to a loopback port.
+  sender_->SendTo("127.0.0.1", kXapPort,
+                  "xap-hbeat\n{\nv=12\nhop=1\nuid=" + std::string(kUid) + "\nclass=xap-hbeat." +
+                      (stopped ? "stopped" : "alive") + "\nsource=" + source_ +
+                      "\ninterval=" + std::to_string(kHeartbeatSeconds) +
+                      "\nport=" + std::to_string(port_) + "\n}\n");
+}
+
+void XapLink::Send(const std::string& target, const std::string& klass, const std::string& section,
+                   const std::vector<std::pair<std::string, std::string>>& items) {
+  QuietReports log;
+  XapMessage message(log);
+  message.msgClass(klass);
+  message.msgSource(source_);
+  message.msgTarget(target);
+  message.AddHeader(XapHeaderPrefix(kUid));
+  message.AddSection(section);
+  for (const auto& [name, value] : items) {
+    message.AddItem(section, OnOneLine(name), OnOneLine(value));
+  }
+  sender_->SendTo(send_address_, kXapPort, TextToCodePage(message.ToXap()));
+}
+
+void XapLink::OnDatagram(std::string datagram) {
+  QuietReports log;
+  XapMessage message(log);
+  message.FromXap(TextFromCodePage(std::move(datagram)));
+  // Heartbeats and anything else without an xAP header parse into nothing.
+  if (message.msgClass() == kUnknown) return;
+  Heard heard;
+  heard.source = std::string(message.msgSource());
+  // What it sent itself comes back through the hub.
+  if (EqualsIgnoringCase(heard.source, source_)) return;
+  heard.klass = std::string(message.msgClass());
+  const std::vector<std::string> sections = message.msgSection();
+  if (!sections.empty()) heard.section = sections[0];
+  for (const std::string& line : message.msgCollection(0).value_or(std::vector<std::string>{})) {
+    const auto mark = line.find('=');
+    if (mark != std::string::npos)
+      heard.items.emplace_back(line.substr(0, mark), line.substr(mark + 1));
+  }
+  heard.at_ms = loop_.NowMilliseconds();
+  on_heard_(heard);
+}
+
+}  // namespace varnix

@@ -1,0 +1,63 @@
+// varnixctl's place on the xAP network: the xAP port itself when it is free, otherwise a port
+// of its own that the local hub relays to, announced by heartbeat and given up on the way out.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "platform/udp_socket.h"
+
+namespace varnix {
+
+// One message heard on the network, as the controller reads it.
+struct Heard {
+  std::string source;
+  std::string klass;
+  std::string section;                                     // lower-cased
+  std::vector<std::pair<std::string, std::string>> items;  // in order, names as sent
+  int64_t at_ms = 0;                                       // on the loop's clock
+
+  // The item's value; `missing` when there is none of that name (in any letter case).
+  std::string Item(std::string_view name, std::string_view missing = "") const;
+};
+
+class XapLink {
+ public:
+  static constexpr uint16_t kXapPort = 3639;
+  static constexpr int kHeartbeatSeconds = 60;
+  using OnHeard = std::function<void(const Heard&)>;
+
+  XapLink(EventLoop& loop, std::string source, std::string send_address, OnHeard on_heard);
+  // Says goodbye to the hub, which then stops relaying to the port.
+  ~XapLink();
+
+  // Takes the xAP port, or a port of its own announced to the hub; says which. Throws Error
+  // when neither can be had.
+  std::string Join();
+  // One message with one section; names and values are kept on their lines.
+  void Send(const std::string& target, const std::string& klass, const std::string& section,
+            const std::vector<std::pair<std::string, std::string>>& items);
+
+  const std::string& source() const { return source_; }
+
+ private:
+  void Beat(bool stopped);
+  void OnDatagram(std::string datagram);
+
+  EventLoop& loop_;
+  std::string source_;
+  std::string send_address_;
+  OnHeard on_heard_;
+  std::unique_ptr<UdpSocket> listener_;
+  std::unique_ptr<UdpSocket> sender_;
+  std::unique_ptr<Timer> heartbeat_;
+  uint16_t port_ = 0;  // a port of its own; 0 while it listens on the xAP port
+};
+
+}  // namespace varnix

@@ -1,0 +1,200 @@
+// varnixctl against the real node behind the real hub: every command, as a user types it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "system/hub_fixture.h"
+
+namespace varnix {
+namespace {
+
+class CtlTest : public HubFixture {
+ protected:
+  struct Result {
+    int code;
+    std::string output;
+  };
+
+  // Beside the node, as installed, so that it reads the node's own network settings.
+  void SetUp() override {
+    HubFixture::SetUp();
+    const std::string built = NativePath(VARNIX_CTL_BINARY, separator_);
+    ctl_ = Path(built.substr(built.find_last_of("/\\") + 1));
+    platform_.files->Copy(built, ctl_);
+    MakeExecutable(ctl_);
+  }
+
+  Result Ctl(const std::vector<std::string>& words) {
+    const std::string output = folder_.path("ctl-" + std::to_string(++runs_) + ".txt");
+    auto ctl = StartChildProcess(ctl_, words, "", {}, output);
+    std::optional<int> code;
+    DispatchUntil(*platform_.loop, milliseconds(70000),
+                  [&] { return (code = ctl->WaitForExit(milliseconds(0))).has_value(); });
+    return {code.value_or(-1), platform_.files->ReadAll(output)};
+  }
+
+  // A copy of the test helper under a name of its own.
+  std::string Program(const std::string& name) {
+    const std::string copy = Path(separator_ == '\\' ? name + ".exe" : name);
+    platform_.files->Copy(
+        platform_.machine->ProgramFolder() + separator_ + platform_.machine->ProgramFileName(),
+        copy);
+    MakeExecutable(copy);
+    return copy;
+  }
+
+  static void MakeExecutable(const std::string& path) {
+    std::filesystem::permissions(path, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+  }
+
+  std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
+
+  std::string ctl_;
+  int runs_ = 0;
+};
+
+TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const Result nodes = Ctl({"nodes"});
+  EXPECT_EQ(nodes.code, 0) << nodes.output;
+  EXPECT_NE(nodes.output.find("\n" + Target() + "  "), std::string::npos) << nodes.output;
+  const Result ip = Ctl({"ip"});
+  EXPECT_EQ(ip.code, 0);
+  EXPECT_EQ(ip.output.rfind(platform_.machine->ComputerName() + "  ", 0), 0u) << ip.output;
+  const Result echo = Ctl({"echo", "Are You", "THERE"});
+  EXPECT_NE(echo.output.find(Target() + " answered \"are you there\" in "), std::string::npos)
+      << echo.output;
+
+  // The program's arguments arrive as typed: spaces, quotes, empty and option-like words.
+  const std::string arguments = folder_.path("arguments.txt");
+  const Result argv = Ctl({"start", Program("vxargs"), "--", "--helper", "argv", arguments,
+                           "two words", "a\"b\\", "", "--title"});
+  EXPECT_EQ(argv.code, 0) << argv.output;
+  const std::string typed = "two words\na\"b\\\n\n--title\n";
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    return platform_.files->FileExists(arguments) && platform_.files->ReadAll(arguments) == typed;
+  })) << (platform_.files->FileExists(arguments) ? platform_.files->ReadAll(arguments) : "");
+
+  // Started at the priority asked, as the system itself reports it.
+  const std::string program = Program("vxctl");
+  const Result start =
+      Ctl({"start", program, "--priority", "below_normal", "--", "--helper", "polite"});
+  ASSERT_EQ(start.code, 0) << start.output;
+  std::smatch row;
+  ASSERT_TRUE(std::regex_search(
+      start.output, row,
+      std::regex("\n\\S+ +([0-9]+) +BELOW_NORMAL +[0-9]+% +[0-9.]+ MiB +0:00:0[0-9] +running\n")))
+      << start.output;
+  const auto pid = static_cast<ProcessId>(std::stoul(row[1]));
+  EXPECT_EQ(platform_.processes->GetPriority(pid), PriorityClass::kBelowNormal);
+  const Result json = Ctl({"--json", "query", program});
+  EXPECT_NE(json.output.find("\"PID\":\"" + std::to_string(pid) + "\""), std::string::npos)
+      << json.output;
+
+  // A watch shows each report as it comes, until it is asked to end; then it says goodbye.
+  const std::string watched = folder_.path("watch.txt");
+  auto watch = StartChildProcess(ctl_, {"watch", program}, "", {}, watched);
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    return platform_.files->FileExists(watched) &&
+           platform_.files->ReadAll(watched).find(" " + std::to_string(pid) + " ") !=
+               std::string::npos;
+  }));
+  watch->RequestEnd();
+  EXPECT_EQ(watch->WaitForExit(milliseconds(5000)), 0);
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(2000), [&] {
+    return platform_.files->ReadAll(folder_.path("hub.log")).find("forgot qel.varnixctl.") !=
+           std::string::npos;
+  }));
+
+  const Result stop = Ctl({"stop", program});
+  EXPECT_EQ(stop.code, 0) << stop.output;
+  EXPECT_TRUE(std::regex_search(stop.output, std::regex(" - +(exit [0-9]+|SIGTERM)\n")))
+      << stop.output;
+  EXPECT_FALSE(platform_.processes->IsAlive(pid));
+
+  const Result missing = Ctl({"start", Path("nothing-here")});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.output.find("started nothing"), std::string::npos) << missing.output;
+  const Result elsewhere = Ctl({"--node", "ELSEWHERE", "--timeout", "0.5", "ip"});
+  EXPECT_EQ(elsewhere.code, 1);
+  EXPECT_NE(elsewhere.output.find("no reply from qel.Process.ELSEWHERE within 0.5 s: is varnix "
+                                  "running there, with a hub beside it?"),
+            std::string::npos)
+      << elsewhere.output;
+  EXPECT_EQ(Ctl({"reboot"}).code, 2) << "not without --yes";
+}
+
+#ifndef _WIN32
+TEST_F(CtlTest, AWatchOnATerminalRedrawsItsTableInPlace) {
+  const std::string program = Program("vxwatched");
+  ASSERT_EQ(Ctl({"start", program, "--", "--helper", "polite"}).code, 0);
+  const std::string socket = folder_.path("tmux");
+  const auto tmux = [&](const std::vector<std::string>& words) {
+    std::vector<std::string> all{"-S", socket};
+    all.insert(all.end(), words.begin(), words.end());
+    StartChildProcess("/usr/bin/tmux", all)->WaitForExit(milliseconds(5000));
+  };
+  tmux({"new-session", "-d", "-x", "120", "-y", "20", ctl_ + " watch " + program});
+  const std::string screen = folder_.path("screen.txt");
+  std::string shown;
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    StartChildProcess("/usr/bin/tmux", {"-S", socket, "capture-pane", "-p"}, "", {}, screen)
+        ->WaitForExit(milliseconds(5000));
+    shown = platform_.files->ReadAll(screen);
+    return shown.find(" running") != std::string::npos;
+  })) << shown;
+  EXPECT_EQ(shown.rfind("Reports from " + Target() + " as they come; Ctrl-C ends.\n\nPATH ", 0), 0u)
+      << shown;
+  tmux({"kill-server"});
+  Ctl({"stop", program});
+}
+
+TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
+  // A second computer's node: the same program, under another host name.
+  const std::string second = folder_.path("second");
+  platform_.files->CreateFolder(second);
+  platform_.files->CreateFolder(second + "/Config");
+  platform_.files->WriteAll(second + "/Config/qelXap.ini",
+                            "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
+  platform_.files->Copy(node_path_, second + "/varnix");
+  MakeExecutable(second + "/varnix");
+  auto other = StartChildProcess("/usr/bin/unshare",
+                                 {"-u", "sh", "-c", "hostname vxsecond && exec ./varnix"}, second);
+  ASSERT_TRUE(peer_.Hears("source=qel.Process.vxsecond"));
+
+  const Result nodes = Ctl({"nodes"});
+  EXPECT_NE(nodes.output.find("\n" + Target() + "  "), std::string::npos) << nodes.output;
+  EXPECT_NE(nodes.output.find("\nqel.Process.vxsecond  "), std::string::npos) << nodes.output;
+  EXPECT_EQ(Ctl({"--node", "vxsecond", "ip"}).output.rfind("vxsecond  ", 0), 0u);
+  const Result all = Ctl({"--all", "echo", "Both"});
+  EXPECT_EQ(all.code, 0);
+  EXPECT_NE(all.output.find(Target() + " answered \"both\""), std::string::npos) << all.output;
+  EXPECT_NE(all.output.find("qel.Process.vxsecond answered \"both\""), std::string::npos);
+  other->RequestEnd();
+  EXPECT_EQ(other->WaitForExit(milliseconds(10000)), 0);
+}
+
+TEST_F(CtlTest, AskedToRebootTheNodeClosesTheWindowsAndAsksTheSystem) {
+  // Never the real one: the stand-in comes first on the node's PATH.
+  EndNode();
+  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
+  platform_.files->CreateFolder(Path("bin"));
+  const std::string calls = Path("systemctl.calls");
+  platform_.files->WriteAll(Path("bin/systemctl"), "#!/bin/sh\necho \"$@\" >> '" + calls + "'\n");
+  MakeExecutable(Path("bin/systemctl"));
+  peer_.received.clear();
+  StartNode({"PATH=" + Path("bin") + ":/usr/bin:/bin"});
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const Result reboot = Ctl({"reboot", "--yes"});
+  EXPECT_EQ(reboot.code, 0) << reboot.output;
+  EXPECT_EQ(reboot.output, "asked " + Target() + " to reboot\n");
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(20000),
+                            [&] { return platform_.files->FileExists(calls); }));
+  EXPECT_EQ(platform_.files->ReadAll(calls), "reboot\n");
+}
+#endif
+
+}  // namespace
+}  // namespace varnix
