@@ -1,31 +1,10 @@
 // Hub: registration by heartbeat, relay in arrival order, expiry and the counted drops.
 #include "hub/hub.h"
 
-#include <charconv>
-
 #include "core/text.h"
 #include "platform/error.h"
 
 namespace varnix {
-
-std::optional<uint32_t> ParseAddress(const std::string& dotted) {
-  uint32_t address = 0;
-  const char* at = dotted.data();
-  const char* const end = dotted.data() + dotted.size();
-  for (int part = 0; part < 4; ++part) {
-    unsigned value = 0;
-    const auto [next, error] = std::from_chars(at, end, value);
-    if (error != std::errc() || value > 255 || next == at) return std::nullopt;
-    address = (address << 8) | value;
-    at = next;
-    if (part < 3) {
-      if (at == end || *at != '.') return std::nullopt;
-      ++at;
-    }
-  }
-  if (at != end) return std::nullopt;
-  return address;
-}
 
 Hub::Hub(EventLoop& loop, FileSystem& files, std::vector<std::string> local_addresses,
          Options options, Say say, WallClock now)
@@ -40,6 +19,9 @@ Hub::Hub(EventLoop& loop, FileSystem& files, std::vector<std::string> local_addr
   for (const std::string& address : local_addresses) {
     if (const auto parsed = ParseAddress(address)) local_.insert(*parsed);
   }
+  // This computer's own programs are always heard, whatever the LAN's rule.
+  options_.allow.Add(0x7F000000, 8);
+  for (const uint32_t address : local_) options_.allow.Add(address, 32);
 }
 
 Hub::~Hub() = default;
@@ -96,6 +78,12 @@ void Hub::SaveState() {
 
 void Hub::OnDatagram(std::string text) {
   const Endpoint from = socket_->Sender();
+  if (!options_.allow.Allows(from.address)) {
+    ++dropped_;
+    ++dropped_total_;
+    if (options_.verbose) say_("refused a datagram from " + from.AddressText());
+    return;
+  }
   const std::string_view head = std::string_view(text).substr(0, 9);
   if (EqualsLowered(head, "xap-hbeat")) {
     const std::optional<Heartbeat> beat = ReadHeartbeat(text);
@@ -140,7 +128,8 @@ void Hub::Expire() {
 
 void Hub::ReportDrops() {
   if (dropped_ == 0) return;
-  say_(std::to_string(dropped_) + " datagrams dropped in the last minute: not xAP, or malformed");
+  say_(std::to_string(dropped_) +
+       " datagrams dropped in the last minute: not xAP, malformed, or from a sender not allowed");
   dropped_ = 0;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hub/allow_list.h"
 #include "hub/client_table.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
@@ -26,6 +27,7 @@ class Hub {
   struct Options {
     bool verbose = false;    // says each registration and each dropped datagram
     std::string state_file;  // where the client table outlives a restart; "" for nowhere
+    AllowList allow;         // the senders relayed from, besides this computer itself
   };
   using Say = std::function<void(const std::string&)>;
   using WallClock = std::function<int64_t()>;  // seconds
@@ -68,8 +70,5 @@ class Hub {
   uint64_t dropped_ = 0;  // since the last report
   uint64_t dropped_total_ = 0;
 };
-
-// The dotted address as a number, or nothing when it is not one.
-std::optional<uint32_t> ParseAddress(const std::string& dotted);
 
 }  // namespace varnix

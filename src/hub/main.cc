@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "hub/hub.h"
 #include "platform/error.h"
 #include "platform/platform.h"
@@ -13,11 +14,13 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: varnix-hub [-v] [--interface ADDRESS] [--state FILE]\n"
+    "usage: varnix-hub [-v] [--interface ADDRESS] [--allow CIDR[,CIDR...]] [--state FILE]\n"
     "  Listens on UDP port 3639 and relays every xAP datagram to the programs on this\n"
     "  computer that announce a port in their heartbeats.\n"
     "  -v                   say each registration and each dropped datagram\n"
     "  --interface ADDRESS  this computer's address on the LAN, if the system does not list it\n"
+    "  --allow CIDR,...     the senders to relay from (192.168.1.0/24, say); by default the\n"
+    "                       networks this computer is on. This computer itself is always heard\n"
     "  --state FILE         where the client table outlives a restart of the hub\n";
 
 void Say(const std::string& text) { std::fprintf(stderr, "varnix-hub: %s\n", text.c_str()); }
@@ -27,6 +30,8 @@ void Say(const std::string& text) { std::fprintf(stderr, "varnix-hub: %s\n", tex
 int main(int argc, char** argv) {
   varnix::Hub::Options options;
   std::vector<std::string> extra_addresses;
+  std::vector<std::string> allowed;
+  bool allow_given = false;
   bool state_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -34,6 +39,9 @@ int main(int argc, char** argv) {
       options.verbose = true;
     } else if (arg == "--interface" && i + 1 < argc) {
       extra_addresses.push_back(argv[++i]);
+    } else if (arg == "--allow" && i + 1 < argc) {
+      for (const std::string& network : varnix::Split(argv[++i], ',')) allowed.push_back(network);
+      allow_given = true;
     } else if (arg == "--state" && i + 1 < argc) {
       options.state_file = argv[++i];
       state_given = true;
@@ -52,6 +60,13 @@ int main(int argc, char** argv) {
     Say("cannot list this computer's addresses (" + e.description() + "): loopback only");
   }
   addresses.insert(addresses.end(), extra_addresses.begin(), extra_addresses.end());
+  if (!allow_given) allowed = machine.HostNetworks();
+  const std::optional<varnix::AllowList> allow = varnix::AllowList::Parse(allowed);
+  if (!allow) {
+    Say("--allow takes networks as ADDRESS/BITS, separated by commas");
+    return 2;
+  }
+  options.allow = *allow;
   if (!state_given) {
     const std::string folder = machine.UserDataFolder();
     if (!folder.empty()) {
