@@ -16,7 +16,8 @@ class FileSystem {
   virtual bool FolderExists(const std::string& path) = 0;
   virtual void CreateFolder(const std::string& path) = 0;
   virtual std::string ReadAll(const std::string& path) = 0;
-  // Creates or empties the file, then writes `text`.
+  // Makes `text` the file's whole content; a reader finds the old content or the new, never
+  // part of it, wherever the system lets a file be replaced.
   virtual void WriteAll(const std::string& path, std::string_view text) = 0;
   // Creates the file when missing.
   virtual void Append(const std::string& path, std::string_view text) = 0;

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "temp_folder.h"
@@ -33,6 +37,25 @@ TEST(FileSystemTest, ReadsWritesAppendsAndCopiesBytesUnchanged) {
   files.CreateFolder(sub);
   EXPECT_TRUE(files.FolderExists(sub));
   EXPECT_NO_THROW(files.CreateFolder(sub));
+}
+
+TEST(FileSystemTest, AFileIsReplacedWholeNeverSeenHalfWritten) {
+  TempFolder folder;
+  Platform platform = MakePlatform();
+  FileSystem& files = *platform.files;
+  const std::string path = folder.path("state.txt");
+  files.WriteAll(path, "old state\n");
+#ifndef _WIN32
+  // A reader that opened the file before the write still reads all of the old text: the new
+  // file took the name, the old one was not cut short under the reader.
+  std::ifstream reader(path, std::ios::binary);
+  files.WriteAll(path, "new state\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "old state\n");
+#endif
+  files.WriteAll(path, "newer\n");
+  EXPECT_EQ(files.ReadAll(path), "newer\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1)
+      << "nothing is left beside it";
 }
 
 TEST(FileSystemTest, FailuresCarryANumber) {
