@@ -15,7 +15,7 @@
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/udp_socket.h"
-#include "quiet_reports.h"
+#include "counting_reports.h"
 #include "system/test_hub.h"
 #include "xap/xap_transport.h"
 
@@ -44,7 +44,7 @@ void BM_ReceiveBurst(benchmark::State& state) {
   const int seconds = static_cast<int>(state.range(1));
   for (auto _ : state) {
     Platform platform = MakePlatform();
-    QuietReports log;
+    CountingReports log;
     XapTransport xap(*platform.loop, *platform.machine, *platform.sockets, log);
     xap.InterfaceAddress("127.0.0.1");
     xap.BroadcastAddress("127.0.0.1");

@@ -9,7 +9,7 @@
 #include "bench_node.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
-#include "quiet_reports.h"
+#include "counting_reports.h"
 #include "supervision/process_operations.h"
 #include "supervision/registry.h"
 #include "system/test_hub.h"
@@ -27,7 +27,7 @@ void BM_SupervisionPass(benchmark::State& state) {
   Platform platform = MakePlatform();
   std::vector<std::unique_ptr<ChildProcess>> programs;
   for (int i = 0; i < 10; ++i) programs.push_back(StartChildProcess("/bin/sleep", {"120"}));
-  QuietReports log;
+  CountingReports log;
   OutgoingQueue queue(log);
   ProcessOperations operations(*platform.processes, *platform.desktop, *platform.files, log,
                                *platform.loop, "Linux", PathRules::Posix());

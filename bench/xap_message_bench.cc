@@ -5,7 +5,7 @@
 #include <string>
 
 #include "allocation_counter.h"
-#include "quiet_reports.h"
+#include "counting_reports.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -24,7 +24,7 @@ constexpr char kProcessControl[] =
 
 // What a parse costs, the copy of the received text included, and how often it allocates.
 void BM_FromXap(benchmark::State& state, const char* text) {
-  QuietReports log;
+  CountingReports log;
   std::string received(text);
   const uint64_t before = HeapAllocations();
   for (auto _ : state) {
@@ -42,7 +42,7 @@ BENCHMARK_CAPTURE(BM_FromXap, process_control_7_items, kProcessControl);
 // A parse as the node reads a request: the class, then two items.
 void BM_ParseAndRead(benchmark::State& state, const char* text, const char* section,
                      const char* first, const char* second) {
-  QuietReports log;
+  CountingReports log;
   std::string received(text);
   for (auto _ : state) {
     std::memcpy(received.data(), text, received.size());
@@ -58,7 +58,7 @@ BENCHMARK_CAPTURE(BM_ParseAndRead, process_control_7_items, kProcessControl, "Pr
                   "Action", "Path");
 
 void BM_BuildProcessNotification(benchmark::State& state) {
-  QuietReports log;
+  CountingReports log;
   const std::string prefix = XapHeaderPrefix("FF000800");
   for (auto _ : state) {
     XapMessage message(log);

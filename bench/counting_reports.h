@@ -5,7 +5,7 @@
 
 namespace varnix {
 
-class QuietReports : public ErrorLog, public EventReport {
+class CountingReports : public ErrorLog, public EventReport {
  public:
   using ErrorLog::WriteErrorLog;
   using EventReport::SendErrorEvent;

@@ -1,0 +1,50 @@
+# Installation and packages: a Debian package that keeps the node's folder layout under
+# /opt/varnix, with its settings and logs where the system keeps such files, and a zip for
+# Windows. Paths are relative so that `cmake --install <build> --prefix /` installs the same.
+set(CPACK_PACKAGE_NAME varnix)
+set(CPACK_PACKAGE_VENDOR "Varnix")
+set(CPACK_PACKAGE_CONTACT "Varnix developers <varnix@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "xAP node that starts, stops and reports the programs on a computer")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(VARNIX_PROGRAMS varnix varnix-hub varnixctl)
+if(VARNIX_HAVE_CONSOLE)
+  list(APPEND VARNIX_PROGRAMS varnix-console)
+endif()
+
+if(WIN32)
+  install(TARGETS ${VARNIX_PROGRAMS} RUNTIME DESTINATION .)
+  install(FILES packaging/windows/README.txt README.md DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME varnix-${PROJECT_VERSION}-win64)
+else()
+  set(VARNIX_HOME opt/varnix)
+  install(TARGETS ${VARNIX_PROGRAMS} RUNTIME DESTINATION ${VARNIX_HOME})
+  install(FILES README.md DESTINATION ${VARNIX_HOME})
+  install(FILES packaging/linux/qelXap.ini DESTINATION etc/varnix)
+  install(DIRECTORY DESTINATION var/lib/varnix)
+  install(FILES packaging/linux/varnix.service packaging/linux/varnix-hub.service
+          DESTINATION lib/systemd/system)
+  install(FILES packaging/linux/varnix-session.service DESTINATION usr/lib/systemd/user
+          RENAME varnix.service)
+  # The node finds Config and Data beside its program; they lead to the system's places.
+  install(CODE [[
+    set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    file(MAKE_DIRECTORY "${root}/usr/bin")
+    file(CREATE_LINK /etc/varnix "${root}/opt/varnix/Config" SYMBOLIC)
+    file(CREATE_LINK /var/lib/varnix "${root}/opt/varnix/Data" SYMBOLIC)
+    file(CREATE_LINK ../../opt/varnix/varnixctl "${root}/usr/bin/varnixctl" SYMBOLIC)
+  ]])
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/conffiles
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postinst
+      ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_STRIP_FILES ON)
+endif()
+include(CPack)

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Checks the Debian package: its files and units, the units as systemd reads them, and the
+# package installed for real and started as its units start it, in a namespace of its own
+# whose changes to this system's files and network vanish with it.
+set -euo pipefail
+deb=$(realpath "$1")
+
+# Read whole before grep looks: grep -q stops reading early, which pipefail would count.
+info=$(dpkg-deb -I "$deb")
+grep -q '^ Package: varnix$' <<<"$info"
+contents=$(dpkg-deb -c "$deb")
+for entry in ./opt/varnix/varnix ./opt/varnix/varnix-hub ./opt/varnix/varnixctl \
+  ./opt/varnix/varnix-console "./opt/varnix/Config -> /etc/varnix" \
+  "./opt/varnix/Data -> /var/lib/varnix" "./usr/bin/varnixctl -> ../../opt/varnix/varnixctl" \
+  ./etc/varnix/qelXap.ini ./var/lib/varnix/ ./lib/systemd/system/varnix.service \
+  ./lib/systemd/system/varnix-hub.service ./usr/lib/systemd/user/varnix.service; do
+  grep -qF " $entry" <<<"$contents" || { echo "package: $entry is missing"; exit 1; }
+done
+[ "$(dpkg-deb -I "$deb" conffiles)" = /etc/varnix/qelXap.ini ]
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root/tree"
+# The targets the units name come from this system's systemd.
+cp -n /lib/systemd/system/*.target "$root/tree/lib/systemd/system/"
+for unit in varnix-hub.service varnix.service; do
+  systemd-analyze verify --root="$root/tree" "$unit"
+done
+grep -qx 'KillMode=process' "$root/tree/lib/systemd/system/varnix.service"
+
+# Installed with dpkg over overlays of the system's folders, started by the units' own command
+# lines (there is no systemd to start them here), and reached with varnixctl.
+unshare -m -n --propagation private -- bash -euo pipefail -c '
+  root=$1 deb=$2
+  ip link set lo up
+  for folder in etc opt usr var; do
+    mkdir -p "$root/upper/$folder" "$root/work/$folder"
+    mount -t overlay overlay \
+      -o "lowerdir=/$folder,upperdir=$root/upper/$folder,workdir=$root/work/$folder" "/$folder"
+  done
+  dpkg -i "$deb" >/dev/null
+  printf "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n" > /etc/varnix/qelXap.ini
+  command_of() { sed -n "s/^ExecStart=//p" "/lib/systemd/system/$1"; }
+  $(command_of varnix-hub.service) & hub=$!
+  trap "kill \$hub \${node:-} 2>/dev/null || true" EXIT
+  sleep 0.5
+  (cd /opt/varnix && exec $(command_of varnix.service)) & node=$!
+  sleep 1
+  varnixctl start /bin/sleep 60 >/dev/null
+  query=$(varnixctl query /bin/sleep)
+  grep -q " running" <<<"$query"
+  varnixctl stop /bin/sleep >/dev/null
+  test -s /var/lib/varnix/hub-clients.txt
+' check-package "$root" "$deb"
+echo "package: $(basename "$deb") holds its files and units, installs and answers"
