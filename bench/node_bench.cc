@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "bench_node.h"
+#include "counting_reports.h"
 #include "hostile_traffic.h"
 #include "platform/child_process.h"
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/udp_socket.h"
-#include "counting_reports.h"
 #include "system/test_hub.h"
 #include "xap/xap_transport.h"
 

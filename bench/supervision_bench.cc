@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "bench_node.h"
+#include "counting_reports.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
-#include "counting_reports.h"
 #include "supervision/process_operations.h"
 #include "supervision/registry.h"
 #include "system/test_hub.h"

@@ -20,16 +20,9 @@ done
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "$deb" "$root/tree"
-# The targets the units name come from this system's systemd.
-cp -n /lib/systemd/system/*.target "$root/tree/lib/systemd/system/"
-for unit in varnix-hub.service varnix.service; do
-  systemd-analyze verify --root="$root/tree" "$unit"
-done
-grep -qx 'KillMode=process' "$root/tree/lib/systemd/system/varnix.service"
 
-# Installed with dpkg over overlays of the system's folders, started by the units' own command
-# lines (there is no systemd to start them here), and reached with varnixctl.
+# Installed with dpkg over overlays of the system's folders; its units read by systemd; started
+# by the units' own command lines (no systemd runs here to start them); reached by varnixctl.
 unshare -m -n --propagation private -- bash -euo pipefail -c '
   root=$1 deb=$2
   ip link set lo up
@@ -39,6 +32,12 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
       -o "lowerdir=/$folder,upperdir=$root/upper/$folder,workdir=$root/work/$folder" "/$folder"
   done
   dpkg -i "$deb" >/dev/null
+  for unit in varnix-hub.service varnix.service; do
+    systemd-analyze verify "/lib/systemd/system/$unit"
+  done
+  grep -qx "KillMode=process" /lib/systemd/system/varnix.service
+  mkdir -m 700 "$root/runtime"
+  XDG_RUNTIME_DIR="$root/runtime" systemd-analyze --user verify /usr/lib/systemd/user/varnix.service
   printf "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n" > /etc/varnix/qelXap.ini
   command_of() { sed -n "s/^ExecStart=//p" "/lib/systemd/system/$1"; }
   $(command_of varnix-hub.service) & hub=$!

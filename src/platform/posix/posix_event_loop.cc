@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/udp_socket.h"
@@ -114,16 +115,17 @@ class PosixUdpSocket : public UdpSocket {
   }
 
   void ReadAll() {
-    std::string buffer(kMaxDatagram, '\0');
+    // Made once: a fresh 64 KiB per wake costs more than the datagram it receives.
+    if (buffer_.empty()) buffer_.resize(kMaxDatagram);
     for (int i = 0; i < kReadsPerWake && fd_.valid(); ++i) {
       sockaddr_in from{};
       socklen_t from_size = sizeof from;
-      const ssize_t got = ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0,
+      const ssize_t got = ::recvfrom(fd_.get(), buffer_.data(), buffer_.size(), 0,
                                      reinterpret_cast<sockaddr*>(&from), &from_size);
       if (got < 0) return;  // EAGAIN, or an error that the next datagram will not repeat.
       sender_ = Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
       // The handler may close this socket; the check above ends the loop then.
-      on_datagram_(buffer.substr(0, static_cast<size_t>(got)));
+      on_datagram_(std::string(buffer_.data(), static_cast<size_t>(got)));
     }
   }
 
@@ -132,6 +134,7 @@ class PosixUdpSocket : public UdpSocket {
   Endpoint sender_;
   UniqueFd fd_;
   uint64_t watch_ = 0;
+  std::vector<char> buffer_;
 };
 
 }  // namespace
