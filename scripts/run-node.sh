@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
-# Builds the node in Release and runs it in the foreground (Ctrl-C ends it).
+# Builds the node, the hub and varnixctl in Release and runs the node in the foreground, with a
+# hub beside it when none listens on the xAP port yet (Ctrl-C ends both).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release -DVARNIX_BENCH=OFF -DVARNIX_TESTS=OFF >/dev/null
-cmake --build --preset release --target varnix -j "$(nproc)"
-exec build/release/varnix
+cmake --build --preset release --target varnix varnix-hub varnixctl -j "$(nproc)"
+hub=
+build/release/varnix-hub &
+hub=$!
+sleep 0.3
+if ! kill -0 "$hub" 2>/dev/null; then
+  hub=  # another hub holds UDP port 3639: the node uses that one
+fi
+trap '[ -z "$hub" ] || kill "$hub" 2>/dev/null' EXIT
+echo "Varnix is starting. In another terminal: build/release/varnixctl start /bin/sleep 600, then build/release/varnixctl watch /bin/sleep"
+build/release/varnix

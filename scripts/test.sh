@@ -22,6 +22,9 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
 
 # Benchmarks and fuzz targets are built so that they keep compiling; the fuzz corpus is replayed.
 run_preset release
+echo "=== the Debian package"
+(cd build/release && rm -f varnix_*.deb && cpack >/dev/null)
+scripts/check-package.sh build/release/varnix_*.deb
 run_preset fuzz
 echo "=== fuzz corpus replay"
 for corpus in fuzz/corpus/*/; do
@@ -37,6 +40,13 @@ tests/isolated.sh --loopback-only bash -c '
   source scripts/wine-env.sh
   trap wine_env_cleanup EXIT
   ctest --preset mingw'
+echo "=== the Windows zip"
+(cd build/mingw && rm -f varnix-*-win64.zip && cpack >/dev/null)
+listing=$(cmake -E tar tf build/mingw/varnix-*-win64.zip)
+for file in varnix.exe varnix-hub.exe varnixctl.exe varnix-console.exe README.txt README.md; do
+  grep -q "/$file\$" <<<"$listing" || { echo "the zip lacks $file"; exit 1; }
+done
+echo "$listing"
 
 echo "=== the Windows console as a user sees it (Wine with its X11 driver, 100% and 150%)"
 tests/isolated.sh --loopback-only scripts/wine-console-screenshots.sh
