@@ -72,20 +72,6 @@ class ProcessTableTest : public ::testing::Test {
   RecordingEventReport events_;
 };
 
-TEST_F(ProcessTableTest, StartsWithoutAShellAndSplitsTheParameterTheWindowsWay) {
-  const std::string out = folder_.path("args.txt");
-  StartHelper("argv \"" + out + "\" \"two words\" ; rm -rf ~ a\\\"b & del *");
-  ASSERT_TRUE(Within(milliseconds(5000), [&] {
-    return std::filesystem::exists(out) && std::filesystem::file_size(out) > 0;
-  }));
-  std::this_thread::sleep_for(milliseconds(100));
-  std::ifstream in(out);
-  std::vector<std::string> args;
-  for (std::string line; std::getline(in, line);) args.push_back(line);
-  EXPECT_EQ(args, (std::vector<std::string>{"two words", ";", "rm", "-rf", "~", "a\"b", "&", "del",
-                                            "*"}));
-}
-
 TEST_F(ProcessTableTest, FindsPrioritisesAndEndsAProgram) {
   // The node looks a program up by name right after starting it.
   const ProcessId pid = StartHelper("polite");
@@ -180,29 +166,6 @@ TEST_F(ProcessTableTest, APriorityReachesEveryThread) {
   EXPECT_EQ(table().GetPriority(pid), PriorityClass::kBelowNormal);
 }
 
-TEST_F(ProcessTableTest, StopsAWindowlessProgramPolitelyOrByForce) {
-  // On Windows every program has hidden top-level windows (its event window, "Default IME"),
-  // so a stop by path takes the window road, whose waits can run their full length.
-  const bool windows = separator_ == '\\';
-  ProcessOperations ops = Operations();
-  const ProcessId polite = StartHelper("polite");
-  ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name_) == polite; }));
-  auto start = Clock::now();
-  EXPECT_TRUE(ops.StopProcess(helper_, "Unknown"));
-  EXPECT_LT(Clock::now() - start, milliseconds(windows ? 7000 : 3000));
-  EXPECT_FALSE(table().IsAlive(polite));
-
-  const ProcessId stubborn = StartHelper("stubborn");
-  ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name_) == stubborn; }));
-  std::this_thread::sleep_for(milliseconds(300));  // its handler is in place
-  start = Clock::now();
-  EXPECT_TRUE(ops.StopProcess(helper_, "Unknown"));
-  EXPECT_GE(Clock::now() - start, milliseconds(4500));
-  EXPECT_LT(Clock::now() - start, milliseconds(windows ? 12000 : 8000));
-  EXPECT_FALSE(table().IsAlive(stubborn));
-  EXPECT_TRUE(events_.events.empty());
-}
-
 // Needs a desktop: an X display on Linux (run under Xvfb), any session on Windows.
 TEST_F(ProcessTableTest, DesktopStopsAWindowByAFragmentOfItsTitle) {
   ProcessOperations ops = Operations();
@@ -265,27 +228,6 @@ TEST_F(ProcessTableTest, AHandleTellsHowItsOwnProcessEndedLongAfterItsId) {
     EXPECT_EQ(table().HowEnded(*killed)->signal, "SIGKILL");
     EXPECT_FALSE(table().HowEnded(*killed)->code);
   }
-}
-
-TEST_F(ProcessTableTest, EndingAStartedProgramEndsEveryProgramItStarted) {
-  const std::string pids_file = folder_.path("children");
-  auto parent = table().Hold(StartHelper("tree " + pids_file));
-  ASSERT_TRUE(parent);
-  std::vector<ProcessId> children;
-  ASSERT_TRUE(Within(milliseconds(5000), [&] {
-    std::ifstream in(pids_file);
-    children.clear();
-    for (ProcessId pid = 0; in >> pid;) children.push_back(pid);
-    return children.size() == 2;
-  }));
-  // Asked politely, none of them goes; ended by force, all of them go.
-  table().RequestClose(parent->pid());
-  Within(milliseconds(300), [] { return false; });
-  EXPECT_TRUE(table().IsAlive(parent->pid()));
-  EXPECT_TRUE(table().Terminate(*parent));
-  EXPECT_TRUE(Within(milliseconds(3000), [&] {
-    return !table().IsAlive(children[0]) && !table().IsAlive(children[1]);
-  })) << "a child of the ended program runs on";
 }
 
 }  // namespace

@@ -67,12 +67,13 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   EXPECT_NE(echo.output.find(Target() + " answered \"are you there\" in "), std::string::npos)
       << echo.output;
 
-  // The program's arguments arrive as typed: spaces, quotes, empty and option-like words.
+  // The program's arguments arrive as typed, and no shell sees them: spaces, quotes, empty
+  // and option-like words, and what a shell would act on.
   const std::string arguments = folder_.path("arguments.txt");
   const Result argv = Ctl({"start", Program("vxargs"), "--", "--helper", "argv", arguments,
-                           "two words", "a\"b\\", "", "--title"});
+                           "two words", "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
   EXPECT_EQ(argv.code, 0) << argv.output;
-  const std::string typed = "two words\na\"b\\\n\n--title\n";
+  const std::string typed = "two words\na\"b\\\n\n--title\n;\nrm\n~\n&\n*\n";
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
     return platform_.files->FileExists(arguments) && platform_.files->ReadAll(arguments) == typed;
   })) << (platform_.files->FileExists(arguments) ? platform_.files->ReadAll(arguments) : "");
@@ -85,7 +86,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   std::smatch row;
   ASSERT_TRUE(std::regex_search(
       start.output, row,
-      std::regex("\n\\S+ +([0-9]+) +BELOW_NORMAL +[0-9]+% +[0-9.]+ MiB +0:00:0[0-9] +running\n")))
+      std::regex("\n\\S+ +([0-9]+) +BELOW_NORMAL +[0-9]+% +[0-9.]+ MiB +0:00:0[0-9] +running\r?\n")))
       << start.output;
   const auto pid = static_cast<ProcessId>(std::stoul(row[1]));
   EXPECT_EQ(platform_.processes->GetPriority(pid), PriorityClass::kBelowNormal);
@@ -110,7 +111,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
 
   const Result stop = Ctl({"stop", program});
   EXPECT_EQ(stop.code, 0) << stop.output;
-  EXPECT_TRUE(std::regex_search(stop.output, std::regex(" - +(exit [0-9]+|SIGTERM)\n")))
+  EXPECT_TRUE(std::regex_search(stop.output, std::regex(" - +(exit [0-9]+|SIGTERM)\r?\n")))
       << stop.output;
   EXPECT_FALSE(platform_.processes->IsAlive(pid));
 
