@@ -16,6 +16,7 @@
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/udp_socket.h"
+#include "process_figures.h"
 
 #ifndef VARNIX_HUB_BINARY
 #error "VARNIX_HUB_BINARY names the hub program"
@@ -32,14 +33,6 @@ constexpr int kMostClients = 4;
 int64_t Now() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
       .count();
-}
-
-// Processor time a process has had, from the kernel's own count.
-double CpuSeconds(unsigned long pid) {
-  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-  double nanoseconds = 0;
-  schedstat >> nanoseconds;
-  return nanoseconds / 1e9;
 }
 
 // Sends `rate` datagrams a second to the hub for `seconds`, relayed to `clients` local

@@ -16,6 +16,7 @@
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/udp_socket.h"
+#include "process_figures.h"
 #include "system/test_hub.h"
 #include "xap/xap_transport.h"
 
@@ -88,21 +89,6 @@ void BM_ReceiveBurst(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ReceiveBurst)->Args({50000, 10})->Iterations(1)->Unit(benchmark::kSecond);
-
-long ReadStatusField(unsigned long pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
-  return -1;
-}
-
-double CpuSeconds(unsigned long pid) {
-  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-  double nanoseconds = 0;
-  schedstat >> nanoseconds;
-  return nanoseconds / 1e9;
-}
 
 // The real node, idle for a minute with nobody talking to it: how often it wakes, how much
 // processor time it takes, how much memory it holds.

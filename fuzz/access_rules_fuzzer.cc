@@ -1,5 +1,6 @@
 // Feeds arbitrary settings files to the access rules, then asks them about arbitrary sources
 // and programs.
+#include "core/failure.h"
 #include "fakes/fake_file_system.h"
 #include "fuzz_support.h"
 #include "settings/access_rules.h"
@@ -7,7 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The settings text, a source address and a program path.
   const std::vector<std::string> parts = varnix::fuzz::Parts(data, size, 3);
-  varnix::fuzz::CountingReports reports;
+  varnix::QuietReports reports;
   varnix::FakeFileSystem files;
   const std::string path = "/cfg/settings.ini";
   files.files[path] = parts[0];

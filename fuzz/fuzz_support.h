@@ -1,5 +1,4 @@
-// What the fuzz targets share: reports that count instead of writing, and splitting one input
-// into the several texts a parser takes.
+// What the fuzz targets share: splitting one input into the several texts a parser takes.
 #pragma once
 
 #include <cstddef>
@@ -8,18 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/failure.h"
-
 namespace varnix::fuzz {
-
-class CountingReports : public ErrorLog, public EventReport {
- public:
-  using ErrorLog::WriteErrorLog;
-  using EventReport::SendErrorEvent;
-  void WriteErrorLog(std::string_view, std::string_view, const Failure&) override { ++count; }
-  void SendErrorEvent(std::string_view, std::string_view, const Failure&) override { ++count; }
-  size_t count = 0;
-};
 
 // The input as text, cut at NUL bytes into at most `parts` pieces (the last takes the rest).
 inline std::vector<std::string> Parts(const uint8_t* data, size_t size, size_t parts) {

@@ -1,11 +1,12 @@
 // Feeds arbitrary files to the INI store: load, every look-up, an edit, and a save.
+#include "core/failure.h"
 #include "fakes/fake_file_system.h"
 #include "fuzz_support.h"
 #include "platform/error.h"
 #include "settings/ini_tool.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  varnix::fuzz::CountingReports reports;
+  varnix::QuietReports reports;
   varnix::FakeFileSystem files;
   const std::string path = "/cfg/settings.ini";
   files.files[path] = std::string(reinterpret_cast<const char*>(data), size);

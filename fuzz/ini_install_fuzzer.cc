@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "core/failure.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_machine.h"
 #include "fuzz_support.h"
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                        c != ' ';
                               }),
                header.end());
-  varnix::fuzz::CountingReports reports;
+  varnix::QuietReports reports;
   varnix::FakeFileSystem files;
   varnix::FakeMachine machine;
   files.folders.insert("/src");

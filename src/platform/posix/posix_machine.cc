@@ -117,29 +117,20 @@ std::string PosixMachine::ComputerName() {
   return text.substr(0, text.find('.'));
 }
 
-std::vector<std::string> PosixMachine::HostAddresses() {
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return {};
-  std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
-  std::vector<std::string> addresses;
-  std::vector<std::string> loopback;
-  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-    if ((entry->ifa_flags & IFF_UP) == 0) continue;
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-    ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-    ((entry->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : addresses).emplace_back(text);
-  }
-  addresses.insert(addresses.end(), loopback.begin(), loopback.end());
-  return addresses;
-}
+namespace {
 
-std::vector<std::string> PosixMachine::HostNetworks() {
+struct Interface {
+  std::string address;  // dotted
+  int prefix_length;
+  bool loopback;
+};
+
+// The IPv4 addresses of the interfaces that are up, in the system's order.
+std::vector<Interface> UpInterfaces() {
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return {};
   std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
-  std::vector<std::string> networks;
+  std::vector<Interface> found;
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     if ((entry->ifa_flags & IFF_UP) == 0) continue;
@@ -151,7 +142,27 @@ std::vector<std::string> PosixMachine::HostNetworks() {
       const auto* mask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask);
       prefix = __builtin_popcount(ntohl(mask->sin_addr.s_addr));
     }
-    networks.push_back(std::string(text) + "/" + std::to_string(prefix));
+    found.push_back({text, prefix, (entry->ifa_flags & IFF_LOOPBACK) != 0});
+  }
+  return found;
+}
+
+}  // namespace
+
+std::vector<std::string> PosixMachine::HostAddresses() {
+  std::vector<std::string> addresses;
+  std::vector<std::string> loopback;
+  for (const Interface& up : UpInterfaces()) {
+    (up.loopback ? loopback : addresses).push_back(up.address);
+  }
+  addresses.insert(addresses.end(), loopback.begin(), loopback.end());
+  return addresses;
+}
+
+std::vector<std::string> PosixMachine::HostNetworks() {
+  std::vector<std::string> networks;
+  for (const Interface& up : UpInterfaces()) {
+    networks.push_back(up.address + "/" + std::to_string(up.prefix_length));
   }
   return networks;
 }

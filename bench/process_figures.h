@@ -1,0 +1,26 @@
+// A process's figures as the kernel counts them, read from /proc: the benchmarks' truth.
+#pragma once
+
+#include <fstream>
+#include <string>
+
+namespace varnix {
+
+// A "Name:  value" line of /proc/PID/status, as a number; -1 when there is none.
+inline long ReadStatusField(unsigned long pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+// Processor time the process has had, in seconds.
+inline double CpuSeconds(unsigned long pid) {
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+  double nanoseconds = 0;
+  schedstat >> nanoseconds;
+  return nanoseconds / 1e9;
+}
+
+}  // namespace varnix
