@@ -86,7 +86,8 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   std::smatch row;
   ASSERT_TRUE(std::regex_search(
       start.output, row,
-      std::regex("\n\\S+ +([0-9]+) +BELOW_NORMAL +[0-9]+% +[0-9.]+ MiB +0:00:0[0-9] +running\r?\n")))
+      std::regex(
+          "\n\\S+ +([0-9]+) +BELOW_NORMAL +[0-9]+% +[0-9.]+ MiB +0:00:0[0-9] +running\r?\n")))
       << start.output;
   const auto pid = static_cast<ProcessId>(std::stoul(row[1]));
   EXPECT_EQ(platform_.processes->GetPriority(pid), PriorityClass::kBelowNormal);
