@@ -110,11 +110,24 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
            std::string::npos;
   }));
 
+  const Result autonotify = Ctl({"autonotify", program});
+  EXPECT_NE(autonotify.output.find(" " + std::to_string(pid) + " "), std::string::npos)
+      << autonotify.output;
+
+  // A restart ends the program and starts it again, in a new process.
+  const Result restart = Ctl({"restart", program, "--", "--helper", "polite"});
+  ASSERT_TRUE(std::regex_search(restart.output, row, std::regex("\n\\S+ +([0-9]+) .* running")))
+      << restart.output;
+  const auto again = static_cast<ProcessId>(std::stoul(row[1]));
+  EXPECT_NE(again, pid);
+  EXPECT_FALSE(platform_.processes->IsAlive(pid));
+  EXPECT_TRUE(platform_.processes->IsAlive(again));
+
   const Result stop = Ctl({"stop", program});
   EXPECT_EQ(stop.code, 0) << stop.output;
   EXPECT_TRUE(std::regex_search(stop.output, std::regex(" - +(exit [0-9]+|SIGTERM)\r?\n")))
       << stop.output;
-  EXPECT_FALSE(platform_.processes->IsAlive(pid));
+  EXPECT_FALSE(platform_.processes->IsAlive(again));
 
   const Result missing = Ctl({"start", Path("nothing-here")});
   EXPECT_EQ(missing.code, 1);
@@ -178,7 +191,7 @@ TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
   EXPECT_EQ(other->WaitForExit(milliseconds(10000)), 0);
 }
 
-TEST_F(CtlTest, AskedToRebootTheNodeClosesTheWindowsAndAsksTheSystem) {
+TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
   // Never the real one: the stand-in comes first on the node's PATH.
   EndNode();
   platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
@@ -189,12 +202,15 @@ TEST_F(CtlTest, AskedToRebootTheNodeClosesTheWindowsAndAsksTheSystem) {
   peer_.received.clear();
   StartNode({"PATH=" + Path("bin") + ":/usr/bin:/bin"});
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
-  const Result reboot = Ctl({"reboot", "--yes"});
-  EXPECT_EQ(reboot.code, 0) << reboot.output;
-  EXPECT_EQ(reboot.output, "asked " + Target() + " to reboot\n");
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(20000),
-                            [&] { return platform_.files->FileExists(calls); }));
-  EXPECT_EQ(platform_.files->ReadAll(calls), "reboot\n");
+  for (const std::string verb : {"shutdown", "reboot"}) {
+    const Result asked = Ctl({verb, "--yes"});
+    EXPECT_EQ(asked.code, 0) << asked.output;
+    EXPECT_EQ(asked.output, "asked " + Target() + " to " + verb + "\n");
+  }
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+    return platform_.files->FileExists(calls) &&
+           platform_.files->ReadAll(calls) == "halt\nreboot\n";
+  })) << (platform_.files->FileExists(calls) ? platform_.files->ReadAll(calls) : "no calls");
 }
 #endif
 
