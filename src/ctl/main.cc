@@ -24,6 +24,9 @@ std::string ConfiguredBroadcast(varnix::Platform& platform) {
   const varnix::SettingsFront settings(*platform.files, quiet,
                                        machine.ProgramFolder() + separator + "Config" + separator,
                                        machine.Paths());
+  // A computer on loopback alone sends there, as its node does.
+  const std::vector<std::string> addresses = machine.HostAddresses();
+  if (addresses.empty() || addresses.front() == "127.0.0.1") return "127.0.0.1";
   const std::string address =
       settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini");
   return varnix::EqualsIgnoringCase(address, "Default") ? "255.255.255.255" : address;
@@ -74,5 +77,10 @@ int main(int argc, char** argv) {
   varnix::Controller run(loop, link, command, computer,
                          {stdout, stderr, varnix::PrepareTerminalOutput()});
   controller = &run;
-  return run.Run();
+  try {
+    return run.Run();
+  } catch (const varnix::Error& e) {
+    std::fprintf(stderr, "varnixctl: %s\n", e.description().c_str());
+    return 1;
+  }
 }

@@ -83,7 +83,11 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
   for (const auto& [name, value] : items) {
     message.AddItem(section, OnOneLine(name), OnOneLine(value));
   }
-  sender_->SendTo(send_address_, kXapPort, TextToCodePage(message.ToXap()));
+  try {
+    sender_->SendTo(send_address_, kXapPort, TextToCodePage(message.ToXap()));
+  } catch (const Error& e) {
+    throw Error(e.number(), "cannot send to " + send_address_ + ": " + e.description());
+  }
 }
 
 void XapLink::OnDatagram(std::string datagram) {

@@ -40,7 +40,8 @@ class XapLink {
   // Takes the xAP port, or a port of its own announced to the hub; says which. Throws Error
   // when neither can be had.
   std::string Join();
-  // One message with one section; names and values are kept on their lines.
+  // One message with one section; names and values are kept on their lines. Throws Error,
+  // saying where it could not go, when the system refuses it.
   void Send(const std::string& target, const std::string& klass, const std::string& section,
             const std::vector<std::pair<std::string, std::string>>& items);
 

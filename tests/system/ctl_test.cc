@@ -139,6 +139,13 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
             std::string::npos)
       << elsewhere.output;
   EXPECT_EQ(Ctl({"reboot"}).code, 2) << "not without --yes";
+#ifndef _WIN32
+  // Nowhere to send to: said, not a crash. This namespace has no route to that network.
+  const Result unroutable = Ctl({"--broadcast", "10.99.99.255", "ip"});
+  EXPECT_EQ(unroutable.code, 1);
+  EXPECT_NE(unroutable.output.find("varnixctl: cannot send to 10.99.99.255: "), std::string::npos)
+      << unroutable.output;
+#endif
 }
 
 #ifndef _WIN32
