@@ -41,7 +41,7 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
   printf "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n" > /etc/varnix/qelXap.ini
   command_of() { sed -n "s/^ExecStart=//p" "/lib/systemd/system/$1"; }
   $(command_of varnix-hub.service) & hub=$!
-  trap "kill \$hub \${node:-} 2>/dev/null; wait 2>/dev/null || true" EXIT
+  trap "{ kill \$hub \${node:-}; wait; } 2>/dev/null || true" EXIT
   sleep 0.5
   (cd /opt/varnix && exec $(command_of varnix.service)) & node=$!
   sleep 1
