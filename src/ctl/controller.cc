@@ -42,11 +42,7 @@ int Controller::Run() {
   std::vector<std::string> targets;
   if (command_.all) {
     for (const Node& node : Discover(timeout_ms_)) targets.push_back(node.address);
-    if (targets.empty()) {
-      Complain("no Varnix node answered within " + Seconds(timeout_ms_) +
-               ": is a hub running on this computer?");
-      return 1;
-    }
+    if (targets.empty()) return ComplainNoNodes();
   } else {
     targets.push_back(NodeAddress(command_.node, this_computer_));
   }
@@ -104,20 +100,14 @@ int Controller::On(const std::string& target) {
     default:
       return 1;
   }
-  if (!loop_.Quitting()) {
-    Complain("no reply from " + target + " within " + Seconds(timeout_ms_) +
-             ": is varnix running there, with a hub beside it?");
-  }
-  return 1;
+  return ComplainNoReply(target);
 }
 
 int Controller::Program(const std::string& target) {
   using Verb = CtlCommand::Verb;
   if (!Ping(target)) return 1;
   const size_t mark = heard_.size();
-  std::vector<std::pair<std::string, std::string>> items{{"Action", command_.verb_name}};
-  if (!command_.path.empty()) items.emplace_back("Path", command_.path);
-  if (!command_.title.empty()) items.emplace_back("Title", command_.title);
+  std::vector<std::pair<std::string, std::string>> items = ProgramItems(command_.verb_name);
   if (command_.verb == Verb::kStart || command_.verb == Verb::kRestart) {
     if (!command_.arguments.empty())
       items.emplace_back("Parameter", JoinCommandLine(command_.arguments));
@@ -179,13 +169,11 @@ int Controller::Watch(const std::vector<std::string>& targets) {
       if (!Ping(target)) return 1;
     }
   }
-  if (!command_.path.empty() || !command_.title.empty()) {
+  const bool one_program = !command_.path.empty() || !command_.title.empty();
+  if (one_program) {
     // Reported at every pass from now on, not only when it ends.
     for (const std::string& target : targets) {
-      std::vector<std::pair<std::string, std::string>> items{{"Action", "autonotify"}};
-      if (!command_.path.empty()) items.emplace_back("Path", command_.path);
-      if (!command_.title.empty()) items.emplace_back("Title", command_.title);
-      SendControl(target, "Process.Control", std::move(items));
+      SendControl(target, "Process.Control", ProgramItems("autonotify"));
     }
   }
   const std::string heading = "Reports from " +
@@ -198,7 +186,7 @@ int Controller::Watch(const std::vector<std::string>& targets) {
       const bool ours = std::any_of(targets.begin(), targets.end(),
                                     [&](const std::string& t) { return From(heard, t); });
       if (!ours || heard.section != "process.notification") continue;
-      if ((!command_.path.empty() || !command_.title.empty()) && !AboutTheProgram(heard)) continue;
+      if (one_program && !AboutTheProgram(heard)) continue;
       if (command_.json) {
         Print(JsonLine(heard) + "\n");
       } else if (output_.terminal) {
@@ -218,37 +206,24 @@ int Controller::Watch(const std::vector<std::string>& targets) {
 
 int Controller::Nodes() {
   const std::vector<Node> nodes = Discover(timeout_ms_);
-  if (nodes.empty()) {
-    Complain("no Varnix node answered within " + Seconds(timeout_ms_) +
-             ": is a hub running on this computer?");
-    return 1;
-  }
-  if (command_.json) {
-    for (const Node& node : nodes) {
-      Print("{\"node\":\"" + node.address + "\",\"IP\":\"" + node.ip + "\",\"ms\":\"" +
-            std::to_string(node.answered_ms) + "\"}\n");
-    }
-    return 0;
-  }
-  size_t width = 4;
-  for (const Node& node : nodes) width = std::max(width, node.address.size());
-  std::string text = "NODE" + std::string(width - 2, ' ') + "ADDRESS          ANSWERED\n";
+  if (nodes.empty()) return ComplainNoNodes();
+  std::vector<std::vector<std::string>> rows{{"NODE", "ADDRESS", "ANSWERED"}};
   for (const Node& node : nodes) {
-    std::string ip = node.ip;
-    ip.resize(std::max<size_t>(ip.size() + 2, 17), ' ');
-    text += node.address + std::string(width - node.address.size() + 2, ' ') + ip +
-            std::to_string(node.answered_ms) + " ms\n";
+    const std::string ms = std::to_string(node.answered_ms);
+    if (command_.json) {
+      Print(JsonLine(Heard{
+                node.address, "", "computer.notification", {{"IP", node.ip}, {"ms", ms}}, 0}) +
+            "\n");
+    }
+    rows.push_back({node.address, node.ip, ms + " ms"});
   }
-  Print(text);
+  if (!command_.json) Print(AlignColumns(rows));
   return 0;
 }
 
 bool Controller::Ping(const std::string& target) {
   if (Fence(target, timeout_ms_)) return true;
-  if (!loop_.Quitting()) {
-    Complain("no reply from " + target + " within " + Seconds(timeout_ms_) +
-             ": is varnix running there, with a hub beside it?");
-  }
+  ComplainNoReply(target);
   return false;
 }
 
@@ -318,6 +293,14 @@ std::string Controller::NextToken() {
   return "varnixctl-" + std::to_string(run) + "-" + std::to_string(++tokens_);
 }
 
+std::vector<std::pair<std::string, std::string>> Controller::ProgramItems(
+    const std::string& action) const {
+  std::vector<std::pair<std::string, std::string>> items{{"Action", action}};
+  if (!command_.path.empty()) items.emplace_back("Path", command_.path);
+  if (!command_.title.empty()) items.emplace_back("Title", command_.title);
+  return items;
+}
+
 bool Controller::From(const Heard& heard, const std::string& target) const {
   return CompareAddress(target, heard.source);
 }
@@ -331,6 +314,21 @@ bool Controller::AboutTheProgram(const Heard& heard) const {
 void Controller::Print(const std::string& text) {
   std::fputs(text.c_str(), output_.out);
   std::fflush(output_.out);
+}
+
+int Controller::ComplainNoReply(const std::string& target) {
+  // Interrupted, it has nothing to say.
+  if (!loop_.Quitting()) {
+    Complain("no reply from " + target + " within " + Seconds(timeout_ms_) +
+             ": is varnix running there, with a hub beside it?");
+  }
+  return 1;
+}
+
+int Controller::ComplainNoNodes() {
+  Complain("no Varnix node answered within " + Seconds(timeout_ms_) +
+           ": is a hub running on this computer?");
+  return 1;
 }
 
 void Controller::Complain(const std::string& text) {

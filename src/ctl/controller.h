@@ -65,10 +65,15 @@ class Controller {
   bool WaitFor(const std::function<bool()>& done, int64_t limit_ms);
   void SendControl(const std::string& target, const std::string& section,
                    std::vector<std::pair<std::string, std::string>> items);
+  // The Process.Control items that name the program: the action, its path and its title.
+  std::vector<std::pair<std::string, std::string>> ProgramItems(const std::string& action) const;
   std::string NextToken();
   bool From(const Heard& heard, const std::string& target) const;
   bool AboutTheProgram(const Heard& heard) const;
   void Print(const std::string& text);
+  // Each says why on standard error and returns the exit status for it.
+  int ComplainNoReply(const std::string& target);
+  int ComplainNoNodes();
   void Complain(const std::string& text);
 
   EventLoop& loop_;

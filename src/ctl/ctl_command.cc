@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "core/text.h"
+#include "supervision/process_operations.h"
+#include "supervision/restart_plans.h"
 
 namespace varnix {
 
@@ -48,8 +50,6 @@ constexpr std::array<VerbName, 11> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"watch", CtlCommand::Verb::kWatch},
                                            {"nodes", CtlCommand::Verb::kNodes}}};
 
-constexpr std::array<const char*, 6> kPriorities{"REALTIME", "HIGH", "ABOVE_NORMAL",
-                                                 "NORMAL",   "LOW",  "BELOW_NORMAL"};
 constexpr std::array<std::pair<const char*, const char*>, 4> kWindows{
     {{"hidden", "0"}, {"normal", "1"}, {"minimized", "2"}, {"maximized", "3"}}};
 
@@ -101,10 +101,10 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
         }
         command.timeout_ms = static_cast<int>(seconds * 1000);
       } else if (word == "--priority") {
-        command.priority = UpperCase(value);
-        bool known = false;
-        for (const char* name : kPriorities) known = known || command.priority == name;
-        if (!known) return {std::nullopt, "no such priority: " + value};
+        // Checked by the node's own table, and sent in the node's own spelling.
+        const std::optional<PriorityClass> priority = PriorityFromName(value);
+        if (!priority) return {std::nullopt, "no such priority: " + value};
+        command.priority = PriorityName(*priority);
       } else if (word == "--window") {
         command.window = IsNumber(value) ? value : "";
         for (const auto& [name, number] : kWindows) {
@@ -113,8 +113,7 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
         if (command.window.empty()) return {std::nullopt, "no such window state: " + value};
       } else if (word == "--restart") {
         command.restart = LowerCase(value);
-        if (command.restart != "no" && command.restart != "on-failure" &&
-            command.restart != "always") {
+        if (!RestartPolicyFromText(command.restart)) {
           return {std::nullopt, "--restart takes no, on-failure or always: " + value};
         }
       } else {

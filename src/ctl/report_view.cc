@@ -105,18 +105,22 @@ std::string ProgramTable::Render() const {
     if (titles) row.push_back(report.Item("Title"));
     rows.push_back(row);
   }
-  std::vector<size_t> widths(header.size(), 0);
+  return AlignColumns(rows);
+}
+
+std::string AlignColumns(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
   for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
     for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
   }
   std::string text;
   for (const auto& row : rows) {
-    std::string line;
     for (size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
+      text += row[i];
+      if (i + 1 < row.size()) text.append(widths[i] - row[i].size() + 2, ' ');
     }
-    text += line + "\n";
+    text += "\n";
   }
   return text;
 }

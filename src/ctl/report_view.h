@@ -28,6 +28,9 @@ class ProgramTable {
   std::vector<Heard> reports_;
 };
 
+// The rows as lines, each column as wide as its widest cell and two spaces from the next.
+std::string AlignColumns(const std::vector<std::vector<std::string>>& rows);
+
 // One message as a line of JSON: its node, its section and its items, every value a string.
 std::string JsonLine(const Heard& heard);
 

@@ -37,12 +37,12 @@ XapLink::~XapLink() {
   }
 }
 
-std::string XapLink::Join() {
+void XapLink::Join() {
   sender_ = loop_.CreateUdpSocket([](std::string) {});
   listener_ = loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
   try {
     listener_->Bind("", kXapPort);
-    return "the xAP port " + std::to_string(kXapPort);
+    return;
   } catch (const Error&) {
     // A hub holds it: take a port of its own on loopback, where the hub relays.
   }
@@ -59,7 +59,6 @@ std::string XapLink::Join() {
   heartbeat_ = loop_.CreateTimer([this] { Beat(false); });
   heartbeat_->SetInterval(kHeartbeatSeconds * 1000);
   heartbeat_->SetEnabled(true);
-  return "port " + std::to_string(port_) + " through the hub";
 }
 
 void XapLink::Beat(bool stopped) {

@@ -37,9 +37,9 @@ class XapLink {
   // Says goodbye to the hub, which then stops relaying to the port.
   ~XapLink();
 
-  // Takes the xAP port, or a port of its own announced to the hub; says which. Throws Error
-  // when neither can be had.
-  std::string Join();
+  // Takes the xAP port, or a port of its own announced to the hub. Throws Error when neither
+  // can be had.
+  void Join();
   // One message with one section; names and values are kept on their lines. Throws Error,
   // saying where it could not go, when the system refuses it.
   void Send(const std::string& target, const std::string& klass, const std::string& section,
