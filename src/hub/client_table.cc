@@ -26,13 +26,6 @@ std::vector<uint16_t> ClientTable::Expire(int64_t now) {
   return gone;
 }
 
-std::vector<uint16_t> ClientTable::Ports() const {
-  std::vector<uint16_t> ports;
-  ports.reserve(clients_.size());
-  for (const auto& [port, client] : clients_) ports.push_back(port);
-  return ports;
-}
-
 std::string ClientTable::Save() const {
   std::ostringstream out;
   for (const auto& [port, client] : clients_) {

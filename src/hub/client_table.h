@@ -27,7 +27,6 @@ class ClientTable {
   // Forgets every client silent for longer than it may be; returns the ports forgotten.
   std::vector<uint16_t> Expire(int64_t now);
 
-  std::vector<uint16_t> Ports() const;
   const std::map<uint16_t, Client>& clients() const { return clients_; }
 
   // One line per client, "port interval heard_at source", for the state file.

@@ -78,21 +78,11 @@ void Hub::SaveState() {
 
 void Hub::OnDatagram(std::string text) {
   const Endpoint from = socket_->Sender();
-  if (!options_.allow.Allows(from.address)) {
-    ++dropped_;
-    ++dropped_total_;
-    if (options_.verbose) say_("refused a datagram from " + from.AddressText());
-    return;
-  }
+  if (!options_.allow.Allows(from.address)) return Drop("refused a datagram", from);
   const std::string_view head = std::string_view(text).substr(0, 9);
   if (EqualsLowered(head, "xap-hbeat")) {
     const std::optional<Heartbeat> beat = ReadHeartbeat(text);
-    if (!beat) {
-      ++dropped_;
-      ++dropped_total_;
-      if (options_.verbose) say_("dropped a malformed heartbeat from " + from.AddressText());
-      return;
-    }
+    if (!beat) return Drop("dropped a malformed heartbeat", from);
     if (local_.count(from.address) != 0 && clients_.Heard(*beat, now_())) {
       SaveState();
       if (options_.verbose) {
@@ -101,10 +91,7 @@ void Hub::OnDatagram(std::string text) {
       }
     }
   } else if (!EqualsLowered(std::string_view(text).substr(0, 10), "xap-header")) {
-    ++dropped_;
-    ++dropped_total_;
-    if (options_.verbose) say_("dropped a datagram that is not xAP from " + from.AddressText());
-    return;
+    return Drop("dropped a datagram that is not xAP", from);
   }
   // Unchanged and whole, to every client; a client that is gone costs one failed send.
   for (const auto& [port, client] : clients_.clients()) {
@@ -113,7 +100,11 @@ void Hub::OnDatagram(std::string text) {
     } catch (const Error&) {
     }
   }
-  ++relayed_;
+}
+
+void Hub::Drop(const std::string& what, const Endpoint& from) {
+  ++dropped_;
+  if (options_.verbose) say_(what + " from " + from.AddressText());
 }
 
 void Hub::Expire() {

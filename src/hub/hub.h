@@ -45,11 +45,11 @@ class Hub {
   void SaveState();
 
   const ClientTable& clients() const { return clients_; }
-  uint64_t relayed() const { return relayed_; }
-  uint64_t dropped() const { return dropped_total_; }
 
  private:
   void OnDatagram(std::string text);
+  // Counts a datagram that is not relayed, for the report each minute; says it when verbose.
+  void Drop(const std::string& what, const Endpoint& from);
   void Expire();
   void ReportDrops();
   // Whether a program on this computer holds UDP `port` on loopback.
@@ -66,9 +66,7 @@ class Hub {
   std::unique_ptr<UdpSocket> sender_;
   std::unique_ptr<Timer> expire_timer_;
   std::unique_ptr<Timer> report_timer_;
-  uint64_t relayed_ = 0;
   uint64_t dropped_ = 0;  // since the last report
-  uint64_t dropped_total_ = 0;
 };
 
 }  // namespace varnix
