@@ -1,7 +1,6 @@
 // varnixctl against the real node behind the real hub: every command, as a user types it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <regex>
 
 #include "system/hub_fixture.h"
@@ -34,21 +33,6 @@ class CtlTest : public HubFixture {
     return {code.value_or(-1), platform_.files->ReadAll(output)};
   }
 
-  // A copy of the test helper under a name of its own.
-  std::string Program(const std::string& name) {
-    const std::string copy = Path(separator_ == '\\' ? name + ".exe" : name);
-    platform_.files->Copy(
-        platform_.machine->ProgramFolder() + separator_ + platform_.machine->ProgramFileName(),
-        copy);
-    MakeExecutable(copy);
-    return copy;
-  }
-
-  static void MakeExecutable(const std::string& path) {
-    std::filesystem::permissions(path, std::filesystem::perms::owner_exec,
-                                 std::filesystem::perm_options::add);
-  }
-
   std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
 
   std::string ctl_;
@@ -70,8 +54,9 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   // The program's arguments arrive as typed, and no shell sees them: spaces, quotes, empty
   // and option-like words, and what a shell would act on.
   const std::string arguments = folder_.path("arguments.txt");
-  const Result argv = Ctl({"start", Program("vxargs"), "--", "--helper", "argv", arguments,
-                           "two words", "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
+  const Result argv =
+      Ctl({"start", CopyOfThisProgram("vxargs"), "--", "--helper", "argv", arguments, "two words",
+           "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
   EXPECT_EQ(argv.code, 0) << argv.output;
   const std::string typed = "two words\na\"b\\\n\n--title\n;\nrm\n~\n&\n*\n";
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
@@ -79,7 +64,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   })) << (platform_.files->FileExists(arguments) ? platform_.files->ReadAll(arguments) : "");
 
   // Started at the priority asked, as the system itself reports it.
-  const std::string program = Program("vxctl");
+  const std::string program = CopyOfThisProgram("vxctl");
   const Result start =
       Ctl({"start", program, "--priority", "below_normal", "--", "--helper", "polite"});
   ASSERT_EQ(start.code, 0) << start.output;
@@ -150,7 +135,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
 
 #ifndef _WIN32
 TEST_F(CtlTest, AWatchOnATerminalRedrawsItsTableInPlace) {
-  const std::string program = Program("vxwatched");
+  const std::string program = CopyOfThisProgram("vxwatched");
   ASSERT_EQ(Ctl({"start", program, "--", "--helper", "polite"}).code, 0);
   const std::string socket = folder_.path("tmux");
   const auto tmux = [&](const std::vector<std::string>& words) {

@@ -19,12 +19,7 @@ class NodeCommandsTest : public NodeFixture {
     WriteSettings();
     StartNode();
     ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the node did not come up";
-    const std::string self =
-        platform_.machine->ProgramFolder() + separator_ + platform_.machine->ProgramFileName();
-    program_ = Path(separator_ == '\\' ? "vxprog.exe" : "vxprog");
-    std::filesystem::copy_file(self, program_);
-    std::filesystem::permissions(program_, std::filesystem::perms::owner_exec,
-                                 std::filesystem::perm_options::add);
+    program_ = CopyOfThisProgram("vxprog");
   }
 
   std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
@@ -69,14 +64,6 @@ class NodeCommandsTest : public NodeFixture {
     if (at == std::string::npos) return "<none>";
     const auto start = at + name.size() + 2;
     return body.substr(start, body.find('\n', start) - start);
-  }
-
-  // A copy of the helper program under a name of its own, so that no other test's program
-  // is found running in its place.
-  std::string ProgramNamed(const std::string& name) {
-    const std::string copy = Path(separator_ == '\\' ? name + ".exe" : name);
-    std::filesystem::copy_file(program_, copy);
-    return copy;
   }
 
   std::string program_;
@@ -138,7 +125,7 @@ TEST_F(NodeCommandsTest, RestartStartsANewInstance) {
 
 TEST_F(NodeCommandsTest, ACrashingProgramIsStartedAgainWithABackOffUntilStopped) {
   using Clock = std::chrono::steady_clock;
-  program_ = ProgramNamed("vxcrash");
+  program_ = CopyOfThisProgram("vxcrash");
   Control("Action=start\nPath=" + program_ + "\nParameter=--helper exit 3\nRestart=on-failure\n");
   std::vector<Clock::time_point> starts;
   for (int i = 0; i < 3; ++i) {
@@ -163,7 +150,7 @@ TEST_F(NodeCommandsTest, ACrashingProgramIsStartedAgainWithABackOffUntilStopped)
 }
 
 TEST_F(NodeCommandsTest, AStopEndsTheProgramAndEveryProgramItStarted) {
-  program_ = ProgramNamed("vxtree");
+  program_ = CopyOfThisProgram("vxtree");
   const std::string pids_file = Path("children");
   Control("Action=start\nPath=" + program_ + "\nParameter=--helper tree " + pids_file + "\n");
   const std::string parent = Item(Next("Path=" + program_), "PID");
@@ -186,7 +173,7 @@ TEST_F(NodeCommandsTest, AStopEndsTheProgramAndEveryProgramItStarted) {
 
 TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   // Two programs of one file can't both be started by path: the second is found running.
-  const std::string other = ProgramNamed("vxother");
+  const std::string other = CopyOfThisProgram("vxother");
   Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
   const std::string watched = Item(Next("Process.Notification"), "PID");
   Control("Action=AutoNotify\nPath=" + program_ + "\n");
@@ -227,7 +214,7 @@ TEST_F(NodeCommandsTest, AnswersRoleQueriesWithItsOwnPath) {
 
 TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
   // A name of its own: an instance of another test's program may still be running.
-  const std::string stubborn = ProgramNamed("vxstubborn");
+  const std::string stubborn = CopyOfThisProgram("vxstubborn");
   Control("Action=start\nPath=" + stubborn + "\nParameter=--helper stubborn\n");
   const std::string pid = Item(Next("Process.Notification"), "PID");
   ASSERT_NE(pid, "0");
@@ -243,7 +230,7 @@ TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
 
 TEST_F(NodeCommandsTest, AStartWithATitleReportsTheProgramItStarted) {
   // The window comes a moment after the program: the report names the program all the same.
-  const std::string titled = ProgramNamed("vxtitled");
+  const std::string titled = CopyOfThisProgram("vxtitled");
   Control("Action=start\nPath=" + titled +
           "\nParameter=--helper window \"Late Window\"\nTitle=Late Window\n");
   const std::string started = Next("Process.Notification");
@@ -270,7 +257,7 @@ class NodeAccessTest : public NodeCommandsTest {
 };
 
 TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
-  const std::string other = ProgramNamed("vxother");
+  const std::string other = CopyOfThisProgram("vxother");
   Control("Action=start\nPath=" + other + "\nParameter=--helper polite\n");
   EXPECT_NE(Next("Data=Refused start of " + other + " from acme.tester.peer"), "");
   Send("Computer.Process", "Process.Control", "Action=start\nPath=" + program_ + "\n", Target(),

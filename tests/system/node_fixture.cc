@@ -2,6 +2,7 @@
 #include "system/node_fixture.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "dispatch_until.h"
@@ -50,12 +51,23 @@ void NodeFixture::WriteSettings(const std::string& text) {
 }
 
 void NodeFixture::StartNode(const std::vector<std::string>& environment) {
+  MakeExecutable(node_path_);
+  node_ = StartChildProcess(node_path_, {}, app_folder_, environment);
+}
+
+std::string NodeFixture::CopyOfThisProgram(const std::string& name) {
+  const std::string copy = Path(separator_ == '\\' ? name + ".exe" : name);
+  platform_.files->Copy(
+      platform_.machine->ProgramFolder() + separator_ + platform_.machine->ProgramFileName(), copy);
+  MakeExecutable(copy);
+  return copy;
+}
+
+void NodeFixture::MakeExecutable([[maybe_unused]] const std::string& path) {
 #ifndef _WIN32
-  // A copy loses the execute bit on POSIX systems.
-  std::filesystem::permissions(node_path_, std::filesystem::perms::owner_exec,
+  std::filesystem::permissions(path, std::filesystem::perms::owner_exec,
                                std::filesystem::perm_options::add);
 #endif
-  node_ = StartChildProcess(node_path_, {}, app_folder_, environment);
 }
 
 int NodeFixture::EndNode() {

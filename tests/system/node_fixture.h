@@ -35,6 +35,12 @@ class NodeFixture : public ::testing::Test {
   // Asks the node to end and returns its exit code, or -1 when it did not end in time.
   int EndNode();
 
+  // A copy of this test program, which doubles as the helper, beside the node under a name of
+  // its own: a program found by its name is then this test's and no other's.
+  std::string CopyOfThisProgram(const std::string& name);
+  // A copy loses the execute bit on POSIX systems.
+  static void MakeExecutable(const std::string& path);
+
   std::string Path(const std::string& relative) const;
   std::string ReadFile(const std::string& relative) const;
   bool FileExists(const std::string& relative) const;
