@@ -8,33 +8,44 @@ out=build/mingw/tests
 console=build/mingw/varnix-console.exe
 [ -x "$console" ] || { echo "build the mingw preset first" >&2; exit 1; }
 
-display=":$((70 + $$ % 9))"
-Xvfb "$display" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 &
+# Said on standard output too, which is what a CI log keeps.
+fail() { echo "screenshots: $*"; echo "screenshots: $*" >&2; exit 1; }
+
+# Xvfb picks a free display and names it once it accepts clients.
+number=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$number" >/dev/null 2>&1 &
 server=$!
 source scripts/wine-env.sh
-trap 'wine_env_cleanup; kill $server 2>/dev/null' EXIT
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
-export DISPLAY="$display"
+trap 'wine_env_cleanup; kill $server 2>/dev/null; rm -f "$number"' EXIT
+for _ in $(seq 100); do [ -s "$number" ] && break; sleep 0.1; done
+[ -s "$number" ] || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$number")"
 
 message="$WINEPREFIX/message.txt"
 printf 'xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\nsource=acme.tester.pc2\ntarget=qel.Process.PC1\n}\nProcess.Control\n{\nAction=start\nPath=C:\\Program Files\\Editor\\editor.exe\n}\n' > "$message"
 
+reg_add() { wine_quiet wine reg add "$@" /f || fail "wine reg add $1 failed"; }
+
 for scale in 100 150; do
   dpi=$((96 * scale / 100))
   wine_quiet wineserver -k || true
-  wine_quiet wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f
-  wine_quiet wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f
-  wine_quiet wine reg add 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
-    /v LogPixels /t REG_DWORD /d "$dpi" /f
+  reg_add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11
+  reg_add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi"
+  reg_add 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
+    /v LogPixels /t REG_DWORD /d "$dpi"
   wine_quiet wineserver -k || true
   wine "$console" "$message" >/dev/null 2>&1 &
   shown_by=$!
   shown=""
-  for _ in $(seq 100); do
-    if xwininfo -root -tree 2>/dev/null | grep -q '"Xap Protocol Test"'; then shown=yes; break; fi
+  # Read whole before grep looks: grep -q stops reading early, which pipefail would count as a
+  # failure of the whole test. A cold Wine prefix can take a while to show its first window.
+  for _ in $(seq 300); do
+    tree=$(xwininfo -root -tree 2>/dev/null || true)
+    if grep -q '"Xap Protocol Test"' <<<"$tree"; then shown=yes; break; fi
+    kill -0 $shown_by 2>/dev/null || fail "the console ended before it showed at ${scale}%"
     sleep 0.2
   done
-  [ -n "$shown" ] || { echo "the console did not show at ${scale}%" >&2; exit 1; }
+  [ -n "$shown" ] || fail "the console did not show within 60 s at ${scale}%"
   sleep 2  # drawn
   xwd -root -silent -out "$out/console-screenshot-wine-$scale.xwd"
   convert "$out/console-screenshot-wine-$scale.xwd" -trim "$out/console-screenshot-wine-$scale.png"
