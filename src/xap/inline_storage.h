@@ -15,14 +15,14 @@ namespace varnix {
 template <typename T, std::size_t N>
 class InlineVector {
  public:
-  void push_back(const T& value) {
-    if (size_ < N) {
-      inline_[size_] = value;
-    } else {
-      if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
-      heap_.push_back(value);
-    }
+  void push_back(const T& value) { emplace_back() = value; }
+  // A new last value, for the caller to fill in place: a value built aside and copied in whole
+  // is read back before its parts are stored, which stalls.
+  T& emplace_back() {
+    if (size_ < N) return inline_[size_++];
+    if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
     ++size_;
+    return heap_.emplace_back();
   }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }

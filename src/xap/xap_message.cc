@@ -10,24 +10,24 @@ namespace {
 
 using namespace errors;
 
-// Where the line that starts at `from` ends: the first "\n" there or after, or `size`. Eight
+// Where the line that starts at `from` ends: the first "\n" there or after, or `end`. Eight
 // bytes at a time without a call: xAP lines are short, and a library search costs more to
 // start than these lines take to read.
-std::size_t LineEnd(const char* data, std::size_t from, std::size_t size) {
+const char* LineEnd(const char* from, const char* end) {
   static_assert(std::endian::native == std::endian::little, "the lowest byte comes first");
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kHighs = 0x8080808080808080u;
-  std::size_t i = from;
-  for (; i + 8 <= size; i += 8) {
+  const char* at = from;
+  for (; end - at >= 8; at += 8) {
     uint64_t word;
-    std::memcpy(&word, data + i, 8);
+    std::memcpy(&word, at, 8);
     const uint64_t x = word ^ (kOnes * '\n');
     // The lowest byte flagged here is the first line feed; bytes above it may be false alarms.
     const uint64_t found = (x - kOnes) & ~x & kHighs;
-    if (found != 0) return i + static_cast<std::size_t>(std::countr_zero(found) >> 3);
+    if (found != 0) return at + (std::countr_zero(found) >> 3);
   }
-  while (i < size && data[i] != '\n') ++i;
-  return i;
+  while (at < end && *at != '\n') ++at;
+  return at;
 }
 
 // Splits off the next "."-separated element of an address.
@@ -128,7 +128,7 @@ void XapMessage::ReportFromXap(long number, std::string_view description, int li
   log_->WriteErrorLog("From XAP", "", Failure{number, std::string(description), line});
 }
 
-int XapMessage::HeaderFieldOf(std::string_view key) {
+inline int XapMessage::HeaderFieldOf(std::string_view key) {
   // By length first: most header lines (v, hop) are none of these.
   switch (key.size()) {
     case 3:
@@ -180,88 +180,81 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   // Spans point into raw_ by offset; appending keeps earlier ones valid if parsed twice.
   const std::size_t base = raw_.size();
   raw_.append(sRawMessage);
-  const std::string_view text = raw_.view().substr(base);
+  const char* const data = raw_.view().data();
+  const char* const end = data + raw_.size();
+  const auto at = [data](const char* where) { return static_cast<uint32_t>(where - data); };
   const auto span = [&](std::string_view part) {
-    // An empty part may point nowhere (a trimmed run of spaces): it is empty anywhere.
-    if (part.empty()) return Span{static_cast<uint32_t>(base), 0};
-    return Span{static_cast<uint32_t>(base + static_cast<std::size_t>(part.data() - text.data())),
-                static_cast<uint32_t>(part.size())};
+    return Span{at(part.data()), static_cast<uint32_t>(part.size())};
   };
 
-  // Lines split at every "\n"; a final "\n" leaves one last, empty line.
-  const char* const data = text.data();
-  const std::size_t size = text.size();
-  std::size_t next = 0;  // start of the next line
-  bool taken_all = false;
-  struct Line {
-    std::size_t start;
-    std::size_t length;
-    std::size_t equals;  // from the start; `length` when there is none
-  };
-  const auto take_line = [&]() {
-    const char* const start = data + next;
-    const std::size_t end = LineEnd(data, next, size);
-    taken_all = end == size;
-    const std::size_t length = end - next;
-    // The "=" comes after a short key: a plain loop stops there sooner than a search starts.
-    std::size_t equals = 0;
-    while (equals < length && start[equals] != '=') ++equals;
-    Line line{next, length, equals};
-    next += length + 1;
-    return line;
-  };
-  const auto view = [&](std::size_t start, std::size_t length) {
-    return std::string_view(data + start, length);
-  };
-  for (int skipped = 0; skipped < 2 && !taken_all; ++skipped) take_line();
-
+  // One pass, a line at a time. Lines split at every "\n"; a final "\n" leaves one last, empty
+  // line. The first two lines are the marker and "{".
+  int to_skip = 2;
   bool in_header = true;
-  while (!taken_all) {
-    const Line line = take_line();
-    if (line.length == 1 && data[line.start] == '}') {
+  bool name_next = false;  // the line after a "}" names the section it opens
+  for (const char* line = data + base;;) {
+    const char* const line_end = LineEnd(line, end);
+    const bool last = line_end == end;
+    const std::string_view text(line, static_cast<std::size_t>(line_end - line));
+    if (to_skip > 0) {
+      --to_skip;
+    } else if (name_next) {
+      name_next = false;
+      const bool indexed = FindSection(text) == nullptr;
+      if (!indexed) ReportFromXap(kDuplicateKey, kDuplicateKeyText, 70);
+      OpenSection(span(text), indexed);
+    } else if (text.size() == 1 && text[0] == '}') {
       in_header = false;
-      Section section{
-          {static_cast<uint32_t>(base), 0}, false, static_cast<uint32_t>(entries_.size()), 0, 0};
-      if (!taken_all) {
-        const Line name_line = take_line();
-        const std::string_view name = view(name_line.start, name_line.length);
-        section.name = span(name);
-        if (FindSection(name) != nullptr) {
-          ReportFromXap(kDuplicateKey, kDuplicateKeyText, 70);
-        } else {
-          section.indexed = true;
-        }
-      } else {
+      name_next = !last;
+      if (last) {
         ReportFromXap(kSubscriptOutOfRange, kSubscriptOutOfRangeText, 60);
+        OpenSection({static_cast<uint32_t>(base), 0}, false);
       }
-      sections_.push_back(section);
-      continue;
-    }
-    if (line.equals == line.length) continue;
-    const std::string_view key = TrimSpaces(view(line.start, line.equals));
-    if (in_header) {
-      if (const int field = HeaderFieldOf(key); field != kHeaderFields) {
-        header_[field] =
-            span(TrimSpaces(view(line.start + line.equals + 1, line.length - line.equals - 1)));
-        parsed_[field] = true;
+    } else {
+      // The "=" comes after a short key: a plain loop stops there sooner than a search starts.
+      std::size_t equals = 0;
+      while (equals < text.size() && text[equals] != '=') ++equals;
+      if (equals < text.size()) {
+        const std::string_view key = TrimSpaces(text.substr(0, equals));
+        if (in_header) {
+          if (const int field = HeaderFieldOf(key); field != kHeaderFields) {
+            header_[field] = span(TrimSpaces(text.substr(equals + 1)));
+            parsed_[field] = true;
+          }
+        } else {
+          AddEntry(span(key), span(text), at(line) + static_cast<uint32_t>(equals) + 1);
+        }
       }
-      continue;
     }
-    Section& section = sections_.back();
-    // A key of a length not seen in this section yet cannot repeat one.
-    const uint64_t length_bit = uint64_t{1} << std::min<std::size_t>(key.size(), 63);
-    if ((section.key_lengths & length_bit) != 0 && FindEntry(section, key) != nullptr) {
-      ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
-      continue;
-    }
-    const auto line_offset = static_cast<uint32_t>(base + line.start);
-    entries_.push_back({span(key),
-                        {line_offset, static_cast<uint32_t>(line.length)},
-                        line_offset + static_cast<uint32_t>(line.equals) + 1});
-    section.key_lengths |= length_bit;
-    ++section.count;
+    if (last) break;
+    line = line_end + 1;
   }
   return 0;
+}
+
+void XapMessage::OpenSection(Span name, bool indexed) {
+  Section& section = sections_.emplace_back();
+  section.name = name;
+  section.indexed = indexed;
+  section.first = static_cast<uint32_t>(entries_.size());
+  section.count = 0;
+  section.key_lengths = 0;
+}
+
+void XapMessage::AddEntry(Span key, Span line, uint32_t value) {
+  Section& section = sections_.back();
+  // A key of a length not seen in this section yet cannot repeat one.
+  const uint64_t length_bit = uint64_t{1} << std::min<uint32_t>(key.length, 63);
+  if ((section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr) {
+    ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
+    return;
+  }
+  Entry& entry = entries_.emplace_back();
+  entry.key = key;
+  entry.line = line;
+  entry.value = value;
+  section.key_lengths |= length_bit;
+  ++section.count;
 }
 
 std::string_view XapMessage::GetItem(std::string_view sSection, std::string_view sItem) const {

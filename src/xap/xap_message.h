@@ -104,6 +104,9 @@ class XapMessage {
   const Section* FindSection(std::string_view name) const;
   // The entry of `section` whose key is `key`, letter case ignored; nullptr when none.
   const Entry* FindEntry(const Section& section, std::string_view key) const;
+  void OpenSection(Span name, bool indexed);
+  // Adds a body item to the last section, unless its key is there already.
+  void AddEntry(Span key, Span line, uint32_t value);
   void ReportFromXap(long number, std::string_view description, int line);
 
   ErrorLog* log_;
