@@ -17,18 +17,25 @@ std::string LowerCase(std::string_view text);
 std::string UpperCase(std::string_view text);
 namespace text_internal {
 
-// Up to eight bytes of `data` in one word; the bytes past `size` are zero.
-inline uint64_t Word(const char* data, std::size_t size) {
-  uint64_t word = 0;
-  if (size >= 8) {
-    std::memcpy(&word, data, 8);
-  } else {
-    // A copy of a variable length would be a library call.
-    for (std::size_t i = 0; i < size; ++i) {
-      word |= uint64_t{static_cast<unsigned char>(data[i])} << (8 * i);
-    }
-  }
+inline uint64_t Load8(const char* data) {
+  uint64_t word;
+  std::memcpy(&word, data, 8);
   return word;
+}
+
+// A text of fewer than eight bytes in one word, without a loop: two texts of one length are
+// equal exactly when their words are. The loads may overlap; together they cover every byte.
+inline uint64_t ShortWord(const char* data, std::size_t size) {
+  if (size >= 4) {
+    uint32_t low;
+    uint32_t high;
+    std::memcpy(&low, data, 4);
+    std::memcpy(&high, data + size - 4, 4);
+    return low | (uint64_t{high} << 32);
+  }
+  if (size == 0) return 0;
+  const auto byte = [&](std::size_t i) { return uint64_t{static_cast<unsigned char>(data[i])}; };
+  return byte(0) | (byte(size / 2) << 8) | (byte(size - 1) << 16);
 }
 
 // LowerAscii on eight bytes at once. Each byte's low seven bits plus a bias stay below 0x100,
@@ -42,29 +49,31 @@ inline uint64_t LowerAsciiWord(uint64_t word) {
   return word | (upper >> 2);  // 0x80 >> 2 is the case bit
 }
 
+// True when two texts of `size` bytes are equal once `fold` has been applied to each word of
+// both; the last word overlaps the one before it rather than ending in a loop of bytes.
+template <typename FoldA, typename FoldB>
+bool EqualWords(const char* a, const char* b, std::size_t size, FoldA fold_a, FoldB fold_b) {
+  if (size < 8) return fold_a(ShortWord(a, size)) == fold_b(ShortWord(b, size));
+  for (std::size_t i = 0; i + 8 < size; i += 8) {
+    if (fold_a(Load8(a + i)) != fold_b(Load8(b + i))) return false;
+  }
+  return fold_a(Load8(a + size - 8)) == fold_b(Load8(b + size - 8));
+}
+
 }  // namespace text_internal
 
 // Inline, and eight bytes at a time: the parser compares every key it reads this way.
 inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   using namespace text_internal;
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); i += 8) {
-    const std::size_t n = a.size() - i;
-    if (LowerAsciiWord(Word(a.data() + i, n)) != LowerAsciiWord(Word(b.data() + i, n))) {
-      return false;
-    }
-  }
-  return true;
+  return a.size() == b.size() &&
+         EqualWords(a.data(), b.data(), a.size(), LowerAsciiWord, LowerAsciiWord);
 }
 // EqualsIgnoringCase against a text already in lower case, such as a literal: half the work.
 inline bool EqualsLowered(std::string_view text, std::string_view lower) {
   using namespace text_internal;
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); i += 8) {
-    const std::size_t n = text.size() - i;
-    if (LowerAsciiWord(Word(text.data() + i, n)) != Word(lower.data() + i, n)) return false;
-  }
-  return true;
+  return text.size() == lower.size() &&
+         EqualWords(text.data(), lower.data(), lower.size(), LowerAsciiWord,
+                    [](uint64_t word) { return word; });
 }
 bool ContainsIgnoringCase(std::string_view text, std::string_view fragment);
 

@@ -2,33 +2,67 @@
 #include "xap/xap_message.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace varnix {
 namespace {
 
 using namespace errors;
 
-// Where the line that starts at `from` ends: the first "\n" there or after, or `end`. Eight
-// bytes at a time without a call: xAP lines are short, and a library search costs more to
-// start than these lines take to read.
-const char* LineEnd(const char* from, const char* end) {
-  static_assert(std::endian::native == std::endian::little, "the lowest byte comes first");
-  constexpr uint64_t kOnes = 0x0101010101010101u;
-  constexpr uint64_t kHighs = 0x8080808080808080u;
-  const char* at = from;
-  for (; end - at >= 8; at += 8) {
-    uint64_t word;
-    std::memcpy(&word, at, 8);
-    const uint64_t x = word ^ (kOnes * '\n');
-    // The lowest byte flagged here is the first line feed; bytes above it may be false alarms.
-    const uint64_t found = (x - kOnes) & ~x & kHighs;
-    if (found != 0) return at + (std::countr_zero(found) >> 3);
+// Where the lines of a text end, a bit a byte, found in one pass before any line is read: at
+// each line feed, and at the size, where the last line ends. Finding each line's end from the
+// end of the one before chains every line's work to the last's; with the bits at hand, the
+// next line end is a bit scan away.
+class LineEnds {
+ public:
+  LineEnds(const char* data, std::size_t size) : words_(size / 64 + 1) {
+    if (words_ > inline_.size()) heap_.resize(words_);  // beyond any datagram
+    bits_ = words_ > inline_.size() ? heap_.data() : inline_.data();
+    std::fill(bits_, bits_ + words_, uint64_t{0});
+    std::size_t i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128i line_feed = _mm_set1_epi8('\n');
+    const auto line_feeds_at = [&](std::size_t from) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
+      return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, line_feed)))};
+    };
+    for (; i + 16 <= size; i += 16) bits_[i / 64] |= line_feeds_at(i) << (i % 64);
+    if (i < size && size >= 16) {
+      // The last sixteen bytes, less those already marked; i is a multiple of 16, so they end
+      // within i's word.
+      bits_[i / 64] |= (line_feeds_at(size - 16) >> (16 - (size - i))) << (i % 64);
+      i = size;
+    }
+#endif
+    for (; i < size; ++i) bits_[i / 64] |= uint64_t{data[i] == '\n'} << (i % 64);
+    bits_[size / 64] |= uint64_t{1} << (size % 64);
   }
-  while (at < end && *at != '\n') ++at;
-  return at;
-}
+  LineEnds(const LineEnds&) = delete;
+  LineEnds& operator=(const LineEnds&) = delete;
+
+  // Calls `at` with the offset of each line end, in order.
+  template <typename F>
+  void ForEach(F&& at) const {
+    for (std::size_t word = 0; word < words_; ++word) {
+      for (uint64_t left = bits_[word]; left != 0; left &= left - 1) {
+        at(word * 64 + static_cast<std::size_t>(std::countr_zero(left)));
+      }
+    }
+  }
+
+ private:
+  std::size_t words_;
+  uint64_t* bits_;
+  std::array<uint64_t, 24> inline_;  // 1,535 bytes and the end
+  std::vector<uint64_t> heap_;
+};
 
 // Splits off the next "."-separated element of an address.
 std::string_view NextElement(std::string_view& rest, bool& more) {
@@ -187,13 +221,15 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
     return Span{at(part.data()), static_cast<uint32_t>(part.size())};
   };
 
-  // One pass, a line at a time. Lines split at every "\n"; a final "\n" leaves one last, empty
-  // line. The first two lines are the marker and "{".
+  // A line at a time. Lines split at every "\n"; a final "\n" leaves one last, empty line. The
+  // first two lines are the marker and "{".
   int to_skip = 2;
   bool in_header = true;
   bool name_next = false;  // the line after a "}" names the section it opens
-  for (const char* line = data + base;;) {
-    const char* const line_end = LineEnd(line, end);
+  const char* const first = data + base;
+  const char* line = first;
+  LineEnds(first, static_cast<std::size_t>(end - first)).ForEach([&](std::size_t offset) {
+    const char* const line_end = first + offset;
     const bool last = line_end == end;
     const std::string_view text(line, static_cast<std::size_t>(line_end - line));
     if (to_skip > 0) {
@@ -226,9 +262,8 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
         }
       }
     }
-    if (last) break;
     line = line_end + 1;
-  }
+  });
   return 0;
 }
 

@@ -133,6 +133,22 @@ TEST_F(XapMessageTest, ItemsKeepTheirRawText) {
   EXPECT_EQ(message.msgCollection(0), (Lines{"Title = Notepad", "Data=a=b", "class=body"}));
 }
 
+// Line ends are found sixteen and sixty-four bytes at a time: values of every length from 0 to
+// 140 put a line end at every place in those blocks, in messages short and past 1,536 bytes.
+TEST_F(XapMessageTest, EveryValueIsReadWholeWhereverItsLineEnds) {
+  std::string text = "xap-header\n{\n}\nS\n{\n";
+  for (int length = 0; length <= 140; ++length) {
+    text += "k" + std::to_string(length) + "=" + std::string(length, 'v') + "\n";
+    const XapMessage message = Parse(text);
+    for (int earlier = 0; earlier <= length; ++earlier) {
+      ASSERT_EQ(message.GetItem("S", "K" + std::to_string(earlier)), std::string(earlier, 'v'))
+          << "in a message of " << text.size() << " bytes";
+    }
+  }
+  EXPECT_GT(text.size(), 1536u);
+  EXPECT_TRUE(log_.lines.empty());
+}
+
 TEST_F(XapMessageTest, LogsTheFailuresThatRealInputCauses) {
   const XapMessage repeated = Parse("xap-header\n{\n}\nA\n{\nk=1\nK = 2\n}\na\n{\nj=3\n}\n");
   EXPECT_EQ(repeated.GetItem("a", "k"), "1");
