@@ -25,24 +25,37 @@ class LineEnds {
   LineEnds(const char* data, std::size_t size) : words_(size / 64 + 1) {
     if (words_ > inline_.size()) heap_.resize(words_);  // beyond any datagram
     bits_ = words_ > inline_.size() ? heap_.data() : inline_.data();
-    std::fill(bits_, bits_ + words_, uint64_t{0});
+    // Each word is gathered in a register and stored once.
     std::size_t i = 0;
+    uint64_t bits = 0;  // of the word that holds byte i
 #if defined(__SSE2__) || defined(_M_X64)
     const __m128i line_feed = _mm_set1_epi8('\n');
     const auto line_feeds_at = [&](std::size_t from) {
       const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
       return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, line_feed)))};
     };
-    for (; i + 16 <= size; i += 16) bits_[i / 64] |= line_feeds_at(i) << (i % 64);
+    for (; i + 16 <= size; i += 16) {
+      bits |= line_feeds_at(i) << (i % 64);
+      if (i % 64 == 48) {
+        bits_[i / 64] = bits;
+        bits = 0;
+      }
+    }
     if (i < size && size >= 16) {
       // The last sixteen bytes, less those already marked; i is a multiple of 16, so they end
       // within i's word.
-      bits_[i / 64] |= (line_feeds_at(size - 16) >> (16 - (size - i))) << (i % 64);
+      bits |= (line_feeds_at(size - 16) >> (16 - (size - i))) << (i % 64);
       i = size;
     }
 #endif
-    for (; i < size; ++i) bits_[i / 64] |= uint64_t{data[i] == '\n'} << (i % 64);
-    bits_[size / 64] |= uint64_t{1} << (size % 64);
+    for (; i < size; ++i) {
+      bits |= uint64_t{data[i] == '\n'} << (i % 64);
+      if (i % 64 == 63) {
+        bits_[i / 64] = bits;
+        bits = 0;
+      }
+    }
+    bits_[size / 64] = bits | (uint64_t{1} << (size % 64));
   }
   LineEnds(const LineEnds&) = delete;
   LineEnds& operator=(const LineEnds&) = delete;
