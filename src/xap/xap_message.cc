@@ -268,7 +268,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
         if (in_header) {
           if (const int field = HeaderFieldOf(key); field != kHeaderFields) {
             header_[field] = span(TrimSpaces(text.substr(equals + 1)));
-            parsed_[field] = true;
+            known_[field] = true;
           }
         } else {
           AddEntry(span(key), span(text), at(line) + static_cast<uint32_t>(equals) + 1);

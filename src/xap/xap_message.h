@@ -33,16 +33,16 @@ class XapMessage {
   // Failures inside the model are written to `log`, never passed to the caller.
   explicit XapMessage(ErrorLog& log) : log_(&log) {}
 
-  // Header fields: as set for writing, or as parsed; views stay valid while the message lives
-  // and is not changed.
+  // Header fields: as last set for writing or parsed, else "Unknown"; views stay valid while the
+  // message lives.
   std::string_view msgClass() const { return Field(kClass); }
-  void msgClass(std::string value) { Set(kClass, std::move(value)); }
+  void msgClass(std::string_view value) { Set(kClass, value); }
   std::string_view msgTarget() const { return Field(kTarget); }
-  void msgTarget(std::string value) { Set(kTarget, std::move(value)); }
+  void msgTarget(std::string_view value) { Set(kTarget, value); }
   std::string_view msgSource() const { return Field(kSource); }
-  void msgSource(std::string value) { Set(kSource, std::move(value)); }
+  void msgSource(std::string_view value) { Set(kSource, value); }
   std::string_view msgUID() const { return Field(kUid); }
-  void msgUID(std::string value) { Set(kUid, std::move(value)); }
+  void msgUID(std::string_view value) { Set(kUid, value); }
 
   // Writing. `header_prefix` is the node's XapHeaderPrefix; the message's own msgUID is not
   // written.
@@ -92,13 +92,13 @@ class XapMessage {
 
   std::string_view Text(Span span) const { return raw_.view().substr(span.offset, span.length); }
   std::string_view Field(HeaderField field) const {
-    if (parsed_[field]) return Text(header_[field]);
-    return given_[field] ? std::string_view(set_[field]) : kUnknown;
+    return known_[field] ? Text(header_[field]) : kUnknown;
   }
-  void Set(HeaderField field, std::string value) {
-    set_[field] = std::move(value);
-    given_[field] = true;
-    parsed_[field] = false;
+  // A value set for writing is kept with the parsed text, so that setting one allocates nothing.
+  void Set(HeaderField field, std::string_view value) {
+    header_[field] = {static_cast<uint32_t>(raw_.size()), static_cast<uint32_t>(value.size())};
+    raw_.append(value);
+    known_[field] = true;
   }
   static int HeaderFieldOf(std::string_view key);
   const Section* FindSection(std::string_view name) const;
@@ -111,11 +111,9 @@ class XapMessage {
 
   ErrorLog* log_;
   FastString builder_;
-  // A field reads as set for writing, else as parsed, else "Unknown".
-  std::string set_[kHeaderFields];
-  bool given_[kHeaderFields] = {};
   Span header_[kHeaderFields] = {};
-  bool parsed_[kHeaderFields] = {};
+  bool known_[kHeaderFields] = {};
+  // The parsed text, and the header values set for writing.
   InlineText<kInlineText> raw_;
   InlineVector<Entry, kInlineItems> entries_;
   InlineVector<Section, kInlineSections> sections_;
