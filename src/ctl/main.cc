@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/failure.h"
-#include "core/text.h"
 #include "ctl/controller.h"
 #include "ctl/ctl_command.h"
 #include "ctl/xap_link.h"
@@ -13,6 +12,7 @@
 #include "platform/terminal.h"
 #include "platform/text_encoding.h"
 #include "settings/settings_front.h"
+#include "xap/xap_transport.h"
 
 namespace {
 
@@ -24,12 +24,11 @@ std::string ConfiguredBroadcast(varnix::Platform& platform) {
   const varnix::SettingsFront settings(*platform.files, quiet,
                                        machine.ProgramFolder() + separator + "Config" + separator,
                                        machine.Paths());
-  // A computer on loopback alone sends there, as its node does.
+  // A computer without an address can reach loopback alone.
   const std::vector<std::string> addresses = machine.HostAddresses();
-  if (addresses.empty() || addresses.front() == "127.0.0.1") return "127.0.0.1";
-  const std::string address =
-      settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini");
-  return varnix::EqualsIgnoringCase(address, "Default") ? "255.255.255.255" : address;
+  return varnix::XapTransport::SendAddressFor(
+      settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini"),
+      addresses.empty() ? "127.0.0.1" : addresses.front());
 }
 
 }  // namespace

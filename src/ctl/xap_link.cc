@@ -72,18 +72,12 @@ void XapLink::Beat(bool stopped) {
 
 void XapLink::Send(const std::string& target, const std::string& klass, const std::string& section,
                    const std::vector<std::pair<std::string, std::string>>& items) {
-  QuietReports log;
-  XapMessage message(log);
-  message.msgClass(klass);
-  message.msgSource(source_);
-  message.msgTarget(target);
-  message.AddHeader(XapHeaderPrefix(kUid));
-  message.AddSection(section);
-  for (const auto& [name, value] : items) {
-    message.AddItem(section, OnOneLine(name), OnOneLine(value));
-  }
+  const std::vector<std::pair<std::string_view, std::string_view>> views(items.begin(),
+                                                                         items.end());
+  const std::string text =
+      OneSectionMessage(XapHeaderPrefix(kUid), klass, source_, target, section, views);
   try {
-    sender_->SendTo(send_address_, kXapPort, TextToCodePage(message.ToXap()));
+    sender_->SendTo(send_address_, kXapPort, TextToCodePage(text));
   } catch (const Error& e) {
     throw Error(e.number(), "cannot send to " + send_address_ + ": " + e.description());
   }

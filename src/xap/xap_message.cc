@@ -103,6 +103,23 @@ std::string XapHeaderPrefix(std::string_view uid) {
   return prefix;
 }
 
+std::string OneSectionMessage(
+    std::string_view header_prefix, std::string_view klass, std::string_view source,
+    std::string_view target, std::string_view section,
+    const std::vector<std::pair<std::string_view, std::string_view>>& items) {
+  QuietReports quiet;  // writing reports nothing
+  XapMessage message(quiet);
+  message.msgClass(klass);
+  message.msgSource(source);
+  message.msgTarget(target);
+  message.AddHeader(header_prefix);
+  message.AddSection(section);
+  for (const auto& [name, value] : items) {
+    message.AddItem(section, OnOneLine(std::string(name)), OnOneLine(std::string(value)));
+  }
+  return message.ToXap();
+}
+
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2) {
   if (sItem1.empty() || sItem2.empty()) return false;
   bool more1 = true;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/failure.h"
@@ -24,6 +25,13 @@ std::string XapHeaderPrefix(std::string_view uid);
 // The text with each line break made a space: a break inside a name or value would start a
 // forged line of the message.
 std::string OnOneLine(std::string text);
+
+// The wire text of a message of one section, as the node whose header begins `header_prefix`
+// sends it: each name and value kept on its own line, and no target line when `target` is "".
+std::string OneSectionMessage(
+    std::string_view header_prefix, std::string_view klass, std::string_view source,
+    std::string_view target, std::string_view section,
+    const std::vector<std::pair<std::string_view, std::string_view>>& items);
 
 // True when two xAP addresses match, with "*" standing for one element and ">" for the rest.
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2);

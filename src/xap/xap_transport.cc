@@ -102,6 +102,12 @@ bool XapTransport::IsAddressInMask(const std::string& pattern, const std::string
   return true;
 }
 
+std::string XapTransport::SendAddressFor(const std::string& broadcast_setting,
+                                         const std::string& local_ip) {
+  if (local_ip == kLoopback) return kLoopback;
+  return LowerCase(broadcast_setting) == "default" ? "255.255.255.255" : broadcast_setting;
+}
+
 std::string XapTransport::GetIP() {
   std::string ip;
   Steps([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "GetIP", failure); })(
@@ -121,8 +127,7 @@ std::string XapTransport::GetIP() {
 
 int32_t XapTransport::Init() {
   localIP_ = GetIP();
-  sendAddress_ = LowerCase(broadcastAddress_) == "default" ? "255.255.255.255" : broadcastAddress_;
-  if (localIP_ == kLoopback) sendAddress_ = kLoopback;
+  sendAddress_ = SendAddressFor(broadcastAddress_, localIP_);
 
   localPort_ = kFirstPort;
   bool loopbackBound = false;
@@ -186,21 +191,18 @@ std::string XapTransport::SendXap(const std::string& sTarget, const std::string&
                                   const std::string& sSection, const std::string& sData) {
   // Failures here are neither logged nor reported; the message is simply not sent.
   Quietly([&] {
-    XapMessage message(log_);
-    message.msgClass(sClass);
-    message.msgSource(xapSource_);
-    message.msgTarget(sTarget);
-    message.msgUID(xapUID_);
-    message.AddHeader(xapHeaderPrefix_);
-    message.AddSection(sSection);
-    for (const std::string& item : Split(sData, kItemSeparator)) {
+    const std::vector<std::string> packed = Split(sData, kItemSeparator);
+    std::vector<std::pair<std::string_view, std::string_view>> items;
+    for (const std::string_view item : packed) {
       const auto mark = item.find(kNameValueSeparator);
-      if (mark == std::string::npos) continue;
-      message.AddItem(sSection, OnOneLine(item.substr(0, mark)), OnOneLine(item.substr(mark + 1)));
+      if (mark != std::string_view::npos)
+        items.emplace_back(item.substr(0, mark), item.substr(mark + 1));
     }
     // The wire is in the system's code page, as every peer expects.
     if (sendSocket_ != nullptr) {
-      sendSocket_->SendTo(sendAddress_, kXapPort, TextToCodePage(message.ToXap()));
+      sendSocket_->SendTo(sendAddress_, kXapPort,
+                          TextToCodePage(OneSectionMessage(xapHeaderPrefix_, sClass, xapSource_,
+                                                           sTarget, sSection, items)));
     }
   });
   return "";

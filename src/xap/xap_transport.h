@@ -73,6 +73,10 @@ class XapTransport : public XapSender {
   std::string GetIP();
 
   static bool IsAddressInMask(const std::string& pattern, const std::string& address);
+  // Where messages go: the configured broadcast address ("Default" is every computer on the
+  // network), or loopback on a computer whose chosen address is loopback.
+  static std::string SendAddressFor(const std::string& broadcast_setting,
+                                    const std::string& local_ip);
 
   // The state that callers and tests may look at.
   const std::string& sendAddress() const { return sendAddress_; }
