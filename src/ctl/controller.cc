@@ -107,8 +107,9 @@ int Controller::Program(const std::string& target) {
   using Verb = CtlCommand::Verb;
   if (!Ping(target)) return 1;
   const size_t mark = heard_.size();
+  const bool starts = command_.verb == Verb::kStart || command_.verb == Verb::kRestart;
   std::vector<std::pair<std::string, std::string>> items = ProgramItems(command_.verb_name);
-  if (command_.verb == Verb::kStart || command_.verb == Verb::kRestart) {
+  if (starts) {
     if (!command_.arguments.empty())
       items.emplace_back("Parameter", JoinCommandLine(command_.arguments));
     if (!command_.priority.empty()) items.emplace_back("Priority", command_.priority);
@@ -139,7 +140,6 @@ int Controller::Program(const std::string& target) {
   if (command_.json) {
     for (const Heard& report : reports) Print(JsonLine(report) + "\n");
   }
-  const bool starts = command_.verb == Verb::kStart || command_.verb == Verb::kRestart;
   // A start is told by its report of a running program; the stop of a program the node
   // does not supervise, by nothing at all.
   const auto told = std::find_if(reports.rbegin(), reports.rend(), [&](const Heard& report) {

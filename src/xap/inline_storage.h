@@ -15,7 +15,6 @@ namespace varnix {
 template <typename T, std::size_t N>
 class InlineVector {
  public:
-  void push_back(const T& value) { emplace_back() = value; }
   // A new last value, for the caller to fill in place: a value built aside and copied in whole
   // is read back before its parts are stored, which stalls.
   T& emplace_back() {

@@ -2,6 +2,7 @@
 #include "platform/win32/win32_machine.h"
 
 #include "platform/error.h"
+#include "platform/udp_socket.h"
 #include "platform/win32/win32_handles.h"
 
 namespace varnix {
@@ -79,10 +80,8 @@ std::vector<std::string> Win32Machine::HostNetworks() {
     const MIB_IPADDRROW& row = table->table[i];
     const uint32_t address = ntohl(row.dwAddr);
     if (address == 0) continue;
-    networks.push_back(
-        std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-        std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF) + "/" +
-        std::to_string(__builtin_popcount(ntohl(row.dwMask))));
+    networks.push_back(Endpoint{address, 0}.AddressText() + "/" +
+                       std::to_string(__builtin_popcount(ntohl(row.dwMask))));
   }
   return networks;
 }
