@@ -7,7 +7,7 @@ if [ "${1:-}" = "test" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils libx11-dev
              iproute2 util-linux libfltk1.3-dev x11-apps imagemagick
-             openbox xterm xdotool tmux systemd hostname)
+             openbox xterm xdotool tmux systemd hostname stress-ng)
 fi
 
 missing=()

@@ -140,17 +140,23 @@ int Controller::Program(const std::string& target) {
   if (command_.json) {
     for (const Heard& report : reports) Print(JsonLine(report) + "\n");
   }
-  // A start is told by its report of a running program; the stop of a program the node
-  // does not supervise, by nothing at all.
+  // A start is told by its report of a running program, or of one that has already ended,
+  // which says how; the stop of a program the node does not supervise, by nothing at all.
   const auto told = std::find_if(reports.rbegin(), reports.rend(), [&](const Heard& report) {
-    return !starts || report.Item("PID", "0") != "0";
+    return !starts || report.Item("PID", "0") != "0" || ProgramState(report) != "not running";
   });
+  const std::string program = command_.path.empty() ? command_.title : command_.path;
   if (told != reports.rend()) {
     table_.Take(*told);
-    return refused ? 1 : 0;
+    if (!starts || told->Item("PID", "0") != "0") return refused ? 1 : 0;
+    const bool failed = told->Item("ExitCode") != "0" || !told->Item("Signal").empty();
+    if (!command_.json) {
+      Print(target + " started " + program + ", which has already ended (" + ProgramState(*told) +
+            ")\n");
+    }
+    return refused || failed ? 1 : 0;
   }
   if (refused) return 1;
-  const std::string program = command_.path.empty() ? command_.title : command_.path;
   if (command_.verb == Verb::kStop) {
     if (!command_.json) {
       Print(target + " does not supervise " + program +

@@ -53,8 +53,9 @@ class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
 
-  // A hold on live process `pid`; nullptr when it is gone or the system gives no such hold
-  // (then the id alone answers, as before).
+  // A hold on live process `pid`, or on a program this table started even once it has ended,
+  // so that how it ended can still be told; nullptr when it is gone or the system gives no
+  // such hold (then the id alone answers, as before).
   virtual std::unique_ptr<ProcessHandle> Hold(ProcessId pid) = 0;
   // For each handle, whether its process has ended; all are asked at once, without waiting.
   // A process that has ended counts as ended before anyone collects it.

@@ -271,8 +271,11 @@ void ProcessOperations::QueryProcess(Status& record) {
               ? GetPIDFromName(record.process())
               : GetPIDFromTitle(record.Title());
   });
+  if (pid == 0) {
+    record.Ended();  // keeps how the program it followed ended, where the system tells
+    return;
+  }
   record.PID(static_cast<int32_t>(pid));
-  if (pid == 0) return;
   step(30, [&] {
     const std::optional<PriorityClass> priority = table_.GetPriority(pid);
     if (priority) record.Priority(PriorityName(*priority));

@@ -114,15 +114,20 @@ PriorityClass ClassOf(int nice) {
 // A pidfd: readable once the process has ended, and a signal through it never reaches a
 // process that has taken over the id. Where the kernel has none (before 5.3), fd is -1 and
 // the id answers.
+// A child of ours already collected is held without a pidfd, as one known to have ended: its
+// id may belong to another process by now.
 class PosixProcessHandle : public ProcessHandle {
  public:
-  PosixProcessHandle(ProcessId pid, UniqueFd fd) : pid_(pid), fd_(std::move(fd)) {}
+  PosixProcessHandle(ProcessId pid, UniqueFd fd, bool collected = false)
+      : pid_(pid), fd_(std::move(fd)), collected_(collected) {}
   ProcessId pid() const override { return pid_; }
   int fd() const { return fd_.get(); }
+  bool collected() const { return collected_; }
 
  private:
   ProcessId pid_;
   UniqueFd fd_;
+  bool collected_;
 };
 
 // Through syscall(): the C library's own wrappers are younger than the kernel calls.
@@ -190,10 +195,21 @@ bool PosixProcessTable::Reap(ProcessId pid) {
 }
 
 std::unique_ptr<ProcessHandle> PosixProcessTable::Hold(ProcessId pid) {
-  if (pid == 0 || !IsAlive(pid)) return nullptr;
-  UniqueFd fd(OpenPidFd(pid));
-  if (!fd.valid() && errno != ENOSYS) return nullptr;  // gone meanwhile
-  return std::make_unique<PosixProcessHandle>(pid, std::move(fd));
+  if (pid == 0) return nullptr;
+  // A child of ours stays ours to hold until it is collected, even once it has ended: a
+  // program that ends at once is still the program that was started, and how it ended is
+  // still there to tell.
+  if (children_.count(pid) != 0 || IsAlive(pid)) {
+    UniqueFd fd(OpenPidFd(pid));
+    if (fd.valid() || errno == ENOSYS) {
+      return std::make_unique<PosixProcessHandle>(pid, std::move(fd));
+    }
+  }
+  // Collected already (a look at it since its start may have done it): its status is kept.
+  if (children_.count(pid) == 0 && ended_children_.count(pid) != 0) {
+    return std::make_unique<PosixProcessHandle>(pid, UniqueFd(), true);
+  }
+  return nullptr;
 }
 
 std::vector<bool> PosixProcessTable::HaveEnded(const std::vector<const ProcessHandle*>& handles) {
@@ -203,7 +219,9 @@ std::vector<bool> PosixProcessTable::HaveEnded(const std::vector<const ProcessHa
   fds.reserve(handles.size());
   for (size_t i = 0; i < handles.size(); ++i) {
     const auto& handle = static_cast<const PosixProcessHandle&>(*handles[i]);
-    if (handle.fd() < 0) {
+    if (handle.collected()) {
+      ended[i] = true;
+    } else if (handle.fd() < 0) {
       ended[i] = !IsAlive(handle.pid());
     } else {
       fds.push_back(pollfd{handle.fd(), POLLIN, 0});

@@ -124,6 +124,15 @@ class Win32ProcessHandle : public ProcessHandle {
 }  // namespace
 
 std::unique_ptr<ProcessHandle> Win32ProcessTable::Hold(ProcessId pid) {
+  // A program this table started is held through the handle its start gave, even once it has
+  // ended: that handle keeps its id and its exit code from going to anyone else.
+  if (const auto found = started_.find(pid); found != started_.end()) {
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), found->second.process.get(), GetCurrentProcess(),
+                        &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      return std::make_unique<Win32ProcessHandle>(pid, ScopedHandle(copy));
+    }
+  }
   ScopedHandle process =
       Open(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, pid);
   if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return nullptr;
@@ -211,7 +220,8 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
     const bool ended = WaitForSingleObject(it->second.process.get(), 0) != WAIT_TIMEOUT;
     it = ended ? started_.erase(it) : std::next(it);
   }
-  if (entry.job.valid()) started_[info.dwProcessId] = std::move(entry);
+  // Kept with or without a job: Hold takes the new program through it, however soon it ends.
+  started_[info.dwProcessId] = std::move(entry);
   return info.dwProcessId;
 }
 
