@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     varnix::ClientTable table;
     table.Heard(*beat, 1000);
     // What the table saves it must read back, whatever the source name holds.
-    const varnix::ClientTable again = varnix::ClientTable::Load(table.Save(), 1000);
+    const varnix::ClientTable again = varnix::ClientTable::Load(table.Save(1000, 1000), 1000, 1000);
     const bool same_ports = std::equal(
         again.clients().begin(), again.clients().end(), table.clients().begin(),
         table.clients().end(), [](const auto& a, const auto& b) { return a.first == b.first; });
@@ -21,6 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // A state file is outside input too.
-  varnix::ClientTable::Load(text, 1000);
+  varnix::ClientTable::Load(text, 1000, 1000);
   return 0;
 }

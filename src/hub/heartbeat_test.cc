@@ -41,23 +41,27 @@ std::vector<uint16_t> Ports(const ClientTable& table) {
 }
 
 TEST(ClientTableTest, ForgetsSilentOrStoppedClientsAndComesBackFromItsText) {
+  using Change = ClientTable::Change;
   ClientTable table;
-  EXPECT_TRUE(table.Heard({"a.b.one", 60, 40001, false}, 1000));
-  EXPECT_FALSE(table.Heard({"a.b.one", 60, 40001, false}, 1010)) << "already known";
-  EXPECT_TRUE(table.Heard({"a.b.two", 600, 40002, false}, 1000));
-  EXPECT_FALSE(table.Heard({"a.b.none", 60, 0, false}, 1000)) << "no port, nothing to relay to";
+  EXPECT_EQ(table.Heard({"a.b.one", 60, 40001, false}, 1000), Change::kAdded);
+  EXPECT_EQ(table.Heard({"a.b.one", 60, 40001, false}, 1010), Change::kRenewed);
+  EXPECT_EQ(table.Heard({"a.b.two", 600, 40002, false}, 1000), Change::kAdded);
+  EXPECT_EQ(table.Heard({"a.b.none", 60, 0, false}, 1000), Change::kNone) << "nothing to relay to";
 
-  // Twice the interval and a minute: 180 s for the first, 1,260 s for the second.
-  const std::string saved = table.Save();
+  // Twice the interval and a minute: 180 s for the first, 1,260 s for the second. Saved on
+  // the wall clock (here 5,000 s ahead of the monotonic one), read back onto the monotonic.
+  const std::string saved = table.Save(1010, 6010);
   EXPECT_TRUE(table.Expire(1010 + 180).empty());
   EXPECT_EQ(table.Expire(1010 + 181), std::vector<uint16_t>{40001});
-  EXPECT_TRUE(table.Heard({"a.b.two", 600, 40002, true}, 1300));
+  EXPECT_EQ(table.Heard({"a.b.two", 600, 40002, true}, 1300), Change::kForgotten);
   EXPECT_TRUE(table.clients().empty());
 
-  const ClientTable restored = ClientTable::Load(saved + "garbage line\n70000 5 1000 x\n", 1150);
+  const ClientTable restored =
+      ClientTable::Load(saved + "garbage line\n70000 5 1000 x\n", 20, 6150);
   EXPECT_EQ(Ports(restored), (std::vector<uint16_t>{40001, 40002}));
   EXPECT_EQ(restored.clients().at(40002).source, "a.b.two");
-  EXPECT_EQ(Ports(ClientTable::Load(saved, 1010 + 181)), std::vector<uint16_t>{40002});
+  EXPECT_EQ(restored.clients().at(40001).heard_at, 20 - 140);
+  EXPECT_EQ(Ports(ClientTable::Load(saved, 0, 6010 + 181)), std::vector<uint16_t>{40002});
 }
 
 }  // namespace

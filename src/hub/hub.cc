@@ -13,8 +13,13 @@ Hub::Hub(EventLoop& loop, FileSystem& files, std::vector<std::string> local_addr
       options_(std::move(options)),
       say_(std::move(say)),
       now_(std::move(now)),
+      clients_(options_.max_clients),
       expire_timer_(loop.CreateTimer([this] { Expire(); })),
-      report_timer_(loop.CreateTimer([this] { ReportDrops(); })) {
+      report_timer_(loop.CreateTimer([this] { ReportDrops(); })),
+      save_timer_(loop.CreateTimer([this] {
+        save_timer_->SetEnabled(false);
+        SaveState();
+      })) {
   local_.insert(0x7F000001);
   for (const std::string& address : local_addresses) {
     if (const auto parsed = ParseAddress(address)) local_.insert(*parsed);
@@ -37,11 +42,16 @@ bool Hub::PortHeld(uint16_t port) {
 }
 
 void Hub::Start() {
+  // Bound before anything is taken back, so that its port is known to be the hub's own.
+  sender_ = loop_.CreateUdpSocket([](std::string) {});
+  sender_->Bind("127.0.0.1", 0);
+  sender_port_ = sender_->LocalPort();
   if (!options_.state_file.empty() && files_.FileExists(options_.state_file)) {
     try {
-      const ClientTable saved = ClientTable::Load(files_.ReadAll(options_.state_file), now_());
+      const ClientTable saved = ClientTable::Load(files_.ReadAll(options_.state_file), Now(),
+                                                  now_(), options_.max_clients);
       for (const auto& [port, client] : saved.clients()) {
-        if (!PortHeld(port)) continue;
+        if (!Registrable(port) || !PortHeld(port)) continue;
         clients_.Heard(Heartbeat{client.source, client.interval_seconds, port, false},
                        client.heard_at);
         if (options_.verbose)
@@ -60,36 +70,44 @@ void Hub::Start() {
                                 "): another xAP hub, or an xAP program that listens there "
                                 "itself, is running on this computer");
   }
-  sender_ = loop_.CreateUdpSocket([](std::string) {});
   expire_timer_->SetInterval(kExpireEveryMs);
   expire_timer_->SetEnabled(true);
   report_timer_->SetInterval(kReportEveryMs);
   report_timer_->SetEnabled(true);
+  save_timer_->SetInterval(kSaveAfterMs);
 }
 
 void Hub::SaveState() {
   if (options_.state_file.empty()) return;
   try {
-    files_.WriteAll(options_.state_file, clients_.Save());
+    files_.WriteAll(options_.state_file, clients_.Save(Now(), now_()));
   } catch (const Error& e) {
     say_("cannot write " + options_.state_file + ": " + e.description());
   }
 }
 
+void Hub::Changed() {
+  // Not restarted by each change: a stream of registrations must not put the write off.
+  if (!save_timer_->Enabled()) save_timer_->SetEnabled(true);
+}
+
+bool Hub::Registrable(uint16_t port) const {
+  return port != 0 && port != kXapPort && port != sender_port_;
+}
+
 void Hub::OnDatagram(std::string text) {
   const Endpoint from = socket_->Sender();
   if (!options_.allow.Allows(from.address)) return Drop("refused a datagram", from);
+  // What the hub sent itself, come back through a client that named one of its ports: never
+  // relayed again, or one datagram would circle for ever.
+  if (local_.count(from.address) != 0 && (from.port == kXapPort || from.port == sender_port_)) {
+    return Drop("dropped a datagram that the hub itself sent", from);
+  }
   const std::string_view head = std::string_view(text).substr(0, 9);
   if (EqualsLowered(head, "xap-hbeat")) {
     const std::optional<Heartbeat> beat = ReadHeartbeat(text);
     if (!beat) return Drop("dropped a malformed heartbeat", from);
-    if (local_.count(from.address) != 0 && clients_.Heard(*beat, now_())) {
-      SaveState();
-      if (options_.verbose) {
-        say_((beat->stopped ? "forgot " : "registered ") + beat->source + " on port " +
-             std::to_string(beat->port));
-      }
-    }
+    if (local_.count(from.address) != 0) OnHeartbeat(*beat);
   } else if (!EqualsLowered(std::string_view(text).substr(0, 10), "xap-header")) {
     return Drop("dropped a datagram that is not xAP", from);
   }
@@ -102,15 +120,53 @@ void Hub::OnDatagram(std::string text) {
   }
 }
 
+void Hub::OnHeartbeat(const Heartbeat& beat) {
+  const std::string port = std::to_string(beat.port);
+  if (beat.port != 0 && !Registrable(beat.port)) {
+    if (options_.verbose) {
+      SayOnce("own port", "refused a heartbeat from " + beat.source + " naming port " + port +
+                              ", the hub's own");
+    }
+    return;
+  }
+  switch (clients_.Heard(beat, Now())) {
+    case ClientTable::Change::kAdded:
+    case ClientTable::Change::kForgotten:
+      Changed();
+      if (options_.verbose) {
+        say_((beat.stopped ? "forgot " : "registered ") + beat.source + " on port " + port);
+      }
+      break;
+    case ClientTable::Change::kNotTheirs:
+      if (options_.verbose) {
+        SayOnce("goodbye", "ignored a goodbye from " + beat.source + " for port " + port +
+                               ", which " + clients_.clients().at(beat.port).source + " holds");
+      }
+      break;
+    case ClientTable::Change::kFull:
+      SayOnce("full", "refused to register " + beat.source + " on port " + port + ": " +
+                          std::to_string(options_.max_clients) +
+                          " clients already (--max-clients)");
+      break;
+    case ClientTable::Change::kRenewed:
+    case ClientTable::Change::kNone:
+      break;
+  }
+}
+
 void Hub::Drop(const std::string& what, const Endpoint& from) {
   ++dropped_;
   if (options_.verbose) say_(what + " from " + from.AddressText());
 }
 
+void Hub::SayOnce(const std::string& kind, const std::string& what) {
+  if (said_.insert(kind).second) say_(what);
+}
+
 void Hub::Expire() {
-  const std::vector<uint16_t> gone = clients_.Expire(now_());
+  const std::vector<uint16_t> gone = clients_.Expire(Now());
   if (gone.empty()) return;
-  SaveState();
+  Changed();
   if (options_.verbose) {
     for (const uint16_t port : gone)
       say_("forgot the silent client on port " + std::to_string(port));
@@ -118,6 +174,7 @@ void Hub::Expire() {
 }
 
 void Hub::ReportDrops() {
+  said_.clear();
   if (dropped_ == 0) return;
   say_(std::to_string(dropped_) +
        " datagrams dropped in the last minute: not xAP, malformed, or from a sender not allowed");

@@ -1,9 +1,11 @@
 // varnix-hub: relays the xAP network's traffic to the xAP programs on this computer.
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/text.h"
@@ -15,13 +17,22 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: varnix-hub [-v] [--interface ADDRESS] [--allow CIDR[,CIDR...]] [--state FILE]\n"
+    "                  [--max-clients N]\n"
     "  Listens on UDP port 3639 and relays every xAP datagram to the programs on this\n"
     "  computer that announce a port in their heartbeats.\n"
     "  -v                   say each registration and each dropped datagram\n"
     "  --interface ADDRESS  this computer's address on the LAN, if the system does not list it\n"
     "  --allow CIDR,...     the senders to relay from (192.168.1.0/24, say); by default the\n"
     "                       networks this computer is on. This computer itself is always heard\n"
-    "  --state FILE         where the client table outlives a restart of the hub\n";
+    "  --state FILE         where the client table outlives a restart of the hub\n"
+    "  --max-clients N      the most programs it relays to (256 unless given)\n";
+
+// A --max-clients value, 1 to 65535; 0 when it is not one.
+size_t ClientCount(std::string_view text) {
+  size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && value <= 65535 ? value : 0;
+}
 
 void Say(const std::string& text) { std::fprintf(stderr, "varnix-hub: %s\n", text.c_str()); }
 
@@ -42,6 +53,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--allow" && i + 1 < argc) {
       for (const std::string& network : varnix::Split(argv[++i], ',')) allowed.push_back(network);
       allow_given = true;
+    } else if (arg == "--max-clients" && i + 1 < argc && ClientCount(argv[i + 1]) != 0) {
+      options.max_clients = ClientCount(argv[++i]);
     } else if (arg == "--state" && i + 1 < argc) {
       options.state_file = argv[++i];
       state_given = true;

@@ -33,6 +33,8 @@ class UdpSocket {
   // Throws Error on failure.
   virtual void SendTo(const std::string& host, uint16_t port, std::string_view datagram) = 0;
   virtual void Close() = 0;
+  // The port this socket is bound to; 0 before it is bound or first sends.
+  virtual uint16_t LocalPort() const = 0;
 };
 
 }  // namespace varnix

@@ -48,6 +48,7 @@ class FakeEventLoop : public EventLoop {
     }
     void Close() override { closed = true; }
     Endpoint Sender() const override { return sender; }
+    uint16_t LocalPort() const override { return bound_port; }
     void Receive(const std::string& text, Endpoint from = {0x7F000001, 3639}) {
       sender = from;
       on_datagram_(text);

@@ -71,7 +71,9 @@ class HubFixture : public NodeFixture {
     hub_process_ = StartChildProcess(NativePath(VARNIX_HUB_BINARY, separator_),
                                      {"-v", "--state", folder_.path("hub-clients.txt")}, "", {},
                                      folder_.path("hub.log"));
-    // The hub is up once a beat to it is relayed back to the beating peer.
+    // The hub is up once a beat to it is relayed back to the beating peer: by this hub, not
+    // an earlier one.
+    peer_.received.clear();
     ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
       peer_.Beat();
       return peer_.Hears("acme.tester.peer", milliseconds(50));

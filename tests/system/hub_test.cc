@@ -1,6 +1,9 @@
 // The real hub between the real node and a peer: registration, relay, drops, stops, restarts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ctime>
+
 #include "system/hub_fixture.h"
 
 namespace varnix {
@@ -45,6 +48,42 @@ TEST_F(HubTest, AClientThatSaysItStoppedIsForgotten) {
   peer_.received.clear();
   peer_.Send(Echo("to nobody"));
   EXPECT_FALSE(peer_.Hears("Response=to nobody", milliseconds(1000)));
+}
+
+// A heartbeat naming the hub's own port, sent or saved, must not make it relay to itself: one
+// message reaches each real client once, and the hub stays idle.
+TEST_F(HubTest, AHeartbeatNamingTheHubsOwnPortMakesNoLoop) {
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const std::string loop_beat =
+      "xap-hbeat\n{\nv=12\nhop=1\nuid=FF00BB00\nclass=xap-hbeat.alive\nsource=acme.loop.pc\n"
+      "interval=60\nport=3639\n}\n";
+  for (int round = 0; round < 2; ++round) {
+    if (round == 1) {
+      // Saved in the state file, as a hub that looped before this mend would have left it.
+      StopHub();
+      std::string saved = platform_.files->ReadAll(folder_.path("hub-clients.txt"));
+      saved += "3639 60 " + std::to_string(std::time(nullptr)) + " acme.loop.pc\n";
+      platform_.files->WriteAll(folder_.path("hub-clients.txt"), saved);
+      StartHub();
+    }
+    peer_.Send(loop_beat);
+    const double cpu_before = CpuSeconds(hub_process_->Pid());
+    peer_.received.clear();
+    const std::string once = "once-" + std::to_string(round);
+    peer_.Send(XapRequest("acme.nobody.here", "Note\n{\nText=" + once + "\n}\n", "a.b"));
+    // Fenced by the node's answer to an echo sent after it, then a second for any copies.
+    peer_.Send(Echo("fence " + std::to_string(round)));
+    ASSERT_TRUE(peer_.Hears("Response=fence " + std::to_string(round)));
+    DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
+    EXPECT_EQ(std::count_if(peer_.received.begin(), peer_.received.end(),
+                            [&](const std::string& text) {
+                              return text.find("Text=" + once) != std::string::npos;
+                            }),
+              1);
+#ifndef _WIN32
+    EXPECT_LT(CpuSeconds(hub_process_->Pid()) - cpu_before, 0.3) << "the hub is busy";
+#endif
+  }
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ std::string NativePath(std::string path, char separator);
 
 // A process's resident memory as the kernel counts it, in KiB; 0 where there is no /proc.
 uint64_t ResidentKiB(unsigned long pid);
+// The processor time a process has used, user and system, in seconds; 0 where there is no /proc.
+double CpuSeconds(unsigned long pid);
 
 class NodeFixture : public ::testing::Test {
  protected:

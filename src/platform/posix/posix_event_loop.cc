@@ -90,6 +90,14 @@ class PosixUdpSocket : public UdpSocket {
 
   Endpoint Sender() const override { return sender_; }
 
+  uint16_t LocalPort() const override {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (!fd_.valid() || ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      return 0;
+    return ntohs(address.sin_port);
+  }
+
   void Close() override {
     if (watch_ != 0) loop_.Unwatch(watch_);
     watch_ = 0;

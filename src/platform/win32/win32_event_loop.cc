@@ -66,6 +66,15 @@ class Win32UdpSocket : public UdpSocket {
 
   Endpoint Sender() const override { return sender_; }
 
+  uint16_t LocalPort() const override {
+    sockaddr_in address{};
+    int size = sizeof address;
+    if (socket_ == INVALID_SOCKET ||
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      return 0;
+    return ntohs(address.sin_port);
+  }
+
   void Close() override {
     if (socket_ == INVALID_SOCKET) return;
     WSAAsyncSelect(socket_, loop_.window(), 0, 0);
