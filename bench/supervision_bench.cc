@@ -31,7 +31,7 @@ void BM_SupervisionPass(benchmark::State& state) {
   OutgoingQueue queue(log);
   ProcessOperations operations(*platform.processes, *platform.desktop, *platform.files, log,
                                *platform.loop, "Linux", PathRules::Posix());
-  ProcessRegistry registry(operations, queue, log);
+  ProcessRegistry registry(operations, queue, log, log);
   for (int i = 0; i < static_cast<int>(state.range(0)); ++i) {
     auto record = registry.NewStatus();
     record->PID(static_cast<int32_t>(programs[static_cast<size_t>(i) % programs.size()]->Pid()));

@@ -23,6 +23,15 @@ int CloseWaitSeconds(const SettingsFront& hs) {
   return seconds;
 }
 
+// How many programs the registry may hold, from settings.ini: [Supervision] MaxRecords.
+size_t MaxRecords(const SettingsFront& hs) {
+  const std::string text = hs.GetINISetting("Supervision", "MaxRecords",
+                                            std::to_string(ProcessRegistry::kDefaultMaxRecords));
+  size_t records = ProcessRegistry::kDefaultMaxRecords;
+  Quietly([&] { records = static_cast<size_t>(std::clamp(std::stol(text), 1L, 1000000L)); });
+  return records;
+}
+
 class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
@@ -33,11 +42,12 @@ class NodeSupervisor : public Supervisor {
                  context.services.machine.CloseTracePath(context.values.DataFolderInUse()),
                  IsNtPlatform(context.services.machine), CloseWaitSeconds(context.hs)),
         shutdown_(context.services.machine, windows_, context.events),
-        handler_(context.values, context.xap, context.queue, context.log, context.events,
-                 operations_, shutdown_,
-                 AccessRules::Load(context.services.files, context.events, context.log,
-                                   context.values.ConfigFolder() + "settings.ini",
-                                   context.values.paths)) {}
+        handler_(
+            context.values, context.xap, context.queue, context.log, context.events, operations_,
+            shutdown_,
+            AccessRules::Load(context.services.files, context.events, context.log,
+                              context.values.ConfigFolder() + "settings.ini", context.values.paths),
+            MaxRecords(context.hs)) {}
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
   void SupervisionPass() override { handler_.SupervisionPass(); }

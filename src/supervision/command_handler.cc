@@ -27,7 +27,7 @@ bool ReadsAsNumber(const std::string& text) {
 
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
                                ErrorLog& log, EventReport& events, ProcessOperations& operations,
-                               ComputerControl& computer, AccessRules rules)
+                               ComputerControl& computer, AccessRules rules, size_t max_records)
     : values_(values),
       xap_(xap),
       queue_(queue),
@@ -36,14 +36,15 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       operations_(operations),
       computer_(computer),
       rules_(std::move(rules)),
-      registry_(operations, queue, events),
+      registry_(operations, queue, events, log, max_records),
       restarts_(operations.loop(), operations.table(),
                 [this](const StartRequest& request) { return StartAndReport(request); }) {}
 
 ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
   const ProcessId pid =
       operations_.StartProcess(request.path, request.parameter, request.window, request.priority);
-  registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title);
+  registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
+                                 request.source);
   return pid;
 }
 
@@ -161,7 +162,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     return;
   }
   const auto start = [&] {
-    const StartRequest request{Path, Title, Parameter, Window, Priority};
+    const StartRequest request{Path, Title, Parameter, Window, Priority, std::string(source)};
     restarts_.Follow(request, *policy, StartAndReport(request));
   };
   if (lower == "start") {
@@ -183,12 +184,13 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   } else if (lower == "query" || lower == "autonotify") {
     const std::optional<size_t> index = Match(Title, Path);
     Status* record = index ? registry_.ProcessList()[*index].get() : nullptr;
+    std::unique_ptr<Status> unlisted;  // answered from, when the registry has no room for it
     if (record == nullptr) {
-      auto added = registry_.NewStatus();
-      added->Path(Path);
-      added->Title(Title);
-      record = added.get();
-      registry_.ProcessList().push_back(std::move(added));
+      unlisted = registry_.NewStatus();
+      unlisted->Path(Path);
+      unlisted->Title(Title);
+      record = registry_.Add(unlisted, lower, source);
+      if (record == nullptr) record = unlisted.get();
     }
     record->AutoNotify(lower == "autonotify");
     operations_.QueryProcess(*record);
@@ -226,9 +228,9 @@ void CommandHandler::RoleAnnouncement(XapMessage& message) {
   record->Path(path);
   record->Title("");
   record->AutoNotify(true);
-  Status& added = *record;
-  registry_.ProcessList().push_back(std::move(record));
-  operations_.QueryProcess(added);
+  if (Status* added = registry_.Add(record, "announcement", message.msgSource())) {
+    operations_.QueryProcess(*added);
+  }
 }
 
 }  // namespace varnix

@@ -22,7 +22,7 @@ class CommandHandler {
   // `rules` say who may ask for what; the default allows everything.
   CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
                  EventReport& events, ProcessOperations& operations, ComputerControl& computer,
-                 AccessRules rules = {});
+                 AccessRules rules = {}, size_t max_records = ProcessRegistry::kDefaultMaxRecords);
 
   void Readmessage(const std::string& text);
   void SupervisionPass() { registry_.SupervisionPass(); }

@@ -142,6 +142,43 @@ TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) 
   EXPECT_EQ(ends[1].substr(ends[1].size() - 9), "|Elapsed=") << ends[1];
 }
 
+// A full registry makes room by dropping the oldest record that serves nothing: not
+// auto-reported, its program not running. When none may go, the request is still answered.
+TEST_F(CommandHandlerTest, AFullRegistryDropsTheOldestIdleRecordOrAddsNone) {
+  CommandHandler small{values_, xap_, queue_, log_, events_, operations_, computer_, {}, 3};
+  const auto control = [&](const std::string& action, const std::string& path) {
+    small.Readmessage(
+        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\nsource=evil.x.y\n}"
+        "\nProcess.Control\n{\nAction=" +
+        action + "\nPath=" + path + "\n}\n");
+  };
+  const auto paths = [&] {
+    std::vector<std::string> listed;
+    for (const auto& record : small.registry().ProcessList()) listed.push_back(record->Path());
+    return listed;
+  };
+  control("query", "/made/up/1");
+  control("autonotify", "/made/up/2");
+  control("start", "/opt/app/notes");  // running
+  control("query", "/made/up/3");
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/made/up/2", "/opt/app/notes", "/made/up/3"}));
+  control("query", "/made/up/4");
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/made/up/2", "/opt/app/notes", "/made/up/4"}));
+  control("autonotify", "/made/up/4");
+  Sent();
+  control("query", "/made/up/5");
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/made/up/2", "/opt/app/notes", "/made/up/4"}));
+  EXPECT_EQ(Sent(), std::vector<std::string>{"process.notification|Path=/made/up/5|PID=0|"
+                                             "Priority=Unknown|CPU=|RAM=|Elapsed="});
+  // Said once, then at most once a minute.
+  const std::vector<std::string> said{
+      "Registry full (3 records): query of /made/up/3 from evil.x.y"};
+  EXPECT_EQ(events_.events, said);
+  loop_.Advance(ProcessRegistry::kFullSaidEveryMs);
+  control("query", "/made/up/6");
+  EXPECT_EQ(events_.events.size(), 2u);
+}
+
 TEST_F(CommandHandlerTest, ARestartPolicyStartsTheProgramAgainWithABackOffUntilAStop) {
   Control("Action=start\nPath=/opt/app/notes\nRestart=sometimes\n");
   EXPECT_TRUE(table_.started.empty());

@@ -1,6 +1,8 @@
 // ProcessRegistry: the record states across passes, and the Process.Notification report.
 #include "supervision/registry.h"
 
+#include <algorithm>
+
 #include "core/steps.h"
 #include "xap/fast_string.h"
 #include "xap/packed_items.h"
@@ -63,8 +65,30 @@ void ProcessRegistry::SupervisionPass() {
   }
 }
 
+Status* ProcessRegistry::Add(std::unique_ptr<Status>& record, std::string_view action,
+                             std::string_view source) {
+  if (ProcessList_.size() >= max_records_) {
+    const auto idle = std::find_if(ProcessList_.begin(), ProcessList_.end(), [](const auto& old) {
+      return !old->AutoNotify() && !old->Running() && old->PID() == 0;
+    });
+    const int64_t now = operations_.loop().NowMilliseconds();
+    if (!full_said_at_ || now - *full_said_at_ >= kFullSaidEveryMs) {
+      full_said_at_ = now;
+      const std::string notice = "Registry full (" + std::to_string(max_records_) +
+                                 " records): " + std::string(action) + " of " + record->Path() +
+                                 " from " + std::string(source);
+      log_.WriteErrorLog(kLogType, notice);
+      events_.SendErrorEvent(kLogType, notice);
+    }
+    if (idle == ProcessList_.end()) return nullptr;
+    ProcessList_.erase(idle);
+  }
+  ProcessList_.push_back(std::move(record));
+  return ProcessList_.back().get();
+}
+
 void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
-                                           const std::string& Title) {
+                                           const std::string& Title, std::string_view source) {
   if (PID == 0) return;
   Steps step([this](const Failure& failure) {
     events_.SendErrorEvent(kLogType, "UpdateStartedProcess", failure);
@@ -82,8 +106,10 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     });
     return;
   }
+  // Reported from even when the registry had no room for it.
+  std::unique_ptr<Status> record;
   step(30, [&] {
-    auto record = NewStatus();
+    record = NewStatus();
     record->PID(PID);
     record->Path(Path);
     record->Title(Title);
@@ -97,13 +123,20 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
         return;
       }
     }
-    ProcessList_.push_back(std::move(record));
+    Add(record, "start", source);
   });
   step(40, [&] {
-    if (Status* added = find()) {
+    Status* added = record ? record.get() : find();
+    if (added == nullptr) return;
+    // A program that ended before this report is told as ended, with how, not looked up by
+    // name: another program of that name is not the one just started.
+    const ProcessHandle* held = added->handle();
+    if (held != nullptr && operations_.table().HasEnded(*held)) {
+      added->Ended();
+    } else {
       operations_.QueryProcess(*added);
-      SendNotification(*added);
     }
+    SendNotification(*added);
   });
 }
 

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/failure.h"
@@ -14,8 +16,18 @@ namespace varnix {
 
 class ProcessRegistry {
  public:
-  ProcessRegistry(ProcessOperations& operations, OutgoingQueue& queue, EventReport& events)
-      : operations_(operations), queue_(queue), events_(events) {}
+  // Far beyond what one computer's programs need; a bound so that strangers' queries of
+  // made-up paths cannot grow the node without end.
+  static constexpr size_t kDefaultMaxRecords = 1000;
+  static constexpr int64_t kFullSaidEveryMs = 60000;
+
+  ProcessRegistry(ProcessOperations& operations, OutgoingQueue& queue, EventReport& events,
+                  ErrorLog& log, size_t max_records = kDefaultMaxRecords)
+      : operations_(operations),
+        queue_(queue),
+        events_(events),
+        log_(log),
+        max_records_(max_records) {}
 
   // A new record, not yet in the list.
   std::unique_ptr<Status> NewStatus() const {
@@ -27,8 +39,15 @@ class ProcessRegistry {
   std::vector<bool> AllAlive();
   // Finds which programs still run, reports the ended ones once and the auto-reported ones.
   void SupervisionPass();
-  void UpdateStartedProcess(const std::string& Path, int32_t PID, const std::string& Title);
+  // `source` asked for the start; it is named if the registry is full.
+  void UpdateStartedProcess(const std::string& Path, int32_t PID, const std::string& Title,
+                            std::string_view source = "the node");
   void SendNotification(Status& record);
+  // Appends `record` when there is room, made if need be by dropping the oldest record that
+  // serves nothing (not auto-reported, its program not running). Returns the record added;
+  // nullptr when it was not, and `record` is still the caller's (to report from, say). A full
+  // registry is said in the log and as an event, at most once a minute.
+  Status* Add(std::unique_ptr<Status>& record, std::string_view action, std::string_view source);
 
   // In the order records were appended; no keys, no uniqueness.
   std::vector<std::unique_ptr<Status>>& ProcessList() { return ProcessList_; }
@@ -37,6 +56,9 @@ class ProcessRegistry {
   ProcessOperations& operations_;
   OutgoingQueue& queue_;
   EventReport& events_;
+  ErrorLog& log_;
+  size_t max_records_;
+  std::optional<int64_t> full_said_at_;  // on the loop's clock, in ms
   std::vector<std::unique_ptr<Status>> ProcessList_;
 };
 

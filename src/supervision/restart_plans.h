@@ -26,6 +26,7 @@ struct StartRequest {
   std::string parameter;
   std::string window;
   std::string priority;
+  std::string source;  // who asked for it
 };
 
 class RestartPlans {

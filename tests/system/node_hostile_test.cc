@@ -104,6 +104,48 @@ TEST_F(NodeHostileTest, AFloodLeavesTheNodeAnsweringWithinItsMemory) {
   EXPECT_LT(ReadFile("Data/Korvane.txt").size(), 64u * 1024) << "the log is not flooded";
 }
 
+// Any host can query paths the node has never heard of; each would be a record for ever. The
+// registry is bounded: past its size the node stays as large as it was, and says so once.
+TEST_F(NodeHostileTest, QueriesOfMadeUpPathsDoNotGrowTheNode) {
+  if (separator_ == '\\') GTEST_SKIP() << "the figures are measured on Linux";
+  uint64_t resident_after_first = 0;
+  int64_t answer_ms = 0;
+  const auto started = Clock::now();
+  for (int batch = 0; batch < 20; ++batch) {
+    for (int i = 0; i < 1000; ++i) {
+      SendToNode(XapRequest("qel.Process." + platform_.machine->ComputerName(),
+                            "Process.Control\n{\nAction=query\nPath=/made/up/" +
+                                std::to_string(batch) + "/" + std::to_string(i) + "\n}\n"));
+      if (i % 100 == 0) platform_.loop->DispatchPending(milliseconds(0));
+    }
+    // Every query is handled once the echo after them is answered; asked again if it was lost.
+    const std::string fence = "batch " + std::to_string(batch);
+    const auto asked = Clock::now();
+    bool answered = false;
+    for (int tries = 0; tries < 50 && !answered; ++tries) {
+      SendToNode(Echo(fence));
+      answered = Answers(fence, milliseconds(200));
+    }
+    ASSERT_TRUE(answered) << fence;
+    answer_ms = (Clock::now() - asked) / milliseconds(1);
+    if (batch == 0) resident_after_first = ResidentKiB();
+  }
+  const uint64_t resident_after_all = ResidentKiB();
+  RecordProperty("resident_kib_after_1000", static_cast<int>(resident_after_first));
+  RecordProperty("resident_kib_after_20000", static_cast<int>(resident_after_all));
+  RecordProperty("last_answer_ms", static_cast<int>(answer_ms));
+#ifndef VARNIX_SANITIZED  // the sanitizer's own memory would be counted
+  EXPECT_LT(resident_after_all, resident_after_first + 1024) << "KiB";
+#endif
+  const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - started);
+  size_t said = 0;
+  for (const std::string& text : hub_->received()) {
+    said += text.find("Registry full (1000 records): query of /made/up/") != std::string::npos;
+  }
+  EXPECT_GE(said, 1u);
+  EXPECT_LE(said, 1u + static_cast<size_t>(minutes.count())) << "at most once a minute";
+}
+
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
   const std::string target = "qel.Process." + platform_.machine->ComputerName();
   // A thousand sections and ten thousand items in one datagram.
