@@ -27,11 +27,6 @@ class X11OwnWindow : public OwnWindow {
     const int screen = DefaultScreen(display_);
     window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 10, 10, 320, 120, 1,
                                   BlackPixel(display_, screen), WhitePixel(display_, screen));
-    XStoreName(display_, window_, caption.c_str());
-    const Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
-    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_NAME", False), utf8, 8,
-                    PropModeReplace, reinterpret_cast<const unsigned char*>(caption.data()),
-                    static_cast<int>(caption.size()));
     // The pid is only believed together with the machine it belongs to.
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
@@ -49,6 +44,14 @@ class X11OwnWindow : public OwnWindow {
     XSetClassHint(display_, window_, &hint);
     delete_ = XInternAtom(display_, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(display_, window_, &delete_, 1);
+    // The caption last: each atom look-up above sends what came before it, and a window that
+    // can be found by its title must already say whose it is.
+    const Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
+    const Atom net_wm_name = XInternAtom(display_, "_NET_WM_NAME", False);
+    XStoreName(display_, window_, caption.c_str());
+    XChangeProperty(display_, window_, net_wm_name, utf8, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(caption.data()),
+                    static_cast<int>(caption.size()));
     XMapWindow(display_, window_);
     XSync(display_, False);
     watch_ = loop_.WatchReadable(ConnectionNumber(display_), [this] { ReadEvents(); });
