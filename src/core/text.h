@@ -78,6 +78,12 @@ inline bool EqualsLowered(std::string_view text, std::string_view lower) {
 bool ContainsIgnoringCase(std::string_view text, std::string_view fragment);
 
 // Without the space characters at both ends; tabs stay.
+// Below a space, or DEL: bytes that would end a line, a field or an item, or steer a terminal.
+inline bool IsControlByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 inline std::string_view TrimSpaces(std::string_view text) {
   std::size_t first = 0;
   std::size_t last = text.size();

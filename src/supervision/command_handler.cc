@@ -2,6 +2,8 @@
 #include "supervision/command_handler.h"
 
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 
 #include "core/steps.h"
 #include "settings/ini_tool.h"
@@ -12,15 +14,19 @@ namespace {
 
 constexpr char kUnknownText[] = "Unknown";
 
-// What a plain decimal parser takes: optional spaces, an optional sign, digits, spaces.
+// What a plain decimal parser takes: optional spaces, an optional sign, digits, spaces; and a
+// value that fits a 32-bit number, as one that does not is no number it can give.
 bool ReadsAsNumber(const std::string& text) {
   size_t i = text.find_first_not_of(' ');
   if (i == std::string::npos) return false;
+  const size_t sign = i;
   if (text[i] == '+' || text[i] == '-') ++i;
   const size_t digits = i;
   while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-  if (i == digits) return false;
-  return text.find_first_not_of(' ', i) == std::string::npos;
+  if (i == digits || text.find_first_not_of(' ', i) != std::string::npos) return false;
+  int32_t value = 0;
+  const char* first = text.data() + (text[sign] == '+' ? digits : sign);
+  return std::from_chars(first, text.data() + i, value).ec == std::errc();
 }
 
 }  // namespace

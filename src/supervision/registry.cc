@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "core/steps.h"
-#include "xap/fast_string.h"
 #include "xap/packed_items.h"
 
 namespace varnix {
@@ -144,20 +143,12 @@ void ProcessRegistry::SendNotification(Status& record) {
   Steps step([this](const Failure& failure) {
     events_.SendErrorEvent(kLogType, "SendNotification", failure);
   });
-  FastString text;
+  std::string text;
   const auto item = [&](std::string_view name, const std::string& value) {
-    text.Add(std::string(1, kItemSeparator));
-    text.Add(name);
-    text.Add(std::string(1, kNameValueSeparator));
-    text.Add(value);
+    AppendItem(text, name, value);
   };
   step(10, [&] {
-    // Without a Path the text starts with an empty item, which the transport leaves out.
-    if (record.Path() != "Unknown") {
-      text.Add("Path");
-      text.Add(std::string(1, kNameValueSeparator));
-      text.Add(record.Path());
-    }
+    if (record.Path() != "Unknown") item("Path", record.Path());
     if (record.Title() != "Unknown") item("Title", record.Title());
     item("PID", std::to_string(record.PID()));
     item("Priority", record.Priority());
@@ -171,7 +162,7 @@ void ProcessRegistry::SendNotification(Status& record) {
       if (!record.exit()->signal.empty()) item("Signal", record.exit()->signal);
     }
   });
-  step(20, [&] { queue_.SendXap("", "Computer.Process", "Process.Notification", text.Value()); });
+  step(20, [&] { queue_.SendXap("", "Computer.Process", "Process.Notification", text); });
 }
 
 }  // namespace varnix

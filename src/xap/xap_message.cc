@@ -88,9 +88,8 @@ std::string_view NextElement(std::string_view& rest, bool& more) {
 
 }  // namespace
 
-std::string OnOneLine(std::string text) {
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+std::string WithoutControls(std::string text) {
+  std::replace_if(text.begin(), text.end(), IsControlByte, ' ');
   return text;
 }
 
@@ -115,7 +114,8 @@ std::string OneSectionMessage(
   message.AddHeader(header_prefix);
   message.AddSection(section);
   for (const auto& [name, value] : items) {
-    message.AddItem(section, OnOneLine(std::string(name)), OnOneLine(std::string(value)));
+    message.AddItem(section, WithoutControls(std::string(name)),
+                    WithoutControls(std::string(value)));
   }
   return message.ToXap();
 }

@@ -22,9 +22,9 @@ inline constexpr std::string_view kUnknown = "Unknown";
 // The text every outgoing message begins with, for the given node UID.
 std::string XapHeaderPrefix(std::string_view uid);
 
-// The text with each line break made a space: a break inside a name or value would start a
-// forged line of the message.
-std::string OnOneLine(std::string text);
+// The text with each control character made a space: a line break inside a name or value
+// would start a forged line of the message, and other controls have no place on the wire.
+std::string WithoutControls(std::string text);
 
 // The wire text of a message of one section, as the node whose header begins `header_prefix`
 // sends it: each name and value kept on its own line, and no target line when `target` is "".

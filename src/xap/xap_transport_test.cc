@@ -139,7 +139,7 @@ TEST_F(XapTransportTest, SendXapWritesOneSectionAndKeepsEachItemOnItsLine) {
                "Type\1Korvane\0no mark\0Data\1a\1b\0Title\1"s + forged);
   EXPECT_EQ(loop_.sent.back().text,
             "xap-header\n{\nv=12\nhop=1\nuid=FF000800\nclass=Homeseer.Event\n"
-            "source=qel.Process.PC1\n}\nEvent.Log\n{\nType=Korvane\nData=a\1b\n"
+            "source=qel.Process.PC1\n}\nEvent.Log\n{\nType=Korvane\nData=a b\n"
             "Title=x  Evil=1 }\n}\n");
   xap_.SendXap("acme.peer.pc2", "WDT.Echo", "Echo.Response", PackItems({{"Response", "hi"}}));
   EXPECT_NE(loop_.sent.back().text.find("target=acme.peer.pc2\n}\nEcho.Response\n{\nResponse=hi\n"),

@@ -1,6 +1,7 @@
 // The real node under hostile traffic: a bounded flood, and requests far larger than any peer's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -144,6 +145,33 @@ TEST_F(NodeHostileTest, QueriesOfMadeUpPathsDoNotGrowTheNode) {
   }
   EXPECT_GE(said, 1u);
   EXPECT_LE(said, 1u + static_cast<size_t>(minutes.count())) << "at most once a minute";
+}
+
+// A request's text must not forge items in the reply, and a number too large is no number.
+TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
+  const std::string target = "qel.Process." + platform_.machine->ComputerName();
+  const std::string forged(
+      "/made/up\x01"
+      "forged=yes\0PID=1\x1b[2J",
+      30);
+  SendToNode(XapRequest(target, "Process.Control\n{\nAction=query\nPath=" + forged + "\n}\n"));
+  const std::string reply = hub_->WaitForText("Path=/made/up");
+  ASSERT_NE(reply, "");
+  EXPECT_EQ(reply.find("\nforged=yes"), std::string::npos) << reply;
+  EXPECT_EQ(reply.find("\nPID="), reply.rfind("\nPID=")) << reply;
+  EXPECT_TRUE(std::none_of(reply.begin(), reply.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F;
+  })) << reply;
+
+  const std::string program = CopyOfThisProgram("vxwindow");
+  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + program +
+                                    "\nParameter=--helper polite\nWindow=4294967296\n}\n"));
+  const std::string started = hub_->WaitForText("Path=" + program + "\n");
+  EXPECT_EQ(started.find("\nPID=0\n"), std::string::npos) << started;
+  SendToNode(XapRequest(target, "Process.Control\n{\nAction=stop\nPath=" + program + "\n}\n"));
+  SendToNode(Echo("done"));
+  ASSERT_TRUE(Answers("done", milliseconds(10000)));
+  EXPECT_EQ(hub_->WaitForText("out of range", milliseconds(0)), "");
 }
 
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
