@@ -66,8 +66,9 @@ int Controller::On(const std::string& target) {
       if (!answer) break;
       answer->items.emplace_back("ms", std::to_string(answer->at_ms - sent));
       Print(command_.json ? JsonLine(*answer) + "\n"
-                          : answer->source + " answered \"" + answer->Item("Response") + "\" in " +
-                                answer->Item("ms") + " ms\n");
+                          : Escaped(answer->source + " answered \"" + answer->Item("Response") +
+                                    "\" in " + answer->Item("ms") + " ms") +
+                                "\n");
       return 0;
     }
     case Verb::kIp: {
@@ -77,7 +78,7 @@ int Controller::On(const std::string& target) {
       });
       if (!answer) break;
       Print(command_.json ? JsonLine(*answer) + "\n"
-                          : answer->Item("Name") + "  " + answer->Item("IP") + "\n");
+                          : Escaped(answer->Item("Name") + "  " + answer->Item("IP")) + "\n");
       return 0;
     }
     case Verb::kShutdown:
@@ -151,16 +152,18 @@ int Controller::Program(const std::string& target) {
     if (!starts || told->Item("PID", "0") != "0") return refused ? 1 : 0;
     const bool failed = told->Item("ExitCode") != "0" || !told->Item("Signal").empty();
     if (!command_.json) {
-      Print(target + " started " + program + ", which has already ended (" + ProgramState(*told) +
-            ")\n");
+      Print(Escaped(target + " started " + program + ", which has already ended (" +
+                    ProgramState(*told) + ")") +
+            "\n");
     }
     return refused || failed ? 1 : 0;
   }
   if (refused) return 1;
   if (command_.verb == Verb::kStop) {
     if (!command_.json) {
-      Print(target + " does not supervise " + program +
-            "; a program of that name, if one ran, was asked to end\n");
+      Print(Escaped(target + " does not supervise " + program +
+                    "; a program of that name, if one ran, was asked to end") +
+            "\n");
     }
     return 0;
   }
@@ -338,7 +341,8 @@ int Controller::ComplainNoNodes() {
 }
 
 void Controller::Complain(const std::string& text) {
-  std::fprintf(output_.err, "varnixctl: %s\n", text.c_str());
+  // What a node said comes into many complaints: never raw to the terminal.
+  std::fprintf(output_.err, "varnixctl: %s\n", Escaped(text).c_str());
 }
 
 }  // namespace varnix

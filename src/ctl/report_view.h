@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ctl/xap_link.h"
@@ -28,10 +29,16 @@ class ProgramTable {
   std::vector<Heard> reports_;
 };
 
-// The rows as lines, each column as wide as its widest cell and two spaces from the next.
+// Remote text as it may reach a terminal: each control character written out ("\x1b"), so
+// that no report can move the cursor, clear the screen or retitle the window.
+std::string Escaped(std::string_view text);
+
+// The rows as lines, each column as wide as its widest cell and two spaces from the next;
+// cells are Escaped.
 std::string AlignColumns(const std::vector<std::vector<std::string>>& rows);
 
 // One message as a line of JSON: its node, its section and its items, every value a string.
+// Always valid UTF-8: a byte that is not part of a well-formed character becomes U+FFFD.
 std::string JsonLine(const Heard& heard);
 
 }  // namespace varnix

@@ -1,0 +1,36 @@
+// Tests of what varnixctl shows of remote text: nothing raw reaches a terminal or a JSON reader.
+#include "ctl/report_view.h"
+
+#include <gtest/gtest.h>
+
+namespace varnix {
+namespace {
+
+TEST(ReportViewTest, RemoteTextIsEscapedForTerminalsAndValidUtf8ForJson) {
+  EXPECT_EQ(Escaped("a\x1b]0;owned\x07\x1b[2Jb\x7f"), "a\\x1b]0;owned\\x07\\x1b[2Jb\\x7f");
+  EXPECT_EQ(AlignColumns({{"PATH", "X"}, {"/x\x1b[31m", "y"}}), "PATH        X\n/x\\x1b[31m  y\n");
+  struct Row {
+    std::string in;
+    std::string json;
+  };
+  const Row rows[] = {
+      {"Übung Надзор 日本 \xF0\x9F\x99\x82", "Übung Надзор 日本 \xF0\x9F\x99\x82"},  // kept
+      {"a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b"},                                                                     // not UTF-8 at all
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                                  // an overlong '/'
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // a surrogate
+      {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // past U+10FFFF
+      {"cut \xE6\x97", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"q\"\\\x1b\x7f", "q\\\"\\\\\\u001b\\u007f"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(JsonLine(Heard{"a.b.c", "", "s", {{"v", row.in}}, 0}),
+              "{\"node\":\"a.b.c\",\"message\":\"s\",\"v\":\"" + row.json + "\"}")
+        << row.in;
+  }
+}
+
+}  // namespace
+}  // namespace varnix
