@@ -49,6 +49,8 @@ class ProcessHandle {
   virtual ProcessId pid() const = 0;
 };
 
+// No table ends, signals or re-prioritises the process it runs in, nor the system's first
+// process: requests for them come from the network and are refused as if by the system.
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;

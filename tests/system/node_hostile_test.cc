@@ -174,6 +174,24 @@ TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
   EXPECT_EQ(hub_->WaitForText("out of range", milliseconds(0)), "");
 }
 
+// The node's own file name, in any folder, names the node itself: it must not end it, nor
+// change its priority.
+TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
+  const std::string target = "qel.Process." + platform_.machine->ComputerName();
+  const std::string name = node_path_.substr(node_path_.find_last_of("/\\") + 1);
+  const std::string elsewhere = separator_ == '\\' ? "C:\\no\\such\\dir\\" : "/no/such/dir/";
+  SendToNode(XapRequest(
+      target, "Process.Control\n{\nAction=start\nPath=" + node_path_ + "\nPriority=LOW\n}\n"));
+  SendToNode(
+      XapRequest(target, "Process.Control\n{\nAction=stop\nPath=" + elsewhere + name + "\n}\n"));
+  SendToNode(Echo("still here"));
+  ASSERT_TRUE(Answers("still here", milliseconds(30000)));
+  EXPECT_EQ(node_->WaitForExit(milliseconds(0)), std::nullopt);
+  EXPECT_EQ(platform_.processes->GetPriority(static_cast<ProcessId>(node_->Pid())),
+            PriorityClass::kNormal);
+  EXPECT_EQ(EndNode(), 0);
+}
+
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
   const std::string target = "qel.Process." + platform_.machine->ComputerName();
   // A thousand sections and ten thousand items in one datagram.

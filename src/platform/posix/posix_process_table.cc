@@ -154,6 +154,11 @@ void PauseMilliseconds(long milliseconds) {
   ::nanosleep(&pause, nullptr);
 }
 
+// This process and init: never ended, signalled or re-prioritised for a request, which anyone
+// on the network can send ("stop /no/such/dir/varnix" must not end the node). They may still
+// be found and reported.
+bool Protected(ProcessId pid) { return pid == 1 || pid == static_cast<ProcessId>(::getpid()); }
+
 bool ReadStat(ProcessId pid, char (&buffer)[1024], StatLine& stat) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   return ParseStat(ReadProcFile(AT_FDCWD, path.c_str(), buffer), stat);
@@ -265,7 +270,7 @@ bool PosixProcessTable::KillChildTree(ProcessId pid) {
 
 bool PosixProcessTable::Terminate(const ProcessHandle& handle) {
   const auto& held = static_cast<const PosixProcessHandle&>(handle);
-  if (HasEnded(handle)) return false;
+  if (Protected(held.pid()) || HasEnded(handle)) return false;
   if (children_.count(held.pid()) != 0) return KillChildTree(held.pid());
   if (held.fd() < 0) return Terminate(held.pid());
   if (SendThroughPidFd(held.fd(), SIGKILL) != 0) return false;
@@ -347,7 +352,7 @@ std::optional<PriorityClass> PosixProcessTable::GetPriority(ProcessId pid) {
 }
 
 bool PosixProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
-  if (priority == PriorityClass::kOther || !IsAlive(pid)) return false;
+  if (priority == PriorityClass::kOther || Protected(pid) || !IsAlive(pid)) return false;
   // A nice value belongs to one thread: the main thread's answers for the report, but every
   // thread must run at the class the report names.
   const int nice = NiceOf(priority);
@@ -365,7 +370,7 @@ bool PosixProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
 }
 
 bool PosixProcessTable::Terminate(ProcessId pid) {
-  if (!IsAlive(pid)) return false;
+  if (Protected(pid) || !IsAlive(pid)) return false;
   if (children_.count(pid) != 0) return KillChildTree(pid);
   if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0) return false;
   for (int i = 0; i < 100 && IsAlive(pid); ++i) PauseMilliseconds(1);
@@ -381,7 +386,7 @@ std::string PosixProcessTable::ImageName(ProcessId pid) {
 }
 
 void PosixProcessTable::RequestClose(ProcessId pid) {
-  if (IsAlive(pid)) ::kill(static_cast<pid_t>(pid), SIGTERM);
+  if (!Protected(pid) && IsAlive(pid)) ::kill(static_cast<pid_t>(pid), SIGTERM);
 }
 
 WaitResult PosixProcessTable::WaitForExit(ProcessId pid, int milliseconds) {

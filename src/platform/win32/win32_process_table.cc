@@ -108,6 +108,10 @@ std::optional<ProcessTimes> TimesFromProcessList(ProcessId pid) {
   }
 }
 
+// This process and the system's own (the idle process, System): never ended or re-prioritised
+// for a request, which anyone on the network can send. They may still be found and reported.
+bool Protected(ProcessId pid) { return pid == 0 || pid == 4 || pid == GetCurrentProcessId(); }
+
 class Win32ProcessHandle : public ProcessHandle {
  public:
   Win32ProcessHandle(ProcessId pid, ScopedHandle process)
@@ -170,7 +174,7 @@ HANDLE Win32ProcessTable::JobOf(ProcessId pid) {
 
 bool Win32ProcessTable::Terminate(const ProcessHandle& handle) {
   const auto& held = static_cast<const Win32ProcessHandle&>(handle);
-  if (held.Ended()) return false;
+  if (Protected(held.pid()) || held.Ended()) return false;
   if (const HANDLE job = JobOf(held.pid()); job != nullptr) {
     return TerminateJobObject(job, 1) != 0;
   }
@@ -242,7 +246,7 @@ std::optional<PriorityClass> Win32ProcessTable::GetPriority(ProcessId pid) {
 }
 
 bool Win32ProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
-  if (!IsAlive(pid)) return false;
+  if (Protected(pid) || !IsAlive(pid)) return false;
   const ScopedHandle process = Open(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, pid);
   if (!process.valid()) return false;
   for (const ClassValue& c : kClasses) {
@@ -254,6 +258,7 @@ bool Win32ProcessTable::SetPriority(ProcessId pid, PriorityClass priority) {
 }
 
 bool Win32ProcessTable::Terminate(ProcessId pid) {
+  if (Protected(pid)) return false;
   const ScopedHandle process = Open(PROCESS_ALL_ACCESS, pid);
   if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return false;
   if (const HANDLE job = JobOf(pid); job != nullptr) return TerminateJobObject(job, 1) != 0;
@@ -274,7 +279,7 @@ std::string Win32ProcessTable::ImageName(ProcessId pid) {
 }
 
 void Win32ProcessTable::RequestClose(ProcessId pid) {
-  PostCloseToWindowsOf(static_cast<DWORD>(pid));
+  if (!Protected(pid)) PostCloseToWindowsOf(static_cast<DWORD>(pid));
 }
 
 WaitResult Win32ProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
