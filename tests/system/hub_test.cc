@@ -80,9 +80,8 @@ TEST_F(HubTest, AHeartbeatNamingTheHubsOwnPortMakesNoLoop) {
                               return text.find("Text=" + once) != std::string::npos;
                             }),
               1);
-#ifndef _WIN32
+    // Where there is no /proc (under Wine) both readings are 0.
     EXPECT_LT(CpuSeconds(hub_process_->Pid()) - cpu_before, 0.3) << "the hub is busy";
-#endif
   }
 }
 
