@@ -1,6 +1,7 @@
 // Speed of the xAP message model: parsing, building and address matching.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -38,6 +39,28 @@ void BM_FromXap(benchmark::State& state, const char* text) {
 }
 BENCHMARK_CAPTURE(BM_FromXap, wire_example, kWireExample);
 BENCHMARK_CAPTURE(BM_FromXap, process_control_7_items, kProcessControl);
+
+// A section of `keys` distinct five-byte keys, as a hostile sender writes it: the time per key
+// must not grow with the count.
+void BM_FromXapManyKeys(benchmark::State& state) {
+  CountingReports log;
+  std::string text = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=a.b\nsource=x.y.z\n}\nS\n{\n";
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    char key[8];
+    std::snprintf(key, sizeof key, "%05lld", static_cast<long long>(i));
+    text += std::string(key) + "=1\n";
+  }
+  text += "}\n";
+  for (auto _ : state) {
+    XapMessage message(log);
+    message.FromXap(text);
+    benchmark::DoNotOptimize(message);
+  }
+  state.counters["ns_per_key"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * static_cast<double>(state.range(0)),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_FromXapManyKeys)->Arg(100)->Arg(8000);
 
 // A parse as the node reads a request: the class, then two items.
 void BM_ParseAndRead(benchmark::State& state, const char* text, const char* section,

@@ -189,6 +189,9 @@ int XapMessage::Init(std::string_view /*sMessage*/) {
 }
 
 void XapMessage::ReportFromXap(long number, std::string_view description, int line) {
+  // The first fault of a parse only: a datagram of repeated keys must not become a line each.
+  if (reported_) return;
+  reported_ = true;
   log_->WriteErrorLog("From XAP", "", Failure{number, std::string(description), line});
 }
 
@@ -242,6 +245,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   }
 
   // Spans point into raw_ by offset; appending keeps earlier ones valid if parsed twice.
+  reported_ = false;
   const std::size_t base = raw_.size();
   raw_.append(sRawMessage);
   const char* const data = raw_.view().data();
@@ -266,7 +270,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
       --to_skip;
     } else if (name_next) {
       name_next = false;
-      const bool indexed = FindSection(text) == nullptr;
+      const bool indexed = !SeenSection(text);
       if (!indexed) ReportFromXap(kDuplicateKey, kDuplicateKeyText, 70);
       OpenSection(span(text), indexed);
     } else if (text.size() == 1 && text[0] == '}') {
@@ -297,6 +301,19 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   return 0;
 }
 
+bool XapMessage::SeenSection(std::string_view name) {
+  if (sections_.size() < kSearchedLimit) return FindSection(name) != nullptr;
+  const auto name_at = [this](uint32_t i) { return Text(sections_[i].name); };
+  if (section_index_.empty()) {
+    for (uint32_t i = 0; i < sections_.size(); ++i) {
+      if (sections_[i].indexed) section_index_.FindOrInsert(name_at(i), i, name_at);
+    }
+  }
+  // The section about to be opened takes the next position; stored only when it is new.
+  return section_index_.FindOrInsert(name, static_cast<uint32_t>(sections_.size()), name_at) !=
+         CaseBlindIndex::kNone;
+}
+
 void XapMessage::OpenSection(Span name, bool indexed) {
   Section& section = sections_.emplace_back();
   section.name = name;
@@ -304,13 +321,27 @@ void XapMessage::OpenSection(Span name, bool indexed) {
   section.first = static_cast<uint32_t>(entries_.size());
   section.count = 0;
   section.key_lengths = 0;
+  entry_index_.Clear();
 }
 
 void XapMessage::AddEntry(Span key, Span line, uint32_t value) {
   Section& section = sections_.back();
   // A key of a length not seen in this section yet cannot repeat one.
   const uint64_t length_bit = uint64_t{1} << std::min<uint32_t>(key.length, 63);
-  if ((section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr) {
+  bool repeated = false;
+  if (section.count < kSearchedLimit) {
+    repeated = (section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr;
+  } else {
+    const auto key_at = [this](uint32_t i) { return Text(entries_[i].key); };
+    if (entry_index_.empty()) {
+      for (uint32_t i = section.first; i < section.first + section.count; ++i) {
+        entry_index_.FindOrInsert(key_at(i), i, key_at);
+      }
+    }
+    repeated = entry_index_.FindOrInsert(Text(key), static_cast<uint32_t>(entries_.size()),
+                                         key_at) != CaseBlindIndex::kNone;
+  }
+  if (repeated) {
     ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
     return;
   }

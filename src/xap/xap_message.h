@@ -11,6 +11,7 @@
 
 #include "core/failure.h"
 #include "core/text.h"
+#include "xap/case_blind_index.h"
 #include "xap/fast_string.h"
 #include "xap/inline_storage.h"
 
@@ -97,6 +98,9 @@ class XapMessage {
   static constexpr std::size_t kInlineText = 1536;
   static constexpr std::size_t kInlineItems = 64;
   static constexpr std::size_t kInlineSections = 16;
+  // Past this many keys in a section, or sections in a message, duplicates are found through
+  // an index: a search of each against all before it would make the parse quadratic.
+  static constexpr uint32_t kSearchedLimit = 16;
 
   std::string_view Text(Span span) const { return raw_.view().substr(span.offset, span.length); }
   std::string_view Field(HeaderField field) const {
@@ -110,6 +114,8 @@ class XapMessage {
   }
   static int HeaderFieldOf(std::string_view key);
   const Section* FindSection(std::string_view name) const;
+  // Whether an indexed section of that name came before, as FindSection, linear in the parse.
+  bool SeenSection(std::string_view name);
   // The entry of `section` whose key is `key`, letter case ignored; nullptr when none.
   const Entry* FindEntry(const Section& section, std::string_view key) const;
   void OpenSection(Span name, bool indexed);
@@ -125,7 +131,10 @@ class XapMessage {
   InlineText<kInlineText> raw_;
   InlineVector<Entry, kInlineItems> entries_;
   InlineVector<Section, kInlineSections> sections_;
+  CaseBlindIndex entry_index_;    // the keys of the last section, once it has many
+  CaseBlindIndex section_index_;  // the indexed sections' names, once there are many
   bool sectionOpen_ = false;
+  bool reported_ = false;  // a fault of this parse was written to the log
 };
 
 }  // namespace varnix
