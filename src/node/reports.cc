@@ -1,6 +1,7 @@
 // The log-file line and the Homeseer.Event message of a failure.
 #include "node/reports.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -9,6 +10,14 @@
 #include "xap/packed_items.h"
 
 namespace varnix {
+
+int64_t FileErrorLog::SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+FileErrorLog::~FileErrorLog() { WriteRepeats(); }
 
 void FileErrorLog::WriteErrorLog(std::string_view type, std::string_view data,
                                  const Failure& failure) {
@@ -19,14 +28,44 @@ void FileErrorLog::WriteErrorLog(std::string_view type, std::string_view data,
   line += std::to_string(failure.line);
   line += ' ';
   line += failure.description;
-  line += "\r\n";
+  const int64_t now = now_();
+  if (line == last_line_ && now - last_written_at_ < kRepeatWindowMs) {
+    ++repeats_;
+    return;
+  }
+  WriteRepeats();
+  last_line_ = line;
+  last_written_at_ = now;
+  Append(line + "\r\n");
+}
+
+void FileErrorLog::WriteRepeats() {
+  if (repeats_ == 0) return;
+  Append(last_line_ + " (" + std::to_string(repeats_) + " more times)\r\n");
+  repeats_ = 0;
+}
+
+void FileErrorLog::Append(const std::string& line) {
+  const std::string path = values_.LogFile();
   // A lost line, not a lost node; but whoever runs it should learn that the log is lost.
-  Steps([this](const Failure& lost) {
+  Steps([this, &path](const Failure& lost) {
+    size_.reset();  // known again from the file at the next line
     if (said_lost_) return;
     said_lost_ = true;
-    std::fprintf(stderr, "varnix: cannot write the log %s (%s); log lines are lost\n",
-                 values_.LogFile().c_str(), lost.description.c_str());
-  })(0, [&] { files_.Append(values_.LogFile(), line); });
+    std::fprintf(stderr, "varnix: cannot write the log %s (%s); log lines are lost\n", path.c_str(),
+                 lost.description.c_str());
+  })(0, [&] {
+    if (path != sized_path_) size_.reset();  // the log moved to the user's own folder
+    if (!size_) size_ = files_.FileSize(path);
+    sized_path_ = path;
+    if (*size_ + line.size() > kMaxBytes && *size_ > 0) {
+      const std::string old = path.substr(0, path.size() - 4) + ".old.txt";  // "Korvane.old.txt"
+      files_.Rename(path, old);
+      size_ = 0;
+    }
+    files_.Append(path, line);
+    *size_ += line.size();
+  });
 }
 
 void XapEventReport::SendErrorEvent(std::string_view type, std::string_view data,

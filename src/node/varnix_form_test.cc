@@ -203,5 +203,31 @@ TEST(ReportsTest, ALogThatCannotBeWrittenSaysSoOnceOnStandardError) {
             "lines are lost\n");
 }
 
+TEST(ReportsTest, TheLogHoldsRepeatsBackAndStartsAnewPastItsSize) {
+  FakeFileSystem files;
+  AppValues values;
+  values.AppPath = "/opt/varnix";
+  int64_t now = 0;
+  {
+    FileErrorLog log(files, values, [&] { return now; });
+    for (int i = 0; i < 5; ++i) log.WriteErrorLog("From XAP", "", Failure{457, "Duplicate", 100});
+    log.WriteErrorLog(kLogType, "Other");
+    now += FileErrorLog::kRepeatWindowMs;
+    log.WriteErrorLog(kLogType, "Other");
+    log.WriteErrorLog(kLogType, "Other");
+  }
+  EXPECT_EQ(files.files[values.LogFile()],
+            "From XAP  100 Duplicate\r\nFrom XAP  100 Duplicate (4 more times)\r\n"
+            "Korvane Other 0 \r\nKorvane Other 0 \r\nKorvane Other 0  (1 more times)\r\n");
+
+  FileErrorLog log(files, values, [&] { return now; });
+  const std::string line(999, 'x');
+  for (int i = 0; i < 1100; ++i) log.WriteErrorLog(kLogType, line + std::to_string(i));
+  EXPECT_LE(files.files["/opt/varnix/Data/Korvane.old.txt"].size(), FileErrorLog::kMaxBytes);
+  EXPECT_GT(files.files["/opt/varnix/Data/Korvane.old.txt"].size(), FileErrorLog::kMaxBytes / 2);
+  EXPECT_LT(files.files[values.LogFile()].size(), FileErrorLog::kMaxBytes / 2);
+  EXPECT_NE(files.files[values.LogFile()].find(line + "1099"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace varnix

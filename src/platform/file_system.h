@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ class FileSystem {
   // Creates the file when missing.
   virtual void Append(const std::string& path, std::string_view text) = 0;
   virtual void Copy(const std::string& from, const std::string& to) = 0;
+  // Gives the file a new name, in place of any file of that name.
+  virtual void Rename(const std::string& from, const std::string& to) = 0;
+  // The file's size in bytes; 0 when there is no such file.
+  virtual uint64_t FileSize(const std::string& path) = 0;
   // Whether a file can be made in `folder` now; leaves nothing behind.
   virtual bool IsWritableFolder(const std::string& folder) = 0;
   virtual std::chrono::system_clock::time_point LastModified(const std::string& path) = 0;
@@ -37,6 +42,8 @@ class StdFileSystem : public FileSystem {
   void WriteAll(const std::string& path, std::string_view text) override;
   void Append(const std::string& path, std::string_view text) override;
   void Copy(const std::string& from, const std::string& to) override;
+  void Rename(const std::string& from, const std::string& to) override;
+  uint64_t FileSize(const std::string& path) override;
   bool IsWritableFolder(const std::string& folder) override;
   std::chrono::system_clock::time_point LastModified(const std::string& path) override;
 };

@@ -104,6 +104,23 @@ void StdFileSystem::Copy(const std::string& from, const std::string& to) {
   Write(to, Read(from), std::ios::trunc);
 }
 
+void StdFileSystem::Rename(const std::string& from, const std::string& to) {
+  std::error_code code;
+  fs::rename(PathFromText(from), PathFromText(to), code);
+  if (code) {
+    // Where a rename does not replace (some Windows file systems), the old file goes first.
+    fs::remove(PathFromText(to), code);
+    fs::rename(PathFromText(from), PathFromText(to), code);
+  }
+  if (code) ThrowFileError("Cannot rename", from, code);
+}
+
+uint64_t StdFileSystem::FileSize(const std::string& path) {
+  std::error_code code;
+  const uintmax_t size = fs::file_size(PathFromText(path), code);
+  return code ? 0 : static_cast<uint64_t>(size);
+}
+
 bool StdFileSystem::IsWritableFolder(const std::string& folder) {
   // Trying is the only sure test: permissions, a read-only medium and quotas all count.
   const fs::path probe = PathFromText(folder) / ".varnix-write-test";

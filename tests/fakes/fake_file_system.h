@@ -34,6 +34,13 @@ class FakeFileSystem : public FileSystem {
     files[path] += text;
   }
   void Copy(const std::string& from, const std::string& to) override { files[to] = ReadAll(from); }
+  void Rename(const std::string& from, const std::string& to) override {
+    files[to] = ReadAll(from);
+    files.erase(from);
+  }
+  uint64_t FileSize(const std::string& path) override {
+    return FileExists(path) ? files[path].size() : 0;
+  }
   bool IsWritableFolder(const std::string& folder) override {
     std::string path = folder;
     if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "hostile_traffic.h"
@@ -190,6 +191,31 @@ TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
   EXPECT_EQ(platform_.processes->GetPriority(static_cast<ProcessId>(node_->Pid())),
             PriorityClass::kNormal);
   EXPECT_EQ(EndNode(), 0);
+}
+
+// Datagrams built to cost: repeated items (a log line each, once) and thousands of distinct
+// keys (a quadratic parse, once). Neither may fill the disk or stall the node.
+TEST_F(NodeHostileTest, DatagramsBuiltToCostAreCheap) {
+  std::string repeated = XapRequest("acme.other.device", "Process.Control\n{\n");
+  while (repeated.size() < 60000) repeated += "k=1\n";
+  for (int i = 0; i < 20; ++i) SendToNode(repeated + "}\n");
+  std::string distinct = XapRequest("acme.other.device", "Process.Control\n{\n");
+  for (int i = 0; i < 8000; ++i) {
+    char key[8];
+    std::snprintf(key, sizeof key, "%05d", i);
+    distinct += std::string(key) + "=\n";
+  }
+  distinct += "}\n";
+  const auto sent = Clock::now();
+  for (int i = 0; i < 50; ++i) SendToNode(distinct);
+  SendToNode(Echo("after"));
+  ASSERT_TRUE(Answers("after", milliseconds(20000)));
+  const auto answer_ms = (Clock::now() - sent) / milliseconds(1);
+  RecordProperty("answer_ms_after_50_datagrams_of_8000_keys", static_cast<int>(answer_ms));
+  EXPECT_LT(answer_ms, 5000) << "a parse is linear in the datagram's size";
+  EXPECT_EQ(EndNode(), 0);
+  EXPECT_LT(ReadFile("Data/Korvane.txt").size(), 4096u)
+      << ReadFile("Data/Korvane.txt").substr(0, 400);
 }
 
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
