@@ -7,6 +7,7 @@
 
 #include "core/steps.h"
 #include "core/text.h"
+#include "platform/memory.h"
 #include "platform/text_encoding.h"
 #include "xap/packed_items.h"
 #include "xap/xap_message.h"
@@ -23,7 +24,7 @@ constexpr char kLoopback[] = "127.0.0.1";
 XapTransport::XapTransport(EventLoop& loop, Machine& machine, SocketsLayer& sockets, ErrorLog& log)
     : loop_(loop), machine_(machine), sockets_(sockets), log_(log) {
   winsock1_ = loop_.CreateUdpSocket([this](std::string text) { ProcessReceivedMessage(text); });
-  winsock2_ = loop_.CreateUdpSocket([this](std::string text) { ProcessReceivedMessage(text); });
+  winsock2_ = loop_.CreateUdpSocket([this](std::string text) { OnLanDatagram(std::move(text)); });
   hbeatTimer_ = loop_.CreateTimer([this] { OnHeartbeatTimer(); });
   receiveTimer_ = loop_.CreateTimer([this] { OnReceiveTimer(); });
   hbeatTimer_->SetInterval(kFirstHeartbeatTimerMs);
@@ -35,6 +36,7 @@ XapTransport::~XapTransport() { Unload(); }
 
 void XapTransport::Unload() {
   receiveQueue_.clear();
+  queuedBytes_ = 0;
   SocketsCleanup();
   winsock1_->Close();
   winsock2_->Close();
@@ -127,6 +129,7 @@ std::string XapTransport::GetIP() {
 
 int32_t XapTransport::Init() {
   localIP_ = GetIP();
+  Quietly([&] { ownAddresses_ = machine_.HostAddresses(); });
   sendAddress_ = SendAddressFor(broadcastAddress_, localIP_);
 
   localPort_ = kFirstPort;
@@ -213,7 +216,10 @@ void XapTransport::ProcessReceivedMessage(std::string receivedData) {
     log_.WriteErrorLog(kLogType, "ProcessReceivedMessage", failure);
   })(20, [&] {
     if (filterHeartbeats_ && LowerCase(receivedData.substr(0, 8)) != "xap-head") return;
-    if (receiveQueue_.size() < kMaxQueued) {
+    if (receiveQueue_.size() < kMaxQueued &&
+        queuedBytes_ + receivedData.size() <= kMaxQueuedBytes) {
+      queuedBytes_ += receivedData.size();
+      peakBytes_ = std::max(peakBytes_, queuedBytes_);
       receiveQueue_.push_back(std::move(receivedData));
     } else {
       ++dropped_;
@@ -226,6 +232,25 @@ void XapTransport::ProcessReceivedMessage(std::string receivedData) {
       receiveTimer_->SetEnabled(true);
     }
   });
+}
+
+void XapTransport::OnLanDatagram(std::string receivedData) {
+  const std::string from = winsock2_->Sender().AddressText();
+  if (from.rfind("127.", 0) == 0 ||
+      std::find(ownAddresses_.begin(), ownAddresses_.end(), from) != ownAddresses_.end()) {
+    ProcessReceivedMessage(std::move(receivedData));
+    return;
+  }
+  ++refused_;
+  const int64_t now = loop_.NowMilliseconds();
+  if (refusalsSaidAt_ && now - *refusalsSaidAt_ < kRefusalsSaidEveryMs) return;
+  refusalsSaidAt_ = now;
+  log_.WriteErrorLog(kLogType, "ProcessReceivedMessage dropped " + std::to_string(refused_) +
+                                   " datagrams sent straight to " + localIP_ + ":" +
+                                   std::to_string(localPort_) +
+                                   " from other computers, the last from " + from +
+                                   ": requests come through the hub");
+  refused_ = 0;
 }
 
 void XapTransport::OnReceiveTimer() {
@@ -254,8 +279,15 @@ std::string XapTransport::GetMessage() {
     return "";
   }
   // Converted here, not on arrival: a flood that is dropped costs no conversion.
+  queuedBytes_ -= receiveQueue_.front().size();
   std::string text = TextFromCodePage(std::move(receiveQueue_.front()));
   receiveQueue_.pop_front();
+  if (receiveQueue_.empty() && peakBytes_ >= kReleaseAfterBytes) {
+    // A flood's memory goes back to the system once it is drained, not kept for the next.
+    std::deque<std::string>().swap(receiveQueue_);
+    ReleaseFreeMemory();
+    peakBytes_ = 0;
+  }
   return text;
 }
 

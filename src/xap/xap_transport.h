@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/failure.h"
 #include "platform/event_loop.h"
@@ -33,8 +35,14 @@ class XapTransport : public XapSender {
   static constexpr uint16_t kXapPort = 3639;
   static constexpr int32_t kFirstPort = 32768;
   static constexpr int kPortTries = 200;
-  // Received texts held at most; later ones are dropped until the drain catches up.
+  // Received texts held at most, by count and by bytes; later ones are dropped until the
+  // drain catches up.
   static constexpr size_t kMaxQueued = 10000;
+  static constexpr size_t kMaxQueuedBytes = 16 * 1024 * 1024;
+  // A queue that held this much gives its memory back to the system once drained.
+  static constexpr size_t kReleaseAfterBytes = 1024 * 1024;
+  // Datagrams from other computers sent straight to the LAN port are said this often at most.
+  static constexpr int64_t kRefusalsSaidEveryMs = 60000;
   static constexpr int kReceiveDelayMs = 50;
   // Drops this far apart belong to one flood, which the log names once.
   static constexpr int kFloodQuietMs = 1000;
@@ -88,6 +96,9 @@ class XapTransport : public XapSender {
   void SocketsInitialize();
   void SocketsCleanup();
   void ProcessReceivedMessage(std::string receivedData);
+  // The LAN socket: only this computer's own programs may use it. Hubs relay on loopback, so
+  // a datagram from elsewhere came round the hub's rules, and is dropped.
+  void OnLanDatagram(std::string receivedData);
   void OnHeartbeatTimer();
   void OnReceiveTimer();
   void ReportDropsOnceQuiet();
@@ -107,7 +118,12 @@ class XapTransport : public XapSender {
   std::string heartbeatTail_;
   int32_t localPort_ = 0;
   std::deque<std::string> receiveQueue_;
+  size_t queuedBytes_ = 0;
+  size_t peakBytes_ = 0;  // since the queue last gave memory back
   size_t dropped_ = 0;
+  std::vector<std::string> ownAddresses_;  // dotted, loopback aside
+  size_t refused_ = 0;                     // since the last time refusals were said
+  std::optional<int64_t> refusalsSaidAt_;
   int64_t lastDropMs_ = 0;
   MessageReceiver* callbackObject_ = nullptr;
   bool filterHeartbeats_ = true;

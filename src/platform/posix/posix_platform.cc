@@ -1,5 +1,11 @@
 // Bundles the Linux services.
 #include "platform/platform.h"
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include "platform/memory.h"
 #include "platform/posix/posix_event_loop.h"
 #include "platform/posix/posix_machine.h"
 #include "platform/posix/posix_process_table.h"
@@ -26,6 +32,13 @@ Platform MakePlatform() {
   platform.processes = std::make_unique<PosixProcessTable>();
   platform.desktop = MakeX11Desktop();
   return platform;
+}
+
+void ReleaseFreeMemory() {
+#ifdef __GLIBC__
+  // glibc keeps freed heap memory for later; only a trim gives it back.
+  ::malloc_trim(0);
+#endif
 }
 
 }  // namespace varnix

@@ -1,9 +1,11 @@
 // Bundles the Windows services.
+#include "platform/memory.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_desktop.h"
 #include "platform/win32/win32_event_loop.h"
 #include "platform/win32/win32_machine.h"
 #include "platform/win32/win32_process_table.h"
+#include "platform/win32/windows_headers.h"
 
 namespace varnix {
 namespace {
@@ -32,5 +34,7 @@ Platform MakePlatform() {
   platform.desktop = std::make_unique<Win32Desktop>();
   return platform;
 }
+
+void ReleaseFreeMemory() { HeapCompact(GetProcessHeap(), 0); }
 
 }  // namespace varnix
