@@ -81,6 +81,11 @@ std::optional<size_t> CommandHandler::Match(const std::string& Title, const std:
   return std::nullopt;
 }
 
+const ProcessHandle* CommandHandler::Followed(const std::string& Title, const std::string& Path) {
+  const std::optional<size_t> index = Match(Title, Path);
+  return index ? registry_.ProcessList()[*index]->handle() : nullptr;
+}
+
 void CommandHandler::Readmessage(const std::string& text) {
   Steps step(
       [this](const Failure& failure) { events_.SendErrorEvent(kLogType, "Readmessage", failure); });
@@ -175,7 +180,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     if (Path != kUnknownText) start();
   } else if (lower == "stop") {
     restarts_.Forget(Path);
-    if (!operations_.StopProcess(Path, Title)) return;
+    if (!operations_.StopProcess(Path, Title, Followed(Title, Path))) return;
     // Looked up afresh: a pass may have run while the program was closing.
     if (const std::optional<size_t> index = Match(Title, Path)) {
       auto& list = registry_.ProcessList();
@@ -185,7 +190,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     }
   } else if (lower == "restart") {
     restarts_.Forget(Path);
-    if (!operations_.StopProcess(Path, Title)) return;
+    if (!operations_.StopProcess(Path, Title, Followed(Title, Path))) return;
     start();
   } else if (lower == "query" || lower == "autonotify") {
     const std::optional<size_t> index = Match(Title, Path);

@@ -46,6 +46,9 @@ class CommandHandler {
   ProcessId StartAndReport(const StartRequest& request);
   // The position of the first record that names this title or this path.
   std::optional<size_t> Match(const std::string& Title, const std::string& Path);
+  // The process that the matching record follows; valid until the next wait, which may end
+  // the record's hold.
+  const ProcessHandle* Followed(const std::string& Title, const std::string& Path);
 
   const AppValues& values_;
   XapTransport& xap_;

@@ -282,7 +282,8 @@ void ProcessOperations::QueryProcess(Status& record) {
   });
 }
 
-bool ProcessOperations::StopProcess(const std::string& path, const std::string& title) {
+bool ProcessOperations::StopProcess(const std::string& path, const std::string& title,
+                                    const ProcessHandle* followed) {
   auto step = StepsFor("StopProcess");
   WindowHandle window = 0;
   ProcessId pid = 0;
@@ -296,6 +297,12 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
       std::string className;
       window = FindWindowLike(title, className);
       if (window != 0) pid = desktop_.OwnerPid(window);
+    }
+    // No window holds the title (a computer without a desktop, say), but the program the
+    // record follows still runs: it is stopped as a program without a window, not left running
+    // behind a report that it stopped.
+    if (window == 0 && pid == 0 && followed != nullptr && !table_.HasEnded(*followed)) {
+      pid = followed->pid();
     }
   });
   const auto unable = [&] {

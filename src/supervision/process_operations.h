@@ -30,8 +30,11 @@ class ProcessOperations {
   // the file does not exist or the start failed.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority);
-  // True when the program is gone, or nothing of it ran.
-  bool StopProcess(const std::string& path, const std::string& title);
+  // True when the program is gone, or nothing of it ran. `followed` is the process the
+  // request's record follows, if any: stopped when nothing else names the program. It is
+  // read before the first wait only.
+  bool StopProcess(const std::string& path, const std::string& title,
+                   const ProcessHandle* followed = nullptr);
   void QueryProcess(Status& record);
   void fChangeProcessPriority(const std::string& target, const std::string& priority);
 

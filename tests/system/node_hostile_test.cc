@@ -296,6 +296,28 @@ TEST_F(NodeHostileTest, ADatagramFromAnotherComputerToTheLanPortIsDropped) {
       << ReadFile("Data/Korvane.txt");
 }
 
+// On a computer without a desktop no window holds a title; a stop by the title of a record
+// whose program runs must still end that program, and say so only once it has ended.
+TEST_F(NodeHostileTest, AStopByTitleWithoutWindowsEndsTheRecordsProgram) {
+  ASSERT_EQ(EndNode(), 0);
+  hub_->Reset();
+  StartNode({"DISPLAY="});
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the node did not come up";
+  node_port_ = *hub_->clients().begin();
+  const std::string target = "qel.Process." + platform_.machine->ComputerName();
+  const std::string program = CopyOfThisProgram("vxtitled");
+  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + program +
+                                    "\nTitle=My Job\nParameter=--helper polite\n}\n"));
+  const std::string started = hub_->WaitForText("Title=My Job\n");
+  const auto at = started.find("\nPID=");
+  ASSERT_NE(at, std::string::npos) << started;
+  const auto pid = static_cast<ProcessId>(std::stoul(started.substr(at + 5)));
+  ASSERT_NE(pid, 0u) << started;
+  SendToNode(XapRequest(target, "Process.Control\n{\nAction=stop\nTitle=My Job\n}\n"));
+  ASSERT_NE(hub_->WaitForText("Title=My Job\nPID=0\n", milliseconds(30000)), "");
+  EXPECT_FALSE(platform_.processes->IsAlive(pid)) << "reported stopped, and runs on";
+}
+
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
   const std::string target = "qel.Process." + platform_.machine->ComputerName();
   // A thousand sections and ten thousand items in one datagram.

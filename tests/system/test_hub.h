@@ -25,6 +25,13 @@ class TestHub {
   // Client ports learnt from heartbeats.
   const std::set<uint16_t>& clients() const { return clients_; }
 
+  // Forgets what it heard and whom, as a hub started anew.
+  void Reset() {
+    received_.clear();
+    received_at_.clear();
+    clients_.clear();
+  }
+
   // Sends `text` to every client, as a peer's message relayed by the hub.
   void Relay(const std::string& text);
 
