@@ -19,7 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case_blind ? varnix::PathRules::Windows() : varnix::PathRules::Posix());
     rules.AllowsSource(parts[1]);
     rules.AllowsProgram(parts[2]);
-    varnix::MatchesWildcard(parts[1], parts[2], case_blind);
+    const varnix::PathRules paths =
+        case_blind ? varnix::PathRules::Windows() : varnix::PathRules::Posix();
+    varnix::MatchesWildcard(parts[1], parts[2], paths);
+    varnix::LexicallyNormal(parts[2], paths);
   }
   if (files.files[path] != parts[0]) __builtin_trap();  // the user's file is never written
   return 0;

@@ -27,6 +27,8 @@ class FileSystem {
   virtual void Rename(const std::string& from, const std::string& to) = 0;
   // The file's size in bytes; 0 when there is no such file.
   virtual uint64_t FileSize(const std::string& path) = 0;
+  // The absolute path of the file with every link followed; "" when there is no such file.
+  virtual std::string RealPath(const std::string& path) = 0;
   // Whether a file can be made in `folder` now; leaves nothing behind.
   virtual bool IsWritableFolder(const std::string& folder) = 0;
   virtual std::chrono::system_clock::time_point LastModified(const std::string& path) = 0;
@@ -44,6 +46,7 @@ class StdFileSystem : public FileSystem {
   void Copy(const std::string& from, const std::string& to) override;
   void Rename(const std::string& from, const std::string& to) override;
   uint64_t FileSize(const std::string& path) override;
+  std::string RealPath(const std::string& path) override;
   bool IsWritableFolder(const std::string& folder) override;
   std::chrono::system_clock::time_point LastModified(const std::string& path) override;
 };

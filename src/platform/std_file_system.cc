@@ -121,6 +121,12 @@ uint64_t StdFileSystem::FileSize(const std::string& path) {
   return code ? 0 : static_cast<uint64_t>(size);
 }
 
+std::string StdFileSystem::RealPath(const std::string& path) {
+  std::error_code code;
+  const fs::path real = fs::canonical(PathFromText(path), code);
+  return code ? std::string() : TextFromPath(real);
+}
+
 bool StdFileSystem::IsWritableFolder(const std::string& folder) {
   // Trying is the only sure test: permissions, a read-only medium and quotas all count.
   const fs::path probe = PathFromText(folder) / ".varnix-write-test";

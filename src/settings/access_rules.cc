@@ -42,23 +42,68 @@ std::optional<bool> YesOrNo(const std::string& value) {
 
 }  // namespace
 
-bool MatchesWildcard(std::string_view pattern, std::string_view text, bool case_blind) {
-  const auto same = [case_blind](char a, char b) {
+bool IsSeparator(char c, PathRules paths) {
+  return c == paths.separator() || (paths.has_drives() && c == '/');
+}
+
+std::string LexicallyNormal(const std::string& path, PathRules paths) {
+  const char separator = paths.separator();
+  std::string root;
+  size_t rest = 0;
+  if (const std::optional<std::string> found = paths.Root(path)) {
+    root = *found;
+    rest = root.size();
+  }
+  const bool absolute = (rest < path.size() && IsSeparator(path[rest], paths)) ||
+                        (!paths.has_drives() && paths.Root(path).has_value());
+  std::vector<std::string_view> names;
+  const std::string_view text(path);
+  for (size_t at = rest; at <= text.size();) {
+    size_t end = at;
+    while (end < text.size() && !IsSeparator(text[end], paths)) ++end;
+    const std::string_view name = text.substr(at, end - at);
+    if (name == "..") {
+      if (!names.empty() && names.back() != "..") {
+        names.pop_back();
+      } else if (!absolute) {
+        names.push_back(name);  // above a relative path's start: kept, as the system reads it
+      }
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    at = end + 1;
+  }
+  std::string normal = root;
+  if (absolute) normal += separator;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) normal += separator;
+    normal.append(names[i]);
+  }
+  return normal;
+}
+
+bool MatchesWildcard(std::string_view pattern, std::string_view text, PathRules paths) {
+  const bool case_blind = paths.names_ignore_case();
+  const auto same = [&](char a, char b) {
+    if (IsSeparator(a, paths) && IsSeparator(b, paths)) return true;
     return case_blind ? LowerAscii(a) == LowerAscii(b) : a == b;
   };
-  // Greedy with one point to return to: the last "*" seen and where its run would end.
+  // Greedy with one point to return to: the last "*" seen and where its run would end. A
+  // wildcard stands for part of one name, never a separator: "/opt/allowed/*" reaches into no
+  // other folder.
   size_t p = 0;
   size_t t = 0;
   size_t star = std::string_view::npos;
   size_t resume = 0;
   while (t < text.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], text[t]))) {
-      ++p;
-      ++t;
-    } else if (p < pattern.size() && pattern[p] == '*') {
+    if (p < pattern.size() && pattern[p] == '*') {
       star = p++;
       resume = t;
-    } else if (star != std::string_view::npos) {
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' ? !IsSeparator(text[t], paths) : same(pattern[p], text[t]))) {
+      ++p;
+      ++t;
+    } else if (star != std::string_view::npos && !IsSeparator(text[resume], paths)) {
       p = star + 1;
       t = ++resume;
     } else {
@@ -72,7 +117,7 @@ bool MatchesWildcard(std::string_view pattern, std::string_view text, bool case_
 AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& log,
                               const std::string& settings_path, PathRules paths) {
   AccessRules rules;
-  rules.case_blind_paths_ = paths.names_ignore_case();
+  rules.paths_ = paths;
   const auto refuse_all = [&](const std::string& why) {
     log.WriteErrorLog(kLogType, why + "; every request that needs access is refused");
     rules.sources_ = std::vector<std::string>{};
@@ -129,8 +174,11 @@ bool AccessRules::AllowsSource(std::string_view source) const {
 
 bool AccessRules::AllowsProgram(std::string_view path) const {
   if (!programs_) return true;
+  if (std::any_of(path.begin(), path.end(), IsControlByte)) return false;
+  // Judged as the system will read it: "/opt/allowed/../outside" is "/outside".
+  const std::string normal = LexicallyNormal(std::string(path), paths_);
   return std::any_of(programs_->begin(), programs_->end(), [&](const std::string& pattern) {
-    return MatchesWildcard(pattern, path, case_blind_paths_);
+    return MatchesWildcard(pattern, normal, paths_);
   });
 }
 

@@ -26,7 +26,9 @@ class AccessRules {
 
   // From an xAP source address; patterns match as xAP addresses do ("acme.homeseer.*").
   bool AllowsSource(std::string_view source) const;
-  // A program to start, by its path; patterns take "*" and "?".
+  // A program to start, by its path, judged with "." and ".." resolved and doubled separators
+  // made one (resolve links before asking); patterns take "*" and "?", which stand for part
+  // of one name only. A path holding a control character is never allowed.
   bool AllowsProgram(std::string_view path) const;
   bool AllowsComputerControl() const { return computer_control_; }
 
@@ -35,10 +37,14 @@ class AccessRules {
   std::optional<std::vector<std::string>> sources_;
   std::optional<std::vector<std::string>> programs_;
   bool computer_control_ = true;
-  bool case_blind_paths_ = false;
+  PathRules paths_ = PathRules::Posix();
 };
 
-// Whether `text` matches `pattern`, where "*" stands for any run and "?" for one character.
-bool MatchesWildcard(std::string_view pattern, std::string_view text, bool case_blind);
+// Whether `text` matches `pattern`, where "*" stands for any run and "?" for one character,
+// neither of them a separator; letter case as the path rules say.
+bool MatchesWildcard(std::string_view pattern, std::string_view text, PathRules paths);
+// The path with "." and empty names dropped and each ".." taking the name before it, by its
+// text alone; separators as the path rules write them.
+std::string LexicallyNormal(const std::string& path, PathRules paths);
 
 }  // namespace varnix

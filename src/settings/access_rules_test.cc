@@ -9,6 +9,8 @@
 namespace varnix {
 namespace {
 
+using namespace std::string_literals;
+
 constexpr char kPath[] = "/opt/varnix/Config/settings.ini";
 
 class AccessRulesTest : public ::testing::Test {
@@ -69,13 +71,37 @@ TEST_F(AccessRulesTest, ARuleThatCannotBeUsedRefusesEverythingItGuards) {
   EXPECT_NE(log_.lines[1].find("AllowComputerControl=maybe"), std::string::npos);
 }
 
-TEST(WildcardTest, MatchesRunsAndSingleCharacters) {
-  EXPECT_TRUE(MatchesWildcard("*", "", false));
-  EXPECT_TRUE(MatchesWildcard("a*b*c", "aXXbYYc", false));
-  EXPECT_FALSE(MatchesWildcard("a*b*c", "aXXbYY", false));
-  EXPECT_TRUE(MatchesWildcard("*.sh", "x.sh.sh", false));
-  EXPECT_FALSE(MatchesWildcard("?", "", false));
-  EXPECT_FALSE(MatchesWildcard("abc", "abcd", false));
+TEST(WildcardTest, MatchesRunsAndSingleCharactersWithinOneName) {
+  const PathRules posix = PathRules::Posix();
+  EXPECT_TRUE(MatchesWildcard("*", "", posix));
+  EXPECT_TRUE(MatchesWildcard("a*b*c", "aXXbYYc", posix));
+  EXPECT_FALSE(MatchesWildcard("a*b*c", "aXXbYY", posix));
+  EXPECT_TRUE(MatchesWildcard("*.sh", "x.sh.sh", posix));
+  EXPECT_FALSE(MatchesWildcard("?", "", posix));
+  EXPECT_FALSE(MatchesWildcard("abc", "abcd", posix));
+  EXPECT_FALSE(MatchesWildcard("/opt/*", "/opt/a/b", posix)) << "no separator in a run";
+  EXPECT_FALSE(MatchesWildcard("/opt/a?b", "/opt/a/b", posix));
+  EXPECT_TRUE(MatchesWildcard("C:\\Tools\\*.exe", "c:/tools/x.EXE", PathRules::Windows()));
+  EXPECT_FALSE(MatchesWildcard("C:\\Tools\\*", "C:\\Tools\\a\\x.exe", PathRules::Windows()));
+}
+
+// What an allowed folder holds, and nothing a path can reach from it by its text.
+TEST_F(AccessRulesTest, AProgramIsJudgedAsTheSystemWouldReadItsPath) {
+  const AccessRules rules = Load("[Access]\r\nAllowPrograms=/opt/allowed/*;/opt/jobs/*.sh\r\n");
+  for (const std::string allowed :
+       {"/opt/allowed/x", "/opt//allowed/./x", "/opt/jobs/../allowed/y", "/opt/jobs/a.sh"}) {
+    EXPECT_TRUE(rules.AllowsProgram(allowed)) << allowed;
+  }
+  for (const std::string& refused : std::vector<std::string>{
+           "/opt/allowed/../outside", "/opt/allowed/sub/x", "/opt/allowed/../../bin/sh",
+           "/opt/jobs/evil\0.sh"s, "/opt/jobs/a\n.sh", "opt/allowed/x"}) {
+    EXPECT_FALSE(rules.AllowsProgram(refused)) << refused;
+  }
+  const AccessRules windows = Load("[Access]\r\nAllowPrograms=C:\\Tools\\*.exe\r\n", true);
+  EXPECT_TRUE(windows.AllowsProgram("C:\\Windows\\..\\Tools\\a.exe"));
+  EXPECT_FALSE(windows.AllowsProgram("C:\\Tools\\..\\Windows\\cmd.exe"));
+  EXPECT_EQ(LexicallyNormal("\\\\server\\share\\a\\..\\..\\b", PathRules::Windows()),
+            "\\\\server\\share\\b");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Readmessage: acceptance, then computer control, process control, echo and role requests.
 #include "supervision/command_handler.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdint>
@@ -156,8 +157,13 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   if (!Allowed(rules_.AllowsSource(source), lower, Path == kUnknownText ? Title : Path, source)) {
     return;
   }
+  // No file's path holds a control character; one that does is cut or read apart somewhere
+  // on its way to the system.
+  if (!Allowed(std::none_of(Path.begin(), Path.end(), IsControlByte), lower, Path, source)) {
+    return;
+  }
   if ((lower == "start" || lower == "restart") && Path != kUnknownText &&
-      !Allowed(rules_.AllowsProgram(Path), lower, Path, source)) {
+      !Allowed(rules_.AllowsProgram(operations_.PathAsRun(Path)), lower, Path, source)) {
     return;
   }
   // Restart= asks the node to keep the program running; a value it does not know starts

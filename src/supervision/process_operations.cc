@@ -205,6 +205,13 @@ bool ProcessOperations::Kill(ProcessId pid) {
   return killed;
 }
 
+std::string ProcessOperations::PathAsRun(const std::string& path) {
+  if (paths_.has_drives()) return path;
+  std::string real;
+  Quietly([&] { real = files_.RealPath(path); });
+  return real.empty() ? path : real;
+}
+
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
                                           const std::string& window, const std::string& priority) {
   if (!files_.FileExists(path)) return 0;

@@ -30,6 +30,9 @@ class ProcessOperations {
   // the file does not exist or the start failed.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority);
+  // The path of the file that a start of `path` would run: on POSIX with its links followed,
+  // when the file exists; otherwise `path` itself.
+  std::string PathAsRun(const std::string& path);
   // True when the program is gone, or nothing of it ran. `followed` is the process the
   // request's record follows, if any: stopped when nothing else names the program. It is
   // read before the first wait only.

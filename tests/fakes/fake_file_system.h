@@ -38,6 +38,11 @@ class FakeFileSystem : public FileSystem {
     files[to] = ReadAll(from);
     files.erase(from);
   }
+  std::string RealPath(const std::string& path) override {
+    const auto link = links.find(path);
+    if (link != links.end()) return link->second;
+    return FileExists(path) ? path : std::string();
+  }
   uint64_t FileSize(const std::string& path) override {
     return FileExists(path) ? files[path].size() : 0;
   }
@@ -52,6 +57,7 @@ class FakeFileSystem : public FileSystem {
   }
 
   std::map<std::string, std::string> files;
+  std::map<std::string, std::string> links;  // a path and the file it leads to
   std::set<std::string> folders;
   std::set<std::string> failing_folders;
   std::set<std::string> read_only_folders;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "hostile_traffic.h"
@@ -158,13 +159,17 @@ TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
       "forged=yes\0PID=1\x1b[2J",
       30);
   SendToNode(XapRequest(target, "Process.Control\n{\nAction=query\nPath=" + forged + "\n}\n"));
-  const std::string reply = hub_->WaitForText("Path=/made/up");
-  ASSERT_NE(reply, "");
-  EXPECT_EQ(reply.find("\nforged=yes"), std::string::npos) << reply;
-  EXPECT_EQ(reply.find("\nPID="), reply.rfind("\nPID=")) << reply;
-  EXPECT_TRUE(std::none_of(reply.begin(), reply.end(), [](char c) {
-    return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F;
-  })) << reply;
+  // Refused, as a path with a control character is; the refusal names it on one line.
+  SendToNode(XapRequest(target, "Echo.Query\n{\nQuery=echo" + forged + "\n}\n", "WDT.Echo"));
+  for (const std::string& reply : {hub_->WaitForText("Refused query of /made/up"),
+                                   hub_->WaitForText("Response=echo/made/up")}) {
+    ASSERT_NE(reply, "");
+    EXPECT_EQ(reply.find("\nforged=yes"), std::string::npos) << reply;
+    EXPECT_EQ(reply.find("\nPID="), std::string::npos) << reply;
+    EXPECT_TRUE(std::none_of(reply.begin(), reply.end(), [](char c) {
+      return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F;
+    })) << reply;
+  }
 
   const std::string program = CopyOfThisProgram("vxwindow");
   SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + program +
@@ -316,6 +321,35 @@ TEST_F(NodeHostileTest, AStopByTitleWithoutWindowsEndsTheRecordsProgram) {
   SendToNode(XapRequest(target, "Process.Control\n{\nAction=stop\nTitle=My Job\n}\n"));
   ASSERT_NE(hub_->WaitForText("Title=My Job\nPID=0\n", milliseconds(30000)), "");
   EXPECT_FALSE(platform_.processes->IsAlive(pid)) << "reported stopped, and runs on";
+}
+
+// AllowPrograms judges the file that would run: no "..", link or NUL leads out of its folder.
+TEST_F(NodeHostileTest, AllowedProgramsCannotBeLeftByTheirPath) {
+  if (separator_ == '\\') GTEST_SKIP() << "links and NULs in paths are tested on Linux";
+  ASSERT_EQ(EndNode(), 0);
+  hub_->Reset();
+  platform_.files->CreateFolder(Path("allowed"));
+  const std::string outside = CopyOfThisProgram("vxoutside");
+  std::filesystem::create_symlink(outside, Path("allowed/link"));
+  platform_.files->WriteAll(Path("Config/settings.ini"),
+                            "[Access]\r\nAllowPrograms=" + Path("allowed") + "/*\r\n");
+  StartNode();
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the node did not come up";
+  node_port_ = *hub_->clients().begin();
+  const std::string target = "qel.Process." + platform_.machine->ComputerName();
+  for (const std::string& path : {Path("allowed/../vxoutside"), Path("allowed/link"),
+                                  Path("allowed/x") + std::string("\0/../vxoutside", 14)}) {
+    SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + path +
+                                      "\nParameter=--helper polite\n}\n"));
+  }
+  SendToNode(Echo("fence"));
+  ASSERT_TRUE(Answers("fence", milliseconds(10000)));
+  size_t refused = 0;
+  for (const std::string& text : hub_->received()) {
+    refused += text.find("Data=Refused start of " + Path("allowed")) != std::string::npos;
+    EXPECT_EQ(text.find("Process.Notification"), std::string::npos) << text;
+  }
+  EXPECT_EQ(refused, 3u);
 }
 
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
