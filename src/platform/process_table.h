@@ -73,6 +73,13 @@ class ProcessTable {
   // The first live process whose image name equals `image_name` exactly; 0 when none.
   // No text of the name is ever interpreted: it is compared, not queried.
   virtual ProcessId FindByName(const std::string& image_name) = 0;
+  // The first live process that runs the file `path` (as the system names it: links
+  // followed), among those of image name `image_name`; 0 when none.
+  virtual ProcessId FindByPath(const std::string& path, const std::string& image_name) = 0;
+  // The first live process whose program file is named `file_name` in any folder: the whole
+  // name, not the image name's first characters. A script counts by its own name, not its
+  // interpreter's. 0 when none.
+  virtual ProcessId FindByFileName(const std::string& file_name) = 0;
   // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
   // arguments by the Windows command-line rules on every system. `show` is how its main
   // window first appears, where the system lets a starter choose. Returns at once with the

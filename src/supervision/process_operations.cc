@@ -6,6 +6,7 @@
 #include "core/cwait_n_dispatch.h"
 #include "core/steps.h"
 #include "core/text.h"
+#include "settings/access_rules.h"
 #include "settings/ini_tool.h"
 #include "supervision/process_names.h"
 #include "xap/xap_message.h"
@@ -137,6 +138,19 @@ ProcessId ProcessOperations::GetPIDFromName(const std::string& name) {
   return pid;
 }
 
+ProcessId ProcessOperations::FindProgram(const std::string& path) {
+  ProcessId pid = 0;
+  Quietly([&] {
+    // The program that runs that very file; where none does, one of its whole file name in
+    // any folder, but only for a file that is there: a made-up path names nothing that runs.
+    const std::string name = filename(path);
+    const std::string run = paths_.has_drives() ? path : PathAsRun(path);
+    pid = table_.FindByPath(LexicallyNormal(run, paths_), ListedName(name));
+    if (pid == 0 && files_.FileExists(path)) pid = table_.FindByFileName(name);
+  });
+  return pid;
+}
+
 std::string ProcessOperations::filename(const std::string& path) {
   return varnix::filename(path, paths_);
 }
@@ -217,7 +231,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
   if (!files_.FileExists(path)) return 0;
   ProcessId pid = 0;
   auto step = StepsFor("StartProcess");
-  step(20, [&] { pid = GetPIDFromName(filename(path)); });
+  step(20, [&] { pid = FindProgram(path); });
   if (pid == 0) {
     const bool started = step(30, [&] {
       const ShowState show =
@@ -275,7 +289,7 @@ void ProcessOperations::QueryProcess(Status& record) {
       return;
     }
     pid = record.Title() == kUnknownText || record.Title().empty()
-              ? GetPIDFromName(record.process())
+              ? FindProgram(record.Path())
               : GetPIDFromTitle(record.Title());
   });
   if (pid == 0) {
@@ -297,7 +311,7 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
   std::string wait_title = title;
   step(20, [&] {
     if (title == kUnknownText || title.empty()) {
-      pid = GetPIDFromName(filename(path));
+      pid = FindProgram(path);
       window = InstanceToWnd(pid);
       wait_title = fGetCaption(window);
     } else {

@@ -30,6 +30,9 @@ class ProcessOperations {
   // the file does not exist or the start failed.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority);
+  // The running program that a request's `path` names: the one that runs that very file, or
+  // where none does and the file exists, the first of the same whole file name; 0 when none.
+  ProcessId FindProgram(const std::string& path);
   // The path of the file that a start of `path` would run: on POSIX with its links followed,
   // when the file exists; otherwise `path` itself.
   std::string PathAsRun(const std::string& path);

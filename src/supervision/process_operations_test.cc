@@ -163,10 +163,21 @@ TEST_F(ProcessOperationsTest, QueryKeepsTheInstanceTheRecordFollows) {
   ops_.QueryProcess(titled);
   EXPECT_EQ(titled.PID(), static_cast<int32_t>(viewer));
 
-  // Once it has ended, the look-up by name finds whichever runs.
+  // Once it has ended, the look-up finds whichever runs that file; another folder's program
+  // of that name only when the file asked for exists, and never for a made-up path.
   table_.processes[ours].alive = false;
+  table_.processes[other].path = "/usr/local/bin/sleep";
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.PID(), 0);
+  files_.files["/bin/sleep"] = "";
   ops_.QueryProcess(record);
   EXPECT_EQ(record.PID(), static_cast<int32_t>(other));
+  const ProcessId exact = table_.Add("sleep");
+  table_.processes[exact].path = "/bin/sleep";
+  Status fresh(table_, PathRules::Posix());
+  fresh.Path("/bin/sleep");
+  ops_.QueryProcess(fresh);
+  EXPECT_EQ(fresh.PID(), static_cast<int32_t>(exact)) << "the very file comes first";
 }
 
 TEST_F(ProcessOperationsTest, ANumericTargetIsAProcessId) {

@@ -19,6 +19,7 @@ class FakeProcessTable : public ProcessTable {
  public:
   struct Process {
     std::string name;
+    std::string path;  // the program file, where the test or a start says
     bool alive = true;
     PriorityClass priority = PriorityClass::kNormal;
     bool ends_on_request = true;  // a polite close ends it
@@ -78,10 +79,19 @@ class FakeProcessTable : public ProcessTable {
     }
     return 0;
   }
+  ProcessId FindByPath(const std::string& path, const std::string& image_name) override {
+    for (const auto& [pid, process] : processes) {
+      if (process.alive && process.name == image_name && process.path == path) return pid;
+    }
+    return 0;
+  }
+  ProcessId FindByFileName(const std::string& file_name) override { return FindByName(file_name); }
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override {
     if (refuse_start) throw Error(2, "The system cannot find the file specified.");
     started.push_back(path + "|" + parameter + "|" + std::to_string(static_cast<int>(show)));
-    return Add(path.substr(path.find_last_of("/\\") + 1));
+    const ProcessId pid = Add(path.substr(path.find_last_of("/\\") + 1));
+    processes[pid].path = path;
+    return pid;
   }
   bool IsAlive(ProcessId pid) override {
     const auto found = processes.find(pid);

@@ -228,7 +228,9 @@ TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
   StartNode({"PATH=" + Path("bin") + ":/usr/bin:/bin"});
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   for (const std::string verb : {"shutdown", "reboot"}) {
-    const Result asked = Ctl({verb, "--yes"});
+    // The node answers once it has closed the windows for the shutdown before: on a busy
+    // machine that takes longer than the usual three seconds.
+    const Result asked = Ctl({verb, "--yes", "--timeout", "30"});
     EXPECT_EQ(asked.code, 0) << asked.output;
     EXPECT_EQ(asked.output, "asked " + Target() + " to " + verb + "\n");
   }

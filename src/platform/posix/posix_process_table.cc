@@ -159,6 +159,22 @@ void PauseMilliseconds(long milliseconds) {
 // be found and reported.
 bool Protected(ProcessId pid) { return pid == 1 || pid == static_cast<ProcessId>(::getpid()); }
 
+// The program file a process runs, as /proc/<pid>/exe names it; "" when it cannot be read
+// (another user's process, without the right to look).
+std::string ExecutableOf(int proc_fd, ProcessId pid) {
+  char where[32];
+  std::snprintf(where, sizeof where, "%u/exe", pid);
+  char target[4096];
+  const ssize_t got = ::readlinkat(proc_fd, where, target, sizeof target);
+  if (got <= 0 || static_cast<size_t>(got) >= sizeof target) return {};
+  std::string path(target, static_cast<size_t>(got));
+  // A program whose file was replaced or removed while it ran (an upgrade) still runs it.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() && path.ends_with(kDeleted))
+    path.resize(path.size() - kDeleted.size());
+  return path;
+}
+
 bool ReadStat(ProcessId pid, char (&buffer)[1024], StatLine& stat) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   return ParseStat(ReadProcFile(AT_FDCWD, path.c_str(), buffer), stat);
@@ -278,7 +294,8 @@ bool PosixProcessTable::Terminate(const ProcessHandle& handle) {
   return true;
 }
 
-ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
+ProcessId PosixProcessTable::FindFirst(const std::string& image_name,
+                                       const std::function<bool(int, ProcessId)>& also) {
   ReapChildren();
   const UniqueDir proc(::opendir("/proc"));
   if (!proc) return 0;
@@ -301,9 +318,42 @@ ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
     std::snprintf(path, sizeof path, "%u/stat", pid);
     StatLine stat;
     if (!ParseStat(ReadProcFile(proc_fd, path, buffer), stat)) continue;
-    if (stat.state != 'Z' && stat.state != 'X' && stat.comm == image_name) return pid;
+    if (stat.state == 'Z' || stat.state == 'X' || stat.comm != image_name) continue;
+    if (!also || also(proc_fd, pid)) return pid;
   }
   return 0;
+}
+
+ProcessId PosixProcessTable::FindByName(const std::string& image_name) {
+  return FindFirst(image_name, nullptr);
+}
+
+ProcessId PosixProcessTable::FindByPath(const std::string& path, const std::string& image_name) {
+  return FindFirst(image_name,
+                   [&](int proc_fd, ProcessId pid) { return ExecutableOf(proc_fd, pid) == path; });
+}
+
+ProcessId PosixProcessTable::FindByFileName(const std::string& file_name) {
+  const auto base = [](std::string_view path) { return path.substr(path.rfind('/') + 1); };
+  return FindFirst(file_name.substr(0, 15), [&](int proc_fd, ProcessId pid) {
+    if (base(ExecutableOf(proc_fd, pid)) == file_name) return true;
+    // A script runs as its interpreter, with the script's path among the first arguments
+    // (after the interpreter and the one option its first line may give).
+    char line[4096];
+    char where[32];
+    std::snprintf(where, sizeof where, "%u/cmdline", pid);
+    const UniqueFd fd(::openat(proc_fd, where, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    const ssize_t got = ::read(fd.get(), line, sizeof line);
+    if (got <= 0) return false;
+    std::string_view args(line, static_cast<size_t>(got));
+    for (int i = 0; i < 3 && !args.empty(); ++i) {
+      const size_t end = std::min(args.find('\0'), args.size());
+      if (base(args.substr(0, end)) == file_name) return true;
+      args.remove_prefix(std::min(end + 1, args.size()));
+    }
+    return false;
+  });
 }
 
 ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -22,6 +23,8 @@ class PosixProcessTable : public ProcessTable {
   std::optional<ExitStatus> HowEnded(const ProcessHandle& handle) override;
   bool Terminate(const ProcessHandle& handle) override;
   ProcessId FindByName(const std::string& image_name) override;
+  ProcessId FindByPath(const std::string& path, const std::string& image_name) override;
+  ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
   bool IsAlive(ProcessId pid) override;
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
@@ -34,6 +37,10 @@ class PosixProcessTable : public ProcessTable {
   std::optional<ProcessTimes> Times(ProcessId pid) override;
 
  private:
+  // The first live process of image name `image_name`, by id, for which `also` (given
+  // /proc's descriptor and the id) holds when there is one.
+  ProcessId FindFirst(const std::string& image_name,
+                      const std::function<bool(int, ProcessId)>& also);
   // Collects every child that has ended, so none lingers as a zombie.
   void ReapChildren();
   // Collects child `pid` if it has ended, keeping how it ended; true when it has.

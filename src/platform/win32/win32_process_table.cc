@@ -21,6 +21,17 @@ bool SameFileName(std::wstring_view a, std::wstring_view b) {
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+// The full path of the program a process runs; "" when it cannot be read.
+std::wstring ProgramPathOf(ProcessId pid) {
+  const ScopedHandle process = Open(PROCESS_QUERY_LIMITED_INFORMATION, pid);
+  if (!process.valid()) return {};
+  std::wstring path(32768, L'\0');
+  DWORD size = static_cast<DWORD>(path.size());
+  if (!QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) return {};
+  path.resize(size);
+  return path;
+}
+
 WORD ShowCommand(ShowState show) {
   switch (show) {
     case ShowState::kHidden:
@@ -183,7 +194,23 @@ bool Win32ProcessTable::Terminate(const ProcessHandle& handle) {
   return TerminateProcess(held.get(), 1) != 0;
 }
 
+ProcessId Win32ProcessTable::FindByPath(const std::string& path, const std::string& image_name) {
+  const std::wstring wanted_path = WideFromText(path);
+  return FindFirst(image_name,
+                   [&](ProcessId pid) { return SameFileName(ProgramPathOf(pid), wanted_path); });
+}
+
+ProcessId Win32ProcessTable::FindByFileName(const std::string& file_name) {
+  // The snapshot names each process by its whole program file name already.
+  return FindByName(file_name);
+}
+
 ProcessId Win32ProcessTable::FindByName(const std::string& image_name) {
+  return FindFirst(image_name, nullptr);
+}
+
+ProcessId Win32ProcessTable::FindFirst(const std::string& image_name,
+                                       const std::function<bool(ProcessId)>& also) {
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return 0;
   const std::wstring wanted = WideFromText(image_name);
@@ -191,7 +218,9 @@ ProcessId Win32ProcessTable::FindByName(const std::string& image_name) {
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (SameFileName(entry.szExeFile, wanted)) return entry.th32ProcessID;
+    if (SameFileName(entry.szExeFile, wanted) && (!also || also(entry.th32ProcessID))) {
+      return entry.th32ProcessID;
+    }
   }
   return 0;
 }
@@ -268,12 +297,10 @@ bool Win32ProcessTable::Terminate(ProcessId pid) {
 }
 
 std::string Win32ProcessTable::ImageName(ProcessId pid) {
-  const ScopedHandle process = Open(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, pid);
-  if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return {};
-  std::wstring path(32768, L'\0');
-  DWORD size = static_cast<DWORD>(path.size());
-  if (!QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) return {};
-  const std::wstring_view text(path.data(), size);
+  if (!IsAlive(pid)) return {};
+  const std::wstring path = ProgramPathOf(pid);
+  if (path.empty()) return {};
+  const std::wstring_view text(path);
   const size_t slash = text.find_last_of(L"\\/");
   return TextFromWide(slash == std::wstring_view::npos ? text : text.substr(slash + 1));
 }

@@ -1,6 +1,7 @@
 // Programs on Windows: toolhelp look-up, CreateProcess, priority classes, psapi and ntdll figures.
 #pragma once
 
+#include <functional>
 #include <map>
 
 #include "platform/process_table.h"
@@ -15,6 +16,8 @@ class Win32ProcessTable : public ProcessTable {
   std::optional<ExitStatus> HowEnded(const ProcessHandle& handle) override;
   bool Terminate(const ProcessHandle& handle) override;
   ProcessId FindByName(const std::string& image_name) override;
+  ProcessId FindByPath(const std::string& path, const std::string& image_name) override;
+  ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
   bool IsAlive(ProcessId pid) override;
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
@@ -27,6 +30,9 @@ class Win32ProcessTable : public ProcessTable {
   std::optional<ProcessTimes> Times(ProcessId pid) override;
 
  private:
+  // The first process of image name `image_name`, in the snapshot's order, for which `also`
+  // holds when there is one.
+  ProcessId FindFirst(const std::string& image_name, const std::function<bool(ProcessId)>& also);
   // A program this table started, held with the job its descendants join.
   struct Started {
     ScopedHandle process;
