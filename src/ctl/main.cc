@@ -16,19 +16,31 @@
 
 namespace {
 
-// Where the node beside this program sends: the same setting, read the same way.
-std::string ConfiguredBroadcast(varnix::Platform& platform) {
+// Where the node beside this program sends from and to: the same settings, read the same way.
+struct Addresses {
+  std::string local;
+  std::string broadcast;
+};
+Addresses ConfiguredAddresses(varnix::Platform& platform) {
   varnix::Machine& machine = *platform.machine;
   const char separator = machine.Paths().separator();
   varnix::QuietReports quiet;
   const varnix::SettingsFront settings(*platform.files, quiet,
                                        machine.ProgramFolder() + separator + "Config" + separator,
                                        machine.Paths());
-  // A computer without an address can reach loopback alone.
-  const std::vector<std::string> addresses = machine.HostAddresses();
-  return varnix::XapTransport::SendAddressFor(
+  std::vector<std::string> addresses;
+  try {
+    addresses = machine.HostAddresses();
+  } catch (const varnix::Error&) {
+    // A computer without an address can reach loopback alone.
+  }
+  Addresses chosen;
+  chosen.local = varnix::XapTransport::ChooseLocalAddress(
+      settings.GetINISetting("Interface", "InterfaceAddress", "Default", "qelXap.ini"), addresses);
+  chosen.broadcast = varnix::XapTransport::SendAddressFor(
       settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini"),
-      addresses.empty() ? "127.0.0.1" : addresses.front());
+      chosen.local);
+  return chosen;
 }
 
 }  // namespace
@@ -57,13 +69,13 @@ int main(int argc, char** argv) {
                  e.description().c_str());
     return 1;
   }
-  const std::string broadcast =
-      command.broadcast.empty() ? ConfiguredBroadcast(platform) : command.broadcast;
+  Addresses addresses = ConfiguredAddresses(platform);
+  if (!command.broadcast.empty()) addresses.broadcast = command.broadcast;
 
   varnix::EventLoop& loop = *platform.loop;
   loop.OnEndRequest([&] { loop.Quit(); });
   varnix::Controller* controller = nullptr;
-  varnix::XapLink link(loop, "qel.varnixctl." + computer, broadcast,
+  varnix::XapLink link(loop, "qel.varnixctl." + computer, addresses.local, addresses.broadcast,
                        [&](const varnix::Heard& heard) {
                          if (controller != nullptr) controller->Hear(heard);
                        });

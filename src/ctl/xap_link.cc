@@ -22,9 +22,11 @@ std::string Heard::Item(std::string_view name, std::string_view missing) const {
   return std::string(missing);
 }
 
-XapLink::XapLink(EventLoop& loop, std::string source, std::string send_address, OnHeard on_heard)
+XapLink::XapLink(EventLoop& loop, std::string source, std::string local_address,
+                 std::string send_address, OnHeard on_heard)
     : loop_(loop),
       source_(std::move(source)),
+      local_address_(std::move(local_address)),
       send_address_(std::move(send_address)),
       on_heard_(std::move(on_heard)) {}
 
@@ -46,13 +48,25 @@ void XapLink::Join() {
   } catch (const Error&) {
     // A hub holds it: take a port of its own on loopback, where the hub relays.
   }
+  // As the node does: the hub relays to 127.0.0.1 at the port, and the same port on the LAN
+  // address is where the heartbeat comes from.
+  const bool alone = local_address_.empty() || local_address_.rfind("127.", 0) == 0;
   for (int i = 0; i < kOwnPorts && port_ == 0; ++i) {
     const auto port = static_cast<uint16_t>(kFirstOwnPort + i);
+    auto loopback =
+        loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
+    auto lan =
+        alone ? nullptr
+              : loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
     try {
-      listener_->Bind("127.0.0.1", port);
-      port_ = port;
+      loopback->Bind("127.0.0.1", port);
+      if (lan) lan->Bind(local_address_, port);
     } catch (const Error&) {
+      continue;
     }
+    listener_ = std::move(loopback);
+    lan_ = std::move(lan);
+    port_ = port;
   }
   if (port_ == 0) throw Error(0, "no free UDP port to listen on");
   Beat(false);
@@ -62,12 +76,19 @@ void XapLink::Join() {
 }
 
 void XapLink::Beat(bool stopped) {
-  // To the hub on this computer alone: it is the only one that relays to a loopback port.
-  sender_->SendTo("127.0.0.1", kXapPort,
-                  "xap-hbeat\n{\nv=12\nhop=1\nuid=" + std::string(kUid) + "\nclass=xap-hbeat." +
-                      (stopped ? "stopped" : "alive") + "\nsource=" + source_ +
-                      "\ninterval=" + std::to_string(kHeartbeatSeconds) +
-                      "\nport=" + std::to_string(port_) + "\n}\n");
+  // Broadcast from the LAN address, as every xAP client's; hubs elsewhere ignore a heartbeat
+  // that is not from their own computer.
+  SendText("xap-hbeat\n{\nv=12\nhop=1\nuid=" + std::string(kUid) + "\nclass=xap-hbeat." +
+           (stopped ? "stopped" : "alive") + "\nsource=" + source_ + "\ninterval=" +
+           std::to_string(kHeartbeatSeconds) + "\nport=" + std::to_string(port_) + "\n}\n");
+}
+
+void XapLink::SendText(const std::string& text) {
+  try {
+    From().SendTo(send_address_, kXapPort, TextToCodePage(text));
+  } catch (const Error& e) {
+    throw Error(e.number(), "cannot send to " + send_address_ + ": " + e.description());
+  }
 }
 
 void XapLink::Send(const std::string& target, const std::string& klass, const std::string& section,
@@ -76,11 +97,7 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
                                                                          items.end());
   const std::string text =
       OneSectionMessage(XapHeaderPrefix(kUid), klass, source_, target, section, views);
-  try {
-    sender_->SendTo(send_address_, kXapPort, TextToCodePage(text));
-  } catch (const Error& e) {
-    throw Error(e.number(), "cannot send to " + send_address_ + ": " + e.description());
-  }
+  SendText(text);
 }
 
 void XapLink::OnDatagram(std::string datagram) {

@@ -33,7 +33,11 @@ class XapLink {
   static constexpr int kHeartbeatSeconds = 60;
   using OnHeard = std::function<void(const Heard&)>;
 
-  XapLink(EventLoop& loop, std::string source, std::string send_address, OnHeard on_heard);
+  // `local_address` is this computer's address as the node chooses it (see
+  // XapTransport::ChooseLocalAddress): heartbeats and requests go from it, as the node's do,
+  // since hubs register a client only from the address its heartbeat is broadcast from.
+  XapLink(EventLoop& loop, std::string source, std::string local_address, std::string send_address,
+          OnHeard on_heard);
   // Says goodbye to the hub, which then stops relaying to the port.
   ~XapLink();
 
@@ -49,14 +53,20 @@ class XapLink {
 
  private:
   void Beat(bool stopped);
+  // Sends one datagram to the send address; throws Error saying where it could not go.
+  void SendText(const std::string& text);
   void OnDatagram(std::string datagram);
+  // The socket everything is sent from: the one bound to the LAN address, where there is one.
+  UdpSocket& From() { return lan_ ? *lan_ : *sender_; }
 
   EventLoop& loop_;
   std::string source_;
+  std::string local_address_;
   std::string send_address_;
   OnHeard on_heard_;
   std::unique_ptr<UdpSocket> listener_;
   std::unique_ptr<UdpSocket> sender_;
+  std::unique_ptr<UdpSocket> lan_;  // at port_ on the LAN address; none alone on loopback
   std::unique_ptr<Timer> heartbeat_;
   uint16_t port_ = 0;  // a port of its own; 0 while it listens on the xAP port
 };

@@ -110,19 +110,21 @@ std::string XapTransport::SendAddressFor(const std::string& broadcast_setting,
   return LowerCase(broadcast_setting) == "default" ? "255.255.255.255" : broadcast_setting;
 }
 
+std::string XapTransport::ChooseLocalAddress(const std::string& interface_setting,
+                                             const std::vector<std::string>& addresses) {
+  if (addresses.empty()) return kLoopback;
+  for (const std::string& address : addresses) {
+    if (IsAddressInMask(interface_setting, address)) return address;
+  }
+  return addresses.front();
+}
+
 std::string XapTransport::GetIP() {
   std::string ip;
   Steps([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "GetIP", failure); })(
       30, [&] {
         const std::vector<std::string> addresses = machine_.HostAddresses();
-        if (addresses.empty()) return;
-        ip = addresses.front();
-        for (const std::string& address : addresses) {
-          if (IsAddressInMask(interfaceAddress_, address)) {
-            ip = address;
-            return;
-          }
-        }
+        if (!addresses.empty()) ip = ChooseLocalAddress(interfaceAddress_, addresses);
       });
   return ip;
 }

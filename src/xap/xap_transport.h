@@ -83,6 +83,11 @@ class XapTransport : public XapSender {
   static bool IsAddressInMask(const std::string& pattern, const std::string& address);
   // Where messages go: the configured broadcast address ("Default" is every computer on the
   // network), or loopback on a computer whose chosen address is loopback.
+  // The address an xAP program of this computer sends from, as the node chooses it: the first
+  // of `addresses` that fits the InterfaceAddress setting, else the first; loopback when the
+  // computer has no other.
+  static std::string ChooseLocalAddress(const std::string& interface_setting,
+                                        const std::vector<std::string>& addresses);
   static std::string SendAddressFor(const std::string& broadcast_setting,
                                     const std::string& local_ip);
 

@@ -1,6 +1,7 @@
 // varnixctl against the real node behind the real hub: every command, as a user types it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 
 #include "system/hub_fixture.h"
@@ -128,7 +129,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   // Nowhere to send to: said, not a crash. This namespace has no route to that network.
   const Result unroutable = Ctl({"--broadcast", "10.99.99.255", "ip"});
   EXPECT_EQ(unroutable.code, 1);
-  EXPECT_NE(unroutable.output.find("varnixctl: cannot send to 10.99.99.255: "), std::string::npos)
+  EXPECT_NE(unroutable.output.find("cannot send to 10.99.99.255: "), std::string::npos)
       << unroutable.output;
 #endif
 }
@@ -240,6 +241,40 @@ TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
   })) << (platform_.files->FileExists(calls) ? platform_.files->ReadAll(calls) : "no calls");
 }
 #endif
+
+// Hubs that follow the xAP convention register a client only from a heartbeat sent from this
+// computer's LAN address. varnixctl beats from there, as the node does, so it is heard.
+class CtlBehindAConventionalHubTest : public NodeFixture {};
+
+TEST_F(CtlBehindAConventionalHubTest, EchoStartAndNodesWorkThroughIt) {
+  if (separator_ == '\\' || std::getenv("VARNIX_NETWORK_ISOLATED") == nullptr) {
+    GTEST_SKIP() << "needs the test network namespace (tests/isolated.sh) and its veth LAN";
+  }
+  hub_->RegisterOnlyFrom("10.254.0.1");  // the LAN address that tests/isolated.sh gives
+  WriteSettings();
+  StartNode();
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the node did not come up";
+  const std::string built = NativePath(VARNIX_CTL_BINARY, separator_);
+  const std::string ctl = Path("varnixctl");
+  platform_.files->Copy(built, ctl);
+  MakeExecutable(ctl);
+  const auto run = [&](const std::vector<std::string>& words) {
+    const std::string output = folder_.path("ctl-output.txt");
+    auto child = StartChildProcess(ctl, words, "", {}, output);
+    std::optional<int> code;
+    hub_->WaitFor([&] { return (code = child->WaitForExit(milliseconds(0))).has_value(); },
+                  milliseconds(30000));
+    return std::make_pair(code.value_or(-1), platform_.files->ReadAll(output));
+  };
+  const auto [echo_code, echo] = run({"echo", "through", "the", "hub"});
+  EXPECT_EQ(echo_code, 0) << echo;
+  const auto [nodes_code, nodes] = run({"nodes"});
+  EXPECT_EQ(nodes_code, 0) << nodes;
+  EXPECT_NE(nodes.find("qel.Process." + platform_.machine->ComputerName()), std::string::npos);
+  const auto [start_code, start] =
+      run({"start", CopyOfThisProgram("vxconventional"), "--", "--helper", "exit", "0"});
+  EXPECT_EQ(start_code, 0) << start;
+}
 
 }  // namespace
 }  // namespace varnix

@@ -14,7 +14,9 @@ TestHub::TestHub(EventLoop& loop) : loop_(loop) {
 void TestHub::OnDatagram(std::string text) {
   received_.push_back(text);
   received_at_.push_back(loop_.NowMilliseconds());
-  if (text.rfind("xap-hbeat", 0) == 0) {
+  const bool may_register =
+      register_only_from_.empty() || socket_->Sender().AddressText() == register_only_from_;
+  if (text.rfind("xap-hbeat", 0) == 0 && may_register) {
     const auto at = text.find("\nport=");
     if (at != std::string::npos) {
       clients_.insert(static_cast<uint16_t>(std::stoi(text.substr(at + 6))));

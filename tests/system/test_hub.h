@@ -25,6 +25,10 @@ class TestHub {
   // Client ports learnt from heartbeats.
   const std::set<uint16_t>& clients() const { return clients_; }
 
+  // Registers a client only from a heartbeat sent from `address`, as hubs that follow the xAP
+  // convention do (the computer's LAN address, which heartbeats are broadcast from).
+  void RegisterOnlyFrom(std::string address) { register_only_from_ = std::move(address); }
+
   // Forgets what it heard and whom, as a hub started anew.
   void Reset() {
     received_.clear();
@@ -51,6 +55,7 @@ class TestHub {
   std::vector<std::string> received_;
   std::vector<int64_t> received_at_;
   std::set<uint16_t> clients_;
+  std::string register_only_from_;  // "" for any sender
 };
 
 }  // namespace varnix
