@@ -1,7 +1,10 @@
 // VarnixForm: start-up in its fixed order, the drain with its busy mark, Timer2, and unloading.
 #include "node/varnix_form.h"
 
+#include <cstdio>
+
 #include "core/steps.h"
+#include "core/text.h"
 
 namespace varnix {
 
@@ -45,6 +48,24 @@ VarnixForm::LoadResult VarnixForm::Form_Load() {
     log_.WriteErrorLog(kLogType, "xAP Init Error " + std::to_string(port) + " occurred");
     return LoadResult::kInitFailed;
   }
+  // One node per computer: a second would answer as the same node and do every action twice.
+  // Where the system cannot say (the step logs why), the node runs as it always has.
+  ClaimResult claim;
+  const bool asked = step(110, [&] {
+    claim = services_.machine.ClaimInstance("node-" + LowerCase(values_.ComputerName));
+  });
+  if (asked && !claim.claim) {
+    const std::string said =
+        "Varnix already runs on this computer" +
+        (claim.holder ? " as process " + std::to_string(*claim.holder) : std::string()) +
+        "; this one ends";
+    std::fprintf(stderr, "varnix: %s\n", said.c_str());
+    log_.WriteErrorLog(kLogType, said);
+    queue_.SetReady();
+    events_.SendErrorEvent(kLogType, said);
+    return LoadResult::kInitFailed;
+  }
+  instance_ = std::move(claim.claim);
   step(120,
        [&] {
          xap_->SendHeartbeat(kHeartbeatSeconds);

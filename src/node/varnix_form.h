@@ -83,6 +83,7 @@ class VarnixForm : public MessageReceiver {
   std::string osLabel_;
   std::unique_ptr<XapTransport> xap_;
   std::unique_ptr<Supervisor> supervisor_;
+  std::unique_ptr<InstanceClaim> instance_;  // this computer's one node, while it runs
   std::unique_ptr<Timer> timer2_;
   bool bBusy_ = false;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,9 +19,28 @@ struct OSVersion {
   unsigned long minor = 0;
 };
 
+// Held while this process is the one program of its kind on the computer.
+class InstanceClaim {
+ public:
+  virtual ~InstanceClaim() = default;
+};
+
+// A claim, or, when another process holds it, that process's id where the system tells.
+struct ClaimResult {
+  std::unique_ptr<InstanceClaim> claim;
+  std::optional<unsigned long> holder;
+};
+
 class Machine {
  public:
   virtual ~Machine() = default;
+
+  // Claims `name` on this computer for this process; the system lets it go when the process
+  // ends, however it ends. Machines in memory grant every claim.
+  virtual ClaimResult ClaimInstance(const std::string& name) {
+    (void)name;
+    return {std::make_unique<InstanceClaim>(), std::nullopt};
+  }
 
   virtual PathRules Paths() const = 0;
   // The computer's name; throws Error when the system cannot give it.

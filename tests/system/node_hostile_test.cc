@@ -383,6 +383,19 @@ TEST_F(NodeHostileTest, ARequestActsOnTheProgramItsPathNamesAndNoOther) {
   EXPECT_EQ(victim->WaitForExit(milliseconds(0)), std::nullopt) << "a made-up path";
 }
 
+// A file that is not a program: the system's reason, with the path where its text has a
+// place for one, and no placeholder left in.
+TEST_F(NodeHostileTest, AFileThatIsNotAProgramIsToldInPlainWords) {
+  const std::string target = "qel.Process." + platform_.machine->ComputerName();
+  const std::string text_file = Path(separator_ == '\\' ? "notes.exe" : "notes");
+  platform_.files->WriteAll(text_file, "not a program\r\n");
+  MakeExecutable(text_file);
+  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + text_file + "\n}\n"));
+  const std::string event = hub_->WaitForText("Cannot start " + text_file + ": ");
+  ASSERT_NE(event, "");
+  EXPECT_EQ(event.find("%1"), std::string::npos) << event;
+}
+
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
   const std::string target = "qel.Process." + platform_.machine->ComputerName();
   // A thousand sections and ten thousand items in one datagram.

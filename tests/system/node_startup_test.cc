@@ -34,6 +34,30 @@ TEST_F(NodeStartupTest, BeatsAnnouncesItsPortAndEndsCleanly) {
   EXPECT_NE(log[0].find("Any computer on the network may control this node"), std::string::npos);
 }
 
+// One node per computer: a second, started from anywhere, says that one runs and ends.
+TEST_F(NodeStartupTest, ASecondNodeOnTheSameComputerEndsAtOnce) {
+  WriteSettings();
+  StartNode();
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port 32768\n"), "");
+  const std::string second = folder_.path("second");
+  platform_.files->CreateFolder(second);
+  const std::string copy =
+      second + separator_ + node_path_.substr(node_path_.find_last_of("/\\") + 1);
+  platform_.files->Copy(node_path_, copy);
+  MakeExecutable(copy);
+  const std::string said = folder_.path("second.txt");
+  auto other = StartChildProcess(copy, {}, second, {}, said);
+  EXPECT_EQ(other->WaitForExit(milliseconds(20000)), 1);
+  const std::string expected =
+      "Varnix already runs on this computer" +
+      (separator_ == '\\' ? std::string() : " as process " + std::to_string(node_->Pid())) +
+      "; this one ends";
+  EXPECT_NE(platform_.files->ReadAll(said).find("varnix: " + expected), std::string::npos)
+      << platform_.files->ReadAll(said);
+  EXPECT_NE(hub_->WaitForText("Data=" + expected), "");
+  EXPECT_EQ(node_->WaitForExit(milliseconds(0)), std::nullopt) << "the first runs on";
+}
+
 TEST_F(NodeStartupTest, TakesTheNextPortWhenTheFirstIsTaken) {
   WriteSettings();
   auto squatter = platform_.loop->CreateUdpSocket([](std::string) {});

@@ -7,12 +7,16 @@
 #include <langinfo.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,6 +25,7 @@
 
 #include "platform/error.h"
 #include "platform/posix/spawn.h"
+#include "platform/posix/unique_fd.h"
 
 namespace varnix {
 namespace {
@@ -188,6 +193,45 @@ std::string PosixMachine::DateText(std::chrono::system_clock::time_point at) {
   char text[128] = {};
   const size_t length = ::strftime(text, sizeof text, format.c_str(), &local);
   return std::string(text, length);
+}
+
+namespace {
+
+class SocketClaim : public InstanceClaim {
+ public:
+  explicit SocketClaim(UniqueFd fd) : fd_(std::move(fd)) {}
+
+ private:
+  UniqueFd fd_;
+};
+
+}  // namespace
+
+ClaimResult PosixMachine::ClaimInstance(const std::string& name) {
+  // Abstract: no file to leave behind, shared by every user's and the system's programs.
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = "varnix/" + name;
+  const size_t length = std::min(path.size(), sizeof address.sun_path - 1);
+  std::memcpy(address.sun_path + 1, path.data(), length);
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) throw Error(errno, std::strerror(errno));
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) == 0) {
+    ::listen(fd.get(), 1);
+    return {std::make_unique<SocketClaim>(std::move(fd)), std::nullopt};
+  }
+  if (errno != EADDRINUSE) throw Error(errno, std::strerror(errno));
+  ClaimResult taken;
+  const UniqueFd asker(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  ucred holder{};
+  socklen_t holder_size = sizeof holder;
+  if (asker.valid() && ::connect(asker.get(), reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+      ::getsockopt(asker.get(), SOL_SOCKET, SO_PEERCRED, &holder, &holder_size) == 0 &&
+      holder.pid > 0) {
+    taken.holder = static_cast<unsigned long>(holder.pid);
+  }
+  return taken;
 }
 
 }  // namespace varnix

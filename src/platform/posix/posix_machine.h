@@ -8,6 +8,9 @@ namespace varnix {
 class PosixMachine : public Machine {
  public:
   PathRules Paths() const override { return PathRules::Posix(); }
+  // An abstract Unix socket named for the claim, listening: the kernel closes it with the
+  // process, and a second claimant learns the holder's id from it.
+  ClaimResult ClaimInstance(const std::string& name) override;
   std::string ComputerName() override;
   std::vector<std::string> HostAddresses() override;
   std::vector<std::string> HostNetworks() override;

@@ -140,4 +140,27 @@ std::string Win32Machine::DateText(std::chrono::system_clock::time_point at) {
          TextFromWide(std::wstring_view(time, time_length > 0 ? time_length - 1 : 0));
 }
 
+namespace {
+
+class MutexClaim : public InstanceClaim {
+ public:
+  explicit MutexClaim(ScopedHandle mutex) : mutex_(std::move(mutex)) {}
+
+ private:
+  ScopedHandle mutex_;
+};
+
+}  // namespace
+
+ClaimResult Win32Machine::ClaimInstance(const std::string& name) {
+  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, WideFromText("Global\\varnix-" + name).c_str()));
+  const DWORD error = GetLastError();
+  if (mutex.valid() && error != ERROR_ALREADY_EXISTS) {
+    return {std::make_unique<MutexClaim>(std::move(mutex)), std::nullopt};
+  }
+  // Held: made by another process, or made by another user and closed to this one.
+  if (mutex.valid() || error == ERROR_ACCESS_DENIED) return {};
+  throw Error(static_cast<long>(error), SystemErrorText(error));
+}
+
 }  // namespace varnix

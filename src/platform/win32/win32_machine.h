@@ -10,6 +10,9 @@ namespace varnix {
 class Win32Machine : public Machine {
  public:
   PathRules Paths() const override { return PathRules::Windows(); }
+  // A named mutex in the Global namespace: one for all sessions, let go by the system when
+  // the holder ends. Windows does not tell who holds it.
+  ClaimResult ClaimInstance(const std::string& name) override;
   std::string ComputerName() override;
   std::vector<std::string> HostAddresses() override;
   std::vector<std::string> HostNetworks() override;

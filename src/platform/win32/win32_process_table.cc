@@ -241,7 +241,8 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                       CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
     const DWORD number = GetLastError();
-    throw Error(static_cast<long>(number), "Cannot start " + path + ": " + SystemErrorText(number));
+    throw Error(static_cast<long>(number),
+                "Cannot start " + path + ": " + SystemErrorText(number, path));
   }
   ScopedHandle thread(info.hThread);
   Started entry{ScopedHandle(info.hProcess), ScopedHandle(CreateJobObjectW(nullptr, nullptr))};

@@ -43,12 +43,23 @@ inline std::string TextFromWide(std::wstring_view wide, UINT code_page = CP_UTF8
   return text;
 }
 
-// The system's text for an error number, without the trailing line break.
-inline std::string SystemErrorText(unsigned long number) {
+// The system's text for an error number, without the trailing line break. Its inserts ("%1",
+// as in "Bad EXE format for %1.") are filled with `insert`, or left out without one.
+inline std::string SystemErrorText(unsigned long number, const std::string& insert = "") {
   wchar_t buffer[512] = {};
   const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                       nullptr, number, 0, buffer, 512, nullptr);
-  std::string text = TextFromWide(std::wstring_view(buffer, length));
+  const std::string raw = TextFromWide(std::wstring_view(buffer, length));
+  std::string text;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '%' && i + 1 < raw.size() && raw[i + 1] >= '1' && raw[i + 1] <= '9') {
+      text += insert;
+      ++i;
+      if (insert.empty() && !text.empty() && text.back() == ' ') text.pop_back();
+    } else {
+      text += raw[i];
+    }
+  }
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }
