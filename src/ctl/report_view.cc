@@ -96,6 +96,14 @@ std::string RunningTime(const std::string& seconds) {
 
 std::string ProgramState(const Heard& report) {
   if (report.Item("PID", "0") != "0") return "running";
+  if (EqualsIgnoringCase(report.Item("Forced"), "yes")) {
+    // Ended by the node's force: work in it may be lost, whatever its exit code says.
+    const std::string code = report.Item("ExitCode");
+    const std::string signal = report.Item("Signal");
+    return "killed" + (!signal.empty() ? " (" + signal + ")"
+                       : !code.empty() ? " (exit " + code + ")"
+                                       : "");
+  }
   if (const std::string code = report.Item("ExitCode"); !code.empty()) return "exit " + code;
   if (const std::string signal = report.Item("Signal"); !signal.empty()) return signal;
   return "not running";

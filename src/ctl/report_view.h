@@ -13,7 +13,8 @@ namespace varnix {
 std::string Mebibytes(const std::string& bytes);
 // Seconds as h:mm:ss; "-" for an empty figure.
 std::string RunningTime(const std::string& seconds);
-// How the reported program stands: "running", "exit 3", "SIGKILL", or "not running".
+// How the reported program stands: "running", "exit 3", "SIGKILL", "killed (SIGKILL)" when
+// the node had to end it by force, or "not running".
 std::string ProgramState(const Heard& report);
 
 // The programs that reports describe, one row each, newest report first in place.

@@ -6,9 +6,16 @@
 namespace varnix {
 namespace {
 
-TEST(ReportViewTest, RemoteTextIsEscapedForTerminalsAndValidUtf8ForJson) {
+TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
   EXPECT_EQ(Escaped("a\x1b]0;owned\x07\x1b[2Jb\x7f"), "a\\x1b]0;owned\\x07\\x1b[2Jb\\x7f");
   EXPECT_EQ(AlignColumns({{"PATH", "X"}, {"/x\x1b[31m", "y"}}), "PATH        X\n/x\\x1b[31m  y\n");
+  const auto state = [](std::vector<std::pair<std::string, std::string>> items) {
+    return ProgramState(Heard{"a.b.c", "", "process.notification", std::move(items), 0});
+  };
+  EXPECT_EQ(state({{"PID", "0"}, {"Signal", "SIGKILL"}, {"Forced", "yes"}}), "killed (SIGKILL)");
+  EXPECT_EQ(state({{"PID", "0"}, {"ExitCode", "1"}, {"Forced", "yes"}}), "killed (exit 1)");
+  EXPECT_EQ(state({{"PID", "0"}, {"ExitCode", "1"}}), "exit 1");
+
   struct Row {
     std::string in;
     std::string json;

@@ -191,6 +191,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     if (const std::optional<size_t> index = Match(Title, Path)) {
       auto& list = registry_.ProcessList();
       list[*index]->Ended();
+      if (operations_.LastStopForced()) list[*index]->Forced();
       registry_.SendNotification(*list[*index]);
       list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
     }

@@ -306,6 +306,7 @@ void ProcessOperations::QueryProcess(Status& record) {
 bool ProcessOperations::StopProcess(const std::string& path, const std::string& title,
                                     const ProcessHandle* followed) {
   auto step = StepsFor("StopProcess");
+  last_stop_forced_ = false;
   WindowHandle window = 0;
   ProcessId pid = 0;
   std::string wait_title = title;
@@ -336,7 +337,11 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
   if (pid != 0) Quietly([&] { held = table_.Hold(pid); });
   const auto gone = [&] { return held ? table_.HasEnded(*held) : !table_.IsAlive(pid); };
   const auto wait_gone = [&] { return held ? waitForNoProcess(*held) : waitForNoProcess(pid); };
-  const auto kill = [&] { return held ? Kill(*held) : Kill(pid); };
+  const auto kill = [&] {
+    const bool killed = held ? Kill(*held) : Kill(pid);
+    last_stop_forced_ = last_stop_forced_ || killed;
+    return killed;
+  };
   // Without a window to close, or once the window is gone: only a program that is gone
   // counts as stopped, so one that runs on (in a tray, say) is asked to end, then ended.
   const auto end_process = [&] {

@@ -41,6 +41,8 @@ class ProcessOperations {
   // read before the first wait only.
   bool StopProcess(const std::string& path, const std::string& title,
                    const ProcessHandle* followed = nullptr);
+  // Whether the last stop had to end its program by force.
+  bool LastStopForced() const { return last_stop_forced_; }
   void QueryProcess(Status& record);
   void fChangeProcessPriority(const std::string& target, const std::string& priority);
 
@@ -84,6 +86,7 @@ class ProcessOperations {
   EventLoop& loop_;
   std::string OSLabel_;
   PathRules paths_;
+  bool last_stop_forced_ = false;
 };
 
 }  // namespace varnix

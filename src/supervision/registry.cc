@@ -161,6 +161,7 @@ void ProcessRegistry::SendNotification(Status& record) {
       if (record.exit()->code) item("ExitCode", std::to_string(*record.exit()->code));
       if (!record.exit()->signal.empty()) item("Signal", record.exit()->signal);
     }
+    if (!running && record.forced()) item("Forced", "yes");
   });
   step(20, [&] { queue_.SendXap("", "Computer.Process", "Process.Notification", text); });
 }

@@ -38,7 +38,10 @@ void Status::PID(int32_t value) {
   if (value == pid_ && (!handle_ || !table_.HasEnded(*handle_))) return;
   pid_ = value;
   handle_ = value > 0 ? table_.Hold(static_cast<ProcessId>(value)) : nullptr;
-  if (value > 0) exit_.reset();
+  if (value > 0) {
+    exit_.reset();
+    forced_ = false;
+  }
 }
 
 bool Status::Alive() {

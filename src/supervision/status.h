@@ -58,6 +58,9 @@ class Status {
   void Ended();
   // How the last program this record followed ended; nothing while it runs or when unknown.
   const std::optional<ExitStatus>& exit() const { return exit_; }
+  // Whether the node itself ended that program by force (work in it may be lost).
+  bool forced() const { return forced_; }
+  void Forced() { forced_ = true; }
   bool AutoNotify() const { return autoNotify_; }
   void AutoNotify(bool value) { autoNotify_ = value; }
   const std::string& process() const { return process_; }
@@ -81,6 +84,7 @@ class Status {
   int32_t pid_ = 0;
   std::unique_ptr<ProcessHandle> handle_;
   std::optional<ExitStatus> exit_;
+  bool forced_ = false;
   bool autoNotify_ = false;
   std::string process_;
   std::string priority_ = "Unknown";

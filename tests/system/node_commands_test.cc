@@ -165,9 +165,14 @@ TEST_F(NodeCommandsTest, AStopEndsTheProgramAndEveryProgramItStarted) {
     for (ProcessId pid = 0; in >> pid;) tree.push_back(pid);
     return tree.size() == 3;
   }));
-  // None of them heeds the polite request; after the wait all three are ended.
+  // None of them heeds the polite request; after the wait all three are ended, and the report
+  // says the node had to force it, after the usual items.
   Control("Action=stop\nPath=" + program_ + "\n");
-  ASSERT_NE(Next("PID=0", kPassWait), "");
+  const std::string ended = Next("PID=0", kPassWait);
+  EXPECT_NE(ended.find(separator_ == '\\' ? "\nExitCode=1\nForced=yes\n}"
+                                          : "\nSignal=SIGKILL\nForced=yes\n}"),
+            std::string::npos)
+      << ended;
   for (const ProcessId pid : tree) {
     EXPECT_TRUE(
         hub_->WaitFor([&] { return !platform_.processes->IsAlive(pid); }, milliseconds(2000)))
