@@ -22,6 +22,8 @@ std::string Seconds(int milliseconds) {
 
 bool IsEvent(const Heard& heard) { return EqualsIgnoringCase(heard.klass, "Homeseer.Event"); }
 
+bool IsGoodbye(const Heard& heard) { return EqualsIgnoringCase(heard.klass, "xap-hbeat.stopped"); }
+
 }  // namespace
 
 Controller::Controller(EventLoop& loop, XapLink& link, CtlCommand command,
@@ -63,7 +65,7 @@ int Controller::On(const std::string& target) {
       link_.Send(target, "WDT.Echo", "Echo.Query", {{"Query", command_.text}});
       std::optional<Heard> answer = Await(
           target, mark, timeout_ms_, [](const Heard& h) { return h.section == "echo.response"; });
-      if (!answer) break;
+      if (!answer || IsGoodbye(*answer)) break;
       answer->items.emplace_back("ms", std::to_string(answer->at_ms - sent));
       Print(command_.json ? JsonLine(*answer) + "\n"
                           : Escaped(answer->source + " answered \"" + answer->Item("Response") +
@@ -76,7 +78,7 @@ int Controller::On(const std::string& target) {
       const std::optional<Heard> answer = Await(target, mark, timeout_ms_, [](const Heard& h) {
         return h.section == "computer.notification";
       });
-      if (!answer) break;
+      if (!answer || IsGoodbye(*answer)) break;
       Print(command_.json ? JsonLine(*answer) + "\n"
                           : Escaped(answer->Item("Name") + "  " + answer->Item("IP")) + "\n");
       return 0;
@@ -118,10 +120,18 @@ int Controller::Program(const std::string& target) {
     if (!command_.restart.empty()) items.emplace_back("Restart", command_.restart);
   }
   SendControl(target, "Process.Control", std::move(items));
-  if (!Fence(target, kRequestLimitMs)) {
+  // A stop may wait for a window and then a program; --timeout bounds it all the same.
+  const int limit_ms = command_.timeout_ms.value_or(kRequestLimitMs);
+  const Fenced fenced = Fence(target, limit_ms);
+  if (fenced == Fenced::kNodeEnded) {
+    Complain(target + " ended before it finished the " + command_.verb_name +
+             ": the program may still run");
+    return 1;
+  }
+  if (fenced == Fenced::kSilent) {
     if (!loop_.Quitting()) {
       Complain(target + " did not finish the " + command_.verb_name + " within " +
-               Seconds(kRequestLimitMs));
+               Seconds(limit_ms) + ": it may have ended, or it still waits for the program");
     }
     return 1;
   }
@@ -231,17 +241,19 @@ int Controller::Nodes() {
 }
 
 bool Controller::Ping(const std::string& target) {
-  if (Fence(target, timeout_ms_)) return true;
+  if (Fence(target, timeout_ms_) == Fenced::kAnswered) return true;
   ComplainNoReply(target);
   return false;
 }
 
-bool Controller::Fence(const std::string& target, int limit_ms) {
+Controller::Fenced Controller::Fence(const std::string& target, int limit_ms) {
   const std::string token = NextToken();
   const size_t mark = heard_.size();
   link_.Send(target, "WDT.Echo", "Echo.Query", {{"Query", token}});
-  return Await(target, mark, limit_ms, [&](const Heard& h) { return h.Item("Response") == token; })
-      .has_value();
+  const std::optional<Heard> answer =
+      Await(target, mark, limit_ms, [&](const Heard& h) { return h.Item("Response") == token; });
+  if (!answer) return Fenced::kSilent;
+  return IsGoodbye(*answer) ? Fenced::kNodeEnded : Fenced::kAnswered;
 }
 
 std::optional<Heard> Controller::Await(const std::string& target, size_t mark, int limit_ms,
@@ -250,7 +262,7 @@ std::optional<Heard> Controller::Await(const std::string& target, size_t mark, i
   WaitFor(
       [&] {
         for (; mark < heard_.size(); ++mark) {
-          if (From(heard_[mark], target) && wanted(heard_[mark])) {
+          if (From(heard_[mark], target) && (wanted(heard_[mark]) || IsGoodbye(heard_[mark]))) {
             found = mark;
             return true;
           }

@@ -53,11 +53,14 @@ class Controller {
 
   // Whether the node answers an echo within the timeout; says so on standard error if not.
   bool Ping(const std::string& target);
+  // How a fence came out.
+  enum class Fenced { kAnswered, kNodeEnded, kSilent };
   // Waits until the node has handled everything sent to it so far: it answers messages in
-  // order, so its answer to an echo sent now comes after its answers to those.
-  bool Fence(const std::string& target, int limit_ms);
-  // The first message from `target` after the first `mark` heard that is `wanted`, within
-  // `limit_ms`.
+  // order, so its answer to an echo sent now comes after its answers to those. A node that
+  // says goodbye meanwhile will not answer.
+  Fenced Fence(const std::string& target, int limit_ms);
+  // The first message from `target` after the first `mark` heard that is `wanted`, or its
+  // goodbye heartbeat (class xap-hbeat.stopped), within `limit_ms`.
   std::optional<Heard> Await(const std::string& target, size_t mark, int limit_ms,
                              const std::function<bool(const Heard&)>& wanted);
   // Every Varnix node that answers within `window_ms`.

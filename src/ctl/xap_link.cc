@@ -103,7 +103,14 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
 void XapLink::OnDatagram(std::string datagram) {
   QuietReports log;
   XapMessage message(log);
-  message.FromXap(TextFromCodePage(std::move(datagram)));
+  // A heartbeat is a header block of its own; read as one, its goodbye tells that a node ended.
+  if (EqualsLowered(std::string_view(datagram).substr(0, 9), "xap-hbeat")) {
+    datagram.replace(0, 9, "xap-header");
+    message.FromXap(TextFromCodePage(std::move(datagram)));
+    if (!EqualsIgnoringCase(message.msgClass(), "xap-hbeat.stopped")) return;
+  } else {
+    message.FromXap(TextFromCodePage(std::move(datagram)));
+  }
   // Heartbeats and anything else without an xAP header parse into nothing.
   if (message.msgClass() == kUnknown) return;
   Heard heard;

@@ -106,9 +106,11 @@ void VarnixForm::Timer2_Timer() {
 }
 
 void VarnixForm::Form_unload() {
+  const bool ran = supervisor_ != nullptr;  // not a second node, which never ran
   timer2_->SetEnabled(false);
   supervisor_.reset();  // it holds references to the transport
   queue_.AttachTransport(nullptr);
+  if (xap_ && ran) xap_->SendGoodbye();
   xap_.reset();  // closes the sockets and the sockets layer
 }
 

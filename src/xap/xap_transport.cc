@@ -187,6 +187,17 @@ void XapTransport::SendHeartbeat(int32_t LongInterval) {
       });
 }
 
+void XapTransport::SendGoodbye() {
+  // The heartbeat's own text, its class the one that says this program has stopped.
+  std::string goodbye =
+      heartbeatHead_ + std::to_string((hbeatTimer_->Interval() + 500) / 1000) + heartbeatTail_;
+  const std::string alive = "class=xap-hbeat.alive";
+  const auto at = goodbye.find(alive);
+  if (at == std::string::npos || sendSocket_ == nullptr) return;
+  goodbye.replace(at, alive.size(), "class=xap-hbeat.stopped");
+  Quietly([&] { sendSocket_->SendTo(sendAddress_, kXapPort, TextToCodePage(goodbye)); });
+}
+
 void XapTransport::OnHeartbeatTimer() {
   tickCount_ = static_cast<int16_t>((tickCount_ + 1) % 10);
   if (tickCount_ == 0) SendHeartbeat((hbeatTimer_->Interval() + 500) / 1000);

@@ -76,6 +76,9 @@ class XapTransport : public XapSender {
   // Binds the sockets. The receive port on success; 0 or less on failure.
   int32_t Init();
   void SendHeartbeat(int32_t LongInterval);
+  // The heartbeat that says this program has stopped, so that hubs forget its port and
+  // controllers waiting on it learn that no answer will come.
+  void SendGoodbye();
   std::string SendXap(const std::string& sTarget, const std::string& sClass,
                       const std::string& sSection, const std::string& sData) override;
   std::string GetIP();

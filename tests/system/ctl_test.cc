@@ -125,6 +125,11 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
             std::string::npos)
       << elsewhere.output;
   EXPECT_EQ(Ctl({"reboot"}).code, 2) << "not without --yes";
+  for (const std::string asked : {"-h", "--help", "help", "/?"}) {
+    const Result help = Ctl({asked});
+    EXPECT_EQ(help.code, 0) << asked;
+    EXPECT_EQ(help.output.rfind("usage: varnixctl", 0), 0u) << asked << ": " << help.output;
+  }
 #ifndef _WIN32
   // Nowhere to send to: said, not a crash. This namespace has no route to that network.
   const Result unroutable = Ctl({"--broadcast", "10.99.99.255", "ip"});
@@ -165,6 +170,45 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
           << text;
     }
   }
+}
+
+// A node that ends during a stop's wait has not stopped the program: varnixctl says so as soon
+// as the node's goodbye comes, and --timeout bounds the wait when no goodbye can come.
+TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
+  const std::string program = CopyOfThisProgram("vxcutshort");
+  ASSERT_EQ(Ctl({"start", program, "--", "--helper", "stubborn"}).code, 0);
+  const std::string output = folder_.path("stop.txt");
+  peer_.received.clear();
+  auto stop = StartChildProcess(ctl_, {"stop", program}, "", {}, output);
+  // Ended once the stop is on its way; the program does not heed its polite request.
+  ASSERT_TRUE(peer_.Hears("Action=stop", milliseconds(10000)));
+  EXPECT_EQ(EndNode(), 0);
+  std::optional<int> code;
+  DispatchUntil(*platform_.loop, milliseconds(20000),
+                [&] { return (code = stop->WaitForExit(milliseconds(0))).has_value(); });
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(platform_.files->ReadAll(output).find(Target() + " ended before it finished the stop"),
+            std::string::npos)
+      << platform_.files->ReadAll(output);
+
+  StartNode();
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const auto asked = std::chrono::steady_clock::now();
+  peer_.received.clear();
+  auto bounded = StartChildProcess(ctl_, {"--timeout", "2", "stop", program}, "", {}, output);
+  ASSERT_TRUE(peer_.Hears("Action=stop", milliseconds(10000)));
+  node_->Kill();  // no goodbye
+  code.reset();
+  DispatchUntil(*platform_.loop, milliseconds(30000),
+                [&] { return (code = bounded->WaitForExit(milliseconds(0))).has_value(); });
+  EXPECT_EQ(code, 1) << platform_.files->ReadAll(output);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(20));
+  node_.reset();
+  // The stubborn program ran on through both; it is the test's to end.
+  const ProcessId running =
+      platform_.processes->FindByName(separator_ == '\\' ? "vxcutshort.exe" : "vxcutshort");
+  ASSERT_NE(running, 0u);
+  platform_.processes->Terminate(running);
 }
 
 #ifndef _WIN32
