@@ -107,7 +107,12 @@ void Hub::OnDatagram(std::string text) {
   if (EqualsLowered(head, "xap-hbeat")) {
     const std::optional<Heartbeat> beat = ReadHeartbeat(text);
     if (!beat) return Drop("dropped a malformed heartbeat", from);
-    if (local_.count(from.address) != 0) OnHeartbeat(*beat);
+    // A refused registration is not relayed either: a flood of them would cost the hub one
+    // send per client each.
+    if (local_.count(from.address) != 0 && !OnHeartbeat(*beat)) {
+      ++dropped_;
+      return;
+    }
   } else if (!EqualsLowered(std::string_view(text).substr(0, 10), "xap-header")) {
     return Drop("dropped a datagram that is not xAP", from);
   }
@@ -120,14 +125,14 @@ void Hub::OnDatagram(std::string text) {
   }
 }
 
-void Hub::OnHeartbeat(const Heartbeat& beat) {
+bool Hub::OnHeartbeat(const Heartbeat& beat) {
   const std::string port = std::to_string(beat.port);
   if (beat.port != 0 && !Registrable(beat.port)) {
     if (options_.verbose) {
       SayOnce("own port", "refused a heartbeat from " + beat.source + " naming port " + port +
                               ", the hub's own");
     }
-    return;
+    return false;
   }
   switch (clients_.Heard(beat, Now())) {
     case ClientTable::Change::kAdded:
@@ -147,11 +152,12 @@ void Hub::OnHeartbeat(const Heartbeat& beat) {
       SayOnce("full", "refused to register " + beat.source + " on port " + port + ": " +
                           std::to_string(options_.max_clients) +
                           " clients already (--max-clients)");
-      break;
+      return false;
     case ClientTable::Change::kRenewed:
     case ClientTable::Change::kNone:
       break;
   }
+  return true;
 }
 
 void Hub::Drop(const std::string& what, const Endpoint& from) {
@@ -177,7 +183,8 @@ void Hub::ReportDrops() {
   said_.clear();
   if (dropped_ == 0) return;
   say_(std::to_string(dropped_) +
-       " datagrams dropped in the last minute: not xAP, malformed, or from a sender not allowed");
+       " datagrams dropped in the last minute: not xAP, malformed, from a sender not allowed, or "
+       "a heartbeat refused");
   dropped_ = 0;
 }
 

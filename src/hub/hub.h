@@ -51,7 +51,8 @@ class Hub {
 
  private:
   void OnDatagram(std::string text);
-  void OnHeartbeat(const Heartbeat& beat);
+  // Registers or forgets the heartbeat's client; false when the registration is refused.
+  bool OnHeartbeat(const Heartbeat& beat);
   // Counts a datagram that is not relayed, for the report each minute; says it when verbose.
   void Drop(const std::string& what, const Endpoint& from);
   // Says `what` at most once a minute: a loop or a flood repeats it.
