@@ -149,6 +149,13 @@ std::string ProgramTable::Render() const {
   return AlignColumns(rows);
 }
 
+// How many characters a UTF-8 text shows: its bytes less the continuation bytes.
+size_t Characters(std::string_view text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
 std::string Escaped(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -174,13 +181,13 @@ std::string AlignColumns(const std::vector<std::vector<std::string>>& unescaped)
   std::vector<size_t> widths;
   for (const auto& row : rows) {
     widths.resize(std::max(widths.size(), row.size()), 0);
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], Characters(row[i]));
   }
   std::string text;
   for (const auto& row : rows) {
     for (size_t i = 0; i < row.size(); ++i) {
       text += row[i];
-      if (i + 1 < row.size()) text.append(widths[i] - row[i].size() + 2, ' ');
+      if (i + 1 < row.size()) text.append(widths[i] - Characters(row[i]) + 2, ' ');
     }
     text += "\n";
   }

@@ -9,6 +9,9 @@ namespace {
 TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
   EXPECT_EQ(Escaped("a\x1b]0;owned\x07\x1b[2Jb\x7f"), "a\\x1b]0;owned\\x07\\x1b[2Jb\\x7f");
   EXPECT_EQ(AlignColumns({{"PATH", "X"}, {"/x\x1b[31m", "y"}}), "PATH        X\n/x\\x1b[31m  y\n");
+  // Aligned by characters, not bytes: "Übung" and "Надзор" are five and six wide.
+  EXPECT_EQ(AlignColumns({{"Übung", "1"}, {"Надзор", "2"}, {"x", "3"}}),
+            "Übung   1\nНадзор  2\nx       3\n");
   const auto state = [](std::vector<std::pair<std::string, std::string>> items) {
     return ProgramState(Heard{"a.b.c", "", "process.notification", std::move(items), 0});
   };
