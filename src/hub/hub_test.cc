@@ -36,7 +36,7 @@ TEST(HubRulesTest, RelaysFromAllowedSendersOnlyAndForgetsASilentClient) {
       loop, files, {"10.0.0.5"}, options, [&](const std::string& text) { said.push_back(text); },
       [&] { return now; });
   hub.Start();
-  FakeEventLoop::FakeSocket& xap_port = loop.socket(1);  // after the one it relays from
+  FakeEventLoop::FakeSocket& xap_port = loop.bound_to(Hub::kXapPort);
   xap_port.Receive(
       "xap-hbeat\n{\nv=12\nhop=1\nuid=FF00AA00\nclass=xap-hbeat.alive\nsource=acme.app.pc1\n"
       "interval=60\nport=40000\n}\n",
@@ -80,7 +80,7 @@ TEST(HubRulesTest, NeverRelaysToItselfAndKeepsItsTableBounded) {
       [] { return int64_t{1000}; });
   hub.Start();
   EXPECT_EQ(hub.clients().clients().size(), 0u) << "the saved ports are not held by anyone";
-  FakeEventLoop::FakeSocket& xap_port = loop.socket(1);
+  FakeEventLoop::FakeSocket& xap_port = loop.bound_to(Hub::kXapPort);
   const auto beat = [&](const std::string& source, int port, bool stopped = false) {
     xap_port.Receive("xap-hbeat\n{\nclass=xap-hbeat." + std::string(stopped ? "stopped" : "alive") +
                          "\nsource=" + source + "\ninterval=60\nport=" + std::to_string(port) +

@@ -100,6 +100,13 @@ class FakeEventLoop : public EventLoop {
   }
 
   // The n-th socket created, still alive.
+  // The live socket bound to `port`, on any address.
+  FakeSocket& bound_to(uint16_t port) {
+    for (FakeSocket* socket : socket_order_) {
+      if (sockets_.count(socket) != 0 && socket->bound_port == port) return *socket;
+    }
+    throw std::out_of_range("no socket on that port");
+  }
   FakeSocket& socket(size_t n) {
     FakeSocket* found = socket_order_.at(n);
     if (sockets_.count(found) == 0) throw std::out_of_range("socket destroyed");

@@ -194,7 +194,7 @@ TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
   SendToNode(
       XapRequest(target, "Process.Control\n{\nAction=stop\nPath=" + elsewhere + name + "\n}\n"));
   SendToNode(Echo("still here"));
-  ASSERT_TRUE(Answers("still here", milliseconds(30000)));
+  ASSERT_TRUE(Answers("still here", milliseconds(60000)));
   EXPECT_EQ(node_->WaitForExit(milliseconds(0)), std::nullopt);
   EXPECT_EQ(platform_.processes->GetPriority(static_cast<ProcessId>(node_->Pid())),
             PriorityClass::kNormal);
