@@ -46,7 +46,7 @@ void BM_FromXapManyKeys(benchmark::State& state) {
   CountingReports log;
   std::string text = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=a.b\nsource=x.y.z\n}\nS\n{\n";
   for (int64_t i = 0; i < state.range(0); ++i) {
-    char key[8];
+    char key[24];
     std::snprintf(key, sizeof key, "%05lld", static_cast<long long>(i));
     text += std::string(key) + "=1\n";
   }
