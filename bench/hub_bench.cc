@@ -35,6 +35,15 @@ int64_t Now() {
       .count();
 }
 
+// The real hub with an empty client table, given a moment to take its port.
+std::unique_ptr<ChildProcess> StartHub() {
+  const std::string state_file = "/tmp/varnix-bench-hub-clients.txt";
+  std::filesystem::remove(state_file);
+  auto hub = StartChildProcess(VARNIX_HUB_BINARY, {"--state", state_file});
+  std::this_thread::sleep_for(milliseconds(300));
+  return hub;
+}
+
 // Sends `rate` datagrams a second to the hub for `seconds`, relayed to `clients` local
 // clients; each datagram carries the moment it left.
 void BM_HubRelay(benchmark::State& state) {
@@ -43,10 +52,7 @@ void BM_HubRelay(benchmark::State& state) {
   const int clients_wanted = static_cast<int>(state.range(2));
   for (auto _ : state) {
     Platform platform = MakePlatform();
-    const std::string state_file = "/tmp/varnix-bench-hub-clients.txt";
-    std::filesystem::remove(state_file);
-    auto hub = StartChildProcess(VARNIX_HUB_BINARY, {"--state", state_file});
-    std::this_thread::sleep_for(milliseconds(300));
+    auto hub = StartHub();
 
     long received[kMostClients] = {};
     std::vector<int64_t> delays;  // of the first client, in nanoseconds
@@ -136,10 +142,7 @@ void BM_HubRegistrations(benchmark::State& state) {
   const long attempts = state.range(0);
   for (auto _ : state) {
     Platform platform = MakePlatform();
-    const std::string state_file = "/tmp/varnix-bench-hub-clients.txt";
-    std::filesystem::remove(state_file);
-    auto hub = StartChildProcess(VARNIX_HUB_BINARY, {"--state", state_file});
-    std::this_thread::sleep_for(milliseconds(300));
+    auto hub = StartHub();
     const double cpu_before = CpuSeconds(hub->Pid());
     auto beat = platform.loop->CreateUdpSocket([](std::string) {});
     const auto start = Clock::now();
