@@ -144,8 +144,7 @@ ProcessId ProcessOperations::FindProgram(const std::string& path) {
     // The program that runs that very file; where none does, one of its whole file name in
     // any folder, but only for a file that is there: a made-up path names nothing that runs.
     const std::string name = filename(path);
-    const std::string run = paths_.has_drives() ? path : PathAsRun(path);
-    pid = table_.FindByPath(LexicallyNormal(run, paths_), ListedName(name));
+    pid = table_.FindByPath(LexicallyNormal(PathAsRun(path), paths_), ListedName(name));
     if (pid == 0 && files_.FileExists(path)) pid = table_.FindByFileName(name);
   });
   return pid;
