@@ -7,6 +7,7 @@
 
 #include "core/text.h"
 #include "platform/command_line.h"
+#include "platform/terminal.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -332,10 +333,7 @@ bool Controller::AboutTheProgram(const Heard& heard) const {
   return heard.Item("Title") == command_.title;
 }
 
-void Controller::Print(const std::string& text) {
-  std::fputs(text.c_str(), output_.out);
-  std::fflush(output_.out);
-}
+void Controller::Print(const std::string& text) { WriteText(output_.out, text); }
 
 int Controller::ComplainNoReply(const std::string& target) {
   // Interrupted, it has nothing to say.
@@ -354,7 +352,7 @@ int Controller::ComplainNoNodes() {
 
 void Controller::Complain(const std::string& text) {
   // What a node said comes into many complaints: never raw to the terminal.
-  std::fprintf(output_.err, "varnixctl: %s\n", Escaped(text).c_str());
+  WriteText(output_.err, "varnixctl: " + Escaped(text) + "\n");
 }
 
 }  // namespace varnix

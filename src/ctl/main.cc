@@ -1,5 +1,6 @@
 // varnixctl: asks Varnix nodes to start, stop and report programs, from the command line.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,19 +44,53 @@ Addresses ConfiguredAddresses(varnix::Platform& platform) {
   return chosen;
 }
 
+void Complain(const std::string& text) { varnix::WriteText(stderr, "varnixctl: " + text + "\n"); }
+
+std::string Utf8(char32_t c) {
+  std::string text;
+  if (c < 0x80) {
+    text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    text += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+  } else if (c < 0x10000) {
+    text += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+             static_cast<char>(0x80 | (c & 0x3F))};
+  } else {
+    text += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+             static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+  }
+  return text;
+}
+
+// A word that the wire's code page cannot carry would arrive as "?", naming another program.
+std::string Unsendable(const std::vector<std::string>& words) {
+  for (const std::string& word : words) {
+    const std::optional<char32_t> lost = varnix::CharacterOutsideCodePage(word);
+    if (!lost) continue;
+    char number[16];
+    std::snprintf(number, sizeof number, "U+%04X", static_cast<unsigned>(*lost));
+    return "cannot send \"" + word + "\": " + varnix::CodePageName() +
+           ", in which xAP messages leave this computer, has no \"" + Utf8(*lost) + "\" (" +
+           number + ")";
+  }
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> words;
-  for (int i = 1; i < argc; ++i) words.push_back(varnix::TextFromCodePage(argv[i]));
+  const std::vector<std::string> words = varnix::ProgramArguments(argc, argv);
   const varnix::ParsedCtlCommand parsed = varnix::ParseCtlCommand(words);
   if (!parsed.command && parsed.error.empty()) {
-    std::fputs(varnix::kCtlUsage, stdout);
+    varnix::WriteText(stdout, varnix::kCtlUsage);
     return 0;
   }
   if (!parsed.command) {
-    std::fprintf(stderr, "varnixctl: %s (varnixctl --help lists the commands)\n",
-                 parsed.error.c_str());
+    Complain(parsed.error + " (varnixctl --help lists the commands)");
+    return 2;
+  }
+  if (const std::string refused = Unsendable(words); !refused.empty()) {
+    Complain(refused);
     return 2;
   }
   const varnix::CtlCommand& command = *parsed.command;
@@ -65,8 +100,7 @@ int main(int argc, char** argv) {
   try {
     computer = platform.machine->ComputerName();
   } catch (const varnix::Error& e) {
-    std::fprintf(stderr, "varnixctl: this computer's name is unknown: %s\n",
-                 e.description().c_str());
+    Complain("this computer's name is unknown: " + e.description());
     return 1;
   }
   Addresses addresses = ConfiguredAddresses(platform);
@@ -82,7 +116,7 @@ int main(int argc, char** argv) {
   try {
     link.Join();
   } catch (const varnix::Error& e) {
-    std::fprintf(stderr, "varnixctl: cannot join the xAP network: %s\n", e.description().c_str());
+    Complain("cannot join the xAP network: " + e.description());
     return 1;
   }
   varnix::Controller run(loop, link, command, computer,
@@ -91,7 +125,7 @@ int main(int argc, char** argv) {
   try {
     return run.Run();
   } catch (const varnix::Error& e) {
-    std::fprintf(stderr, "varnixctl: %s\n", e.description().c_str());
+    Complain(e.description());
     return 1;
   }
 }

@@ -10,14 +10,19 @@
 
 #include "core/text.h"
 #include "hub/hub.h"
+#include "platform/command_line.h"
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "platform/service.h"
+#include "platform/terminal.h"
+#include "platform/text_encoding.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: varnix-hub [-v] [--interface ADDRESS] [--allow CIDR[,CIDR...]] [--state FILE]\n"
     "                  [--max-clients N]\n"
+    "       varnix-hub --install-service [OPTIONS...] | --remove-service   (Windows)\n"
     "  Listens on UDP port 3639 and relays every xAP datagram to the programs on this\n"
     "  computer that announce a port in their heartbeats.\n"
     "  -v                   say each registration and each dropped datagram\n"
@@ -25,7 +30,10 @@ constexpr char kUsage[] =
     "  --allow CIDR,...     the senders to relay from (192.168.1.0/24, say); by default the\n"
     "                       networks this computer is on. This computer itself is always heard\n"
     "  --state FILE         where the client table outlives a restart of the hub\n"
-    "  --max-clients N      the most programs it relays to (256 unless given)\n";
+    "  --max-clients N      the most programs it relays to (256 unless given)\n"
+    "  --install-service    registers the hub, with the options given, as a Windows service\n"
+    "                       that starts with the computer, and starts it\n"
+    "  --remove-service     stops the service and takes it out of the list\n";
 
 // A --max-clients value, 1 to 65535; 0 when it is not one.
 size_t ClientCount(std::string_view text) {
@@ -36,34 +44,13 @@ size_t ClientCount(std::string_view text) {
 
 void Say(const std::string& text) { std::fprintf(stderr, "varnix-hub: %s\n", text.c_str()); }
 
-}  // namespace
+// What the command line asked for, beyond the hub's own options.
+enum class Mode { kForeground, kService, kInstallService, kRemoveService };
 
-int main(int argc, char** argv) {
-  varnix::Hub::Options options;
-  std::vector<std::string> extra_addresses;
-  std::vector<std::string> allowed;
-  bool allow_given = false;
-  bool state_given = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-v") {
-      options.verbose = true;
-    } else if (arg == "--interface" && i + 1 < argc) {
-      extra_addresses.push_back(argv[++i]);
-    } else if (arg == "--allow" && i + 1 < argc) {
-      for (const std::string& network : varnix::Split(argv[++i], ',')) allowed.push_back(network);
-      allow_given = true;
-    } else if (arg == "--max-clients" && i + 1 < argc && ClientCount(argv[i + 1]) != 0) {
-      options.max_clients = ClientCount(argv[++i]);
-    } else if (arg == "--state" && i + 1 < argc) {
-      options.state_file = argv[++i];
-      state_given = true;
-    } else {
-      std::fputs(kUsage, arg == "--help" || arg == "-h" ? stdout : stderr);
-      return arg == "--help" || arg == "-h" ? 0 : 2;
-    }
-  }
+constexpr char kServiceName[] = "varnix-hub";
 
+int RunHub(varnix::Hub::Options options, const std::vector<std::string>& extra_addresses,
+           std::vector<std::string> allowed, bool allow_given, bool as_service) {
   varnix::Platform platform = varnix::MakePlatform();
   varnix::Machine& machine = *platform.machine;
   std::vector<std::string> addresses;
@@ -80,11 +67,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.allow = *allow;
-  if (!state_given) {
-    const std::string folder = machine.UserDataFolder();
+  if (options.state_file.empty()) {
+    // A service belongs to the computer, not to whichever user installed it.
+    const std::string folder = as_service ? varnix::MachineDataFolder() : machine.UserDataFolder();
     if (!folder.empty()) {
       std::error_code ignored;
-      std::filesystem::create_directories(std::filesystem::u8path(folder), ignored);
+      std::filesystem::create_directories(varnix::PathFromText(folder), ignored);
       options.state_file = folder + machine.Paths().separator() + "hub-clients.txt";
     }
   }
@@ -106,4 +94,92 @@ int main(int argc, char** argv) {
   loop.Run();
   hub.SaveState();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> words = varnix::ProgramArguments(argc, argv);
+  varnix::Hub::Options options;
+  std::vector<std::string> extra_addresses;
+  std::vector<std::string> allowed;
+  bool allow_given = false;
+  Mode mode = Mode::kForeground;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& arg = words[i];
+    const bool has_value = i + 1 < words.size();
+    if (arg == "--install-service") {
+      mode = Mode::kInstallService;
+      continue;
+    }
+    if (arg == "--remove-service") {
+      mode = Mode::kRemoveService;
+      continue;
+    }
+    if (arg == "--service") {
+      mode = Mode::kService;
+      continue;
+    }
+    if (arg == "-v") {
+      options.verbose = true;
+    } else if (arg == "--interface" && has_value) {
+      extra_addresses.push_back(words[++i]);
+    } else if (arg == "--allow" && has_value) {
+      for (const std::string& network : varnix::Split(words[++i], ',')) allowed.push_back(network);
+      allow_given = true;
+    } else if (arg == "--max-clients" && has_value && ClientCount(words[i + 1]) != 0) {
+      options.max_clients = ClientCount(words[++i]);
+    } else if (arg == "--state" && has_value) {
+      options.state_file = words[++i];
+    } else {
+      const bool asked = arg == "--help" || arg == "-h" || arg == "/?";
+      std::fputs(kUsage, asked ? stdout : stderr);
+      return asked ? 0 : 2;
+    }
+  }
+
+  switch (mode) {
+    case Mode::kInstallService: {
+      // The service runs with the options given at its installation.
+      std::vector<std::string> service_words{"--service"};
+      for (const std::string& word : words) {
+        if (word != "--install-service") service_words.push_back(word);
+      }
+      try {
+        varnix::InstallService({kServiceName, "Varnix xAP hub",
+                                "Relays the xAP network's traffic to the xAP programs on this "
+                                "computer.",
+                                varnix::JoinCommandLine(service_words)});
+      } catch (const varnix::Error& e) {
+        Say(e.description());
+        return 1;
+      }
+      Say("installed and started the service varnix-hub; it starts with the computer");
+      return 0;
+    }
+    case Mode::kRemoveService:
+      try {
+        varnix::RemoveService(kServiceName);
+      } catch (const varnix::Error& e) {
+        Say(e.description());
+        return 1;
+      }
+      Say("stopped and removed the service varnix-hub");
+      return 0;
+    case Mode::kService:
+      try {
+        const auto status = varnix::RunAsService(kServiceName, [&] {
+          return RunHub(options, extra_addresses, allowed, allow_given, true);
+        });
+        if (status) return *status;
+      } catch (const varnix::Error& e) {
+        Say(e.description());
+        return 1;
+      }
+      // Started by hand with the service's own command line: a foreground run is as good.
+      return RunHub(options, extra_addresses, allowed, allow_given, true);
+    case Mode::kForeground:
+      break;
+  }
+  return RunHub(options, extra_addresses, allowed, allow_given, false);
 }

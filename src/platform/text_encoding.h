@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,12 @@ namespace varnix {
 std::string TextFromCodePage(std::string bytes);
 // Characters the code page cannot hold come out in its best form, as the system shows them.
 std::string TextToCodePage(std::string text);
+
+// The first character of `text` that the code page has no byte for, where there is one; on
+// POSIX, where the bytes go out as they are, none. For refusing what would go out as "?".
+std::optional<char32_t> CharacterOutsideCodePage(std::string_view text);
+// The code page's name as the system's users know it: "code page 1252".
+std::string CodePageName();
 
 // A path as the system's file functions take it, so that any folder name can be used.
 std::filesystem::path PathFromText(const std::string& text);

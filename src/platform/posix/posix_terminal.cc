@@ -1,4 +1,4 @@
-// The terminal check on POSIX: every terminal there takes ANSI sequences.
+// The terminal on POSIX: every terminal there takes ANSI sequences, and UTF-8 as it is.
 #include <unistd.h>
 
 #include "platform/terminal.h"
@@ -6,5 +6,14 @@
 namespace varnix {
 
 bool PrepareTerminalOutput() { return ::isatty(STDOUT_FILENO) == 1; }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void WriteText(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
 
 }  // namespace varnix

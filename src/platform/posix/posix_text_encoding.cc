@@ -7,6 +7,10 @@ std::string TextFromCodePage(std::string bytes) { return bytes; }
 
 std::string TextToCodePage(std::string text) { return text; }
 
+std::optional<char32_t> CharacterOutsideCodePage(std::string_view) { return std::nullopt; }
+
+std::string CodePageName() { return "UTF-8"; }
+
 std::filesystem::path PathFromText(const std::string& text) { return std::filesystem::path(text); }
 
 std::string TextFromPath(const std::filesystem::path& path) { return path.string(); }

@@ -144,11 +144,15 @@ std::atomic<HWND> g_console_window{nullptr};
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-  const HWND window = g_console_window.load();
-  return window != nullptr && PostMessageA(window, WM_CLOSE, 0, 0);
+  return PostEndRequest();
 }
 
 }  // namespace
+
+bool PostEndRequest() {
+  const HWND window = g_console_window.load();
+  return window != nullptr && PostMessageA(window, WM_CLOSE, 0, 0);
+}
 
 void Win32EventLoop::OnEndRequest(std::function<void()> handler) {
   end_handler_ = std::move(handler);

@@ -14,6 +14,10 @@
 
 namespace varnix {
 
+// From any thread: hands an end request to the loop that listens for one (OnEndRequest), as a
+// console's Ctrl-C is. False while no loop listens.
+bool PostEndRequest();
+
 class Win32EventLoop : public EventLoop {
  public:
   Win32EventLoop();

@@ -14,6 +14,34 @@ std::string TextToCodePage(std::string text) {
   return TextFromWide(WideFromText(text), CP_ACP);
 }
 
+std::optional<char32_t> CharacterOutsideCodePage(std::string_view text) {
+  const UINT code_page = GetACP();
+  // The UTF-8 code page holds everything, and takes no default-character question.
+  if (code_page == CP_UTF8) return std::nullopt;
+  const auto lost = [code_page](std::wstring_view wide) {
+    BOOL used_default = FALSE;
+    WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                        nullptr, 0, nullptr, &used_default);
+    return used_default != FALSE;
+  };
+  const std::wstring wide = WideFromText(text);
+  if (!lost(wide)) return std::nullopt;
+  for (size_t i = 0; i < wide.size(); ++i) {
+    const bool pair =
+        IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]);
+    const std::wstring_view one(wide.data() + i, pair ? 2 : 1);
+    if (lost(one)) {
+      return pair
+                 ? 0x10000 + ((char32_t(wide[i]) - 0xD800) << 10) + (char32_t(wide[i + 1]) - 0xDC00)
+                 : char32_t(wide[i]);
+    }
+    if (pair) ++i;
+  }
+  return std::nullopt;
+}
+
+std::string CodePageName() { return "code page " + std::to_string(GetACP()); }
+
 std::filesystem::path PathFromText(const std::string& text) {
   return std::filesystem::path(WideFromText(text));
 }

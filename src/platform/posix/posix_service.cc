@@ -1,0 +1,23 @@
+// Services on POSIX belong to the init system's own unit files: nothing to register here.
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/service.h"
+
+namespace varnix {
+
+void InstallService(const ServiceDefinition&) {
+  throw Error(ENOTSUP, "this system starts services from its own unit files (systemctl enable)");
+}
+
+void RemoveService(const std::string&) {
+  throw Error(ENOTSUP, "this system starts services from its own unit files (systemctl disable)");
+}
+
+std::optional<int> RunAsService(const std::string&, const std::function<int()>&) {
+  return std::nullopt;
+}
+
+std::string MachineDataFolder() { return "/var/lib/varnix"; }
+
+}  // namespace varnix

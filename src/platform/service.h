@@ -1,0 +1,32 @@
+// Running a program as a background service of the system's own service manager, where the
+// program itself has to register (Windows); systemd units do this on Linux.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace varnix {
+
+struct ServiceDefinition {
+  std::string name;          // the manager's key for it: "varnix-hub"
+  std::string display_name;  // what its list shows
+  std::string description;
+  std::string arguments;  // after the program's path, as one command-line text
+};
+
+// Registers this program file as a service that starts with the computer, or takes it out of
+// the manager's list. Throw Error, saying why (no rights, already there, not there).
+void InstallService(const ServiceDefinition& service);
+void RemoveService(const std::string& name);
+
+// Runs `body` as the service `name` when the manager started this process, and returns its
+// status once `body` returns; the manager's stop request reaches the program's event loop as
+// an end request. Empty when this process was not started by the manager (started by hand).
+std::optional<int> RunAsService(const std::string& name, const std::function<int()>& body);
+
+// The folder for data that belongs to the computer rather than to a user (a service's), with
+// no trailing separator; "" where the system names none.
+std::string MachineDataFolder();
+
+}  // namespace varnix

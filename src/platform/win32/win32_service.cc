@@ -1,0 +1,135 @@
+// Windows services: registration with the service control manager, and a run under it whose
+// stop request reaches the program's event loop as an end request.
+#include <memory>
+#include <type_traits>
+
+#include "platform/error.h"
+#include "platform/service.h"
+#include "platform/win32/win32_event_loop.h"
+#include "platform/win32/windows_headers.h"
+// After windows.h, which they need.
+#include <knownfolders.h>
+#include <shlobj.h>
+
+namespace varnix {
+namespace {
+
+struct ServiceHandleCloser {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+
+Error LastError(const std::string& what) {
+  const DWORD number = GetLastError();
+  return Error(static_cast<long>(number), what + ": " + SystemErrorText(number));
+}
+
+ServiceHandle OpenManager(DWORD access) {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, access));
+  if (!manager) throw LastError("cannot open the service control manager");
+  return manager;
+}
+
+std::wstring ThisProgramPath() {
+  std::wstring path(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length);
+  return path;
+}
+
+// One service per process: the manager's callbacks carry no pointer of ours to the run.
+struct Run {
+  std::wstring name;
+  const std::function<int()>* body = nullptr;
+  SERVICE_STATUS_HANDLE status_handle = nullptr;
+  int status = 0;
+};
+Run g_run;
+
+void Report(DWORD state, DWORD exit_code = NO_ERROR) {
+  SERVICE_STATUS status{};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  status.dwWin32ExitCode = exit_code == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  status.dwServiceSpecificExitCode = exit_code;
+  status.dwWaitHint = state == SERVICE_STOP_PENDING ? 10000 : 0;
+  SetServiceStatus(g_run.status_handle, &status);
+}
+
+DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return NO_ERROR;
+  Report(SERVICE_STOP_PENDING);
+  // A stop soon after the start may come before the loop listens: it is given a few seconds.
+  for (int tries = 0; tries < 50 && !PostEndRequest(); ++tries) Sleep(100);
+  return NO_ERROR;
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  g_run.status_handle = RegisterServiceCtrlHandlerExW(g_run.name.c_str(), OnControl, nullptr);
+  if (g_run.status_handle == nullptr) return;
+  Report(SERVICE_RUNNING);
+  g_run.status = (*g_run.body)();
+  Report(SERVICE_STOPPED, static_cast<DWORD>(g_run.status));
+}
+
+}  // namespace
+
+void InstallService(const ServiceDefinition& service) {
+  const ServiceHandle manager = OpenManager(SC_MANAGER_CREATE_SERVICE);
+  const std::wstring command =
+      L"\"" + ThisProgramPath() + L"\"" +
+      (service.arguments.empty() ? L"" : L" " + WideFromText(service.arguments));
+  const std::wstring name = WideFromText(service.name);
+  const std::wstring display = WideFromText(service.display_name);
+  const ServiceHandle created(
+      CreateServiceW(manager.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                     command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (!created) throw LastError("cannot register the service " + service.name);
+  std::wstring description = WideFromText(service.description);
+  SERVICE_DESCRIPTIONW text{description.data()};
+  ChangeServiceConfig2W(created.get(), SERVICE_CONFIG_DESCRIPTION, &text);
+  if (!StartServiceW(created.get(), 0, nullptr)) {
+    throw LastError("registered the service " + service.name + ", but it did not start");
+  }
+}
+
+void RemoveService(const std::string& name) {
+  const ServiceHandle manager = OpenManager(SC_MANAGER_CONNECT);
+  const ServiceHandle service(OpenServiceW(manager.get(), WideFromText(name).c_str(),
+                                           DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+  if (!service) throw LastError("cannot open the service " + name);
+  SERVICE_STATUS status{};
+  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+    // Removed while running, it would stay listed until it ends: it is given ten seconds.
+    for (int tries = 0; tries < 100 && status.dwCurrentState != SERVICE_STOPPED; ++tries) {
+      Sleep(100);
+      if (!QueryServiceStatus(service.get(), &status)) break;
+    }
+  }
+  if (!DeleteService(service.get())) throw LastError("cannot remove the service " + name);
+}
+
+std::optional<int> RunAsService(const std::string& name, const std::function<int()>& body) {
+  g_run.name = WideFromText(name);
+  g_run.body = &body;
+  SERVICE_TABLE_ENTRYW table[] = {{g_run.name.data(), ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return std::nullopt;
+    throw LastError("cannot reach the service control manager");
+  }
+  return g_run.status;
+}
+
+std::string MachineDataFolder() {
+  // Asked of the shell, not of the environment: a service's environment may lack ProgramData.
+  PWSTR folder = nullptr;
+  const HRESULT result = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder);
+  const std::unique_ptr<wchar_t, decltype(&CoTaskMemFree)> owned(folder, &CoTaskMemFree);
+  if (FAILED(result) || folder == nullptr) return "";
+  return TextFromWide(folder) + "\\Varnix";
+}
+
+}  // namespace varnix

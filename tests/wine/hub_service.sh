@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The hub as a Windows service under Wine: registered to start with the computer, started,
+# stopped with its state kept in the computer's data folder, and removed.
+set -euo pipefail
+hub=$1
+key='HKLM\System\CurrentControlSet\Services\varnix-hub'
+
+state() { wine sc query varnix-hub 2>/dev/null | tr -d '\r' | awk '/STATE/ { print $4 }'; }
+wait_for() {
+  for _ in $(seq 150); do
+    [ "$(state)" = "$1" ] && return 0
+    sleep 0.2
+  done
+  echo "the service is not $1 but '$(state)'"
+  exit 1
+}
+
+wine "$hub" --install-service --max-clients 5
+wait_for RUNNING
+registry=$(wine reg query "$key" 2>/dev/null | tr -d '\r')
+grep -Eq 'Start\s+REG_DWORD\s+0x2$' <<<"$registry" || { echo "not started at boot: $registry"; exit 1; }
+grep -q -- '--service --max-clients 5' <<<"$registry" || { echo "options lost: $registry"; exit 1; }
+! wine "$hub" --install-service 2>/dev/null || { echo "installed twice"; exit 1; }
+
+wine sc stop varnix-hub >/dev/null
+wait_for STOPPED
+state_file="$WINEPREFIX/drive_c/ProgramData/Varnix/hub-clients.txt"
+[ -f "$state_file" ] || { echo "no state file at $state_file"; exit 1; }
+
+wine "$hub" --remove-service
+[ -z "$(state)" ] || { echo "still listed after removal"; exit 1; }
+echo "the hub service: registered, started, stopped, removed"
