@@ -11,7 +11,7 @@ floor() {
     xap | settings | computer) echo 2 ;;
     supervision) echo 3 ;;
     node) echo 4 ;;
-    hub | ctl | testconsole) echo 5 ;;  # programs beside the node, on the same floors below
+    hub | ctl | gateway | testconsole) echo 5 ;;  # programs beside the node, on the floors below
     *) echo "unknown" ;;
   esac
 }

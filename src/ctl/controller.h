@@ -11,7 +11,7 @@
 
 #include "ctl/ctl_command.h"
 #include "ctl/report_view.h"
-#include "ctl/xap_link.h"
+#include "xap/xap_link.h"
 #include "platform/event_loop.h"
 
 namespace varnix {

@@ -4,45 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "core/failure.h"
 #include "ctl/controller.h"
 #include "ctl/ctl_command.h"
-#include "ctl/xap_link.h"
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/terminal.h"
 #include "platform/text_encoding.h"
-#include "settings/settings_front.h"
-#include "xap/xap_transport.h"
+#include "xap/xap_link.h"
 
 namespace {
-
-// Where the node beside this program sends from and to: the same settings, read the same way.
-struct Addresses {
-  std::string local;
-  std::string broadcast;
-};
-Addresses ConfiguredAddresses(varnix::Platform& platform) {
-  varnix::Machine& machine = *platform.machine;
-  const char separator = machine.Paths().separator();
-  varnix::QuietReports quiet;
-  const varnix::SettingsFront settings(*platform.files, quiet,
-                                       machine.ProgramFolder() + separator + "Config" + separator,
-                                       machine.Paths());
-  std::vector<std::string> addresses;
-  try {
-    addresses = machine.HostAddresses();
-  } catch (const varnix::Error&) {
-    // A computer without an address can reach loopback alone.
-  }
-  Addresses chosen;
-  chosen.local = varnix::XapTransport::ChooseLocalAddress(
-      settings.GetINISetting("Interface", "InterfaceAddress", "Default", "qelXap.ini"), addresses);
-  chosen.broadcast = varnix::XapTransport::SendAddressFor(
-      settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini"),
-      chosen.local);
-  return chosen;
-}
 
 void Complain(const std::string& text) { varnix::WriteText(stderr, "varnixctl: " + text + "\n"); }
 
@@ -103,7 +73,8 @@ int main(int argc, char** argv) {
     Complain("this computer's name is unknown: " + e.description());
     return 1;
   }
-  Addresses addresses = ConfiguredAddresses(platform);
+  varnix::LinkAddresses addresses =
+      varnix::ConfiguredLinkAddresses(*platform.files, *platform.machine);
   if (!command.broadcast.empty()) addresses.broadcast = command.broadcast;
 
   varnix::EventLoop& loop = *platform.loop;

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ctl/xap_link.h"
+#include "xap/xap_link.h"
 
 namespace varnix {
 

@@ -25,9 +25,21 @@ class Timer {
   virtual bool Enabled() const = 0;
 };
 
+// A watch on the socket of a library that does its own reading and writing (an MQTT client,
+// an HTTP server); it ends when the object goes.
+class SocketWatch {
+ public:
+  virtual ~SocketWatch() = default;
+  // Whether the library has something to write: while it has, the loop also says when the
+  // socket can take more.
+  virtual void WantWrite(bool wanted) = 0;
+};
+
 class EventLoop {
  public:
   using Datagram = std::function<void(std::string)>;
+  // Readiness of a watched socket: readable (or closed, or failed), writable.
+  using SocketReady = std::function<void(bool readable, bool writable)>;
 
   virtual ~EventLoop() = default;
 
@@ -35,6 +47,10 @@ class EventLoop {
   virtual std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) = 0;
   // Every datagram the socket receives is handed to `on_datagram` whole, on the loop's thread.
   virtual std::unique_ptr<UdpSocket> CreateUdpSocket(Datagram on_datagram) = 0;
+
+  // Calls `on_ready` on the loop's thread when `socket` (a descriptor, or a Windows SOCKET)
+  // is ready; the caller keeps owning the socket, and ends the watch before closing it.
+  virtual std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) = 0;
 
   // Waits at most `max_wait` for an event, then runs every handler that is due.
   // Handlers may call it again: that is how a handler waits without blocking the others.

@@ -84,6 +84,10 @@ class FakeEventLoop : public EventLoop {
   void Quit() override { quitting_ = true; }
   bool Quitting() const override { return quitting_; }
   void OnEndRequest(std::function<void()> handler) override { end_handler_ = std::move(handler); }
+  // No logic under these tests drives a library's socket.
+  std::unique_ptr<SocketWatch> WatchSocket(intptr_t, SocketReady) override {
+    throw Error(95, "no socket watches in memory");
+  }
   // What the system's end request does: the handler runs on the loop's thread.
   void RequestEnd() {
     if (end_handler_) end_handler_();

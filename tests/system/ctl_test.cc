@@ -150,8 +150,8 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
   for (int round = 0; round < 6; ++round) {
     const std::string code = round % 2 == 0 ? "0" : "3";
     const Result start = Ctl({"start", quick, "--", "--helper", "exit", code});
-    const bool ended =
-        start.output.find("which has already ended (exit " + code + ")\n") != std::string::npos;
+    const bool ended = std::regex_search(
+        start.output, std::regex("which has already ended \\(exit " + code + "\\)\r?\n"));
     const bool running = std::regex_search(start.output, std::regex(" running\r?\n"));
     EXPECT_TRUE(ended || running) << start.output;
     EXPECT_EQ(start.code, ended && code != "0" ? 1 : 0) << start.output;

@@ -168,11 +168,38 @@ std::unique_ptr<UdpSocket> PosixEventLoop::CreateUdpSocket(Datagram on_datagram)
 
 uint64_t PosixEventLoop::WatchReadable(int fd, std::function<void()> on_readable) {
   const uint64_t id = next_id_++;
-  watches_[id] = Watch{fd, std::move(on_readable)};
+  watches_[id] = Watch{fd, false, [on_readable = std::move(on_readable)](bool readable, bool) {
+                         if (readable) on_readable();
+                       }};
   return id;
 }
 
 void PosixEventLoop::Unwatch(uint64_t id) { watches_.erase(id); }
+
+void PosixEventLoop::WatchWritable(uint64_t id, bool wanted) {
+  if (const auto found = watches_.find(id); found != watches_.end()) found->second.write = wanted;
+}
+
+namespace {
+
+class PosixSocketWatch : public SocketWatch {
+ public:
+  PosixSocketWatch(PosixEventLoop& loop, uint64_t id) : loop_(loop), id_(id) {}
+  ~PosixSocketWatch() override { loop_.Unwatch(id_); }
+  void WantWrite(bool wanted) override { loop_.WatchWritable(id_, wanted); }
+
+ private:
+  PosixEventLoop& loop_;
+  uint64_t id_;
+};
+
+}  // namespace
+
+std::unique_ptr<SocketWatch> PosixEventLoop::WatchSocket(intptr_t socket, SocketReady on_ready) {
+  const uint64_t id = next_id_++;
+  watches_[id] = Watch{static_cast<int>(socket), false, std::move(on_ready)};
+  return std::make_unique<PosixSocketWatch>(*this, id);
+}
 
 void PosixEventLoop::OnEndRequest(std::function<void()> handler) {
   end_handler_ = std::move(handler);
@@ -203,18 +230,20 @@ void PosixEventLoop::DispatchPending(std::chrono::milliseconds max_wait) {
   std::vector<uint64_t> ids;
   fds.reserve(watches_.size());
   for (const auto& [id, watch] : watches_) {
-    fds.push_back(pollfd{watch.fd, POLLIN, 0});
+    fds.push_back(pollfd{watch.fd, static_cast<short>(POLLIN | (watch.write ? POLLOUT : 0)), 0});
     ids.push_back(id);
   }
   const int ready =
       ::poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(wait, INT32_MAX)));
   if (ready > 0) {
     for (size_t i = 0; i < fds.size(); ++i) {
-      if ((fds[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+      const bool readable = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+      const bool writable = (fds[i].revents & POLLOUT) != 0;
+      if (!readable && !writable) continue;
       const auto found = watches_.find(ids[i]);
       if (found == watches_.end()) continue;
-      const auto on_readable = found->second.on_readable;
-      on_readable();
+      const auto on_ready = found->second.on_ready;
+      on_ready(readable, writable);
     }
   }
   timers_.RunDue();

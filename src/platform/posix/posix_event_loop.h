@@ -32,15 +32,19 @@ class PosixEventLoop : public EventLoop {
   void Quit() override { quit_ = true; }
   bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override;
+  std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) override;
 
   // Watchers for the descriptors of other OS services; `on_readable` runs when fd can be read.
   uint64_t WatchReadable(int fd, std::function<void()> on_readable);
   void Unwatch(uint64_t id);
+  // Also asks poll() whether the watch's descriptor can be written.
+  void WatchWritable(uint64_t id, bool wanted);
 
  private:
   struct Watch {
     int fd;
-    std::function<void()> on_readable;
+    bool write = false;
+    SocketReady on_ready;
   };
 
   TimerQueue timers_{[this] { return NowMilliseconds(); }};

@@ -167,6 +167,39 @@ Win32EventLoop::~Win32EventLoop() {
   DestroyWindow(window_);
 }
 
+namespace {
+
+// Network events come as window messages; a wish to write asks for FD_WRITE as well, which
+// Winsock posts at once when the socket has room.
+class Win32SocketWatch : public SocketWatch {
+ public:
+  Win32SocketWatch(Win32EventLoop& loop, SOCKET socket) : loop_(loop), socket_(socket) {
+    Select(false);
+  }
+  ~Win32SocketWatch() override {
+    WSAAsyncSelect(socket_, loop_.window(), 0, 0);
+    loop_.RemoveStream(socket_);
+  }
+  void WantWrite(bool wanted) override { Select(wanted); }
+
+ private:
+  void Select(bool write) {
+    WSAAsyncSelect(socket_, loop_.window(), Win32EventLoop::kStreamMessage,
+                   FD_READ | FD_CLOSE | FD_CONNECT | (write ? FD_WRITE : 0));
+  }
+
+  Win32EventLoop& loop_;
+  SOCKET socket_;
+};
+
+}  // namespace
+
+std::unique_ptr<SocketWatch> Win32EventLoop::WatchSocket(intptr_t socket, SocketReady on_ready) {
+  const auto handle = static_cast<SOCKET>(socket);
+  AddStream(handle, std::move(on_ready));
+  return std::make_unique<Win32SocketWatch>(*this, handle);
+}
+
 std::unique_ptr<Timer> Win32EventLoop::CreateTimer(std::function<void()> on_tick) {
   return timers_.CreateTimer(std::move(on_tick));
 }
@@ -189,6 +222,14 @@ LRESULT Win32EventLoop::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       if (found == sockets_.end()) return 0;
       const auto on_readable = found->second;
       on_readable();
+      return 0;
+    }
+    case kStreamMessage: {
+      const auto found = streams_.find(static_cast<SOCKET>(wparam));
+      if (found == streams_.end()) return 0;
+      const auto on_ready = found->second;
+      const WORD event = WSAGETSELECTEVENT(lparam);
+      on_ready((event & (FD_READ | FD_CLOSE)) != 0, (event & (FD_WRITE | FD_CONNECT)) != 0);
       return 0;
     }
     case WM_CLOSE:

@@ -31,6 +31,7 @@ class Win32EventLoop : public EventLoop {
   void Quit() override { quit_ = true; }
   bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override;
+  std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) override;
 
   HWND window() const { return window_; }
 
@@ -39,8 +40,11 @@ class Win32EventLoop : public EventLoop {
     sockets_[socket] = std::move(on_readable);
   }
   void RemoveSocket(SOCKET socket) { sockets_.erase(socket); }
+  void AddStream(SOCKET socket, SocketReady on_ready) { streams_[socket] = std::move(on_ready); }
+  void RemoveStream(SOCKET socket) { streams_.erase(socket); }
 
   static constexpr UINT kSocketMessage = WM_APP + 1;
+  static constexpr UINT kStreamMessage = WM_APP + 2;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -50,6 +54,7 @@ class Win32EventLoop : public EventLoop {
   HWND window_ = nullptr;
   TimerQueue timers_{[this] { return NowMilliseconds(); }};
   std::map<SOCKET, std::function<void()>> sockets_;
+  std::map<SOCKET, SocketReady> streams_;
   std::function<void()> end_handler_;
   bool quit_ = false;
 };

@@ -1,5 +1,6 @@
-// varnixctl's place on the xAP network: the xAP port itself when it is free, otherwise a port
-// of its own that the local hub relays to, announced by heartbeat and given up on the way out.
+// A controller's place on the xAP network (varnixctl's, the gateway's): the xAP port itself when it
+// is free, otherwise a port of its own that the local hub relays to, announced by heartbeat
+// and given up on the way out.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "platform/file_system.h"
+#include "platform/machine.h"
 #include "platform/udp_socket.h"
 
 namespace varnix {
@@ -26,6 +29,14 @@ struct Heard {
   // The item's value; `missing` when there is none of that name (in any letter case).
   std::string Item(std::string_view name, std::string_view missing = "") const;
 };
+
+// Where the node beside a controller sends from and to: its own settings (Config/qelXap.ini
+// beside the program), read the same way.
+struct LinkAddresses {
+  std::string local;
+  std::string broadcast;
+};
+LinkAddresses ConfiguredLinkAddresses(FileSystem& files, Machine& machine);
 
 class XapLink {
  public:
@@ -50,6 +61,8 @@ class XapLink {
             const std::vector<std::pair<std::string, std::string>>& items);
 
   const std::string& source() const { return source_; }
+  // Heartbeats other than goodbyes reach `on_heard` too (class "xap-hbeat.alive").
+  void HearHeartbeats() { hear_heartbeats_ = true; }
 
  private:
   void Beat(bool stopped);
@@ -69,6 +82,7 @@ class XapLink {
   std::unique_ptr<UdpSocket> lan_;  // at port_ on the LAN address; none alone on loopback
   std::unique_ptr<Timer> heartbeat_;
   uint16_t port_ = 0;  // a port of its own; 0 while it listens on the xAP port
+  bool hear_heartbeats_ = false;
 };
 
 }  // namespace varnix

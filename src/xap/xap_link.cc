@@ -1,10 +1,12 @@
 // XapLink: joining the network the way an xAP client does, and reading what it hears.
-#include "ctl/xap_link.h"
+#include "xap/xap_link.h"
 
 #include "core/text.h"
 #include "platform/error.h"
 #include "platform/text_encoding.h"
+#include "settings/settings_front.h"
 #include "xap/xap_message.h"
+#include "xap/xap_transport.h"
 
 namespace varnix {
 namespace {
@@ -20,6 +22,26 @@ std::string Heard::Item(std::string_view name, std::string_view missing) const {
     if (EqualsIgnoringCase(item, name)) return value;
   }
   return std::string(missing);
+}
+
+LinkAddresses ConfiguredLinkAddresses(FileSystem& files, Machine& machine) {
+  const char separator = machine.Paths().separator();
+  QuietReports quiet;
+  const SettingsFront settings(
+      files, quiet, machine.ProgramFolder() + separator + "Config" + separator, machine.Paths());
+  std::vector<std::string> addresses;
+  try {
+    addresses = machine.HostAddresses();
+  } catch (const Error&) {
+    // A computer without an address can reach loopback alone.
+  }
+  LinkAddresses chosen;
+  chosen.local = XapTransport::ChooseLocalAddress(
+      settings.GetINISetting("Interface", "InterfaceAddress", "Default", "qelXap.ini"), addresses);
+  chosen.broadcast = XapTransport::SendAddressFor(
+      settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini"),
+      chosen.local);
+  return chosen;
 }
 
 XapLink::XapLink(EventLoop& loop, std::string source, std::string local_address,
@@ -107,7 +129,7 @@ void XapLink::OnDatagram(std::string datagram) {
   if (EqualsLowered(std::string_view(datagram).substr(0, 9), "xap-hbeat")) {
     datagram.replace(0, 9, "xap-header");
     message.FromXap(TextFromCodePage(std::move(datagram)));
-    if (!EqualsIgnoringCase(message.msgClass(), "xap-hbeat.stopped")) return;
+    if (!hear_heartbeats_ && !EqualsIgnoringCase(message.msgClass(), "xap-hbeat.stopped")) return;
   } else {
     message.FromXap(TextFromCodePage(std::move(datagram)));
   }

@@ -1,0 +1,130 @@
+// Reading gateway.ini: every value is checked here, so that the rest of the gateway meets
+// only values it can use.
+#include "gateway/gateway_config.h"
+
+#include <charconv>
+
+#include "core/text.h"
+#include "supervision/process_operations.h"
+#include "supervision/restart_plans.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kSectionPrefix[] = "program ";
+
+std::optional<int> Number(std::string_view text, int low, int high) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A topic level of our own: no wildcard, no empty level, nothing unprintable.
+bool IsTopicPrefix(std::string_view text) {
+  if (text.empty() || text.front() == '/' || text.back() == '/') return false;
+  if (text.find("//") != std::string_view::npos) return false;
+  for (const char c : text) {
+    if (c == '+' || c == '#' || IsControlByte(c)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ProgramConfig::ForComputer(const std::string& node_computer) const {
+  return computer == "*" || EqualsIgnoringCase(computer, node_computer);
+}
+
+std::string TopicWord(const std::string& text) {
+  std::string word = LowerCase(text);
+  for (char& c : word) {
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (!kept) c = '_';
+  }
+  return word;
+}
+
+ConfigResult ReadGatewayConfig(const IniTool& ini) {
+  const std::string file = ini.path();
+  const auto bad = [&](const std::string& section, const std::string& key, const std::string& value,
+                       const std::string& why) {
+    return ConfigResult{std::nullopt,
+                        file + ": [" + section + "] " + key + "=" + value + ": " + why};
+  };
+  GatewayConfig config;
+
+  const std::string broker = std::string(TrimSpaces(ini.Read("Mqtt", "Broker", "127.0.0.1:1883")));
+  if (!broker.empty()) {
+    const size_t colon = broker.rfind(':');
+    const std::optional<int> port =
+        colon == std::string::npos ? 1883
+                                   : Number(std::string_view(broker).substr(colon + 1), 1, 65535);
+    config.mqtt.host = broker.substr(0, colon);
+    if (!port || config.mqtt.host.empty()) {
+      return bad("Mqtt", "Broker", broker, "takes HOST:PORT, such as 127.0.0.1:1883");
+    }
+    config.mqtt.port = static_cast<uint16_t>(*port);
+  }
+  config.mqtt.ca_file = ini.Read("Mqtt", "CaFile", "");
+  config.mqtt.username = ini.Read("Mqtt", "Username", "");
+  config.mqtt.password_file = ini.Read("Mqtt", "PasswordFile", "");
+  for (auto [key, target] : {std::pair{"DiscoveryPrefix", &config.mqtt.discovery_prefix},
+                             std::pair{"TopicPrefix", &config.mqtt.topic_prefix}}) {
+    const std::string value = ini.Read("Mqtt", key, *target);
+    if (!IsTopicPrefix(value)) {
+      return bad("Mqtt", key, value, "a topic takes no '+', '#' or empty level");
+    }
+    *target = value;
+  }
+  const std::string echo = ini.Read("Xap", "EchoSeconds", "30");
+  const std::optional<int> echo_seconds = Number(echo, 5, 3600);
+  if (!echo_seconds) return bad("Xap", "EchoSeconds", echo, "takes 5 to 3600 seconds");
+  config.echo_seconds = *echo_seconds;
+
+  for (const std::string& section : ini.Headers()) {
+    if (!EqualsLowered(section.substr(0, sizeof kSectionPrefix - 1), kSectionPrefix)) continue;
+    ProgramConfig program;
+    program.name =
+        std::string(TrimSpaces(std::string_view(section).substr(sizeof kSectionPrefix - 1)));
+    program.id = TopicWord(program.name);
+    if (program.name.empty()) return bad(section, "", "", "a program section needs a name");
+    for (const ProgramConfig& other : config.programs) {
+      if (other.id == program.id) {
+        return bad(section, "", "", "the same name as [Program " + other.name + "]");
+      }
+    }
+    program.computer = std::string(TrimSpaces(ini.Read(section, "Computer", "")));
+    if (program.computer.empty()) {
+      return bad(section, "Computer", "", "names a computer, or * for every node");
+    }
+    program.path = std::string(TrimSpaces(ini.Read(section, "Path", "")));
+    if (program.path.empty()) return bad(section, "Path", "", "names the program's file");
+    program.parameter = ini.Read(section, "Parameter", "");
+    if (const std::string priority = ini.Read(section, "Priority", ""); !priority.empty()) {
+      const std::optional<PriorityClass> known = PriorityFromName(priority);
+      if (!known) {
+        return bad(section, "Priority", priority,
+                   "takes REALTIME, HIGH, ABOVE_NORMAL, NORMAL, BELOW_NORMAL or LOW");
+      }
+      program.priority = PriorityName(*known);
+    }
+    if (const std::string restart = ini.Read(section, "Restart", ""); !restart.empty()) {
+      program.restart = LowerCase(restart);
+      if (!RestartPolicyFromText(program.restart)) {
+        return bad(section, "Restart", restart, "takes no, on-failure or always");
+      }
+    }
+    for (const std::string* value : {&program.computer, &program.path, &program.parameter}) {
+      for (const char c : *value) {
+        if (IsControlByte(c)) return bad(section, "", *value, "holds a control character");
+      }
+    }
+    config.programs.push_back(std::move(program));
+  }
+  return {std::move(config), ""};
+}
+
+}  // namespace varnix

@@ -1,0 +1,55 @@
+// The gateway's settings (Config/gateway.ini): its broker, its topics, and the programs it
+// offers as switches.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings/ini_tool.h"
+
+namespace varnix {
+
+struct MqttConfig {
+  std::string host;  // "" for no broker
+  uint16_t port = 1883;
+  std::string ca_file;  // TLS, with the broker's certificate checked, when set
+  std::string username;
+  std::string password_file;
+  std::string discovery_prefix = "homeassistant";
+  std::string topic_prefix = "varnix";
+};
+
+// A program that the gateway offers as a switch, on one computer or on every node ("*").
+struct ProgramConfig {
+  std::string name;  // from the section, "[Program NAME]"
+  std::string id;    // the name as topics and Home Assistant ids take it
+  std::string computer;
+  std::string path;
+  std::string parameter;
+  std::string priority;  // upper-cased, as the node names priorities; "" for the node's own
+  std::string restart;   // lower-cased policy; "" for the node's own
+
+  bool ForComputer(const std::string& node_computer) const;
+};
+
+struct GatewayConfig {
+  MqttConfig mqtt;
+  int echo_seconds = 30;
+  std::vector<ProgramConfig> programs;
+};
+
+struct ConfigResult {
+  std::optional<GatewayConfig> config;
+  std::string error;  // names the file, the key and the value that could not be read
+};
+
+// Reads the loaded file. Unknown sections and keys are left alone, for other programs.
+ConfigResult ReadGatewayConfig(const IniTool& ini);
+
+// `text` in the form that MQTT topics and Home Assistant ids take safely: lower case, and
+// any character other than a letter, digit, '-' or '_' made '_'.
+std::string TopicWord(const std::string& text);
+
+}  // namespace varnix

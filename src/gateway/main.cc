@@ -1,0 +1,152 @@
+// varnix-gateway: brings every Varnix node of the LAN into MQTT, and so into Home Assistant.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/failure.h"
+#include "core/text.h"
+#include "gateway/gateway_config.h"
+#include "gateway/mosquitto_session.h"
+#include "gateway/mqtt_face.h"
+#include "gateway/node_directory.h"
+#include "platform/error.h"
+#include "platform/platform.h"
+#include "platform/terminal.h"
+#include "settings/ini_tool.h"
+#include "xap/xap_link.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: varnix-gateway [--config FILE]\n"
+    "  Follows every Varnix node on the network and publishes their computers and the\n"
+    "  configured programs to an MQTT broker, as Home Assistant devices.\n"
+    "  --config FILE  the settings (Config/gateway.ini beside the program unless given)\n";
+
+void Say(const std::string& text) {
+  std::string line = "varnix-gateway: " + text + "\n";
+  // What came from the network is kept on its one line.
+  for (size_t i = 0; i + 1 < line.size(); ++i) {
+    if (varnix::IsControlByte(line[i])) line[i] = '?';
+  }
+  std::fputs(line.c_str(), stderr);
+}
+
+// The first line of the password file; a password kept apart lets the INI be read by all.
+std::optional<std::string> ReadPassword(varnix::FileSystem& files, const std::string& path) {
+  try {
+    const std::vector<std::string> lines = varnix::SplitLines(files.ReadAll(path));
+    return lines.empty() ? "" : std::string(varnix::TrimSpaces(lines[0]));
+  } catch (const varnix::Error& e) {
+    Say("cannot read the password file " + path + ": " + e.description());
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> words = varnix::ProgramArguments(argc, argv);
+  std::string config_path;
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (words[i] == "--config" && i + 1 < words.size()) {
+      config_path = words[++i];
+    } else {
+      const bool asked = words[i] == "--help" || words[i] == "-h";
+      std::fputs(kUsage, asked ? stdout : stderr);
+      return asked ? 0 : 2;
+    }
+  }
+
+  varnix::Platform platform = varnix::MakePlatform();
+  varnix::Machine& machine = *platform.machine;
+  const char separator = machine.Paths().separator();
+  if (config_path.empty()) {
+    config_path = machine.ProgramFolder() + separator + "Config" + separator + "gateway.ini";
+  }
+  varnix::QuietReports quiet;
+  varnix::IniTool ini(*platform.files, quiet, machine.Paths());
+  try {
+    ini.Load(config_path);
+  } catch (const varnix::Error& e) {
+    Say("cannot read " + config_path + ": " + e.description());
+    return 2;
+  }
+  const varnix::ConfigResult read = varnix::ReadGatewayConfig(ini);
+  if (!read.config) {
+    Say(read.error);
+    return 2;
+  }
+  const varnix::GatewayConfig& config = *read.config;
+  std::string password;
+  if (!config.mqtt.password_file.empty()) {
+    const std::optional<std::string> found =
+        ReadPassword(*platform.files, config.mqtt.password_file);
+    if (!found) return 2;
+    password = *found;
+  }
+
+  std::string computer;
+  try {
+    computer = machine.ComputerName();
+  } catch (const varnix::Error& e) {
+    Say("this computer's name is unknown: " + e.description());
+    return 1;
+  }
+  varnix::EventLoop& loop = *platform.loop;
+  const varnix::LinkAddresses addresses = varnix::ConfiguredLinkAddresses(*platform.files, machine);
+  varnix::NodeDirectory* directory = nullptr;
+  varnix::XapLink link(loop, "qel.Gateway." + computer, addresses.local, addresses.broadcast,
+                       [&](const varnix::Heard& heard) {
+                         if (directory != nullptr) directory->Hear(heard);
+                       });
+  link.HearHeartbeats();
+  try {
+    link.Join();
+  } catch (const varnix::Error& e) {
+    Say("cannot join the xAP network: " + e.description());
+    return 1;
+  }
+  varnix::NodeDirectory nodes(
+      loop, config,
+      [&](const std::string& target, const std::string& klass, const std::string& section,
+          const varnix::NodeDirectory::Items& items) { link.Send(target, klass, section, items); },
+      Say);
+  directory = &nodes;
+
+  std::unique_ptr<varnix::MosquittoSession> session;
+  std::unique_ptr<varnix::MqttFace> face;
+  if (!config.mqtt.host.empty()) {
+    varnix::MosquittoSession::Options options;
+    options.host = config.mqtt.host;
+    options.port = config.mqtt.port;
+    options.client_id = "varnix-gateway-" + varnix::TopicWord(computer);
+    options.username = config.mqtt.username;
+    options.password = password;
+    options.ca_file = config.mqtt.ca_file;
+    options.will_topic =
+        config.mqtt.topic_prefix + "/gateway/" + varnix::TopicWord(computer) + "/availability";
+    try {
+      session = std::make_unique<varnix::MosquittoSession>(
+          loop, options,
+          varnix::MosquittoSession::Handlers{
+              [&] { face->Connected(); },
+              [&](const std::string& topic, const std::string& payload) {
+                face->Message(topic, payload);
+              },
+              Say});
+    } catch (const varnix::Error& e) {
+      Say(e.description());
+      return 2;
+    }
+    face = std::make_unique<varnix::MqttFace>(*session, nodes, config, computer, loop, Say);
+    nodes.AddObserver(*face);
+    session->Start();
+  }
+  nodes.Start();
+  Say("following the Varnix nodes as qel.Gateway." + computer);
+  loop.OnEndRequest([&] { loop.Quit(); });
+  loop.Run();
+  return 0;
+}

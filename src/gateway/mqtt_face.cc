@@ -1,0 +1,279 @@
+// MqttFace: topics, payloads and Home Assistant's discovery, built with nlohmann-json.
+#include "gateway/mqtt_face.h"
+
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "core/text.h"
+
+#ifndef VARNIX_VERSION
+#define VARNIX_VERSION "0"
+#endif
+
+namespace varnix {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr int64_t kRefusalRepeatMs = 60000;
+
+// A reported figure as a JSON number; null when the node gave none (the program has ended).
+Json Figure(const std::string& text) {
+  int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return nullptr;
+  return value;
+}
+
+// Texts from the LAN need not be UTF-8: what is not shows as U+FFFD instead of throwing.
+std::string Dump(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::vector<std::string> Levels(const std::string& topic) { return Split(topic, '/'); }
+
+}  // namespace
+
+MqttFace::MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConfig& config,
+                   std::string gateway, EventLoop& loop, NodeDirectory::Say say)
+    : session_(session),
+      nodes_(nodes),
+      config_(config),
+      gateway_(std::move(gateway)),
+      loop_(loop),
+      say_(std::move(say)) {}
+
+std::string MqttFace::GatewayAvailabilityTopic() const {
+  return config_.mqtt.topic_prefix + "/gateway/" + TopicWord(gateway_) + "/availability";
+}
+
+std::string MqttFace::NodeTopic(const NodeState& node, const std::string& rest) const {
+  return config_.mqtt.topic_prefix + "/" + TopicWord(node.computer) + "/" + rest;
+}
+
+std::string MqttFace::ProgramTopic(const NodeState& node, const ProgramConfig& program,
+                                   const std::string& rest) const {
+  return NodeTopic(node, "program/" + program.id + "/" + rest);
+}
+
+void MqttFace::Connected() {
+  const std::string& prefix = config_.mqtt.topic_prefix;
+  session_.Subscribe(prefix + "/+/command");
+  session_.Subscribe(prefix + "/+/program/+/set");
+  session_.Subscribe(config_.mqtt.discovery_prefix + "/status");
+  // Our configs retained from an earlier run: those no longer configured are removed.
+  session_.Subscribe(config_.mqtt.discovery_prefix + "/+/+/+/config");
+  session_.Publish(GatewayAvailabilityTopic(), "online", true);
+  for (const auto& [key, node] : nodes_.nodes()) PublishNode(node);
+}
+
+void MqttFace::PublishNode(const NodeState& node) {
+  session_.Publish(NodeTopic(node, "availability"), node.online ? "online" : "offline", true);
+  session_.Publish(NodeTopic(node, "computer"),
+                   Dump(Json{{"name", node.computer}, {"address", node.address}}), true);
+  PublishDiscovery(node);
+  for (const ProgramConfig& program : config_.programs) {
+    if (program.ForComputer(node.computer)) PublishProgram(node, program);
+  }
+}
+
+void MqttFace::PublishDiscovery(const NodeState& node) {
+  const std::string node_id = "varnix_" + TopicWord(node.computer);
+  const std::string& discovery = config_.mqtt.discovery_prefix;
+  const Json device{{"identifiers", Json::array({node_id})},
+                    {"name", node.computer},
+                    {"manufacturer", "Varnix"},
+                    {"model", "Varnix node"},
+                    {"sw_version", VARNIX_VERSION}};
+  const Json availability = Json::array(
+      {{{"topic", NodeTopic(node, "availability")}}, {{"topic", GatewayAvailabilityTopic()}}});
+  std::set<std::string> published;
+  const auto publish = [&](const std::string& component, const std::string& object, Json config) {
+    config["unique_id"] = node_id + "_" + object;
+    config["device"] = device;
+    config["availability"] = availability;
+    config["availability_mode"] = "all";
+    const std::string topic =
+        discovery + "/" + component + "/" + node_id + "/" + object + "/config";
+    session_.Publish(topic, Dump(config), true);
+    published.insert(topic);
+  };
+  const std::string command = NodeTopic(node, "command");
+  publish("button", "shutdown",
+          {{"name", "Shutdown"}, {"command_topic", command}, {"payload_press", "shutdown"}});
+  publish("button", "reboot",
+          {{"name", "Reboot"},
+           {"command_topic", command},
+           {"payload_press", "reboot"},
+           {"device_class", "restart"}});
+  publish("sensor", "address",
+          {{"name", "Address"},
+           {"state_topic", NodeTopic(node, "computer")},
+           {"value_template", "{{ value_json.address }}"},
+           {"entity_category", "diagnostic"}});
+  for (const ProgramConfig& program : config_.programs) {
+    if (!program.ForComputer(node.computer)) continue;
+    const std::string attributes = ProgramTopic(node, program, "attributes");
+    publish("switch", program.id,
+            {{"name", program.name},
+             {"command_topic", ProgramTopic(node, program, "set")},
+             {"state_topic", ProgramTopic(node, program, "state")},
+             {"payload_on", "ON"},
+             {"payload_off", "OFF"},
+             {"json_attributes_topic", attributes}});
+    const auto figure = [&](const std::string& object, const std::string& name,
+                            const std::string& field, const std::string& unit,
+                            const std::string& device_class) {
+      Json config{{"name", program.name + " " + name},
+                  {"state_topic", attributes},
+                  {"value_template", "{{ value_json." + field + " }}"},
+                  {"unit_of_measurement", unit},
+                  {"state_class", "measurement"}};
+      if (!device_class.empty()) config["device_class"] = device_class;
+      publish("sensor", program.id + "_" + object, std::move(config));
+    };
+    figure("cpu", "CPU", "cpu", "%", "");
+    figure("memory", "memory", "memory", "B", "data_size");
+    figure("running_time", "running time", "running_time", "s", "duration");
+  }
+  // What an earlier publication or run had, and the configuration no longer does, goes.
+  std::set<std::string>& before = published_configs_[node_id];
+  before.merge(earlier_configs_[node_id]);
+  earlier_configs_.erase(node_id);
+  for (const std::string& topic : before) {
+    if (published.count(topic) == 0) session_.Publish(topic, "", true);
+  }
+  before = std::move(published);
+}
+
+void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& program) {
+  const ProgramState* state = node.Program(program.path);
+  // Nothing is said of a program until its node has reported it.
+  if (state == nullptr) return;
+  session_.Publish(ProgramTopic(node, program, "state"), state->Running() ? "ON" : "OFF", true);
+  const Json attributes{{"path", state->path},
+                        {"title", state->title},
+                        {"pid", Figure(state->pid)},
+                        {"priority", state->priority},
+                        {"cpu", Figure(state->cpu)},
+                        {"memory", Figure(state->ram)},
+                        {"running_time", Figure(state->elapsed)},
+                        {"exit_code", Figure(state->exit_code)},
+                        {"signal", state->signal.empty() ? Json(nullptr) : Json(state->signal)},
+                        {"forced", state->forced}};
+  session_.Publish(ProgramTopic(node, program, "attributes"), Dump(attributes), true);
+}
+
+void MqttFace::NodeChanged(const NodeState& node) { PublishNode(node); }
+
+void MqttFace::ProgramReported(const NodeState& node, const ProgramState& reported) {
+  for (const ProgramConfig& program : config_.programs) {
+    if (program.ForComputer(node.computer) && EqualsIgnoringCase(program.path, reported.path)) {
+      PublishProgram(node, program);
+    }
+  }
+}
+
+void MqttFace::NodeEvent(const NodeState& node, const std::string& text) {
+  session_.Publish(NodeTopic(node, "event"), Dump(Json{{"event", text}}), false);
+}
+
+const NodeState* MqttFace::NodeOfWord(const std::string& word) const {
+  for (const auto& [key, node] : nodes_.nodes()) {
+    if (TopicWord(node.computer) == word) return &node;
+  }
+  return nullptr;
+}
+
+void MqttFace::Message(const std::string& topic, const std::string& payload) {
+  const std::vector<std::string> levels = Levels(topic);
+  const std::vector<std::string> prefix = Levels(config_.mqtt.topic_prefix);
+  const std::vector<std::string> discovery = Levels(config_.mqtt.discovery_prefix);
+  const auto after = [&](const std::vector<std::string>& start) -> std::vector<std::string> {
+    if (levels.size() < start.size() || !std::equal(start.begin(), start.end(), levels.begin())) {
+      return {};
+    }
+    return {levels.begin() + static_cast<long>(start.size()), levels.end()};
+  };
+  if (const auto rest = after(discovery); !rest.empty()) {
+    if (rest.size() == 1 && rest[0] == "status") {
+      // Home Assistant started again and forgot what it was told: everything once more.
+      if (TrimSpaces(payload) == "online") Connected();
+      return;
+    }
+    if (rest.size() == 4 && rest[3] == "config" && rest[1].rfind("varnix_", 0) == 0 &&
+        !payload.empty()) {
+      RetainedConfig(topic, rest[1]);
+    }
+    return;
+  }
+  const auto rest = after(prefix);
+  if (rest.size() == 2 && rest[1] == "command") {
+    Command(rest[0], "", payload);
+  } else if (rest.size() == 4 && rest[1] == "program" && rest[3] == "set") {
+    Command(rest[0], rest[2], payload);
+  }
+}
+
+void MqttFace::RetainedConfig(const std::string& topic, const std::string& node_id) {
+  const auto published = published_configs_.find(node_id);
+  if (published == published_configs_.end()) {
+    // Its node may not have been heard yet; its configs are settled when it is.
+    earlier_configs_[node_id].insert(topic);
+    return;
+  }
+  if (published->second.count(topic) == 0) session_.Publish(topic, "", true);
+}
+
+void MqttFace::Command(const std::string& word, const std::string& program_id,
+                       std::string payload) {
+  const NodeState* node = NodeOfWord(word);
+  if (node == nullptr) {
+    Refuse(nullptr, "no node of the name " + word + " is known; the command went nowhere");
+    return;
+  }
+  const bool printable =
+      std::none_of(payload.begin(), payload.end(), [](char c) { return IsControlByte(c); });
+  if (payload.size() > kMaxCommandBytes || !printable) {
+    Refuse(node, "a command of " + std::to_string(payload.size()) +
+                     " bytes that is no command word was ignored");
+    return;
+  }
+  const std::string action = LowerCase(TrimSpaces(payload));
+  if (program_id.empty()) {
+    if (action == "shutdown" || action == "reboot") {
+      nodes_.ControlComputer(node->computer, action);
+    } else {
+      Refuse(node, "\"" + payload + "\" is not a computer command (shutdown, reboot)");
+    }
+    return;
+  }
+  const auto program = std::find_if(
+      config_.programs.begin(), config_.programs.end(),
+      [&](const ProgramConfig& p) { return p.id == program_id && p.ForComputer(node->computer); });
+  if (program == config_.programs.end()) {
+    Refuse(node, "no program " + program_id + " is configured for " + node->computer);
+  } else if (action == "on" || action == "restart") {
+    nodes_.StartProgram(node->computer, *program, action == "restart");
+  } else if (action == "off") {
+    nodes_.StopProgram(node->computer, *program);
+  } else {
+    Refuse(node, "\"" + payload + "\" is not a program command (ON, OFF, RESTART)");
+  }
+}
+
+void MqttFace::Refuse(const NodeState* node, const std::string& text) {
+  // Said once a minute at most: a client that repeats itself must not flood the log.
+  const int64_t now = loop_.NowMilliseconds();
+  if (refusals_said_.size() > 256) refusals_said_.clear();
+  const auto said = refusals_said_.find(text);
+  if (said != refusals_said_.end() && now - said->second < kRefusalRepeatMs) return;
+  refusals_said_[text] = now;
+  say_("refused: " + text);
+  const std::string topic =
+      node != nullptr ? NodeTopic(*node, "event")
+                      : config_.mqtt.topic_prefix + "/gateway/" + TopicWord(gateway_) + "/event";
+  session_.Publish(topic, Dump(Json{{"event", "Refused: " + text}}), false);
+}
+
+}  // namespace varnix

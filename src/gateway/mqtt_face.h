@@ -1,0 +1,68 @@
+// The gateway's MQTT face: the nodes' state as retained topics, Home Assistant's discovery
+// configs, and the commands that come back, each checked before it reaches a node.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "gateway/gateway_config.h"
+#include "gateway/node_directory.h"
+
+namespace varnix {
+
+// A connection to a broker, as the face uses it. Publishing while not connected is dropped:
+// everything is published again on the next connection.
+class MqttSession {
+ public:
+  virtual ~MqttSession() = default;
+  virtual void Publish(const std::string& topic, const std::string& payload, bool retain) = 0;
+  virtual void Subscribe(const std::string& pattern) = 0;
+};
+
+class MqttFace : public NodeObserver {
+ public:
+  static constexpr size_t kMaxCommandBytes = 64;
+
+  // `gateway` is this gateway's own name (its computer's); `say` writes the log.
+  MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConfig& config,
+           std::string gateway, EventLoop& loop, NodeDirectory::Say say);
+
+  // The topic that the session's will makes "offline" when the gateway is gone.
+  std::string GatewayAvailabilityTopic() const;
+  // Subscribes, and publishes everything, after each (re)connection.
+  void Connected();
+  void Message(const std::string& topic, const std::string& payload);
+
+  void NodeChanged(const NodeState& node) override;
+  void ProgramReported(const NodeState& node, const ProgramState& program) override;
+  void NodeEvent(const NodeState& node, const std::string& text) override;
+
+ private:
+  std::string NodeTopic(const NodeState& node, const std::string& rest) const;
+  std::string ProgramTopic(const NodeState& node, const ProgramConfig& program,
+                           const std::string& rest) const;
+  void PublishNode(const NodeState& node);
+  void PublishDiscovery(const NodeState& node);
+  void PublishProgram(const NodeState& node, const ProgramConfig& program);
+  void Command(const std::string& word, const std::string& program_id, std::string payload);
+  // A config left retained by an earlier run, for an entity that is no longer configured.
+  void RetainedConfig(const std::string& topic, const std::string& node_id);
+  void Refuse(const NodeState* node, const std::string& text);
+  const NodeState* NodeOfWord(const std::string& word) const;
+
+  MqttSession& session_;
+  NodeDirectory& nodes_;
+  const GatewayConfig& config_;
+  std::string gateway_;
+  EventLoop& loop_;
+  NodeDirectory::Say say_;
+  // Each node's discovery topics as last published, by node id.
+  std::map<std::string, std::set<std::string>> published_configs_;
+  // Retained configs of ours from an earlier run whose node is not known yet, by node id.
+  std::map<std::string, std::set<std::string>> earlier_configs_;
+  std::map<std::string, int64_t> refusals_said_;  // text -> when, to say each once a minute
+};
+
+}  // namespace varnix

@@ -1,0 +1,257 @@
+// The real gateway between the real node (behind the real hub) and real Mosquitto brokers: a
+// site broker bridged to a central one, where mosquitto_pub and mosquitto_sub stand in for
+// Home Assistant.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "core/text.h"
+#include "gateway/gateway_config.h"
+#include "system/hub_fixture.h"
+
+namespace varnix {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr int kCentralPort = 18831;
+constexpr int kSitePort = 18832;
+
+class GatewayTest : public HubFixture {
+ protected:
+  void SetUp() override {
+    computer_ = TopicWord(platform_.machine->ComputerName());
+    StartBroker("central", kCentralPort, "");
+    // The site's broker joins the central one by Mosquitto's own bridge.
+    StartBroker("site", kSitePort,
+                "connection central\naddress 127.0.0.1:" + std::to_string(kCentralPort) +
+                    "\ntopic varnix/# both 1\ntopic homeassistant/# both 1\n"
+                    "restart_timeout 1\n");
+    central_log_ = folder_.path("central.log");
+    subscriber_ = StartChildProcess("/usr/bin/mosquitto_sub",
+                                    {"-p", std::to_string(kCentralPort), "-v", "-t", "#"}, "", {},
+                                    central_log_);
+    StartHub();
+    WriteSettings();
+    // Reboots reach a stand-in that records them.
+    platform_.files->CreateFolder(Path("bin"));
+    calls_ = Path("systemctl.calls");
+    platform_.files->WriteAll(Path("bin/systemctl"),
+                              "#!/bin/sh\necho \"$@\" >> '" + calls_ + "'\n");
+    std::filesystem::permissions(Path("bin/systemctl"), std::filesystem::perms::owner_all);
+    platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
+    StartNode({"PATH=" + Path("bin") + ":/usr/bin:/bin"});
+    StartGateway();
+  }
+
+  void TearDown() override {
+    gateway_.reset();
+    subscriber_.reset();
+    brokers_.clear();
+    HubFixture::TearDown();
+  }
+
+  void StartBroker(const std::string& name, int port, const std::string& more) {
+    const std::string config = folder_.path(name + ".conf");
+    platform_.files->WriteAll(config, "listener " + std::to_string(port) +
+                                          " 127.0.0.1\nallow_anonymous true\npersistence false\n" +
+                                          more);
+    brokers_[name] = StartChildProcess("/usr/sbin/mosquitto", {"-c", config}, "", {},
+                                       folder_.path(name + "-broker.log"));
+    ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
+                              [&] {
+                                return Run("/usr/bin/mosquitto_pub",
+                                           {"-p", std::to_string(port), "-t", "up", "-n"},
+                                           folder_.path("probe.txt")) == 0;
+                              }))
+        << name << " broker did not come up";
+  }
+
+  void StartGateway() {
+    const std::string folder = folder_.path("gateway");
+    platform_.files->CreateFolder(folder);
+    platform_.files->CreateFolder(folder + "/Config");
+    platform_.files->WriteAll(folder + "/Config/qelXap.ini",
+                              "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
+    platform_.files->WriteAll(folder + "/Config/gateway.ini",
+                              "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) +
+                                  "\n[Xap]\nEchoSeconds=5\n[Program Helper]\nComputer=*\nPath=" +
+                                  helper_ + "\nParameter=--helper polite\n");
+    gateway_ = StartChildProcess(NativePath(VARNIX_GATEWAY_BINARY, separator_),
+                                 {"--config", folder + "/Config/gateway.ini"}, folder, {},
+                                 folder_.path("gateway.log"));
+  }
+
+  int Run(const std::string& program, const std::vector<std::string>& arguments,
+          const std::string& output = "") {
+    auto child = StartChildProcess(program, arguments, "", {}, output);
+    std::optional<int> code;
+    DispatchUntil(*platform_.loop, milliseconds(20000),
+                  [&] { return (code = child->WaitForExit(milliseconds(0))).has_value(); });
+    return code.value_or(-1);
+  }
+
+  void Publish(const std::string& topic, const std::string& payload) {
+    ASSERT_EQ(Run("/usr/bin/mosquitto_pub",
+                  {"-p", std::to_string(kCentralPort), "-t", topic, "-m", payload}),
+              0);
+  }
+
+  // What the broker at `port` holds retained under `filter`, by topic.
+  std::map<std::string, std::string> Retained(int port, const std::string& filter) {
+    const std::string output = folder_.path("retained.txt");
+    Run("/usr/bin/mosquitto_sub",
+        {"-p", std::to_string(port), "-t", filter, "-v", "--retained-only", "-W", "1"}, output);
+    std::map<std::string, std::string> found;
+    for (const std::string& line : SplitLines(platform_.files->ReadAll(output))) {
+      // mosquitto_sub says "Timed out" in the same file when -W ends it.
+      const size_t space = line.find(' ');
+      if (space != std::string::npos && line != "Timed out")
+        found[line.substr(0, space)] = line.substr(space + 1);
+    }
+    return found;
+  }
+
+  // Waits for the central subscriber to see `topic` with a payload holding `needle`, past
+  // line `from` of its log; returns the line's index, or -1.
+  long Sees(const std::string& topic, const std::string& needle, long from = 0,
+            milliseconds limit = milliseconds(30000)) {
+    long index = -1;
+    DispatchUntil(*platform_.loop, limit, [&] {
+      const std::vector<std::string> lines = SplitLines(platform_.files->ReadAll(central_log_));
+      for (long i = from; i < static_cast<long>(lines.size()); ++i) {
+        if (lines[i].rfind(topic + " ", 0) == 0 &&
+            lines[i].find(needle, topic.size()) != std::string::npos) {
+          index = i;
+          return true;
+        }
+      }
+      return false;
+    });
+    return index;
+  }
+  long LogLines() {
+    return static_cast<long>(SplitLines(platform_.files->ReadAll(central_log_)).size());
+  }
+
+  std::string Topic(const std::string& rest) const { return "varnix/" + computer_ + "/" + rest; }
+
+  std::string computer_;
+  std::string helper_ = CopyOfThisProgram("vxgw");
+  std::string calls_;
+  std::string central_log_;
+  std::map<std::string, std::unique_ptr<ChildProcess>> brokers_;
+  std::unique_ptr<ChildProcess> subscriber_;
+  std::unique_ptr<ChildProcess> gateway_;
+};
+
+TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
+  ASSERT_GE(Sees(Topic("availability"), "online"), 0) << ReadFile("gateway.log");
+  ASSERT_GE(Sees("homeassistant/sensor/varnix_" + computer_ + "/helper_running_time/config", "{"),
+            0);
+
+  // Every config is JSON with what Home Assistant asks of its component, ids that stay, and
+  // availability from both the node and the gateway.
+  const std::string node_id = "varnix_" + computer_;
+  const std::map<std::string, std::string> configs = Retained(kCentralPort, "homeassistant/#");
+  const std::map<std::string, std::vector<std::string>> wanted{
+      {"button/" + node_id + "/shutdown", {"command_topic", "payload_press"}},
+      {"button/" + node_id + "/reboot", {"command_topic", "payload_press", "device_class"}},
+      {"sensor/" + node_id + "/address", {"state_topic", "value_template", "entity_category"}},
+      {"switch/" + node_id + "/helper", {"command_topic", "state_topic", "json_attributes_topic"}},
+      {"sensor/" + node_id + "/helper_cpu", {"state_topic", "unit_of_measurement", "state_class"}},
+      {"sensor/" + node_id + "/helper_memory", {"state_topic", "device_class", "state_class"}},
+      {"sensor/" + node_id + "/helper_running_time", {"state_topic", "device_class"}}};
+  EXPECT_EQ(configs.size(), wanted.size()) << [&] {
+    std::string topics;
+    for (const auto& [topic, payload] : configs) topics += topic + "\n";
+    return topics;
+  }();
+  const auto node_topics = Retained(kCentralPort, Topic("#"));
+  EXPECT_NE(Json::parse(node_topics.at(Topic("computer")))["address"], "");
+  for (const auto& [entity, keys] : wanted) {
+    const auto found = configs.find("homeassistant/" + entity + "/config");
+    ASSERT_NE(found, configs.end()) << entity;
+    const Json config = Json::parse(found->second);
+    for (const std::string& key : keys) EXPECT_TRUE(config.contains(key)) << entity << " " << key;
+    EXPECT_EQ(config["unique_id"], node_id + "_" + entity.substr(entity.rfind('/') + 1));
+    EXPECT_EQ(config["device"]["identifiers"][0], node_id);
+    EXPECT_EQ(config["availability_mode"], "all");
+    EXPECT_EQ(config["availability"].size(), 2u);
+  }
+  EXPECT_EQ(Json::parse(configs.at("homeassistant/sensor/" + node_id +
+                                   "/helper_memory/config"))["device_class"],
+            "data_size");
+
+  // The switch, from the central broker through the bridge: a real program on, then off.
+  long mark = LogLines();
+  Publish(Topic("program/helper/set"), "ON");
+  ASSERT_GE(Sees(Topic("program/helper/state"), "ON", mark), 0) << ReadFile("gateway.log");
+  const long attributes = Sees(Topic("program/helper/attributes"), "\"pid\":", mark);
+  ASSERT_GE(attributes, 0);
+  const std::string line = SplitLines(platform_.files->ReadAll(central_log_))[attributes];
+  const Json state = Json::parse(line.substr(line.find(' ') + 1));
+  ASSERT_TRUE(state["pid"].is_number());
+  const std::string proc = "/proc/" + std::to_string(state["pid"].get<long>());
+  EXPECT_EQ(std::filesystem::read_symlink(proc + "/exe").string(), helper_);
+  EXPECT_EQ(state["path"], helper_);
+  mark = LogLines();
+  Publish(Topic("program/helper/set"), "off");
+  ASSERT_GE(Sees(Topic("program/helper/state"), "OFF", mark), 0);
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
+                            [&] { return !std::filesystem::exists(proc); }));
+
+  // Commands that are not: each refused once, on the node's event topic, and nothing done.
+  mark = LogLines();
+  Publish(Topic("program/helper/set"), "FLY");
+  Publish(Topic("program/helper/set"), std::string(5000, 'x'));
+  Publish(Topic("program/other/set"), "ON");
+  Publish(Topic("command"), "format c:");
+  Publish("varnix/nosuchcomputer/command", "reboot");
+  EXPECT_GE(Sees(Topic("event"), "not a program command", mark), 0);
+  EXPECT_GE(Sees(Topic("event"), "5000 bytes", mark), 0);
+  EXPECT_GE(Sees(Topic("event"), "no program other is configured", mark), 0);
+  EXPECT_GE(Sees(Topic("event"), "not a computer command", mark), 0);
+  EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/event", "nosuchcomputer", mark), 0);
+  EXPECT_LT(Sees(Topic("program/helper/state"), "ON", mark, milliseconds(0)), 0);
+
+  // Home Assistant started again: every config once more.
+  mark = LogLines();
+  Publish("homeassistant/status", "online");
+  EXPECT_GE(Sees("homeassistant/switch/" + node_id + "/helper/config", "{", mark), 0);
+
+  // The site's broker stopped and started again, with nothing kept: all is published again.
+  brokers_.erase("site");
+  StartBroker("site", kSitePort,
+              "connection central\naddress 127.0.0.1:" + std::to_string(kCentralPort) +
+                  "\ntopic varnix/# both 1\ntopic homeassistant/# both 1\nrestart_timeout 1\n");
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(60000), [&] {
+    const auto retained = Retained(kSitePort, "#");
+    return retained.count(Topic("availability")) != 0 && retained.size() > wanted.size();
+  })) << ReadFile("gateway.log");
+
+  // The node killed without a word: offline once two echoes go unanswered; back when it is.
+  mark = LogLines();
+  node_->Kill();
+  node_->WaitForExit(milliseconds(5000));
+  EXPECT_GE(Sees(Topic("availability"), "offline", mark, milliseconds(90000)), 0);
+  mark = LogLines();
+  StartNode({"PATH=" + Path("bin") + ":/usr/bin:/bin"});
+  EXPECT_GE(Sees(Topic("availability"), "online", mark), 0);
+
+  // The Reboot button reaches the system's reboot (a stand-in here).
+  Publish(Topic("command"), "reboot");
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
+                            [&] { return platform_.files->FileExists(calls_); }));
+  EXPECT_EQ(platform_.files->ReadAll(calls_), "reboot\n");
+
+  // The gateway killed: the broker says so by its will.
+  mark = LogLines();
+  gateway_->Kill();
+  EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "offline", mark), 0);
+}
+
+}  // namespace
+}  // namespace varnix
