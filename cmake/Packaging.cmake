@@ -8,6 +8,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "xAP node that starts, stops and reports the programs on a computer")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(VARNIX_PROGRAMS varnix varnix-hub varnixctl)
+if(NOT WIN32)
+  list(APPEND VARNIX_PROGRAMS varnix-gateway)
+endif()
 if(VARNIX_HAVE_CONSOLE)
   list(APPEND VARNIX_PROGRAMS varnix-console)
 endif()
@@ -21,10 +24,10 @@ else()
   set(VARNIX_HOME opt/varnix)
   install(TARGETS ${VARNIX_PROGRAMS} RUNTIME DESTINATION ${VARNIX_HOME})
   install(FILES README.md DESTINATION ${VARNIX_HOME})
-  install(FILES packaging/linux/qelXap.ini DESTINATION etc/varnix)
+  install(FILES packaging/linux/qelXap.ini packaging/linux/gateway.ini DESTINATION etc/varnix)
   install(DIRECTORY DESTINATION var/lib/varnix)
   install(FILES packaging/linux/varnix.service packaging/linux/varnix-hub.service
-          DESTINATION lib/systemd/system)
+                packaging/linux/varnix-gateway.service DESTINATION lib/systemd/system)
   install(FILES packaging/linux/varnix-session.service DESTINATION usr/lib/systemd/user
           RENAME varnix.service)
   # The node finds Config and Data beside its program; they lead to the system's places.

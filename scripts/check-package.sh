@@ -12,11 +12,13 @@ contents=$(dpkg-deb -c "$deb")
 for entry in ./opt/varnix/varnix ./opt/varnix/varnix-hub ./opt/varnix/varnixctl \
   ./opt/varnix/varnix-console "./opt/varnix/Config -> /etc/varnix" \
   "./opt/varnix/Data -> /var/lib/varnix" "./usr/bin/varnixctl -> ../../opt/varnix/varnixctl" \
+  ./opt/varnix/varnix-gateway ./etc/varnix/gateway.ini ./lib/systemd/system/varnix-gateway.service \
   ./etc/varnix/qelXap.ini ./var/lib/varnix/ ./lib/systemd/system/varnix.service \
   ./lib/systemd/system/varnix-hub.service ./usr/lib/systemd/user/varnix.service; do
   grep -qF " $entry" <<<"$contents" || { echo "package: $entry is missing"; exit 1; }
 done
-[ "$(dpkg-deb -I "$deb" conffiles)" = /etc/varnix/qelXap.ini ]
+[ "$(dpkg-deb -I "$deb" conffiles)" = $'/etc/varnix/qelXap.ini\n/etc/varnix/gateway.ini' ]
+grep -q '^ Depends:.*libmosquitto1' <<<"$info" || { echo "package: no libmosquitto1 dependency"; exit 1; }
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -32,7 +34,7 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
       -o "lowerdir=/$folder,upperdir=$root/upper/$folder,workdir=$root/work/$folder" "/$folder"
   done
   dpkg -i "$deb" >/dev/null
-  for unit in varnix-hub.service varnix.service; do
+  for unit in varnix-hub.service varnix.service varnix-gateway.service; do
     systemd-analyze verify "/lib/systemd/system/$unit"
   done
   grep -qx "KillMode=process" /lib/systemd/system/varnix.service
@@ -50,5 +52,10 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
   grep -q " running" <<<"$query"
   varnixctl stop /bin/sleep >/dev/null
   test -s /var/lib/varnix/hub-clients.txt
+  # The gateway reads its kept settings, and follows the nodes while no broker is up yet.
+  $(command_of varnix-gateway.service) 2>"$root/gateway.log" & gateway=$!
+  for _ in $(seq 50); do grep -q "cannot reach the MQTT broker" "$root/gateway.log" && break; sleep 0.1; done
+  kill $gateway
+  grep -q "following the Varnix nodes" "$root/gateway.log" || { cat "$root/gateway.log"; exit 1; }
 ' check-package "$root" "$deb"
 echo "package: $(basename "$deb") holds its files and units, installs and answers"
