@@ -186,6 +186,8 @@ const NodeState* MqttFace::NodeOfWord(const std::string& word) const {
 }
 
 void MqttFace::Message(const std::string& topic, const std::string& payload) {
+  // No broker sends a wildcard in a topic; one that did must not be answered on it.
+  if (topic.find_first_of("+#") != std::string::npos) return;
   const std::vector<std::string> levels = Levels(topic);
   const std::vector<std::string> prefix = Levels(config_.mqtt.topic_prefix);
   const std::vector<std::string> discovery = Levels(config_.mqtt.discovery_prefix);
