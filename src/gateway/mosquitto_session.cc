@@ -13,7 +13,7 @@ namespace varnix {
 namespace {
 
 constexpr int kMaxBackoffSeconds = 60;
-constexpr int64_t kConnectLimitMs = 10000;
+constexpr int kConnectLimitMs = 10000;
 
 // The library wants one set-up per process before any client, and one clean-up after.
 class Library {
@@ -59,8 +59,14 @@ MosquittoSession::MosquittoSession(EventLoop& loop, Options options, Handlers ha
         mosquitto_will_set(client_.get(), options_.will_topic.c_str(), 7, "offline", 1, true);
     if (result != MOSQ_ERR_SUCCESS) throw LibraryError("cannot set the MQTT will", result);
   }
+  // A third of the keepalive: the library pings in time, and an idle gateway sleeps.
   tick_ = loop_.CreateTimer([this] { Tick(); });
-  tick_->SetInterval(1000);
+  tick_->SetInterval(std::max(options_.keepalive_seconds, 3) * 1000 / 3);
+  deadline_ = loop_.CreateTimer([this] {
+    deadline_->SetEnabled(false);
+    if (!connected_ && watch_) Lost("no answer within 10 s");
+  });
+  deadline_->SetInterval(kConnectLimitMs);
   reconnect_ = loop_.CreateTimer([this] {
     reconnect_->SetEnabled(false);
     Connect(false);
@@ -83,7 +89,8 @@ void MosquittoSession::Start() {
 }
 
 void MosquittoSession::Connect(bool first) {
-  connect_started_ms_ = loop_.NowMilliseconds();
+  deadline_->SetEnabled(false);  // counted from now
+  deadline_->SetEnabled(true);
   const int result = first ? mosquitto_connect_async(client_.get(), options_.host.c_str(),
                                                      options_.port, options_.keepalive_seconds)
                            : mosquitto_reconnect_async(client_.get());
@@ -111,9 +118,6 @@ void MosquittoSession::Ready(bool readable, bool writable) {
 
 void MosquittoSession::Tick() {
   if (!watch_) return;
-  if (!connected_ && loop_.NowMilliseconds() - connect_started_ms_ > kConnectLimitMs) {
-    return Lost("no answer within 10 s");
-  }
   // Pings for the keepalive, and the library's own check that the broker still answers.
   const int result = mosquitto_loop_misc(client_.get());
   if (result != MOSQ_ERR_SUCCESS) return Lost(mosquitto_strerror(result));
@@ -152,6 +156,7 @@ void MosquittoSession::OnConnect(mosquitto*, void* self, int result) {
     return;
   }
   session.connected_ = true;
+  session.deadline_->SetEnabled(false);
   session.said_unreachable_ = false;
   session.backoff_seconds_ = 1;
   session.handlers_.say("connected to the MQTT broker " + session.options_.host + ":" +

@@ -64,10 +64,10 @@ class MosquittoSession : public MqttSession {
   Handlers handlers_;
   std::unique_ptr<mosquitto, Deleter> client_;
   std::unique_ptr<SocketWatch> watch_;
-  std::unique_ptr<Timer> tick_;       // keepalive and connection deadlines, each second
+  std::unique_ptr<Timer> tick_;       // the library's keepalive
+  std::unique_ptr<Timer> deadline_;   // for an answer to a connection
   std::unique_ptr<Timer> reconnect_;  // the back-off
   int backoff_seconds_ = 1;
-  int64_t connect_started_ms_ = 0;
   bool connected_ = false;
   bool said_unreachable_ = false;
 };
