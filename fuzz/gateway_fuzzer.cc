@@ -17,7 +17,7 @@ namespace {
 
 class CheckingSession : public varnix::MqttSession {
  public:
-  void Publish(const std::string& topic, const std::string& payload, bool) override {
+  void Publish(const std::string& topic, const std::string& payload, bool, Delivery) override {
     if (topic.find_first_of("+#") != std::string::npos) std::abort();
     const bool json = !payload.empty() && payload[0] == '{';
     if (json && !nlohmann::json::accept(payload)) std::abort();

@@ -38,6 +38,8 @@ MosquittoSession::MosquittoSession(EventLoop& loop, Options options, Handlers ha
   Library::Use();
   client_.reset(mosquitto_new(options_.client_id.c_str(), true, this));
   if (!client_) throw Error(ENOMEM, "cannot make an MQTT client");
+  // Small messages each sent at once: a command must not wait for Nagle's delayed ACK (40 ms).
+  mosquitto_int_option(client_.get(), MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_callback_set(client_.get(), OnConnect);
   mosquitto_disconnect_callback_set(client_.get(), OnDisconnect);
   mosquitto_message_callback_set(client_.get(), OnMessage);
@@ -76,7 +78,7 @@ MosquittoSession::MosquittoSession(EventLoop& loop, Options options, Handlers ha
 MosquittoSession::~MosquittoSession() {
   if (connected_) {
     // A clean goodbye makes the broker drop the will: the gateway's own "offline" goes first.
-    Publish(options_.will_topic, "offline", true);
+    Publish(options_.will_topic, "offline", true, Delivery::kAtLeastOnce);
     mosquitto_disconnect(client_.get());
     mosquitto_loop_write(client_.get(), 1);
   }
@@ -175,10 +177,11 @@ void MosquittoSession::OnMessage(mosquitto*, void* self, const mosquitto_message
   session.handlers_.message(message->topic, payload);
 }
 
-void MosquittoSession::Publish(const std::string& topic, const std::string& payload, bool retain) {
+void MosquittoSession::Publish(const std::string& topic, const std::string& payload, bool retain,
+                               Delivery delivery) {
   if (!connected_) return;
   mosquitto_publish(client_.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                    payload.data(), 1, retain);
+                    payload.data(), static_cast<int>(delivery), retain);
   UpdateWriteWish();
 }
 

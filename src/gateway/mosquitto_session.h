@@ -42,7 +42,8 @@ class MosquittoSession : public MqttSession {
   void Start();
   bool IsConnected() const { return connected_; }
 
-  void Publish(const std::string& topic, const std::string& payload, bool retain) override;
+  void Publish(const std::string& topic, const std::string& payload, bool retain,
+               Delivery delivery) override;
   void Subscribe(const std::string& pattern) override;
 
  private:

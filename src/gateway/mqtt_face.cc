@@ -63,14 +63,15 @@ void MqttFace::Connected() {
   session_.Subscribe(config_.mqtt.discovery_prefix + "/status");
   // Our configs retained from an earlier run: those no longer configured are removed.
   session_.Subscribe(config_.mqtt.discovery_prefix + "/+/+/+/config");
-  session_.Publish(GatewayAvailabilityTopic(), "online", true);
+  retained_.clear();
+  Retain(GatewayAvailabilityTopic(), "online");
   for (const auto& [key, node] : nodes_.nodes()) PublishNode(node);
 }
 
 void MqttFace::PublishNode(const NodeState& node) {
-  session_.Publish(NodeTopic(node, "availability"), node.online ? "online" : "offline", true);
-  session_.Publish(NodeTopic(node, "computer"),
-                   Dump(Json{{"name", node.computer}, {"address", node.address}}), true);
+  Retain(NodeTopic(node, "availability"), node.online ? "online" : "offline");
+  Retain(NodeTopic(node, "computer"),
+         Dump(Json{{"name", node.computer}, {"address", node.address}}));
   PublishDiscovery(node);
   for (const ProgramConfig& program : config_.programs) {
     if (program.ForComputer(node.computer)) PublishProgram(node, program);
@@ -95,7 +96,7 @@ void MqttFace::PublishDiscovery(const NodeState& node) {
     config["availability_mode"] = "all";
     const std::string topic =
         discovery + "/" + component + "/" + node_id + "/" + object + "/config";
-    session_.Publish(topic, Dump(config), true);
+    Retain(topic, Dump(config));
     published.insert(topic);
   };
   const std::string command = NodeTopic(node, "command");
@@ -141,7 +142,7 @@ void MqttFace::PublishDiscovery(const NodeState& node) {
   before.merge(earlier_configs_[node_id]);
   earlier_configs_.erase(node_id);
   for (const std::string& topic : before) {
-    if (published.count(topic) == 0) session_.Publish(topic, "", true);
+    if (published.count(topic) == 0) Retain(topic, "");
   }
   before = std::move(published);
 }
@@ -150,7 +151,7 @@ void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& progra
   const ProgramState* state = node.Program(program.path);
   // Nothing is said of a program until its node has reported it.
   if (state == nullptr) return;
-  session_.Publish(ProgramTopic(node, program, "state"), state->Running() ? "ON" : "OFF", true);
+  Retain(ProgramTopic(node, program, "state"), state->Running() ? "ON" : "OFF");
   const Json attributes{{"path", state->path},
                         {"title", state->title},
                         {"pid", Figure(state->pid)},
@@ -161,7 +162,9 @@ void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& progra
                         {"exit_code", Figure(state->exit_code)},
                         {"signal", state->signal.empty() ? Json(nullptr) : Json(state->signal)},
                         {"forced", state->forced}};
-  session_.Publish(ProgramTopic(node, program, "attributes"), Dump(attributes), true);
+  // Figures come again at the next pass: one lost on the way is not worth an acknowledgement.
+  Retain(ProgramTopic(node, program, "attributes"), Dump(attributes),
+         MqttSession::Delivery::kAtMostOnce);
 }
 
 void MqttFace::NodeChanged(const NodeState& node) { PublishNode(node); }
@@ -175,7 +178,8 @@ void MqttFace::ProgramReported(const NodeState& node, const ProgramState& report
 }
 
 void MqttFace::NodeEvent(const NodeState& node, const std::string& text) {
-  session_.Publish(NodeTopic(node, "event"), Dump(Json{{"event", text}}), false);
+  session_.Publish(NodeTopic(node, "event"), Dump(Json{{"event", text}}), false,
+                   MqttSession::Delivery::kAtLeastOnce);
 }
 
 const NodeState* MqttFace::NodeOfWord(const std::string& word) const {
@@ -224,7 +228,7 @@ void MqttFace::RetainedConfig(const std::string& topic, const std::string& node_
     earlier_configs_[node_id].insert(topic);
     return;
   }
-  if (published->second.count(topic) == 0) session_.Publish(topic, "", true);
+  if (published->second.count(topic) == 0) Retain(topic, "");
 }
 
 void MqttFace::Command(const std::string& word, const std::string& program_id,
@@ -275,7 +279,18 @@ void MqttFace::Refuse(const NodeState* node, const std::string& text) {
   const std::string topic =
       node != nullptr ? NodeTopic(*node, "event")
                       : config_.mqtt.topic_prefix + "/gateway/" + TopicWord(gateway_) + "/event";
-  session_.Publish(topic, Dump(Json{{"event", "Refused: " + text}}), false);
+  session_.Publish(topic, Dump(Json{{"event", "Refused: " + text}}), false,
+                   MqttSession::Delivery::kAtLeastOnce);
+}
+
+void MqttFace::Retain(const std::string& topic, const std::string& payload,
+                      MqttSession::Delivery delivery) {
+  const auto [held, fresh] = retained_.try_emplace(topic, payload);
+  if (!fresh) {
+    if (held->second == payload) return;
+    held->second = payload;
+  }
+  session_.Publish(topic, payload, true, delivery);
 }
 
 }  // namespace varnix

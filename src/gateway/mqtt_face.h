@@ -16,8 +16,11 @@ namespace varnix {
 // everything is published again on the next connection.
 class MqttSession {
  public:
+  // MQTT's quality of service: at most once (0), at least once (1).
+  enum class Delivery { kAtMostOnce = 0, kAtLeastOnce = 1 };
   virtual ~MqttSession() = default;
-  virtual void Publish(const std::string& topic, const std::string& payload, bool retain) = 0;
+  virtual void Publish(const std::string& topic, const std::string& payload, bool retain,
+                       Delivery delivery) = 0;
   virtual void Subscribe(const std::string& pattern) = 0;
 };
 
@@ -50,6 +53,9 @@ class MqttFace : public NodeObserver {
   // A config left retained by an earlier run, for an entity that is no longer configured.
   void RetainedConfig(const std::string& topic, const std::string& node_id);
   void Refuse(const NodeState* node, const std::string& text);
+  // A retained message, unless the broker already holds this very payload from us.
+  void Retain(const std::string& topic, const std::string& payload,
+              MqttSession::Delivery delivery = MqttSession::Delivery::kAtLeastOnce);
   const NodeState* NodeOfWord(const std::string& word) const;
 
   MqttSession& session_;
@@ -63,6 +69,9 @@ class MqttFace : public NodeObserver {
   // Retained configs of ours from an earlier run whose node is not known yet, by node id.
   std::map<std::string, std::set<std::string>> earlier_configs_;
   std::map<std::string, int64_t> refusals_said_;  // text -> when, to say each once a minute
+  // What each retained topic holds from us in this connection: a node that reports the same
+  // state every ten seconds costs the broker and Home Assistant nothing.
+  std::map<std::string, std::string> retained_;
 };
 
 }  // namespace varnix
