@@ -174,6 +174,9 @@ void BM_GatewayIdle(benchmark::State& state) {
         static_cast<double>(WakeUps(pid) - before) * 60 / Seconds(Clock::now() - start);
     state.counters["echoes"] = static_cast<double>(site.network.echoes - echoes);
     state.counters["rss_kib"] = static_cast<double>(ReadStatusField(pid, "VmRSS"));
+    // Its own memory, and the libraries' pages that it shares with other programs.
+    state.counters["anon_kib"] = static_cast<double>(ReadStatusField(pid, "RssAnon"));
+    state.counters["file_kib"] = static_cast<double>(ReadStatusField(pid, "RssFile"));
   }
 }
 BENCHMARK(BM_GatewayIdle)->Arg(30)->Arg(3600)->Iterations(1)->Unit(benchmark::kSecond);

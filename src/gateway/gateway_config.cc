@@ -2,6 +2,7 @@
 // only values it can use.
 #include "gateway/gateway_config.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "core/text.h"
@@ -56,7 +57,13 @@ ConfigResult ReadGatewayConfig(const IniTool& ini) {
   };
   GatewayConfig config;
 
-  const std::string broker = std::string(TrimSpaces(ini.Read("Mqtt", "Broker", "127.0.0.1:1883")));
+  // "Broker=" written empty means no MQTT at all; only a missing key takes the default. The
+  // store reads an empty value as missing, so its list of keys tells the two apart.
+  const std::vector<std::string> mqtt_keys = ini.Keys("Mqtt");
+  const bool broker_written =
+      std::find(mqtt_keys.begin(), mqtt_keys.end(), "BROKER") != mqtt_keys.end();
+  const std::string broker =
+      std::string(TrimSpaces(ini.Read("Mqtt", "Broker", broker_written ? "" : "127.0.0.1:1883")));
   if (!broker.empty()) {
     const size_t colon = broker.rfind(':');
     const std::optional<int> port =

@@ -61,9 +61,10 @@ MosquittoSession::MosquittoSession(EventLoop& loop, Options options, Handlers ha
         mosquitto_will_set(client_.get(), options_.will_topic.c_str(), 7, "offline", 1, true);
     if (result != MOSQ_ERR_SUCCESS) throw LibraryError("cannot set the MQTT will", result);
   }
-  // A third of the keepalive: the library pings in time, and an idle gateway sleeps.
+  // The library pings once a keepalive has passed without a message out; the broker waits one
+  // and a half. Ticks a second short of half of one are in time, and an idle gateway sleeps.
   tick_ = loop_.CreateTimer([this] { Tick(); });
-  tick_->SetInterval(std::max(options_.keepalive_seconds, 3) * 1000 / 3);
+  tick_->SetInterval(std::max(options_.keepalive_seconds * 500 - 1000, 1000));
   deadline_ = loop_.CreateTimer([this] {
     deadline_->SetEnabled(false);
     if (!connected_ && watch_) Lost("no answer within 10 s");

@@ -2,6 +2,7 @@
 #include "gateway/mqtt_face.h"
 
 #include <charconv>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "core/text.h"
@@ -285,10 +286,11 @@ void MqttFace::Refuse(const NodeState* node, const std::string& text) {
 
 void MqttFace::Retain(const std::string& topic, const std::string& payload,
                       MqttSession::Delivery delivery) {
-  const auto [held, fresh] = retained_.try_emplace(topic, payload);
+  const size_t hash = std::hash<std::string>{}(payload);
+  const auto [held, fresh] = retained_.try_emplace(std::hash<std::string>{}(topic), hash);
   if (!fresh) {
-    if (held->second == payload) return;
-    held->second = payload;
+    if (held->second == hash) return;
+    held->second = hash;
   }
   session_.Publish(topic, payload, true, delivery);
 }

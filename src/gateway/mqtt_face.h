@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include "gateway/gateway_config.h"
 #include "gateway/node_directory.h"
@@ -69,9 +70,10 @@ class MqttFace : public NodeObserver {
   // Retained configs of ours from an earlier run whose node is not known yet, by node id.
   std::map<std::string, std::set<std::string>> earlier_configs_;
   std::map<std::string, int64_t> refusals_said_;  // text -> when, to say each once a minute
-  // What each retained topic holds from us in this connection: a node that reports the same
-  // state every ten seconds costs the broker and Home Assistant nothing.
-  std::map<std::string, std::string> retained_;
+  // What each retained topic holds from us in this connection, as hashes of topic and payload:
+  // a node that reports the same state every ten seconds costs the broker and Home Assistant
+  // nothing, and the gateway no copy of every config.
+  std::unordered_map<size_t, size_t> retained_;
 };
 
 }  // namespace varnix

@@ -3,11 +3,13 @@
 
 #include "core/text.h"
 #include "platform/error.h"
+#include "platform/memory.h"
 
 namespace varnix {
 namespace {
 
 constexpr std::string_view kNodePrefix = "qel.process.";
+constexpr int kTrimAfterMs = 5000;
 
 // The computer of a node's source address; "" when the source is not a Varnix node.
 std::string ComputerOf(const std::string& source) {
@@ -34,6 +36,11 @@ const ProgramState* NodeState::Program(const std::string& path) const {
 NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say)
     : loop_(loop), config_(config), send_(std::move(send)), say_(std::move(say)) {
   echo_timer_ = loop_.CreateTimer([this] { Echo(); });
+  trim_timer_ = loop_.CreateTimer([this] {
+    trim_timer_->SetEnabled(false);
+    ReleaseFreeMemory();
+  });
+  trim_timer_->SetInterval(kTrimAfterMs);
 }
 
 void NodeDirectory::Start() {
@@ -65,6 +72,8 @@ NodeState* NodeDirectory::Learn(const std::string& source) {
     return nullptr;
   }
   NodeState& node = nodes_[key];
+  trim_timer_->SetEnabled(false);  // counted from the latest
+  trim_timer_->SetEnabled(true);
   node.source = source;
   node.computer = computer;
   return &node;

@@ -103,6 +103,9 @@ class NodeDirectory {
   std::vector<NodeObserver*> observers_;
   std::map<std::string, NodeState> nodes_;  // by the lower-cased computer name
   std::unique_ptr<Timer> echo_timer_;
+  // Nodes come in bursts (the gateway's start, a LAN that wakes): the heap they grew is given
+  // back once they have been quiet for a while.
+  std::unique_ptr<Timer> trim_timer_;
   bool said_full_ = false;
 };
 

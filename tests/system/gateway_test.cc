@@ -69,16 +69,18 @@ class GatewayTest : public HubFixture {
         << name << " broker did not come up";
   }
 
-  void StartGateway() {
+  void StartGateway(bool with_helper = true) {
     const std::string folder = folder_.path("gateway");
     platform_.files->CreateFolder(folder);
     platform_.files->CreateFolder(folder + "/Config");
     platform_.files->WriteAll(folder + "/Config/qelXap.ini",
                               "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
-    platform_.files->WriteAll(folder + "/Config/gateway.ini",
-                              "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) +
-                                  "\n[Xap]\nEchoSeconds=5\n[Program Helper]\nComputer=*\nPath=" +
-                                  helper_ + "\nParameter=--helper polite\n");
+    platform_.files->WriteAll(
+        folder + "/Config/gateway.ini",
+        "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) + "\n[Xap]\nEchoSeconds=5\n" +
+            (with_helper
+                 ? "[Program Helper]\nComputer=*\nPath=" + helper_ + "\nParameter=--helper polite\n"
+                 : ""));
     gateway_ = StartChildProcess(NativePath(VARNIX_GATEWAY_BINARY, separator_),
                                  {"--config", folder + "/Config/gateway.ini"}, folder, {},
                                  folder_.path("gateway.log"));
@@ -251,6 +253,14 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   mark = LogLines();
   gateway_->Kill();
   EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "offline", mark), 0);
+
+  // Started again without the program: its entities are taken out of Home Assistant.
+  mark = LogLines();
+  StartGateway(false);
+  EXPECT_GE(Sees("homeassistant/switch/" + node_id + "/helper/config", "", mark), 0);
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
+                            [&] { return Retained(kCentralPort, "homeassistant/#").size() == 3; }))
+      << "left: " << Retained(kCentralPort, "homeassistant/#").size();
 }
 
 }  // namespace
