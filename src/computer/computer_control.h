@@ -1,6 +1,8 @@
 // Shutting the computer down or rebooting it, after the application windows were asked to close.
 #pragma once
 
+#include "platform/machine.h"
+
 namespace varnix {
 
 class ComputerControl {
@@ -9,6 +11,10 @@ class ComputerControl {
   // Both always force; neither waits for the system to go down.
   virtual void CloseWindowsAndShutdown() = 0;
   virtual void CloseWindowsAndReboot() = 0;
+  // Sleep, hibernate and lock leave the windows as they are; a log-off asks them to close
+  // first, as a shutdown does. Failures are reported, not thrown.
+  virtual void SessionAction(SessionRequest request) = 0;
+  virtual void TurnScreensOff() = 0;
 };
 
 }  // namespace varnix

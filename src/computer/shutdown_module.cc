@@ -36,6 +36,29 @@ void ShutdownModule::CloseWindowsAndShutdown() {
   if (!windows_.Ending()) ShutdownComputer(true);
 }
 
+void ShutdownModule::SessionAction(SessionRequest request) {
+  static const char* const names[] = {"Sleep", "Hibernate", "Lock", "Logoff"};
+  if (request == SessionRequest::kLogoff) {
+    Quietly([&] { windows_.CloseAllWindows(); });
+    if (windows_.Ending()) return;
+  }
+  // A computer that did not sleep must not look as if it had.
+  Steps step([&](const Failure& failure) {
+    events_.SendErrorEvent(kLogType, names[static_cast<int>(request)], failure);
+  });
+  step(0, [&] { machine_.SessionAction(request); });
+}
+
+void ShutdownModule::TurnScreensOff() {
+  Steps step(
+      [&](const Failure& failure) { events_.SendErrorEvent(kLogType, "ScreenOff", failure); });
+  step(0, [&] {
+    const std::string instead = desktop_.TurnScreensOff();
+    // Done otherwise than asked: said, as a failure would be, with what was done instead.
+    if (!instead.empty()) throw Error(1, instead);
+  });
+}
+
 void ShutdownModule::CloseWindowsAndReboot() {
   Quietly([&] { windows_.CloseAllWindows(); });
   if (!windows_.Ending()) RebootComputer(true);

@@ -15,11 +15,13 @@ bool IsNtPlatform(Machine& machine);
 class ShutdownModule : public ComputerControl {
  public:
   // A request the system refuses is reported through `events`.
-  ShutdownModule(Machine& machine, CloseWindows& windows, EventReport& events)
-      : machine_(machine), windows_(windows), events_(events) {}
+  ShutdownModule(Machine& machine, Desktop& desktop, CloseWindows& windows, EventReport& events)
+      : machine_(machine), desktop_(desktop), windows_(windows), events_(events) {}
 
   void CloseWindowsAndShutdown() override;
   void CloseWindowsAndReboot() override;
+  void SessionAction(SessionRequest request) override;
+  void TurnScreensOff() override;
   void ShutdownComputer(bool force);
   void RebootComputer(bool force);
   bool IsNtPlatform() { return varnix::IsNtPlatform(machine_); }
@@ -29,6 +31,7 @@ class ShutdownModule : public ComputerControl {
   void ExitSystem(bool reboot, bool force);
 
   Machine& machine_;
+  Desktop& desktop_;
   CloseWindows& windows_;
   EventReport& events_;
 };

@@ -85,10 +85,18 @@ int Controller::On(const std::string& target) {
       return 0;
     }
     case Verb::kShutdown:
-    case Verb::kReboot: {
+    case Verb::kReboot:
+    case Verb::kSleep:
+    case Verb::kHibernate:
+    case Verb::kLogoff:
+    case Verb::kLock:
+    case Verb::kScreenOff: {
       if (!Ping(target)) return 1;
       const size_t asked = heard_.size();
-      SendControl(target, "Computer.Control", {{"Action", command_.verb_name}});
+      // The node's action names have no hyphen.
+      const std::string action =
+          command_.verb == Verb::kScreenOff ? "screenoff" : command_.verb_name;
+      SendControl(target, "Computer.Control", {{"Action", action}});
       // Nothing answers a shutdown; a refusal comes back as an event.
       WaitFor([] { return false; }, kRefusalWaitMs);
       int status = 0;

@@ -11,8 +11,8 @@
 
 #include "ctl/ctl_command.h"
 #include "ctl/report_view.h"
-#include "xap/xap_link.h"
 #include "platform/event_loop.h"
+#include "xap/xap_link.h"
 
 namespace varnix {
 

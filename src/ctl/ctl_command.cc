@@ -19,6 +19,9 @@ const char kCtlUsage[] =
     "  watch [PATH]                   a live table of the node's reports, until Ctrl-C\n"
     "  ip                             echo TEXT\n"
     "  shutdown --yes                 reboot --yes\n"
+    "  sleep --yes                    hibernate --yes\n"
+    "  logoff --yes                   lock\n"
+    "  screen-off                     turns the displays off, nothing else\n"
     "  nodes                          the Varnix nodes on the network\n"
     "Options:\n"
     "  --node NAME        a computer name, or a node's xAP address (qel.Process.NAME);\n"
@@ -38,7 +41,7 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 11> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 16> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
@@ -47,6 +50,11 @@ constexpr std::array<VerbName, 11> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"echo", CtlCommand::Verb::kEcho},
                                            {"shutdown", CtlCommand::Verb::kShutdown},
                                            {"reboot", CtlCommand::Verb::kReboot},
+                                           {"sleep", CtlCommand::Verb::kSleep},
+                                           {"hibernate", CtlCommand::Verb::kHibernate},
+                                           {"logoff", CtlCommand::Verb::kLogoff},
+                                           {"lock", CtlCommand::Verb::kLock},
+                                           {"screen-off", CtlCommand::Verb::kScreenOff},
                                            {"watch", CtlCommand::Verb::kWatch},
                                            {"nodes", CtlCommand::Verb::kNodes}}};
 
@@ -168,10 +176,19 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
       break;
     case Verb::kShutdown:
     case Verb::kReboot:
+    case Verb::kLogoff:
       if (!command.yes) {
         return {std::nullopt, plain[0] + " ends every program on that computer: add --yes"};
       }
       [[fallthrough]];
+    case Verb::kSleep:
+    case Verb::kHibernate:
+      if (!command.yes) {
+        return {std::nullopt, plain[0] + " stops that computer until someone wakes it: add --yes"};
+      }
+      [[fallthrough]];
+    case Verb::kLock:
+    case Verb::kScreenOff:
     case Verb::kIp:
     case Verb::kNodes:
       if (!rest.empty()) return {std::nullopt, plain[0] + " takes no words: " + rest[0]};

@@ -18,6 +18,11 @@ struct CtlCommand {
     kEcho,
     kShutdown,
     kReboot,
+    kSleep,
+    kHibernate,
+    kLogoff,
+    kLock,
+    kScreenOff,
     kWatch,
     kNodes
   };

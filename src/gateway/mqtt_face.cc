@@ -18,6 +18,13 @@ using Json = nlohmann::json;
 
 constexpr int64_t kRefusalRepeatMs = 60000;
 
+// The node's actions on its computer beside the halt, as Home Assistant's buttons show them.
+constexpr std::pair<const char*, const char*> kSessionButtons[] = {{"sleep", "Sleep"},
+                                                                   {"hibernate", "Hibernate"},
+                                                                   {"lock", "Lock"},
+                                                                   {"logoff", "Log off"},
+                                                                   {"screenoff", "Screen off"}};
+
 // A reported figure as a JSON number; null when the node gave none (the program has ended).
 Json Figure(const std::string& text) {
   int64_t value = 0;
@@ -108,6 +115,10 @@ void MqttFace::PublishDiscovery(const NodeState& node) {
            {"command_topic", command},
            {"payload_press", "reboot"},
            {"device_class", "restart"}});
+  for (const auto& [action, name] : kSessionButtons) {
+    publish("button", action,
+            {{"name", name}, {"command_topic", command}, {"payload_press", action}});
+  }
   publish("sensor", "address",
           {{"name", "Address"},
            {"state_topic", NodeTopic(node, "computer")},
@@ -248,10 +259,14 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
   }
   const std::string action = LowerCase(TrimSpaces(payload));
   if (program_id.empty()) {
-    if (action == "shutdown" || action == "reboot") {
+    const bool session = std::any_of(std::begin(kSessionButtons), std::end(kSessionButtons),
+                                     [&](const auto& button) { return action == button.first; });
+    if (action == "shutdown" || action == "reboot" || session) {
       nodes_.ControlComputer(node->computer, action);
     } else {
-      Refuse(node, "\"" + payload + "\" is not a computer command (shutdown, reboot)");
+      Refuse(node, "\"" + payload +
+                       "\" is not a computer command (shutdown, reboot, sleep, hibernate, lock, "
+                       "logoff, screenoff)");
     }
     return;
   }

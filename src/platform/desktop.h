@@ -28,6 +28,10 @@ class Desktop {
   virtual void PostClose(WindowHandle window) = 0;
   // The process of the desktop shell; 0 when there is none.
   virtual ProcessId ShellPid() = 0;
+  // Turns the displays off and nothing else. Returns "" when done as asked, or what was done
+  // instead (the screen saver, where the display cannot be powered down); throws Error when
+  // nothing could be done (no display).
+  virtual std::string TurnScreensOff() = 0;
 };
 
 }  // namespace varnix

@@ -31,6 +31,9 @@ struct ClaimResult {
   std::optional<unsigned long> holder;
 };
 
+// What SessionAction asks of the system.
+enum class SessionRequest { kSleep, kHibernate, kLock, kLogoff };
+
 class Machine {
  public:
   virtual ~Machine() = default;
@@ -76,6 +79,10 @@ class Machine {
   // Asks the system to halt (not power off) or to reboot; `force` ends programs that do not
   // close. Returns at once, without waiting for the system to go down.
   virtual void ExitSystem(bool reboot, bool force) = 0;
+  // Suspends to RAM (never hibernates), hibernates, locks the user's session or ends it.
+  // Returns once the system has taken the request; throws Error saying why it was not (no
+  // hibernation here, the command missing or refusing).
+  virtual void SessionAction(SessionRequest request) = 0;
 };
 
 }  // namespace varnix

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <charconv>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "core/steps.h"
 #include "settings/ini_tool.h"
@@ -121,6 +123,27 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
           computer_.CloseWindowsAndShutdown();
         } else {
           computer_.CloseWindowsAndReboot();
+        }
+      }
+      return true;
+    }
+    // Beside the halt, and like it only for a request addressed to this computer by name: a
+    // request to "*" never puts every computer of the house to sleep.
+    static const std::pair<const char*, std::optional<SessionRequest>> kSessionActions[] = {
+        {"sleep", SessionRequest::kSleep},
+        {"hibernate", SessionRequest::kHibernate},
+        {"lock", SessionRequest::kLock},
+        {"logoff", SessionRequest::kLogoff},
+        {"screenoff", std::nullopt}};
+    for (const auto& [name, request] : kSessionActions) {
+      if (action != name) continue;
+      if (!isForMe) return true;
+      if (Allowed(trusted && rules_.AllowsComputerControl(), action, values_.ComputerName,
+                  source)) {
+        if (request) {
+          computer_.SessionAction(*request);
+        } else {
+          computer_.TurnScreensOff();
         }
       }
       return true;

@@ -16,6 +16,10 @@ class RecordingComputer : public ComputerControl {
  public:
   void CloseWindowsAndShutdown() override { calls.push_back("shutdown"); }
   void CloseWindowsAndReboot() override { calls.push_back("reboot"); }
+  void SessionAction(SessionRequest request) override {
+    calls.push_back("session " + std::to_string(static_cast<int>(request)));
+  }
+  void TurnScreensOff() override { calls.push_back("screens off"); }
   std::vector<std::string> calls;
 };
 
@@ -108,6 +112,20 @@ TEST_F(CommandHandlerTest, ShutsDownOnlyWhenAddressedByName) {
   EXPECT_TRUE(Sent().empty()) << "nothing more is looked at";
   Request("Computer.Process", "Computer.Control\n{\nAction=Shutdown\n}\n", "x.y.PC1");
   EXPECT_EQ(computer_.calls, (std::vector<std::string>{"reboot", "shutdown"}));
+
+  // The session actions alike: never for "*", each for this computer by name, in any case.
+  computer_.calls.clear();
+  for (const char* action : {"sleep", "HIBERNATE", "Lock", "logoff", "ScreenOff"}) {
+    Request("Computer.Process", std::string("Computer.Control\n{\nAction=") + action + "\n}\n",
+            "*");
+  }
+  EXPECT_TRUE(computer_.calls.empty());
+  for (const char* action : {"sleep", "HIBERNATE", "Lock", "logoff", "ScreenOff"}) {
+    Request("Computer.Process", std::string("Computer.Control\n{\nAction=") + action + "\n}\n",
+            "qel.Process.PC1");
+  }
+  EXPECT_EQ(computer_.calls, (std::vector<std::string>{"session 0", "session 1", "session 2",
+                                                       "session 3", "screens off"}));
 }
 
 TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) {

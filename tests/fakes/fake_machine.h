@@ -33,6 +33,12 @@ class FakeMachine : public Machine {
     if (refuse_exit) throw Error(1, "systemctl exited with 1");
   }
 
+  void SessionAction(SessionRequest request) override {
+    static const char* const names[] = {"sleep", "hibernate", "lock", "logoff"};
+    system_calls.push_back(names[static_cast<int>(request)]);
+    if (refuse_exit) throw Error(1, "loginctl exited with 1");
+  }
+
   PathRules paths = PathRules::Posix();
   std::string user_data_folder;
   std::string computer_name = "PC1";

@@ -161,6 +161,11 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   const std::map<std::string, std::vector<std::string>> wanted{
       {"button/" + node_id + "/shutdown", {"command_topic", "payload_press"}},
       {"button/" + node_id + "/reboot", {"command_topic", "payload_press", "device_class"}},
+      {"button/" + node_id + "/sleep", {"command_topic", "payload_press"}},
+      {"button/" + node_id + "/hibernate", {"command_topic", "payload_press"}},
+      {"button/" + node_id + "/lock", {"command_topic", "payload_press"}},
+      {"button/" + node_id + "/logoff", {"command_topic", "payload_press"}},
+      {"button/" + node_id + "/screenoff", {"command_topic", "payload_press"}},
       {"sensor/" + node_id + "/address", {"state_topic", "value_template", "entity_category"}},
       {"switch/" + node_id + "/helper", {"command_topic", "state_topic", "json_attributes_topic"}},
       {"sensor/" + node_id + "/helper_cpu", {"state_topic", "unit_of_measurement", "state_class"}},

@@ -10,6 +10,7 @@
 #include "helper.h"
 #include "settings/ini_tool.h"
 #include "system/node_fixture.h"
+#include "system/screen_state.h"
 
 namespace varnix {
 namespace {
@@ -103,6 +104,72 @@ TEST_F(NodeShutdownTest, ARefusedHaltIsReportedAndLeavesNothingBehind) {
     fields >> state >> parent;
     EXPECT_FALSE(parent == node && state == "Z") << stat;
   }
+  EXPECT_EQ(EndNode(), 0);
+}
+
+// Sleep, hibernate, lock, log off and screen off, each through the system's own commands
+// (recording stand-ins here, which refuse while a file says so) and never for "*".
+TEST_F(NodeShutdownTest, SessionActionsRunTheirCommandsFallBackAndReportRefusals) {
+  const char* display = std::getenv("DISPLAY");
+  ASSERT_NE(display, nullptr) << "run under tests/with_xvfb.sh (package xvfb)";
+  WriteSettings();
+  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
+  platform_.files->CreateFolder(Path("bin"));
+  const std::string calls = Path("calls");
+  const std::string refuse = Path("refuse");
+  for (const std::string command : {"systemctl", "loginctl"}) {
+    platform_.files->WriteAll(Path("bin/" + command), "#!/bin/sh\necho " + command +
+                                                          " \"$@\" >> '" + calls + "'\n[ -e '" +
+                                                          refuse + "' ] && exit 1\nexit 0\n");
+    std::filesystem::permissions(Path("bin/" + command), std::filesystem::perms::owner_all);
+  }
+  const char* path = std::getenv("PATH");
+  StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+  const auto ask = [&](const std::string& action, const std::string& target) {
+    hub_->Relay(
+        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
+        "source=acme.tester.peer\ntarget=" +
+        target + "\n}\nComputer.Control\n{\nAction=" + action + "\n}\n");
+  };
+  const std::string node = "qel.Process." + platform_.machine->ComputerName();
+  const auto called = [&](const std::string& lines) {
+    return hub_->WaitFor([&] {
+      return platform_.files->FileExists(calls) && platform_.files->ReadAll(calls) == lines;
+    });
+  };
+
+  for (const char* action : {"sleep", "hibernate", "lock", "logoff", "screenoff"}) ask(action, "*");
+  ask("Sleep", node);
+  ASSERT_TRUE(called("systemctl suspend\n")) << "nothing for \"*\", then the suspend alone";
+  ask("hibernate", node);
+  ASSERT_TRUE(called("systemctl suspend\nsystemctl hibernate\n"));
+  ask("LOCK", node);  // the node runs as root here: every session
+  ASSERT_TRUE(called("systemctl suspend\nsystemctl hibernate\nloginctl lock-sessions\n"));
+
+  // A log-off asks the windows first, then ends the graphical session.
+  const std::vector<ProcessId> helpers = StartWindowHelpers(platform_, {{"Notes - Editor", ""}});
+  ASSERT_TRUE(WindowShows(platform_, "Notes - Editor"));
+  platform_.files->WriteAll(calls, "");
+  ask("logoff", node);
+  ASSERT_TRUE(called("loginctl terminate-seat seat0\n"));
+  EXPECT_FALSE(platform_.processes->IsAlive(helpers[0]));
+  EXPECT_NE(ReadFile("Data/RestartWindows.txt").find("Window=Notes - Editor, Status = 0"),
+            std::string::npos);
+
+  // Refused: the fallback, then an event that says both.
+  platform_.files->WriteAll(refuse, "");
+  platform_.files->WriteAll(calls, "");
+  ask("sleep", node);
+  const std::string event = hub_->WaitForText("Data=Sleep", milliseconds(20000));
+  EXPECT_NE(event.find("systemctl suspend: exit status 1; loginctl suspend: exit status 1"),
+            std::string::npos)
+      << event;
+  EXPECT_EQ(platform_.files->ReadAll(calls), "systemctl suspend\nloginctl suspend\n");
+
+  // The screens: DPMS where the server has it, else the screen saver, which is then said.
+  ask("screenoff", node);
+  ASSERT_TRUE(hub_->WaitFor([&] { return ScreensOff(display); }, milliseconds(10000)));
   EXPECT_EQ(EndNode(), 0);
 }
 

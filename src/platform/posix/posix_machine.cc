@@ -106,6 +106,42 @@ void PosixMachine::ExitSystem(bool reboot, bool /*force*/) {
                   second.Describe("shutdown " + shutdown[1] + " now"));
 }
 
+void PosixMachine::SessionAction(SessionRequest request) {
+  // As root the node serves every session (the system unit); as a user, its own (the user
+  // unit), which logind's "auto" finds even from a service outside the session.
+  const bool root = ::geteuid() == 0;
+  using Command = std::vector<std::string>;
+  std::vector<Command> tries;
+  switch (request) {
+    case SessionRequest::kSleep:
+      tries = {{"systemctl", "suspend"}, {"loginctl", "suspend"}};
+      break;
+    case SessionRequest::kHibernate:
+      tries = {{"systemctl", "hibernate"}, {"loginctl", "hibernate"}};
+      break;
+    case SessionRequest::kLock:
+      tries = {root ? Command{"loginctl", "lock-sessions"}
+                    : Command{"loginctl", "lock-session", "auto"}};
+      break;
+    case SessionRequest::kLogoff:
+      // The graphical session, for root, is the one on the computer's own seat.
+      tries = {root ? Command{"loginctl", "terminate-seat", "seat0"}
+                    : Command{"loginctl", "terminate-session", "auto"}};
+      break;
+  }
+  std::string said;
+  int last = 0;
+  for (const Command& command : tries) {
+    const CommandResult result = RunSystemCommand(command, std::chrono::seconds(5));
+    if (result.Succeeded()) return;
+    std::string line;
+    for (const std::string& word : command) line += (line.empty() ? "" : " ") + word;
+    said += (said.empty() ? "" : "; ") + result.Describe(line);
+    last = result.started ? result.status : result.error;
+  }
+  throw Error(last, said);
+}
+
 std::string PosixMachine::UserDataFolder() {
   // The XDG base directories' place for state that should outlive a restart, logs among it.
   const char* state = std::getenv("XDG_STATE_HOME");

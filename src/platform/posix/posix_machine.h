@@ -25,6 +25,7 @@ class PosixMachine : public Machine {
   std::string UserDataFolder() override;
   void EnableShutdownPrivilege() override {}
   void ExitSystem(bool reboot, bool force) override;
+  void SessionAction(SessionRequest request) override;
 };
 
 }  // namespace varnix

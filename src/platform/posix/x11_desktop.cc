@@ -1,11 +1,16 @@
 // X11Desktop: EWMH and ICCCM properties of the top-level client windows, through Xlib.
 #include "platform/posix/x11_desktop.h"
 
+#include <cerrno>
+
+#include "platform/error.h"
+
 #ifdef VARNIX_HAVE_X11
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/dpms.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,6 +145,23 @@ class X11Desktop : public Desktop {
     return 0;
   }
 
+  std::string TurnScreensOff() override {
+    if (!Connect()) throw Error(ENXIO, "no X display to turn off (DISPLAY is not set or not open)");
+    int event_base = 0;
+    int error_base = 0;
+    if (DPMSQueryExtension(display_, &event_base, &error_base) && DPMSCapable(display_)) {
+      // Forcing a level needs DPMS on; the server's own timeouts then bring it back at input.
+      DPMSEnable(display_);
+      DPMSForceLevel(display_, DPMSModeOff);
+      XFlush(display_);
+      return "";
+    }
+    // Without DPMS the screen cannot be powered down: the screen saver blanks it instead.
+    XForceScreenSaver(display_, ScreenSaverActive);
+    XFlush(display_);
+    return "the display has no DPMS; the screen saver was started instead";
+  }
+
  private:
   bool Connect() {
     if (lost_) Disconnect();
@@ -240,6 +262,9 @@ class NoDesktop : public Desktop {
   bool IsWindow(WindowHandle) override { return false; }
   void PostClose(WindowHandle) override {}
   ProcessId ShellPid() override { return 0; }
+  std::string TurnScreensOff() override {
+    throw Error(ENOSYS, "built without X11: no display to turn off");
+  }
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Win32Desktop: EnumWindows in Z order, and the text calls with their 254-character buffers.
 #include "platform/win32/win32_desktop.h"
 
+#include "platform/error.h"
 #include "platform/win32/windows_headers.h"
 
 namespace varnix {
@@ -49,6 +50,15 @@ WindowHandle Win32Desktop::Parent(WindowHandle window) { return Handle(GetParent
 bool Win32Desktop::IsWindow(WindowHandle window) { return ::IsWindow(Hwnd(window)) != 0; }
 
 void Win32Desktop::PostClose(WindowHandle window) { PostMessageA(Hwnd(window), WM_CLOSE, 0, 0); }
+
+std::string Win32Desktop::TurnScreensOff() {
+  // Posted, not sent: a sent broadcast waits on every top-level window, a hung one included.
+  if (!PostMessageW(HWND_BROADCAST, WM_SYSCOMMAND, SC_MONITORPOWER, 2)) {
+    const DWORD number = GetLastError();
+    throw Error(static_cast<long>(number), "SC_MONITORPOWER: " + SystemErrorText(number));
+  }
+  return "";
+}
 
 ProcessId Win32Desktop::ShellPid() {
   const HWND shell = GetShellWindow();

@@ -16,6 +16,7 @@ class Win32Desktop : public Desktop {
   bool IsWindow(WindowHandle window) override;
   void PostClose(WindowHandle window) override;
   ProcessId ShellPid() override;
+  std::string TurnScreensOff() override;
 };
 
 }  // namespace varnix

@@ -4,6 +4,8 @@
 #include "platform/error.h"
 #include "platform/udp_socket.h"
 #include "platform/win32/win32_handles.h"
+// After windows.h, which it needs.
+#include <powrprof.h>
 
 namespace varnix {
 namespace {
@@ -37,6 +39,35 @@ void Win32Machine::ExitSystem(bool reboot, bool force) {
   if (!ExitWindowsEx(flags, 0)) {
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), "ExitWindowsEx: " + SystemErrorText(number));
+  }
+}
+
+void Win32Machine::SessionAction(SessionRequest request) {
+  const auto fail = [](const std::string& call) {
+    const DWORD number = GetLastError();
+    throw Error(static_cast<long>(number), call + ": " + SystemErrorText(number));
+  };
+  switch (request) {
+    case SessionRequest::kSleep:
+      // Called directly: through rundll32 its arguments are misread, and it hibernates.
+      EnableShutdownPrivilege();
+      if (!SetSuspendState(FALSE, FALSE, FALSE)) fail("SetSuspendState");
+      return;
+    case SessionRequest::kHibernate:
+      if (!IsPwrHibernateAllowed()) {
+        throw Error(ERROR_NOT_SUPPORTED,
+                    "hibernation is not available on this computer (turned off, or no room for "
+                    "its file)");
+      }
+      EnableShutdownPrivilege();
+      if (!SetSuspendState(TRUE, FALSE, FALSE)) fail("SetSuspendState");
+      return;
+    case SessionRequest::kLock:
+      if (!LockWorkStation()) fail("LockWorkStation");
+      return;
+    case SessionRequest::kLogoff:
+      if (!ExitWindowsEx(EWX_LOGOFF, 0)) fail("ExitWindowsEx");
+      return;
   }
 }
 
