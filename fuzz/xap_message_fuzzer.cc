@@ -1,9 +1,11 @@
-// Feeds arbitrary datagrams to the xAP parser, then reads back everything it parsed.
+// Feeds arbitrary datagrams to the xAP parser, then reads back everything it parsed, and to
+// the check of signed requests.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "core/failure.h"
+#include "xap/request_signature.h"
 #include "xap/xap_message.h"
 
 namespace {
@@ -25,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   varnix::XapMessage message(log);
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   message.FromXap(text);
+  // The node's signature check reads the same datagram when signatures are required.
+  static varnix::SignatureCheck check(std::string(32, 'k'), [] { return int64_t{1800000000}; });
+  check.Check(text);
   for (const std::string& name : message.msgSection()) {
     message.GetItem(name, "path");
     if (const auto lines = message.msgCollection(0)) {

@@ -52,6 +52,7 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
   grep -q " running" <<<"$query"
   varnixctl stop /bin/sleep >/dev/null
   test -s /var/lib/varnix/hub-clients.txt
+  [ "$(stat -c %a /etc/varnix/access.key)" = 600 ] || { echo "package: no private key"; exit 1; }
   # The gateway reads its kept settings, and follows the nodes while no broker is up yet.
   $(command_of varnix-gateway.service) 2>"$root/gateway.log" & gateway=$!
   for _ in $(seq 50); do grep -q "cannot reach the MQTT broker" "$root/gateway.log" && break; sleep 0.1; done

@@ -2,12 +2,14 @@
 # Installs the Debian packages that building (and, with "test", testing) Varnix needs.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make pkg-config libx11-dev libmosquitto-dev nlohmann-json3-dev)
+packages=(cmake ninja-build g++ make pkg-config libx11-dev libxext-dev libssl-dev libmosquitto-dev
+          nlohmann-json3-dev)
 if [ "${1:-}" = "test" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils libx11-dev
              iproute2 util-linux libfltk1.3-dev x11-apps imagemagick
-             openbox xterm xdotool tmux systemd hostname stress-ng mosquitto mosquitto-clients)
+             openbox xterm xdotool tmux systemd hostname stress-ng mosquitto mosquitto-clients
+             libxss-dev)
 fi
 
 missing=()

@@ -22,6 +22,8 @@ const char kCtlUsage[] =
     "  sleep --yes                    hibernate --yes\n"
     "  logoff --yes                   lock\n"
     "  screen-off                     turns the displays off, nothing else\n"
+    "  keygen [--yes]                 a new key for signed requests (Config/access.key);\n"
+    "                                 --yes replaces one that is there\n"
     "  nodes                          the Varnix nodes on the network\n"
     "Options:\n"
     "  --node NAME        a computer name, or a node's xAP address (qel.Process.NAME);\n"
@@ -41,7 +43,7 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 16> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 17> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
@@ -55,6 +57,7 @@ constexpr std::array<VerbName, 16> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"logoff", CtlCommand::Verb::kLogoff},
                                            {"lock", CtlCommand::Verb::kLock},
                                            {"screen-off", CtlCommand::Verb::kScreenOff},
+                                           {"keygen", CtlCommand::Verb::kKeygen},
                                            {"watch", CtlCommand::Verb::kWatch},
                                            {"nodes", CtlCommand::Verb::kNodes}}};
 
@@ -189,6 +192,7 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
       [[fallthrough]];
     case Verb::kLock:
     case Verb::kScreenOff:
+    case Verb::kKeygen:
     case Verb::kIp:
     case Verb::kNodes:
       if (!rest.empty()) return {std::nullopt, plain[0] + " takes no words: " + rest[0]};

@@ -23,6 +23,7 @@ struct CtlCommand {
     kLogoff,
     kLock,
     kScreenOff,
+    kKeygen,
     kWatch,
     kNodes
   };

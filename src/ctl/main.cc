@@ -6,10 +6,13 @@
 
 #include "ctl/controller.h"
 #include "ctl/ctl_command.h"
+#include "platform/crypto.h"
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "platform/private_file.h"
 #include "platform/terminal.h"
 #include "platform/text_encoding.h"
+#include "xap/request_signature.h"
 #include "xap/xap_link.h"
 
 namespace {
@@ -46,6 +49,30 @@ std::string Unsendable(const std::vector<std::string>& words) {
   return "";
 }
 
+int MakeKey(varnix::Platform& platform, const std::string& path, bool replace) {
+  if (platform.files->FileExists(path) && !replace) {
+    Complain(path +
+             " holds a key already; keygen --yes replaces it, and every computer then "
+             "needs the new one");
+    return 2;
+  }
+  try {
+    const std::string folder = path.substr(0, path.find_last_of("/\\"));
+    if (!platform.files->FolderExists(folder)) platform.files->CreateFolder(folder);
+    varnix::WritePrivateFile(path,
+                             varnix::HexOf(varnix::RandomBytes(varnix::kAccessKeyBytes)) + "\n");
+  } catch (const varnix::Error& e) {
+    Complain(e.description());
+    return 1;
+  }
+  varnix::WriteText(stdout, "wrote a new key to " + path +
+                                "\ncopy it to Config/access.key beside every node and controller "
+                                "that shares it (readable by its owner alone), then set\n"
+                                "RequireSignature=yes in the nodes' Config/settings.ini, section "
+                                "[Access], and restart them\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,6 +93,11 @@ int main(int argc, char** argv) {
   const varnix::CtlCommand& command = *parsed.command;
 
   varnix::Platform platform = varnix::MakePlatform();
+  const char separator = platform.machine->Paths().separator();
+  const std::string key_path =
+      platform.machine->ProgramFolder() + separator + "Config" + separator + "access.key";
+  if (command.verb == varnix::CtlCommand::Verb::kKeygen)
+    return MakeKey(platform, key_path, command.yes);
   std::string computer;
   try {
     computer = platform.machine->ComputerName();
@@ -84,6 +116,16 @@ int main(int argc, char** argv) {
                        [&](const varnix::Heard& heard) {
                          if (controller != nullptr) controller->Hear(heard);
                        });
+  // Signed when there is a key beside this program: a node that requires signatures acts on
+  // nothing else.
+  if (platform.files->FileExists(key_path)) {
+    const varnix::LoadedKey key = varnix::LoadAccessKey(*platform.files, key_path);
+    if (key.key) {
+      link.SignWith(*key.key);
+    } else {
+      Complain(key.problem + "; requests go unsigned");
+    }
+  }
   try {
     link.Join();
   } catch (const varnix::Error& e) {

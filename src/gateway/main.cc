@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/terminal.h"
 #include "settings/ini_tool.h"
+#include "xap/request_signature.h"
 #include "xap/xap_link.h"
 
 namespace {
@@ -102,6 +103,18 @@ int main(int argc, char** argv) {
                          if (directory != nullptr) directory->Hear(heard);
                        });
   link.HearHeartbeats();
+  // Signed with the key beside the gateway, where there is one: nodes that require
+  // signatures act on nothing else.
+  const std::string key_path =
+      machine.ProgramFolder() + separator + "Config" + separator + "access.key";
+  if (platform.files->FileExists(key_path)) {
+    const varnix::LoadedKey key = varnix::LoadAccessKey(*platform.files, key_path);
+    if (!key.key) {
+      Say(key.problem);
+      return 2;
+    }
+    link.SignWith(*key.key);
+  }
   try {
     link.Join();
   } catch (const varnix::Error& e) {

@@ -6,6 +6,7 @@
 #include "core/steps.h"
 #include "core/text.h"
 #include "settings/ini_tool.h"
+#include "xap/request_signature.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -123,13 +124,20 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
     rules.sources_ = std::vector<std::string>{};
     rules.programs_ = std::vector<std::string>{};
     rules.computer_control_ = false;
+    rules.require_signature_ = true;
     return rules;
   };
+  // Said at every start while requests go unchecked; the key beside the settings file.
+  const std::string unsigned_notice =
+      "Requests are not authenticated: anyone who can send to this node can forge them. "
+      "Set RequireSignature=yes in " +
+      settings_path + ", section [" + kSection + "], with a key from varnixctl keygen";
   const std::string open_notice =
       "Any computer on the network may control this node: restrict it in " + settings_path +
       ", section [" + kSection + "]";
   if (!files.FileExists(settings_path)) {
     log.WriteErrorLog(kLogType, open_notice);
+    log.WriteErrorLog(kLogType, unsigned_notice);
     return rules;
   }
   IniTool ini(files, report, paths);
@@ -140,6 +148,7 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
   if (std::none_of(headers.begin(), headers.end(),
                    [](const std::string& h) { return EqualsIgnoringCase(h, kSection); })) {
     log.WriteErrorLog(kLogType, open_notice);
+    log.WriteErrorLog(kLogType, unsigned_notice);
     return rules;
   }
   const auto unusable = [&](const char* key, const std::string& value) {
@@ -163,6 +172,24 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
     if (!allowed) unusable("AllowComputerControl", value);
     rules.computer_control_ = allowed.value_or(false);
   }
+  if (const std::string value = ini.Read(kSection, "RequireSignature", kMissing);
+      value != kMissing) {
+    const std::optional<bool> required = YesOrNo(value);
+    if (!required) unusable("RequireSignature", value);
+    rules.require_signature_ = required.value_or(true);
+  }
+  if (!rules.require_signature_) {
+    log.WriteErrorLog(kLogType, unsigned_notice);
+    return rules;
+  }
+  const std::string key_path =
+      settings_path.substr(0, settings_path.find_last_of("/\\") + 1) + "access.key";
+  const LoadedKey loaded = LoadAccessKey(files, key_path);
+  if (!loaded.key) {
+    log.WriteErrorLog(kLogType, "RequireSignature=yes, but " + loaded.problem +
+                                    ": every request that needs a signature is refused");
+  }
+  rules.key_ = loaded.key.value_or("");
   return rules;
 }
 

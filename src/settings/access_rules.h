@@ -31,12 +31,18 @@ class AccessRules {
   // of one name only. A path holding a control character is never allowed.
   bool AllowsProgram(std::string_view path) const;
   bool AllowsComputerControl() const { return computer_control_; }
+  // Whether requests that act must carry a good signature under `key` (empty when the key
+  // file could not be used: then none can).
+  bool RequiresSignature() const { return require_signature_; }
+  const std::string& key() const { return key_; }
 
  private:
   // Nothing: no such rule, all allowed. An empty list: the rule could not be read, none allowed.
   std::optional<std::vector<std::string>> sources_;
   std::optional<std::vector<std::string>> programs_;
   bool computer_control_ = true;
+  bool require_signature_ = false;
+  std::string key_;
   PathRules paths_ = PathRules::Posix();
 };
 

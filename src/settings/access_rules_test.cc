@@ -31,9 +31,11 @@ TEST_F(AccessRulesTest, WithoutTheSectionEverythingIsAllowedAndTheLogSaysSo) {
   EXPECT_TRUE(rules.AllowsSource("anyone.at.all"));
   EXPECT_TRUE(rules.AllowsProgram("/bin/rm"));
   EXPECT_TRUE(rules.AllowsComputerControl());
-  ASSERT_EQ(log_.lines.size(), 1u);
+  ASSERT_EQ(log_.lines.size(), 2u);
   EXPECT_NE(log_.lines[0].find("Any computer on the network may control this node"),
             std::string::npos);
+  EXPECT_NE(log_.lines[1].find("Requests are not authenticated"), std::string::npos);
+  EXPECT_FALSE(rules.RequiresSignature());
   EXPECT_NE(log_.lines[0].find(kPath), std::string::npos);
   EXPECT_EQ(files_.files[kPath], "[Computer]\r\nCloseWaitSeconds=5\r\n") << "never written";
 }
@@ -51,7 +53,7 @@ TEST_F(AccessRulesTest, RestrictsSourcesProgramsAndComputerControl) {
   EXPECT_FALSE(rules.AllowsProgram("/opt/tools/job-17.sh"));
   EXPECT_FALSE(rules.AllowsProgram("/USR/BIN/xclock")) << "case counts on Linux";
   EXPECT_FALSE(rules.AllowsComputerControl());
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_EQ(log_.lines.size(), 1u) << "only that requests are not authenticated";
 
   const AccessRules windows = Load("[Access]\r\nAllowPrograms=C:\\Tools\\*.exe\r\n", true);
   EXPECT_TRUE(windows.AllowsProgram("c:\\tools\\Backup.EXE"));
@@ -59,12 +61,17 @@ TEST_F(AccessRulesTest, RestrictsSourcesProgramsAndComputerControl) {
 }
 
 TEST_F(AccessRulesTest, ARuleThatCannotBeUsedRefusesEverythingItGuards) {
-  const AccessRules rules =
-      Load("[Access]\r\nAllowSources=acme.home seer.*\r\nAllowComputerControl=maybe\r\n");
+  const AccessRules rules = Load(
+      "[Access]\r\nAllowSources=acme.home seer.*\r\nAllowComputerControl=maybe\r\n"
+      "RequireSignature=yes\r\n");
   EXPECT_FALSE(rules.AllowsSource("acme.homeseer.x"));
   EXPECT_FALSE(rules.AllowsComputerControl());
   EXPECT_TRUE(rules.AllowsProgram("/bin/true")) << "a rule not given restricts nothing";
-  ASSERT_EQ(log_.lines.size(), 2u);
+  ASSERT_EQ(log_.lines.size(), 3u);
+  // Signatures required without a key to check them with: none is good.
+  EXPECT_TRUE(rules.RequiresSignature());
+  EXPECT_EQ(rules.key(), "");
+  EXPECT_NE(log_.lines[2].find("RequireSignature=yes, but "), std::string::npos) << log_.lines[2];
   EXPECT_NE(log_.lines[0].find("AllowSources=acme.home seer.* in " + std::string(kPath)),
             std::string::npos)
       << log_.lines[0];

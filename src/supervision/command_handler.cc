@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -45,6 +46,16 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       operations_(operations),
       computer_(computer),
       rules_(std::move(rules)),
+      signatures_(rules_.RequiresSignature()
+                      ? std::optional<SignatureCheck>(
+                            std::in_place, rules_.key(),
+                            [] {
+                              return static_cast<int64_t>(
+                                  std::chrono::duration_cast<std::chrono::seconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count());
+                            })
+                      : std::nullopt),
       registry_(operations, queue, events, log, max_records),
       restarts_(operations.loop(), operations.table(),
                 [this](const StartRequest& request) { return StartAndReport(request); }) {}
@@ -62,6 +73,25 @@ bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_
   if (allowed) return true;
   const std::string refusal = "Refused " + std::string(action) + " of " + std::string(what) +
                               " from " + std::string(source);
+  log_.WriteErrorLog(kLogType, refusal);
+  events_.SendErrorEvent(kLogType, refusal);
+  return false;
+}
+
+bool CommandHandler::Authentic(std::string_view action, std::string_view what,
+                               std::string_view source) {
+  if (!signatures_) return true;
+  if (!verdict_) {
+    verdict_ = signatures_->Check(*text_);
+    // Without a usable key nothing is good: an empty key is anyone's.
+    if (rules_.key().empty() && *verdict_ != SignatureCheck::Verdict::kUnsigned) {
+      verdict_ = SignatureCheck::Verdict::kBadSignature;
+    }
+  }
+  if (*verdict_ == SignatureCheck::Verdict::kGood) return true;
+  const std::string refusal = "Refused " + std::string(action) + " of " + std::string(what) +
+                              " from " + std::string(source) + ": " +
+                              SignatureCheck::Why(*verdict_);
   log_.WriteErrorLog(kLogType, refusal);
   events_.SendErrorEvent(kLogType, refusal);
   return false;
@@ -93,6 +123,18 @@ void CommandHandler::Readmessage(const std::string& text) {
   Steps step(
       [this](const Failure& failure) { events_.SendErrorEvent(kLogType, "Readmessage", failure); });
   XapMessage message(log_);
+  // A request read during another's wait (a stop's) must not leave its text to the other.
+  struct Current {
+    CommandHandler& handler;
+    const std::string* text;
+    std::optional<SignatureCheck::Verdict> verdict;
+    ~Current() {
+      handler.text_ = text;
+      handler.verdict_ = verdict;
+    }
+  } outer{*this, text_, verdict_};
+  text_ = &text;
+  verdict_.reset();
   step(10, [&] { message.FromXap(text); });
   bool isForMe = false;
   step(20, [&] { isForMe = EndsWithThisComputer(message.msgTarget()); });
@@ -117,7 +159,8 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
   const std::string action = LowerCase(message.GetItem("Computer.Control", "Action"));
   if (action != "unknown") {
     if ((action == "shutdown" || action == "reboot") && isForMe) {
-      if (Allowed(trusted && rules_.AllowsComputerControl(), action, values_.ComputerName,
+      if (Authentic(action, values_.ComputerName, source) &&
+          Allowed(trusted && rules_.AllowsComputerControl(), action, values_.ComputerName,
                   source)) {
         if (action == "shutdown") {
           computer_.CloseWindowsAndShutdown();
@@ -138,7 +181,8 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
     for (const auto& [name, request] : kSessionActions) {
       if (action != name) continue;
       if (!isForMe) return true;
-      if (Allowed(trusted && rules_.AllowsComputerControl(), action, values_.ComputerName,
+      if (Authentic(action, values_.ComputerName, source) &&
+          Allowed(trusted && rules_.AllowsComputerControl(), action, values_.ComputerName,
                   source)) {
         if (request) {
           computer_.SessionAction(*request);
@@ -177,6 +221,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     return;
   }
   const std::string_view source = message.msgSource();
+  if (!Authentic(lower, Path == kUnknownText ? Title : Path, source)) return;
   if (!Allowed(rules_.AllowsSource(source), lower, Path == kUnknownText ? Title : Path, source)) {
     return;
   }

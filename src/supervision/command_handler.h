@@ -12,6 +12,7 @@
 #include "supervision/registry.h"
 #include "supervision/restart_plans.h"
 #include "xap/outgoing_queue.h"
+#include "xap/request_signature.h"
 #include "xap/xap_message.h"
 #include "xap/xap_transport.h"
 
@@ -42,6 +43,9 @@ class CommandHandler {
   // True when the rules allow it; otherwise says so once in the log and once on the network.
   bool Allowed(bool allowed, std::string_view action, std::string_view what,
                std::string_view source);
+  // True when no signature is required, or the message's is good; otherwise refuses as
+  // Allowed does, saying why. Echo, role and address queries never ask.
+  bool Authentic(std::string_view action, std::string_view what, std::string_view source);
   // Starts the program a start request names and reports it; its id, or 0.
   ProcessId StartAndReport(const StartRequest& request);
   // The position of the first record that names this title or this path.
@@ -58,6 +62,9 @@ class CommandHandler {
   ProcessOperations& operations_;
   ComputerControl& computer_;
   AccessRules rules_;
+  std::optional<SignatureCheck> signatures_;  // when the rules require signatures
+  const std::string* text_ = nullptr;         // the message being read, as it came
+  std::optional<SignatureCheck::Verdict> verdict_;
   ProcessRegistry registry_;
   RestartPlans restarts_;
 };

@@ -1,10 +1,13 @@
 // XapLink: joining the network the way an xAP client does, and reading what it hears.
 #include "xap/xap_link.h"
 
+#include <chrono>
+
 #include "core/text.h"
 #include "platform/error.h"
 #include "platform/text_encoding.h"
 #include "settings/settings_front.h"
+#include "xap/request_signature.h"
 #include "xap/xap_message.h"
 #include "xap/xap_transport.h"
 
@@ -117,8 +120,14 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
                    const std::vector<std::pair<std::string, std::string>>& items) {
   const std::vector<std::pair<std::string_view, std::string_view>> views(items.begin(),
                                                                          items.end());
-  const std::string text =
+  std::string text =
       OneSectionMessage(XapHeaderPrefix(kUid), klass, source_, target, section, views);
+  if (!key_.empty()) {
+    text = SignRequest(text, key_,
+                       std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count());
+  }
   SendText(text);
 }
 

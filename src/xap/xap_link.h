@@ -61,6 +61,8 @@ class XapLink {
             const std::vector<std::pair<std::string, std::string>>& items);
 
   const std::string& source() const { return source_; }
+  // Every request sent from now on carries a signature under `key` (raw bytes).
+  void SignWith(std::string key) { key_ = std::move(key); }
   // Heartbeats other than goodbyes reach `on_heard` too (class "xap-hbeat.alive").
   void HearHeartbeats() { hear_heartbeats_ = true; }
 
@@ -83,6 +85,7 @@ class XapLink {
   std::unique_ptr<Timer> heartbeat_;
   uint16_t port_ = 0;  // a port of its own; 0 while it listens on the xAP port
   bool hear_heartbeats_ = false;
+  std::string key_;  // none: unsigned
 };
 
 }  // namespace varnix

@@ -1,10 +1,14 @@
 // varnixctl against the real node behind the real hub: every command, as a user types it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <regex>
 
 #include "system/hub_fixture.h"
+#include "xap/request_signature.h"
 
 namespace varnix {
 namespace {
@@ -174,6 +178,59 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
 
 // A node that ends during a stop's wait has not stopped the program: varnixctl says so as soon
 // as the node's goodbye comes, and --timeout bounds the wait when no goodbye can come.
+// With RequireSignature=yes the node acts only on requests signed with the shared key, which
+// varnixctl makes and uses; anything unsigned, altered or sent again is refused.
+TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
+  const Result keygen = Ctl({"keygen"});
+  ASSERT_EQ(keygen.code, 0) << keygen.output;
+  EXPECT_EQ(Ctl({"keygen"}).code, 2) << "a key there is replaced only with --yes";
+  ASSERT_EQ(EndNode(), 0);
+  platform_.files->WriteAll(Path("Config/settings.ini"), "[Access]\r\nRequireSignature=yes\r\n");
+  StartNode();
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+
+  const std::string program = CopyOfThisProgram("vxsigned");
+  const Result start = Ctl({"start", program, "--", "--helper", "polite"});
+  EXPECT_EQ(start.code, 0) << start.output;
+  EXPECT_NE(start.output.find(" running"), std::string::npos) << start.output;
+
+  // The same request unsigned, then signed and sent twice, then signed under another key.
+  const std::optional<std::string> key = KeyFromHex(ReadFile("Config/access.key"));
+  ASSERT_TRUE(key);
+  const std::string other = CopyOfThisProgram("vxforged");
+  const std::string request =
+      XapRequest(Target(), "Process.Control\n{\nAction=start\nPath=" + other +
+                               "\nParameter=--helper polite\n}\n");
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const std::string signed_request = SignRequest(request, *key, now);
+  peer_.Send(request);
+  EXPECT_TRUE(peer_.Hears("Refused start of " + other + " from acme.tester.peer: not signed"));
+  peer_.Send(SignRequest(request, std::string(32, 'x'), now));
+  EXPECT_TRUE(peer_.Hears("Refused start of " + other + " from acme.tester.peer: bad signature"));
+  peer_.Send(signed_request);
+  EXPECT_TRUE(peer_.Hears("Path=" + other + "\n"));
+  peer_.Send(signed_request);
+  EXPECT_TRUE(peer_.Hears("Refused start of " + other + " from acme.tester.peer: replayed"));
+  EXPECT_EQ(Ctl({"stop", other}).code, 0);
+  EXPECT_EQ(Ctl({"stop", program}).code, 0);
+  // Discovery stays open.
+  EXPECT_EQ(Ctl({"ip"}).code, 0);
+#ifndef _WIN32
+  // A signed shutdown reaches the system (refused by the guarded sandbox), not the refusal.
+  const Result shutdown = Ctl({"shutdown", "--yes"});
+  EXPECT_EQ(shutdown.output.find("not signed"), std::string::npos) << shutdown.output;
+  EXPECT_NE(shutdown.output.find("ShutdownComputer"), std::string::npos) << shutdown.output;
+  // A key that others can read is not used.
+  std::filesystem::permissions(Path("Config/access.key"), std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  const Result readable = Ctl({"stop", program});
+  EXPECT_NE(readable.output.find("readable by others: mode 0604"), std::string::npos)
+      << readable.output;
+#endif
+}
+
 TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   const std::string program = CopyOfThisProgram("vxcutshort");
   ASSERT_EQ(Ctl({"start", program, "--", "--helper", "stubborn"}).code, 0);

@@ -264,7 +264,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   StartGateway(false);
   EXPECT_GE(Sees("homeassistant/switch/" + node_id + "/helper/config", "", mark), 0);
   ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
-                            [&] { return Retained(kCentralPort, "homeassistant/#").size() == 3; }))
+                            [&] { return Retained(kCentralPort, "homeassistant/#").size() == 8; }))
       << "left: " << Retained(kCentralPort, "homeassistant/#").size();
 }
 
