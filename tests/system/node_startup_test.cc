@@ -28,10 +28,12 @@ TEST_F(NodeStartupTest, BeatsAnnouncesItsPortAndEndsCleanly) {
 
   // The hub relayed the node's own messages back; the node takes them without complaint.
   EXPECT_EQ(EndNode(), 0);
-  // Nothing failed: the log holds only the notice that the node is open to every computer.
+  // Nothing failed: the log holds only the notices that the node is open to every computer
+  // and that requests are not authenticated.
   const std::vector<std::string> log = SplitLines(ReadFile("Data/Korvane.txt"));
-  ASSERT_EQ(log.size(), 1u) << ReadFile("Data/Korvane.txt");
+  ASSERT_EQ(log.size(), 2u) << ReadFile("Data/Korvane.txt");
   EXPECT_NE(log[0].find("Any computer on the network may control this node"), std::string::npos);
+  EXPECT_NE(log[1].find("Requests are not authenticated"), std::string::npos);
 }
 
 // One node per computer: a second, started from anywhere, says that one runs and ends.
@@ -126,12 +128,12 @@ TEST_F(NodeStartupTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
   hub_->WaitFor([&] {
     lines = platform_.files->FileExists(log) ? SplitLines(platform_.files->ReadAll(log))
                                              : std::vector<std::string>{};
-    return lines.size() >= 3;
+    return lines.size() >= 4;
   });
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_NE(lines[0].find("cannot be written"), std::string::npos);
   EXPECT_NE(lines[1].find("Any computer on the network"), std::string::npos);
-  EXPECT_EQ(lines[2].rfind("From XAP", 0), 0u);
+  EXPECT_EQ(lines[3].rfind("From XAP", 0), 0u);
   EXPECT_EQ(EndNode(), 0);
 }
 
