@@ -11,6 +11,7 @@
 #include "gateway/gateway_config.h"
 #include "gateway/mqtt_face.h"
 #include "gateway/node_directory.h"
+#include "gateway/web_face.h"
 #include "settings/ini_tool.h"
 
 namespace {
@@ -61,5 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   nodes.Hear(heard);
   face.Message(parts[2], parts[3]);
+  // The same texts as a request to the web page: its path, and a body for an action.
+  varnix::WebFace web(nodes, *read.config, loop, "token", [](const std::string&) {});
+  varnix::HttpRequest request{"POST", "/api/action", {{"x-varnix-token", "token"}}, parts[3]};
+  web.Handle(request);
+  request.method = "GET";
+  request.path = parts[2];
+  web.Handle(request);
+  if (!nlohmann::json::accept(web.StateJson())) std::abort();
   return 0;
 }

@@ -3,13 +3,13 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libx11-dev libxext-dev libssl-dev libmosquitto-dev
-          nlohmann-json3-dev)
+          nlohmann-json3-dev libmicrohttpd-dev)
 if [ "${1:-}" = "test" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils libx11-dev
              iproute2 util-linux libfltk1.3-dev x11-apps imagemagick
              openbox xterm xdotool tmux systemd hostname stress-ng mosquitto mosquitto-clients
-             libxss-dev)
+             libxss-dev chromium chromium-driver python3-selenium)
 fi
 
 missing=()

@@ -86,6 +86,34 @@ ConfigResult ReadGatewayConfig(const IniTool& ini) {
     }
     *target = value;
   }
+  const std::vector<std::string> web_keys = ini.Keys("Web");
+  const bool listen_written =
+      std::find(web_keys.begin(), web_keys.end(), "LISTEN") != web_keys.end();
+  const std::string listen =
+      std::string(TrimSpaces(ini.Read("Web", "Listen", listen_written ? "" : "127.0.0.1:8470")));
+  config.web.address = "";
+  if (!listen.empty()) {
+    const size_t colon = listen.rfind(':');
+    const std::optional<int> port =
+        colon == std::string::npos ? std::nullopt
+                                   : Number(std::string_view(listen).substr(colon + 1), 1, 65535);
+    if (!port || colon == 0)
+      return bad("Web", "Listen", listen, "takes ADDRESS:PORT, such as 127.0.0.1:8470");
+    config.web.address = listen.substr(0, colon);
+    config.web.port = static_cast<uint16_t>(*port);
+  }
+  config.web.password_file = ini.Read("Web", "PasswordFile", "");
+  config.web.certificate_file = ini.Read("Web", "CertificateFile", "");
+  config.web.key_file = ini.Read("Web", "KeyFile", "");
+  if (config.web.certificate_file.empty() != config.web.key_file.empty()) {
+    return bad("Web", config.web.key_file.empty() ? "KeyFile" : "CertificateFile", "",
+               "HTTPS needs both CertificateFile and KeyFile");
+  }
+  // A page that can start programs and halt computers is not for the whole LAN unguarded.
+  if (!config.web.address.empty() && !config.web.Loopback() && config.web.password_file.empty()) {
+    return bad("Web", "Listen", listen,
+               "a page on an address other than loopback needs PasswordFile= (HTTP Basic)");
+  }
   const std::string echo = ini.Read("Xap", "EchoSeconds", "30");
   const std::optional<int> echo_seconds = Number(echo, 5, 3600);
   if (!echo_seconds) return bad("Xap", "EchoSeconds", echo, "takes 5 to 3600 seconds");

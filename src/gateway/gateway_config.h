@@ -34,8 +34,20 @@ struct ProgramConfig {
   bool ForComputer(const std::string& node_computer) const;
 };
 
+// The web page: where it listens ("" for no page), and what guards it.
+struct WebConfig {
+  std::string address = "127.0.0.1";  // "" for no page
+  uint16_t port = 8470;
+  std::string password_file;     // "user:password" lines, for HTTP Basic
+  std::string certificate_file;  // HTTPS when both are set
+  std::string key_file;
+
+  bool Loopback() const { return address.rfind("127.", 0) == 0 || address == "::1"; }
+};
+
 struct GatewayConfig {
   MqttConfig mqtt;
+  WebConfig web;
   int echo_seconds = 30;
   std::vector<ProgramConfig> programs;
 };

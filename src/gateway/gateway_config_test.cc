@@ -38,7 +38,10 @@ TEST(GatewayConfigTest, TakesTheBrokerAndProgramsAsWritten) {
   EXPECT_TRUE(kodi.ForComputer("officepc"));
   EXPECT_FALSE(kodi.ForComputer("other"));
   EXPECT_TRUE(config.programs[1].ForComputer("any"));
+  EXPECT_EQ(config.web.address, "127.0.0.1") << "the page on loopback unless told";
   EXPECT_EQ(Read("[Mqtt]\nBroker=\n").config->mqtt.host, "") << "no broker: no MQTT";
+  EXPECT_EQ(Read("[Web]\nListen=\n").config->web.address, "") << "no page";
+  EXPECT_TRUE(Read("[Web]\nListen=10.0.0.2:8080\nPasswordFile=/etc/p\n").config);
 }
 
 TEST(GatewayConfigTest, RefusesWhatItCannotUseNamingFileKeyAndValue) {
@@ -55,6 +58,9 @@ TEST(GatewayConfigTest, RefusesWhatItCannotUseNamingFileKeyAndValue) {
       {"[Program A]\nComputer=*\n", "[Program A] Path=: names the program's file"},
       {"[Program A]\nComputer=*\nPath=/a\nPriority=fast\n", "[Program A] Priority=fast: takes"},
       {"[Program A]\nComputer=*\nPath=/a\nRestart=sometimes\n", "Restart=sometimes: takes no,"},
+      {"[Web]\nListen=0.0.0.0:80\n", "[Web] Listen=0.0.0.0:80: a page on an address other than"},
+      {"[Web]\nListen=8470\n", "[Web] Listen=8470: takes ADDRESS:PORT"},
+      {"[Web]\nCertificateFile=/c.pem\n", "[Web] KeyFile=: HTTPS needs both"},
       {"[Program A b]\nComputer=*\nPath=/a\n[Program a_B]\nComputer=*\nPath=/b\n",
        "[Program a_B] =: the same name as [Program A b]"},
   };

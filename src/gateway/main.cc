@@ -7,9 +7,12 @@
 #include "core/failure.h"
 #include "core/text.h"
 #include "gateway/gateway_config.h"
+#include "gateway/http_server.h"
 #include "gateway/mosquitto_session.h"
 #include "gateway/mqtt_face.h"
 #include "gateway/node_directory.h"
+#include "gateway/web_face.h"
+#include "platform/crypto.h"
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/terminal.h"
@@ -43,6 +46,36 @@ std::optional<std::string> ReadPassword(varnix::FileSystem& files, const std::st
     Say("cannot read the password file " + path + ": " + e.description());
     return std::nullopt;
   }
+}
+
+// The page's users ("name:password" lines) and its certificate, read once at start.
+bool ReadWebSecrets(varnix::FileSystem& files, const varnix::WebConfig& web,
+                    varnix::HttpServer::Options& options) {
+  try {
+    if (!web.password_file.empty()) {
+      for (const std::string& line : varnix::SplitLines(files.ReadAll(web.password_file))) {
+        const size_t colon = line.find(':');
+        if (line.empty() || line[0] == '#') continue;
+        if (colon == std::string::npos || colon == 0) {
+          Say(web.password_file + ": each line is name:password");
+          return false;
+        }
+        options.users[line.substr(0, colon)] = line.substr(colon + 1);
+      }
+      if (options.users.empty()) {
+        Say(web.password_file + " names no user: the page would let nobody in");
+        return false;
+      }
+    }
+    if (!web.certificate_file.empty()) {
+      options.certificate_pem = files.ReadAll(web.certificate_file);
+      options.key_pem = files.ReadAll(web.key_file);
+    }
+  } catch (const varnix::Error& e) {
+    Say("cannot read the page's settings: " + e.description());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -156,6 +189,27 @@ int main(int argc, char** argv) {
     face = std::make_unique<varnix::MqttFace>(*session, nodes, config, computer, loop, Say);
     nodes.AddObserver(*face);
     session->Start();
+  }
+  std::unique_ptr<varnix::WebFace> web;
+  std::unique_ptr<varnix::HttpServer> server;
+  if (!config.web.address.empty()) {
+    varnix::HttpServer::Options options;
+    options.address = config.web.address;
+    options.port = config.web.port;
+    if (!ReadWebSecrets(*platform.files, config.web, options)) return 2;
+    try {
+      // The page carries it, and every action must: another site's page cannot read it.
+      web = std::make_unique<varnix::WebFace>(*directory, config, loop,
+                                              varnix::HexOf(varnix::RandomBytes(16)), Say);
+      server = std::make_unique<varnix::HttpServer>(loop, *web, options);
+    } catch (const varnix::Error& e) {
+      Say(e.description());
+      return 1;
+    }
+    nodes.AddObserver(*web);
+    web->OnChange([&] { server->Broadcast(web->StateJson()); });
+    Say(std::string("the page is at http") + (options.certificate_pem.empty() ? "" : "s") + "://" +
+        options.address + ":" + std::to_string(options.port) + "/");
   }
   nodes.Start();
   Say("following the Varnix nodes as qel.Gateway." + computer);

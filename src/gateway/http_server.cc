@@ -1,0 +1,228 @@
+// HttpServer: requests read whole (bounded), answered through WebFace, with the security
+// headers on every answer; the event streams are suspended while they have nothing to send.
+#include "gateway/http_server.h"
+
+#include <microhttpd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/text.h"
+#include "platform/crypto.h"
+#include "platform/error.h"
+#include "platform/tcp_listener.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kSecurityPolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "img-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+
+void AddSecurityHeaders(MHD_Response* response) {
+  MHD_add_response_header(response, "Content-Security-Policy", kSecurityPolicy);
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, "X-Frame-Options", "DENY");
+  MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+  MHD_add_response_header(response, "Cache-Control", "no-store");
+}
+
+}  // namespace
+
+// What a request has brought so far: its body arrives in pieces.
+struct HttpServer::Request {
+  std::string body;
+  bool too_large = false;
+};
+
+// One open /events stream and what it has yet to send.
+struct HttpServer::Stream {
+  HttpServer* server;
+  MHD_Connection* connection;
+  std::string pending;
+  bool suspended = false;
+};
+
+// The library calls these with its own types; they hand over to the server.
+struct HttpServer::Callbacks {
+  static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url,
+                              const char* method, const char*, const char* upload,
+                              size_t* upload_size, void** context) {
+    auto& server = *static_cast<HttpServer*>(self);
+    if (*context == nullptr) {
+      *context = new Request;
+      return MHD_YES;
+    }
+    auto& request = *static_cast<Request*>(*context);
+    if (*upload_size != 0) {
+      if (request.body.size() + *upload_size > WebFace::kMaxBodyBytes) {
+        request.too_large = true;
+      } else {
+        request.body.append(upload, *upload_size);
+      }
+      *upload_size = 0;
+      return MHD_YES;
+    }
+    HttpRequest whole;
+    whole.method = method;
+    whole.path = url;
+    whole.body = std::move(request.body);
+    if (request.too_large) whole.body.assign(WebFace::kMaxBodyBytes + 1, ' ');
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddHeader, &whole);
+    return server.Answer(connection, whole) ? MHD_YES : MHD_NO;
+  }
+
+  static MHD_Result AddHeader(void* into, MHD_ValueKind, const char* name, const char* value) {
+    static_cast<HttpRequest*>(into)->headers[LowerCase(name)] = value != nullptr ? value : "";
+    return MHD_YES;
+  }
+
+  static void OnCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    delete static_cast<Request*>(*context);
+    *context = nullptr;
+  }
+
+  static ssize_t OnStreamRead(void* cls, uint64_t, char* buffer, size_t max) {
+    auto& stream = *static_cast<Stream*>(cls);
+    if (stream.server == nullptr) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (stream.pending.empty()) {
+      // Nothing to say: parked until Broadcast has something.
+      stream.suspended = true;
+      MHD_suspend_connection(stream.connection);
+      return 0;
+    }
+    const size_t size = std::min(max, stream.pending.size());
+    std::memcpy(buffer, stream.pending.data(), size);
+    stream.pending.erase(0, size);
+    return static_cast<ssize_t>(size);
+  }
+
+  static void OnStreamEnd(void* cls) {
+    auto* stream = static_cast<Stream*>(cls);
+    if (stream->server != nullptr) stream->server->streams_.remove(stream);
+    delete stream;
+  }
+};
+
+void HttpServer::DaemonStopper::operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+
+HttpServer::HttpServer(EventLoop& loop, WebFace& face, Options options)
+    : loop_(loop), face_(face), options_(std::move(options)) {
+  const intptr_t listener = OpenTcpListener(options_.address, options_.port, 32);
+  unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+  if (!options_.certificate_pem.empty()) flags |= MHD_USE_TLS;
+  // The library takes the listening socket and closes it when it stops.
+  if (!options_.certificate_pem.empty()) {
+    daemon_.reset(MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
+        static_cast<MHD_socket>(listener), MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this,
+        MHD_OPTION_HTTPS_MEM_CERT, options_.certificate_pem.c_str(), MHD_OPTION_HTTPS_MEM_KEY,
+        options_.key_pem.c_str(), MHD_OPTION_END));
+  } else {
+    daemon_.reset(MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
+        static_cast<MHD_socket>(listener), MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this,
+        MHD_OPTION_END));
+  }
+  if (!daemon_) {
+    throw Error(EINVAL,
+                "the web server did not start on " + options_.address + ":" +
+                    std::to_string(options_.port) +
+                    (options_.certificate_pem.empty() ? "" : " (is the certificate valid?)"));
+  }
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_EPOLL_FD);
+  watch_ = loop_.WatchSocket(info->epoll_fd, [this](bool, bool) { Run(); });
+  timer_ = loop_.CreateTimer([this] { Run(); });
+  Run();
+}
+
+HttpServer::~HttpServer() {
+  // The library stops only without parked connections: each stream is woken to end, and
+  // its end callback must not find a half-gone server.
+  for (Stream* stream : streams_) {
+    stream->server = nullptr;
+    if (stream->suspended) MHD_resume_connection(stream->connection);
+  }
+  streams_.clear();
+  MHD_run(daemon_.get());
+  watch_.reset();
+  daemon_.reset();
+}
+
+void HttpServer::Run() {
+  MHD_run(daemon_.get());
+  MHD_UNSIGNED_LONG_LONG wait = 0;
+  timer_->SetEnabled(false);
+  if (MHD_get_timeout(daemon_.get(), &wait) == MHD_YES) {
+    timer_->SetInterval(static_cast<int>(std::clamp<MHD_UNSIGNED_LONG_LONG>(wait, 1, 60000)));
+    timer_->SetEnabled(true);
+  }
+}
+
+void HttpServer::Broadcast(const std::string& data) {
+  std::string event = "data: " + data + "\n\n";
+  for (Stream* stream : streams_) {
+    // A reader that does not keep up gets the latest state, not every one before it.
+    if (stream->pending.size() + event.size() > kMaxStreamBacklog) stream->pending.clear();
+    stream->pending += event;
+    if (stream->suspended) {
+      stream->suspended = false;
+      MHD_resume_connection(stream->connection);
+    }
+  }
+  Run();
+}
+
+bool HttpServer::Authorized(MHD_Connection* connection) {
+  if (options_.users.empty()) return true;
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(connection, &password);
+  bool good = false;
+  if (user != nullptr && password != nullptr) {
+    const auto found = options_.users.find(user);
+    good = found != options_.users.end() && EqualInConstantTime(found->second, password);
+  }
+  MHD_free(user);
+  MHD_free(password);
+  return good;
+}
+
+bool HttpServer::Answer(MHD_Connection* connection, const HttpRequest& request) {
+  if (!Authorized(connection)) {
+    static constexpr char kDenied[] = "This page needs a user name and password.\n";
+    MHD_Response* response = MHD_create_response_from_buffer(
+        sizeof kDenied - 1, const_cast<char*>(kDenied), MHD_RESPMEM_PERSISTENT);
+    AddSecurityHeaders(response);
+    const MHD_Result queued = MHD_queue_basic_auth_fail_response(connection, "Varnix", response);
+    MHD_destroy_response(response);
+    return queued == MHD_YES;
+  }
+  if (request.path == "/events" && request.method == "GET") {
+    auto* stream = new Stream{this, connection, "retry: 3000\ndata: " + face_.StateJson() + "\n\n"};
+    MHD_Response* response = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, 4096, &Callbacks::OnStreamRead, stream, &Callbacks::OnStreamEnd);
+    streams_.push_back(stream);
+    MHD_add_response_header(response, "Content-Type", "text/event-stream");
+    AddSecurityHeaders(response);
+    const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued == MHD_YES;
+  }
+  const HttpResponse answer = face_.Handle(request);
+  MHD_Response* response = MHD_create_response_from_buffer(
+      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_add_response_header(response, "Content-Type", answer.content_type.c_str());
+  AddSecurityHeaders(response);
+  const MHD_Result queued =
+      MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
+  MHD_destroy_response(response);
+  return queued == MHD_YES;
+}
+
+}  // namespace varnix

@@ -1,0 +1,68 @@
+// The one room that holds libmicrohttpd: the web page's server, driven from the gateway's event
+// loop through the library's epoll descriptor and its timeout, with no thread of its own.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "gateway/web_face.h"
+#include "platform/event_loop.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace varnix {
+
+class HttpServer {
+ public:
+  struct Options {
+    std::string address;
+    uint16_t port = 0;
+    std::map<std::string, std::string> users;  // name -> password; none: no HTTP Basic
+    std::string certificate_pem;               // HTTPS when set, with the key
+    std::string key_pem;
+  };
+  // Bounds that keep a careless or hostile client from stalling the gateway.
+  static constexpr unsigned kMaxConnections = 64;
+  static constexpr unsigned kMaxConnectionsPerAddress = 16;
+  static constexpr unsigned kIdleSeconds = 10;
+  static constexpr size_t kConnectionMemory = 32 * 1024;  // headers and body together
+  static constexpr size_t kMaxStreamBacklog = 1024 * 1024;
+
+  // Listens at once; throws Error saying why it cannot.
+  HttpServer(EventLoop& loop, WebFace& face, Options options);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Sends `data` as one event to every open /events stream.
+  void Broadcast(const std::string& data);
+  size_t Streams() const { return streams_.size(); }
+
+ private:
+  struct Request;
+  struct Stream;
+  struct Callbacks;  // the library's, with its own types
+  friend struct Callbacks;
+  struct DaemonStopper {
+    void operator()(MHD_Daemon* daemon) const;
+  };
+
+  // The library's answer to it: queued or not.
+  bool Answer(MHD_Connection* connection, const HttpRequest& request);
+  bool Authorized(MHD_Connection* connection);
+  void Run();
+
+  EventLoop& loop_;
+  WebFace& face_;
+  Options options_;
+  std::unique_ptr<MHD_Daemon, DaemonStopper> daemon_;
+  std::unique_ptr<SocketWatch> watch_;
+  std::unique_ptr<Timer> timer_;
+  std::list<Stream*> streams_;
+};
+
+}  // namespace varnix

@@ -1,0 +1,198 @@
+// WebFace: the state as JSON, built with nlohmann-json, and actions checked like MQTT's.
+#include "gateway/web_face.h"
+
+#include <algorithm>
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "core/text.h"
+#include "gateway/web_page.h"
+
+namespace varnix {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr int kCoalesceMs = 1000;
+
+std::string Dump(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json Figure(const std::string& text) {
+  int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return nullptr;
+  return value;
+}
+
+HttpResponse JsonAnswer(int status, const Json& body) {
+  return {status, "application/json", Dump(body)};
+}
+
+HttpResponse Refusal(int status, const std::string& why) {
+  return JsonAnswer(status, Json{{"error", why}});
+}
+
+constexpr const char* kComputerActions[] = {"shutdown", "reboot", "sleep",    "hibernate",
+                                            "lock",     "logoff", "screenoff"};
+
+}  // namespace
+
+std::string HttpRequest::Header(const std::string& lower_name) const {
+  const auto found = headers.find(lower_name);
+  return found == headers.end() ? "" : found->second;
+}
+
+WebFace::WebFace(NodeDirectory& nodes, const GatewayConfig& config, EventLoop& loop,
+                 std::string token, NodeDirectory::Say say)
+    : nodes_(nodes), config_(config), loop_(loop), token_(std::move(token)), say_(std::move(say)) {
+  coalesce_ = loop_.CreateTimer([this] {
+    coalesce_->SetEnabled(false);
+    if (changed_) changed_();
+  });
+  coalesce_->SetInterval(kCoalesceMs);
+}
+
+void WebFace::Changed() { coalesce_->SetEnabled(true); }
+
+void WebFace::NodeChanged(const NodeState&) { Changed(); }
+
+void WebFace::ProgramReported(const NodeState&, const ProgramState&) { Changed(); }
+
+void WebFace::NodeEvent(const NodeState& node, const std::string& text) {
+  auto& list = events_[LowerCase(node.computer)];
+  list.emplace_front(loop_.NowMilliseconds(), text);
+  if (list.size() > kEventsPerNode) list.pop_back();
+  Changed();
+}
+
+std::string WebFace::StateJson() const {
+  const int64_t now = loop_.NowMilliseconds();
+  Json nodes = Json::array();
+  for (const auto& entry : nodes_.nodes()) {
+    // Named, not bound: a lambda below reads it, which clang 14 allows only of a variable.
+    const std::string& key = entry.first;
+    const NodeState& node = entry.second;
+    Json programs = Json::array();
+    const auto configured_id = [&](const std::string& path) -> Json {
+      for (const ProgramConfig& program : config_.programs) {
+        if (program.ForComputer(node.computer) && EqualsIgnoringCase(program.path, path)) {
+          return program.id;
+        }
+      }
+      return nullptr;
+    };
+    for (const auto& [path_key, program] : node.programs) {
+      programs.push_back({{"path", program.path},
+                          {"title", program.title},
+                          {"pid", program.Running() ? Figure(program.pid) : Json(nullptr)},
+                          {"priority", program.priority},
+                          {"cpu", Figure(program.cpu)},
+                          {"memory", Figure(program.ram)},
+                          {"running_time", Figure(program.elapsed)},
+                          {"exit_code", Figure(program.exit_code)},
+                          {"signal", program.signal.empty() ? Json(nullptr) : Json(program.signal)},
+                          {"forced", program.forced},
+                          {"configured", configured_id(program.path)}});
+    }
+    // A configured program the node has not reported yet still gets its row and buttons.
+    for (const ProgramConfig& program : config_.programs) {
+      if (program.ForComputer(node.computer) && node.Program(program.path) == nullptr) {
+        programs.push_back({{"path", program.path},
+                            {"title", ""},
+                            {"pid", nullptr},
+                            {"priority", ""},
+                            {"cpu", nullptr},
+                            {"memory", nullptr},
+                            {"running_time", nullptr},
+                            {"exit_code", nullptr},
+                            {"signal", nullptr},
+                            {"forced", false},
+                            {"configured", program.id}});
+      }
+    }
+    Json events = Json::array();
+    if (const auto found = events_.find(key); found != events_.end()) {
+      for (const auto& [at, text] : found->second) {
+        events.push_back({{"age_s", (now - at) / 1000}, {"text", text}});
+      }
+    }
+    nodes.push_back(
+        {{"computer", node.computer},
+         {"address", node.address},
+         {"online", node.online},
+         {"last_heard_s",
+          node.last_heard_ms == 0 ? Json(nullptr) : Json((now - node.last_heard_ms) / 1000)},
+         {"programs", std::move(programs)},
+         {"events", std::move(events)}});
+  }
+  return Dump(Json{{"nodes", std::move(nodes)}});
+}
+
+HttpResponse WebFace::Handle(const HttpRequest& request) {
+  const bool get = request.method == "GET" || request.method == "HEAD";
+  if (request.path == "/api/action") {
+    if (request.method != "POST") return Refusal(405, "actions are POSTs");
+    return Action(request);
+  }
+  // A GET never changes anything; nothing else takes a POST.
+  if (!get) return Refusal(405, "only GET here");
+  if (request.path == "/") {
+    std::string page = kPageHtml;
+    page.replace(page.find("{{TOKEN}}"), 9, token_);
+    return {200, "text/html; charset=utf-8", page};
+  }
+  if (request.path == "/app.css") return {200, "text/css; charset=utf-8", kPageCss};
+  if (request.path == "/app.js") return {200, "text/javascript; charset=utf-8", kPageJs};
+  if (request.path == "/api/nodes") return {200, "application/json", StateJson()};
+  return Refusal(404, "no such page");
+}
+
+HttpResponse WebFace::Action(const HttpRequest& request) {
+  // Another site's page may make the browser POST here; it cannot read the token, nor send
+  // the header without this server's leave.
+  const std::string origin = request.Header("origin");
+  const std::string host = request.Header("host");
+  const bool same_origin =
+      origin.empty() || origin == "http://" + host || origin == "https://" + host;
+  if (request.Header("x-varnix-token") != token_ || !same_origin) {
+    return Refusal(403, "not from this gateway's page");
+  }
+  if (request.body.size() > kMaxBodyBytes) return Refusal(413, "too large");
+  const Json body = Json::parse(request.body, nullptr, false);
+  if (!body.is_object() || !body.contains("computer") || !body["computer"].is_string() ||
+      !body.contains("action") || !body["action"].is_string()) {
+    return Refusal(400, "an action is {\"computer\", \"action\"[, \"program\"]}");
+  }
+  const std::string computer = body["computer"];
+  const std::string action = LowerCase(body["action"].get<std::string>());
+  const NodeState* node = nodes_.Find(computer);
+  if (node == nullptr) return Refusal(404, "no such computer");
+  const std::string program_id = body.contains("program") && body["program"].is_string()
+                                     ? body["program"].get<std::string>()
+                                     : "";
+  if (program_id.empty()) {
+    if (std::none_of(std::begin(kComputerActions), std::end(kComputerActions),
+                     [&](const char* known) { return action == known; })) {
+      return Refusal(400, "not a computer action");
+    }
+    say_("the web page asks " + node->computer + " to " + action);
+    nodes_.ControlComputer(node->computer, action);
+    return JsonAnswer(202, Json{{"ok", true}});
+  }
+  const auto program = std::find_if(
+      config_.programs.begin(), config_.programs.end(),
+      [&](const ProgramConfig& p) { return p.id == program_id && p.ForComputer(node->computer); });
+  if (program == config_.programs.end()) return Refusal(404, "no such configured program");
+  if (action == "start" || action == "restart") {
+    nodes_.StartProgram(node->computer, *program, action == "restart");
+  } else if (action == "stop") {
+    nodes_.StopProgram(node->computer, *program);
+  } else {
+    return Refusal(400, "not a program action");
+  }
+  return JsonAnswer(202, Json{{"ok", true}});
+}
+
+}  // namespace varnix

@@ -1,0 +1,185 @@
+#!/usr/bin/python3
+"""The gateway's web page in a real headless Chromium, against the real hub, node and gateway.
+
+Run in the test namespace, guarded: tests/isolated.sh tests/guarded.sh page_test.py BUILD_DIR
+Screenshots at desktop and phone width are left in BUILD_DIR/tests/.
+"""
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build/debug")
+PAGE = "http://127.0.0.1:8470/"
+COMPUTER = socket.gethostname().split(".")[0]
+
+
+def wait_for(what, limit=30.0):
+    """What `what` returns once it is true, or None when `limit` seconds pass first."""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        found = what()
+        if found:
+            return found
+        time.sleep(0.1)
+    return None
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+class PageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="varnix-web-")
+        node = os.path.join(cls.folder, "node")
+        gateway = os.path.join(cls.folder, "gateway")
+        for folder in (node, gateway):
+            os.makedirs(os.path.join(folder, "Config"))
+            with open(os.path.join(folder, "Config", "qelXap.ini"), "w") as ini:
+                ini.write("[Interface]\r\nBroadcastAddress=127.0.0.1\r\n")
+        with open(os.path.join(node, "Config", "settings.ini"), "w") as ini:
+            ini.write("[Computer]\r\nCloseWaitSeconds=1\r\n")
+        # The halt reaches a stand-in that records it, first on the node's PATH.
+        os.makedirs(os.path.join(node, "bin"))
+        cls.calls = os.path.join(cls.folder, "systemctl.calls")
+        standin = os.path.join(node, "bin", "systemctl")
+        with open(standin, "w") as script:
+            script.write(f"#!/bin/sh\necho \"$@\" >> '{cls.calls}'\n")
+        os.chmod(standin, 0o755)
+        cls.program = os.path.join(cls.folder, "vxwebsleep")
+        shutil.copy("/bin/sleep", cls.program)
+        # A path that is HTML: it must show as text and run nothing.
+        cls.hostile = os.path.join(cls.folder, "<img src=x onerror=window.pwned=1>")
+        shutil.copy("/bin/sleep", cls.hostile)
+        with open(os.path.join(gateway, "Config", "gateway.ini"), "w") as ini:
+            ini.write("[Mqtt]\nBroker=\n[Web]\nListen=127.0.0.1:8470\n[Xap]\nEchoSeconds=5\n"
+                      f"[Program Helper]\nComputer=*\nPath={cls.program}\nParameter=600\n")
+        for name in ("varnix", "varnixctl"):
+            shutil.copy(os.path.join(BUILD, name), node)
+        shutil.copy(os.path.join(BUILD, "varnix-gateway"), gateway)
+        log = open(os.path.join(cls.folder, "programs.log"), "w")
+        cls.children = [subprocess.Popen(
+            [os.path.join(BUILD, "varnix-hub"), "--state", os.path.join(cls.folder, "hub.txt")],
+            stdout=log, stderr=log)]
+        time.sleep(0.3)
+        env = dict(os.environ, PATH=os.path.join(node, "bin") + ":/usr/bin:/bin")
+        cls.children.append(subprocess.Popen(["./varnix"], cwd=node, env=env, stdout=log,
+                                             stderr=log))
+        cls.children.append(subprocess.Popen(["./varnix-gateway"], cwd=gateway, stdout=log,
+                                             stderr=log))
+        cls.ctl = os.path.join(node, "varnixctl")
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                         "--window-size=1280,900"):
+            options.add_argument(argument)
+        cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        assert wait_for(lambda: cls.state()["nodes"], 20), "the gateway never saw the node"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        for child in reversed(cls.children):
+            child.terminate()
+            child.wait(10)
+        subprocess.run(["pkill", "-f", cls.folder], check=False)
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    @classmethod
+    def state(cls):
+        with urllib.request.urlopen(PAGE + "api/nodes", timeout=5) as answer:
+            return json.load(answer)
+
+    def row_text(self, path):
+        for row in self.browser.find_elements(By.CSS_SELECTOR, "tbody tr"):
+            cells = row.find_elements(By.TAG_NAME, "td")
+            if cells and cells[0].text == path:
+                return row.text
+        return None
+
+    def test_the_page_follows_the_node_live_and_acts_on_it(self):
+        # Started through varnixctl: on the page within 2 s of its report, no reload.
+        self.browser.get(PAGE)
+        WebDriverWait(self.browser, 20).until(
+            lambda b: b.find_elements(By.CSS_SELECTOR, f'section[data-computer="{COMPUTER}"]'))
+        subprocess.run([self.ctl, "start", self.program, "600"], check=True, capture_output=True)
+        pid = wait_for(lambda: next((p["pid"] for n in self.state()["nodes"]
+                                     for p in n["programs"]
+                                     if p["path"] == self.program and p["pid"]), None))
+        self.assertTrue(pid)
+        self.assertTrue(wait_for(lambda: str(pid) in (self.row_text(self.program) or ""), 2.5),
+                        self.row_text(self.program))
+        self.assertIn("running", self.row_text(self.program))
+
+        # Stop ends it, and the row says so without a reload.
+        self.browser.execute_script("window.notReloaded = true")
+        row = next(r for r in self.browser.find_elements(By.CSS_SELECTOR, "tbody tr")
+                   if r.find_elements(By.TAG_NAME, "td")[0].text == self.program)
+        next(b for b in row.find_elements(By.TAG_NAME, "button") if b.text == "Stop").click()
+        self.assertTrue(wait_for(lambda: not alive(pid), 20), "still running")
+        self.assertTrue(wait_for(lambda: "running" not in (self.row_text(self.program) or "running"),
+                                 10), self.row_text(self.program))
+        self.assertTrue(self.browser.execute_script("return window.notReloaded === true"))
+
+        # A path that is markup is shown as text, and its script never runs.
+        subprocess.run([self.ctl, "start", self.hostile, "600"], check=True, capture_output=True)
+        self.assertTrue(wait_for(lambda: self.row_text(self.hostile), 10))
+        self.assertIsNone(self.browser.execute_script("return window.pwned"))
+        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "td img"), [])
+        subprocess.run([self.ctl, "stop", self.hostile], check=False, capture_output=True)
+
+        # Screenshots at desktop and phone width.
+        shots = os.path.join(BUILD, "tests")
+        os.makedirs(shots, exist_ok=True)
+        self.browser.save_screenshot(os.path.join(shots, "web-page-desktop.png"))
+        self.browser.set_window_size(390, 844)
+        self.browser.save_screenshot(os.path.join(shots, "web-page-phone.png"))
+        self.browser.set_window_size(1280, 900)
+
+        # Shut down asks first, naming the computer; only then does the halt come.
+        section = self.browser.find_element(By.CSS_SELECTOR, f'section[data-computer="{COMPUTER}"]')
+        next(b for b in section.find_elements(By.TAG_NAME, "button")
+             if b.text == "Shut down").click()
+        dialog = self.browser.find_element(By.ID, "confirm")
+        self.assertTrue(dialog.is_displayed())
+        self.assertIn(COMPUTER, dialog.text)
+        time.sleep(1)
+        self.assertFalse(os.path.exists(self.calls), "halted before the confirmation")
+        self.browser.find_element(By.ID, "confirm-ok").click()
+        self.assertTrue(wait_for(lambda: os.path.exists(self.calls), 20))
+        with open(self.calls) as calls:
+            self.assertEqual(calls.read(), "halt\n")
+
+    def test_a_post_without_the_token_is_refused(self):
+        request = urllib.request.Request(
+            PAGE + "api/action", method="POST",
+            data=json.dumps({"computer": COMPUTER, "action": "reboot"}).encode(),
+            headers={"Content-Type": "application/json"})
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(request, timeout=5)
+        self.assertEqual(refused.exception.code, 403)
+        with urllib.request.urlopen(PAGE, timeout=5) as page:
+            self.assertIn("script-src 'self'", page.headers["Content-Security-Policy"])
+            self.assertEqual(page.headers["X-Content-Type-Options"], "nosniff")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
