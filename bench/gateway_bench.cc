@@ -271,5 +271,58 @@ void BM_GatewayReportRate(benchmark::State& state) {
 }
 BENCHMARK(BM_GatewayReportRate)->Iterations(1)->Unit(benchmark::kSecond);
 
+// The web page: what a browser loads for fifty nodes of ten programs (page, script, style and
+// the state), and the time from a node's report to the page's event, each report alone.
+void BM_GatewayPage(benchmark::State& state) {
+  for (auto _ : state) {
+    Site site(3600);
+    const auto fetch = [&](const std::string& path) {
+      const std::string output = kFolder + "/fetched.txt";
+      auto curl = StartChildProcess(
+          "/usr/bin/curl",
+          {"-s", "-o", "/dev/null", "-w", "%{size_download}", "http://127.0.0.1:8470/" + path}, "",
+          {}, output);
+      site.Wait(milliseconds(10000),
+                [&] { return curl->WaitForExit(milliseconds(0)).has_value(); });
+      std::ifstream in(output);
+      double bytes = 0;
+      in >> bytes;
+      return bytes;
+    };
+    const double state_bytes = fetch("api/nodes");
+    state.counters["page_kib"] =
+        (fetch("") + fetch("app.js") + fetch("app.css") + state_bytes) / 1024;
+    state.counters["state_kib"] = state_bytes / 1024;
+
+    const std::string events = kFolder + "/events.txt";
+    auto stream = StartChildProcess("/usr/bin/curl",
+                                    {"-s", "-N", "-o", events, "http://127.0.0.1:8470/events"});
+    const auto size = [&] {
+      std::error_code ignored;
+      return std::filesystem::file_size(events, ignored);
+    };
+    site.Wait(milliseconds(5000),
+              [&] { return size() > 0 && size() != static_cast<uintmax_t>(-1); });
+    std::vector<double> micros;
+    for (int i = 0; i < 100; ++i) {
+      // Past the quarter second in which changes are gathered into one event.
+      site.Wait(milliseconds(300), [] { return false; });
+      const uintmax_t before = size();
+      const auto sent = Clock::now();
+      site.network.ToGateway(Report(7, 3, 1000, 100000 + i));
+      if (site.Wait(milliseconds(2000), [&] { return size() > before; })) {
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+      }
+    }
+    std::sort(micros.begin(), micros.end());
+    state.counters["report_to_event_median_us"] = micros.empty() ? -1 : micros[micros.size() / 2];
+    state.counters["report_to_event_p99_us"] =
+        micros.empty() ? -1
+                       : micros[static_cast<size_t>(0.99 * static_cast<double>(micros.size() - 1))];
+    stream.reset();
+  }
+}
+BENCHMARK(BM_GatewayPage)->Iterations(1)->Unit(benchmark::kSecond);
+
 }  // namespace
 }  // namespace varnix

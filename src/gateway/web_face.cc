@@ -13,7 +13,9 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr int kCoalesceMs = 1000;
+// A change goes out at once, unless one went out less than this ago: a node's pass of many
+// reports becomes one event, and a lone report is on the page at once.
+constexpr int64_t kCoalesceMs = 250;
 
 std::string Dump(const Json& json) {
   return json.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -49,12 +51,25 @@ WebFace::WebFace(NodeDirectory& nodes, const GatewayConfig& config, EventLoop& l
     : nodes_(nodes), config_(config), loop_(loop), token_(std::move(token)), say_(std::move(say)) {
   coalesce_ = loop_.CreateTimer([this] {
     coalesce_->SetEnabled(false);
-    if (changed_) changed_();
+    Send();
   });
-  coalesce_->SetInterval(kCoalesceMs);
 }
 
-void WebFace::Changed() { coalesce_->SetEnabled(true); }
+void WebFace::Send() {
+  last_sent_ms_ = loop_.NowMilliseconds();
+  if (changed_) changed_();
+}
+
+void WebFace::Changed() {
+  if (coalesce_->Enabled()) return;
+  const int64_t since = loop_.NowMilliseconds() - last_sent_ms_;
+  if (since >= kCoalesceMs) {
+    Send();
+    return;
+  }
+  coalesce_->SetInterval(static_cast<int>(kCoalesceMs - since));
+  coalesce_->SetEnabled(true);
+}
 
 void WebFace::NodeChanged(const NodeState&) { Changed(); }
 
@@ -83,33 +98,33 @@ std::string WebFace::StateJson() const {
       }
       return nullptr;
     };
+    // What a program does not have is left out, not written as null: the state goes to every
+    // open page at each change, and fifty computers' worth adds up.
+    const auto row = [](const std::string& path, Json configured) {
+      Json fields{{"path", path}};
+      if (!configured.is_null()) fields["configured"] = std::move(configured);
+      return fields;
+    };
+    const auto put = [](Json& fields, const char* name, Json value) {
+      if (!value.is_null()) fields[name] = std::move(value);
+    };
     for (const auto& [path_key, program] : node.programs) {
-      programs.push_back({{"path", program.path},
-                          {"title", program.title},
-                          {"pid", program.Running() ? Figure(program.pid) : Json(nullptr)},
-                          {"priority", program.priority},
-                          {"cpu", Figure(program.cpu)},
-                          {"memory", Figure(program.ram)},
-                          {"running_time", Figure(program.elapsed)},
-                          {"exit_code", Figure(program.exit_code)},
-                          {"signal", program.signal.empty() ? Json(nullptr) : Json(program.signal)},
-                          {"forced", program.forced},
-                          {"configured", configured_id(program.path)}});
+      Json fields = row(program.path, configured_id(program.path));
+      put(fields, "title", program.title.empty() ? Json(nullptr) : Json(program.title));
+      put(fields, "pid", program.Running() ? Figure(program.pid) : Json(nullptr));
+      put(fields, "priority", program.priority.empty() ? Json(nullptr) : Json(program.priority));
+      put(fields, "cpu", Figure(program.cpu));
+      put(fields, "memory", Figure(program.ram));
+      put(fields, "running_time", Figure(program.elapsed));
+      put(fields, "exit_code", Figure(program.exit_code));
+      put(fields, "signal", program.signal.empty() ? Json(nullptr) : Json(program.signal));
+      if (program.forced) fields["forced"] = true;
+      programs.push_back(std::move(fields));
     }
     // A configured program the node has not reported yet still gets its row and buttons.
     for (const ProgramConfig& program : config_.programs) {
       if (program.ForComputer(node.computer) && node.Program(program.path) == nullptr) {
-        programs.push_back({{"path", program.path},
-                            {"title", ""},
-                            {"pid", nullptr},
-                            {"priority", ""},
-                            {"cpu", nullptr},
-                            {"memory", nullptr},
-                            {"running_time", nullptr},
-                            {"exit_code", nullptr},
-                            {"signal", nullptr},
-                            {"forced", false},
-                            {"configured", program.id}});
+        programs.push_back(row(program.path, program.id));
       }
     }
     Json events = Json::array();

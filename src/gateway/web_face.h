@@ -43,7 +43,8 @@ class WebFace : public NodeObserver {
   HttpResponse Handle(const HttpRequest& request);
   // All nodes, their programs and recent events, as the page and /api/nodes show them.
   std::string StateJson() const;
-  // `changed` runs at most once a second while the state changes: the streams get it then.
+  // `changed` runs when the state changes, at once or, within a quarter second of the last
+  // time, at its end: the streams get the state then.
   void OnChange(std::function<void()> changed) { changed_ = std::move(changed); }
 
   void NodeChanged(const NodeState& node) override;
@@ -53,6 +54,7 @@ class WebFace : public NodeObserver {
  private:
   HttpResponse Action(const HttpRequest& request);
   void Changed();
+  void Send();
 
   NodeDirectory& nodes_;
   const GatewayConfig& config_;
@@ -61,6 +63,7 @@ class WebFace : public NodeObserver {
   NodeDirectory::Say say_;
   std::function<void()> changed_;
   std::unique_ptr<Timer> coalesce_;
+  int64_t last_sent_ms_ = -1000000;
   // Newest first, by the lower-cased computer name.
   std::map<std::string, std::deque<std::pair<int64_t, std::string>>> events_;
 };

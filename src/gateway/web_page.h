@@ -53,7 +53,7 @@ const statusLine = document.getElementById('status');
 
 function el(tag, text, cls) {
   const e = document.createElement(tag);
-  if (text !== undefined && text !== null) e.textContent = String(text);
+  if (text != null) e.textContent = String(text);
   if (cls) e.className = cls;
   return e;
 }
@@ -61,12 +61,12 @@ function el(tag, text, cls) {
 function programState(p) {
   if (p.pid) return 'running';
   if (p.forced) return 'killed' + (p.signal ? ' (' + p.signal + ')' : '');
-  if (p.exit_code !== null && p.exit_code !== undefined) return 'ended, exit ' + p.exit_code;
+  if (p.exit_code != null) return 'ended, exit ' + p.exit_code;
   if (p.signal) return 'ended by ' + p.signal;
   return 'not running';
 }
 
-function fmt(v, unit) { return v === null || v === undefined ? '–' : v + unit; }
+function fmt(v, unit) { return v == null ? '–' : v + unit; }
 
 async function act(body) {
   const response = await fetch('/api/action', {
@@ -101,7 +101,7 @@ function render(state) {
     section.dataset.computer = node.computer;
     section.append(el('h2', node.computer));
     section.append(el('p', (node.address || 'address unknown') + ' · last heard ' +
-                      (node.last_heard_s === null ? 'never' : node.last_heard_s + ' s ago'), 'meta'));
+                      (node.last_heard_s == null ? 'never' : node.last_heard_s + ' s ago'), 'meta'));
     const controls = el('p');
     for (const [action, label] of [['shutdown', 'Shut down'], ['reboot', 'Reboot']]) {
       controls.append(button(label, () => confirmThen(label + ' ' + node.computer + '?',
@@ -124,7 +124,7 @@ function render(state) {
       row.append(el('td', p.title ? p.path + ' (' + p.title + ')' : p.path, 'path'),
                  el('td', programState(p)), el('td', fmt(p.pid, '')),
                  el('td', p.priority || '–'), el('td', fmt(p.cpu, '%')),
-                 el('td', p.memory === null ? '–' : (p.memory / 1048576).toFixed(1) + ' MiB'),
+                 el('td', p.memory == null ? '–' : (p.memory / 1048576).toFixed(1) + ' MiB'),
                  el('td', fmt(p.running_time, ' s')));
       const cell = el('td');
       if (p.configured) {

@@ -108,12 +108,24 @@ class PageTest(unittest.TestCase):
         with urllib.request.urlopen(PAGE + "api/nodes", timeout=5) as answer:
             return json.load(answer)
 
+    # The page redraws itself at every event: rows are read, and buttons found and clicked, in
+    # one step of the page's own script, so that no element goes stale between two steps.
     def row_text(self, path):
-        for row in self.browser.find_elements(By.CSS_SELECTOR, "tbody tr"):
-            cells = row.find_elements(By.TAG_NAME, "td")
-            if cells and cells[0].text == path:
-                return row.text
-        return None
+        return self.browser.execute_script("""
+            for (const row of document.querySelectorAll('tbody tr')) {
+              const cell = row.querySelector('td');
+              if (cell && cell.textContent === arguments[0]) return row.innerText;
+            }
+            return null;""", path)
+
+    def click(self, scope_selector, label):
+        return self.browser.execute_script("""
+            for (const scope of document.querySelectorAll(arguments[0])) {
+              for (const b of scope.querySelectorAll('button')) {
+                if (b.textContent === arguments[1]) { b.click(); return true; }
+              }
+            }
+            return false;""", scope_selector, label)
 
     def test_the_page_follows_the_node_live_and_acts_on_it(self):
         # Started through varnixctl: on the page within 2 s of its report, no reload.
@@ -131,9 +143,14 @@ class PageTest(unittest.TestCase):
 
         # Stop ends it, and the row says so without a reload.
         self.browser.execute_script("window.notReloaded = true")
-        row = next(r for r in self.browser.find_elements(By.CSS_SELECTOR, "tbody tr")
-                   if r.find_elements(By.TAG_NAME, "td")[0].text == self.program)
-        next(b for b in row.find_elements(By.TAG_NAME, "button") if b.text == "Stop").click()
+        self.assertTrue(self.browser.execute_script("""
+            for (const row of document.querySelectorAll('tbody tr')) {
+              if (row.querySelector('td').textContent !== arguments[0]) continue;
+              for (const b of row.querySelectorAll('button')) {
+                if (b.textContent === 'Stop') { b.click(); return true; }
+              }
+            }
+            return false;""", self.program))
         self.assertTrue(wait_for(lambda: not alive(pid), 20), "still running")
         self.assertTrue(wait_for(lambda: "running" not in (self.row_text(self.program) or "running"),
                                  10), self.row_text(self.program))
@@ -155,9 +172,7 @@ class PageTest(unittest.TestCase):
         self.browser.set_window_size(1280, 900)
 
         # Shut down asks first, naming the computer; only then does the halt come.
-        section = self.browser.find_element(By.CSS_SELECTOR, f'section[data-computer="{COMPUTER}"]')
-        next(b for b in section.find_elements(By.TAG_NAME, "button")
-             if b.text == "Shut down").click()
+        self.assertTrue(self.click(f'section[data-computer="{COMPUTER}"]', "Shut down"))
         dialog = self.browser.find_element(By.ID, "confirm")
         self.assertTrue(dialog.is_displayed())
         self.assertIn(COMPUTER, dialog.text)
