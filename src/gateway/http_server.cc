@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "core/text.h"
 #include "platform/crypto.h"
@@ -111,25 +112,22 @@ HttpServer::HttpServer(EventLoop& loop, WebFace& face, Options options)
   const intptr_t listener = OpenTcpListener(options_.address, options_.port, 32);
   unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
   if (!options_.certificate_pem.empty()) flags |= MHD_USE_TLS;
-  // The library takes the listening socket and closes it when it stops.
+  // HTTPS, when asked for, as options of their own; the list ends either way.
+  std::vector<MHD_OptionItem> tls;
   if (!options_.certificate_pem.empty()) {
-    daemon_.reset(MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
-        static_cast<MHD_socket>(listener), MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this,
-        MHD_OPTION_HTTPS_MEM_CERT, options_.certificate_pem.c_str(), MHD_OPTION_HTTPS_MEM_KEY,
-        options_.key_pem.c_str(), MHD_OPTION_END));
-  } else {
-    daemon_.reset(MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
-        static_cast<MHD_socket>(listener), MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this,
-        MHD_OPTION_END));
+    tls.push_back(
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(options_.certificate_pem.c_str())});
+    tls.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(options_.key_pem.c_str())});
   }
+  tls.push_back({MHD_OPTION_END, 0, nullptr});
+  // The library takes the listening socket and closes it when it stops.
+  daemon_.reset(MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
+      static_cast<MHD_socket>(listener), MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+      kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_ARRAY, tls.data(),
+      MHD_OPTION_END));
   if (!daemon_) {
     throw Error(EINVAL,
                 "the web server did not start on " + options_.address + ":" +

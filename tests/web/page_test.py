@@ -195,6 +195,39 @@ class PageTest(unittest.TestCase):
             self.assertIn("script-src 'self'", page.headers["Content-Security-Policy"])
             self.assertEqual(page.headers["X-Content-Type-Options"], "nosniff")
 
+    def test_https_serves_the_same_with_the_configured_certificate(self):
+        folder = os.path.join(self.folder, "tls")
+        os.makedirs(os.path.join(folder, "Config"))
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1"],
+                       check=True, capture_output=True)
+        with open(os.path.join(folder, "Config", "gateway.ini"), "w") as ini:
+            ini.write("[Mqtt]\nBroker=\n[Web]\nListen=127.0.0.1:8471\n"
+                      f"CertificateFile={cert}\nKeyFile={key}\n")
+        shutil.copy(os.path.join(self.folder, "gateway", "Config", "qelXap.ini"),
+                    os.path.join(folder, "Config"))
+        shutil.copy(os.path.join(BUILD, "varnix-gateway"), folder)
+        gateway = subprocess.Popen(["./varnix-gateway"], cwd=folder, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        try:
+            import ssl
+            context = ssl.create_default_context(cafile=cert)
+            context.check_hostname = False
+            answer = wait_for(lambda: self.fetch("https://127.0.0.1:8471/api/nodes", context), 10)
+            self.assertIn('"nodes"', answer or "")
+        finally:
+            gateway.terminate()
+            gateway.wait(10)
+
+    @staticmethod
+    def fetch(url, context):
+        try:
+            with urllib.request.urlopen(url, timeout=5, context=context) as answer:
+                return answer.read().decode()
+        except (urllib.error.URLError, ConnectionError):
+            return None
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
