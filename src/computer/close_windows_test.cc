@@ -126,7 +126,7 @@ TEST_F(CloseWindowsTest, WindowsWithoutAnOwnerAreEachAskedWhenThereIsNoShell) {
 
 TEST_F(CloseWindowsTest, ARefusedSystemEndIsReportedAndAnEndRequestStopsTheRun) {
   RecordingEventReport events;
-  ShutdownModule shutdown(machine_, desktop_, windows_, events);
+  ShutdownModule shutdown(machine_, desktop_, loop_, windows_, events);
   machine_.refuse_exit = true;
   shutdown.CloseWindowsAndReboot();
   EXPECT_EQ(events.events, std::vector<std::string>{"RebootComputer 0 systemctl exited with 1"});
@@ -145,7 +145,7 @@ TEST_F(CloseWindowsTest, ARefusedSystemEndIsReportedAndAnEndRequestStopsTheRun) 
 
 TEST_F(CloseWindowsTest, SessionActionsAskWindowsOnlyBeforeALogOffAndReportEveryRefusal) {
   RecordingEventReport events;
-  ShutdownModule shutdown(machine_, desktop_, windows_, events);
+  ShutdownModule shutdown(machine_, desktop_, loop_, windows_, events);
   const WindowHandle notes = desktop_.Add("Notes", table_.Add("notes"));
   shutdown.SessionAction(SessionRequest::kSleep);
   shutdown.SessionAction(SessionRequest::kLock);

@@ -46,7 +46,12 @@ void ShutdownModule::SessionAction(SessionRequest request) {
   Steps step([&](const Failure& failure) {
     events_.SendErrorEvent(kLogType, names[static_cast<int>(request)], failure);
   });
-  step(0, [&] { machine_.SessionAction(request); });
+  // The node keeps answering while the system's command takes its time.
+  step(0, [&] {
+    machine_.SessionAction(request, [this](int milliseconds) {
+      loop_.DispatchPending(std::chrono::milliseconds(milliseconds));
+    });
+  });
 }
 
 void ShutdownModule::TurnScreensOff() {

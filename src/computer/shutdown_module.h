@@ -15,8 +15,9 @@ bool IsNtPlatform(Machine& machine);
 class ShutdownModule : public ComputerControl {
  public:
   // A request the system refuses is reported through `events`.
-  ShutdownModule(Machine& machine, Desktop& desktop, CloseWindows& windows, EventReport& events)
-      : machine_(machine), desktop_(desktop), windows_(windows), events_(events) {}
+  ShutdownModule(Machine& machine, Desktop& desktop, EventLoop& loop, CloseWindows& windows,
+                 EventReport& events)
+      : machine_(machine), desktop_(desktop), loop_(loop), windows_(windows), events_(events) {}
 
   void CloseWindowsAndShutdown() override;
   void CloseWindowsAndReboot() override;
@@ -32,6 +33,7 @@ class ShutdownModule : public ComputerControl {
 
   Machine& machine_;
   Desktop& desktop_;
+  EventLoop& loop_;
   CloseWindows& windows_;
   EventReport& events_;
 };

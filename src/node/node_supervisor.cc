@@ -41,7 +41,8 @@ class NodeSupervisor : public Supervisor {
                   context.services.files, context.services.loop},
                  context.services.machine.CloseTracePath(context.values.DataFolderInUse()),
                  IsNtPlatform(context.services.machine), CloseWaitSeconds(context.hs)),
-        shutdown_(context.services.machine, context.services.desktop, windows_, context.events),
+        shutdown_(context.services.machine, context.services.desktop, context.services.loop,
+                  windows_, context.events),
         handler_(
             context.values, context.xap, context.queue, context.log, context.events, operations_,
             shutdown_,

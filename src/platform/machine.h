@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -81,8 +82,10 @@ class Machine {
   virtual void ExitSystem(bool reboot, bool force) = 0;
   // Suspends to RAM (never hibernates), hibernates, locks the user's session or ends it.
   // Returns once the system has taken the request; throws Error saying why it was not (no
-  // hibernation here, the command missing or refusing).
-  virtual void SessionAction(SessionRequest request) = 0;
+  // hibernation here, the command missing or refusing). While a command it runs has not
+  // answered, it calls `wait` with a number of milliseconds, so that the caller's other
+  // work goes on meanwhile.
+  virtual void SessionAction(SessionRequest request, const std::function<void(int)>& wait) = 0;
 };
 
 }  // namespace varnix

@@ -33,7 +33,7 @@ class FakeMachine : public Machine {
     if (refuse_exit) throw Error(1, "systemctl exited with 1");
   }
 
-  void SessionAction(SessionRequest request) override {
+  void SessionAction(SessionRequest request, const std::function<void(int)>&) override {
     static const char* const names[] = {"sleep", "hibernate", "lock", "logoff"};
     system_calls.push_back(names[static_cast<int>(request)]);
     if (refuse_exit) throw Error(1, "loginctl exited with 1");

@@ -39,7 +39,7 @@ class MachineThatStaysUp : public Machine {
   void ExitSystem(bool reboot, bool force) override {
     requests.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));
   }
-  void SessionAction(SessionRequest request) override {
+  void SessionAction(SessionRequest request, const std::function<void(int)>&) override {
     requests.push_back("session action " + std::to_string(static_cast<int>(request)));
   }
   std::vector<std::string> requests;
@@ -68,7 +68,8 @@ TEST(ShutdownDesktopTest, ClosesRealWindowsThenAsksTheSystemToEnd) {
       {*platform.desktop, *platform.processes, machine, *platform.files, *platform.loop}, trace,
       IsNtPlatform(machine), 1);
   RecordingEventReport events;
-  ShutdownModule(machine, *platform.desktop, windows, events).CloseWindowsAndShutdown();
+  ShutdownModule(machine, *platform.desktop, *platform.loop, windows, events)
+      .CloseWindowsAndShutdown();
   EXPECT_EQ(machine.requests, std::vector<std::string>{"halt force"});
 
   EXPECT_FALSE(platform.processes->IsAlive(helpers[2]));

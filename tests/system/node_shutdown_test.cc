@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "helper.h"
+#include "hostile_traffic.h"
 #include "settings/ini_tool.h"
 #include "system/node_fixture.h"
 #include "system/screen_state.h"
@@ -117,10 +118,12 @@ TEST_F(NodeShutdownTest, SessionActionsRunTheirCommandsFallBackAndReportRefusals
   platform_.files->CreateFolder(Path("bin"));
   const std::string calls = Path("calls");
   const std::string refuse = Path("refuse");
+  const std::string slow = Path("slow");
   for (const std::string command : {"systemctl", "loginctl"}) {
     platform_.files->WriteAll(Path("bin/" + command), "#!/bin/sh\necho " + command +
                                                           " \"$@\" >> '" + calls + "'\n[ -e '" +
-                                                          refuse + "' ] && exit 1\nexit 0\n");
+                                                          slow + "' ] && sleep 3\n[ -e '" + refuse +
+                                                          "' ] && exit 1\nexit 0\n");
     std::filesystem::permissions(Path("bin/" + command), std::filesystem::perms::owner_all);
   }
   const char* path = std::getenv("PATH");
@@ -170,6 +173,12 @@ TEST_F(NodeShutdownTest, SessionActionsRunTheirCommandsFallBackAndReportRefusals
   // The screens: DPMS where the server has it, else the screen saver, which is then said.
   ask("screenoff", node);
   ASSERT_TRUE(hub_->WaitFor([&] { return ScreensOff(display); }, milliseconds(10000)));
+
+  // A command that takes its time does not hold the node: it answers meanwhile.
+  platform_.files->WriteAll(slow, "");
+  ask("sleep", node);
+  hub_->Relay(EchoRequest(platform_.machine->ComputerName(), "meanwhile"));
+  EXPECT_NE(hub_->WaitForText("meanwhile", milliseconds(2000)), "");
   EXPECT_EQ(EndNode(), 0);
 }
 

@@ -66,7 +66,9 @@ struct CommandResult {
 
 // Runs `argv` found on PATH in a session of its own, and collects it so that no zombie is
 // left. One that is still running after `limit` is taken to be at work (a halt under way).
-CommandResult RunSystemCommand(std::vector<std::string> argv, std::chrono::milliseconds limit) {
+// `pause` passes the time between two looks; by default it sleeps.
+CommandResult RunSystemCommand(std::vector<std::string> argv, std::chrono::milliseconds limit,
+                               const std::function<void(int)>& pause = {}) {
   SpawnOptions options;
   options.search_path = true;
   options.own_session = true;
@@ -83,8 +85,12 @@ CommandResult RunSystemCommand(std::vector<std::string> argv, std::chrono::milli
       result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       return result;
     }
-    const timespec pause{0, 10 * 1000 * 1000};
-    ::nanosleep(&pause, nullptr);
+    if (pause) {
+      pause(10);
+    } else {
+      const timespec ten_ms{0, 10 * 1000 * 1000};
+      ::nanosleep(&ten_ms, nullptr);
+    }
   } while (std::chrono::steady_clock::now() < end);
   return result;
 }
@@ -106,7 +112,7 @@ void PosixMachine::ExitSystem(bool reboot, bool /*force*/) {
                   second.Describe("shutdown " + shutdown[1] + " now"));
 }
 
-void PosixMachine::SessionAction(SessionRequest request) {
+void PosixMachine::SessionAction(SessionRequest request, const std::function<void(int)>& wait) {
   // As root the node serves every session (the system unit); as a user, its own (the user
   // unit), which logind's "auto" finds even from a service outside the session.
   const bool root = ::geteuid() == 0;
@@ -132,7 +138,7 @@ void PosixMachine::SessionAction(SessionRequest request) {
   std::string said;
   int last = 0;
   for (const Command& command : tries) {
-    const CommandResult result = RunSystemCommand(command, std::chrono::seconds(5));
+    const CommandResult result = RunSystemCommand(command, std::chrono::seconds(5), wait);
     if (result.Succeeded()) return;
     std::string line;
     for (const std::string& word : command) line += (line.empty() ? "" : " ") + word;

@@ -25,7 +25,7 @@ class PosixMachine : public Machine {
   std::string UserDataFolder() override;
   void EnableShutdownPrivilege() override {}
   void ExitSystem(bool reboot, bool force) override;
-  void SessionAction(SessionRequest request) override;
+  void SessionAction(SessionRequest request, const std::function<void(int)>& wait) override;
 };
 
 }  // namespace varnix

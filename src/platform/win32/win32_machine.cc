@@ -42,7 +42,8 @@ void Win32Machine::ExitSystem(bool reboot, bool force) {
   }
 }
 
-void Win32Machine::SessionAction(SessionRequest request) {
+// The calls return at once: nothing to wait for.
+void Win32Machine::SessionAction(SessionRequest request, const std::function<void(int)>&) {
   const auto fail = [](const std::string& call) {
     const DWORD number = GetLastError();
     throw Error(static_cast<long>(number), call + ": " + SystemErrorText(number));
