@@ -46,7 +46,7 @@ void ShutdownModule::SessionAction(SessionRequest request) {
   Steps step([&](const Failure& failure) {
     events_.SendErrorEvent(kLogType, names[static_cast<int>(request)], failure);
   });
-  // The node keeps answering while the system's command takes its time.
+  // The node's loop goes on while the system's command takes its time, as in a stop's wait.
   step(0, [&] {
     machine_.SessionAction(request, [this](int milliseconds) {
       loop_.DispatchPending(std::chrono::milliseconds(milliseconds));

@@ -83,8 +83,8 @@ class Machine {
   // Suspends to RAM (never hibernates), hibernates, locks the user's session or ends it.
   // Returns once the system has taken the request; throws Error saying why it was not (no
   // hibernation here, the command missing or refusing). While a command it runs has not
-  // answered, it calls `wait` with a number of milliseconds, so that the caller's other
-  // work goes on meanwhile.
+  // answered, it calls `wait` with a number of milliseconds, so that the caller's loop goes
+  // on meanwhile.
   virtual void SessionAction(SessionRequest request, const std::function<void(int)>& wait) = 0;
 };
 
