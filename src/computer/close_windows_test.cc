@@ -124,46 +124,18 @@ TEST_F(CloseWindowsTest, WindowsWithoutAnOwnerAreEachAskedWhenThereIsNoShell) {
   EXPECT_EQ(table_.waits, std::vector<int>{10000}) << "only the editor has a process to wait for";
 }
 
-TEST_F(CloseWindowsTest, ARefusedSystemEndIsReportedAndAnEndRequestStopsTheRun) {
+// The node asked to end while a window takes its time: no more windows, and no halt.
+TEST_F(CloseWindowsTest, AnEndRequestDuringTheRunStopsItAndTheHalt) {
   RecordingEventReport events;
   ShutdownModule shutdown(machine_, desktop_, loop_, windows_, events);
-  machine_.refuse_exit = true;
-  shutdown.CloseWindowsAndReboot();
-  EXPECT_EQ(events.events, std::vector<std::string>{"RebootComputer 0 systemctl exited with 1"});
-
-  // The node asked to end while a window takes its time: no more windows, and no halt.
   const WindowHandle slow = desktop_.Add("Slow", table_.Add("slow"), -1);
   desktop_.Add("Next", table_.Add("next"));
   auto end = loop_.CreateTimer([&] { loop_.Quit(); });
   end->SetInterval(1500);
   end->SetEnabled(true);
-  machine_.system_calls.clear();
   shutdown.CloseWindowsAndShutdown();
   EXPECT_EQ(desktop_.closes_posted, std::vector<WindowHandle>{slow});
   EXPECT_EQ(machine_.system_calls, std::vector<std::string>{});
-}
-
-TEST_F(CloseWindowsTest, SessionActionsAskWindowsOnlyBeforeALogOffAndReportEveryRefusal) {
-  RecordingEventReport events;
-  ShutdownModule shutdown(machine_, desktop_, loop_, windows_, events);
-  const WindowHandle notes = desktop_.Add("Notes", table_.Add("notes"));
-  shutdown.SessionAction(SessionRequest::kSleep);
-  shutdown.SessionAction(SessionRequest::kLock);
-  EXPECT_TRUE(desktop_.closes_posted.empty()) << "sleep and lock leave the windows alone";
-  shutdown.SessionAction(SessionRequest::kLogoff);
-  EXPECT_EQ(desktop_.closes_posted, std::vector<WindowHandle>{notes}) << "a log-off asks first";
-  EXPECT_EQ(machine_.system_calls, (std::vector<std::string>{"sleep", "lock", "logoff"}));
-  EXPECT_TRUE(events.events.empty());
-
-  machine_.refuse_exit = true;
-  shutdown.SessionAction(SessionRequest::kHibernate);
-  desktop_.screens_off_note = "the display has no DPMS; the screen saver was started instead";
-  shutdown.TurnScreensOff();
-  EXPECT_EQ(desktop_.screens_turned_off, 1);
-  EXPECT_EQ(events.events,
-            (std::vector<std::string>{"Hibernate 0 loginctl exited with 1",
-                                      "ScreenOff 0 the display has no DPMS; the screen saver was "
-                                      "started instead"}));
 }
 
 }  // namespace

@@ -102,32 +102,6 @@ TEST_F(CommandHandlerTest, AcceptsMessagesForThisComputerOrForAnyone) {
   EXPECT_TRUE(events_.events.empty());
 }
 
-TEST_F(CommandHandlerTest, ShutsDownOnlyWhenAddressedByName) {
-  Request("Computer.Process", "Computer.Control\n{\nAction=shutdown\nQuery=ip\n}\n", "*");
-  EXPECT_TRUE(computer_.calls.empty());
-  EXPECT_EQ(Sent().size(), 1u) << "only the query is answered";
-  Request("Computer.Process", "Computer.Control\n{\nAction=ReBoot\nQuery=ip\n}\n",
-          "qel.process.pc1");
-  EXPECT_EQ(computer_.calls, std::vector<std::string>{"reboot"});
-  EXPECT_TRUE(Sent().empty()) << "nothing more is looked at";
-  Request("Computer.Process", "Computer.Control\n{\nAction=Shutdown\n}\n", "x.y.PC1");
-  EXPECT_EQ(computer_.calls, (std::vector<std::string>{"reboot", "shutdown"}));
-
-  // The session actions alike: never for "*", each for this computer by name, in any case.
-  computer_.calls.clear();
-  for (const char* action : {"sleep", "HIBERNATE", "Lock", "logoff", "ScreenOff"}) {
-    Request("Computer.Process", std::string("Computer.Control\n{\nAction=") + action + "\n}\n",
-            "*");
-  }
-  EXPECT_TRUE(computer_.calls.empty());
-  for (const char* action : {"sleep", "HIBERNATE", "Lock", "logoff", "ScreenOff"}) {
-    Request("Computer.Process", std::string("Computer.Control\n{\nAction=") + action + "\n}\n",
-            "qel.Process.PC1");
-  }
-  EXPECT_EQ(computer_.calls, (std::vector<std::string>{"session 0", "session 1", "session 2",
-                                                       "session 3", "screens off"}));
-}
-
 TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) {
   Control("Action=start\nPath=/opt/app/notes\n");
   handler_.SupervisionPass();

@@ -206,12 +206,7 @@ class FakeDesktop : public Desktop {
     if (Window* w = Find(h); w != nullptr && w->close_asked_at < 0) w->close_asked_at = loop_.now();
   }
   ProcessId ShellPid() override { return shell_pid; }
-  std::string TurnScreensOff() override {
-    ++screens_turned_off;
-    return screens_off_note;
-  }
-  int screens_turned_off = 0;
-  std::string screens_off_note;
+  std::string TurnScreensOff() override { return ""; }
 
   std::vector<WindowHandle> closes_posted;
   ProcessId shell_pid = 0;

@@ -1,7 +1,8 @@
-// A shutdown request to the real node under Xvfb: windows closed, trace written, the system asked
-// to halt through a stand-in systemctl that only records its arguments.
+// The computer's actions on the real node under Xvfb: windows closed, trace written, the system
+// asked through stand-ins for its commands that only record their arguments.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,21 +19,45 @@ namespace {
 
 using std::chrono::milliseconds;
 
-class NodeShutdownTest : public NodeFixture {};
+class NodeShutdownTest : public NodeFixture {
+ protected:
+  // Starts the node with recording stand-ins for `commands` first on its PATH, never the real
+  // ones. Each writes "command arguments" to Path("calls"), takes 3 s while Path("slow")
+  // exists and refuses while Path("refuse") does.
+  void StartWithStandIns(const std::vector<std::string>& commands, int close_wait_seconds) {
+    WriteSettings();
+    platform_.files->WriteAll(
+        Path("Config/settings.ini"),
+        "[Computer]\r\nCloseWaitSeconds=" + std::to_string(close_wait_seconds) + "\r\n");
+    platform_.files->CreateFolder(Path("bin"));
+    for (const std::string& command : commands) {
+      platform_.files->WriteAll(Path("bin/" + command),
+                                "#!/bin/sh\necho " + command + " \"$@\" >> '" + calls_ +
+                                    "'\n[ -e '" + Path("slow") + "' ] && sleep 3\n[ -e '" +
+                                    Path("refuse") + "' ] && exit 1\nexit 0\n");
+      std::filesystem::permissions(Path("bin/" + command), std::filesystem::perms::owner_all);
+    }
+    const char* path = std::getenv("PATH");
+    StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
+    ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+  }
+  void Ask(const std::string& action, const std::string& target) {
+    hub_->Relay(XapRequest(target, "Computer.Control\n{\nAction=" + action + "\n}\n"));
+  }
+  bool Called(const std::string& lines) {
+    return hub_->WaitFor([&] {
+      return platform_.files->FileExists(calls_) && platform_.files->ReadAll(calls_) == lines;
+    });
+  }
+
+  const std::string calls_ = Path("calls");
+  const std::string this_node_ = "qel.Process." + platform_.machine->ComputerName();
+};
 
 TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
   const char* display = std::getenv("DISPLAY");
   ASSERT_NE(display, nullptr) << "run under tests/with_xvfb.sh (package xvfb)";
-  WriteSettings();
-  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
-  // Never the real one: the stand-in comes first on the node's PATH.
-  platform_.files->CreateFolder(Path("bin"));
-  const std::string calls = Path("systemctl.calls");
-  platform_.files->WriteAll(Path("bin/systemctl"), "#!/bin/sh\necho \"$@\" >> '" + calls + "'\n");
-  std::filesystem::permissions(Path("bin/systemctl"), std::filesystem::perms::owner_all);
-  const char* path = std::getenv("PATH");
-  StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
-  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+  StartWithStandIns({"systemctl"}, 1);
 
   // Bottom first: a hung program on top would end the run before the others are reached.
   const std::vector<ProcessId> helpers = StartWindowHelpers(
@@ -41,16 +66,13 @@ TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
     ASSERT_TRUE(WindowShows(platform_, caption)) << caption;
   }
 
-  hub_->Relay(
-      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
-      "source=acme.tester.peer\ntarget=qel.Process." +
-      platform_.machine->ComputerName() + "\n}\nComputer.Control\n{\nAction=Shutdown\n}\n");
+  Ask("Shutdown", this_node_);
   ASSERT_TRUE(
-      hub_->WaitFor([&] { return platform_.files->FileExists(calls); }, milliseconds(20000)))
+      hub_->WaitFor([&] { return platform_.files->FileExists(calls_); }, milliseconds(20000)))
       << (FileExists("Data/RestartWindows.txt") ? ReadFile("Data/RestartWindows.txt") : "no trace")
       << (FileExists("Data/Korvane.txt") ? ReadFile("Data/Korvane.txt") : "no log") << " node exit "
       << node_->WaitForExit(milliseconds(0)).value_or(-1);
-  EXPECT_EQ(platform_.files->ReadAll(calls), "halt\n");
+  EXPECT_EQ(platform_.files->ReadAll(calls_), "systemctl halt\n");
 
   EXPECT_FALSE(platform_.processes->IsAlive(helpers[2]));
   EXPECT_TRUE(platform_.processes->IsAlive(helpers[1]));
@@ -67,31 +89,53 @@ TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
   for (const ProcessId pid : helpers) platform_.processes->Terminate(pid);
 }
 
-TEST_F(NodeShutdownTest, ARefusedHaltIsReportedAndLeavesNothingBehind) {
-  WriteSettings();
-  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=0\r\n");
-  // Both ways to halt refuse, as without systemd or without the right to.
-  platform_.files->CreateFolder(Path("bin"));
-  const std::string calls = Path("calls");
-  for (const std::string command : {"systemctl", "shutdown"}) {
-    platform_.files->WriteAll(Path("bin/" + command), "#!/bin/sh\necho " + command +
-                                                          " \"$@\" >> '" + calls + "'\nexit 1\n");
-    std::filesystem::permissions(Path("bin/" + command), std::filesystem::perms::owner_all);
-  }
-  const char* path = std::getenv("PATH");
-  StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
-  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+// Sleep, hibernate, lock, log off and screen off, each through the system's own commands; a
+// refused reboot or sleep tried the other way, then reported; nothing of this for "*".
+TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachFailure) {
+  const char* display = std::getenv("DISPLAY");
+  ASSERT_NE(display, nullptr) << "run under tests/with_xvfb.sh (package xvfb)";
+  StartWithStandIns({"systemctl", "loginctl", "shutdown"}, 1);
+  const std::vector<ProcessId> helpers = StartWindowHelpers(platform_, {{"Notes - Editor", ""}});
+  ASSERT_TRUE(WindowShows(platform_, "Notes - Editor"));
 
-  hub_->Relay(
-      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
-      "source=acme.tester.peer\ntarget=qel.Process." +
-      platform_.machine->ComputerName() + "\n}\nComputer.Control\n{\nAction=Reboot\n}\n");
-  const std::string event = hub_->WaitForText("RebootComputer", milliseconds(20000));
-  EXPECT_NE(event.find("systemctl reboot: exit status 1; shutdown -r now: exit status 1"),
+  for (const char* action : {"reboot", "sleep", "hibernate", "lock", "logoff", "screenoff"}) {
+    Ask(action, "*");
+  }
+  // No halt for "*", yet the query beside it is answered (by name, a halt is all it does).
+  hub_->Relay(XapRequest("*", "Computer.Control\n{\nAction=shutdown\nQuery=IP\n}\n"));
+  ASSERT_NE(hub_->WaitForText("Computer.Notification"), "");
+  Ask("Sleep", this_node_);
+  ASSERT_TRUE(Called("systemctl suspend\n")) << "nothing for \"*\", then the suspend alone";
+  Ask("hibernate", this_node_);
+  ASSERT_TRUE(Called("systemctl suspend\nsystemctl hibernate\n"));
+  Ask("LOCK", this_node_);  // the node runs as root here: every session
+  ASSERT_TRUE(Called("systemctl suspend\nsystemctl hibernate\nloginctl lock-sessions\n"));
+  EXPECT_TRUE(platform_.processes->IsAlive(helpers[0])) << "sleep and lock leave windows be";
+
+  // A log-off asks the windows first, then ends the graphical session.
+  platform_.files->WriteAll(calls_, "");
+  Ask("logoff", this_node_);
+  ASSERT_TRUE(Called("loginctl terminate-seat seat0\n"));
+  EXPECT_FALSE(platform_.processes->IsAlive(helpers[0]));
+  EXPECT_NE(ReadFile("Data/RestartWindows.txt").find("Window=Notes - Editor, Status = 0"),
+            std::string::npos);
+
+  // Refused, as without systemd or without the right to: the fallback, then an event that
+  // says both, and neither command left as a zombie.
+  platform_.files->WriteAll(Path("refuse"), "");
+  platform_.files->WriteAll(calls_, "");
+  Ask("sleep", this_node_);
+  const std::string event = hub_->WaitForText("Data=Sleep", milliseconds(20000));
+  EXPECT_NE(event.find("systemctl suspend: exit status 1; loginctl suspend: exit status 1"),
             std::string::npos)
       << event;
-  EXPECT_EQ(platform_.files->ReadAll(calls), "systemctl reboot\nshutdown -r now\n");
-  // Neither command lingers as a zombie of the node's.
+  hub_->Relay(XapRequest(this_node_, "Computer.Control\n{\nAction=Reboot\nQuery=IP\n}\n"));
+  const std::string refused = hub_->WaitForText("RebootComputer", milliseconds(20000));
+  EXPECT_NE(refused.find("systemctl reboot: exit status 1; shutdown -r now: exit status 1"),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(platform_.files->ReadAll(calls_),
+            "systemctl suspend\nloginctl suspend\nsystemctl reboot\nshutdown -r now\n");
   const std::string node = std::to_string(node_->Pid());
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::ifstream in(entry.path() / "stat");
@@ -105,81 +149,22 @@ TEST_F(NodeShutdownTest, ARefusedHaltIsReportedAndLeavesNothingBehind) {
     fields >> state >> parent;
     EXPECT_FALSE(parent == node && state == "Z") << stat;
   }
-  EXPECT_EQ(EndNode(), 0);
-}
-
-// Sleep, hibernate, lock, log off and screen off, each through the system's own commands
-// (recording stand-ins here, which refuse while a file says so) and never for "*".
-TEST_F(NodeShutdownTest, SessionActionsRunTheirCommandsFallBackAndReportRefusals) {
-  const char* display = std::getenv("DISPLAY");
-  ASSERT_NE(display, nullptr) << "run under tests/with_xvfb.sh (package xvfb)";
-  WriteSettings();
-  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
-  platform_.files->CreateFolder(Path("bin"));
-  const std::string calls = Path("calls");
-  const std::string refuse = Path("refuse");
-  const std::string slow = Path("slow");
-  for (const std::string command : {"systemctl", "loginctl"}) {
-    platform_.files->WriteAll(Path("bin/" + command), "#!/bin/sh\necho " + command +
-                                                          " \"$@\" >> '" + calls + "'\n[ -e '" +
-                                                          slow + "' ] && sleep 3\n[ -e '" + refuse +
-                                                          "' ] && exit 1\nexit 0\n");
-    std::filesystem::permissions(Path("bin/" + command), std::filesystem::perms::owner_all);
-  }
-  const char* path = std::getenv("PATH");
-  StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
-  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
-  const auto ask = [&](const std::string& action, const std::string& target) {
-    hub_->Relay(
-        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
-        "source=acme.tester.peer\ntarget=" +
-        target + "\n}\nComputer.Control\n{\nAction=" + action + "\n}\n");
-  };
-  const std::string node = "qel.Process." + platform_.machine->ComputerName();
-  const auto called = [&](const std::string& lines) {
-    return hub_->WaitFor([&] {
-      return platform_.files->FileExists(calls) && platform_.files->ReadAll(calls) == lines;
-    });
-  };
-
-  for (const char* action : {"sleep", "hibernate", "lock", "logoff", "screenoff"}) ask(action, "*");
-  ask("Sleep", node);
-  ASSERT_TRUE(called("systemctl suspend\n")) << "nothing for \"*\", then the suspend alone";
-  ask("hibernate", node);
-  ASSERT_TRUE(called("systemctl suspend\nsystemctl hibernate\n"));
-  ask("LOCK", node);  // the node runs as root here: every session
-  ASSERT_TRUE(called("systemctl suspend\nsystemctl hibernate\nloginctl lock-sessions\n"));
-
-  // A log-off asks the windows first, then ends the graphical session.
-  const std::vector<ProcessId> helpers = StartWindowHelpers(platform_, {{"Notes - Editor", ""}});
-  ASSERT_TRUE(WindowShows(platform_, "Notes - Editor"));
-  platform_.files->WriteAll(calls, "");
-  ask("logoff", node);
-  ASSERT_TRUE(called("loginctl terminate-seat seat0\n"));
-  EXPECT_FALSE(platform_.processes->IsAlive(helpers[0]));
-  EXPECT_NE(ReadFile("Data/RestartWindows.txt").find("Window=Notes - Editor, Status = 0"),
-            std::string::npos);
-
-  // Refused: the fallback, then an event that says both.
-  platform_.files->WriteAll(refuse, "");
-  platform_.files->WriteAll(calls, "");
-  ask("sleep", node);
-  const std::string event = hub_->WaitForText("Data=Sleep", milliseconds(20000));
-  EXPECT_NE(event.find("systemctl suspend: exit status 1; loginctl suspend: exit status 1"),
-            std::string::npos)
-      << event;
-  EXPECT_EQ(platform_.files->ReadAll(calls), "systemctl suspend\nloginctl suspend\n");
 
   // The screens: DPMS where the server has it, else the screen saver, which is then said.
-  ask("screenoff", node);
+  Ask("screenoff", this_node_);
   ASSERT_TRUE(hub_->WaitFor([&] { return ScreensOff(display); }, milliseconds(10000)));
 
   // A command that takes its time: the node's loop goes on meanwhile, as in a stop's wait, and
   // a request that came during it is answered in turn, not lost.
-  platform_.files->WriteAll(slow, "");
-  ask("sleep", node);
+  platform_.files->WriteAll(Path("slow"), "");
+  Ask("sleep", this_node_);
   hub_->Relay(EchoRequest(platform_.machine->ComputerName(), "meanwhile"));
   EXPECT_NE(hub_->WaitForText("meanwhile", milliseconds(20000)), "");
+  EXPECT_EQ(std::count_if(hub_->received().begin(), hub_->received().end(),
+                          [](const std::string& text) {
+                            return text.find("Computer.Notification") != std::string::npos;
+                          }),
+            1);
   EXPECT_EQ(EndNode(), 0);
 }
 
