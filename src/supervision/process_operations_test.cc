@@ -79,35 +79,6 @@ TEST_F(ProcessOperationsTest, AStopNestedInAnotherStopsWaitKeepsItsOwnWait) {
   EXPECT_TRUE(events_.events.empty()) << events_.events.front();
 }
 
-TEST_F(ProcessOperationsTest, StartFindsRunningProgramsAndStartsOthers) {
-  EXPECT_EQ(ops_.StartProcess("/opt/app/missing", "Unknown", "2", "HIGH"), 0u);
-  EXPECT_TRUE(table_.started.empty());
-
-  const ProcessId started = ops_.StartProcess("/opt/app/notes.bin", "Unknown", "2", "Unknown");
-  EXPECT_NE(started, 0u);
-  EXPECT_EQ(table_.started, std::vector<std::string>{"/opt/app/notes.bin||2"});
-  EXPECT_EQ(table_.priority_changes, 0);
-
-  // Running already, in whatever folder: its id, and the new priority, but no second start.
-  files_.files["/elsewhere/notes.bin"] = "";
-  EXPECT_EQ(ops_.StartProcess("/elsewhere/notes.bin", "-x", "1", "  high "), started);
-  EXPECT_EQ(table_.started.size(), 1u);
-  EXPECT_EQ(table_.processes[started].priority, PriorityClass::kHigh);
-
-  ops_.StartProcess("/elsewhere/notes.bin", "", "2", "FAST");
-  EXPECT_EQ(table_.processes[started].priority, PriorityClass::kHigh);
-
-  table_.processes[started].alive = false;
-  ops_.StartProcess("/opt/app/notes.bin", "\"a b\" ; rm", "0", "Unknown");
-  EXPECT_EQ(table_.started.back(), "/opt/app/notes.bin|\"a b\" ; rm|0");
-
-  table_.processes.clear();
-  table_.refuse_start = true;
-  EXPECT_EQ(ops_.StartProcess("/opt/app/notes.bin", "Unknown", "2", "HIGH"), 0u);
-  EXPECT_EQ(events_.events,
-            std::vector<std::string>{"StartProcess 30 The system cannot find the file specified."});
-}
-
 TEST_F(ProcessOperationsTest, NamesAreCutToFifteenCharactersExceptOnXP) {
   ops_.GetPIDFromName("averyveryverylongname.exe");
   ProcessOperations xp(table_, desktop_, files_, events_, loop_, "XP", PathRules::Windows());
@@ -116,75 +87,44 @@ TEST_F(ProcessOperationsTest, NamesAreCutToFifteenCharactersExceptOnXP) {
             (std::vector<std::string>{"averyveryverylo", "averyveryverylongname.exe"}));
 }
 
-TEST_F(ProcessOperationsTest, QueryPrefersTheTitleAndNamesThePriority) {
-  const ProcessId by_name = table_.Add("notes.bin");
+TEST_F(ProcessOperationsTest, QueryPrefersTheTitleAndTheVeryFile) {
   const ProcessId by_title = table_.Add("viewer");
-  table_.processes[by_title].priority = PriorityClass::kAboveNormal;
-  desktop_.Add("Picture Viewer", by_title);
-
-  Status record(table_, PathRules::Posix());
-  record.Path("/opt/app/notes.bin");
-  ops_.QueryProcess(record);
-  EXPECT_EQ(record.PID(), static_cast<int32_t>(by_name));
-  EXPECT_EQ(record.Priority(), "NORMAL");
-
-  record.PID(0);
-  record.Title("viewer");
-  ops_.QueryProcess(record);
-  EXPECT_EQ(record.PID(), static_cast<int32_t>(by_title));
-  EXPECT_EQ(record.Priority(), "ABOVE_NORMAL");
-
   table_.processes[by_title].priority = PriorityClass::kOther;
-  ops_.QueryProcess(record);
-  EXPECT_EQ(record.Priority(), "Unknown");
-
-  table_.processes[by_title].alive = false;
-  ops_.QueryProcess(record);
-  EXPECT_EQ(record.PID(), 0);
-  EXPECT_EQ(record.Priority(), "Unknown") << "kept from before";
-}
-
-TEST_F(ProcessOperationsTest, QueryKeepsTheInstanceTheRecordFollows) {
-  // Another program of the same file name ran first; the record follows the one it started.
-  const ProcessId other = table_.Add("sleep");
-  const ProcessId ours = table_.Add("sleep");
-  Status record(table_, PathRules::Posix());
-  record.Path("/bin/sleep");
-  record.PID(static_cast<int32_t>(ours));
-  ops_.QueryProcess(record);
-  EXPECT_EQ(record.PID(), static_cast<int32_t>(ours));
-
-  // A titled program whose window is not shown yet keeps the id it was started with.
-  const ProcessId viewer = table_.Add("viewer");
+  desktop_.Add("Picture Viewer", by_title);
   Status titled(table_, PathRules::Posix());
-  titled.Path("/opt/viewer");
-  titled.Title("Picture Viewer");
-  titled.PID(static_cast<int32_t>(viewer));
+  titled.Path("/opt/app/notes.bin");
+  titled.Title("viewer");
   ops_.QueryProcess(titled);
-  EXPECT_EQ(titled.PID(), static_cast<int32_t>(viewer));
+  EXPECT_EQ(titled.PID(), static_cast<int32_t>(by_title));
+  EXPECT_EQ(titled.Priority(), "Unknown") << "a class without a name";
 
-  // Once it has ended, the look-up finds whichever runs that file; another folder's program
-  // of that name only when the file asked for exists, and never for a made-up path.
-  table_.processes[ours].alive = false;
+  // Of two programs of one file name, the one that runs the file asked for.
+  const ProcessId other = table_.Add("sleep");
   table_.processes[other].path = "/usr/local/bin/sleep";
-  ops_.QueryProcess(record);
-  EXPECT_EQ(record.PID(), 0);
-  files_.files["/bin/sleep"] = "";
-  ops_.QueryProcess(record);
-  EXPECT_EQ(record.PID(), static_cast<int32_t>(other));
   const ProcessId exact = table_.Add("sleep");
   table_.processes[exact].path = "/bin/sleep";
-  Status fresh(table_, PathRules::Posix());
-  fresh.Path("/bin/sleep");
-  ops_.QueryProcess(fresh);
-  EXPECT_EQ(fresh.PID(), static_cast<int32_t>(exact)) << "the very file comes first";
+  Status record(table_, PathRules::Posix());
+  record.Path("/bin/sleep");
+  ops_.QueryProcess(record);
+  EXPECT_EQ(record.PID(), static_cast<int32_t>(exact));
 }
 
-TEST_F(ProcessOperationsTest, ANumericTargetIsAProcessId) {
+// A priority by name in any case and spacing, a target or a window by number.
+TEST_F(ProcessOperationsTest, NumbersAndNamesAreReadAsWritten) {
   const ProcessId pid = table_.Add("x");
-  desktop_.Add(std::to_string(pid + 1), table_.Add("y"));
-  ops_.fChangeProcessPriority(" " + std::to_string(pid) + " ", "low");
-  EXPECT_EQ(table_.processes[pid].priority, PriorityClass::kIdle);
+  const std::string id = std::to_string(pid);
+  desktop_.Add(std::to_string(pid + 1), table_.Add("y"));  // a title that looks like a number
+  const std::tuple<std::string, std::string, PriorityClass> rows[] = {
+      {" " + id + " ", "low", PriorityClass::kIdle},
+      {id, "  high ", PriorityClass::kHigh},
+      {id, "FAST", PriorityClass::kHigh},  // no such class: unchanged
+  };
+  for (const auto& [target, priority, after] : rows) {
+    ops_.fChangeProcessPriority(target, priority);
+    EXPECT_EQ(table_.processes[pid].priority, after) << target << priority;
+  }
+  ops_.StartProcess("/opt/app/notes.bin", "Unknown", " 3 ", "Unknown");
+  EXPECT_EQ(table_.started.back(), "/opt/app/notes.bin||3");
 }
 
 TEST_F(ProcessOperationsTest, ProcessNameReportsAFolderDot) {

@@ -101,14 +101,19 @@ TEST_F(NodeCommandsTest, StartsReportsAndStopsAProgram) {
   EXPECT_TRUE(std::regex_match(Item(started, "RAM"), std::regex("[1-9][0-9]+"))) << started;
   EXPECT_TRUE(std::regex_match(Item(started, "Elapsed"), std::regex("[0-9]+"))) << started;
   EXPECT_TRUE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
+  // Asked again while it runs: the same program at the new priority, not a second one.
+  Control("Action=start\nPath=" + program_ + "\nPriority=low\n");
+  const std::string again = Next("Process.Notification");
+  EXPECT_EQ(Item(again, "PID"), pid) << again;
+  EXPECT_EQ(Item(again, "Priority"), "LOW") << again;
 
   Control("Action=stop\nPath=" + program_ + "\n");
   // Windows programs have hidden windows whose captions can hold the waits to their end.
   const std::string stopped = Next("Process.Notification", kPassWait);
   // The report says how it ended, after the usual items: as asked, where the system lets a
   // polite request be heard (under Wine the window's close ends in a forced end).
-  const std::string usual = "Process.Notification\n{\nPath=" + program_ +
-                            "\nPID=0\nPriority=BELOW_NORMAL\nCPU=\nRAM=\nElapsed=\n";
+  const std::string usual =
+      "Process.Notification\n{\nPath=" + program_ + "\nPID=0\nPriority=LOW\nCPU=\nRAM=\nElapsed=\n";
   EXPECT_EQ(stopped.substr(0, usual.size()), usual);
   if (separator_ == '/') {
     // Its handler says 0; asked before the handler is in place, the signal itself ends it.
