@@ -7,13 +7,16 @@
 
 namespace varnix {
 
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
 // Returns whether `done` held before `limit` passed. `done` is asked once more at the end, so
 // it should only look, not take.
 template <typename Done>
-bool DispatchUntil(EventLoop& loop, std::chrono::milliseconds limit, Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    loop.DispatchPending(std::chrono::milliseconds(20));
+bool DispatchUntil(EventLoop& loop, milliseconds limit, Done done) {
+  const auto deadline = Clock::now() + limit;
+  while (!done() && Clock::now() < deadline) {
+    loop.DispatchPending(milliseconds(20));
   }
   return done();
 }

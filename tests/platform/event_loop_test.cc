@@ -14,9 +14,6 @@
 namespace varnix {
 namespace {
 
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-
 class EventLoopTest : public ::testing::Test {
  protected:
   // Dispatches until `done` holds or the deadline passes; returns whether it held.
@@ -39,9 +36,21 @@ class EventLoopTest : public ::testing::Test {
     return 0;
   }
 
+  // A receiver bound to a free loopback port, keeping what arrives, and a sender.
+  void Listen() {
+    port_ = FreePort();
+    receiver_ = loop().CreateUdpSocket([&](std::string text) { received_.push_back(text); });
+    receiver_->Bind("127.0.0.1", port_);
+  }
+  void Send(const std::string& text) { sender_->SendTo("127.0.0.1", port_, text); }
+
   EventLoop& loop() { return *platform_.loop; }
 
   Platform platform_ = MakePlatform();
+  uint16_t port_ = 0;
+  std::vector<std::string> received_;
+  std::unique_ptr<UdpSocket> receiver_;
+  std::unique_ptr<UdpSocket> sender_ = loop().CreateUdpSocket([](std::string) {});
 };
 
 TEST_F(EventLoopTest, TimersFireAtTheirIntervalsAndInOrder) {
@@ -96,11 +105,7 @@ TEST_F(EventLoopTest, ATimerMayDestroyItselfInItsHandler) {
 }
 
 TEST_F(EventLoopTest, ANestedDispatchDeliversADatagramAndFiresAnotherTimer) {
-  const uint16_t port = FreePort();
-  std::vector<std::string> received;
-  auto receiver = loop().CreateUdpSocket([&](std::string text) { received.push_back(text); });
-  receiver->Bind("127.0.0.1", port);
-  auto sender = loop().CreateUdpSocket([](std::string) {});
+  Listen();
 
   int inner_ticks = 0;
   auto inner = loop().CreateTimer([&] { ++inner_ticks; });
@@ -108,12 +113,12 @@ TEST_F(EventLoopTest, ANestedDispatchDeliversADatagramAndFiresAnotherTimer) {
   std::unique_ptr<Timer> outer;
   outer = loop().CreateTimer([&] {
     outer->SetEnabled(false);
-    sender->SendTo("127.0.0.1", port, "during the wait");
+    Send("during the wait");
     inner->SetInterval(30);
     inner->SetEnabled(true);
     // The handler waits while still letting the loop run.
     const auto until = Clock::now() + milliseconds(300);
-    while (Clock::now() < until && (received.empty() || inner_ticks == 0)) {
+    while (Clock::now() < until && (received_.empty() || inner_ticks == 0)) {
       loop().DispatchPending(milliseconds(50));
     }
     nested_done = true;
@@ -121,26 +126,18 @@ TEST_F(EventLoopTest, ANestedDispatchDeliversADatagramAndFiresAnotherTimer) {
   outer->SetInterval(10);
   outer->SetEnabled(true);
   ASSERT_TRUE(DispatchUntil([&] { return nested_done; }));
-  EXPECT_EQ(received, std::vector<std::string>{"during the wait"});
+  EXPECT_EQ(received_, std::vector<std::string>{"during the wait"});
   EXPECT_GE(inner_ticks, 1);
 }
 
 TEST_F(EventLoopTest, DatagramsArriveWholeAndInOrder) {
-  const uint16_t port = FreePort();
-  std::vector<std::string> received;
-  auto receiver = loop().CreateUdpSocket([&](std::string text) { received.push_back(text); });
-  receiver->Bind("127.0.0.1", port);
-  auto sender = loop().CreateUdpSocket([](std::string) {});
+  Listen();
   std::string big(60000, 'x');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
   const std::string with_nul("a\0b\nc", 5);
-  sender->SendTo("127.0.0.1", port, "first");
-  sender->SendTo("127.0.0.1", port, big);
-  sender->SendTo("127.0.0.1", port, with_nul);
-  ASSERT_TRUE(DispatchUntil([&] { return received.size() == 3; }));
-  EXPECT_EQ(received[0], "first");
-  EXPECT_EQ(received[1], big);
-  EXPECT_EQ(received[2], with_nul);
+  for (const std::string& text : {std::string("first"), big, with_nul}) Send(text);
+  ASSERT_TRUE(DispatchUntil([&] { return received_.size() == 3; }));
+  EXPECT_EQ(received_, (std::vector<std::string>{"first", big, with_nul}));
 }
 
 TEST_F(EventLoopTest, BindingATakenPortFailsWithANumber) {
@@ -169,9 +166,8 @@ TEST_F(EventLoopTest, ASocketClosedByItsOwnHandlerStopsDelivering) {
     receiver->Close();
   });
   receiver->Bind("127.0.0.1", port);
-  auto sender = loop().CreateUdpSocket([](std::string) {});
-  sender->SendTo("127.0.0.1", port, "one");
-  sender->SendTo("127.0.0.1", port, "two");
+  sender_->SendTo("127.0.0.1", port, "one");
+  sender_->SendTo("127.0.0.1", port, "two");
   ASSERT_TRUE(DispatchUntil([&] { return delivered > 0; }));
   loop().DispatchPending(milliseconds(100));
   EXPECT_EQ(delivered, 1);

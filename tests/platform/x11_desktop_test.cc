@@ -22,9 +22,6 @@
 namespace varnix {
 namespace {
 
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-
 class X11DesktopTest : public ::testing::Test {
  protected:
   ~X11DesktopTest() override {
