@@ -49,7 +49,7 @@ class FakeFileSystem : public FileSystem {
   bool IsWritableFolder(const std::string& folder) override {
     std::string path = folder;
     if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-    return folders.count(path) != 0 && read_only_folders.count(path) == 0;
+    return folders.count(path) != 0;
   }
   std::chrono::system_clock::time_point LastModified(const std::string& path) override {
     ReadAll(path);
@@ -60,7 +60,6 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::string> links;  // a path and the file it leads to
   std::set<std::string> folders;
   std::set<std::string> failing_folders;
-  std::set<std::string> read_only_folders;
   std::set<std::string> read_only_files;
   std::vector<std::string> created;
 };

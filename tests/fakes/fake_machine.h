@@ -25,7 +25,7 @@ class FakeMachine : public Machine {
   std::string CloseTracePath(const std::string& data_folder) override {
     return data_folder + "RestartWindows.txt";
   }
-  std::string UserDataFolder() override { return user_data_folder; }
+  std::string UserDataFolder() override { return ""; }
   void EnableShutdownPrivilege() override { system_calls.push_back("privilege"); }
   void ExitSystem(bool reboot, bool force) override {
     system_calls.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));
@@ -35,7 +35,6 @@ class FakeMachine : public Machine {
   }
 
   PathRules paths = PathRules::Posix();
-  std::string user_data_folder;
   std::string computer_name = "PC1";
   int name_calls = 0;
   std::vector<std::string> addresses = {"10.0.0.5", "127.0.0.1"};
@@ -49,10 +48,9 @@ class FakeMachine : public Machine {
 
 class FakeSocketsLayer : public SocketsLayer {
  public:
-  Started Startup(Version wanted) override { return {startup_result, version ? *version : wanted}; }
+  Started Startup(Version wanted) override { return {0, version ? *version : wanted}; }
   int Cleanup() override { return cleanup_result; }
 
-  int startup_result = 0;
   std::optional<Version> version;
   int cleanup_result = 0;
 };

@@ -87,7 +87,6 @@ class FakeProcessTable : public ProcessTable {
   }
   ProcessId FindByFileName(const std::string& file_name) override { return FindByName(file_name); }
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override {
-    if (refuse_start) throw Error(2, "The system cannot find the file specified.");
     started.push_back(path + "|" + parameter + "|" + std::to_string(static_cast<int>(show)));
     const ProcessId pid = Add(path.substr(path.find_last_of("/\\") + 1));
     processes[pid].path = path;
@@ -104,7 +103,6 @@ class FakeProcessTable : public ProcessTable {
   bool SetPriority(ProcessId pid, PriorityClass priority) override {
     if (!IsAlive(pid)) return false;
     processes[pid].priority = priority;
-    ++priority_changes;
     return true;
   }
   bool Terminate(ProcessId pid) override {
@@ -115,7 +113,6 @@ class FakeProcessTable : public ProcessTable {
   }
   std::string ImageName(ProcessId pid) override { return IsAlive(pid) ? processes[pid].name : ""; }
   void RequestClose(ProcessId pid) override {
-    ++close_requests;
     if (IsAlive(pid) && processes[pid].ends_on_request) processes[pid].alive = false;
   }
   WaitResult WaitForExit(ProcessId pid, int milliseconds) override {
@@ -133,10 +130,7 @@ class FakeProcessTable : public ProcessTable {
   ProcessTimes start_times;  // what a new process has counted
   std::vector<std::string> names_asked;
   std::vector<std::string> started;
-  bool refuse_start = false;
   int terminations = 0;
-  int close_requests = 0;
-  int priority_changes = 0;
   int ended_asks = 0;
   std::vector<int> waits;
 

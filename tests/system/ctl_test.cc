@@ -38,8 +38,6 @@ class CtlTest : public HubFixture {
     return {code.value_or(-1), platform_.files->ReadAll(output)};
   }
 
-  std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
-
   std::string ctl_;
   int runs_ = 0;
 };
@@ -371,7 +369,7 @@ TEST_F(CtlBehindAConventionalHubTest, EchoStartAndNodesWorkThroughIt) {
   EXPECT_EQ(echo_code, 0) << echo;
   const auto [nodes_code, nodes] = run({"nodes"});
   EXPECT_EQ(nodes_code, 0) << nodes;
-  EXPECT_NE(nodes.find("qel.Process." + platform_.machine->ComputerName()), std::string::npos);
+  EXPECT_NE(nodes.find(Target()), std::string::npos);
   const auto [start_code, start] =
       run({"start", CopyOfThisProgram("vxconventional"), "--", "--helper", "exit", "0"});
   EXPECT_EQ(start_code, 0) << start;

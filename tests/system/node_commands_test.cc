@@ -26,8 +26,6 @@ class NodeCommandsTest : public NodeFixture {
   // failure waits it out.
   static constexpr milliseconds kPassWait{30000};
 
-  std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
-
   // A peer's request, relayed to the node by the hub.
   void Send(const std::string& cls, const std::string& section, const std::string& items,
             const std::string& target = "", const std::string& source = "acme.tester.peer") {

@@ -46,6 +46,8 @@ class NodeFixture : public ::testing::Test {
   std::string Path(const std::string& relative) const;
   std::string ReadFile(const std::string& relative) const;
   bool FileExists(const std::string& relative) const;
+  // The node's own address, which requests to it name.
+  std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
   // The heartbeat text that the node in this folder sends for `port`.
   std::string ExpectedHeartbeat(int port) const;
 

@@ -40,6 +40,9 @@ class NodeHostileTest : public NodeFixture {
       // A full buffer on the way refuses a datagram now and then; a flood does not care.
     }
   }
+  void Control(const std::string& items) {
+    SendToNode(XapRequest(Target(), "Process.Control\n{\n" + items + "}\n"));
+  }
   // The node's answer to an echo of `text`, waited for at most `limit`.
   bool Answers(const std::string& text, milliseconds limit) {
     return !hub_->WaitForText("Response=" + text, limit).empty();
@@ -118,9 +121,9 @@ TEST_F(NodeHostileTest, QueriesOfMadeUpPathsDoNotGrowTheNode) {
   const auto started = Clock::now();
   for (int batch = 0; batch < 20; ++batch) {
     for (int i = 0; i < 1000; ++i) {
-      SendToNode(XapRequest("qel.Process." + platform_.machine->ComputerName(),
-                            "Process.Control\n{\nAction=query\nPath=/made/up/" +
-                                std::to_string(batch) + "/" + std::to_string(i) + "\n}\n"));
+      SendToNode(XapRequest(Target(), "Process.Control\n{\nAction=query\nPath=/made/up/" +
+                                          std::to_string(batch) + "/" + std::to_string(i) +
+                                          "\n}\n"));
       if (i % 100 == 0) platform_.loop->DispatchPending(milliseconds(0));
     }
     // Every query is handled once the echo after them is answered; asked again if it was lost
@@ -154,14 +157,13 @@ TEST_F(NodeHostileTest, QueriesOfMadeUpPathsDoNotGrowTheNode) {
 
 // A request's text must not forge items in the reply, and a number too large is no number.
 TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   const std::string forged(
       "/made/up\x01"
       "forged=yes\0PID=1\x1b[2J",
       30);
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=query\nPath=" + forged + "\n}\n"));
+  Control("Action=query\nPath=" + forged + "\n");
   // Refused, as a path with a control character is; the refusal names it on one line.
-  SendToNode(XapRequest(target, "Echo.Query\n{\nQuery=echo" + forged + "\n}\n", "WDT.Echo"));
+  SendToNode(XapRequest(Target(), "Echo.Query\n{\nQuery=echo" + forged + "\n}\n", "WDT.Echo"));
   for (const std::string& reply : {hub_->WaitForText("Refused query of /made/up"),
                                    hub_->WaitForText("Response=echo/made/up")}) {
     ASSERT_NE(reply, "");
@@ -173,11 +175,10 @@ TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
   }
 
   const std::string program = CopyOfThisProgram("vxwindow");
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + program +
-                                    "\nParameter=--helper polite\nWindow=4294967296\n}\n"));
+  Control("Action=start\nPath=" + program + "\nParameter=--helper polite\nWindow=4294967296\n");
   const std::string started = hub_->WaitForText("Path=" + program + "\n");
   EXPECT_EQ(started.find("\nPID=0\n"), std::string::npos) << started;
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=stop\nPath=" + program + "\n}\n"));
+  Control("Action=stop\nPath=" + program + "\n");
   SendToNode(Echo("done"));
   ASSERT_TRUE(Answers("done", milliseconds(10000)));
   EXPECT_EQ(hub_->WaitForText("out of range", milliseconds(0)), "");
@@ -186,13 +187,10 @@ TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
 // The node's own file name, in any folder, names the node itself: it must not end it, nor
 // change its priority.
 TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   const std::string name = node_path_.substr(node_path_.find_last_of("/\\") + 1);
   const std::string elsewhere = separator_ == '\\' ? "C:\\no\\such\\dir\\" : "/no/such/dir/";
-  SendToNode(XapRequest(
-      target, "Process.Control\n{\nAction=start\nPath=" + node_path_ + "\nPriority=LOW\n}\n"));
-  SendToNode(
-      XapRequest(target, "Process.Control\n{\nAction=stop\nPath=" + elsewhere + name + "\n}\n"));
+  Control("Action=start\nPath=" + node_path_ + "\nPriority=LOW\n");
+  Control("Action=stop\nPath=" + elsewhere + name + "\n");
   SendToNode(Echo("still here"));
   ASSERT_TRUE(Answers("still here", milliseconds(60000)));
   EXPECT_EQ(node_->WaitForExit(milliseconds(0)), std::nullopt);
@@ -230,16 +228,14 @@ TEST_F(NodeHostileTest, DatagramsBuiltToCostAreCheap) {
 // as well as by count, and gives its memory back once drained.
 TEST_F(NodeHostileTest, LargeDatagramsDuringAStopsWaitAreBoundedAndGiveMemoryBack) {
   if (separator_ == '\\') GTEST_SKIP() << "the figures are measured on Linux";
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   const std::string program = CopyOfThisProgram("vxstubborn");
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + program +
-                                    "\nParameter=--helper stubborn\n}\n"));
+  Control("Action=start\nPath=" + program + "\nParameter=--helper stubborn\n");
   ASSERT_NE(hub_->WaitForText("Path=" + program + "\n"), "");
   SendToNode(Echo("before"));
   ASSERT_TRUE(Answers("before", milliseconds(5000)));
   const uint64_t resident_before = ResidentKiB();
   // The stop waits five seconds for the polite request before it ends the program by force.
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=stop\nPath=" + program + "\n}\n"));
+  Control("Action=stop\nPath=" + program + "\n");
   const std::string large = RequestForAnotherNode() + std::string(64000, 'x');
   uint64_t resident_peak = resident_before;
   const auto flood_start = Clock::now();
@@ -310,16 +306,14 @@ TEST_F(NodeHostileTest, AStopByTitleWithoutWindowsEndsTheRecordsProgram) {
   StartNode({"DISPLAY="});
   ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the node did not come up";
   node_port_ = *hub_->clients().begin();
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   const std::string program = CopyOfThisProgram("vxtitled");
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + program +
-                                    "\nTitle=My Job\nParameter=--helper polite\n}\n"));
+  Control("Action=start\nPath=" + program + "\nTitle=My Job\nParameter=--helper polite\n");
   const std::string started = hub_->WaitForText("Title=My Job\n");
   const auto at = started.find("\nPID=");
   ASSERT_NE(at, std::string::npos) << started;
   const auto pid = static_cast<ProcessId>(std::stoul(started.substr(at + 5)));
   ASSERT_NE(pid, 0u) << started;
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=stop\nTitle=My Job\n}\n"));
+  Control("Action=stop\nTitle=My Job\n");
   ASSERT_NE(hub_->WaitForText("Title=My Job\nPID=0\n", milliseconds(30000)), "");
   EXPECT_FALSE(platform_.processes->IsAlive(pid)) << "reported stopped, and runs on";
 }
@@ -337,11 +331,9 @@ TEST_F(NodeHostileTest, AllowedProgramsCannotBeLeftByTheirPath) {
   StartNode();
   ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "") << "the node did not come up";
   node_port_ = *hub_->clients().begin();
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   for (const std::string& path : {Path("allowed/../vxoutside"), Path("allowed/link"),
                                   Path("allowed/x") + std::string("\0/../vxoutside", 14)}) {
-    SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + path +
-                                      "\nParameter=--helper polite\n}\n"));
+    Control("Action=start\nPath=" + path + "\nParameter=--helper polite\n");
   }
   SendToNode(Echo("fence"));
   ASSERT_TRUE(Answers("fence", milliseconds(10000)));
@@ -357,7 +349,6 @@ TEST_F(NodeHostileTest, AllowedProgramsCannotBeLeftByTheirPath) {
 // another folder, is another program, and a made-up path names nothing that runs.
 TEST_F(NodeHostileTest, ARequestActsOnTheProgramItsPathNamesAndNoOther) {
   if (separator_ == '\\') GTEST_SKIP() << "Windows compares whole file names already";
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   platform_.files->CreateFolder(Path("other"));
   const std::string a = Path("other/pvworker-nightly-A");
   platform_.files->Copy(CopyOfThisProgram("pvworker-nightly-B"), a);
@@ -369,14 +360,12 @@ TEST_F(NodeHostileTest, ARequestActsOnTheProgramItsPathNamesAndNoOther) {
   ASSERT_TRUE(
       hub_->WaitFor([&] { return platform_.processes->ImageName(a_pid) == "pvworker-nightl"; }));
 
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + b +
-                                    "\nParameter=--helper polite\nPriority=BELOW_NORMAL\n}\n"));
+  Control("Action=start\nPath=" + b + "\nParameter=--helper polite\nPriority=BELOW_NORMAL\n");
   const std::string started = hub_->WaitForText("Path=" + b + "\n");
   EXPECT_EQ(started.find("\nPID=" + std::to_string(a_pid) + "\n"), std::string::npos) << started;
   EXPECT_EQ(platform_.processes->GetPriority(a_pid), PriorityClass::kNormal);
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=stop\nPath=" + b + "\n}\n"));
-  SendToNode(XapRequest(target,
-                        "Process.Control\n{\nAction=stop\nPath=/nonexistent/folder/pvvictim\n}\n"));
+  Control("Action=stop\nPath=" + b + "\n");
+  Control("Action=stop\nPath=/nonexistent/folder/pvvictim\n");
   SendToNode(Echo("done"));
   ASSERT_TRUE(Answers("done", milliseconds(30000)));
   EXPECT_EQ(running_a->WaitForExit(milliseconds(0)), std::nullopt) << "another folder's program";
@@ -386,18 +375,16 @@ TEST_F(NodeHostileTest, ARequestActsOnTheProgramItsPathNamesAndNoOther) {
 // A file that is not a program: the system's reason, with the path where its text has a
 // place for one, and no placeholder left in.
 TEST_F(NodeHostileTest, AFileThatIsNotAProgramIsToldInPlainWords) {
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   const std::string text_file = Path(separator_ == '\\' ? "notes.exe" : "notes");
   platform_.files->WriteAll(text_file, "not a program\r\n");
   MakeExecutable(text_file);
-  SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=" + text_file + "\n}\n"));
+  Control("Action=start\nPath=" + text_file + "\n");
   const std::string event = hub_->WaitForText("Cannot start " + text_file + ": ");
   ASSERT_NE(event, "");
   EXPECT_EQ(event.find("%1"), std::string::npos) << event;
 }
 
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
-  const std::string target = "qel.Process." + platform_.machine->ComputerName();
   // A thousand sections and ten thousand items in one datagram.
   std::string many = "";
   for (int i = 0; i < 1000; ++i) {
@@ -405,19 +392,18 @@ TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
     for (int j = 0; j < 10; ++j) many += "Query=" + std::to_string(i * 10 + j) + "\n";
     many += "}\n";
   }
-  SendToNode(XapRequest(target, many, "WDT.Echo"));
+  SendToNode(XapRequest(Target(), many, "WDT.Echo"));
   // Values of 60,000 bytes above 127, once whole and once cut by NULs, in each request kind.
   std::string huge(60000, 'a');
   for (size_t i = 0; i < huge.size(); i += 97) huge[i] = static_cast<char>(0x80 + i % 100);
   std::string with_nuls = huge;
   for (size_t i = 50; i < with_nuls.size(); i += 1001) with_nuls[i] = '\0';
   for (const std::string& value : {huge, with_nuls}) {
-    SendToNode(XapRequest(target, "Echo.Query\n{\nQuery=" + value + "\n}\n", "WDT.Echo"));
-    SendToNode(XapRequest(target, "Process.Control\n{\nAction=start\nPath=/" + value + "\n}\n"));
-    SendToNode(
-        XapRequest(target, "Process.Control\n{\nAction=autonotify\nPath=/" + value + "\n}\n"));
-    SendToNode(XapRequest(target, "Process.Control\n{\nAction=query\nTitle=" + value + "\n}\n"));
-    SendToNode(XapRequest(target, "Role.Query\n{\nRole=" + value + "\n}\n", "Homeseer.Role"));
+    SendToNode(XapRequest(Target(), "Echo.Query\n{\nQuery=" + value + "\n}\n", "WDT.Echo"));
+    Control("Action=start\nPath=/" + value + "\n");
+    Control("Action=autonotify\nPath=/" + value + "\n");
+    Control("Action=query\nTitle=" + value + "\n");
+    SendToNode(XapRequest(Target(), "Role.Query\n{\nRole=" + value + "\n}\n", "Homeseer.Role"));
   }
 
   SendToNode(Echo("still here"));

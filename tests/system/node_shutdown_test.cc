@@ -51,7 +51,6 @@ class NodeShutdownTest : public NodeFixture {
   }
 
   const std::string calls_ = Path("calls");
-  const std::string this_node_ = "qel.Process." + platform_.machine->ComputerName();
 };
 
 TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
@@ -66,7 +65,7 @@ TEST_F(NodeShutdownTest, ClosesTheWindowsThenHalts) {
     ASSERT_TRUE(WindowShows(platform_, caption)) << caption;
   }
 
-  Ask("Shutdown", this_node_);
+  Ask("Shutdown", Target());
   ASSERT_TRUE(
       hub_->WaitFor([&] { return platform_.files->FileExists(calls_); }, milliseconds(20000)))
       << (FileExists("Data/RestartWindows.txt") ? ReadFile("Data/RestartWindows.txt") : "no trace")
@@ -104,17 +103,17 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   // No halt for "*", yet the query beside it is answered (by name, a halt is all it does).
   hub_->Relay(XapRequest("*", "Computer.Control\n{\nAction=shutdown\nQuery=IP\n}\n"));
   ASSERT_NE(hub_->WaitForText("Computer.Notification"), "");
-  Ask("Sleep", this_node_);
+  Ask("Sleep", Target());
   ASSERT_TRUE(Called("systemctl suspend\n")) << "nothing for \"*\", then the suspend alone";
-  Ask("hibernate", this_node_);
+  Ask("hibernate", Target());
   ASSERT_TRUE(Called("systemctl suspend\nsystemctl hibernate\n"));
-  Ask("LOCK", this_node_);  // the node runs as root here: every session
+  Ask("LOCK", Target());  // the node runs as root here: every session
   ASSERT_TRUE(Called("systemctl suspend\nsystemctl hibernate\nloginctl lock-sessions\n"));
   EXPECT_TRUE(platform_.processes->IsAlive(helpers[0])) << "sleep and lock leave windows be";
 
   // A log-off asks the windows first, then ends the graphical session.
   platform_.files->WriteAll(calls_, "");
-  Ask("logoff", this_node_);
+  Ask("logoff", Target());
   ASSERT_TRUE(Called("loginctl terminate-seat seat0\n"));
   EXPECT_FALSE(platform_.processes->IsAlive(helpers[0]));
   EXPECT_NE(ReadFile("Data/RestartWindows.txt").find("Window=Notes - Editor, Status = 0"),
@@ -124,12 +123,12 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   // says both, and neither command left as a zombie.
   platform_.files->WriteAll(Path("refuse"), "");
   platform_.files->WriteAll(calls_, "");
-  Ask("sleep", this_node_);
+  Ask("sleep", Target());
   const std::string event = hub_->WaitForText("Data=Sleep", milliseconds(20000));
   EXPECT_NE(event.find("systemctl suspend: exit status 1; loginctl suspend: exit status 1"),
             std::string::npos)
       << event;
-  hub_->Relay(XapRequest(this_node_, "Computer.Control\n{\nAction=Reboot\nQuery=IP\n}\n"));
+  hub_->Relay(XapRequest(Target(), "Computer.Control\n{\nAction=Reboot\nQuery=IP\n}\n"));
   const std::string refused = hub_->WaitForText("RebootComputer", milliseconds(20000));
   EXPECT_NE(refused.find("systemctl reboot: exit status 1; shutdown -r now: exit status 1"),
             std::string::npos)
@@ -151,13 +150,13 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   }
 
   // The screens: DPMS where the server has it, else the screen saver, which is then said.
-  Ask("screenoff", this_node_);
+  Ask("screenoff", Target());
   ASSERT_TRUE(hub_->WaitFor([&] { return ScreensOff(display); }, milliseconds(10000)));
 
   // A command that takes its time: the node's loop goes on meanwhile, as in a stop's wait, and
   // a request that came during it is answered in turn, not lost.
   platform_.files->WriteAll(Path("slow"), "");
-  Ask("sleep", this_node_);
+  Ask("sleep", Target());
   hub_->Relay(EchoRequest(platform_.machine->ComputerName(), "meanwhile"));
   EXPECT_NE(hub_->WaitForText("meanwhile", milliseconds(20000)), "");
   EXPECT_EQ(std::count_if(hub_->received().begin(), hub_->received().end(),
