@@ -15,6 +15,7 @@
 #include "fakes/recording_error_log.h"
 #include "platform/platform.h"
 #include "platform/text_encoding.h"
+#include "process_figures.h"
 #include "supervision/process_operations.h"
 #include "supervision/status.h"
 #include "temp_folder.h"
@@ -105,21 +106,6 @@ TEST_F(ProcessTableTest, StartsAndFindsAProgramNamedInAnyScript) {
   EXPECT_EQ(table().ImageName(pid), name);
 }
 
-// The processor time the kernel has counted for a process, in seconds; -1 without /proc.
-double KernelCpuSeconds(ProcessId pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string line(std::istreambuf_iterator<char>(stat), {});
-  const size_t close = line.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(line.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 0; i <= 12 && fields >> field; ++i) {
-    if (i >= 11) ticks += std::stod(field);  // utime and stime, counted from the state
-  }
-  return ticks / 100.0;  // in USER_HZ
-}
-
 // The figures against the system's own: the test's clock for running time, the kernel's
 // resident set for memory, and the kernel's count of processor time over the same seconds,
 // for a program that computes and for one that spends its time in system calls. Compared with
@@ -133,10 +119,10 @@ TEST_F(ProcessTableTest, FiguresMatchTheSystemsOwn) {
   const auto kernel_percent = [&](Status& record, milliseconds over) {
     const auto pid = static_cast<ProcessId>(record.PID());
     record.CPU();
-    const double before = KernelCpuSeconds(pid);
+    const double before = CpuSeconds(pid);
     const auto from = Clock::now();
     std::this_thread::sleep_for(over);
-    const double used = KernelCpuSeconds(pid) - before;
+    const double used = CpuSeconds(pid) - before;
     const double wall = std::chrono::duration<double>(Clock::now() - from).count();
     return std::make_pair(record.CPU(), 100.0 * used / wall);
   };
@@ -151,11 +137,7 @@ TEST_F(ProcessTableTest, FiguresMatchTheSystemsOwn) {
   ASSERT_TRUE(Within(milliseconds(5000), [&] { return holder.RAM() >= (64u << 20); }))
       << holder.RAM();
   if (separator_ == '/') {
-    std::ifstream status("/proc/" + std::to_string(holder.PID()) + "/status");
-    uint64_t rss_kib = 0;
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) rss_kib = std::stoull(line.substr(6));
-    }
+    const uint64_t rss_kib = ResidentKiB(static_cast<unsigned long>(holder.PID()));
     EXPECT_NEAR(static_cast<double>(holder.RAM()), rss_kib * 1024.0, rss_kib * 1024.0 / 4);
 
     Status kernel_side(table(), paths_);

@@ -3,36 +3,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "dispatch_until.h"
 
 namespace varnix {
-
-uint64_t ResidentKiB(unsigned long pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-  }
-  return 0;
-}
-
-double CpuSeconds(unsigned long pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string line(std::istreambuf_iterator<char>(stat), {});
-  const size_t close = line.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(line.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  // The state is field 0 here; utime and stime are 11 and 12.
-  for (int i = 0; i <= 12 && fields >> field; ++i) {
-    if (i >= 11) ticks += std::stod(field);
-  }
-  return ticks / 100.0;  // the kernel counts these in USER_HZ, 100 a second
-}
 
 std::string NativePath(std::string path, char separator) {
   if (separator == '\\' && !path.empty() && path[0] == '/') {

@@ -8,6 +8,7 @@
 
 #include "platform/child_process.h"
 #include "platform/platform.h"
+#include "process_figures.h"
 #include "system/test_hub.h"
 #include "temp_folder.h"
 
@@ -16,11 +17,6 @@ namespace varnix {
 // The build hands us a path in this system's own form, except under Wine, where the build's
 // Unix path is reached through drive Z:.
 std::string NativePath(std::string path, char separator);
-
-// A process's resident memory as the kernel counts it, in KiB; 0 where there is no /proc.
-uint64_t ResidentKiB(unsigned long pid);
-// The processor time a process has used, user and system, in seconds; 0 where there is no /proc.
-double CpuSeconds(unsigned long pid);
 
 class NodeFixture : public ::testing::Test {
  protected:

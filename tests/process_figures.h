@@ -1,6 +1,8 @@
-// A process's figures as the kernel counts them, read from /proc: the benchmarks' truth.
+// A process's figures as the kernel counts them, read from /proc: the truth that tests and
+// benchmarks hold the node's own figures against. Without /proc, none (-1, or 0).
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <string>
 
@@ -21,6 +23,12 @@ inline double CpuSeconds(unsigned long pid) {
   double nanoseconds = 0;
   schedstat >> nanoseconds;
   return nanoseconds / 1e9;
+}
+
+// Resident memory in KiB.
+inline uint64_t ResidentKiB(unsigned long pid) {
+  const long kib = ReadStatusField(pid, "VmRSS");
+  return kib > 0 ? static_cast<uint64_t>(kib) : 0;
 }
 
 }  // namespace varnix
