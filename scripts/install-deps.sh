@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libx11-dev libxext-dev libssl-dev libmosquitto-dev
-          nlohmann-json3-dev libmicrohttpd-dev)
+          nlohmann-json3-dev libmicrohttpd-dev zlib1g-dev)
 if [ "${1:-}" = "test" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils libx11-dev

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "gateway/gzip_stream.h"
 #include "platform/crypto.h"
 #include "platform/error.h"
 #include "platform/tcp_listener.h"
@@ -36,12 +37,16 @@ struct HttpServer::Request {
   bool too_large = false;
 };
 
-// One open /events stream and what it has yet to send.
+// One open /events stream and what it has yet to send, compressed when the reader takes it.
 struct HttpServer::Stream {
   HttpServer* server;
   MHD_Connection* connection;
+  std::unique_ptr<GzipStream> gzip;
   std::string pending;
   bool suspended = false;
+  bool ending = false;  // fallen too far behind: ended, so that its page connects afresh
+
+  void Add(const std::string& event) { pending += gzip ? gzip->Write(event) : event; }
 };
 
 // The library calls these with its own types; they hand over to the server.
@@ -85,7 +90,7 @@ struct HttpServer::Callbacks {
 
   static ssize_t OnStreamRead(void* cls, uint64_t, char* buffer, size_t max) {
     auto& stream = *static_cast<Stream*>(cls);
-    if (stream.server == nullptr) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (stream.server == nullptr || stream.ending) return MHD_CONTENT_READER_END_OF_STREAM;
     if (stream.pending.empty()) {
       // Nothing to say: parked until Broadcast has something.
       stream.suspended = true;
@@ -166,9 +171,14 @@ void HttpServer::Run() {
 void HttpServer::Broadcast(const std::string& data) {
   std::string event = "data: " + data + "\n\n";
   for (Stream* stream : streams_) {
-    // A reader that does not keep up gets the latest state, not every one before it.
-    if (stream->pending.size() + event.size() > kMaxStreamBacklog) stream->pending.clear();
-    stream->pending += event;
+    // A reader that does not keep up is ended rather than sent half an event (or a broken
+    // gzip stream); its page connects again after the retry and gets the whole state.
+    if (stream->pending.size() + event.size() > kMaxStreamBacklog) {
+      stream->ending = true;
+      stream->pending.clear();
+    } else if (!stream->ending) {
+      stream->Add(event);
+    }
     if (stream->suspended) {
       stream->suspended = false;
       MHD_resume_connection(stream->connection);
@@ -201,21 +211,31 @@ bool HttpServer::Answer(MHD_Connection* connection, const HttpRequest& request) 
     MHD_destroy_response(response);
     return queued == MHD_YES;
   }
+  const auto accept = request.headers.find("accept-encoding");
+  const bool gzip = accept != request.headers.end() && GzipStream::Accepted(accept->second);
   if (request.path == "/events" && request.method == "GET") {
-    auto* stream = new Stream{this, connection, "retry: 3000\ndata: " + face_.StateJson() + "\n\n"};
+    auto* stream =
+        new Stream{this, connection, gzip ? std::make_unique<GzipStream>() : nullptr, {}};
+    stream->Add("retry: 3000\ndata: " + face_.StateJson() + "\n\n");
     MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, 4096, &Callbacks::OnStreamRead, stream, &Callbacks::OnStreamEnd);
     streams_.push_back(stream);
     MHD_add_response_header(response, "Content-Type", "text/event-stream");
+    if (gzip) MHD_add_response_header(response, "Content-Encoding", "gzip");
     AddSecurityHeaders(response);
     const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
     MHD_destroy_response(response);
     return queued == MHD_YES;
   }
-  const HttpResponse answer = face_.Handle(request);
+  HttpResponse answer = face_.Handle(request);
+  // Short answers gain nothing from it; the page, its script and the state shrink several times.
+  const bool compress = gzip && answer.body.size() >= kCompressFrom;
+  if (compress) answer.body = GzipStream::Whole(answer.body);
   MHD_Response* response = MHD_create_response_from_buffer(
       answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   MHD_add_response_header(response, "Content-Type", answer.content_type.c_str());
+  MHD_add_response_header(response, "Vary", "Accept-Encoding");
+  if (compress) MHD_add_response_header(response, "Content-Encoding", "gzip");
   AddSecurityHeaders(response);
   const MHD_Result queued =
       MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);

@@ -31,6 +31,7 @@ class HttpServer {
   static constexpr unsigned kIdleSeconds = 10;
   static constexpr size_t kConnectionMemory = 32 * 1024;  // headers and body together
   static constexpr size_t kMaxStreamBacklog = 1024 * 1024;
+  static constexpr size_t kCompressFrom = 512;  // bytes of an answer, for gzip to be worth it
 
   // Listens at once; throws Error saying why it cannot.
   HttpServer(EventLoop& loop, WebFace& face, Options options);

@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zlib
 import urllib.error
 import urllib.request
 
@@ -194,6 +195,25 @@ class PageTest(unittest.TestCase):
         with urllib.request.urlopen(PAGE, timeout=5) as page:
             self.assertIn("script-src 'self'", page.headers["Content-Security-Policy"])
             self.assertEqual(page.headers["X-Content-Type-Options"], "nosniff")
+
+    def test_a_browser_that_takes_gzip_gets_it_and_each_event_at_once(self):
+        def get(path, encoding):
+            request = urllib.request.Request(PAGE + path, headers={"Accept-Encoding": encoding})
+            return urllib.request.urlopen(request, timeout=5)
+        with get("app.js", "br;q=1, gzip;q=0.5") as packed, get("app.js", "gzip;q=0") as plain:
+            self.assertEqual(packed.headers["Content-Encoding"], "gzip")
+            self.assertIsNone(plain.headers["Content-Encoding"])
+            self.assertEqual(zlib.decompress(packed.read(), 16 + zlib.MAX_WBITS), plain.read())
+        # The stream is flushed after each event: its first decodes whole before any other.
+        with get("events", "gzip") as stream:
+            self.assertEqual(stream.headers["Content-Encoding"], "gzip")
+            decoder = zlib.decompressobj(16 + zlib.MAX_WBITS)
+            text = ""
+            while not text.endswith("\n\n"):
+                text += decoder.decompress(stream.read1(65536)).decode()
+            self.assertTrue(text.startswith("retry: 3000\ndata: {"), text[:40])
+            nodes = json.loads(text.split("data: ", 1)[1])["nodes"]
+            self.assertEqual([node["computer"] for node in nodes], [COMPUTER])
 
     def test_https_serves_the_same_with_the_configured_certificate(self):
         folder = os.path.join(self.folder, "tls")
