@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   }
   const varnix::CtlCommand& command = *parsed.command;
 
-  varnix::Platform platform = varnix::MakePlatform();
+  varnix::Platform platform = varnix::MakeWindowlessPlatform();
   const char separator = platform.machine->Paths().separator();
   const std::string key_path =
       platform.machine->ProgramFolder() + separator + "Config" + separator + "access.key";

@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  varnix::Platform platform = varnix::MakePlatform();
+  varnix::Platform platform = varnix::MakeWindowlessPlatform();
   varnix::Machine& machine = *platform.machine;
   const char separator = machine.Paths().separator();
   if (config_path.empty()) {

@@ -51,7 +51,7 @@ constexpr char kServiceName[] = "varnix-hub";
 
 int RunHub(varnix::Hub::Options options, const std::vector<std::string>& extra_addresses,
            std::vector<std::string> allowed, bool allow_given, bool as_service) {
-  varnix::Platform platform = varnix::MakePlatform();
+  varnix::Platform platform = varnix::MakeWindowlessPlatform();
   varnix::Machine& machine = *platform.machine;
   std::vector<std::string> addresses;
   try {

@@ -23,5 +23,8 @@ struct Platform {
 
 // The services of the system this program was built for.
 Platform MakePlatform();
+// The same without a desktop (it has no windows): for the programs beside the node, which
+// run as services and never link the system's window libraries.
+Platform MakeWindowlessPlatform();
 
 }  // namespace varnix

@@ -6,10 +6,10 @@
 #endif
 
 #include "platform/memory.h"
+#include "platform/posix/no_desktop.h"
 #include "platform/posix/posix_event_loop.h"
 #include "platform/posix/posix_machine.h"
 #include "platform/posix/posix_process_table.h"
-#include "platform/posix/x11_desktop.h"
 
 namespace varnix {
 namespace {
@@ -23,14 +23,14 @@ class PosixSocketsLayer : public SocketsLayer {
 
 }  // namespace
 
-Platform MakePlatform() {
+Platform MakeWindowlessPlatform() {
   Platform platform;
   platform.loop = std::make_unique<PosixEventLoop>();
   platform.machine = std::make_unique<PosixMachine>();
   platform.sockets = std::make_unique<PosixSocketsLayer>();
   platform.files = std::make_unique<StdFileSystem>();
   platform.processes = std::make_unique<PosixProcessTable>();
-  platform.desktop = MakeX11Desktop();
+  platform.desktop = std::make_unique<NoDesktop>();
   return platform;
 }
 

@@ -248,26 +248,9 @@ std::unique_ptr<Desktop> MakeX11Desktop() { return std::make_unique<X11Desktop>(
 
 #else  // no libX11 at build time: a desktop without windows
 
+#include "platform/posix/no_desktop.h"
+
 namespace varnix {
-namespace {
-
-class NoDesktop : public Desktop {
- public:
-  std::vector<WindowHandle> TopLevelWindows() override { return {}; }
-  std::string Caption(WindowHandle) override { return ""; }
-  std::string ClassName(WindowHandle) override { return ""; }
-  ProcessId OwnerPid(WindowHandle) override { return 0; }
-  bool IsVisible(WindowHandle) override { return false; }
-  WindowHandle Parent(WindowHandle) override { return 0; }
-  bool IsWindow(WindowHandle) override { return false; }
-  void PostClose(WindowHandle) override {}
-  ProcessId ShellPid() override { return 0; }
-  std::string TurnScreensOff() override {
-    throw Error(ENOSYS, "built without X11: no display to turn off");
-  }
-};
-
-}  // namespace
 
 std::unique_ptr<Desktop> MakeX11Desktop() { return std::make_unique<NoDesktop>(); }
 

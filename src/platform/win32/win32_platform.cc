@@ -35,6 +35,9 @@ Platform MakePlatform() {
   return platform;
 }
 
+// Windows links its window functions into every program anyway; the bundle is the same.
+Platform MakeWindowlessPlatform() { return MakePlatform(); }
+
 void ReleaseFreeMemory() { HeapCompact(GetProcessHeap(), 0); }
 
 }  // namespace varnix
