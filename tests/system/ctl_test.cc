@@ -174,8 +174,6 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
   }
 }
 
-// A node that ends during a stop's wait has not stopped the program: varnixctl says so as soon
-// as the node's goodbye comes, and --timeout bounds the wait when no goodbye can come.
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
 // varnixctl makes and uses; anything unsigned, altered or sent again is refused.
 TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
@@ -229,6 +227,8 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
 #endif
 }
 
+// A node that ends during a stop's wait has not stopped the program: varnixctl says so as soon
+// as the node's goodbye comes, and --timeout bounds the wait when no goodbye can come.
 TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   const std::string program = CopyOfThisProgram("vxcutshort");
   ASSERT_EQ(Ctl({"start", program, "--", "--helper", "stubborn"}).code, 0);
