@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "platform/event_loop.h"
 
@@ -19,6 +21,15 @@ bool DispatchUntil(EventLoop& loop, milliseconds limit, Done done) {
     loop.DispatchPending(milliseconds(20));
   }
   return done();
+}
+
+// The first of `texts` that holds `needle`, or nullptr.
+inline const std::string* FirstWith(const std::vector<std::string>& texts,
+                                    const std::string& needle) {
+  for (const std::string& text : texts) {
+    if (text.find(needle) != std::string::npos) return &text;
+  }
+  return nullptr;
 }
 
 }  // namespace varnix

@@ -1,6 +1,7 @@
 // The helper child's modes, built only on the platform seam.
 #include "helper.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "dispatch_until.h"
 #include "platform/child_process.h"
 #include "platform/own_window.h"
 #include "platform/platform.h"
@@ -105,11 +107,28 @@ int RunHelper(int argc, char** argv) {
   }
 }
 
+WindowHandle WaitForWindow(Platform& platform, const std::string& caption,
+                           std::chrono::milliseconds limit) {
+  WindowHandle found = 0;
+  DispatchUntil(*platform.loop, limit, [&] {
+    for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
+      if (platform.desktop->Caption(w) == caption) found = w;
+    }
+    return found != 0;
+  });
+  return found;
+}
+
 bool WindowShows(Platform& platform, const std::string& caption) {
-  for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
-    if (platform.desktop->Caption(w) == caption) return true;
+  return WaitForWindow(platform, caption, std::chrono::milliseconds(0)) != 0;
+}
+
+std::string NativePath(std::string path, char separator) {
+  if (separator == '\\' && !path.empty() && path[0] == '/') {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    path = "Z:" + path;
   }
-  return false;
+  return path;
 }
 
 std::vector<ProcessId> StartWindowHelpers(
@@ -121,10 +140,7 @@ std::vector<ProcessId> StartWindowHelpers(
   for (const auto& [caption, mode] : windows) {
     helpers.push_back(platform.processes->Start(self, "--helper window \"" + caption + "\" " + mode,
                                                 ShowState::kNormal));
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!WindowShows(platform, caption) && std::chrono::steady_clock::now() < until) {
-      platform.loop->DispatchPending(std::chrono::milliseconds(20));
-    }
+    WaitForWindow(platform, caption, std::chrono::seconds(5));
   }
   return helpers;
 }

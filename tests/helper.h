@@ -2,6 +2,7 @@
 // says.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,5 +22,12 @@ std::vector<ProcessId> StartWindowHelpers(
     Platform& platform, const std::vector<std::pair<std::string, std::string>>& windows);
 // A top-level window with exactly this caption is on the desktop.
 bool WindowShows(Platform& platform, const std::string& caption);
+// The top-level window with exactly this caption, once it shows within `limit`; 0 if it did not.
+WindowHandle WaitForWindow(Platform& platform, const std::string& caption,
+                           std::chrono::milliseconds limit);
+
+// The build hands us a path in this system's own form, except under Wine, where the build's
+// Unix path is reached through drive Z:.
+std::string NativePath(std::string path, char separator);
 
 }  // namespace varnix

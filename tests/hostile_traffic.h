@@ -19,11 +19,12 @@ inline std::vector<std::string> MalformedDatagrams() {
   };
 }
 
-// A peer's request to `target`, as it comes through a hub.
+// A peer's request to `target` (none when empty), as it comes through a hub.
 inline std::string XapRequest(const std::string& target, const std::string& body,
-                              const std::string& cls = "Computer.Process") {
-  return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls +
-         "\nsource=acme.tester.peer\ntarget=" + target + "\n}\n" + body;
+                              const std::string& cls = "Computer.Process",
+                              const std::string& source = "acme.tester.peer") {
+  return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source +
+         (target.empty() ? "" : "\ntarget=" + target) + "\n}\n" + body;
 }
 
 // A well-formed start request that some other computer's node is meant to act on.

@@ -30,7 +30,6 @@ class XapGlobal {
   // The computer's name, asked of the system once.
   std::string GetMachineName();
 
-  const AppValues& values() const { return values_; }
   // Only null before InitXap.
   const SettingsFront* hs() const { return hs_.get(); }
 

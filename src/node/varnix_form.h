@@ -68,9 +68,7 @@ class VarnixForm : public MessageReceiver {
   void Form_unload();
 
   const std::string& OSLabel() const { return osLabel_; }
-  const AppValues& values() const { return values_; }
   XapTransport* xap() { return xap_.get(); }
-  const Timer& Timer2() const { return *timer2_; }
 
  private:
   NodeServices services_;

@@ -8,6 +8,7 @@
 #include "fakes/fake_machine.h"
 #include "fakes/fake_processes.h"
 #include "fakes/recording_error_log.h"
+#include "hostile_traffic.h"
 
 namespace varnix {
 namespace {
@@ -41,10 +42,7 @@ class CommandHandlerTest : public ::testing::Test {
   // A request from another computer's controller.
   void Request(const std::string& cls, const std::string& body, const std::string& target = "",
                const std::string& source = "acme.controller.pc2") {
-    std::string text =
-        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source + "\n";
-    if (!target.empty()) text += "target=" + target + "\n";
-    handler_.Readmessage(text + "}\n" + body);
+    handler_.Readmessage(XapRequest(target, body, cls, source));
   }
   void Control(const std::string& items, const std::string& target = "") {
     Request("Computer.Process", "Process.Control\n{\n" + items + "}\n", target);
@@ -140,9 +138,8 @@ TEST_F(CommandHandlerTest, AFullRegistryDropsTheOldestIdleRecordOrAddsNone) {
   CommandHandler small{values_, xap_, queue_, log_, events_, operations_, computer_, {}, 3};
   const auto control = [&](const std::string& action, const std::string& path) {
     small.Readmessage(
-        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\nsource=evil.x.y\n}"
-        "\nProcess.Control\n{\nAction=" +
-        action + "\nPath=" + path + "\n}\n");
+        XapRequest("", "Process.Control\n{\nAction=" + action + "\nPath=" + path + "\n}\n",
+                   "Computer.Process", "evil.x.y"));
   };
   const auto paths = [&] {
     std::vector<std::string> listed;

@@ -1,12 +1,13 @@
 // The protocol test console as a user sees it: a real window, its boxes read back from the toolkit.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 
+#include "dispatch_until.h"
+#include "helper.h"
+#include "hostile_traffic.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "temp_folder.h"
@@ -16,41 +17,24 @@
 namespace varnix {
 namespace {
 
-using std::chrono::milliseconds;
-
-std::string NativePath(std::string path, char separator) {
-  if (separator == '\\' && !path.empty() && path[0] == '/') {
-    std::replace(path.begin(), path.end(), '/', '\\');
-    path = "Z:" + path;
-  }
-  return path;
-}
-
 // Needs a desktop: an X display on Linux (run under Xvfb), any session on Windows.
 TEST(ConsoleDesktopTest, ShowsAMessageFieldByField) {
   Platform platform = MakePlatform();
   const char separator = platform.machine->Paths().separator();
   TempFolder folder;
   const std::string message = folder.path("message.txt");
-  platform.files->WriteAll(message,
-                           "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\n"
-                           "source=acme.tester.pc2\ntarget=qel.Process.PC1\n}\nProcess.Control\n{\n"
-                           "Action=start\nPath=/usr/bin/editor\n}\n");
+  platform.files->WriteAll(
+      message,
+      XapRequest("qel.Process.PC1", "Process.Control\n{\nAction=start\nPath=/usr/bin/editor\n}\n",
+                 "Computer.Process", "acme.tester.pc2"));
   const std::string fields = folder.path("fields.txt");
   auto console = StartChildProcess(NativePath(VARNIX_CONSOLE_BINARY, separator),
                                    {message, "--print-fields", fields});
 
-  WindowHandle window = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline &&
-         (window == 0 || !platform.files->FileExists(fields))) {
-    for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
-      if (platform.desktop->Caption(w) == "Xap Protocol Test") window = w;
-    }
-    platform.loop->DispatchPending(milliseconds(50));
-  }
+  const WindowHandle window = WaitForWindow(platform, "Xap Protocol Test", milliseconds(10000));
   ASSERT_NE(window, 0u) << "no window titled \"Xap Protocol Test\"";
-  ASSERT_TRUE(platform.files->FileExists(fields));
+  ASSERT_TRUE(DispatchUntil(*platform.loop, milliseconds(10000),
+                            [&] { return platform.files->FileExists(fields); }));
   platform.loop->DispatchPending(milliseconds(200));  // the file is written whole
 
   std::map<std::string, std::string> shown;
@@ -93,14 +77,7 @@ TEST(ConsoleDesktopTest, TellsTheUserWhenAFileCannotBeRead) {
   auto console =
       StartChildProcess(NativePath(VARNIX_CONSOLE_BINARY, separator), {folder.path("missing.txt")});
   if (separator == '\\') {
-    WindowHandle box = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (box == 0 && std::chrono::steady_clock::now() < deadline) {
-      for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
-        if (platform.desktop->Caption(w) == "varnix-console") box = w;
-      }
-      platform.loop->DispatchPending(milliseconds(50));
-    }
+    const WindowHandle box = WaitForWindow(platform, "varnix-console", milliseconds(10000));
     ASSERT_NE(box, 0u) << "no message box titled \"varnix-console\"";
     EXPECT_EQ(console->WaitForExit(milliseconds(300)), std::nullopt) << "it waits for the user";
     platform.desktop->PostClose(box);

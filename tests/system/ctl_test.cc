@@ -15,11 +15,6 @@ namespace {
 
 class CtlTest : public HubFixture {
  protected:
-  struct Result {
-    int code;
-    std::string output;
-  };
-
   // Beside the node, as installed, so that it reads the node's own network settings.
   void SetUp() override {
     HubFixture::SetUp();
@@ -29,37 +24,30 @@ class CtlTest : public HubFixture {
     MakeExecutable(ctl_);
   }
 
-  Result Ctl(const std::vector<std::string>& words) {
-    const std::string output = folder_.path("ctl-" + std::to_string(++runs_) + ".txt");
-    auto ctl = StartChildProcess(ctl_, words, "", {}, output);
-    std::optional<int> code;
-    DispatchUntil(*platform_.loop, milliseconds(70000),
-                  [&] { return (code = ctl->WaitForExit(milliseconds(0))).has_value(); });
-    return {code.value_or(-1), platform_.files->ReadAll(output)};
+  Ran Ctl(const std::vector<std::string>& words) {
+    return RunToEnd(ctl_, words, milliseconds(70000));
   }
 
   std::string ctl_;
-  int runs_ = 0;
 };
 
 TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
-  const Result nodes = Ctl({"nodes"});
+  const Ran nodes = Ctl({"nodes"});
   EXPECT_EQ(nodes.code, 0) << nodes.output;
   EXPECT_NE(nodes.output.find("\n" + Target() + "  "), std::string::npos) << nodes.output;
-  const Result ip = Ctl({"ip"});
+  const Ran ip = Ctl({"ip"});
   EXPECT_EQ(ip.code, 0);
   EXPECT_EQ(ip.output.rfind(platform_.machine->ComputerName() + "  ", 0), 0u) << ip.output;
-  const Result echo = Ctl({"echo", "Are You", "THERE"});
+  const Ran echo = Ctl({"echo", "Are You", "THERE"});
   EXPECT_NE(echo.output.find(Target() + " answered \"are you there\" in "), std::string::npos)
       << echo.output;
 
   // The program's arguments arrive as typed, and no shell sees them: spaces, quotes, empty
   // and option-like words, and what a shell would act on.
   const std::string arguments = folder_.path("arguments.txt");
-  const Result argv =
-      Ctl({"start", CopyOfThisProgram("vxargs"), "--", "--helper", "argv", arguments, "two words",
-           "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
+  const Ran argv = Ctl({"start", CopyOfThisProgram("vxargs"), "--", "--helper", "argv", arguments,
+                        "two words", "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
   EXPECT_EQ(argv.code, 0) << argv.output;  // it ends at once, having written them
   const std::string typed = "two words\na\"b\\\n\n--title\n;\nrm\n~\n&\n*\n";
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
@@ -68,7 +56,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
 
   // Started at the priority asked, as the system itself reports it.
   const std::string program = CopyOfThisProgram("vxctl");
-  const Result start =
+  const Ran start =
       Ctl({"start", program, "--priority", "below_normal", "--", "--helper", "polite"});
   ASSERT_EQ(start.code, 0) << start.output;
   std::smatch row;
@@ -79,7 +67,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
       << start.output;
   const auto pid = static_cast<ProcessId>(std::stoul(row[1]));
   EXPECT_EQ(platform_.processes->GetPriority(pid), PriorityClass::kBelowNormal);
-  const Result json = Ctl({"--json", "query", program});
+  const Ran json = Ctl({"--json", "query", program});
   EXPECT_NE(json.output.find("\"PID\":\"" + std::to_string(pid) + "\""), std::string::npos)
       << json.output;
 
@@ -98,12 +86,12 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
            std::string::npos;
   }));
 
-  const Result autonotify = Ctl({"autonotify", program});
+  const Ran autonotify = Ctl({"autonotify", program});
   EXPECT_NE(autonotify.output.find(" " + std::to_string(pid) + " "), std::string::npos)
       << autonotify.output;
 
   // A restart ends the program and starts it again, in a new process.
-  const Result restart = Ctl({"restart", program, "--", "--helper", "polite"});
+  const Ran restart = Ctl({"restart", program, "--", "--helper", "polite"});
   ASSERT_TRUE(std::regex_search(restart.output, row, std::regex("\n\\S+ +([0-9]+) .* running")))
       << restart.output;
   const auto again = static_cast<ProcessId>(std::stoul(row[1]));
@@ -111,16 +99,16 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   EXPECT_FALSE(platform_.processes->IsAlive(pid));
   EXPECT_TRUE(platform_.processes->IsAlive(again));
 
-  const Result stop = Ctl({"stop", program});
+  const Ran stop = Ctl({"stop", program});
   EXPECT_EQ(stop.code, 0) << stop.output;
   EXPECT_TRUE(std::regex_search(stop.output, std::regex(" - +(exit [0-9]+|SIGTERM)\r?\n")))
       << stop.output;
   EXPECT_FALSE(platform_.processes->IsAlive(again));
 
-  const Result missing = Ctl({"start", Path("nothing-here")});
+  const Ran missing = Ctl({"start", Path("nothing-here")});
   EXPECT_EQ(missing.code, 1);
   EXPECT_NE(missing.output.find("started nothing"), std::string::npos) << missing.output;
-  const Result elsewhere = Ctl({"--node", "ELSEWHERE", "--timeout", "0.5", "ip"});
+  const Ran elsewhere = Ctl({"--node", "ELSEWHERE", "--timeout", "0.5", "ip"});
   EXPECT_EQ(elsewhere.code, 1);
   EXPECT_NE(elsewhere.output.find("no reply from qel.Process.ELSEWHERE within 0.5 s: is varnix "
                                   "running there, with a hub beside it?"),
@@ -128,13 +116,13 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
       << elsewhere.output;
   EXPECT_EQ(Ctl({"reboot"}).code, 2) << "not without --yes";
   for (const std::string asked : {"-h", "--help", "help", "/?"}) {
-    const Result help = Ctl({asked});
+    const Ran help = Ctl({asked});
     EXPECT_EQ(help.code, 0) << asked;
     EXPECT_EQ(help.output.rfind("usage: varnixctl", 0), 0u) << asked << ": " << help.output;
   }
 #ifndef _WIN32
   // Nowhere to send to: said, not a crash. This namespace has no route to that network.
-  const Result unroutable = Ctl({"--broadcast", "10.99.99.255", "ip"});
+  const Ran unroutable = Ctl({"--broadcast", "10.99.99.255", "ip"});
   EXPECT_EQ(unroutable.code, 1);
   EXPECT_NE(unroutable.output.find("cannot send to 10.99.99.255: "), std::string::npos)
       << unroutable.output;
@@ -151,7 +139,7 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
   const std::string quick = CopyOfThisProgram("vxquick");
   for (int round = 0; round < 6; ++round) {
     const std::string code = round % 2 == 0 ? "0" : "3";
-    const Result start = Ctl({"start", quick, "--", "--helper", "exit", code});
+    const Ran start = Ctl({"start", quick, "--", "--helper", "exit", code});
     const bool ended = std::regex_search(
         start.output, std::regex("which has already ended \\(exit " + code + "\\)\r?\n"));
     const bool running = std::regex_search(start.output, std::regex(" running\r?\n"));
@@ -177,7 +165,7 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
 // varnixctl makes and uses; anything unsigned, altered or sent again is refused.
 TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
-  const Result keygen = Ctl({"keygen"});
+  const Ran keygen = Ctl({"keygen"});
   ASSERT_EQ(keygen.code, 0) << keygen.output;
   EXPECT_EQ(Ctl({"keygen"}).code, 2) << "a key there is replaced only with --yes";
   ASSERT_EQ(EndNode(), 0);
@@ -186,7 +174,7 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
 
   const std::string program = CopyOfThisProgram("vxsigned");
-  const Result start = Ctl({"start", program, "--", "--helper", "polite"});
+  const Ran start = Ctl({"start", program, "--", "--helper", "polite"});
   EXPECT_EQ(start.code, 0) << start.output;
   EXPECT_NE(start.output.find(" running"), std::string::npos) << start.output;
 
@@ -215,13 +203,13 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   EXPECT_EQ(Ctl({"ip"}).code, 0);
 #ifndef _WIN32
   // A signed shutdown reaches the system (refused by the guarded sandbox), not the refusal.
-  const Result shutdown = Ctl({"shutdown", "--yes"});
+  const Ran shutdown = Ctl({"shutdown", "--yes"});
   EXPECT_EQ(shutdown.output.find("not signed"), std::string::npos) << shutdown.output;
   EXPECT_NE(shutdown.output.find("ShutdownComputer"), std::string::npos) << shutdown.output;
   // A key that others can read is not used.
   std::filesystem::permissions(Path("Config/access.key"), std::filesystem::perms::others_read,
                                std::filesystem::perm_options::add);
-  const Result readable = Ctl({"stop", program});
+  const Ran readable = Ctl({"stop", program});
   EXPECT_NE(readable.output.find("readable by others: mode 0604"), std::string::npos)
       << readable.output;
 #endif
@@ -238,10 +226,7 @@ TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   // Ended once the stop is on its way; the program does not heed its polite request.
   ASSERT_TRUE(peer_.Hears("Action=stop", milliseconds(10000)));
   EXPECT_EQ(EndNode(), 0);
-  std::optional<int> code;
-  DispatchUntil(*platform_.loop, milliseconds(20000),
-                [&] { return (code = stop->WaitForExit(milliseconds(0))).has_value(); });
-  EXPECT_EQ(code, 1);
+  EXPECT_EQ(ExitOf(*stop, milliseconds(20000)), 1);
   EXPECT_NE(platform_.files->ReadAll(output).find(Target() + " ended before it finished the stop"),
             std::string::npos)
       << platform_.files->ReadAll(output);
@@ -253,10 +238,7 @@ TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   auto bounded = StartChildProcess(ctl_, {"--timeout", "2", "stop", program}, "", {}, output);
   ASSERT_TRUE(peer_.Hears("Action=stop", milliseconds(10000)));
   node_->Kill();  // no goodbye
-  code.reset();
-  DispatchUntil(*platform_.loop, milliseconds(30000),
-                [&] { return (code = bounded->WaitForExit(milliseconds(0))).has_value(); });
-  EXPECT_EQ(code, 1) << platform_.files->ReadAll(output);
+  EXPECT_EQ(ExitOf(*bounded, milliseconds(30000)), 1) << platform_.files->ReadAll(output);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(20));
   node_.reset();
   // The stubborn program ran on through both; it is the test's to end.
@@ -304,11 +286,11 @@ TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
                                  {"-u", "sh", "-c", "hostname vxsecond && exec ./varnix"}, second);
   ASSERT_TRUE(peer_.Hears("source=qel.Process.vxsecond"));
 
-  const Result nodes = Ctl({"nodes"});
+  const Ran nodes = Ctl({"nodes"});
   EXPECT_NE(nodes.output.find("\n" + Target() + "  "), std::string::npos) << nodes.output;
   EXPECT_NE(nodes.output.find("\nqel.Process.vxsecond  "), std::string::npos) << nodes.output;
   EXPECT_EQ(Ctl({"--node", "vxsecond", "ip"}).output.rfind("vxsecond  ", 0), 0u);
-  const Result all = Ctl({"--all", "echo", "Both"});
+  const Ran all = Ctl({"--all", "echo", "Both"});
   EXPECT_EQ(all.code, 0);
   EXPECT_NE(all.output.find(Target() + " answered \"both\""), std::string::npos) << all.output;
   EXPECT_NE(all.output.find("qel.Process.vxsecond answered \"both\""), std::string::npos);
@@ -330,7 +312,7 @@ TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
   for (const std::string verb : {"shutdown", "reboot"}) {
     // The node answers once it has closed the windows for the shutdown before: on a busy
     // machine that takes longer than the usual three seconds.
-    const Result asked = Ctl({verb, "--yes", "--timeout", "30"});
+    const Ran asked = Ctl({verb, "--yes", "--timeout", "30"});
     EXPECT_EQ(asked.code, 0) << asked.output;
     EXPECT_EQ(asked.output, "asked " + Target() + " to " + verb + "\n");
   }
@@ -357,22 +339,14 @@ TEST_F(CtlBehindAConventionalHubTest, EchoStartAndNodesWorkThroughIt) {
   const std::string ctl = Path("varnixctl");
   platform_.files->Copy(built, ctl);
   MakeExecutable(ctl);
-  const auto run = [&](const std::vector<std::string>& words) {
-    const std::string output = folder_.path("ctl-output.txt");
-    auto child = StartChildProcess(ctl, words, "", {}, output);
-    std::optional<int> code;
-    hub_->WaitFor([&] { return (code = child->WaitForExit(milliseconds(0))).has_value(); },
-                  milliseconds(30000));
-    return std::make_pair(code.value_or(-1), platform_.files->ReadAll(output));
-  };
-  const auto [echo_code, echo] = run({"echo", "through", "the", "hub"});
-  EXPECT_EQ(echo_code, 0) << echo;
-  const auto [nodes_code, nodes] = run({"nodes"});
-  EXPECT_EQ(nodes_code, 0) << nodes;
-  EXPECT_NE(nodes.find(Target()), std::string::npos);
-  const auto [start_code, start] =
-      run({"start", CopyOfThisProgram("vxconventional"), "--", "--helper", "exit", "0"});
-  EXPECT_EQ(start_code, 0) << start;
+  const Ran echo = RunToEnd(ctl, {"echo", "through", "the", "hub"});
+  EXPECT_EQ(echo.code, 0) << echo.output;
+  const Ran nodes = RunToEnd(ctl, {"nodes"});
+  EXPECT_EQ(nodes.code, 0) << nodes.output;
+  EXPECT_NE(nodes.output.find(Target()), std::string::npos);
+  const Ran start =
+      RunToEnd(ctl, {"start", CopyOfThisProgram("vxconventional"), "--", "--helper", "exit", "0"});
+  EXPECT_EQ(start.code, 0) << start.output;
 }
 
 }  // namespace

@@ -62,9 +62,9 @@ class GatewayTest : public HubFixture {
                                        folder_.path(name + "-broker.log"));
     ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
                               [&] {
-                                return Run("/usr/bin/mosquitto_pub",
-                                           {"-p", std::to_string(port), "-t", "up", "-n"},
-                                           folder_.path("probe.txt")) == 0;
+                                return RunToEnd("/usr/bin/mosquitto_pub",
+                                                {"-p", std::to_string(port), "-t", "up", "-n"})
+                                           .code == 0;
                               }))
         << name << " broker did not come up";
   }
@@ -86,28 +86,21 @@ class GatewayTest : public HubFixture {
                                  folder_.path("gateway.log"));
   }
 
-  int Run(const std::string& program, const std::vector<std::string>& arguments,
-          const std::string& output = "") {
-    auto child = StartChildProcess(program, arguments, "", {}, output);
-    std::optional<int> code;
-    DispatchUntil(*platform_.loop, milliseconds(20000),
-                  [&] { return (code = child->WaitForExit(milliseconds(0))).has_value(); });
-    return code.value_or(-1);
-  }
-
   void Publish(const std::string& topic, const std::string& payload) {
-    ASSERT_EQ(Run("/usr/bin/mosquitto_pub",
-                  {"-p", std::to_string(kCentralPort), "-t", topic, "-m", payload}),
+    ASSERT_EQ(RunToEnd("/usr/bin/mosquitto_pub",
+                       {"-p", std::to_string(kCentralPort), "-t", topic, "-m", payload})
+                  .code,
               0);
   }
 
   // What the broker at `port` holds retained under `filter`, by topic.
   std::map<std::string, std::string> Retained(int port, const std::string& filter) {
-    const std::string output = folder_.path("retained.txt");
-    Run("/usr/bin/mosquitto_sub",
-        {"-p", std::to_string(port), "-t", filter, "-v", "--retained-only", "-W", "1"}, output);
+    const std::string output =
+        RunToEnd("/usr/bin/mosquitto_sub",
+                 {"-p", std::to_string(port), "-t", filter, "-v", "--retained-only", "-W", "1"})
+            .output;
     std::map<std::string, std::string> found;
-    for (const std::string& line : SplitLines(platform_.files->ReadAll(output))) {
+    for (const std::string& line : SplitLines(output)) {
       // mosquitto_sub says "Timed out" in the same file when -W ends it.
       const size_t space = line.find(' ');
       if (space != std::string::npos && line != "Timed out")

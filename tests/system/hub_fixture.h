@@ -16,8 +16,6 @@
 
 namespace varnix {
 
-using std::chrono::milliseconds;
-
 // An xAP program beside the node: it listens on a port of its own and registers with the hub.
 class Peer {
  public:
@@ -39,12 +37,7 @@ class Peer {
   void Send(const std::string& text) { socket_->SendTo("127.0.0.1", 3639, text); }
   // Whether a datagram holding `needle` arrives within `limit` (or has arrived).
   bool Hears(const std::string& needle, milliseconds limit = milliseconds(5000)) {
-    return DispatchUntil(loop_, limit, [&] {
-      for (const std::string& text : received) {
-        if (text.find(needle) != std::string::npos) return true;
-      }
-      return false;
-    });
+    return DispatchUntil(loop_, limit, [&] { return FirstWith(received, needle) != nullptr; });
   }
 
   uint16_t port = 0;

@@ -11,8 +11,6 @@ namespace {
 
 class HubTest : public HubFixture {};
 
-using std::chrono::milliseconds;
-
 TEST_F(HubTest, RelaysBetweenAPeerAndTheNodeAndDropsWhatIsNotXap) {
   // The node registered with its first heartbeat, and said so through the hub.
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));

@@ -5,13 +5,12 @@
 #include <fstream>
 #include <regex>
 
+#include "hostile_traffic.h"
 #include "settings/ini_tool.h"
 #include "system/node_fixture.h"
 
 namespace varnix {
 namespace {
-
-using std::chrono::milliseconds;
 
 class NodeCommandsTest : public NodeFixture {
  protected:
@@ -29,10 +28,7 @@ class NodeCommandsTest : public NodeFixture {
   // A peer's request, relayed to the node by the hub.
   void Send(const std::string& cls, const std::string& section, const std::string& items,
             const std::string& target = "", const std::string& source = "acme.tester.peer") {
-    std::string text =
-        "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source + "\n";
-    if (!target.empty()) text += "target=" + target + "\n";
-    hub_->Relay(text + "}\n" + section + "\n{\n" + items + "}\n");
+    hub_->Relay(XapRequest(target, section + "\n{\n" + items + "}\n", cls, source));
   }
   void Control(const std::string& items) {
     Send("Computer.Process", "Process.Control", items, Target());

@@ -8,14 +8,6 @@
 
 namespace varnix {
 
-std::string NativePath(std::string path, char separator) {
-  if (separator == '\\' && !path.empty() && path[0] == '/') {
-    std::replace(path.begin(), path.end(), '/', '\\');
-    path = "Z:" + path;
-  }
-  return path;
-}
-
 NodeFixture::NodeFixture(bool with_test_hub) {
   const std::string built = NativePath(VARNIX_NODE_BINARY, separator_);
   const std::string name = built.substr(built.find_last_of("/\\") + 1);
@@ -63,13 +55,24 @@ void NodeFixture::MakeExecutable([[maybe_unused]] const std::string& path) {
 
 int NodeFixture::EndNode() {
   node_->RequestEnd();
-  // Keep dispatching, so the hub's socket does not fill up while the node ends.
-  std::optional<int> code;
-  DispatchUntil(*platform_.loop, std::chrono::milliseconds(10000), [&] {
-    return (code = node_->WaitForExit(std::chrono::milliseconds(0))).has_value();
-  });
+  const std::optional<int> code = ExitOf(*node_, milliseconds(10000));
   node_.reset();
   return code.value_or(-1);
+}
+
+std::optional<int> NodeFixture::ExitOf(ChildProcess& child, milliseconds limit) {
+  std::optional<int> code;
+  DispatchUntil(*platform_.loop, limit,
+                [&] { return (code = child.WaitForExit(milliseconds(0))).has_value(); });
+  return code;
+}
+
+NodeFixture::Ran NodeFixture::RunToEnd(const std::string& program,
+                                       const std::vector<std::string>& words, milliseconds limit) {
+  const std::string output = folder_.path("run-" + std::to_string(++runs_) + ".txt");
+  auto child = StartChildProcess(program, words, "", {}, output);
+  const int code = ExitOf(*child, limit).value_or(-1);
+  return {code, platform_.files->ReadAll(output)};
 }
 
 std::string NodeFixture::Path(const std::string& relative) const {

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "dispatch_until.h"
+#include "helper.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "process_figures.h"
@@ -13,10 +16,6 @@
 #include "temp_folder.h"
 
 namespace varnix {
-
-// The build hands us a path in this system's own form, except under Wine, where the build's
-// Unix path is reached through drive Z:.
-std::string NativePath(std::string path, char separator);
 
 class NodeFixture : public ::testing::Test {
  protected:
@@ -32,6 +31,17 @@ class NodeFixture : public ::testing::Test {
   void StartNode(const std::vector<std::string>& environment = {});
   // Asks the node to end and returns its exit code, or -1 when it did not end in time.
   int EndNode();
+
+  struct Ran {
+    int code;  // -1 when it ran on past the limit
+    std::string output;
+  };
+  // Runs `program` to its end, its output into a file of its own: its exit code and output.
+  Ran RunToEnd(const std::string& program, const std::vector<std::string>& words,
+               milliseconds limit = milliseconds(30000));
+  // Waits up to `limit` for `child` to end, dispatching meanwhile so that no socket of the
+  // test's fills up: its exit code, or none.
+  std::optional<int> ExitOf(ChildProcess& child, milliseconds limit);
 
   // A copy of this test program, which doubles as the helper, beside the node under a name of
   // its own: a program found by its name is then this test's and no other's.
@@ -54,6 +64,7 @@ class NodeFixture : public ::testing::Test {
   std::string node_path_;
   std::unique_ptr<TestHub> hub_;  // none when the test brings its own hub
   std::unique_ptr<ChildProcess> node_;
+  int runs_ = 0;
 };
 
 }  // namespace varnix

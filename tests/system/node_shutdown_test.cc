@@ -17,8 +17,6 @@
 namespace varnix {
 namespace {
 
-using std::chrono::milliseconds;
-
 class NodeShutdownTest : public NodeFixture {
  protected:
   // Starts the node with recording stand-ins for `commands` first on its PATH, never the real

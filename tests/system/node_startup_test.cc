@@ -10,8 +10,6 @@
 namespace varnix {
 namespace {
 
-using std::chrono::milliseconds;
-
 class NodeStartupTest : public NodeFixture {};
 
 TEST_F(NodeStartupTest, BeatsAnnouncesItsPortAndEndsCleanly) {

@@ -1,7 +1,7 @@
 // TestHub: learns clients from the port= of their heartbeats and relays every datagram to them.
 #include "system/test_hub.h"
 
-#include <algorithm>
+#include "dispatch_until.h"
 
 namespace varnix {
 
@@ -31,25 +31,13 @@ void TestHub::Relay(const std::string& text) {
 }
 
 bool TestHub::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    loop_.DispatchPending(std::chrono::milliseconds(20));
-  }
-  return done();
+  return DispatchUntil(loop_, limit, done);
 }
 
 std::string TestHub::WaitForText(const std::string& needle, std::chrono::milliseconds limit) {
-  std::string found;
-  WaitFor(
-      [&] {
-        const auto it = std::find_if(received_.begin(), received_.end(), [&](const std::string& t) {
-          return t.find(needle) != std::string::npos;
-        });
-        if (it != received_.end()) found = *it;
-        return it != received_.end();
-      },
-      limit);
-  return found;
+  const std::string* found = nullptr;
+  WaitFor([&] { return (found = FirstWith(received_, needle)) != nullptr; }, limit);
+  return found ? *found : "";
 }
 
 }  // namespace varnix
