@@ -2,6 +2,7 @@
 #include "system/node_fixture.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "dispatch_until.h"
@@ -58,6 +59,26 @@ int NodeFixture::EndNode() {
   const std::optional<int> code = ExitOf(*node_, milliseconds(10000));
   node_.reset();
   return code.value_or(-1);
+}
+
+void NodeFixture::StartNodeWithStandIns(const std::vector<std::string>& commands) {
+  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
+  platform_.files->CreateFolder(Path("bin"));
+  for (const std::string& command : commands) {
+    platform_.files->WriteAll(Path("bin/" + command),
+                              "#!/bin/sh\necho " + command + " \"$@\" >> '" + calls_ + "'\n[ -e '" +
+                                  Path("slow") + "' ] && sleep 3\n[ -e '" + Path("refuse") +
+                                  "' ] && exit 1\nexit 0\n");
+    MakeExecutable(Path("bin/" + command));
+  }
+  const char* path = std::getenv("PATH");
+  StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
+}
+
+bool NodeFixture::Called(const std::string& lines, milliseconds limit) {
+  return DispatchUntil(*platform_.loop, limit, [&] {
+    return platform_.files->FileExists(calls_) && platform_.files->ReadAll(calls_) == lines;
+  });
 }
 
 std::optional<int> NodeFixture::ExitOf(ChildProcess& child, milliseconds limit) {

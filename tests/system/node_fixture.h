@@ -32,6 +32,13 @@ class NodeFixture : public ::testing::Test {
   // Asks the node to end and returns its exit code, or -1 when it did not end in time.
   int EndNode();
 
+  // Starts the node with recording stand-ins for `commands` first on its PATH, never the real
+  // ones, and a second for windows to close. Each writes "command arguments" to calls_, takes
+  // 3 s while Path("slow") exists and refuses while Path("refuse") does.
+  void StartNodeWithStandIns(const std::vector<std::string>& commands);
+  // Whether the stand-ins' calls come to be exactly `lines` within `limit`.
+  bool Called(const std::string& lines, milliseconds limit = milliseconds(30000));
+
   struct Ran {
     int code;  // -1 when it ran on past the limit
     std::string output;
@@ -64,6 +71,7 @@ class NodeFixture : public ::testing::Test {
   std::string node_path_;
   std::unique_ptr<TestHub> hub_;  // none when the test brings its own hub
   std::unique_ptr<ChildProcess> node_;
+  const std::string calls_ = Path("calls");
   int runs_ = 0;
 };
 

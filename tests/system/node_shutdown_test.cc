@@ -19,34 +19,9 @@ namespace {
 
 class NodeShutdownTest : public NodeFixture {
  protected:
-  // Starts the node with recording stand-ins for `commands` first on its PATH, never the real
-  // ones. Each writes "command arguments" to Path("calls"), takes 3 s while Path("slow")
-  // exists and refuses while Path("refuse") does.
-  void StartWithStandIns(const std::vector<std::string>& commands) {
-    WriteSettings();
-    platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
-    platform_.files->CreateFolder(Path("bin"));
-    for (const std::string& command : commands) {
-      platform_.files->WriteAll(Path("bin/" + command),
-                                "#!/bin/sh\necho " + command + " \"$@\" >> '" + calls_ +
-                                    "'\n[ -e '" + Path("slow") + "' ] && sleep 3\n[ -e '" +
-                                    Path("refuse") + "' ] && exit 1\nexit 0\n");
-      std::filesystem::permissions(Path("bin/" + command), std::filesystem::perms::owner_all);
-    }
-    const char* path = std::getenv("PATH");
-    StartNode({"PATH=" + Path("bin") + ":" + (path ? path : "/usr/bin:/bin")});
-    ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
-  }
   void Ask(const std::string& action, const std::string& target) {
     hub_->Relay(XapRequest(target, "Computer.Control\n{\nAction=" + action + "\n}\n"));
   }
-  bool Called(const std::string& lines) {
-    return hub_->WaitFor([&] {
-      return platform_.files->FileExists(calls_) && platform_.files->ReadAll(calls_) == lines;
-    });
-  }
-
-  const std::string calls_ = Path("calls");
 };
 
 // Sleep, hibernate, lock, log off and screen off, each through the system's own commands; a
@@ -55,7 +30,9 @@ class NodeShutdownTest : public NodeFixture {
 TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachFailure) {
   const char* display = std::getenv("DISPLAY");
   ASSERT_NE(display, nullptr) << "run under tests/with_xvfb.sh (package xvfb)";
-  StartWithStandIns({"systemctl", "loginctl", "shutdown"});
+  WriteSettings();
+  StartNodeWithStandIns({"systemctl", "loginctl", "shutdown"});
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
   const std::vector<ProcessId> helpers = StartWindowHelpers(platform_, {{"Notes - Editor", ""}});
   ASSERT_TRUE(WindowShows(platform_, "Notes - Editor"));
 
