@@ -110,6 +110,7 @@ int RunHelper(int argc, char** argv) {
 WindowHandle WaitForWindow(Platform& platform, const std::string& caption,
                            std::chrono::milliseconds limit) {
   WindowHandle found = 0;
+  // Kept once found: a window manager reparents a new window, so a second look may miss it.
   DispatchUntil(*platform.loop, limit, [&] {
     for (const WindowHandle w : platform.desktop->TopLevelWindows()) {
       if (platform.desktop->Caption(w) == caption) found = w;

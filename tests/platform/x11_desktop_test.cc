@@ -13,6 +13,7 @@
 #include "dispatch_until.h"
 #include "fakes/fake_machine.h"
 #include "fakes/recording_error_log.h"
+#include "helper.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "settings/ini_tool.h"
@@ -46,20 +47,8 @@ class X11DesktopTest : public ::testing::Test {
   bool Within(milliseconds limit, const std::function<bool()>& done) {
     return DispatchUntil(*platform_.loop, limit, done);
   }
-  WindowHandle Find(const std::string& caption) {
-    for (const WindowHandle w : desktop().TopLevelWindows()) {
-      if (desktop().Caption(w) == caption) return w;
-    }
-    return 0;
-  }
   WindowHandle Await(const std::string& caption) {
-    WindowHandle found = 0;
-    // Kept once found: a window manager reparents a new window, so a second look may miss it.
-    Within(milliseconds(5000), [&] {
-      if (found == 0) found = Find(caption);
-      return found != 0;
-    });
-    return found;
+    return WaitForWindow(platform_, caption, milliseconds(5000));
   }
 
   Desktop& desktop() { return *platform_.desktop; }
