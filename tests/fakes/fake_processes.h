@@ -24,7 +24,6 @@ class FakeProcessTable : public ProcessTable {
     PriorityClass priority = PriorityClass::kNormal;
     bool ends_on_request = true;  // a polite close ends it
     bool killable = true;
-    ProcessTimes times;
     std::optional<ExitStatus> exit;  // how it ended, once it has, where the system tells
     uint64_t instance = 0;           // which process holds the id
   };
@@ -123,11 +122,10 @@ class FakeProcessTable : public ProcessTable {
   uint64_t WorkingSetBytes(ProcessId pid) override { return IsAlive(pid) ? 1048576 * pid : 0; }
   std::optional<ProcessTimes> Times(ProcessId pid) override {
     if (!IsAlive(pid)) return std::nullopt;
-    return processes[pid].times;
+    return ProcessTimes{};
   }
 
   std::map<ProcessId, Process> processes;
-  ProcessTimes start_times;  // what a new process has counted
   std::vector<std::string> names_asked;
   std::vector<std::string> started;
   int terminations = 0;
@@ -138,7 +136,6 @@ class FakeProcessTable : public ProcessTable {
   ProcessId Place(ProcessId pid, const std::string& name) {
     Process process;
     process.name = name;
-    process.times = start_times;
     process.instance = next_instance_++;
     processes[pid] = process;
     return pid;
