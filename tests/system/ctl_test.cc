@@ -168,7 +168,7 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   const Ran keygen = Ctl({"keygen"});
   ASSERT_EQ(keygen.code, 0) << keygen.output;
   EXPECT_EQ(Ctl({"keygen"}).code, 2) << "a key there is replaced only with --yes";
-  ASSERT_EQ(EndNode(), 0);
+  EndNodeAndHearItOut();
   platform_.files->WriteAll(Path("Config/settings.ini"), "[Access]\r\nRequireSignature=yes\r\n");
   StartNode();
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
@@ -225,7 +225,7 @@ TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   auto stop = StartChildProcess(ctl_, {"stop", program}, "", {}, output);
   // Ended once the stop is on its way; the program does not heed its polite request.
   ASSERT_TRUE(peer_.Hears("Action=stop", milliseconds(10000)));
-  EXPECT_EQ(EndNode(), 0);
+  EndNodeAndHearItOut();
   EXPECT_EQ(ExitOf(*stop, milliseconds(20000)), 1);
   EXPECT_NE(platform_.files->ReadAll(output).find(Target() + " ended before it finished the stop"),
             std::string::npos)
@@ -300,8 +300,7 @@ TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
 
 TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
   // Never the real one: the stand-in comes first on the node's PATH.
-  EndNode();
-  peer_.received.clear();
+  EndNodeAndHearItOut();
   StartNodeWithStandIns({"systemctl"});
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   for (const std::string verb : {"shutdown", "reboot"}) {

@@ -78,6 +78,13 @@ class HubFixture : public NodeFixture {
     EXPECT_EQ(hub_process_->WaitForExit(milliseconds(5000)), 0);
     hub_process_.reset();
   }
+  // Ends the node and hears out what it said, its goodbye last: the hub relays late on a busy
+  // machine, and a notice of the last node must not pass for one of the next.
+  void EndNodeAndHearItOut() {
+    EXPECT_EQ(EndNode(), 0);
+    EXPECT_TRUE(peer_.Hears("class=xap-hbeat.stopped\nsource=" + Target()));
+    peer_.received.clear();
+  }
   std::string Echo(const std::string& text) {
     return EchoRequest(platform_.machine->ComputerName(), text);
   }
