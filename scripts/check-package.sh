@@ -63,8 +63,9 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
   [ "$(stat -c %a /etc/varnix/access.key)" = 600 ] || { echo "package: no private key"; exit 1; }
   # The gateway reads its kept settings, and follows the nodes while no broker is up yet.
   $(command_of varnix-gateway.service) 2>"$root/gateway.log" & gateway=$!
-  for _ in $(seq 50); do grep -q "cannot reach the MQTT broker" "$root/gateway.log" && break; sleep 0.1; done
+  for _ in $(seq 50); do grep -qs "cannot reach the MQTT broker" "$root/gateway.log" && break; sleep 0.1; done
   kill $gateway
+  wait $gateway 2>/dev/null || true  # reaped here, or the shell says "Terminated"
   grep -q "following the Varnix nodes" "$root/gateway.log" || { cat "$root/gateway.log"; exit 1; }
 ' check-package "$root" "$deb"
 echo "package: $(basename "$deb") holds its files and units, installs and answers"
