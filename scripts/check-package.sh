@@ -19,17 +19,17 @@ for entry in ./opt/varnix/varnix ./opt/varnix/varnix-hub ./opt/varnix/varnixctl 
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = $'/etc/varnix/qelXap.ini\n/etc/varnix/gateway.ini' ]
 grep -q '^ Depends:.*libmosquitto1' <<<"$info" || { echo "package: no libmosquitto1 dependency"; exit 1; }
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
 # The services beside the node have no windows: they must not load the window libraries.
-unpacked=$(mktemp -d)
+unpacked="$root/unpacked"
 dpkg-deb -x "$deb" "$unpacked"
 for program in varnix-hub varnixctl varnix-gateway; do
   needed=$(readelf -d "$unpacked/opt/varnix/$program")
   if grep -q 'libX11' <<<"$needed"; then echo "package: $program loads libX11"; exit 1; fi
 done
 rm -rf "$unpacked"
-
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
 
 # Installed with dpkg over overlays of the system's folders; its units read by systemd; started
 # by the units' own command lines (no systemd runs here to start them); reached by varnixctl.
