@@ -52,13 +52,16 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
   command_of() { sed -n "s/^ExecStart=//p" "/lib/systemd/system/$1"; }
   $(command_of varnix-hub.service) & hub=$!
   trap "{ kill \$hub \${node:-}; wait; } 2>/dev/null || true" EXIT
-  sleep 0.5
+  # Waited for, not slept on: a node that looks before the hub holds 3639 takes the port itself.
+  for _ in $(seq 100); do [ -n "$(ss -Hlun "sport = :3639")" ] && break; sleep 0.1; done
   (cd /opt/varnix && exec $(command_of varnix.service)) & node=$!
-  sleep 1
+  for _ in $(seq 30); do varnixctl --timeout 1 echo up >/dev/null 2>&1 && break; done
   varnixctl start /bin/sleep 60 >/dev/null
   query=$(varnixctl query /bin/sleep)
   grep -q " running" <<<"$query"
   varnixctl stop /bin/sleep >/dev/null
+  # The hub writes its clients down within a second of a change.
+  for _ in $(seq 100); do [ -s /var/lib/varnix/hub-clients.txt ] && break; sleep 0.1; done
   test -s /var/lib/varnix/hub-clients.txt
   [ "$(stat -c %a /etc/varnix/access.key)" = 600 ] || { echo "package: no private key"; exit 1; }
   # The gateway reads its kept settings, and follows the nodes while no broker is up yet.
