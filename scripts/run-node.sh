@@ -9,7 +9,12 @@ cmake --build --preset release --target varnix varnix-hub varnixctl -j "$(nproc)
 hub=
 build/release/varnix-hub &
 hub=$!
-sleep 0.3
+# A node that looks before a hub holds port 3639 takes the port itself: wait until one holds it.
+for _ in $(seq 50); do
+  grep -qs '^ *[0-9]*: [0-9A-F]*:0E37 ' /proc/net/udp /proc/net/udp6 && break
+  kill -0 "$hub" 2>/dev/null || break
+  sleep 0.1
+done
 if ! kill -0 "$hub" 2>/dev/null; then
   hub=  # another hub holds UDP port 3639: the node uses that one
 fi

@@ -38,6 +38,17 @@ def wait_for(what, limit=30.0):
     return None
 
 
+def xap_port_held():
+    """Whether anything on this computer is bound to UDP port 3639."""
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        if not os.path.exists(table):
+            continue
+        with open(table) as lines:
+            if any(line.split()[1].endswith(":0E37") for line in list(lines)[1:]):
+                return True
+    return False
+
+
 def alive(pid):
     try:
         with open(f"/proc/{pid}/stat") as stat:
@@ -80,7 +91,9 @@ class PageTest(unittest.TestCase):
         cls.children = [subprocess.Popen(
             [os.path.join(BUILD, "varnix-hub"), "--state", os.path.join(cls.folder, "hub.txt")],
             stdout=log, stderr=log)]
-        time.sleep(0.3)
+        # The node takes port 3639 itself when it looks before the hub holds it.
+        if not wait_for(xap_port_held, 10):
+            raise RuntimeError("the hub did not take UDP port 3639")
         env = dict(os.environ, PATH=os.path.join(node, "bin") + ":/usr/bin:/bin")
         cls.children.append(subprocess.Popen(["./varnix"], cwd=node, env=env, stdout=log,
                                              stderr=log))
