@@ -29,10 +29,11 @@ class Peer {
       }
     }
   }
-  void Beat(bool stopped = false) {
-    Send("xap-hbeat\n{\nv=12\nhop=1\nuid=FF00AA00\nclass=xap-hbeat." +
-         std::string(stopped ? "stopped" : "alive") +
-         "\nsource=acme.tester.peer\ninterval=60\nport=" + std::to_string(port) + "\n}\n");
+  void Beat() {
+    Send(
+        "xap-hbeat\n{\nv=12\nhop=1\nuid=FF00AA00\nclass=xap-hbeat.alive\n"
+        "source=acme.tester.peer\ninterval=60\nport=" +
+        std::to_string(port) + "\n}\n");
   }
   void Send(const std::string& text) { socket_->SendTo("127.0.0.1", 3639, text); }
   // Whether a datagram holding `needle` arrives within `limit` (or has arrived).

@@ -39,15 +39,6 @@ TEST_F(HubTest, ARestartedHubRelaysToItsClientsAtOnce) {
   EXPECT_GT(peer_.received.size(), before);
 }
 
-TEST_F(HubTest, AClientThatSaysItStoppedIsForgotten) {
-  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
-  peer_.Beat(/*stopped=*/true);
-  DispatchUntil(*platform_.loop, milliseconds(200), [] { return false; });
-  peer_.received.clear();
-  peer_.Send(Echo("to nobody"));
-  EXPECT_FALSE(peer_.Hears("Response=to nobody", milliseconds(1000)));
-}
-
 // A heartbeat naming the hub's own port, sent or saved, must not make it relay to itself: one
 // message reaches each real client once, and the hub stays idle.
 TEST_F(HubTest, AHeartbeatNamingTheHubsOwnPortMakesNoLoop) {
