@@ -108,9 +108,10 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
         double seconds = 0;
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(),
                                                   seconds, std::chars_format::fixed);
-        if (error != std::errc() || end != value.data() + value.size() || seconds <= 0 ||
-            seconds > 3600) {
-          return {std::nullopt, "--timeout takes seconds, more than 0: " + value};
+        // Written so that NaN fails too; under a millisecond would wait for nothing.
+        if (error != std::errc() || end != value.data() + value.size() ||
+            !(seconds >= 0.001 && seconds <= 3600)) {
+          return {std::nullopt, "--timeout takes seconds, from 0.001 to 3600: " + value};
         }
         command.timeout_ms = static_cast<int>(seconds * 1000);
       } else if (word == "--priority") {

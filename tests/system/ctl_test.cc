@@ -115,6 +115,9 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
             std::string::npos)
       << elsewhere.output;
   EXPECT_EQ(Ctl({"reboot"}).code, 2) << "not without --yes";
+  for (const std::string timeout : {"nan", "0.0001", "0", "3601"}) {
+    EXPECT_EQ(Ctl({"--timeout", timeout, "ip"}).code, 2) << "--timeout " << timeout;
+  }
   for (const std::string asked : {"-h", "--help", "help", "/?"}) {
     const Ran help = Ctl({asked});
     EXPECT_EQ(help.code, 0) << asked;
