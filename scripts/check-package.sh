@@ -53,7 +53,10 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
   $(command_of varnix-hub.service) & hub=$!
   trap "{ kill \$hub \${node:-}; wait; } 2>/dev/null || true" EXIT
   # Waited for, not slept on: a node that looks before the hub holds 3639 takes the port itself.
-  for _ in $(seq 100); do [ -n "$(ss -Hlun "sport = :3639")" ] && break; sleep 0.1; done
+  for _ in $(seq 100); do
+    grep -qs "^ *[0-9]*: [0-9A-F]*:0E37 " /proc/net/udp /proc/net/udp6 && break
+    sleep 0.1
+  done
   (cd /opt/varnix && exec $(command_of varnix.service)) & node=$!
   for _ in $(seq 30); do varnixctl --timeout 1 echo up >/dev/null 2>&1 && break; done
   varnixctl start /bin/sleep 60 >/dev/null
