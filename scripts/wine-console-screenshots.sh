@@ -28,12 +28,12 @@ reg_add() { wine_quiet wine reg add "$@" /f || fail "wine reg add $1 failed"; }
 
 for scale in 100 150; do
   dpi=$((96 * scale / 100))
-  wine_quiet wineserver -k || true
+  wine_end_server
   reg_add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11
   reg_add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi"
   reg_add 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
     /v LogPixels /t REG_DWORD /d "$dpi"
-  wine_quiet wineserver -k || true
+  wine_end_server
   wine "$console" "$message" >/dev/null 2>&1 &
   shown_by=$!
   shown=""
@@ -50,7 +50,7 @@ for scale in 100 150; do
   xwd -root -silent -out "$out/console-screenshot-wine-$scale.xwd"
   convert "$out/console-screenshot-wine-$scale.xwd" -trim "$out/console-screenshot-wine-$scale.png"
   rm -f "$out/console-screenshot-wine-$scale.xwd"
-  wine_quiet wineserver -k || true
+  wine_end_server
   wait "$shown_by" || true
   echo "$out/console-screenshot-wine-$scale.png"
 done
