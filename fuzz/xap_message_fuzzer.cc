@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/failure.h"
-#include "xap/request_signature.h"
+#include "xap/message_signature.h"
 #include "xap/xap_message.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "platform/platform.h"
 #include "platform/terminal.h"
 #include "settings/ini_tool.h"
-#include "xap/request_signature.h"
+#include "xap/message_signature.h"
 #include "xap/xap_link.h"
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "core/steps.h"
 #include "core/text.h"
+#include "xap/message_signature.h"
 
 namespace varnix {
 
@@ -66,6 +67,15 @@ VarnixForm::LoadResult VarnixForm::Form_Load() {
     return LoadResult::kInitFailed;
   }
   instance_ = std::move(claim.claim);
+  step(115, [&] {
+    // With the house's key beside the settings, the node signs everything from its first
+    // heartbeat on; a key that cannot be used is said by the access rules.
+    const std::string key_path = values_.ConfigFolder() + "access.key";
+    if (!services_.files.FileExists(key_path)) return;
+    if (const LoadedKey key = LoadAccessKey(services_.files, key_path); key.key) {
+      xap_->SignWith(*key.key);
+    }
+  });
   step(120,
        [&] {
          xap_->SendHeartbeat(kHeartbeatSeconds);

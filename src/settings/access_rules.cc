@@ -6,7 +6,7 @@
 #include "core/steps.h"
 #include "core/text.h"
 #include "settings/ini_tool.h"
-#include "xap/request_signature.h"
+#include "xap/message_signature.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -117,6 +117,23 @@ bool MatchesWildcard(std::string_view pattern, std::string_view text, PathRules 
 
 AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& log,
                               const std::string& settings_path, PathRules paths) {
+  AccessRules rules = ReadRules(files, report, log, settings_path, paths);
+  const std::string key_path =
+      settings_path.substr(0, settings_path.find_last_of("/\\") + 1) + "access.key";
+  if (!rules.require_signature_ && !files.FileExists(key_path)) return rules;
+  const LoadedKey loaded = LoadAccessKey(files, key_path);
+  if (!loaded.key) {
+    log.WriteErrorLog(kLogType, rules.require_signature_
+                                    ? "RequireSignature=yes, but " + loaded.problem +
+                                          ": every request that needs a signature is refused"
+                                    : loaded.problem + ": what this node sends is not signed");
+  }
+  rules.key_ = loaded.key.value_or("");
+  return rules;
+}
+
+AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, ErrorLog& log,
+                                   const std::string& settings_path, PathRules paths) {
   AccessRules rules;
   rules.paths_ = paths;
   const auto refuse_all = [&](const std::string& why) {
@@ -178,18 +195,7 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
     if (!required) unusable("RequireSignature", value);
     rules.require_signature_ = required.value_or(true);
   }
-  if (!rules.require_signature_) {
-    log.WriteErrorLog(kLogType, unsigned_notice);
-    return rules;
-  }
-  const std::string key_path =
-      settings_path.substr(0, settings_path.find_last_of("/\\") + 1) + "access.key";
-  const LoadedKey loaded = LoadAccessKey(files, key_path);
-  if (!loaded.key) {
-    log.WriteErrorLog(kLogType, "RequireSignature=yes, but " + loaded.problem +
-                                    ": every request that needs a signature is refused");
-  }
-  rules.key_ = loaded.key.value_or("");
+  if (!rules.require_signature_) log.WriteErrorLog(kLogType, unsigned_notice);
   return rules;
 }
 

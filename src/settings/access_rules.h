@@ -31,12 +31,17 @@ class AccessRules {
   // of one name only. A path holding a control character is never allowed.
   bool AllowsProgram(std::string_view path) const;
   bool AllowsComputerControl() const { return computer_control_; }
-  // Whether requests that act must carry a good signature under `key` (empty when the key
-  // file could not be used: then none can).
+  // Whether requests that act must carry a good signature under `key`.
   bool RequiresSignature() const { return require_signature_; }
+  // The key in access.key beside the settings, read whenever the file is there: the node signs
+  // what it sends with it. Empty when there is none to use; then no request's signature is good.
   const std::string& key() const { return key_; }
 
  private:
+  // The rules without the key.
+  static AccessRules ReadRules(FileSystem& files, EventReport& report, ErrorLog& log,
+                               const std::string& settings_path, PathRules paths);
+
   // Nothing: no such rule, all allowed. An empty list: the rule could not be read, none allowed.
   std::optional<std::vector<std::string>> sources_;
   std::optional<std::vector<std::string>> programs_;

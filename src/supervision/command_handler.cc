@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/steps.h"
+#include "platform/text_encoding.h"
 #include "settings/ini_tool.h"
 #include "xap/packed_items.h"
 
@@ -33,6 +34,12 @@ bool ReadsAsNumber(const std::string& text) {
   return std::from_chars(first, text.data() + i, value).ec == std::errc();
 }
 
+int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
@@ -46,16 +53,12 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       operations_(operations),
       computer_(computer),
       rules_(std::move(rules)),
-      signatures_(rules_.RequiresSignature()
-                      ? std::optional<SignatureCheck>(
-                            std::in_place, rules_.key(),
-                            [] {
-                              return static_cast<int64_t>(
-                                  std::chrono::duration_cast<std::chrono::seconds>(
-                                      std::chrono::system_clock::now().time_since_epoch())
-                                      .count());
-                            })
-                      : std::nullopt),
+      // Requests signed before this start are refused: the nonces of the node's last run are
+      // gone, so they could otherwise be replayed to it (kept on disk, they would cost a write
+      // per request and still be lost with the disk).
+      signatures_(rules_.RequiresSignature() ? std::optional<SignatureCheck>(
+                                                   std::in_place, rules_.key(), UnixNow, UnixNow())
+                                             : std::nullopt),
       registry_(operations, queue, events, log, max_records),
       restarts_(operations.loop(), operations.table(),
                 [this](const StartRequest& request) { return StartAndReport(request); }) {}
@@ -79,16 +82,18 @@ bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_
 }
 
 bool CommandHandler::Authentic(std::string_view action, std::string_view what,
-                               std::string_view source) {
+                               std::string_view source, bool say_unsigned) {
   if (!signatures_) return true;
   if (!verdict_) {
-    verdict_ = signatures_->Check(*text_);
+    // Signed as it went on the wire, in the sender's code page.
+    verdict_ = signatures_->Check(TextToCodePage(*text_));
     // Without a usable key nothing is good: an empty key is anyone's.
     if (rules_.key().empty() && *verdict_ != SignatureCheck::Verdict::kUnsigned) {
       verdict_ = SignatureCheck::Verdict::kBadSignature;
     }
   }
   if (*verdict_ == SignatureCheck::Verdict::kGood) return true;
+  if (!say_unsigned && *verdict_ == SignatureCheck::Verdict::kUnsigned) return false;
   const std::string refusal = "Refused " + std::string(action) + " of " + std::string(what) +
                               " from " + std::string(source) + ": " +
                               SignatureCheck::Why(*verdict_);
@@ -105,9 +110,10 @@ bool CommandHandler::EndsWithThisComputer(std::string_view address) const {
 
 std::optional<size_t> CommandHandler::Match(const std::string& Title, const std::string& Path) {
   const auto& list = registry_.ProcessList();
+  const std::string key = Path == kUnknownText ? "" : PathKeyOf(Path, operations_.paths());
   for (size_t i = 0; i < list.size(); ++i) {
     if ((Title != kUnknownText && Title == list[i]->Title()) ||
-        (Path != kUnknownText && Path == list[i]->Path())) {
+        (!key.empty() && key == list[i]->PathKey())) {
       return i;
     }
   }
@@ -288,6 +294,20 @@ void CommandHandler::Echo(XapMessage& message) {
   if (!message.CompareTarget(xap_.XapSource()) && !message.CompareTarget(kUnknownText)) return;
   const std::string query(message.GetItem("Echo.Query", "Query"));
   if (query == kUnknownText) return;
+  // An echo is a probe; a long one sent to "*" would have every node on the LAN broadcast it
+  // back, a stranger's amplifier.
+  if (query.size() > kMaxEchoBytes) {
+    ++echoes_refused_;
+    const int64_t now = operations_.loop().NowMilliseconds();
+    if (!echoes_said_at_ || now - *echoes_said_at_ >= kEchoesSaidEveryMs) {
+      echoes_said_at_ = now;
+      log_.WriteErrorLog(kLogType, "Echo not answered: " + std::to_string(echoes_refused_) +
+                                       " queries over " + std::to_string(kMaxEchoBytes) +
+                                       " bytes, the last from " + std::string(message.msgSource()));
+      echoes_refused_ = 0;
+    }
+    return;
+  }
   queue_.SendXap(std::string(message.msgSource()), "WDT.Echo", "Echo.Response",
                  PackItems({{"Response", LowerCase(query)}}));
 }
@@ -302,19 +322,29 @@ void CommandHandler::RoleQuery(XapMessage& message) {
 
 void CommandHandler::RoleAnnouncement(XapMessage& message) {
   if (!EndsWithThisComputer(message.msgSource()) || !message.CompareClass("Homeseer.Role")) return;
-  const std::string path = LowerCase(message.GetItem("Role.Notification", "Path"));
-  if (path == "unknown") return;
-  for (const auto& record : registry_.ProcessList()) {
-    if (LowerCase(record->Path()) == path) {
-      record->Path(path);
-      return;
-    }
+  std::string path(message.GetItem("Role.Notification", "Path"));
+  if (LowerCase(path) == "unknown") return;
+  // Names kept in one letter case only where the system ignores it, as ever on Windows.
+  if (operations_.paths().names_ignore_case()) path = LowerCase(path);
+  // A program that announces itself asks to be supervised, as an autonotify does, and passes
+  // the same rules. Unsigned ones are not refused aloud: every xAP program on this computer
+  // sends one, and none of them signs.
+  const std::string_view source = message.msgSource();
+  if (!Authentic("announcement", path, source, /*say_unsigned=*/false)) return;
+  if (!Allowed(rules_.AllowsSource(source), "announcement", path, source) ||
+      !Allowed(std::none_of(path.begin(), path.end(), IsControlByte), "announcement", path,
+               source)) {
+    return;
+  }
+  if (const std::optional<size_t> index = Match(kUnknownText, path)) {
+    if (operations_.paths().names_ignore_case()) registry_.ProcessList()[*index]->Path(path);
+    return;
   }
   auto record = registry_.NewStatus();
   record->Path(path);
   record->Title("");
   record->AutoNotify(true);
-  if (Status* added = registry_.Add(record, "announcement", message.msgSource())) {
+  if (Status* added = registry_.Add(record, "announcement", source)) {
     operations_.QueryProcess(*added);
   }
 }

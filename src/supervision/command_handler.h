@@ -11,8 +11,8 @@
 #include "supervision/process_operations.h"
 #include "supervision/registry.h"
 #include "supervision/restart_plans.h"
+#include "xap/message_signature.h"
 #include "xap/outgoing_queue.h"
-#include "xap/request_signature.h"
 #include "xap/xap_message.h"
 #include "xap/xap_transport.h"
 
@@ -20,6 +20,10 @@ namespace varnix {
 
 class CommandHandler {
  public:
+  // Longer echo queries are not answered; how often that is said in the log at most.
+  static constexpr size_t kMaxEchoBytes = 1024;
+  static constexpr int64_t kEchoesSaidEveryMs = 60000;
+
   // `rules` say who may ask for what; the default allows everything.
   CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
                  EventReport& events, ProcessOperations& operations, ComputerControl& computer,
@@ -45,7 +49,8 @@ class CommandHandler {
                std::string_view source);
   // True when no signature is required, or the message's is good; otherwise refuses as
   // Allowed does, saying why. Echo, role and address queries never ask.
-  bool Authentic(std::string_view action, std::string_view what, std::string_view source);
+  bool Authentic(std::string_view action, std::string_view what, std::string_view source,
+                 bool say_unsigned = true);
   // Starts the program a start request names and reports it; its id, or 0.
   ProcessId StartAndReport(const StartRequest& request);
   // The position of the first record that names this title or this path.
@@ -67,6 +72,8 @@ class CommandHandler {
   std::optional<SignatureCheck::Verdict> verdict_;
   ProcessRegistry registry_;
   RestartPlans restarts_;
+  size_t echoes_refused_ = 0;
+  std::optional<int64_t> echoes_said_at_;  // on the loop's clock
 };
 
 }  // namespace varnix

@@ -9,6 +9,8 @@
 #include "fakes/fake_processes.h"
 #include "fakes/recording_error_log.h"
 #include "hostile_traffic.h"
+#include "platform/private_file.h"
+#include "temp_folder.h"
 
 namespace varnix {
 namespace {
@@ -233,20 +235,53 @@ TEST_F(CommandHandlerTest, AnswersRoleQueriesAtOnceAndLearnsLocalApplications) {
   Request("Homeseer.Role", "Role.Notification\n{\nPath=/opt/other\n}\n", "", "acme.tool.pc2");
   ASSERT_EQ(handler_.registry().ProcessList().size(), 1u);
   Status& learnt = *handler_.registry().ProcessList()[0];
-  EXPECT_EQ(learnt.Path(), "/opt/tool");
+  EXPECT_EQ(learnt.Path(), "/Opt/Tool");
   EXPECT_EQ(learnt.Title(), "");
   EXPECT_TRUE(learnt.AutoNotify());
   EXPECT_TRUE(Sent().empty()) << "learning reports nothing by itself";
 
-  learnt.Path("/OPT/TOOL");
-  Request("Homeseer.Role", "Role.Notification\n{\nPath=/opt/TOOL\n}\n", "", "acme.tool.PC1");
-  EXPECT_EQ(handler_.registry().ProcessList().size(), 1u);
-  EXPECT_EQ(learnt.Path(), "/opt/tool");
-
-  handler_.registry().SendNotification(learnt);
+  // Spellings of one file are one record, kept as first written; names keep their case here,
+  // so another case is another file.
+  for (const char* path : {"/Opt/./Tool", "/Opt//Tool", "/x/../Opt/Tool", "/OPT/TOOL"}) {
+    Request("Homeseer.Role", "Role.Notification\n{\nPath=" + std::string(path) + "\n}\n", "",
+            "acme.tool.PC1");
+  }
+  ASSERT_EQ(handler_.registry().ProcessList().size(), 2u);
+  EXPECT_EQ(learnt.Path(), "/Opt/Tool");
+  EXPECT_EQ(handler_.registry().ProcessList()[1]->Path(), "/OPT/TOOL");
+  Control("Action=query\nPath=/Opt/./Tool\n");
   EXPECT_EQ(Sent(), std::vector<std::string>{
-                        "process.notification|Path=/opt/tool|Title=|PID=0|Priority=Unknown|CPU=|"
+                        "process.notification|Path=/Opt/Tool|Title=|PID=0|Priority=Unknown|CPU=|"
                         "RAM=|Elapsed="});
+  EXPECT_EQ(handler_.registry().ProcessList().size(), 2u);
+}
+
+// An announcement asks to be supervised: the rules of an autonotify hold for it, and where
+// signatures are required an unsigned one does nothing, without a word.
+TEST_F(CommandHandlerTest, AnnouncementsPassTheRulesOfAnAutonotify) {
+  TempFolder folder;
+  StdFileSystem files;
+  files.WriteAll(folder.path("settings.ini"),
+                 "[Access]\r\nAllowSources=acme.controller.*\r\nRequireSignature=yes\r\n");
+  WritePrivateFile(folder.path("access.key"), std::string(64, 'a'));
+  CommandHandler guarded(
+      values_, xap_, queue_, log_, events_, operations_, computer_,
+      AccessRules::Load(files, events_, log_, folder.path("settings.ini"), PathRules::Posix()));
+  guarded.Readmessage(
+      XapRequest("", "Role.Notification\n{\nPath=/opt/a\n}\n", "Homeseer.Role", "acme.tool.pc1"));
+  EXPECT_TRUE(guarded.registry().ProcessList().empty());
+  EXPECT_TRUE(events_.events.empty());
+  const std::string key(32, '\xaa');
+  for (const char* source : {"acme.tool.pc1", "acme.controller.pc1"}) {
+    guarded.Readmessage(SignMessage(
+        XapRequest("", "Role.Notification\n{\nPath=/opt/a\n}\n", "Homeseer.Role", source), key,
+        std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+            .count()));
+  }
+  ASSERT_EQ(guarded.registry().ProcessList().size(), 1u);
+  EXPECT_NE(events_.events.at(0).find("Refused announcement of /opt/a from acme.tool.pc1"),
+            std::string::npos);
 }
 
 }  // namespace

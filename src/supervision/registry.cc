@@ -65,7 +65,7 @@ void ProcessRegistry::SupervisionPass() {
 }
 
 Status* ProcessRegistry::Add(std::unique_ptr<Status>& record, std::string_view action,
-                             std::string_view source) {
+                             std::string_view source, bool always) {
   if (ProcessList_.size() >= max_records_) {
     const auto idle = std::find_if(ProcessList_.begin(), ProcessList_.end(), [](const auto& old) {
       return !old->AutoNotify() && !old->Running() && old->PID() == 0;
@@ -79,8 +79,11 @@ Status* ProcessRegistry::Add(std::unique_ptr<Status>& record, std::string_view a
       log_.WriteErrorLog(kLogType, notice);
       events_.SendErrorEvent(kLogType, notice);
     }
-    if (idle == ProcessList_.end()) return nullptr;
-    ProcessList_.erase(idle);
+    if (idle != ProcessList_.end()) {
+      ProcessList_.erase(idle);
+    } else if (!always) {
+      return nullptr;
+    }
   }
   ProcessList_.push_back(std::move(record));
   return ProcessList_.back().get();
@@ -116,13 +119,13 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     // its place: a record per start would grow without end and answer a stop twice. Only
     // a record no end report is owed for: never seen running by a pass, or already reported.
     for (auto& old : ProcessList_) {
-      if (!old->Running() && old->Path() == Path && old->Title() == Title &&
+      if (!old->Running() && old->PathKey() == record->PathKey() && old->Title() == Title &&
           (old->PID() == 0 || !ProcessAlive(*old))) {
         old = std::move(record);
         return;
       }
     }
-    Add(record, "start", source);
+    Add(record, "start", source, /*always=*/true);
   });
   step(40, [&] {
     Status* added = record ? record.get() : find();

@@ -46,8 +46,11 @@ class ProcessRegistry {
   // Appends `record` when there is room, made if need be by dropping the oldest record that
   // serves nothing (not auto-reported, its program not running). Returns the record added;
   // nullptr when it was not, and `record` is still the caller's (to report from, say). A full
-  // registry is said in the log and as an event, at most once a minute.
-  Status* Add(std::unique_ptr<Status>& record, std::string_view action, std::string_view source);
+  // registry is said in the log and as an event, at most once a minute. A program the node
+  // started is `always` added, beyond the bound if it must: its end is owed a report, and on
+  // some systems the record's hold is what reaps it.
+  Status* Add(std::unique_ptr<Status>& record, std::string_view action, std::string_view source,
+              bool always = false);
 
   // In the order records were appended; no keys, no uniqueness.
   std::vector<std::unique_ptr<Status>>& ProcessList() { return ProcessList_; }

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <limits>
 
+#include "core/text.h"
 #include "platform/error.h"
+#include "settings/access_rules.h"
 #include "supervision/process_names.h"
 
 namespace varnix {
@@ -54,9 +56,15 @@ void Status::Ended() {
   PID(0);
 }
 
+std::string PathKeyOf(const std::string& path, PathRules paths) {
+  std::string key = LexicallyNormal(path, paths);
+  return paths.names_ignore_case() ? LowerCase(key) : key;
+}
+
 void Status::Path(const std::string& s) {
   if (s == path_) return;
   path_ = s;
+  key_ = PathKeyOf(s, paths_);
   process_ = filename(s, paths_);
   usage_.ReleaseCounters();
 }

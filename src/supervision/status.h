@@ -37,6 +37,11 @@ inline uint64_t GetProcessRAM(ProcessTable& table, ProcessId pid) {
   return table.WorkingSetBytes(pid);
 }
 
+// `path` with "." and doubled separators gone and ".." taken back, by its text alone; lower
+// case where the system ignores the case of names. Never lower-cased where it does not: there
+// /x/MyTail and /x/MYTAIL are two programs.
+std::string PathKeyOf(const std::string& path, PathRules paths);
+
 class Status {
  public:
   // `paths` are the rules for the names taken from Path.
@@ -44,6 +49,8 @@ class Status {
 
   const std::string& Path() const { return path_; }
   void Path(const std::string& s);
+  // The path as records are told apart: spellings of one file are one record.
+  const std::string& PathKey() const { return key_; }
   const std::string& Title() const { return title_; }
   void Title(const std::string& s);
   int32_t PID() const { return pid_; }
@@ -80,6 +87,7 @@ class Status {
   ProcessTable& table_;
   PathRules paths_;
   std::string path_ = "Unknown";
+  std::string key_ = "Unknown";
   std::string title_ = "Unknown";
   int32_t pid_ = 0;
   std::unique_ptr<ProcessHandle> handle_;

@@ -7,7 +7,7 @@
 #include "platform/error.h"
 #include "platform/text_encoding.h"
 #include "settings/settings_front.h"
-#include "xap/request_signature.h"
+#include "xap/message_signature.h"
 #include "xap/xap_message.h"
 #include "xap/xap_transport.h"
 
@@ -123,7 +123,7 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
   std::string text =
       OneSectionMessage(XapHeaderPrefix(kUid), klass, source_, target, section, views);
   if (!key_.empty()) {
-    text = SignRequest(text, key_,
+    text = SignMessage(text, key_,
                        std::chrono::duration_cast<std::chrono::seconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count());

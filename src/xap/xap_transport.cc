@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <vector>
 
 #include "core/steps.h"
 #include "core/text.h"
 #include "platform/memory.h"
 #include "platform/text_encoding.h"
+#include "xap/message_signature.h"
 #include "xap/packed_items.h"
 #include "xap/xap_message.h"
 
@@ -183,7 +185,7 @@ void XapTransport::SendHeartbeat(int32_t LongInterval) {
       40, [&] {
         if (sendSocket_ == nullptr) throw Error(errors::kObjectNotSet, errors::kObjectNotSetText);
         sendSocket_->SendTo(sendAddress_, kXapPort,
-                            TextToCodePage(heartbeatHead_ + std::to_string(n) + heartbeatTail_));
+                            Wire(heartbeatHead_ + std::to_string(n) + heartbeatTail_));
       });
 }
 
@@ -195,7 +197,16 @@ void XapTransport::SendGoodbye() {
   const auto at = goodbye.find(alive);
   if (at == std::string::npos || sendSocket_ == nullptr) return;
   goodbye.replace(at, alive.size(), "class=xap-hbeat.stopped");
-  Quietly([&] { sendSocket_->SendTo(sendAddress_, kXapPort, TextToCodePage(goodbye)); });
+  Quietly([&] { sendSocket_->SendTo(sendAddress_, kXapPort, Wire(goodbye)); });
+}
+
+std::string XapTransport::Wire(const std::string& text) const {
+  std::string wire = TextToCodePage(text);
+  if (key_.empty()) return wire;
+  return SignMessage(wire, key_,
+                     std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count());
 }
 
 void XapTransport::OnHeartbeatTimer() {
@@ -216,9 +227,9 @@ std::string XapTransport::SendXap(const std::string& sTarget, const std::string&
     }
     // The wire is in the system's code page, as every peer expects.
     if (sendSocket_ != nullptr) {
-      sendSocket_->SendTo(sendAddress_, kXapPort,
-                          TextToCodePage(OneSectionMessage(xapHeaderPrefix_, sClass, xapSource_,
-                                                           sTarget, sSection, items)));
+      sendSocket_->SendTo(
+          sendAddress_, kXapPort,
+          Wire(OneSectionMessage(xapHeaderPrefix_, sClass, xapSource_, sTarget, sSection, items)));
     }
   });
   return "";

@@ -76,6 +76,10 @@ class XapTransport : public XapSender {
   // Binds the sockets. The receive port on success; 0 or less on failure.
   int32_t Init();
   void SendHeartbeat(int32_t LongInterval);
+  // Everything sent from now on (heartbeats, messages, the goodbye) carries a signature under
+  // `key` (raw bytes), so that controllers with the key can tell this node's word from a
+  // forgery.
+  void SignWith(std::string key) { key_ = std::move(key); }
   // The heartbeat that says this program has stopped, so that hubs forget its port and
   // controllers waiting on it learn that no answer will come.
   void SendGoodbye();
@@ -111,6 +115,8 @@ class XapTransport : public XapSender {
   void OnReceiveTimer();
   void ReportDropsOnceQuiet();
   void RebuildHeartbeatHead();
+  // `text` as it goes on the wire: in the system's code page, signed when there is a key.
+  std::string Wire(const std::string& text) const;
   void Unload();
 
   EventLoop& loop_;
@@ -147,6 +153,7 @@ class XapTransport : public XapSender {
   std::unique_ptr<UdpSocket> winsock2_;
   UdpSocket* sendSocket_ = nullptr;
   std::unique_ptr<Timer> hbeatTimer_;
+  std::string key_;  // none: unsigned
   std::unique_ptr<Timer> receiveTimer_;
   bool socketsStarted_ = false;
 };

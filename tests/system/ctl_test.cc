@@ -1,6 +1,7 @@
 // varnixctl against the real node behind the real hub: every command, as a user types it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -8,7 +9,7 @@
 #include <regex>
 
 #include "system/hub_fixture.h"
-#include "xap/request_signature.h"
+#include "xap/message_signature.h"
 
 namespace varnix {
 namespace {
@@ -191,16 +192,85 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
-  const std::string signed_request = SignRequest(request, *key, now);
+  const std::string signed_request = SignMessage(request, *key, now);
   peer_.Send(request);
   EXPECT_TRUE(peer_.Hears("Refused start of " + other + " from acme.tester.peer: not signed"));
-  peer_.Send(SignRequest(request, std::string(32, 'x'), now));
+  peer_.Send(SignMessage(request, std::string(32, 'x'), now));
   EXPECT_TRUE(peer_.Hears("Refused start of " + other + " from acme.tester.peer: bad signature"));
   peer_.Send(signed_request);
   EXPECT_TRUE(peer_.Hears("Path=" + other + "\n"));
   peer_.Send(signed_request);
   EXPECT_TRUE(peer_.Hears("Refused start of " + other + " from acme.tester.peer: replayed"));
+  // Re-stamped with a new time and nonce, its Mac kept; and signed twice.
+  std::string restamped = signed_request;
+  const std::string fresh = SignMessage(request, *key, now + 1);
+  const size_t time_at = fresh.find("Time=");
+  restamped.replace(time_at, 55, fresh.substr(time_at, 55));  // Time=, Nonce= and their values
+  peer_.received.clear();
+  peer_.Send(restamped);
+  peer_.Send(SignMessage(SignMessage(request, *key, now), *key, now));
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    return std::count_if(peer_.received.begin(), peer_.received.end(), [&](const auto& text) {
+             return text.find(": bad signature") != std::string::npos;
+           }) == 2;
+  }));
+  // What the node says is signed, and the signature holds: a controller with the key can tell
+  // it from a forgery.
+  const std::string* refusal = FirstWith(peer_.received, ": bad signature");
+  ASSERT_NE(refusal, nullptr);
+  EXPECT_EQ(SignatureCheck(*key, [&] { return now; }).Check(*refusal),
+            SignatureCheck::Verdict::kGood);
+
+  // A long echo, to "*" as an amplifier would send it, is not answered; a short one is.
+  peer_.received.clear();
+  peer_.Send(
+      XapRequest("*", "Echo.Query\n{\nQuery=" + std::string(60000, 'e') + "\n}\n", "WDT.Echo"));
+  peer_.Send(Echo("short"));
+  EXPECT_TRUE(peer_.Hears("Response=short"));
+  EXPECT_EQ(FirstWith(peer_.received, "Response=eee"), nullptr);
+
+  // Announcements ask for supervision: an unsigned one does nothing, and signed spellings of
+  // one file are one record, reported once at each pass.
+  const std::string announced = CopyOfThisProgram("vxannounced");
+  // Running, as an announcing program is: only running programs are reported at each pass.
+  auto running = StartChildProcess(announced, {"--helper", "polite"});
+  const std::string folder = announced.substr(0, announced.find_last_of("/\\"));
+  const std::string name = announced.substr(folder.size() + 1);
+  const auto announcement = [&](const std::string& path) {
+    return XapRequest("", "Role.Notification\n{\nPath=" + path + "\n}\n", "Homeseer.Role",
+                      "acme.tool." + platform_.machine->ComputerName());
+  };
+  peer_.Send(announcement(CopyOfThisProgram("vxunsigned")));
+  for (const std::string& path : {announced, folder + separator_ + "." + separator_ + name,
+                                  folder + separator_ + separator_ + name}) {
+    peer_.Send(SignMessage(announcement(path), *key, now));
+  }
+  // The hub relays them to the peer too: heard out before the reports are counted.
+  ASSERT_TRUE(peer_.Hears(folder + separator_ + separator_ + name));
+  peer_.received.clear();
+  ASSERT_TRUE(peer_.Hears("Path=" + announced + "\n", milliseconds(15000)));
+  peer_.Send(Echo("after the pass"));
+  ASSERT_TRUE(peer_.Hears("Response=after the pass"));
+  EXPECT_EQ(std::count_if(peer_.received.begin(), peer_.received.end(),
+                          [&](const auto& text) {
+                            return text.find(separator_ + name + "\n") != std::string::npos;
+                          }),
+            1);
+  EXPECT_EQ(FirstWith(peer_.received, "vxunsigned"), nullptr);
+
+  // Restarted, the node has forgotten the nonces it saw: what was signed before its start is
+  // refused, however fresh.
   EXPECT_EQ(Ctl({"stop", other}).code, 0);
+  EndNodeAndHearItOut();
+  DispatchUntil(*platform_.loop, milliseconds(2000), [&] {
+    return std::chrono::system_clock::now() >=
+           std::chrono::system_clock::time_point(std::chrono::seconds(now + 1));
+  });
+  StartNode();
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  peer_.Send(signed_request);
+  EXPECT_TRUE(peer_.Hears("Refused start of " + other +
+                          " from acme.tester.peer: signed before this node started"));
   EXPECT_EQ(Ctl({"stop", program}).code, 0);
   // Discovery stays open.
   EXPECT_EQ(Ctl({"ip"}).code, 0);

@@ -1,9 +1,10 @@
-// SignRequest and SignatureCheck: HMAC-SHA256 from the platform's crypto, over the message as
-// the receiving program reads it, up to the section that carries the signature.
-#include "xap/request_signature.h"
+// SignMessage and SignatureCheck: HMAC-SHA256 from the platform's crypto, over the message's
+// bytes as they go on the wire, up to the line that carries the Mac.
+#include "xap/message_signature.h"
 
 #include <charconv>
 
+#include "core/text.h"
 #include "platform/crypto.h"
 #include "platform/error.h"
 #include "platform/private_file.h"
@@ -32,20 +33,38 @@ std::optional<std::string> BytesFromHex(std::string_view text, size_t bytes) {
   return out;
 }
 
-// The value of "name=" in the section's lines; nothing when it is missing.
-std::optional<std::string_view> Item(std::string_view lines, std::string_view name) {
-  size_t at = 0;
-  while (at < lines.size()) {
-    const size_t end = lines.find('\n', at);
-    const std::string_view line = lines.substr(at, end - at);
-    if (line.size() > name.size() && line.substr(0, name.size()) == name &&
-        line[name.size()] == '=') {
-      return line.substr(name.size() + 1);
+// Takes the line "<name>value\n" off the front of `rest`: its value, or nothing when the line
+// is not there.
+std::optional<std::string_view> Line(std::string_view& rest, std::string_view name) {
+  const size_t end = rest.find('\n');
+  if (end == std::string_view::npos || rest.substr(0, name.size()) != name) return std::nullopt;
+  const std::string_view value = rest.substr(name.size(), end - name.size());
+  rest.remove_prefix(end + 1);
+  return value;
+}
+
+// Where the section's name starts: npos when no line names it, nothing when more than one
+// does. Letter case is ignored as the xAP parser ignores it, so that no second section can
+// hide under another spelling.
+std::optional<size_t> OnlySection(std::string_view message) {
+  constexpr std::string_view kName = "varnix.auth";
+  size_t found = std::string_view::npos;
+  for (size_t at = 0; at < message.size();) {
+    size_t end = message.find('\n', at);
+    if (end == std::string_view::npos) end = message.size();
+    std::string_view line = message.substr(at, end - at);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+    if (line.size() == kName.size() && EqualsLowered(line, kName)) {
+      if (found != std::string_view::npos) return std::nullopt;
+      found = at;
     }
-    if (end == std::string_view::npos) break;
     at = end + 1;
   }
-  return std::nullopt;
+  if (found != std::string_view::npos && message.substr(found, kSection.size()) != kSection) {
+    return std::nullopt;
+  }
+  return found;
 }
 
 }  // namespace
@@ -83,34 +102,31 @@ LoadedKey LoadAccessKey(FileSystem& files, const std::string& path) {
   }
 }
 
-std::string SignRequest(std::string_view message, std::string_view key, int64_t unix_now) {
+std::string SignMessage(std::string_view message, std::string_view key, int64_t unix_now) {
   std::string text(message);
   if (!text.empty() && text.back() != '\n') text += '\n';
-  const std::string mac = HexOf(HmacSha256(key, text));
-  return text + std::string(kSection) + "Time=" + std::to_string(unix_now) +
-         "\nNonce=" + HexOf(RandomBytes(16)) + "\nMac=" + mac + "\n}\n";
+  text += std::string(kSection) + "Time=" + std::to_string(unix_now) +
+          "\nNonce=" + HexOf(RandomBytes(16)) + "\n";
+  return text + "Mac=" + HexOf(HmacSha256(key, text)) + "\n}\n";
 }
 
 SignatureCheck::Verdict SignatureCheck::Check(std::string_view message) {
-  // The last such section: one that an attacker adds after a signed request breaks the Mac.
-  const size_t at = message.rfind(kSection);
-  if (at == std::string_view::npos || (at != 0 && message[at - 1] != '\n')) {
-    return Verdict::kUnsigned;
-  }
-  const std::string_view rest = message.substr(at + kSection.size());
-  const size_t close = rest.find("}\n");
-  // Nothing may follow it: what came after would not be covered by the Mac.
-  if (close == std::string_view::npos ||
-      rest.substr(close + 2).find_first_not_of("\r\n ") != std::string_view::npos) {
+  const std::optional<size_t> at = OnlySection(message);
+  if (!at) return Verdict::kBadSignature;
+  if (*at == std::string_view::npos) return Verdict::kUnsigned;
+  // Exactly the lines a signer writes, and nothing after them: what came after would not be
+  // covered by the Mac.
+  std::string_view rest = message.substr(*at + kSection.size());
+  const auto time = Line(rest, "Time=");
+  const auto nonce = Line(rest, "Nonce=");
+  const size_t mac_at = message.size() - rest.size();
+  const auto mac_hex = Line(rest, "Mac=");
+  if (!time || !nonce || !mac_hex || rest != "}\n" || nonce->size() != 32 ||
+      !BytesFromHex(*nonce, 16)) {
     return Verdict::kBadSignature;
   }
-  const std::string_view lines = rest.substr(0, close);
-  const auto time = Item(lines, "Time");
-  const auto nonce = Item(lines, "Nonce");
-  const auto mac_hex = Item(lines, "Mac");
-  if (!time || !nonce || !mac_hex || nonce->size() != 32) return Verdict::kBadSignature;
   const std::optional<std::string> mac = BytesFromHex(*mac_hex, 32);
-  if (!mac || !EqualInConstantTime(*mac, HmacSha256(key_, message.substr(0, at)))) {
+  if (!mac || !EqualInConstantTime(*mac, HmacSha256(key_, message.substr(0, mac_at)))) {
     return Verdict::kBadSignature;
   }
   int64_t sent = 0;
@@ -120,6 +136,7 @@ SignatureCheck::Verdict SignatureCheck::Check(std::string_view message) {
       sent > now + kLeewaySeconds) {
     return Verdict::kStale;
   }
+  if (sent < not_before_) return Verdict::kBeforeStart;
   while (!nonce_order_.empty() &&
          (nonce_order_.front().first < now - kNonceSeconds || nonce_order_.size() >= kMaxNonces)) {
     nonces_.erase(nonce_order_.front().second);
@@ -142,6 +159,8 @@ const char* SignatureCheck::Why(Verdict verdict) {
       return "stale (its time is more than 60 s from this computer's clock)";
     case Verdict::kReplayed:
       return "replayed";
+    case Verdict::kBeforeStart:
+      return "signed before this node started";
   }
   return "";
 }
