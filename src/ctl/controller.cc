@@ -37,7 +37,15 @@ Controller::Controller(EventLoop& loop, XapLink& link, CtlCommand command,
       timeout_ms_(command_.timeout_ms.value_or(
           command_.verb == CtlCommand::Verb::kNodes ? kDefaultDiscoveryMs : kDefaultTimeoutMs)) {}
 
-void Controller::Hear(const Heard& heard) { heard_.push_back(heard); }
+void Controller::Hear(const Heard& heard) {
+  // Holding the key, a user expects the node's word to be signed; one that is not is said once.
+  if (link_.Verifies() && !heard.verified && !command_.json &&
+      EqualsLowered(std::string_view(heard.source).substr(0, 12), "qel.process.") &&
+      unsigned_nodes_.insert(LowerCase(heard.source)).second) {
+    Complain("note: " + heard.source + " does not sign what it sends; its replies are unverified");
+  }
+  heard_.push_back(heard);
+}
 
 int Controller::Run() {
   using Verb = CtlCommand::Verb;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,7 @@ class Controller {
   std::vector<Heard> heard_;
   int tokens_ = 0;
   ProgramTable table_;
+  std::set<std::string> unsigned_nodes_;  // said to be unsigned, lower-cased
 };
 
 }  // namespace varnix

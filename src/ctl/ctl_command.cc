@@ -12,7 +12,8 @@
 namespace varnix {
 
 const char kCtlUsage[] =
-    "usage: varnixctl [--node NAME | --all] [--json] [--timeout SECONDS] COMMAND\n"
+    "usage: varnixctl [--node NAME | --all] [--json] [--require-signed] [--timeout SECONDS]\n"
+    "                 COMMAND\n"
     "  start PATH [ARGS...] [--priority P] [--window W] [--title T] [--restart POLICY]\n"
     "  stop PATH [--title T]          restart PATH [ARGS...] [options as for start]\n"
     "  query PATH [--title T]         autonotify PATH [--title T]\n"
@@ -29,7 +30,9 @@ const char kCtlUsage[] =
     "  --node NAME        a computer name, or a node's xAP address (qel.Process.NAME);\n"
     "                     this computer's node when not given\n"
     "  --all              every Varnix node that answers\n"
-    "  --json             the replies as JSON lines\n"
+    "  --json             the replies as JSON lines, each with \"verified\": whether the node\n"
+    "                     signed it under the key in Config/access.key\n"
+    "  --require-signed   hears only nodes that sign what they send under that key\n"
     "  --timeout SECONDS  how long to wait for a node to answer (3; 1 for nodes)\n"
     "  --broadcast ADDR   where requests go (else BroadcastAddress in Config/qelXap.ini)\n"
     "  --priority P       REALTIME, HIGH, ABOVE_NORMAL, NORMAL, BELOW_NORMAL or LOW\n"
@@ -93,6 +96,8 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
       command.all = true;
     } else if (word == "--json") {
       command.json = true;
+    } else if (word == "--require-signed") {
+      command.require_signed = true;
     } else if (word == "--yes") {
       command.yes = true;
     } else {

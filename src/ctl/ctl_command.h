@@ -33,6 +33,7 @@ struct CtlCommand {
   std::string node;  // a computer name or a full xAP address; "" for this computer
   bool all = false;  // every Varnix node on the network
   bool json = false;
+  bool require_signed = false;  // only nodes that sign under this program's key are heard
   bool yes = false;
   std::optional<int> timeout_ms;
   std::string broadcast;  // where requests go; "" for the configured address

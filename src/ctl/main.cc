@@ -118,13 +118,19 @@ int main(int argc, char** argv) {
                        });
   // Signed when there is a key beside this program: a node that requires signatures acts on
   // nothing else.
+  // With the same key it believes a node that signs only when the signature holds.
   if (platform.files->FileExists(key_path)) {
     const varnix::LoadedKey key = varnix::LoadAccessKey(*platform.files, key_path);
     if (key.key) {
       link.SignWith(*key.key);
+      link.VerifyWith(*key.key, command.require_signed);
     } else {
       Complain(key.problem + "; requests go unsigned");
     }
+  }
+  if (command.require_signed && !link.Verifies()) {
+    Complain("--require-signed needs a key in " + key_path + " (varnixctl keygen)");
+    return 2;
   }
   try {
     link.Join();

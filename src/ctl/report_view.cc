@@ -195,8 +195,9 @@ std::string AlignColumns(const std::vector<std::vector<std::string>>& unescaped)
 }
 
 std::string JsonLine(const Heard& heard) {
-  std::string line =
-      "{\"node\":" + JsonString(heard.source) + ",\"message\":" + JsonString(heard.section);
+  std::string line = "{\"node\":" + JsonString(heard.source) +
+                     ",\"message\":" + JsonString(heard.section) +
+                     ",\"verified\":" + (heard.verified ? "true" : "false");
   for (const auto& [name, value] : heard.items) {
     line += "," + JsonString(name) + ":" + JsonString(value);
   }

@@ -36,8 +36,9 @@ TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
       {"q\"\\\x1b\x7f", "q\\\"\\\\\\u001b\\u007f"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(JsonLine(Heard{"a.b.c", "", "s", {{"v", row.in}}, 0}),
-              "{\"node\":\"a.b.c\",\"message\":\"s\",\"v\":\"" + row.json + "\"}")
+    EXPECT_EQ(
+        JsonLine(Heard{"a.b.c", "", "s", {{"v", row.in}}, 0}),
+        "{\"node\":\"a.b.c\",\"message\":\"s\",\"verified\":false,\"v\":\"" + row.json + "\"}")
         << row.in;
   }
 }

@@ -118,6 +118,12 @@ ConfigResult ReadGatewayConfig(const IniTool& ini) {
   const std::optional<int> echo_seconds = Number(echo, 5, 3600);
   if (!echo_seconds) return bad("Xap", "EchoSeconds", echo, "takes 5 to 3600 seconds");
   config.echo_seconds = *echo_seconds;
+  const std::string require = ini.Read("Access", "RequireSignedNodes", "no");
+  const std::string answer = LowerCase(TrimSpaces(require));
+  if (answer != "yes" && answer != "no") {
+    return bad("Access", "RequireSignedNodes", require, "takes yes or no");
+  }
+  config.require_signed_nodes = answer == "yes";
 
   for (const std::string& section : ini.Headers()) {
     if (!EqualsLowered(section.substr(0, sizeof kSectionPrefix - 1), kSectionPrefix)) continue;

@@ -49,6 +49,8 @@ struct GatewayConfig {
   MqttConfig mqtt;
   WebConfig web;
   int echo_seconds = 30;
+  // Nodes that do not sign under the key in access.key are not followed at all.
+  bool require_signed_nodes = false;
   std::vector<ProgramConfig> programs;
 };
 

@@ -137,9 +137,11 @@ int main(int argc, char** argv) {
                        });
   link.HearHeartbeats();
   // Signed with the key beside the gateway, where there is one: nodes that require
-  // signatures act on nothing else.
+  // signatures act on nothing else. With it, what nodes say is believed only when they
+  // signed it, or shown as unverified when they sign nothing.
+  // Beside the settings: with --config, a gateway's folder is the settings' folder.
   const std::string key_path =
-      machine.ProgramFolder() + separator + "Config" + separator + "access.key";
+      config_path.substr(0, config_path.find_last_of("/\\") + 1) + "access.key";
   if (platform.files->FileExists(key_path)) {
     const varnix::LoadedKey key = varnix::LoadAccessKey(*platform.files, key_path);
     if (!key.key) {
@@ -147,6 +149,10 @@ int main(int argc, char** argv) {
       return 2;
     }
     link.SignWith(*key.key);
+    link.VerifyWith(*key.key, config.require_signed_nodes);
+  } else if (config.require_signed_nodes) {
+    Say("[Access] RequireSignedNodes=yes needs the key in " + key_path);
+    return 2;
   }
   try {
     link.Join();

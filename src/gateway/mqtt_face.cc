@@ -78,8 +78,9 @@ void MqttFace::Connected() {
 
 void MqttFace::PublishNode(const NodeState& node) {
   Retain(NodeTopic(node, "availability"), node.online ? "online" : "offline");
-  Retain(NodeTopic(node, "computer"),
-         Dump(Json{{"name", node.computer}, {"address", node.address}}));
+  Retain(
+      NodeTopic(node, "computer"),
+      Dump(Json{{"name", node.computer}, {"address", node.address}, {"verified", node.verified}}));
   PublishDiscovery(node);
   for (const ProgramConfig& program : config_.programs) {
     if (program.ForComputer(node.computer)) PublishProgram(node, program);

@@ -89,6 +89,10 @@ void NodeDirectory::Hear(const Heard& heard) {
     return;
   }
   const bool was_new = node->address.empty() && !node->online;
+  if (node->verified != heard.verified) {
+    node->verified = heard.verified;
+    if (!was_new) Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
+  }
   SetOnline(*node, true);
   if (heard.section == "computer.notification") {
     const std::string address = heard.Item("IP");

@@ -37,6 +37,8 @@ struct NodeState {
   std::string computer;  // NAME, as the node writes it
   std::string address;   // its IPv4 address, once it has said it
   bool online = false;
+  // Its last message was signed under the gateway's key; never without a key.
+  bool verified = false;
   int64_t last_heard_ms = 0;  // on the loop's clock
   int unanswered_echoes = 0;
   // Keyed by the lower-cased path, so that the node's own letter case is kept in the value.

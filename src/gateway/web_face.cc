@@ -137,6 +137,7 @@ std::string WebFace::StateJson() const {
         {{"computer", node.computer},
          {"address", node.address},
          {"online", node.online},
+         {"verified", node.verified},
          {"last_heard_s",
           node.last_heard_ms == 0 ? Json(nullptr) : Json((now - node.last_heard_ms) / 1000)},
          {"programs", std::move(programs)},

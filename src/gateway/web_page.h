@@ -101,7 +101,8 @@ function render(state) {
     section.dataset.computer = node.computer;
     section.append(el('h2', node.computer));
     section.append(el('p', (node.address || 'address unknown') + ' · last heard ' +
-                      (node.last_heard_s == null ? 'never' : node.last_heard_s + ' s ago'), 'meta'));
+                      (node.last_heard_s == null ? 'never' : node.last_heard_s + ' s ago') +
+                      (node.verified ? '' : ' · unverified: what it says is not signed'), 'meta'));
     const controls = el('p');
     for (const [action, label] of [['shutdown', 'Shut down'], ['reboot', 'Reboot']]) {
       controls.append(button(label, () => confirmThen(label + ' ' + node.computer + '?',

@@ -18,6 +18,12 @@ constexpr char kUid[] = "FF00CC00";
 constexpr uint16_t kFirstOwnPort = 32968;  // above the range the node takes its port from
 constexpr int kOwnPorts = 1000;
 
+int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 std::string Heard::Item(std::string_view name, std::string_view missing) const {
@@ -108,9 +114,11 @@ void XapLink::Beat(bool stopped) {
            std::to_string(kHeartbeatSeconds) + "\nport=" + std::to_string(port_) + "\n}\n");
 }
 
-void XapLink::SendText(const std::string& text) {
+void XapLink::SendText(const std::string& text) { SendWire(TextToCodePage(text)); }
+
+void XapLink::SendWire(const std::string& wire) {
   try {
-    From().SendTo(send_address_, kXapPort, TextToCodePage(text));
+    From().SendTo(send_address_, kXapPort, wire);
   } catch (const Error& e) {
     throw Error(e.number(), "cannot send to " + send_address_ + ": " + e.description());
   }
@@ -123,15 +131,26 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
   std::string text =
       OneSectionMessage(XapHeaderPrefix(kUid), klass, source_, target, section, views);
   if (!key_.empty()) {
-    text = SignMessage(text, key_,
-                       std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count());
+    return SendWire(SignMessage(TextToCodePage(text), key_, UnixNow()));
   }
   SendText(text);
 }
 
+void XapLink::VerifyWith(std::string key, bool require) {
+  const int64_t now = UnixNow();
+  check_.emplace(std::move(key), UnixNow, now);
+  require_signed_ = require;
+}
+
 void XapLink::OnDatagram(std::string datagram) {
+  std::optional<SignatureCheck::Verdict> verdict;
+  if (check_) {
+    verdict = check_->Check(datagram);
+    if (*verdict != SignatureCheck::Verdict::kGood &&
+        (*verdict != SignatureCheck::Verdict::kUnsigned || require_signed_)) {
+      return;
+    }
+  }
   QuietReports log;
   XapMessage message(log);
   // A heartbeat is a header block of its own; read as one, its goodbye tells that a node ended.
@@ -148,6 +167,15 @@ void XapLink::OnDatagram(std::string datagram) {
   heard.source = std::string(message.msgSource());
   // What it sent itself comes back through the hub.
   if (EqualsIgnoringCase(heard.source, source_)) return;
+  heard.verified = verdict == SignatureCheck::Verdict::kGood;
+  if (check_) {
+    std::string known = LowerCase(heard.source);
+    if (heard.verified) {
+      if (signing_sources_.size() < kMaxSigningSources) signing_sources_.insert(std::move(known));
+    } else if (signing_sources_.count(known) != 0) {
+      return;  // a node that signs sent no unsigned word
+    }
+  }
   heard.klass = std::string(message.msgClass());
   const std::vector<std::string> sections = message.msgSection();
   if (!sections.empty()) heard.section = sections[0];

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "platform/file_system.h"
 #include "platform/machine.h"
 #include "platform/udp_socket.h"
+#include "xap/message_signature.h"
 
 namespace varnix {
 
@@ -25,6 +28,8 @@ struct Heard {
   std::string section;                                     // lower-cased
   std::vector<std::pair<std::string, std::string>> items;  // in order, names as sent
   int64_t at_ms = 0;                                       // on the loop's clock
+  // Signed under the controller's key: the sender holds the key. Never without one.
+  bool verified = false;
 
   // The item's value; `missing` when there is none of that name (in any letter case).
   std::string Item(std::string_view name, std::string_view missing = "") const;
@@ -63,6 +68,12 @@ class XapLink {
   const std::string& source() const { return source_; }
   // Every request sent from now on carries a signature under `key` (raw bytes).
   void SignWith(std::string key) { key_ = std::move(key); }
+  // From now on a message whose signature under `key` holds is heard as verified. One whose
+  // signature fails (altered, stale, replayed, signed before this start) is not heard at all;
+  // nor is an unsigned one from a source that has been heard signed, which is a forgery, nor,
+  // with `require`, any unsigned one.
+  void VerifyWith(std::string key, bool require);
+  bool Verifies() const { return check_.has_value(); }
   // Heartbeats other than goodbyes reach `on_heard` too (class "xap-hbeat.alive").
   void HearHeartbeats() { hear_heartbeats_ = true; }
 
@@ -70,6 +81,8 @@ class XapLink {
   void Beat(bool stopped);
   // Sends one datagram to the send address; throws Error saying where it could not go.
   void SendText(const std::string& text);
+  // The same, for text already in the wire's code page.
+  void SendWire(const std::string& wire);
   void OnDatagram(std::string datagram);
   // The socket everything is sent from: the one bound to the LAN address, where there is one.
   UdpSocket& From() { return lan_ ? *lan_ : *sender_; }
@@ -86,6 +99,11 @@ class XapLink {
   uint16_t port_ = 0;  // a port of its own; 0 while it listens on the xAP port
   bool hear_heartbeats_ = false;
   std::string key_;  // none: unsigned
+  std::optional<SignatureCheck> check_;
+  bool require_signed_ = false;
+  // Lower-cased; bounded, though only a holder of the key can add to it.
+  std::unordered_set<std::string> signing_sources_;
+  static constexpr size_t kMaxSigningSources = 4096;
 };
 
 }  // namespace varnix

@@ -272,8 +272,10 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   EXPECT_TRUE(peer_.Hears("Refused start of " + other +
                           " from acme.tester.peer: signed before this node started"));
   EXPECT_EQ(Ctl({"stop", program}).code, 0);
-  // Discovery stays open.
+  // Discovery stays open; the node's answer is signed, and varnixctl with the key says so.
   EXPECT_EQ(Ctl({"ip"}).code, 0);
+  const Ran verified = Ctl({"--json", "--require-signed", "ip"});
+  EXPECT_NE(verified.output.find("\"verified\":true"), std::string::npos) << verified.output;
 #ifndef _WIN32
   // A signed shutdown reaches the system (refused by the guarded sandbox), not the refusal.
   const Ran shutdown = Ctl({"shutdown", "--yes"});

@@ -9,7 +9,10 @@
 
 #include "core/text.h"
 #include "gateway/gateway_config.h"
+#include "platform/crypto.h"
+#include "platform/private_file.h"
 #include "system/hub_fixture.h"
+#include "xap/message_signature.h"
 
 namespace varnix {
 namespace {
@@ -163,6 +166,8 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   }();
   const auto node_topics = Retained(kCentralPort, Topic("#"));
   EXPECT_NE(Json::parse(node_topics.at(Topic("computer")))["address"], "");
+  // Without a key nothing can be verified, and the gateway says so.
+  EXPECT_EQ(Json::parse(node_topics.at(Topic("computer")))["verified"], false);
   for (const auto& [entity, keys] : wanted) {
     const auto found = configs.find("homeassistant/" + entity + "/config");
     ASSERT_NE(found, configs.end()) << entity;
@@ -249,6 +254,71 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
                             [&] { return Retained(kCentralPort, "homeassistant/#").size() == 8; }))
       << "left: " << Retained(kCentralPort, "homeassistant/#").size();
+}
+
+// With the house's key beside the node and the gateway, what claims to come from the node
+// counts only when the node signed it: a stranger's goodbye, report and event, and a replay of
+// the node's own report, change nothing in Home Assistant or on the page. A node that signs
+// nothing is still followed, shown as unverified.
+TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
+  gateway_.reset();
+  EndNode();
+  const std::string key = HexOf(RandomBytes(32));
+  WritePrivateFile(Path("Config/access.key"), key);
+  WritePrivateFile(folder_.path("gateway") + "/Config/access.key", key);
+  StartNodeWithStandIns({"systemctl"});
+  long mark = LogLines();
+  StartGateway();
+  ASSERT_GE(Sees(Topic("computer"), "\"verified\":true", mark), 0) << ReadFile("gateway.log");
+  Publish(Topic("program/helper/set"), "ON");
+  ASSERT_GE(Sees(Topic("program/helper/state"), "ON", mark), 0);
+  const std::string* report = nullptr;
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+    report = FirstWith(peer_.received, "Path=" + helper_ + "\n");
+    return report != nullptr;
+  }));
+  const std::string replayed = *report;
+
+  mark = LogLines();
+  const std::string node = Target();
+  peer_.Send("xap-hbeat\n{\nv=12\nhop=1\nuid=FF000800\nclass=xap-hbeat.stopped\nsource=" + node +
+             "\ninterval=60\nport=40000\n}\n");
+  peer_.Send(XapRequest("",
+                        "Process.Notification\n{\nPath=" + helper_ +
+                            "\nTitle=forged\nPID=0\nSignal=SIGKILL\nForced=yes\n}\n",
+                        "Computer.Process", node));
+  peer_.Send(XapRequest("", "Event.Log\n{\nData=Disk failure, shut down now\n}\n", "Homeseer.Event",
+                        node));
+  peer_.Send(replayed);
+  // The same forgeries from a node that signs nothing: followed, and shown as unverified. The
+  // gateway reads in order, so once these show, the ones above have been read.
+  const std::string stranger = "qel.Process.Unsigned";
+  peer_.Send(XapRequest(
+      "", "Process.Notification\n{\nPath=" + helper_ + "\nTitle=forged\nPID=0\nSignal=SIGKILL\n}\n",
+      "Computer.Process", stranger));
+  peer_.Send(XapRequest("", "Event.Log\n{\nData=Disk failure\n}\n", "Homeseer.Event", stranger));
+  ASSERT_GE(Sees("varnix/unsigned/event", "Disk failure", mark), 0) << ReadFile("gateway.log");
+  EXPECT_GE(Sees("varnix/unsigned/computer", "\"verified\":false", mark), 0);
+  EXPECT_LT(Sees(Topic("availability"), "offline", mark, milliseconds(0)), 0);
+  EXPECT_LT(Sees(Topic("event"), "Disk failure", mark, milliseconds(0)), 0);
+  EXPECT_LT(Sees(Topic("program/helper/state"), "OFF", mark, milliseconds(0)), 0);
+  EXPECT_LT(Sees(Topic("program/helper/attributes"), "forged", mark, milliseconds(0)), 0);
+  const Json page =
+      Json::parse(RunToEnd("/usr/bin/python3",
+                           {"-c",
+                            "import sys, urllib.request; "
+                            "sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())",
+                            "http://127.0.0.1:8470/api/nodes"})
+                      .output);
+  bool shown = false;
+  for (const Json& computer : page["nodes"]) {
+    if (computer["computer"] != platform_.machine->ComputerName()) continue;
+    shown = true;
+    EXPECT_EQ(computer["online"], true);
+    EXPECT_EQ(computer["verified"], true);
+    EXPECT_EQ(computer.dump().find("forged"), std::string::npos) << computer.dump();
+  }
+  EXPECT_TRUE(shown) << page.dump();
 }
 
 }  // namespace
