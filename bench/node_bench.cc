@@ -110,6 +110,9 @@ void BM_IdleNode(benchmark::State& state) {
     state.counters["wakes_per_minute"] = (switches() - wakes_before) * 60.0 / seconds;
     state.counters["cpu_seconds"] = CpuSeconds(pid) - cpu_before;
     state.counters["rss_kib"] = static_cast<double>(ReadStatusField(pid, "VmRSS"));
+    state.counters["pss_kib"] = static_cast<double>(MappedKiB(pid, ""));
+    // Signatures' library, which a node without a key should barely touch.
+    state.counters["nettle_rss_kib"] = static_cast<double>(MappedKiB(pid, "libnettle"));
     node->RequestEnd();
     node->WaitForExit(milliseconds(5000));
     std::filesystem::remove_all(folder);

@@ -2,7 +2,7 @@
 # Installs the Debian packages that building (and, with "test", testing) Varnix needs.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make pkg-config libx11-dev libxext-dev libssl-dev libmosquitto-dev
+packages=(cmake ninja-build g++ make pkg-config libx11-dev libxext-dev nettle-dev libmosquitto-dev
           nlohmann-json3-dev libmicrohttpd-dev zlib1g-dev)
 if [ "${1:-}" = "test" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev

@@ -25,6 +25,24 @@ inline double CpuSeconds(unsigned long pid) {
   return nanoseconds / 1e9;
 }
 
+// The resident KiB of the mappings whose file's path holds `library` ("libnettle", say), from
+// /proc/PID/smaps; with "" the proportional set size of the whole process.
+inline long MappedKiB(unsigned long pid, const std::string& library) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+  long kib = 0;
+  bool counting = false;
+  for (std::string line; std::getline(smaps, line);) {
+    const auto colon = line.find(':');
+    const bool field = colon != std::string::npos && line.find(' ') > colon;
+    if (!field) {
+      counting = library.empty() || line.find(library) != std::string::npos;
+    } else if (counting && line.rfind(library.empty() ? "Pss:" : "Rss:", 0) == 0) {
+      kib += std::stol(line.substr(4));
+    }
+  }
+  return kib;
+}
+
 // Resident memory in KiB.
 inline uint64_t ResidentKiB(unsigned long pid) {
   const long kib = ReadStatusField(pid, "VmRSS");

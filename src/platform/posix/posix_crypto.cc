@@ -1,7 +1,8 @@
-// Cryptography on Linux: OpenSSL's libcrypto, and getrandom for random bytes.
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+// Cryptography on Linux: Nettle's HMAC-SHA256 (small, and loaded by GnuTLS anyway), and
+// getrandom for random bytes.
+#include <nettle/hmac.h>
+#include <nettle/memops.h>
+#include <nettle/sha2.h>
 #include <sys/random.h>
 
 #include <cerrno>
@@ -13,18 +14,16 @@
 namespace varnix {
 
 std::string HmacSha256(std::string_view key, std::string_view message) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-           reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
-           &length) == nullptr) {
-    throw Error(EIO, "HMAC-SHA256 failed in libcrypto");
-  }
-  return std::string(reinterpret_cast<const char*>(digest), length);
+  hmac_sha256_ctx context;
+  hmac_sha256_set_key(&context, key.size(), reinterpret_cast<const uint8_t*>(key.data()));
+  hmac_sha256_update(&context, message.size(), reinterpret_cast<const uint8_t*>(message.data()));
+  std::string digest(SHA256_DIGEST_SIZE, '\0');
+  hmac_sha256_digest(&context, SHA256_DIGEST_SIZE, reinterpret_cast<uint8_t*>(digest.data()));
+  return digest;
 }
 
 bool EqualInConstantTime(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+  return a.size() == b.size() && nettle_memeql_sec(a.data(), b.data(), a.size()) != 0;
 }
 
 std::string RandomBytes(size_t count) {
