@@ -12,6 +12,7 @@
 #include "platform/private_file.h"
 #include "platform/terminal.h"
 #include "platform/text_encoding.h"
+#include "settings/link_addresses.h"
 #include "xap/message_signature.h"
 #include "xap/xap_link.h"
 

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/terminal.h"
 #include "settings/ini_tool.h"
+#include "settings/link_addresses.h"
 #include "xap/message_signature.h"
 #include "xap/xap_link.h"
 

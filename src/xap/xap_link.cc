@@ -6,7 +6,6 @@
 #include "core/text.h"
 #include "platform/error.h"
 #include "platform/text_encoding.h"
-#include "settings/settings_front.h"
 #include "xap/message_signature.h"
 #include "xap/xap_message.h"
 #include "xap/xap_transport.h"
@@ -31,26 +30,6 @@ std::string Heard::Item(std::string_view name, std::string_view missing) const {
     if (EqualsIgnoringCase(item, name)) return value;
   }
   return std::string(missing);
-}
-
-LinkAddresses ConfiguredLinkAddresses(FileSystem& files, Machine& machine) {
-  const char separator = machine.Paths().separator();
-  QuietReports quiet;
-  const SettingsFront settings(
-      files, quiet, machine.ProgramFolder() + separator + "Config" + separator, machine.Paths());
-  std::vector<std::string> addresses;
-  try {
-    addresses = machine.HostAddresses();
-  } catch (const Error&) {
-    // A computer without an address can reach loopback alone.
-  }
-  LinkAddresses chosen;
-  chosen.local = XapTransport::ChooseLocalAddress(
-      settings.GetINISetting("Interface", "InterfaceAddress", "Default", "qelXap.ini"), addresses);
-  chosen.broadcast = XapTransport::SendAddressFor(
-      settings.GetINISetting("Interface", "BroadcastAddress", "Default", "qelXap.ini"),
-      chosen.local);
-  return chosen;
 }
 
 XapLink::XapLink(EventLoop& loop, std::string source, std::string local_address,

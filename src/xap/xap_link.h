@@ -14,8 +14,6 @@
 #include <vector>
 
 #include "platform/event_loop.h"
-#include "platform/file_system.h"
-#include "platform/machine.h"
 #include "platform/udp_socket.h"
 #include "xap/message_signature.h"
 
@@ -34,14 +32,6 @@ struct Heard {
   // The item's value; `missing` when there is none of that name (in any letter case).
   std::string Item(std::string_view name, std::string_view missing = "") const;
 };
-
-// Where the node beside a controller sends from and to: its own settings (Config/qelXap.ini
-// beside the program), read the same way.
-struct LinkAddresses {
-  std::string local;
-  std::string broadcast;
-};
-LinkAddresses ConfiguredLinkAddresses(FileSystem& files, Machine& machine);
 
 class XapLink {
  public:
