@@ -2,6 +2,7 @@
 #include "core/text.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace varnix {
 std::string LowerCase(std::string_view text) {
@@ -47,6 +48,68 @@ std::vector<std::string> SplitLines(const std::string& text) {
     start = end + 1;
   }
   return lines;
+}
+
+// The length of the well-formed UTF-8 character at the start of `text`; 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF, or cut short).
+size_t Utf8Length(std::string_view text) {
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || at(1) < low || at(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+bool IsC1Control(std::string_view character) {
+  return character.size() == 2 && static_cast<unsigned char>(character[0]) == 0xC2 &&
+         static_cast<unsigned char>(character[1]) <= 0x9F;
+}
+
+std::string ShownSafely(std::string_view text, size_t max_bytes) {
+  std::string out;
+  out.reserve(std::min(text.size(), max_bytes));
+  const auto escape = [&](const char* form, unsigned char byte) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, form, byte);
+    out += escaped;
+  };
+  size_t at = 0;
+  while (at < text.size() && out.size() < max_bytes) {
+    const std::string_view rest = text.substr(at);
+    const size_t length = Utf8Length(rest);
+    const auto byte = static_cast<unsigned char>(rest[0]);
+    if (IsControlByte(rest[0])) {
+      escape("\\x%02x", byte);
+    } else if (IsC1Control(rest.substr(0, length))) {
+      escape("\\u%04x", static_cast<unsigned char>(rest[1]));
+    } else if (length == 0 && byte >= 0x80 && byte <= 0x9F) {
+      escape("\\x%02x", byte);  // a raw C1 control, outside any UTF-8 character
+    } else {
+      out.append(rest.substr(0, std::max<size_t>(length, 1)));
+    }
+    at += std::max<size_t>(length, 1);
+  }
+  if (at < text.size()) out += "... (" + std::to_string(text.size() - at) + " bytes more)";
+  return out;
 }
 
 }  // namespace varnix

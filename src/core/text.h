@@ -84,6 +84,16 @@ inline bool IsControlByte(char c) {
   return byte < 0x20 || byte == 0x7F;
 }
 
+// The length of the well-formed UTF-8 character at the start of `text`; 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF, or cut short).
+size_t Utf8Length(std::string_view text);
+// Whether `character` (one whole UTF-8 character) is a C1 control, U+0080 to U+009F.
+bool IsC1Control(std::string_view character);
+// `text` as it may reach a terminal or a log: C0 controls and DEL as "\x1b", C1 controls as
+// "\u009b" (or "\x9b" where a raw byte stands alone), which 8-bit terminals would obey; cut
+// after about `max_bytes`, saying how many bytes were left out.
+std::string ShownSafely(std::string_view text, size_t max_bytes = SIZE_MAX);
+
 inline std::string_view TrimSpaces(std::string_view text) {
   std::size_t first = 0;
   std::size_t last = text.size();

@@ -19,35 +19,6 @@ std::optional<uint64_t> Number(const std::string& text) {
   return value;
 }
 
-// The length of the well-formed UTF-8 character at the start of `text`; 0 when there is none
-// (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF, or cut short).
-size_t Utf8Length(std::string_view text) {
-  const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = at(0);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || at(1) < low || at(1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
-  }
-  return length;
-}
-
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
   while (!text.empty()) {
@@ -56,9 +27,12 @@ std::string JsonString(std::string_view text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (IsControlByte(c)) {
+    } else if (IsControlByte(c) || IsC1Control(text.substr(0, length))) {
+      // C1 controls too: an 8-bit terminal obeys them wherever the JSON is shown.
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      std::snprintf(
+          escaped, sizeof escaped, "\\u%04x",
+          length == 2 ? static_cast<unsigned char>(text[1]) : static_cast<unsigned char>(c));
       out += escaped;
     } else if (length == 0) {
       out += "\xEF\xBF\xBD";  // U+FFFD, the replacement character
@@ -156,20 +130,7 @@ size_t Characters(std::string_view text) {
   }));
 }
 
-std::string Escaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    if (IsControlByte(c)) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+std::string Escaped(std::string_view text) { return ShownSafely(text); }
 
 std::string AlignColumns(const std::vector<std::vector<std::string>>& unescaped) {
   std::vector<std::vector<std::string>> rows;

@@ -3,11 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include "core/text.h"
+
 namespace varnix {
 namespace {
 
 TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
   EXPECT_EQ(Escaped("a\x1b]0;owned\x07\x1b[2Jb\x7f"), "a\\x1b]0;owned\\x07\\x1b[2Jb\\x7f");
+  // C1 controls, raw and as characters, which an 8-bit terminal obeys like ESC sequences.
+  EXPECT_EQ(Escaped("\x9d"
+                    "0;owned\x9c \xc2\x9b"
+                    "2J \xc2\xa0\xe2\x80\x9c"),
+            "\\x9d0;owned\\x9c \\u009b2J \xc2\xa0\xe2\x80\x9c");
+  EXPECT_EQ(ShownSafely(std::string(3000, 'n'), 1024),
+            std::string(1024, 'n') + "... (1976 bytes more)");
   EXPECT_EQ(AlignColumns({{"PATH", "X"}, {"/x\x1b[31m", "y"}}), "PATH        X\n/x\\x1b[31m  y\n");
   // Aligned by characters, not bytes: "Übung" and "Надзор" are five and six wide.
   EXPECT_EQ(AlignColumns({{"Übung", "1"}, {"Надзор", "2"}, {"x", "3"}}),
@@ -34,6 +43,9 @@ TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
       {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // past U+10FFFF
       {"cut \xE6\x97", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},
       {"q\"\\\x1b\x7f", "q\\\"\\\\\\u001b\\u007f"},
+      {"\xc2\x9b"
+       "2J",
+       "\\u009b2J"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(

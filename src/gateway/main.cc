@@ -29,12 +29,12 @@ constexpr char kUsage[] =
     "  configured programs to an MQTT broker, as Home Assistant devices.\n"
     "  --config FILE  the settings (Config/gateway.ini beside the program unless given)\n";
 
+// What came from the network (a node's name, an event) is kept on its one line, harmless to a
+// terminal, and bounded: a stranger's 64 KiB name is not logged whole at every request.
+constexpr size_t kMaxLineBytes = 1024;
+
 void Say(const std::string& text) {
-  std::string line = "varnix-gateway: " + text + "\n";
-  // What came from the network is kept on its one line.
-  for (size_t i = 0; i + 1 < line.size(); ++i) {
-    if (varnix::IsControlByte(line[i])) line[i] = '?';
-  }
+  const std::string line = "varnix-gateway: " + varnix::ShownSafely(text, kMaxLineBytes) + "\n";
   std::fputs(line.c_str(), stderr);
 }
 
