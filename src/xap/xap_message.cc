@@ -301,8 +301,9 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   return 0;
 }
 
-bool XapMessage::SeenSection(std::string_view name) {
-  if (sections_.size() < kSearchedLimit) return FindSection(name) != nullptr;
+bool XapMessage::SeenSectionInIndex(std::string_view name) {
+  if (!indexes_) indexes_ = std::make_unique<Indexes>();
+  CaseBlindIndex& section_index_ = indexes_->sections;
   const auto name_at = [this](uint32_t i) { return Text(sections_[i].name); };
   if (section_index_.empty()) {
     for (uint32_t i = 0; i < sections_.size(); ++i) {
@@ -314,6 +315,19 @@ bool XapMessage::SeenSection(std::string_view name) {
          CaseBlindIndex::kNone;
 }
 
+bool XapMessage::RepeatedInIndex(const Section& section, std::string_view key) {
+  if (!indexes_) indexes_ = std::make_unique<Indexes>();
+  CaseBlindIndex& entry_index_ = indexes_->entries;
+  const auto key_at = [this](uint32_t i) { return Text(entries_[i].key); };
+  if (entry_index_.empty()) {
+    for (uint32_t i = section.first; i < section.first + section.count; ++i) {
+      entry_index_.FindOrInsert(key_at(i), i, key_at);
+    }
+  }
+  return entry_index_.FindOrInsert(key, static_cast<uint32_t>(entries_.size()), key_at) !=
+         CaseBlindIndex::kNone;
+}
+
 void XapMessage::OpenSection(Span name, bool indexed) {
   Section& section = sections_.emplace_back();
   section.name = name;
@@ -321,26 +335,17 @@ void XapMessage::OpenSection(Span name, bool indexed) {
   section.first = static_cast<uint32_t>(entries_.size());
   section.count = 0;
   section.key_lengths = 0;
-  entry_index_.Clear();
+  if (indexes_) indexes_->entries.Clear();
 }
 
 void XapMessage::AddEntry(Span key, Span line, uint32_t value) {
   Section& section = sections_.back();
   // A key of a length not seen in this section yet cannot repeat one.
   const uint64_t length_bit = uint64_t{1} << std::min<uint32_t>(key.length, 63);
-  bool repeated = false;
-  if (section.count < kSearchedLimit) {
-    repeated = (section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr;
-  } else {
-    const auto key_at = [this](uint32_t i) { return Text(entries_[i].key); };
-    if (entry_index_.empty()) {
-      for (uint32_t i = section.first; i < section.first + section.count; ++i) {
-        entry_index_.FindOrInsert(key_at(i), i, key_at);
-      }
-    }
-    repeated = entry_index_.FindOrInsert(Text(key), static_cast<uint32_t>(entries_.size()),
-                                         key_at) != CaseBlindIndex::kNone;
-  }
+  const bool repeated =
+      section.count < kSearchedLimit
+          ? (section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr
+          : RepeatedInIndex(section, Text(key));
   if (repeated) {
     ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
     return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,7 +116,14 @@ class XapMessage {
   static int HeaderFieldOf(std::string_view key);
   const Section* FindSection(std::string_view name) const;
   // Whether an indexed section of that name came before, as FindSection, linear in the parse.
-  bool SeenSection(std::string_view name);
+  // The search serves ordinary messages; the index, kept out of line, the long ones.
+  bool SeenSection(std::string_view name) {
+    return sections_.size() < kSearchedLimit ? FindSection(name) != nullptr
+                                             : SeenSectionInIndex(name);
+  }
+  bool SeenSectionInIndex(std::string_view name);
+  // Whether `key` came before in `section`, which has kSearchedLimit keys or more.
+  bool RepeatedInIndex(const Section& section, std::string_view key);
   // The entry of `section` whose key is `key`, letter case ignored; nullptr when none.
   const Entry* FindEntry(const Section& section, std::string_view key) const;
   void OpenSection(Span name, bool indexed);
@@ -131,8 +139,12 @@ class XapMessage {
   InlineText<kInlineText> raw_;
   InlineVector<Entry, kInlineItems> entries_;
   InlineVector<Section, kInlineSections> sections_;
-  CaseBlindIndex entry_index_;    // the keys of the last section, once it has many
-  CaseBlindIndex section_index_;  // the indexed sections' names, once there are many
+  // Made only for a message long enough to need them: an ordinary one carries one null pointer.
+  struct Indexes {
+    CaseBlindIndex entries;   // the keys of the last section, once it has many
+    CaseBlindIndex sections;  // the indexed sections' names, once there are many
+  };
+  std::unique_ptr<Indexes> indexes_;
   bool sectionOpen_ = false;
   bool reported_ = false;  // a fault of this parse was written to the log
 };
