@@ -35,6 +35,24 @@ bool IsTopicPrefix(std::string_view text) {
 
 }  // namespace
 
+bool WebConfig::AnswersTo(std::string_view host_header) const {
+  const std::string host = LowerCase(TrimSpaces(host_header));
+  // "[v6]:port", "name:port", or either without the port.
+  const size_t bracket = host.rfind(']');
+  const size_t colon = host.rfind(':');
+  std::string name = host;
+  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+    const std::optional<int> written = Number(std::string_view(host).substr(colon + 1), 1, 65535);
+    if (!written || *written != port) return false;
+    name = host.substr(0, colon);
+  }
+  if (name.empty()) return false;
+  const std::string listen = LowerCase(address);
+  const std::string listen_v6 = listen.find(':') != std::string::npos ? "[" + listen + "]" : "";
+  return name == "localhost" || name == "127.0.0.1" || name == "[::1]" || name == listen ||
+         name == listen_v6 || std::find(hosts.begin(), hosts.end(), name) != hosts.end();
+}
+
 bool ProgramConfig::ForComputer(const std::string& node_computer) const {
   return computer == "*" || EqualsIgnoringCase(computer, node_computer);
 }
@@ -102,6 +120,19 @@ ConfigResult ReadGatewayConfig(const IniTool& ini) {
     config.web.address = listen.substr(0, colon);
     config.web.port = static_cast<uint16_t>(*port);
   }
+  for (const std::string& host : Split(ini.Read("Web", "Hosts", ""), ',')) {
+    const std::string name = LowerCase(TrimSpaces(host));
+    if (name.empty()) continue;
+    if (name.find_first_of(" /@") != std::string::npos ||
+        std::any_of(name.begin(), name.end(), IsControlByte)) {
+      return bad("Web", "Hosts", host, "takes names, separated by commas (office.example.net)");
+    }
+    // A name written with the page's port means the same name.
+    const size_t colon = name.rfind(':');
+    const bool with_port =
+        colon != std::string::npos && name.back() != ']' && name.find(':') == colon;
+    config.web.hosts.push_back(with_port ? name.substr(0, colon) : name);
+  }
   config.web.password_file = ini.Read("Web", "PasswordFile", "");
   config.web.certificate_file = ini.Read("Web", "CertificateFile", "");
   config.web.key_file = ini.Read("Web", "KeyFile", "");
@@ -124,6 +155,15 @@ ConfigResult ReadGatewayConfig(const IniTool& ini) {
     return bad("Access", "RequireSignedNodes", require, "takes yes or no");
   }
   config.require_signed_nodes = answer == "yes";
+  const std::string forget = std::string(TrimSpaces(ini.Read("Mqtt", "ForgetAfter", "30")));
+  double days = 0;
+  const auto [forget_end, forget_error] =
+      std::from_chars(forget.data(), forget.data() + forget.size(), days);
+  if (forget_error != std::errc() || forget_end != forget.data() + forget.size() ||
+      !(days >= 0.0001 && days <= 3650)) {
+    return bad("Mqtt", "ForgetAfter", forget, "takes days, from 0.0001 to 3650");
+  }
+  config.mqtt.forget_after_days = days;
 
   for (const std::string& section : ini.Headers()) {
     if (!EqualsLowered(section.substr(0, sizeof kSectionPrefix - 1), kSectionPrefix)) continue;

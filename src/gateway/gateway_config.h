@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "settings/ini_tool.h"
@@ -19,6 +20,8 @@ struct MqttConfig {
   std::string password_file;
   std::string discovery_prefix = "homeassistant";
   std::string topic_prefix = "varnix";
+  // A node silent this long is forgotten, and what the broker holds of it cleared.
+  double forget_after_days = 30;
 };
 
 // A program that the gateway offers as a switch, on one computer or on every node ("*").
@@ -42,7 +45,13 @@ struct WebConfig {
   std::string certificate_file;  // HTTPS when both are set
   std::string key_file;
 
+  std::vector<std::string> hosts;  // more names the page answers to ([Web] Hosts=), lower case
+
   bool Loopback() const { return address.rfind("127.", 0) == 0 || address == "::1"; }
+  // Whether a request's Host header names this page: localhost, 127.0.0.1, [::1], the Listen
+  // address or one of `hosts`, with no port or the page's own. Anything else came through a
+  // name that someone pointed at this computer (DNS rebinding), or was sent by hand.
+  bool AnswersTo(std::string_view host_header) const;
 };
 
 struct GatewayConfig {

@@ -63,12 +63,32 @@ TEST(GatewayConfigTest, RefusesWhatItCannotUseNamingFileKeyAndValue) {
       {"[Web]\nCertificateFile=/c.pem\n", "[Web] KeyFile=: HTTPS needs both"},
       {"[Program A b]\nComputer=*\nPath=/a\n[Program a_B]\nComputer=*\nPath=/b\n",
        "[Program a_B] =: the same name as [Program A b]"},
+      {"[Web]\nHosts=pc.example, a b\n", "[Web] Hosts= a b: takes names"},
+      {"[Mqtt]\nForgetAfter=never\n", "[Mqtt] ForgetAfter=never: takes days"},
+      {"[Access]\nRequireSignedNodes=ja\n", "[Access] RequireSignedNodes=ja: takes yes or no"},
   };
   for (const auto& row : rows) {
     const ConfigResult read = Read(row.text);
     EXPECT_FALSE(read.config) << row.text;
     EXPECT_EQ(read.error.rfind("/etc/gateway.ini: ", 0), 0u) << read.error;
     EXPECT_NE(read.error.find(row.said), std::string::npos) << read.error;
+  }
+}
+
+// The page answers only to its own names: a request under any other Host came through a name
+// that someone else pointed at this computer.
+TEST(GatewayConfigTest, ThePageAnswersToItsOwnNamesOnly) {
+  const ConfigResult read =
+      Read("[Web]\nListen=192.168.1.5:8470\nPasswordFile=/p\nHosts=Office.example, pc:8470\n");
+  ASSERT_TRUE(read.config) << read.error;
+  const WebConfig& web = read.config->web;
+  for (const char* host : {"localhost", "LOCALHOST:8470", "127.0.0.1:8470", "[::1]:8470",
+                           "192.168.1.5", "192.168.1.5:8470", "office.example:8470", "pc"}) {
+    EXPECT_TRUE(web.AnswersTo(host)) << host;
+  }
+  for (const char* host : {"", "evil.example:8470", "localhost:8471", "localhost.evil.example",
+                           "127.0.0.1:80", "office.example:1", "[::1]:", "pc:x"}) {
+    EXPECT_FALSE(web.AnswersTo(host)) << host;
   }
 }
 

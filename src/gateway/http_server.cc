@@ -31,6 +31,16 @@ void AddSecurityHeaders(MHD_Response* response) {
 
 }  // namespace
 
+// One open connection, as far as the deadlines and the reserved room need it.
+struct HttpServer::Connection {
+  intptr_t socket;
+  std::string address;
+  bool local_or_trusted;
+  int64_t waiting_since_ms;  // when its current request began
+  bool in_request = false;   // its headers are in (a stream stays so)
+  bool ended = false;
+};
+
 // What a request has brought so far: its body arrives in pieces.
 struct HttpServer::Request {
   std::string body;
@@ -57,6 +67,7 @@ struct HttpServer::Callbacks {
     auto& server = *static_cast<HttpServer*>(self);
     if (*context == nullptr) {
       *context = new Request;
+      if (Connection* open = Of(connection)) open->in_request = true;
       return MHD_YES;
     }
     auto& request = *static_cast<Request*>(*context);
@@ -83,9 +94,53 @@ struct HttpServer::Callbacks {
     return MHD_YES;
   }
 
-  static void OnCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+  static void OnCompleted(void* self, MHD_Connection* connection, void** context,
+                          MHD_RequestTerminationCode) {
     delete static_cast<Request*>(*context);
     *context = nullptr;
+    // Kept alive, its next request's headers have a deadline of their own.
+    if (Connection* open = Of(connection)) {
+      open->in_request = false;
+      open->waiting_since_ms = static_cast<HttpServer*>(self)->loop_.NowMilliseconds();
+    }
+  }
+
+  static Connection* Of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info == nullptr ? nullptr : static_cast<Connection*>(info->socket_context);
+  }
+
+  static void OnConnection(void* self, MHD_Connection* connection, void** socket_context,
+                           MHD_ConnectionNotificationCode code) {
+    auto& server = *static_cast<HttpServer*>(self);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      const MHD_ConnectionInfo* fd =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      const MHD_ConnectionInfo* peer =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+      const std::string address = peer != nullptr ? AddressText(peer->client_addr) : "";
+      auto* open = new Connection{fd != nullptr ? static_cast<intptr_t>(fd->connect_fd) : -1,
+                                  address, false, server.loop_.NowMilliseconds()};
+      open->local_or_trusted = IsLocal(address) || server.trusted_.count(address) != 0;
+      *socket_context = open;
+      server.connections_.insert(open);
+      if (!server.deadline_timer_->Enabled()) server.deadline_timer_->SetEnabled(true);
+    } else {
+      auto* open = static_cast<Connection*>(*socket_context);
+      server.connections_.erase(open);
+      delete open;
+      *socket_context = nullptr;
+    }
+  }
+
+  static MHD_Result OnAccept(void* self, const sockaddr* address, socklen_t) {
+    return static_cast<HttpServer*>(self)->Admits(AddressText(address)) ? MHD_YES : MHD_NO;
+  }
+
+  static bool IsLocal(const std::string& address) {
+    return address.rfind("127.", 0) == 0 || address == "::1" ||
+           address.rfind("::ffff:127.", 0) == 0;
   }
 
   static ssize_t OnStreamRead(void* cls, uint64_t, char* buffer, size_t max) {
@@ -124,15 +179,20 @@ HttpServer::HttpServer(EventLoop& loop, WebFace& face, Options options)
         {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(options_.certificate_pem.c_str())});
     tls.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(options_.key_pem.c_str())});
   }
+  if (!options_.certificate_pem.empty()) {
+    tls.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
+  }
   tls.push_back({MHD_OPTION_END, 0, nullptr});
   // The library takes the listening socket and closes it when it stops.
+  deadline_timer_ = loop_.CreateTimer([this] { EnforceDeadlines(); });
+  deadline_timer_->SetInterval(1000);
   daemon_.reset(MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
+      flags, 0, &Callbacks::OnAccept, this, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
       static_cast<MHD_socket>(listener), MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
       kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_ARRAY, tls.data(),
-      MHD_OPTION_END));
+      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+      &Callbacks::OnConnection, this, MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_END));
   if (!daemon_) {
     throw Error(EINVAL,
                 "the web server did not start on " + options_.address + ":" +
@@ -187,6 +247,31 @@ void HttpServer::Broadcast(const std::string& data) {
   Run();
 }
 
+bool HttpServer::Admits(const std::string& address) const {
+  if (connections_.size() >= kMaxConnections) return false;
+  if (Callbacks::IsLocal(address) || trusted_.count(address) != 0) return true;
+  const auto strangers = static_cast<size_t>(
+      std::count_if(connections_.begin(), connections_.end(),
+                    [](const Connection* open) { return !open->local_or_trusted; }));
+  return strangers < kMaxConnections - kReservedConnections;
+}
+
+void HttpServer::EnforceDeadlines() {
+  const int64_t now = loop_.NowMilliseconds();
+  bool waiting = false;
+  for (Connection* open : connections_) {
+    if (open->in_request || open->ended) continue;
+    if (now - open->waiting_since_ms >= kHeaderDeadlineMs && open->socket >= 0) {
+      open->ended = true;
+      EndConnection(open->socket);
+    } else {
+      waiting = true;
+    }
+  }
+  if (!waiting) deadline_timer_->SetEnabled(false);
+  Run();
+}
+
 bool HttpServer::Authorized(MHD_Connection* connection) {
   if (options_.users.empty()) return true;
   char* password = nullptr;
@@ -198,10 +283,27 @@ bool HttpServer::Authorized(MHD_Connection* connection) {
   }
   MHD_free(user);
   MHD_free(password);
+  // An address that has given the password keeps its room when strangers crowd the server.
+  if (good && trusted_.size() < kMaxConnections) {
+    const MHD_ConnectionInfo* peer =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (peer != nullptr) trusted_.insert(AddressText(peer->client_addr));
+  }
   return good;
 }
 
 bool HttpServer::Answer(MHD_Connection* connection, const HttpRequest& request) {
+  // Before anything else, the event stream too: a name this page does not answer to gets
+  // nothing, not even the request for a password.
+  if (!face_.ServesHost(request)) {
+    static constexpr char kMisdirected[] = "This page does not answer to that name.\n";
+    MHD_Response* response = MHD_create_response_from_buffer(
+        sizeof kMisdirected - 1, const_cast<char*>(kMisdirected), MHD_RESPMEM_PERSISTENT);
+    AddSecurityHeaders(response);
+    const MHD_Result queued = MHD_queue_response(connection, 421, response);
+    MHD_destroy_response(response);
+    return queued == MHD_YES;
+  }
   if (!Authorized(connection)) {
     static constexpr char kDenied[] = "This page needs a user name and password.\n";
     MHD_Response* response = MHD_create_response_from_buffer(

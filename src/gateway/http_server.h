@@ -6,6 +6,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "gateway/web_face.h"
@@ -29,8 +30,17 @@ class HttpServer {
   static constexpr unsigned kMaxConnections = 64;
   static constexpr unsigned kMaxConnectionsPerAddress = 16;
   static constexpr unsigned kIdleSeconds = 10;
+  // A request's headers must be in this long after it began, however slowly they trickle: a
+  // client sending a line every few seconds never goes idle.
+  static constexpr int kHeaderDeadlineMs = 10000;
+  // Connections kept for loopback and for addresses that have given the password, whatever
+  // strangers hold.
+  static constexpr unsigned kReservedConnections = 16;
+  // TLS 1.2 and newer only.
+  static constexpr char kTlsPriorities[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
   static constexpr size_t kConnectionMemory = 32 * 1024;  // headers and body together
-  static constexpr size_t kMaxStreamBacklog = 1024 * 1024;
+  // Several whole states: a page that keeps up a little slowly is not ended at once.
+  static constexpr size_t kMaxStreamBacklog = 4 * 1024 * 1024;
   static constexpr size_t kCompressFrom = 512;  // bytes of an answer, for gzip to be worth it
 
   // Listens at once; throws Error saying why it cannot.
@@ -46,6 +56,7 @@ class HttpServer {
  private:
   struct Request;
   struct Stream;
+  struct Connection;
   struct Callbacks;  // the library's, with its own types
   friend struct Callbacks;
   struct DaemonStopper {
@@ -56,6 +67,10 @@ class HttpServer {
   bool Answer(MHD_Connection* connection, const HttpRequest& request);
   bool Authorized(MHD_Connection* connection);
   void Run();
+  // Whether a connection from `address` may be taken now.
+  bool Admits(const std::string& address) const;
+  // Ends the connections whose headers are overdue.
+  void EnforceDeadlines();
 
   EventLoop& loop_;
   WebFace& face_;
@@ -64,6 +79,9 @@ class HttpServer {
   std::unique_ptr<SocketWatch> watch_;
   std::unique_ptr<Timer> timer_;
   std::list<Stream*> streams_;
+  std::set<Connection*> connections_;
+  std::set<std::string> trusted_;  // addresses that have given the password (bounded)
+  std::unique_ptr<Timer> deadline_timer_;
 };
 
 }  // namespace varnix

@@ -214,7 +214,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     nodes.AddObserver(*web);
-    web->OnChange([&] { server->Broadcast(web->StateJson()); });
+    // Built only for a page that is open: a flood with nobody watching costs no state.
+    web->OnChange([&] {
+      if (server->Streams() > 0) server->Broadcast(web->StateJson());
+    });
     Say(std::string("the page is at http") + (options.certificate_pem.empty() ? "" : "s") + "://" +
         options.address + ":" + std::to_string(options.port) + "/");
   }

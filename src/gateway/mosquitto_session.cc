@@ -192,4 +192,10 @@ void MosquittoSession::Subscribe(const std::string& pattern) {
   UpdateWriteWish();
 }
 
+void MosquittoSession::Unsubscribe(const std::string& pattern) {
+  if (!connected_) return;
+  mosquitto_unsubscribe(client_.get(), nullptr, pattern.c_str());
+  UpdateWriteWish();
+}
+
 }  // namespace varnix

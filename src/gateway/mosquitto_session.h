@@ -45,6 +45,7 @@ class MosquittoSession : public MqttSession {
   void Publish(const std::string& topic, const std::string& payload, bool retain,
                Delivery delivery) override;
   void Subscribe(const std::string& pattern) override;
+  void Unsubscribe(const std::string& pattern) override;
 
  private:
   struct Deleter {

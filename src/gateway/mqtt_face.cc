@@ -1,7 +1,9 @@
 // MqttFace: topics, payloads and Home Assistant's discovery, built with nlohmann-json.
 #include "gateway/mqtt_face.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -49,11 +51,30 @@ MqttFace::MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConf
       config_(config),
       gateway_(std::move(gateway)),
       loop_(loop),
-      say_(std::move(say)) {}
-
-std::string MqttFace::GatewayAvailabilityTopic() const {
-  return config_.mqtt.topic_prefix + "/gateway/" + TopicWord(gateway_) + "/availability";
+      say_(std::move(say)) {
+  sweep_timer_ = loop_.CreateTimer([this] {
+    sweep_timer_->SetEnabled(false);
+    Sweep();
+  });
+  remember_timer_ = loop_.CreateTimer([this] { Remember(); });
 }
+
+std::string MqttFace::GatewayTopic(const std::string& rest) const {
+  return config_.mqtt.topic_prefix + "/gateway/" + TopicWord(gateway_) + "/" + rest;
+}
+
+int64_t MqttFace::Precision() const {
+  return std::clamp<int64_t>(static_cast<int64_t>(config_.mqtt.forget_after_days * 3600), 1,
+                             kRememberPrecisionSeconds);
+}
+
+int64_t MqttFace::UnixNow() const {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string MqttFace::GatewayAvailabilityTopic() const { return GatewayTopic("availability"); }
 
 std::string MqttFace::NodeTopic(const NodeState& node, const std::string& rest) const {
   return config_.mqtt.topic_prefix + "/" + TopicWord(node.computer) + "/" + rest;
@@ -71,12 +92,27 @@ void MqttFace::Connected() {
   session_.Subscribe(config_.mqtt.discovery_prefix + "/status");
   // Our configs retained from an earlier run: those no longer configured are removed.
   session_.Subscribe(config_.mqtt.discovery_prefix + "/+/+/+/config");
+  // What the broker holds of nodes, gathered for a while, and the times they were last heard:
+  // a node no run has heard within ForgetAfter is cleared away.
+  session_.Subscribe(GatewayTopic("nodes"));
+  session_.Subscribe(prefix + "/+/availability");
+  session_.Subscribe(prefix + "/+/program/+/state");
+  gathering_ = true;
+  table_found_ = false;
+  found_.clear();
+  sweep_timer_->SetEnabled(false);
+  sweep_timer_->SetInterval(kSweepAfterMs);
+  sweep_timer_->SetEnabled(true);
+  remember_timer_->SetInterval(
+      static_cast<int>(std::min<int64_t>(kRememberEveryMs, Precision() * 1000)));
+  remember_timer_->SetEnabled(true);
   retained_.clear();
   Retain(GatewayAvailabilityTopic(), "online");
   for (const auto& [key, node] : nodes_.nodes()) PublishNode(node);
 }
 
 void MqttFace::PublishNode(const NodeState& node) {
+  held_.erase(node.word);  // its own again, not an earlier run's leftovers
   Retain(NodeTopic(node, "availability"), node.online ? "online" : "offline");
   Retain(
       NodeTopic(node, "computer"),
@@ -88,6 +124,9 @@ void MqttFace::PublishNode(const NodeState& node) {
 }
 
 void MqttFace::PublishDiscovery(const NodeState& node) {
+  // Home Assistant gets a device only for a computer that answers: a name in a stranger's
+  // heartbeat is no device.
+  if (!node.answered) return;
   const std::string node_id = "varnix_" + TopicWord(node.computer);
   const std::string& discovery = config_.mqtt.discovery_prefix;
   const Json device{{"identifiers", Json::array({node_id})},
@@ -195,9 +234,110 @@ void MqttFace::NodeEvent(const NodeState& node, const std::string& text) {
                    MqttSession::Delivery::kAtLeastOnce);
 }
 
+void MqttFace::NodeForgotten(const NodeState& node) {
+  std::set<std::string> topics = {NodeTopic(node, "availability"), NodeTopic(node, "computer")};
+  for (const ProgramConfig& program : config_.programs) {
+    if (!program.ForComputer(node.computer)) continue;
+    topics.insert(ProgramTopic(node, program, "state"));
+    topics.insert(ProgramTopic(node, program, "attributes"));
+  }
+  remembered_.erase(node.word);
+  if (const auto held = held_.find(node.word); held != held_.end()) {
+    topics.merge(held->second);
+    held_.erase(held);
+  }
+  ClearWord(node.word, std::move(topics));
+}
+
+void MqttFace::GatewayNotice(const std::string& text) {
+  session_.Publish(GatewayTopic("event"), Dump(Json{{"event", text}}), false,
+                   MqttSession::Delivery::kAtLeastOnce);
+}
+
+void MqttFace::ClearWord(const std::string& word, std::set<std::string> topics) {
+  const std::string node_id = "varnix_" + word;
+  for (auto* configs : {&published_configs_, &earlier_configs_}) {
+    if (const auto found = configs->find(node_id); found != configs->end()) {
+      topics.merge(found->second);
+      configs->erase(found);
+    }
+  }
+  for (const std::string& topic : topics) {
+    // A program's figures go with its state.
+    const std::string state = "/state";
+    if (topic.size() > state.size() &&
+        topic.compare(topic.size() - state.size(), state.size(), state) == 0) {
+      const std::string attributes = topic.substr(0, topic.size() - state.size()) + "/attributes";
+      session_.Publish(attributes, "", true, MqttSession::Delivery::kAtLeastOnce);
+    }
+    session_.Publish(topic, "", true, MqttSession::Delivery::kAtLeastOnce);
+    retained_.erase(std::hash<std::string>{}(topic));
+  }
+}
+
+void MqttFace::Remember() {
+  const int64_t now = UnixNow();
+  const int64_t loop_now = loop_.NowMilliseconds();
+  for (const auto& [key, node] : nodes_.nodes()) {
+    if (node.last_heard_ms == 0) continue;
+    const int64_t heard = now - (loop_now - node.last_heard_ms) / 1000;
+    remembered_[node.word] = heard - heard % Precision();
+  }
+  const auto forget = static_cast<int64_t>(config_.mqtt.forget_after_days * 86400);
+  Json table = Json::object();
+  for (auto it = remembered_.begin(); it != remembered_.end();) {
+    if (now - it->second >= forget + Precision() ||
+        remembered_.size() > 2 * NodeDirectory::kMaxNodes) {
+      // A word no node of this run has: what an earlier run left of it goes now.
+      if (const auto held = held_.find(it->first); held != held_.end()) {
+        say_("clears what the broker holds of " + it->first + ", not heard within " +
+             std::to_string(config_.mqtt.forget_after_days) + " days");
+        ClearWord(it->first, std::move(held->second));
+        held_.erase(held);
+      }
+      it = remembered_.erase(it);
+    } else {
+      table[it->first] = it->second;
+      ++it;
+    }
+  }
+  Retain(GatewayTopic("nodes"), Dump(table));
+}
+
+void MqttFace::Sweep() {
+  gathering_ = false;
+  const std::string& prefix = config_.mqtt.topic_prefix;
+  session_.Unsubscribe(prefix + "/+/availability");
+  session_.Unsubscribe(prefix + "/+/program/+/state");
+  for (const auto& [node_id, topics] : earlier_configs_) {
+    found_[node_id.substr(7)].insert(topics.begin(), topics.end());
+  }
+  const int64_t now = UnixNow();
+  const auto forget = static_cast<int64_t>(config_.mqtt.forget_after_days * 86400);
+  for (auto& [word, topics] : found_) {
+    if (NodeOfWord(word) != nullptr) continue;
+    const auto heard = remembered_.find(word);
+    if (heard != remembered_.end() && now - heard->second < forget + Precision()) {
+      held_[word].merge(topics);
+      continue;
+    }
+    if (!table_found_) {
+      remembered_[word] = now - now % Precision();
+      held_[word].merge(topics);
+      continue;
+    }
+    say_("clears what the broker holds of " + word + ", not heard within " +
+         std::to_string(config_.mqtt.forget_after_days) + " days");
+    remembered_.erase(word);
+    ClearWord(word, std::move(topics));
+  }
+  found_.clear();
+  Remember();
+}
+
 const NodeState* MqttFace::NodeOfWord(const std::string& word) const {
   for (const auto& [key, node] : nodes_.nodes()) {
-    if (TopicWord(node.computer) == word) return &node;
+    if (node.word == word) return &node;
   }
   return nullptr;
 }
@@ -226,7 +366,25 @@ void MqttFace::Message(const std::string& topic, const std::string& payload) {
     }
     return;
   }
+  if (topic == GatewayTopic("nodes")) {
+    const Json table = Json::parse(payload, nullptr, false);
+    if (!table.is_object()) return;
+    table_found_ = true;
+    for (const auto& [word, heard] : table.items()) {
+      if (!heard.is_number_integer() || remembered_.size() >= 2 * NodeDirectory::kMaxNodes) {
+        continue;
+      }
+      int64_t& kept = remembered_[word];
+      kept = std::max(kept, heard.get<int64_t>());
+    }
+    return;
+  }
   const auto rest = after(prefix);
+  if (gathering_ && rest.size() >= 2 && rest[0] != "gateway" && !payload.empty() &&
+      (rest[1] == "availability" || (rest.size() == 4 && rest[3] == "state"))) {
+    if (found_.size() < 4 * NodeDirectory::kMaxNodes) found_[rest[0]].insert(topic);
+    return;
+  }
   if (rest.size() == 2 && rest[1] == "command") {
     Command(rest[0], "", payload);
   } else if (rest.size() == 4 && rest[1] == "program" && rest[3] == "set") {
@@ -293,9 +451,7 @@ void MqttFace::Refuse(const NodeState* node, const std::string& text) {
   if (said != refusals_said_.end() && now - said->second < kRefusalRepeatMs) return;
   refusals_said_[text] = now;
   say_("refused: " + text);
-  const std::string topic =
-      node != nullptr ? NodeTopic(*node, "event")
-                      : config_.mqtt.topic_prefix + "/gateway/" + TopicWord(gateway_) + "/event";
+  const std::string topic = node != nullptr ? NodeTopic(*node, "event") : GatewayTopic("event");
   session_.Publish(topic, Dump(Json{{"event", "Refused: " + text}}), false,
                    MqttSession::Delivery::kAtLeastOnce);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -23,11 +24,19 @@ class MqttSession {
   virtual void Publish(const std::string& topic, const std::string& payload, bool retain,
                        Delivery delivery) = 0;
   virtual void Subscribe(const std::string& pattern) = 0;
+  virtual void Unsubscribe(const std::string& pattern) = 0;
 };
 
 class MqttFace : public NodeObserver {
  public:
   static constexpr size_t kMaxCommandBytes = 64;
+  // After connecting, the broker's retained topics are gathered this long; then those of
+  // nodes not heard within ForgetAfter are cleared.
+  static constexpr int kSweepAfterMs = 10000;
+  // How often (at most) the nodes' last-heard times are kept in the broker, and to what
+  // precision.
+  static constexpr int kRememberEveryMs = 60000;
+  static constexpr int64_t kRememberPrecisionSeconds = 3600;  // at most: a 24th of ForgetAfter
 
   // `gateway` is this gateway's own name (its computer's); `say` writes the log.
   MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConfig& config,
@@ -42,6 +51,8 @@ class MqttFace : public NodeObserver {
   void NodeChanged(const NodeState& node) override;
   void ProgramReported(const NodeState& node, const ProgramState& program) override;
   void NodeEvent(const NodeState& node, const std::string& text) override;
+  void NodeForgotten(const NodeState& node) override;
+  void GatewayNotice(const std::string& text) override;
 
  private:
   std::string NodeTopic(const NodeState& node, const std::string& rest) const;
@@ -58,6 +69,16 @@ class MqttFace : public NodeObserver {
   void Retain(const std::string& topic, const std::string& payload,
               MqttSession::Delivery delivery = MqttSession::Delivery::kAtLeastOnce);
   const NodeState* NodeOfWord(const std::string& word) const;
+  std::string GatewayTopic(const std::string& rest) const;
+  // Keeps the nodes' last-heard times in the broker, where the next run finds them.
+  void Remember();
+  // Clears what the broker holds of the words gathered since connecting that name no node
+  // heard within ForgetAfter.
+  void Sweep();
+  // Clears every topic of ours that the broker may hold for the word.
+  void ClearWord(const std::string& word, std::set<std::string> topics);
+  int64_t UnixNow() const;
+  int64_t Precision() const;
 
   MqttSession& session_;
   NodeDirectory& nodes_;
@@ -74,6 +95,18 @@ class MqttFace : public NodeObserver {
   // a node that reports the same state every ten seconds costs the broker and Home Assistant
   // nothing, and the gateway no copy of every config.
   std::unordered_map<size_t, size_t> retained_;
+  // When each word's node was last heard, in Unix seconds, as kept in the broker.
+  std::map<std::string, int64_t> remembered_;
+  // Topics found retained for each word since connecting, while gathering.
+  std::map<std::string, std::set<std::string>> found_;
+  // Topics of words that no node of this run has, kept until the word's time runs out.
+  std::map<std::string, std::set<std::string>> held_;
+  bool gathering_ = false;
+  // The broker held a table of ours: without one (the first run of a gateway that keeps it),
+  // nothing is cleared, and what was found counts as heard now.
+  bool table_found_ = false;
+  std::unique_ptr<Timer> sweep_timer_;
+  std::unique_ptr<Timer> remember_timer_;
 };
 
 }  // namespace varnix

@@ -1,6 +1,9 @@
 // NodeDirectory: what the nodes say becomes their state; silence becomes "offline".
 #include "gateway/node_directory.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "core/text.h"
 #include "platform/error.h"
 #include "platform/memory.h"
@@ -11,22 +14,57 @@ namespace {
 constexpr std::string_view kNodePrefix = "qel.process.";
 constexpr int kTrimAfterMs = 5000;
 
-// The computer of a node's source address; "" when the source is not a Varnix node.
-std::string ComputerOf(const std::string& source) {
+// Whether `character` (one whole UTF-8 character) may stand in a computer's name: ASCII
+// letters, digits, "-" and "_", and the letters of other scripts; not a space, a control, nor
+// the punctuation and invisible marks that would make two names look alike.
+bool NameCharacter(std::string_view character) {
+  if (character.size() == 1) {
+    const char c = character[0];
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
+  }
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(character[i]); };
+  if (character.size() == 2) return byte(0) > 0xC2;  // past U+00BF: controls, marks, spaces
+  if (character.size() == 3) {
+    const unsigned code = (byte(0) & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu);
+    return !(code >= 0x2000 && code <= 0x206F) && !(code >= 0x3000 && code <= 0x303F) &&
+           !(code >= 0xFE00 && code <= 0xFE0F) && code != 0xFEFF && !(code >= 0xFFF0);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string NodeDirectory::ComputerOf(const std::string& source) {
   if (source.size() <= kNodePrefix.size() ||
       !EqualsLowered(std::string_view(source).substr(0, kNodePrefix.size()), kNodePrefix)) {
     return "";
   }
-  std::string computer = source.substr(kNodePrefix.size());
   // A sub-address (":...") names a part of the node, not another computer.
-  computer = computer.substr(0, computer.find(':'));
-  for (const char c : computer) {
-    if (IsControlByte(c) || c == '*' || c == '>') return "";
+  std::string_view name = std::string_view(source).substr(kNodePrefix.size());
+  name = name.substr(0, name.find(':'));
+  if (name.empty()) return "";
+  size_t characters = 0;
+  for (size_t at = 0; at < name.size(); ++characters) {
+    const size_t length = Utf8Length(name.substr(at));
+    if (length == 0 || !NameCharacter(name.substr(at, length)) ||
+        characters == kMaxComputerCharacters) {
+      return "";
+    }
+    at += length;
   }
-  return computer;
+  return std::string(name);
 }
 
-}  // namespace
+std::string NodeDirectory::Bounded(std::string text) {
+  if (text.size() <= kMaxTextBytes) return text;
+  size_t cut = kMaxTextBytes;
+  // Back to the start of the character that would be cut in two.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  const size_t left_out = text.size() - cut;
+  text.resize(cut);
+  return text + "... (" + std::to_string(left_out) + " bytes more)";
+}
 
 const ProgramState* NodeState::Program(const std::string& path) const {
   const auto found = programs.find(LowerCase(path));
@@ -36,6 +74,10 @@ const ProgramState* NodeState::Program(const std::string& path) const {
 NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say)
     : loop_(loop), config_(config), send_(std::move(send)), say_(std::move(say)) {
   echo_timer_ = loop_.CreateTimer([this] { Echo(); });
+  ask_timer_ = loop_.CreateTimer([this] {
+    ask_timer_->SetEnabled(false);
+    AskEveryone(true);
+  });
   trim_timer_ = loop_.CreateTimer([this] {
     trim_timer_->SetEnabled(false);
     ReleaseFreeMemory();
@@ -44,14 +86,30 @@ NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send 
 }
 
 void NodeDirectory::Start() {
+  AskEveryone(true);
+  echo_timer_->SetInterval(config_.echo_seconds * 1000);
+  echo_timer_->SetEnabled(true);
+}
+
+void NodeDirectory::AskEveryone(bool with_address) {
+  const int64_t now = loop_.NowMilliseconds();
+  if (asked_everyone_ms_ && now - *asked_everyone_ms_ < kAskEveryoneEveryMs) {
+    // A new name heard meanwhile waits for the next round: a flood of names costs one.
+    if (!ask_timer_->Enabled()) {
+      ask_timer_->SetInterval(static_cast<int>(kAskEveryoneEveryMs - (now - *asked_everyone_ms_)));
+      ask_timer_->SetEnabled(true);
+    }
+    return;
+  }
+  asked_everyone_ms_ = now;
   try {
-    // Every node takes "*" as its own, and answers from its own address.
-    send_("*", "Computer.Process", "Computer.Control", {{"Query", "IP"}});
+    // Every node takes "*" as its own, and answers from its own address: one request asks
+    // them all, and only a computer answers.
+    if (with_address) send_("*", "Computer.Process", "Computer.Control", {{"Query", "IP"}});
+    send_("*", "WDT.Echo", "Echo.Query", {{"Query", "varnix-gateway"}});
   } catch (const Error& e) {
     say_("cannot ask the network for its nodes: " + e.description());
   }
-  echo_timer_->SetInterval(config_.echo_seconds * 1000);
-  echo_timer_->SetEnabled(true);
 }
 
 const NodeState* NodeDirectory::Find(const std::string& computer) const {
@@ -64,7 +122,15 @@ NodeState* NodeDirectory::Learn(const std::string& source) {
   if (computer.empty()) return nullptr;
   const std::string key = LowerCase(computer);
   if (const auto found = nodes_.find(key); found != nodes_.end()) return &found->second;
-  if (nodes_.size() >= kMaxNodes) {
+  // One word, one node: a second name that folds to a word in use would take over the first
+  // one's topics, device and commands.
+  const std::string word = TopicWord(computer);
+  if (const auto taken = words_.find(word); taken != words_.end()) {
+    SayOnce(key, "the node " + computer + " is not followed: its name makes the word " + word +
+                     ", which " + nodes_.at(taken->second).computer + " has");
+    return nullptr;
+  }
+  if (nodes_.size() >= kMaxNodes && !MakeRoom()) {
     if (!said_full_)
       say_("more than " + std::to_string(kMaxNodes) + " nodes: " + source +
            " and any later ones are not followed");
@@ -76,7 +142,47 @@ NodeState* NodeDirectory::Learn(const std::string& source) {
   trim_timer_->SetEnabled(true);
   node.source = source;
   node.computer = computer;
+  node.word = word;
+  words_[word] = key;
   return &node;
+}
+
+bool NodeDirectory::MakeRoom() {
+  const NodeState* oldest = nullptr;
+  for (const auto& [key, node] : nodes_) {
+    if (!node.answered && (oldest == nullptr || node.last_heard_ms < oldest->last_heard_ms)) {
+      oldest = &node;
+    }
+  }
+  if (oldest == nullptr) return false;
+  Forget(LowerCase(oldest->computer));
+  return true;
+}
+
+void NodeDirectory::Forget(const std::string& key) {
+  const auto found = nodes_.find(key);
+  if (found == nodes_.end()) return;
+  Tell([&](NodeObserver& o) { o.NodeForgotten(found->second); });
+  words_.erase(found->second.word);
+  nodes_.erase(found);
+}
+
+void NodeDirectory::SayOnce(const std::string& name, const std::string& text) {
+  if (said_.size() >= kMaxNodes || !said_.insert(name).second) return;
+  say_(text);
+  Tell([&](NodeObserver& o) { o.GatewayNotice(text); });
+}
+
+bool NodeDirectory::MaySend(const NodeState& node) {
+  if (node.answered) return true;
+  const int64_t now = loop_.NowMilliseconds();
+  stranger_tokens_ = std::min<double>(kStrangerRequestBurst,
+                                      stranger_tokens_ + static_cast<double>(now - tokens_at_ms_) *
+                                                             kStrangerRequestsPerSecond / 1000.0);
+  tokens_at_ms_ = now;
+  if (stranger_tokens_ < 1) return false;
+  stranger_tokens_ -= 1;
+  return true;
 }
 
 void NodeDirectory::Hear(const Heard& heard) {
@@ -89,7 +195,9 @@ void NodeDirectory::Hear(const Heard& heard) {
     return;
   }
   const bool was_new = node->address.empty() && !node->online;
-  if (node->verified != heard.verified) {
+  const bool answers = !node->answered && heard.section == "echo.response";
+  if (answers) node->answered = true;
+  if (node->verified != heard.verified || answers) {
     node->verified = heard.verified;
     if (!was_new) Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
   }
@@ -101,19 +209,22 @@ void NodeDirectory::Hear(const Heard& heard) {
       Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
     }
   } else if (was_new) {
-    // Heard before it said its address: it is asked.
-    Request(*node, "Computer.Process", "Computer.Control", {{"Query", "IP"}});
+    // Heard before it said its address, or whether a computer stands behind the name: asked
+    // of everyone at once, soon.
+    AskEveryone(true);
   }
+  // A computer that answers for the first time is asked for its programs' reports.
+  if (answers) AskForReports(*node);
   if (heard.section == "process.notification") {
-    const std::string path = heard.Item("Path");
+    const std::string path = Bounded(heard.Item("Path"));
     const std::string key = LowerCase(path);
     if (path.empty()) return;
     if (node->programs.count(key) == 0 && node->programs.size() >= kMaxProgramsPerNode) return;
     ProgramState& program = node->programs[key];
     program.path = path;
-    program.title = heard.Item("Title");
+    program.title = Bounded(heard.Item("Title"));
     program.pid = heard.Item("PID", "0");
-    program.priority = heard.Item("Priority");
+    program.priority = Bounded(heard.Item("Priority"));
     program.cpu = heard.Item("CPU");
     program.ram = heard.Item("RAM");
     program.elapsed = heard.Item("Elapsed");
@@ -122,7 +233,7 @@ void NodeDirectory::Hear(const Heard& heard) {
     program.forced = EqualsIgnoringCase(heard.Item("Forced"), "yes");
     Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });
   } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
-    const std::string text = heard.Item("Data");
+    const std::string text = Bounded(heard.Item("Data"));
     Tell([&](NodeObserver& o) { o.NodeEvent(*node, text); });
   }
 }
@@ -131,8 +242,9 @@ void NodeDirectory::SetOnline(NodeState& node, bool online) {
   if (node.online == online) return;
   node.online = online;
   Tell([&](NodeObserver& o) { o.NodeChanged(node); });
-  // A node that comes (back) has forgotten what it was asked to report at every pass.
-  if (online) AskForReports(node);
+  // A node that comes (back) has forgotten what it was asked to report at every pass; a name
+  // that has never answered is asked nothing.
+  if (online && node.answered) AskForReports(node);
 }
 
 void NodeDirectory::AskForReports(const NodeState& node) {
@@ -144,6 +256,17 @@ void NodeDirectory::AskForReports(const NodeState& node) {
 }
 
 void NodeDirectory::Echo() {
+  const int64_t now = loop_.NowMilliseconds();
+  const auto forget_ms = static_cast<int64_t>(config_.mqtt.forget_after_days * 86400000.0);
+  std::vector<std::string> silent;
+  for (const auto& [key, node] : nodes_) {
+    if (now - node.last_heard_ms >= forget_ms) silent.push_back(key);
+  }
+  for (const std::string& key : silent) {
+    say_("forgets " + nodes_.at(key).computer + ", not heard for " +
+         std::to_string(config_.mqtt.forget_after_days) + " days");
+    Forget(key);
+  }
   // Its heartbeat comes every ten minutes: an echo tells sooner whether it is there.
   for (auto& [key, node] : nodes_) {
     if (!node.online) continue;
@@ -152,14 +275,16 @@ void NodeDirectory::Echo() {
       continue;
     }
     ++node.unanswered_echoes;
-    Request(node, "WDT.Echo", "Echo.Query", {{"Query", "varnix-gateway"}});
   }
+  AskEveryone(false);
 }
 
 void NodeDirectory::Request(const NodeState& node, const std::string& klass,
                             const std::string& section, const Items& items) {
+  if (!MaySend(node)) return;
   try {
-    send_(node.source, klass, section, items);
+    // Its own address and no other: a source as heard may carry more than one node takes.
+    send_("qel.Process." + node.computer, klass, section, items);
   } catch (const Error& e) {
     say_("cannot send to " + node.source + ": " + e.description());
   }

@@ -6,6 +6,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,8 +37,11 @@ struct ProgramState {
 struct NodeState {
   std::string source;    // "qel.Process.NAME"
   std::string computer;  // NAME, as the node writes it
+  std::string word;      // NAME as topics and ids take it; one word names one node
   std::string address;   // its IPv4 address, once it has said it
   bool online = false;
+  // It has answered an echo: a computer, not a name someone put in a heartbeat.
+  bool answered = false;
   // Its last message was signed under the gateway's key; never without a key.
   bool verified = false;
   int64_t last_heard_ms = 0;  // on the loop's clock
@@ -56,6 +61,11 @@ class NodeObserver {
   virtual void ProgramReported(const NodeState& node, const ProgramState& program) = 0;
   // The node's event text (a failure, a refusal).
   virtual void NodeEvent(const NodeState& node, const std::string& text) = 0;
+  // The node is forgotten (silent too long, or a stranger making room): what was said of it
+  // goes. `node` is valid during the call only.
+  virtual void NodeForgotten(const NodeState& /*node*/) {}
+  // Something the gateway itself has to say of the network, beside its log.
+  virtual void GatewayNotice(const std::string& /*text*/) {}
 };
 
 class NodeDirectory {
@@ -66,9 +76,23 @@ class NodeDirectory {
                                   const std::string& section, const Items& items)>;
   using Say = std::function<void(const std::string& text)>;
 
-  // Bounds against a LAN that invents nodes and programs without end.
+  // Bounds against a LAN that invents nodes, programs and texts without end.
   static constexpr size_t kMaxNodes = 1024;
   static constexpr size_t kMaxProgramsPerNode = 256;
+  static constexpr size_t kMaxTextBytes = 512;  // a path, title or event, cut beyond
+  static constexpr size_t kMaxComputerCharacters = 63;
+  // Requests to nodes that have never answered an echo, per second and in one burst: a flood
+  // of made-up heartbeats costs the LAN a few requests a second, not four each.
+  static constexpr int kStrangerRequestsPerSecond = 4;
+  static constexpr int kStrangerRequestBurst = 8;
+  static constexpr int64_t kAskEveryoneEveryMs = 2000;
+
+  // The computer of a node's source address ("qel.Process.NAME"); "" when the source is not a
+  // Varnix node, or NAME is no computer's name: one label of letters (any script), digits, "-"
+  // and "_", at most 63 characters.
+  static std::string ComputerOf(const std::string& source);
+  // `text` cut at kMaxTextBytes on a character's edge, saying how much was left out.
+  static std::string Bounded(std::string text);
 
   NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say);
 
@@ -88,9 +112,19 @@ class NodeDirectory {
 
  private:
   NodeState* Learn(const std::string& source);
+  // Makes room for a node when the directory is full, by forgetting the stranger heard
+  // longest ago; false when every node has answered an echo.
+  bool MakeRoom();
+  void Forget(const std::string& key);
+  // Whether a request to `node` may go now: always to a node that has answered.
+  bool MaySend(const NodeState& node);
+  void SayOnce(const std::string& name, const std::string& text);
   void SetOnline(NodeState& node, bool online);
   void AskForReports(const NodeState& node);
   void Echo();
+  // One echo (and, `with_address`, one address query) to every node at once, at most every
+  // kAskEveryoneEveryMs; sooner calls are gathered into one at the end of that time.
+  void AskEveryone(bool with_address);
   void Request(const NodeState& node, const std::string& klass, const std::string& section,
                const Items& items);
   template <typename Call>
@@ -103,8 +137,14 @@ class NodeDirectory {
   Send send_;
   Say say_;
   std::vector<NodeObserver*> observers_;
-  std::map<std::string, NodeState> nodes_;  // by the lower-cased computer name
+  std::map<std::string, NodeState> nodes_;    // by the lower-cased computer name
+  std::map<std::string, std::string> words_;  // word -> the key of the node it names
+  std::set<std::string> said_;                // names refused aloud once already (bounded)
+  double stranger_tokens_ = kStrangerRequestBurst;
+  int64_t tokens_at_ms_ = 0;
   std::unique_ptr<Timer> echo_timer_;
+  std::unique_ptr<Timer> ask_timer_;
+  std::optional<int64_t> asked_everyone_ms_;
   // Nodes come in bursts (the gateway's start, a LAN that wakes): the heap they grew is given
   // back once they have been quiet for a while.
   std::unique_ptr<Timer> trim_timer_;

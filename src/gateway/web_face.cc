@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "core/text.h"
 #include "gateway/web_page.h"
@@ -78,17 +79,54 @@ void WebFace::ProgramReported(const NodeState&, const ProgramState&) { Changed()
 void WebFace::NodeEvent(const NodeState& node, const std::string& text) {
   auto& list = events_[LowerCase(node.computer)];
   list.emplace_front(loop_.NowMilliseconds(), text);
-  if (list.size() > kEventsPerNode) list.pop_back();
+  event_bytes_ += text.size();
+  if (list.size() > kEventsPerNode) {
+    event_bytes_ -= list.back().second.size();
+    list.pop_back();
+  }
+  // Over the share, the oldest event of any node goes first.
+  while (event_bytes_ > kMaxEventBytes) {
+    auto oldest = events_.end();
+    for (auto it = events_.begin(); it != events_.end(); ++it) {
+      if (!it->second.empty() &&
+          (oldest == events_.end() || it->second.back().first < oldest->second.back().first)) {
+        oldest = it;
+      }
+    }
+    if (oldest == events_.end()) break;
+    event_bytes_ -= oldest->second.back().second.size();
+    oldest->second.pop_back();
+    if (oldest->second.empty()) events_.erase(oldest);
+  }
   Changed();
+}
+
+void WebFace::NodeForgotten(const NodeState& node) {
+  if (const auto found = events_.find(LowerCase(node.computer)); found != events_.end()) {
+    for (const auto& event : found->second) event_bytes_ -= event.second.size();
+    events_.erase(found);
+  }
+  Changed();
+}
+
+bool WebFace::ServesHost(const HttpRequest& request) const {
+  return config_.web.AnswersTo(request.Header("host"));
 }
 
 std::string WebFace::StateJson() const {
   const int64_t now = loop_.NowMilliseconds();
-  Json nodes = Json::array();
-  for (const auto& entry : nodes_.nodes()) {
+  // Computers that answer echoes first: a flood of made-up names is what gets left out.
+  std::vector<const std::pair<const std::string, NodeState>*> order;
+  order.reserve(nodes_.nodes().size());
+  for (const auto& entry : nodes_.nodes()) order.push_back(&entry);
+  std::stable_partition(order.begin(), order.end(),
+                        [](const auto* entry) { return entry->second.answered; });
+  std::string nodes;
+  size_t left_out = 0;
+  for (const auto* entry : order) {
     // Named, not bound: a lambda below reads it, which clang 14 allows only of a variable.
-    const std::string& key = entry.first;
-    const NodeState& node = entry.second;
+    const std::string& key = entry->first;
+    const NodeState& node = entry->second;
     Json programs = Json::array();
     const auto configured_id = [&](const std::string& path) -> Json {
       for (const ProgramConfig& program : config_.programs) {
@@ -133,20 +171,27 @@ std::string WebFace::StateJson() const {
         events.push_back({{"age_s", (now - at) / 1000}, {"text", text}});
       }
     }
-    nodes.push_back(
-        {{"computer", node.computer},
-         {"address", node.address},
-         {"online", node.online},
-         {"verified", node.verified},
-         {"last_heard_s",
-          node.last_heard_ms == 0 ? Json(nullptr) : Json((now - node.last_heard_ms) / 1000)},
-         {"programs", std::move(programs)},
-         {"events", std::move(events)}});
+    const std::string one =
+        Dump({{"computer", node.computer},
+              {"address", node.address},
+              {"online", node.online},
+              {"verified", node.verified},
+              {"last_heard_s",
+               node.last_heard_ms == 0 ? Json(nullptr) : Json((now - node.last_heard_ms) / 1000)},
+              {"programs", std::move(programs)},
+              {"events", std::move(events)}});
+    if (nodes.size() + one.size() + 64 > kMaxStateBytes) {
+      ++left_out;
+      continue;
+    }
+    if (!nodes.empty()) nodes += ',';
+    nodes += one;
   }
-  return Dump(Json{{"nodes", std::move(nodes)}});
+  return "{\"nodes\":[" + nodes + "],\"left_out\":" + std::to_string(left_out) + "}";
 }
 
 HttpResponse WebFace::Handle(const HttpRequest& request) {
+  if (!ServesHost(request)) return Refusal(421, "this page does not answer to that name");
   const bool get = request.method == "GET" || request.method == "HEAD";
   if (request.path == "/api/action") {
     if (request.method != "POST") return Refusal(405, "actions are POSTs");

@@ -34,14 +34,23 @@ class WebFace : public NodeObserver {
  public:
   static constexpr size_t kEventsPerNode = 20;
   static constexpr size_t kMaxBodyBytes = 4096;
+  // The state the page gets, at most: strangers' floods cannot make it more. Events of all
+  // nodes together keep to a share of it, the oldest going first.
+  static constexpr size_t kMaxStateBytes = 1024 * 1024;
+  static constexpr size_t kMaxEventBytes = 256 * 1024;
 
   // `token` goes with the page; an action without it is refused.
   WebFace(NodeDirectory& nodes, const GatewayConfig& config, EventLoop& loop, std::string token,
           NodeDirectory::Say say);
 
+  // Whether the request names this page in its Host header; every other is answered 421
+  // and nothing else, whatever its path: a page of another site whose name now leads here
+  // must not read the state or the token.
+  bool ServesHost(const HttpRequest& request) const;
   // Every route but the event stream, which the server keeps open itself.
   HttpResponse Handle(const HttpRequest& request);
-  // All nodes, their programs and recent events, as the page and /api/nodes show them.
+  // All nodes, their programs and recent events, as the page and /api/nodes show them; the
+  // computers that answer first, and no more than kMaxStateBytes ("left_out" counts the rest).
   std::string StateJson() const;
   // `changed` runs when the state changes, at once or, within a quarter second of the last
   // time, at its end: the streams get the state then.
@@ -50,6 +59,7 @@ class WebFace : public NodeObserver {
   void NodeChanged(const NodeState& node) override;
   void ProgramReported(const NodeState& node, const ProgramState& program) override;
   void NodeEvent(const NodeState& node, const std::string& text) override;
+  void NodeForgotten(const NodeState& node) override;
 
  private:
   HttpResponse Action(const HttpRequest& request);
@@ -66,6 +76,7 @@ class WebFace : public NodeObserver {
   int64_t last_sent_ms_ = -1000000;
   // Newest first, by the lower-cased computer name.
   std::map<std::string, std::deque<std::pair<int64_t, std::string>>> events_;
+  size_t event_bytes_ = 0;
 };
 
 }  // namespace varnix

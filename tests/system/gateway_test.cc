@@ -3,6 +3,8 @@
 // Home Assistant.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -65,18 +67,19 @@ class GatewayTest : public HubFixture {
         << name << " broker did not come up";
   }
 
-  void StartGateway(bool with_helper = true) {
+  // `mqtt` adds lines to the [Mqtt] section.
+  void StartGateway(bool with_helper = true, const std::string& mqtt = "") {
     const std::string folder = folder_.path("gateway");
     platform_.files->CreateFolder(folder);
     platform_.files->CreateFolder(folder + "/Config");
     platform_.files->WriteAll(folder + "/Config/qelXap.ini",
                               "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
-    platform_.files->WriteAll(
-        folder + "/Config/gateway.ini",
-        "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) + "\n[Xap]\nEchoSeconds=5\n" +
-            (with_helper
-                 ? "[Program Helper]\nComputer=*\nPath=" + helper_ + "\nParameter=--helper polite\n"
-                 : ""));
+    platform_.files->WriteAll(folder + "/Config/gateway.ini",
+                              "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) + "\n" +
+                                  mqtt + "[Xap]\nEchoSeconds=5\n" +
+                                  (with_helper ? "[Program Helper]\nComputer=*\nPath=" + helper_ +
+                                                     "\nParameter=--helper polite\n"
+                                               : ""));
     gateway_ = StartChildProcess(NativePath(VARNIX_GATEWAY_BINARY, separator_),
                                  {"--config", folder + "/Config/gateway.ini"}, folder, {},
                                  folder_.path("gateway.log"));
@@ -254,6 +257,68 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
                             [&] { return Retained(kCentralPort, "homeassistant/#").size() == 8; }))
       << "left: " << Retained(kCentralPort, "homeassistant/#").size();
+}
+
+// Strangers on the LAN: a name that is no computer's, or that folds to another's word, is not
+// followed; a flood of made-up computers makes no device, costs few requests, keeps no real
+// computer out, and is forgotten once silent.
+TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
+  ASSERT_GE(Sees(Topic("availability"), "online"), 0) << ReadFile("gateway.log");
+  const auto beat = [&](const std::string& name) {
+    peer_.Send(
+        "xap-hbeat\n{\nv=12\nhop=1\nuid=FF000800\nclass=xap-hbeat.alive\nsource=qel.Process." +
+        name + "\ninterval=60\nport=40000\n}\n");
+  };
+  long mark = LogLines();
+  for (const std::string& name : {std::string("office.pc"), std::string(65000, 'n'),
+                                  std::string("b\xc3\xbcro"), std::string("b\xc3\xa4ro")}) {
+    beat(name);
+  }
+  // Read in order: once the second of the two names is refused, the others have been read.
+  ASSERT_GE(Sees("varnix/gateway/" + computer_ + "/event", "its name makes the word b__ro", mark),
+            0)
+      << ReadFile("gateway.log");
+  EXPECT_LT(Sees("varnix/office_pc/", "", mark, milliseconds(0)), 0);
+  EXPECT_LT(Sees("varnix/" + std::string(64, 'n'), "", mark, milliseconds(0)), 0);
+  EXPECT_EQ(ReadFile("gateway.log").find(std::string(2000, 'n')), std::string::npos)
+      << "a stranger's name is logged whole";
+
+  // The gateway starts afresh, forgetting silence within seconds; 1,100 made-up computers
+  // beat, then the real one comes.
+  gateway_.reset();
+  EndNode();
+  mark = LogLines();
+  StartGateway(true, "ForgetAfter=0.0002\n");  // 17 seconds
+  ASSERT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "online", mark), 0);
+  peer_.received.clear();
+  const auto flood_start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 1100; ++i) beat("made-up" + std::to_string(i));
+  StartNodeWithStandIns({"systemctl"});
+  ASSERT_GE(Sees(Topic("availability"), "online", mark), 0) << ReadFile("gateway.log");
+  ASSERT_GE(Sees("homeassistant/switch/varnix_" + computer_ + "/helper/config", "{", mark), 0);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - flood_start).count();
+  const auto requests =
+      std::count_if(peer_.received.begin(), peer_.received.end(), [](const std::string& text) {
+        return text.find("source=qel.Gateway.") != std::string::npos &&
+               text.find("xap-hbeat") == std::string::npos;
+      });
+  EXPECT_LE(requests, 30 + static_cast<long>(4 * seconds)) << "in " << seconds << " s";
+  // Devices only for the computer that answers.
+  EXPECT_EQ(Retained(kCentralPort, "homeassistant/#").size(), 12u);
+  // Silent for the time set, the made-up ones are forgotten and the broker keeps nothing of
+  // them; the computer that answers stays.
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(60000),
+                            [&] {
+                              const auto held = Retained(kCentralPort, "varnix/+/availability");
+                              return held.size() == 1 && held.count(Topic("availability")) == 1;
+                            }))
+      << [&] {
+           std::string held;
+           for (const auto& [topic, payload] : Retained(kCentralPort, "varnix/+/availability"))
+             held += topic + " ";
+           return held;
+         }();
 }
 
 // With the house's key beside the node and the gateway, what claims to come from the node

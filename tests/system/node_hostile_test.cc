@@ -391,13 +391,13 @@ TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
           echoed_whole += sent.find("Response=") != std::string::npos;
           reported_whole += sent.find("Process.Notification") != std::string::npos;
         }
-        return reported_whole >= 3 && echoed_whole >= 2;
+        return reported_whole >= 3;
       },
       milliseconds(30000));
   for (const std::string& sent : hub_->received()) {
     EXPECT_LE(sent.size(), 65507u) << "more than one datagram: " << sent.substr(0, 200);
   }
-  EXPECT_EQ(echoed_whole, 2u) << "each huge echo answered whole, a NUL in it as a space";
+  EXPECT_EQ(echoed_whole, 0u) << "a long echo is not answered: every node would send it back";
   EXPECT_GE(reported_whole, 3u) << "the huge records, at their query";
   EXPECT_EQ(EndNode(), 0);
 }

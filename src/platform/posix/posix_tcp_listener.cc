@@ -34,4 +34,20 @@ intptr_t OpenTcpListener(const std::string& address, uint16_t port, int backlog)
   return fd;
 }
 
+void EndConnection(intptr_t socket) { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }
+
+std::string AddressText(const void* socket_address) {
+  const auto* address = static_cast<const sockaddr*>(socket_address);
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address == nullptr) return "";
+  if (address->sa_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                sizeof text);
+  } else if (address->sa_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                sizeof text);
+  }
+  return text;
+}
+
 }  // namespace varnix
