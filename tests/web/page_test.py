@@ -82,7 +82,10 @@ class PageTest(unittest.TestCase):
         cls.hostile = os.path.join(cls.folder, "<img src=x onerror=window.pwned=1>")
         shutil.copy("/bin/sleep", cls.hostile)
         with open(os.path.join(gateway, "Config", "gateway.ini"), "w") as ini:
-            ini.write("[Mqtt]\nBroker=\n[Web]\nListen=127.0.0.1:8470\n[Xap]\nEchoSeconds=5\n"
+            # Strangers are forgotten 17 s after they fall silent, so that a flood of them
+            # leaves the other tests alone.
+            ini.write("[Mqtt]\nBroker=\nForgetAfter=0.0002\n[Web]\nListen=127.0.0.1:8470\n"
+                      "[Xap]\nEchoSeconds=5\n"
                       f"[Program Helper]\nComputer=*\nPath={cls.program}\nParameter=600\n")
         for name in ("varnix", "varnixctl"):
             shutil.copy(os.path.join(BUILD, name), node)
@@ -102,8 +105,9 @@ class PageTest(unittest.TestCase):
         cls.ctl = os.path.join(node, "varnixctl")
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
+        # evil.example stands for another site whose name its owner points at this computer.
         for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                         "--window-size=1280,900"):
+                         "--window-size=1280,900", "--host-resolver-rules=MAP evil.example 127.0.0.1"):
             options.add_argument(argument)
         cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         assert wait_for(lambda: cls.state()["nodes"], 20), "the gateway never saw the node"
@@ -209,6 +213,87 @@ class PageTest(unittest.TestCase):
             self.assertIn("script-src 'self'", page.headers["Content-Security-Policy"])
             self.assertEqual(page.headers["X-Content-Type-Options"], "nosniff")
 
+    def test_a_name_the_page_does_not_answer_to_gets_nothing(self):
+        # A page of another site, its name rebound to this computer, reads nothing of it.
+        self.browser.get("http://evil.example:8470/")
+        self.assertIn("does not answer to that name", self.browser.page_source)
+        self.assertNotIn("token", self.browser.page_source)
+        status = self.browser.execute_async_script(
+            "fetch('/api/nodes').then(r => arguments[0](r.status))")
+        self.assertEqual(status, 421)
+        for method, path in (("GET", ""), ("GET", "api/nodes"), ("GET", "events"),
+                             ("POST", "api/action")):
+            request = urllib.request.Request(
+                PAGE + path, method=method, headers={"Host": "evil.example:8470"},
+                data=json.dumps({"computer": COMPUTER, "action": "lock"}).encode()
+                if method == "POST" else None)
+            with self.assertRaises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(request, timeout=5)
+            self.assertEqual(refused.exception.code, 421, path)
+
+    def test_a_flood_of_made_up_nodes_leaves_the_page_live_and_bounded(self):
+        # Fifty made-up computers, then a thousand events of 60 KB from made-up ones.
+        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        header = "xap-header\n{{\nv=12\nhop=1\nuid=FF000800\nclass={}\nsource=qel.Process.{}\n}}\n"
+        for i in range(50):
+            beat = "xap-hbeat" + header[len("xap-header"):].format("xap-hbeat.alive", f"flood{i}")
+            sender.sendto(beat.encode(), ("127.0.0.1", 3639))
+        text = "x" * 60000
+        for i in range(1000):
+            sender.sendto((header.format("Homeseer.Event", f"flood{i}") +
+                           f"Event.Log\n{{\nData={text}\n}}\n").encode(), ("127.0.0.1", 3639))
+            if i % 100 == 99:
+                time.sleep(0.05)  # within what the hub's socket buffers take
+        sender.close()
+        self.assertTrue(wait_for(lambda: len(self.state()["nodes"]) > 50, 20))
+        with urllib.request.urlopen(PAGE + "api/nodes", timeout=5) as answer:
+            body = answer.read()
+        self.assertLessEqual(len(body), 1024 * 1024)
+        state = json.loads(body)
+        self.assertEqual(state["nodes"][0]["computer"], COMPUTER, "the computer that answers first")
+        self.assertTrue(all(len(event["text"]) < 600 for node in state["nodes"]
+                            for event in node["events"]))
+        # A page opened now is live within two seconds.
+        self.browser.get(PAGE)
+        started = time.monotonic()
+        live = wait_for(lambda: self.browser.find_element(By.ID, "status").text == "Live", 2)
+        self.assertTrue(live, f"not live after {time.monotonic() - started:.1f} s")
+        # Silent, they are forgotten again.
+        self.assertTrue(wait_for(lambda: len(self.state()["nodes"]) == 1, 60))
+
+    def test_headers_sent_slowly_are_cut_off_and_the_page_still_answers(self):
+        # Each connection keeps itself busy with a header line every two seconds, from an
+        # address of its own: the deadline, not idleness, must end them.
+        slow = []
+        for _ in range(8):
+            connection = socket.create_connection(("127.0.0.1", 8470), timeout=5,
+                                                  source_address=("127.0.0.2", 0))
+            connection.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:8470\r\n")
+            slow.append(connection)
+        started = time.monotonic()
+        ended = set()
+        while len(ended) < len(slow) and time.monotonic() - started < 20:
+            for index, connection in enumerate(slow):
+                if index in ended:
+                    continue
+                try:
+                    connection.sendall(b"X-Slow: 1\r\n")
+                    connection.settimeout(0.05)
+                    if connection.recv(1) == b"":
+                        ended.add(index)
+                except socket.timeout:
+                    pass
+                except OSError:
+                    ended.add(index)
+            with urllib.request.urlopen(PAGE + "api/nodes", timeout=5) as answer:
+                self.assertEqual(answer.status, 200)
+            time.sleep(2)
+        elapsed = time.monotonic() - started
+        for connection in slow:
+            connection.close()
+        self.assertEqual(len(ended), len(slow), f"{len(ended)} ended in {elapsed:.0f} s")
+        self.assertLess(elapsed, 15)
+
     def test_a_browser_that_takes_gzip_gets_it_and_each_event_at_once(self):
         def get(path, encoding):
             request = urllib.request.Request(PAGE + path, headers={"Accept-Encoding": encoding})
@@ -249,6 +334,15 @@ class PageTest(unittest.TestCase):
             context.check_hostname = False
             answer = wait_for(lambda: self.fetch("https://127.0.0.1:8471/api/nodes", context), 10)
             self.assertIn('"nodes"', answer or "")
+            # TLS 1.2 and newer only, even to a client that would take the old ones.
+            def handshake(version):
+                return subprocess.run(
+                    ["openssl", "s_client", "-connect", "127.0.0.1:8471", version,
+                     "-cipher", "DEFAULT@SECLEVEL=0"],
+                    input=b"", capture_output=True, timeout=20).returncode
+            self.assertNotEqual(handshake("-tls1"), 0)
+            self.assertNotEqual(handshake("-tls1_1"), 0)
+            self.assertEqual(handshake("-tls1_2"), 0)
         finally:
             gateway.terminate()
             gateway.wait(10)
