@@ -1,6 +1,9 @@
-// Feeds the gateway arbitrary settings, a node's report and an MQTT message: the settings are
-// read or refused, every command is acted on or refused, and what it publishes is valid JSON.
+// Feeds the gateway arbitrary settings, what many made-up nodes say (heartbeats, reports,
+// events, echoes) and an MQTT message: the settings are read or refused, every command is acted
+// on or refused, what it publishes is valid JSON, no word names two nodes, and the page's state
+// stays within its bound.
 #include <cstdlib>
+#include <set>
 #include <nlohmann/json.hpp>
 
 #include "core/failure.h"
@@ -24,6 +27,7 @@ class CheckingSession : public varnix::MqttSession {
     if (json && !nlohmann::json::accept(payload)) std::abort();
   }
   void Subscribe(const std::string&) override {}
+  void Unsubscribe(const std::string&) override {}
 };
 
 }  // namespace
@@ -49,26 +53,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   varnix::MqttFace face(session, nodes, *read.config, "fuzzhost", loop, [](const std::string&) {});
   nodes.AddObserver(face);
   face.Connected();
-  // The report: its first line is the node's source, the rest its items.
-  const std::vector<std::string> lines = varnix::SplitLines(parts[1]);
-  varnix::Heard heard;
-  heard.source = "qel.Process." + (lines.empty() ? std::string("PC") : lines[0]);
-  heard.klass = "xAPBSC.info";
-  heard.section = "process.notification";
-  for (size_t i = 1; i < lines.size(); ++i) {
-    const size_t mark = lines[i].find('=');
-    if (mark != std::string::npos)
-      heard.items.emplace_back(lines[i].substr(0, mark), lines[i].substr(mark + 1));
+  varnix::WebFace web(nodes, *read.config, loop, "token", [](const std::string&) {});
+  nodes.AddObserver(web);
+  // One message a line: "NAME|KIND|item=value|...", KIND choosing a heartbeat, a goodbye, a
+  // report, an event or an echo's answer.
+  static const char* const kKinds[][3] = {{"xap-hbeat.alive", "", ""},
+                                           {"xap-hbeat.stopped", "", ""},
+                                           {"Computer.Process", "process.notification", "Path"},
+                                           {"Homeseer.Event", "event.log", "Data"},
+                                           {"WDT.Echo", "echo.response", "Response"}};
+  for (const std::string& line : varnix::SplitLines(parts[1])) {
+    const std::vector<std::string> fields = varnix::Split(line, '|');
+    varnix::Heard heard;
+    heard.source = "qel.Process." + fields[0];
+    const auto& kind = kKinds[fields.size() > 1 ? fields[1].size() % 5 : 0];
+    heard.klass = kind[0];
+    heard.section = kind[1];
+    for (size_t i = 2; i < fields.size(); ++i) {
+      const size_t mark = fields[i].find('=');
+      heard.items.emplace_back(mark == std::string::npos ? kind[2] : fields[i].substr(0, mark),
+                               fields[i].substr(mark == std::string::npos ? 0 : mark + 1));
+    }
+    loop.Advance(700);  // the echo rounds and the forgetting run among them
+    nodes.Hear(heard);
   }
-  nodes.Hear(heard);
+  std::set<std::string> words;
+  for (const auto& [key, node] : nodes.nodes()) {
+    if (!words.insert(node.word).second) std::abort();
+  }
   face.Message(parts[2], parts[3]);
   // The same texts as a request to the web page: its path, and a body for an action.
-  varnix::WebFace web(nodes, *read.config, loop, "token", [](const std::string&) {});
-  varnix::HttpRequest request{"POST", "/api/action", {{"x-varnix-token", "token"}}, parts[3]};
+  varnix::HttpRequest request{
+      "POST", "/api/action", {{"x-varnix-token", "token"}, {"host", "127.0.0.1"}}, parts[3]};
   web.Handle(request);
   request.method = "GET";
   request.path = parts[2];
   web.Handle(request);
-  if (!nlohmann::json::accept(web.StateJson())) std::abort();
+  const std::string state = web.StateJson();
+  if (!nlohmann::json::accept(state) || state.size() > varnix::WebFace::kMaxStateBytes) {
+    std::abort();
+  }
   return 0;
 }
