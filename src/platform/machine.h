@@ -77,8 +77,8 @@ class Machine {
 
   // Lets this process end the system session; results are not looked at.
   virtual void EnableShutdownPrivilege() = 0;
-  // Asks the system to halt (not power off) or to reboot; `force` ends programs that do not
-  // close. Returns at once, without waiting for the system to go down.
+  // Asks the system to shut down (on Linux with the power off) or to reboot; `force` ends programs
+  // that do not close. Returns at once, without waiting for the system to go down.
   virtual void ExitSystem(bool reboot, bool force) = 0;
   // Suspends to RAM (never hibernates), hibernates, locks the user's session or ends it.
   // Returns once the system has taken the request; throws Error saying why it was not (no

@@ -385,7 +385,7 @@ TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
     EXPECT_EQ(asked.code, 0) << asked.output;
     EXPECT_EQ(asked.output, "asked " + Target() + " to " + verb + "\n");
   }
-  EXPECT_TRUE(Called("systemctl halt\nsystemctl reboot\n"));
+  EXPECT_TRUE(Called("systemctl poweroff\nsystemctl reboot\n"));
 }
 #endif
 

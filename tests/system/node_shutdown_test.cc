@@ -76,7 +76,7 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   ASSERT_NE(hub_->WaitForText("ShutdownComputer", milliseconds(20000)), "");
   EXPECT_EQ(platform_.files->ReadAll(calls_),
             "systemctl suspend\nloginctl suspend\nsystemctl reboot\nshutdown -r now\n"
-            "systemctl halt\nshutdown -h now\n");
+            "systemctl poweroff\nshutdown -P now\n");
   const std::string node = std::to_string(node_->Pid());
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::ifstream in(entry.path() / "stat");

@@ -199,7 +199,7 @@ class PageTest(unittest.TestCase):
         self.browser.find_element(By.ID, "confirm-ok").click()
         self.assertTrue(wait_for(lambda: os.path.exists(self.calls), 20))
         with open(self.calls) as calls:
-            self.assertEqual(calls.read(), "halt\n")
+            self.assertEqual(calls.read(), "poweroff\n")
 
     def test_a_post_without_the_token_is_refused(self):
         request = urllib.request.Request(

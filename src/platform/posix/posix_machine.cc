@@ -98,13 +98,14 @@ CommandResult RunSystemCommand(std::vector<std::string> argv, std::chrono::milli
 }  // namespace
 
 void PosixMachine::ExitSystem(bool reboot, bool /*force*/) {
-  // systemd's halt and reboot already end every program, asked or not. Without systemd as
-  // the init system systemctl refuses, and shutdown is the way.
+  // systemd's poweroff and reboot already end every program, asked or not. A shutdown powers
+  // the computer off, as Windows' does: a halt would leave it stopped with its fans running.
+  // Without systemd as the init system systemctl refuses, and shutdown is the way.
   constexpr std::chrono::seconds kLimit(5);
-  const std::vector<std::string> systemctl{"systemctl", reboot ? "reboot" : "halt"};
+  const std::vector<std::string> systemctl{"systemctl", reboot ? "reboot" : "poweroff"};
   const CommandResult first = RunSystemCommand(systemctl, kLimit);
   if (first.Succeeded()) return;
-  const std::vector<std::string> shutdown{"shutdown", reboot ? "-r" : "-h", "now"};
+  const std::vector<std::string> shutdown{"shutdown", reboot ? "-r" : "-P", "now"};
   const CommandResult second = RunSystemCommand(shutdown, kLimit);
   if (second.Succeeded()) return;
   throw Error(second.started ? second.status : second.error,
