@@ -317,12 +317,13 @@ void MqttFace::Sweep() {
   for (auto& [word, topics] : found_) {
     if (NodeOfWord(word) != nullptr) continue;
     const auto heard = remembered_.find(word);
-    if (heard != remembered_.end() && now - heard->second < forget + Precision()) {
-      held_[word].merge(topics);
-      continue;
-    }
-    if (!table_found_) {
-      remembered_[word] = now - now % Precision();
+    // Kept, but not believed: a computer that has not answered since this run began is
+    // offline, whatever an earlier run left retained (its node may have died meanwhile).
+    const bool kept =
+        (heard != remembered_.end() && now - heard->second < forget + Precision()) || !table_found_;
+    if (kept) {
+      if (heard == remembered_.end()) remembered_[word] = now - now % Precision();
+      Retain(prefix + "/" + word + "/availability", "offline");
       held_[word].merge(topics);
       continue;
     }
@@ -405,6 +406,17 @@ void MqttFace::RetainedConfig(const std::string& topic, const std::string& node_
 void MqttFace::Command(const std::string& word, const std::string& program_id,
                        std::string payload) {
   const NodeState* node = NodeOfWord(word);
+  if (node == nullptr && remembered_.count(word) != 0 && payload.size() <= kMaxCommandBytes &&
+      std::none_of(payload.begin(), payload.end(), IsControlByte)) {
+    // A computer an earlier run knew, not heard since this one began: offline, and said so
+    // where its commands' answers go.
+    const std::string text = word + " is offline: " + LowerCase(TrimSpaces(payload)) +
+                             (program_id.empty() ? "" : " of " + program_id) + " not sent";
+    say_(text);
+    session_.Publish(config_.mqtt.topic_prefix + "/" + word + "/event", Dump(Json{{"event", text}}),
+                     false, MqttSession::Delivery::kAtLeastOnce);
+    return;
+  }
   if (node == nullptr) {
     Refuse(nullptr, "no node of the name " + word + " is known; the command went nowhere");
     return;

@@ -74,6 +74,7 @@ const ProgramState* NodeState::Program(const std::string& path) const {
 NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say)
     : loop_(loop), config_(config), send_(std::move(send)), say_(std::move(say)) {
   echo_timer_ = loop_.CreateTimer([this] { Echo(); });
+  refresh_timer_ = loop_.CreateTimer([this] { Refresh(); });
   ask_timer_ = loop_.CreateTimer([this] {
     ask_timer_->SetEnabled(false);
     AskEveryone(true);
@@ -89,6 +90,36 @@ void NodeDirectory::Start() {
   AskEveryone(true);
   echo_timer_->SetInterval(config_.echo_seconds * 1000);
   echo_timer_->SetEnabled(true);
+  refresh_timer_->SetInterval(static_cast<int>(std::min<int64_t>(kOverdueMs / 3, kRefreshMs)));
+  refresh_timer_->SetEnabled(true);
+}
+
+void NodeDirectory::Refresh() {
+  const int64_t now = loop_.NowMilliseconds();
+  // Every configured program at least every 30 s, or at each echo where that is sooner.
+  const bool all =
+      now - refreshed_ms_ >= std::min<int64_t>(kRefreshMs, config_.echo_seconds * 1000);
+  if (all) refreshed_ms_ = now;
+  for (auto& [key, node] : nodes_) {
+    if (!node.online || !node.answered) continue;
+    if (all) {
+      AskForReports(node);
+      continue;
+    }
+    for (const ProgramConfig& program : config_.programs) {
+      if (!program.ForComputer(node.computer)) continue;
+      const auto found = node.programs.find(LowerCase(program.path));
+      if (found == node.programs.end()) continue;
+      ProgramState& state = found->second;
+      // A running program whose report is overdue may have ended unseen.
+      if (state.Running() && now - state.reported_ms >= kOverdueMs &&
+          now - state.asked_ms >= kOverdueMs) {
+        state.asked_ms = now;
+        Request(node, "Computer.Process", "Process.Control",
+                {{"Action", "autonotify"}, {"Path", program.path}});
+      }
+    }
+  }
 }
 
 void NodeDirectory::AskEveryone(bool with_address) {
@@ -231,6 +262,7 @@ void NodeDirectory::Hear(const Heard& heard) {
     program.exit_code = heard.Item("ExitCode");
     program.signal = heard.Item("Signal");
     program.forced = EqualsIgnoringCase(heard.Item("Forced"), "yes");
+    program.reported_ms = heard.at_ms;
     Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });
   } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
     const std::string text = Bounded(heard.Item("Data"));
@@ -290,10 +322,31 @@ void NodeDirectory::Request(const NodeState& node, const std::string& klass,
   }
 }
 
-bool NodeDirectory::StartProgram(const std::string& computer, const ProgramConfig& program,
-                                 bool restart) {
-  const NodeState* node = Find(computer);
-  if (node == nullptr) return false;
+NodeState* NodeDirectory::Reachable(const std::string& computer, const std::string& action,
+                                    Sent& sent) {
+  const auto found = nodes_.find(LowerCase(computer));
+  if (found == nodes_.end()) {
+    sent = Sent::kUnknown;
+    return nullptr;
+  }
+  NodeState& node = found->second;
+  if (!node.online) {
+    sent = Sent::kOffline;
+    const std::string text = node.computer + " is offline: " + action + " not sent";
+    say_(text);
+    Tell([&](NodeObserver& o) { o.NodeEvent(node, text); });
+    return nullptr;
+  }
+  sent = Sent::kSent;
+  return &node;
+}
+
+NodeDirectory::Sent NodeDirectory::StartProgram(const std::string& computer,
+                                                const ProgramConfig& program, bool restart) {
+  Sent sent;
+  const NodeState* node =
+      Reachable(computer, (restart ? "restart of " : "start of ") + program.name, sent);
+  if (node == nullptr) return sent;
   Items items{{"Action", restart ? "restart" : "start"}, {"Path", program.path}};
   if (!program.parameter.empty()) items.emplace_back("Parameter", program.parameter);
   if (!program.priority.empty()) items.emplace_back("Priority", program.priority);
@@ -302,22 +355,26 @@ bool NodeDirectory::StartProgram(const std::string& computer, const ProgramConfi
   // A start ends the node's reports at every pass for the program: they are asked again.
   Request(*node, "Computer.Process", "Process.Control",
           {{"Action", "autonotify"}, {"Path", program.path}});
-  return true;
+  return sent;
 }
 
-bool NodeDirectory::StopProgram(const std::string& computer, const ProgramConfig& program) {
-  const NodeState* node = Find(computer);
-  if (node == nullptr) return false;
+NodeDirectory::Sent NodeDirectory::StopProgram(const std::string& computer,
+                                               const ProgramConfig& program) {
+  Sent sent;
+  const NodeState* node = Reachable(computer, "stop of " + program.name, sent);
+  if (node == nullptr) return sent;
   Request(*node, "Computer.Process", "Process.Control",
           {{"Action", "stop"}, {"Path", program.path}});
-  return true;
+  return sent;
 }
 
-bool NodeDirectory::ControlComputer(const std::string& computer, const std::string& action) {
-  const NodeState* node = Find(computer);
-  if (node == nullptr) return false;
+NodeDirectory::Sent NodeDirectory::ControlComputer(const std::string& computer,
+                                                   const std::string& action) {
+  Sent sent;
+  const NodeState* node = Reachable(computer, action, sent);
+  if (node == nullptr) return sent;
   Request(*node, "Computer.Process", "Computer.Control", {{"Action", action}});
-  return true;
+  return sent;
 }
 
 }  // namespace varnix

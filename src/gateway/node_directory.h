@@ -29,7 +29,9 @@ struct ProgramState {
   std::string elapsed;  // seconds
   std::string exit_code;
   std::string signal;
-  bool forced = false;  // the node ended it by force
+  bool forced = false;      // the node ended it by force
+  int64_t reported_ms = 0;  // when the node last reported it, on the loop's clock
+  int64_t asked_ms = 0;     // when it was last asked about because a report was overdue
 
   bool Running() const { return pid != "0" && !pid.empty(); }
 };
@@ -101,11 +103,19 @@ class NodeDirectory {
   void Start();
   void Hear(const Heard& heard);
 
-  // Requests to a node, by its computer name (any letter case). False when no such node is
-  // known; the request is then not sent.
-  bool StartProgram(const std::string& computer, const ProgramConfig& program, bool restart);
-  bool StopProgram(const std::string& computer, const ProgramConfig& program);
-  bool ControlComputer(const std::string& computer, const std::string& action);
+  // Requests to a node, by its computer name (any letter case). Sent only to a node that is
+  // known and online; to one that is offline nothing goes, and that is said as its event.
+  enum class Sent { kSent, kUnknown, kOffline };
+  Sent StartProgram(const std::string& computer, const ProgramConfig& program, bool restart);
+  Sent StopProgram(const std::string& computer, const ProgramConfig& program);
+  Sent ControlComputer(const std::string& computer, const std::string& action);
+
+  // What is shown of a program is asked again this often at least, whoever changed it: a
+  // report the node does not send by itself (a program started by hand, one that ended before
+  // the node's first look) must not leave a switch wrong.
+  static constexpr int64_t kRefreshMs = 30000;
+  // A running program's report, due every ten seconds, is overdue after this.
+  static constexpr int64_t kOverdueMs = 15000;
 
   const std::map<std::string, NodeState>& nodes() const { return nodes_; }
   const NodeState* Find(const std::string& computer) const;
@@ -121,6 +131,10 @@ class NodeDirectory {
   void SayOnce(const std::string& name, const std::string& text);
   void SetOnline(NodeState& node, bool online);
   void AskForReports(const NodeState& node);
+  // Asks again of every node what has not been told for a while.
+  void Refresh();
+  // The node to send `action` to: nullptr, saying why, when it is unknown or offline.
+  NodeState* Reachable(const std::string& computer, const std::string& action, Sent& sent);
   void Echo();
   // One echo (and, `with_address`, one address query) to every node at once, at most every
   // kAskEveryoneEveryMs; sooner calls are gathered into one at the end of that time.
@@ -144,6 +158,8 @@ class NodeDirectory {
   int64_t tokens_at_ms_ = 0;
   std::unique_ptr<Timer> echo_timer_;
   std::unique_ptr<Timer> ask_timer_;
+  std::unique_ptr<Timer> refresh_timer_;
+  int64_t refreshed_ms_ = 0;
   std::optional<int64_t> asked_everyone_ms_;
   // Nodes come in bursts (the gateway's start, a LAN that wakes): the heap they grew is given
   // back once they have been quiet for a while.

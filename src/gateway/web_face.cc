@@ -239,21 +239,33 @@ HttpResponse WebFace::Action(const HttpRequest& request) {
       return Refusal(400, "not a computer action");
     }
     say_("the web page asks " + node->computer + " to " + action);
-    nodes_.ControlComputer(node->computer, action);
-    return JsonAnswer(202, Json{{"ok", true}});
+    return Answer(nodes_.ControlComputer(node->computer, action), *node, action);
   }
   const auto program = std::find_if(
       config_.programs.begin(), config_.programs.end(),
       [&](const ProgramConfig& p) { return p.id == program_id && p.ForComputer(node->computer); });
   if (program == config_.programs.end()) return Refusal(404, "no such configured program");
   if (action == "start" || action == "restart") {
-    nodes_.StartProgram(node->computer, *program, action == "restart");
-  } else if (action == "stop") {
-    nodes_.StopProgram(node->computer, *program);
-  } else {
-    return Refusal(400, "not a program action");
+    return Answer(nodes_.StartProgram(node->computer, *program, action == "restart"), *node,
+                  action + " of " + program->name);
   }
-  return JsonAnswer(202, Json{{"ok", true}});
+  if (action == "stop") {
+    return Answer(nodes_.StopProgram(node->computer, *program), *node, "stop of " + program->name);
+  }
+  return Refusal(400, "not a program action");
+}
+
+HttpResponse WebFace::Answer(NodeDirectory::Sent sent, const NodeState& node,
+                             const std::string& action) const {
+  switch (sent) {
+    case NodeDirectory::Sent::kSent:
+      return JsonAnswer(202, Json{{"ok", true}});
+    case NodeDirectory::Sent::kOffline:
+      return Refusal(409, node.computer + " is offline: " + action + " not sent");
+    case NodeDirectory::Sent::kUnknown:
+      break;
+  }
+  return Refusal(404, "no such computer");
 }
 
 }  // namespace varnix

@@ -63,6 +63,9 @@ class WebFace : public NodeObserver {
 
  private:
   HttpResponse Action(const HttpRequest& request);
+  // The answer to an action, as far as it went.
+  HttpResponse Answer(NodeDirectory::Sent sent, const NodeState& node,
+                      const std::string& action) const;
   void Changed();
   void Send();
 

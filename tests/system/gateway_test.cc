@@ -259,6 +259,48 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       << "left: " << Retained(kCentralPort, "homeassistant/#").size();
 }
 
+// What Home Assistant shows is re-checked against the node: a program started or ended by
+// anyone, a node restarted while its program ended, a node that died while the gateway was
+// down, and a command to a computer that is offline, which is said rather than lost.
+TEST_F(GatewayTest, WhatHomeAssistantShowsStaysTrue) {
+  ASSERT_GE(Sees(Topic("program/helper/state"), "OFF"), 0) << ReadFile("gateway.log");
+  Publish(Topic("command"), "shutdown");
+  EXPECT_TRUE(Called("systemctl poweroff\n")) << "the power goes off, as on Windows";
+
+  long mark = LogLines();
+  auto by_hand = StartChildProcess(helper_, {"--helper", "polite"});
+  EXPECT_GE(Sees(Topic("program/helper/state"), "ON", mark, milliseconds(35000)), 0);
+  mark = LogLines();
+  by_hand->Kill();
+  by_hand->WaitForExit(milliseconds(5000));
+  EXPECT_GE(Sees(Topic("program/helper/state"), "OFF", mark, milliseconds(35000)), 0);
+
+  mark = LogLines();
+  Publish(Topic("program/helper/set"), "ON");
+  const long started = Sees(Topic("program/helper/attributes"), "\"pid\":", mark);
+  ASSERT_GE(started, 0);
+  const std::string line = SplitLines(platform_.files->ReadAll(central_log_))[started];
+  const auto pid = Json::parse(line.substr(line.find(' ') + 1))["pid"].get<ProcessId>();
+  node_->Kill();
+  node_->WaitForExit(milliseconds(5000));
+  EXPECT_TRUE(platform_.processes->Terminate(pid));
+  mark = LogLines();
+  StartNodeWithStandIns({"systemctl"});
+  EXPECT_GE(Sees(Topic("program/helper/state"), "OFF", mark, milliseconds(35000)), 0);
+
+  // The node dies while the gateway is down: the gateway, started again, does not believe the
+  // "online" the broker kept.
+  gateway_.reset();
+  node_->Kill();
+  node_->WaitForExit(milliseconds(5000));
+  mark = LogLines();
+  StartGateway();
+  EXPECT_GE(Sees(Topic("availability"), "offline", mark, milliseconds(30000)), 0)
+      << ReadFile("gateway.log");
+  Publish(Topic("command"), "lock");
+  EXPECT_GE(Sees(Topic("event"), "is offline: lock not sent", mark), 0);
+}
+
 // Strangers on the LAN: a name that is no computer's, or that folds to another's word, is not
 // followed; a flood of made-up computers makes no device, costs few requests, keeps no real
 // computer out, and is forgotten once silent.
