@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -20,12 +21,29 @@ using Json = nlohmann::json;
 
 constexpr int64_t kRefusalRepeatMs = 60000;
 
-// The node's actions on its computer beside the halt, as Home Assistant's buttons show them.
-constexpr std::pair<const char*, const char*> kSessionButtons[] = {{"sleep", "Sleep"},
-                                                                   {"hibernate", "Hibernate"},
-                                                                   {"lock", "Lock"},
-                                                                   {"logoff", "Log off"},
-                                                                   {"screenoff", "Screen off"}};
+// The computer's actions, as Home Assistant's buttons show them.
+struct ComputerButton {
+  const char* action;
+  const char* name;
+  const char* icon;
+  bool enabled;  // by default: what most users never press starts disabled
+};
+constexpr ComputerButton kComputerButtons[] = {
+    {"shutdown", "Shutdown", "mdi:power", true},
+    {"reboot", "Reboot", "mdi:restart", true},
+    {"sleep", "Sleep", "mdi:power-sleep", true},
+    {"hibernate", "Hibernate", "mdi:snowflake", false},
+    {"lock", "Lock", "mdi:lock", true},
+    {"logoff", "Log off", "mdi:logout", false},
+    {"screenoff", "Screen off", "mdi:monitor-off", false}};
+
+// Every node's event carries this event type, the one its event entity knows.
+constexpr char kEventType[] = "notice";
+
+// An event as Home Assistant's event entity takes it, the text under "event" as before.
+Json EventJson(const std::string& text) {
+  return Json{{"event_type", kEventType}, {"event", text}};
+}
 
 // A reported figure as a JSON number; null when the node gave none (the program has ended).
 Json Figure(const std::string& text) {
@@ -92,6 +110,7 @@ void MqttFace::Connected() {
   session_.Subscribe(config_.mqtt.discovery_prefix + "/status");
   // Our configs retained from an earlier run: those no longer configured are removed.
   session_.Subscribe(config_.mqtt.discovery_prefix + "/+/+/+/config");
+  session_.Subscribe(config_.mqtt.discovery_prefix + "/device/+/config");
   // What the broker holds of nodes, gathered for a while, and the times they were last heard:
   // a node no run has heard within ForgetAfter is cleared away.
   session_.Subscribe(GatewayTopic("nodes"));
@@ -108,6 +127,7 @@ void MqttFace::Connected() {
   remember_timer_->SetEnabled(true);
   retained_.clear();
   Retain(GatewayAvailabilityTopic(), "online");
+  PublishGatewayDevice();
   for (const auto& [key, node] : nodes_.nodes()) PublishNode(node);
 }
 
@@ -123,80 +143,172 @@ void MqttFace::PublishNode(const NodeState& node) {
   }
 }
 
+Json MqttFace::Origin() const {
+  Json origin{{"name", "varnix-gateway"}, {"sw_version", VARNIX_VERSION}};
+  // The gateway's own page, where other computers can open it, tells what it serves.
+  if (const std::string url = PageUrl(); !url.empty()) origin["support_url"] = url;
+  return origin;
+}
+
+std::string MqttFace::GatewayDeviceId() const { return "varnix_gateway_" + TopicWord(gateway_); }
+
+std::string MqttFace::PageUrl() const {
+  // Only a page that other computers can open is worth a link in Home Assistant.
+  if (config_.web.address.empty() || config_.web.Loopback()) return "";
+  return std::string(config_.web.certificate_file.empty() ? "http" : "https") + "://" +
+         config_.web.address + ":" + std::to_string(config_.web.port) + "/";
+}
+
+void MqttFace::PublishGatewayDevice() {
+  const std::string id = GatewayDeviceId();
+  Json device{{"identifiers", Json::array({id})},
+              {"name", "Varnix gateway " + gateway_},
+              {"manufacturer", "Varnix"},
+              {"model", "varnix-gateway"},
+              {"sw_version", VARNIX_VERSION}};
+  if (const std::string url = PageUrl(); !url.empty()) device["configuration_url"] = url;
+  const Json gateway_availability = Json::array({{{"topic", GatewayAvailabilityTopic()}}});
+  Json components{{"status",
+                   {{"platform", "binary_sensor"},
+                    {"unique_id", id + "_status"},
+                    {"name", "Status"},
+                    {"device_class", "connectivity"},
+                    {"state_topic", GatewayAvailabilityTopic()},
+                    {"payload_on", "online"},
+                    {"payload_off", "offline"},
+                    {"entity_category", "diagnostic"}}},
+                  {"computers",
+                   {{"platform", "sensor"},
+                    {"unique_id", id + "_computers"},
+                    {"name", "Computers"},
+                    {"icon", "mdi:desktop-tower-monitor"},
+                    {"state_topic", GatewayTopic("state")},
+                    {"value_template", "{{ value_json.computers }}"},
+                    {"state_class", "measurement"},
+                    {"availability", gateway_availability}}}};
+  Retain(config_.mqtt.discovery_prefix + "/device/" + id + "/config",
+         Dump(Json{{"device", device}, {"origin", Origin()}, {"components", components}}));
+  PublishGatewayState();
+}
+
+void MqttFace::PublishGatewayState() {
+  size_t computers = 0;
+  for (const auto& [key, node] : nodes_.nodes()) computers += node.answered ? 1 : 0;
+  Retain(GatewayTopic("state"), Dump(Json{{"computers", computers}, {"version", VARNIX_VERSION}}));
+}
+
 void MqttFace::PublishDiscovery(const NodeState& node) {
   // Home Assistant gets a device only for a computer that answers: a name in a stranger's
   // heartbeat is no device.
   if (!node.answered) return;
-  const std::string node_id = "varnix_" + TopicWord(node.computer);
+  const std::string node_id = "varnix_" + node.word;
   const std::string& discovery = config_.mqtt.discovery_prefix;
-  const Json device{{"identifiers", Json::array({node_id})},
-                    {"name", node.computer},
-                    {"manufacturer", "Varnix"},
-                    {"model", "Varnix node"},
-                    {"sw_version", VARNIX_VERSION}};
-  const Json availability = Json::array(
+  Json device{{"identifiers", Json::array({node_id})},
+              {"name", node.computer},
+              {"manufacturer", "Varnix"},
+              {"model", "Varnix node"},
+              {"sw_version", VARNIX_VERSION},
+              {"via_device", GatewayDeviceId()}};
+  if (const std::string url = PageUrl(); !url.empty()) device["configuration_url"] = url;
+  const Json with_node = Json::array(
       {{{"topic", NodeTopic(node, "availability")}}, {{"topic", GatewayAvailabilityTopic()}}});
-  std::set<std::string> published;
-  const auto publish = [&](const std::string& component, const std::string& object, Json config) {
+  const Json gateway_only = Json::array({{{"topic", GatewayAvailabilityTopic()}}});
+  // Each entity keeps the unique id it had as a config of its own, so its history stays.
+  Json components = Json::object();
+  const auto add = [&](const std::string& platform, const std::string& object, Json config,
+                       bool needs_node = true) {
+    config["platform"] = platform;
     config["unique_id"] = node_id + "_" + object;
-    config["device"] = device;
-    config["availability"] = availability;
+    config["availability"] = needs_node ? with_node : gateway_only;
     config["availability_mode"] = "all";
-    const std::string topic =
-        discovery + "/" + component + "/" + node_id + "/" + object + "/config";
-    Retain(topic, Dump(config));
-    published.insert(topic);
+    components[object] = std::move(config);
   };
+  // Never unavailable itself: it says whether the computer answers.
+  add("binary_sensor", "online",
+      {{"name", "Online"},
+       {"device_class", "connectivity"},
+       {"state_topic", NodeTopic(node, "availability")},
+       {"payload_on", "online"},
+       {"payload_off", "offline"}},
+      false);
+  add("event", "event",
+      {{"name", "Event"},
+       {"state_topic", NodeTopic(node, "event")},
+       {"event_types", Json::array({kEventType})},
+       {"icon", "mdi:message-alert-outline"}});
   const std::string command = NodeTopic(node, "command");
-  publish("button", "shutdown",
-          {{"name", "Shutdown"}, {"command_topic", command}, {"payload_press", "shutdown"}});
-  publish("button", "reboot",
-          {{"name", "Reboot"},
-           {"command_topic", command},
-           {"payload_press", "reboot"},
-           {"device_class", "restart"}});
-  for (const auto& [action, name] : kSessionButtons) {
-    publish("button", action,
-            {{"name", name}, {"command_topic", command}, {"payload_press", action}});
+  for (const ComputerButton& button : kComputerButtons) {
+    Json config{{"name", button.name},
+                {"command_topic", command},
+                {"payload_press", button.action},
+                {"icon", button.icon}};
+    if (std::string_view(button.action) == "reboot") config["device_class"] = "restart";
+    // Buttons that most users never press start disabled; one click in Home Assistant
+    // enables each.
+    if (!button.enabled) config["enabled_by_default"] = false;
+    add("button", button.action, std::move(config));
   }
-  publish("sensor", "address",
-          {{"name", "Address"},
-           {"state_topic", NodeTopic(node, "computer")},
-           {"value_template", "{{ value_json.address }}"},
-           {"entity_category", "diagnostic"}});
+  add("sensor", "address",
+      {{"name", "Address"},
+       {"state_topic", NodeTopic(node, "computer")},
+       {"value_template", "{{ value_json.address }}"},
+       {"icon", "mdi:ip-network"},
+       {"entity_category", "diagnostic"}});
   for (const ProgramConfig& program : config_.programs) {
     if (!program.ForComputer(node.computer)) continue;
     const std::string attributes = ProgramTopic(node, program, "attributes");
-    publish("switch", program.id,
-            {{"name", program.name},
-             {"command_topic", ProgramTopic(node, program, "set")},
-             {"state_topic", ProgramTopic(node, program, "state")},
-             {"payload_on", "ON"},
-             {"payload_off", "OFF"},
-             {"json_attributes_topic", attributes}});
+    const std::string instance = ProgramTopic(node, program, "instance");
+    add("switch", program.id,
+        {{"name", program.name},
+         {"command_topic", ProgramTopic(node, program, "set")},
+         {"state_topic", ProgramTopic(node, program, "state")},
+         {"payload_on", "ON"},
+         {"payload_off", "OFF"},
+         {"icon", "mdi:application-outline"},
+         {"json_attributes_topic", instance}});
+    add("button", program.id + "_restart",
+        {{"name", program.name + " restart"},
+         {"command_topic", ProgramTopic(node, program, "set")},
+         {"payload_press", "RESTART"},
+         {"icon", "mdi:restart"}});
+    add("sensor", program.id + "_started",
+        {{"name", program.name + " started"},
+         {"state_topic", instance},
+         {"value_template", "{{ value_json.started }}"},
+         {"device_class", "timestamp"},
+         {"icon", "mdi:clock-start"}});
     const auto figure = [&](const std::string& object, const std::string& name,
                             const std::string& field, const std::string& unit,
-                            const std::string& device_class) {
+                            const std::string& device_class, const std::string& icon) {
       Json config{{"name", program.name + " " + name},
                   {"state_topic", attributes},
                   {"value_template", "{{ value_json." + field + " }}"},
                   {"unit_of_measurement", unit},
-                  {"state_class", "measurement"}};
+                  {"state_class", "measurement"},
+                  {"icon", icon}};
       if (!device_class.empty()) config["device_class"] = device_class;
-      publish("sensor", program.id + "_" + object, std::move(config));
+      add("sensor", program.id + "_" + object, std::move(config));
     };
-    figure("cpu", "CPU", "cpu", "%", "");
-    figure("memory", "memory", "memory", "B", "data_size");
-    figure("running_time", "running time", "running_time", "s", "duration");
+    figure("cpu", "CPU", "cpu", "%", "", "mdi:cpu-64-bit");
+    figure("memory", "memory", "memory", "B", "data_size", "mdi:memory");
   }
-  // What an earlier publication or run had, and the configuration no longer does, goes.
+  const std::string topic = discovery + "/device/" + node_id + "/config";
+  // Configs of one entity each, from an earlier version or run: Home Assistant is told first
+  // that they move into the device's, so that each entity and its history stay; then they go.
   std::set<std::string>& before = published_configs_[node_id];
   before.merge(earlier_configs_[node_id]);
   earlier_configs_.erase(node_id);
-  for (const std::string& topic : before) {
-    if (published.count(topic) == 0) Retain(topic, "");
+  before.erase(topic);
+  for (const std::string& old : before) {
+    session_.Publish(old, Dump(Json{{"migrate_discovery", true}}), true,
+                     MqttSession::Delivery::kAtLeastOnce);
   }
-  before = std::move(published);
+  Retain(topic, Dump(Json{{"device", device}, {"origin", Origin()}, {"components", components}}));
+  for (const std::string& old : before) {
+    session_.Publish(old, "", true, MqttSession::Delivery::kAtLeastOnce);
+    retained_.erase(std::hash<std::string>{}(old));
+  }
+  before = {topic};
 }
 
 void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& program) {
@@ -217,9 +329,38 @@ void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& progra
   // Figures come again at the next pass: one lost on the way is not worth an acknowledgement.
   Retain(ProgramTopic(node, program, "attributes"), Dump(attributes),
          MqttSession::Delivery::kAtMostOnce);
+  // What changes only with the instance, so that Home Assistant records it once per start:
+  // when it started is reckoned once, from its first report's running time.
+  const std::string instance = ProgramTopic(node, program, "instance");
+  Json started = nullptr;
+  if (state->Running()) {
+    auto& [pid, when] = started_[instance];
+    if (pid != state->pid || when.empty()) {
+      pid = state->pid;
+      const int64_t elapsed =
+          Figure(state->elapsed).is_number() ? Figure(state->elapsed).get<int64_t>() : 0;
+      const std::time_t at = static_cast<std::time_t>(UnixNow() - elapsed);
+      char text[32] = "";
+      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", std::gmtime(&at));
+      when = text;
+    }
+    started = when;
+  } else {
+    started_.erase(instance);
+  }
+  Retain(instance,
+         Dump(Json{{"path", state->path},
+                   {"pid", Figure(state->pid)},
+                   {"started", started},
+                   {"exit_code", Figure(state->exit_code)},
+                   {"signal", state->signal.empty() ? Json(nullptr) : Json(state->signal)},
+                   {"forced", state->forced}}));
 }
 
-void MqttFace::NodeChanged(const NodeState& node) { PublishNode(node); }
+void MqttFace::NodeChanged(const NodeState& node) {
+  PublishNode(node);
+  PublishGatewayState();
+}
 
 void MqttFace::ProgramReported(const NodeState& node, const ProgramState& reported) {
   for (const ProgramConfig& program : config_.programs) {
@@ -230,7 +371,7 @@ void MqttFace::ProgramReported(const NodeState& node, const ProgramState& report
 }
 
 void MqttFace::NodeEvent(const NodeState& node, const std::string& text) {
-  session_.Publish(NodeTopic(node, "event"), Dump(Json{{"event", text}}), false,
+  session_.Publish(NodeTopic(node, "event"), Dump(EventJson(text)), false,
                    MqttSession::Delivery::kAtLeastOnce);
 }
 
@@ -240,6 +381,7 @@ void MqttFace::NodeForgotten(const NodeState& node) {
     if (!program.ForComputer(node.computer)) continue;
     topics.insert(ProgramTopic(node, program, "state"));
     topics.insert(ProgramTopic(node, program, "attributes"));
+    topics.insert(ProgramTopic(node, program, "instance"));
   }
   remembered_.erase(node.word);
   if (const auto held = held_.find(node.word); held != held_.end()) {
@@ -250,13 +392,14 @@ void MqttFace::NodeForgotten(const NodeState& node) {
 }
 
 void MqttFace::GatewayNotice(const std::string& text) {
-  session_.Publish(GatewayTopic("event"), Dump(Json{{"event", text}}), false,
+  session_.Publish(GatewayTopic("event"), Dump(EventJson(text)), false,
                    MqttSession::Delivery::kAtLeastOnce);
 }
 
 void MqttFace::ClearWord(const std::string& word, std::set<std::string> topics) {
   const std::string node_id = "varnix_" + word;
   for (auto* configs : {&published_configs_, &earlier_configs_}) {
+    if (word.empty()) break;  // the topics alone
     if (const auto found = configs->find(node_id); found != configs->end()) {
       topics.merge(found->second);
       configs->erase(found);
@@ -267,8 +410,10 @@ void MqttFace::ClearWord(const std::string& word, std::set<std::string> topics) 
     const std::string state = "/state";
     if (topic.size() > state.size() &&
         topic.compare(topic.size() - state.size(), state.size(), state) == 0) {
-      const std::string attributes = topic.substr(0, topic.size() - state.size()) + "/attributes";
-      session_.Publish(attributes, "", true, MqttSession::Delivery::kAtLeastOnce);
+      for (const char* sibling : {"/attributes", "/instance"}) {
+        session_.Publish(topic.substr(0, topic.size() - state.size()) + sibling, "", true,
+                         MqttSession::Delivery::kAtLeastOnce);
+      }
     }
     session_.Publish(topic, "", true, MqttSession::Delivery::kAtLeastOnce);
     retained_.erase(std::hash<std::string>{}(topic));
@@ -315,7 +460,20 @@ void MqttFace::Sweep() {
   const int64_t now = UnixNow();
   const auto forget = static_cast<int64_t>(config_.mqtt.forget_after_days * 86400);
   for (auto& [word, topics] : found_) {
-    if (NodeOfWord(word) != nullptr) continue;
+    if (const NodeState* node = NodeOfWord(word)) {
+      // A program no longer configured for it: its state goes with its entities.
+      std::set<std::string> gone;
+      for (const std::string& topic : topics) {
+        const std::vector<std::string> levels = Levels(topic);
+        const std::string& id = levels.size() >= 2 ? levels[levels.size() - 2] : "";
+        const bool configured = std::any_of(
+            config_.programs.begin(), config_.programs.end(),
+            [&](const ProgramConfig& p) { return p.id == id && p.ForComputer(node->computer); });
+        if (levels.back() == "state" && !configured) gone.insert(topic);
+      }
+      if (!gone.empty()) ClearWord("", std::move(gone));
+      continue;
+    }
     const auto heard = remembered_.find(word);
     // Kept, but not believed: a computer that has not answered since this run began is
     // offline, whatever an earlier run left retained (its node may have died meanwhile).
@@ -361,7 +519,10 @@ void MqttFace::Message(const std::string& topic, const std::string& payload) {
       if (TrimSpaces(payload) == "online") Connected();
       return;
     }
-    if (rest.size() == 4 && rest[3] == "config" && rest[1].rfind("varnix_", 0) == 0 &&
+    // Ours: one entity's config (an earlier version's), or a computer's device config.
+    const bool entity = rest.size() == 4 && rest[3] == "config";
+    const bool device = rest.size() == 3 && rest[0] == "device" && rest[2] == "config";
+    if ((entity || device) && rest[1].rfind("varnix_", 0) == 0 && rest[1] != GatewayDeviceId() &&
         !payload.empty()) {
       RetainedConfig(topic, rest[1]);
     }
@@ -400,7 +561,13 @@ void MqttFace::RetainedConfig(const std::string& topic, const std::string& node_
     earlier_configs_[node_id].insert(topic);
     return;
   }
-  if (published->second.count(topic) == 0) Retain(topic, "");
+  if (published->second.count(topic) != 0) return;
+  // Found after its node was published: moved into the device's config as well, then gone.
+  earlier_configs_[node_id].insert(topic);
+  if (const NodeState* node = NodeOfWord(node_id.substr(7))) {
+    retained_.erase(std::hash<std::string>{}(*published->second.begin()));
+    PublishDiscovery(*node);
+  }
 }
 
 void MqttFace::Command(const std::string& word, const std::string& program_id,
@@ -413,7 +580,7 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
     const std::string text = word + " is offline: " + LowerCase(TrimSpaces(payload)) +
                              (program_id.empty() ? "" : " of " + program_id) + " not sent";
     say_(text);
-    session_.Publish(config_.mqtt.topic_prefix + "/" + word + "/event", Dump(Json{{"event", text}}),
+    session_.Publish(config_.mqtt.topic_prefix + "/" + word + "/event", Dump(EventJson(text)),
                      false, MqttSession::Delivery::kAtLeastOnce);
     return;
   }
@@ -430,9 +597,9 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
   }
   const std::string action = LowerCase(TrimSpaces(payload));
   if (program_id.empty()) {
-    const bool session = std::any_of(std::begin(kSessionButtons), std::end(kSessionButtons),
-                                     [&](const auto& button) { return action == button.first; });
-    if (action == "shutdown" || action == "reboot" || session) {
+    const bool known = std::any_of(std::begin(kComputerButtons), std::end(kComputerButtons),
+                                   [&](const auto& button) { return action == button.action; });
+    if (known) {
       nodes_.ControlComputer(node->computer, action);
     } else {
       Refuse(node, "\"" + payload +
@@ -464,7 +631,7 @@ void MqttFace::Refuse(const NodeState* node, const std::string& text) {
   refusals_said_[text] = now;
   say_("refused: " + text);
   const std::string topic = node != nullptr ? NodeTopic(*node, "event") : GatewayTopic("event");
-  session_.Publish(topic, Dump(Json{{"event", "Refused: " + text}}), false,
+  session_.Publish(topic, Dump(EventJson("Refused: " + text)), false,
                    MqttSession::Delivery::kAtLeastOnce);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -60,6 +61,13 @@ class MqttFace : public NodeObserver {
                            const std::string& rest) const;
   void PublishNode(const NodeState& node);
   void PublishDiscovery(const NodeState& node);
+  // The gateway as a device of its own, with its state (how many computers it follows).
+  void PublishGatewayDevice();
+  void PublishGatewayState();
+  std::string GatewayDeviceId() const;
+  // Where other computers open the page; "" when they cannot.
+  std::string PageUrl() const;
+  nlohmann::json Origin() const;
   void PublishProgram(const NodeState& node, const ProgramConfig& program);
   void Command(const std::string& word, const std::string& program_id, std::string payload);
   // A config left retained by an earlier run, for an entity that is no longer configured.
@@ -101,6 +109,8 @@ class MqttFace : public NodeObserver {
   std::map<std::string, std::set<std::string>> found_;
   // Topics of words that no node of this run has, kept until the word's time runs out.
   std::map<std::string, std::set<std::string>> held_;
+  // When each running instance started, as told: its pid and the time, by instance topic.
+  std::map<std::string, std::pair<std::string, std::string>> started_;
   bool gathering_ = false;
   // The broker held a table of ours: without one (the first run of a gateway that keeps it),
   // nothing is cleared, and what was found counts as heard now.
