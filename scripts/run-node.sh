@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the node, the hub and varnixctl in Release and runs the node in the foreground, with a
+# Builds the node, the hub, varnixctl and the gateway in Release and runs the node in the foreground, with a
 # hub beside it when none listens on the xAP port yet (Ctrl-C ends both).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release -DVARNIX_BENCH=OFF -DVARNIX_TESTS=OFF >/dev/null
-cmake --build --preset release --target varnix varnix-hub varnixctl -j "$(nproc)"
+cmake --build --preset release --target varnix varnix-hub varnixctl varnix-gateway -j "$(nproc)"
 hub=
 build/release/varnix-hub &
 hub=$!

@@ -101,6 +101,11 @@ int main(int argc, char** argv) {
     config_path = machine.ProgramFolder() + separator + "Config" + separator + "gateway.ini";
   }
   varnix::QuietReports quiet;
+  // Without a file the defaults hold; said, as the file the settings store leaves is empty.
+  if (!platform.files->FileExists(config_path)) {
+    Say("no settings in " + config_path +
+        ": the defaults hold (the broker at 127.0.0.1:1883, the page at 127.0.0.1:8470)");
+  }
   varnix::IniTool ini(*platform.files, quiet, machine.Paths());
   try {
     ini.Load(config_path);
