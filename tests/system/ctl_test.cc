@@ -8,6 +8,7 @@
 #include <optional>
 #include <regex>
 
+#include "core/text.h"
 #include "system/hub_fixture.h"
 #include "xap/message_signature.h"
 
@@ -236,6 +237,8 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   auto running = StartChildProcess(announced, {"--helper", "polite"});
   const std::string folder = announced.substr(0, announced.find_last_of("/\\"));
   const std::string name = announced.substr(folder.size() + 1);
+  // Reported as the first announcement wrote it: lower-cased where names ignore case.
+  const std::string reported = separator_ == '\\' ? LowerCase(announced) : announced;
   const auto announcement = [&](const std::string& path) {
     return XapRequest("", "Role.Notification\n{\nPath=" + path + "\n}\n", "Homeseer.Role",
                       "acme.tool." + platform_.machine->ComputerName());
@@ -248,12 +251,13 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   // The hub relays them to the peer too: heard out before the reports are counted.
   ASSERT_TRUE(peer_.Hears(folder + separator_ + separator_ + name));
   peer_.received.clear();
-  ASSERT_TRUE(peer_.Hears("Path=" + announced + "\n", milliseconds(15000)));
+  ASSERT_TRUE(peer_.Hears("Path=" + reported + "\n", milliseconds(15000)));
   peer_.Send(Echo("after the pass"));
   ASSERT_TRUE(peer_.Hears("Response=after the pass"));
   EXPECT_EQ(std::count_if(peer_.received.begin(), peer_.received.end(),
                           [&](const auto& text) {
-                            return text.find(separator_ + name + "\n") != std::string::npos;
+                            return text.find(reported.substr(folder.size()) + "\n") !=
+                                   std::string::npos;
                           }),
             1);
   EXPECT_EQ(FirstWith(peer_.received, "vxunsigned"), nullptr);
