@@ -1,12 +1,8 @@
 // NodeSupervisor: the process operations, computer control and the command handler, owned together.
 #include "node/node_supervisor.h"
 
-#include <algorithm>
-#include <string>
-
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
-#include "core/steps.h"
 #include "settings/access_rules.h"
 #include "supervision/command_handler.h"
 #include "supervision/process_operations.h"
@@ -15,21 +11,15 @@ namespace varnix {
 namespace {
 
 // How long each closing window gets, from settings.ini: [Computer] CloseWaitSeconds.
-int CloseWaitSeconds(const SettingsFront& hs) {
-  const std::string text = hs.GetINISetting("Computer", "CloseWaitSeconds",
-                                            std::to_string(CloseWindows::kCloseWaitSeconds));
-  int seconds = CloseWindows::kCloseWaitSeconds;
-  Quietly([&] { seconds = std::clamp(std::stoi(text), 0, 600); });
-  return seconds;
+int CloseWaitSeconds(const NodeContext& context) {
+  return static_cast<int>(context.hs.GetWholeSetting(
+      "Computer", "CloseWaitSeconds", CloseWindows::kCloseWaitSeconds, 0, 600, context.log));
 }
 
 // How many programs the registry may hold, from settings.ini: [Supervision] MaxRecords.
-size_t MaxRecords(const SettingsFront& hs) {
-  const std::string text = hs.GetINISetting("Supervision", "MaxRecords",
-                                            std::to_string(ProcessRegistry::kDefaultMaxRecords));
-  size_t records = ProcessRegistry::kDefaultMaxRecords;
-  Quietly([&] { records = static_cast<size_t>(std::clamp(std::stol(text), 1L, 1000000L)); });
-  return records;
+size_t MaxRecords(const NodeContext& context) {
+  return static_cast<size_t>(context.hs.GetWholeSetting(
+      "Supervision", "MaxRecords", ProcessRegistry::kDefaultMaxRecords, 1, 1000000, context.log));
 }
 
 class NodeSupervisor : public Supervisor {
@@ -40,7 +30,7 @@ class NodeSupervisor : public Supervisor {
         windows_({context.services.desktop, context.services.processes, context.services.machine,
                   context.services.files, context.services.loop},
                  context.services.machine.CloseTracePath(context.values.DataFolderInUse()),
-                 IsNtPlatform(context.services.machine), CloseWaitSeconds(context.hs)),
+                 IsNtPlatform(context.services.machine), CloseWaitSeconds(context)),
         shutdown_(context.services.machine, context.services.desktop, context.services.loop,
                   windows_, context.events),
         handler_(
@@ -48,7 +38,7 @@ class NodeSupervisor : public Supervisor {
             shutdown_,
             AccessRules::Load(context.services.files, context.events, context.log,
                               context.values.ConfigFolder() + "settings.ini", context.values.paths),
-            MaxRecords(context.hs)) {}
+            MaxRecords(context)) {}
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
   void SupervisionPass() override { handler_.SupervisionPass(); }

@@ -124,7 +124,8 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
   const LoadedKey loaded = LoadAccessKey(files, key_path);
   if (!loaded.key) {
     log.WriteErrorLog(kLogType, rules.require_signature_
-                                    ? "RequireSignature=yes, but " + loaded.problem +
+                                    ? "RequireSignature=" + rules.signature_rule_ + ", but " +
+                                          loaded.problem +
                                           ": every request that needs a signature is refused"
                                     : loaded.problem + ": what this node sends is not signed");
   }
@@ -194,6 +195,7 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
     const std::optional<bool> required = YesOrNo(value);
     if (!required) unusable("RequireSignature", value);
     rules.require_signature_ = required.value_or(true);
+    rules.signature_rule_ = value;
   }
   if (!rules.require_signature_) log.WriteErrorLog(kLogType, unsigned_notice);
   return rules;

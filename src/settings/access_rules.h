@@ -47,6 +47,7 @@ class AccessRules {
   std::optional<std::vector<std::string>> programs_;
   bool computer_control_ = true;
   bool require_signature_ = false;
+  std::string signature_rule_ = "yes";  // RequireSignature as written, named as written
   std::string key_;
   PathRules paths_ = PathRules::Posix();
 };

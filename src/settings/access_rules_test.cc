@@ -61,15 +61,17 @@ TEST_F(AccessRulesTest, RestrictsSourcesProgramsAndComputerControl) {
 TEST_F(AccessRulesTest, ARuleThatCannotBeUsedRefusesEverythingItGuards) {
   const AccessRules rules = Load(
       "[Access]\r\nAllowSources=acme.home seer.*\r\nAllowComputerControl=maybe\r\n"
-      "RequireSignature=yes\r\n");
+      "RequireSignature=ja\r\n");
   EXPECT_FALSE(rules.AllowsSource("acme.homeseer.x"));
   EXPECT_FALSE(rules.AllowsComputerControl());
   EXPECT_TRUE(rules.AllowsProgram("/bin/true")) << "a rule not given restricts nothing";
-  ASSERT_EQ(log_.lines.size(), 3u);
+  ASSERT_EQ(log_.lines.size(), 4u);
   // Signatures required without a key to check them with: none is good.
   EXPECT_TRUE(rules.RequiresSignature());
   EXPECT_EQ(rules.key(), "");
-  EXPECT_NE(log_.lines[2].find("RequireSignature=yes, but "), std::string::npos) << log_.lines[2];
+  // An unclear rule is read as the strict one, but named as written.
+  EXPECT_NE(log_.lines[2].find("RequireSignature=ja in "), std::string::npos) << log_.lines[2];
+  EXPECT_NE(log_.lines[3].find("RequireSignature=ja, but "), std::string::npos) << log_.lines[3];
   EXPECT_NE(log_.lines[0].find("AllowSources=acme.home seer.* in " + std::string(kPath)),
             std::string::npos)
       << log_.lines[0];

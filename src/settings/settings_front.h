@@ -1,6 +1,7 @@
 // The node's `hs` object: one settings look-up in a file of the configuration folder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "core/failure.h"
@@ -20,6 +21,11 @@ class SettingsFront {
   std::string GetINISetting(const std::string& section, const std::string& key,
                             const std::string& default_value,
                             const std::string& file_name = "") const;
+  // A whole number of settings.ini, read whole: `default_value` when the key is missing, and
+  // also when the value is not a whole number from `min` to `max`, which `log` then names with
+  // its file, section and key ("1,000" is not read as 1).
+  int64_t GetWholeSetting(const std::string& section, const std::string& key, int64_t default_value,
+                          int64_t min, int64_t max, ErrorLog& log) const;
 
  private:
   FileSystem& files_;
