@@ -184,8 +184,10 @@ void XapTransport::SendHeartbeat(int32_t LongInterval) {
   Steps([this](const Failure& failure) { log_.WriteErrorLog(kLogType, "SendHeartbeat", failure); })(
       40, [&] {
         if (sendSocket_ == nullptr) throw Error(errors::kObjectNotSet, errors::kObjectNotSetText);
-        sendSocket_->SendTo(sendAddress_, kXapPort,
-                            Wire(heartbeatHead_ + std::to_string(n) + heartbeatTail_));
+        lastHeartbeat_ = Wire(heartbeatHead_ + std::to_string(n) + heartbeatTail_);
+        relayed_ = false;
+        tickCount_ = 0;  // the next, ten firings after this one
+        sendSocket_->SendTo(sendAddress_, kXapPort, lastHeartbeat_);
       });
 }
 
@@ -211,7 +213,9 @@ std::string XapTransport::Wire(const std::string& text) const {
 
 void XapTransport::OnHeartbeatTimer() {
   tickCount_ = static_cast<int16_t>((tickCount_ + 1) % 10);
-  if (tickCount_ == 0) SendHeartbeat((hbeatTimer_->Interval() + 500) / 1000);
+  // Until a hub relays the last heartbeat back, no hub knows this node's port (it started
+  // before the hub, or the hub was lost): told at every firing, not ten minutes later.
+  if (tickCount_ == 0 || !relayed_) SendHeartbeat((hbeatTimer_->Interval() + 500) / 1000);
 }
 
 std::string XapTransport::SendXap(const std::string& sTarget, const std::string& sClass,
@@ -239,6 +243,8 @@ void XapTransport::ProcessReceivedMessage(std::string receivedData) {
   Steps([this](const Failure& failure) {
     log_.WriteErrorLog(kLogType, "ProcessReceivedMessage", failure);
   })(20, [&] {
+    // A hub relays every datagram whole, this node's own heartbeat included.
+    if (!relayed_ && receivedData == lastHeartbeat_) relayed_ = true;
     if (filterHeartbeats_ && LowerCase(receivedData.substr(0, 8)) != "xap-head") return;
     if (receiveQueue_.size() < kMaxQueued &&
         queuedBytes_ + receivedData.size() <= kMaxQueuedBytes) {

@@ -141,6 +141,8 @@ class XapTransport : public XapSender {
   int64_t lastDropMs_ = 0;
   MessageReceiver* callbackObject_ = nullptr;
   bool filterHeartbeats_ = true;
+  std::string lastHeartbeat_;  // as it went on the wire, to know it when a hub relays it back
+  bool relayed_ = false;       // a hub relayed lastHeartbeat_ back: it knows this node's port
   int16_t tickCount_ = 0;
 
   std::string xapClass_;

@@ -96,7 +96,7 @@ TEST_F(XapTransportTest, SendsToTheConfiguredOrLoopbackAddress) {
   EXPECT_EQ(unbindable.Init(), -99);
 }
 
-TEST_F(XapTransportTest, HeartbeatsAreClampedAndSentOnEveryTenthTick) {
+TEST_F(XapTransportTest, HeartbeatsAreClampedAndSentOnEveryTenthTickOnceAHubRelaysThem) {
   xap_.SendHeartbeat(60);
   EXPECT_EQ(log_.lines,
             std::vector<std::string>{
@@ -109,12 +109,24 @@ TEST_F(XapTransportTest, HeartbeatsAreClampedAndSentOnEveryTenthTick) {
   EXPECT_NE(loop_.sent.back().text.find("interval=600\n"), std::string::npos);
   xap_.SendHeartbeat(3);
   EXPECT_NE(loop_.sent.back().text.find("interval=50\n"), std::string::npos);
+  // No hub has relayed it back, so none knows the port yet: told again at every firing.
+  loop_.sent.clear();
+  loop_.Advance(5000 * 3);
+  ASSERT_EQ(loop_.sent.size(), 3u);
+  // Relayed back: every tenth firing from then on. A look-alike is not the heartbeat.
+  winsock1().Receive(loop_.sent.back().text + " ");
+  loop_.Advance(5000);
+  ASSERT_EQ(loop_.sent.size(), 4u);
+  winsock1().Receive(loop_.sent.back().text);
   loop_.sent.clear();
   loop_.Advance(5000 * 9);
   EXPECT_TRUE(loop_.sent.empty());
   loop_.Advance(5000);
   ASSERT_EQ(loop_.sent.size(), 1u);
   EXPECT_NE(loop_.sent[0].text.find("interval=50\n"), std::string::npos);
+  // That one is not relayed (the hub was lost): at every firing again until one is.
+  loop_.Advance(5000 * 2);
+  EXPECT_EQ(loop_.sent.size(), 3u);
 }
 
 TEST_F(XapTransportTest, SendXapWritesOneSectionAndKeepsEachItemOnItsLine) {
