@@ -206,6 +206,14 @@ bool ProcessOperations::waitForNoProcess(const ProcessHandle& held) {
   return gone;
 }
 
+void ProcessOperations::WaitThroughFirstSecond(ProcessId pid) {
+  for (int waited = 0; waited < kFirstSecondMs && !Ending(); waited += kFirstSecondPollMs) {
+    CWaitNDispatch wait(loop_);
+    wait.Wait(kFirstSecondPollMs);
+    if (!table_.IsAlive(pid)) return;
+  }
+}
+
 bool ProcessOperations::Kill(const ProcessHandle& held) {
   bool killed = false;
   Quietly([&] { killed = table_.Terminate(held); });
@@ -239,6 +247,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
       pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show);
     });
     if (!started) return 0;
+    WaitThroughFirstSecond(pid);
   }
   step(40, [&] {
     if (priority != kUnknownText && pid != 0) fChangeProcessPriority(std::to_string(pid), priority);

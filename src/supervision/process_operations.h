@@ -22,12 +22,17 @@ class ProcessOperations {
   // Polls while a program closes, and how many of them.
   static constexpr int kPollMs = 100;
   static constexpr int kPolls = 50;
+  // How long a start waits, at most, for a program that ends at once, and in what steps.
+  static constexpr int kFirstSecondMs = 1000;
+  static constexpr int kFirstSecondPollMs = 20;
 
   ProcessOperations(ProcessTable& table, Desktop& desktop, FileSystem& files, EventReport& events,
                     EventLoop& loop, std::string OSLabel, PathRules paths);
 
   // The id of the started program, or of the running program of the same file name; 0 when
-  // the file does not exist or the start failed.
+  // the file does not exist or the start failed. A program it starts has had its first second,
+  // or has ended within it: so a report of it says how it ended, where one made at once would
+  // tell a program that failed straight away as running.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority);
   // The running program that a request's `path` names: the one that runs that very file, or
@@ -70,6 +75,8 @@ class ProcessOperations {
   // Polls until the process itself has ended; true when it did in time.
   bool waitForNoProcess(ProcessId pid);
   bool waitForNoProcess(const ProcessHandle& held);
+  // Waits, dispatching, while the program just started runs in its first second.
+  void WaitThroughFirstSecond(ProcessId pid);
   // A file name as the process table lists it.
   std::string ListedName(const std::string& name) const;
   // Whether `pid` still runs the record's program: its file, or a window with its title.
