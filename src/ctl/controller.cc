@@ -216,6 +216,8 @@ int Controller::Watch(const std::vector<std::string>& targets) {
                               (command_.all ? std::string(kAnyNode) : targets[0]) +
                               " as they come; Ctrl-C ends.\n\n";
   if (output_.terminal && !command_.json) Print("\x1b[H\x1b[2J" + heading + "(none yet)\n");
+  if (!output_.terminal && !command_.json) Print(heading);
+  std::string columns;  // the column names above the rows written last, in a file or pipe
   while (!loop_.Quitting()) {
     loop_.DispatchPending(std::chrono::milliseconds(500));
     for (const Heard& heard : heard_) {
@@ -229,10 +231,17 @@ int Controller::Watch(const std::vector<std::string>& targets) {
         table_.Take(heard);
         Print("\x1b[H\x1b[2J" + heading + table_.Render());
       } else {
+        // A row a report, below the column names, which are written again when they change.
         ProgramTable one;
         one.Take(heard);
         const std::string rendered = one.Render();
-        Print(rendered.substr(rendered.find('\n') + 1));
+        const size_t end = rendered.find('\n') + 1;
+        std::string names = rendered.substr(0, end);
+        names.erase(std::unique(names.begin(), names.end(),
+                                [](char a, char b) { return a == ' ' && b == ' '; }),
+                    names.end());
+        Print(names == columns ? rendered.substr(end) : rendered);
+        columns = names;
       }
     }
     heard_.clear();  // a watch runs for days: keep nothing it has shown

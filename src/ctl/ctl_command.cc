@@ -79,8 +79,11 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
   CtlCommand command;
   std::vector<std::string> plain;  // the verb and its words, options taken out
   bool options_end = false;
-  // Asked for help the ways people ask: -h, --help, "help", and on Windows /?.
-  if (!words.empty() && (words[0] == "-h" || words[0] == "help" || words[0] == "/?")) return {};
+  // Asked for help the ways people ask: -h, -?, --help, "help", and on Windows /?; or nothing.
+  if (words.empty() || words[0] == "-h" || words[0] == "-?" || words[0] == "help" ||
+      words[0] == "/?") {
+    return {};
+  }
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (options_end || word.size() < 2 || word.rfind("--", 0) != 0) {

@@ -51,6 +51,9 @@ std::string Unsendable(const std::vector<std::string>& words) {
 }
 
 int MakeKey(varnix::Platform& platform, const std::string& path, bool replace) {
+  const char separator = platform.machine->Paths().separator();
+  const std::string key_file = std::string("Config") + separator + "access.key";
+  const std::string settings_file = std::string("Config") + separator + "settings.ini";
   if (platform.files->FileExists(path) && !replace) {
     Complain(path +
              " holds a key already; keygen --yes replaces it, and every computer then "
@@ -63,14 +66,15 @@ int MakeKey(varnix::Platform& platform, const std::string& path, bool replace) {
     varnix::WritePrivateFile(path,
                              varnix::HexOf(varnix::RandomBytes(varnix::kAccessKeyBytes)) + "\n");
   } catch (const varnix::Error& e) {
-    Complain(e.description());
+    // Installed under Program Files or /opt, the folder is the administrator's to write.
+    Complain(e.description() + "; a key beside this varnixctl needs the rights to write " + path +
+             ": run varnixctl keygen as administrator (root), or as the folder's owner");
     return 1;
   }
-  varnix::WriteText(stdout, "wrote a new key to " + path +
-                                "\ncopy it to Config/access.key beside every node and controller "
-                                "that shares it (readable by its owner alone), then set\n"
-                                "RequireSignature=yes in the nodes' Config/settings.ini, section "
-                                "[Access], and restart them\n");
+  varnix::WriteText(stdout, "wrote a new key to " + path + "\ncopy it to " + key_file +
+                                " beside every node and controller that shares it (readable by "
+                                "its owner alone), then set\nRequireSignature=yes in the nodes' " +
+                                settings_file + ", section [Access], and restart them\n");
   return 0;
 }
 
