@@ -42,7 +42,8 @@ size_t ClientCount(std::string_view text) {
   return error == std::errc() && end == text.data() + text.size() && value <= 65535 ? value : 0;
 }
 
-void Say(const std::string& text) { std::fprintf(stderr, "varnix-hub: %s\n", text.c_str()); }
+// Written as characters to a console, whatever its code page: paths hold any letter.
+void Say(const std::string& text) { varnix::WriteText(stderr, "varnix-hub: " + text + "\n"); }
 
 // What the command line asked for, beyond the hub's own options.
 enum class Mode { kForeground, kService, kInstallService, kRemoveService };
@@ -89,7 +90,15 @@ int RunHub(varnix::Hub::Options options, const std::vector<std::string>& extra_a
     Say(e.description());
     return 1;
   }
-  if (options.verbose) Say("listening on UDP port 3639");
+  if (options.verbose) {
+    Say("listening on UDP port 3639");
+  } else if (!as_service && varnix::IsTerminal(stderr)) {
+    // Started by hand, it would otherwise sit in an empty console window.
+    Say(std::string("relaying xAP on UDP port 3639 to this computer's programs; Ctrl-C ends it") +
+        (varnix::ServicesAreRegisteredByPrograms()
+             ? ". The usual way is varnix-hub --install-service: it then runs with the computer"
+             : ""));
+  }
   loop.OnEndRequest([&] { loop.Quit(); });
   loop.Run();
   hub.SaveState();
@@ -132,8 +141,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--state" && has_value) {
       options.state_file = words[++i];
     } else {
-      const bool asked = arg == "--help" || arg == "-h" || arg == "/?";
-      std::fputs(kUsage, asked ? stdout : stderr);
+      const bool asked = arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?";
+      varnix::WriteText(asked ? stdout : stderr, kUsage);
       return asked ? 0 : 2;
     }
   }

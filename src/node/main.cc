@@ -1,9 +1,32 @@
 // The program's entry point: the system's services, then the node until the system ends it.
+#include <string>
+#include <vector>
+
 #include "node/node_supervisor.h"
 #include "node/varnix_form.h"
 #include "platform/platform.h"
+#include "platform/terminal.h"
 
-int main() {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: varnix\n"
+    "  The Varnix node: starts, stops and reports this computer's programs for the xAP\n"
+    "  network, and shuts the computer down or reboots it when asked. It takes no options:\n"
+    "  it reads Config/settings.ini beside it, writes its log to Data/, and runs without a\n"
+    "  window until the session ends or it is asked to end. It needs an xAP hub on this\n"
+    "  computer (varnix-hub); varnixctl controls it.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Any word is a wish to know how it is used: without one it would start unseen.
+  if (const std::vector<std::string> words = varnix::ProgramArguments(argc, argv); !words.empty()) {
+    const std::string& word = words[0];
+    const bool asked = word == "--help" || word == "-h" || word == "-?" || word == "/?";
+    if (varnix::UseCallersConsole()) varnix::WriteText(asked ? stdout : stderr, kUsage);
+    return asked ? 0 : 2;
+  }
   varnix::Platform platform = varnix::MakePlatform();
   varnix::EventLoop& loop = *platform.loop;
   varnix::VarnixForm form(

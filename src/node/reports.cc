@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/steps.h"
+#include "platform/terminal.h"
 #include "xap/outgoing_queue.h"
 #include "xap/packed_items.h"
 
@@ -52,8 +53,8 @@ void FileErrorLog::Append(const std::string& line) {
     size_.reset();  // known again from the file at the next line
     if (said_lost_) return;
     said_lost_ = true;
-    std::fprintf(stderr, "varnix: cannot write the log %s (%s); log lines are lost\n", path.c_str(),
-                 lost.description.c_str());
+    WriteText(stderr, "varnix: cannot write the log " + path + " (" + lost.description +
+                          "); log lines are lost\n");
   })(0, [&] {
     if (path != sized_path_) size_.reset();  // the log moved to the user's own folder
     if (!size_) size_ = files_.FileSize(path);
@@ -63,7 +64,8 @@ void FileErrorLog::Append(const std::string& line) {
       files_.Rename(path, old);
       size_ = 0;
     }
-    files_.Append(path, line);
+    // UTF-8 on every system: a path of any script is logged as it is, never as "?".
+    files_.AppendUtf8(path, line);
     *size_ += line.size();
   });
 }

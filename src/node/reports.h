@@ -14,7 +14,7 @@ namespace varnix {
 
 class OutgoingQueue;
 
-// Appends "type data line description" and CR LF to the log file in the data folder.
+// Appends "type data line description" and CR LF to the log file in the data folder, in UTF-8.
 // A log that cannot be written loses the line, and says so once on standard error. Bounded
 // against whatever the network sends: a line repeated within a minute is written once, then
 // once more with its count; past kMaxBytes the log becomes Korvane.old.txt and starts anew.

@@ -20,8 +20,10 @@ class FileSystem {
   // Makes `text` the file's whole content; a reader finds the old content or the new, never
   // part of it, wherever the system lets a file be replaced.
   virtual void WriteAll(const std::string& path, std::string_view text) = 0;
-  // Creates the file when missing.
+  // Creates the file when missing. Text is stored in the system's code page, as the files of
+  // other programs are; AppendUtf8 stores it as UTF-8, which holds every character.
   virtual void Append(const std::string& path, std::string_view text) = 0;
+  virtual void AppendUtf8(const std::string& path, std::string_view text) = 0;
   virtual void Copy(const std::string& from, const std::string& to) = 0;
   // Gives the file a new name, in place of any file of that name.
   virtual void Rename(const std::string& from, const std::string& to) = 0;
@@ -43,6 +45,7 @@ class StdFileSystem : public FileSystem {
   std::string ReadAll(const std::string& path) override;
   void WriteAll(const std::string& path, std::string_view text) override;
   void Append(const std::string& path, std::string_view text) override;
+  void AppendUtf8(const std::string& path, std::string_view text) override;
   void Copy(const std::string& from, const std::string& to) override;
   void Rename(const std::string& from, const std::string& to) override;
   uint64_t FileSize(const std::string& path) override;

@@ -18,6 +18,9 @@ struct ServiceDefinition {
 // Registers this program file as a service that starts with the computer, or takes it out of
 // the manager's list. Throw Error, saying why (no rights, already there, not there).
 void InstallService(const ServiceDefinition& service);
+// Whether services are registered by the programs themselves (Windows), rather than by the
+// system's own unit files.
+bool ServicesAreRegisteredByPrograms();
 void RemoveService(const std::string& name);
 
 // Runs `body` as the service `name` when the manager started this process, and returns its

@@ -99,6 +99,10 @@ void StdFileSystem::Append(const std::string& path, std::string_view text) {
   Write(path, TextToCodePage(std::string(text)), std::ios::app);
 }
 
+void StdFileSystem::AppendUtf8(const std::string& path, std::string_view text) {
+  Write(path, std::string(text), std::ios::app);
+}
+
 void StdFileSystem::Copy(const std::string& from, const std::string& to) {
   // Byte for byte, by hand: MinGW's copy_file refuses to replace an existing file.
   Write(to, Read(from), std::ios::trunc);

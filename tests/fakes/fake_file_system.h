@@ -33,6 +33,7 @@ class FakeFileSystem : public FileSystem {
     if (read_only_files.count(path) != 0) throw Error(70, "Permission denied");
     files[path] += text;
   }
+  void AppendUtf8(const std::string& path, std::string_view text) override { Append(path, text); }
   void Copy(const std::string& from, const std::string& to) override { files[to] = ReadAll(from); }
   void Rename(const std::string& from, const std::string& to) override {
     files[to] = ReadAll(from);

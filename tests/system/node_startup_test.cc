@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #include "platform/error.h"
+#include "platform/text_encoding.h"
 #include "settings/ini_tool.h"
 #include "system/node_fixture.h"
 
@@ -32,6 +35,19 @@ TEST_F(NodeStartupTest, BeatsAnnouncesItsPortAndEndsCleanly) {
   ASSERT_EQ(log.size(), 2u) << ReadFile("Data/Korvane.txt");
   EXPECT_NE(log[0].find("Any computer on the network may control this node"), std::string::npos);
   EXPECT_NE(log[1].find("Requests are not authenticated"), std::string::npos);
+}
+
+// Asked how it is used, the ways people ask on either system, it says so and starts nothing.
+TEST_F(NodeStartupTest, SaysHowItIsUsedWhenAskedAndStartsNothing) {
+  const std::string said = folder_.path("usage.txt");
+  MakeExecutable(node_path_);
+  for (const std::string asked : {"--help", "-?", "/?"}) {
+    auto node = StartChildProcess(node_path_, {asked}, app_folder_, {}, said);
+    EXPECT_EQ(node->WaitForExit(milliseconds(20000)), 0) << asked;
+    EXPECT_EQ(platform_.files->ReadAll(said).rfind("usage: varnix", 0), 0u)
+        << asked << ": " << platform_.files->ReadAll(said);
+  }
+  EXPECT_FALSE(platform_.files->FolderExists(Path("Data"))) << "a node ran";
 }
 
 // One node per computer: a second, started from anywhere, says that one runs and ends.
@@ -108,6 +124,10 @@ TEST_F(NodeStartupTest, WorksFromAFolderNamedInAnyScript) {
            ReadFile("Data/Korvane.txt").find("\r\nFrom XAP") != std::string::npos;
   })) << (FileExists("Data/Korvane.txt") ? ReadFile("Data/Korvane.txt") : "no log");
   EXPECT_EQ(EndNode(), 0);
+  // The log names the settings in that folder, in UTF-8 on every system, never as "?".
+  std::ifstream file(PathFromText(Path("Data/Korvane.txt")), std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_NE(bytes.find("Программы"), std::string::npos) << bytes;
 }
 
 TEST_F(NodeStartupTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {

@@ -10,6 +10,8 @@ void InstallService(const ServiceDefinition&) {
   throw Error(ENOTSUP, "this system starts services from its own unit files (systemctl enable)");
 }
 
+bool ServicesAreRegisteredByPrograms() { return false; }
+
 void RemoveService(const std::string&) {
   throw Error(ENOTSUP, "this system starts services from its own unit files (systemctl disable)");
 }

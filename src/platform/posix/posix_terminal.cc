@@ -7,6 +7,11 @@ namespace varnix {
 
 bool PrepareTerminalOutput() { return ::isatty(STDOUT_FILENO) == 1; }
 
+bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+// Every program has the streams it was started with.
+bool UseCallersConsole() { return true; }
+
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }

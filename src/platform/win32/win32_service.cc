@@ -96,6 +96,8 @@ void InstallService(const ServiceDefinition& service) {
   }
 }
 
+bool ServicesAreRegisteredByPrograms() { return true; }
+
 void RemoveService(const std::string& name) {
   const ServiceHandle manager = OpenManager(SC_MANAGER_CONNECT);
   const ServiceHandle service(OpenServiceW(manager.get(), WideFromText(name).c_str(),

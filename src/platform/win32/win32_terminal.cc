@@ -19,6 +19,24 @@ bool PrepareTerminalOutput() {
   return SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+bool IsTerminal(std::FILE* stream) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+bool UseCallersConsole() {
+  // Streams handed over already (a file, a pipe, a console of its own) are the caller's wish.
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if ((output != nullptr && output != INVALID_HANDLE_VALUE) || GetConsoleWindow() != nullptr) {
+    return true;
+  }
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+  // The streams of a windowless program lead nowhere until they are opened on the console.
+  return std::freopen("CONOUT$", "w", stdout) != nullptr &&
+         std::freopen("CONOUT$", "w", stderr) != nullptr;
+}
+
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   int count = 0;
   const std::unique_ptr<LPWSTR, decltype(&LocalFree)> wide(
