@@ -101,7 +101,11 @@ void VarnixForm::onMessage() {
   Steps([this](const Failure& failure) {
     log_.WriteErrorLog(kLogType, "Main OnMessage", failure);
   })(30, [&] {
-    for (std::string text = xap_->GetMessage(); !text.empty(); text = xap_->GetMessage()) {
+    // Once the node is asked to end, what waits is left unanswered: an answer after a stop
+    // cut short (an echo's) would tell its sender that the stop was done. The goodbye says
+    // that no answer comes.
+    for (std::string text = xap_->GetMessage(); !text.empty() && !services_.loop.Quitting();
+         text = xap_->GetMessage()) {
       if (supervisor_) supervisor_->Readmessage(text);
     }
   });

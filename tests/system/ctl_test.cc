@@ -318,8 +318,10 @@ TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   const std::string output = folder_.path("stop.txt");
   peer_.received.clear();
   auto stop = StartChildProcess(ctl_, {"stop", program}, "", {}, output);
-  // Ended once the stop is on its way; the program does not heed its polite request.
+  // Ended while the stop waits for the program, which does not heed its polite request; by
+  // then varnixctl's echo after the request waits at the node too.
   ASSERT_TRUE(peer_.Hears("Action=stop", milliseconds(10000)));
+  DispatchUntil(*platform_.loop, milliseconds(1500), [] { return false; });
   EndNodeAndHearItOut();
   EXPECT_EQ(ExitOf(*stop, milliseconds(20000)), 1);
   EXPECT_NE(platform_.files->ReadAll(output).find(Target() + " ended before it finished the stop"),
