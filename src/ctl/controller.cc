@@ -179,8 +179,9 @@ int Controller::Program(const std::string& target) {
     if (!starts || told->Item("PID", "0") != "0") return refused ? 1 : 0;
     const bool failed = told->Item("ExitCode") != "0" || !told->Item("Signal").empty();
     if (!command_.json) {
-      Print(Escaped(target + " started " + program + ", which has already ended (" +
-                    ProgramState(*told) + ")") +
+      // Named as the node ran it: a bare name's report names the file found.
+      Print(Escaped(target + " started " + told->Item("Path", program) +
+                    ", which has already ended (" + ProgramState(*told) + ")") +
             "\n");
     }
     return refused || failed ? 1 : 0;
@@ -354,7 +355,15 @@ bool Controller::From(const Heard& heard, const std::string& target) const {
 
 bool Controller::AboutTheProgram(const Heard& heard) const {
   if (heard.section != "process.notification") return false;
-  if (!command_.path.empty()) return EqualsIgnoringCase(heard.Item("Path"), command_.path);
+  if (!command_.path.empty()) {
+    const std::string path = heard.Item("Path");
+    if (EqualsIgnoringCase(path, command_.path)) return true;
+    // A bare name is looked up by the node, whose report names the file it found.
+    if (command_.path.find_first_of("/\\") != std::string::npos) return false;
+    const std::string file = path.substr(path.find_last_of("/\\") + 1);
+    return EqualsIgnoringCase(file, command_.path) ||
+           EqualsIgnoringCase(file.substr(0, file.rfind('.')), command_.path);
+  }
   return heard.Item("Title") == command_.title;
 }
 

@@ -86,6 +86,11 @@ class ProcessTable {
   // new id; throws Error.
   virtual ProcessId Start(const std::string& path, const std::string& parameter,
                           ShowState show) = 0;
+  // The program file that the system's own way of running a bare name finds for `name`
+  // ("notepad"): on Windows the App Paths key, then the folders of PATH with the extensions
+  // of PATHEXT, as the Run box looks; elsewhere the executable files of PATH, as a shell
+  // looks. "" when there is none.
+  virtual std::string LookUpProgram(const std::string& name) = 0;
   // Exists and has not ended; an ended child of ours never counts as alive.
   virtual bool IsAlive(ProcessId pid) = 0;
   // Nothing when the process cannot be opened.

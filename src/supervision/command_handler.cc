@@ -66,6 +66,10 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
 ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
   const ProcessId pid =
       operations_.StartProcess(request.path, request.parameter, request.window, request.priority);
+  if (pid == 0) {
+    log_.WriteErrorLog(kLogType, "Cannot start " + request.path + " for " + request.source + ": " +
+                                     operations_.LastStartFailure());
+  }
   registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
                                  request.source);
   return pid;
@@ -214,7 +218,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   const std::string action(message.GetItem("Process.Control", "Action"));
   if (action == kUnknownText) return;
   const std::string Title(message.GetItem("Process.Control", "Title"));
-  const std::string Path(message.GetItem("Process.Control", "Path"));
+  std::string Path(message.GetItem("Process.Control", "Path"));
   const std::string Priority(message.GetItem("Process.Control", "Priority"));
   const std::string Parameter(message.GetItem("Process.Control", "Parameter"));
   std::string Window(message.GetItem("Process.Control", "Window"));
@@ -236,9 +240,13 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   if (!Allowed(std::none_of(Path.begin(), Path.end(), IsControlByte), lower, Path, source)) {
     return;
   }
-  if ((lower == "start" || lower == "restart") && Path != kUnknownText &&
-      !Allowed(rules_.AllowsProgram(operations_.PathAsRun(Path)), lower, Path, source)) {
-    return;
+  if (lower == "start" || lower == "restart") {
+    // Judged, started and reported as the file it is: "notepad" is C:\Windows\notepad.exe.
+    if (Path != kUnknownText) Path = operations_.ProgramFile(Path);
+    if (Path != kUnknownText &&
+        !Allowed(rules_.AllowsProgram(operations_.PathAsRun(Path)), lower, Path, source)) {
+      return;
+    }
   }
   // Restart= asks the node to keep the program running; a value it does not know starts
   // nothing.

@@ -102,6 +102,26 @@ TEST_F(CommandHandlerTest, AcceptsMessagesForThisComputerOrForAnyone) {
   EXPECT_TRUE(events_.events.empty());
 }
 
+// A bare name is the file the system's own look-up finds: started and reported as that file.
+// A start that starts nothing is logged with why.
+TEST_F(CommandHandlerTest, ABareNameIsStartedAsTheFileFoundAndAFailedStartIsLogged) {
+  files_.files["/usr/bin/notes"] = "";
+  table_.on_path["notes"] = "/usr/bin/notes";
+  Control("Action=start\nPath=notes\n");
+  ASSERT_EQ(table_.started.size(), 1u);
+  EXPECT_EQ(table_.started[0].rfind("/usr/bin/notes|", 0), 0u) << table_.started[0];
+  const std::vector<std::string> sent = Sent();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_NE(sent.back().find("|Path=/usr/bin/notes|"), std::string::npos) << sent.back();
+  log_.lines.clear();
+  Control("Action=start\nPath=/opt/app/missing\n");
+  ASSERT_EQ(log_.lines.size(), 1u);
+  EXPECT_NE(log_.lines[0].find("Cannot start /opt/app/missing for acme.controller.pc2: no such "
+                               "file"),
+            std::string::npos)
+      << log_.lines[0];
+}
+
 TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) {
   Control("Action=start\nPath=/opt/app/notes\n");
   handler_.SupervisionPass();

@@ -233,11 +233,26 @@ std::string ProcessOperations::PathAsRun(const std::string& path) {
   return real.empty() ? path : real;
 }
 
+std::string ProcessOperations::ProgramFile(const std::string& path) {
+  const bool bare = path.find_first_of(paths_.has_drives() ? "/\\:" : "/") == std::string::npos;
+  if (!bare) return path;
+  std::string found;
+  Quietly([&] { found = table_.LookUpProgram(path); });
+  return found.empty() ? path : found;
+}
+
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
                                           const std::string& window, const std::string& priority) {
-  if (!files_.FileExists(path)) return 0;
+  last_start_failure_.clear();
+  if (!files_.FileExists(path)) {
+    last_start_failure_ = "no such file";
+    return 0;
+  }
   ProcessId pid = 0;
-  auto step = StepsFor("StartProcess");
+  Steps step([this](const Failure& failure) {
+    last_start_failure_ = failure.description;
+    events_.SendErrorEvent(kLogType, "StartProcess", failure);
+  });
   step(20, [&] { pid = FindProgram(path); });
   if (pid == 0) {
     const bool started = step(30, [&] {

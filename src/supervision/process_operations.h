@@ -35,6 +35,11 @@ class ProcessOperations {
   // tell a program that failed straight away as running.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority);
+  // The file a start of `path` runs: a bare name is looked up as the system's own Run box or
+  // shell would; anything else, or a name found nowhere, is `path` itself.
+  std::string ProgramFile(const std::string& path);
+  // Why the last start started nothing ("no such file", the system's reason); "" when it did.
+  const std::string& LastStartFailure() const { return last_start_failure_; }
   // The running program that a request's `path` names: the one that runs that very file, or
   // where none does and the file exists, the first of the same whole file name; 0 when none.
   ProcessId FindProgram(const std::string& path);
@@ -94,6 +99,7 @@ class ProcessOperations {
   std::string OSLabel_;
   PathRules paths_;
   bool last_stop_forced_ = false;
+  std::string last_start_failure_;
 };
 
 }  // namespace varnix

@@ -91,6 +91,10 @@ class FakeProcessTable : public ProcessTable {
     processes[pid].path = path;
     return pid;
   }
+  std::string LookUpProgram(const std::string& name) override {
+    const auto found = on_path.find(name);
+    return found == on_path.end() ? "" : found->second;
+  }
   bool IsAlive(ProcessId pid) override {
     const auto found = processes.find(pid);
     return found != processes.end() && found->second.alive;
@@ -128,6 +132,7 @@ class FakeProcessTable : public ProcessTable {
   std::map<ProcessId, Process> processes;
   std::vector<std::string> names_asked;
   std::vector<std::string> started;
+  std::map<std::string, std::string> on_path;  // bare name: the file LookUpProgram finds
   int terminations = 0;
   int ended_asks = 0;
   std::vector<int> waits;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <regex>
 
+#include "core/text.h"
 #include "system/hub_fixture.h"
 #include "xap/message_signature.h"
 
@@ -164,6 +165,26 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
           << text;
     }
   }
+}
+
+// A bare name is looked up on the node's computer as its shell or Run box would, and the
+// reply names the file that ran; a start that starts nothing is logged.
+TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
+  const std::string program = CopyOfThisProgram("vxbare");
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  EndNodeAndHearItOut();
+  const char* const path = std::getenv("PATH");
+  StartNode({"PATH=" + folder_.path() + (separator_ == '\\' ? ";" : ":") + (path ? path : "")});
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  const Ran start = Ctl({"start", "vxbare", "--", "--helper", "exit", "0"});
+  EXPECT_EQ(start.code, 0) << start.output;
+  EXPECT_NE(LowerCase(start.output).find(LowerCase(program) + ", which has already ended"),
+            std::string::npos)
+      << start.output;
+  EXPECT_EQ(Ctl({"start", "vxnowhere"}).code, 1);
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    return ReadFile("Data/Korvane.txt").find("Cannot start vxnowhere for ") != std::string::npos;
+  })) << ReadFile("Data/Korvane.txt");
 }
 
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which

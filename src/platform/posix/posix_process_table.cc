@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -381,6 +382,26 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
     ::nanosleep(&pause, nullptr);
   }
   return static_cast<ProcessId>(pid);
+}
+
+std::string PosixProcessTable::LookUpProgram(const std::string& name) {
+  const char* const path = std::getenv("PATH");
+  if (name.empty() || name.find('/') != std::string::npos || path == nullptr) return "";
+  std::string_view rest = path;
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    const std::string_view folder = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    // An empty entry means the working folder, which a node's request must not reach into.
+    if (folder.empty() || folder[0] != '/') continue;
+    const std::string candidate = std::string(folder) + "/" + name;
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return "";
 }
 
 bool PosixProcessTable::IsAlive(ProcessId pid) {

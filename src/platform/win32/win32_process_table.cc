@@ -259,6 +259,64 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   return info.dwProcessId;
 }
 
+namespace {
+
+// The file an App Paths key names for `file_name` ("notepad.exe"), as the user's own key or
+// the computer's gives it; "" when neither does.
+std::wstring AppPath(const std::wstring& file_name) {
+  const std::wstring key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + file_name;
+  for (const HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD size = sizeof value;
+    // Expanded: the keys often name %ProgramFiles%.
+    if (RegGetValueW(root, key.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
+                     value, &size) != ERROR_SUCCESS) {
+      continue;
+    }
+    std::wstring path = value;
+    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') {
+      path = path.substr(1, path.size() - 2);
+    }
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return path;
+    }
+  }
+  return L"";
+}
+
+}  // namespace
+
+std::string Win32ProcessTable::LookUpProgram(const std::string& name) {
+  if (name.empty() || name.find_first_of("/\\:") != std::string::npos) return "";
+  const std::wstring wide = WideFromText(name);
+  const bool has_extension = wide.find(L'.') != std::wstring::npos;
+  if (const std::wstring found = AppPath(has_extension ? wide : wide + L".exe"); !found.empty()) {
+    return TextFromWide(found);
+  }
+  // PATH, each of its folders tried with each extension of PATHEXT, as the Run box does.
+  std::vector<std::wstring> extensions{L""};
+  if (!has_extension) {
+    wchar_t pathext[1024] = {};
+    const DWORD length = GetEnvironmentVariableW(L"PATHEXT", pathext, 1024);
+    std::wstring list = length > 0 && length < 1024 ? pathext : L".COM;.EXE;.BAT;.CMD";
+    extensions.clear();
+    for (size_t at = 0; at <= list.size();) {
+      const size_t semicolon = std::min(list.find(L';', at), list.size());
+      if (semicolon > at) extensions.push_back(list.substr(at, semicolon - at));
+      at = semicolon + 1;
+    }
+  }
+  std::wstring found(32768, L'\0');
+  for (const std::wstring& extension : extensions) {
+    // No folder given: the system's own search order, PATH last.
+    const DWORD length = SearchPathW(nullptr, (wide + extension).c_str(), nullptr,
+                                     static_cast<DWORD>(found.size()), found.data(), nullptr);
+    if (length > 0 && length < found.size()) return TextFromWide(found.substr(0, length));
+  }
+  return "";
+}
+
 bool Win32ProcessTable::IsAlive(ProcessId pid) {
   const ScopedHandle process = Open(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, pid);
   return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;

@@ -19,6 +19,7 @@ class Win32ProcessTable : public ProcessTable {
   ProcessId FindByPath(const std::string& path, const std::string& image_name) override;
   ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
+  std::string LookUpProgram(const std::string& name) override;
   bool IsAlive(ProcessId pid) override;
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
   bool SetPriority(ProcessId pid, PriorityClass priority) override;
