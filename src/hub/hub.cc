@@ -58,7 +58,8 @@ void Hub::Start() {
           say_("taken back " + client.source + " on port " + std::to_string(port));
       }
     } catch (const Error& e) {
-      say_("cannot read " + options_.state_file + ": " + e.description());
+      // The file system's words name the file already.
+      say_(e.description() + "; the hub starts with no clients taken back");
     }
   }
   socket_ = loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
@@ -82,7 +83,7 @@ void Hub::SaveState() {
   try {
     files_.WriteAll(options_.state_file, clients_.Save(Now(), now_()));
   } catch (const Error& e) {
-    say_("cannot write " + options_.state_file + ": " + e.description());
+    say_(e.description());
   }
 }
 

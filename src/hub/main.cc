@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,27 +51,47 @@ enum class Mode { kForeground, kService, kInstallService, kRemoveService };
 
 constexpr char kServiceName[] = "varnix-hub";
 
-int RunHub(varnix::Hub::Options options, const std::vector<std::string>& extra_addresses,
-           std::vector<std::string> allowed, bool allow_given, bool as_service) {
+// What the command line set, beyond the mode.
+struct HubSettings {
+  varnix::Hub::Options options;
+  std::vector<std::string> extra_addresses;
+  std::vector<std::string> allowed;
+  bool allow_given = false;
+};
+
+// How a run goes: by hand, as a service, or only as far as serving, to learn whether it can.
+enum class Run { kByHand, kAsService, kCheckOnly };
+
+// Runs the hub until it is asked to end; `serving` is called once it listens. A check ends
+// there, having said why it could not get so far, if it could not.
+int RunHub(HubSettings settings, Run run, const std::function<void()>& serving) {
   varnix::Platform platform = varnix::MakeWindowlessPlatform();
   varnix::Machine& machine = *platform.machine;
+  varnix::Hub::Options& options = settings.options;
   std::vector<std::string> addresses;
   try {
     addresses = machine.HostAddresses();
   } catch (const varnix::Error& e) {
     Say("cannot list this computer's addresses (" + e.description() + "): loopback only");
   }
-  addresses.insert(addresses.end(), extra_addresses.begin(), extra_addresses.end());
-  if (!allow_given) allowed = machine.HostNetworks();
-  const std::optional<varnix::AllowList> allow = varnix::AllowList::Parse(allowed);
+  addresses.insert(addresses.end(), settings.extra_addresses.begin(),
+                   settings.extra_addresses.end());
+  if (!settings.allow_given) settings.allowed = machine.HostNetworks();
+  // A service has no console: why it stops is written where the system keeps such words.
+  const auto fail = [&](const std::string& why) {
+    Say(why);
+    if (run == Run::kAsService) varnix::LogServiceFailure(kServiceName, why);
+  };
+  const std::optional<varnix::AllowList> allow = varnix::AllowList::Parse(settings.allowed);
   if (!allow) {
-    Say("--allow takes networks as ADDRESS/BITS, separated by commas");
+    fail("--allow takes networks as ADDRESS/BITS, separated by commas");
     return 2;
   }
   options.allow = *allow;
   if (options.state_file.empty()) {
     // A service belongs to the computer, not to whichever user installed it.
-    const std::string folder = as_service ? varnix::MachineDataFolder() : machine.UserDataFolder();
+    const std::string folder =
+        run == Run::kByHand ? machine.UserDataFolder() : varnix::MachineDataFolder();
     if (!folder.empty()) {
       std::error_code ignored;
       std::filesystem::create_directories(varnix::PathFromText(folder), ignored);
@@ -87,14 +108,19 @@ int RunHub(varnix::Hub::Options options, const std::vector<std::string>& extra_a
   try {
     hub.Start();
   } catch (const varnix::Error& e) {
-    Say(e.description());
+    fail(e.description());
     return 1;
   }
+  if (run == Run::kCheckOnly) return 0;
+  serving();
   if (options.verbose) {
     Say("listening on UDP port 3639");
-  } else if (!as_service && varnix::IsTerminal(stderr)) {
+  } else if (run == Run::kByHand && varnix::IsTerminal(stderr)) {
     // Started by hand, it would otherwise sit in an empty console window.
-    Say(std::string("relaying xAP on UDP port 3639 to this computer's programs; Ctrl-C ends it") +
+    Say("relaying xAP on UDP port 3639 to this computer's programs" +
+        (options.state_file.empty() ? std::string()
+                                    : ", its list of them kept in " + options.state_file) +
+        "; Ctrl-C ends it" +
         (varnix::ServicesAreRegisteredByPrograms()
              ? ". The usual way is varnix-hub --install-service: it then runs with the computer"
              : ""));
@@ -109,10 +135,8 @@ int RunHub(varnix::Hub::Options options, const std::vector<std::string>& extra_a
 
 int main(int argc, char** argv) {
   const std::vector<std::string> words = varnix::ProgramArguments(argc, argv);
-  varnix::Hub::Options options;
-  std::vector<std::string> extra_addresses;
-  std::vector<std::string> allowed;
-  bool allow_given = false;
+  HubSettings settings;
+  varnix::Hub::Options& options = settings.options;
   Mode mode = Mode::kForeground;
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& arg = words[i];
@@ -132,10 +156,12 @@ int main(int argc, char** argv) {
     if (arg == "-v") {
       options.verbose = true;
     } else if (arg == "--interface" && has_value) {
-      extra_addresses.push_back(words[++i]);
+      settings.extra_addresses.push_back(words[++i]);
     } else if (arg == "--allow" && has_value) {
-      for (const std::string& network : varnix::Split(words[++i], ',')) allowed.push_back(network);
-      allow_given = true;
+      for (const std::string& network : varnix::Split(words[++i], ',')) {
+        settings.allowed.push_back(network);
+      }
+      settings.allow_given = true;
     } else if (arg == "--max-clients" && has_value && ClientCount(words[i + 1]) != 0) {
       options.max_clients = ClientCount(words[++i]);
     } else if (arg == "--state" && has_value) {
@@ -161,6 +187,10 @@ int main(int argc, char** argv) {
                                 varnix::JoinCommandLine(service_words)});
       } catch (const varnix::Error& e) {
         Say(e.description());
+        // Why, as a start by hand would say it: the same start, here, up to serving.
+        if (RunHub(settings, Run::kCheckOnly, [] {}) == 0) {
+          Say("the Windows Event Log (Application, source varnix-hub) may say why");
+        }
         return 1;
       }
       Say("installed and started the service varnix-hub; it starts with the computer");
@@ -177,18 +207,19 @@ int main(int argc, char** argv) {
       return 0;
     case Mode::kService:
       try {
-        const auto status = varnix::RunAsService(kServiceName, [&] {
-          return RunHub(options, extra_addresses, allowed, allow_given, true);
-        });
+        const auto status =
+            varnix::RunAsService(kServiceName, [&](const std::function<void()>& serving) {
+              return RunHub(settings, Run::kAsService, serving);
+            });
         if (status) return *status;
       } catch (const varnix::Error& e) {
         Say(e.description());
         return 1;
       }
       // Started by hand with the service's own command line: a foreground run is as good.
-      return RunHub(options, extra_addresses, allowed, allow_given, true);
+      return RunHub(settings, Run::kAsService, [] {});
     case Mode::kForeground:
       break;
   }
-  return RunHub(options, extra_addresses, allowed, allow_given, false);
+  return RunHub(settings, Run::kByHand, [] {});
 }

@@ -15,8 +15,10 @@ struct ServiceDefinition {
   std::string arguments;  // after the program's path, as one command-line text
 };
 
-// Registers this program file as a service that starts with the computer, or takes it out of
-// the manager's list. Throw Error, saying why (no rights, already there, not there).
+// Registers this program file as a service that starts with the computer and starts it, or
+// takes it out of the manager's list. Throw Error, saying why (no rights, already there, not
+// there). Installing waits until the service runs; one that stops instead stays registered,
+// and the Error says so with its exit code.
 void InstallService(const ServiceDefinition& service);
 // Whether services are registered by the programs themselves (Windows), rather than by the
 // system's own unit files.
@@ -25,8 +27,14 @@ void RemoveService(const std::string& name);
 
 // Runs `body` as the service `name` when the manager started this process, and returns its
 // status once `body` returns; the manager's stop request reaches the program's event loop as
-// an end request. Empty when this process was not started by the manager (started by hand).
-std::optional<int> RunAsService(const std::string& name, const std::function<int()>& body);
+// an end request. The service counts as starting until `body` calls the function it is
+// given, once it serves. Empty when this process was not started by the manager (by hand).
+using ServiceBody = std::function<int(const std::function<void()>& serving)>;
+std::optional<int> RunAsService(const std::string& name, const ServiceBody& body);
+
+// Writes why the service `name` fails where the system keeps such words (the Windows Event
+// Log, Application); where a service's standard error is kept already (systemd), nothing.
+void LogServiceFailure(const std::string& name, const std::string& text);
 
 // The folder for data that belongs to the computer rather than to a user (a service's), with
 // no trailing separator; "" where the system names none.

@@ -29,4 +29,19 @@ state_file="$WINEPREFIX/drive_c/ProgramData/Varnix/hub-clients.txt"
 
 wine "$hub" --remove-service
 [ -z "$(state)" ] || { echo "still listed after removal"; exit 1; }
-echo "the hub service: registered, started, stopped, removed"
+
+# With the port taken by a hub started by hand, the installation is no success: it says that
+# the service stopped, and why, as the hub by hand would.
+wine "$hub" >/dev/null 2>&1 &
+for _ in $(seq 50); do
+  ss -Hlun 'sport = :3639' | grep -q . && break
+  sleep 0.2
+done
+status=0
+said=$(wine "$hub" --install-service 2>&1 | tr -d '\r') || status=$?
+wine taskkill /F /IM varnix-hub.exe >/dev/null 2>&1 || true
+wine "$hub" --remove-service >/dev/null 2>&1 || true
+[ "$status" = 1 ] || { echo "installed with the port taken, status $status: $said"; exit 1; }
+grep -q "but it stopped at once" <<<"$said" || { echo "no word of the stop: $said"; exit 1; }
+grep -q "cannot listen on UDP port 3639" <<<"$said" || { echo "no cause: $said"; exit 1; }
+echo "the hub service: registered, started, stopped, removed; a taken port said"

@@ -16,9 +16,9 @@ void RemoveService(const std::string&) {
   throw Error(ENOTSUP, "this system starts services from its own unit files (systemctl disable)");
 }
 
-std::optional<int> RunAsService(const std::string&, const std::function<int()>&) {
-  return std::nullopt;
-}
+std::optional<int> RunAsService(const std::string&, const ServiceBody&) { return std::nullopt; }
+
+void LogServiceFailure(const std::string&, const std::string&) {}
 
 std::string MachineDataFolder() { return "/var/lib/varnix"; }
 

@@ -1,6 +1,7 @@
 // Windows services: registration with the service control manager, and a run under it whose
 // stop request reaches the program's event loop as an end request.
 #include <memory>
+#include <string>
 #include <type_traits>
 
 #include "platform/error.h"
@@ -40,7 +41,7 @@ std::wstring ThisProgramPath() {
 // One service per process: the manager's callbacks carry no pointer of ours to the run.
 struct Run {
   std::wstring name;
-  const std::function<int()>* body = nullptr;
+  const ServiceBody* body = nullptr;
   SERVICE_STATUS_HANDLE status_handle = nullptr;
   int status = 0;
 };
@@ -54,7 +55,7 @@ void Report(DWORD state, DWORD exit_code = NO_ERROR) {
       state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
   status.dwWin32ExitCode = exit_code == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   status.dwServiceSpecificExitCode = exit_code;
-  status.dwWaitHint = state == SERVICE_STOP_PENDING ? 10000 : 0;
+  status.dwWaitHint = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING ? 10000 : 0;
   SetServiceStatus(g_run.status_handle, &status);
 }
 
@@ -69,8 +70,9 @@ DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   g_run.status_handle = RegisterServiceCtrlHandlerExW(g_run.name.c_str(), OnControl, nullptr);
   if (g_run.status_handle == nullptr) return;
-  Report(SERVICE_RUNNING);
-  g_run.status = (*g_run.body)();
+  // Running only once the body serves: an installer waiting on it learns whether it could.
+  Report(SERVICE_START_PENDING);
+  g_run.status = (*g_run.body)([] { Report(SERVICE_RUNNING); });
   Report(SERVICE_STOPPED, static_cast<DWORD>(g_run.status));
 }
 
@@ -94,6 +96,33 @@ void InstallService(const ServiceDefinition& service) {
   if (!StartServiceW(created.get(), 0, nullptr)) {
     throw LastError("registered the service " + service.name + ", but it did not start");
   }
+  SERVICE_STATUS status{};
+  for (int tries = 0; tries < 300; ++tries) {
+    if (!QueryServiceStatus(created.get(), &status)) break;
+    if (status.dwCurrentState == SERVICE_RUNNING) return;
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      const DWORD code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
+                             ? status.dwServiceSpecificExitCode
+                             : status.dwWin32ExitCode;
+      throw Error(static_cast<long>(code), "registered the service " + service.name +
+                                               ", but it stopped at once (exit code " +
+                                               std::to_string(code) +
+                                               "); it stays registered and tries again at the next "
+                                               "start of the computer, until --remove-service");
+    }
+    Sleep(100);
+  }
+  throw Error(static_cast<long>(ERROR_SERVICE_REQUEST_TIMEOUT),
+              "registered the service " + service.name + ", but it did not start within 30 s");
+}
+
+void LogServiceFailure(const std::string& name, const std::string& text) {
+  const HANDLE source = RegisterEventSourceW(nullptr, WideFromText(name).c_str());
+  if (source == nullptr) return;
+  const std::wstring wide = WideFromText(text);
+  const wchar_t* strings[] = {wide.c_str()};
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
 }
 
 bool ServicesAreRegisteredByPrograms() { return true; }
@@ -114,7 +143,7 @@ void RemoveService(const std::string& name) {
   if (!DeleteService(service.get())) throw LastError("cannot remove the service " + name);
 }
 
-std::optional<int> RunAsService(const std::string& name, const std::function<int()>& body) {
+std::optional<int> RunAsService(const std::string& name, const ServiceBody& body) {
   g_run.name = WideFromText(name);
   g_run.body = &body;
   SERVICE_TABLE_ENTRYW table[] = {{g_run.name.data(), ServiceMain}, {nullptr, nullptr}};
