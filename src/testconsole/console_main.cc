@@ -10,7 +10,9 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "platform/terminal.h"
 #include "platform/text_encoding.h"
 #include "platform/text_form.h"
 #include "testconsole/traffic.h"
@@ -48,21 +50,23 @@ void ShowFields(varnix::TextForm& form, const varnix::TrafficFields& f, bool wit
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Read as wide text on Windows: a path outside the code page is still the user's file.
+  const std::vector<std::string> words = varnix::ProgramArguments(argc, argv);
   std::string message;
   std::string print_to;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--print-fields" && i + 1 < argc) {
-      print_to = argv[++i];
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& arg = words[i];
+    if (arg == "--print-fields" && i + 1 < words.size()) {
+      print_to = words[++i];
     } else if (arg == "-") {
-      message = varnix::TextFromCodePage(ReadAll(std::cin));
+      message = varnix::MessageFromFile(ReadAll(std::cin), varnix::TextFromCodePage);
     } else {
-      std::ifstream in(arg, std::ios::binary);
+      std::ifstream in(varnix::PathFromText(arg), std::ios::binary);
       if (!in) {
         varnix::ShowError("varnix-console", "Cannot read " + arg);
         return 2;
       }
-      message = varnix::TextFromCodePage(ReadAll(in));
+      message = varnix::MessageFromFile(ReadAll(in), varnix::TextFromCodePage);
     }
   }
 
@@ -82,9 +86,10 @@ int main(int argc, char** argv) {
   ShowFields(*form, test.fields(), true);
   form->Flush();
   if (!print_to.empty()) {
-    std::ofstream out(print_to, std::ios::binary);
+    // UTF-8, which holds whatever the boxes show.
+    std::ofstream out(varnix::PathFromText(print_to), std::ios::binary);
     for (const varnix::TextBox& box : kBoxes)
-      out << box.name << "=" << varnix::TextToCodePage(form->Text(box.name)) << "\n";
+      out << box.name << "=" << form->Text(box.name) << "\n";
   }
   form->Run();
   return 0;

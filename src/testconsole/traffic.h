@@ -1,6 +1,7 @@
 // The protocol test window's logic: which text each box shows for one raw xAP message.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,12 @@ struct TrafficFields {
   std::optional<std::string> aKey;
   std::optional<std::string> aValue;
 };
+
+// A message file's bytes as the text to show: UTF-8 with or without its byte-order mark (as
+// Notepad saves), else the bytes of the code page, which `from_code_page` reads; CR LF line
+// ends (every file saved on Windows) become the wire's LF.
+std::string MessageFromFile(std::string bytes,
+                            const std::function<std::string(const std::string&)>& from_code_page);
 
 // What UpdateTraffic shows for `sIn`; nothing for the empty text, which changes nothing.
 std::optional<TrafficFields> ReadTraffic(const std::string& sIn);

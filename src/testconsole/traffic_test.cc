@@ -41,5 +41,19 @@ TEST(SimpleTestTest, CarriageReturnsAndHeartbeatsParseToNothing) {
   EXPECT_EQ(test.fields().aSource, "Unknown");
 }
 
+// A file as a person saved it: Notepad's UTF-8 with or without its mark, or the bytes of the
+// code page; CR LF as the wire's LF, a lone CR kept.
+TEST(SimpleTestTest, AMessageFileIsReadAsItWasSaved) {
+  const auto latin1 = [](const std::string& bytes) {
+    std::string text;
+    for (const char c : bytes) text += c == '\xDC' ? std::string("Ü") : std::string(1, c);
+    return text;
+  };
+  EXPECT_EQ(MessageFromFile("\xEF\xBB\xBFxap-header\r\n{\r\nPath=\xC3\x9C\r\n", latin1),
+            "xap-header\n{\nPath=Ü\n");
+  EXPECT_EQ(MessageFromFile("Path=\xC3\x9C\nx\ry", latin1), "Path=Ü\nx\ry");
+  EXPECT_EQ(MessageFromFile("Path=\xDC\r\n", latin1), "Path=Ü\n");
+}
+
 }  // namespace
 }  // namespace varnix

@@ -10,6 +10,7 @@
 #include "hostile_traffic.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
+#include "platform/text_encoding.h"
 #include "temp_folder.h"
 
 #ifdef VARNIX_CONSOLE_BINARY
@@ -22,11 +23,16 @@ TEST(ConsoleDesktopTest, ShowsAMessageFieldByField) {
   Platform platform = MakePlatform();
   const char separator = platform.machine->Paths().separator();
   TempFolder folder;
-  const std::string message = folder.path("message.txt");
-  platform.files->WriteAll(
-      message,
-      XapRequest("qel.Process.PC1", "Process.Control\n{\nAction=start\nPath=/usr/bin/editor\n}\n",
-                 "Computer.Process", "acme.tester.pc2"));
+  // Saved as Notepad saves: UTF-8 with its mark and CR LF, in a folder of any script.
+  platform.files->CreateFolder(folder.path("Надзор"));
+  const std::string message = folder.path("Надзор") + separator + "message.txt";
+  std::string text = XapRequest("qel.Process.PC1",
+                                "Process.Control\n{\nPath=C:\\Übung\\editor.exe\nAction=start\n}\n",
+                                "Computer.Process", "acme.tester.pc2");
+  for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) {
+    text.insert(at, "\r");
+  }
+  std::ofstream(PathFromText(message), std::ios::binary) << "\xEF\xBB\xBF" << text;
   const std::string fields = folder.path("fields.txt");
   auto console = StartChildProcess(NativePath(VARNIX_CONSOLE_BINARY, separator),
                                    {message, "--print-fields", fields});
@@ -50,8 +56,8 @@ TEST(ConsoleDesktopTest, ShowsAMessageFieldByField) {
   EXPECT_EQ(shown["aUID"], "FF123400");
   EXPECT_EQ(shown["aClass"], "Computer.Process");
   EXPECT_EQ(shown["aSection"], "process.control");
-  EXPECT_EQ(shown["aKey"], "Action");
-  EXPECT_EQ(shown["aValue"], "start");
+  EXPECT_EQ(shown["aKey"], "Path");
+  EXPECT_EQ(shown["aValue"], "C:\\Übung\\editor.exe");
   EXPECT_EQ(shown["aMessage"].rfind("xap-header", 0), 0u);
 
   if (separator == '/') {
