@@ -17,7 +17,10 @@ endif()
 
 if(WIN32)
   install(TARGETS ${VARNIX_PROGRAMS} RUNTIME DESTINATION .)
-  install(FILES packaging/windows/README.txt README.md DESTINATION .)
+  # With CR LF, which every Notepad shows as lines.
+  configure_file(packaging/windows/README.txt ${CMAKE_BINARY_DIR}/README.txt @ONLY
+                 NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README.txt README.md DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME varnix-${PROJECT_VERSION}-win64)
 else()

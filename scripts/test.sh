@@ -47,6 +47,20 @@ for file in varnix.exe varnix-hub.exe varnixctl.exe varnix-console.exe README.tx
   grep -q "/$file\$" <<<"$listing" || { echo "the zip lacks $file"; exit 1; }
 done
 echo "$listing"
+# What Explorer shows of each program: its icon (group 14), version (16) and manifest (24).
+for program in varnix varnix-hub varnixctl varnix-console; do
+  types=$(x86_64-w64-mingw32-objdump -p "build/mingw/$program.exe" |
+    sed -n '/The .rsrc Resource Directory/,$p' | grep -oE '^0[0-9a-f]{2}   Entry: ID: 0x[0-9a-f]+')
+  for type in 00000e 000010 000018; do
+    grep -q "ID: 0x$type\$" <<<"$types" || { echo "$program.exe lacks resource type 0x$type"; exit 1; }
+  done
+done
+# Every line of the zip's README.txt ends with CR LF, as Notepad needs.
+readme=$(unzip -p build/mingw/varnix-*-win64.zip '*/README.txt')
+[ "$(grep -c $'\r$' <<<"$readme")" = "$(wc -l <<<"$readme")" ] || {
+  echo "README.txt in the zip has lines without CR LF"
+  exit 1
+}
 
 echo "=== the Windows console as a user sees it (Wine with its X11 driver, 100% and 150%)"
 tests/isolated.sh --loopback-only scripts/wine-console-screenshots.sh
