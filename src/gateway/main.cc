@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     if (words[i] == "--config" && i + 1 < words.size()) {
       config_path = words[++i];
     } else {
-      const bool asked = words[i] == "--help" || words[i] == "-h";
+      const bool asked = words[i] == "--help" || words[i] == "-h" || words[i] == "-?";
       std::fputs(kUsage, asked ? stdout : stderr);
       return asked ? 0 : 2;
     }
