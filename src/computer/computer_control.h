@@ -1,6 +1,10 @@
-// Shutting the computer down or rebooting it, after the application windows were asked to close.
+// The computer as a whole: its figures, and shutting it down or rebooting it after the
+// application windows were asked to close.
 #pragma once
 
+#include <string>
+
+#include "computer/computer_figures.h"
 #include "platform/machine.h"
 
 namespace varnix {
@@ -15,6 +19,8 @@ class ComputerControl {
   // first, as a shutdown does. Failures are reported, not thrown.
   virtual void SessionAction(SessionRequest request) = 0;
   virtual void TurnScreensOff() = 0;
+  // The computer's figures, as ComputerFigures::Status gives them; throws Error.
+  virtual StatusItems Status(const std::string& address) = 0;
 };
 
 }  // namespace varnix

@@ -17,12 +17,18 @@ class ShutdownModule : public ComputerControl {
   // A request the system refuses is reported through `events`.
   ShutdownModule(Machine& machine, Desktop& desktop, EventLoop& loop, CloseWindows& windows,
                  EventReport& events)
-      : machine_(machine), desktop_(desktop), loop_(loop), windows_(windows), events_(events) {}
+      : machine_(machine),
+        desktop_(desktop),
+        loop_(loop),
+        windows_(windows),
+        events_(events),
+        figures_(machine) {}
 
   void CloseWindowsAndShutdown() override;
   void CloseWindowsAndReboot() override;
   void SessionAction(SessionRequest request) override;
   void TurnScreensOff() override;
+  StatusItems Status(const std::string& address) override { return figures_.Status(address); }
   void ShutdownComputer(bool force);
   void RebootComputer(bool force);
   bool IsNtPlatform() { return varnix::IsNtPlatform(machine_); }
@@ -36,6 +42,7 @@ class ShutdownModule : public ComputerControl {
   EventLoop& loop_;
   CloseWindows& windows_;
   EventReport& events_;
+  ComputerFigures figures_;
 };
 
 }  // namespace varnix

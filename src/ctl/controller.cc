@@ -2,6 +2,7 @@
 #include "ctl/controller.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <random>
 
@@ -90,6 +91,17 @@ int Controller::On(const std::string& target) {
       if (!answer || IsGoodbye(*answer)) break;
       Print(command_.json ? JsonLine(*answer) + "\n"
                           : Escaped(answer->Item("Name") + "  " + answer->Item("IP")) + "\n");
+      return 0;
+    }
+    case Verb::kStatus: {
+      SendControl(target, "Computer.Control", {{"Query", "Status"}});
+      const std::optional<Heard> answer = Await(
+          target, mark, timeout_ms_, [](const Heard& h) { return h.section == "computer.status"; });
+      if (!answer || IsGoodbye(*answer)) break;
+      const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+      Print(command_.json ? JsonLine(*answer) + "\n" : AlignColumns(StatusRows(*answer, now)));
       return 0;
     }
     case Verb::kShutdown:

@@ -19,6 +19,7 @@ const char kCtlUsage[] =
     "  query PATH [--title T]         autonotify PATH [--title T]\n"
     "  watch [PATH]                   a live table of the node's reports, until Ctrl-C\n"
     "  ip                             echo TEXT\n"
+    "  status [NAME]                  the computer's figures: processor, memory, disk, MAC\n"
     "  shutdown --yes                 reboot --yes\n"
     "  sleep --yes                    hibernate --yes\n"
     "  logoff --yes                   lock\n"
@@ -46,12 +47,13 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 17> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 18> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
                                            {"autonotify", CtlCommand::Verb::kAutoNotify},
                                            {"ip", CtlCommand::Verb::kIp},
+                                           {"status", CtlCommand::Verb::kStatus},
                                            {"echo", CtlCommand::Verb::kEcho},
                                            {"shutdown", CtlCommand::Verb::kShutdown},
                                            {"reboot", CtlCommand::Verb::kReboot},
@@ -179,6 +181,15 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
     case Verb::kWatch:
       if (rest.size() > 1) return {std::nullopt, "watch takes at most one path"};
       if (!rest.empty()) command.path = rest[0];
+      break;
+    case Verb::kStatus:
+      if (rest.size() > 1) return {std::nullopt, "status takes one computer's name"};
+      if (!rest.empty()) {
+        if (!command.node.empty() || command.all) {
+          return {std::nullopt, "status " + rest[0] + " names the node already"};
+        }
+        command.node = rest[0];
+      }
       break;
     case Verb::kEcho:
       if (rest.empty()) return {std::nullopt, "echo needs the text to send"};

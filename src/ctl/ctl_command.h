@@ -15,6 +15,7 @@ struct CtlCommand {
     kQuery,
     kAutoNotify,
     kIp,
+    kStatus,
     kEcho,
     kShutdown,
     kReboot,

@@ -68,6 +68,44 @@ std::string RunningTime(const std::string& seconds) {
   return text;
 }
 
+std::string Span(int64_t seconds) {
+  if (seconds < 0) return "-";
+  char text[48];
+  const auto s = static_cast<unsigned long long>(seconds);
+  if (s >= 86400) {
+    std::snprintf(text, sizeof text, "%llu d %llu h", s / 86400, s / 3600 % 24);
+  } else if (s >= 3600) {
+    std::snprintf(text, sizeof text, "%llu h %02llu min", s / 3600, s / 60 % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%llu min", s / 60);
+  }
+  return text;
+}
+
+std::string Gibibytes(const std::string& bytes) {
+  const auto value = Number(bytes);
+  if (!value) return "-";
+  if (*value < (uint64_t{1} << 30)) return Mebibytes(bytes);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(*value) / (1 << 30));
+  return text;
+}
+
+std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t now_seconds) {
+  const std::string cpu = status.Item("CPU");
+  const auto used = Number(status.Item("MemoryUsed"));
+  const auto total = Number(status.Item("MemoryTotal"));
+  std::string memory =
+      Gibibytes(status.Item("MemoryUsed")) + " of " + Gibibytes(status.Item("MemoryTotal"));
+  if (used && total && *total > 0) memory += " (" + std::to_string(*used * 100 / *total) + "%)";
+  const auto booted = Number(status.Item("Booted"));
+  const std::string mac = status.Item("MAC");
+  return {{"NODE", "CPU", "MEMORY USED", "UP", "DISK FREE", "MAC"},
+          {NodeName(status.source), cpu.empty() ? "-" : cpu + "%", memory,
+           booted ? Span(now_seconds - static_cast<int64_t>(*booted)) : "-",
+           Gibibytes(status.Item("DiskFree")), mac.empty() ? "-" : mac}};
+}
+
 std::string ProgramState(const Heard& report) {
   if (report.Item("PID", "0") != "0") return "running";
   if (EqualsIgnoringCase(report.Item("Forced"), "yes")) {

@@ -13,6 +13,12 @@ namespace varnix {
 std::string Mebibytes(const std::string& bytes);
 // Seconds as h:mm:ss; "-" for an empty figure.
 std::string RunningTime(const std::string& seconds);
+// A time span as people read it: "2 h 05 min", "3 min", "5 d 2 h"; "-" when not a number.
+std::string Span(int64_t seconds);
+// Bytes as "15.5 GiB" (or MiB below one GiB); "-" when not a number.
+std::string Gibibytes(const std::string& bytes);
+// The rows of a computer's Computer.Status reply, under their column names.
+std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t now_seconds);
 // How the reported program stands: "running", "exit 3", "SIGKILL", "killed (SIGKILL)" when
 // the node had to end it by force, or "not running".
 std::string ProgramState(const Heard& report);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,6 +33,19 @@ struct ClaimResult {
   std::optional<unsigned long> holder;
 };
 
+// The computer's own figures, as the system counts them.
+struct MachineFigures {
+  // Processor time since boot, every processor's together, in the system's unit: the share of
+  // the whole that was not idle between two readings is the computer's processor use.
+  uint64_t cpu_idle = 0;
+  uint64_t cpu_total = 0;
+  uint64_t memory_total = 0;      // bytes
+  uint64_t memory_available = 0;  // bytes that programs may still have without swapping
+  int64_t booted = 0;             // Unix seconds
+  uint64_t disk_free = 0;         // bytes an ordinary user may still write on the system's drive
+  std::string mac;  // aa:bb:cc:dd:ee:ff of the interface that has the address asked of
+};
+
 // What SessionAction asks of the system.
 enum class SessionRequest { kSleep, kHibernate, kLock, kLogoff };
 
@@ -58,6 +72,9 @@ class Machine {
     for (const std::string& address : HostAddresses()) networks.push_back(address + "/32");
     return networks;
   }
+  // The figures now; `address` chooses the interface whose MAC is given ("" when none has
+  // it). Throws Error where the system cannot give them.
+  virtual MachineFigures Figures(const std::string& address) = 0;
   // Empty where the system has no version call that the label table applies to.
   virtual std::optional<OSVersion> Version() = 0;
   // The folder that holds the program file, without a trailing separator.

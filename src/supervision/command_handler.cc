@@ -210,6 +210,19 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
                    PackItems({{"IP", xap_.GetIP()}, {"Name", values_.ComputerName}}));
     return true;
   }
+  if (query == "status") {
+    if (!Allowed(trusted, "query", values_.ComputerName, source)) return true;
+    Steps([&](const Failure& failure) {
+      events_.SendErrorEvent(kLogType, "ComputerStatus", failure);
+    })(10, [&] {
+      std::string packed;
+      for (const auto& [name, value] : computer_.Status(xap_.GetIP())) {
+        AppendItem(packed, name, value);
+      }
+      queue_.SendXap("", "Computer.Process", "Computer.Status", packed);
+    });
+    return true;
+  }
   ProcessControl(message);
   return false;
 }

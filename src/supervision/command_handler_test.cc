@@ -23,6 +23,10 @@ class RecordingComputer : public ComputerControl {
     calls.push_back("session " + std::to_string(static_cast<int>(request)));
   }
   void TurnScreensOff() override { calls.push_back("screens off"); }
+  StatusItems Status(const std::string& address) override {
+    calls.push_back("status " + address);
+    return {{"CPU", "7"}, {"MAC", "aa:bb:cc:dd:ee:ff"}};
+  }
   std::vector<std::string> calls;
 };
 
@@ -92,6 +96,10 @@ TEST_F(CommandHandlerTest, AcceptsMessagesForThisComputerOrForAnyone) {
     EXPECT_EQ(Sent(), std::vector<std::string>{"computer.notification|IP=10.0.0.5|Name=PC1"})
         << "target " << target;
   }
+  // The computer's figures, for the address it reports.
+  Request("Computer.Process", "Computer.Control\n{\nQuery=Status\n}\n");
+  EXPECT_EQ(Sent(), std::vector<std::string>{"computer.status|CPU=7|MAC=aa:bb:cc:dd:ee:ff"});
+  EXPECT_EQ(computer_.calls, std::vector<std::string>{"status 10.0.0.5"});
   for (const std::string target : {"qel.Process.*", "qel.Process.PC2", "*.*.*", "PC1"}) {
     Request("Computer.Process", query, target);
     EXPECT_TRUE(Sent().empty()) << "target " << target;

@@ -17,6 +17,10 @@ class FakeMachine : public Machine {
     return computer_name;
   }
   std::vector<std::string> HostAddresses() override { return addresses; }
+  MachineFigures Figures(const std::string& address) override {
+    figures_asked_for = address;
+    return figures;
+  }
   std::optional<OSVersion> Version() override { return version; }
   std::string ProgramFolder() override { return folder; }
   std::string ProgramFileName() override { return file_name; }
@@ -38,6 +42,8 @@ class FakeMachine : public Machine {
   std::string computer_name = "PC1";
   int name_calls = 0;
   std::vector<std::string> addresses = {"10.0.0.5", "127.0.0.1"};
+  MachineFigures figures;
+  std::string figures_asked_for;
   std::optional<OSVersion> version;
   std::string folder = "/opt/varnix";
   std::string file_name = "varnix";

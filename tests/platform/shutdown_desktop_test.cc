@@ -24,6 +24,7 @@ class MachineThatStaysUp : public Machine {
   PathRules Paths() const override { return real_.Paths(); }
   std::string ComputerName() override { return real_.ComputerName(); }
   std::vector<std::string> HostAddresses() override { return real_.HostAddresses(); }
+  MachineFigures Figures(const std::string& address) override { return real_.Figures(address); }
   std::optional<OSVersion> Version() override { return real_.Version(); }
   std::string ProgramFolder() override { return real_.ProgramFolder(); }
   std::string ProgramFileName() override { return real_.ProgramFileName(); }

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
 
@@ -165,6 +167,70 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
           << text;
     }
   }
+}
+
+// The figures of the computer as its own system counts them (read here from /proc, which
+// Wine reads too): memory within 1%, the boot time within a second, and processor use over
+// the same interval, with both processors kept busy, within 5 points.
+TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const std::string proc = separator_ == '\\' ? "Z:\\proc\\" : "/proc/";
+  const auto figure = [](const std::string& json, const std::string& name) {
+    std::smatch found;
+    return std::regex_search(json, found, std::regex("\"" + name + "\":\"([0-9]+)\""))
+               ? std::stod(found[1])
+               : -1.0;
+  };
+  const auto system_cpu = [&] {  // busy and whole clock ticks of every processor
+    std::ifstream stat(proc + "stat");
+    std::string cpu;
+    double ticks[8] = {};
+    stat >> cpu;
+    for (double& tick : ticks) stat >> tick;
+    double whole = 0;
+    for (const double tick : ticks) whole += tick;
+    return std::pair<double, double>{whole - ticks[3] - ticks[4], whole};
+  };
+  const Ran first = Ctl({"--json", "status"});
+  ASSERT_EQ(first.code, 0) << first.output;
+  const auto [busy_before, whole_before] = system_cpu();
+  std::vector<std::unique_ptr<ChildProcess>> load;
+  const std::string spinner = CopyOfThisProgram("vxload");
+  for (int i = 0; i < 2; ++i) load.push_back(StartChildProcess(spinner, {"--helper", "spin"}));
+  DispatchUntil(*platform_.loop, milliseconds(3000), [] { return false; });
+  const Ran second = Ctl({"--json", "status"});
+  const auto [busy_after, whole_after] = system_cpu();
+  load.clear();
+  ASSERT_EQ(second.code, 0) << second.output;
+  const double cpu = 100 * (busy_after - busy_before) / (whole_after - whole_before);
+  EXPECT_NEAR(figure(second.output, "CPU"), cpu, 5) << second.output;
+  EXPECT_GT(cpu, 50) << "the load did not run";
+
+  std::ifstream meminfo(proc + "meminfo");
+  const std::string memory{std::istreambuf_iterator<char>(meminfo), {}};
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(memory, found, std::regex("MemTotal: +([0-9]+) kB")));
+  EXPECT_NEAR(figure(second.output, "MemoryTotal"), std::stod(found[1]) * 1024,
+              std::stod(found[1]) * 1024 / 100);
+#ifndef _WIN32
+  // Wine counts what is available, and since when the computer runs, its own ways.
+  ASSERT_TRUE(std::regex_search(memory, found, std::regex("MemAvailable: +([0-9]+) kB")));
+  const double used = figure(second.output, "MemoryTotal") - std::stod(found[1]) * 1024;
+  EXPECT_NEAR(figure(second.output, "MemoryUsed"), used,
+              figure(second.output, "MemoryTotal") / 100);
+  std::ifstream stat(proc + "stat");
+  const std::string stat_text{std::istreambuf_iterator<char>(stat), {}};
+  ASSERT_TRUE(std::regex_search(stat_text, found, std::regex("\nbtime ([0-9]+)")));
+  EXPECT_NEAR(figure(second.output, "Booted"), std::stod(found[1]), 1);
+  const std::filesystem::space_info disk = std::filesystem::space("/");
+  EXPECT_NEAR(figure(second.output, "DiskFree"), static_cast<double>(disk.available),
+              static_cast<double>(disk.capacity) / 100);
+#endif
+  const Ran shown = Ctl({"status"});
+  EXPECT_TRUE(std::regex_search(
+      shown.output, std::regex("NODE +CPU +MEMORY USED +UP +DISK FREE +MAC\r?\n\\S+ +[0-9]+% +"
+                               "[0-9.]+ [MG]iB of [0-9.]+ GiB \\([0-9]+%\\)")))
+      << shown.output;
 }
 
 // A bare name is looked up on the node's computer as its shell or Run box would, and the

@@ -3,11 +3,13 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <langinfo.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -213,6 +215,71 @@ std::vector<std::string> PosixMachine::HostNetworks() {
     networks.push_back(up.address + "/" + std::to_string(up.prefix_length));
   }
   return networks;
+}
+
+namespace {
+
+// The whole of a small file of /proc or /sys; "" when it cannot be read.
+std::string ReadSmallFile(const std::string& path) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return "";
+  std::string text(8192, '\0');
+  size_t filled = 0;
+  for (ssize_t got; filled < text.size() &&
+                    (got = ::read(fd.get(), text.data() + filled, text.size() - filled)) > 0;) {
+    filled += static_cast<size_t>(got);
+  }
+  text.resize(filled);
+  return text;
+}
+
+// The number after `key` in `text` (as "MemTotal:" in /proc/meminfo); 0 when it is not there.
+uint64_t NumberAfter(const std::string& text, const std::string& key) {
+  const size_t at = text.find(key);
+  if (at == std::string::npos || (at != 0 && text[at - 1] != '\n')) return 0;
+  return std::strtoull(text.c_str() + at + key.size(), nullptr, 10);
+}
+
+}  // namespace
+
+MachineFigures PosixMachine::Figures(const std::string& address) {
+  MachineFigures figures;
+  // "cpu  user nice system idle iowait irq softirq steal guest guest_nice", in clock ticks;
+  // waiting for the disk is idle time, and guests are counted in user already.
+  const std::string stat = ReadSmallFile("/proc/stat");
+  if (stat.rfind("cpu ", 0) != 0) throw Error(EIO, "/proc/stat cannot be read");
+  const char* at = stat.c_str() + 4;
+  for (int field = 0; field < 8; ++field) {
+    char* end = nullptr;
+    const uint64_t ticks = std::strtoull(at, &end, 10);
+    at = end;
+    figures.cpu_total += ticks;
+    if (field == 3 || field == 4) figures.cpu_idle += ticks;
+  }
+  figures.booted = static_cast<int64_t>(NumberAfter(stat, "btime "));
+  const std::string memory = ReadSmallFile("/proc/meminfo");
+  figures.memory_total = NumberAfter(memory, "MemTotal:") * 1024;
+  figures.memory_available = NumberAfter(memory, "MemAvailable:") * 1024;
+  struct statvfs disk {};
+  if (::statvfs("/", &disk) == 0) {
+    figures.disk_free = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+  }
+  ifaddrs* list = nullptr;
+  if (!address.empty() && ::getifaddrs(&list) == 0) {
+    std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+      if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+      char text[INET_ADDRSTRLEN] = {};
+      const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+      ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+      if (address != text || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
+      const std::string mac =
+          ReadSmallFile(std::string("/sys/class/net/") + entry->ifa_name + "/address");
+      figures.mac = mac.substr(0, mac.find('\n'));
+      break;
+    }
+  }
+  return figures;
 }
 
 std::string PosixMachine::ProgramFolder() {

@@ -1,6 +1,9 @@
 // Machine facts on Windows, from kernel32, Windows Sockets and the IP helper.
 #include "platform/win32/win32_machine.h"
 
+#include <chrono>
+#include <vector>
+
 #include "platform/error.h"
 #include "platform/udp_socket.h"
 #include "platform/win32/win32_handles.h"
@@ -116,6 +119,82 @@ std::vector<std::string> Win32Machine::HostNetworks() {
                        std::to_string(__builtin_popcount(ntohl(row.dwMask))));
   }
   return networks;
+}
+
+namespace {
+
+uint64_t Ticks(const FILETIME& time) {
+  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// The MAC of the adapter that has `address`, as aa:bb:cc:dd:ee:ff; "" when none has it.
+std::string MacOf(const std::string& address) {
+  ULONG size = 16384;
+  std::vector<unsigned char> buffer;
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int tries = 0; tries < 3 && result == ERROR_BUFFER_OVERFLOW; ++tries) {
+    buffer.resize(size);
+    result = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST, nullptr,
+                                  reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+  }
+  if (result != NO_ERROR) return "";
+  for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
+       adapter = adapter->Next) {
+    if (adapter->PhysicalAddressLength != 6) continue;
+    for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
+         unicast = unicast->Next) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(unicast->Address.lpSockaddr);
+      if (in->sin_family != AF_INET ||
+          Endpoint{ntohl(in->sin_addr.s_addr), 0}.AddressText() != address) {
+        continue;
+      }
+      std::string mac;
+      for (ULONG i = 0; i < 6; ++i) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        if (i > 0) mac += ':';
+        mac += kHex[adapter->PhysicalAddress[i] >> 4];
+        mac += kHex[adapter->PhysicalAddress[i] & 15];
+      }
+      return mac;
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+MachineFigures Win32Machine::Figures(const std::string& address) {
+  MachineFigures figures;
+  // Kernel time includes idle time.
+  FILETIME idle{}, kernel{}, user{};
+  if (!GetSystemTimes(&idle, &kernel, &user)) {
+    const DWORD number = GetLastError();
+    throw Error(static_cast<long>(number), SystemErrorText(number));
+  }
+  figures.cpu_idle = Ticks(idle);
+  figures.cpu_total = Ticks(kernel) + Ticks(user);
+  MEMORYSTATUSEX memory{};
+  memory.dwLength = sizeof memory;
+  if (GlobalMemoryStatusEx(&memory)) {
+    figures.memory_total = memory.ullTotalPhys;
+    figures.memory_available = memory.ullAvailPhys;
+  }
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  figures.booted = static_cast<int64_t>(now) - static_cast<int64_t>(GetTickCount64() / 1000);
+  // The drive of the Windows folder, as this user may still fill it.
+  wchar_t windows[MAX_PATH] = {};
+  const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+  if (length >= 3 && length < MAX_PATH) {
+    const std::wstring root(windows, 3);  // "C:\"
+    ULARGE_INTEGER available{};
+    if (GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr)) {
+      figures.disk_free = available.QuadPart;
+    }
+  }
+  if (!address.empty()) figures.mac = MacOf(address);
+  return figures;
 }
 
 std::optional<OSVersion> Win32Machine::Version() {

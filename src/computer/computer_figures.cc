@@ -1,0 +1,50 @@
+// ComputerFigures: each status answer measures processor use from the reading before it.
+#include "computer/computer_figures.h"
+
+#include <algorithm>
+
+namespace varnix {
+
+ComputerFigures::ComputerFigures(Machine& machine,
+                                 std::function<std::chrono::steady_clock::time_point()> now)
+    : machine_(machine), now_(std::move(now)) {
+  try {
+    last_ = Read(machine_.Figures(""));
+  } catch (const std::exception&) {
+    last_ = Reading{now_()};  // the first answer then has nothing to measure from
+  }
+  earlier_ = last_;
+}
+
+ComputerFigures::Reading ComputerFigures::Read(const MachineFigures& figures) const {
+  return Reading{now_(), figures.cpu_idle, figures.cpu_total};
+}
+
+StatusItems ComputerFigures::Status(const std::string& address) {
+  const MachineFigures figures = machine_.Figures(address);
+  const Reading now = Read(figures);
+  // Answers close together measure from the reading before: a few clock ticks say nothing.
+  if (now.at - last_.at >= kShortestMeasure) {
+    earlier_ = last_;
+    last_ = now;
+  }
+  const Reading& from = earlier_;
+  uint64_t percent = 0;
+  if (now.total > from.total) {
+    const uint64_t whole = now.total - from.total;
+    // Idle time that a kernel counts backwards (iowait may) is no use at all.
+    const uint64_t idle = std::min(now.idle >= from.idle ? now.idle - from.idle : 0, whole);
+    percent = ((whole - idle) * 100 + whole / 2) / whole;
+  }
+  const uint64_t used = figures.memory_total > figures.memory_available
+                            ? figures.memory_total - figures.memory_available
+                            : 0;
+  return {{"CPU", std::to_string(percent)},
+          {"MemoryUsed", std::to_string(used)},
+          {"MemoryTotal", std::to_string(figures.memory_total)},
+          {"Booted", std::to_string(figures.booted)},
+          {"DiskFree", std::to_string(figures.disk_free)},
+          {"MAC", figures.mac}};
+}
+
+}  // namespace varnix

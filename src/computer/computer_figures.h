@@ -1,0 +1,47 @@
+// The computer's own figures as a status reply gives them: processor use between two readings.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/machine.h"
+
+namespace varnix {
+
+using StatusItems = std::vector<std::pair<std::string, std::string>>;
+
+class ComputerFigures {
+ public:
+  // Processor use is measured over at least this long; never by waiting in a request.
+  static constexpr std::chrono::milliseconds kShortestMeasure{1000};
+
+  // Takes the first reading: the first answer's use is measured from here.
+  explicit ComputerFigures(
+      Machine& machine,
+      std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now);
+
+  // CPU (whole percent of every processor since the last answer, or the one before when that
+  // was too recent), MemoryUsed and MemoryTotal (bytes; used is total less what is available),
+  // Booted (Unix seconds), DiskFree (bytes) and MAC, of the interface that has `address`.
+  // Throws Error when the system gives no figures.
+  StatusItems Status(const std::string& address);
+
+ private:
+  struct Reading {
+    std::chrono::steady_clock::time_point at;
+    uint64_t idle = 0;
+    uint64_t total = 0;
+  };
+  Reading Read(const MachineFigures& figures) const;
+
+  Machine& machine_;
+  std::function<std::chrono::steady_clock::time_point()> now_;
+  Reading earlier_;  // what the next answer measures from: at least kShortestMeasure before it
+  Reading last_;
+};
+
+}  // namespace varnix

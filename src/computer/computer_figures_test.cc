@@ -1,0 +1,37 @@
+// Tests of the status figures: processor use between readings, memory used, the items' form.
+#include "computer/computer_figures.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_machine.h"
+
+namespace varnix {
+namespace {
+
+TEST(ComputerFiguresTest, UseIsMeasuredBetweenAnswersAtLeastASecondApart) {
+  FakeMachine machine;
+  machine.figures = {100, 200, 8000, 3000, 1796000000, 5000, "aa:bb:cc:dd:ee:ff"};
+  std::chrono::steady_clock::time_point now{};
+  ComputerFigures figures(machine, [&] { return now; });
+  const auto answer = [&](int64_t ms, uint64_t idle, uint64_t total) {
+    now = std::chrono::steady_clock::time_point{} + std::chrono::milliseconds(ms);
+    machine.figures.cpu_idle = idle;
+    machine.figures.cpu_total = total;
+    return figures.Status("10.0.0.5");
+  };
+  EXPECT_EQ(answer(2000, 150, 300), (StatusItems{{"CPU", "50"},
+                                                 {"MemoryUsed", "5000"},
+                                                 {"MemoryTotal", "8000"},
+                                                 {"Booted", "1796000000"},
+                                                 {"DiskFree", "5000"},
+                                                 {"MAC", "aa:bb:cc:dd:ee:ff"}}));
+  EXPECT_EQ(machine.figures_asked_for, "10.0.0.5");
+  // Half a second later: measured from the reading before, 60 busy of 110.
+  EXPECT_EQ(answer(2500, 150, 310)[0].second, "55");
+  // Idle time counted backwards is none at all; nothing counted is no use.
+  EXPECT_EQ(answer(4000, 90, 400)[0].second, "100");
+  EXPECT_EQ(answer(6000, 90, 400)[0].second, "0");
+}
+
+}  // namespace
+}  // namespace varnix
