@@ -77,7 +77,6 @@ inline bool EqualsLowered(std::string_view text, std::string_view lower) {
 }
 bool ContainsIgnoringCase(std::string_view text, std::string_view fragment);
 
-// Without the space characters at both ends; tabs stay.
 // Below a space, or DEL: bytes that would end a line, a field or an item, or steer a terminal.
 inline bool IsControlByte(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -94,6 +93,7 @@ bool IsC1Control(std::string_view character);
 // after about `max_bytes`, saying how many bytes were left out.
 std::string ShownSafely(std::string_view text, size_t max_bytes = SIZE_MAX);
 
+// Without the space characters at both ends; tabs stay.
 inline std::string_view TrimSpaces(std::string_view text) {
   std::size_t first = 0;
   std::size_t last = text.size();

@@ -11,6 +11,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "xap/case_blind_index.h"
+
 namespace varnix {
 namespace {
 
@@ -236,6 +238,37 @@ const XapMessage::Entry* XapMessage::FindEntry(const Section& section, std::stri
   return nullptr;
 }
 
+// Once a line, so kept in the parse loop; their rare paths (a repeated key, a long section)
+// stay out of line.
+[[gnu::always_inline]] inline void XapMessage::OpenSection(Span name, bool indexed) {
+  Section& section = sections_.emplace_back();
+  section.name = name;
+  section.indexed = indexed;
+  section.first = static_cast<uint32_t>(entries_.size());
+  section.count = 0;
+  section.key_lengths = 0;
+}
+
+[[gnu::always_inline]] inline void XapMessage::AddEntry(Span key, Span line, uint32_t value) {
+  Section& section = sections_.back();
+  // A key of a length not seen in this section yet cannot repeat one.
+  const uint64_t length_bit = uint64_t{1} << std::min<uint32_t>(key.length, 63);
+  const bool repeated =
+      section.count < kSearchedLimit
+          ? (section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr
+          : RepeatedInIndex(section, Text(key));
+  if (repeated) {
+    ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
+    return;
+  }
+  Entry& entry = entries_.emplace_back();
+  entry.key = key;
+  entry.line = line;
+  entry.value = value;
+  section.key_lengths |= length_bit;
+  ++section.count;
+}
+
 int XapMessage::FromXap(std::string_view sRawMessage) {
   if (sRawMessage.empty()) return 0;
   // Nearly every message starts with the marker itself; anywhere in the first line will do.
@@ -301,8 +334,16 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   return 0;
 }
 
+struct XapMessage::Indexes {
+  CaseBlindIndex entries;            // the keys of one section, once it has many
+  uint32_t entries_of = UINT32_MAX;  // which section that is
+  CaseBlindIndex sections;           // the indexed sections' names, once there are many
+};
+
+void XapMessage::DeleteIndexes::operator()(Indexes* indexes) const { delete indexes; }
+
 bool XapMessage::SeenSectionInIndex(std::string_view name) {
-  if (!indexes_) indexes_ = std::make_unique<Indexes>();
+  if (!indexes_) indexes_.reset(new Indexes);
   CaseBlindIndex& section_index_ = indexes_->sections;
   const auto name_at = [this](uint32_t i) { return Text(sections_[i].name); };
   if (section_index_.empty()) {
@@ -316,46 +357,20 @@ bool XapMessage::SeenSectionInIndex(std::string_view name) {
 }
 
 bool XapMessage::RepeatedInIndex(const Section& section, std::string_view key) {
-  if (!indexes_) indexes_ = std::make_unique<Indexes>();
+  if (!indexes_) indexes_.reset(new Indexes);
   CaseBlindIndex& entry_index_ = indexes_->entries;
   const auto key_at = [this](uint32_t i) { return Text(entries_[i].key); };
-  if (entry_index_.empty()) {
+  // Made for the section being read, from the keys it has so far.
+  if (const auto current = static_cast<uint32_t>(sections_.size() - 1);
+      indexes_->entries_of != current) {
+    entry_index_.Clear();
+    indexes_->entries_of = current;
     for (uint32_t i = section.first; i < section.first + section.count; ++i) {
       entry_index_.FindOrInsert(key_at(i), i, key_at);
     }
   }
   return entry_index_.FindOrInsert(key, static_cast<uint32_t>(entries_.size()), key_at) !=
          CaseBlindIndex::kNone;
-}
-
-void XapMessage::OpenSection(Span name, bool indexed) {
-  Section& section = sections_.emplace_back();
-  section.name = name;
-  section.indexed = indexed;
-  section.first = static_cast<uint32_t>(entries_.size());
-  section.count = 0;
-  section.key_lengths = 0;
-  if (indexes_) indexes_->entries.Clear();
-}
-
-void XapMessage::AddEntry(Span key, Span line, uint32_t value) {
-  Section& section = sections_.back();
-  // A key of a length not seen in this section yet cannot repeat one.
-  const uint64_t length_bit = uint64_t{1} << std::min<uint32_t>(key.length, 63);
-  const bool repeated =
-      section.count < kSearchedLimit
-          ? (section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr
-          : RepeatedInIndex(section, Text(key));
-  if (repeated) {
-    ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
-    return;
-  }
-  Entry& entry = entries_.emplace_back();
-  entry.key = key;
-  entry.line = line;
-  entry.value = value;
-  section.key_lengths |= length_bit;
-  ++section.count;
 }
 
 std::string_view XapMessage::GetItem(std::string_view sSection, std::string_view sItem) const {

@@ -12,7 +12,6 @@
 
 #include "core/failure.h"
 #include "core/text.h"
-#include "xap/case_blind_index.h"
 #include "xap/fast_string.h"
 #include "xap/inline_storage.h"
 
@@ -139,12 +138,13 @@ class XapMessage {
   InlineText<kInlineText> raw_;
   InlineVector<Entry, kInlineItems> entries_;
   InlineVector<Section, kInlineSections> sections_;
-  // Made only for a message long enough to need them: an ordinary one carries one null pointer.
-  struct Indexes {
-    CaseBlindIndex entries;   // the keys of the last section, once it has many
-    CaseBlindIndex sections;  // the indexed sections' names, once there are many
+  // Made only for a message long enough to need them: an ordinary one carries one null pointer,
+  // and its parse and its end never look inside.
+  struct Indexes;
+  struct DeleteIndexes {
+    void operator()(Indexes* indexes) const;
   };
-  std::unique_ptr<Indexes> indexes_;
+  std::unique_ptr<Indexes, DeleteIndexes> indexes_;
   bool sectionOpen_ = false;
   bool reported_ = false;  // a fault of this parse was written to the log
 };
