@@ -9,6 +9,7 @@
 #include <iterator>
 #include <optional>
 #include <regex>
+#include <thread>
 
 #include "core/text.h"
 #include "system/hub_fixture.h"
@@ -171,7 +172,7 @@ TEST_F(CtlTest, AProgramThatEndsAtOnceIsToldAsStartedWithHowItEnded) {
 
 // The figures of the computer as its own system counts them (read here from /proc, which
 // Wine reads too): memory within 1%, the boot time within a second, and processor use over
-// the same interval, with both processors kept busy, within 5 points.
+// the same interval, with half the processors kept busy, within 5 points.
 TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   const std::string proc = separator_ == '\\' ? "Z:\\proc\\" : "/proc/";
@@ -191,20 +192,26 @@ TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
     for (const double tick : ticks) whole += tick;
     return std::pair<double, double>{whole - ticks[3] - ticks[4], whole};
   };
-  const Ran first = Ctl({"--json", "status"});
-  ASSERT_EQ(first.code, 0) << first.output;
-  const auto [busy_before, whole_before] = system_cpu();
+  // Half the processors kept busy, from before the first answer to after the second: a steady
+  // load, so that the node's interval and this test's, a few milliseconds apart, see the same.
+  const unsigned processors = std::max(2u, std::thread::hardware_concurrency());
   std::vector<std::unique_ptr<ChildProcess>> load;
   const std::string spinner = CopyOfThisProgram("vxload");
-  for (int i = 0; i < 2; ++i) load.push_back(StartChildProcess(spinner, {"--helper", "spin"}));
+  for (unsigned i = 0; i < processors / 2; ++i) {
+    load.push_back(StartChildProcess(spinner, {"--helper", "spin"}));
+  }
+  DispatchUntil(*platform_.loop, milliseconds(500), [] { return false; });
+  const Ran first = Ctl({"--json", "status"});
+  const auto [busy_before, whole_before] = system_cpu();
   DispatchUntil(*platform_.loop, milliseconds(3000), [] { return false; });
   const Ran second = Ctl({"--json", "status"});
   const auto [busy_after, whole_after] = system_cpu();
   load.clear();
+  ASSERT_EQ(first.code, 0) << first.output;
   ASSERT_EQ(second.code, 0) << second.output;
   const double cpu = 100 * (busy_after - busy_before) / (whole_after - whole_before);
   EXPECT_NEAR(figure(second.output, "CPU"), cpu, 5) << second.output;
-  EXPECT_GT(cpu, 50) << "the load did not run";
+  EXPECT_GT(cpu, 40) << "the load did not run";
 
   std::ifstream meminfo(proc + "meminfo");
   const std::string memory{std::istreambuf_iterator<char>(meminfo), {}};
