@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/network_address.h"
+
 namespace varnix {
 
 class AllowList {
@@ -17,14 +19,7 @@ class AllowList {
   bool Allows(uint32_t address) const;
 
  private:
-  struct Network {
-    uint32_t address;
-    uint32_t mask;
-  };
   std::vector<Network> networks_;
 };
-
-// The dotted address as a number, or nothing when it is not one.
-std::optional<uint32_t> ParseAddress(const std::string& dotted);
 
 }  // namespace varnix
