@@ -232,6 +232,12 @@ TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
   const std::filesystem::space_info disk = std::filesystem::space("/");
   EXPECT_NEAR(figure(second.output, "DiskFree"), static_cast<double>(disk.available),
               static_cast<double>(disk.capacity) / 100);
+  // The node reports the veth end's address, and its card is that interface's.
+  const Ran link = RunToEnd("/sbin/ip", {"-o", "link", "show", "varnix0"});
+  ASSERT_TRUE(std::regex_search(link.output, found, std::regex("link/ether ([0-9a-f:]{17})")))
+      << link.output;
+  EXPECT_NE(second.output.find("\"MAC\":\"" + found[1].str() + "\""), std::string::npos)
+      << second.output;
 #endif
   const Ran shown = Ctl({"status"});
   EXPECT_TRUE(std::regex_search(

@@ -91,7 +91,11 @@ std::optional<int> NodeFixture::ExitOf(ChildProcess& child, milliseconds limit) 
 NodeFixture::Ran NodeFixture::RunToEnd(const std::string& program,
                                        const std::vector<std::string>& words, milliseconds limit) {
   const std::string output = folder_.path("run-" + std::to_string(++runs_) + ".txt");
-  auto child = StartChildProcess(program, words, "", {}, output);
+  // What a program keeps for its user stays in the test's folder, not the user's.
+  const std::string state = folder_.path("state");
+  auto child = StartChildProcess(
+      program, words, "",
+      {separator_ == '\\' ? "LOCALAPPDATA=" + state : "XDG_STATE_HOME=" + state}, output);
   const int code = ExitOf(*child, limit).value_or(-1);
   return {code, platform_.files->ReadAll(output)};
 }

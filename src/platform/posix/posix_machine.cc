@@ -8,6 +8,7 @@
 #include <langinfo.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netpacket/packet.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/un.h>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <clocale>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -267,15 +269,28 @@ MachineFigures PosixMachine::Figures(const std::string& address) {
   ifaddrs* list = nullptr;
   if (!address.empty() && ::getifaddrs(&list) == 0) {
     std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    std::string name;  // the interface that has the address
+    for (const ifaddrs* entry = list; entry != nullptr && name.empty(); entry = entry->ifa_next) {
       if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
       char text[INET_ADDRSTRLEN] = {};
       const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
       ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-      if (address != text || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
-      const std::string mac =
-          ReadSmallFile(std::string("/sys/class/net/") + entry->ifa_name + "/address");
-      figures.mac = mac.substr(0, mac.find('\n'));
+      if (address == text && (entry->ifa_flags & IFF_LOOPBACK) == 0) name = entry->ifa_name;
+    }
+    // Its link-layer entry, from the same list: /sys/class/net shows the interfaces of the
+    // namespace that mounted it, which need not be this process's.
+    for (const ifaddrs* entry = list; entry != nullptr && !name.empty(); entry = entry->ifa_next) {
+      if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_PACKET ||
+          name != entry->ifa_name) {
+        continue;
+      }
+      const auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
+      if (link->sll_halen != 6) break;
+      char text[18] = {};
+      const unsigned char* bytes = link->sll_addr;
+      std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1],
+                    bytes[2], bytes[3], bytes[4], bytes[5]);
+      figures.mac = text;
       break;
     }
   }
