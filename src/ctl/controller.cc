@@ -6,7 +6,9 @@
 #include <optional>
 #include <random>
 
+#include "core/network_address.h"
 #include "core/text.h"
+#include "core/wake_on_lan.h"
 #include "platform/command_line.h"
 #include "platform/terminal.h"
 #include "xap/xap_message.h"
@@ -29,12 +31,15 @@ bool IsGoodbye(const Heard& heard) { return EqualsIgnoringCase(heard.klass, "xap
 }  // namespace
 
 Controller::Controller(EventLoop& loop, XapLink& link, CtlCommand command,
-                       std::string this_computer, Output output)
+                       std::string this_computer, Output output, KnownComputers& known,
+                       SendWake send_wake)
     : loop_(loop),
       link_(link),
       command_(std::move(command)),
       this_computer_(std::move(this_computer)),
       output_(output),
+      known_(known),
+      send_wake_(std::move(send_wake)),
       timeout_ms_(command_.timeout_ms.value_or(
           command_.verb == CtlCommand::Verb::kNodes ? kDefaultDiscoveryMs : kDefaultTimeoutMs)) {}
 
@@ -65,9 +70,70 @@ int Controller::Run() {
   return status;
 }
 
+KnownComputers::Card Controller::KeepCard(const std::string& target, size_t mark,
+                                          const Heard& status) {
+  KnownComputers::Card card{NormalMac(status.Item("MAC")), ""};
+  for (size_t i = mark; i < heard_.size(); ++i) {
+    if (From(heard_[i], target) && heard_[i].section == "computer.notification" &&
+        ParseAddress(heard_[i].Item("IP"))) {
+      card.address = heard_[i].Item("IP");
+    }
+  }
+  if (card.mac.empty()) return card;
+  try {
+    known_.Remember(target.substr(target.rfind('.') + 1), card);
+  } catch (const Error& e) {
+    // The figures are shown all the same; only a later wake is the poorer.
+    Complain("cannot keep the MAC for a later wake: " + e.description());
+  }
+  return card;
+}
+
+int Controller::Wake(const std::string& target) {
+  const std::string computer = target.substr(target.rfind('.') + 1);
+  const size_t mark = heard_.size();
+  // Asked first: a node that answers tells its card as it is now.
+  SendControl(target, "Computer.Control", {{"Query", "IP"}});
+  SendControl(target, "Computer.Control", {{"Query", "Status"}});
+  const std::optional<Heard> answer = Await(
+      target, mark, timeout_ms_, [](const Heard& h) { return h.section == "computer.status"; });
+  const bool on = answer && !IsGoodbye(*answer);
+  KnownComputers::Card card{command_.mac, ""};
+  const KnownComputers::Card told = on ? KeepCard(target, mark, *answer) : KnownComputers::Card{};
+  const std::optional<KnownComputers::Card> kept = known_.Find(computer);
+  if (card.mac.empty()) card.mac = !told.mac.empty() ? told.mac : kept ? kept->mac : "";
+  if (card.address.empty())
+    card.address = !told.address.empty() ? told.address : kept ? kept->address : "";
+  if (card.mac.empty()) {
+    Complain("cannot wake " + computer + ": its MAC is not known here; varnixctl status " +
+             computer + " keeps it while the computer is on, or give --mac");
+    return 1;
+  }
+  std::string broadcast;
+  try {
+    broadcast = send_wake_(card.mac, card.address);
+  } catch (const Error& e) {
+    Complain("cannot wake " + computer + ": " + e.description());
+    return 1;
+  }
+  if (command_.json) {
+    Heard woken;
+    woken.source = target;
+    woken.section = "wake";
+    woken.items = {{"MAC", card.mac}, {"SentTo", broadcast}, {"Answered", on ? "yes" : "no"}};
+    Print(JsonLine(woken) + "\n");
+  } else {
+    Print(Escaped("woke " + computer + ": the magic packet for " + card.mac + " went to " +
+                  broadcast + (on ? " (its node answers: it is on already)" : "")) +
+          "\n");
+  }
+  return 0;
+}
+
 int Controller::On(const std::string& target) {
   using Verb = CtlCommand::Verb;
   if (command_.ForAProgram()) return Program(target);
+  if (command_.verb == Verb::kWake) return Wake(target);
   const size_t mark = heard_.size();
   switch (command_.verb) {
     case Verb::kEcho: {
@@ -94,10 +160,12 @@ int Controller::On(const std::string& target) {
       return 0;
     }
     case Verb::kStatus: {
+      SendControl(target, "Computer.Control", {{"Query", "IP"}});
       SendControl(target, "Computer.Control", {{"Query", "Status"}});
       const std::optional<Heard> answer = Await(
           target, mark, timeout_ms_, [](const Heard& h) { return h.section == "computer.status"; });
       if (!answer || IsGoodbye(*answer)) break;
+      KeepCard(target, mark, *answer);
       const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                               std::chrono::system_clock::now().time_since_epoch())
                               .count();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ctl/ctl_command.h"
+#include "ctl/known_computers.h"
 #include "ctl/report_view.h"
 #include "platform/event_loop.h"
 #include "xap/xap_link.h"
@@ -32,8 +33,12 @@ class Controller {
     bool terminal;  // out is a terminal that can be redrawn in place
   };
 
+  // Sends the magic packet for a MAC to the LAN of an address ("" for this computer's own);
+  // returns where it went, or throws Error saying why it could not go.
+  using SendWake = std::function<std::string(const std::string& mac, const std::string& address)>;
+
   Controller(EventLoop& loop, XapLink& link, CtlCommand command, std::string this_computer,
-             Output output);
+             Output output, KnownComputers& known, SendWake send_wake);
 
   // Everything the link hears comes here.
   void Hear(const Heard& heard);
@@ -48,6 +53,10 @@ class Controller {
   };
 
   int On(const std::string& target);
+  int Wake(const std::string& target);
+  // The card that a node's status answer tells, with the address its address answer (heard
+  // since `mark`) gives; kept for a later wake.
+  KnownComputers::Card KeepCard(const std::string& target, size_t mark, const Heard& status);
   int Program(const std::string& target);
   int Watch(const std::vector<std::string>& targets);
   int Nodes();
@@ -85,6 +94,8 @@ class Controller {
   CtlCommand command_;
   std::string this_computer_;
   Output output_;
+  KnownComputers& known_;
+  SendWake send_wake_;
   int timeout_ms_;
   std::vector<Heard> heard_;
   int tokens_ = 0;

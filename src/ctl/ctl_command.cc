@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/text.h"
+#include "core/wake_on_lan.h"
 #include "supervision/process_operations.h"
 #include "supervision/restart_plans.h"
 
@@ -20,6 +21,8 @@ const char kCtlUsage[] =
     "  watch [PATH]                   a live table of the node's reports, until Ctrl-C\n"
     "  ip                             echo TEXT\n"
     "  status [NAME]                  the computer's figures: processor, memory, disk, MAC\n"
+    "  wake NAME [--mac MAC]          wakes a computer that is off (Wake-on-LAN), by the MAC\n"
+    "                                 its node told when last asked, or the one given\n"
     "  shutdown --yes                 reboot --yes\n"
     "  sleep --yes                    hibernate --yes\n"
     "  logoff --yes                   lock\n"
@@ -47,13 +50,14 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 18> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 19> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
                                            {"autonotify", CtlCommand::Verb::kAutoNotify},
                                            {"ip", CtlCommand::Verb::kIp},
                                            {"status", CtlCommand::Verb::kStatus},
+                                           {"wake", CtlCommand::Verb::kWake},
                                            {"echo", CtlCommand::Verb::kEcho},
                                            {"shutdown", CtlCommand::Verb::kShutdown},
                                            {"reboot", CtlCommand::Verb::kReboot},
@@ -112,6 +116,11 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
         command.node = value;
       } else if (word == "--broadcast") {
         command.broadcast = value;
+      } else if (word == "--mac") {
+        command.mac = NormalMac(value);
+        if (command.mac.empty()) {
+          return {std::nullopt, "--mac takes one card's address, as aa:bb:cc:dd:ee:ff: " + value};
+        }
       } else if (word == "--title") {
         command.title = value;
       } else if (word == "--timeout") {
@@ -190,6 +199,12 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
         }
         command.node = rest[0];
       }
+      break;
+    case Verb::kWake:
+      if (rest.size() != 1 || !command.node.empty() || command.all) {
+        return {std::nullopt, "wake takes one computer's name"};
+      }
+      command.node = rest[0];
       break;
     case Verb::kEcho:
       if (rest.empty()) return {std::nullopt, "echo needs the text to send"};

@@ -16,6 +16,7 @@ struct CtlCommand {
     kAutoNotify,
     kIp,
     kStatus,
+    kWake,
     kEcho,
     kShutdown,
     kReboot,
@@ -45,6 +46,7 @@ struct CtlCommand {
   std::string restart;   // a restart policy, lower-cased
   std::vector<std::string> arguments;
   std::string text;  // what echo sends
+  std::string mac;   // what wake wakes, normal ("aa:bb:cc:dd:ee:ff"); "" for the one last seen
 
   // Whether the request concerns one program.
   bool ForAProgram() const {

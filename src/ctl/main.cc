@@ -4,8 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "core/wake_on_lan.h"
 #include "ctl/controller.h"
 #include "ctl/ctl_command.h"
+#include "ctl/known_computers.h"
 #include "platform/crypto.h"
 #include "platform/error.h"
 #include "platform/platform.h"
@@ -143,8 +145,17 @@ int main(int argc, char** argv) {
     Complain("cannot join the xAP network: " + e.description());
     return 1;
   }
+  const std::string state_folder = platform.machine->UserDataFolder();
+  varnix::KnownComputers known(
+      *platform.files, platform.machine->Paths(),
+      state_folder.empty() ? "" : state_folder + separator + "known-computers.txt");
+  varnix::WakeOnLan waker(loop, *platform.machine);
   varnix::Controller run(loop, link, command, computer,
-                         {stdout, stderr, varnix::PrepareTerminalOutput()});
+                         {stdout, stderr, varnix::PrepareTerminalOutput()}, known,
+                         [&](const std::string& mac, const std::string& address) {
+                           // A computer never heard is taken to be on this computer's LAN.
+                           return waker.Wake(mac, address.empty() ? addresses.local : address);
+                         });
   controller = &run;
   try {
     return run.Run();

@@ -1,0 +1,40 @@
+// What varnixctl last saw of each computer's network card, kept in the user's state folder so
+// that a computer can be woken once it is off and its node silent.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/file_system.h"
+#include "platform/path_rules.h"
+
+namespace varnix {
+
+class KnownComputers {
+ public:
+  static constexpr size_t kMaxComputers = 1024;
+
+  // `path` is the file; "" keeps nothing (no state folder).
+  KnownComputers(FileSystem& files, PathRules paths, std::string path);
+
+  struct Card {
+    std::string mac;      // normal
+    std::string address;  // where its node was heard; may be ""
+  };
+  // Nothing when the computer was never seen, or the file cannot be read.
+  std::optional<Card> Find(const std::string& computer);
+  // Keeps the card of a computer, replacing what was kept of it. Throws Error when the file
+  // cannot be written.
+  void Remember(const std::string& computer, const Card& card);
+
+ private:
+  std::map<std::string, Card> Read();
+
+  FileSystem& files_;
+  PathRules paths_;
+  std::string path_;
+};
+
+}  // namespace varnix
