@@ -6,6 +6,7 @@
 
 #include "core/failure.h"
 #include "core/text.h"
+#include "core/wake_on_lan.h"
 #include "gateway/gateway_config.h"
 #include "gateway/http_server.h"
 #include "gateway/mosquitto_session.h"
@@ -166,11 +167,13 @@ int main(int argc, char** argv) {
     Say("cannot join the xAP network: " + e.description());
     return 1;
   }
+  varnix::WakeOnLan waker(loop, machine);
   varnix::NodeDirectory nodes(
       loop, config,
       [&](const std::string& target, const std::string& klass, const std::string& section,
           const varnix::NodeDirectory::Items& items) { link.Send(target, klass, section, items); },
-      Say);
+      Say,
+      [&](const std::string& mac, const std::string& address) { return waker.Wake(mac, address); });
   directory = &nodes;
 
   std::unique_ptr<varnix::MosquittoSession> session;

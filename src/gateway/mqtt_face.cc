@@ -115,6 +115,8 @@ void MqttFace::Connected() {
   // a node no run has heard within ForgetAfter is cleared away.
   session_.Subscribe(GatewayTopic("nodes"));
   session_.Subscribe(prefix + "/+/availability");
+  session_.Subscribe(prefix + "/+/computer");
+  session_.Subscribe(prefix + "/+/figures");
   session_.Subscribe(prefix + "/+/program/+/state");
   gathering_ = true;
   table_found_ = false;
@@ -134,10 +136,12 @@ void MqttFace::Connected() {
 void MqttFace::PublishNode(const NodeState& node) {
   held_.erase(node.word);  // its own again, not an earlier run's leftovers
   Retain(NodeTopic(node, "availability"), node.online ? "online" : "offline");
-  Retain(
-      NodeTopic(node, "computer"),
-      Dump(Json{{"name", node.computer}, {"address", node.address}, {"verified", node.verified}}));
+  Retain(NodeTopic(node, "computer"), Dump(Json{{"name", node.computer},
+                                                {"address", node.address},
+                                                {"mac", node.mac},
+                                                {"verified", node.verified}}));
   PublishDiscovery(node);
+  PublishFigures(node);
   for (const ProgramConfig& program : config_.programs) {
     if (program.ForComputer(node.computer)) PublishProgram(node, program);
   }
@@ -210,6 +214,8 @@ void MqttFace::PublishDiscovery(const NodeState& node) {
               {"sw_version", VARNIX_VERSION},
               {"via_device", GatewayDeviceId()}};
   if (const std::string url = PageUrl(); !url.empty()) device["configuration_url"] = url;
+  // Home Assistant joins the device with what the router and others know of the computer.
+  if (!node.mac.empty()) device["connections"] = Json::array({Json::array({"mac", node.mac})});
   const Json with_node = Json::array(
       {{{"topic", NodeTopic(node, "availability")}}, {{"topic", GatewayAvailabilityTopic()}}});
   const Json gateway_only = Json::array({{{"topic", GatewayAvailabilityTopic()}}});
@@ -248,6 +254,35 @@ void MqttFace::PublishDiscovery(const NodeState& node) {
     if (!button.enabled) config["enabled_by_default"] = false;
     add("button", button.action, std::move(config));
   }
+  // The one action for a computer that is off: only the gateway need be there.
+  add("button", "wake",
+      {{"name", "Wake"},
+       {"command_topic", command},
+       {"payload_press", "wake"},
+       {"icon", "mdi:power-on"}},
+      false);
+  const std::string figures = NodeTopic(node, "figures");
+  const auto computer_figure = [&](const std::string& object, const std::string& name,
+                                   Json config) {
+    config["name"] = name;
+    config["state_topic"] = figures;
+    config["value_template"] = "{{ value_json." + object + " }}";
+    add("sensor", object, std::move(config));
+  };
+  computer_figure(
+      "cpu", "CPU",
+      {{"unit_of_measurement", "%"}, {"state_class", "measurement"}, {"icon", "mdi:cpu-64-bit"}});
+  computer_figure(
+      "memory", "Memory used",
+      {{"unit_of_measurement", "%"}, {"state_class", "measurement"}, {"icon", "mdi:memory"}});
+  computer_figure("disk_free", "Disk free",
+                  {{"unit_of_measurement", "B"},
+                   {"suggested_unit_of_measurement", "GiB"},
+                   {"device_class", "data_size"},
+                   {"state_class", "measurement"},
+                   {"icon", "mdi:harddisk"}});
+  computer_figure("booted", "Booted",
+                  {{"device_class", "timestamp"}, {"entity_category", "diagnostic"}});
   add("sensor", "address",
       {{"name", "Address"},
        {"state_topic", NodeTopic(node, "computer")},
@@ -357,6 +392,32 @@ void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& progra
                    {"forced", state->forced}}));
 }
 
+void MqttFace::PublishFigures(const NodeState& node) {
+  if (!node.answered) return;
+  const NodeFigures& figures = node.figures;
+  const auto number = [](const std::optional<uint64_t>& value) {
+    return value ? Json(*value) : Json(nullptr);
+  };
+  Json booted = nullptr;
+  if (figures.booted) {
+    const auto at = static_cast<std::time_t>(*figures.booted);
+    char text[32] = "";
+    if (const std::tm* utc = std::gmtime(&at))
+      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", utc);
+    if (text[0] != '\0') booted = text;
+  }
+  // Figures come again with the next round: one lost on the way is not worth an
+  // acknowledgement.
+  Retain(NodeTopic(node, "figures"),
+         Dump(Json{{"cpu", number(figures.cpu)},
+                   {"memory", number(figures.MemoryPercent())},
+                   {"disk_free", number(figures.disk_free)},
+                   {"booted", booted}}),
+         MqttSession::Delivery::kAtMostOnce);
+}
+
+void MqttFace::FiguresReported(const NodeState& node) { PublishFigures(node); }
+
 void MqttFace::NodeChanged(const NodeState& node) {
   PublishNode(node);
   PublishGatewayState();
@@ -376,7 +437,8 @@ void MqttFace::NodeEvent(const NodeState& node, const std::string& text) {
 }
 
 void MqttFace::NodeForgotten(const NodeState& node) {
-  std::set<std::string> topics = {NodeTopic(node, "availability"), NodeTopic(node, "computer")};
+  std::set<std::string> topics = {NodeTopic(node, "availability"), NodeTopic(node, "computer"),
+                                  NodeTopic(node, "figures")};
   for (const ProgramConfig& program : config_.programs) {
     if (!program.ForComputer(node.computer)) continue;
     topics.insert(ProgramTopic(node, program, "state"));
@@ -453,6 +515,8 @@ void MqttFace::Sweep() {
   gathering_ = false;
   const std::string& prefix = config_.mqtt.topic_prefix;
   session_.Unsubscribe(prefix + "/+/availability");
+  session_.Unsubscribe(prefix + "/+/computer");
+  session_.Unsubscribe(prefix + "/+/figures");
   session_.Unsubscribe(prefix + "/+/program/+/state");
   for (const auto& [node_id, topics] : earlier_configs_) {
     found_[node_id.substr(7)].insert(topics.begin(), topics.end());
@@ -543,7 +607,10 @@ void MqttFace::Message(const std::string& topic, const std::string& payload) {
   }
   const auto rest = after(prefix);
   if (gathering_ && rest.size() >= 2 && rest[0] != "gateway" && !payload.empty() &&
-      (rest[1] == "availability" || (rest.size() == 4 && rest[3] == "state"))) {
+      ((rest.size() == 2 &&
+        (rest[1] == "availability" || rest[1] == "computer" || rest[1] == "figures")) ||
+       (rest.size() == 4 && rest[3] == "state"))) {
+    if (rest.size() == 2 && rest[1] == "computer") Recall(payload);
     if (found_.size() < 4 * NodeDirectory::kMaxNodes) found_[rest[0]].insert(topic);
     return;
   }
@@ -552,6 +619,18 @@ void MqttFace::Message(const std::string& topic, const std::string& payload) {
   } else if (rest.size() == 4 && rest[1] == "program" && rest[3] == "set") {
     Command(rest[0], rest[2], payload);
   }
+}
+
+void MqttFace::Recall(const std::string& payload) {
+  // What an earlier run said of a computer: enough to wake it while it is off.
+  const Json computer = Json::parse(payload, nullptr, false);
+  if (!computer.is_object()) return;
+  const auto text = [&](const char* name) {
+    const auto found = computer.find(name);
+    return found != computer.end() && found->is_string() ? found->get<std::string>() : "";
+  };
+  if (!NodeDirectory::ComputerOf("qel.Process." + text("name")).empty())
+    nodes_.Recall(text("name"), text("mac"), text("address"));
 }
 
 void MqttFace::RetainedConfig(const std::string& topic, const std::string& node_id) {
@@ -573,6 +652,17 @@ void MqttFace::RetainedConfig(const std::string& topic, const std::string& node_
 void MqttFace::Command(const std::string& word, const std::string& program_id,
                        std::string payload) {
   const NodeState* node = NodeOfWord(word);
+  if (program_id.empty() && LowerCase(TrimSpaces(payload)) == "wake") {
+    std::string said;
+    const NodeDirectory::Sent sent = nodes_.Wake(node != nullptr ? node->computer : word, &said);
+    if (sent == NodeDirectory::Sent::kUnknown) {
+      Refuse(nullptr, "no node of the name " + word + " is known; the command went nowhere");
+    } else if (node == nullptr) {
+      session_.Publish(config_.mqtt.topic_prefix + "/" + word + "/event", Dump(EventJson(said)),
+                       false, MqttSession::Delivery::kAtLeastOnce);
+    }
+    return;
+  }
   if (node == nullptr && remembered_.count(word) != 0 && payload.size() <= kMaxCommandBytes &&
       std::none_of(payload.begin(), payload.end(), IsControlByte)) {
     // A computer an earlier run knew, not heard since this one began: offline, and said so
@@ -604,7 +694,7 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
     } else {
       Refuse(node, "\"" + payload +
                        "\" is not a computer command (shutdown, reboot, sleep, hibernate, lock, "
-                       "logoff, screenoff)");
+                       "logoff, screenoff, wake)");
     }
     return;
   }

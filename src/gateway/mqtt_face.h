@@ -51,6 +51,7 @@ class MqttFace : public NodeObserver {
 
   void NodeChanged(const NodeState& node) override;
   void ProgramReported(const NodeState& node, const ProgramState& program) override;
+  void FiguresReported(const NodeState& node) override;
   void NodeEvent(const NodeState& node, const std::string& text) override;
   void NodeForgotten(const NodeState& node) override;
   void GatewayNotice(const std::string& text) override;
@@ -69,6 +70,10 @@ class MqttFace : public NodeObserver {
   std::string PageUrl() const;
   nlohmann::json Origin() const;
   void PublishProgram(const NodeState& node, const ProgramConfig& program);
+  // The computer's own figures, as its sensors read them.
+  void PublishFigures(const NodeState& node);
+  // Keeps for waking what an earlier run retained of a computer (its name, MAC and address).
+  void Recall(const std::string& payload);
   void Command(const std::string& word, const std::string& program_id, std::string payload);
   // A config left retained by an earlier run, for an entity that is no longer configured.
   void RetainedConfig(const std::string& topic, const std::string& node_id);

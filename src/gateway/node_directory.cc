@@ -2,9 +2,11 @@
 #include "gateway/node_directory.h"
 
 #include <algorithm>
+#include <charconv>
 #include <vector>
 
 #include "core/text.h"
+#include "core/wake_on_lan.h"
 #include "platform/error.h"
 #include "platform/memory.h"
 
@@ -33,7 +35,20 @@ bool NameCharacter(std::string_view character) {
   return true;
 }
 
+// A figure as the node wrote it: digits alone, or nothing.
+std::optional<uint64_t> Figure(const std::string& text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
+  return value;
+}
+
 }  // namespace
+
+std::optional<uint64_t> NodeFigures::MemoryPercent() const {
+  if (!memory_used || !memory_total || *memory_total == 0) return {};
+  return (*memory_used * 100 + *memory_total / 2) / *memory_total;
+}
 
 std::string NodeDirectory::ComputerOf(const std::string& source) {
   if (source.size() <= kNodePrefix.size() ||
@@ -71,8 +86,13 @@ const ProgramState* NodeState::Program(const std::string& path) const {
   return found == programs.end() ? nullptr : &found->second;
 }
 
-NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say)
-    : loop_(loop), config_(config), send_(std::move(send)), say_(std::move(say)) {
+NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say,
+                             SendWake send_wake)
+    : loop_(loop),
+      config_(config),
+      send_(std::move(send)),
+      say_(std::move(say)),
+      send_wake_(std::move(send_wake)) {
   echo_timer_ = loop_.CreateTimer([this] { Echo(); });
   refresh_timer_ = loop_.CreateTimer([this] { Refresh(); });
   ask_timer_ = loop_.CreateTimer([this] {
@@ -137,6 +157,8 @@ void NodeDirectory::AskEveryone(bool with_address) {
     // Every node takes "*" as its own, and answers from its own address: one request asks
     // them all, and only a computer answers.
     if (with_address) send_("*", "Computer.Process", "Computer.Control", {{"Query", "IP"}});
+    // The computers' figures come with each round, so that they are never older than it.
+    send_("*", "Computer.Process", "Computer.Control", {{"Query", "Status"}});
     send_("*", "WDT.Echo", "Echo.Query", {{"Query", "varnix-gateway"}});
   } catch (const Error& e) {
     say_("cannot ask the network for its nodes: " + e.description());
@@ -264,6 +286,23 @@ void NodeDirectory::Hear(const Heard& heard) {
     program.forced = EqualsIgnoringCase(heard.Item("Forced"), "yes");
     program.reported_ms = heard.at_ms;
     Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });
+  } else if (heard.section == "computer.status") {
+    NodeFigures figures{Figure(heard.Item("CPU")), Figure(heard.Item("MemoryUsed")),
+                        Figure(heard.Item("MemoryTotal")), Figure(heard.Item("DiskFree")),
+                        Figure(heard.Item("Booted"))};
+    // Figures no computer has are nobody's: they are left out rather than shown.
+    if (figures.cpu > 100u) figures.cpu.reset();
+    if (!figures.memory_total || figures.memory_used > figures.memory_total) {
+      figures.memory_used.reset();
+      figures.memory_total.reset();
+    }
+    node->figures = figures;
+    const std::string mac = NormalMac(heard.Item("MAC"));
+    if (!mac.empty() && mac != node->mac) {
+      node->mac = mac;
+      Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
+    }
+    Tell([&](NodeObserver& o) { o.FiguresReported(*node); });
   } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
     const std::string text = Bounded(heard.Item("Data"));
     Tell([&](NodeObserver& o) { o.NodeEvent(*node, text); });
@@ -375,6 +414,50 @@ NodeDirectory::Sent NodeDirectory::ControlComputer(const std::string& computer,
   if (node == nullptr) return sent;
   Request(*node, "Computer.Process", "Computer.Control", {{"Action", action}});
   return sent;
+}
+
+NodeDirectory::Sent NodeDirectory::Wake(const std::string& computer, std::string* said) {
+  const std::string key = LowerCase(computer);
+  const auto found = nodes_.find(key);
+  const auto recalled = recalled_.find(TopicWord(computer));
+  if (found == nodes_.end() && recalled == recalled_.end()) return Sent::kUnknown;
+  NodeState* node = found == nodes_.end() ? nullptr : &found->second;
+  std::pair<std::string, std::string> target;  // the MAC, and where the computer was heard
+  if (recalled != recalled_.end()) target = recalled->second;
+  if (node != nullptr && !node->mac.empty()) target = {node->mac, node->address};
+  const std::string& name = node != nullptr ? node->computer : computer;
+  std::string text;
+  Sent sent = Sent::kFailed;
+  const int64_t now = loop_.NowMilliseconds();
+  int64_t& woken = woken_ms_[target.first];
+  if (target.first.empty()) {
+    text = "cannot wake " + name + ": its MAC is not known (its node tells it once it answers)";
+  } else if (woken != 0 && now - woken < kWakeEveryMs) {
+    // A flood of presses (or of MQTT messages) is one packet a second on the LAN, not one each.
+    text = "woke " + name + " a moment ago";
+    sent = Sent::kSent;
+  } else {
+    woken = now;
+    try {
+      text = "woke " + name + ": the magic packet for " + target.first + " went to " +
+             send_wake_(target.first, target.second);
+      sent = Sent::kSent;
+    } catch (const Error& e) {
+      text = "cannot wake " + name + ": " + e.description();
+    }
+  }
+  if (woken_ms_.size() > kMaxNodes) woken_ms_.clear();
+  say_(text);
+  if (node != nullptr) Tell([&](NodeObserver& o) { o.NodeEvent(*node, text); });
+  if (said != nullptr) *said = text;
+  return sent;
+}
+
+void NodeDirectory::Recall(const std::string& computer, const std::string& mac,
+                           const std::string& address) {
+  const std::string normal = NormalMac(mac);
+  if (normal.empty() || recalled_.size() >= kMaxNodes) return;
+  recalled_[TopicWord(computer)] = {normal, address};
 }
 
 }  // namespace varnix

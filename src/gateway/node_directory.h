@@ -36,6 +36,18 @@ struct ProgramState {
   bool Running() const { return pid != "0" && !pid.empty(); }
 };
 
+// The computer's own figures, as its last status answer gave them; each empty until given.
+struct NodeFigures {
+  std::optional<uint64_t> cpu;  // percent of every processor
+  std::optional<uint64_t> memory_used;
+  std::optional<uint64_t> memory_total;  // bytes, as both
+  std::optional<uint64_t> disk_free;     // bytes
+  std::optional<uint64_t> booted;        // Unix seconds
+
+  // Memory used, in whole percent of the total; empty without both.
+  std::optional<uint64_t> MemoryPercent() const;
+};
+
 struct NodeState {
   std::string source;    // "qel.Process.NAME"
   std::string computer;  // NAME, as the node writes it
@@ -48,6 +60,9 @@ struct NodeState {
   bool verified = false;
   int64_t last_heard_ms = 0;  // on the loop's clock
   int unanswered_echoes = 0;
+  NodeFigures figures;
+  // Of the interface at `address`; kept while the computer is off, since a wake needs it.
+  std::string mac;
   // Keyed by the lower-cased path, so that the node's own letter case is kept in the value.
   std::map<std::string, ProgramState> programs;
 
@@ -61,6 +76,8 @@ class NodeObserver {
   // A node came or went, or its computer, address or availability changed.
   virtual void NodeChanged(const NodeState& node) = 0;
   virtual void ProgramReported(const NodeState& node, const ProgramState& program) = 0;
+  // The computer's own figures came (they come with every echo round).
+  virtual void FiguresReported(const NodeState& /*node*/) {}
   // The node's event text (a failure, a refusal).
   virtual void NodeEvent(const NodeState& node, const std::string& text) = 0;
   // The node is forgotten (silent too long, or a stranger making room): what was said of it
@@ -77,6 +94,9 @@ class NodeDirectory {
   using Send = std::function<void(const std::string& target, const std::string& klass,
                                   const std::string& section, const Items& items)>;
   using Say = std::function<void(const std::string& text)>;
+  // Sends the magic packet for a MAC to the LAN of an address; returns where it went, or
+  // throws Error saying why it could not go.
+  using SendWake = std::function<std::string(const std::string& mac, const std::string& address)>;
 
   // Bounds against a LAN that invents nodes, programs and texts without end.
   static constexpr size_t kMaxNodes = 1024;
@@ -88,6 +108,7 @@ class NodeDirectory {
   static constexpr int kStrangerRequestsPerSecond = 4;
   static constexpr int kStrangerRequestBurst = 8;
   static constexpr int64_t kAskEveryoneEveryMs = 2000;
+  static constexpr int64_t kWakeEveryMs = 1000;  // per MAC
 
   // The computer of a node's source address ("qel.Process.NAME"); "" when the source is not a
   // Varnix node, or NAME is no computer's name: one label of letters (any script), digits, "-"
@@ -96,7 +117,8 @@ class NodeDirectory {
   // `text` cut at kMaxTextBytes on a character's edge, saying how much was left out.
   static std::string Bounded(std::string text);
 
-  NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say);
+  NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say,
+                SendWake send_wake);
 
   void AddObserver(NodeObserver& observer) { observers_.push_back(&observer); }
   // Asks every node for its computer, and starts the echoes.
@@ -105,10 +127,16 @@ class NodeDirectory {
 
   // Requests to a node, by its computer name (any letter case). Sent only to a node that is
   // known and online; to one that is offline nothing goes, and that is said as its event.
-  enum class Sent { kSent, kUnknown, kOffline };
+  enum class Sent { kSent, kUnknown, kOffline, kFailed };
   Sent StartProgram(const std::string& computer, const ProgramConfig& program, bool restart);
   Sent StopProgram(const std::string& computer, const ProgramConfig& program);
   Sent ControlComputer(const std::string& computer, const std::string& action);
+  // Wakes the computer, off or on, by the MAC its node last told and on the LAN it was heard
+  // on; what came of it is said as its event, and in `said`. A computer an earlier run of the
+  // gateway knew is woken by what that run kept (see Recall).
+  Sent Wake(const std::string& computer, std::string* said = nullptr);
+  // What an earlier run knew of a computer not heard in this one, kept for waking it.
+  void Recall(const std::string& computer, const std::string& mac, const std::string& address);
 
   // What is shown of a program is asked again this often at least, whoever changed it: a
   // report the node does not send by itself (a program started by hand, one that ended before
@@ -150,10 +178,14 @@ class NodeDirectory {
   const GatewayConfig& config_;
   Send send_;
   Say say_;
+  SendWake send_wake_;
   std::vector<NodeObserver*> observers_;
   std::map<std::string, NodeState> nodes_;    // by the lower-cased computer name
   std::map<std::string, std::string> words_;  // word -> the key of the node it names
   std::set<std::string> said_;                // names refused aloud once already (bounded)
+  std::map<std::string, int64_t> woken_ms_;   // MAC -> when its packet last went (bounded)
+  // Computers of earlier runs, by their word: their MAC and address (bounded).
+  std::map<std::string, std::pair<std::string, std::string>> recalled_;
   double stranger_tokens_ = kStrangerRequestBurst;
   int64_t tokens_at_ms_ = 0;
   std::unique_ptr<Timer> echo_timer_;

@@ -76,7 +76,11 @@ void WebFace::NodeChanged(const NodeState&) { Changed(); }
 
 void WebFace::ProgramReported(const NodeState&, const ProgramState&) { Changed(); }
 
+void WebFace::FiguresReported(const NodeState&) { Changed(); }
+
 void WebFace::NodeEvent(const NodeState& node, const std::string& text) {
+  // The node's word that it has started says nothing a person needs: "online" says it.
+  if (text.rfind("Using xAP port ", 0) == 0) return;
   auto& list = events_[LowerCase(node.computer)];
   list.emplace_front(loop_.NowMilliseconds(), text);
   event_bytes_ += text.size();
@@ -128,26 +132,29 @@ std::string WebFace::StateJson() const {
     const std::string& key = entry->first;
     const NodeState& node = entry->second;
     Json programs = Json::array();
-    const auto configured_id = [&](const std::string& path) -> Json {
+    const auto configured = [&](const std::string& path) -> const ProgramConfig* {
       for (const ProgramConfig& program : config_.programs) {
         if (program.ForComputer(node.computer) && EqualsIgnoringCase(program.path, path)) {
-          return program.id;
+          return &program;
         }
       }
       return nullptr;
     };
     // What a program does not have is left out, not written as null: the state goes to every
     // open page at each change, and fifty computers' worth adds up.
-    const auto row = [](const std::string& path, Json configured) {
+    const auto row = [](const std::string& path, const ProgramConfig* program) {
       Json fields{{"path", path}};
-      if (!configured.is_null()) fields["configured"] = std::move(configured);
+      if (program != nullptr) {
+        fields["configured"] = program->id;
+        fields["name"] = program->name;
+      }
       return fields;
     };
     const auto put = [](Json& fields, const char* name, Json value) {
       if (!value.is_null()) fields[name] = std::move(value);
     };
     for (const auto& [path_key, program] : node.programs) {
-      Json fields = row(program.path, configured_id(program.path));
+      Json fields = row(program.path, configured(program.path));
       put(fields, "title", program.title.empty() ? Json(nullptr) : Json(program.title));
       put(fields, "pid", program.Running() ? Figure(program.pid) : Json(nullptr));
       put(fields, "priority", program.priority.empty() ? Json(nullptr) : Json(program.priority));
@@ -162,7 +169,7 @@ std::string WebFace::StateJson() const {
     // A configured program the node has not reported yet still gets its row and buttons.
     for (const ProgramConfig& program : config_.programs) {
       if (program.ForComputer(node.computer) && node.Program(program.path) == nullptr) {
-        programs.push_back(row(program.path, program.id));
+        programs.push_back(row(program.path, &program));
       }
     }
     Json events = Json::array();
@@ -171,9 +178,21 @@ std::string WebFace::StateJson() const {
         events.push_back({{"age_s", (now - at) / 1000}, {"text", text}});
       }
     }
+    Json figures = Json::object();
+    const auto figure = [&](const char* name, const std::optional<uint64_t>& value) {
+      if (value) figures[name] = *value;
+    };
+    figure("cpu", node.figures.cpu);
+    figure("memory_percent", node.figures.MemoryPercent());
+    figure("memory_used", node.figures.memory_used);
+    figure("memory_total", node.figures.memory_total);
+    figure("disk_free", node.figures.disk_free);
+    figure("booted", node.figures.booted);
     const std::string one =
         Dump({{"computer", node.computer},
               {"address", node.address},
+              {"wakeable", !node.mac.empty()},
+              {"figures", std::move(figures)},
               {"online", node.online},
               {"verified", node.verified},
               {"last_heard_s",
@@ -233,6 +252,11 @@ HttpResponse WebFace::Action(const HttpRequest& request) {
   const std::string program_id = body.contains("program") && body["program"].is_string()
                                      ? body["program"].get<std::string>()
                                      : "";
+  if (program_id.empty() && action == "wake") {
+    say_("the web page asks to wake " + node->computer);
+    std::string said;
+    return Answer(nodes_.Wake(node->computer, &said), *node, said);
+  }
   if (program_id.empty()) {
     if (std::none_of(std::begin(kComputerActions), std::end(kComputerActions),
                      [&](const char* known) { return action == known; })) {
@@ -262,6 +286,8 @@ HttpResponse WebFace::Answer(NodeDirectory::Sent sent, const NodeState& node,
       return JsonAnswer(202, Json{{"ok", true}});
     case NodeDirectory::Sent::kOffline:
       return Refusal(409, node.computer + " is offline: " + action + " not sent");
+    case NodeDirectory::Sent::kFailed:
+      return Refusal(409, action);
     case NodeDirectory::Sent::kUnknown:
       break;
   }

@@ -58,12 +58,13 @@ class WebFace : public NodeObserver {
 
   void NodeChanged(const NodeState& node) override;
   void ProgramReported(const NodeState& node, const ProgramState& program) override;
+  void FiguresReported(const NodeState& node) override;
   void NodeEvent(const NodeState& node, const std::string& text) override;
   void NodeForgotten(const NodeState& node) override;
 
  private:
   HttpResponse Action(const HttpRequest& request);
-  // The answer to an action, as far as it went.
+  // The answer to an action, as far as it went; `action` names it, or says why it failed.
   HttpResponse Answer(NodeDirectory::Sent sent, const NodeState& node,
                       const std::string& action) const;
   void Changed();

@@ -22,7 +22,7 @@ inline constexpr char kPageHtml[] = R"html(<!DOCTYPE html>
 <dialog id="confirm">
   <form method="dialog">
     <p id="confirm-text"></p>
-    <menu><button value="cancel">Cancel</button> <button id="confirm-ok" value="ok">Confirm</button></menu>
+    <menu><button value="cancel">Cancel</button><button id="confirm-ok" class="danger" value="ok">Confirm</button></menu>
   </form>
 </dialog>
 </body>
@@ -30,26 +30,67 @@ inline constexpr char kPageHtml[] = R"html(<!DOCTYPE html>
 )html";
 
 inline constexpr char kPageCss[] =
-    R"css(:root { color-scheme: light dark; --line: #8884; --muted: #666; }
-@media (prefers-color-scheme: dark) { :root { --muted: #aaa; } }
-body { font: 15px/1.4 system-ui, sans-serif; margin: 0 auto; padding: 0 1rem; max-width: 70rem; }
-header { display: flex; flex-wrap: wrap; align-items: baseline; gap: 1rem; }
-section { border-top: 1px solid var(--line); padding: .5rem 0 1rem; }
-h2 { margin: .5rem 0; font-size: 1.2rem; }
-.offline h2::after { content: " (offline)"; color: var(--muted); font-weight: normal; }
-.meta, #status { color: var(--muted); }
-.table { overflow-x: auto; }
-table { border-collapse: collapse; width: 100%; }
-th, td { text-align: left; padding: .25rem .5rem; border-bottom: 1px solid var(--line); }
-td.path { word-break: break-all; }
-button { font: inherit; padding: .25rem .6rem; margin: .1rem; }
-ol.events { margin: .25rem 0; padding-left: 1.2rem; color: var(--muted); }
+    R"css(:root { color-scheme: light dark; --line: #8884; --muted: #666; --card: #fff;
+  --page: #f3f3f5; --on: #1a7f37; --off: #777; --bad: #b3261e; --accent: #0b57d0; }
+@media (prefers-color-scheme: dark) {
+  :root { --muted: #aaa; --card: #1e1f22; --page: #111214; --on: #4ac26b; --off: #999;
+    --bad: #f2b8b5; --accent: #a8c7fa; }
+}
+* { box-sizing: border-box; }
+body { font: 16px/1.45 system-ui, sans-serif; margin: 0; background: var(--page); }
+header { display: flex; flex-wrap: wrap; align-items: baseline; gap: 0 1rem; padding: 0 1rem; }
+h1 { font-size: 1.4rem; margin: .75rem 0; }
+#status { color: var(--muted); margin: 0; }
+#nodes { display: grid; gap: 1rem; padding: 0 1rem 1rem; margin: 0 auto; max-width: 90rem;
+  grid-template-columns: repeat(auto-fill, minmax(min(100%, 24rem), 1fr)); align-items: start; }
+section { background: var(--card); border: 1px solid var(--line); border-radius: .75rem;
+  padding: .75rem 1rem; min-width: 0; overflow-wrap: anywhere; }
+h2 { margin: 0; font-size: 1.25rem; display: flex; flex-wrap: wrap; align-items: center;
+  gap: .5rem; }
+h3 { font-size: 1rem; margin: .75rem 0 .25rem; }
+.meta { color: var(--muted); margin: .25rem 0 .5rem; font-size: .9rem; }
+.chip { display: inline-block; font-size: .8rem; font-weight: 600; padding: .1rem .55rem;
+  border-radius: 1rem; border: 1px solid currentColor; white-space: nowrap; }
+.chip.running, .chip.online { color: var(--on); }
+.chip.stopped, .chip.offline { color: var(--off); }
+.chip.failed { color: var(--bad); }
+.chip.stale { border-style: dashed; }
+dl.figures { display: grid; grid-template-columns: repeat(2, minmax(0, 1fr));
+  gap: .25rem .75rem; margin: .5rem 0; }
+dl.figures div { min-width: 0; }
+dt { font-size: .8rem; color: var(--muted); }
+dd { margin: 0; font-variant-numeric: tabular-nums; }
+.actions { display: flex; flex-wrap: wrap; gap: .5rem; margin: .5rem 0; }
+button { font: inherit; min-height: 44px; min-width: 44px; padding: .4rem .9rem;
+  border-radius: .5rem; border: 1px solid var(--line); background: transparent;
+  color: inherit; cursor: pointer; }
+button.primary { border-color: var(--accent); color: var(--accent); }
+button.danger { border-color: var(--bad); color: var(--bad); }
+button:disabled { opacity: .45; cursor: not-allowed; }
+ul.programs { list-style: none; margin: 0; padding: 0; }
+ul.programs > li { border-top: 1px solid var(--line); padding: .6rem 0; }
+.program-head { display: flex; flex-wrap: wrap; align-items: center; gap: .5rem; }
+.program-name { font-weight: 600; }
+.path { display: block; color: var(--muted); font-size: .85rem; overflow-wrap: break-word; }
+.numbers { color: var(--muted); font-size: .9rem; margin: .15rem 0 0; }
+ol.events { margin: 0; padding-left: 1.2rem; }
+ol.events li { margin: .2rem 0; }
+.age { color: var(--muted); font-size: .85rem; white-space: nowrap; }
+dialog { max-width: min(26rem, calc(100vw - 2rem)); border-radius: .75rem;
+  border: 1px solid var(--line); }
+dialog menu { display: flex; justify-content: flex-end; gap: .5rem; padding: 0; }
 )css";
 
 inline constexpr char kPageJs[] = R"js('use strict';
 const token = document.querySelector('meta[name="varnix-token"]').content;
 const main = document.getElementById('nodes');
 const statusLine = document.getElementById('status');
+
+// Every computer action, in the order shown; those that end what its user is doing ask first.
+const computerActions = [
+  ['wake', 'Wake', false], ['lock', 'Lock', false], ['screenoff', 'Screen off', false],
+  ['sleep', 'Sleep', true], ['hibernate', 'Hibernate', true], ['logoff', 'Log off', true],
+  ['reboot', 'Reboot', true], ['shutdown', 'Shut down', true]];
 
 function el(tag, text, cls) {
   const e = document.createElement(tag);
@@ -58,94 +99,153 @@ function el(tag, text, cls) {
   return e;
 }
 
-function programState(p) {
-  if (p.pid) return 'running';
-  if (p.forced) return 'killed' + (p.signal ? ' (' + p.signal + ')' : '');
-  if (p.exit_code != null) return 'ended, exit ' + p.exit_code;
-  if (p.signal) return 'ended by ' + p.signal;
-  return 'not running';
+// Seconds as a person reads them: "45 s", "12 min", "2 h 05 min", "3 d 4 h".
+function span(seconds) {
+  if (seconds == null || seconds < 0) return '–';
+  const s = Math.floor(seconds);
+  if (s < 60) return s + ' s';
+  if (s < 3600) return Math.floor(s / 60) + ' min';
+  if (s < 86400) return Math.floor(s / 3600) + ' h ' + String(Math.floor(s / 60) % 60).padStart(2, '0') + ' min';
+  return Math.floor(s / 86400) + ' d ' + Math.floor(s / 3600) % 24 + ' h';
 }
 
-function fmt(v, unit) { return v == null ? '–' : v + unit; }
+function bytes(value) {
+  if (value == null) return '–';
+  if (value >= 1073741824) return (value / 1073741824).toFixed(1) + ' GiB';
+  return (value / 1048576).toFixed(1) + ' MiB';
+}
 
-async function act(body) {
+// [chip class, text] of a program as last reported.
+function programState(p) {
+  if (p.pid) return ['running', 'running'];
+  if (p.forced) return ['failed', 'killed' + (p.signal ? ' (' + p.signal + ')' : '')];
+  if (p.exit_code != null) return [p.exit_code === 0 ? 'stopped' : 'failed', 'ended, exit ' + p.exit_code];
+  if (p.signal) return ['failed', 'ended by ' + p.signal];
+  return ['stopped', p.pid === undefined && p.exit_code === undefined && !p.title ? 'not reported' : 'not running'];
+}
+
+// A path that breaks only after its separators, so that names stay whole on a narrow screen.
+function pathText(path) {
+  const e = el('span', null, 'path');
+  const parts = path.split(/(?<=[\/\\])/);
+  parts.forEach((part, i) => {
+    e.append(document.createTextNode(part));
+    if (i + 1 < parts.length) e.append(document.createElement('wbr'));
+  });
+  return e;
+}
+
+async function act(body, label) {
   const response = await fetch('/api/action', {
     method: 'POST',
     headers: {'Content-Type': 'application/json', 'X-Varnix-Token': token},
     body: JSON.stringify(body)
   });
   const answer = await response.json().catch(() => ({}));
-  statusLine.textContent = response.ok ? 'Asked ' + body.computer + ' to ' + body.action + '.'
+  statusLine.textContent = response.ok ? 'Asked: ' + label + '.'
                                        : 'Refused: ' + (answer.error || response.status);
 }
 
 function confirmThen(text, body) {
   const dialog = document.getElementById('confirm');
-  document.getElementById('confirm-text').textContent = text;
-  dialog.onclose = () => { if (dialog.returnValue === 'ok') act(body); };
+  document.getElementById('confirm-text').textContent = text + '?';
+  document.getElementById('confirm-ok').textContent = text;
+  dialog.onclose = () => { if (dialog.returnValue === 'ok') act(body, text); };
   dialog.showModal();
 }
 
-function button(text, onClick) {
-  const b = el('button', text);
+function button(text, onClick, cls, enabled) {
+  const b = el('button', text, cls);
   b.type = 'button';
+  b.disabled = !enabled;
   b.addEventListener('click', onClick);
   return b;
+}
+
+function figure(list, name, value) {
+  const d = el('div');
+  d.append(el('dt', name), el('dd', value));
+  list.append(d);
+}
+
+function renderNode(node) {
+  const section = el('section', null, node.online ? 'online' : 'offline');
+  section.dataset.computer = node.computer;
+  const title = el('h2', node.computer);
+  title.append(el('span', node.online ? 'online' : 'offline', 'chip ' + (node.online ? 'online' : 'offline')));
+  section.append(title);
+  section.append(el('p', (node.address || 'address unknown') + ' · last heard ' +
+                    (node.last_heard_s == null ? 'never' : span(node.last_heard_s) + ' ago') +
+                    (node.verified ? '' : ' · unverified: what it says is not signed'), 'meta'));
+  const f = node.figures || {};
+  if (Object.keys(f).length) {
+    const list = el('dl', null, 'figures');
+    figure(list, 'CPU', f.cpu == null ? '–' : f.cpu + '%');
+    figure(list, 'Memory', f.memory_percent == null ? '–'
+           : f.memory_percent + '% of ' + bytes(f.memory_total));
+    figure(list, 'Disk free', bytes(f.disk_free));
+    figure(list, 'Up', f.booted == null ? '–' : span(Date.now() / 1000 - f.booted));
+    section.append(list);
+  }
+  const actions = el('div', null, 'actions');
+  for (const [action, label, ask] of computerActions) {
+    const what = label + ' ' + node.computer;
+    const body = {computer: node.computer, action};
+    // Only Wake reaches a computer that is off, and only once its node has told its card.
+    const enabled = action === 'wake' ? node.wakeable : node.online;
+    actions.append(button(label, () => ask ? confirmThen(what, body) : act(body, what),
+                          action === 'wake' ? 'primary' : ask ? 'danger' : '', enabled));
+  }
+  section.append(actions);
+  if (node.programs.length) {
+    section.append(el('h3', 'Programs'));
+    const list = el('ul', null, 'programs');
+    for (const p of node.programs) {
+      const item = el('li');
+      item.dataset.path = p.path;
+      const head = el('div', null, 'program-head');
+      head.append(el('span', p.name || p.title || p.path.split(/[\/\\]/).pop(), 'program-name'));
+      const [state, text] = programState(p);
+      head.append(el('span', node.online ? text : 'last known: ' + text,
+                     'chip ' + state + (node.online ? '' : ' stale')));
+      item.append(head, pathText(p.path));
+      const numbers = [];
+      if (p.pid) numbers.push('PID ' + p.pid);
+      if (p.cpu != null && p.pid) numbers.push('CPU ' + p.cpu + '%');
+      if (p.memory != null && p.pid) numbers.push(bytes(p.memory));
+      if (p.running_time != null && p.pid) numbers.push('running ' + span(p.running_time));
+      if (p.priority && p.pid) numbers.push(p.priority);
+      if (numbers.length) item.append(el('p', numbers.join(' · '), 'numbers'));
+      if (p.configured) {
+        const row = el('div', null, 'actions');
+        const choices = p.pid ? [['stop', 'Stop'], ['restart', 'Restart']] : [['start', 'Start']];
+        for (const [action, label] of choices) {
+          row.append(button(label, () => act({computer: node.computer, program: p.configured, action},
+                                              label + ' ' + (p.name || p.path)),
+                            '', node.online));
+        }
+        item.append(row);
+      }
+      list.append(item);
+    }
+    section.append(list);
+  }
+  if (node.events.length) {
+    const list = el('ol', null, 'events');
+    for (const e of node.events) {
+      const item = el('li', e.text + ' ');
+      item.append(el('span', span(e.age_s) + ' ago', 'age'));
+      list.append(item);
+    }
+    section.append(el('h3', 'Recent events'), list);
+  }
+  return section;
 }
 
 function render(state) {
   main.replaceChildren();
   if (!state.nodes.length) main.append(el('p', 'No node has answered yet.'));
-  for (const node of state.nodes) {
-    const section = el('section', null, node.online ? 'online' : 'offline');
-    section.dataset.computer = node.computer;
-    section.append(el('h2', node.computer));
-    section.append(el('p', (node.address || 'address unknown') + ' · last heard ' +
-                      (node.last_heard_s == null ? 'never' : node.last_heard_s + ' s ago') +
-                      (node.verified ? '' : ' · unverified: what it says is not signed'), 'meta'));
-    const controls = el('p');
-    for (const [action, label] of [['shutdown', 'Shut down'], ['reboot', 'Reboot']]) {
-      controls.append(button(label, () => confirmThen(label + ' ' + node.computer + '?',
-                                                      {computer: node.computer, action})));
-    }
-    section.append(controls);
-    const wrap = el('div', null, 'table');
-    const table = el('table');
-    const head = el('tr');
-    for (const h of ['Program', 'State', 'PID', 'Priority', 'CPU', 'Memory', 'Running', '']) {
-      const th = el('th', h);
-      th.scope = 'col';
-      head.append(th);
-    }
-    table.append(el('thead'));
-    table.tHead.append(head);
-    const body = el('tbody');
-    for (const p of node.programs) {
-      const row = el('tr');
-      row.append(el('td', p.title ? p.path + ' (' + p.title + ')' : p.path, 'path'),
-                 el('td', programState(p)), el('td', fmt(p.pid, '')),
-                 el('td', p.priority || '–'), el('td', fmt(p.cpu, '%')),
-                 el('td', p.memory == null ? '–' : (p.memory / 1048576).toFixed(1) + ' MiB'),
-                 el('td', fmt(p.running_time, ' s')));
-      const cell = el('td');
-      if (p.configured) {
-        for (const [action, label] of [['start', 'Start'], ['stop', 'Stop'], ['restart', 'Restart']]) {
-          cell.append(button(label, () => act({computer: node.computer, program: p.configured, action})));
-        }
-      }
-      row.append(cell);
-      body.append(row);
-    }
-    table.append(body);
-    wrap.append(table);
-    section.append(wrap);
-    if (node.events.length) {
-      const list = el('ol', null, 'events');
-      for (const e of node.events) list.append(el('li', e.text));
-      section.append(el('h3', 'Recent events'), list);
-    }
-    main.append(section);
-  }
+  for (const node of state.nodes) main.append(renderNode(node));
 }
 
 const events = new EventSource('/events');

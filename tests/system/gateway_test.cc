@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "core/text.h"
 #include "gateway/gateway_config.h"
@@ -152,6 +153,8 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
                 .code,
             0);
   ASSERT_GE(Sees(device_topic, "helper_started"), 0) << ReadFile("gateway.log");
+  // Joined with what the router knows of the computer, once its node has told its card.
+  ASSERT_GE(Sees(device_topic, "\"connections\":[[\"mac\",\""), 0) << ReadFile("gateway.log");
 
   // One config per computer, as Home Assistant's device discovery asks: its device, the
   // origin, and each component with its platform and the unique id it had before, so that its
@@ -189,6 +192,11 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       {"logoff", {"button", {"command_topic", "payload_press", "enabled_by_default"}}},
       {"screenoff", {"button", {"command_topic", "payload_press", "enabled_by_default"}}},
       {"address", {"sensor", {"state_topic", "value_template", "entity_category"}}},
+      {"wake", {"button", {"command_topic", "payload_press"}}},
+      {"cpu", {"sensor", {"state_topic", "unit_of_measurement", "state_class"}}},
+      {"memory", {"sensor", {"state_topic", "unit_of_measurement", "state_class"}}},
+      {"disk_free", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}},
+      {"booted", {"sensor", {"state_topic", "device_class", "entity_category"}}},
       {"helper", {"switch", {"command_topic", "state_topic", "json_attributes_topic"}}},
       {"helper_restart", {"button", {"command_topic", "payload_press"}}},
       {"helper_started", {"sensor", {"state_topic", "device_class"}}},
@@ -203,11 +211,25 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       EXPECT_TRUE(component.contains(key)) << object << " " << key;
     EXPECT_EQ(component["unique_id"], node_id + "_" + object);
     // Every entity goes unavailable with the node or the gateway, but the one that says
-    // whether the computer answers.
-    EXPECT_EQ(component["availability"].size(), object == "online" ? 1u : 2u) << object;
+    // whether the computer answers, and Wake, which is for a computer that does not.
+    EXPECT_EQ(component["availability"].size(), object == "online" || object == "wake" ? 1u : 2u)
+        << object;
   }
   EXPECT_EQ(config["components"]["hibernate"]["enabled_by_default"], false);
   EXPECT_EQ(config["components"]["helper_memory"]["device_class"], "data_size");
+  // The computer's figures, as its sensors read them, refreshed with each echo round.
+  const Json figures = Json::parse(Retained(kCentralPort, Topic("figures")).at(Topic("figures")));
+  EXPECT_LE(figures["cpu"].get<int>(), 100);
+  EXPECT_GT(figures["memory"].get<int>(), 0);
+  EXPECT_GT(figures["disk_free"].get<uint64_t>(), 0u);
+  EXPECT_TRUE(std::regex_match(figures["booted"].get<std::string>(),
+                               std::regex("20[0-9-]{8}T[0-9:]{8}\\+00:00")))
+      << figures.dump();
+  // Wake goes to the LAN the computer was heard on, and says so where its events go.
+  const long before_wake = LogLines();
+  Publish(Topic("command"), "wake");
+  EXPECT_GE(Sees(Topic("event"), "went to 10.254.0.255", before_wake), 0)
+      << ReadFile("gateway.log");
   const auto node_topics = Retained(kCentralPort, Topic("#"));
   EXPECT_NE(Json::parse(node_topics.at(Topic("computer")))["address"], "");
   // Without a key nothing can be verified, and the gateway says so.
@@ -334,6 +356,9 @@ TEST_F(GatewayTest, WhatHomeAssistantShowsStaysTrue) {
       << ReadFile("gateway.log");
   Publish(Topic("command"), "lock");
   EXPECT_GE(Sees(Topic("event"), "is offline: lock not sent", mark), 0);
+  // Wake alone still goes: by the card that the earlier run left with the broker.
+  Publish(Topic("command"), "wake");
+  EXPECT_GE(Sees(Topic("event"), "went to 10.254.0.255", mark), 0) << ReadFile("gateway.log");
 }
 
 // Strangers on the LAN: a name that is no computer's, or that folds to another's word, is not

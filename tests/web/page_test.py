@@ -61,6 +61,10 @@ class PageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="varnix-web-")
+        # The veth pair's far end stands for the LAN's other computers: it takes datagrams
+        # from this host's own address, as they would.
+        with open("/proc/sys/net/ipv4/conf/varnix1/accept_local", "w") as setting:
+            setting.write("1")
         node = os.path.join(cls.folder, "node")
         gateway = os.path.join(cls.folder, "gateway")
         for folder in (node, gateway):
@@ -97,9 +101,10 @@ class PageTest(unittest.TestCase):
         # The node takes port 3639 itself when it looks before the hub holds it.
         if not wait_for(xap_port_held, 10):
             raise RuntimeError("the hub did not take UDP port 3639")
-        env = dict(os.environ, PATH=os.path.join(node, "bin") + ":/usr/bin:/bin")
-        cls.children.append(subprocess.Popen(["./varnix"], cwd=node, env=env, stdout=log,
-                                             stderr=log))
+        cls.node_folder, cls.log = node, log
+        cls.start_node()
+        # varnixctl keeps what it learns in a state folder of the test's own.
+        cls.ctl_env = dict(os.environ, XDG_STATE_HOME=os.path.join(cls.folder, "state"))
         cls.children.append(subprocess.Popen(["./varnix-gateway"], cwd=gateway, stdout=log,
                                              stderr=log))
         cls.ctl = os.path.join(node, "varnixctl")
@@ -111,6 +116,13 @@ class PageTest(unittest.TestCase):
             options.add_argument(argument)
         cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         assert wait_for(lambda: cls.state()["nodes"], 20), "the gateway never saw the node"
+
+    @classmethod
+    def start_node(cls):
+        env = dict(os.environ, PATH=os.path.join(cls.node_folder, "bin") + ":/usr/bin:/bin")
+        cls.node = subprocess.Popen(["./varnix"], cwd=cls.node_folder, env=env, stdout=cls.log,
+                                    stderr=cls.log)
+        cls.children.append(cls.node)
 
     @classmethod
     def tearDownClass(cls):
@@ -130,9 +142,8 @@ class PageTest(unittest.TestCase):
     # one step of the page's own script, so that no element goes stale between two steps.
     def row_text(self, path):
         return self.browser.execute_script("""
-            for (const row of document.querySelectorAll('tbody tr')) {
-              const cell = row.querySelector('td');
-              if (cell && cell.textContent === arguments[0]) return row.innerText;
+            for (const row of document.querySelectorAll('li[data-path]')) {
+              if (row.dataset.path === arguments[0]) return row.innerText;
             }
             return null;""", path)
 
@@ -162,8 +173,8 @@ class PageTest(unittest.TestCase):
         # Stop ends it, and the row says so without a reload.
         self.browser.execute_script("window.notReloaded = true")
         self.assertTrue(self.browser.execute_script("""
-            for (const row of document.querySelectorAll('tbody tr')) {
-              if (row.querySelector('td').textContent !== arguments[0]) continue;
+            for (const row of document.querySelectorAll('li[data-path]')) {
+              if (row.dataset.path !== arguments[0]) continue;
               for (const b of row.querySelectorAll('button')) {
                 if (b.textContent === 'Stop') { b.click(); return true; }
               }
@@ -178,28 +189,137 @@ class PageTest(unittest.TestCase):
         subprocess.run([self.ctl, "start", self.hostile, "600"], check=True, capture_output=True)
         self.assertTrue(wait_for(lambda: self.row_text(self.hostile), 10))
         self.assertIsNone(self.browser.execute_script("return window.pwned"))
-        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "td img"), [])
+        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "li img"), [])
         subprocess.run([self.ctl, "stop", self.hostile], check=False, capture_output=True)
-
-        # Screenshots at desktop and phone width.
-        shots = os.path.join(BUILD, "tests")
-        os.makedirs(shots, exist_ok=True)
-        self.browser.save_screenshot(os.path.join(shots, "web-page-desktop.png"))
-        self.browser.set_window_size(390, 844)
-        self.browser.save_screenshot(os.path.join(shots, "web-page-phone.png"))
-        self.browser.set_window_size(1280, 900)
 
         # Shut down asks first, naming the computer; only then does the halt come.
         self.assertTrue(self.click(f'section[data-computer="{COMPUTER}"]', "Shut down"))
         dialog = self.browser.find_element(By.ID, "confirm")
         self.assertTrue(dialog.is_displayed())
-        self.assertIn(COMPUTER, dialog.text)
+        self.assertIn(f"Shut down {COMPUTER}", dialog.text)
         time.sleep(1)
         self.assertFalse(os.path.exists(self.calls), "halted before the confirmation")
         self.browser.find_element(By.ID, "confirm-ok").click()
         self.assertTrue(wait_for(lambda: os.path.exists(self.calls), 20))
         with open(self.calls) as calls:
             self.assertEqual(calls.read(), "poweroff\n")
+
+    def node_state(self):
+        return next((n for n in self.state()["nodes"] if n["computer"] == COMPUTER), {})
+
+    def buttons(self, scope):
+        """The labels of the buttons shown in `scope`, each with whether it can be pressed."""
+        return self.browser.execute_script("""
+            const scope = document.querySelector(arguments[0]);
+            return scope ? [...scope.querySelectorAll(':scope > .actions button')]
+                .map(b => [b.textContent, !b.disabled]) : null;""", scope)
+
+    def layout_faults(self):
+        """What does not fit the screen: sideways scrolling, and buttons too small to touch."""
+        return self.browser.execute_script("""
+            const faults = [];
+            if (document.documentElement.scrollWidth > window.innerWidth)
+              faults.push('scrolls sideways: ' + document.documentElement.scrollWidth + ' > ' +
+                          window.innerWidth);
+            for (const b of document.querySelectorAll('main button')) {
+              const box = b.getBoundingClientRect();
+              if (box.height < 44 || box.width < 44) faults.push(b.textContent + ' is ' +
+                  box.width.toFixed(0) + 'x' + box.height.toFixed(0));
+              if (box.right > window.innerWidth) faults.push(b.textContent + ' is off screen');
+            }
+            return faults;""")
+
+    def program_buttons(self):
+        return self.browser.execute_script("""
+            const row = [...document.querySelectorAll('li[data-path]')]
+                .find(r => r.dataset.path === arguments[0]);
+            return row ? [...row.querySelectorAll('button')].map(b => b.textContent) : null;""",
+                                           self.program)
+
+    def test_each_computer_is_a_card_that_fits_a_phone_in_light_and_dark(self):
+        card = f'section[data-computer="{COMPUTER}"]'
+        self.browser.get(PAGE)
+        self.assertTrue(wait_for(lambda: self.node_state().get("figures", {}).get("cpu") is not None,
+                                 20), self.node_state())
+        self.assertTrue(wait_for(lambda: self.program_buttons() is not None, 10))
+        # Only what makes sense for the state: Start when it does not run; Stop and Restart
+        # when it does.
+        self.assertEqual(self.program_buttons(), ["Start"])
+        self.browser.execute_script("""
+            [...document.querySelectorAll('li[data-path]')].find(r => r.dataset.path === arguments[0])
+              .querySelector('button').click();""", self.program)
+        self.assertTrue(wait_for(lambda: self.program_buttons() == ["Stop", "Restart"], 20),
+                        self.program_buttons())
+        text = self.browser.find_element(By.CSS_SELECTOR, card).text
+        self.assertIn("Helper", text)
+        for label in ("CPU", "Memory", "Disk free", "Up"):
+            self.assertIn(label, text)
+        self.assertEqual([label for label, _ in self.buttons(card)],
+                         ["Wake", "Lock", "Screen off", "Sleep", "Hibernate", "Log off", "Reboot",
+                          "Shut down"])
+        self.assertNotIn("Using xAP port", text, "the node's start-up notice is no event to read")
+        shots = os.path.join(BUILD, "tests")
+        os.makedirs(shots, exist_ok=True)
+        for name, width, height, mobile in (("phone", 390, 844, True),
+                                            ("desktop", 1280, 800, False)):
+            self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+            for scheme in ("light", "dark"):
+                self.browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+                    "features": [{"name": "prefers-color-scheme", "value": scheme}]})
+                self.assertEqual(self.browser.execute_script("return window.innerWidth"), width)
+                self.assertEqual(self.layout_faults(), [], f"{name}, {scheme}")
+                self.browser.save_screenshot(os.path.join(shots, f"web-page-{name}-{scheme}.png"))
+        self.browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+        self.browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+        subprocess.run([self.ctl, "stop", self.program], check=False, capture_output=True)
+
+    def test_wake_reaches_the_far_end_of_the_lan_exactly_and_works_while_offline(self):
+        link = subprocess.run(["ip", "-o", "link", "show", "varnix0"], capture_output=True,
+                              text=True, check=True).stdout
+        mac = link.split("link/ether ")[1].split()[0]
+        expected = b"\xff" * 6 + bytes.fromhex(mac.replace(":", "")) * 16
+        card = f'section[data-computer="{COMPUTER}"]'
+        self.assertTrue(wait_for(lambda: self.node_state().get("wakeable"), 20), self.node_state())
+        # Where a sleeping computer's card would be: the veth pair's far end.
+        listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"varnix1")
+        listener.bind(("", 9))
+        listener.settimeout(10)
+        try:
+            self.browser.get(PAGE)
+            self.assertTrue(wait_for(lambda: self.buttons(card), 10))
+            self.assertTrue(self.click(card, "Wake"))
+            packet, (sender, _) = listener.recvfrom(2048)
+            self.assertEqual(packet, expected)
+            self.assertEqual(sender, "10.254.0.1")
+            # varnixctl asks the node for its card first, and keeps it.
+            woke = subprocess.run([self.ctl, "wake", COMPUTER], env=self.ctl_env,
+                                  capture_output=True, text=True, timeout=30)
+            self.assertEqual(woke.returncode, 0, woke.stderr)
+            self.assertIn(f"the magic packet for {mac} went to 10.254.0.255", woke.stdout)
+            self.assertEqual(listener.recvfrom(2048)[0], expected)
+
+            # The node gone: offline, its programs as last known, every action but Wake off.
+            self.node.terminate()
+            self.node.wait(10)
+            self.assertTrue(wait_for(lambda: not self.node_state().get("online", True), 30))
+            self.assertTrue(wait_for(lambda: (self.buttons(card) or [[0, 1]])[1][1] is False, 5))
+            self.assertEqual([label for label, enabled in self.buttons(card) if enabled], ["Wake"])
+            self.assertIn("offline", self.browser.find_element(By.CSS_SELECTOR, card).text)
+            time.sleep(1.1)  # the gateway sends one packet a second for a card, however pressed
+            self.assertTrue(self.click(card, "Wake"))
+            self.assertEqual(listener.recvfrom(2048)[0], expected)
+            # varnixctl wakes by the card it kept, the node silent.
+            woke = subprocess.run([self.ctl, "wake", COMPUTER, "--timeout", "0.5"],
+                                  env=self.ctl_env, capture_output=True, text=True, timeout=30)
+            self.assertEqual(woke.returncode, 0, woke.stderr)
+            self.assertEqual(listener.recvfrom(2048)[0], expected)
+        finally:
+            listener.close()
+            if self.node.poll() is not None:
+                self.start_node()
+                wait_for(lambda: self.node_state().get("online"), 30)
 
     def test_a_post_without_the_token_is_refused(self):
         request = urllib.request.Request(
