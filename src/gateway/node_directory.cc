@@ -429,24 +429,24 @@ NodeDirectory::Sent NodeDirectory::Wake(const std::string& computer, std::string
   std::string text;
   Sent sent = Sent::kFailed;
   const int64_t now = loop_.NowMilliseconds();
-  int64_t& woken = woken_ms_[target.first];
+  const auto woken = woken_ms_.find(target.first);
   if (target.first.empty()) {
     text = "cannot wake " + name + ": its MAC is not known (its node tells it once it answers)";
-  } else if (woken != 0 && now - woken < kWakeEveryMs) {
+  } else if (woken != woken_ms_.end() && now - woken->second < kWakeEveryMs) {
     // A flood of presses (or of MQTT messages) is one packet a second on the LAN, not one each.
     text = "woke " + name + " a moment ago";
     sent = Sent::kSent;
   } else {
-    woken = now;
     try {
       text = "woke " + name + ": the magic packet for " + target.first + " went to " +
              send_wake_(target.first, target.second);
       sent = Sent::kSent;
+      if (woken_ms_.size() >= kMaxNodes) woken_ms_.clear();
+      woken_ms_[target.first] = now;
     } catch (const Error& e) {
       text = "cannot wake " + name + ": " + e.description();
     }
   }
-  if (woken_ms_.size() > kMaxNodes) woken_ms_.clear();
   say_(text);
   if (node != nullptr) Tell([&](NodeObserver& o) { o.NodeEvent(*node, text); });
   if (said != nullptr) *said = text;

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_event_loop.h"
+#include "platform/error.h"
+
 namespace varnix {
 namespace {
 
@@ -33,6 +36,64 @@ TEST(NodeDirectoryTest, ANodesNameIsOneComputersNameOrNothing) {
   const std::string cut = NodeDirectory::Bounded(std::string(510, 'x') + "ééé");
   EXPECT_EQ(cut, std::string(510, 'x') + "é... (4 bytes more)");
   EXPECT_EQ(NodeDirectory::Bounded("short"), "short");
+}
+
+// A computer's status as its node tells it: figures no computer has are left out, the MAC
+// becomes the card a wake uses, and a wake goes once a second at most.
+TEST(NodeDirectoryTest, AStatusGivesTheFiguresAndTheCardAWakeUses) {
+  FakeEventLoop loop;
+  GatewayConfig config;
+  std::vector<std::pair<std::string, std::string>> woken;
+  NodeDirectory nodes(
+      loop, config, [](auto&&...) {}, [](const std::string&) {},
+      [&](const std::string& mac, const std::string& address) {
+        if (address.empty()) throw Error(0, "its address is not known");
+        woken.emplace_back(mac, address);
+        return std::string("192.168.1.255");
+      });
+  const auto hear = [&](const std::string& section,
+                        std::vector<std::pair<std::string, std::string>> items) {
+    Heard heard{"qel.Process.OfficePC", "Computer.Process", section, std::move(items)};
+    heard.at_ms = loop.NowMilliseconds();
+    nodes.Hear(heard);
+  };
+  hear("computer.status", {{"CPU", "12"},
+                           {"MemoryUsed", "1000"},
+                           {"MemoryTotal", "4000"},
+                           {"DiskFree", "77"},
+                           {"Booted", "1700000000"},
+                           {"MAC", "AA-BB-CC-00-11-22"}});
+  const NodeState& node = *nodes.Find("officepc");
+  EXPECT_EQ(node.figures.cpu, 12u);
+  EXPECT_EQ(node.figures.MemoryPercent(), 25u);
+  EXPECT_EQ(node.figures.booted, 1700000000u);
+  EXPECT_EQ(node.mac, "aa:bb:cc:00:11:22");
+  std::string said;
+  EXPECT_EQ(nodes.Wake("OFFICEPC", &said), NodeDirectory::Sent::kFailed) << "no address yet";
+  EXPECT_EQ(said, "cannot wake OfficePC: its address is not known");
+
+  hear("computer.notification", {{"IP", "192.168.1.20"}, {"Name", "OfficePC"}});
+  hear("computer.status", {{"CPU", "140"},
+                           {"MemoryUsed", "5000"},
+                           {"MemoryTotal", "4000"},
+                           {"DiskFree", "-1"},
+                           {"Booted", "1e9"},
+                           {"MAC", "01:00:5e:00:00:01"}});
+  EXPECT_FALSE(node.figures.cpu || node.figures.memory_used || node.figures.memory_total ||
+               node.figures.disk_free || node.figures.booted);
+  EXPECT_EQ(node.mac, "aa:bb:cc:00:11:22") << "a group address is no card";
+  EXPECT_EQ(nodes.Wake("officepc"), NodeDirectory::Sent::kSent);
+  EXPECT_EQ(nodes.Wake("officepc"), NodeDirectory::Sent::kSent);
+  loop.Advance(NodeDirectory::kWakeEveryMs);
+  EXPECT_EQ(nodes.Wake("officepc"), NodeDirectory::Sent::kSent);
+  using Woken = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(woken,
+            (Woken{{"aa:bb:cc:00:11:22", "192.168.1.20"}, {"aa:bb:cc:00:11:22", "192.168.1.20"}}));
+  EXPECT_EQ(nodes.Wake("den"), NodeDirectory::Sent::kUnknown);
+  nodes.Recall("den", "aa:bb:cc:00:11:33", "192.168.1.30");
+  EXPECT_EQ(nodes.Wake("Den"), NodeDirectory::Sent::kSent);
+  EXPECT_EQ(woken.back(),
+            std::make_pair(std::string("aa:bb:cc:00:11:33"), std::string("192.168.1.30")));
 }
 
 }  // namespace

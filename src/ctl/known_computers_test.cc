@@ -1,0 +1,33 @@
+// Tests of the cards varnixctl keeps for waking computers: kept, replaced, and read warily.
+#include "ctl/known_computers.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_file_system.h"
+
+namespace varnix {
+namespace {
+
+TEST(KnownComputersTest, KeepsEachComputersLastCardAndPassesOverLinesItDidNotWrite) {
+  FakeFileSystem files;
+  const std::string path = "/home/u/.local/state/varnix/known-computers.txt";
+  KnownComputers known(files, PathRules::Posix(), path);
+  EXPECT_FALSE(known.Find("OfficePC"));
+  known.Remember("OfficePC", {"aa:bb:cc:dd:ee:01", "192.168.1.20"});
+  known.Remember("den", {"aa:bb:cc:dd:ee:02", ""});
+  known.Remember("officepc", {"aa:bb:cc:dd:ee:03", "192.168.1.21"});
+  EXPECT_EQ(files.folders.count("/home/u/.local/state/varnix"), 1u);
+  ASSERT_TRUE(known.Find("OFFICEPC"));
+  EXPECT_EQ(known.Find("OFFICEPC")->mac, "aa:bb:cc:dd:ee:03");
+  EXPECT_EQ(known.Find("OFFICEPC")->address, "192.168.1.21");
+  EXPECT_EQ(known.Find("den")->address, "");
+
+  files.files[path] +=
+      "evil ff:ff:ff:ff:ff:ff 192.168.1.9\nbad aa:bb:cc:dd:ee:04 300.1.1.1\n"
+      "short aa:bb\n\n";
+  for (const char* refused : {"evil", "bad", "short"}) EXPECT_FALSE(known.Find(refused));
+  EXPECT_EQ(known.Find("den")->mac, "aa:bb:cc:dd:ee:02");
+}
+
+}  // namespace
+}  // namespace varnix
