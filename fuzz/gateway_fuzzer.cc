@@ -3,11 +3,12 @@
 // on or refused, what it publishes is valid JSON, no word names two nodes, and the page's state
 // stays within its bound.
 #include <cstdlib>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "core/failure.h"
 #include "core/text.h"
+#include "core/wake_on_lan.h"
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fuzz_support.h"
@@ -48,7 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       loop, *read.config,
       [](const std::string&, const std::string&, const std::string&,
          const varnix::NodeDirectory::Items&) {},
-      [](const std::string&) {});
+      [](const std::string&) {},
+      [](const std::string& mac, const std::string&) {
+        // Only a MAC the gateway checked may ever make a packet.
+        if (varnix::NormalMac(mac) != mac) std::abort();
+        return std::string("192.168.1.255");
+      });
   CheckingSession session;
   varnix::MqttFace face(session, nodes, *read.config, "fuzzhost", loop, [](const std::string&) {});
   nodes.AddObserver(face);
@@ -56,17 +62,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   varnix::WebFace web(nodes, *read.config, loop, "token", [](const std::string&) {});
   nodes.AddObserver(web);
   // One message a line: "NAME|KIND|item=value|...", KIND choosing a heartbeat, a goodbye, a
-  // report, an event or an echo's answer.
+  // report, an event, an echo's answer or a computer's status.
   static const char* const kKinds[][3] = {{"xap-hbeat.alive", "", ""},
-                                           {"xap-hbeat.stopped", "", ""},
-                                           {"Computer.Process", "process.notification", "Path"},
-                                           {"Homeseer.Event", "event.log", "Data"},
-                                           {"WDT.Echo", "echo.response", "Response"}};
+                                          {"xap-hbeat.stopped", "", ""},
+                                          {"Computer.Process", "process.notification", "Path"},
+                                          {"Homeseer.Event", "event.log", "Data"},
+                                          {"WDT.Echo", "echo.response", "Response"},
+                                          {"Computer.Process", "computer.status", "MAC"}};
   for (const std::string& line : varnix::SplitLines(parts[1])) {
     const std::vector<std::string> fields = varnix::Split(line, '|');
     varnix::Heard heard;
     heard.source = "qel.Process." + fields[0];
-    const auto& kind = kKinds[fields.size() > 1 ? fields[1].size() % 5 : 0];
+    const auto& kind = kKinds[fields.size() > 1 ? fields[1].size() % 6 : 0];
     heard.klass = kind[0];
     heard.section = kind[1];
     for (size_t i = 2; i < fields.size(); ++i) {
