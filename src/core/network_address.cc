@@ -1,4 +1,4 @@
-// Network addresses: read from text with nothing left over, written back dotted.
+// Network addresses: read from text with nothing left over.
 #include "core/network_address.h"
 
 #include <charconv>
@@ -44,11 +44,6 @@ std::optional<Network> ParseNetwork(const std::string& text) {
     }
   }
   return network;
-}
-
-std::string DottedAddress(uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
 }  // namespace varnix

@@ -19,6 +19,5 @@ struct Network {
 std::optional<uint32_t> ParseAddress(const std::string& dotted);
 // "a.b.c.d/n", or a lone address (/32); nothing when it cannot be read.
 std::optional<Network> ParseNetwork(const std::string& text);
-std::string DottedAddress(uint32_t address);
 
 }  // namespace varnix

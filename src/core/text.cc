@@ -2,6 +2,7 @@
 #include "core/text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace varnix {
@@ -34,6 +35,13 @@ std::vector<std::string> Split(std::string_view text, char separator) {
   }
   parts.emplace_back(text.substr(start));
   return parts;
+}
+
+std::optional<uint64_t> WholeNumber(std::string_view text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,9 @@ inline std::string_view TrimSpaces(std::string_view text) {
   while (last > first && text[last - 1] == ' ') --last;
   return text.substr(first, last - first);
 }
+
+// The number that `text` writes in decimal digits alone (no sign, no spaces), or nothing.
+std::optional<uint64_t> WholeNumber(std::string_view text);
 
 // At every `separator`: n separators give n + 1 parts.
 std::vector<std::string> Split(std::string_view text, char separator);

@@ -60,7 +60,7 @@ std::string DirectedBroadcast(const std::string& address,
     if (!network || !network->Holds(*host)) continue;
     // Nothing that sleeps is woken through loopback, and /31 and /32 have no broadcast.
     if (network->prefix_length > 30 || (network->address >> 24) == 127) return "";
-    return DottedAddress(network->address | ~network->Mask());
+    return Endpoint{network->address | ~network->Mask()}.AddressText();
   }
   return "";
 }

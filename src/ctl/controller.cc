@@ -81,7 +81,7 @@ KnownComputers::Card Controller::KeepCard(const std::string& target, size_t mark
   }
   if (card.mac.empty()) return card;
   try {
-    known_.Remember(target.substr(target.rfind('.') + 1), card);
+    known_.Remember(NodeName(target), card);
   } catch (const Error& e) {
     // The figures are shown all the same; only a later wake is the poorer.
     Complain("cannot keep the MAC for a later wake: " + e.description());
@@ -90,7 +90,7 @@ KnownComputers::Card Controller::KeepCard(const std::string& target, size_t mark
 }
 
 int Controller::Wake(const std::string& target) {
-  const std::string computer = target.substr(target.rfind('.') + 1);
+  const std::string computer = NodeName(target);
   const size_t mark = heard_.size();
   // Asked first: a node that answers tells its card as it is now.
   SendControl(target, "Computer.Control", {{"Query", "IP"}});
@@ -98,12 +98,15 @@ int Controller::Wake(const std::string& target) {
   const std::optional<Heard> answer = Await(
       target, mark, timeout_ms_, [](const Heard& h) { return h.section == "computer.status"; });
   const bool on = answer && !IsGoodbye(*answer);
-  KnownComputers::Card card{command_.mac, ""};
-  const KnownComputers::Card told = on ? KeepCard(target, mark, *answer) : KnownComputers::Card{};
-  const std::optional<KnownComputers::Card> kept = known_.Find(computer);
-  if (card.mac.empty()) card.mac = !told.mac.empty() ? told.mac : kept ? kept->mac : "";
-  if (card.address.empty())
-    card.address = !told.address.empty() ? told.address : kept ? kept->address : "";
+  // What the node tells now, filled in from what was kept; a MAC given wins.
+  KnownComputers::Card card = on ? KeepCard(target, mark, *answer) : KnownComputers::Card{};
+  if (card.mac.empty() || card.address.empty()) {
+    if (const std::optional<KnownComputers::Card> kept = known_.Find(computer)) {
+      if (card.mac.empty()) card.mac = kept->mac;
+      if (card.address.empty()) card.address = kept->address;
+    }
+  }
+  if (!command_.mac.empty()) card.mac = command_.mac;
   if (card.mac.empty()) {
     Complain("cannot wake " + computer + ": its MAC is not known here; varnixctl status " +
              computer + " keeps it while the computer is on, or give --mac");

@@ -2,7 +2,6 @@
 #include "ctl/report_view.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -11,13 +10,6 @@
 
 namespace varnix {
 namespace {
-
-std::optional<uint64_t> Number(const std::string& text) {
-  uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
@@ -44,13 +36,12 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
-// The computer's name from a node's address: its last part.
-std::string NodeName(const std::string& source) { return source.substr(source.rfind('.') + 1); }
-
 }  // namespace
 
+std::string NodeName(const std::string& source) { return source.substr(source.rfind('.') + 1); }
+
 std::string Mebibytes(const std::string& bytes) {
-  const auto value = Number(bytes);
+  const auto value = WholeNumber(bytes);
   if (!value) return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(*value) / (1024.0 * 1024.0));
@@ -58,7 +49,7 @@ std::string Mebibytes(const std::string& bytes) {
 }
 
 std::string RunningTime(const std::string& seconds) {
-  const auto value = Number(seconds);
+  const auto value = WholeNumber(seconds);
   if (!value) return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
@@ -83,7 +74,7 @@ std::string Span(int64_t seconds) {
 }
 
 std::string Gibibytes(const std::string& bytes) {
-  const auto value = Number(bytes);
+  const auto value = WholeNumber(bytes);
   if (!value) return "-";
   if (*value < (uint64_t{1} << 30)) return Mebibytes(bytes);
   char text[32];
@@ -93,12 +84,12 @@ std::string Gibibytes(const std::string& bytes) {
 
 std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t now_seconds) {
   const std::string cpu = status.Item("CPU");
-  const auto used = Number(status.Item("MemoryUsed"));
-  const auto total = Number(status.Item("MemoryTotal"));
+  const auto used = WholeNumber(status.Item("MemoryUsed"));
+  const auto total = WholeNumber(status.Item("MemoryTotal"));
   std::string memory =
       Gibibytes(status.Item("MemoryUsed")) + " of " + Gibibytes(status.Item("MemoryTotal"));
   if (used && total && *total > 0) memory += " (" + std::to_string(*used * 100 / *total) + "%)";
-  const auto booted = Number(status.Item("Booted"));
+  const auto booted = WholeNumber(status.Item("Booted"));
   const std::string mac = status.Item("MAC");
   return {{"NODE", "CPU", "MEMORY USED", "UP", "DISK FREE", "MAC"},
           {NodeName(status.source), cpu.empty() ? "-" : cpu + "%", memory,

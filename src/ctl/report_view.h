@@ -9,6 +9,8 @@
 
 namespace varnix {
 
+// The computer's name from a node's address: its last part ("pc2" of "qel.Process.pc2").
+std::string NodeName(const std::string& source);
 // Bytes as mebibytes with one decimal ("12.5 MiB"); "-" for an empty figure.
 std::string Mebibytes(const std::string& bytes);
 // Seconds as h:mm:ss; "-" for an empty figure.

@@ -60,6 +60,17 @@ std::string Dump(const Json& json) {
 
 std::vector<std::string> Levels(const std::string& topic) { return Split(topic, '/'); }
 
+// Unix seconds as Home Assistant's timestamps take them; null where the system has no date.
+Json IsoTime(int64_t unix_seconds) {
+  const auto at = static_cast<std::time_t>(unix_seconds);
+  const std::tm* utc = std::gmtime(&at);
+  char text[32] = "";
+  if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", utc) == 0) {
+    return nullptr;
+  }
+  return text;
+}
+
 }  // namespace
 
 MqttFace::MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConfig& config,
@@ -374,10 +385,8 @@ void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& progra
       pid = state->pid;
       const int64_t elapsed =
           Figure(state->elapsed).is_number() ? Figure(state->elapsed).get<int64_t>() : 0;
-      const std::time_t at = static_cast<std::time_t>(UnixNow() - elapsed);
-      char text[32] = "";
-      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", std::gmtime(&at));
-      when = text;
+      const Json at = IsoTime(UnixNow() - elapsed);
+      when = at.is_string() ? at.get<std::string>() : "";
     }
     started = when;
   } else {
@@ -398,21 +407,14 @@ void MqttFace::PublishFigures(const NodeState& node) {
   const auto number = [](const std::optional<uint64_t>& value) {
     return value ? Json(*value) : Json(nullptr);
   };
-  Json booted = nullptr;
-  if (figures.booted) {
-    const auto at = static_cast<std::time_t>(*figures.booted);
-    char text[32] = "";
-    if (const std::tm* utc = std::gmtime(&at))
-      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", utc);
-    if (text[0] != '\0') booted = text;
-  }
   // Figures come again with the next round: one lost on the way is not worth an
   // acknowledgement.
   Retain(NodeTopic(node, "figures"),
          Dump(Json{{"cpu", number(figures.cpu)},
                    {"memory", number(figures.MemoryPercent())},
                    {"disk_free", number(figures.disk_free)},
-                   {"booted", booted}}),
+                   {"booted", figures.booted ? IsoTime(static_cast<int64_t>(*figures.booted))
+                                             : Json(nullptr)}}),
          MqttSession::Delivery::kAtMostOnce);
 }
 

@@ -2,7 +2,6 @@
 #include "gateway/node_directory.h"
 
 #include <algorithm>
-#include <charconv>
 #include <vector>
 
 #include "core/text.h"
@@ -33,14 +32,6 @@ bool NameCharacter(std::string_view character) {
            !(code >= 0xFE00 && code <= 0xFE0F) && code != 0xFEFF && !(code >= 0xFFF0);
   }
   return true;
-}
-
-// A figure as the node wrote it: digits alone, or nothing.
-std::optional<uint64_t> Figure(const std::string& text) {
-  uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
-  return value;
 }
 
 }  // namespace
@@ -287,9 +278,9 @@ void NodeDirectory::Hear(const Heard& heard) {
     program.reported_ms = heard.at_ms;
     Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });
   } else if (heard.section == "computer.status") {
-    NodeFigures figures{Figure(heard.Item("CPU")), Figure(heard.Item("MemoryUsed")),
-                        Figure(heard.Item("MemoryTotal")), Figure(heard.Item("DiskFree")),
-                        Figure(heard.Item("Booted"))};
+    NodeFigures figures{WholeNumber(heard.Item("CPU")), WholeNumber(heard.Item("MemoryUsed")),
+                        WholeNumber(heard.Item("MemoryTotal")), WholeNumber(heard.Item("DiskFree")),
+                        WholeNumber(heard.Item("Booted"))};
     // Figures no computer has are nobody's: they are left out rather than shown.
     if (figures.cpu > 100u) figures.cpu.reset();
     if (!figures.memory_total || figures.memory_used > figures.memory_total) {
