@@ -8,6 +8,7 @@
 
 #include "core/network_address.h"
 #include "core/text.h"
+#include "core/unix_time.h"
 #include "core/wake_on_lan.h"
 #include "platform/command_line.h"
 #include "platform/terminal.h"
@@ -169,9 +170,7 @@ int Controller::On(const std::string& target) {
           target, mark, timeout_ms_, [](const Heard& h) { return h.section == "computer.status"; });
       if (!answer || IsGoodbye(*answer)) break;
       KeepCard(target, mark, *answer);
-      const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+      const int64_t now = UnixSecondsNow();
       Print(command_.json ? JsonLine(*answer) + "\n" : AlignColumns(StatusRows(*answer, now)));
       return 0;
     }

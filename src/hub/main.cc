@@ -1,6 +1,5 @@
 // varnix-hub: relays the xAP network's traffic to the xAP programs on this computer.
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "core/unix_time.h"
 #include "hub/hub.h"
 #include "platform/command_line.h"
 #include "platform/error.h"
@@ -100,11 +100,8 @@ int RunHub(HubSettings settings, Run run, const std::function<void()>& serving) 
   }
 
   varnix::EventLoop& loop = *platform.loop;
-  varnix::Hub hub(loop, *platform.files, addresses, options, Say, [] {
-    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count());
-  });
+  varnix::Hub hub(loop, *platform.files, addresses, options, Say,
+                  [] { return varnix::UnixSecondsNow(); });
   try {
     hub.Start();
   } catch (const varnix::Error& e) {

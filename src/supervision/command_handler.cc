@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <utility>
 
 #include "core/steps.h"
+#include "core/unix_time.h"
 #include "platform/text_encoding.h"
 #include "settings/ini_tool.h"
 #include "xap/packed_items.h"
@@ -34,12 +34,6 @@ bool ReadsAsNumber(const std::string& text) {
   return std::from_chars(first, text.data() + i, value).ec == std::errc();
 }
 
-int64_t UnixNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
@@ -56,9 +50,10 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       // Requests signed before this start are refused: the nonces of the node's last run are
       // gone, so they could otherwise be replayed to it (kept on disk, they would cost a write
       // per request and still be lost with the disk).
-      signatures_(rules_.RequiresSignature() ? std::optional<SignatureCheck>(
-                                                   std::in_place, rules_.key(), UnixNow, UnixNow())
-                                             : std::nullopt),
+      signatures_(rules_.RequiresSignature()
+                      ? std::optional<SignatureCheck>(std::in_place, rules_.key(), UnixSecondsNow,
+                                                      UnixSecondsNow())
+                      : std::nullopt),
       registry_(operations, queue, events, log, max_records),
       restarts_(operations.loop(), operations.table(),
                 [this](const StartRequest& request) { return StartAndReport(request); }) {}

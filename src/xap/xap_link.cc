@@ -1,9 +1,8 @@
 // XapLink: joining the network the way an xAP client does, and reading what it hears.
 #include "xap/xap_link.h"
 
-#include <chrono>
-
 #include "core/text.h"
+#include "core/unix_time.h"
 #include "platform/error.h"
 #include "platform/text_encoding.h"
 #include "xap/message_signature.h"
@@ -16,12 +15,6 @@ namespace {
 constexpr char kUid[] = "FF00CC00";
 constexpr uint16_t kFirstOwnPort = 32968;  // above the range the node takes its port from
 constexpr int kOwnPorts = 1000;
-
-int64_t UnixNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 }  // namespace
 
@@ -110,14 +103,14 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
   std::string text =
       OneSectionMessage(XapHeaderPrefix(kUid), klass, source_, target, section, views);
   if (!key_.empty()) {
-    return SendWire(SignMessage(TextToCodePage(text), key_, UnixNow()));
+    return SendWire(SignMessage(TextToCodePage(text), key_, UnixSecondsNow()));
   }
   SendText(text);
 }
 
 void XapLink::VerifyWith(std::string key, bool require) {
-  const int64_t now = UnixNow();
-  check_.emplace(std::move(key), UnixNow, now);
+  const int64_t now = UnixSecondsNow();
+  check_.emplace(std::move(key), UnixSecondsNow, now);
   require_signed_ = require;
 }
 

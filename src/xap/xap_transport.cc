@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <vector>
 
 #include "core/steps.h"
 #include "core/text.h"
+#include "core/unix_time.h"
 #include "platform/memory.h"
 #include "platform/text_encoding.h"
 #include "xap/message_signature.h"
@@ -205,10 +205,7 @@ void XapTransport::SendGoodbye() {
 std::string XapTransport::Wire(const std::string& text) const {
   std::string wire = TextToCodePage(text);
   if (key_.empty()) return wire;
-  return SignMessage(wire, key_,
-                     std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count());
+  return SignMessage(wire, key_, UnixSecondsNow());
 }
 
 void XapTransport::OnHeartbeatTimer() {
