@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& [key, node] : nodes.nodes()) {
     if (!words.insert(node.word).second) std::abort();
   }
-  face.Message(parts[2], parts[3]);
+  face.Message(parts[2], parts[3], !parts[3].empty() && parts[3][0] == 'r');
   // The same texts as a request to the web page: its path, and a body for an action.
   varnix::HttpRequest request{
       "POST", "/api/action", {{"x-varnix-token", "token"}, {"host", "127.0.0.1"}}, parts[3]};

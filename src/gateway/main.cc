@@ -149,7 +149,8 @@ int main(int argc, char** argv) {
   // Beside the settings: with --config, a gateway's folder is the settings' folder.
   const std::string key_path =
       config_path.substr(0, config_path.find_last_of("/\\") + 1) + "access.key";
-  if (platform.files->FileExists(key_path)) {
+  const bool keyed = platform.files->FileExists(key_path);
+  if (keyed) {
     const varnix::LoadedKey key = varnix::LoadAccessKey(*platform.files, key_path);
     if (!key.key) {
       Say(key.problem);
@@ -193,15 +194,15 @@ int main(int argc, char** argv) {
           loop, options,
           varnix::MosquittoSession::Handlers{
               [&] { face->Connected(); },
-              [&](const std::string& topic, const std::string& payload) {
-                face->Message(topic, payload);
+              [&](const std::string& topic, const std::string& payload, bool retained) {
+                face->Message(topic, payload, retained);
               },
               Say});
     } catch (const varnix::Error& e) {
       Say(e.description());
       return 2;
     }
-    face = std::make_unique<varnix::MqttFace>(*session, nodes, config, computer, loop, Say);
+    face = std::make_unique<varnix::MqttFace>(*session, nodes, config, computer, loop, Say, keyed);
     nodes.AddObserver(*face);
     session->Start();
   }

@@ -175,7 +175,7 @@ void MosquittoSession::OnMessage(mosquitto*, void* self, const mosquitto_message
   auto& session = *static_cast<MosquittoSession*>(self);
   const std::string payload(static_cast<const char*>(message->payload),
                             static_cast<size_t>(std::max(message->payloadlen, 0)));
-  session.handlers_.message(message->topic, payload);
+  session.handlers_.message(message->topic, payload, message->retain);
 }
 
 void MosquittoSession::Publish(const std::string& topic, const std::string& payload, bool retain,

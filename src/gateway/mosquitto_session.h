@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "gateway/mqtt_face.h"
+#include "gateway/mqtt_publisher.h"
 #include "platform/event_loop.h"
 
 struct mosquitto;
@@ -28,7 +28,9 @@ class MosquittoSession : public MqttSession {
   };
   struct Handlers {
     std::function<void()> connected;
-    std::function<void(const std::string& topic, const std::string& payload)> message;
+    // `retained`: the broker kept it from before, rather than passing it on now.
+    std::function<void(const std::string& topic, const std::string& payload, bool retained)>
+        message;
     std::function<void(const std::string& text)> say;
   };
 

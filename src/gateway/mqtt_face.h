@@ -6,27 +6,17 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
 
 #include "gateway/gateway_config.h"
+#include "gateway/ha_discovery.h"
+#include "gateway/mqtt_publisher.h"
 #include "gateway/node_directory.h"
 
 namespace varnix {
-
-// A connection to a broker, as the face uses it. Publishing while not connected is dropped:
-// everything is published again on the next connection.
-class MqttSession {
- public:
-  // MQTT's quality of service: at most once (0), at least once (1).
-  enum class Delivery { kAtMostOnce = 0, kAtLeastOnce = 1 };
-  virtual ~MqttSession() = default;
-  virtual void Publish(const std::string& topic, const std::string& payload, bool retain,
-                       Delivery delivery) = 0;
-  virtual void Subscribe(const std::string& pattern) = 0;
-  virtual void Unsubscribe(const std::string& pattern) = 0;
-};
 
 class MqttFace : public NodeObserver {
  public:
@@ -39,15 +29,20 @@ class MqttFace : public NodeObserver {
   static constexpr int kRememberEveryMs = 60000;
   static constexpr int64_t kRememberPrecisionSeconds = 3600;  // at most: a 24th of ForgetAfter
 
-  // `gateway` is this gateway's own name (its computer's); `say` writes the log.
+  // Home Assistant announces itself in bursts; everything goes again at most this often.
+  static constexpr int kRepublishEveryMs = 10000;
+
+  // `gateway` is this gateway's own name (its computer's); `say` writes the log. `keyed`: the
+  // gateway holds the house's key, so that a node's word can be verified.
   MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConfig& config,
-           std::string gateway, EventLoop& loop, NodeDirectory::Say say);
+           std::string gateway, EventLoop& loop, NodeDirectory::Say say, bool keyed = false);
 
   // The topic that the session's will makes "offline" when the gateway is gone.
   std::string GatewayAvailabilityTopic() const;
   // Subscribes, and publishes everything, after each (re)connection.
   void Connected();
-  void Message(const std::string& topic, const std::string& payload);
+  // `retained`: the broker kept it from before, rather than passing it on now.
+  void Message(const std::string& topic, const std::string& payload, bool retained);
 
   void NodeChanged(const NodeState& node) override;
   void ProgramReported(const NodeState& node, const ProgramState& program) override;
@@ -57,32 +52,27 @@ class MqttFace : public NodeObserver {
   void GatewayNotice(const std::string& text) override;
 
  private:
-  std::string NodeTopic(const NodeState& node, const std::string& rest) const;
-  std::string ProgramTopic(const NodeState& node, const ProgramConfig& program,
-                           const std::string& rest) const;
   void PublishNode(const NodeState& node);
-  void PublishDiscovery(const NodeState& node);
-  // The gateway as a device of its own, with its state (how many computers it follows).
-  void PublishGatewayDevice();
   void PublishGatewayState();
-  std::string GatewayDeviceId() const;
-  // Where other computers open the page; "" when they cannot.
-  std::string PageUrl() const;
-  nlohmann::json Origin() const;
   void PublishProgram(const NodeState& node, const ProgramConfig& program);
   // The computer's own figures, as its sensors read them.
   void PublishFigures(const NodeState& node);
+  // The configs once more, for a listener that forgot them; at most every kRepublishEveryMs.
+  void Republish();
+  // Whether the node's MAC may join its device with others: told, signed where it can be,
+  // and no other computer's.
+  bool MacTrusted(const NodeState& node) const;
   // Keeps for waking what an earlier run retained of a computer (its name, MAC and address).
   void Recall(const std::string& payload);
   void Command(const std::string& word, const std::string& program_id, std::string payload);
-  // A config left retained by an earlier run, for an entity that is no longer configured.
-  void RetainedConfig(const std::string& topic, const std::string& node_id);
+  // A command the broker kept: it is stale, and no one is there to see it carried out.
+  void StaleCommand(const std::string& topic, const std::string& payload);
+  // What the broker kept of a node at our connection; `online` it is not believed.
+  void Gathered(const std::string& word, const std::string& topic, const std::string& level,
+                const std::string& payload);
   void Refuse(const NodeState* node, const std::string& text);
-  // A retained message, unless the broker already holds this very payload from us.
-  void Retain(const std::string& topic, const std::string& payload,
-              MqttSession::Delivery delivery = MqttSession::Delivery::kAtLeastOnce);
+  void Event(const std::string& topic, const std::string& text);
   const NodeState* NodeOfWord(const std::string& word) const;
-  std::string GatewayTopic(const std::string& rest) const;
   // Keeps the nodes' last-heard times in the broker, where the next run finds them.
   void Remember();
   // Clears what the broker holds of the words gathered since connecting that name no node
@@ -90,24 +80,18 @@ class MqttFace : public NodeObserver {
   void Sweep();
   // Clears every topic of ours that the broker may hold for the word.
   void ClearWord(const std::string& word, std::set<std::string> topics);
-  int64_t UnixNow() const;
   int64_t Precision() const;
 
   MqttSession& session_;
   NodeDirectory& nodes_;
   const GatewayConfig& config_;
-  std::string gateway_;
   EventLoop& loop_;
   NodeDirectory::Say say_;
-  // Each node's discovery topics as last published, by node id.
-  std::map<std::string, std::set<std::string>> published_configs_;
-  // Retained configs of ours from an earlier run whose node is not known yet, by node id.
-  std::map<std::string, std::set<std::string>> earlier_configs_;
+  bool keyed_;
+  RetainedPublisher publisher_;
+  MqttTopics topics_;
+  HaDiscovery discovery_;
   std::map<std::string, int64_t> refusals_said_;  // text -> when, to say each once a minute
-  // What each retained topic holds from us in this connection, as hashes of topic and payload:
-  // a node that reports the same state every ten seconds costs the broker and Home Assistant
-  // nothing, and the gateway no copy of every config.
-  std::unordered_map<size_t, size_t> retained_;
   // When each word's node was last heard, in Unix seconds, as kept in the broker.
   std::map<std::string, int64_t> remembered_;
   // Topics found retained for each word since connecting, while gathering.
@@ -120,6 +104,7 @@ class MqttFace : public NodeObserver {
   // The broker held a table of ours: without one (the first run of a gateway that keeps it),
   // nothing is cleared, and what was found counts as heard now.
   bool table_found_ = false;
+  std::optional<int64_t> republished_ms_;
   std::unique_ptr<Timer> sweep_timer_;
   std::unique_ptr<Timer> remember_timer_;
 };

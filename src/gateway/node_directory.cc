@@ -62,6 +62,10 @@ std::string NodeDirectory::ComputerOf(const std::string& source) {
   return std::string(name);
 }
 
+bool NodeDirectory::StartupNotice(const std::string& text) {
+  return text.rfind("Using xAP port ", 0) == 0;
+}
+
 std::string NodeDirectory::Bounded(std::string text) {
   if (text.size() <= kMaxTextBytes) return text;
   size_t cut = kMaxTextBytes;

@@ -114,6 +114,8 @@ class NodeDirectory {
   // Varnix node, or NAME is no computer's name: one label of letters (any script), digits, "-"
   // and "_", at most 63 characters.
   static std::string ComputerOf(const std::string& source);
+  // The notice a node gives at every start ("Using xAP port ..."): no news to anyone.
+  static bool StartupNotice(const std::string& text);
   // `text` cut at kMaxTextBytes on a character's edge, saying how much was left out.
   static std::string Bounded(std::string text);
 

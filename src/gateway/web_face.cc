@@ -80,7 +80,7 @@ void WebFace::FiguresReported(const NodeState&) { Changed(); }
 
 void WebFace::NodeEvent(const NodeState& node, const std::string& text) {
   // The node's word that it has started says nothing a person needs: "online" says it.
-  if (text.rfind("Using xAP port ", 0) == 0) return;
+  if (NodeDirectory::StartupNotice(text)) return;
   auto& list = events_[LowerCase(node.computer)];
   list.emplace_front(loop_.NowMilliseconds(), text);
   event_bytes_ += text.size();

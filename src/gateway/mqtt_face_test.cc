@@ -1,0 +1,237 @@
+// The MQTT face against a broker that, like a real one, keeps retained messages and hands every
+// publish back to its own subscriptions: what the gateway sends comes back to it.
+#include "gateway/mqtt_face.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <tuple>
+
+#include "core/text.h"
+#include "fakes/fake_event_loop.h"
+
+namespace varnix {
+namespace {
+
+using Json = nlohmann::json;
+
+class EchoingBroker : public MqttSession {
+ public:
+  struct Delivery {
+    std::string topic;
+    std::string payload;
+    bool retained;
+  };
+
+  void Publish(const std::string& topic, const std::string& payload, bool retain,
+               MqttSession::Delivery) override {
+    published.push_back({topic, payload, retain});
+    if (retain && payload.empty()) {
+      held.erase(topic);
+    } else if (retain) {
+      held[topic] = payload;
+    }
+    if (Subscribed(topic)) queue_.push_back({topic, payload, false});
+  }
+  void Subscribe(const std::string& pattern) override {
+    patterns_.insert(pattern);
+    for (const auto& [topic, payload] : held) {
+      if (Matches(pattern, topic)) queue_.push_back({topic, payload, true});
+    }
+  }
+  void Unsubscribe(const std::string& pattern) override { patterns_.erase(pattern); }
+
+  // Hands what is waiting to the face, and what that makes it send, at most `limit` messages.
+  void Deliver(MqttFace& face, int limit = 100000) {
+    while (!queue_.empty() && limit-- > 0) {
+      const Delivery next = queue_.front();
+      queue_.pop_front();
+      face.Message(next.topic, next.payload, next.retained);
+    }
+  }
+  size_t Count(const std::string& topic) const {
+    return static_cast<size_t>(std::count_if(published.begin(), published.end(),
+                                             [&](const auto& p) { return p.topic == topic; }));
+  }
+
+  std::map<std::string, std::string> held;
+  std::vector<Delivery> published;
+
+ private:
+  static bool Matches(const std::string& pattern, const std::string& topic) {
+    const std::vector<std::string> want = Split(pattern, '/');
+    const std::vector<std::string> have = Split(topic, '/');
+    for (size_t i = 0; i < want.size(); ++i) {
+      if (want[i] == "#") return true;
+      if (i >= have.size() || (want[i] != "+" && want[i] != have[i])) return false;
+    }
+    return want.size() == have.size();
+  }
+  bool Subscribed(const std::string& topic) const {
+    return std::any_of(patterns_.begin(), patterns_.end(),
+                       [&](const std::string& p) { return Matches(p, topic); });
+  }
+  std::set<std::string> patterns_;
+  std::deque<Delivery> queue_;
+};
+
+class MqttFaceTest : public ::testing::Test {
+ protected:
+  MqttFaceTest() {
+    ProgramConfig helper;
+    helper.name = "Helper";
+    helper.id = "helper";
+    helper.computer = "*";
+    helper.path = "/bin/helper";
+    config_.programs.push_back(helper);
+  }
+
+  // A computer that answers, with its address and card.
+  void Answer(NodeDirectory& nodes, const std::string& computer, const std::string& mac,
+              bool verified = false) {
+    const auto hear = [&](const std::string& section, NodeDirectory::Items items) {
+      Heard heard{"qel.Process." + computer, "xAP", section, std::move(items)};
+      heard.at_ms = loop_.NowMilliseconds();
+      heard.verified = verified;
+      nodes.Hear(heard);
+    };
+    hear("echo.response", {{"Response", "varnix-gateway"}});
+    hear("computer.notification", {{"IP", "192.168.1.7"}});
+    hear("computer.status", {{"CPU", "5"}, {"MAC", mac}});
+  }
+
+  FakeEventLoop loop_;
+  GatewayConfig config_;
+  NodeDirectory nodes_{loop_, config_, [](auto&&...) {}, [](const std::string&) {},
+                       [](auto&&...) { return std::string(); }};
+  EchoingBroker broker_;
+};
+
+// An upgrade from per-entity configs: each one is moved once or cleared, with every publish
+// coming back, and nothing of the move stays in the broker, across a stop in the middle.
+TEST_F(MqttFaceTest, EarlierConfigsAreMovedOnceOrClearedWithTheEchoPresent) {
+  const std::string old = "homeassistant/switch/varnix_pc1/helper/config";
+  const std::string gone = "homeassistant/switch/varnix_pc1/removed/config";
+  const std::string bare = "homeassistant/sensor/varnix_pc1/cpu/config";
+  const std::string left = "homeassistant/button/varnix_pc1/helper_restart/config";
+  const std::string device = "homeassistant/device/varnix_pc1/config";
+  broker_.held[old] = R"({"unique_id":"varnix_pc1_helper","device":{"identifiers":["x"]}})";
+  broker_.held[gone] = R"({"unique_id":"varnix_pc1_removed","device":{"identifiers":["x"]}})";
+  broker_.held[bare] = R"({"unique_id":"varnix_pc1_cpu"})";
+  broker_.held[left] = R"({"migrate_discovery":true})";  // a run stopped while moving
+  // The first run is stopped as soon as it has read what the broker holds.
+  for (const bool whole : {false, true}) {
+    NodeDirectory nodes(
+        loop_, config_, [](auto&&...) {}, [](const std::string&) {},
+        [](auto&&...) { return std::string(); });
+    MqttFace face(broker_, nodes, config_, "gw", loop_, [](const std::string&) {});
+    nodes.AddObserver(face);
+    face.Connected();
+    Answer(nodes, "pc1", "00:11:22:33:44:55");
+    broker_.Deliver(face);
+    if (!whole) continue;
+    const size_t start = broker_.published.size();
+    const size_t devices = broker_.Count(device);
+    for (int turn = 0; turn < 100; ++turn) {
+      broker_.Deliver(face);
+      loop_.Advance(100);
+    }
+    // Told to move once, then the device that takes it, once; then cleared.
+    EXPECT_EQ(broker_.Count(old), 2u);
+    EXPECT_LE(broker_.Count(device) - devices, 1u) << "the echoes republished the device";
+    for (const std::string& topic : {old, gone, bare, left}) {
+      EXPECT_EQ(broker_.held.count(topic), 0u) << topic;
+    }
+    ASSERT_EQ(broker_.held.count(device), 1u);
+    EXPECT_EQ(Json::parse(broker_.held[device])["components"]["helper"]["unique_id"],
+              "varnix_pc1_helper");
+    EXPECT_LE(broker_.published.size() - start, 60u);
+    // Quiet once settled, however long the echoes have.
+    const size_t settled = broker_.published.size();
+    loop_.Advance(30000);
+    broker_.Deliver(face);
+    EXPECT_LE(broker_.published.size(), settled + 4) << "the remembered times, the sweep";
+  }
+}
+
+// Home Assistant's birth message in a burst: the configs once, at most every 10 s; a
+// command the broker kept is cleared and said, never carried out; a computer the broker kept
+// as online is said offline until it answers.
+TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
+  std::vector<std::string> sent;
+  NodeDirectory nodes(
+      loop_, config_,
+      [&](const std::string& target, const std::string&, const std::string& section,
+          const NodeDirectory::Items& items) {
+        if (section == "Computer.Control" && !items.empty() && items[0].first == "Action") {
+          sent.push_back(target + " " + items[0].second);
+        }
+      },
+      [](const std::string&) {}, [](auto&&...) { return std::string(); });
+  broker_.held["varnix/pc1/command"] = "lock";
+  broker_.held["varnix/pc2/availability"] = "online";
+  MqttFace face(broker_, nodes, config_, "gw", loop_, [](const std::string&) {});
+  nodes.AddObserver(face);
+  face.Connected();
+  {
+    const auto hear = [&](const std::string& section, NodeDirectory::Items items) {
+      Heard heard{"qel.Process.pc1", "xAP", section, std::move(items)};
+      heard.at_ms = loop_.NowMilliseconds();
+      nodes.Hear(heard);
+    };
+    hear("echo.response", {{"Response", "varnix-gateway"}});
+    hear("computer.notification", {{"IP", "192.168.1.7"}});
+  }
+  broker_.Deliver(face);
+  EXPECT_EQ(broker_.held.count("varnix/pc1/command"), 0u);
+  EXPECT_EQ(broker_.held["varnix/pc2/availability"], "offline");
+  const std::string device = "homeassistant/device/varnix_pc1/config";
+  const size_t before = broker_.Count(device);
+  face.Message("homeassistant/status", "online", false);
+  EXPECT_EQ(broker_.Count(device), before) << "sent at the connection, not 10 s ago";
+  loop_.Advance(10000);
+  for (int i = 0; i < 200; ++i) {
+    face.Message("homeassistant/status", "online", false);
+    broker_.Deliver(face);
+    loop_.Advance(20);
+  }
+  loop_.Advance(10000);
+  broker_.Deliver(face);
+  EXPECT_EQ(broker_.Count(device), before + 1) << "once for the burst";
+  // Reconnections deliver the kept command again: never carried out.
+  face.Connected();
+  broker_.Deliver(face);
+  face.Message("varnix/pc1/command", "lock", true);
+  broker_.Deliver(face);
+  EXPECT_TRUE(sent.empty()) << sent.front();
+  const auto said =
+      std::count_if(broker_.published.begin(), broker_.published.end(), [](const auto& p) {
+        return p.topic == "varnix/gateway/gw/event" &&
+               p.payload.find("retained command") != std::string::npos;
+      });
+  EXPECT_EQ(said, 1) << "said once a minute";
+  face.Message("varnix/pc1/command", "lock", false);
+  EXPECT_EQ(sent, std::vector<std::string>{"qel.Process.pc1 lock"}) << "a fresh one goes";
+}
+
+// A MAC joins a computer's device only when no other computer claims it, and, with the key,
+// only when its node signed it: Home Assistant merges devices of one MAC.
+TEST_F(MqttFaceTest, AMacJoinsTheDeviceOnlyWhenItIsTrustworthy) {
+  MqttFace face(
+      broker_, nodes_, config_, "gw", loop_, [](const std::string&) {}, true);
+  nodes_.AddObserver(face);
+  face.Connected();
+  const auto connections = [&](const std::string& word) {
+    return Json::parse(broker_.held["homeassistant/device/varnix_" + word + "/config"])["device"]
+        .contains("connections");
+  };
+  Answer(nodes_, "pc1", "00:11:22:33:44:55", true);
+  EXPECT_TRUE(connections("pc1"));
+  Answer(nodes_, "pc2", "00:11:22:33:44:66", false);
+  EXPECT_FALSE(connections("pc2")) << "not signed";
+  Answer(nodes_, "pc3", "00:11:22:33:44:55", true);
+  EXPECT_FALSE(connections("pc3")) << "pc1's";
+}
+
+}  // namespace
+}  // namespace varnix
