@@ -190,7 +190,7 @@ void BM_GatewayLatency(benchmark::State& state) {
     MosquittoSession client(*site.platform.loop,
                             {"127.0.0.1", kBrokerPort, "bench", "", "", "", "", 30},
                             {[] {},
-                             [&](const std::string& topic, const std::string&) {
+                             [&](const std::string& topic, const std::string&, bool) {
                                heard[topic] = Clock::now().time_since_epoch().count();
                              },
                              [](const std::string&) {}});
