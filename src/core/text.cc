@@ -92,6 +92,14 @@ bool IsC1Control(std::string_view character) {
          static_cast<unsigned char>(character[1]) <= 0x9F;
 }
 
+bool IsBidiControl(std::string_view character) {
+  if (character.size() != 3 || static_cast<unsigned char>(character[0]) != 0xE2) return false;
+  const auto second = static_cast<unsigned char>(character[1]);
+  const auto third = static_cast<unsigned char>(character[2]);
+  return (second == 0x80 && third >= 0xAA && third <= 0xAE) ||  // U+202A to U+202E
+         (second == 0x81 && third >= 0xA6 && third <= 0xA9);    // U+2066 to U+2069
+}
+
 std::string ShownSafely(std::string_view text, size_t max_bytes) {
   std::string out;
   out.reserve(std::min(text.size(), max_bytes));
@@ -109,6 +117,11 @@ std::string ShownSafely(std::string_view text, size_t max_bytes) {
       escape("\\x%02x", byte);
     } else if (IsC1Control(rest.substr(0, length))) {
       escape("\\u%04x", static_cast<unsigned char>(rest[1]));
+    } else if (IsBidiControl(rest.substr(0, length))) {
+      // Shown as "\u202e": obeyed, it would show "EVIL\u202etxt.exe" as "EVILexe.txt".
+      const unsigned code = ((static_cast<unsigned char>(rest[1]) & 0x3Fu) << 6) |
+                            (static_cast<unsigned char>(rest[2]) & 0x3Fu);
+      escape("\\u2%03x", static_cast<unsigned char>(code & 0xFFF));
     } else if (length == 0 && byte >= 0x80 && byte <= 0x9F) {
       escape("\\x%02x", byte);  // a raw C1 control, outside any UTF-8 character
     } else {

@@ -89,9 +89,13 @@ inline bool IsControlByte(char c) {
 size_t Utf8Length(std::string_view text);
 // Whether `character` (one whole UTF-8 character) is a C1 control, U+0080 to U+009F.
 bool IsC1Control(std::string_view character);
+// Whether `character` (one whole UTF-8 character) turns the direction of text about: U+202A to
+// U+202E and U+2066 to U+2069.
+bool IsBidiControl(std::string_view character);
 // `text` as it may reach a terminal or a log: C0 controls and DEL as "\x1b", C1 controls as
-// "\u009b" (or "\x9b" where a raw byte stands alone), which 8-bit terminals would obey; cut
-// after about `max_bytes`, saying how many bytes were left out.
+// "\u009b" (or "\x9b" where a raw byte stands alone), which 8-bit terminals would obey, and the
+// direction controls as "\u202e"; cut after about `max_bytes`, saying how many bytes were left
+// out.
 std::string ShownSafely(std::string_view text, size_t max_bytes = SIZE_MAX);
 
 // Without the space characters at both ends; tabs stay.

@@ -42,7 +42,11 @@ Controller::Controller(EventLoop& loop, XapLink& link, CtlCommand command,
       known_(known),
       send_wake_(std::move(send_wake)),
       timeout_ms_(command_.timeout_ms.value_or(
-          command_.verb == CtlCommand::Verb::kNodes ? kDefaultDiscoveryMs : kDefaultTimeoutMs)) {}
+          command_.verb == CtlCommand::Verb::kNodes ? kDefaultDiscoveryMs : kDefaultTimeoutMs)) {
+  link_.OnUnsignedRefused([this](const std::string& sender) {
+    if (refused_unsigned_.size() < 64) refused_unsigned_.insert(sender);
+  });
+}
 
 void Controller::Hear(const Heard& heard) {
   // Holding the key, a user expects the node's word to be signed; one that is not is said once.
@@ -74,13 +78,16 @@ int Controller::Run() {
 KnownComputers::Card Controller::KeepCard(const std::string& target, size_t mark,
                                           const Heard& status) {
   KnownComputers::Card card{NormalMac(status.Item("MAC")), ""};
+  // Holding the key, only what the node signed is kept: a later wake must not go by a card
+  // that anyone on the LAN could have made up.
+  const auto believed = [&](const Heard& heard) { return !link_.Verifies() || heard.verified; };
   for (size_t i = mark; i < heard_.size(); ++i) {
     if (From(heard_[i], target) && heard_[i].section == "computer.notification" &&
-        ParseAddress(heard_[i].Item("IP"))) {
+        ParseAddress(heard_[i].Item("IP")) && believed(heard_[i])) {
       card.address = heard_[i].Item("IP");
     }
   }
-  if (card.mac.empty()) return card;
+  if (card.mac.empty() || !believed(status)) return card;
   try {
     known_.Remember(NodeName(target), card);
   } catch (const Error& e) {
@@ -453,7 +460,11 @@ void Controller::Print(const std::string& text) { WriteText(output_.out, text); 
 
 int Controller::ComplainNoReply(const std::string& target) {
   // Interrupted, it has nothing to say.
-  if (!loop_.Quitting()) {
+  if (loop_.Quitting()) return 1;
+  if (refused_unsigned_.count(SenderAddress(target)) != 0) {
+    Complain(target + " answered, but unsigned, and --require-signed takes only signed answers: "
+                      "put the house's access.key beside that node (and RequireSignature=yes)");
+  } else {
     Complain("no reply from " + target + " within " + Seconds(timeout_ms_) +
              ": is varnix running there, with a hub beside it?");
   }

@@ -101,6 +101,9 @@ class Controller {
   int tokens_ = 0;
   ProgramTable table_;
   std::set<std::string> unsigned_nodes_;  // said to be unsigned, lower-cased
+  // Senders whose unsigned answers --require-signed refused (bounded): their silence is no
+  // silence, and the user is told so.
+  std::set<std::string> refused_unsigned_;
 };
 
 }  // namespace varnix

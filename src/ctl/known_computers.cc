@@ -18,7 +18,8 @@ std::map<std::string, KnownComputers::Card> KnownComputers::Read() {
   if (path_.empty() || !files_.FileExists(path_)) return cards;
   std::string text;
   try {
-    text = files_.ReadAll(path_);
+    // What 1,024 cards can take: a file grown beyond it by anyone is not read further.
+    text = files_.ReadStart(path_, kMaxComputers * kMaxLineBytes);
   } catch (const Error&) {
     return cards;
   }

@@ -15,6 +15,7 @@ namespace varnix {
 class KnownComputers {
  public:
   static constexpr size_t kMaxComputers = 1024;
+  static constexpr size_t kMaxLineBytes = 320;  // a name of 63 characters, a MAC, an address
 
   // `path` is the file; "" keeps nothing (no state folder).
   KnownComputers(FileSystem& files, PathRules paths, std::string path);

@@ -27,6 +27,12 @@ TEST(KnownComputersTest, KeepsEachComputersLastCardAndPassesOverLinesItDidNotWri
       "short aa:bb\n\n";
   for (const char* refused : {"evil", "bad", "short"}) EXPECT_FALSE(known.Find(refused));
   EXPECT_EQ(known.Find("den")->mac, "aa:bb:cc:dd:ee:02");
+
+  // A file grown huge by anyone is read only as far as 1,024 cards can reach.
+  files.files[path] = std::string(KnownComputers::kMaxComputers * KnownComputers::kMaxLineBytes,
+                                  '#') +
+                      "\nlate aa:bb:cc:dd:ee:05 192.168.1.22\n";
+  EXPECT_FALSE(known.Find("late"));
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ struct HttpServer::Connection {
   std::string address;
   bool local_or_trusted;
   int64_t waiting_since_ms;  // when its current request began
-  bool in_request = false;   // its headers are in (a stream stays so)
+  bool answered = false;     // its request is whole and answered (a stream stays so)
   bool ended = false;
 };
 
@@ -67,7 +67,6 @@ struct HttpServer::Callbacks {
     auto& server = *static_cast<HttpServer*>(self);
     if (*context == nullptr) {
       *context = new Request;
-      if (Connection* open = Of(connection)) open->in_request = true;
       return MHD_YES;
     }
     auto& request = *static_cast<Request*>(*context);
@@ -86,7 +85,17 @@ struct HttpServer::Callbacks {
     whole.body = std::move(request.body);
     if (request.too_large) whole.body.assign(WebFace::kMaxBodyBytes + 1, ' ');
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddHeader, &whole);
+    if (Connection* open = Of(connection)) open->answered = true;
+    // Two Host headers name two sites: which one the checks read would be a guess.
+    int hosts = 0;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &CountHosts, &hosts);
+    if (hosts > 1) return server.Refuse(connection, 400, "Two Host headers.\n") ? MHD_YES : MHD_NO;
     return server.Answer(connection, whole) ? MHD_YES : MHD_NO;
+  }
+
+  static MHD_Result CountHosts(void* into, MHD_ValueKind, const char* name, const char*) {
+    if (EqualsIgnoringCase(name, "host")) ++*static_cast<int*>(into);
+    return MHD_YES;
   }
 
   static MHD_Result AddHeader(void* into, MHD_ValueKind, const char* name, const char* value) {
@@ -98,10 +107,12 @@ struct HttpServer::Callbacks {
                           MHD_RequestTerminationCode) {
     delete static_cast<Request*>(*context);
     *context = nullptr;
-    // Kept alive, its next request's headers have a deadline of their own.
+    // Kept alive, its next request has a deadline of its own.
     if (Connection* open = Of(connection)) {
-      open->in_request = false;
-      open->waiting_since_ms = static_cast<HttpServer*>(self)->loop_.NowMilliseconds();
+      auto& server = *static_cast<HttpServer*>(self);
+      open->answered = false;
+      open->waiting_since_ms = server.loop_.NowMilliseconds();
+      if (!server.deadline_timer_->Enabled()) server.deadline_timer_->SetEnabled(true);
     }
   }
 
@@ -253,15 +264,20 @@ bool HttpServer::Admits(const std::string& address) const {
   const auto strangers = static_cast<size_t>(
       std::count_if(connections_.begin(), connections_.end(),
                     [](const Connection* open) { return !open->local_or_trusted; }));
-  return strangers < kMaxConnections - kReservedConnections;
+  // A few addresses must not fill the strangers' room between them.
+  const auto from_it = static_cast<size_t>(
+      std::count_if(connections_.begin(), connections_.end(),
+                    [&](const Connection* open) { return open->address == address; }));
+  return strangers < kMaxConnections - kReservedConnections &&
+         from_it < kMaxConnectionsPerStranger;
 }
 
 void HttpServer::EnforceDeadlines() {
   const int64_t now = loop_.NowMilliseconds();
   bool waiting = false;
   for (Connection* open : connections_) {
-    if (open->in_request || open->ended) continue;
-    if (now - open->waiting_since_ms >= kHeaderDeadlineMs && open->socket >= 0) {
+    if (open->answered || open->ended) continue;
+    if (now - open->waiting_since_ms >= kRequestDeadlineMs && open->socket >= 0) {
       open->ended = true;
       EndConnection(open->socket);
     } else {
@@ -292,17 +308,20 @@ bool HttpServer::Authorized(MHD_Connection* connection) {
   return good;
 }
 
+bool HttpServer::Refuse(MHD_Connection* connection, unsigned status, const char* text) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      std::strlen(text), const_cast<char*>(text), MHD_RESPMEM_PERSISTENT);
+  AddSecurityHeaders(response);
+  const MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued == MHD_YES;
+}
+
 bool HttpServer::Answer(MHD_Connection* connection, const HttpRequest& request) {
   // Before anything else, the event stream too: a name this page does not answer to gets
   // nothing, not even the request for a password.
   if (!face_.ServesHost(request)) {
-    static constexpr char kMisdirected[] = "This page does not answer to that name.\n";
-    MHD_Response* response = MHD_create_response_from_buffer(
-        sizeof kMisdirected - 1, const_cast<char*>(kMisdirected), MHD_RESPMEM_PERSISTENT);
-    AddSecurityHeaders(response);
-    const MHD_Result queued = MHD_queue_response(connection, 421, response);
-    MHD_destroy_response(response);
-    return queued == MHD_YES;
+    return Refuse(connection, 421, "This page does not answer to that name.\n");
   }
   if (!Authorized(connection)) {
     static constexpr char kDenied[] = "This page needs a user name and password.\n";

@@ -29,10 +29,12 @@ class HttpServer {
   // Bounds that keep a careless or hostile client from stalling the gateway.
   static constexpr unsigned kMaxConnections = 64;
   static constexpr unsigned kMaxConnectionsPerAddress = 16;
+  // An address that has not given the password: a browser opens six at most.
+  static constexpr unsigned kMaxConnectionsPerStranger = 6;
   static constexpr unsigned kIdleSeconds = 10;
-  // A request's headers must be in this long after it began, however slowly they trickle: a
-  // client sending a line every few seconds never goes idle.
-  static constexpr int kHeaderDeadlineMs = 10000;
+  // A whole request, headers and body, must be in this long after it began, however slowly it
+  // trickles: a client sending a byte every few seconds never goes idle.
+  static constexpr int kRequestDeadlineMs = 10000;
   // Connections kept for loopback and for addresses that have given the password, whatever
   // strangers hold.
   static constexpr unsigned kReservedConnections = 16;
@@ -65,11 +67,13 @@ class HttpServer {
 
   // The library's answer to it: queued or not.
   bool Answer(MHD_Connection* connection, const HttpRequest& request);
+  // A short plain-text refusal with `status`: queued or not.
+  bool Refuse(MHD_Connection* connection, unsigned status, const char* text);
   bool Authorized(MHD_Connection* connection);
   void Run();
   // Whether a connection from `address` may be taken now.
   bool Admits(const std::string& address) const;
-  // Ends the connections whose headers are overdue.
+  // Ends the connections whose requests are overdue.
   void EnforceDeadlines();
 
   EventLoop& loop_;

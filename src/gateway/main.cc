@@ -176,6 +176,7 @@ int main(int argc, char** argv) {
       Say,
       [&](const std::string& mac, const std::string& address) { return waker.Wake(mac, address); });
   directory = &nodes;
+  link.OnUnsignedRefused([&](const std::string& sender) { nodes.RefusedUnsigned(sender); });
 
   std::unique_ptr<varnix::MosquittoSession> session;
   std::unique_ptr<varnix::MqttFace> face;

@@ -215,6 +215,12 @@ void NodeDirectory::Forget(const std::string& key) {
   nodes_.erase(found);
 }
 
+void NodeDirectory::RefusedUnsigned(const std::string& sender) {
+  SayOnce("unsigned " + sender, Bounded(sender) +
+                                    " signs nothing, and [Access] RequireSignedNodes=yes: it is "
+                                    "not followed until its node has the house's access.key");
+}
+
 void NodeDirectory::SayOnce(const std::string& name, const std::string& text) {
   if (said_.size() >= kMaxNodes || !said_.insert(name).second) return;
   say_(text);

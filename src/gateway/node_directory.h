@@ -126,6 +126,8 @@ class NodeDirectory {
   // Asks every node for its computer, and starts the echoes.
   void Start();
   void Hear(const Heard& heard);
+  // `sender` signs nothing, and the gateway follows only nodes that sign: said once.
+  void RefusedUnsigned(const std::string& sender);
 
   // Requests to a node, by its computer name (any letter case). Sent only to a node that is
   // known and online; to one that is offline nothing goes, and that is said as its event.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/steps.h"
+#include "core/text.h"
 #include "platform/terminal.h"
 #include "xap/outgoing_queue.h"
 #include "xap/packed_items.h"
@@ -29,6 +30,9 @@ void FileErrorLog::WriteErrorLog(std::string_view type, std::string_view data,
   line += std::to_string(failure.line);
   line += ' ';
   line += failure.description;
+  // Whoever wrote it, one line stays one bounded line: a whole log is never rotated away by a
+  // few long ones.
+  line = ShownSafely(line, kMaxLineBytes);
   const int64_t now = now_();
   if (line == last_line_ && now - last_written_at_ < kRepeatWindowMs) {
     ++repeats_;

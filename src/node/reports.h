@@ -21,6 +21,7 @@ class OutgoingQueue;
 class FileErrorLog : public ErrorLog {
  public:
   static constexpr uint64_t kMaxBytes = 1024 * 1024;
+  static constexpr size_t kMaxLineBytes = 2048;  // a line, past which it is cut, saying so
   static constexpr int64_t kRepeatWindowMs = 60000;
   using Clock = std::function<int64_t()>;  // milliseconds, monotonic
 

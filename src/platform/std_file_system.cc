@@ -47,10 +47,16 @@ void Write(const std::string& path, std::string_view bytes, std::ios::openmode m
   if (!out) ThrowFileError("Cannot write", path);
 }
 
-std::string Read(const std::string& path) {
+std::string Read(const std::string& path, size_t max_bytes = SIZE_MAX) {
   errno = 0;
   std::ifstream in(PathFromText(path), std::ios::binary);
   if (!in) ThrowFileError("Cannot open", path);
+  if (max_bytes != SIZE_MAX) {
+    std::string bytes(max_bytes, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(max_bytes));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
+  }
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
@@ -76,6 +82,10 @@ void StdFileSystem::CreateFolder(const std::string& path) {
 }
 
 std::string StdFileSystem::ReadAll(const std::string& path) { return TextFromCodePage(Read(path)); }
+
+std::string StdFileSystem::ReadStart(const std::string& path, size_t max_bytes) {
+  return TextFromCodePage(Read(path, max_bytes));
+}
 
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
   // Written beside and then renamed over the old file: a reader, or a program that ends

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/steps.h"
+#include "core/text.h"
 #include "core/unix_time.h"
 #include "platform/text_encoding.h"
 #include "settings/ini_tool.h"
@@ -33,6 +34,10 @@ bool ReadsAsNumber(const std::string& text) {
   const char* first = text.data() + (text[sign] == '+' ? digits : sign);
   return std::from_chars(first, text.data() + i, value).ec == std::errc();
 }
+
+// A text the network chose, as a log line or event may carry it: a 60 KB source name must not
+// write 60 KB lines, nor a control character forge one.
+std::string Said(std::string_view text) { return ShownSafely(text, 256); }
 
 }  // namespace
 
@@ -73,8 +78,8 @@ ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
 bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_view what,
                              std::string_view source) {
   if (allowed) return true;
-  const std::string refusal = "Refused " + std::string(action) + " of " + std::string(what) +
-                              " from " + std::string(source);
+  const std::string refusal = "Refused " + std::string(action) + " of " + Said(what) + " from " +
+                              Said(source);
   log_.WriteErrorLog(kLogType, refusal);
   events_.SendErrorEvent(kLogType, refusal);
   return false;
@@ -93,9 +98,14 @@ bool CommandHandler::Authentic(std::string_view action, std::string_view what,
   }
   if (*verdict_ == SignatureCheck::Verdict::kGood) return true;
   if (!say_unsigned && *verdict_ == SignatureCheck::Verdict::kUnsigned) return false;
-  const std::string refusal = "Refused " + std::string(action) + " of " + std::string(what) +
-                              " from " + std::string(source) + ": " +
-                              SignatureCheck::Why(*verdict_);
+  if (*verdict_ == SignatureCheck::Verdict::kFull) {
+    // A flood: said once a minute, not once a message.
+    const int64_t now = UnixSecondsNow();
+    if (full_said_ && now - *full_said_ < 60 && now >= *full_said_) return false;
+    full_said_ = now;
+  }
+  const std::string refusal = "Refused " + std::string(action) + " of " + Said(what) + " from " +
+                              Said(source) + ": " + SignatureCheck::Why(*verdict_);
   log_.WriteErrorLog(kLogType, refusal);
   events_.SendErrorEvent(kLogType, refusal);
   return false;
@@ -141,6 +151,14 @@ void CommandHandler::Readmessage(const std::string& text) {
   text_ = &text;
   verdict_.reset();
   step(10, [&] { message.FromXap(text); });
+  // What this node sent comes back through the hub: never a request, an announcement of
+  // another program, nor a nonce to keep (a flood of role queries would fill the cache).
+  bool own = false;
+  step(15, [&] {
+    const std::string mine = SenderAddress(xap_.XapSource());
+    own = !mine.empty() && SenderAddress(message.msgSource()) == mine;
+  });
+  if (own) return;
   bool isForMe = false;
   step(20, [&] { isForMe = EndsWithThisComputer(message.msgTarget()); });
   bool finished = false;

@@ -137,12 +137,16 @@ SignatureCheck::Verdict SignatureCheck::Check(std::string_view message) {
     return Verdict::kStale;
   }
   if (sent < not_before_) return Verdict::kBeforeStart;
-  while (!nonce_order_.empty() &&
-         (nonce_order_.front().first < now - kNonceSeconds || nonce_order_.size() >= kMaxNonces)) {
+  // Only nonces whose message could still be taken are kept, and none of those is ever
+  // forgotten: a full cache refuses rather than forgets (a flood would otherwise push out a
+  // captured message's nonce, and the message could be replayed).
+  while (!nonce_order_.empty() && nonce_order_.front().first < now - kNonceSeconds) {
     nonces_.erase(nonce_order_.front().second);
     nonce_order_.pop_front();
   }
-  if (!nonces_.emplace(*nonce).second) return Verdict::kReplayed;
+  if (nonces_.count(std::string(*nonce)) != 0) return Verdict::kReplayed;
+  if (nonces_.size() >= kMaxNonces) return Verdict::kFull;
+  nonces_.emplace(*nonce);
   nonce_order_.emplace_back(now, std::string(*nonce));
   return Verdict::kGood;
 }
@@ -159,6 +163,9 @@ const char* SignatureCheck::Why(Verdict verdict) {
       return "stale (its time is more than 60 s from this computer's clock)";
     case Verdict::kReplayed:
       return "replayed";
+    case Verdict::kFull:
+      return "too many signed messages within two minutes to tell a replay (refused until older "
+             "ones expire)";
     case Verdict::kBeforeStart:
       return "signed before this node started";
   }

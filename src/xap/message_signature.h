@@ -36,10 +36,13 @@ std::string SignMessage(std::string_view message, std::string_view key, int64_t 
 
 class SignatureCheck {
  public:
-  enum class Verdict { kGood, kUnsigned, kBadSignature, kStale, kReplayed, kBeforeStart };
+  enum class Verdict { kGood, kUnsigned, kBadSignature, kStale, kReplayed, kFull, kBeforeStart };
   static constexpr int64_t kLeewaySeconds = 60;
   static constexpr int64_t kNonceSeconds = 120;
-  static constexpr size_t kMaxNonces = 65536;  // a busy LAN's two minutes of signed messages
+  // A busy LAN's two minutes of signed messages (about 550 a second). A message's nonce is kept
+  // for as long as its Time could still be taken (kNonceSeconds covers the leeway both ways);
+  // beyond this many at once, further signed messages are refused until older ones expire.
+  static constexpr size_t kMaxNonces = 65536;
 
   // A message signed before `not_before` (Unix seconds) is refused: the nonces of a program's
   // earlier run are gone, and so what it saw could be replayed to it once more.
@@ -48,7 +51,8 @@ class SignatureCheck {
       : key_(std::move(key)), now_(std::move(unix_now)), not_before_(not_before) {}
 
   // `message` as it came on the wire. A good signature's nonce is kept for two minutes: the
-  // same message again is a replay.
+  // same message again is a replay. Callers check only what others sent: their own messages,
+  // come back, would fill the cache.
   Verdict Check(std::string_view message);
   // The words a refusal ends with: "not signed", "bad signature", ...
   static const char* Why(Verdict verdict);

@@ -66,5 +66,29 @@ TEST(RequestSignatureTest, OnlyAFreshUntouchedSignatureUnderTheKeyIsGood) {
   EXPECT_EQ(KeyFromHex(HexOf(key) + "\r\n"), key);
 }
 
+// A flood of signed messages never pushes a captured one's nonce out: a full cache refuses
+// new messages until the old ones could no longer be taken anyway.
+TEST(RequestSignatureTest, AFullReplayCacheRefusesRatherThanForgets) {
+  const std::string key(32, 'k');
+  int64_t now = 1'800'000'000;
+  SignatureCheck check(key, [&] { return now; });
+  const std::string request =
+      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Control\nsource=qel.a.b"
+      "\ntarget=qel.Process.PC\n}\nComputer.Control\n{\nAction=lock\n}\n";
+  using V = SignatureCheck::Verdict;
+  const std::string captured = SignMessage(request, key, now);
+  ASSERT_EQ(check.Check(captured), V::kGood);
+  for (size_t i = 1; i < SignatureCheck::kMaxNonces; ++i) {
+    ASSERT_EQ(check.Check(SignMessage(request, key, now)), V::kGood);
+  }
+  EXPECT_EQ(check.Check(SignMessage(request, key, now)), V::kFull);
+  EXPECT_EQ(check.Check(captured), V::kReplayed);
+  now += 59;
+  EXPECT_EQ(check.Check(captured), V::kReplayed) << "still inside its window";
+  now += SignatureCheck::kNonceSeconds;
+  EXPECT_EQ(check.Check(SignMessage(request, key, now)), V::kGood) << "the old ones expired";
+  EXPECT_EQ(check.Check(captured), V::kStale);
+}
+
 }  // namespace
 }  // namespace varnix

@@ -115,14 +115,8 @@ void XapLink::VerifyWith(std::string key, bool require) {
 }
 
 void XapLink::OnDatagram(std::string datagram) {
-  std::optional<SignatureCheck::Verdict> verdict;
-  if (check_) {
-    verdict = check_->Check(datagram);
-    if (*verdict != SignatureCheck::Verdict::kGood &&
-        (*verdict != SignatureCheck::Verdict::kUnsigned || require_signed_)) {
-      return;
-    }
-  }
+  // Read first, so that who sent it is known before anything is kept of it.
+  const std::string wire = check_ ? datagram : std::string();
   QuietReports log;
   XapMessage message(log);
   // A heartbeat is a header block of its own; read as one, its goodbye tells that a node ended.
@@ -137,14 +131,27 @@ void XapLink::OnDatagram(std::string datagram) {
   if (message.msgClass() == kUnknown) return;
   Heard heard;
   heard.source = std::string(message.msgSource());
-  // What it sent itself comes back through the hub.
-  if (EqualsIgnoringCase(heard.source, source_)) return;
+  // Who sent it, in the one form every check uses. A wildcard names no sender, and what this
+  // program sent itself comes back through the hub: neither is heard, nor its nonce kept.
+  const std::string sender = SenderAddress(heard.source);
+  if (sender.empty() || sender == SenderAddress(source_)) return;
+  std::optional<SignatureCheck::Verdict> verdict;
+  if (check_) {
+    verdict = check_->Check(wire);
+    if (*verdict == SignatureCheck::Verdict::kUnsigned && require_signed_) {
+      if (unsigned_refused_) unsigned_refused_(sender);
+      return;
+    }
+    if (*verdict != SignatureCheck::Verdict::kGood &&
+        *verdict != SignatureCheck::Verdict::kUnsigned) {
+      return;
+    }
+  }
   heard.verified = verdict == SignatureCheck::Verdict::kGood;
   if (check_) {
-    std::string known = LowerCase(heard.source);
     if (heard.verified) {
-      if (signing_sources_.size() < kMaxSigningSources) signing_sources_.insert(std::move(known));
-    } else if (signing_sources_.count(known) != 0) {
+      if (signing_sources_.size() < kMaxSigningSources) signing_sources_.insert(sender);
+    } else if (signing_sources_.count(sender) != 0) {
       return;  // a node that signs sent no unsigned word
     }
   }

@@ -64,6 +64,11 @@ class XapLink {
   // with `require`, any unsigned one.
   void VerifyWith(std::string key, bool require);
   bool Verifies() const { return check_.has_value(); }
+  // Told the sender (its address in the form SenderAddress gives) of each unsigned message
+  // that `require` refused: a peer that signs nothing should hear why it is not heard.
+  void OnUnsignedRefused(std::function<void(const std::string& sender)> told) {
+    unsigned_refused_ = std::move(told);
+  }
   // Heartbeats other than goodbyes reach `on_heard` too (class "xap-hbeat.alive").
   void HearHeartbeats() { hear_heartbeats_ = true; }
 
@@ -91,6 +96,7 @@ class XapLink {
   std::string key_;  // none: unsigned
   std::optional<SignatureCheck> check_;
   bool require_signed_ = false;
+  std::function<void(const std::string& sender)> unsigned_refused_;
   // Lower-cased; bounded, though only a holder of the key can add to it.
   std::unordered_set<std::string> signing_sources_;
   static constexpr size_t kMaxSigningSources = 4096;

@@ -122,6 +122,12 @@ std::string OneSectionMessage(
   return message.ToXap();
 }
 
+std::string SenderAddress(std::string_view address) {
+  address = address.substr(0, address.find(':'));
+  if (address.empty() || address.find_first_of("*>") != std::string_view::npos) return "";
+  return LowerCase(address);
+}
+
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2) {
   if (sItem1.empty() || sItem2.empty()) return false;
   bool more1 = true;

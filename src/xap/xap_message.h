@@ -34,6 +34,11 @@ std::string OneSectionMessage(
     std::string_view target, std::string_view section,
     const std::vector<std::pair<std::string_view, std::string_view>>& items);
 
+// The one form in which an address names its sender, for every check of who sent something:
+// lower case, without a sub-address ("qel.Process.PC:x" is "qel.process.pc"). "" for an address
+// that can name no sender: empty, or with a wildcard ("*", ">") in it.
+std::string SenderAddress(std::string_view address);
+
 // True when two xAP addresses match, with "*" standing for one element and ">" for the rest.
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2);
 

@@ -26,6 +26,9 @@ class FakeFileSystem : public FileSystem {
     if (found == files.end()) throw Error(53, "File not found");
     return found->second;
   }
+  std::string ReadStart(const std::string& path, size_t max_bytes) override {
+    return ReadAll(path).substr(0, max_bytes);
+  }
   void WriteAll(const std::string& path, std::string_view text) override {
     files[path] = std::string(text);
   }
