@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/text.h"
 #include "hostile_traffic.h"
 #include "platform/error.h"
 #include "platform/udp_socket.h"
@@ -400,6 +401,38 @@ TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
   EXPECT_EQ(echoed_whole, 0u) << "a long echo is not answered: every node would send it back";
   EXPECT_GE(reported_whole, 3u) << "the huge records, at their query";
   EXPECT_EQ(EndNode(), 0);
+}
+
+// What the node says itself comes back through the hub: its own role answer is no program to
+// adopt, and a request made up in its own name (with a sub-address) is nobody's.
+TEST_F(NodeHostileTest, ItsOwnWordComingBackIsNotActedOn) {
+  SendToNode(XapRequest("", "Role.Query\n{\nRole=Application\n}\n", "Homeseer.Role"));
+  ASSERT_NE(hub_->WaitForText("Role.Notification"), "");
+  SendToNode(XapRequest("", "Role.Notification\n{\nRole=Application\nPath=/bin/true\n}\n",
+                        "Homeseer.Role", Target() + ":sub"));
+  // Its own answer is relayed back to it by the hub; let it come, then fence with an echo.
+  DispatchUntil(*platform_.loop, milliseconds(1500), [] { return false; });
+  ASSERT_TRUE(AnswersAgain("fence", 10));
+  for (const std::string& sent : hub_->received()) {
+    EXPECT_EQ(sent.find("Process.Notification"), std::string::npos)
+        << "a program adopted from the node's own word: " << sent.substr(0, 400);
+  }
+}
+
+// A refusal names what the network chose, cut: 60 KB source names write short lines, and a few
+// dozen of them rotate no log away.
+TEST_F(NodeHostileTest, RefusalLinesAreCut) {
+  const std::string source = "acme.tester." + std::string(60000, 'n');
+  for (int i = 0; i < 40; ++i) {
+    SendToNode(XapRequest(Target(), "Process.Control\n{\nAction=start\nPath=/bin/a\tb\n}\n",
+                          "Computer.Process", source));
+  }
+  ASSERT_TRUE(AnswersAgain("after the refusals", 10));
+  ASSERT_EQ(EndNode(), 0);
+  const std::string log = ReadFile("Data/Korvane.txt");
+  EXPECT_GE(LogLinesWith("Refused start"), 1u) << log.substr(0, 2000);
+  for (const std::string& line : SplitLines(log)) EXPECT_LE(line.size(), 2200u);
+  EXPECT_FALSE(FileExists("Data/Korvane.old.txt")) << "the log was rotated away";
 }
 
 }  // namespace
