@@ -462,8 +462,9 @@ int Controller::ComplainNoReply(const std::string& target) {
   // Interrupted, it has nothing to say.
   if (loop_.Quitting()) return 1;
   if (refused_unsigned_.count(SenderAddress(target)) != 0) {
-    Complain(target + " answered, but unsigned, and --require-signed takes only signed answers: "
-                      "put the house's access.key beside that node (and RequireSignature=yes)");
+    Complain(target +
+             " answered, but unsigned, and --require-signed takes only signed answers: "
+             "put the house's access.key beside that node (and RequireSignature=yes)");
   } else {
     Complain("no reply from " + target + " within " + Seconds(timeout_ms_) +
              ": is varnix running there, with a hub beside it?");

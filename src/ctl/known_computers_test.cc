@@ -29,9 +29,9 @@ TEST(KnownComputersTest, KeepsEachComputersLastCardAndPassesOverLinesItDidNotWri
   EXPECT_EQ(known.Find("den")->mac, "aa:bb:cc:dd:ee:02");
 
   // A file grown huge by anyone is read only as far as 1,024 cards can reach.
-  files.files[path] = std::string(KnownComputers::kMaxComputers * KnownComputers::kMaxLineBytes,
-                                  '#') +
-                      "\nlate aa:bb:cc:dd:ee:05 192.168.1.22\n";
+  files.files[path] =
+      std::string(KnownComputers::kMaxComputers * KnownComputers::kMaxLineBytes, '#') +
+      "\nlate aa:bb:cc:dd:ee:05 192.168.1.22\n";
   EXPECT_FALSE(known.Find("late"));
 }
 

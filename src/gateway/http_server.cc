@@ -268,8 +268,7 @@ bool HttpServer::Admits(const std::string& address) const {
   const auto from_it = static_cast<size_t>(
       std::count_if(connections_.begin(), connections_.end(),
                     [&](const Connection* open) { return open->address == address; }));
-  return strangers < kMaxConnections - kReservedConnections &&
-         from_it < kMaxConnectionsPerStranger;
+  return strangers < kMaxConnections - kReservedConnections && from_it < kMaxConnectionsPerStranger;
 }
 
 void HttpServer::EnforceDeadlines() {

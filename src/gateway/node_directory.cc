@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/network_address.h"
 #include "core/text.h"
 #include "core/wake_on_lan.h"
 #include "platform/error.h"
@@ -15,24 +16,108 @@ namespace {
 constexpr std::string_view kNodePrefix = "qel.process.";
 constexpr int kTrimAfterMs = 5000;
 
-// Whether `character` (one whole UTF-8 character) may stand in a computer's name: ASCII
-// letters, digits, "-" and "_", and the letters of other scripts; not a space, a control, nor
-// the punctuation and invisible marks that would make two names look alike.
-bool NameCharacter(std::string_view character) {
-  if (character.size() == 1) {
-    const char c = character[0];
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_';
+// The code point of one whole, well-formed UTF-8 character.
+uint32_t CodePoint(std::string_view character) {
+  const auto byte = [&](size_t i) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(character[i]));
+  };
+  switch (character.size()) {
+    case 1:
+      return byte(0);
+    case 2:
+      return (byte(0) & 0x1Fu) << 6 | (byte(1) & 0x3Fu);
+    case 3:
+      return (byte(0) & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu);
+    default:
+      return (byte(0) & 0x07u) << 18 | (byte(1) & 0x3Fu) << 12 | (byte(2) & 0x3Fu) << 6 |
+             (byte(3) & 0x3Fu);
   }
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(character[i]); };
-  if (character.size() == 2) return byte(0) > 0xC2;  // past U+00BF: controls, marks, spaces
-  if (character.size() == 3) {
-    const unsigned code = (byte(0) & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu);
-    return !(code >= 0x2000 && code <= 0x206F) && !(code >= 0x3000 && code <= 0x303F) &&
-           !(code >= 0xFE00 && code <= 0xFE0F) && code != 0xFEFF && !(code >= 0xFFF0);
-  }
-  return true;
 }
+
+struct Range {
+  uint32_t first;
+  uint32_t last;
+};
+
+// What may not stand in a name, though some of it is called a letter: controls, spaces,
+// punctuation, combining marks (a name typed on a keyboard comes precomposed), and the code
+// points that show as nothing or as a blank (the default-ignorable ones, Hangul fillers, tags).
+constexpr Range kRefused[] = {
+    {0x0080, 0x00BF}, {0x00D7, 0x00D7},   {0x00F7, 0x00F7},   {0x0300, 0x036F},   {0x0483, 0x0489},
+    {0x0591, 0x05C7}, {0x0610, 0x061C},   {0x064B, 0x065F},   {0x115F, 0x1160},   {0x17B4, 0x17B5},
+    {0x180B, 0x180F}, {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},   {0x2000, 0x206F},   {0x20D0, 0x20FF},
+    {0x3000, 0x303F}, {0x3164, 0x3164},   {0xFE00, 0xFE2F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
+    {0xFFF0, 0xFFFF}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+};
+
+// The scripts whose letters look like another's; a name keeps to one of them. A script not
+// listed is told apart by its block.
+enum Script : uint32_t { kNone, kLatin, kGreek, kCyrillic, kArmenian, kHebrew, kArabic, kHan };
+constexpr struct {
+  Range range;
+  Script script;
+} kScripts[] = {
+    {{'A', 'Z'}, kLatin},
+    {{'a', 'z'}, kLatin},
+    {{0x00C0, 0x024F}, kLatin},
+    {{0x1E00, 0x1EFF}, kLatin},
+    {{0x2C60, 0x2C7F}, kLatin},
+    {{0xA720, 0xA7FF}, kLatin},
+    {{0xAB30, 0xAB6F}, kLatin},
+    {{0xFF21, 0xFF3A}, kLatin},
+    {{0xFF41, 0xFF5A}, kLatin},
+    {{0x0250, 0x02AF}, kLatin},
+    {{0x0370, 0x03FF}, kGreek},
+    {{0x1F00, 0x1FFF}, kGreek},
+    {{0x0400, 0x052F}, kCyrillic},
+    {{0x1C80, 0x1C8F}, kCyrillic},
+    {{0x2DE0, 0x2DFF}, kCyrillic},
+    {{0xA640, 0xA69F}, kCyrillic},
+    {{0x0530, 0x058F}, kArmenian},
+    {{0x0590, 0x05FF}, kHebrew},
+    {{0x0600, 0x06FF}, kArabic},
+    {{0x0750, 0x077F}, kArabic},
+    {{0x08A0, 0x08FF}, kArabic},
+    // Japanese and Korean names mix these by nature.
+    {{0x3040, 0x30FF}, kHan},
+    {{0x3400, 0x4DBF}, kHan},
+    {{0x4E00, 0x9FFF}, kHan},
+    {{0xAC00, 0xD7AF}, kHan},
+    {{0x1100, 0x11FF}, kHan},
+    {{0x3130, 0x318F}, kHan},
+};
+
+// The script of a character that may stand in a computer's name: kNone for digits, "-" and
+// "_", which go with any; nullopt for what may not stand in one.
+std::optional<uint32_t> NameScript(std::string_view character) {
+  const uint32_t code = CodePoint(character);
+  if (code < 0x80) {
+    if ((code >= '0' && code <= '9') || code == '-' || code == '_') return kNone;
+    if ((code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z')) return kLatin;
+    return std::nullopt;
+  }
+  for (const Range& refused : kRefused) {
+    if (code >= refused.first && code <= refused.last) return std::nullopt;
+  }
+  for (const auto& [range, script] : kScripts) {
+    if (code >= range.first && code <= range.last) return script;
+  }
+  return 0x1000 + (code >> 7);
+}
+
+// A figure as the node writes it: a whole number, negative for some exit codes, of at most 20
+// digits; "" for anything else.
+std::string Number(const std::string& text) {
+  const std::string_view digits = std::string_view(text).substr(text.rfind('-', 0) == 0 ? 1 : 0);
+  if (digits.empty() || digits.size() > 20 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    return "";
+  }
+  return text;
+}
+
+// A word such as a priority or a signal's name: 32 bytes are more than any has.
+std::string Short(const std::string& text) { return text.size() <= 32 ? text : ""; }
 
 }  // namespace
 
@@ -50,13 +135,19 @@ std::string NodeDirectory::ComputerOf(const std::string& source) {
   std::string_view name = std::string_view(source).substr(kNodePrefix.size());
   name = name.substr(0, name.find(':'));
   if (name.empty()) return "";
+  // Letters of one script only, so that no name can pass for another ("officepc" with a
+  // Cyrillic "с" looks like the Latin one and would be a second device).
   size_t characters = 0;
+  uint32_t script = kNone;
   for (size_t at = 0; at < name.size(); ++characters) {
     const size_t length = Utf8Length(name.substr(at));
-    if (length == 0 || !NameCharacter(name.substr(at, length)) ||
+    const std::optional<uint32_t> its =
+        length == 0 ? std::nullopt : NameScript(name.substr(at, length));
+    if (!its || (*its != kNone && script != kNone && *its != script) ||
         characters == kMaxComputerCharacters) {
       return "";
     }
+    if (*its != kNone) script = *its;
     at += length;
   }
   return std::string(name);
@@ -167,7 +258,14 @@ const NodeState* NodeDirectory::Find(const std::string& computer) const {
 
 NodeState* NodeDirectory::Learn(const std::string& source) {
   const std::string computer = ComputerOf(source);
-  if (computer.empty()) return nullptr;
+  if (computer.empty()) {
+    if (EqualsLowered(std::string_view(source).substr(0, kNodePrefix.size()), kNodePrefix)) {
+      SayOnce(LowerCase(source), "the node " + ShownSafely(source, 128) +
+                                     " is not followed: a computer's name is letters of one "
+                                     "script, digits, \"-\" and \"_\", with nothing invisible");
+    }
+    return nullptr;
+  }
   const std::string key = LowerCase(computer);
   if (const auto found = nodes_.find(key); found != nodes_.end()) return &found->second;
   // One word, one node: a second name that folds to a word in use would take over the first
@@ -212,6 +310,8 @@ void NodeDirectory::Forget(const std::string& key) {
   if (found == nodes_.end()) return;
   Tell([&](NodeObserver& o) { o.NodeForgotten(found->second); });
   words_.erase(found->second.word);
+  for (const auto& [path, program] : found->second.programs) state_bytes_ -= program.Bytes();
+  if (state_bytes_ < kMaxStateBytes / 2) said_state_full_ = false;
   nodes_.erase(found);
 }
 
@@ -257,7 +357,9 @@ void NodeDirectory::Hear(const Heard& heard) {
   }
   SetOnline(*node, true);
   if (heard.section == "computer.notification") {
-    const std::string address = heard.Item("IP");
+    // An IPv4 address in its dotted form, or nothing: it is shown, kept and woken by.
+    std::string address = heard.Item("IP");
+    if (!ParseAddress(address)) address.clear();
     if (address != node->address) {
       node->address = address;
       Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
@@ -273,17 +375,35 @@ void NodeDirectory::Hear(const Heard& heard) {
     const std::string path = Bounded(heard.Item("Path"));
     const std::string key = LowerCase(path);
     if (path.empty()) return;
-    if (node->programs.count(key) == 0 && node->programs.size() >= kMaxProgramsPerNode) return;
+    const bool known = node->programs.count(key) != 0;
+    if (!known && node->programs.size() >= kMaxProgramsPerNode) return;
+    ProgramState reported;
+    reported.path = path;
+    reported.title = Bounded(heard.Item("Title"));
+    reported.priority = Short(heard.Item("Priority"));
+    // Figures are numbers of a few digits: anything else is nobody's, and not kept.
+    reported.pid = Number(heard.Item("PID", "0"));
+    if (reported.pid.empty()) reported.pid = "0";
+    reported.cpu = Number(heard.Item("CPU"));
+    reported.ram = Number(heard.Item("RAM"));
+    reported.elapsed = Number(heard.Item("Elapsed"));
+    reported.exit_code = Number(heard.Item("ExitCode"));
+    reported.signal = Short(heard.Item("Signal"));
+    // The whole state stays within what the page shows: a LAN that makes up programs without
+    // end fills it, and what does not fit is not kept (said once).
+    const size_t before = known ? node->programs.at(key).Bytes() : 0;
+    if (state_bytes_ - before + reported.Bytes() > kMaxStateBytes) {
+      if (!said_state_full_) {
+        say_("the programs reported fill " + std::to_string(kMaxStateBytes) +
+             " bytes; more are not kept until some are forgotten");
+      }
+      said_state_full_ = true;
+      return;
+    }
+    state_bytes_ = state_bytes_ - before + reported.Bytes();
     ProgramState& program = node->programs[key];
-    program.path = path;
-    program.title = Bounded(heard.Item("Title"));
-    program.pid = heard.Item("PID", "0");
-    program.priority = Bounded(heard.Item("Priority"));
-    program.cpu = heard.Item("CPU");
-    program.ram = heard.Item("RAM");
-    program.elapsed = heard.Item("Elapsed");
-    program.exit_code = heard.Item("ExitCode");
-    program.signal = heard.Item("Signal");
+    reported.asked_ms = program.asked_ms;
+    program = std::move(reported);
     program.forced = EqualsIgnoringCase(heard.Item("Forced"), "yes");
     program.reported_ms = heard.at_ms;
     Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });

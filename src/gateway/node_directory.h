@@ -34,6 +34,11 @@ struct ProgramState {
   int64_t asked_ms = 0;     // when it was last asked about because a report was overdue
 
   bool Running() const { return pid != "0" && !pid.empty(); }
+  // What it takes of the gateway's state, about.
+  size_t Bytes() const {
+    return sizeof(ProgramState) + path.size() * 2 + title.size() + priority.size() + pid.size() +
+           cpu.size() + ram.size() + elapsed.size() + exit_code.size() + signal.size();
+  }
 };
 
 // The computer's own figures, as its last status answer gave them; each empty until given.
@@ -103,6 +108,8 @@ class NodeDirectory {
   static constexpr size_t kMaxProgramsPerNode = 256;
   static constexpr size_t kMaxTextBytes = 512;  // a path, title or event, cut beyond
   static constexpr size_t kMaxComputerCharacters = 63;
+  // What every program reported takes at most, all nodes together: the page's bound.
+  static constexpr size_t kMaxStateBytes = 1024 * 1024;
   // Requests to nodes that have never answered an echo, per second and in one burst: a flood
   // of made-up heartbeats costs the LAN a few requests a second, not four each.
   static constexpr int kStrangerRequestsPerSecond = 4;
@@ -201,6 +208,8 @@ class NodeDirectory {
   // back once they have been quiet for a while.
   std::unique_ptr<Timer> trim_timer_;
   bool said_full_ = false;
+  size_t state_bytes_ = 0;  // of every node's programs (ProgramState::Bytes)
+  bool said_state_full_ = false;
 };
 
 }  // namespace varnix

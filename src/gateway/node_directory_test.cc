@@ -26,6 +26,15 @@ TEST(NodeDirectoryTest, ANodesNameIsOneComputersNameOrNothing) {
       {"qel.Process.pc\xc2\x85", ""},      // a C1 control
       {"qel.Process.pc\xe2\x80\x8b", ""},  // an invisible space
       {"qel.Process.pc\xff", ""},          // not UTF-8
+      // Letters of one script only, and nothing that shows as nothing.
+      {"qel.Process.officeс", ""},                       // a Cyrillic "с" after Latin letters
+      {"qel.Process.оffice", ""},                        // a Cyrillic "о" first
+      {"qel.Process.officepc\xcd\x8f", ""},              // U+034F, the combining grapheme joiner
+      {"qel.Process.officepc\xf3\xa0\x80\x81", ""},      // U+E0001, a language tag
+      {"qel.Process.officepc\xe3\x85\xa4", ""},          // U+3164, the Hangul filler
+      {"qel.Process.o\u0308ffice", ""},                  // a combining diaeresis
+      {"qel.Process.пк-2", "пк-2"},                      // Cyrillic, with a digit
+      {"qel.Process.東京のパソコン", "東京のパソコン"},  // Japanese mixes its scripts
       {"qel.Process.*", ""},
       {"qel.Process.", ""},
       {"acme.tool.pc", ""},
@@ -94,6 +103,53 @@ TEST(NodeDirectoryTest, AStatusGivesTheFiguresAndTheCardAWakeUses) {
   EXPECT_EQ(nodes.Wake("Den"), NodeDirectory::Sent::kSent);
   EXPECT_EQ(woken.back(),
             std::make_pair(std::string("aa:bb:cc:00:11:33"), std::string("192.168.1.30")));
+}
+
+// Made-up program reports with huge figures and paths, from made-up nodes: every field is
+// bounded, and the state as a whole stays within the page's megabyte.
+TEST(NodeDirectoryTest, MadeUpReportsStayWithinTheStatesBound) {
+  FakeEventLoop loop;
+  GatewayConfig config;
+  std::vector<std::string> said;
+  NodeDirectory nodes(
+      loop, config, [](auto&&...) {}, [&](const std::string& text) { said.push_back(text); },
+      [](auto&&...) { return std::string(); });
+  const std::string huge(5000, '9');
+  for (int n = 0; n < 40; ++n) {
+    for (int p = 0; p < 256; ++p) {
+      Heard heard{"qel.Process.pc" + std::to_string(n),
+                  "xAP",
+                  "process.notification",
+                  {{"Path", "/bin/" + std::to_string(p) + std::string(600, 'p')},
+                   {"Title", std::string(600, 't')},
+                   {"PID", huge},
+                   {"CPU", huge},
+                   {"RAM", huge},
+                   {"Elapsed", "12x"},
+                   {"ExitCode", "-3"},
+                   {"Signal", huge},
+                   {"Priority", huge}}};
+      nodes.Hear(heard);
+    }
+  }
+  size_t bytes = 0;
+  for (const auto& [key, node] : nodes.nodes()) {
+    for (const auto& [path, program] : node.programs) {
+      bytes += program.Bytes();
+      EXPECT_EQ(program.pid, "0");
+      EXPECT_EQ(program.cpu, "");
+      EXPECT_EQ(program.ram, "");
+      EXPECT_EQ(program.elapsed, "");
+      EXPECT_EQ(program.exit_code, "-3");
+      EXPECT_EQ(program.signal, "");
+      EXPECT_EQ(program.priority, "");
+    }
+  }
+  EXPECT_LE(bytes, NodeDirectory::kMaxStateBytes);
+  EXPECT_GT(bytes, NodeDirectory::kMaxStateBytes / 2);
+  EXPECT_EQ(std::count_if(said.begin(), said.end(),
+                          [](const std::string& t) { return t.find("fill") != std::string::npos; }),
+            1);
 }
 
 }  // namespace

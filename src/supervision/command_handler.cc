@@ -78,8 +78,8 @@ ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
 bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_view what,
                              std::string_view source) {
   if (allowed) return true;
-  const std::string refusal = "Refused " + std::string(action) + " of " + Said(what) + " from " +
-                              Said(source);
+  const std::string refusal =
+      "Refused " + std::string(action) + " of " + Said(what) + " from " + Said(source);
   log_.WriteErrorLog(kLogType, refusal);
   events_.SendErrorEvent(kLogType, refusal);
   return false;

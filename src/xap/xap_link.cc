@@ -58,9 +58,12 @@ void XapLink::Join() {
     const auto port = static_cast<uint16_t>(kFirstOwnPort + i);
     auto loopback =
         loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
-    auto lan =
-        alone ? nullptr
-              : loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
+    // The LAN port takes what a hub on this computer relays, never a datagram another
+    // computer sent straight to it: that would pass by the hub's --allow list.
+    auto lan = alone ? nullptr : loop_.CreateUdpSocket([this](std::string text) {
+      const std::string from = lan_ ? lan_->Sender().AddressText() : "";
+      if (from.rfind("127.", 0) == 0 || from == local_address_) OnDatagram(std::move(text));
+    });
     try {
       loopback->Bind("127.0.0.1", port);
       if (lan) lan->Bind(local_address_, port);
