@@ -119,7 +119,8 @@ bool CommandHandler::EndsWithThisComputer(std::string_view address) const {
 
 std::optional<size_t> CommandHandler::Match(const std::string& Title, const std::string& Path) {
   const auto& list = registry_.ProcessList();
-  const std::string key = Path == kUnknownText ? "" : PathKeyOf(Path, operations_.paths());
+  const std::string key =
+      Path == kUnknownText ? "" : PathKeyOf(operations_.PathAsRun(Path), operations_.paths());
   for (size_t i = 0; i < list.size(); ++i) {
     if ((Title != kUnknownText && Title == list[i]->Title()) ||
         (!key.empty() && key == list[i]->PathKey())) {

@@ -31,7 +31,10 @@ class ProcessRegistry {
 
   // A new record, not yet in the list.
   std::unique_ptr<Status> NewStatus() const {
-    return std::make_unique<Status>(operations_.table(), operations_.paths());
+    return std::make_unique<Status>(operations_.table(), operations_.paths(),
+                                    [&operations = operations_](const std::string& path) {
+                                      return operations.PathAsRun(path);
+                                    });
   }
 
   bool ProcessAlive(Status& record);

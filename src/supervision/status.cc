@@ -64,7 +64,7 @@ std::string PathKeyOf(const std::string& path, PathRules paths) {
 void Status::Path(const std::string& s) {
   if (s == path_) return;
   path_ = s;
-  key_ = PathKeyOf(s, paths_);
+  key_ = PathKeyOf(resolve_ ? resolve_(s) : s, paths_);
   process_ = filename(s, paths_);
   usage_.ReleaseCounters();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,12 +45,17 @@ std::string PathKeyOf(const std::string& path, PathRules paths);
 
 class Status {
  public:
-  // `paths` are the rules for the names taken from Path.
-  Status(ProcessTable& table, PathRules paths) : table_(table), paths_(paths), usage_(table) {}
+  // The file a path names, through every link ("/proc/self/root/bin/tail" is "/usr/bin/tail").
+  using Resolve = std::function<std::string(const std::string& path)>;
+  // `paths` are the rules for the names taken from Path; `resolve`, where given, tells the file
+  // that records are keyed by.
+  Status(ProcessTable& table, PathRules paths, Resolve resolve = nullptr)
+      : table_(table), paths_(paths), resolve_(std::move(resolve)), usage_(table) {}
 
   const std::string& Path() const { return path_; }
   void Path(const std::string& s);
-  // The path as records are told apart: spellings of one file are one record.
+  // The path as records are told apart: spellings of one file, through links too, are one
+  // record.
   const std::string& PathKey() const { return key_; }
   const std::string& Title() const { return title_; }
   void Title(const std::string& s);
@@ -86,6 +92,7 @@ class Status {
  private:
   ProcessTable& table_;
   PathRules paths_;
+  Resolve resolve_;
   std::string path_ = "Unknown";
   std::string key_ = "Unknown";
   std::string title_ = "Unknown";

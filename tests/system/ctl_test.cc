@@ -288,6 +288,11 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
         << refused.output;
   }
   EXPECT_EQ(Ctl({"keygen"}).code, 2) << "a key there is replaced only with --yes";
+  // The node, started before the key, signs nothing: --require-signed says it answered so.
+  const Ran unsigned_answer = Ctl({"--require-signed", "--timeout", "2", "ip"});
+  EXPECT_EQ(unsigned_answer.code, 1);
+  EXPECT_NE(unsigned_answer.output.find("answered, but unsigned"), std::string::npos)
+      << unsigned_answer.output;
   EndNodeAndHearItOut();
   platform_.files->WriteAll(Path("Config/settings.ini"), "[Access]\r\nRequireSignature=yes\r\n");
   StartNode();

@@ -71,7 +71,8 @@ class GatewayTest : public HubFixture {
   }
 
   // `mqtt` adds lines to the [Mqtt] section.
-  void StartGateway(bool with_helper = true, const std::string& mqtt = "") {
+  void StartGateway(bool with_helper = true, const std::string& mqtt = "",
+                    const std::string& more = "") {
     const std::string folder = folder_.path("gateway");
     platform_.files->CreateFolder(folder);
     platform_.files->CreateFolder(folder + "/Config");
@@ -82,7 +83,8 @@ class GatewayTest : public HubFixture {
                                   mqtt + "[Xap]\nEchoSeconds=5\n" +
                                   (with_helper ? "[Program Helper]\nComputer=*\nPath=" + helper_ +
                                                      "\nParameter=--helper polite\n"
-                                               : ""));
+                                               : "") +
+                                  more);
     gateway_ = StartChildProcess(NativePath(VARNIX_GATEWAY_BINARY, separator_),
                                  {"--config", folder + "/Config/gateway.ini"}, folder, {},
                                  folder_.path("gateway.log"));
@@ -569,6 +571,11 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
   const std::string node = Target();
   peer_.Send("xap-hbeat\n{\nv=12\nhop=1\nuid=FF000800\nclass=xap-hbeat.stopped\nsource=" + node +
              "\ninterval=60\nport=40000\n}\n");
+  // The same under another spelling of its address, with a sub-address.
+  peer_.Send("xap-hbeat\n{\nv=12\nhop=1\nuid=FF000800\nclass=xap-hbeat.stopped\nsource=" +
+             LowerCase(node) + ":x\ninterval=60\nport=40000\n}\n");
+  peer_.Send(XapRequest("", "Event.Log\n{\nData=Disk failure, shut down now\n}\n", "Homeseer.Event",
+                        node + ":x"));
   peer_.Send(XapRequest("",
                         "Process.Notification\n{\nPath=" + helper_ +
                             "\nTitle=forged\nPID=0\nSignal=SIGKILL\nForced=yes\n}\n",
@@ -605,6 +612,15 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
     EXPECT_EQ(computer.dump().find("forged"), std::string::npos) << computer.dump();
   }
   EXPECT_TRUE(shown) << page.dump();
+
+  // Following only nodes that sign, the gateway says once why one that signs nothing is not.
+  gateway_.reset();
+  mark = LogLines();
+  StartGateway(true, "", "[Access]\nRequireSignedNodes=yes\n");
+  ASSERT_GE(Sees(Topic("computer"), "\"verified\":true", mark), 0) << ReadFile("gateway.log");
+  peer_.Send(XapRequest("", "Event.Log\n{\nData=hello\n}\n", "Homeseer.Event", stranger));
+  EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/event", "signs nothing", mark), 0)
+      << ReadFile("gateway.log");
 }
 
 }  // namespace

@@ -435,5 +435,33 @@ TEST_F(NodeHostileTest, RefusalLinesAreCut) {
   EXPECT_FALSE(FileExists("Data/Korvane.old.txt")) << "the log was rotated away";
 }
 
+// One file under other spellings, through a planted link or the root's own link, is one
+// record: asked about by each, the node answers with the record it has.
+TEST_F(NodeHostileTest, SpellingsOfOneFileThroughLinksAreOneRecord) {
+  if (separator_ == '\\') GTEST_SKIP() << "links of this kind are POSIX's";
+  const std::string program = CopyOfThisProgram("vxlinked");
+  const std::string link = Path("vxlink");
+  std::filesystem::create_symlink(program, link);
+  Control("Action=start\nPath=" + program + "\nParameter=--helper polite\n");
+  ASSERT_NE(hub_->WaitForText("Path=" + program + "\n"), "");
+  for (const std::string& spelling : {link, "/proc/self/root" + program}) {
+    Control("Action=autonotify\nPath=" + spelling + "\n");
+  }
+  SendToNode(Echo("spelled"));
+  ASSERT_TRUE(Answers("spelled", milliseconds(30000)));
+  size_t reports = 0;
+  for (const std::string& sent : hub_->received()) {
+    if (sent.find("Process.Notification") == std::string::npos) continue;
+    ++reports;
+    EXPECT_NE(sent.find("Path=" + program + "\n"), std::string::npos) << "a second record:\n"
+                                                                      << sent;
+  }
+  EXPECT_GE(reports, 3u) << "the start, and an answer to each spelling";
+  Control("Action=stop\nPath=" + link + "\n");
+  SendToNode(Echo("stopped"));
+  ASSERT_TRUE(Answers("stopped", milliseconds(30000)));
+  EXPECT_EQ(EndNode(), 0);
+}
+
 }  // namespace
 }  // namespace varnix
