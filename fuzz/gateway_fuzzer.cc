@@ -2,6 +2,7 @@
 // events, echoes) and an MQTT message: the settings are read or refused, every command is acted
 // on or refused, what it publishes is valid JSON, no word names two nodes, and the page's state
 // stays within its bound.
+#include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -72,22 +73,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& line : varnix::SplitLines(parts[1])) {
     const std::vector<std::string> fields = varnix::Split(line, '|');
     varnix::Heard heard;
-    heard.source = "qel.Process." + fields[0];
+    // "@" gives the whole source as written: sub-addresses, wildcards, other vendors.
+    heard.source = fields[0].rfind('@', 0) == 0 ? fields[0].substr(1) : "qel.Process." + fields[0];
     const auto& kind = kKinds[fields.size() > 1 ? fields[1].size() % 6 : 0];
     heard.klass = kind[0];
     heard.section = kind[1];
     for (size_t i = 2; i < fields.size(); ++i) {
       const size_t mark = fields[i].find('=');
+      std::string value = fields[i].substr(mark == std::string::npos ? 0 : mark + 1);
+      // "#N" is N nines (at most a datagram's worth): huge figures cost the input nothing.
+      if (value.rfind('#', 0) == 0) {
+        value =
+            std::string(std::min<size_t>(std::strtoul(value.c_str() + 1, nullptr, 10), 65000), '9');
+      }
       heard.items.emplace_back(mark == std::string::npos ? kind[2] : fields[i].substr(0, mark),
-                               fields[i].substr(mark == std::string::npos ? 0 : mark + 1));
+                               std::move(value));
     }
     loop.Advance(700);  // the echo rounds and the forgetting run among them
     nodes.Hear(heard);
   }
   std::set<std::string> words;
+  size_t state_bytes = 0;
   for (const auto& [key, node] : nodes.nodes()) {
     if (!words.insert(node.word).second) std::abort();
+    // One node per computer name, whatever spelling of its address it was heard under.
+    if (varnix::NodeDirectory::ComputerOf("qel.Process." + node.computer) != node.computer) {
+      std::abort();
+    }
+    for (const auto& [path, program] : node.programs) state_bytes += program.Bytes();
   }
+  if (state_bytes > varnix::NodeDirectory::kMaxStateBytes) std::abort();
   face.Message(parts[2], parts[3], !parts[3].empty() && parts[3][0] == 'r');
   // The same texts as a request to the web page: its path, and a body for an action.
   varnix::HttpRequest request{

@@ -293,6 +293,16 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   EXPECT_EQ(unsigned_answer.code, 1);
   EXPECT_NE(unsigned_answer.output.find("answered, but unsigned"), std::string::npos)
       << unsigned_answer.output;
+  // Holding the key, varnixctl shows the unsigned status, but keeps no card from it for a
+  // later wake: anyone could have sent it.
+  ASSERT_EQ(Ctl({"status"}).code, 0);
+  std::error_code none;  // no state folder: nothing was kept
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(folder_.path("state"), none)) {
+    if (entry.path().filename() == "known-computers.txt") {
+      EXPECT_EQ(platform_.files->ReadAll(entry.path().string()), "") << "a card was kept";
+    }
+  }
   EndNodeAndHearItOut();
   platform_.files->WriteAll(Path("Config/settings.ini"), "[Access]\r\nRequireSignature=yes\r\n");
   StartNode();
