@@ -48,6 +48,21 @@ bool CloseWindows::WaitForWindowGone(WindowHandle window) {
   return true;
 }
 
+WaitResult CloseWindows::WaitForExit(ProcessId pid) {
+  // Looked at every tenth of a second, dispatching between: the node answers while a program
+  // takes its time to close (a wait in the system would leave it deaf for as long, a window
+  // after a window).
+  CWaitNDispatch wait(s_.loop);
+  WaitResult waited = WaitResult::kCannotWait;
+  for (int waited_ms = 0;; waited_ms += kExitLookMs) {
+    Quietly([&] { waited = s_.processes.WaitForExit(pid, 0); });
+    if (waited != WaitResult::kTimedOut || waited_ms >= CloseWaitSeconds_ * 1000 || Ending()) {
+      return waited;
+    }
+    wait.Wait(kExitLookMs);
+  }
+}
+
 void CloseWindows::CloseAllWindows() {
   // The programs asked so far, by process; a window whose owner is unknown stands for itself,
   // so that two such programs do not look like one asked twice.
@@ -57,8 +72,17 @@ void CloseWindows::CloseAllWindows() {
   const auto own = static_cast<long>(s_.machine.CurrentProcessId());
   Quietly([&] { s_.files.WriteAll(tracePath_, ""); });
 
+  // The node reads no request while it closes windows (they wait their turn, in order), so the
+  // run as a whole is bounded: what is still open then is left to the system's own halt.
+  const int64_t give_up_at =
+      s_.loop.NowMilliseconds() + int64_t{kRunBound} * std::max(CloseWaitSeconds_, 1) * 1000;
   bool walk_again = true;
   while (walk_again && !Ending()) {
+    if (s_.loop.NowMilliseconds() >= give_up_at) {
+      Trace(" | Windows left to the system after " +
+            std::to_string(kRunBound * std::max(CloseWaitSeconds_, 1)) + " s");
+      break;
+    }
     walk_again = false;
     std::vector<WindowHandle> windows;
     Quietly([&] { windows = s_.desktop.TopLevelWindows(); });
@@ -85,10 +109,7 @@ void CloseWindows::CloseAllWindows() {
         }
         Quietly([&] { s_.desktop.PostClose(window); });
         // No process to wait for: straight to the window's own wait.
-        WaitResult waited = WaitResult::kCannotWait;
-        Quietly([&] {
-          if (pid != 0) waited = s_.processes.WaitForExit(pid, CloseWaitSeconds_ * 1000);
-        });
+        const WaitResult waited = pid != 0 ? WaitForExit(pid) : WaitResult::kCannotWait;
         const int status = TraceStatus(waited);
         Trace(" | Visible/Closed PID=" + id + "Window=" + title +
               ", Status = " + std::to_string(status));

@@ -18,6 +18,10 @@ class CloseWindows {
   // enough for a program to save and end, short enough that a hung one does not hold the
   // shutdown for long.
   static constexpr int kCloseWaitSeconds = 10;
+  // How often a program asked to close is looked at, dispatching between.
+  static constexpr int kExitLookMs = 100;
+  // A whole run takes at most this many close waits.
+  static constexpr int kRunBound = 4;
 
   struct Services {
     Desktop& desktop;
@@ -39,6 +43,8 @@ class CloseWindows {
   void CloseAllWindows();
   // True when the window is still there after the allowed waits.
   bool WaitForWindowGone(WindowHandle window);
+  // Waits up to CloseWaitSeconds for process `pid` to end, dispatching meanwhile.
+  WaitResult WaitForExit(ProcessId pid);
   // The node was asked to end during the run: the rest of the windows were left alone.
   bool Ending() const { return s_.loop.Quitting(); }
 

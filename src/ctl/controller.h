@@ -52,6 +52,9 @@ class Controller {
     int64_t answered_ms = 0;
   };
 
+  // An echo that no node answers is sent again this often while its wait lasts.
+  static constexpr int kEchoAgainMs = 1000;
+
   int On(const std::string& target);
   int Wake(const std::string& target);
   // The card that a node's status answer tells, with the address its address answer (heard

@@ -3,6 +3,7 @@
 
 #include "core/text.h"
 #include "platform/error.h"
+#include "xap/xap_link.h"
 
 namespace varnix {
 
@@ -63,13 +64,30 @@ void Hub::Start() {
     }
   }
   socket_ = loop_.CreateUdpSocket([this](std::string text) { OnDatagram(std::move(text)); });
-  try {
-    socket_->Bind("", kXapPort);
-  } catch (const Error& e) {
-    throw Error(e.number(), "cannot listen on UDP port " + std::to_string(kXapPort) + " (" +
-                                e.description() +
-                                "): another xAP hub, or an xAP program that listens there "
-                                "itself, is running on this computer");
+  // A varnixctl or gateway that found no hub listens on the port itself: told that a hub is
+  // here, it gives the port up within a moment. Another hub does not, and this one ends.
+  const int64_t given_up_at = loop_.NowMilliseconds() + kClaimForMs;
+  for (;;) {
+    try {
+      socket_->Bind("", kXapPort);
+      break;
+    } catch (const Error& e) {
+      if (loop_.NowMilliseconds() >= given_up_at) {
+        throw Error(e.number(), "cannot listen on UDP port " + std::to_string(kXapPort) + " (" +
+                                    e.description() +
+                                    "): another xAP hub, or an xAP program that listens there "
+                                    "itself, is running on this computer");
+      }
+    }
+    try {
+      sender_->SendTo("127.0.0.1", kXapPort,
+                      "xap-hbeat\n{\nv=12\nhop=1\nuid=FF00EE00\nclass=xap-hbeat.alive\nsource=" +
+                          std::string(XapLink::kHubSourcePrefix) +
+                          "hub\ninterval=60\nport=" + std::to_string(kXapPort) + "\n}\n");
+    } catch (const Error&) {
+      // Said again at the next try.
+    }
+    loop_.DispatchPending(std::chrono::milliseconds(kClaimEveryMs));
   }
   expire_timer_->SetInterval(kExpireEveryMs);
   expire_timer_->SetEnabled(true);

@@ -22,6 +22,10 @@ class Hub {
  public:
   static constexpr uint16_t kXapPort = 3639;
   static constexpr int kExpireEveryMs = 10000;
+  // A taken xAP port is asked for this long, every kClaimEveryMs, before the hub gives up:
+  // a varnixctl or gateway that holds it, alone, gives it up within a moment.
+  static constexpr int kClaimForMs = 10000;
+  static constexpr int kClaimEveryMs = 250;
   static constexpr int kReportEveryMs = 60000;
   static constexpr int kSaveAfterMs = 1000;  // the state file is written at most this often
 

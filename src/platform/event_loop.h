@@ -35,6 +35,12 @@ class SocketWatch {
   virtual void WantWrite(bool wanted) = 0;
 };
 
+// A watch on a process's end; it ends when the object goes.
+class EndWatch {
+ public:
+  virtual ~EndWatch() = default;
+};
+
 class EventLoop {
  public:
   using Datagram = std::function<void(std::string)>;
@@ -51,6 +57,10 @@ class EventLoop {
   // Calls `on_ready` on the loop's thread when `socket` (a descriptor, or a Windows SOCKET)
   // is ready; the caller keeps owning the socket, and ends the watch before closing it.
   virtual std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) = 0;
+  // Calls `on_end` once, on the loop's thread, when the process behind `waitable` (what a
+  // process handle waits on: a pidfd, a process HANDLE) has ended. No polling: the system
+  // wakes the loop. The handle must outlive the watch.
+  virtual std::unique_ptr<EndWatch> WatchEnd(intptr_t waitable, std::function<void()> on_end) = 0;
 
   // Waits at most `max_wait` for an event, then runs every handler that is due.
   // Handlers may call it again: that is how a handler waits without blocking the others.

@@ -47,6 +47,8 @@ class ProcessHandle {
  public:
   virtual ~ProcessHandle() = default;
   virtual ProcessId pid() const = 0;
+  // What an event loop can wait on for the end (EventLoop::WatchEnd); -1 for nothing.
+  virtual intptr_t Waitable() const { return -1; }
 };
 
 // No table ends, signals or re-prioritises the process it runs in, nor the system's first

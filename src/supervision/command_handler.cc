@@ -60,8 +60,10 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
                                                       UnixSecondsNow())
                       : std::nullopt),
       registry_(operations, queue, events, log, max_records),
-      restarts_(operations.loop(), operations.table(),
-                [this](const StartRequest& request) { return StartAndReport(request); }) {}
+      restarts_(operations.loop(), operations.table(), [this](const StartRequest& request) {
+        const ProcessRegistry::Rewatch rewatch{registry_};
+        return StartAndReport(request);
+      }) {}
 
 ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
   const ProcessId pid =
@@ -151,6 +153,8 @@ void CommandHandler::Readmessage(const std::string& text) {
   } outer{*this, text_, verdict_};
   text_ = &text;
   verdict_.reset();
+  // Whatever a request starts, ends or follows anew, its end is watched from now on.
+  const ProcessRegistry::Rewatch rewatch{registry_};
   step(10, [&] { message.FromXap(text); });
   // What this node sent comes back through the hub: never a request, an announcement of
   // another program, nor a nonce to keep (a flood of role queries would fill the cache).
@@ -295,7 +299,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     if (Path != kUnknownText) start();
   } else if (lower == "stop") {
     restarts_.Forget(Path);
-    if (!operations_.StopProcess(Path, Title, Followed(Title, Path))) return;
+    if (!Stop(Path, Title)) return;
     // Looked up afresh: a pass may have run while the program was closing.
     if (const std::optional<size_t> index = Match(Title, Path)) {
       auto& list = registry_.ProcessList();
@@ -306,7 +310,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     }
   } else if (lower == "restart") {
     restarts_.Forget(Path);
-    if (!operations_.StopProcess(Path, Title, Followed(Title, Path))) return;
+    if (!Stop(Path, Title)) return;
     start();
   } else if (lower == "query" || lower == "autonotify") {
     const std::optional<size_t> index = Match(Title, Path);
@@ -323,6 +327,15 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     operations_.QueryProcess(*record);
     registry_.SendNotification(*record);
   }
+}
+
+bool CommandHandler::Stop(const std::string& Path, const std::string& Title) {
+  // The stop tells the end it waits for itself, with how it came about.
+  const ProcessHandle* followed = Followed(Title, Path);
+  registry_.Stopping(followed);
+  const bool stopped = operations_.StopProcess(Path, Title, followed);
+  registry_.Stopping(nullptr);
+  return stopped;
 }
 
 void CommandHandler::Echo(XapMessage& message) {

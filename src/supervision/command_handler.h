@@ -58,6 +58,8 @@ class CommandHandler {
   // The process that the matching record follows; valid until the next wait, which may end
   // the record's hold.
   const ProcessHandle* Followed(const std::string& Title, const std::string& Path);
+  // Stops the program, as StopProcess does, telling the registry whose end it waits for.
+  bool Stop(const std::string& Path, const std::string& Title);
 
   const AppValues& values_;
   XapTransport& xap_;

@@ -40,6 +40,8 @@ std::vector<bool> ProcessRegistry::AllAlive() {
 
 void ProcessRegistry::SupervisionPass() {
   const std::vector<bool> alive = AllAlive();
+  // Whatever it ends or follows anew is watched from now on.
+  const Rewatch rewatch{*this};
   // By index: a report may dispatch nothing, but nothing here keeps a position across a wait.
   for (size_t i = 0; i < ProcessList_.size(); ++i) {
     Status& record = *ProcessList_[i];
@@ -62,6 +64,40 @@ void ProcessRegistry::SupervisionPass() {
       }
     }
   }
+}
+
+void ProcessRegistry::WatchEnds() {
+  std::map<const Status*, EndWatched> watched;
+  for (const auto& record : ProcessList_) {
+    const ProcessHandle* handle = record->PID() != 0 ? record->handle() : nullptr;
+    if (handle == nullptr || handle->Waitable() < 0) continue;
+    if (const auto found = ends_.find(record.get());
+        found != ends_.end() && found->second.handle == handle) {
+      watched.insert(ends_.extract(found));
+      continue;
+    }
+    const Status* which = record.get();
+    watched[which] = {
+        handle, operations_.loop().WatchEnd(handle->Waitable(),
+                                            [this, which, handle] { EndCame(which, handle); })};
+  }
+  // What is left watched records that are gone, or processes they no longer follow.
+  ends_ = std::move(watched);
+}
+
+void ProcessRegistry::EndCame(const Status* which, const ProcessHandle* handle) {
+  const auto found = std::find_if(ProcessList_.begin(), ProcessList_.end(),
+                                  [&](const auto& record) { return record.get() == which; });
+  if (found == ProcessList_.end() || (*found)->PID() == 0 || (*found)->handle() != handle ||
+      handle == stopping_) {
+    return;
+  }
+  Status& record = **found;
+  record.Ended();  // collects a child of ours, keeping how it ended
+  SendNotification(record);
+  // Told: the pass has nothing left to tell of it.
+  record.Running(false);
+  ends_.erase(which);
 }
 
 Status* ProcessRegistry::Add(std::unique_ptr<Status>& record, std::string_view action,

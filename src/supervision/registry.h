@@ -1,6 +1,7 @@
 // The registry of supervised programs, its ten-second pass, and the reports it sends.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,19 @@ class ProcessRegistry {
   // In the order records were appended; no keys, no uniqueness.
   std::vector<std::unique_ptr<Status>>& ProcessList() { return ProcessList_; }
 
+  // Waits on the end of every program a record follows where the system lets the loop wait on
+  // it, so that an end is told (and a child of ours collected) as it comes, not at the next
+  // pass. Called after anything that may change which process a record follows.
+  void WatchEnds();
+  // Calls WatchEnds as it goes out of scope, however the scope is left.
+  struct Rewatch {
+    ProcessRegistry& registry;
+    ~Rewatch() { registry.WatchEnds(); }
+  };
+  // A stop is waiting for the end of the process held by `handle`, and tells it itself;
+  // nullptr when none is.
+  void Stopping(const ProcessHandle* handle) { stopping_ = handle; }
+
  private:
   ProcessOperations& operations_;
   OutgoingQueue& queue_;
@@ -66,6 +80,17 @@ class ProcessRegistry {
   size_t max_records_;
   std::optional<int64_t> full_said_at_;  // on the loop's clock, in ms
   std::vector<std::unique_ptr<Status>> ProcessList_;
+
+  // The end of `which`'s process, held by `handle`, has come: told once, unless it is no
+  // longer that record's process.
+  void EndCame(const Status* which, const ProcessHandle* handle);
+  struct EndWatched {
+    const ProcessHandle* handle;
+    std::unique_ptr<EndWatch> watch;
+  };
+  // After the records: the watches go first.
+  std::map<const Status*, EndWatched> ends_;
+  const ProcessHandle* stopping_ = nullptr;
 };
 
 }  // namespace varnix

@@ -51,6 +51,20 @@ void XapLink::Join() {
   } catch (const Error&) {
     // A hub holds it: take a port of its own on loopback, where the hub relays.
   }
+  TakeOwnPort();
+}
+
+void XapLink::YieldToHub() {
+  listener_.reset();  // the hub is waiting for it
+  try {
+    TakeOwnPort();
+  } catch (const Error&) {
+    // No port of its own: deaf until the next start, as a link that could not join.
+    return;
+  }
+}
+
+void XapLink::TakeOwnPort() {
   // As the node does: the hub relays to 127.0.0.1 at the port, and the same port on the LAN
   // address is where the heartbeat comes from.
   const bool alone = local_address_.empty() || local_address_.rfind("127.", 0) == 0;
@@ -76,8 +90,20 @@ void XapLink::Join() {
   }
   if (port_ == 0) throw Error(0, "no free UDP port to listen on");
   Beat(false);
-  heartbeat_ = loop_.CreateTimer([this] { Beat(false); });
-  heartbeat_->SetInterval(kHeartbeatSeconds * 1000);
+  relayed_back_ = false;
+  quick_until_ms_ = loop_.NowMilliseconds() + kQuickBeatsForMs;
+  heartbeat_ = loop_.CreateTimer([this] {
+    try {
+      Beat(false);
+    } catch (const Error&) {
+      // A heartbeat lost on the way comes again.
+    }
+    if (heartbeat_->Interval() == kQuickBeatMs &&
+        (relayed_back_ || loop_.NowMilliseconds() >= quick_until_ms_)) {
+      heartbeat_->SetInterval(kHeartbeatSeconds * 1000);
+    }
+  });
+  heartbeat_->SetInterval(kQuickBeatMs);
   heartbeat_->SetEnabled(true);
 }
 
@@ -126,6 +152,27 @@ void XapLink::OnDatagram(std::string datagram) {
   if (EqualsLowered(std::string_view(datagram).substr(0, 9), "xap-hbeat")) {
     datagram.replace(0, 9, "xap-header");
     message.FromXap(TextFromCodePage(std::move(datagram)));
+    // Its own heartbeat, relayed back: a hub has it, and the quick beats can stop.
+    if (SenderAddress(message.msgSource()) == SenderAddress(source_)) {
+      relayed_back_ = true;
+      return;
+    }
+    // A Varnix hub that wants the port this link holds: given up to it.
+    const std::string from = listener_ ? listener_->Sender().AddressText() : "";
+    if (HoldsXapPort() && (from.rfind("127.", 0) == 0 || from == local_address_) &&
+        EqualsIgnoringCase(message.msgClass(), "xap-hbeat.alive") &&
+        EqualsLowered(message.msgSource().substr(0, kHubSourcePrefix.size()), kHubSourcePrefix)) {
+      // Not from inside this socket's own handler, which the port goes with.
+      if (!yield_) {
+        yield_ = loop_.CreateTimer([this] {
+          yield_->SetEnabled(false);
+          YieldToHub();
+        });
+        yield_->SetInterval(1);
+        yield_->SetEnabled(true);
+      }
+      return;
+    }
     if (!hear_heartbeats_ && !EqualsIgnoringCase(message.msgClass(), "xap-hbeat.stopped")) return;
   } else {
     message.FromXap(TextFromCodePage(std::move(datagram)));

@@ -37,6 +37,13 @@ class XapLink {
  public:
   static constexpr uint16_t kXapPort = 3639;
   static constexpr int kHeartbeatSeconds = 60;
+  // A Varnix hub that finds the xAP port taken says so to whoever holds it, from this source
+  // ("qel.varnix-hub.COMPUTER"), and a link that holds the port gives it up to the hub.
+  static constexpr std::string_view kHubSourcePrefix = "qel.varnix-hub.";
+  // On a port of its own, heartbeats this often until a hub relays one back (a hub that
+  // starts, or takes the port over, a moment later learns of it at once), for a minute at most.
+  static constexpr int kQuickBeatMs = 1000;
+  static constexpr int kQuickBeatsForMs = 60000;
   using OnHeard = std::function<void(const Heard&)>;
 
   // `local_address` is this computer's address as the node chooses it (see
@@ -48,8 +55,11 @@ class XapLink {
   ~XapLink();
 
   // Takes the xAP port, or a port of its own announced to the hub. Throws Error when neither
-  // can be had.
+  // can be had. Holding the xAP port, it gives it up to a Varnix hub that asks for it, and goes
+  // on through that hub.
   void Join();
+  // Whether it listens on the xAP port itself (no hub was there when it joined).
+  bool HoldsXapPort() const { return listener_ != nullptr && port_ == 0; }
   // One message with one section; names and values are kept on their lines. Throws Error,
   // saying where it could not go, when the system refuses it.
   void Send(const std::string& target, const std::string& klass, const std::string& section,
@@ -74,6 +84,10 @@ class XapLink {
 
  private:
   void Beat(bool stopped);
+  // A port of its own on loopback (and the LAN address), announced by heartbeat.
+  void TakeOwnPort();
+  // Gives the xAP port up to the hub that asked for it.
+  void YieldToHub();
   // Sends one datagram to the send address; throws Error saying where it could not go.
   void SendText(const std::string& text);
   // The same, for text already in the wire's code page.
@@ -91,6 +105,9 @@ class XapLink {
   std::unique_ptr<UdpSocket> sender_;
   std::unique_ptr<UdpSocket> lan_;  // at port_ on the LAN address; none alone on loopback
   std::unique_ptr<Timer> heartbeat_;
+  std::unique_ptr<Timer> yield_;  // the port is given up outside the socket's own handler
+  int64_t quick_until_ms_ = 0;    // beats come quickly until then, or until one is relayed back
+  bool relayed_back_ = false;
   uint16_t port_ = 0;  // a port of its own; 0 while it listens on the xAP port
   bool hear_heartbeats_ = false;
   std::string key_;  // none: unsigned

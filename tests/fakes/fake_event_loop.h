@@ -85,6 +85,10 @@ class FakeEventLoop : public EventLoop {
   bool Quitting() const override { return quitting_; }
   void OnEndRequest(std::function<void()> handler) override { end_handler_ = std::move(handler); }
   // No logic under these tests drives a library's socket.
+  // Ends are not watched here: the passes tell them, as they do for a handle without one.
+  std::unique_ptr<EndWatch> WatchEnd(intptr_t, std::function<void()>) override {
+    return std::make_unique<EndWatch>();
+  }
   std::unique_ptr<SocketWatch> WatchSocket(intptr_t, SocketReady) override {
     throw Error(95, "no socket watches in memory");
   }

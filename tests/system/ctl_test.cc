@@ -485,6 +485,34 @@ TEST_F(CtlTest, AWatchOnATerminalRedrawsItsTableInPlace) {
   Ctl({"stop", program});
 }
 
+// With no hub, varnixctl listens on the xAP port itself. A hub started meanwhile still comes
+// up: the varnixctl that holds the port gives it up, and both a watch and a one-shot command
+// that began before the hub hear the node through it.
+TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
+  EndNode();
+  StopHub();
+  const std::string program = CopyOfThisProgram("vxlatehub");
+  auto watch =
+      StartChildProcess(ctl_, {"--timeout", "30", "watch"}, "", {}, folder_.path("watch.txt"));
+  DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
+  auto once = StartChildProcess(ctl_, {"--timeout", "30", "echo", "late"}, "", {},
+                                folder_.path("once.txt"));
+  DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
+  const auto hub_started = Clock::now();
+  StartHub();  // fails unless the hub comes up, and relays, within 5 s
+  StartNode();
+  EXPECT_EQ(ExitOf(*once, milliseconds(10000)), 0) << ReadFile("once.txt");
+  EXPECT_LT(Clock::now() - hub_started, milliseconds(8000)) << "the one-shot heard the node late";
+  ASSERT_EQ(Ctl({"start", program, "--", "--helper", "polite"}).code, 0);
+  EXPECT_TRUE(
+      DispatchUntil(*platform_.loop, milliseconds(5000),
+                    [&] { return ReadFile("watch.txt").find(program) != std::string::npos; }))
+      << "the watch did not hear the node: " << ReadFile("watch.txt");
+  watch->RequestEnd();
+  ExitOf(*watch, milliseconds(5000));
+  EXPECT_EQ(Ctl({"stop", program}).code, 0);
+}
+
 TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
   // A second computer's node: the same program, under another host name.
   const std::string second = folder_.path("second");

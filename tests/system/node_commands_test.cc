@@ -209,14 +209,15 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   // The pass goes on to the other record after this report: let it see that one alive first.
   hub_->WaitFor([] { return false; }, milliseconds(500));
   ASSERT_TRUE(platform_.processes->Terminate(static_cast<ProcessId>(std::stoul(ending))));
-  // The next pass reports the end once, with empty figures, and the watched one again.
+  // The end is reported once, as it comes, with empty figures; the next pass reports the
+  // watched one again.
   const size_t mark = seen_;
   EXPECT_EQ(Next("Path=" + other, kPassWait),
             "Process.Notification\n{\nPath=" + other +
                 "\nPID=0\nPriority=NORMAL\nCPU=\nRAM=\nElapsed=\n" +
                 (separator_ == '\\' ? "ExitCode=1" : "Signal=SIGKILL") + "\n}\n");
   seen_ = mark;
-  EXPECT_EQ(Item(Next("Path=" + program_ + "\n", milliseconds(2000)), "PID"), watched);
+  EXPECT_EQ(Item(Next("Path=" + program_ + "\n", kPassWait), "PID"), watched);
   if (HasFailure()) {
     for (size_t i = 0; i < hub_->received().size(); ++i) {
       ADD_FAILURE() << hub_->received_at()[i] << "\n" << hub_->received()[i];
@@ -224,6 +225,75 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   }
   Control("Action=stop\nPath=" + program_ + "\n");
   Next("PID=0", kPassWait);
+}
+
+// Programs that end after their first second, before any pass has seen them: on their own at
+// 3 s and at 12 s, and ended from outside at 4 s. Each end is told as it comes, once, and the
+// ended program is collected at once.
+TEST_F(NodeCommandsTest, EveryEndIsToldAsItComesAndOnce) {
+  struct Program {
+    std::string path;
+    std::string parameter;
+    std::string how;  // how its end is told
+    ProcessId pid = 0;
+    int64_t ended_ms = 0;  // when this test saw it gone, on the loop's clock
+  };
+  const bool windows = separator_ == '\\';
+  Program programs[] = {
+      {CopyOfThisProgram("vxearly"), "--helper later 3000 0", "ExitCode=0"},
+      {CopyOfThisProgram("vxlate"), "--helper later 12000 3", "ExitCode=3"},
+      {CopyOfThisProgram("vxkilled"), "--helper polite", windows ? "ExitCode=1" : "Signal=SIGKILL"},
+  };
+  for (Program& program : programs) {
+    Control("Action=start\nPath=" + program.path + "\nParameter=" + program.parameter + "\n");
+    const std::string started = Item(Next("Path=" + program.path + "\n"), "PID");
+    ASSERT_NE(started, "0");
+    ASSERT_NE(started, "<none>");
+    program.pid = static_cast<ProcessId>(std::stoul(started));
+  }
+  const int64_t began = platform_.loop->NowMilliseconds();
+  const auto told = [&](const Program& program) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < hub_->received().size(); ++i) {
+      const std::string& text = hub_->received()[i];
+      if (text.find("Path=" + program.path + "\n") != std::string::npos &&
+          text.find("\nPID=0\n") != std::string::npos) {
+        found.push_back(i);
+      }
+    }
+    return found;
+  };
+  // Watched from here as often as the loop turns, past the next two passes.
+  hub_->WaitFor(
+      [&] {
+        const int64_t now = platform_.loop->NowMilliseconds();
+        if (now - began >= 4000 && platform_.processes->IsAlive(programs[2].pid)) {
+          platform_.processes->Terminate(programs[2].pid);
+        }
+        for (Program& program : programs) {
+          if (program.ended_ms == 0 && !platform_.processes->IsAlive(program.pid)) {
+            program.ended_ms = now;
+          }
+        }
+        return now - began >= 24000;
+      },
+      milliseconds(40000));
+  const int64_t allowed = windows ? 1000 : 500;
+  for (const Program& program : programs) {
+    ASSERT_NE(program.ended_ms, 0) << program.path << " never ended";
+    const std::vector<size_t> ends = told(program);
+    ASSERT_EQ(ends.size(), 1u) << program.path << " told " << ends.size() << " times";
+    const std::string& end = hub_->received()[ends[0]];
+    EXPECT_NE(end.find("\n" + program.how + "\n"), std::string::npos) << end;
+    EXPECT_LE(hub_->received_at()[ends[0]] - program.ended_ms, allowed)
+        << program.path << " ended at " << program.ended_ms - began << " ms";
+    if (!windows) {
+      EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(program.pid)))
+          << "left a zombie";
+    }
+  }
+  // Started a second or two before the watch began: it ends on its own, near its 12th second.
+  EXPECT_GE(programs[1].ended_ms - began, 9000) << "the 12-s program, at its own time";
 }
 
 TEST_F(NodeCommandsTest, AnswersRoleQueriesWithItsOwnPath) {

@@ -61,8 +61,11 @@ int NodeFixture::EndNode() {
   return code.value_or(-1);
 }
 
-void NodeFixture::StartNodeWithStandIns(const std::vector<std::string>& commands) {
-  platform_.files->WriteAll(Path("Config/settings.ini"), "[Computer]\r\nCloseWaitSeconds=1\r\n");
+void NodeFixture::StartNodeWithStandIns(const std::vector<std::string>& commands,
+                                        int close_wait_seconds) {
+  platform_.files->WriteAll(
+      Path("Config/settings.ini"),
+      "[Computer]\r\nCloseWaitSeconds=" + std::to_string(close_wait_seconds) + "\r\n");
   platform_.files->CreateFolder(Path("bin"));
   for (const std::string& command : commands) {
     platform_.files->WriteAll(Path("bin/" + command),

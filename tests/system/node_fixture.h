@@ -35,7 +35,7 @@ class NodeFixture : public ::testing::Test {
   // Starts the node with recording stand-ins for `commands` first on its PATH, never the real
   // ones, and a second for windows to close. Each writes "command arguments" to calls_, takes
   // 3 s while Path("slow") exists and refuses while Path("refuse") does.
-  void StartNodeWithStandIns(const std::vector<std::string>& commands);
+  void StartNodeWithStandIns(const std::vector<std::string>& commands, int close_wait_seconds = 1);
   // Whether the stand-ins' calls come to be exactly `lines` within `limit`.
   bool Called(const std::string& lines, milliseconds limit = milliseconds(30000));
 

@@ -109,5 +109,30 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   EXPECT_EQ(EndNode(), 0);
 }
 
+// Many programs that close their windows but run on (tray programs), each waited for: the node,
+// which reads no request while it closes windows, stops after four close waits, halts, and
+// answers what waited meanwhile. (A desktop left full of them kept a node deaf for minutes.)
+TEST_F(NodeShutdownTest, ManyWindowsHoldTheNodeBackBriefly) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under tests/with_xvfb.sh (package xvfb)";
+  WriteSettings();
+  StartNodeWithStandIns({"systemctl", "loginctl", "shutdown"});  // a close wait of 1 s
+  ASSERT_NE(hub_->WaitForText("Data=Using xAP port"), "");
+  std::vector<std::pair<std::string, std::string>> trays;
+  for (int i = 0; i < 10; ++i) trays.emplace_back("Tray " + std::to_string(i), "tray");
+  const std::vector<ProcessId> helpers = StartWindowHelpers(platform_, trays);
+  const auto asked = Clock::now();
+  Ask("shutdown", Target());
+  DispatchUntil(*platform_.loop, milliseconds(500), [] { return false; });
+  hub_->Relay(EchoRequest(platform_.machine->ComputerName(), "while closing"));
+  EXPECT_TRUE(Called("systemctl poweroff\n", milliseconds(30000)));
+  EXPECT_NE(hub_->WaitForText("Response=while closing", milliseconds(30000)), "");
+  EXPECT_LT(Clock::now() - asked, milliseconds(7000))
+      << "ten programs of a close wait each held the node back";
+  EXPECT_NE(ReadFile("Data/RestartWindows.txt").find("Windows left to the system after 4 s"),
+            std::string::npos)
+      << ReadFile("Data/RestartWindows.txt");
+  for (const ProcessId helper : helpers) platform_.processes->Terminate(helper);
+}
+
 }  // namespace
 }  // namespace varnix

@@ -193,7 +193,29 @@ class PosixSocketWatch : public SocketWatch {
   uint64_t id_;
 };
 
+class PosixEndWatch : public EndWatch {
+ public:
+  PosixEndWatch(PosixEventLoop& loop, uint64_t id) : loop_(loop), id_(id) {}
+  ~PosixEndWatch() override { loop_.Unwatch(id_); }
+
+ private:
+  PosixEventLoop& loop_;
+  uint64_t id_;
+};
+
 }  // namespace
+
+std::unique_ptr<EndWatch> PosixEventLoop::WatchEnd(intptr_t waitable,
+                                                   std::function<void()> on_end) {
+  // A pidfd turns readable when its process ends, and stays so: told once, then unwatched.
+  const uint64_t id = WatchReadable(static_cast<int>(waitable), [] {});
+  watches_[id].on_ready = [this, id, on_end = std::move(on_end)](bool readable, bool) {
+    if (!readable) return;
+    Unwatch(id);
+    on_end();
+  };
+  return std::make_unique<PosixEndWatch>(*this, id);
+}
 
 std::unique_ptr<SocketWatch> PosixEventLoop::WatchSocket(intptr_t socket, SocketReady on_ready) {
   const uint64_t id = next_id_++;

@@ -33,6 +33,7 @@ class PosixEventLoop : public EventLoop {
   bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override;
   std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) override;
+  std::unique_ptr<EndWatch> WatchEnd(intptr_t waitable, std::function<void()> on_end) override;
 
   // Watchers for the descriptors of other OS services; `on_readable` runs when fd can be read.
   uint64_t WatchReadable(int fd, std::function<void()> on_readable);

@@ -122,6 +122,7 @@ class PosixProcessHandle : public ProcessHandle {
   PosixProcessHandle(ProcessId pid, UniqueFd fd, bool collected = false)
       : pid_(pid), fd_(std::move(fd)), collected_(collected) {}
   ProcessId pid() const override { return pid_; }
+  intptr_t Waitable() const override { return collected_ ? -1 : fd_.get(); }
   int fd() const { return fd_.get(); }
   bool collected() const { return collected_; }
 

@@ -194,6 +194,46 @@ class Win32SocketWatch : public SocketWatch {
 
 }  // namespace
 
+namespace {
+
+// The system's thread pool waits on the process and posts the end to the loop's window: no
+// thread of ours, no limit of 64 handles, and nothing that wakes the loop before the end.
+class Win32EndWatch : public EndWatch {
+ public:
+  Win32EndWatch(Win32EventLoop& loop, uint64_t id, HANDLE process)
+      : loop_(loop), window_(loop.window()), id_(id) {
+    if (!RegisterWaitForSingleObject(&wait_, process, &OnEnded, this, INFINITE,
+                                     WT_EXECUTEONLYONCE)) {
+      wait_ = nullptr;
+    }
+  }
+  ~Win32EndWatch() override {
+    // Waits for a callback under way: it reads this object.
+    if (wait_ != nullptr) UnregisterWaitEx(wait_, INVALID_HANDLE_VALUE);
+    loop_.RemoveEnd(id_);
+  }
+
+ private:
+  static VOID CALLBACK OnEnded(PVOID context, BOOLEAN) {
+    const auto* self = static_cast<const Win32EndWatch*>(context);
+    PostMessageA(self->window_, Win32EventLoop::kEndMessage, static_cast<WPARAM>(self->id_), 0);
+  }
+
+  Win32EventLoop& loop_;
+  HWND window_;
+  uint64_t id_;
+  HANDLE wait_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<EndWatch> Win32EventLoop::WatchEnd(intptr_t waitable,
+                                                   std::function<void()> on_end) {
+  const uint64_t id = next_end_++;
+  ends_[id] = std::move(on_end);
+  return std::make_unique<Win32EndWatch>(*this, id, reinterpret_cast<HANDLE>(waitable));
+}
+
 std::unique_ptr<SocketWatch> Win32EventLoop::WatchSocket(intptr_t socket, SocketReady on_ready) {
   const auto handle = static_cast<SOCKET>(socket);
   AddStream(handle, std::move(on_ready));
@@ -230,6 +270,15 @@ LRESULT Win32EventLoop::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       const auto on_ready = found->second;
       const WORD event = WSAGETSELECTEVENT(lparam);
       on_ready((event & (FD_READ | FD_CLOSE)) != 0, (event & (FD_WRITE | FD_CONNECT)) != 0);
+      return 0;
+    }
+    case kEndMessage: {
+      // Told once; a watch ended meanwhile has left nothing to call.
+      const auto found = ends_.find(static_cast<uint64_t>(wparam));
+      if (found == ends_.end()) return 0;
+      const auto on_end = std::move(found->second);
+      ends_.erase(found);
+      on_end();
       return 0;
     }
     case WM_CLOSE:

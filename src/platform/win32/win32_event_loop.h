@@ -32,6 +32,7 @@ class Win32EventLoop : public EventLoop {
   bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override;
   std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) override;
+  std::unique_ptr<EndWatch> WatchEnd(intptr_t waitable, std::function<void()> on_end) override;
 
   HWND window() const { return window_; }
 
@@ -42,9 +43,11 @@ class Win32EventLoop : public EventLoop {
   void RemoveSocket(SOCKET socket) { sockets_.erase(socket); }
   void AddStream(SOCKET socket, SocketReady on_ready) { streams_[socket] = std::move(on_ready); }
   void RemoveStream(SOCKET socket) { streams_.erase(socket); }
+  void RemoveEnd(uint64_t id) { ends_.erase(id); }
 
   static constexpr UINT kSocketMessage = WM_APP + 1;
   static constexpr UINT kStreamMessage = WM_APP + 2;
+  static constexpr UINT kEndMessage = WM_APP + 3;  // WPARAM: the end watch's id
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -55,6 +58,8 @@ class Win32EventLoop : public EventLoop {
   TimerQueue timers_{[this] { return NowMilliseconds(); }};
   std::map<SOCKET, std::function<void()>> sockets_;
   std::map<SOCKET, SocketReady> streams_;
+  std::map<uint64_t, std::function<void()>> ends_;
+  uint64_t next_end_ = 1;
   std::function<void()> end_handler_;
   bool quit_ = false;
 };

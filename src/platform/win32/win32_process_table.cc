@@ -128,6 +128,7 @@ class Win32ProcessHandle : public ProcessHandle {
   Win32ProcessHandle(ProcessId pid, ScopedHandle process)
       : pid_(pid), process_(std::move(process)) {}
   ProcessId pid() const override { return pid_; }
+  intptr_t Waitable() const override { return reinterpret_cast<intptr_t>(process_.get()); }
   HANDLE get() const { return process_.get(); }
   bool Ended() const { return WaitForSingleObject(process_.get(), 0) != WAIT_TIMEOUT; }
 
