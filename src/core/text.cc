@@ -100,6 +100,70 @@ bool IsBidiControl(std::string_view character) {
          (second == 0x81 && third >= 0xA6 && third <= 0xA9);    // U+2066 to U+2069
 }
 
+namespace {
+
+void AppendUtf8(std::string& out, uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+std::optional<std::string> FromUtf16(std::string_view bytes, bool big_endian) {
+  if (bytes.size() % 2 != 0) return std::nullopt;
+  const auto unit = [&](size_t i) {
+    const auto first = static_cast<unsigned char>(bytes[i]);
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    return static_cast<uint32_t>(big_endian ? first << 8 | second : second << 8 | first);
+  };
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size(); i += 2) {
+    uint32_t code = unit(i);
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      if (i + 3 >= bytes.size()) return std::nullopt;
+      const uint32_t low = unit(i + 2);
+      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    } else if (code >= 0xDC00 && code <= 0xDFFF) {
+      return std::nullopt;
+    }
+    AppendUtf8(out, code);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> TextOfFile(
+    std::string bytes, const std::function<std::string(std::string)>& from_code_page) {
+  constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+  if (bytes.rfind(kUtf8Mark, 0) == 0) return bytes.substr(kUtf8Mark.size());
+  if (bytes.rfind("\xFF\xFE", 0) == 0) return FromUtf16(std::string_view(bytes).substr(2), false);
+  if (bytes.rfind("\xFE\xFF", 0) == 0) return FromUtf16(std::string_view(bytes).substr(2), true);
+  // Text in a code page is almost never valid UTF-8 once it holds a letter beyond ASCII.
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t length = static_cast<unsigned char>(bytes[at]) < 0x80
+                              ? 1
+                              : Utf8Length(std::string_view(bytes).substr(at));
+    if (length == 0) return from_code_page(std::move(bytes));
+    at += length;
+  }
+  return bytes;
+}
+
 std::string ShownSafely(std::string_view text, size_t max_bytes) {
   std::string out;
   out.reserve(std::min(text.size(), max_bytes));

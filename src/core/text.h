@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,6 +98,13 @@ bool IsBidiControl(std::string_view character);
 // direction controls as "\u202e"; cut after about `max_bytes`, saying how many bytes were left
 // out.
 std::string ShownSafely(std::string_view text, size_t max_bytes = SIZE_MAX);
+
+// The text of a file as an editor may have saved it (Notepad among them): UTF-8 with or without
+// its mark, UTF-16 little- or big-endian with its mark, and otherwise the code page, which
+// `from_code_page` reads. UTF-8 comes out; nothing when the file is none of these (UTF-16 cut
+// short or with a lone surrogate).
+std::optional<std::string> TextOfFile(
+    std::string bytes, const std::function<std::string(std::string)>& from_code_page);
 
 // Without the space characters at both ends; tabs stay.
 inline std::string_view TrimSpaces(std::string_view text) {

@@ -83,6 +83,8 @@ void StdFileSystem::CreateFolder(const std::string& path) {
 
 std::string StdFileSystem::ReadAll(const std::string& path) { return TextFromCodePage(Read(path)); }
 
+std::string StdFileSystem::ReadBytes(const std::string& path) { return Read(path); }
+
 std::string StdFileSystem::ReadStart(const std::string& path, size_t max_bytes) {
   return TextFromCodePage(Read(path, max_bytes));
 }

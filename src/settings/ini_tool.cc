@@ -5,6 +5,8 @@
 #include <regex>
 
 #include "core/create_folders.h"
+#include "core/text.h"
+#include "platform/text_encoding.h"
 
 namespace varnix {
 namespace {
@@ -48,8 +50,17 @@ void IniTool::Load(const std::string& fPath) {
     files_.WriteAll(fPath, "");
     return;
   }
+  // As Notepad may have saved it: with a mark that would otherwise glue itself to the first
+  // section's name (and drop that section without a word), or as "Unicode".
+  const std::optional<std::string> text = TextOfFile(files_.ReadBytes(fPath), TextFromCodePage);
+  if (!text) {
+    report_.SendErrorEvent("IniTool", " " + fPath +
+                                          " is neither UTF-8, UTF-16 with its mark, nor the "
+                                          "code page: its settings are not read");
+    return;
+  }
   std::string section;  // the keys before the first section line belong to ""
-  for (const std::string& raw : SplitLines(files_.ReadAll(fPath))) {
+  for (const std::string& raw : SplitLines(*text)) {
     const std::string_view line = TrimSpaces(raw);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {

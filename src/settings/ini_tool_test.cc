@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "fakes/recording_error_log.h"
 #include "platform/platform.h"
 #include "settings/settings_front.h"
@@ -62,6 +64,35 @@ TEST_F(IniToolTest, LooksUpWithoutRegardToLetterCase) {
   EXPECT_EQ(ini.Keys("Other"), Names{""}) << "no section of that name";
   EXPECT_EQ(events_.events, Names{" Equal sign not found on line no equal sign"});
   EXPECT_EQ(events_.types, Names{"IniTool"});
+}
+
+// A settings file as Notepad saves it: UTF-8 with its mark and CR LF (the mark must not glue
+// itself to the first section's name), "Unicode" (UTF-16 with its mark, either byte order);
+// one that is none of these is named, not half read.
+TEST_F(IniToolTest, ReadsAFileInEveryFormNotepadSavesIt) {
+  const auto utf16 = [](const std::string& ascii, bool big_endian) {
+    std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char c : ascii) {
+      bytes += big_endian ? std::string{'\0', c} : std::string{c, '\0'};
+    }
+    return bytes;
+  };
+  const std::string text = "[Access]\r\nRequireSignature=yes\r\n[Other]\r\nName=x\r\n";
+  for (const std::string& bytes : {"\xEF\xBB\xBF" + text, utf16(text, false), utf16(text, true)}) {
+    std::ofstream(path_, std::ios::binary) << bytes;
+    IniTool ini(files_, events_, paths_);
+    ini.Load(path_);
+    EXPECT_EQ(ini.Read("Access", "RequireSignature", "no"), "yes") << bytes.substr(0, 4);
+    EXPECT_EQ(ini.Read("Other", "Name", ""), "x");
+  }
+  EXPECT_TRUE(events_.events.empty());
+  std::ofstream(path_, std::ios::binary) << utf16(text, false).substr(0, 7);  // cut short
+  IniTool cut(files_, events_, paths_);
+  cut.Load(path_);
+  EXPECT_EQ(cut.Read("Access", "RequireSignature", "no"), "no");
+  ASSERT_EQ(events_.events.size(), 1u);
+  EXPECT_NE(events_.events[0].find("neither UTF-8, UTF-16"), std::string::npos)
+      << events_.events[0];
 }
 
 TEST_F(IniToolTest, KeysTakesTheNameAsAPattern) {

@@ -9,22 +9,10 @@ namespace varnix {
 
 std::string MessageFromFile(std::string bytes,
                             const std::function<std::string(const std::string&)>& from_code_page) {
-  constexpr std::string_view kMark = "\xEF\xBB\xBF";
-  bool utf8 = bytes.rfind(kMark, 0) == 0;
-  if (utf8) {
-    bytes.erase(0, kMark.size());
-  } else {
-    // Text in a code page is almost never valid UTF-8 once it holds a letter beyond ASCII.
-    utf8 = true;
-    for (size_t at = 0; at < bytes.size() && utf8;) {
-      const size_t length = static_cast<unsigned char>(bytes[at]) < 0x80
-                                ? 1
-                                : Utf8Length(std::string_view(bytes).substr(at));
-      utf8 = length != 0;
-      at += length;
-    }
-  }
-  std::string text = utf8 ? std::move(bytes) : from_code_page(bytes);
+  // A file that is no text in any form is shown as the code page reads it.
+  std::string text = TextOfFile(bytes, [&](std::string raw) {
+                       return from_code_page(raw);
+                     }).value_or(from_code_page(bytes));
   std::string travelled;
   travelled.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {

@@ -26,6 +26,7 @@ class FakeFileSystem : public FileSystem {
     if (found == files.end()) throw Error(53, "File not found");
     return found->second;
   }
+  std::string ReadBytes(const std::string& path) override { return ReadAll(path); }
   std::string ReadStart(const std::string& path, size_t max_bytes) override {
     return ReadAll(path).substr(0, max_bytes);
   }

@@ -373,6 +373,25 @@ TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
   EXPECT_NE(log.find("Refused reboot of"), std::string::npos) << log;
 }
 
+// A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it
+// requires holds, for a user who believes signatures are required.
+TEST_F(NodeCommandsTest, SettingsSavedByNotepadTakeEffect) {
+  std::string utf16 = "\xFF\xFE";
+  const std::string text = "[Access]\r\nRequireSignature=yes\r\n";
+  for (const char c : text) utf16 += std::string{c, '\0'};
+  for (const std::string& bytes : {"\xEF\xBB\xBF" + text, utf16}) {
+    ASSERT_EQ(EndNode(), 0);
+    std::ofstream(std::filesystem::path(Path("Config/settings.ini")), std::ios::binary) << bytes;
+    hub_->Reset();
+    seen_ = 0;
+    StartNode();
+    ASSERT_NE(hub_->WaitForText("Data=Using xAP port", milliseconds(30000)), "");
+    Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
+    const std::string refused = Next("Data=Refused start of " + program_);
+    EXPECT_NE(refused.find("not signed"), std::string::npos) << bytes.substr(0, 3) << refused;
+  }
+}
+
 #ifndef _WIN32
 TEST_F(NodeCommandsTest, AShortJobStartedAThousandTimesHoldsNoMoreMemory) {
 #ifdef VARNIX_SANITIZED
