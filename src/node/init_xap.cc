@@ -1,6 +1,8 @@
 // InitXap and its helpers, including the Windows development-tree and network-path rules.
 #include "node/init_xap.h"
 
+#include <algorithm>
+
 #include "core/create_folders.h"
 #include "core/steps.h"
 #include "settings/ini_tool.h"
@@ -16,7 +18,12 @@ std::string GetOSLabel(const std::optional<OSVersion>& version) {
   if (!version) return "Linux";
   if (version->family == OSVersion::Family::kWindowsNT) {
     if (version->major < 5) return "NT";
-    return version->minor != 0 ? "XP" : "W2K";
+    if (version->major == 5) return version->minor != 0 ? "XP" : "W2K";
+    if (version->major == 6) {
+      static const char* const kSix[] = {"Vista", "W7", "W8", "W81"};
+      return kSix[std::min<unsigned long>(version->minor, 3)];
+    }
+    return "W10";  // and 11, which still calls itself 10.0
   }
   if (version->major >= 5) return "ME";
   if (version->major == 4 && version->minor > 0) return "W98";

@@ -8,6 +8,7 @@
 #include "fakes/fake_machine.h"
 #include "fakes/fake_processes.h"
 #include "fakes/recording_error_log.h"
+#include "node/init_xap.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -202,6 +203,17 @@ TEST(ReportsTest, TheLogHoldsRepeatsBackAndStartsAnewPastItsSize) {
   EXPECT_GT(files.files["/opt/varnix/Data/Korvane.old.txt"].size(), FileErrorLog::kMaxBytes / 2);
   EXPECT_LT(files.files[values.LogFile()].size(), FileErrorLog::kMaxBytes / 2);
   EXPECT_NE(files.files[values.LogFile()].find(line + "1099"), std::string::npos);
+}
+
+// Every Windows is named as what it is; Windows 10 and 11 are no Windows 2000.
+TEST(OSLabelTest, NamesEachSystem) {
+  using F = OSVersion::Family;
+  EXPECT_EQ(GetOSLabel(std::nullopt), "Linux");
+  EXPECT_EQ(GetOSLabel(OSVersion{F::kWindowsNT, 5, 0}), "W2K");
+  EXPECT_EQ(GetOSLabel(OSVersion{F::kWindowsNT, 5, 1}), "XP");
+  EXPECT_EQ(GetOSLabel(OSVersion{F::kWindowsNT, 6, 1}), "W7");
+  EXPECT_EQ(GetOSLabel(OSVersion{F::kWindowsNT, 10, 0}), "W10");
+  EXPECT_EQ(GetOSLabel(OSVersion{F::kWindows9x, 4, 10}), "W98");
 }
 
 }  // namespace

@@ -128,8 +128,12 @@ ProcessId ProcessOperations::GetPIDFromTitle(const std::string& fragment) {
 }
 
 std::string ProcessOperations::ListedName(const std::string& name) const {
-  // Older systems, and Linux's process names, keep only the first 15 characters.
-  return OSLabel_ == "XP" ? name : name.substr(0, 15);
+  // Windows from XP on lists whole names; the older systems, and Linux's process names, keep
+  // only the first 15 characters.
+  static const char* const kCut[] = {"Linux", "W2K", "NT", "ME", "W98", "W95"};
+  const bool cut = std::any_of(std::begin(kCut), std::end(kCut),
+                               [&](const char* label) { return OSLabel_ == label; });
+  return cut ? name.substr(0, 15) : name;
 }
 
 ProcessId ProcessOperations::GetPIDFromName(const std::string& name) {
@@ -138,14 +142,15 @@ ProcessId ProcessOperations::GetPIDFromName(const std::string& name) {
   return pid;
 }
 
-ProcessId ProcessOperations::FindProgram(const std::string& path) {
+ProcessId ProcessOperations::FindProgram(const std::string& path, bool any_folder) {
   ProcessId pid = 0;
   Quietly([&] {
-    // The program that runs that very file; where none does, one of its whole file name in
-    // any folder, but only for a file that is there: a made-up path names nothing that runs.
+    // The program that runs that very file; where none does (and `any_folder`), one of its
+    // whole file name in any folder, but only for a file that is there: a made-up path names
+    // nothing that runs.
     const std::string name = filename(path);
     pid = table_.FindByPath(LexicallyNormal(PathAsRun(path), paths_), ListedName(name));
-    if (pid == 0 && files_.FileExists(path)) pid = table_.FindByFileName(name);
+    if (pid == 0 && any_folder && files_.FileExists(path)) pid = table_.FindByFileName(name);
   });
   return pid;
 }
@@ -335,7 +340,8 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
   std::string wait_title = title;
   step(20, [&] {
     if (title == kUnknownText || title.empty()) {
-      pid = FindProgram(path);
+      // A stop by path ends the program of that very file, never a namesake elsewhere.
+      pid = FindProgram(path, /*any_folder=*/false);
       window = InstanceToWnd(pid);
       wait_title = fGetCaption(window);
     } else {

@@ -42,7 +42,7 @@ class ProcessOperations {
   const std::string& LastStartFailure() const { return last_start_failure_; }
   // The running program that a request's `path` names: the one that runs that very file, or
   // where none does and the file exists, the first of the same whole file name; 0 when none.
-  ProcessId FindProgram(const std::string& path);
+  ProcessId FindProgram(const std::string& path, bool any_folder = true);
   // The path of the file that a start of `path` would run: on POSIX with its links followed,
   // when the file exists; otherwise `path` itself.
   std::string PathAsRun(const std::string& path);

@@ -26,6 +26,7 @@ class ProcessOperationsTest : public ::testing::Test {
 TEST_F(ProcessOperationsTest, AStopThatCannotEndTheProgramSaysSo) {
   // By its window: the close and the kill each wait out their limit.
   const ProcessId pid = table_.Add("notes.bin");
+  table_.processes[pid].path = "/opt/app/notes.bin";
   table_.processes[pid].killable = false;
   desktop_.Add("Notes", pid, -1);
   EXPECT_FALSE(ops_.StopProcess("/opt/app/notes.bin", "Notes"));
@@ -40,6 +41,26 @@ TEST_F(ProcessOperationsTest, AStopThatCannotEndTheProgramSaysSo) {
   const int64_t before = loop_.now();
   EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "Unknown"));
   EXPECT_EQ(loop_.now(), before);
+}
+
+// A stop by path ends the program of that very file: a namesake in another folder, whose name
+// a start would take as the program asked for, is left running.
+TEST_F(ProcessOperationsTest, AStopByPathEndsOnlyThatFile) {
+  const ProcessId namesake = table_.Add("notes.bin");
+  table_.processes[namesake].path = "/opt/other/notes.bin";
+  EXPECT_TRUE(ops_.StopProcess("/opt/app/notes.bin", "Unknown")) << "nothing of that file runs";
+  EXPECT_TRUE(table_.IsAlive(namesake));
+}
+
+// Windows from XP on lists whole program names: on Windows 10 a long name is found whole, by
+// its path, and a stop ends that program.
+TEST_F(ProcessOperationsTest, OnWindowsTenALongNameIsFoundWhole) {
+  ProcessOperations windows10{
+      table_, desktop_, files_, events_, loop_, "W10", PathRules::Windows()};
+  const ProcessId console = table_.Add("varnix-console.exe");
+  table_.processes[console].path = "C:\\Tools2\\varnix-console.exe";
+  files_.files["C:\\Tools2\\varnix-console.exe"] = "";
+  EXPECT_EQ(windows10.FindProgram("C:\\Tools2\\varnix-console.exe"), console);
 }
 
 TEST_F(ProcessOperationsTest, AStopNeverKillsTheProgramThatTookTheIdDuringItsWait) {

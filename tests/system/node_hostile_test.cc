@@ -463,5 +463,29 @@ TEST_F(NodeHostileTest, SpellingsOfOneFileThroughLinksAreOneRecord) {
   EXPECT_EQ(EndNode(), 0);
 }
 
+// Two copies of one long-named program, in two folders: a stop by one's path ends that one and
+// not its namesake, which a look-up by a name cut to 15 characters would take first.
+TEST_F(NodeHostileTest, AStopByPathEndsOnlyThatFileNotItsNamesake) {
+  platform_.files->CreateFolder(Path("first"));
+  platform_.files->CreateFolder(Path("second"));
+  const std::string original = CopyOfThisProgram("vxlongnamedhelper");
+  const std::string file = original.substr(original.find_last_of("/\\") + 1);
+  const std::string first = Path("first") + separator_ + file;
+  const std::string second = Path("second") + separator_ + file;
+  for (const std::string& copy : {first, second}) {
+    platform_.files->Copy(original, copy);
+    MakeExecutable(copy);
+  }
+  auto running_first = StartChildProcess(first, {"--helper", "polite"});
+  auto running_second = StartChildProcess(second, {"--helper", "polite"});
+  DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
+  Control("Action=stop\nPath=" + second + "\n");
+  SendToNode(Echo("stopped"));
+  ASSERT_TRUE(Answers("stopped", milliseconds(30000)));
+  EXPECT_NE(running_second->WaitForExit(milliseconds(5000)), std::nullopt) << "its own file";
+  EXPECT_EQ(running_first->WaitForExit(milliseconds(0)), std::nullopt) << "the namesake";
+  running_first->Kill();
+}
+
 }  // namespace
 }  // namespace varnix
