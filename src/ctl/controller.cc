@@ -148,18 +148,11 @@ int Controller::On(const std::string& target) {
   const size_t mark = heard_.size();
   switch (command_.verb) {
     case Verb::kEcho: {
-      // Sent again every second while none answers, as a fence's echo is; the round trip is
-      // the last one's.
+      // The round trip is the last echo's.
       int64_t sent = 0;
-      std::optional<Heard> answer;
-      const int64_t until = loop_.NowMilliseconds() + timeout_ms_;
-      for (int64_t now = loop_.NowMilliseconds(); !answer && now < until && !loop_.Quitting();
-           now = loop_.NowMilliseconds()) {
-        sent = now;
-        link_.Send(target, "WDT.Echo", "Echo.Query", {{"Query", command_.text}});
-        answer = Await(target, mark, static_cast<int>(std::min<int64_t>(kEchoAgainMs, until - now)),
-                       [](const Heard& h) { return h.section == "echo.response"; });
-      }
+      std::optional<Heard> answer =
+          EchoUntilAnswered(target, command_.text, mark, timeout_ms_, &sent,
+                            [](const Heard& h) { return h.section == "echo.response"; });
       if (!answer || IsGoodbye(*answer)) break;
       answer->items.emplace_back("ms", std::to_string(answer->at_ms - sent));
       Print(command_.json ? JsonLine(*answer) + "\n"
@@ -372,19 +365,28 @@ bool Controller::Ping(const std::string& target) {
 
 Controller::Fenced Controller::Fence(const std::string& target, int limit_ms) {
   const std::string token = NextToken();
-  const size_t mark = heard_.size();
+  const std::optional<Heard> answer =
+      EchoUntilAnswered(target, token, heard_.size(), limit_ms, nullptr,
+                        [&](const Heard& h) { return h.Item("Response") == token; });
+  if (!answer) return Fenced::kSilent;
+  return IsGoodbye(*answer) ? Fenced::kNodeEnded : Fenced::kAnswered;
+}
+
+std::optional<Heard> Controller::EchoUntilAnswered(
+    const std::string& target, const std::string& query, size_t mark, int limit_ms, int64_t* sent,
+    const std::function<bool(const Heard&)>& wanted) {
   // Asked again every second while none answers: an echo is harmless twice, and one sent
   // before a hub or the node was there is lost.
   std::optional<Heard> answer;
   const int64_t until = loop_.NowMilliseconds() + limit_ms;
   for (int64_t now = loop_.NowMilliseconds(); !answer && now < until && !loop_.Quitting();
        now = loop_.NowMilliseconds()) {
-    link_.Send(target, "WDT.Echo", "Echo.Query", {{"Query", token}});
-    answer = Await(target, mark, static_cast<int>(std::min<int64_t>(kEchoAgainMs, until - now)),
-                   [&](const Heard& h) { return h.Item("Response") == token; });
+    if (sent != nullptr) *sent = now;
+    link_.Send(target, "WDT.Echo", "Echo.Query", {{"Query", query}});
+    answer =
+        Await(target, mark, static_cast<int>(std::min<int64_t>(kEchoAgainMs, until - now)), wanted);
   }
-  if (!answer) return Fenced::kSilent;
-  return IsGoodbye(*answer) ? Fenced::kNodeEnded : Fenced::kAnswered;
+  return answer;
 }
 
 std::optional<Heard> Controller::Await(const std::string& target, size_t mark, int limit_ms,

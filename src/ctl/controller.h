@@ -76,6 +76,11 @@ class Controller {
   // goodbye heartbeat (class xap-hbeat.stopped), within `limit_ms`.
   std::optional<Heard> Await(const std::string& target, size_t mark, int limit_ms,
                              const std::function<bool(const Heard&)>& wanted);
+  // An echo of `query` to `target`, sent every kEchoAgainMs until an answer `wanted` comes
+  // (heard after `mark`) or `limit_ms` pass; `sent`, when given, gets when the last one went.
+  std::optional<Heard> EchoUntilAnswered(const std::string& target, const std::string& query,
+                                         size_t mark, int limit_ms, int64_t* sent,
+                                         const std::function<bool(const Heard&)>& wanted);
   // Every Varnix node that answers within `window_ms`.
   std::vector<Node> Discover(int window_ms);
   bool WaitFor(const std::function<bool()>& done, int64_t limit_ms);

@@ -134,16 +134,17 @@ bool MqttFace::MacTrusted(const NodeState& node) const {
 
 void MqttFace::PublishNode(const NodeState& node) {
   held_.erase(node.word);  // its own again, not an earlier run's leftovers
+  const bool mac_trusted = MacTrusted(node);
   publisher_.Retain(topics_.Node(node, "availability"), node.online ? "online" : "offline");
   // Not before its address is known: the Address sensor would read "" meanwhile.
   if (!node.address.empty()) {
     publisher_.Retain(topics_.Node(node, "computer"),
                       DumpJson(Json{{"name", node.computer},
                                     {"address", node.address},
-                                    {"mac", MacTrusted(node) ? node.mac : ""},
+                                    {"mac", mac_trusted ? node.mac : ""},
                                     {"verified", node.verified}}));
   }
-  discovery_.PublishComputer(node, MacTrusted(node));
+  discovery_.PublishComputer(node, mac_trusted);
   PublishFigures(node);
   for (const ProgramConfig& program : config_.programs) {
     if (program.ForComputer(node.computer)) PublishProgram(node, program);

@@ -5,11 +5,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 
 #include "gateway/gateway_config.h"
 #include "gateway/ha_discovery.h"

@@ -153,8 +153,6 @@ void CommandHandler::Readmessage(const std::string& text) {
   } outer{*this, text_, verdict_};
   text_ = &text;
   verdict_.reset();
-  // Whatever a request starts, ends or follows anew, its end is watched from now on.
-  const ProcessRegistry::Rewatch rewatch{registry_};
   step(10, [&] { message.FromXap(text); });
   // What this node sent comes back through the hub: never a request, an announcement of
   // another program, nor a nonce to keep (a flood of role queries would fill the cache).
@@ -246,6 +244,8 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
 }
 
 void CommandHandler::ProcessControl(XapMessage& message) {
+  // Whatever a request starts, ends or follows anew, its end is watched from now on.
+  const ProcessRegistry::Rewatch rewatch{registry_};
   const std::string action(message.GetItem("Process.Control", "Action"));
   if (action == kUnknownText) return;
   const std::string Title(message.GetItem("Process.Control", "Title"));
@@ -369,6 +369,7 @@ void CommandHandler::RoleQuery(XapMessage& message) {
 }
 
 void CommandHandler::RoleAnnouncement(XapMessage& message) {
+  const ProcessRegistry::Rewatch rewatch{registry_};
   if (!EndsWithThisComputer(message.msgSource()) || !message.CompareClass("Homeseer.Role")) return;
   std::string path(message.GetItem("Role.Notification", "Path"));
   if (LowerCase(path) == "unknown") return;

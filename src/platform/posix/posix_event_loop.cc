@@ -208,12 +208,13 @@ class PosixEndWatch : public EndWatch {
 std::unique_ptr<EndWatch> PosixEventLoop::WatchEnd(intptr_t waitable,
                                                    std::function<void()> on_end) {
   // A pidfd turns readable when its process ends, and stays so: told once, then unwatched.
-  const uint64_t id = WatchReadable(static_cast<int>(waitable), [] {});
-  watches_[id].on_ready = [this, id, on_end = std::move(on_end)](bool readable, bool) {
-    if (!readable) return;
-    Unwatch(id);
-    on_end();
-  };
+  const uint64_t id = next_id_++;
+  watches_[id] = Watch{static_cast<int>(waitable), false,
+                       [this, id, on_end = std::move(on_end)](bool readable, bool) {
+                         if (!readable) return;
+                         Unwatch(id);
+                         on_end();
+                       }};
   return std::make_unique<PosixEndWatch>(*this, id);
 }
 
