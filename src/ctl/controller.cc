@@ -223,7 +223,9 @@ int Controller::Program(const std::string& target) {
     if (!command_.arguments.empty())
       items.emplace_back("Parameter", JoinCommandLine(command_.arguments));
     if (!command_.priority.empty()) items.emplace_back("Priority", command_.priority);
-    if (!command_.window.empty()) items.emplace_back("Window", command_.window);
+    // A person who starts a program means to see it: the node's own default, for requests
+    // that name no window, is minimized.
+    items.emplace_back("Window", command_.window.empty() ? "1" : command_.window);
     if (!command_.restart.empty()) items.emplace_back("Restart", command_.restart);
   }
   SendControl(target, "Process.Control", std::move(items));
@@ -251,7 +253,9 @@ int Controller::Program(const std::string& target) {
     if (IsEvent(heard)) {
       Complain(heard.source + ": " + heard.Item("Data"));
       refused = true;
-    } else if (AboutTheProgram(heard)) {
+    } else if (AboutTheProgram(heard) || (starts && heard.section == "process.notification" &&
+                                          !heard.Item("AlreadyRunning").empty())) {
+      // Only a start's answer says what runs instead; it may be a record of another path.
       reports.push_back(heard);
     }
   }
@@ -266,6 +270,16 @@ int Controller::Program(const std::string& target) {
   const std::string program = command_.path.empty() ? command_.title : command_.path;
   if (told != reports.rend()) {
     table_.Take(*told);
+    if (const std::string running = told->Item("AlreadyRunning"); starts && !running.empty()) {
+      // The file asked for runs already, or another of its file name does in its place.
+      const bool same = AboutTheProgram(*told) && EqualsIgnoringCase(running, told->Item("Path"));
+      if (!command_.json) {
+        Print(Escaped(target + ": already running as " + running + " (PID " +
+                      told->Item("PID", "0") + "); nothing started") +
+              "\n");
+      }
+      return refused || !same ? 1 : 0;
+    }
     if (!starts || told->Item("PID", "0") != "0") return refused ? 1 : 0;
     const bool failed = told->Item("ExitCode") != "0" || !told->Item("Signal").empty();
     if (!command_.json) {

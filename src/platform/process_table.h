@@ -93,6 +93,9 @@ class ProcessTable {
   // of PATHEXT, as the Run box looks; elsewhere the executable files of PATH, as a shell
   // looks. "" when there is none.
   virtual std::string LookUpProgram(const std::string& name) = 0;
+  // The file live process `pid` runs, as the system names it (for a script, the script);
+  // "" when it is gone or cannot be read.
+  virtual std::string ProgramPath(ProcessId pid) = 0;
   // Exists and has not ended; an ended child of ours never counts as alive.
   virtual bool IsAlive(ProcessId pid) = 0;
   // Nothing when the process cannot be opened.

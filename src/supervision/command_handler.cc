@@ -73,7 +73,7 @@ ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
                                      operations_.LastStartFailure());
   }
   registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
-                                 request.source);
+                                 request.source, operations_.LastStartFoundRunning());
   return pid;
 }
 
@@ -271,9 +271,10 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   if (!Allowed(std::none_of(Path.begin(), Path.end(), IsControlByte), lower, Path, source)) {
     return;
   }
+  // Judged, started, stopped and reported as the file it is: "notepad" is
+  // C:\Windows\notepad.exe in every action, or a stop would look for a file of that bare name.
+  if (Path != kUnknownText) Path = operations_.ProgramFile(Path);
   if (lower == "start" || lower == "restart") {
-    // Judged, started and reported as the file it is: "notepad" is C:\Windows\notepad.exe.
-    if (Path != kUnknownText) Path = operations_.ProgramFile(Path);
     if (Path != kUnknownText &&
         !Allowed(rules_.AllowsProgram(operations_.PathAsRun(Path)), lower, Path, source)) {
       return;
@@ -385,17 +386,24 @@ void CommandHandler::RoleAnnouncement(XapMessage& message) {
                source)) {
     return;
   }
+  // Reported at every pass from now on, a record the node already had (a program it started)
+  // as much as a new one; one whose program is not found yet is looked for at each pass.
+  const auto follow = [&](Status& record) {
+    record.AutoNotify(true);
+    if (record.PID() != 0) return;
+    operations_.QueryProcess(record);
+    record.Awaited(record.PID() == 0);
+  };
   if (const std::optional<size_t> index = Match(kUnknownText, path)) {
-    if (operations_.paths().names_ignore_case()) registry_.ProcessList()[*index]->Path(path);
+    Status& known = *registry_.ProcessList()[*index];
+    if (operations_.paths().names_ignore_case()) known.Path(path);
+    follow(known);
     return;
   }
   auto record = registry_.NewStatus();
   record->Path(path);
   record->Title("");
-  record->AutoNotify(true);
-  if (Status* added = registry_.Add(record, "announcement", source)) {
-    operations_.QueryProcess(*added);
-  }
+  if (Status* added = registry_.Add(record, "announcement", source)) follow(*added);
 }
 
 }  // namespace varnix

@@ -121,6 +121,27 @@ TEST_F(CommandHandlerTest, ABareNameIsStartedAsTheFileFoundAndAFailedStartIsLogg
   const std::vector<std::string> sent = Sent();
   ASSERT_FALSE(sent.empty());
   EXPECT_NE(sent.back().find("|Path=/usr/bin/notes|"), std::string::npos) << sent.back();
+  // The bare name means that file in every action: a query finds it, a stop ends it.
+  Control("Action=query\nPath=notes\n");
+  EXPECT_NE(Sent().back().find("|Path=/usr/bin/notes|PID=100|"), std::string::npos);
+  Control("Action=stop\nPath=notes\n");
+  EXPECT_FALSE(table_.IsAlive(100));
+  Sent();
+
+  // A start that finds the file name running in another folder starts nothing, and says which
+  // file runs; once, in the answer to that start.
+  Control("Action=start\nPath=notes\n");
+  Control("Action=start\nPath=/opt/app/notes\n");
+  EXPECT_EQ(table_.started.size(), 2u);
+  std::vector<std::string> answer = Sent();
+  ASSERT_FALSE(answer.empty());
+  EXPECT_NE(answer.back().find("|Elapsed=0|AlreadyRunning=/usr/bin/notes"), std::string::npos)
+      << answer.back();
+  handler_.SupervisionPass();
+  for (const std::string& report : Sent()) {
+    EXPECT_EQ(report.find("AlreadyRunning"), std::string::npos) << report;
+  }
+
   log_.lines.clear();
   Control("Action=start\nPath=/opt/app/missing\n");
   ASSERT_EQ(log_.lines.size(), 1u);
@@ -282,6 +303,36 @@ TEST_F(CommandHandlerTest, AnswersRoleQueriesAtOnceAndLearnsLocalApplications) {
                         "process.notification|Path=/Opt/Tool|Title=|PID=0|Priority=Unknown|CPU=|"
                         "RAM=|Elapsed="});
   EXPECT_EQ(handler_.registry().ProcessList().size(), 2u);
+}
+
+// An announced program is reported at every pass: one the node started already, and one not
+// running yet, looked for at each pass until found. A query switches the reports off.
+TEST_F(CommandHandlerTest, AnnouncedProgramsAreReportedAtEveryPass) {
+  const auto reports = [&] {
+    handler_.SupervisionPass();
+    int count = 0;
+    for (const std::string& sent : Sent()) count += sent.rfind("process.notification|", 0) == 0;
+    return count;
+  };
+  const auto announce = [&](const std::string& path) {
+    Request("Homeseer.Role", "Role.Notification\n{\nPath=" + path + "\n}\n", "", "acme.tool.pc1");
+  };
+  Control("Action=start\nPath=/opt/app/notes\n");
+  reports();
+  EXPECT_EQ(reports(), 0) << "a started program is told at its start and end only";
+  announce("/opt/app/notes");
+  EXPECT_EQ(reports(), 1);
+  EXPECT_EQ(reports(), 1);
+
+  files_.files["/opt/app/later"] = "";
+  announce("/opt/app/later");
+  EXPECT_EQ(reports(), 1) << "only the first";
+  const ProcessId later = table_.Add("later");
+  table_.processes[later].path = "/opt/app/later";
+  EXPECT_EQ(reports(), 2);
+  Control("Action=query\nPath=/opt/app/later\n");
+  Sent();
+  EXPECT_EQ(reports(), 1);
 }
 
 // An announcement asks to be supervised: the rules of an autonotify hold for it, and where

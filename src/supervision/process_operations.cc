@@ -249,6 +249,7 @@ std::string ProcessOperations::ProgramFile(const std::string& path) {
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
                                           const std::string& window, const std::string& priority) {
   last_start_failure_.clear();
+  last_start_found_running_.clear();
   if (!files_.FileExists(path)) {
     last_start_failure_ = "no such file";
     return 0;
@@ -268,6 +269,10 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
     });
     if (!started) return 0;
     WaitThroughFirstSecond(pid);
+  } else {
+    // Nothing started: the file that does run is told, since it may be another folder's.
+    Quietly([&] { last_start_found_running_ = table_.ProgramPath(pid); });
+    if (last_start_found_running_.empty()) last_start_found_running_ = path;
   }
   step(40, [&] {
     if (priority != kUnknownText && pid != 0) fChangeProcessPriority(std::to_string(pid), priority);

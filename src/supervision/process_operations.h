@@ -40,6 +40,9 @@ class ProcessOperations {
   std::string ProgramFile(const std::string& path);
   // Why the last start started nothing ("no such file", the system's reason); "" when it did.
   const std::string& LastStartFailure() const { return last_start_failure_; }
+  // The file that runs in place of the last start's, when that start found a program of the
+  // same file name running and so started nothing; "" when it started one.
+  const std::string& LastStartFoundRunning() const { return last_start_found_running_; }
   // The running program that a request's `path` names: the one that runs that very file, or
   // where none does and the file exists, the first of the same whole file name; 0 when none.
   ProcessId FindProgram(const std::string& path, bool any_folder = true);
@@ -100,6 +103,7 @@ class ProcessOperations {
   PathRules paths_;
   bool last_stop_forced_ = false;
   std::string last_start_failure_;
+  std::string last_start_found_running_;
 };
 
 }  // namespace varnix

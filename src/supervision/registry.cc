@@ -45,7 +45,13 @@ void ProcessRegistry::SupervisionPass() {
   // By index: a report may dispatch nothing, but nothing here keeps a position across a wait.
   for (size_t i = 0; i < ProcessList_.size(); ++i) {
     Status& record = *ProcessList_[i];
-    if (record.PID() == 0) {
+    if (record.PID() == 0 && record.Awaited()) {
+      operations_.QueryProcess(record);
+      if (record.PID() == 0) continue;
+      record.Awaited(false);
+      record.Running(true);
+      SendNotification(record);
+    } else if (record.PID() == 0) {
       if (record.Running()) {
         SendNotification(record);
         record.Running(false);
@@ -126,7 +132,8 @@ Status* ProcessRegistry::Add(std::unique_ptr<Status>& record, std::string_view a
 }
 
 void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
-                                           const std::string& Title, std::string_view source) {
+                                           const std::string& Title, std::string_view source,
+                                           const std::string& found_running) {
   if (PID == 0) return;
   Steps step([this](const Failure& failure) {
     events_.SendErrorEvent(kLogType, "UpdateStartedProcess", failure);
@@ -140,6 +147,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
   if (Status* known = find()) {
     step(20, [&] {
       operations_.QueryProcess(*known);
+      known->FoundRunning(found_running);
       SendNotification(*known);
     });
     return;
@@ -174,6 +182,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     } else {
       operations_.QueryProcess(*added);
     }
+    added->FoundRunning(found_running);
     SendNotification(*added);
   });
 }
@@ -201,7 +210,10 @@ void ProcessRegistry::SendNotification(Status& record) {
       if (!record.exit()->signal.empty()) item("Signal", record.exit()->signal);
     }
     if (!running && record.forced()) item("Forced", "yes");
+    // A start that started nothing answers with the file that runs instead.
+    if (!record.FoundRunning().empty()) item("AlreadyRunning", record.FoundRunning());
   });
+  record.FoundRunning("");
   step(20, [&] { queue_.SendXap("", "Computer.Process", "Process.Notification", text); });
 }
 

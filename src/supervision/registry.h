@@ -43,9 +43,11 @@ class ProcessRegistry {
   std::vector<bool> AllAlive();
   // Finds which programs still run, reports the ended ones once and the auto-reported ones.
   void SupervisionPass();
-  // `source` asked for the start; it is named if the registry is full.
+  // `source` asked for the start; it is named if the registry is full. `found_running` is the
+  // file that runs when the start found a program running and started nothing.
   void UpdateStartedProcess(const std::string& Path, int32_t PID, const std::string& Title,
-                            std::string_view source = "the node");
+                            std::string_view source = "the node",
+                            const std::string& found_running = "");
   void SendNotification(Status& record);
   // Appends `record` when there is room, made if need be by dropping the oldest record that
   // serves nothing (not auto-reported, its program not running). Returns the record added;

@@ -74,6 +74,12 @@ class Status {
   // Whether the node itself ended that program by force (work in it may be lost).
   bool forced() const { return forced_; }
   void Forced() { forced_ = true; }
+  // The file found running when a start started nothing, for the one report that answers it.
+  const std::string& FoundRunning() const { return foundRunning_; }
+  void FoundRunning(std::string path) { foundRunning_ = std::move(path); }
+  // An announced program not found yet: each pass looks for it, until it is found once.
+  bool Awaited() const { return awaited_; }
+  void Awaited(bool value) { awaited_ = value; }
   bool AutoNotify() const { return autoNotify_; }
   void AutoNotify(bool value) { autoNotify_ = value; }
   const std::string& process() const { return process_; }
@@ -100,6 +106,8 @@ class Status {
   std::unique_ptr<ProcessHandle> handle_;
   std::optional<ExitStatus> exit_;
   bool forced_ = false;
+  std::string foundRunning_;
+  bool awaited_ = false;
   bool autoNotify_ = false;
   std::string process_;
   std::string priority_ = "Unknown";

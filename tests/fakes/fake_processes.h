@@ -95,6 +95,9 @@ class FakeProcessTable : public ProcessTable {
     const auto found = on_path.find(name);
     return found == on_path.end() ? "" : found->second;
   }
+  std::string ProgramPath(ProcessId pid) override {
+    return IsAlive(pid) ? processes[pid].path : "";
+  }
   bool IsAlive(ProcessId pid) override {
     const auto found = processes.find(pid);
     return found != processes.end() && found->second.alive;

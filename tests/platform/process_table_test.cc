@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/text.h"
 #include "dispatch_until.h"
 #include "fakes/recording_error_log.h"
 #include "platform/platform.h"
@@ -104,6 +105,18 @@ TEST_F(ProcessTableTest, StartsAndFindsAProgramNamedInAnyScript) {
   started_.push_back(pid);
   ASSERT_TRUE(Within(milliseconds(3000), [&] { return table().FindByName(name) == pid; }));
   EXPECT_EQ(table().ImageName(pid), name);
+  EXPECT_EQ(LowerCase(table().ProgramPath(pid)), LowerCase(program));
+#ifndef _WIN32
+  // A script is the file it runs, not its interpreter.
+  const std::string script = folder + "/сценарий.sh";
+  platform_.files->WriteAll(script, "#!/bin/sh\nsleep 30\n");
+  std::filesystem::permissions(PathFromText(script), std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+  const ProcessId shell = table().Start(script, "", ShowState::kNormal);
+  started_.push_back(shell);
+  EXPECT_TRUE(Within(milliseconds(3000), [&] { return table().ProgramPath(shell) == script; }))
+      << table().ProgramPath(shell);
+#endif
 }
 
 // The figures against the system's own: the test's clock for running time, the kernel's

@@ -246,8 +246,9 @@ TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
       << shown.output;
 }
 
-// A bare name is looked up on the node's computer as its shell or Run box would, and the
-// reply names the file that ran; a start that starts nothing is logged.
+// A bare name is looked up on the node's computer as its shell or Run box would, means that
+// file in every action, and the reply names the file that ran; a start that starts nothing
+// says so.
 TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   const std::string program = CopyOfThisProgram("vxbare");
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
@@ -260,11 +261,61 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   EXPECT_NE(LowerCase(start.output).find(LowerCase(program) + ", which has already ended"),
             std::string::npos)
       << start.output;
+
+  // The same bare name means that same file to a query and a stop.
+  const Ran running = Ctl({"start", "vxbare", "--", "--helper", "polite"});
+  ASSERT_EQ(running.code, 0) << running.output;
+  std::smatch row;
+  ASSERT_TRUE(std::regex_search(running.output, row, std::regex("\n\\S+ +([0-9]+) ")))
+      << running.output;
+  const std::string pid = row[1];
+  const Ran query = Ctl({"query", "vxbare"});
+  EXPECT_TRUE(std::regex_search(query.output, std::regex("\n\\S+ +" + pid + " .* running")))
+      << query.output;
+  // A copy of that file name in another folder is not started beside it: the answer says which
+  // file runs, and that nothing started.
+  platform_.files->CreateFolder(Path("other"));
+  const std::string other = Path("other") + program.substr(program.find_last_of("/\\"));
+  platform_.files->Copy(program, other);
+  MakeExecutable(other);
+  const Ran second = Ctl({"start", other, "--", "--helper", "polite"});
+  EXPECT_EQ(second.code, 1) << second.output;
+  EXPECT_NE(LowerCase(second.output)
+                .find(": already running as " + LowerCase(program) + " (pid " + pid +
+                      "); nothing started"),
+            std::string::npos)
+      << second.output;
+  const Ran stop = Ctl({"stop", "vxbare"});
+  EXPECT_EQ(stop.code, 0) << stop.output;
+  EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
+
   EXPECT_EQ(Ctl({"start", "vxnowhere"}).code, 1);
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
     return ReadFile("Data/Korvane.txt").find("Cannot start vxnowhere for ") != std::string::npos;
   })) << ReadFile("Data/Korvane.txt");
 }
+
+#ifdef _WIN32
+// Notepad, named as a Windows user names it: start, query and stop reach its one process.
+TEST_F(CtlTest, NotepadByItsBareNameIsOneProgramToEveryAction) {
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const Ran start = Ctl({"start", "notepad"});
+  ASSERT_EQ(start.code, 0) << start.output;
+  std::smatch row;
+  ASSERT_TRUE(std::regex_search(
+      start.output, row, std::regex("\n\\S*notepad\\.exe +([0-9]+) .* running", std::regex::icase)))
+      << start.output;
+  const std::string pid = row[1];
+  const Ran query = Ctl({"query", "notepad"});
+  EXPECT_TRUE(std::regex_search(query.output, std::regex("\n\\S+ +" + pid + " .* running")))
+      << query.output;
+  const Ran stop = Ctl({"stop", "notepad.exe"});
+  EXPECT_EQ(stop.code, 0) << stop.output;
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid)));
+  }));
+}
+#endif
 
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
 // varnixctl makes and uses; anything unsigned, altered or sent again is refused.

@@ -5,7 +5,9 @@
 #include <fstream>
 #include <regex>
 
+#include "core/text.h"
 #include "hostile_traffic.h"
+#include "platform/child_process.h"
 #include "settings/ini_tool.h"
 #include "system/node_fixture.h"
 
@@ -225,6 +227,17 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   }
   Control("Action=stop\nPath=" + program_ + "\n");
   Next("PID=0", kPassWait);
+
+  // A program that announces itself before it runs is looked for at each pass, and reported
+  // once found. Windows keeps the announced path in lower case.
+  const std::string announced = CopyOfThisProgram("vxannounced");
+  Send("Homeseer.Role", "Role.Notification", "Path=" + announced + "\n", "",
+       "acme.vxannounced." + platform_.machine->ComputerName());
+  hub_->WaitFor([] { return false; }, milliseconds(500));
+  auto running = StartChildProcess(announced, {"--helper", "polite"});
+  const std::string said = separator_ == '\\' ? LowerCase(announced) : announced;
+  EXPECT_EQ(Item(Next("Path=" + said + "\n", kPassWait), "PID"), std::to_string(running->Pid()));
+  running->Kill();
 }
 
 // Programs that end after their first second, before any pass has seen them: on their own at

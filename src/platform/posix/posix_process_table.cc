@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -175,6 +176,30 @@ std::string ExecutableOf(int proc_fd, ProcessId pid) {
   if (path.size() > kDeleted.size() && path.ends_with(kDeleted))
     path.resize(path.size() - kDeleted.size());
   return path;
+}
+
+std::string_view BaseName(std::string_view path) { return path.substr(path.rfind('/') + 1); }
+
+// The script a process runs as its interpreter's argument, among the first arguments (after
+// the interpreter and the one option its first line may give), whose file name `matches`;
+// "" for none.
+std::string ScriptOf(int proc_fd, ProcessId pid,
+                     const std::function<bool(std::string_view)>& matches) {
+  char line[4096];
+  char where[32];
+  std::snprintf(where, sizeof where, "%u/cmdline", pid);
+  const UniqueFd fd(::openat(proc_fd, where, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return {};
+  const ssize_t got = ::read(fd.get(), line, sizeof line);
+  if (got <= 0) return {};
+  std::string_view args(line, static_cast<size_t>(got));
+  for (int i = 0; i < 3 && !args.empty(); ++i) {
+    const size_t end = std::min(args.find('\0'), args.size());
+    const std::string_view argument = args.substr(0, end);
+    if (matches(BaseName(argument))) return std::string(argument);
+    args.remove_prefix(std::min(end + 1, args.size()));
+  }
+  return {};
 }
 
 bool ReadStat(ProcessId pid, char (&buffer)[1024], StatLine& stat) {
@@ -336,26 +361,32 @@ ProcessId PosixProcessTable::FindByPath(const std::string& path, const std::stri
 }
 
 ProcessId PosixProcessTable::FindByFileName(const std::string& file_name) {
-  const auto base = [](std::string_view path) { return path.substr(path.rfind('/') + 1); };
   return FindFirst(file_name.substr(0, 15), [&](int proc_fd, ProcessId pid) {
-    if (base(ExecutableOf(proc_fd, pid)) == file_name) return true;
-    // A script runs as its interpreter, with the script's path among the first arguments
-    // (after the interpreter and the one option its first line may give).
-    char line[4096];
-    char where[32];
-    std::snprintf(where, sizeof where, "%u/cmdline", pid);
-    const UniqueFd fd(::openat(proc_fd, where, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return false;
-    const ssize_t got = ::read(fd.get(), line, sizeof line);
-    if (got <= 0) return false;
-    std::string_view args(line, static_cast<size_t>(got));
-    for (int i = 0; i < 3 && !args.empty(); ++i) {
-      const size_t end = std::min(args.find('\0'), args.size());
-      if (base(args.substr(0, end)) == file_name) return true;
-      args.remove_prefix(std::min(end + 1, args.size()));
-    }
-    return false;
+    return BaseName(ExecutableOf(proc_fd, pid)) == file_name ||
+           !ScriptOf(proc_fd, pid, [&](std::string_view name) {
+              return name == file_name;
+            }).empty();
   });
+}
+
+std::string PosixProcessTable::ProgramPath(ProcessId pid) {
+  char buffer[1024];
+  StatLine stat;
+  if (pid == 0 || !ReadStat(pid, buffer, stat) || stat.state == 'Z' || stat.state == 'X') return {};
+  const std::string comm(stat.comm);
+  const UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc.valid()) return {};
+  const std::string executable = ExecutableOf(proc.get(), pid);
+  if (BaseName(executable).substr(0, 15) == comm) return executable;
+  // A script: the system names the process after the script, which its interpreter runs.
+  const std::string script =
+      ScriptOf(proc.get(), pid, [&](std::string_view name) { return name.substr(0, 15) == comm; });
+  if (script.empty() || script.front() == '/') return script.empty() ? executable : script;
+  char folder[4096];
+  const std::string cwd = "/proc/" + std::to_string(pid) + "/cwd";
+  const ssize_t got = ::readlink(cwd.c_str(), folder, sizeof folder);
+  if (got <= 0 || static_cast<size_t>(got) >= sizeof folder) return script;
+  return std::string(folder, static_cast<size_t>(got)) + "/" + script;
 }
 
 ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,

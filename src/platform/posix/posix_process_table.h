@@ -27,6 +27,7 @@ class PosixProcessTable : public ProcessTable {
   ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
   std::string LookUpProgram(const std::string& name) override;
+  std::string ProgramPath(ProcessId pid) override;
   bool IsAlive(ProcessId pid) override;
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
   bool SetPriority(ProcessId pid, PriorityClass priority) override;

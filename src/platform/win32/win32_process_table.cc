@@ -356,6 +356,10 @@ bool Win32ProcessTable::Terminate(ProcessId pid) {
   return TerminateProcess(process.get(), 1) != 0;
 }
 
+std::string Win32ProcessTable::ProgramPath(ProcessId pid) {
+  return IsAlive(pid) ? TextFromWide(ProgramPathOf(pid)) : std::string();
+}
+
 std::string Win32ProcessTable::ImageName(ProcessId pid) {
   if (!IsAlive(pid)) return {};
   const std::wstring path = ProgramPathOf(pid);
