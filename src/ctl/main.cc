@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "core/wake_on_lan.h"
 #include "ctl/controller.h"
 #include "ctl/ctl_command.h"
@@ -22,32 +23,22 @@ namespace {
 
 void Complain(const std::string& text) { varnix::WriteText(stderr, "varnixctl: " + text + "\n"); }
 
-std::string Utf8(char32_t c) {
-  std::string text;
-  if (c < 0x80) {
-    text += static_cast<char>(c);
-  } else if (c < 0x800) {
-    text += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-  } else if (c < 0x10000) {
-    text += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-             static_cast<char>(0x80 | (c & 0x3F))};
-  } else {
-    text += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-             static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-  }
-  return text;
-}
-
 // A word that the wire's code page cannot carry would arrive as "?", naming another program.
-std::string Unsendable(const std::vector<std::string>& words) {
+// The program's path, where it names a file here, goes by the short form the system keeps.
+std::string Unsendable(const std::vector<std::string>& words, varnix::CtlCommand& command) {
+  const std::string typed = command.path;
+  if (!typed.empty() && !varnix::WhyNotCarried(typed).empty()) {
+    const std::string carried = varnix::PathTheWireCarries(typed);
+    if (!carried.empty()) command.path = carried;
+  }
   for (const std::string& word : words) {
-    const std::optional<char32_t> lost = varnix::CharacterOutsideCodePage(word);
-    if (!lost) continue;
-    char number[16];
-    std::snprintf(number, sizeof number, "U+%04X", static_cast<unsigned>(*lost));
-    return "cannot send \"" + word + "\": " + varnix::CodePageName() +
-           ", in which xAP messages leave this computer, has no \"" + Utf8(*lost) + "\" (" +
-           number + ")";
+    if (word == typed && command.path != typed) continue;
+    const std::string why = varnix::WhyNotCarried(word);
+    if (why.empty()) continue;
+    return "cannot send \"" + word + "\": xAP messages leave this computer in " + why +
+           (word == typed ? "; name the program by a path it holds (the short name that dir /x "
+                            "shows, or a folder whose name it holds)"
+                          : "");
   }
   return "";
 }
@@ -93,11 +84,11 @@ int main(int argc, char** argv) {
     Complain(parsed.error + " (varnixctl --help lists the commands)");
     return 2;
   }
-  if (const std::string refused = Unsendable(words); !refused.empty()) {
+  varnix::CtlCommand command = *parsed.command;
+  if (const std::string refused = Unsendable(words, command); !refused.empty()) {
     Complain(refused);
     return 2;
   }
-  const varnix::CtlCommand& command = *parsed.command;
 
   varnix::Platform platform = varnix::MakeWindowlessPlatform();
   const char separator = platform.machine->Paths().separator();

@@ -21,6 +21,12 @@ std::optional<char32_t> CharacterOutsideCodePage(std::string_view text);
 // The code page's name as the system's users know it: "code page 1252".
 std::string CodePageName();
 
+// A path as the wire can carry it: `path` itself where the code page holds all of it; else the
+// short form the system keeps for it (Windows' 8.3 names), where that is held; else "".
+std::string PathTheWireCarries(const std::string& path);
+// The long form of a path given by its short names; `path` itself where there is none.
+std::string LongPathOf(const std::string& path);
+
 // A path as the system's file functions take it, so that any folder name can be used.
 std::filesystem::path PathFromText(const std::string& text);
 std::string TextFromPath(const std::filesystem::path& path);

@@ -364,9 +364,21 @@ void CommandHandler::Echo(XapMessage& message) {
 void CommandHandler::RoleQuery(XapMessage& message) {
   const std::string role = LowerCase(message.GetItem("Role.Query", "Role"));
   if (role != "application" && role != "any") return;
+  // Its path as the wire carries it: a folder named in letters the code page lacks goes by its
+  // short name, or, where it has none, no path is sent at all (never one full of "?").
+  const std::string path = PathTheWireCarries(values_.ExePath);
+  if (path.empty() && !path_unsent_said_) {
+    path_unsent_said_ = true;
+    log_.WriteErrorLog(kLogType, "Role answers name no path: this node's path " + values_.ExePath +
+                                     " cannot go on the wire, as " +
+                                     WhyNotCarried(values_.ExePath) +
+                                     ", and the drive keeps no short name for it. Install the "
+                                     "node into a folder whose name the code page holds.");
+  }
   // Straight to the transport: a role query is answered at once.
   xap_.SendXap("", "Homeseer.Role", "Role.Notification",
-               PackItems({{"Role", "Application"}, {"Path", values_.ExePath}}));
+               path.empty() ? PackItems({{"Role", "Application"}})
+                            : PackItems({{"Role", "Application"}, {"Path", path}}));
 }
 
 void CommandHandler::RoleAnnouncement(XapMessage& message) {

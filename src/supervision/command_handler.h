@@ -77,6 +77,7 @@ class CommandHandler {
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock
   std::optional<int64_t> full_said_;       // when a full replay cache was last said, Unix s
+  bool path_unsent_said_ = false;  // that role answers name no path, said once
 };
 
 }  // namespace varnix

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_machine.h"
@@ -10,6 +12,7 @@
 #include "fakes/recording_error_log.h"
 #include "hostile_traffic.h"
 #include "platform/private_file.h"
+#include "platform/text_encoding.h"
 #include "temp_folder.h"
 
 namespace varnix {
@@ -333,6 +336,25 @@ TEST_F(CommandHandlerTest, AnnouncedProgramsAreReportedAtEveryPass) {
   Control("Action=query\nPath=/opt/app/later\n");
   Sent();
   EXPECT_EQ(reports(), 1);
+}
+
+// A node installed in a folder named in letters the wire's code page lacks names itself by the
+// short form the system keeps for it: the same file, and never a "?".
+TEST_F(CommandHandlerTest, TheRoleAnswerNamesTheNodeInLettersTheWireCarries) {
+  TempFolder folder;
+  StdFileSystem files;
+  const std::string installed = folder.path("Überwachung Надзор");
+  files.CreateFolder(installed);
+  values_.ExePath =
+      installed + static_cast<char>(std::filesystem::path::preferred_separator) + "varnix.exe";
+  files.WriteAll(values_.ExePath, "");
+  Request("Homeseer.Role", "Role.Query\n{\nRole=any\n}\n");
+  const std::vector<std::string> sent = Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  const std::string path = sent[0].substr(sent[0].find("|Path=") + 6);
+  EXPECT_EQ(path.find('?'), std::string::npos) << path;
+  EXPECT_EQ(WhyNotCarried(path), "") << path;
+  EXPECT_EQ(LowerCase(LongPathOf(path)), LowerCase(values_.ExePath)) << path;
 }
 
 // An announcement asks to be supervised: the rules of an autonotify hold for it, and where

@@ -6,6 +6,7 @@
 #include "core/cwait_n_dispatch.h"
 #include "core/steps.h"
 #include "core/text.h"
+#include "platform/text_encoding.h"
 #include "settings/access_rules.h"
 #include "settings/ini_tool.h"
 #include "supervision/process_names.h"
@@ -232,7 +233,8 @@ bool ProcessOperations::Kill(ProcessId pid) {
 }
 
 std::string ProcessOperations::PathAsRun(const std::string& path) {
-  if (paths_.has_drives()) return path;
+  // A short name (C:\PROGRA~1\...) runs the file its long name names, which the system lists.
+  if (paths_.has_drives()) return LongPathOf(path);
   std::string real;
   Quietly([&] { real = files_.RealPath(path); });
   return real.empty() ? path : real;

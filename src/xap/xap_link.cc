@@ -131,6 +131,10 @@ void XapLink::Send(const std::string& target, const std::string& klass, const st
                                                                          items.end());
   std::string text =
       OneSectionMessage(XapHeaderPrefix(kUid), klass, source_, target, section, views);
+  // Never a "?" in place of a letter: that names another program, or another computer.
+  if (const std::string why = WhyNotCarried(text); !why.empty()) {
+    throw Error(errors::kInvalidCall, "not sent, as " + why);
+  }
   if (!key_.empty()) {
     return SendWire(SignMessage(TextToCodePage(text), key_, UnixSecondsNow()));
   }

@@ -227,11 +227,23 @@ std::string XapTransport::SendXap(const std::string& sTarget, const std::string&
         items.emplace_back(item.substr(0, mark), item.substr(mark + 1));
     }
     // The wire is in the system's code page, as every peer expects.
-    if (sendSocket_ != nullptr) {
-      sendSocket_->SendTo(
-          sendAddress_, kXapPort,
-          Wire(OneSectionMessage(xapHeaderPrefix_, sClass, xapSource_, sTarget, sSection, items)));
+    if (sendSocket_ == nullptr) return;
+    const std::string text =
+        OneSectionMessage(xapHeaderPrefix_, sClass, xapSource_, sTarget, sSection, items);
+    // A letter the code page lacks would go out as "?", and name another file: not sent, and
+    // said in the log, once a minute at most (a pass may try every ten seconds).
+    if (const std::string why = WhyNotCarried(text); !why.empty()) {
+      ++unsent_;
+      const int64_t now = loop_.NowMilliseconds();
+      if (!unsentSaidAt_ || now - *unsentSaidAt_ >= 60000) {
+        unsentSaidAt_ = now;
+        log_.WriteErrorLog(kLogType, "Not sent: " + std::to_string(unsent_) + " " + sSection +
+                                         " message(s), as " + why);
+        unsent_ = 0;
+      }
+      return;
     }
+    sendSocket_->SendTo(sendAddress_, kXapPort, Wire(text));
   });
   return "";
 }

@@ -123,6 +123,9 @@ class XapTransport : public XapSender {
   Machine& machine_;
   SocketsLayer& sockets_;
   ErrorLog& log_;
+  // Messages held back since the last word of it, for letters the code page lacks.
+  int64_t unsent_ = 0;
+  std::optional<int64_t> unsentSaidAt_;
 
   std::string localIP_;
   std::string sendAddress_;

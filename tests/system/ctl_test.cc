@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/text.h"
+#include "platform/text_encoding.h"
 #include "system/hub_fixture.h"
 #include "xap/message_signature.h"
 
@@ -314,6 +315,33 @@ TEST_F(CtlTest, NotepadByItsBareNameIsOneProgramToEveryAction) {
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
     return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid)));
   }));
+}
+
+// A program in a folder named in letters the wire's code page lacks is started, and stopped,
+// by the short names the system keeps for it: never sent as "?", never refused.
+TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const std::string original = CopyOfThisProgram("vxscript");
+  platform_.files->CreateFolder(Path("Überwachung Надзор"));
+  const std::string program = Path("Überwachung Надзор") + "\\vxscript.exe";
+  platform_.files->Copy(original, program);
+  const Ran start = Ctl({"start", program, "--", "--helper", "polite"});
+  ASSERT_EQ(start.code, 0) << CodePageName() << "\n" << start.output;
+  std::smatch row;
+  ASSERT_TRUE(std::regex_search(start.output, row, std::regex("\n\\S+ +([0-9]+) .* running")))
+      << start.output;
+  EXPECT_EQ(start.output.find('?'), std::string::npos) << start.output;
+  const Ran stop = Ctl({"stop", program});
+  EXPECT_EQ(stop.code, 0) << stop.output;
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(row[1])));
+  }));
+  // A file that is not here has no short name to go by: refused, with what to do.
+  const Ran elsewhere = Ctl({"start", "C:\\Надзор\\x.exe"});
+  EXPECT_EQ(elsewhere.code, CodePageName() == "code page 65001" ? 1 : 2) << elsewhere.output;
+  if (elsewhere.code == 2) {
+    EXPECT_NE(elsewhere.output.find("dir /x"), std::string::npos) << elsewhere.output;
+  }
 }
 #endif
 

@@ -11,6 +11,10 @@ std::optional<char32_t> CharacterOutsideCodePage(std::string_view) { return std:
 
 std::string CodePageName() { return "UTF-8"; }
 
+std::string PathTheWireCarries(const std::string& path) { return path; }
+
+std::string LongPathOf(const std::string& path) { return path; }
+
 std::filesystem::path PathFromText(const std::string& text) { return std::filesystem::path(text); }
 
 std::string TextFromPath(const std::filesystem::path& path) { return path.string(); }

@@ -42,6 +42,36 @@ std::optional<char32_t> CharacterOutsideCodePage(std::string_view text) {
 
 std::string CodePageName() { return "code page " + std::to_string(GetACP()); }
 
+namespace {
+
+// One of the system's path-form functions (GetShortPathNameW, GetLongPathNameW) on `path`;
+// "" when it fails.
+std::string PathForm(DWORD (*form)(LPCWSTR, LPWSTR, DWORD), const std::string& path) {
+  const std::wstring wide = WideFromText(path);
+  const DWORD size = form(wide.c_str(), nullptr, 0);
+  if (size == 0) return {};
+  std::wstring result(size, L'\0');
+  const DWORD got = form(wide.c_str(), result.data(), size);
+  if (got == 0 || got >= size) return {};
+  result.resize(got);
+  return TextFromWide(result);
+}
+
+}  // namespace
+
+std::string PathTheWireCarries(const std::string& path) {
+  if (!CharacterOutsideCodePage(path)) return path;
+  const std::string shorter = PathForm(GetShortPathNameW, path);
+  return shorter.empty() || CharacterOutsideCodePage(shorter) ? std::string() : shorter;
+}
+
+std::string LongPathOf(const std::string& path) {
+  // Only a short name has a tilde; a long path is kept exactly as given.
+  if (path.find('~') == std::string::npos) return path;
+  const std::string longer = PathForm(GetLongPathNameW, path);
+  return longer.empty() ? path : longer;
+}
+
 std::filesystem::path PathFromText(const std::string& text) {
   return std::filesystem::path(WideFromText(text));
 }
