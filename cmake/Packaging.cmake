@@ -21,6 +21,19 @@ if(WIN32)
   configure_file(packaging/windows/README.txt ${CMAKE_BINARY_DIR}/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt README.md DESTINATION .)
+  # Shipped stripped, a megabyte or less each. The symbols stay beside the build (varnix.exe.debug),
+  # tied to their program by a debug link, for reading a crash report later.
+  foreach(program ${VARNIX_PROGRAMS})
+    add_custom_command(
+      TARGET ${program}
+      POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${program}>
+              $<TARGET_FILE:${program}>.debug
+      COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE:${program}>.debug
+              $<TARGET_FILE:${program}>
+      VERBATIM)
+  endforeach()
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME varnix-${PROJECT_VERSION}-win64)
 else()

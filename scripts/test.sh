@@ -55,6 +55,18 @@ for program in varnix varnix-hub varnixctl varnix-console; do
     grep -q "ID: 0x$type\$" <<<"$types" || { echo "$program.exe lacks resource type 0x$type"; exit 1; }
   done
 done
+# The zip's programs carry no debug sections; their symbols stay beside the build.
+unpacked=$(mktemp -d)
+unzip -q build/mingw/varnix-*-win64.zip -d "$unpacked"
+for program in varnix varnix-hub varnixctl varnix-console; do
+  if x86_64-w64-mingw32-objdump -h "$unpacked"/*/"$program.exe" | grep -q '\.debug_'; then
+    echo "$program.exe in the zip carries debug sections"
+    exit 1
+  fi
+  [ -s "build/mingw/$program.exe.debug" ] || { echo "no symbols kept for $program.exe"; exit 1; }
+done
+ls -l "$unpacked"/*/*.exe
+rm -rf "$unpacked"
 # Every line of the zip's README.txt ends with CR LF, as Notepad needs.
 readme=$(unzip -p build/mingw/varnix-*-win64.zip '*/README.txt')
 [ "$(grep -c $'\r$' <<<"$readme")" = "$(wc -l <<<"$readme")" ] || {

@@ -200,7 +200,7 @@ int Controller::On(const std::string& target) {
       int status = 0;
       for (size_t i = asked; i < heard_.size(); ++i) {
         if (From(heard_[i], target) && IsEvent(heard_[i])) {
-          Complain(heard_[i].source + ": " + heard_[i].Item("Data"));
+          Complain(heard_[i].source + ": " + EventWords(heard_[i]));
           status = 1;
         }
       }
@@ -251,7 +251,7 @@ int Controller::Program(const std::string& target) {
     const Heard& heard = heard_[i];
     if (!From(heard, target)) continue;
     if (IsEvent(heard)) {
-      Complain(heard.source + ": " + heard.Item("Data"));
+      Complain(heard.source + ": " + EventWords(heard));
       refused = true;
     } else if (AboutTheProgram(heard) || (starts && heard.section == "process.notification" &&
                                           !heard.Item("AlreadyRunning").empty())) {
@@ -504,8 +504,19 @@ int Controller::ComplainNoReply(const std::string& target) {
 }
 
 int Controller::ComplainNoNodes() {
-  Complain("no Varnix node answered within " + Seconds(timeout_ms_) +
-           ": is a hub running on this computer?");
+  // What the link knows of the hub decides which question is worth asking.
+  const std::string none = "no Varnix node answered within " + Seconds(timeout_ms_);
+  if (link_.RelayedByHub()) {
+    Complain(none +
+             "; the hub here relays, so no node runs on this network, or the nodes' "
+             "BroadcastAddress does not reach this computer");
+  } else if (link_.HoldsXapPort()) {
+    Complain(none +
+             ", and no hub runs on this computer: start varnix-hub (on Windows, "
+             "\"sc start varnix-hub\"), then a node beside it");
+  } else {
+    Complain(none + ": is a hub running on this computer?");
+  }
   return 1;
 }
 

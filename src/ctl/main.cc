@@ -51,7 +51,7 @@ int MakeKey(varnix::Platform& platform, const std::string& path, bool replace) {
     Complain(path +
              " holds a key already; keygen --yes replaces it, and every computer then "
              "needs the new one");
-    return 2;
+    return 1;  // the command line was right: the key there is why nothing was done
   }
   try {
     const std::string folder = path.substr(0, path.find_last_of("/\\"));
@@ -64,9 +64,17 @@ int MakeKey(varnix::Platform& platform, const std::string& path, bool replace) {
              ": run varnixctl keygen as administrator (root), or as the folder's owner");
     return 1;
   }
+  // A copy takes the rights of the folder it lands in: how to make it private again is said.
+  const std::string private_again =
+      separator == '\\'
+          ? "  icacls " + key_file +
+                " /inheritance:r /grant:r \"%USERNAME%:F\" *S-1-5-18:F *S-1-5-32-544:F\n"
+          : "  chmod 600 " + key_file + "\n";
   varnix::WriteText(stdout, "wrote a new key to " + path + "\ncopy it to " + key_file +
-                                " beside every node and controller that shares it (readable by "
-                                "its owner alone), then set\nRequireSignature=yes in the nodes' " +
+                                " beside every node and controller that shares it, and there "
+                                "make it readable by its owner alone (the node refuses it "
+                                "otherwise):\n" +
+                                private_again + "then set RequireSignature=yes in the nodes' " +
                                 settings_file + ", section [Access], and restart them\n");
   return 0;
 }

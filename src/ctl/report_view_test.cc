@@ -25,6 +25,15 @@ TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
   // Aligned by characters, not bytes: "Übung" and "Надзор" are five and six wide.
   EXPECT_EQ(AlignColumns({{"Übung", "1"}, {"Надзор", "2"}, {"x", "3"}}),
             "Übung   1\nНадзор  2\nx       3\n");
+  // An event in words: the routine and its step are the node's, not the reader's.
+  const auto event = [](const std::string& data) {
+    return EventWords(Heard{"a.b.c", "", "event.log", {{"Data", data}}, 0});
+  };
+  EXPECT_EQ(event("Lock Line 0 this system cannot lock the computer"),
+            "this system cannot lock the computer");
+  EXPECT_EQ(event("StartProcess Line -1 Cannot start x"), "Cannot start x");
+  EXPECT_EQ(event("Refused start of /x from a.b.c"), "Refused start of /x from a.b.c");
+  EXPECT_EQ(event("Odd Line x"), "Odd Line x");
   const auto state = [](std::vector<std::pair<std::string, std::string>> items) {
     return ProgramState(Heard{"a.b.c", "", "process.notification", std::move(items), 0});
   };

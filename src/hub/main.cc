@@ -184,8 +184,10 @@ int main(int argc, char** argv) {
                                 varnix::JoinCommandLine(service_words)});
       } catch (const varnix::Error& e) {
         Say(e.description());
-        // Why, as a start by hand would say it: the same start, here, up to serving.
-        if (RunHub(settings, Run::kCheckOnly, [] {}) == 0) {
+        // Why, as a start by hand would say it: the same start, here, up to serving. Not for
+        // a service there already, which may hold the port itself.
+        if (e.number() != varnix::errors::kDuplicateKey &&
+            RunHub(settings, Run::kCheckOnly, [] {}) == 0) {
           Say("the Windows Event Log (Application, source varnix-hub) may say why");
         }
         return 1;

@@ -18,7 +18,8 @@ struct ServiceDefinition {
 // Registers this program file as a service that starts with the computer and starts it, or
 // takes it out of the manager's list. Throw Error, saying why (no rights, already there, not
 // there). Installing waits until the service runs; one that stops instead stays registered,
-// and the Error says so with its exit code.
+// and the Error says so with its exit code. A service registered already is
+// errors::kDuplicateKey, and the Error says how to start it or remove it.
 void InstallService(const ServiceDefinition& service);
 // Whether services are registered by the programs themselves (Windows), rather than by the
 // system's own unit files.

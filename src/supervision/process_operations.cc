@@ -253,12 +253,18 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
   last_start_failure_.clear();
   last_start_found_running_.clear();
   if (!files_.FileExists(path)) {
-    last_start_failure_ = "no such file";
+    bool folder = false;
+    Quietly([&] { folder = files_.FolderExists(path); });
+    last_start_failure_ = folder ? "a folder, not a program file" : "no such file";
     return 0;
   }
   ProcessId pid = 0;
-  Steps step([this](const Failure& failure) {
-    last_start_failure_ = failure.description;
+  Steps step([this, &path](const Failure& failure) {
+    // Said once: the log line that tells of it names the path already.
+    const std::string named = "Cannot start " + path + ": ";
+    last_start_failure_ = failure.description.starts_with(named)
+                              ? failure.description.substr(named.size())
+                              : failure.description;
     events_.SendErrorEvent(kLogType, "StartProcess", failure);
   });
   step(20, [&] { pid = FindProgram(path); });

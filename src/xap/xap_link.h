@@ -60,6 +60,8 @@ class XapLink {
   void Join();
   // Whether it listens on the xAP port itself (no hub was there when it joined).
   bool HoldsXapPort() const { return listener_ != nullptr && port_ == 0; }
+  // Whether a hub has relayed one of this link's heartbeats back: a hub serves it.
+  bool RelayedByHub() const { return relayed_back_; }
   // One message with one section; names and values are kept on their lines. Throws Error,
   // saying where it could not go, when the system refuses it.
   void Send(const std::string& target, const std::string& klass, const std::string& section,

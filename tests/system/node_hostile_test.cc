@@ -354,6 +354,26 @@ TEST_F(NodeHostileTest, AFileThatIsNotAProgramIsToldInPlainWords) {
   const std::string event = hub_->WaitForText("Cannot start " + text_file + ": ");
   ASSERT_NE(event, "");
   EXPECT_EQ(event.find("%1"), std::string::npos) << event;
+  // The path once in the event and once in the log's line; a folder is called a folder.
+  const auto times = [&](const std::string& text) {
+    size_t count = 0;
+    for (size_t at = text.find(text_file); at != std::string::npos;
+         at = text.find(text_file, at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_EQ(times(event), 1u) << event;
+  Control("Action=start\nPath=" + Path("Config") + "\n");
+  const std::string folder_line =
+      "Cannot start " + Path("Config") + " for acme.tester.peer: a folder";
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+    return ReadFile("Data/Korvane.txt").find(folder_line) != std::string::npos;
+  })) << ReadFile("Data/Korvane.txt");
+  const std::string log = ReadFile("Data/Korvane.txt");
+  const size_t line = log.find("Cannot start " + text_file);
+  ASSERT_NE(line, std::string::npos) << log;
+  EXPECT_EQ(times(log.substr(line, log.find('\n', line) - line)), 1u) << log;
 }
 
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {

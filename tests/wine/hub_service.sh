@@ -20,7 +20,8 @@ wait_for RUNNING
 registry=$(wine reg query "$key" 2>/dev/null | tr -d '\r')
 grep -Eq 'Start\s+REG_DWORD\s+0x2$' <<<"$registry" || { echo "not started at boot: $registry"; exit 1; }
 grep -q -- '--service --max-clients 5' <<<"$registry" || { echo "options lost: $registry"; exit 1; }
-! wine "$hub" --install-service 2>/dev/null || { echo "installed twice"; exit 1; }
+again=$(wine "$hub" --install-service 2>&1 | tr -d '\r') && { echo "installed twice"; exit 1; }
+grep -q "runs already" <<<"$again" || { echo "a second installation says: $again"; exit 1; }
 
 wine sc stop varnix-hub >/dev/null
 wait_for STOPPED
@@ -39,8 +40,11 @@ for _ in $(seq 50); do
 done
 status=0
 said=$(wine "$hub" --install-service 2>&1 | tr -d '\r') || status=$?
+# Installed again after that, it says how to start the service it left, or remove it.
+again=$(wine "$hub" --install-service 2>&1 | tr -d '\r') || true
 wine taskkill /F /IM varnix-hub.exe >/dev/null 2>&1 || true
 wine "$hub" --remove-service >/dev/null 2>&1 || true
+grep -q 'sc start varnix-hub' <<<"$again" || { echo "no way on after a failed install: $again"; exit 1; }
 [ "$status" = 1 ] || { echo "installed with the port taken, status $status: $said"; exit 1; }
 grep -q "but it stopped at once" <<<"$said" || { echo "no word of the stop: $said"; exit 1; }
 grep -q "cannot listen on UDP port 3639" <<<"$said" || { echo "no cause: $said"; exit 1; }

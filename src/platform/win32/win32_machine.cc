@@ -47,15 +47,22 @@ void Win32Machine::ExitSystem(bool reboot, bool force) {
 
 // The calls return at once: nothing to wait for.
 void Win32Machine::SessionAction(SessionRequest request, const std::function<void(int)>&) {
-  const auto fail = [](const std::string& call) {
+  // What could not be done, in words, the system's call last, for whoever looks further.
+  const auto fail = [](const std::string& what, const std::string& call) {
     const DWORD number = GetLastError();
-    throw Error(static_cast<long>(number), call + ": " + SystemErrorText(number));
+    if (number == ERROR_CALL_NOT_IMPLEMENTED || number == ERROR_NOT_SUPPORTED) {
+      throw Error(static_cast<long>(number),
+                  "this system cannot " + what + " (" + call + " is not available)");
+    }
+    throw Error(static_cast<long>(number),
+                "could not " + what + ": " + SystemErrorText(number) + " (" + call + ")");
   };
   switch (request) {
     case SessionRequest::kSleep:
       // Called directly: through rundll32 its arguments are misread, and it hibernates.
       EnableShutdownPrivilege();
-      if (!SetSuspendState(FALSE, FALSE, FALSE)) fail("SetSuspendState");
+      if (!SetSuspendState(FALSE, FALSE, FALSE))
+        fail("put the computer to sleep", "SetSuspendState");
       return;
     case SessionRequest::kHibernate:
       if (!IsPwrHibernateAllowed()) {
@@ -64,13 +71,13 @@ void Win32Machine::SessionAction(SessionRequest request, const std::function<voi
                     "its file)");
       }
       EnableShutdownPrivilege();
-      if (!SetSuspendState(TRUE, FALSE, FALSE)) fail("SetSuspendState");
+      if (!SetSuspendState(TRUE, FALSE, FALSE)) fail("hibernate the computer", "SetSuspendState");
       return;
     case SessionRequest::kLock:
-      if (!LockWorkStation()) fail("LockWorkStation");
+      if (!LockWorkStation()) fail("lock the computer", "LockWorkStation");
       return;
     case SessionRequest::kLogoff:
-      if (!ExitWindowsEx(EWX_LOGOFF, 0)) fail("ExitWindowsEx");
+      if (!ExitWindowsEx(EWX_LOGOFF, 0)) fail("log the user off", "ExitWindowsEx");
       return;
   }
 }

@@ -242,8 +242,13 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                       CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
     const DWORD number = GetLastError();
+    // The system's own words name the file again ("Bad EXE format for %1."): said plainly.
+    const bool not_a_program =
+        number == ERROR_BAD_EXE_FORMAT || number == ERROR_EXE_MACHINE_TYPE_MISMATCH;
     throw Error(static_cast<long>(number),
-                "Cannot start " + path + ": " + SystemErrorText(number, path));
+                "Cannot start " + path + ": " +
+                    (not_a_program ? std::string("it is not a program this Windows can run")
+                                   : SystemErrorText(number, "the file")));
   }
   ScopedHandle thread(info.hThread);
   Started entry{ScopedHandle(info.hProcess), ScopedHandle(CreateJobObjectW(nullptr, nullptr))};

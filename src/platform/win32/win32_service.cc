@@ -89,6 +89,21 @@ void InstallService(const ServiceDefinition& service) {
       CreateServiceW(manager.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                      command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (!created && GetLastError() == ERROR_SERVICE_EXISTS) {
+    // Registered by an earlier installation, which may have failed to start it: say what to do.
+    const ServiceHandle existing(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    const bool runs = existing && QueryServiceStatus(existing.get(), &status) &&
+                      status.dwCurrentState == SERVICE_RUNNING;
+    throw Error(errors::kDuplicateKey,
+                runs ? "the service " + service.name +
+                           " is installed and runs already; --remove-service removes it"
+                     : "the service " + service.name +
+                           " is installed already, but does not run: start it with \"sc start " +
+                           service.name +
+                           "\" (as administrator), or remove it with --remove-service and "
+                           "install it again");
+  }
   if (!created) throw LastError("cannot register the service " + service.name);
   std::wstring description = WideFromText(service.description);
   SERVICE_DESCRIPTIONW text{description.data()};
