@@ -40,7 +40,8 @@ else()
   set(VARNIX_HOME opt/varnix)
   install(TARGETS ${VARNIX_PROGRAMS} RUNTIME DESTINATION ${VARNIX_HOME})
   install(FILES README.md DESTINATION ${VARNIX_HOME})
-  install(FILES packaging/linux/qelXap.ini packaging/linux/gateway.ini DESTINATION etc/varnix)
+  install(FILES packaging/linux/qelXap.ini packaging/linux/gateway.ini
+                packaging/linux/programs.ini DESTINATION etc/varnix)
   install(DIRECTORY DESTINATION var/lib/varnix)
   install(FILES packaging/linux/varnix.service packaging/linux/varnix-hub.service
                 packaging/linux/varnix-gateway.service DESTINATION lib/systemd/system)

@@ -13,11 +13,11 @@ for entry in ./opt/varnix/varnix ./opt/varnix/varnix-hub ./opt/varnix/varnixctl 
   ./opt/varnix/varnix-console "./opt/varnix/Config -> /etc/varnix" \
   "./opt/varnix/Data -> /var/lib/varnix" "./usr/bin/varnixctl -> ../../opt/varnix/varnixctl" \
   ./opt/varnix/varnix-gateway ./etc/varnix/gateway.ini ./lib/systemd/system/varnix-gateway.service \
-  ./etc/varnix/qelXap.ini ./var/lib/varnix/ ./lib/systemd/system/varnix.service \
+  ./etc/varnix/qelXap.ini ./etc/varnix/programs.ini ./var/lib/varnix/ ./lib/systemd/system/varnix.service \
   ./lib/systemd/system/varnix-hub.service ./usr/lib/systemd/user/varnix.service; do
   grep -qF " $entry" <<<"$contents" || { echo "package: $entry is missing"; exit 1; }
 done
-[ "$(dpkg-deb -I "$deb" conffiles)" = $'/etc/varnix/qelXap.ini\n/etc/varnix/gateway.ini' ]
+[ "$(dpkg-deb -I "$deb" conffiles)" = $'/etc/varnix/qelXap.ini\n/etc/varnix/gateway.ini\n/etc/varnix/programs.ini' ]
 grep -q '^ Depends:.*libmosquitto1' <<<"$info" || { echo "package: no libmosquitto1 dependency"; exit 1; }
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT

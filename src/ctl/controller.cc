@@ -2,6 +2,7 @@
 #include "ctl/controller.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <optional>
 #include <random>
@@ -23,6 +24,11 @@ std::string Seconds(int milliseconds) {
   if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
   return std::to_string(milliseconds / 1000) + "." + std::to_string(milliseconds % 1000 / 100) +
          " s";
+}
+
+// A word without a folder: a bare program name, or a declared program's.
+bool IsBareWord(const std::string& path) {
+  return !path.empty() && path.find_first_of("/\\:") == std::string::npos;
 }
 
 bool IsEvent(const Heard& heard) { return EqualsIgnoringCase(heard.klass, "Homeseer.Event"); }
@@ -161,6 +167,8 @@ int Controller::On(const std::string& target) {
                                 "\n");
       return 0;
     }
+    case Verb::kList:
+      return List(target);
     case Verb::kIp: {
       SendControl(target, "Computer.Control", {{"Query", "IP"}});
       const std::optional<Heard> answer = Await(target, mark, timeout_ms_, [](const Heard& h) {
@@ -224,8 +232,13 @@ int Controller::Program(const std::string& target) {
       items.emplace_back("Parameter", JoinCommandLine(command_.arguments));
     if (!command_.priority.empty()) items.emplace_back("Priority", command_.priority);
     // A person who starts a program means to see it: the node's own default, for requests
-    // that name no window, is minimized.
-    items.emplace_back("Window", command_.window.empty() ? "1" : command_.window);
+    // that name no window, is minimized. A request by name gets its declared window, or a
+    // normal one, from the node.
+    if (!command_.window.empty()) {
+      items.emplace_back("Window", command_.window);
+    } else if (!IsBareWord(command_.path)) {
+      items.emplace_back("Window", "1");
+    }
     if (!command_.restart.empty()) items.emplace_back("Restart", command_.restart);
   }
   SendControl(target, "Process.Control", std::move(items));
@@ -302,6 +315,47 @@ int Controller::Program(const std::string& target) {
   Complain(starts ? target + " started nothing: is " + program + " a program file there?"
                   : target + " sent no report of " + program);
   return 1;
+}
+
+int Controller::List(const std::string& target) {
+  if (!Ping(target)) return 1;
+  const size_t mark = heard_.size();
+  SendControl(target, "Process.Control", {{"Action", "list"}});
+  // Every report of the list comes before the answer to an echo sent after it.
+  if (Fence(target, command_.timeout_ms.value_or(kRequestLimitMs)) != Fenced::kAnswered) {
+    return ComplainNoReply(target);
+  }
+  std::vector<std::vector<std::string>> rows{{"NAME", "PATH", "STATE", "RESTARTS", "SINCE"}};
+  const int64_t now = UnixSecondsNow();
+  bool refused = false;
+  for (size_t i = mark; i < heard_.size(); ++i) {
+    const Heard& heard = heard_[i];
+    if (!From(heard, target)) continue;
+    if (IsEvent(heard)) {
+      Complain(heard.source + ": " + EventWords(heard));
+      refused = true;
+    }
+    if (heard.section != "process.notification" || heard.Item("State").empty()) continue;
+    if (command_.json) {
+      Print(JsonLine(heard) + "\n");
+      continue;
+    }
+    const std::string state = heard.Item("State");
+    const std::string since = heard.Item("Since");
+    int64_t at = 0;
+    const bool dated =
+        !since.empty() &&
+        std::from_chars(since.data(), since.data() + since.size(), at).ec == std::errc();
+    rows.push_back({heard.Item("Name"), heard.Item("Path"),
+                    state == "gave up" ? ProgramState(heard) : state, heard.Item("Restarts", "-"),
+                    dated ? Span(now - at) + " ago" : "-"});
+  }
+  if (!command_.json) {
+    Print(rows.size() > 1
+              ? AlignColumns(rows)
+              : Escaped(target + " has no programs declared (Config/programs.ini)") + "\n");
+  }
+  return refused ? 1 : 0;
 }
 
 int Controller::Watch(const std::vector<std::string>& targets) {
@@ -465,6 +519,9 @@ std::vector<std::pair<std::string, std::string>> Controller::ProgramItems(
     const std::string& action) const {
   std::vector<std::pair<std::string, std::string>> items{{"Action", action}};
   if (!command_.path.empty()) items.emplace_back("Path", command_.path);
+  // A bare word may be a program declared on that computer: its name, for a node that knows
+  // it; the path, for one that does not.
+  if (IsBareWord(command_.path)) items.emplace_back("Name", command_.path);
   if (!command_.title.empty()) items.emplace_back("Title", command_.title);
   return items;
 }
@@ -475,6 +532,9 @@ bool Controller::From(const Heard& heard, const std::string& target) const {
 
 bool Controller::AboutTheProgram(const Heard& heard) const {
   if (heard.section != "process.notification") return false;
+  if (IsBareWord(command_.path) && EqualsIgnoringCase(heard.Item("Name"), command_.path)) {
+    return true;
+  }
   if (!command_.path.empty()) {
     const std::string path = heard.Item("Path");
     if (EqualsIgnoringCase(path, command_.path)) return true;

@@ -62,6 +62,8 @@ class Controller {
   KnownComputers::Card KeepCard(const std::string& target, size_t mark, const Heard& status);
   int Program(const std::string& target);
   int Watch(const std::vector<std::string>& targets);
+  // The programs declared on the target's computer, one row each.
+  int List(const std::string& target);
   int Nodes();
 
   // Whether the node answers an echo within the timeout; says so on standard error if not.

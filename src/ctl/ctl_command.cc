@@ -30,6 +30,8 @@ const char kCtlUsage[] =
     "  keygen [--yes]                 a new key for signed requests (Config/access.key);\n"
     "                                 --yes replaces one that is there\n"
     "  nodes                          the Varnix nodes on the network\n"
+    "  list [NAME]                    the programs declared on a computer (programs.ini):\n"
+    "                                 how each stands, its restarts, and since when\n"
     "Options:\n"
     "  --node NAME        a computer name, or a node's xAP address (qel.Process.NAME);\n"
     "                     this computer's node when not given\n"
@@ -50,7 +52,7 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 19> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 20> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
@@ -68,7 +70,8 @@ constexpr std::array<VerbName, 19> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"screen-off", CtlCommand::Verb::kScreenOff},
                                            {"keygen", CtlCommand::Verb::kKeygen},
                                            {"watch", CtlCommand::Verb::kWatch},
-                                           {"nodes", CtlCommand::Verb::kNodes}}};
+                                           {"nodes", CtlCommand::Verb::kNodes},
+                                           {"list", CtlCommand::Verb::kList}}};
 
 constexpr std::array<std::pair<const char*, const char*>, 4> kWindows{
     {{"hidden", "0"}, {"normal", "1"}, {"minimized", "2"}, {"maximized", "3"}}};
@@ -192,10 +195,11 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
       if (!rest.empty()) command.path = rest[0];
       break;
     case Verb::kStatus:
-      if (rest.size() > 1) return {std::nullopt, "status takes one computer's name"};
+    case Verb::kList:
+      if (rest.size() > 1) return {std::nullopt, plain[0] + " takes one computer's name"};
       if (!rest.empty()) {
         if (!command.node.empty() || command.all) {
-          return {std::nullopt, "status " + rest[0] + " names the node already"};
+          return {std::nullopt, plain[0] + " " + rest[0] + " names the node already"};
         }
         command.node = rest[0];
       }

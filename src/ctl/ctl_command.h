@@ -27,7 +27,8 @@ struct CtlCommand {
     kScreenOff,
     kKeygen,
     kWatch,
-    kNodes
+    kNodes,
+    kList
   };
 
   Verb verb = Verb::kNodes;

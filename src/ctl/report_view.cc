@@ -99,6 +99,14 @@ std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t no
 
 std::string ProgramState(const Heard& report) {
   if (report.Item("PID", "0") != "0") return "running";
+  // Given up by the node: not an ordinary end, and not to be started again by it.
+  if (EqualsIgnoringCase(report.Item("GaveUp"), "yes")) {
+    const std::string code = report.Item("ExitCode");
+    const std::string last = !code.empty()                    ? "exit " + code
+                             : !report.Item("Signal").empty() ? report.Item("Signal")
+                                                              : report.Item("LastEnd");
+    return "gave up" + (last.empty() ? "" : " (" + last + ")");
+  }
   if (EqualsIgnoringCase(report.Item("Forced"), "yes")) {
     // Ended by the node's force: work in it may be lost, whatever its exit code says.
     const std::string code = report.Item("ExitCode");

@@ -33,6 +33,9 @@ struct ProgramConfig {
   std::string parameter;
   std::string priority;  // upper-cased, as the node names priorities; "" for the node's own
   std::string restart;   // lower-cased policy; "" for the node's own
+  // Declared on the computer itself (its programs.ini), not here: asked for by its name, with
+  // the node's own settings for it.
+  bool declared = false;
 
   bool ForComputer(const std::string& node_computer) const;
 };

@@ -224,8 +224,7 @@ void HaDiscovery::PublishComputer(const NodeState& node, bool mac_trusted) {
        {"value_template", "{{ value_json.address }}"},
        {"icon", "mdi:ip-network"},
        {"entity_category", "diagnostic"}});
-  for (const ProgramConfig& program : config_.programs) {
-    if (!program.ForComputer(node.computer)) continue;
+  for (const ProgramConfig& program : node.offered) {
     const std::string attributes = topics_.Program(node, program, "attributes");
     const std::string instance = topics_.Program(node, program, "instance");
     add("switch", program.id,

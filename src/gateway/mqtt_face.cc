@@ -146,9 +146,7 @@ void MqttFace::PublishNode(const NodeState& node) {
   }
   discovery_.PublishComputer(node, mac_trusted);
   PublishFigures(node);
-  for (const ProgramConfig& program : config_.programs) {
-    if (program.ForComputer(node.computer)) PublishProgram(node, program);
-  }
+  for (const ProgramConfig& program : node.offered) PublishProgram(node, program);
 }
 
 void MqttFace::PublishGatewayState() {
@@ -201,7 +199,10 @@ void MqttFace::PublishProgram(const NodeState& node, const ProgramConfig& progra
                     {"started", started},
                     {"exit_code", Figure(state->exit_code)},
                     {"signal", state->signal.empty() ? Json(nullptr) : Json(state->signal)},
-                    {"forced", state->forced}}));
+                    {"forced", state->forced},
+                    // The node stopped starting it again: shown as such, not as a stop.
+                    {"gave_up", state->gave_up},
+                    {"last_end", state->gave_up ? Json(state->last_end) : Json(nullptr)}}));
 }
 
 void MqttFace::PublishFigures(const NodeState& node) {
@@ -231,10 +232,8 @@ void MqttFace::NodeChanged(const NodeState& node) {
 }
 
 void MqttFace::ProgramReported(const NodeState& node, const ProgramState& reported) {
-  for (const ProgramConfig& program : config_.programs) {
-    if (program.ForComputer(node.computer) && EqualsIgnoringCase(program.path, reported.path)) {
-      PublishProgram(node, program);
-    }
+  for (const ProgramConfig& program : node.offered) {
+    if (EqualsIgnoringCase(program.path, reported.path)) PublishProgram(node, program);
   }
 }
 
@@ -251,8 +250,7 @@ void MqttFace::Event(const std::string& topic, const std::string& text) {
 void MqttFace::NodeForgotten(const NodeState& node) {
   std::set<std::string> topics = {topics_.Node(node, "availability"),
                                   topics_.Node(node, "computer"), topics_.Node(node, "figures")};
-  for (const ProgramConfig& program : config_.programs) {
-    if (!program.ForComputer(node.computer)) continue;
+  for (const ProgramConfig& program : node.offered) {
     topics.insert(topics_.Program(node, program, "state"));
     topics.insert(topics_.Program(node, program, "attributes"));
     topics.insert(topics_.Program(node, program, "instance"));
@@ -328,9 +326,8 @@ void MqttFace::Sweep() {
       for (const std::string& topic : topics) {
         const std::vector<std::string> levels = Levels(topic);
         const std::string& id = levels.size() >= 2 ? levels[levels.size() - 2] : "";
-        const bool configured = std::any_of(
-            config_.programs.begin(), config_.programs.end(),
-            [&](const ProgramConfig& p) { return p.id == id && p.ForComputer(node->computer); });
+        const bool configured = std::any_of(node->offered.begin(), node->offered.end(),
+                                            [&](const ProgramConfig& p) { return p.id == id; });
         if (levels.back() == "state" && !configured) gone.insert(topic);
       }
       if (!gone.empty()) ClearWord("", std::move(gone));
@@ -501,10 +498,9 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
     }
     return;
   }
-  const auto program = std::find_if(
-      config_.programs.begin(), config_.programs.end(),
-      [&](const ProgramConfig& p) { return p.id == program_id && p.ForComputer(node->computer); });
-  if (program == config_.programs.end()) {
+  const auto program = std::find_if(node->offered.begin(), node->offered.end(),
+                                    [&](const ProgramConfig& p) { return p.id == program_id; });
+  if (program == node->offered.end()) {
     Refuse(node, "no program " + program_id + " is configured for " + node->computer);
   } else if (action == "on" || action == "restart") {
     nodes_.StartProgram(node->computer, *program, action == "restart");

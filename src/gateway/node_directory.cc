@@ -212,8 +212,7 @@ void NodeDirectory::Refresh() {
       AskForReports(node);
       continue;
     }
-    for (const ProgramConfig& program : config_.programs) {
-      if (!program.ForComputer(node.computer)) continue;
+    for (const ProgramConfig& program : node.offered) {
       const auto found = node.programs.find(LowerCase(program.path));
       if (found == node.programs.end()) continue;
       ProgramState& state = found->second;
@@ -290,6 +289,7 @@ NodeState* NodeDirectory::Learn(const std::string& source) {
   node.computer = computer;
   node.word = word;
   words_[word] = key;
+  Offer(node);
   return &node;
 }
 
@@ -369,8 +369,17 @@ void NodeDirectory::Hear(const Heard& heard) {
     // of everyone at once, soon.
     AskEveryone(true);
   }
-  // A computer that answers for the first time is asked for its programs' reports.
-  if (answers) AskForReports(*node);
+  // A computer that answers for the first time is asked for its programs' reports, and for
+  // the programs declared on it.
+  if (answers) {
+    AskForReports(*node);
+    Request(*node, "Computer.Process", "Process.Control", {{"Action", "list"}});
+  }
+  if (heard.section == "process.notification" && LearnDeclared(*node, heard)) {
+    Offer(*node);
+    Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
+    AskForReports(*node);
+  }
   if (heard.section == "process.notification") {
     const std::string path = Bounded(heard.Item("Path"));
     const std::string key = LowerCase(path);
@@ -405,6 +414,8 @@ void NodeDirectory::Hear(const Heard& heard) {
     reported.asked_ms = program.asked_ms;
     program = std::move(reported);
     program.forced = EqualsIgnoringCase(heard.Item("Forced"), "yes");
+    program.gave_up = EqualsIgnoringCase(heard.Item("GaveUp"), "yes");
+    program.last_end = program.gave_up ? Short(heard.Item("LastEnd")) : "";
     program.reported_ms = heard.at_ms;
     Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });
   } else if (heard.section == "computer.status") {
@@ -426,6 +437,15 @@ void NodeDirectory::Hear(const Heard& heard) {
     Tell([&](NodeObserver& o) { o.FiguresReported(*node); });
   } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
     const std::string text = Bounded(heard.Item("Data"));
+    // A node that starts again may declare other programs: what it said before goes.
+    if (StartupNotice(text) && node->answered) {
+      if (!node->declared.empty()) {
+        node->declared.clear();
+        Offer(*node);
+        Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
+      }
+      Request(*node, "Computer.Process", "Process.Control", {{"Action", "list"}});
+    }
     Tell([&](NodeObserver& o) { o.NodeEvent(*node, text); });
   }
 }
@@ -440,11 +460,47 @@ void NodeDirectory::SetOnline(NodeState& node, bool online) {
 }
 
 void NodeDirectory::AskForReports(const NodeState& node) {
-  for (const ProgramConfig& program : config_.programs) {
-    if (!program.ForComputer(node.computer)) continue;
+  for (const ProgramConfig& program : node.offered) {
     Request(node, "Computer.Process", "Process.Control",
             {{"Action", "autonotify"}, {"Path", program.path}});
   }
+}
+
+void NodeDirectory::Offer(NodeState& node) {
+  node.offered.clear();
+  for (const ProgramConfig& program : config_.programs) {
+    if (program.ForComputer(node.computer)) node.offered.push_back(program);
+  }
+  for (const ProgramConfig& program : node.declared) {
+    // gateway.ini wins for the same path; a name whose id is taken is not offered twice.
+    const bool taken = std::any_of(node.offered.begin(), node.offered.end(), [&](const auto& p) {
+      return EqualsIgnoringCase(p.path, program.path) || p.id == program.id;
+    });
+    if (!taken) node.offered.push_back(program);
+  }
+}
+
+bool NodeDirectory::LearnDeclared(NodeState& node, const Heard& heard) {
+  // Only an entry of a list says how the program is declared; other reports name it alone.
+  const std::string name = Bounded(heard.Item("Name"));
+  const std::string path = Bounded(heard.Item("Path"));
+  if (name.empty() || path.empty() || heard.Item("State").empty()) return false;
+  ProgramConfig program;
+  program.name = name;
+  program.id = TopicWord(name);
+  program.computer = node.computer;
+  program.path = path;
+  program.declared = true;
+  const auto same = std::find_if(node.declared.begin(), node.declared.end(),
+                                 [&](const ProgramConfig& p) { return p.id == program.id; });
+  if (same != node.declared.end()) {
+    if (same->path == program.path && same->name == program.name) return false;
+    *same = std::move(program);
+    return true;
+  }
+  if (node.declared.size() >= kMaxProgramsPerNode) return false;
+  node.declared.push_back(std::move(program));
+  return true;
 }
 
 void NodeDirectory::Echo() {
@@ -508,6 +564,8 @@ NodeDirectory::Sent NodeDirectory::StartProgram(const std::string& computer,
       Reachable(computer, (restart ? "restart of " : "start of ") + program.name, sent);
   if (node == nullptr) return sent;
   Items items{{"Action", restart ? "restart" : "start"}, {"Path", program.path}};
+  // Declared on the computer: started as declared there.
+  if (program.declared) items.emplace_back("Name", program.name);
   if (!program.parameter.empty()) items.emplace_back("Parameter", program.parameter);
   if (!program.priority.empty()) items.emplace_back("Priority", program.priority);
   if (!program.restart.empty()) items.emplace_back("Restart", program.restart);
@@ -523,8 +581,9 @@ NodeDirectory::Sent NodeDirectory::StopProgram(const std::string& computer,
   Sent sent;
   const NodeState* node = Reachable(computer, "stop of " + program.name, sent);
   if (node == nullptr) return sent;
-  Request(*node, "Computer.Process", "Process.Control",
-          {{"Action", "stop"}, {"Path", program.path}});
+  Items items{{"Action", "stop"}, {"Path", program.path}};
+  if (program.declared) items.emplace_back("Name", program.name);
+  Request(*node, "Computer.Process", "Process.Control", items);
   return sent;
 }
 

@@ -30,6 +30,8 @@ struct ProgramState {
   std::string exit_code;
   std::string signal;
   bool forced = false;      // the node ended it by force
+  bool gave_up = false;     // the node kept it running until it failed too often
+  std::string last_end;     // how its last run ended, when it gave up ("exit 3")
   int64_t reported_ms = 0;  // when the node last reported it, on the loop's clock
   int64_t asked_ms = 0;     // when it was last asked about because a report was overdue
 
@@ -37,7 +39,8 @@ struct ProgramState {
   // What it takes of the gateway's state, about.
   size_t Bytes() const {
     return sizeof(ProgramState) + path.size() * 2 + title.size() + priority.size() + pid.size() +
-           cpu.size() + ram.size() + elapsed.size() + exit_code.size() + signal.size();
+           cpu.size() + ram.size() + elapsed.size() + exit_code.size() + signal.size() +
+           last_end.size();
   }
 };
 
@@ -70,6 +73,10 @@ struct NodeState {
   std::string mac;
   // Keyed by the lower-cased path, so that the node's own letter case is kept in the value.
   std::map<std::string, ProgramState> programs;
+  // The programs its node declares (its answer to a list), and those offered as switches and
+  // buttons: the ones gateway.ini configures for it, then the declared ones of other paths.
+  std::vector<ProgramConfig> declared;
+  std::vector<ProgramConfig> offered;
 
   const ProgramState* Program(const std::string& path) const;
 };
@@ -169,6 +176,10 @@ class NodeDirectory {
   bool MaySend(const NodeState& node);
   void SayOnce(const std::string& name, const std::string& text);
   void SetOnline(NodeState& node, bool online);
+  // The configured programs, then the declared ones of other paths and names.
+  void Offer(NodeState& node);
+  // Takes one entry of a node's list; true when the declared programs changed.
+  bool LearnDeclared(NodeState& node, const Heard& heard);
   void AskForReports(const NodeState& node);
   // Asks again of every node what has not been told for a while.
   void Refresh();

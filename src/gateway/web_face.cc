@@ -133,10 +133,8 @@ std::string WebFace::StateJson() const {
     const NodeState& node = entry->second;
     Json programs = Json::array();
     const auto configured = [&](const std::string& path) -> const ProgramConfig* {
-      for (const ProgramConfig& program : config_.programs) {
-        if (program.ForComputer(node.computer) && EqualsIgnoringCase(program.path, path)) {
-          return &program;
-        }
+      for (const ProgramConfig& program : node.offered) {
+        if (EqualsIgnoringCase(program.path, path)) return &program;
       }
       return nullptr;
     };
@@ -164,13 +162,15 @@ std::string WebFace::StateJson() const {
       put(fields, "exit_code", Figure(program.exit_code));
       put(fields, "signal", program.signal.empty() ? Json(nullptr) : Json(program.signal));
       if (program.forced) fields["forced"] = true;
+      if (program.gave_up) {
+        fields["gave_up"] = true;
+        put(fields, "last_end", program.last_end.empty() ? Json(nullptr) : Json(program.last_end));
+      }
       programs.push_back(std::move(fields));
     }
     // A configured program the node has not reported yet still gets its row and buttons.
-    for (const ProgramConfig& program : config_.programs) {
-      if (program.ForComputer(node.computer) && node.Program(program.path) == nullptr) {
-        programs.push_back(row(program.path, &program));
-      }
+    for (const ProgramConfig& program : node.offered) {
+      if (node.Program(program.path) == nullptr) programs.push_back(row(program.path, &program));
     }
     Json events = Json::array();
     if (const auto found = events_.find(key); found != events_.end()) {
@@ -265,10 +265,9 @@ HttpResponse WebFace::Action(const HttpRequest& request) {
     say_("the web page asks " + node->computer + " to " + action);
     return Answer(nodes_.ControlComputer(node->computer, action), *node, action);
   }
-  const auto program = std::find_if(
-      config_.programs.begin(), config_.programs.end(),
-      [&](const ProgramConfig& p) { return p.id == program_id && p.ForComputer(node->computer); });
-  if (program == config_.programs.end()) return Refusal(404, "no such configured program");
+  const auto program = std::find_if(node->offered.begin(), node->offered.end(),
+                                    [&](const ProgramConfig& p) { return p.id == program_id; });
+  if (program == node->offered.end()) return Refusal(404, "no such configured program");
   if (action == "start" || action == "restart") {
     return Answer(nodes_.StartProgram(node->computer, *program, action == "restart"), *node,
                   action + " of " + program->name);

@@ -118,6 +118,11 @@ function bytes(value) {
 // [chip class, text] of a program as last reported.
 function programState(p) {
   if (p.pid) return ['running', 'running'];
+  // The node stopped starting it again after quick failures: not an ordinary end.
+  if (p.gave_up) {
+    const last = p.exit_code != null ? 'exit ' + p.exit_code : (p.signal || p.last_end);
+    return ['failed', 'gave up' + (last ? ' (' + last + ')' : '')];
+  }
   if (p.forced) return ['failed', 'killed' + (p.signal ? ' (' + p.signal + ')' : '')];
   if (p.exit_code != null) return [p.exit_code === 0 ? 'stopped' : 'failed', 'ended, exit ' + p.exit_code];
   if (p.signal) return ['failed', 'ended by ' + p.signal];

@@ -4,6 +4,7 @@
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
 #include "settings/access_rules.h"
+#include "settings/declared_programs.h"
 #include "supervision/command_handler.h"
 #include "supervision/process_operations.h"
 
@@ -38,7 +39,13 @@ class NodeSupervisor : public Supervisor {
             shutdown_,
             AccessRules::Load(context.services.files, context.events, context.log,
                               context.values.ConfigFolder() + "settings.ini", context.values.paths),
-            MaxRecords(context)) {}
+            MaxRecords(context),
+            ReadDeclaredPrograms(context.services.files, context.events, context.log,
+                                 context.values.ConfigFolder() + "programs.ini",
+                                 context.values.paths),
+            context.values.DataFolderInUse() + "promises.txt") {
+    handler_.Begin();
+  }
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
   void SupervisionPass() override { handler_.SupervisionPass(); }

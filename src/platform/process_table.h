@@ -85,9 +85,9 @@ class ProcessTable {
   // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
   // arguments by the Windows command-line rules on every system. `show` is how its main
   // window first appears, where the system lets a starter choose. Returns at once with the
-  // new id; throws Error.
-  virtual ProcessId Start(const std::string& path, const std::string& parameter,
-                          ShowState show) = 0;
+  // new id; throws Error. `folder` is its working folder, "" for this program's own.
+  virtual ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
+                          const std::string& folder = "") = 0;
   // The program file that the system's own way of running a bare name finds for `name`
   // ("notepad"): on Windows the App Paths key, then the folders of PATH with the extensions
   // of PATHEXT, as the Run box looks; elsewhere the executable files of PATH, as a shell
@@ -96,6 +96,9 @@ class ProcessTable {
   // The file live process `pid` runs, as the system names it (for a script, the script);
   // "" when it is gone or cannot be read.
   virtual std::string ProgramPath(ProcessId pid) = 0;
+  // When live process `pid` started, in the system's own units: the same number for the same
+  // process, another for a later one that got its id; 0 when it cannot be read.
+  virtual uint64_t StartedAt(ProcessId pid) = 0;
   // Exists and has not ended; an ended child of ours never counts as alive.
   virtual bool IsAlive(ProcessId pid) = 0;
   // Nothing when the process cannot be opened.

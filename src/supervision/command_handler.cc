@@ -43,7 +43,8 @@ std::string Said(std::string_view text) { return ShownSafely(text, 256); }
 
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
                                ErrorLog& log, EventReport& events, ProcessOperations& operations,
-                               ComputerControl& computer, AccessRules rules, size_t max_records)
+                               ComputerControl& computer, AccessRules rules, size_t max_records,
+                               std::vector<DeclaredProgram> declared, std::string promises_path)
     : values_(values),
       xap_(xap),
       queue_(queue),
@@ -60,20 +61,34 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
                                                       UnixSecondsNow())
                       : std::nullopt),
       registry_(operations, queue, events, log, max_records),
-      restarts_(operations.loop(), operations.table(), [this](const StartRequest& request) {
-        const ProcessRegistry::Rewatch rewatch{registry_};
-        return StartAndReport(request);
-      }) {}
+      restarts_(
+          operations.loop(), operations.table(),
+          [this](const StartRequest& request) {
+            const ProcessRegistry::Rewatch rewatch{registry_};
+            return StartAndReport(request);
+          },
+          [this](const StartRequest&, const std::string& words) {
+            log_.WriteErrorLog(kLogType, words);
+            events_.SendErrorEvent(kLogType, words);
+          },
+          [this] { SavePromises(); }),
+      declared_(std::move(declared)) {
+  // The end of a kept program's last try is reported as the end of its plan.
+  registry_.OnEnd([this](Status& record, ProcessId pid) {
+    if (restarts_.GaveUpOn(record.Path(), pid)) record.Tell("GaveUp", "yes");
+  });
+  if (!promises_path.empty()) store_.emplace(operations.files(), log, std::move(promises_path));
+}
 
 ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
-  const ProcessId pid =
-      operations_.StartProcess(request.path, request.parameter, request.window, request.priority);
+  const ProcessId pid = operations_.StartProcess(request.path, request.parameter, request.window,
+                                                 request.priority, request.folder);
   if (pid == 0) {
     log_.WriteErrorLog(kLogType, "Cannot start " + request.path + " for " + request.source + ": " +
                                      operations_.LastStartFailure());
   }
   registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
-                                 request.source, operations_.LastStartFoundRunning());
+                                 request.source, operations_.LastStartFoundRunning(), request.name);
   return pid;
 }
 
@@ -250,18 +265,34 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   if (action == kUnknownText) return;
   const std::string Title(message.GetItem("Process.Control", "Title"));
   std::string Path(message.GetItem("Process.Control", "Path"));
-  const std::string Priority(message.GetItem("Process.Control", "Priority"));
-  const std::string Parameter(message.GetItem("Process.Control", "Parameter"));
+  std::string Priority(message.GetItem("Process.Control", "Priority"));
+  std::string Parameter(message.GetItem("Process.Control", "Parameter"));
   std::string Window(message.GetItem("Process.Control", "Window"));
-  if (!ReadsAsNumber(Window)) Window = "2";
-  if (Title == kUnknownText && Path == kUnknownText) return;
+  const bool window_given = ReadsAsNumber(Window);
+  if (!window_given) Window = "2";
+  // A declared program is asked for by its name; a node without one goes by Path.
+  const DeclaredProgram* declared = nullptr;
+  if (const std::string name(message.GetItem("Process.Control", "Name")); name != kUnknownText) {
+    declared = FindDeclared(declared_, name);
+    // Only tools for people name programs so: what they start is meant to be seen.
+    if (!window_given) Window = "1";
+  }
+  if (declared != nullptr) Path = declared->path;
 
   const std::string lower = LowerCase(action);
+  const std::string_view source = message.msgSource();
+  if (lower == "list") {
+    if (Authentic(lower, values_.ComputerName, source) &&
+        Allowed(rules_.AllowsSource(source), lower, values_.ComputerName, source)) {
+      List();
+    }
+    return;
+  }
+  if (Title == kUnknownText && Path == kUnknownText) return;
   if (lower != "start" && lower != "stop" && lower != "restart" && lower != "query" &&
       lower != "autonotify") {
     return;
   }
-  const std::string_view source = message.msgSource();
   if (!Authentic(lower, Path == kUnknownText ? Title : Path, source)) return;
   if (!Allowed(rules_.AllowsSource(source), lower, Path == kUnknownText ? Title : Path, source)) {
     return;
@@ -274,6 +305,13 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   // Judged, started, stopped and reported as the file it is: "notepad" is
   // C:\Windows\notepad.exe in every action, or a stop would look for a file of that bare name.
   if (Path != kUnknownText) Path = operations_.ProgramFile(Path);
+  // By its path too: a stop of the declared program's file keeps it stopped as one by name.
+  if (declared == nullptr && Path != kUnknownText) declared = DeclaredAt(Path);
+  if (declared != nullptr) {
+    if (Parameter == kUnknownText) Parameter = declared->parameter;
+    if (Priority == kUnknownText) Priority = declared->priority;
+    if (!window_given) Window = declared->window;
+  }
   if (lower == "start" || lower == "restart") {
     if (Path != kUnknownText &&
         !Allowed(rules_.AllowsProgram(operations_.PathAsRun(Path)), lower, Path, source)) {
@@ -283,8 +321,9 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   // Restart= asks the node to keep the program running; a value it does not know starts
   // nothing.
   const std::string restart_text = LowerCase(message.GetItem("Process.Control", "Restart"));
+  const RestartPolicy unsaid = declared != nullptr ? declared->restart : RestartPolicy::kNo;
   const std::optional<RestartPolicy> policy =
-      restart_text == "unknown" ? RestartPolicy::kNo : RestartPolicyFromText(restart_text);
+      restart_text == "unknown" ? unsaid : RestartPolicyFromText(restart_text);
   if ((lower == "start" || lower == "restart") && !policy) {
     events_.SendErrorEvent(
         kLogType, "ProcessControl",
@@ -293,13 +332,25 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     return;
   }
   const auto start = [&] {
-    const StartRequest request{Path, Title, Parameter, Window, Priority, std::string(source)};
+    StartRequest request{Path, Title, Parameter, Window, Priority, std::string(source), "", ""};
+    if (declared != nullptr) {
+      request.name = declared->name;
+      request.folder = declared->folder;
+      // Started again by request: no longer held stopped.
+      if (std::erase(stopped_, LowerCase(declared->name)) > 0) SavePromises();
+    }
     restarts_.Follow(request, *policy, StartAndReport(request));
   };
   if (lower == "start") {
     if (Path != kUnknownText) start();
   } else if (lower == "stop") {
     restarts_.Forget(Path);
+    // Held stopped, across restarts of the node too, until a start.
+    if (declared != nullptr &&
+        std::find(stopped_.begin(), stopped_.end(), LowerCase(declared->name)) == stopped_.end()) {
+      stopped_.push_back(LowerCase(declared->name));
+      SavePromises();
+    }
     if (!Stop(Path, Title)) return;
     // Looked up afresh: a pass may have run while the program was closing.
     if (const std::optional<size_t> index = Match(Title, Path)) {
@@ -324,8 +375,10 @@ void CommandHandler::ProcessControl(XapMessage& message) {
       record = registry_.Add(unlisted, lower, source);
       if (record == nullptr) record = unlisted.get();
     }
+    if (declared != nullptr) record->Name(declared->name);
     record->AutoNotify(lower == "autonotify");
     operations_.QueryProcess(*record);
+    if (record->PID() == 0) TellPlan(*record);
     registry_.SendNotification(*record);
   }
 }
@@ -337,6 +390,158 @@ bool CommandHandler::Stop(const std::string& Path, const std::string& Title) {
   const bool stopped = operations_.StopProcess(Path, Title, followed);
   registry_.Stopping(nullptr);
   return stopped;
+}
+
+const DeclaredProgram* CommandHandler::DeclaredAt(const std::string& path) {
+  const std::string key = PathKeyOf(operations_.PathAsRun(path), operations_.paths());
+  for (const DeclaredProgram& program : declared_) {
+    if (PathKeyOf(operations_.PathAsRun(program.path), operations_.paths()) == key) {
+      return &program;
+    }
+  }
+  return nullptr;
+}
+
+void CommandHandler::TellPlan(Status& record) {
+  for (const RestartPlans::View& plan : restarts_.Plans()) {
+    if (plan.request.path != record.Path() || !plan.gave_up) continue;
+    record.Tell("GaveUp", "yes");
+    record.Tell("LastEnd", EndWords(plan.last_end));
+  }
+}
+
+void CommandHandler::List() {
+  const ProcessRegistry::Rewatch rewatch{registry_};
+  const std::vector<RestartPlans::View> plans = restarts_.Plans();
+  for (const DeclaredProgram& program : declared_) {
+    // Its record where there is one, so that the report is the one a query would give.
+    const std::optional<size_t> index = Match(kUnknownText, program.path);
+    std::unique_ptr<Status> unlisted;
+    Status* record = index ? registry_.ProcessList()[*index].get() : nullptr;
+    if (record == nullptr) {
+      unlisted = registry_.NewStatus();
+      unlisted->Path(program.path);
+      record = unlisted.get();
+    }
+    record->Name(program.name);
+    operations_.QueryProcess(*record);
+    const auto plan = std::find_if(plans.begin(), plans.end(), [&](const auto& view) {
+      return view.request.path == program.path;
+    });
+    const bool stopped =
+        std::find(stopped_.begin(), stopped_.end(), LowerCase(program.name)) != stopped_.end();
+    std::string state = "not running";
+    if (record->PID() != 0) {
+      state = "running";
+    } else if (plan != plans.end() && plan->gave_up) {
+      state = "gave up";
+    } else if (plan != plans.end()) {
+      state = "starting again";
+    } else if (stopped) {
+      state = "stopped";
+    }
+    record->Tell("State", state);
+    record->Tell("Restart", RestartPolicyText(program.restart));
+    record->Tell("Start", program.at_boot ? "boot" : "manual");
+    if (plan != plans.end()) {
+      record->Tell("Restarts", std::to_string(plan->restarts));
+      record->Tell("Since", std::to_string(plan->since_unix));
+      if (plan->gave_up) {
+        record->Tell("GaveUp", "yes");
+        record->Tell("LastEnd", EndWords(plan->last_end));
+      }
+    }
+    registry_.SendNotification(*record);
+  }
+}
+
+void CommandHandler::Begin() {
+  if (store_) {
+    const Promises kept = store_->Load();
+    for (const std::string& name : kept.stopped) stopped_.push_back(LowerCase(name));
+    for (const Promise& promise : kept.kept) Adopt(promise);
+    SavePromises();
+  }
+  boot_ = BootOrder(declared_, log_);
+  if (boot_.empty()) return;
+  // Once the loop runs: each start waits out its program's first second, dispatching.
+  boot_timer_ = operations_.loop().CreateTimer([this] {
+    boot_timer_->SetEnabled(false);
+    StartAtBoot();
+  });
+  boot_timer_->SetInterval(1);
+  boot_timer_->SetEnabled(true);
+}
+
+void CommandHandler::Adopt(const Promise& promise) {
+  const ProcessRegistry::Rewatch rewatch{registry_};
+  StartRequest request = promise.request;
+  if (promise.gave_up) return;  // a new start of the node is a new start for it, by request
+  if (!request.name.empty()) {
+    // Kept only while still declared so, and not held stopped.
+    const DeclaredProgram* program = FindDeclared(declared_, request.name);
+    if (program == nullptr || program->path != request.path ||
+        std::find(stopped_.begin(), stopped_.end(), LowerCase(program->name)) != stopped_.end()) {
+      return;
+    }
+  }
+  // The very process the last run followed: same id, same start time, same file.
+  ProcessTable& table = operations_.table();
+  ProcessId pid = promise.pid;
+  Quietly([&] {
+    const bool same = pid != 0 && table.IsAlive(pid) &&
+                      table.StartedAt(pid) == promise.started_at &&
+                      PathKeyOf(table.ProgramPath(pid), operations_.paths()) ==
+                          PathKeyOf(operations_.PathAsRun(request.path), operations_.paths());
+    if (!same) pid = 0;
+  });
+  if (pid != 0) {
+    registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
+                                   request.source, "", request.name);
+  }
+  restarts_.Adopt(request, promise.policy, pid);
+}
+
+void CommandHandler::StartAtBoot() {
+  const ProcessRegistry::Rewatch rewatch{registry_};
+  const std::vector<RestartPlans::View> plans = restarts_.Plans();
+  for (const DeclaredProgram* program : boot_) {
+    if (operations_.NodeEnding()) return;
+    const bool kept = std::any_of(plans.begin(), plans.end(), [&](const auto& view) {
+      return view.request.path == program->path;
+    });
+    if (kept ||
+        std::find(stopped_.begin(), stopped_.end(), LowerCase(program->name)) != stopped_.end()) {
+      continue;
+    }
+    if (!program->after.empty()) {
+      const DeclaredProgram* first = FindDeclared(declared_, program->after);
+      if (first == nullptr || operations_.FindProgram(first->path, /*any_folder=*/false) == 0) {
+        log_.WriteErrorLog(kLogType, "The program " + program->name +
+                                         " is not started: it comes "
+                                         "after " +
+                                         program->after + ", which does not run");
+        continue;
+      }
+    }
+    const StartRequest request{program->path,   kUnknownText,      program->parameter,
+                               program->window, program->priority, "programs.ini",
+                               program->name,   program->folder};
+    restarts_.Follow(request, program->restart, StartAndReport(request));
+  }
+}
+
+void CommandHandler::SavePromises() {
+  if (!store_) return;
+  Promises promises;
+  for (const RestartPlans::View& plan : restarts_.Plans()) {
+    Promise promise{plan.request, plan.policy, plan.pid, 0, plan.gave_up};
+    if (plan.pid != 0)
+      Quietly([&] { promise.started_at = operations_.table().StartedAt(plan.pid); });
+    promises.kept.push_back(std::move(promise));
+  }
+  promises.stopped = stopped_;
+  store_->Save(promises);
 }
 
 void CommandHandler::Echo(XapMessage& message) {

@@ -8,7 +8,9 @@
 #include "core/app_values.h"
 #include "core/failure.h"
 #include "settings/access_rules.h"
+#include "settings/declared_programs.h"
 #include "supervision/process_operations.h"
+#include "supervision/promise_store.h"
 #include "supervision/registry.h"
 #include "supervision/restart_plans.h"
 #include "xap/message_signature.h"
@@ -25,10 +27,17 @@ class CommandHandler {
   static constexpr int64_t kEchoesSaidEveryMs = 60000;
 
   // `rules` say who may ask for what; the default allows everything.
+  // `declared` are the programs of programs.ini; `promises_path`, where what the node keeps
+  // running is kept across its restarts ("" for nowhere).
   CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
                  EventReport& events, ProcessOperations& operations, ComputerControl& computer,
-                 AccessRules rules = {}, size_t max_records = ProcessRegistry::kDefaultMaxRecords);
+                 AccessRules rules = {}, size_t max_records = ProcessRegistry::kDefaultMaxRecords,
+                 std::vector<DeclaredProgram> declared = {}, std::string promises_path = "");
 
+  // At the node's start: adopts the programs its last run kept that still run (the others
+  // are started as their rule says), then, once the loop runs, starts the declared programs
+  // of Start=boot in After order.
+  void Begin();
   void Readmessage(const std::string& text);
   void SupervisionPass() { registry_.SupervisionPass(); }
 
@@ -60,6 +69,15 @@ class CommandHandler {
   const ProcessHandle* Followed(const std::string& Title, const std::string& Path);
   // Stops the program, as StopProcess does, telling the registry whose end it waits for.
   bool Stop(const std::string& Path, const std::string& Title);
+  // The declared program of that file; nullptr for none.
+  const DeclaredProgram* DeclaredAt(const std::string& path);
+  // One report for each declared program, running or not, with how its plan stands.
+  void List();
+  // What the plan for the record's path says of a program that does not run (it gave up).
+  void TellPlan(Status& record);
+  void Adopt(const Promise& promise);
+  void StartAtBoot();
+  void SavePromises();
 
   const AppValues& values_;
   XapTransport& xap_;
@@ -74,10 +92,15 @@ class CommandHandler {
   std::optional<SignatureCheck::Verdict> verdict_;
   ProcessRegistry registry_;
   RestartPlans restarts_;
+  std::vector<DeclaredProgram> declared_;
+  std::vector<std::string> stopped_;  // declared programs held stopped, by lower-cased name
+  std::optional<PromiseStore> store_;
+  std::vector<const DeclaredProgram*> boot_;  // into declared_, which never changes
+  std::unique_ptr<Timer> boot_timer_;
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock
   std::optional<int64_t> full_said_;       // when a full replay cache was last said, Unix s
-  bool path_unsent_said_ = false;  // that role answers name no path, said once
+  bool path_unsent_said_ = false;          // that role answers name no path, said once
 };
 
 }  // namespace varnix

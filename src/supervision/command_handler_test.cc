@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "fakes/fake_event_loop.h"
@@ -306,6 +307,80 @@ TEST_F(CommandHandlerTest, AnswersRoleQueriesAtOnceAndLearnsLocalApplications) {
                         "process.notification|Path=/Opt/Tool|Title=|PID=0|Priority=Unknown|CPU=|"
                         "RAM=|Elapsed="});
   EXPECT_EQ(handler_.registry().ProcessList().size(), 2u);
+}
+
+// A declared program: started with the node, known by its name in requests, reports and the
+// list, given up after five quick failures, and held stopped across a new start of the node.
+TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
+  DeclaredProgram notes;
+  notes.name = "Notes";
+  notes.path = "/opt/app/notes";
+  const auto handler = [&] {
+    return std::make_unique<CommandHandler>(
+        values_, xap_, queue_, log_, events_, operations_, computer_, AccessRules{}, 100,
+        std::vector<DeclaredProgram>{notes}, "/data/promises.txt");
+  };
+  auto node = handler();
+  node->Begin();
+  loop_.Advance(1);
+  ASSERT_EQ(table_.started.size(), 1u);
+  EXPECT_NE(Sent().back().find("|Elapsed=0|Name=Notes"), std::string::npos);
+  node->Readmessage(XapRequest("", "Process.Control\n{\nAction=list\n}\n"));
+  std::vector<std::string> listed = Sent();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_NE(listed[0].find("|Name=Notes|State=running|Restart=on-failure|Start=boot|Restarts=0|"),
+            std::string::npos)
+      << listed[0];
+
+  // Each run ends with exit 3 at once: after the fifth, no sixth.
+  for (int run = 0; run < 5; ++run) {
+    table_.processes.rbegin()->second.alive = false;
+    table_.processes.rbegin()->second.exit = ExitStatus{3, ""};
+    const size_t starts = table_.started.size();
+    for (int waited = 0; waited < 20000 && table_.started.size() == starts; waited += 50) {
+      loop_.Advance(50);
+    }
+  }
+  EXPECT_EQ(table_.started.size(), 5u);
+  ASSERT_FALSE(events_.events.empty());
+  EXPECT_EQ(events_.events.back().rfind("Notes: gave up after 5 starts in ", 0), 0u)
+      << events_.events.back();
+  EXPECT_NE(events_.events.back().find(" s (exit 3)"), std::string::npos);
+  Sent();
+  node->Readmessage(XapRequest("", "Process.Control\n{\nAction=query\nName=notes\n}\n"));
+  EXPECT_NE(Sent().back().find("|Name=Notes|GaveUp=yes|LastEnd=exit 3"), std::string::npos);
+
+  // A start begins anew; a stop by name holds it stopped, in the node's next run too.
+  node->Readmessage(XapRequest("", "Process.Control\n{\nAction=start\nName=Notes\n}\n"));
+  EXPECT_EQ(table_.started.size(), 6u);
+  node->Readmessage(XapRequest("", "Process.Control\n{\nAction=stop\nName=Notes\n}\n"));
+  EXPECT_NE(files_.files["/data/promises.txt"].find("\nstopped notes\n"), std::string::npos);
+  node.reset();
+  node = handler();
+  node->Begin();
+  loop_.Advance(1000);
+  EXPECT_EQ(table_.started.size(), 6u);
+}
+
+// A promise is one line of printable words, whatever its path and parameter hold.
+TEST(PromiseStoreTest, ALineGivesBackWhatItKept) {
+  Promise promise;
+  promise.request = {"/opt/my app/x%y", "", "--a \"b c\"\t\u00e9", "1", "HIGH", "acme.x.y", "", ""};
+  promise.policy = RestartPolicy::kAlways;
+  promise.pid = 42;
+  promise.started_at = 123456789;
+  const std::string line = PromiseStore::Line(promise);
+  EXPECT_EQ(line.find_first_of("\t\n\r"), std::string::npos);
+  EXPECT_TRUE(std::all_of(line.begin(), line.end(), [](char c) { return c > 0 && c < 0x7F; }));
+  Promise back;
+  ASSERT_TRUE(PromiseStore::FromLine(line, back));
+  EXPECT_EQ(back.request.path, promise.request.path);
+  EXPECT_EQ(back.request.parameter, promise.request.parameter);
+  EXPECT_EQ(back.request.title, "");
+  EXPECT_EQ(back.policy, RestartPolicy::kAlways);
+  EXPECT_EQ(back.pid, 42u);
+  EXPECT_EQ(back.started_at, 123456789u);
+  EXPECT_FALSE(PromiseStore::FromLine("keep always 1 2 kept %zz % % % % % % %", back));
 }
 
 // An announced program is reported at every pass: one the node started already, and one not

@@ -249,13 +249,14 @@ std::string ProcessOperations::ProgramFile(const std::string& path) {
 }
 
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
-                                          const std::string& window, const std::string& priority) {
+                                          const std::string& window, const std::string& priority,
+                                          const std::string& folder) {
   last_start_failure_.clear();
   last_start_found_running_.clear();
   if (!files_.FileExists(path)) {
-    bool folder = false;
-    Quietly([&] { folder = files_.FolderExists(path); });
-    last_start_failure_ = folder ? "a folder, not a program file" : "no such file";
+    bool is_folder = false;
+    Quietly([&] { is_folder = files_.FolderExists(path); });
+    last_start_failure_ = is_folder ? "a folder, not a program file" : "no such file";
     return 0;
   }
   ProcessId pid = 0;
@@ -273,7 +274,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
       const ShowState show =
           IsWholeNumber(window) ? static_cast<ShowState>(std::stoi(std::string(TrimSpaces(window))))
                                 : ShowState::kMinimized;
-      pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show);
+      pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show, folder);
     });
     if (!started) return 0;
     WaitThroughFirstSecond(pid);

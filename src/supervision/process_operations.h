@@ -34,7 +34,8 @@ class ProcessOperations {
   // or has ended within it: so a report of it says how it ended, where one made at once would
   // tell a program that failed straight away as running.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
-                         const std::string& window, const std::string& priority);
+                         const std::string& window, const std::string& priority,
+                         const std::string& folder = "");
   // The file a start of `path` runs: a bare name is looked up as the system's own Run box or
   // shell would; anything else, or a name found nowhere, is `path` itself.
   std::string ProgramFile(const std::string& path);
@@ -78,6 +79,9 @@ class ProcessOperations {
   PathRules paths() const { return paths_; }
   EventLoop& loop() { return loop_; }
   ProcessTable& table() { return table_; }
+  FileSystem& files() { return files_; }
+  // The node is on its way out: nothing new is started, nobody killed.
+  bool NodeEnding() const { return Ending(); }
 
  private:
   // Polls until the process itself has ended; true when it did in time.

@@ -63,8 +63,10 @@ void ProcessRegistry::SupervisionPass() {
         SendNotification(record);
       }
     } else {
+      const auto pid = static_cast<ProcessId>(record.PID());
       record.Ended();
       if (record.Running()) {
+        if (on_end_) on_end_(record, pid);
         SendNotification(record);
         record.Running(false);
       }
@@ -99,7 +101,9 @@ void ProcessRegistry::EndCame(const Status* which, const ProcessHandle* handle) 
     return;
   }
   Status& record = **found;
+  const auto pid = static_cast<ProcessId>(record.PID());
   record.Ended();  // collects a child of ours, keeping how it ended
+  if (on_end_) on_end_(record, pid);
   SendNotification(record);
   // Told: the pass has nothing left to tell of it.
   record.Running(false);
@@ -133,7 +137,8 @@ Status* ProcessRegistry::Add(std::unique_ptr<Status>& record, std::string_view a
 
 void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
                                            const std::string& Title, std::string_view source,
-                                           const std::string& found_running) {
+                                           const std::string& found_running,
+                                           const std::string& name) {
   if (PID == 0) return;
   Steps step([this](const Failure& failure) {
     events_.SendErrorEvent(kLogType, "UpdateStartedProcess", failure);
@@ -146,8 +151,9 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
   };
   if (Status* known = find()) {
     step(20, [&] {
+      if (!name.empty()) known->Name(name);
       operations_.QueryProcess(*known);
-      known->FoundRunning(found_running);
+      if (!found_running.empty()) known->Tell("AlreadyRunning", found_running);
       SendNotification(*known);
     });
     return;
@@ -179,10 +185,12 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     const ProcessHandle* held = added->handle();
     if (held != nullptr && operations_.table().HasEnded(*held)) {
       added->Ended();
+      if (on_end_) on_end_(*added, static_cast<ProcessId>(PID));
     } else {
       operations_.QueryProcess(*added);
     }
-    added->FoundRunning(found_running);
+    if (!name.empty()) added->Name(name);
+    if (!found_running.empty()) added->Tell("AlreadyRunning", found_running);
     SendNotification(*added);
   });
 }
@@ -210,10 +218,10 @@ void ProcessRegistry::SendNotification(Status& record) {
       if (!record.exit()->signal.empty()) item("Signal", record.exit()->signal);
     }
     if (!running && record.forced()) item("Forced", "yes");
-    // A start that started nothing answers with the file that runs instead.
-    if (!record.FoundRunning().empty()) item("AlreadyRunning", record.FoundRunning());
+    if (!record.Name().empty()) item("Name", record.Name());
+    for (const auto& [name, value] : record.Told()) item(name, value);
   });
-  record.FoundRunning("");
+  record.Told({});
   step(20, [&] { queue_.SendXap("", "Computer.Process", "Process.Notification", text); });
 }
 

@@ -1,6 +1,7 @@
 // The registry of supervised programs, its ten-second pass, and the reports it sends.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -47,7 +48,10 @@ class ProcessRegistry {
   // file that runs when the start found a program running and started nothing.
   void UpdateStartedProcess(const std::string& Path, int32_t PID, const std::string& Title,
                             std::string_view source = "the node",
-                            const std::string& found_running = "");
+                            const std::string& found_running = "", const std::string& name = "");
+  // Called with each record whose program has ended, and the id it had, before the end is
+  // reported: what the end means beyond the record (a plan that gives up) is told with it.
+  void OnEnd(std::function<void(Status&, ProcessId)> on_end) { on_end_ = std::move(on_end); }
   void SendNotification(Status& record);
   // Appends `record` when there is room, made if need be by dropping the oldest record that
   // serves nothing (not auto-reported, its program not running). Returns the record added;
@@ -80,6 +84,7 @@ class ProcessRegistry {
   EventReport& events_;
   ErrorLog& log_;
   size_t max_records_;
+  std::function<void(Status&, ProcessId)> on_end_;
   std::optional<int64_t> full_said_at_;  // on the loop's clock, in ms
   std::vector<std::unique_ptr<Status>> ProcessList_;
 

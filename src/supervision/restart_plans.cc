@@ -1,83 +1,219 @@
-// RestartPlans: every held run asked at once, each ended one started again after its delay.
+// RestartPlans: each run's end heard as it comes, each ended run started again after its delay.
 #include "supervision/restart_plans.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/steps.h"
+#include "core/unix_time.h"
 
 namespace varnix {
 
-std::optional<RestartPolicy> RestartPolicyFromText(std::string_view lower) {
-  if (lower == "no") return RestartPolicy::kNo;
-  if (lower == "on-failure") return RestartPolicy::kOnFailure;
-  if (lower == "always") return RestartPolicy::kAlways;
-  return std::nullopt;
+std::string EndWords(const std::optional<ExitStatus>& how) {
+  if (!how) return "an unknown end";
+  if (!how->signal.empty()) return how->signal;
+  return how->code ? "exit " + std::to_string(*how->code) : "an unknown end";
 }
 
-RestartPlans::RestartPlans(EventLoop& loop, ProcessTable& table, Starter start)
+RestartPlans::RestartPlans(EventLoop& loop, ProcessTable& table, Starter start, GaveUp gave_up,
+                           Changed changed)
     : loop_(loop),
       table_(table),
       start_(std::move(start)),
-      timer_(loop.CreateTimer([this] { Check(); })) {}
+      gave_up_(std::move(gave_up)),
+      changed_(std::move(changed)),
+      timer_(loop.CreateTimer([this] { Check(); })),
+      spread_(std::random_device{}()) {}
+
+RestartPlans::Plan* RestartPlans::Find(const std::string& path) {
+  for (const auto& plan : plans_) {
+    if (plan->request.path == path) return plan.get();
+  }
+  return nullptr;
+}
+
+bool RestartPlans::Hold(Plan& plan, ProcessId pid) {
+  plan.watch.reset();
+  plan.run.reset();
+  plan.pid = 0;
+  if (pid == 0) return false;
+  Quietly([&] { plan.run = table_.Hold(pid); });
+  if (!plan.run) return false;
+  plan.pid = pid;
+  // Woken by the system when it ends; where it cannot be, the timer asks.
+  if (plan.run->Waitable() >= 0) {
+    Plan* const which = &plan;
+    Quietly([&] {
+      plan.watch = loop_.WatchEnd(plan.run->Waitable(), [this, which] {
+        const auto found = std::find_if(plans_.begin(), plans_.end(),
+                                        [&](const auto& kept) { return kept.get() == which; });
+        if (found == plans_.end() || !which->run) return;
+        RunEnded(*which, loop_.NowMilliseconds());
+        std::erase_if(plans_, [](const auto& kept) { return kept->policy == RestartPolicy::kNo; });
+        UpdateTimer();
+        TellChanged();
+      });
+    });
+  }
+  return true;
+}
 
 void RestartPlans::Follow(const StartRequest& request, RestartPolicy policy, ProcessId pid) {
-  Forget(request.path);
+  std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == request.path; });
   // A program that could not be started at all is not tried again and again.
-  if (policy == RestartPolicy::kNo || pid == 0) return;
+  if (policy == RestartPolicy::kNo || pid == 0) {
+    UpdateTimer();
+    TellChanged();
+    return;
+  }
   auto plan = std::make_unique<Plan>();
   plan->request = request;
   plan->policy = policy;
   plan->started_at = loop_.NowMilliseconds();
-  Quietly([&] { plan->run = table_.Hold(pid); });
-  if (!plan->run) ScheduleAfter(*plan, plan->started_at);  // gone already: start it again
+  plan->since_unix = UnixSecondsNow();
+  if (!Hold(*plan, pid)) ScheduleAfter(*plan, plan->started_at);  // gone already: start it again
   plans_.push_back(std::move(plan));
   UpdateTimer();
+  TellChanged();
+}
+
+void RestartPlans::Adopt(const StartRequest& request, RestartPolicy policy, ProcessId pid) {
+  std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == request.path; });
+  if (policy == RestartPolicy::kNo) return;
+  auto plan = std::make_unique<Plan>();
+  plan->request = request;
+  plan->policy = policy;
+  plan->started_at = loop_.NowMilliseconds();
+  plan->since_unix = UnixSecondsNow();
+  // Ended while no node watched: how is not known, which counts as a failure. Started now,
+  // not after a delay: nobody has been waiting for it to fail again.
+  if (!Hold(*plan, pid)) plan->due_at = plan->started_at;
+  plans_.push_back(std::move(plan));
+  UpdateTimer();
+  TellChanged();
 }
 
 void RestartPlans::Forget(const std::string& path) {
+  const size_t before = plans_.size();
   std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == path; });
   UpdateTimer();
+  if (plans_.size() != before) TellChanged();
+}
+
+bool RestartPlans::GaveUpOn(const std::string& path, ProcessId pid) {
+  Plan* plan = Find(path);
+  if (plan == nullptr || pid == 0) return false;
+  if (plan == starting_) {
+    // Ended before the report of its start: this is the end that counts, seen now. The plan
+    // is left in place for its start to return to.
+    plan->told_in_start = true;
+    if (!Hold(*plan, pid)) return false;
+    bool ended = false;
+    Quietly([&] { ended = table_.HasEnded(*plan->run); });
+    if (ended) RunEnded(*plan, loop_.NowMilliseconds());
+    return plan->gave_up;
+  }
+  if (plan->run && plan->pid == pid) {
+    bool ended = false;
+    Quietly([&] { ended = table_.HasEnded(*plan->run); });
+    if (!ended) return false;
+    RunEnded(*plan, loop_.NowMilliseconds());
+    const bool gave_up = plan->gave_up;
+    std::erase_if(plans_, [](const auto& kept) { return kept->policy == RestartPolicy::kNo; });
+    UpdateTimer();
+    TellChanged();
+    return gave_up;
+  }
+  return plan->gave_up && plan->pid == pid;
+}
+
+std::vector<RestartPlans::View> RestartPlans::Plans() const {
+  std::vector<View> views;
+  for (const auto& plan : plans_) {
+    views.push_back({plan->request, plan->policy, plan->run ? plan->pid : 0, plan->restarts,
+                     plan->since_unix, plan->gave_up, plan->last_end});
+  }
+  return views;
+}
+
+void RestartPlans::RunEnded(Plan& plan, int64_t now) {
+  std::optional<ExitStatus> how;
+  Quietly([&] { how = table_.HowEnded(*plan.run); });
+  plan.last_end = how;
+  const int64_t ran = now - plan.started_at;
+  if (ran < kQuickEndMs) {
+    if (plan.quick_ends++ == 0) plan.quick_since = plan.started_at;
+  } else {
+    plan.quick_ends = 0;
+  }
+  // Not knowing how it ended is taken for a failure: it is not running, and was meant to.
+  const bool failed = !how || how->code.value_or(0) != 0 || !how->signal.empty();
+  if (plan.policy != RestartPolicy::kAlways && !failed) {
+    plan.policy = RestartPolicy::kNo;  // ended well: nothing more to do
+    return;
+  }
+  if (plan.quick_ends >= kGiveUpStarts) {
+    plan.watch.reset();
+    plan.run.reset();
+    plan.gave_up = true;
+    plan.since_unix = UnixSecondsNow();
+    const int64_t seconds = (now - plan.quick_since + 500) / 1000;
+    const std::string label = plan.request.name.empty() ? plan.request.path : plan.request.name;
+    if (gave_up_) {
+      gave_up_(plan.request, label + ": gave up after " + std::to_string(plan.quick_ends) +
+                                 " starts in " + std::to_string(seconds) + " s (" + EndWords(how) +
+                                 ")");
+    }
+    return;
+  }
+  ScheduleAfter(plan, now);
 }
 
 void RestartPlans::ScheduleAfter(Plan& plan, int64_t now) {
+  plan.watch.reset();
   plan.run.reset();
   if (now - plan.started_at >= kHealthyRunMs) plan.delay_seconds = kFirstDelaySeconds;
-  plan.due_at = now + int64_t{plan.delay_seconds} * 1000;
+  std::uniform_real_distribution<double> spread(1 - kSpread, 1 + kSpread);
+  plan.due_at = now + std::llround(plan.delay_seconds * 1000 * spread(spread_));
   plan.delay_seconds = std::min(plan.delay_seconds * 2, kLongestDelaySeconds);
 }
 
 void RestartPlans::StartAgain(Plan& plan, int64_t now) {
+  plan.started_at = now;
+  plan.since_unix = UnixSecondsNow();
+  ++plan.restarts;
+  plan.told_in_start = false;
+  starting_ = &plan;
+  UpdateTimer();
   ProcessId pid = 0;
   Quietly([&] { pid = start_(plan.request); });
-  plan.started_at = now;
-  if (pid != 0) Quietly([&] { plan.run = table_.Hold(pid); });
-  if (!plan.run) ScheduleAfter(plan, now);
+  starting_ = nullptr;
+  if (plan.told_in_start) return;  // its end is taken into account already
+  if (!Hold(plan, pid)) ScheduleAfter(plan, now);
 }
 
 void RestartPlans::Check() {
+  // Not from within a start's first second: that plan is still due, and would start twice.
+  if (starting_ != nullptr) return;
   const int64_t now = loop_.NowMilliseconds();
+  // Runs the system does not wake the loop for, all asked at once.
+  std::vector<Plan*> asked;
   std::vector<const ProcessHandle*> runs;
   for (const auto& plan : plans_) {
-    if (plan->run) runs.push_back(plan->run.get());
+    if (plan->run && !plan->watch) {
+      asked.push_back(plan.get());
+      runs.push_back(plan->run.get());
+    }
   }
   std::vector<bool> ended;
-  Quietly([&] { ended = table_.HaveEnded(runs); });
-  size_t next = 0;
+  if (!runs.empty()) Quietly([&] { ended = table_.HaveEnded(runs); });
+  for (size_t i = 0; i < asked.size() && i < ended.size(); ++i) {
+    if (ended[i]) RunEnded(*asked[i], now);
+  }
   // Started after the look at every plan, each only if it is still planned by then.
   std::vector<Plan*> due;
   for (const auto& plan : plans_) {
-    if (plan->run) {
-      if (next >= ended.size() || !ended[next++]) continue;
-      std::optional<ExitStatus> how;
-      Quietly([&] { how = table_.HowEnded(*plan->run); });
-      // Not knowing how it ended is taken for a failure: it is not running, and was meant to.
-      const bool failed = !how || how->code.value_or(0) != 0 || !how->signal.empty();
-      if (plan->policy == RestartPolicy::kAlways || failed) {
-        ScheduleAfter(*plan, now);
-      } else {
-        plan->policy = RestartPolicy::kNo;  // ended well: nothing more to do
-      }
-    } else if (plan->policy != RestartPolicy::kNo && plan->due_at <= now) {
+    if (!plan->run && !plan->gave_up && plan->policy != RestartPolicy::kNo && plan->due_at <= now) {
       due.push_back(plan.get());
     }
   }
@@ -87,16 +223,36 @@ void RestartPlans::Check() {
                                            [&](const auto& kept) { return kept.get() == plan; });
     if (still_planned) StartAgain(*plan, now);
   }
+  std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
   UpdateTimer();
+  if (!asked.empty() || !due.empty()) TellChanged();
 }
 
 void RestartPlans::UpdateTimer() {
-  if (plans_.empty()) {
-    timer_->SetEnabled(false);
-  } else if (!timer_->Enabled()) {
-    timer_->SetInterval(kCheckMs);
-    timer_->SetEnabled(true);
+  // Woken only when there is something to do: a start that is due, or a run to ask about.
+  const int64_t now = loop_.NowMilliseconds();
+  std::optional<int64_t> next;
+  for (const auto& plan : plans_) {
+    if (plan.get() == starting_) continue;  // its start returns to it
+    std::optional<int64_t> at;
+    if (plan->run && !plan->watch) {
+      at = now + kCheckMs;
+    } else if (!plan->run && !plan->gave_up && plan->policy != RestartPolicy::kNo) {
+      at = std::max(plan->due_at, now);
+    }
+    if (at && (!next || *at < *next)) next = at;
   }
+  if (!next) {
+    timer_->SetEnabled(false);
+    return;
+  }
+  timer_->SetEnabled(false);
+  timer_->SetInterval(static_cast<int>(std::max<int64_t>(*next - now, 1)));
+  timer_->SetEnabled(true);
+}
+
+void RestartPlans::TellChanged() {
+  if (changed_) changed_();
 }
 
 }  // namespace varnix

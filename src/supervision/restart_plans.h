@@ -1,23 +1,21 @@
-// Programs started with a restart policy, started again when they end, with a back-off.
+// Programs kept running: started again when they end, with a spread back-off, until a stop, or
+// until they fail too quickly too often.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/event_loop.h"
 #include "platform/process_table.h"
+#include "settings/declared_programs.h"
 
 namespace varnix {
-
-enum class RestartPolicy { kNo, kOnFailure, kAlways };
-
-// "no", "on-failure" or "always", in lower case; nothing for any other text.
-std::optional<RestartPolicy> RestartPolicyFromText(std::string_view lower);
 
 // What a start request asked for, kept to ask for it again.
 struct StartRequest {
@@ -27,28 +25,61 @@ struct StartRequest {
   std::string window;
   std::string priority;
   std::string source;  // who asked for it
+  std::string name;    // the declared program's name; "" for a program asked for by path
+  std::string folder;  // its working folder; "" for the node's own
 };
+
+// How a program ended, in a word or two: "exit 3", "SIGSEGV", "an unknown end".
+std::string EndWords(const std::optional<ExitStatus>& how);
 
 class RestartPlans {
  public:
   // Starts the program as a start request does, report included; returns its id, 0 when it
   // could not be started.
   using Starter = std::function<ProcessId(const StartRequest&)>;
+  // Told when a plan gives up, with the words of its event ("Backup: gave up after 5 starts
+  // in 42 s (exit 3)"); and whenever the plans change, for whoever keeps them on disk.
+  using GaveUp = std::function<void(const StartRequest&, const std::string& words)>;
+  using Changed = std::function<void()>;
 
-  // How often the held programs are asked whether they have ended, while any plan exists.
+  // How often runs the system cannot wake the loop for are asked whether they have ended.
   static constexpr int kCheckMs = 250;
   static constexpr int kFirstDelaySeconds = 1;
   static constexpr int kLongestDelaySeconds = 60;
+  // Each delay is spread by up to this share either way, so that programs do not restart in step.
+  static constexpr double kSpread = 0.2;
   // A run this long was healthy: the next delay starts again from the first.
   static constexpr int64_t kHealthyRunMs = 60000;
+  // This many starts in a row, each ending sooner than kQuickEndMs, and the plan gives up.
+  static constexpr int kGiveUpStarts = 5;
+  static constexpr int64_t kQuickEndMs = 10000;
 
-  RestartPlans(EventLoop& loop, ProcessTable& table, Starter start);
+  // One plan as it stands, for a list and for the file that keeps them.
+  struct View {
+    StartRequest request;
+    RestartPolicy policy = RestartPolicy::kNo;
+    ProcessId pid = 0;  // 0 while a start is due, or after giving up
+    int restarts = 0;   // starts since the plan was made, the first not counted
+    int64_t since_unix = 0;
+    bool gave_up = false;
+    std::optional<ExitStatus> last_end;
+  };
+
+  RestartPlans(EventLoop& loop, ProcessTable& table, Starter start, GaveUp gave_up = nullptr,
+               Changed changed = nullptr);
 
   // Keeps `pid`, just started for `request`, running as `policy` says. A plan for the same
   // path is replaced; kNo, or a start that failed (pid 0), only drops it.
   void Follow(const StartRequest& request, RestartPolicy policy, ProcessId pid);
+  // Keeps a program that was running before this node started (`pid`), as Follow does; where
+  // it no longer runs, the plan starts it as its policy says, not knowing how it ended.
+  void Adopt(const StartRequest& request, RestartPolicy policy, ProcessId pid);
   // A stop request for `path` ends its restarting.
   void Forget(const std::string& path);
+  // Whether the plan for `path` gave up with the end of process `pid`; an end the plans have
+  // not seen yet is taken into account first, so that its report can say so.
+  bool GaveUpOn(const std::string& path, ProcessId pid);
+  std::vector<View> Plans() const;
   size_t size() const { return plans_.size(); }
 
  private:
@@ -56,22 +87,41 @@ class RestartPlans {
     StartRequest request;
     RestartPolicy policy = RestartPolicy::kNo;
     std::unique_ptr<ProcessHandle> run;  // the run being watched; none while one is due
+    std::unique_ptr<EndWatch> watch;     // the system's word of its end, where it gives one
+    ProcessId pid = 0;
     int64_t started_at = 0;
     int delay_seconds = kFirstDelaySeconds;
     int64_t due_at = 0;  // when the next run starts, while `run` is empty
+    int quick_ends = 0;  // runs in a row that ended within kQuickEndMs
+    int64_t quick_since = 0;
+    int restarts = 0;
+    int64_t since_unix = 0;
+    bool gave_up = false;
+    std::optional<ExitStatus> last_end;
+    bool told_in_start = false;  // the run being started ended before its report, and was seen
   };
 
+  Plan* Find(const std::string& path);
+  // Watches `pid` as the plan's run; false when it is gone already.
+  bool Hold(Plan& plan, ProcessId pid);
+  // The plan's run has ended: schedules the next, ends the plan, or gives up.
+  void RunEnded(Plan& plan, int64_t now);
   void Check();
   // Starts the plan's program again now; on failure it is due again after the next delay.
   void StartAgain(Plan& plan, int64_t now);
   void ScheduleAfter(Plan& plan, int64_t now);
   void UpdateTimer();
+  void TellChanged();
 
   EventLoop& loop_;
   ProcessTable& table_;
   Starter start_;
+  GaveUp gave_up_;
+  Changed changed_;
   std::vector<std::unique_ptr<Plan>> plans_;
   std::unique_ptr<Timer> timer_;
+  std::minstd_rand spread_;
+  Plan* starting_ = nullptr;  // the plan whose program is being started again, during the start
 };
 
 }  // namespace varnix

@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/path_rules.h"
 #include "platform/process_table.h"
@@ -74,9 +76,17 @@ class Status {
   // Whether the node itself ended that program by force (work in it may be lost).
   bool forced() const { return forced_; }
   void Forced() { forced_ = true; }
-  // The file found running when a start started nothing, for the one report that answers it.
-  const std::string& FoundRunning() const { return foundRunning_; }
-  void FoundRunning(std::string path) { foundRunning_ = std::move(path); }
+  // The declared program's name, told in every report of it; "" for a program named by path.
+  const std::string& Name() const { return name_; }
+  void Name(std::string name) { name_ = std::move(name); }
+  // Items for the next report alone, after all others: what a start found running instead
+  // (AlreadyRunning), that a plan gave up with this end (GaveUp).
+  using Items = std::vector<std::pair<std::string, std::string>>;
+  const Items& Told() const { return told_; }
+  void Tell(std::string name, std::string value) {
+    told_.emplace_back(std::move(name), std::move(value));
+  }
+  void Told(Items items) { told_ = std::move(items); }
   // An announced program not found yet: each pass looks for it, until it is found once.
   bool Awaited() const { return awaited_; }
   void Awaited(bool value) { awaited_ = value; }
@@ -106,7 +116,8 @@ class Status {
   std::unique_ptr<ProcessHandle> handle_;
   std::optional<ExitStatus> exit_;
   bool forced_ = false;
-  std::string foundRunning_;
+  std::string name_;
+  Items told_;
   bool awaited_ = false;
   bool autoNotify_ = false;
   std::string process_;

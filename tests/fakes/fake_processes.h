@@ -85,7 +85,8 @@ class FakeProcessTable : public ProcessTable {
     return 0;
   }
   ProcessId FindByFileName(const std::string& file_name) override { return FindByName(file_name); }
-  ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override {
+  ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
+                  const std::string& /*folder*/) override {
     started.push_back(path + "|" + parameter + "|" + std::to_string(static_cast<int>(show)));
     const ProcessId pid = Add(path.substr(path.find_last_of("/\\") + 1));
     processes[pid].path = path;
@@ -95,6 +96,7 @@ class FakeProcessTable : public ProcessTable {
     const auto found = on_path.find(name);
     return found == on_path.end() ? "" : found->second;
   }
+  uint64_t StartedAt(ProcessId pid) override { return IsAlive(pid) ? processes[pid].instance : 0; }
   std::string ProgramPath(ProcessId pid) override {
     return IsAlive(pid) ? processes[pid].path : "";
   }

@@ -623,5 +623,57 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
       << ReadFile("gateway.log");
 }
 
+// A program declared on the computer, with nothing in gateway.ini: a Home Assistant switch of
+// its own that starts and stops it, and a row with its buttons on the page; its giving up is
+// told as such.
+TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
+  gateway_.reset();
+  EndNode();  // it may not have come up yet: how it ends does not matter here
+  const std::string backup = CopyOfThisProgram("vxbackup");
+  platform_.files->WriteAll(Path("Config/programs.ini"), "[Program Backup]\r\nPath=" + backup +
+                                                             "\r\nParameter=--helper polite 120\r\n"
+                                                             "[Program Flaky]\r\nPath=" +
+                                                             CopyOfThisProgram("vxflaky") +
+                                                             "\r\nParameter=--helper exit 3\r\n");
+  StartNodeWithStandIns({"systemctl"});
+  long mark = LogLines();
+  StartGateway(/*with_helper=*/false);
+  ASSERT_GE(Sees(Topic("program/backup/state"), "ON", mark), 0) << ReadFile("gateway.log");
+  const std::string device_topic = "homeassistant/device/varnix_" + computer_ + "/config";
+  Json components;
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+    const auto configs = Retained(kSitePort, device_topic);
+    if (configs.count(device_topic) == 0) return false;
+    components = Json::parse(configs.at(device_topic))["components"];
+    return components.contains("backup");
+  })) << components.dump();
+  const Json& switch_config = components["backup"];
+  EXPECT_EQ(switch_config["platform"], "switch");
+  EXPECT_EQ(switch_config["name"], "Backup");
+  EXPECT_EQ(switch_config["command_topic"], Topic("program/backup/set"));
+
+  mark = LogLines();
+  Publish(Topic("program/backup/set"), "OFF");
+  EXPECT_GE(Sees(Topic("program/backup/state"), "OFF", mark), 0) << ReadFile("gateway.log");
+  // The other gives up after five quick failures: off, with why, and the node's event.
+  EXPECT_GE(Sees(Topic("program/flaky/instance"), "\"gave_up\":true", 0, milliseconds(60000)), 0)
+      << ReadFile("gateway.log");
+  EXPECT_GE(Sees(Topic("event"), "Flaky: gave up after 5 starts"), 0);
+
+  const Json page =
+      Json::parse(RunToEnd("/usr/bin/python3",
+                           {"-c",
+                            "import sys, urllib.request; "
+                            "sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())",
+                            "http://127.0.0.1:8470/api/nodes"})
+                      .output);
+  std::string rows;
+  for (const Json& computer : page["nodes"]) {
+    for (const Json& program : computer["programs"]) rows += program.dump() + "\n";
+  }
+  EXPECT_NE(rows.find("\"configured\":\"backup\""), std::string::npos) << rows;
+  EXPECT_NE(rows.find("\"gave_up\":true"), std::string::npos) << rows;
+}
+
 }  // namespace
 }  // namespace varnix

@@ -444,5 +444,87 @@ TEST_F(NodeCommandsTest, ALostDisplayLeavesTheNodeAnswering) {
 }
 #endif
 
+// Programs declared on the computer: started with the node in After order, given up when they
+// fail at once, adopted (never started twice) when the node is killed and started again, kept
+// running after that, and held stopped once stopped by name; as is a program kept running over
+// the network.
+TEST_F(NodeCommandsTest, DeclaredAndPromisedProgramsOutliveTheNode) {
+  const auto exe = [&](const std::string& name) { return CopyOfThisProgram(name); };
+  const std::string first = exe("vxfirst");
+  const std::string second = exe("vxsecond");
+  const std::string manual = exe("vxmanual");
+  const std::string failing = exe("vxfailing");
+  ASSERT_EQ(EndNode(), 0);
+  platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini",
+                            "[Program Second]\r\nPath=" + second +
+                                "\r\nParameter=--helper polite 120\r\nAfter=First\r\n"
+                                "[Program First]\r\nPath=" +
+                                first +
+                                "\r\nParameter=--helper polite 120\r\n"
+                                "[Program Manual]\r\nPath=" +
+                                manual +
+                                "\r\nParameter=--helper polite 120\r\nStart=manual\r\n"
+                                "[Program Failing]\r\nPath=" +
+                                failing + "\r\nParameter=--helper exit 3\r\n");
+  seen_ = hub_->received().size();
+  StartNode();
+  ASSERT_NE(Next("Data=Using xAP port", milliseconds(10000)), "");
+  const auto up = Clock::now();
+  // In order, each told by its name.
+  const std::string first_pid = Item(Next("Name=First"), "PID");
+  const std::string second_pid = Item(Next("Name=Second"), "PID");
+  EXPECT_LT(Clock::now() - up, milliseconds(3000)) << "both run within 3 s of the node's start";
+  ASSERT_NE(first_pid, "0");
+  ASSERT_NE(second_pid, "<none>");
+  EXPECT_FALSE(platform_.processes->IsAlive(
+      platform_.processes->FindByFileName(manual.substr(manual.find_last_of("/\\") + 1))))
+      << "a manual program waits to be asked";
+
+  // Kept over the network, and a declared one stopped by name, which stays stopped.
+  const std::string kept = exe("vxkept");
+  Control("Action=start\nPath=" + kept + "\nParameter=--helper polite 120\nRestart=always\n");
+  const std::string kept_pid = Item(Next("Path=" + kept + "\n"), "PID");
+  Send("Computer.Process", "Process.Control", "Action=stop\nName=Second\n", Target());
+  EXPECT_EQ(Item(Next("Name=Second", kPassWait), "PID"), "0");
+
+  // Five quick failures, one after another with the back-off: given up, and said.
+  const std::string gave_up = Next("GaveUp=yes", milliseconds(60000));
+  EXPECT_NE(gave_up.find("Name=Failing"), std::string::npos) << gave_up;
+  EXPECT_NE(gave_up.find("ExitCode=3"), std::string::npos) << gave_up;
+  seen_ = 0;
+  EXPECT_NE(Next("Failing: gave up after 5 starts in "), "");
+
+  // Killed, and started again: what runs is adopted, the same processes, none started twice.
+  node_->Kill();
+  ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
+  const size_t restarted = hub_->received().size();
+  seen_ = restarted;
+  StartNode();
+  const std::string adopted_first = Next("Name=First", milliseconds(10000));
+  EXPECT_EQ(Item(adopted_first, "PID"), first_pid) << adopted_first;
+  seen_ = restarted;
+  EXPECT_EQ(Item(Next("Path=" + kept + "\n", milliseconds(10000)), "PID"), kept_pid);
+  // A kept program killed is started again within about a second, told by its report.
+  const auto killed = Clock::now();
+  ASSERT_TRUE(platform_.processes->Terminate(static_cast<ProcessId>(std::stoul(first_pid))));
+  std::string again;
+  while (again.empty() || Item(again, "PID") == "0" || Item(again, "PID") == first_pid) {
+    again = Next("Name=First", milliseconds(10000));
+    if (again.empty()) break;
+  }
+  EXPECT_NE(again, "") << "the killed program was not started again";
+  EXPECT_LT(Clock::now() - killed, milliseconds(2000 + 1500)) << "its start, and its first second";
+  // The stopped one stays stopped across the restart.
+  EXPECT_EQ(platform_.processes->FindByFileName(second.substr(second.find_last_of("/\\") + 1)), 0u);
+
+  for (const char* name : {"First", "Failing"}) {
+    Send("Computer.Process", "Process.Control", std::string("Action=stop\nName=") + name + "\n",
+         Target());
+  }
+  Control("Action=stop\nPath=" + kept + "\n");
+  Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
+  EXPECT_NE(Next("done", kPassWait), "");
+}
+
 }  // namespace
 }  // namespace varnix

@@ -390,13 +390,14 @@ std::string PosixProcessTable::ProgramPath(ProcessId pid) {
 }
 
 ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   ShowState /*show*/) {
+                                   ShowState /*show*/, const std::string& folder) {
   ReapChildren();
   std::vector<std::string> argv{path};
   for (std::string& argument : SplitCommandLine(parameter)) argv.push_back(std::move(argument));
   SpawnOptions options;
   options.own_session = true;
   options.clean_signals = true;
+  options.working_folder = folder;
   const auto [pid, error] = Spawn(std::move(argv), options);
   if (error != 0) throw Error(error, "Cannot start " + path + ": " + std::strerror(error));
   children_.insert(static_cast<ProcessId>(pid));
@@ -478,6 +479,15 @@ bool PosixProcessTable::Terminate(ProcessId pid) {
   if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0) return false;
   for (int i = 0; i < 100 && IsAlive(pid); ++i) PauseMilliseconds(1);
   return true;
+}
+
+uint64_t PosixProcessTable::StartedAt(ProcessId pid) {
+  if (pid == 0) return 0;
+  char buffer[1024];
+  StatLine stat;
+  if (!ReadStat(pid, buffer, stat) || stat.state == 'Z' || stat.state == 'X') return 0;
+  // Clock ticks after boot: within one boot, no two processes of one id share it.
+  return std::strtoull(std::string(Field(stat.rest, 18)).c_str(), nullptr, 10);
 }
 
 std::string PosixProcessTable::ImageName(ProcessId pid) {

@@ -227,7 +227,7 @@ ProcessId Win32ProcessTable::FindFirst(const std::string& image_name,
 }
 
 ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   ShowState show) {
+                                   ShowState show, const std::string& folder) {
   // The path is quoted and the parameter passed on as it came; no shell is involved.
   std::wstring command_line = L"\"" + WideFromText(path) + L"\"";
   if (!parameter.empty()) command_line += L" " + WideFromText(parameter);
@@ -239,8 +239,10 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   PROCESS_INFORMATION info{};
   // Suspended until it is in its job, so that nothing it starts escapes the job. Jobs nest
   // from Windows 8; where a job cannot be had, the program runs without one.
+  const std::wstring working = WideFromText(folder);
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
+                      CREATE_SUSPENDED, nullptr, working.empty() ? nullptr : working.c_str(),
+                      &startup, &info)) {
     const DWORD number = GetLastError();
     // The system's own words name the file again ("Bad EXE format for %1."): said plainly.
     const bool not_a_program =
@@ -359,6 +361,17 @@ bool Win32ProcessTable::Terminate(ProcessId pid) {
   // Not with the exit code STILL_ACTIVE: the ended process would look alive to anyone who
   // reads its exit code.
   return TerminateProcess(process.get(), 1) != 0;
+}
+
+uint64_t Win32ProcessTable::StartedAt(ProcessId pid) {
+  const ScopedHandle process = Open(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, pid);
+  if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return 0;
+  FILETIME created{};
+  FILETIME exited{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
 std::string Win32ProcessTable::ProgramPath(ProcessId pid) {

@@ -18,9 +18,11 @@ class Win32ProcessTable : public ProcessTable {
   ProcessId FindByName(const std::string& image_name) override;
   ProcessId FindByPath(const std::string& path, const std::string& image_name) override;
   ProcessId FindByFileName(const std::string& file_name) override;
-  ProcessId Start(const std::string& path, const std::string& parameter, ShowState show) override;
+  ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
+                  const std::string& folder) override;
   std::string LookUpProgram(const std::string& name) override;
   std::string ProgramPath(ProcessId pid) override;
+  uint64_t StartedAt(ProcessId pid) override;
   bool IsAlive(ProcessId pid) override;
   std::optional<PriorityClass> GetPriority(ProcessId pid) override;
   bool SetPriority(ProcessId pid, PriorityClass priority) override;

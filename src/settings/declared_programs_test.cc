@@ -1,0 +1,98 @@
+// Tests of programs.ini: every setting read, bad ones named and their program left out, and
+// the boot order with its cycles.
+#include "settings/declared_programs.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_file_system.h"
+#include "fakes/recording_error_log.h"
+
+namespace varnix {
+namespace {
+
+class DeclaredProgramsTest : public ::testing::Test {
+ protected:
+  std::vector<DeclaredProgram> Read(const std::string& text) {
+    files_.files["/etc/varnix/programs.ini"] = text;
+    return ReadDeclaredPrograms(files_, events_, log_, "/etc/varnix/programs.ini",
+                                PathRules::Posix());
+  }
+  static std::vector<std::string> Names(const std::vector<const DeclaredProgram*>& order) {
+    std::vector<std::string> names;
+    for (const DeclaredProgram* program : order) names.push_back(program->name);
+    return names;
+  }
+
+  FakeFileSystem files_;
+  RecordingEventReport events_;
+  RecordingErrorLog log_;
+};
+
+TEST_F(DeclaredProgramsTest, ReadsEverySettingAndLeavesOutWhatIsBad) {
+  const auto programs = Read(
+      "[Program Backup]\r\nPath=/opt/backup\r\nParameter=--all \"two words\"\r\n"
+      "Folder=/var/backup\r\nPriority=below_normal\r\nWindow=0\r\nRestart=Always\r\n"
+      "Start=manual\r\nAfter=Database\r\n"
+      "[Program Database]\r\nPath=/opt/db\r\n"
+      "[Program Odd]\r\nPath=/opt/odd\r\nRestart=sometimes\r\n"
+      "[Program Nameless]\r\n"
+      "[Program Twin]\r\nPath=/opt/./db\r\n"
+      "[Other]\r\nPath=/opt/other\r\n");
+  ASSERT_EQ(programs.size(), 2u);
+  const DeclaredProgram& backup = programs[0];
+  EXPECT_EQ(backup.name, "Backup");
+  EXPECT_EQ(backup.path, "/opt/backup");
+  EXPECT_EQ(backup.parameter, "--all \"two words\"");
+  EXPECT_EQ(backup.folder, "/var/backup");
+  EXPECT_EQ(backup.priority, "BELOW_NORMAL");
+  EXPECT_EQ(backup.window, "0");
+  EXPECT_EQ(backup.restart, RestartPolicy::kAlways);
+  EXPECT_FALSE(backup.at_boot);
+  EXPECT_EQ(backup.after, "Database");
+  // The defaults: kept running after a failure, started with the node, in a normal window.
+  const DeclaredProgram& database = programs[1];
+  EXPECT_EQ(database.restart, RestartPolicy::kOnFailure);
+  EXPECT_TRUE(database.at_boot);
+  EXPECT_EQ(database.window, "1");
+  EXPECT_EQ(FindDeclared(programs, "DATABASE"), &database);
+  // Each left-out program is named with the file, section and key.
+  ASSERT_EQ(log_.lines.size(), 3u) << ::testing::PrintToString(log_.lines);
+  EXPECT_NE(log_.lines[0].find("Restart=sometimes in /etc/varnix/programs.ini, section "
+                               "[Program Odd], is none of no, on-failure, always: the program "
+                               "Odd is left out"),
+            std::string::npos)
+      << log_.lines[0];
+  EXPECT_NE(log_.lines[1].find("[Program Nameless], names no program file"), std::string::npos);
+  EXPECT_NE(log_.lines[2].find("is the path of Database already"), std::string::npos);
+
+  log_.lines.clear();
+  files_.files.clear();
+  EXPECT_TRUE(
+      ReadDeclaredPrograms(files_, events_, log_, "/nowhere/programs.ini", PathRules::Posix())
+          .empty());
+  EXPECT_TRUE(log_.lines.empty()) << "no file is no program, and nothing to say";
+}
+
+TEST_F(DeclaredProgramsTest, BootOrderPutsEachAfterItsFirstAndLeavesCyclesOut) {
+  const auto programs = Read(
+      "[Program Web]\nPath=/w\nAfter=db\n"
+      "[Program Db]\nPath=/d\n"
+      "[Program Manual]\nPath=/m\nStart=manual\n"
+      "[Program Report]\nPath=/r\nAfter=Manual\n"
+      "[Program A]\nPath=/a\nAfter=B\n"
+      "[Program B]\nPath=/b\nAfter=A\n"
+      "[Program Lost]\nPath=/l\nAfter=Nobody\n"
+      "[Program Later]\nPath=/x\nAfter=Lost\n");
+  ASSERT_EQ(programs.size(), 8u);
+  // A manual program is not started with the node; one after it waits to see it running.
+  EXPECT_EQ(Names(BootOrder(programs, log_)), (std::vector<std::string>{"Db", "Web", "Report"}));
+  std::string said;
+  for (const std::string& line : log_.lines) said += line + "\n";
+  EXPECT_NE(said.find("form a cycle"), std::string::npos) << said;
+  EXPECT_NE(said.find("The program Lost is declared After=Nobody, which is not declared"),
+            std::string::npos)
+      << said;
+}
+
+}  // namespace
+}  // namespace varnix

@@ -1,0 +1,140 @@
+// PromiseStore: one line a promise, every field one escaped word, so that no path or
+// parameter can run into the next field and the file stays the same bytes on every system.
+#include "supervision/promise_store.h"
+
+#include <charconv>
+
+#include "core/steps.h"
+#include "core/text.h"
+
+namespace varnix {
+namespace {
+
+constexpr std::string_view kHeading = "varnix-promises 1";
+
+std::string Escaped(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string word;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte >= 0x7F || c == '%') {
+      word += {'%', kHex[byte >> 4], kHex[byte & 15]};
+    } else {
+      word += c;
+    }
+  }
+  return word.empty() ? "%" : word;  // a lone % is the empty field
+}
+
+std::optional<std::string> Unescaped(std::string_view word) {
+  if (word == "%") return std::string();
+  std::string text;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (word[i] != '%') {
+      text += word[i];
+      continue;
+    }
+    unsigned value = 0;
+    if (i + 2 >= word.size()) return std::nullopt;
+    const auto [end, error] = std::from_chars(word.data() + i + 1, word.data() + i + 3, value, 16);
+    if (error != std::errc() || end != word.data() + i + 3) return std::nullopt;
+    text += static_cast<char>(value);
+    i += 2;
+  }
+  return text;
+}
+
+template <typename Number>
+bool NumberOf(std::string_view word, Number& value) {
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+  return error == std::errc() && end == word.data() + word.size();
+}
+
+}  // namespace
+
+std::string PromiseStore::Line(const Promise& promise) {
+  const StartRequest& r = promise.request;
+  std::string line = "keep " + RestartPolicyText(promise.policy) + " " +
+                     std::to_string(promise.pid) + " " + std::to_string(promise.started_at) + " " +
+                     (promise.gave_up ? "gave-up" : "kept");
+  for (const std::string* field :
+       {&r.path, &r.parameter, &r.window, &r.priority, &r.title, &r.source, &r.name, &r.folder}) {
+    line += " " + Escaped(*field);
+  }
+  return line;
+}
+
+bool PromiseStore::FromLine(std::string_view line, Promise& promise) {
+  std::vector<std::string> words = Split(std::string(line), ' ');
+  if (words.size() != 13 || words[0] != "keep") return false;
+  const std::optional<RestartPolicy> policy = RestartPolicyFromText(words[1]);
+  if (!policy || !NumberOf(words[2], promise.pid) || !NumberOf(words[3], promise.started_at) ||
+      (words[4] != "kept" && words[4] != "gave-up")) {
+    return false;
+  }
+  promise.policy = *policy;
+  promise.gave_up = words[4] == "gave-up";
+  StartRequest& r = promise.request;
+  std::string* const fields[] = {&r.path,  &r.parameter, &r.window, &r.priority,
+                                 &r.title, &r.source,    &r.name,   &r.folder};
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    const std::optional<std::string> text = Unescaped(words[5 + i]);
+    if (!text) return false;
+    *fields[i] = *text;
+  }
+  return !r.path.empty();
+}
+
+Promises PromiseStore::Load() {
+  Promises promises;
+  std::string text;
+  bool there = false;
+  const bool read = Quietly([&] {
+    there = files_.FileExists(path_);
+    if (there) text = files_.ReadBytes(path_);
+  });
+  if (!there && read) return promises;
+  const std::vector<std::string> lines = Split(text, '\n');
+  if (!read || lines.empty() || TrimSpaces(lines[0]) != kHeading) {
+    log_.WriteErrorLog(kLogType, "The kept promises in " + path_ +
+                                     " cannot be read: no program started over the network "
+                                     "before this start is kept");
+    return promises;
+  }
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = TrimSpaces(lines[i]);
+    if (line.empty()) continue;
+    if (line.starts_with("stopped ")) {
+      if (const std::optional<std::string> name = Unescaped(line.substr(8))) {
+        promises.stopped.push_back(*name);
+      }
+      continue;
+    }
+    Promise promise;
+    if (FromLine(line, promise)) {
+      promises.kept.push_back(std::move(promise));
+    } else {
+      log_.WriteErrorLog(kLogType, "A line of " + path_ + " cannot be read, and is left out: " +
+                                       ShownSafely(line, 256));
+    }
+  }
+  return promises;
+}
+
+void PromiseStore::Save(const Promises& promises) {
+  std::string text = std::string(kHeading) + "\n";
+  for (const Promise& promise : promises.kept) text += Line(promise) + "\n";
+  for (const std::string& name : promises.stopped) text += "stopped " + Escaped(name) + "\n";
+  Steps([this](const Failure& failure) {
+    if (failure_said_) return;
+    failure_said_ = true;
+    log_.WriteErrorLog(kLogType, "The promises cannot be kept in " + path_ + " (" +
+                                     failure.description +
+                                     "): a restart of the node will forget them");
+  })(10, [&] {
+    files_.WriteAll(path_, text);  // ASCII alone: the same bytes in any code page
+    failure_said_ = false;
+  });
+}
+
+}  // namespace varnix
