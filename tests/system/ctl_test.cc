@@ -345,6 +345,32 @@ TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
 }
 #endif
 
+// The programs declared on a computer: listed with how each stands, and started and stopped
+// by name.
+TEST_F(CtlTest, ListsStartsAndStopsDeclaredProgramsByName) {
+  const std::string program = CopyOfThisProgram("vxlisted");
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  EndNodeAndHearItOut();
+  platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini",
+                            "[Program Listed]\r\nPath=" + program +
+                                "\r\nParameter=--helper polite 120\r\nStart=manual\r\n");
+  StartNode();
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  const auto row = [&](const std::string& state) {
+    const Ran listed = Ctl({"list"});
+    const bool found = std::regex_search(
+        listed.output,
+        std::regex("NAME +PATH +STATE +RESTARTS +SINCE\r?\nListed +\\S+ +" + state + " "));
+    return found ? std::string() : listed.output;
+  };
+  EXPECT_EQ(row("not running"), "");
+  const Ran start = Ctl({"start", "listed"});
+  EXPECT_EQ(start.code, 0) << start.output;
+  EXPECT_EQ(row("running"), "");
+  EXPECT_EQ(Ctl({"stop", "Listed"}).code, 0);
+  EXPECT_EQ(row("stopped"), "");
+}
+
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
 // varnixctl makes and uses; anything unsigned, altered or sent again is refused.
 TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
