@@ -99,10 +99,6 @@ bool IsBidiControl(std::string_view character);
 // out.
 std::string ShownSafely(std::string_view text, size_t max_bytes = SIZE_MAX);
 
-// Why the wire's code page cannot carry `text`, in words: "code page 1252 has no "Н"
-// (U+041D)"; "" when it can. Sent anyway, the letter would arrive as "?".
-std::string WhyNotCarried(std::string_view text);
-
 // The text of a file as an editor may have saved it (Notepad among them): UTF-8 with or without
 // its mark, UTF-16 little- or big-endian with its mark, and otherwise the code page, which
 // `from_code_page` reads. UTF-8 comes out; nothing when the file is none of these (UTF-16 cut

@@ -6,6 +6,7 @@
 
 #include "core/text.h"
 #include "core/wake_on_lan.h"
+#include "core/wire_text.h"
 #include "ctl/controller.h"
 #include "ctl/ctl_command.h"
 #include "ctl/known_computers.h"

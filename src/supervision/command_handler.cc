@@ -11,6 +11,7 @@
 #include "core/steps.h"
 #include "core/text.h"
 #include "core/unix_time.h"
+#include "core/wire_text.h"
 #include "platform/text_encoding.h"
 #include "settings/ini_tool.h"
 #include "xap/packed_items.h"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/wire_text.h"
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_machine.h"

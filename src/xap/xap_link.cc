@@ -3,6 +3,7 @@
 
 #include "core/text.h"
 #include "core/unix_time.h"
+#include "core/wire_text.h"
 #include "platform/error.h"
 #include "platform/text_encoding.h"
 #include "xap/message_signature.h"

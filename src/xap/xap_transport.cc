@@ -8,6 +8,7 @@
 #include "core/steps.h"
 #include "core/text.h"
 #include "core/unix_time.h"
+#include "core/wire_text.h"
 #include "platform/memory.h"
 #include "platform/text_encoding.h"
 #include "xap/message_signature.h"
