@@ -260,15 +260,10 @@ int Controller::Program(const std::string& target) {
 
   bool refused = false;
   std::vector<Heard> reports;
-  for (size_t i = mark; i < heard_.size(); ++i) {
-    const Heard& heard = heard_[i];
-    if (!From(heard, target)) continue;
-    if (IsEvent(heard)) {
-      Complain(heard.source + ": " + EventWords(heard));
-      refused = true;
-    } else if (AboutTheProgram(heard) || (starts && heard.section == "process.notification" &&
-                                          !heard.Item("AlreadyRunning").empty())) {
-      // Only a start's answer says what runs instead; it may be a record of another path.
+  for (const Heard& heard : SaidSince(target, mark, refused)) {
+    // Only a start's answer says what runs instead; it may be a record of another path.
+    if (AboutTheProgram(heard) || (starts && heard.section == "process.notification" &&
+                                   !heard.Item("AlreadyRunning").empty())) {
       reports.push_back(heard);
     }
   }
@@ -317,6 +312,21 @@ int Controller::Program(const std::string& target) {
   return 1;
 }
 
+std::vector<Heard> Controller::SaidSince(const std::string& target, size_t mark, bool& refused) {
+  std::vector<Heard> said;
+  for (size_t i = mark; i < heard_.size(); ++i) {
+    const Heard& heard = heard_[i];
+    if (!From(heard, target)) continue;
+    if (IsEvent(heard)) {
+      Complain(heard.source + ": " + EventWords(heard));
+      refused = true;
+    } else {
+      said.push_back(heard);
+    }
+  }
+  return said;
+}
+
 int Controller::List(const std::string& target) {
   if (!Ping(target)) return 1;
   const size_t mark = heard_.size();
@@ -328,13 +338,7 @@ int Controller::List(const std::string& target) {
   std::vector<std::vector<std::string>> rows{{"NAME", "PATH", "STATE", "RESTARTS", "SINCE"}};
   const int64_t now = UnixSecondsNow();
   bool refused = false;
-  for (size_t i = mark; i < heard_.size(); ++i) {
-    const Heard& heard = heard_[i];
-    if (!From(heard, target)) continue;
-    if (IsEvent(heard)) {
-      Complain(heard.source + ": " + EventWords(heard));
-      refused = true;
-    }
+  for (const Heard& heard : SaidSince(target, mark, refused)) {
     if (heard.section != "process.notification" || heard.Item("State").empty()) continue;
     if (command_.json) {
       Print(JsonLine(heard) + "\n");

@@ -64,6 +64,9 @@ class Controller {
   int Watch(const std::vector<std::string>& targets);
   // The programs declared on the target's computer, one row each.
   int List(const std::string& target);
+  // What `target` said since message `mark`: its events are said on standard error, and make
+  // `refused` true; the rest is returned.
+  std::vector<Heard> SaidSince(const std::string& target, size_t mark, bool& refused);
   int Nodes();
 
   // Whether the node answers an echo within the timeout; says so on standard error if not.

@@ -137,6 +137,17 @@ class GatewayTest : public HubFixture {
 
   std::string Topic(const std::string& rest) const { return "varnix/" + computer_ + "/" + rest; }
 
+  // What the page shows of every computer, as it asks for it.
+  Json PageState() {
+    return Json::parse(
+        RunToEnd("/usr/bin/python3",
+                 {"-c",
+                  "import sys, urllib.request; "
+                  "sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())",
+                  "http://127.0.0.1:8470/api/nodes"})
+            .output);
+  }
+
   std::string computer_;
   std::string helper_ = CopyOfThisProgram("vxgw");
   std::string central_log_;
@@ -596,13 +607,7 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
   EXPECT_LT(Sees(Topic("event"), "Disk failure", mark, milliseconds(0)), 0);
   EXPECT_LT(Sees(Topic("program/helper/state"), "OFF", mark, milliseconds(0)), 0);
   EXPECT_LT(Sees(Topic("program/helper/attributes"), "forged", mark, milliseconds(0)), 0);
-  const Json page =
-      Json::parse(RunToEnd("/usr/bin/python3",
-                           {"-c",
-                            "import sys, urllib.request; "
-                            "sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())",
-                            "http://127.0.0.1:8470/api/nodes"})
-                      .output);
+  const Json page = PageState();
   bool shown = false;
   for (const Json& computer : page["nodes"]) {
     if (computer["computer"] != platform_.machine->ComputerName()) continue;
@@ -660,13 +665,7 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
       << ReadFile("gateway.log");
   EXPECT_GE(Sees(Topic("event"), "Flaky: gave up after 5 starts"), 0);
 
-  const Json page =
-      Json::parse(RunToEnd("/usr/bin/python3",
-                           {"-c",
-                            "import sys, urllib.request; "
-                            "sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())",
-                            "http://127.0.0.1:8470/api/nodes"})
-                      .output);
+  const Json page = PageState();
   std::string rows;
   for (const Json& computer : page["nodes"]) {
     for (const Json& program : computer["programs"]) rows += program.dump() + "\n";
