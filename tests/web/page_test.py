@@ -73,6 +73,11 @@ class PageTest(unittest.TestCase):
                 ini.write("[Interface]\r\nBroadcastAddress=127.0.0.1\r\n")
         with open(os.path.join(node, "Config", "settings.ini"), "w") as ini:
             ini.write("[Computer]\r\nCloseWaitSeconds=1\r\n")
+        # Declared on the computer alone, and failing at once: the node gives up on it.
+        cls.failing = os.path.join(cls.folder, "vxwebfail")
+        shutil.copy("/bin/false", cls.failing)
+        with open(os.path.join(node, "Config", "programs.ini"), "w") as ini:
+            ini.write(f"[Program Failing]\r\nPath={cls.failing}\r\n")
         # The halt reaches a stand-in that records it, first on the node's PATH.
         os.makedirs(os.path.join(node, "bin"))
         cls.calls = os.path.join(cls.folder, "systemctl.calls")
@@ -203,6 +208,13 @@ class PageTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: os.path.exists(self.calls), 20))
         with open(self.calls) as calls:
             self.assertEqual(calls.read(), "poweroff\n")
+
+    def test_a_declared_program_the_node_gave_up_on_says_so(self):
+        # Nothing of it is in gateway.ini: the node's list brings it, with its buttons.
+        self.browser.get(PAGE)
+        self.assertTrue(wait_for(lambda: "gave up (exit 1)" in (self.row_text(self.failing) or ""),
+                                 60), self.row_text(self.failing))
+        self.assertIn("Failing", self.row_text(self.failing))
 
     def node_state(self):
         return next((n for n in self.state()["nodes"] if n["computer"] == COMPUTER), {})
