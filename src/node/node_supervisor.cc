@@ -3,6 +3,7 @@
 
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
+#include "core/steps.h"
 #include "settings/access_rules.h"
 #include "settings/declared_programs.h"
 #include "supervision/command_handler.h"
@@ -44,7 +45,9 @@ class NodeSupervisor : public Supervisor {
                                  context.values.ConfigFolder() + "programs.ini",
                                  context.values.paths),
             context.values.DataFolderInUse() + "promises.txt") {
-    handler_.Begin();
+    int64_t booted = 0;
+    Quietly([&] { booted = context.services.machine.Figures("").booted; });
+    handler_.Begin(booted);
   }
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }

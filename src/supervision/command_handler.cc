@@ -456,11 +456,19 @@ void CommandHandler::List() {
   }
 }
 
-void CommandHandler::Begin() {
+void CommandHandler::Begin(int64_t booted) {
+  booted_ = booted;
   if (store_) {
     const Promises kept = store_->Load();
     for (const std::string& name : kept.stopped) stopped_.push_back(LowerCase(name));
-    for (const Promise& promise : kept.kept) Adopt(promise);
+    // Across a reboot only what programs.ini declares starts, as a systemd unit that is
+    // enabled does; what a controller asked for was for that run of the computer. The boot
+    // time, reckoned from the uptime, may move by a second or two.
+    const bool rebooted =
+        booted != 0 && kept.booted != 0 && (booted - kept.booted > 60 || kept.booted - booted > 60);
+    if (!rebooted) {
+      for (const Promise& promise : kept.kept) Adopt(promise);
+    }
     SavePromises();
   }
   boot_ = BootOrder(declared_, log_);
@@ -542,6 +550,7 @@ void CommandHandler::SavePromises() {
     promises.kept.push_back(std::move(promise));
   }
   promises.stopped = stopped_;
+  promises.booted = booted_;
   store_->Save(promises);
 }
 

@@ -37,7 +37,9 @@ class CommandHandler {
   // At the node's start: adopts the programs its last run kept that still run (the others
   // are started as their rule says), then, once the loop runs, starts the declared programs
   // of Start=boot in After order.
-  void Begin();
+  // `booted` is when this computer started (Unix seconds; 0 when unknown): promises made
+  // before a reboot were made to a computer that is gone.
+  void Begin(int64_t booted = 0);
   void Readmessage(const std::string& text);
   void SupervisionPass() { registry_.SupervisionPass(); }
 
@@ -97,6 +99,7 @@ class CommandHandler {
   std::optional<PromiseStore> store_;
   std::vector<const DeclaredProgram*> boot_;  // into declared_, which never changes
   std::unique_ptr<Timer> boot_timer_;
+  int64_t booted_ = 0;
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock
   std::optional<int64_t> full_said_;       // when a full replay cache was last said, Unix s

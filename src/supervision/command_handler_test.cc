@@ -363,6 +363,24 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   EXPECT_EQ(table_.started.size(), 6u);
 }
 
+// What a controller asked to keep running is kept across a restart of the node, not across a
+// reboot: only programs.ini speaks for a computer that has started again.
+TEST_F(CommandHandlerTest, APromiseOutlivesTheNodeButNotTheComputer) {
+  Promise promise;
+  promise.request = {"/opt/app/notes", "Unknown", "", "2", "Unknown", "acme.x.y", "", ""};
+  promise.policy = RestartPolicy::kAlways;
+  for (const int64_t booted : {5000, 1030}) {
+    files_.files["/data/promises.txt"] =
+        "varnix-promises 1\nbooted 1000\n" + PromiseStore::Line(promise) + "\n";
+    table_.started.clear();
+    CommandHandler node(values_, xap_, queue_, log_, events_, operations_, computer_, AccessRules{},
+                        100, {}, "/data/promises.txt");
+    node.Begin(booted);
+    loop_.Advance(10);
+    EXPECT_EQ(table_.started.size(), booted == 1030 ? 1u : 0u) << "booted at " << booted;
+  }
+}
+
 // A promise is one line of printable words, whatever its path and parameter hold.
 TEST(PromiseStoreTest, ALineGivesBackWhatItKept) {
   Promise promise;

@@ -104,6 +104,10 @@ Promises PromiseStore::Load() {
   for (size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = TrimSpaces(lines[i]);
     if (line.empty()) continue;
+    if (line.starts_with("booted ")) {
+      NumberOf(line.substr(7), promises.booted);
+      continue;
+    }
     if (line.starts_with("stopped ")) {
       if (const std::optional<std::string> name = Unescaped(line.substr(8))) {
         promises.stopped.push_back(*name);
@@ -123,6 +127,7 @@ Promises PromiseStore::Load() {
 
 void PromiseStore::Save(const Promises& promises) {
   std::string text = std::string(kHeading) + "\n";
+  if (promises.booted != 0) text += "booted " + std::to_string(promises.booted) + "\n";
   for (const Promise& promise : promises.kept) text += Line(promise) + "\n";
   for (const std::string& name : promises.stopped) text += "stopped " + Escaped(name) + "\n";
   Steps([this](const Failure& failure) {

@@ -23,6 +23,7 @@ struct Promise {
 struct Promises {
   std::vector<Promise> kept;
   std::vector<std::string> stopped;  // declared programs stopped by a request, by name
+  int64_t booted = 0;  // when the computer started that made them, Unix seconds; 0 unknown
 };
 
 class PromiseStore {
