@@ -66,7 +66,7 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
           operations.loop(), operations.table(),
           [this](const StartRequest& request) {
             const ProcessRegistry::Rewatch rewatch{registry_};
-            return StartAndReport(request);
+            return StartAndReport(request, /*own_instance=*/true);
           },
           [this](const StartRequest&, const std::string& words) {
             log_.WriteErrorLog(kLogType, words);
@@ -81,9 +81,25 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
   if (!promises_path.empty()) store_.emplace(operations.files(), log, std::move(promises_path));
 }
 
-ProcessId CommandHandler::StartAndReport(const StartRequest& request) {
-  const ProcessId pid = operations_.StartProcess(request.path, request.parameter, request.window,
-                                                 request.priority, request.folder);
+ProcessId CommandHandler::StartAndReport(const StartRequest& request, bool own_instance) {
+  if (own_instance) {
+    // Its own run, where the node follows one: another program of the same file (any
+    // python3, say) is somebody else's, and is not taken for it.
+    if (const std::optional<size_t> index = Match(kUnknownText, request.path)) {
+      Status& record = *registry_.ProcessList()[*index];
+      bool alive = false;
+      Quietly([&] { alive = record.Alive(); });
+      if (alive) {
+        const auto pid = static_cast<ProcessId>(record.PID());
+        registry_.UpdateStartedProcess(request.path, record.PID(), request.title, request.source,
+                                       request.path, request.name);
+        return pid;
+      }
+    }
+  }
+  const ProcessId pid =
+      operations_.StartProcess(request.path, request.parameter, request.window, request.priority,
+                               request.folder, /*reuse_running=*/!own_instance);
   if (pid == 0) {
     log_.WriteErrorLog(kLogType, "Cannot start " + request.path + " for " + request.source + ": " +
                                      operations_.LastStartFailure());
@@ -340,7 +356,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
       // Started again by request: no longer held stopped.
       if (std::erase(stopped_, LowerCase(declared->name)) > 0) SavePromises();
     }
-    restarts_.Follow(request, *policy, StartAndReport(request));
+    restarts_.Follow(request, *policy, StartAndReport(request, declared != nullptr));
   };
   if (lower == "start") {
     if (Path != kUnknownText) start();
@@ -536,7 +552,7 @@ void CommandHandler::StartAtBoot() {
     const StartRequest request{program->path,   kUnknownText,      program->parameter,
                                program->window, program->priority, "programs.ini",
                                program->name,   program->folder};
-    restarts_.Follow(request, program->restart, StartAndReport(request));
+    restarts_.Follow(request, program->restart, StartAndReport(request, /*own_instance=*/true));
   }
 }
 

@@ -62,8 +62,10 @@ class CommandHandler {
   // Allowed does, saying why. Echo, role and address queries never ask.
   bool Authentic(std::string_view action, std::string_view what, std::string_view source,
                  bool say_unsigned = true);
-  // Starts the program a start request names and reports it; its id, or 0.
-  ProcessId StartAndReport(const StartRequest& request);
+  // Starts the program a start request names and reports it; its id, or 0. A request starts
+  // nothing where a program of that file name runs, as the protocol has it; one for an
+  // `own_instance` (a declared program, a restart of a kept one) takes only its own run.
+  ProcessId StartAndReport(const StartRequest& request, bool own_instance = false);
   // The position of the first record that names this title or this path.
   std::optional<size_t> Match(const std::string& Title, const std::string& Path);
   // The process that the matching record follows; valid until the next wait, which may end

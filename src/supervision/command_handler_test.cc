@@ -238,16 +238,20 @@ TEST_F(CommandHandlerTest, ARestartPolicyStartsTheProgramAgainWithABackOffUntilA
     table_.processes.rbegin()->second.alive = false;
     table_.processes.rbegin()->second.exit = status;
   };
+  // Each delay may be a fifth longer than its number.
+  const auto after = [](int ms) {
+    return static_cast<int64_t>(ms * (1 + RestartPlans::kSpread)) + RestartPlans::kCheckMs * 2;
+  };
   end_with(ExitStatus{3, ""});
-  loop_.Advance(1000 + RestartPlans::kCheckMs * 2);
+  loop_.Advance(after(1000));
   end_with(ExitStatus{3, ""});
-  loop_.Advance(2000 + RestartPlans::kCheckMs * 2);
+  loop_.Advance(after(2000));
   ASSERT_EQ(table_.started.size(), 3u);
   // A run of a minute was healthy: the next delay is the first again.
   loop_.Advance(RestartPlans::kHealthyRunMs);
   end_with(ExitStatus{std::nullopt, "SIGSEGV"});
   const size_t starts = table_.started.size();
-  loop_.Advance(1000 + RestartPlans::kCheckMs * 2);
+  loop_.Advance(after(1000));
   EXPECT_EQ(table_.started.size(), starts + 1);
 
   // Ending well ends an on-failure plan (a stop ends any: the real node's test).
@@ -321,10 +325,14 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
         values_, xap_, queue_, log_, events_, operations_, computer_, AccessRules{}, 100,
         std::vector<DeclaredProgram>{notes}, "/data/promises.txt");
   };
+  // Somebody else's run of the same file is not the declared program's.
+  const ProcessId stranger = table_.Add("notes");
+  table_.processes[stranger].path = "/opt/app/notes";
   auto node = handler();
   node->Begin();
   loop_.Advance(1);
   ASSERT_EQ(table_.started.size(), 1u);
+  table_.processes[stranger].alive = false;
   EXPECT_NE(Sent().back().find("|Elapsed=0|Name=Notes"), std::string::npos);
   node->Readmessage(XapRequest("", "Process.Control\n{\nAction=list\n}\n"));
   std::vector<std::string> listed = Sent();

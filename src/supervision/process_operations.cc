@@ -250,7 +250,7 @@ std::string ProcessOperations::ProgramFile(const std::string& path) {
 
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
                                           const std::string& window, const std::string& priority,
-                                          const std::string& folder) {
+                                          const std::string& folder, bool reuse_running) {
   last_start_failure_.clear();
   last_start_found_running_.clear();
   if (!files_.FileExists(path)) {
@@ -268,7 +268,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
                               : failure.description;
     events_.SendErrorEvent(kLogType, "StartProcess", failure);
   });
-  step(20, [&] { pid = FindProgram(path); });
+  if (reuse_running) step(20, [&] { pid = FindProgram(path); });
   if (pid == 0) {
     const bool started = step(30, [&] {
       const ShowState show =

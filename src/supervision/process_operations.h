@@ -29,13 +29,13 @@ class ProcessOperations {
   ProcessOperations(ProcessTable& table, Desktop& desktop, FileSystem& files, EventReport& events,
                     EventLoop& loop, std::string OSLabel, PathRules paths);
 
-  // The id of the started program, or of the running program of the same file name; 0 when
-  // the file does not exist or the start failed. A program it starts has had its first second,
-  // or has ended within it: so a report of it says how it ended, where one made at once would
-  // tell a program that failed straight away as running.
+  // The id of the started program, or (with `reuse_running`) of the running program of the
+  // same file name; 0 when the file does not exist or the start failed. A program it starts
+  // has had its first second, or has ended within it: so a report of it says how it ended,
+  // where one made at once would tell a program that failed straight away as running.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority,
-                         const std::string& folder = "");
+                         const std::string& folder = "", bool reuse_running = true);
   // The file a start of `path` runs: a bare name is looked up as the system's own Run box or
   // shell would; anything else, or a name found nowhere, is `path` itself.
   std::string ProgramFile(const std::string& path);
