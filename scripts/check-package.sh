@@ -59,10 +59,12 @@ unshare -m -n --propagation private -- bash -euo pipefail -c '
   done
   (cd /opt/varnix && exec $(command_of varnix.service)) & node=$!
   for _ in $(seq 30); do varnixctl --timeout 1 echo up >/dev/null 2>&1 && break; done
-  varnixctl start /bin/sleep 60 >/dev/null
-  query=$(varnixctl query /bin/sleep)
+  # A program of its own name: a start takes any running program of its file for it.
+  cp /bin/sleep "$root/vxpkgsleep"
+  varnixctl start "$root/vxpkgsleep" 60 >/dev/null
+  query=$(varnixctl query "$root/vxpkgsleep")
   grep -q " running" <<<"$query"
-  varnixctl stop /bin/sleep >/dev/null
+  varnixctl stop "$root/vxpkgsleep" >/dev/null
   # The hub writes its clients down within a second of a change.
   for _ in $(seq 100); do [ -s /var/lib/varnix/hub-clients.txt ] && break; sleep 0.1; done
   test -s /var/lib/varnix/hub-clients.txt

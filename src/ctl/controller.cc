@@ -280,7 +280,9 @@ int Controller::Program(const std::string& target) {
     table_.Take(*told);
     if (const std::string running = told->Item("AlreadyRunning"); starts && !running.empty()) {
       // The file asked for runs already, or another of its file name does in its place.
-      const bool same = AboutTheProgram(*told) && EqualsIgnoringCase(running, told->Item("Path"));
+      // The node names the very file asked for (through a link too) as it was asked for.
+      const bool same = EqualsIgnoringCase(running, command_.path) ||
+                        (AboutTheProgram(*told) && EqualsIgnoringCase(running, told->Item("Path")));
       if (!command_.json) {
         Print(Escaped(target + ": already running as " + running + " (PID " +
                       told->Item("PID", "0") + "); nothing started") +

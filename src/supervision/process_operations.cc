@@ -149,8 +149,10 @@ ProcessId ProcessOperations::FindProgram(const std::string& path, bool any_folde
     // The program that runs that very file; where none does (and `any_folder`), one of its
     // whole file name in any folder, but only for a file that is there: a made-up path names
     // nothing that runs.
-    const std::string name = filename(path);
-    pid = table_.FindByPath(LexicallyNormal(PathAsRun(path), paths_), ListedName(name));
+    // Named as the file runs: a link's own name is not the name the system lists.
+    const std::string run = PathAsRun(path);
+    const std::string name = filename(run);
+    pid = table_.FindByPath(LexicallyNormal(run, paths_), ListedName(name));
     if (pid == 0 && any_folder && files_.FileExists(path)) pid = table_.FindByFileName(name);
   });
   return pid;
@@ -279,9 +281,17 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
     if (!started) return 0;
     WaitThroughFirstSecond(pid);
   } else {
-    // Nothing started: the file that does run is told, since it may be another folder's.
+    // Nothing started: the file that does run is told, since it may be another folder's; the
+    // very file asked for (through a link, say) is told as it was named.
     Quietly([&] { last_start_found_running_ = table_.ProgramPath(pid); });
-    if (last_start_found_running_.empty()) last_start_found_running_ = path;
+    const auto key = [&](const std::string& file) {
+      const std::string normal = LexicallyNormal(file, paths_);
+      return paths_.names_ignore_case() ? LowerCase(normal) : normal;
+    };
+    if (last_start_found_running_.empty() ||
+        key(last_start_found_running_) == key(PathAsRun(path))) {
+      last_start_found_running_ = path;
+    }
   }
   step(40, [&] {
     if (priority != kUnknownText && pid != 0) fChangeProcessPriority(std::to_string(pid), priority);

@@ -273,6 +273,16 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   const Ran query = Ctl({"query", "vxbare"});
   EXPECT_TRUE(std::regex_search(query.output, std::regex("\n\\S+ +" + pid + " .* running")))
       << query.output;
+#ifndef _WIN32
+  // The same file through a link is the file asked for: said so, with status 0.
+  const std::string link = Path("vxlink");
+  std::filesystem::create_symlink(program, link);
+  const Ran linked = Ctl({"start", link, "--", "--helper", "polite"});
+  EXPECT_EQ(linked.code, 0) << linked.output;
+  EXPECT_NE(linked.output.find(": already running as " + link + " (PID " + pid + ")"),
+            std::string::npos)
+      << linked.output;
+#endif
   // A copy of that file name in another folder is not started beside it: the answer says which
   // file runs, and that nothing started.
   platform_.files->CreateFolder(Path("other"));
