@@ -36,9 +36,10 @@ std::string Unsendable(const std::vector<std::string>& words, varnix::CtlCommand
     if (word == typed && command.path != typed) continue;
     const std::string why = varnix::WhyNotCarried(word);
     if (why.empty()) continue;
-    return "cannot send \"" + word + "\": xAP messages leave this computer in " + why +
-           (word == typed ? "; name the program by a path it holds (the short name that dir /x "
-                            "shows, or a folder whose name it holds)"
+    return "cannot send \"" + word + "\": xAP messages leave this computer in its code page, and " +
+           why +
+           (word == typed ? "; name the program by a path that code page holds (the short name "
+                            "that dir /x shows, or a folder whose name it holds)"
                           : "");
   }
   return "";

@@ -6,7 +6,7 @@ ctl=$1
 in_console() { script -qec "wine '$ctl' $1" /dev/null | tr -d '\r'; }
 
 refused=$(in_console "start 'C:\\Надзор\\Übung.exe'" || true)
-expected='cannot send "C:\Надзор\Übung.exe": code page 1252, in which xAP messages leave this computer, has no "Н" (U+041D)'
+expected='cannot send "C:\Надзор\Übung.exe": xAP messages leave this computer in its code page, and code page 1252 has no "Н" (U+041D); name the program by a path that code page holds'
 grep -qF "$expected" <<<"${refused//$'\n'/}" || { echo "in the console: $refused"; exit 1; }
 status=0
 wine "$ctl" start 'C:\Надзор.exe' 2>/dev/null || status=$?
