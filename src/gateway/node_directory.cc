@@ -311,6 +311,8 @@ void NodeDirectory::Forget(const std::string& key) {
   Tell([&](NodeObserver& o) { o.NodeForgotten(found->second); });
   words_.erase(found->second.word);
   for (const auto& [path, program] : found->second.programs) state_bytes_ -= program.Bytes();
+  for (const ProgramConfig& program : found->second.declared)
+    state_bytes_ -= DeclaredBytes(program);
   if (state_bytes_ < kMaxStateBytes / 2) said_state_full_ = false;
   nodes_.erase(found);
 }
@@ -400,16 +402,7 @@ void NodeDirectory::Hear(const Heard& heard) {
     reported.signal = Short(heard.Item("Signal"));
     // The whole state stays within what the page shows: a LAN that makes up programs without
     // end fills it, and what does not fit is not kept (said once).
-    const size_t before = known ? node->programs.at(key).Bytes() : 0;
-    if (state_bytes_ - before + reported.Bytes() > kMaxStateBytes) {
-      if (!said_state_full_) {
-        say_("the programs reported fill " + std::to_string(kMaxStateBytes) +
-             " bytes; more are not kept until some are forgotten");
-      }
-      said_state_full_ = true;
-      return;
-    }
-    state_bytes_ = state_bytes_ - before + reported.Bytes();
+    if (!Charge(known ? node->programs.at(key).Bytes() : 0, reported.Bytes())) return;
     ProgramState& program = node->programs[key];
     reported.asked_ms = program.asked_ms;
     program = std::move(reported);
@@ -440,6 +433,7 @@ void NodeDirectory::Hear(const Heard& heard) {
     // A node that starts again may declare other programs: what it said before goes.
     if (StartupNotice(text) && node->answered) {
       if (!node->declared.empty()) {
+        for (const ProgramConfig& program : node->declared) state_bytes_ -= DeclaredBytes(program);
         node->declared.clear();
         Offer(*node);
         Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
@@ -482,9 +476,10 @@ void NodeDirectory::Offer(NodeState& node) {
 
 bool NodeDirectory::LearnDeclared(NodeState& node, const Heard& heard) {
   // Only an entry of a list says how the program is declared; other reports name it alone.
+  // Asked only of a computer that answers: a name nobody stands behind declares nothing.
   const std::string name = Bounded(heard.Item("Name"));
   const std::string path = Bounded(heard.Item("Path"));
-  if (name.empty() || path.empty() || heard.Item("State").empty()) return false;
+  if (!node.answered || name.empty() || path.empty() || heard.Item("State").empty()) return false;
   ProgramConfig program;
   program.name = name;
   program.id = TopicWord(name);
@@ -495,11 +490,33 @@ bool NodeDirectory::LearnDeclared(NodeState& node, const Heard& heard) {
                                  [&](const ProgramConfig& p) { return p.id == program.id; });
   if (same != node.declared.end()) {
     if (same->path == program.path && same->name == program.name) return false;
+    if (!Charge(DeclaredBytes(*same), DeclaredBytes(program))) return false;
     *same = std::move(program);
     return true;
   }
-  if (node.declared.size() >= kMaxProgramsPerNode) return false;
+  if (node.declared.size() >= kMaxProgramsPerNode || !Charge(0, DeclaredBytes(program))) {
+    return false;
+  }
   node.declared.push_back(std::move(program));
+  return true;
+}
+
+size_t NodeDirectory::DeclaredBytes(const ProgramConfig& program) {
+  return sizeof(ProgramConfig) + program.name.size() + program.id.size() + program.path.size() +
+         program.computer.size();
+}
+
+bool NodeDirectory::Charge(size_t before, size_t after) {
+  // Refused, not made room for: what is kept is never pushed out by what a LAN makes up.
+  if (state_bytes_ - before + after > kMaxStateBytes) {
+    if (!said_state_full_) {
+      say_("the programs reported fill " + std::to_string(kMaxStateBytes) +
+           " bytes; more are not kept until some are forgotten");
+    }
+    said_state_full_ = true;
+    return false;
+  }
+  state_bytes_ = state_bytes_ - before + after;
   return true;
 }
 

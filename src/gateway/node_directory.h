@@ -115,7 +115,8 @@ class NodeDirectory {
   static constexpr size_t kMaxProgramsPerNode = 256;
   static constexpr size_t kMaxTextBytes = 512;  // a path, title or event, cut beyond
   static constexpr size_t kMaxComputerCharacters = 63;
-  // What every program reported takes at most, all nodes together: the page's bound.
+  // What every program reported or declared takes at most, all nodes together: the page's
+  // bound.
   static constexpr size_t kMaxStateBytes = 1024 * 1024;
   // Requests to nodes that have never answered an echo, per second and in one burst: a flood
   // of made-up heartbeats costs the LAN a few requests a second, not four each.
@@ -128,6 +129,8 @@ class NodeDirectory {
   // Varnix node, or NAME is no computer's name: one label of letters (any script), digits, "-"
   // and "_", at most 63 characters.
   static std::string ComputerOf(const std::string& source);
+  // What a declared program takes of the state, about.
+  static size_t DeclaredBytes(const ProgramConfig& program);
   // The notice a node gives at every start ("Using xAP port ..."): no news to anyone.
   static bool StartupNotice(const std::string& text);
   // `text` cut at kMaxTextBytes on a character's edge, saying how much was left out.
@@ -180,6 +183,9 @@ class NodeDirectory {
   void Offer(NodeState& node);
   // Takes one entry of a node's list; true when the declared programs changed.
   bool LearnDeclared(NodeState& node, const Heard& heard);
+  // Takes `after` bytes in place of `before` within kMaxStateBytes, the bound of everything
+  // kept of the programs; false, said once, when they do not fit.
+  bool Charge(size_t before, size_t after);
   void AskForReports(const NodeState& node);
   // Asks again of every node what has not been told for a while.
   void Refresh();

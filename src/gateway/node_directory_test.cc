@@ -152,5 +152,44 @@ TEST(NodeDirectoryTest, MadeUpReportsStayWithinTheStatesBound) {
             1);
 }
 
+// Declared programs take from the same bound, and only a computer that answers declares any:
+// a flood of made-up lists is refused once full, not let in by pushing out what is kept.
+TEST(NodeDirectoryTest, MadeUpListsStayWithinTheStatesBound) {
+  FakeEventLoop loop;
+  GatewayConfig config;
+  std::vector<std::string> said;
+  NodeDirectory nodes(
+      loop, config, [](auto&&...) {}, [&](const std::string& text) { said.push_back(text); },
+      [](auto&&...) { return std::string(); });
+  const auto entry = [](const std::string& source, int p) {
+    return Heard{source,
+                 "xAP",
+                 "process.notification",
+                 {{"Path", "/bin/" + std::to_string(p) + std::string(400, 'p')},
+                  {"PID", "0"},
+                  {"Name", "n" + std::to_string(p) + std::string(400, 'n')},
+                  {"State", "running"}}};
+  };
+  nodes.Hear(entry("qel.Process.stranger", 1));
+  for (int n = 0; n < 20; ++n) {
+    const std::string source = "qel.Process.pc" + std::to_string(n);
+    nodes.Hear(Heard{source, "xAP", "echo.response", {{"Response", "varnix-gateway"}}});
+    for (int p = 0; p < 256; ++p) nodes.Hear(entry(source, p));
+  }
+  size_t bytes = 0;
+  for (const auto& [key, node] : nodes.nodes()) {
+    if (node.computer == "stranger") {
+      EXPECT_TRUE(node.declared.empty());
+    }
+    for (const ProgramConfig& program : node.declared)
+      bytes += NodeDirectory::DeclaredBytes(program);
+  }
+  EXPECT_LE(bytes, NodeDirectory::kMaxStateBytes);
+  EXPECT_GT(bytes, NodeDirectory::kMaxStateBytes / 2);
+  EXPECT_EQ(std::count_if(said.begin(), said.end(),
+                          [](const std::string& t) { return t.find("fill") != std::string::npos; }),
+            1);
+}
+
 }  // namespace
 }  // namespace varnix

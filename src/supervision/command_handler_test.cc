@@ -386,6 +386,11 @@ TEST_F(CommandHandlerTest, APromiseOutlivesTheNodeButNotTheComputer) {
     node.Begin(booted);
     loop_.Advance(10);
     EXPECT_EQ(table_.started.size(), booted == 1030 ? 1u : 0u) << "booted at " << booted;
+    // Written when the promises change, not at every start or look at a run.
+    files_.files.erase("/data/promises.txt");
+    node.Readmessage(XapRequest("", "Process.Control\n{\nAction=start\nPath=/opt/app/x\n}\n"));
+    loop_.Advance(RestartPlans::kCheckMs * 4);
+    EXPECT_EQ(files_.files.count("/data/promises.txt"), 0u);
   }
 }
 

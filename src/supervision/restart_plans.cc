@@ -49,9 +49,7 @@ bool RestartPlans::Hold(Plan& plan, ProcessId pid) {
                                         [&](const auto& kept) { return kept.get() == which; });
         if (found == plans_.end() || !which->run) return;
         RunEnded(*which, loop_.NowMilliseconds());
-        std::erase_if(plans_, [](const auto& kept) { return kept->policy == RestartPolicy::kNo; });
-        UpdateTimer();
-        TellChanged();
+        Settle();
       });
     });
   }
@@ -59,45 +57,45 @@ bool RestartPlans::Hold(Plan& plan, ProcessId pid) {
 }
 
 void RestartPlans::Follow(const StartRequest& request, RestartPolicy policy, ProcessId pid) {
-  std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == request.path; });
   // A program that could not be started at all is not tried again and again.
-  if (policy == RestartPolicy::kNo || pid == 0) {
-    UpdateTimer();
-    TellChanged();
-    return;
-  }
-  auto plan = std::make_unique<Plan>();
-  plan->request = request;
-  plan->policy = policy;
-  plan->started_at = loop_.NowMilliseconds();
-  plan->since_unix = UnixSecondsNow();
-  if (!Hold(*plan, pid)) ScheduleAfter(*plan, plan->started_at);  // gone already: start it again
-  plans_.push_back(std::move(plan));
-  UpdateTimer();
-  TellChanged();
+  if (policy == RestartPolicy::kNo || pid == 0) return Forget(request.path);
+  Plan& plan = Make(request, policy);
+  if (!Hold(plan, pid)) ScheduleAfter(plan, plan.started_at);  // gone already: start it again
+  Settle();
 }
 
 void RestartPlans::Adopt(const StartRequest& request, RestartPolicy policy, ProcessId pid) {
+  if (policy == RestartPolicy::kNo) return Forget(request.path);
+  Plan& plan = Make(request, policy);
+  // Ended while no node watched: how is not known, which counts as a failure. Started now,
+  // not after a delay: nobody has been waiting for it to fail again.
+  if (!Hold(plan, pid)) plan.due_at = plan.started_at;
+  Settle();
+}
+
+RestartPlans::Plan& RestartPlans::Make(const StartRequest& request, RestartPolicy policy) {
   std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == request.path; });
-  if (policy == RestartPolicy::kNo) return;
   auto plan = std::make_unique<Plan>();
   plan->request = request;
   plan->policy = policy;
   plan->started_at = loop_.NowMilliseconds();
   plan->since_unix = UnixSecondsNow();
-  // Ended while no node watched: how is not known, which counts as a failure. Started now,
-  // not after a delay: nobody has been waiting for it to fail again.
-  if (!Hold(*plan, pid)) plan->due_at = plan->started_at;
   plans_.push_back(std::move(plan));
-  UpdateTimer();
-  TellChanged();
+  return *plans_.back();
 }
 
 void RestartPlans::Forget(const std::string& path) {
   const size_t before = plans_.size();
   std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == path; });
+  // Told only when it changes: a start without a plan asks for a Forget, and the plans are
+  // written to disk at each change.
+  if (plans_.size() != before) Settle();
+}
+
+void RestartPlans::Settle() {
+  std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
   UpdateTimer();
-  if (plans_.size() != before) TellChanged();
+  if (changed_) changed_();
 }
 
 bool RestartPlans::GaveUpOn(const std::string& path, ProcessId pid) {
@@ -119,9 +117,7 @@ bool RestartPlans::GaveUpOn(const std::string& path, ProcessId pid) {
     if (!ended) return false;
     RunEnded(*plan, loop_.NowMilliseconds());
     const bool gave_up = plan->gave_up;
-    std::erase_if(plans_, [](const auto& kept) { return kept->policy == RestartPolicy::kNo; });
-    UpdateTimer();
-    TellChanged();
+    Settle();
     return gave_up;
   }
   return plan->gave_up && plan->pid == pid;
@@ -207,8 +203,12 @@ void RestartPlans::Check() {
   }
   std::vector<bool> ended;
   if (!runs.empty()) Quietly([&] { ended = table_.HaveEnded(runs); });
+  // Told only when something happened: where runs are asked about, the timer comes often.
+  bool changed = false;
   for (size_t i = 0; i < asked.size() && i < ended.size(); ++i) {
-    if (ended[i]) RunEnded(*asked[i], now);
+    if (!ended[i]) continue;
+    RunEnded(*asked[i], now);
+    changed = true;
   }
   // Started after the look at every plan, each only if it is still planned by then.
   std::vector<Plan*> due;
@@ -222,10 +222,11 @@ void RestartPlans::Check() {
     const bool still_planned = std::any_of(plans_.begin(), plans_.end(),
                                            [&](const auto& kept) { return kept.get() == plan; });
     if (still_planned) StartAgain(*plan, now);
+    changed = changed || still_planned;
   }
   std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
   UpdateTimer();
-  if (!asked.empty() || !due.empty()) TellChanged();
+  if (changed && changed_) changed_();
 }
 
 void RestartPlans::UpdateTimer() {
@@ -249,10 +250,6 @@ void RestartPlans::UpdateTimer() {
   timer_->SetEnabled(false);
   timer_->SetInterval(static_cast<int>(std::max<int64_t>(*next - now, 1)));
   timer_->SetEnabled(true);
-}
-
-void RestartPlans::TellChanged() {
-  if (changed_) changed_();
 }
 
 }  // namespace varnix

@@ -111,7 +111,10 @@ class RestartPlans {
   void StartAgain(Plan& plan, int64_t now);
   void ScheduleAfter(Plan& plan, int64_t now);
   void UpdateTimer();
-  void TellChanged();
+  // A new plan for the request's path, in place of any earlier one.
+  Plan& Make(const StartRequest& request, RestartPolicy policy);
+  // After a change: ended plans go, the timer is set anew, and whoever keeps them is told.
+  void Settle();
 
   EventLoop& loop_;
   ProcessTable& table_;
