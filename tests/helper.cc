@@ -34,6 +34,51 @@ int RunMode(int argc, char** argv) {
     return std::stoi(argv[2]);
   }
 
+  // Says COUNT lines on standard output, each followed by one on standard error, a few
+  // milliseconds apart, then ends.
+  if (mode == "say" && argc >= 2) {
+    for (int line = 1; line <= std::stoi(argv[1]); ++line) {
+      std::printf("line %d <b>bold</b>\n", line);
+      std::fflush(stdout);
+      std::fprintf(stderr, "trouble %d\n", line);
+      std::fflush(stderr);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 0;
+  }
+  // Says "tick N" every MS milliseconds, COUNT times.
+  if (mode == "ticks" && argc >= 3) {
+    for (int tick = 1; tick <= std::stoi(argv[1]); ++tick) {
+      std::printf("tick %d\n", tick);
+      std::fflush(stdout);
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(argv[2])));
+    }
+    return 0;
+  }
+  // Writes BYTES of lines (of LINE bytes, 16 when not given) as fast as it can, in writes of
+  // 64 KiB, and puts in REPORT how long all of them took and the longest one, in milliseconds.
+  if (mode == "flood" && argc >= 3) {
+    using Clock = std::chrono::steady_clock;
+    const long long total = std::stoll(argv[1]);
+    const std::string line =
+        std::string(argc >= 4 ? std::stoul(argv[3]) - 1 : 15, 'x').append("\n");
+    std::string chunk;
+    while (chunk.size() + line.size() <= 65536) chunk += line;
+    const auto begun = Clock::now();
+    Clock::duration longest{};
+    for (long long written = 0; written < total; written += static_cast<long long>(chunk.size())) {
+      const auto before = Clock::now();
+      std::fwrite(chunk.data(), 1, chunk.size(), stdout);
+      std::fflush(stdout);
+      longest = std::max(longest, Clock::now() - before);
+    }
+    const auto ms = [](Clock::duration span) {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(span).count();
+    };
+    std::ofstream(argv[2]) << ms(Clock::now() - begun) << ' ' << ms(longest) << '\n';
+    return 0;
+  }
+
   Platform platform = MakePlatform();
   EventLoop& loop = *platform.loop;
   auto deadline = loop.CreateTimer([&] { loop.Quit(); });

@@ -169,6 +169,8 @@ int Controller::On(const std::string& target) {
     }
     case Verb::kList:
       return List(target);
+    case Verb::kLogs:
+      return Logs(target);
     case Verb::kIp: {
       SendControl(target, "Computer.Control", {{"Query", "IP"}});
       const std::optional<Heard> answer = Await(target, mark, timeout_ms_, [](const Heard& h) {
@@ -362,6 +364,92 @@ int Controller::List(const std::string& target) {
               : Escaped(target + " has no programs declared (Config/programs.ini)") + "\n");
   }
   return refused ? 1 : 0;
+}
+
+std::optional<std::vector<std::string>> Controller::AskLog(const std::string& target, int lines,
+                                                           const std::string& after, bool quiet) {
+  const size_t mark = heard_.size();
+  const std::string token = NextToken();
+  std::vector<std::pair<std::string, std::string>> items = ProgramItems("log");
+  items.emplace_back("Lines", std::to_string(lines));
+  if (!after.empty()) items.emplace_back("After", after);
+  items.emplace_back("Request", token);
+  SendControl(target, "Process.Control", items);
+  std::vector<const Heard*> parts;
+  bool refused = false;
+  const bool whole = WaitFor(
+      [&] {
+        parts.clear();
+        size_t expected = 0;
+        for (size_t i = mark; i < heard_.size(); ++i) {
+          const Heard& heard = heard_[i];
+          if (!From(heard, target)) continue;
+          // The node's refusal, or its word that it keeps no log of that program.
+          if (IsEvent(heard) && EventWords(heard).find(" log of ") != std::string::npos) {
+            refused = true;
+          } else if (heard.section == "process.log" && heard.Item("Request") == token) {
+            parts.push_back(&heard);
+            std::from_chars(heard.Item("Parts").data(),
+                            heard.Item("Parts").data() + heard.Item("Parts").size(), expected);
+          }
+        }
+        return refused || (expected > 0 && parts.size() >= expected);
+      },
+      timeout_ms_);
+  if (refused || !whole) {
+    if (refused && !quiet) SaidSince(target, mark, refused);
+    if (!refused && !quiet) ComplainNoReply(target);
+    return std::nullopt;
+  }
+  std::sort(parts.begin(), parts.end(), [](const Heard* a, const Heard* b) {
+    return std::stoi("0" + a->Item("Part")) < std::stoi("0" + b->Item("Part"));
+  });
+  std::vector<std::string> said;
+  for (const Heard* part : parts) {
+    if (command_.json) Print(JsonLine(*part) + "\n");
+    for (int line = 1; line <= std::stoi("0" + part->Item("Lines")); ++line) {
+      said.push_back(part->Item("Line" + std::to_string(line)));
+    }
+  }
+  return said;
+}
+
+int Controller::Logs(const std::string& target) {
+  if (!Ping(target)) return 1;
+  std::optional<std::vector<std::string>> lines = AskLog(target, command_.lines, "", false);
+  if (!lines) return 1;
+  const auto stamp = [](const std::string& line) { return line.substr(0, line.find(' ')); };
+  const auto show = [&](const std::vector<std::string>& shown) {
+    if (command_.json) return;
+    std::string text;
+    for (const std::string& line : shown) text += Escaped(line) + "\n";
+    Print(text);
+  };
+  show(*lines);
+  if (!command_.follow) return 0;
+  // Followed by asking from the last stamp shown: the lines of that same millisecond that were
+  // shown already come again first, and are passed over.
+  std::string last = lines->empty() ? "" : stamp(lines->back());
+  size_t same = 0;
+  for (auto line = lines->rbegin(); line != lines->rend() && stamp(*line) == last; ++line) ++same;
+  while (!loop_.Quitting()) {
+    WaitFor([] { return false; }, kFollowEveryMs);
+    if (loop_.Quitting()) break;
+    // A node that is restarting answers again later; a follow goes on meanwhile.
+    lines = AskLog(target, last.empty() ? command_.lines : kMostLogLines, last, true);
+    if (!lines) continue;
+    size_t skip = 0;
+    while (skip < same && skip < lines->size() && stamp((*lines)[skip]) == last) ++skip;
+    const std::vector<std::string> fresh(lines->begin() + static_cast<std::ptrdiff_t>(skip),
+                                         lines->end());
+    if (fresh.empty()) continue;
+    show(fresh);
+    const std::string newest = stamp(fresh.back());
+    if (newest != last) same = 0;
+    last = newest;
+    for (auto line = fresh.rbegin(); line != fresh.rend() && stamp(*line) == last; ++line) ++same;
+  }
+  return 0;
 }
 
 int Controller::Watch(const std::vector<std::string>& targets) {

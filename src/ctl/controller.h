@@ -26,6 +26,9 @@ class Controller {
   static constexpr int kRequestLimitMs = 60000;
   // How long a refusal of a shutdown may take to come back.
   static constexpr int kRefusalWaitMs = 1000;
+  // How often `logs -f` asks for new lines, and how many it takes at most each time.
+  static constexpr int kFollowEveryMs = 500;
+  static constexpr int kMostLogLines = 200;
 
   struct Output {
     std::FILE* out;
@@ -64,6 +67,12 @@ class Controller {
   int Watch(const std::vector<std::string>& targets);
   // The programs declared on the target's computer, one row each.
   int List(const std::string& target);
+  // A program's last lines, and with -f the new ones as they come.
+  int Logs(const std::string& target);
+  // The lines of one answer to a log request (from the stamp `after`, when given), in order;
+  // nothing when the node did not answer whole or refused, which is said.
+  std::optional<std::vector<std::string>> AskLog(const std::string& target, int lines,
+                                                 const std::string& after, bool quiet);
   // What `target` said since message `mark`: its events are said on standard error, and make
   // `refused` true; the rest is returned.
   std::vector<Heard> SaidSince(const std::string& target, size_t mark, bool& refused);

@@ -32,6 +32,8 @@ const char kCtlUsage[] =
     "  nodes                          the Varnix nodes on the network\n"
     "  list [NAME]                    the programs declared on a computer (programs.ini):\n"
     "                                 how each stands, its restarts, and since when\n"
+    "  logs PATH [-n N] [-f]          a program's last N lines of output (20, at most 200);\n"
+    "                                 -f goes on showing new ones until Ctrl-C\n"
     "Options:\n"
     "  --node NAME        a computer name, or a node's xAP address (qel.Process.NAME);\n"
     "                     this computer's node when not given\n"
@@ -52,7 +54,7 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 20> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 21> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
@@ -71,7 +73,8 @@ constexpr std::array<VerbName, 20> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"keygen", CtlCommand::Verb::kKeygen},
                                            {"watch", CtlCommand::Verb::kWatch},
                                            {"nodes", CtlCommand::Verb::kNodes},
-                                           {"list", CtlCommand::Verb::kList}}};
+                                           {"list", CtlCommand::Verb::kList},
+                                           {"logs", CtlCommand::Verb::kLogs}}};
 
 constexpr std::array<std::pair<const char*, const char*>, 4> kWindows{
     {{"hidden", "0"}, {"normal", "1"}, {"minimized", "2"}, {"maximized", "3"}}};
@@ -189,6 +192,24 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
       if (command.path.empty() && command.title.empty()) {
         return {std::nullopt, plain[0] + " needs the program's path or --title"};
       }
+      break;
+    case Verb::kLogs:
+      for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == "-f") {
+          command.follow = true;
+        } else if (rest[i] == "-n") {
+          if (i + 1 == rest.size() || !IsNumber(rest[i + 1]) || std::stoi(rest[i + 1]) < 1 ||
+              std::stoi(rest[i + 1]) > 200) {
+            return {std::nullopt, "-n takes a number of lines, from 1 to 200"};
+          }
+          command.lines = std::stoi(rest[++i]);
+        } else if (command.path.empty()) {
+          command.path = rest[i];
+        } else {
+          return {std::nullopt, "logs takes one path: " + rest[i]};
+        }
+      }
+      if (command.path.empty()) return {std::nullopt, "logs needs the program's path or name"};
       break;
     case Verb::kWatch:
       if (rest.size() > 1) return {std::nullopt, "watch takes at most one path"};

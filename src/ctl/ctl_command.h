@@ -28,7 +28,8 @@ struct CtlCommand {
     kKeygen,
     kWatch,
     kNodes,
-    kList
+    kList,
+    kLogs
   };
 
   Verb verb = Verb::kNodes;
@@ -46,8 +47,10 @@ struct CtlCommand {
   std::string window;    // the show number
   std::string restart;   // a restart policy, lower-cased
   std::vector<std::string> arguments;
-  std::string text;  // what echo sends
-  std::string mac;   // what wake wakes, normal ("aa:bb:cc:dd:ee:ff"); "" for the one last seen
+  std::string text;     // what echo sends
+  std::string mac;      // what wake wakes, normal ("aa:bb:cc:dd:ee:ff"); "" for the one last seen
+  int lines = 20;       // how many of a program's last lines logs shows
+  bool follow = false;  // logs goes on showing new lines until Ctrl-C
 
   // Whether the request concerns one program.
   bool ForAProgram() const {

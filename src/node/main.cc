@@ -6,6 +6,7 @@
 #include "node/varnix_form.h"
 #include "platform/platform.h"
 #include "platform/terminal.h"
+#include "supervision/output_relay.h"
 
 namespace {
 
@@ -22,6 +23,8 @@ constexpr char kUsage[] =
 int main(int argc, char** argv) {
   // Any word is a wish to know how it is used: without one it would start unseen.
   if (const std::vector<std::string> words = varnix::ProgramArguments(argc, argv); !words.empty()) {
+    // Started by the node itself to keep a program's output.
+    if (const auto order = varnix::ReadRelayArguments(words)) return varnix::RelayOutput(*order);
     const std::string& word = words[0];
     const bool asked = word == "--help" || word == "-h" || word == "-?" || word == "/?";
     if (varnix::UseCallersConsole()) varnix::WriteText(asked ? stdout : stderr, kUsage);

@@ -24,10 +24,25 @@ size_t MaxRecords(const NodeContext& context) {
       "Supervision", "MaxRecords", ProcessRegistry::kDefaultMaxRecords, 1, 1000000, context.log));
 }
 
+// How much of each program's output is kept, from settings.ini: [Logs] MaxBytes and Files.
+LogLimits ReadLogLimits(const NodeContext& context) {
+  LogLimits limits;
+  limits.max_bytes = static_cast<uint64_t>(context.hs.GetWholeSetting(
+      "Logs", "MaxBytes", static_cast<int64_t>(LogLimits::kDefaultMaxBytes),
+      static_cast<int64_t>(LogLimits::kLeastMaxBytes), int64_t{1} << 40, context.log));
+  limits.files = static_cast<int>(context.hs.GetWholeSetting(
+      "Logs", "Files", LogLimits::kDefaultFiles, 0, LogLimits::kMostFiles, context.log));
+  return limits;
+}
+
 class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
-      : operations_(context.services.processes, context.services.desktop, context.services.files,
+      : logs_(context.services.files,
+              context.values.DataFolderInUse() + "Logs" +
+                  std::string(1, context.values.paths.separator()),
+              context.values.ExePath, ReadLogLimits(context)),
+        operations_(context.services.processes, context.services.desktop, context.services.files,
                     context.events, context.services.loop, context.OSLabel, context.values.paths),
         windows_({context.services.desktop, context.services.processes, context.services.machine,
                   context.services.files, context.services.loop},
@@ -44,7 +59,7 @@ class NodeSupervisor : public Supervisor {
             ReadDeclaredPrograms(context.services.files, context.events, context.log,
                                  context.values.ConfigFolder() + "programs.ini",
                                  context.values.paths),
-            context.values.DataFolderInUse() + "promises.txt") {
+            context.values.DataFolderInUse() + "promises.txt", &logs_) {
     int64_t booted = 0;
     Quietly([&] { booted = context.services.machine.Figures("").booted; });
     handler_.Begin(booted);
@@ -54,6 +69,7 @@ class NodeSupervisor : public Supervisor {
   void SupervisionPass() override { handler_.SupervisionPass(); }
 
  private:
+  ProgramLogs logs_;
   ProcessOperations operations_;
   CloseWindows windows_;
   ShutdownModule shutdown_;

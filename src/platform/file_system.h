@@ -20,6 +20,8 @@ class FileSystem {
   // At most the first `max_bytes` of the file: a file that anyone may have grown is never
   // read whole into memory.
   virtual std::string ReadStart(const std::string& path, size_t max_bytes) = 0;
+  // The last `max_bytes` of the file as they are (all of a smaller one).
+  virtual std::string ReadEnd(const std::string& path, size_t max_bytes) = 0;
   // The file's bytes as they are, for a reader that tells their encoding itself.
   virtual std::string ReadBytes(const std::string& path) = 0;
   // Makes `text` the file's whole content; a reader finds the old content or the new, never
@@ -49,6 +51,7 @@ class StdFileSystem : public FileSystem {
   void CreateFolder(const std::string& path) override;
   std::string ReadAll(const std::string& path) override;
   std::string ReadStart(const std::string& path, size_t max_bytes) override;
+  std::string ReadEnd(const std::string& path, size_t max_bytes) override;
   std::string ReadBytes(const std::string& path) override;
   void WriteAll(const std::string& path, std::string_view text) override;
   void Append(const std::string& path, std::string_view text) override;

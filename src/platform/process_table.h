@@ -35,6 +35,15 @@ enum class ShowState : int {
   kMinimizedNoFocus = 6,
 };
 
+// Where a started program's standard output and standard error go. A relay is a program
+// started beside it that reads them: the output as its standard input, the errors as its
+// third stream (RelayedOutput). It is not this program: a restarted node leaves no program
+// writing into a closed pipe. With no relay they go where this program's own go.
+struct OutputRelay {
+  std::string program;  // "" for no relay
+  std::vector<std::string> arguments;
+};
+
 // How a process ended, as far as the system lets the node know.
 struct ExitStatus {
   std::optional<int> code;  // the status it exited with
@@ -85,9 +94,10 @@ class ProcessTable {
   // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
   // arguments by the Windows command-line rules on every system. `show` is how its main
   // window first appears, where the system lets a starter choose. Returns at once with the
-  // new id; throws Error. `folder` is its working folder, "" for this program's own.
+  // new id; throws Error. `folder` is its working folder, "" for this program's own. Where
+  // the relay cannot be started, the program still is, its output going where ours goes.
   virtual ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
-                          const std::string& folder = "") = 0;
+                          const std::string& folder = "", const OutputRelay& relay = {}) = 0;
   // The program file that the system's own way of running a bare name finds for `name`
   // ("notepad"): on Windows the App Paths key, then the folders of PATH with the extensions
   // of PATHEXT, as the Run box looks; elsewhere the executable files of PATH, as a shell

@@ -89,6 +89,19 @@ std::string StdFileSystem::ReadStart(const std::string& path, size_t max_bytes) 
   return TextFromCodePage(Read(path, max_bytes));
 }
 
+std::string StdFileSystem::ReadEnd(const std::string& path, size_t max_bytes) {
+  errno = 0;
+  std::ifstream in(PathFromText(path), std::ios::binary | std::ios::ate);
+  if (!in) ThrowFileError("Cannot open", path);
+  const auto size = static_cast<uint64_t>(in.tellg());
+  const uint64_t start = size > max_bytes ? size - max_bytes : 0;
+  in.seekg(static_cast<std::streamoff>(start));
+  std::string bytes(static_cast<size_t>(size - start), '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
+}
+
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
   // Written beside and then renamed over the old file: a reader, or a program that ends
   // mid-write, finds the old text or the new one, never half of either.

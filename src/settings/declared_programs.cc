@@ -117,6 +117,14 @@ std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport
         program.at_boot = word == "boot";
       }
     }
+    if (const std::string value = read("Log"); has(value)) {
+      const std::string word = LowerCase(TrimSpaces(value));
+      if (word != "yes" && word != "no") {
+        unusable("Log", value, "is neither yes nor no");
+      } else {
+        program.log = word == "yes";
+      }
+    }
     if (const std::string value = read("After"); has(value)) {
       program.after = std::string(TrimSpaces(value));
     }

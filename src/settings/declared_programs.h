@@ -29,6 +29,7 @@ struct DeclaredProgram {
   RestartPolicy restart = RestartPolicy::kOnFailure;
   bool at_boot = true;
   std::string after;  // the name of the program that must run first; "" for none
+  bool log = true;    // its output kept in Data/Logs/NAME.log
 };
 
 // Every usable [Program NAME] section of `path`, in the file's order. A bad value is named in

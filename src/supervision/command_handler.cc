@@ -12,8 +12,10 @@
 #include "core/text.h"
 #include "core/unix_time.h"
 #include "core/wire_text.h"
+#include "platform/error.h"
 #include "platform/text_encoding.h"
 #include "settings/ini_tool.h"
+#include "supervision/process_names.h"
 #include "xap/packed_items.h"
 
 namespace varnix {
@@ -45,7 +47,8 @@ std::string Said(std::string_view text) { return ShownSafely(text, 256); }
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
                                ErrorLog& log, EventReport& events, ProcessOperations& operations,
                                ComputerControl& computer, AccessRules rules, size_t max_records,
-                               std::vector<DeclaredProgram> declared, std::string promises_path)
+                               std::vector<DeclaredProgram> declared, std::string promises_path,
+                               ProgramLogs* logs)
     : values_(values),
       xap_(xap),
       queue_(queue),
@@ -73,7 +76,8 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
             events_.SendErrorEvent(kLogType, words);
           },
           [this] { SavePromises(); }),
-      declared_(std::move(declared)) {
+      declared_(std::move(declared)),
+      logs_(logs) {
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
     if (restarts_.GaveUpOn(record.Path(), pid)) record.Tell("GaveUp", "yes");
@@ -99,7 +103,7 @@ ProcessId CommandHandler::StartAndReport(const StartRequest& request, bool own_i
   }
   const ProcessId pid =
       operations_.StartProcess(request.path, request.parameter, request.window, request.priority,
-                               request.folder, /*reuse_running=*/!own_instance);
+                               request.folder, /*reuse_running=*/!own_instance, RelayFor(request));
   if (pid == 0) {
     log_.WriteErrorLog(kLogType, "Cannot start " + request.path + " for " + request.source + ": " +
                                      operations_.LastStartFailure());
@@ -307,7 +311,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
   }
   if (Title == kUnknownText && Path == kUnknownText) return;
   if (lower != "start" && lower != "stop" && lower != "restart" && lower != "query" &&
-      lower != "autonotify") {
+      lower != "autonotify" && lower != "log") {
     return;
   }
   if (!Authentic(lower, Path == kUnknownText ? Title : Path, source)) return;
@@ -328,6 +332,14 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     if (Parameter == kUnknownText) Parameter = declared->parameter;
     if (Priority == kUnknownText) Priority = declared->priority;
     if (!window_given) Window = declared->window;
+  }
+  // A program's output may hold its secrets: read only by those who may run it.
+  if (lower == "log") {
+    if (Path != kUnknownText &&
+        Allowed(rules_.AllowsProgram(operations_.PathAsRun(Path)), lower, Path, source)) {
+      SendLog(message, Path, declared);
+    }
+    return;
   }
   if (lower == "start" || lower == "restart") {
     if (Path != kUnknownText &&
@@ -469,6 +481,60 @@ void CommandHandler::List() {
       }
     }
     registry_.SendNotification(*record);
+  }
+}
+
+OutputRelay CommandHandler::RelayFor(const StartRequest& request) {
+  if (logs_ == nullptr) return {};
+  if (request.name.empty()) return logs_->RelayFor(filename(request.path, operations_.paths()));
+  const DeclaredProgram* program = FindDeclared(declared_, request.name);
+  return program != nullptr && !program->log ? OutputRelay{} : logs_->RelayFor(request.name);
+}
+
+void CommandHandler::SendLog(XapMessage& message, const std::string& path,
+                             const DeclaredProgram* declared) {
+  const std::string name =
+      declared != nullptr ? declared->name : filename(path, operations_.paths());
+  if (logs_ == nullptr || !logs_->Has(name)) {
+    events_.SendErrorEvent(
+        kLogType, "ProcessLog",
+        Failure{errors::kFileNotFound, "File not found: no log of " + Said(name), 10});
+    return;
+  }
+  size_t count = kDefaultLogLines;
+  if (const std::string lines(message.GetItem("Process.Control", "Lines")); ReadsAsNumber(lines)) {
+    const long asked = std::stol(lines);
+    count = asked < 1 ? 1 : std::min<size_t>(static_cast<size_t>(asked), kMostLogLines);
+  }
+  const std::string after(message.GetItem("Process.Control", "After"));
+  const std::vector<LogLine> lines = logs_->Last(name, count, StampMilliseconds(after));
+  // Cut into messages of whole lines, each one datagram.
+  std::vector<std::vector<std::pair<std::string, std::string>>> messages(1);
+  size_t bytes = 0;
+  for (const LogLine& line : lines) {
+    std::string value = line.stamp.empty() ? line.mark : line.stamp + " " + line.mark;
+    value += " " + ShownSafely(line.text, kLogLineBytes);
+    if (bytes + value.size() > kLogMessageBytes && !messages.back().empty()) {
+      messages.emplace_back();
+      bytes = 0;
+    }
+    bytes += value.size();
+    messages.back().emplace_back("Line" + std::to_string(messages.back().size() + 1),
+                                 std::move(value));
+  }
+  const std::string target(message.msgSource());
+  // Given back as it came, so that an asker tells its answers from an earlier request's.
+  const std::string request(message.GetItem("Process.Control", "Request"));
+  for (size_t part = 0; part < messages.size(); ++part) {
+    std::string packed = PackItems({{"Name", Said(name)},
+                                    {"Path", Said(path)},
+                                    {"Part", std::to_string(part + 1)},
+                                    {"Parts", std::to_string(messages.size())},
+                                    {"Lines", std::to_string(messages[part].size())}});
+    if (request != kUnknownText) AppendItem(packed, "Request", Said(request));
+    for (const auto& [key, value] : messages[part]) AppendItem(packed, key, value);
+    // To the one who asked: what a program says is not for every listener.
+    queue_.SendXap(target, "Computer.Process", "Process.Log", packed);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "settings/access_rules.h"
 #include "settings/declared_programs.h"
 #include "supervision/process_operations.h"
+#include "supervision/program_log.h"
 #include "supervision/promise_store.h"
 #include "supervision/registry.h"
 #include "supervision/restart_plans.h"
@@ -27,12 +28,22 @@ class CommandHandler {
   static constexpr int64_t kEchoesSaidEveryMs = 60000;
 
   // `rules` say who may ask for what; the default allows everything.
+  // The lines one log request may ask for, and those it gets when it names no number.
+  static constexpr size_t kMostLogLines = 200;
+  static constexpr size_t kDefaultLogLines = 20;
+  // What the lines of one Process.Log message come to at most, and one line of it: a message
+  // fits in one datagram.
+  static constexpr size_t kLogMessageBytes = 1000;
+  static constexpr size_t kLogLineBytes = 320;
+
   // `declared` are the programs of programs.ini; `promises_path`, where what the node keeps
-  // running is kept across its restarts ("" for nowhere).
+  // running is kept across its restarts ("" for nowhere); `logs`, where the output of the
+  // programs it starts is kept (nullptr: where the node's own goes).
   CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
                  EventReport& events, ProcessOperations& operations, ComputerControl& computer,
                  AccessRules rules = {}, size_t max_records = ProcessRegistry::kDefaultMaxRecords,
-                 std::vector<DeclaredProgram> declared = {}, std::string promises_path = "");
+                 std::vector<DeclaredProgram> declared = {}, std::string promises_path = "",
+                 ProgramLogs* logs = nullptr);
 
   // At the node's start: adopts the programs its last run kept that still run (the others
   // are started as their rule says), then, once the loop runs, starts the declared programs
@@ -77,6 +88,11 @@ class CommandHandler {
   const DeclaredProgram* DeclaredAt(const std::string& path);
   // One report for each declared program, running or not, with how its plan stands.
   void List();
+  // Where a start's output goes: the relay into its log, or none for a program that keeps
+  // none.
+  OutputRelay RelayFor(const StartRequest& request);
+  // Answers a log request with the program's last lines, in as many messages as they take.
+  void SendLog(XapMessage& message, const std::string& path, const DeclaredProgram* declared);
   // What the plan for the record's path says of a program that does not run (it gave up).
   void TellPlan(Status& record);
   void Adopt(const Promise& promise);
@@ -99,6 +115,7 @@ class CommandHandler {
   std::vector<DeclaredProgram> declared_;
   std::vector<std::string> stopped_;  // declared programs held stopped, by lower-cased name
   std::optional<PromiseStore> store_;
+  ProgramLogs* logs_;
   std::vector<const DeclaredProgram*> boot_;  // into declared_, which never changes
   std::unique_ptr<Timer> boot_timer_;
   int64_t booted_ = 0;

@@ -252,7 +252,8 @@ std::string ProcessOperations::ProgramFile(const std::string& path) {
 
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
                                           const std::string& window, const std::string& priority,
-                                          const std::string& folder, bool reuse_running) {
+                                          const std::string& folder, bool reuse_running,
+                                          const OutputRelay& relay) {
   last_start_failure_.clear();
   last_start_found_running_.clear();
   if (!files_.FileExists(path)) {
@@ -276,7 +277,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
       const ShowState show =
           IsWholeNumber(window) ? static_cast<ShowState>(std::stoi(std::string(TrimSpaces(window))))
                                 : ShowState::kMinimized;
-      pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show, folder);
+      pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show, folder, relay);
     });
     if (!started) return 0;
     WaitThroughFirstSecond(pid);

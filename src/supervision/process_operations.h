@@ -35,7 +35,8 @@ class ProcessOperations {
   // where one made at once would tell a program that failed straight away as running.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority,
-                         const std::string& folder = "", bool reuse_running = true);
+                         const std::string& folder = "", bool reuse_running = true,
+                         const OutputRelay& relay = {});
   // The file a start of `path` runs: a bare name is looked up as the system's own Run box or
   // shell would; anything else, or a name found nowhere, is `path` itself.
   std::string ProgramFile(const std::string& path);

@@ -27,6 +27,10 @@ class FakeFileSystem : public FileSystem {
     return found->second;
   }
   std::string ReadBytes(const std::string& path) override { return ReadAll(path); }
+  std::string ReadEnd(const std::string& path, size_t max_bytes) override {
+    const std::string all = ReadAll(path);
+    return all.size() > max_bytes ? all.substr(all.size() - max_bytes) : all;
+  }
   std::string ReadStart(const std::string& path, size_t max_bytes) override {
     return ReadAll(path).substr(0, max_bytes);
   }

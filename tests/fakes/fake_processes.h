@@ -86,7 +86,8 @@ class FakeProcessTable : public ProcessTable {
   }
   ProcessId FindByFileName(const std::string& file_name) override { return FindByName(file_name); }
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
-                  const std::string& /*folder*/) override {
+                  const std::string& /*folder*/, const OutputRelay& relay) override {
+    relays.push_back(relay);
     started.push_back(path + "|" + parameter + "|" + std::to_string(static_cast<int>(show)));
     const ProcessId pid = Add(path.substr(path.find_last_of("/\\") + 1));
     processes[pid].path = path;
@@ -137,6 +138,7 @@ class FakeProcessTable : public ProcessTable {
   std::map<ProcessId, Process> processes;
   std::vector<std::string> names_asked;
   std::vector<std::string> started;
+  std::vector<OutputRelay> relays;             // each start's, in order
   std::map<std::string, std::string> on_path;  // bare name: the file LookUpProgram finds
   int terminations = 0;
   int ended_asks = 0;

@@ -13,6 +13,7 @@
 
 #include "core/text.h"
 #include "platform/text_encoding.h"
+#include "supervision/program_log.h"
 #include "system/hub_fixture.h"
 #include "xap/message_signature.h"
 
@@ -379,6 +380,55 @@ TEST_F(CtlTest, ListsStartsAndStopsDeclaredProgramsByName) {
   EXPECT_EQ(row("running"), "");
   EXPECT_EQ(Ctl({"stop", "Listed"}).code, 0);
   EXPECT_EQ(row("stopped"), "");
+}
+
+TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
+  const std::string say = CopyOfThisProgram("vxsay");
+  ASSERT_EQ(Ctl({"start", say, "--", "--helper", "say", "12"}).code, 0);
+  const std::string stamp = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d ";
+  Ran shown;
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+    shown = Ctl({"logs", say, "-n", "5"});
+    return shown.output.find("trouble 12") != std::string::npos;
+  })) << shown.output;
+  EXPECT_EQ(shown.code, 0);
+  EXPECT_TRUE(std::regex_match(
+      shown.output, std::regex("(" + stamp + "(out line|err trouble) 1[0-2].*\r?\n){5}")))
+      << shown.output;
+  const Ran none = Ctl({"logs", "vxnothing"});
+  EXPECT_EQ(none.code, 1);
+  EXPECT_NE(none.output.find("no log of vxnothing"), std::string::npos) << none.output;
+
+  // Followed: each tick shows within about a second of its stamp, once, in order.
+  const std::string ticker = CopyOfThisProgram("vxticker");
+  ASSERT_EQ(Ctl({"start", ticker, "--", "--helper", "ticks", "40", "250"}).code, 0);
+  const std::string followed = folder_.path("followed.txt");
+  auto follow = StartChildProcess(ctl_, {"logs", ticker, "-n", "1", "-f"}, "", {}, followed);
+  std::string text;
+  size_t read = 0;
+  int64_t slowest_ms = 0;
+  std::vector<int> ticks;
+  DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+    platform_.loop->DispatchPending(milliseconds(50));
+    text = platform_.files->ReadBytes(followed);
+    const int64_t now = std::chrono::duration_cast<milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    for (size_t end; (end = text.find('\n', read)) != std::string::npos; read = end + 1) {
+      const std::string line = text.substr(read, end - read);
+      const std::optional<int64_t> at = StampMilliseconds(line.substr(0, line.find(' ')));
+      if (!at || line.find(" out tick ") == std::string::npos) continue;
+      ticks.push_back(std::stoi(line.substr(line.rfind(' ') + 1)));
+      // The first is the last line said before the follow began.
+      if (ticks.size() > 1) slowest_ms = std::max(slowest_ms, now - *at);
+    }
+    return ticks.size() >= 12;
+  });
+  follow->Kill();
+  ASSERT_GE(ticks.size(), 12u) << text;
+  for (size_t i = 1; i < ticks.size(); ++i) EXPECT_EQ(ticks[i], ticks[i - 1] + 1) << text;
+  EXPECT_LE(slowest_ms, 1500) << "a line came late to the follow";
+  Ctl({"stop", ticker});
 }
 
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which

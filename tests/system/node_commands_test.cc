@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "core/text.h"
+#include "dispatch_until.h"
 #include "hostile_traffic.h"
 #include "platform/child_process.h"
 #include "settings/ini_tool.h"
@@ -385,6 +387,102 @@ TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
   const std::string log = ReadFile("Data/Korvane.txt");
   EXPECT_NE(log.find("Refused start of " + other), std::string::npos) << log;
   EXPECT_NE(log.find("Refused reboot of"), std::string::npos) << log;
+}
+
+// What a program says is kept in its log, stamped and marked, bounded however much it says,
+// and read over the network by those who may run it, and nobody else.
+TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed) {
+  const auto log_of = [&](const std::string& program) {
+    return Path("Data/Logs/" + program.substr(program.find_last_of("/\\") + 1) + ".log");
+  };
+  const auto wait_for = [&](const std::function<bool()>& done) {
+    return DispatchUntil(*platform_.loop, milliseconds(30000), done);
+  };
+  const std::string say = CopyOfThisProgram("vxprogsay");
+  Control("Action=start\nPath=" + say + "\nParameter=--helper say 30\n");
+  ASSERT_TRUE(wait_for([&] {
+    return platform_.files->FileExists(log_of(say)) &&
+           platform_.files->ReadBytes(log_of(say)).find("trouble 30\n") != std::string::npos;
+  }));
+  const std::string kept = platform_.files->ReadBytes(log_of(say));
+  const std::string stamp = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d";
+  EXPECT_TRUE(std::regex_search(kept, std::regex("(^|\n)" + stamp + " out line 1 <b>bold</b>\n")))
+      << kept;
+  EXPECT_TRUE(std::regex_search(kept, std::regex("(^|\n)" + stamp + " err trouble 30\n"))) << kept;
+  EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 60) << kept;
+
+  // The last five, in order, in one message to the one who asked.
+  Control("Action=log\nPath=" + say + "\nLines=5\n");
+  const std::string answer = Next("Process.Log");
+  ASSERT_NE(answer, "");
+  EXPECT_EQ(Item(answer, "Lines"), "5");
+  size_t from = kept.size() - 1;
+  for (int i = 0; i < 5; ++i) from = kept.rfind('\n', from - 1);
+  std::string told;
+  for (int i = 1; i <= 5; ++i) told += Item(answer, "Line" + std::to_string(i)) + "\n";
+  EXPECT_EQ(told, kept.substr(from + 1)) << answer;
+
+  // Refused to a source or for a program the rules keep out; an unknown program is said.
+  Send("Computer.Process", "Process.Control", "Action=log\nPath=" + say + "\n", Target(),
+       "evil.intruder.pc9");
+  EXPECT_NE(Next("Data=Refused log of " + say + " from evil.intruder.pc9"), "");
+  const std::string other = CopyOfThisProgram("vxother");
+  Control("Action=log\nPath=" + other + "\n");
+  EXPECT_NE(Next("Data=Refused log of " + other), "");
+  Control("Action=log\nPath=" + Path("vxprognothing") + "\n");
+  EXPECT_NE(Next("no log of vxprognothing"), "");
+
+  // 5 MB: rotated into 1 MiB files, three kept, the disk within its bound.
+  const auto sizes = [&](const std::string& log) {
+    std::vector<uintmax_t> found;
+    for (int i = 0; i <= 4; ++i) {
+      const std::string file = i == 0 ? log : log + "." + std::to_string(i);
+      found.push_back(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0);
+    }
+    return found;
+  };
+  const std::string flood = CopyOfThisProgram("vxprogflood");
+  const std::string report = Path("flood.txt");
+  Control("Action=start\nPath=" + flood + "\nParameter=--helper flood 5000000 " + report + "\n");
+  std::vector<uintmax_t> settled;
+  ASSERT_TRUE(wait_for([&] {
+    const std::vector<uintmax_t> now = sizes(log_of(flood));
+    const bool same = now == settled;
+    settled = now;
+    platform_.loop->DispatchPending(milliseconds(500));
+    return same && platform_.files->FileExists(report) && now[3] > 0;
+  })) << "the flood's log did not settle";
+  EXPECT_EQ(settled[4], 0u) << "a fourth old file";
+  for (const uintmax_t size : settled) EXPECT_LE(size, 1048576u);
+
+  // Short lines faster than they can be written: the program goes on unheld, the lines that
+  // could not be kept are counted.
+  const std::string fast = CopyOfThisProgram("vxprogfast");
+  const std::string timing = Path("fast.txt");
+  Control("Action=start\nPath=" + fast + "\nParameter=--helper flood 20000000 " + timing + " 2\n");
+  ASSERT_TRUE(wait_for([&] { return platform_.files->FileExists(timing); }));
+  long long total_ms = 0;
+  long long longest_ms = 0;
+  std::istringstream(platform_.files->ReadAll(timing)) >> total_ms >> longest_ms;
+  EXPECT_LT(longest_ms, 1000) << "a write of 64 KiB was held up";
+  std::string dropped;
+  EXPECT_TRUE(wait_for([&] {
+    for (int i = 0; i <= 3 && dropped.empty(); ++i) {
+      const std::string file = log_of(fast) + (i == 0 ? "" : "." + std::to_string(i));
+      if (!platform_.files->FileExists(file)) continue;
+      std::smatch match;
+      const std::string text = platform_.files->ReadBytes(file);
+      if (std::regex_search(text, match,
+                            std::regex(" --- \\.\\.\\. [0-9,]+ lines? dropped in all\n"))) {
+        dropped = match.str();
+      }
+    }
+    return !dropped.empty();
+  })) << "nothing said of lines dropped; the flood took "
+      << total_ms << " ms";
+  uintmax_t disk = 0;
+  for (const uintmax_t size : sizes(log_of(fast))) disk += size;
+  EXPECT_LE(disk, 4u * 1048576u);
 }
 
 // A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -222,6 +223,10 @@ PosixProcessTable::~PosixProcessTable() { ReapChildren(); }
 void PosixProcessTable::ReapChildren() {
   const std::vector<ProcessId> children(children_.begin(), children_.end());
   for (const ProcessId pid : children) Reap(pid);
+  for (auto it = relays_.begin(); it != relays_.end();) {
+    const pid_t done = ::waitpid(static_cast<pid_t>(*it), nullptr, WNOHANG);
+    it = done == 0 ? std::next(it) : relays_.erase(it);
+  }
 }
 
 bool PosixProcessTable::Reap(ProcessId pid) {
@@ -389,8 +394,31 @@ std::string PosixProcessTable::ProgramPath(ProcessId pid) {
   return std::string(folder, static_cast<size_t>(got)) + "/" + script;
 }
 
+namespace {
+
+// A pipe whose ends are numbered 10 or above, out of the way of the numbers a spawned program
+// is given them as, and closed on exec.
+struct HighPipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+std::optional<HighPipe> OpenHighPipe() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
+  const UniqueFd low_read(ends[0]);
+  const UniqueFd low_write(ends[1]);
+  HighPipe pipe{UniqueFd(::fcntl(ends[0], F_DUPFD_CLOEXEC, 10)),
+                UniqueFd(::fcntl(ends[1], F_DUPFD_CLOEXEC, 10))};
+  if (!pipe.read.valid() || !pipe.write.valid()) return std::nullopt;
+  return pipe;
+}
+
+}  // namespace
+
 ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   ShowState /*show*/, const std::string& folder) {
+                                   ShowState /*show*/, const std::string& folder,
+                                   const OutputRelay& relay) {
   ReapChildren();
   std::vector<std::string> argv{path};
   for (std::string& argument : SplitCommandLine(parameter)) argv.push_back(std::move(argument));
@@ -398,7 +426,31 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
   options.own_session = true;
   options.clean_signals = true;
   options.working_folder = folder;
+  // The relay holds the read ends and the program the write ends; this process keeps
+  // neither, so that the program's output outlives it.
+  std::optional<HighPipe> output;
+  std::optional<HighPipe> errors;
+  if (!relay.program.empty()) {
+    output = OpenHighPipe();
+    errors = OpenHighPipe();
+  }
+  if (output && errors) {
+    std::vector<std::string> relay_argv{relay.program};
+    relay_argv.insert(relay_argv.end(), relay.arguments.begin(), relay.arguments.end());
+    SpawnOptions relay_options;
+    relay_options.own_session = true;
+    relay_options.clean_signals = true;
+    relay_options.descriptors = {{output->read.get(), STDIN_FILENO}, {errors->read.get(), 3}};
+    const SpawnResult relayed = Spawn(std::move(relay_argv), relay_options);
+    if (relayed.error == 0) {
+      relays_.insert(static_cast<ProcessId>(relayed.pid));
+      options.descriptors = {{output->write.get(), STDOUT_FILENO},
+                             {errors->write.get(), STDERR_FILENO}};
+    }
+  }
   const auto [pid, error] = Spawn(std::move(argv), options);
+  output.reset();
+  errors.reset();
   if (error != 0) throw Error(error, "Cannot start " + path + ": " + std::strerror(error));
   children_.insert(static_cast<ProcessId>(pid));
   ended_children_.erase(static_cast<ProcessId>(pid));

@@ -26,7 +26,7 @@ class PosixProcessTable : public ProcessTable {
   ProcessId FindByPath(const std::string& path, const std::string& image_name) override;
   ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
-                  const std::string& folder) override;
+                  const std::string& folder, const OutputRelay& relay) override;
   std::string LookUpProgram(const std::string& name) override;
   std::string ProgramPath(ProcessId pid) override;
   uint64_t StartedAt(ProcessId pid) override;
@@ -54,6 +54,7 @@ class PosixProcessTable : public ProcessTable {
   bool KillChildTree(ProcessId pid);
 
   std::set<ProcessId> children_;
+  std::set<ProcessId> relays_;  // collected as they end, and never reported
   // How collected children ended, until a new child takes the same id; the latest few only,
   // so that a node that runs short jobs for years does not grow.
   static constexpr size_t kEndedKept = 256;

@@ -82,6 +82,9 @@ SpawnResult Spawn(std::vector<std::string> argv, const SpawnOptions& options) {
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
   }
+  for (const auto& [held, as] : options.descriptors) {
+    ::posix_spawn_file_actions_adddup2(actions.get(), held, as);
+  }
   std::vector<std::string> environment;
   if (!options.environment.empty()) environment = Environment(options.environment);
   std::vector<char*> envp = Pointers(environment);

@@ -2,9 +2,11 @@
 #include "platform/win32/win32_process_table.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/error.h"
 #include "platform/win32/win32_handles.h"
 
@@ -226,23 +228,124 @@ ProcessId Win32ProcessTable::FindFirst(const std::string& image_name,
   return 0;
 }
 
+namespace {
+
+struct Pipe {
+  ScopedHandle read;
+  ScopedHandle write;
+};
+
+std::optional<Pipe> OpenPipe() {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, nullptr, 0)) return std::nullopt;
+  return Pipe{ScopedHandle(read), ScopedHandle(write)};
+}
+
+// Lets the next process created inherit exactly `handles`: they are inheritable only while
+// this lives, and the attribute list names them, so that no other handle of ours (a socket,
+// inheritable as Windows makes it) goes along. The node starts one program at a time.
+class InheritOnly {
+ public:
+  explicit InheritOnly(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    for (const HANDLE handle : handles_) {
+      SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      list_ = list;
+    } else {
+      DeleteProcThreadAttributeList(list);
+    }
+  }
+  ~InheritOnly() {
+    if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+    for (const HANDLE handle : handles_) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+  }
+  InheritOnly(const InheritOnly&) = delete;
+  InheritOnly& operator=(const InheritOnly&) = delete;
+
+  // Nothing where the system keeps no such list: then nothing is to be inherited at all.
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::vector<char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// Starts the relay with the read ends as its standard input and error; true when it runs.
+bool StartRelay(const OutputRelay& relay, const Pipe& output, const Pipe& errors) {
+  std::vector<std::string> words{relay.program};
+  words.insert(words.end(), relay.arguments.begin(), relay.arguments.end());
+  std::wstring command_line = WideFromText(JoinCommandLine(words));
+  const std::wstring application = WideFromText(relay.program);
+  const InheritOnly inherit({output.read.get(), errors.read.get()});
+  if (inherit.list() == nullptr) return false;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = output.read.get();
+  startup.StartupInfo.hStdError = errors.read.get();
+  startup.lpAttributeList = inherit.list();
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                      &startup.StartupInfo, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+}  // namespace
+
 ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   ShowState show, const std::string& folder) {
+                                   ShowState show, const std::string& folder,
+                                   const OutputRelay& relay) {
   // The path is quoted and the parameter passed on as it came; no shell is involved.
   std::wstring command_line = L"\"" + WideFromText(path) + L"\"";
   if (!parameter.empty()) command_line += L" " + WideFromText(parameter);
   const std::wstring application = WideFromText(path);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = ShowCommand(show);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = ShowCommand(show);
+  // The relay holds the read ends and the program the write ends; the node keeps neither, so
+  // that the program's output outlives it.
+  std::optional<Pipe> output;
+  std::optional<Pipe> errors;
+  if (!relay.program.empty()) {
+    output = OpenPipe();
+    errors = OpenPipe();
+  }
+  std::optional<InheritOnly> inherit;
+  if (output && errors && StartRelay(relay, *output, *errors)) {
+    inherit.emplace(std::vector<HANDLE>{output->write.get(), errors->write.get()});
+    startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdOutput = output->write.get();
+    startup.StartupInfo.hStdError = errors->write.get();
+    startup.lpAttributeList = inherit->list();
+  }
+  const bool inherits = inherit && inherit->list() != nullptr;
   PROCESS_INFORMATION info{};
   // Suspended until it is in its job, so that nothing it starts escapes the job. Jobs nest
   // from Windows 8; where a job cannot be had, the program runs without one.
   const std::wstring working = WideFromText(folder);
-  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                      CREATE_SUSPENDED, nullptr, working.empty() ? nullptr : working.c_str(),
-                      &startup, &info)) {
+  const BOOL created = CreateProcessW(
+      application.c_str(), command_line.data(), nullptr, nullptr, inherits ? TRUE : FALSE,
+      CREATE_SUSPENDED | (inherits ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+      working.empty() ? nullptr : working.c_str(), &startup.StartupInfo, &info);
+  inherit.reset();
+  output.reset();  // the write ends are the program's now, and the read ends the relay's
+  errors.reset();
+  if (!created) {
     const DWORD number = GetLastError();
     // The system's own words name the file again ("Bad EXE format for %1."): said plainly.
     const bool not_a_program =

@@ -19,7 +19,7 @@ class Win32ProcessTable : public ProcessTable {
   ProcessId FindByPath(const std::string& path, const std::string& image_name) override;
   ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
-                  const std::string& folder) override;
+                  const std::string& folder, const OutputRelay& relay) override;
   std::string LookUpProgram(const std::string& name) override;
   std::string ProgramPath(ProcessId pid) override;
   uint64_t StartedAt(ProcessId pid) override;

@@ -1,0 +1,148 @@
+// OutputRelayRun: a reading thread for each stream, and the writing on the caller's.
+#include "supervision/output_relay.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace varnix {
+namespace {
+
+// Lines read together: one reading of the clock stamps them all.
+struct Batch {
+  LineMark mark;
+  std::chrono::system_clock::time_point at;
+  std::string lines;
+};
+
+// What the readers hand the writer, bounded.
+class Waiting {
+ public:
+  void Put(Batch batch, size_t count) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (bytes_ + batch.lines.size() > OutputRelayRun::kMaxWaitingBytes ||
+          lines_ + count > OutputRelayRun::kMaxWaitingLines) {
+        dropped_ += count;
+        return;
+      }
+      bytes_ += batch.lines.size();
+      lines_ += count;
+      batches_.push_back(std::move(batch));
+    }
+    changed_.notify_one();
+  }
+  void Ended() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++ended_;
+    }
+    changed_.notify_one();
+  }
+  // Waits for lines; false once both streams have ended and nothing is left.
+  bool Take(std::deque<Batch>& batches, uint64_t& dropped) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !batches_.empty() || dropped_ > 0 || ended_ == 2; });
+    if (batches_.empty() && dropped_ == 0) return false;
+    batches.swap(batches_);
+    dropped = std::exchange(dropped_, 0);
+    bytes_ = 0;
+    lines_ = 0;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Batch> batches_;
+  size_t bytes_ = 0;
+  size_t lines_ = 0;
+  uint64_t dropped_ = 0;
+  int ended_ = 0;
+};
+
+void Read(ByteSource& source, LineMark mark, Waiting& waiting, const OutputRelayRun::Clock& clock) {
+  LineSplitter splitter;
+  std::vector<char> buffer(65536);
+  for (;;) {
+    const size_t got = source.Read(buffer.data(), buffer.size());
+    Batch batch{mark, {}, {}};
+    const size_t count =
+        got == 0 ? splitter.Finish(batch.lines) : splitter.Take({buffer.data(), got}, batch.lines);
+    if (count > 0) {
+      batch.at = clock();
+      waiting.Put(std::move(batch), count);
+    }
+    if (got == 0) break;
+  }
+  waiting.Ended();
+}
+
+}  // namespace
+
+OutputRelayRun::OutputRelayRun(ByteSource& output, ByteSource& errors, LogFile& log, Clock clock)
+    : output_(output), errors_(errors), log_(log), clock_(std::move(clock)) {}
+
+void OutputRelayRun::Run() {
+  Waiting waiting;
+  std::thread output(Read, std::ref(output_), LineMark::kOutput, std::ref(waiting),
+                     std::cref(clock_));
+  std::thread errors(Read, std::ref(errors_), LineMark::kErrors, std::ref(waiting),
+                     std::cref(clock_));
+  std::deque<Batch> batches;
+  uint64_t dropped = 0;
+  uint64_t dropped_in_all = 0;
+  std::string text;
+  std::string stamp;
+  const auto note = [&](uint64_t count, const char* words) {
+    text += LogStamp(clock_()) + " --- ... " + GroupedDigits(count) + " line" +
+            (count == 1 ? "" : "s") + words;
+  };
+  while (waiting.Take(batches, dropped)) {
+    text.clear();
+    // Said where they were lost, before the lines read after them.
+    if (dropped > 0) note(dropped, " dropped: written faster than they could be kept\n");
+    dropped_in_all += dropped;
+    for (const Batch& batch : batches) {
+      stamp = LogStamp(batch.at);
+      stamp += ' ';
+      stamp += MarkText(batch.mark);
+      stamp += ' ';
+      std::string_view rest = batch.lines;
+      while (!rest.empty()) {
+        const size_t end = rest.find('\n') + 1;
+        text += stamp;
+        text.append(rest.substr(0, end));
+        rest.remove_prefix(end);
+      }
+    }
+    batches.clear();
+    log_.Write(text);
+  }
+  output.join();
+  errors.join();
+  // Said once more at the end, where the notes along the way may have been rotated away.
+  if (dropped_in_all > 0) {
+    text.clear();
+    note(dropped_in_all, " dropped in all\n");
+    log_.Write(text);
+  }
+}
+
+}  // namespace varnix
+
+namespace varnix {
+
+int RelayOutput(const RelayOrder& order) {
+  StdFileSystem files;
+  LogFile log(files, order.log_path, order.limits);
+  const RelayedOutput streams = TakeRelayedOutput();
+  OutputRelayRun(*streams.output, *streams.errors, log).Run();
+  return 0;
+}
+
+}  // namespace varnix
