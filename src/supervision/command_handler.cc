@@ -514,11 +514,12 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   for (const LogLine& line : lines) {
     std::string value = line.stamp.empty() ? line.mark : line.stamp + " " + line.mark;
     value += " " + ShownSafely(line.text, kLogLineBytes);
-    if (bytes + value.size() > kLogMessageBytes && !messages.back().empty()) {
+    const size_t item_bytes = value.size() + 10;  // "Line200=" and the line's end
+    if (bytes + item_bytes > kLogMessageBytes && !messages.back().empty()) {
       messages.emplace_back();
       bytes = 0;
     }
-    bytes += value.size();
+    bytes += item_bytes;
     messages.back().emplace_back("Line" + std::to_string(messages.back().size() + 1),
                                  std::move(value));
   }

@@ -31,9 +31,10 @@ class CommandHandler {
   // The lines one log request may ask for, and those it gets when it names no number.
   static constexpr size_t kMostLogLines = 200;
   static constexpr size_t kDefaultLogLines = 20;
-  // What the lines of one Process.Log message come to at most, and one line of it: a message
-  // fits in one datagram.
-  static constexpr size_t kLogMessageBytes = 1000;
+  // What the lines of one Process.Log message come to at most, and one line of it: with its
+  // header, the program's name and path (each cut at 256 bytes), and a signature, a message
+  // fits in one datagram of 1,500 bytes.
+  static constexpr size_t kLogMessageBytes = 800;
   static constexpr size_t kLogLineBytes = 320;
 
   // `declared` are the programs of programs.ini; `promises_path`, where what the node keeps

@@ -494,3 +494,72 @@ TEST_F(CommandHandlerTest, AnnouncementsPassTheRulesOfAnAutonotify) {
 
 }  // namespace
 }  // namespace varnix
+
+namespace varnix {
+namespace {
+
+// Each start's output goes to a relay into the program's own log, unless it keeps none; the
+// log is read back in whole lines, as many messages as they take, to the one who asked only.
+TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAskerOnly) {
+  DeclaredProgram quiet;
+  quiet.name = "Quiet";
+  quiet.path = "/opt/app/quiet";
+  quiet.log = false;
+  quiet.at_boot = false;
+  files_.files["/opt/app/quiet"] = "";
+  ProgramLogs logs(files_, "/data/Logs/", values_.ExePath, {});
+  files_.files["/cfg/settings.ini"] = "[Access]\r\nAllowSources=acme.controller.*\r\n";
+  const AccessRules rules =
+      AccessRules::Load(files_, events_, log_, "/cfg/settings.ini", PathRules::Posix());
+  CommandHandler node(values_, xap_, queue_, log_, events_, operations_, computer_, rules, 100,
+                      {quiet}, "", &logs);
+  const auto send = [&](const std::string& items, const std::string& source) {
+    node.Readmessage(
+        XapRequest("", "Process.Control\n{\n" + items + "}\n", "Computer.Process", source));
+  };
+  send("Action=start\nPath=/opt/app/notes\n", "acme.controller.pc2");
+  send("Action=start\nName=Quiet\n", "acme.controller.pc2");
+  ASSERT_EQ(table_.relays.size(), 2u);
+  EXPECT_EQ(table_.relays[0].program, "/opt/varnix/varnix");
+  EXPECT_EQ(table_.relays[0].arguments, RelayArguments("/data/Logs/notes.log", LogLimits{}));
+  EXPECT_TRUE(table_.relays[1].program.empty()) << "Log=no keeps nothing";
+  Sent();
+
+  std::string kept;
+  for (int i = 1; i <= 300; ++i) {
+    kept += "2026-12-08T15:50:01.123+01:00 out line " + std::to_string(i) +
+            (i == 300 ? " \x1b[31mred" : "") + "\n";
+  }
+  files_.files["/data/Logs/notes.log"] = kept;
+  send("Action=log\nPath=/opt/app/notes\nLines=900\nRequest=r1\n", "acme.controller.pc2");
+  std::vector<std::string> answers = Sent();
+  ASSERT_GT(answers.size(), 1u);
+  size_t lines = 0;
+  for (size_t i = 0; i < answers.size(); ++i) {
+    const std::string head =
+        "to acme.controller.pc2 process.log|Name=notes|Path=/opt/app/notes|"
+        "Part=" +
+        std::to_string(i + 1) + "|Parts=" + std::to_string(answers.size()) + "|Lines=";
+    EXPECT_EQ(answers[i].rfind(head, 0), 0u) << answers[i];
+    EXPECT_NE(answers[i].find("|Request=r1|Line1="), std::string::npos) << answers[i];
+    EXPECT_LE(answers[i].size(), 1200u);
+    lines += std::stoul(answers[i].substr(head.size()));
+  }
+  EXPECT_EQ(lines, CommandHandler::kMostLogLines);
+  EXPECT_NE(answers.front().find("|Line1=2026-12-08T15:50:01.123+01:00 out line 101|"),
+            std::string::npos);
+  EXPECT_NE(answers.back().find(" out line 300 \\x1b[31mred"), std::string::npos)
+      << "a control character is shown, not sent";
+
+  // A stranger gets nothing but the refusal; a program without a log, the usual error.
+  events_.events.clear();
+  send("Action=log\nPath=/opt/app/notes\n", "evil.intruder.pc9");
+  send("Action=log\nName=Quiet\n", "acme.controller.pc2");
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(events_.events,
+            (std::vector<std::string>{"Refused log of /opt/app/notes from evil.intruder.pc9",
+                                      "ProcessLog 10 File not found: no log of Quiet"}));
+}
+
+}  // namespace
+}  // namespace varnix
