@@ -429,7 +429,8 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
   const std::string other = CopyOfThisProgram("vxother");
   Control("Action=log\nPath=" + other + "\n");
   EXPECT_NE(Next("Data=Refused log of " + other), "");
-  Control("Action=log\nPath=" + Path("vxprognothing") + "\n");
+  Control("Action=log\nPath=" + Path(separator_ == '\\' ? "vxprognothing.exe" : "vxprognothing") +
+          "\n");
   EXPECT_NE(Next("no log of vxprognothing"), "");
 
   // 5 MB: rotated into 1 MiB files, three kept, the disk within its bound.
