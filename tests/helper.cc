@@ -35,7 +35,7 @@ int RunMode(int argc, char** argv) {
   }
 
   // Says COUNT lines on standard output, each followed by one on standard error, a few
-  // milliseconds apart, then ends.
+  // milliseconds apart; then, AFTER_MS later, ends with CODE (at once, with 0, when not given).
   if (mode == "say" && argc >= 2) {
     for (int line = 1; line <= std::stoi(argv[1]); ++line) {
       std::printf("line %d <b>bold</b>\n", line);
@@ -44,7 +44,8 @@ int RunMode(int argc, char** argv) {
       std::fflush(stderr);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return 0;
+    if (argc >= 4) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(argv[3])));
+    return argc >= 3 ? std::stoi(argv[2]) : 0;
   }
   // Says "tick N" every MS milliseconds, COUNT times.
   if (mode == "ticks" && argc >= 3) {

@@ -178,7 +178,21 @@ NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send 
       config_(config),
       send_(std::move(send)),
       say_(std::move(say)),
-      send_wake_(std::move(send_wake)) {
+      send_wake_(std::move(send_wake)),
+      logs_(
+          loop,
+          [this](const std::string& key, const NodeLogs::Items& items) {
+            const auto found = nodes_.find(key);
+            if (found != nodes_.end() && MaySend(found->second)) {
+              Request(found->second, "Computer.Process", "Process.Control", items);
+            }
+          },
+          [this](const std::string& key, const std::string& text) {
+            const auto found = nodes_.find(key);
+            if (found != nodes_.end()) {
+              Tell([&](NodeObserver& o) { o.NodeEvent(found->second, Bounded(text)); });
+            }
+          }) {
   echo_timer_ = loop_.CreateTimer([this] { Echo(); });
   refresh_timer_ = loop_.CreateTimer([this] { Refresh(); });
   ask_timer_ = loop_.CreateTimer([this] {
@@ -310,11 +324,28 @@ void NodeDirectory::Forget(const std::string& key) {
   if (found == nodes_.end()) return;
   Tell([&](NodeObserver& o) { o.NodeForgotten(found->second); });
   words_.erase(found->second.word);
+  logs_.Forget(key);
+  std::erase_if(starting_, [&](const auto& started) { return started.first == key; });
   for (const auto& [path, program] : found->second.programs) state_bytes_ -= program.Bytes();
   for (const ProgramConfig& program : found->second.declared)
     state_bytes_ -= DeclaredBytes(program);
   if (state_bytes_ < kMaxStateBytes / 2) said_state_full_ = false;
   nodes_.erase(found);
+}
+
+const NodeLogs::View* NodeDirectory::Log(const std::string& computer, const std::string& path) {
+  const std::string key = LowerCase(computer);
+  const auto found = nodes_.find(key);
+  if (found == nodes_.end() || !found->second.online || !found->second.answered) return nullptr;
+  const NodeState& node = found->second;
+  std::string name;
+  bool known = node.Program(path) != nullptr;
+  for (const ProgramConfig& program : node.offered) {
+    if (!EqualsIgnoringCase(program.path, path)) continue;
+    known = true;
+    if (program.declared) name = program.name;
+  }
+  return known ? logs_.Open(key, path, name) : nullptr;
 }
 
 void NodeDirectory::RefusedUnsigned(const std::string& sender) {
@@ -382,11 +413,17 @@ void NodeDirectory::Hear(const Heard& heard) {
     Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
     AskForReports(*node);
   }
+  if (heard.section == "process.log") {
+    logs_.Hear(LowerCase(node->computer), heard);
+    return;
+  }
   if (heard.section == "process.notification") {
     const std::string path = Bounded(heard.Item("Path"));
     const std::string key = LowerCase(path);
     if (path.empty()) return;
     const bool known = node->programs.count(key) != 0;
+    const bool was_running = (known && node->programs.at(key).Running()) ||
+                             starting_.erase({LowerCase(node->computer), key}) > 0;
     if (!known && node->programs.size() >= kMaxProgramsPerNode) return;
     ProgramState reported;
     reported.path = path;
@@ -411,6 +448,20 @@ void NodeDirectory::Hear(const Heard& heard) {
     program.last_end = program.gave_up ? Short(heard.Item("LastEnd")) : "";
     program.reported_ms = heard.at_ms;
     Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });
+    // A program shown in Home Assistant that ended with a failure is told, with its last words.
+    // Asked to end (a stop, the system's), or ended by force after that, it did not fail.
+    const bool asked_to_end = program.forced || program.signal == "SIGTERM" ||
+                              program.signal == "SIGINT" || program.signal == "SIGHUP";
+    const bool failed = (!program.exit_code.empty() && program.exit_code != "0") ||
+                        (!program.signal.empty() && !asked_to_end);
+    if (was_running && !program.Running() && failed) {
+      for (const ProgramConfig& offered : node->offered) {
+        if (!EqualsIgnoringCase(offered.path, program.path)) continue;
+        logs_.Ended(LowerCase(node->computer), program.path, offered.declared ? offered.name : "",
+                    offered.name,
+                    program.exit_code.empty() ? program.signal : "exit " + program.exit_code);
+      }
+    }
   } else if (heard.section == "computer.status") {
     NodeFigures figures{WholeNumber(heard.Item("CPU")), WholeNumber(heard.Item("MemoryUsed")),
                         WholeNumber(heard.Item("MemoryTotal")), WholeNumber(heard.Item("DiskFree")),
@@ -587,6 +638,8 @@ NodeDirectory::Sent NodeDirectory::StartProgram(const std::string& computer,
   if (!program.priority.empty()) items.emplace_back("Priority", program.priority);
   if (!program.restart.empty()) items.emplace_back("Restart", program.restart);
   Request(*node, "Computer.Process", "Process.Control", items);
+  // Its next report may already tell it failed, within its first second.
+  starting_.emplace(LowerCase(node->computer), LowerCase(program.path));
   // A start ends the node's reports at every pass for the program: they are asked again.
   Request(*node, "Computer.Process", "Process.Control",
           {{"Action", "autonotify"}, {"Path", program.path}});

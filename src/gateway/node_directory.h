@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gateway/gateway_config.h"
+#include "gateway/node_logs.h"
 #include "platform/event_loop.h"
 #include "xap/xap_link.h"
 
@@ -166,6 +167,10 @@ class NodeDirectory {
   // A running program's report, due every ten seconds, is overdue after this.
   static constexpr int64_t kOverdueMs = 15000;
 
+  // The last lines of a program the node reports or offers, for the page (NodeLogs::Open);
+  // nullptr when the node is unknown or offline, or the program is none of its own.
+  const NodeLogs::View* Log(const std::string& computer, const std::string& path);
+
   const std::map<std::string, NodeState>& nodes() const { return nodes_; }
   const NodeState* Find(const std::string& computer) const;
 
@@ -227,6 +232,9 @@ class NodeDirectory {
   bool said_full_ = false;
   size_t state_bytes_ = 0;  // of every node's programs (ProgramState::Bytes)
   bool said_state_full_ = false;
+  NodeLogs logs_;
+  // Programs the gateway asked to start, until their next report: by node key and path.
+  std::set<std::pair<std::string, std::string>> starting_;
 };
 
 }  // namespace varnix

@@ -216,6 +216,10 @@ HttpResponse WebFace::Handle(const HttpRequest& request) {
     if (request.method != "POST") return Refusal(405, "actions are POSTs");
     return Action(request);
   }
+  if (request.path == "/api/log") {
+    if (request.method != "POST") return Refusal(405, "a log is asked for with a POST");
+    return Log(request);
+  }
   // A GET never changes anything; nothing else takes a POST.
   if (!get) return Refusal(405, "only GET here");
   if (request.path == "/") {
@@ -229,16 +233,37 @@ HttpResponse WebFace::Handle(const HttpRequest& request) {
   return Refusal(404, "no such page");
 }
 
-HttpResponse WebFace::Action(const HttpRequest& request) {
+bool WebFace::FromThePage(const HttpRequest& request) const {
   // Another site's page may make the browser POST here; it cannot read the token, nor send
   // the header without this server's leave.
   const std::string origin = request.Header("origin");
   const std::string host = request.Header("host");
   const bool same_origin =
       origin.empty() || origin == "http://" + host || origin == "https://" + host;
-  if (request.Header("x-varnix-token") != token_ || !same_origin) {
-    return Refusal(403, "not from this gateway's page");
+  return request.Header("x-varnix-token") == token_ && same_origin;
+}
+
+HttpResponse WebFace::Log(const HttpRequest& request) {
+  // What programs say may hold their secrets: for this page only, as its actions are.
+  if (!FromThePage(request)) return Refusal(403, "not from this gateway's page");
+  if (request.body.size() > kMaxBodyBytes) return Refusal(413, "too large");
+  const Json body = Json::parse(request.body, nullptr, false);
+  if (!body.is_object() || !body.contains("computer") || !body["computer"].is_string() ||
+      !body.contains("path") || !body["path"].is_string()) {
+    return Refusal(400, "a log is asked for as {\"computer\", \"path\"}");
   }
+  const NodeLogs::View* view =
+      nodes_.Log(body["computer"].get<std::string>(), body["path"].get<std::string>());
+  if (view == nullptr) return Refusal(404, "no such program on a computer that answers");
+  // As the node told them; Dump makes any bytes that are no UTF-8 valid, and the page shows
+  // them as text.
+  Json lines = Json::array();
+  for (const std::string& line : view->lines) lines.push_back(line);
+  return JsonAnswer(200, Json{{"answered", view->answered}, {"lines", std::move(lines)}});
+}
+
+HttpResponse WebFace::Action(const HttpRequest& request) {
+  if (!FromThePage(request)) return Refusal(403, "not from this gateway's page");
   if (request.body.size() > kMaxBodyBytes) return Refusal(413, "too large");
   const Json body = Json::parse(request.body, nullptr, false);
   if (!body.is_object() || !body.contains("computer") || !body["computer"].is_string() ||

@@ -64,6 +64,10 @@ class WebFace : public NodeObserver {
 
  private:
   HttpResponse Action(const HttpRequest& request);
+  // A program's last lines, asked of its node anew while the page asks.
+  HttpResponse Log(const HttpRequest& request);
+  // The token of this page's script, from this page's own origin.
+  bool FromThePage(const HttpRequest& request) const;
   // The answer to an action, as far as it went; `action` names it, or says why it failed.
   HttpResponse Answer(NodeDirectory::Sent sent, const NodeState& node,
                       const std::string& action) const;

@@ -19,6 +19,11 @@ inline constexpr char kPageHtml[] = R"html(<!DOCTYPE html>
 <body>
 <header><h1>Varnix</h1><p id="status" role="status">Connecting…</p></header>
 <main id="nodes"><p>No node has answered yet.</p></main>
+<dialog id="log" aria-labelledby="log-title">
+  <h2 id="log-title"></h2>
+  <pre id="log-lines" tabindex="0"></pre>
+  <form method="dialog"><menu><button value="close">Close</button></menu></form>
+</dialog>
 <dialog id="confirm">
   <form method="dialog">
     <p id="confirm-text"></p>
@@ -67,6 +72,9 @@ button { font: inherit; min-height: 44px; min-width: 44px; padding: .4rem .9rem;
 button.primary { border-color: var(--accent); color: var(--accent); }
 button.danger { border-color: var(--bad); color: var(--bad); }
 button:disabled { opacity: .45; cursor: not-allowed; }
+#log { width: min(60rem, 96vw); }
+#log pre { max-height: 60vh; overflow: auto; white-space: pre-wrap; overflow-wrap: anywhere;
+  font-size: .85rem; margin: 0 0 .5rem; }
 ul.programs { list-style: none; margin: 0; padding: 0; }
 ul.programs > li { border-top: 1px solid var(--line); padding: .6rem 0; }
 .program-head { display: flex; flex-wrap: wrap; align-items: center; gap: .5rem; }
@@ -167,6 +175,38 @@ function button(text, onClick, cls, enabled) {
   return b;
 }
 
+// A program's last lines, asked again every two seconds while the dialog is open. Put in as
+// text, never as markup: a program may print anything.
+let logTimer = null;
+async function showLog(computer, path, name) {
+  const dialog = document.getElementById('log');
+  const lines = document.getElementById('log-lines');
+  document.getElementById('log-title').textContent = name + ' on ' + computer;
+  lines.textContent = 'Asking…';
+  const load = async () => {
+    const response = await fetch('/api/log', {
+      method: 'POST',
+      headers: {'Content-Type': 'application/json', 'X-Varnix-Token': token},
+      body: JSON.stringify({computer, path})
+    }).catch(() => null);
+    const answer = response ? await response.json().catch(() => ({})) : {};
+    if (!response || !response.ok) {
+      lines.textContent = 'Refused: ' + (answer.error || (response ? response.status : 'no answer'));
+    } else if (answer.answered) {
+      const atEnd = lines.scrollTop + lines.clientHeight >= lines.scrollHeight - 4;
+      lines.textContent = answer.lines.length ? answer.lines.join('\n') : 'Nothing said yet.';
+      if (atEnd) lines.scrollTop = lines.scrollHeight;
+    }
+  };
+  clearInterval(logTimer);
+  logTimer = setInterval(load, 2000);
+  dialog.onclose = () => clearInterval(logTimer);
+  if (!dialog.open) dialog.showModal();
+  await load();
+  // The first ask only starts the node's answer on its way.
+  setTimeout(load, 400);
+}
+
 function figure(list, name, value) {
   const d = el('div');
   d.append(el('dt', name), el('dd', value));
@@ -221,16 +261,19 @@ function renderNode(node) {
       if (p.running_time != null && p.pid) numbers.push('running ' + span(p.running_time));
       if (p.priority && p.pid) numbers.push(p.priority);
       if (numbers.length) item.append(el('p', numbers.join(' · '), 'numbers'));
+      const row = el('div', null, 'actions');
       if (p.configured) {
-        const row = el('div', null, 'actions');
         const choices = p.pid ? [['stop', 'Stop'], ['restart', 'Restart']] : [['start', 'Start']];
         for (const [action, label] of choices) {
           row.append(button(label, () => act({computer: node.computer, program: p.configured, action},
                                               label + ' ' + (p.name || p.path)),
                             '', node.online));
         }
-        item.append(row);
       }
+      row.append(button('Log', () => showLog(node.computer, p.path,
+                                             p.name || p.title || p.path.split(/[\/\\]/).pop()),
+                        '', node.online));
+      item.append(row);
       list.append(item);
     }
     section.append(list);

@@ -495,7 +495,10 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
                              const DeclaredProgram* declared) {
   const std::string name =
       declared != nullptr ? declared->name : filename(path, operations_.paths());
-  if (logs_ == nullptr || !logs_->Has(name)) {
+  // A program the node knows that has said nothing has an empty log; one it knows nothing of
+  // has none.
+  const bool known = declared != nullptr || Match(kUnknownText, path).has_value();
+  if (logs_ == nullptr || (!known && !logs_->Has(name))) {
     events_.SendErrorEvent(
         kLogType, "ProcessLog",
         Failure{errors::kFileNotFound, "File not found: no log of " + Said(name), 10});

@@ -554,11 +554,15 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   // A stranger gets nothing but the refusal; a program without a log, the usual error.
   events_.events.clear();
   send("Action=log\nPath=/opt/app/notes\n", "evil.intruder.pc9");
-  send("Action=log\nName=Quiet\n", "acme.controller.pc2");
+  send("Action=log\nPath=/opt/app/gone\n", "acme.controller.pc2");
   EXPECT_TRUE(Sent().empty());
   EXPECT_EQ(events_.events,
             (std::vector<std::string>{"Refused log of /opt/app/notes from evil.intruder.pc9",
-                                      "ProcessLog 10 File not found: no log of Quiet"}));
+                                      "ProcessLog 10 File not found: no log of gone"}));
+  // One it knows that has said nothing has an empty log.
+  send("Action=log\nName=Quiet\n", "acme.controller.pc2");
+  EXPECT_EQ(Sent(), std::vector<std::string>{"to acme.controller.pc2 process.log|Name=Quiet|"
+                                             "Path=/opt/app/quiet|Part=1|Parts=1|Lines=0"});
 }
 
 }  // namespace

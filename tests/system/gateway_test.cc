@@ -639,7 +639,11 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
                                                              "\r\nParameter=--helper polite 120\r\n"
                                                              "[Program Flaky]\r\nPath=" +
                                                              CopyOfThisProgram("vxflaky") +
-                                                             "\r\nParameter=--helper exit 3\r\n");
+                                                             "\r\nParameter=--helper exit 3\r\n"
+                                                             "[Program Talker]\r\nPath=" +
+                                                             CopyOfThisProgram("vxtalker") +
+                                                             "\r\nParameter=--helper say 4 3 "
+                                                             "6000\r\nRestart=no\r\n");
   StartNodeWithStandIns({"systemctl"});
   long mark = LogLines();
   StartGateway(/*with_helper=*/false);
@@ -664,6 +668,14 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
   EXPECT_GE(Sees(Topic("program/flaky/instance"), "\"gave_up\":true", 0, milliseconds(60000)), 0)
       << ReadFile("gateway.log");
   EXPECT_GE(Sees(Topic("event"), "Flaky: gave up after 5 starts"), 0);
+  // A program that fails is told with what it said last: three lines, the last of them its
+  // fourth of either stream (the two are read apart, so their order is within a few ms).
+  const long ended = Sees(Topic("event"), "Talker ended (exit 3): ... ", 0, milliseconds(30000));
+  ASSERT_GE(ended, 0) << platform_.files->ReadAll(central_log_);
+  const std::string told = SplitLines(platform_.files->ReadAll(central_log_))[ended];
+  EXPECT_TRUE(std::regex_search(
+      told, std::regex("\\(exit 3\\):( \\.\\.\\. (line [34] <b>bold</b>|trouble [34])){3}\"")))
+      << told;
 
   const Json page = PageState();
   std::string rows;

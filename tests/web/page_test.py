@@ -191,7 +191,8 @@ class PageTest(unittest.TestCase):
         self.assertTrue(self.browser.execute_script("return window.notReloaded === true"))
 
         # A path that is markup is shown as text, and its script never runs.
-        subprocess.run([self.ctl, "start", self.hostile, "600"], check=True, capture_output=True)
+        started = subprocess.run([self.ctl, "start", self.hostile, "600"], capture_output=True, text=True)
+        self.assertEqual(started.returncode, 0, started.stdout + started.stderr)
         self.assertTrue(wait_for(lambda: self.row_text(self.hostile), 10))
         self.assertIsNone(self.browser.execute_script("return window.pwned"))
         self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "li img"), [])
@@ -215,6 +216,34 @@ class PageTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: "gave up (exit 1)" in (self.row_text(self.failing) or ""),
                                  60), self.row_text(self.failing))
         self.assertIn("Failing", self.row_text(self.failing))
+
+    def test_a_programs_log_opens_as_text_and_follows_what_it_says(self):
+        # What a program prints may be markup: shown as text, run never.
+        talker = os.path.join(self.folder, "vxwebtalk")
+        with open(talker, "w") as script:
+            script.write("#!/bin/sh\necho '<img src=x onerror=window.pwned=2> hello'\n"
+                         "echo 'a warning' >&2\nsleep 3\necho 'said later'\nexec sleep 600\n")
+        os.chmod(talker, 0o755)
+        subprocess.run([self.ctl, "start", talker], check=True, capture_output=True)
+        self.browser.get(PAGE)
+        self.assertTrue(wait_for(lambda: self.row_text(talker), 10))
+        self.assertTrue(self.browser.execute_script("""
+            const row = [...document.querySelectorAll('li[data-path]')]
+                .find(r => r.dataset.path === arguments[0]);
+            const log = row && [...row.querySelectorAll('button')].find(b => b.textContent === 'Log');
+            if (log) log.click();
+            return !!log;""", talker))
+        lines = self.browser.find_element(By.ID, "log-lines")
+        self.assertTrue(wait_for(lambda: "hello" in lines.text, 10), lines.text)
+        self.assertIn("out <img src=x onerror=window.pwned=2> hello", lines.text)
+        self.assertIn("err a warning", lines.text)
+        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#log img"), [])
+        self.assertIsNone(self.browser.execute_script("return window.pwned"))
+        self.assertIn("vxwebtalk on " + COMPUTER, self.browser.find_element(By.ID, "log").text)
+        # Still open, it shows what comes later without being asked again.
+        self.assertTrue(wait_for(lambda: "said later" in lines.text, 10), lines.text)
+        self.browser.find_element(By.CSS_SELECTOR, "#log button").click()
+        subprocess.run([self.ctl, "stop", talker], check=False, capture_output=True)
 
     def node_state(self):
         return next((n for n in self.state()["nodes"] if n["computer"] == COMPUTER), {})
@@ -256,11 +285,11 @@ class PageTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.program_buttons() is not None, 10))
         # Only what makes sense for the state: Start when it does not run; Stop and Restart
         # when it does.
-        self.assertEqual(self.program_buttons(), ["Start"])
+        self.assertEqual(self.program_buttons(), ["Start", "Log"])
         self.browser.execute_script("""
             [...document.querySelectorAll('li[data-path]')].find(r => r.dataset.path === arguments[0])
               .querySelector('button').click();""", self.program)
-        self.assertTrue(wait_for(lambda: self.program_buttons() == ["Stop", "Restart"], 20),
+        self.assertTrue(wait_for(lambda: self.program_buttons() == ["Stop", "Restart", "Log"], 20),
                         self.program_buttons())
         text = self.browser.find_element(By.CSS_SELECTOR, card).text
         self.assertIn("Helper", text)
