@@ -165,15 +165,15 @@ LogFile::LogFile(FileSystem& files, std::string path, LogLimits limits)
 bool LogFile::Write(std::string_view lines) {
   bool written = true;
   while (!lines.empty()) {
-    // Read at every write, not kept: another writer of the same file may have grown it.
-    if (!size_) size_ = files_.FileSize(path_);
-    const uint64_t room = limits_.max_bytes > *size_ ? limits_.max_bytes - *size_ : 0;
+    // Asked at every write, never kept: another writer of the same file may have grown it.
+    const uint64_t size = files_.FileSize(path_);
+    const uint64_t room = limits_.max_bytes > size ? limits_.max_bytes - size : 0;
     size_t end = lines.size();
     if (end > room) {
       const size_t last = room == 0 ? std::string_view::npos : lines.rfind('\n', room - 1);
       end = last == std::string_view::npos ? 0 : last + 1;
     }
-    if (end == 0 && *size_ > 0) {
+    if (end == 0 && size > 0) {
       Rotate();
       continue;
     }
@@ -184,13 +184,11 @@ bool LogFile::Write(std::string_view lines) {
       written = false;  // a full disk: what cannot be kept is lost, never the program's time
     }
     lines.remove_prefix(end);
-    size_.reset();
   }
   return written;
 }
 
 void LogFile::Rotate() {
-  size_.reset();
   const auto older = [&](int number) { return path_ + "." + std::to_string(number); };
   try {
     if (limits_.files > 0) {

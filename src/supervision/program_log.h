@@ -58,9 +58,8 @@ class LineSplitter {
  private:
   void Complete(std::string& lines);
 
-  std::string pending_;   // the line begun, at most kMaxLineBytes of it
-  uint64_t cut_ = 0;      // bytes of it left out
-  bool half_cr_ = false;  // the last byte taken was a "\r", kept back
+  std::string pending_;  // the line begun, at most kMaxLineBytes of it
+  uint64_t cut_ = 0;     // bytes of it left out
 };
 
 // One program's log file, appended to in whole lines and rotated. Safe with a second writer
@@ -79,7 +78,6 @@ class LogFile {
   FileSystem& files_;
   std::string path_;
   LogLimits limits_;
-  std::optional<uint64_t> size_;  // as last read or written; read anew after each rotation
 };
 
 struct LogLine {

@@ -484,6 +484,19 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
   uintmax_t disk = 0;
   for (const uintmax_t size : sizes(log_of(fast))) disk += size;
   EXPECT_LE(disk, 4u * 1048576u);
+
+  // The node killed and started again: the program writes on, unharmed (with the node holding
+  // its pipe, its next line would have ended it), and what it says is still kept.
+  const std::string ticker = CopyOfThisProgram("vxprogticks");
+  Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 50 100\n");
+  const std::string pid = Item(Next("Path=" + ticker + "\n"), "PID");
+  ASSERT_NE(pid, "0");
+  node_->Kill();
+  ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
+  StartNode();
+  EXPECT_TRUE(wait_for([&] {
+    return platform_.files->ReadBytes(log_of(ticker)).find(" out tick 45\n") != std::string::npos;
+  })) << platform_.files->ReadBytes(log_of(ticker));
 }
 
 // A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it
