@@ -371,6 +371,25 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   EXPECT_EQ(table_.started.size(), 6u);
 }
 
+// A stop heard while a kept program is started again (within that start's first second) ends
+// the plan under the start: the start finishes, and nothing is started after it.
+TEST_F(CommandHandlerTest, AStopDuringARestartsFirstSecondEndsThePlanCleanly) {
+  Control("Action=start\nPath=/opt/app/notes\nRestart=always\n");
+  ASSERT_EQ(table_.started.size(), 1u);
+  bool stopped = false;
+  auto stopper = loop_.CreateTimer([&] {
+    if (stopped || table_.started.size() < 2) return;
+    stopped = true;
+    Control("Action=stop\nPath=/opt/app/notes\n");
+  });
+  stopper->SetInterval(10);
+  stopper->SetEnabled(true);
+  table_.processes.rbegin()->second.alive = false;
+  loop_.Advance(5000);
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(table_.started.size(), 2u) << "started once more, then never again";
+}
+
 // What a controller asked to keep running is kept across a restart of the node, not across a
 // reboot: only programs.ini speaks for a computer that has started again.
 TEST_F(CommandHandlerTest, APromiseOutlivesTheNodeButNotTheComputer) {

@@ -25,6 +25,12 @@ RestartPlans::RestartPlans(EventLoop& loop, ProcessTable& table, Starter start, 
       timer_(loop.CreateTimer([this] { Check(); })),
       spread_(std::random_device{}()) {}
 
+RestartPlans::Plan* RestartPlans::Planned(uint64_t id) {
+  const auto found =
+      std::find_if(plans_.begin(), plans_.end(), [&](const auto& kept) { return kept->id == id; });
+  return found == plans_.end() ? nullptr : found->get();
+}
+
 RestartPlans::Plan* RestartPlans::Find(const std::string& path) {
   for (const auto& plan : plans_) {
     if (plan->request.path == path) return plan.get();
@@ -42,12 +48,11 @@ bool RestartPlans::Hold(Plan& plan, ProcessId pid) {
   plan.pid = pid;
   // Woken by the system when it ends; where it cannot be, the timer asks.
   if (plan.run->Waitable() >= 0) {
-    Plan* const which = &plan;
+    const uint64_t id = plan.id;
     Quietly([&] {
-      plan.watch = loop_.WatchEnd(plan.run->Waitable(), [this, which] {
-        const auto found = std::find_if(plans_.begin(), plans_.end(),
-                                        [&](const auto& kept) { return kept.get() == which; });
-        if (found == plans_.end() || !which->run) return;
+      plan.watch = loop_.WatchEnd(plan.run->Waitable(), [this, id] {
+        Plan* const which = Planned(id);
+        if (which == nullptr || !which->run) return;
         RunEnded(*which, loop_.NowMilliseconds());
         Settle();
       });
@@ -76,6 +81,7 @@ void RestartPlans::Adopt(const StartRequest& request, RestartPolicy policy, Proc
 RestartPlans::Plan& RestartPlans::Make(const StartRequest& request, RestartPolicy policy) {
   std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == request.path; });
   auto plan = std::make_unique<Plan>();
+  plan->id = next_id_++;
   plan->request = request;
   plan->policy = policy;
   plan->started_at = loop_.NowMilliseconds();
@@ -101,7 +107,7 @@ void RestartPlans::Settle() {
 bool RestartPlans::GaveUpOn(const std::string& path, ProcessId pid) {
   Plan* plan = Find(path);
   if (plan == nullptr || pid == 0) return false;
-  if (plan == starting_) {
+  if (plan->id == starting_) {
     // Ended before the report of its start: this is the end that counts, seen now. The plan
     // is left in place for its start to return to.
     plan->told_in_start = true;
@@ -179,18 +185,24 @@ void RestartPlans::StartAgain(Plan& plan, int64_t now) {
   plan.since_unix = UnixSecondsNow();
   ++plan.restarts;
   plan.told_in_start = false;
-  starting_ = &plan;
+  starting_ = plan.id;
   UpdateTimer();
+  // The start waits out its program's first second, hearing requests meanwhile: a stop among
+  // them forgets this plan, request and all. So the request is a copy, and the plan is looked
+  // up again afterwards.
+  const uint64_t id = plan.id;
+  const StartRequest request = plan.request;
   ProcessId pid = 0;
-  Quietly([&] { pid = start_(plan.request); });
-  starting_ = nullptr;
-  if (plan.told_in_start) return;  // its end is taken into account already
-  if (!Hold(plan, pid)) ScheduleAfter(plan, now);
+  Quietly([&] { pid = start_(request); });
+  starting_ = 0;
+  Plan* const still = Planned(id);
+  if (still == nullptr || still->told_in_start) return;  // forgotten, or its end taken already
+  if (!Hold(*still, pid)) ScheduleAfter(*still, now);
 }
 
 void RestartPlans::Check() {
   // Not from within a start's first second: that plan is still due, and would start twice.
-  if (starting_ != nullptr) return;
+  if (starting_ != 0) return;
   const int64_t now = loop_.NowMilliseconds();
   // Runs the system does not wake the loop for, all asked at once.
   std::vector<Plan*> asked;
@@ -211,18 +223,17 @@ void RestartPlans::Check() {
     changed = true;
   }
   // Started after the look at every plan, each only if it is still planned by then.
-  std::vector<Plan*> due;
+  std::vector<uint64_t> due;
   for (const auto& plan : plans_) {
     if (!plan->run && !plan->gave_up && plan->policy != RestartPolicy::kNo && plan->due_at <= now) {
-      due.push_back(plan.get());
+      due.push_back(plan->id);
     }
   }
   std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
-  for (Plan* plan : due) {
-    const bool still_planned = std::any_of(plans_.begin(), plans_.end(),
-                                           [&](const auto& kept) { return kept.get() == plan; });
-    if (still_planned) StartAgain(*plan, now);
-    changed = changed || still_planned;
+  for (const uint64_t id : due) {
+    Plan* const plan = Planned(id);
+    if (plan != nullptr) StartAgain(*plan, now);
+    changed = changed || plan != nullptr;
   }
   std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
   UpdateTimer();
@@ -234,7 +245,7 @@ void RestartPlans::UpdateTimer() {
   const int64_t now = loop_.NowMilliseconds();
   std::optional<int64_t> next;
   for (const auto& plan : plans_) {
-    if (plan.get() == starting_) continue;  // its start returns to it
+    if (plan->id == starting_) continue;  // its start returns to it
     std::optional<int64_t> at;
     if (plan->run && !plan->watch) {
       at = now + kCheckMs;

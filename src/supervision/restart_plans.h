@@ -84,6 +84,7 @@ class RestartPlans {
 
  private:
   struct Plan {
+    uint64_t id = 0;  // never another plan's, as its address may come to be
     StartRequest request;
     RestartPolicy policy = RestartPolicy::kNo;
     std::unique_ptr<ProcessHandle> run;  // the run being watched; none while one is due
@@ -102,6 +103,8 @@ class RestartPlans {
   };
 
   Plan* Find(const std::string& path);
+  // The plan of that id, while it is planned; nullptr once it is forgotten or replaced.
+  Plan* Planned(uint64_t id);
   // Watches `pid` as the plan's run; false when it is gone already.
   bool Hold(Plan& plan, ProcessId pid);
   // The plan's run has ended: schedules the next, ends the plan, or gives up.
@@ -124,7 +127,8 @@ class RestartPlans {
   std::vector<std::unique_ptr<Plan>> plans_;
   std::unique_ptr<Timer> timer_;
   std::minstd_rand spread_;
-  Plan* starting_ = nullptr;  // the plan whose program is being started again, during the start
+  uint64_t next_id_ = 1;
+  uint64_t starting_ = 0;  // the plan whose program is being started again, during the start
 };
 
 }  // namespace varnix
