@@ -438,6 +438,11 @@ int Controller::Logs(const std::string& target) {
     // A node that is restarting answers again later; a follow goes on meanwhile.
     lines = AskLog(target, last.empty() ? command_.lines : kMostLogLines, last, true);
     if (!lines) continue;
+    // A full answer that does not reach back to the last line shown leaves some out.
+    if (!last.empty() && lines->size() == static_cast<size_t>(kMostLogLines) &&
+        stamp(lines->front()) != last) {
+      Complain("more lines came than a follow shows at once: some were passed over");
+    }
     size_t skip = 0;
     while (skip < same && skip < lines->size() && stamp((*lines)[skip]) == last) ++skip;
     const std::vector<std::string> fresh(lines->begin() + static_cast<std::ptrdiff_t>(skip),

@@ -133,10 +133,6 @@ void OutputRelayRun::Run() {
   }
 }
 
-}  // namespace varnix
-
-namespace varnix {
-
 int RelayOutput(const RelayOrder& order) {
   StdFileSystem files;
   LogFile log(files, order.log_path, order.limits);
