@@ -434,6 +434,9 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
 // varnixctl makes and uses; anything unsigned, altered or sent again is refused.
 TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
+  // Up before the key is made: a node that read its settings after it would sign, and the
+  // unsigned answer below would not come.
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   const Ran keygen = Ctl({"keygen"});
   ASSERT_EQ(keygen.code, 0) << keygen.output;
   EXPECT_NE(keygen.output.find(std::string("copy it to Config") + separator_ + "access.key"),
