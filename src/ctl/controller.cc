@@ -401,13 +401,17 @@ std::optional<std::vector<std::string>> Controller::AskLog(const std::string& ta
     if (!refused && !quiet) ComplainNoReply(target);
     return std::nullopt;
   }
-  std::sort(parts.begin(), parts.end(), [](const Heard* a, const Heard* b) {
-    return std::stoi("0" + a->Item("Part")) < std::stoi("0" + b->Item("Part"));
+  // Numbers as anyone on the LAN may write them: never more lines than one answer carries.
+  const auto number = [](const Heard& heard, std::string_view name) {
+    return std::min<uint64_t>(WholeNumber(heard.Item(name)).value_or(0), kMostLogLines);
+  };
+  std::sort(parts.begin(), parts.end(), [&](const Heard* a, const Heard* b) {
+    return number(*a, "Part") < number(*b, "Part");
   });
   std::vector<std::string> said;
   for (const Heard* part : parts) {
     if (command_.json) Print(JsonLine(*part) + "\n");
-    for (int line = 1; line <= std::stoi("0" + part->Item("Lines")); ++line) {
+    for (uint64_t line = 1; line <= number(*part, "Lines") && said.size() < kMostLogLines; ++line) {
       said.push_back(part->Item("Line" + std::to_string(line)));
     }
   }

@@ -2,7 +2,6 @@
 #include "gateway/node_logs.h"
 
 #include <algorithm>
-#include <charconv>
 #include <random>
 
 #include "core/text.h"
@@ -10,10 +9,9 @@
 namespace varnix {
 namespace {
 
+// A count as a node writes it; 0 for anything else.
 size_t Count(const std::string& text) {
-  size_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() ? value : 0;
+  return static_cast<size_t>(std::min<uint64_t>(WholeNumber(text).value_or(0), SIZE_MAX));
 }
 
 // The text of a log line, without its stamp and mark.

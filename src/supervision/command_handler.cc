@@ -512,7 +512,7 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   const std::string after(message.GetItem("Process.Control", "After"));
   const std::vector<LogLine> lines = logs_->Last(name, count, StampMilliseconds(after));
   // Cut into messages of whole lines, each one datagram.
-  std::vector<std::vector<std::pair<std::string, std::string>>> messages(1);
+  std::vector<std::vector<std::string>> messages(1);
   size_t bytes = 0;
   for (const LogLine& line : lines) {
     std::string value = line.stamp.empty() ? line.mark : line.stamp + " " + line.mark;
@@ -523,8 +523,7 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
       bytes = 0;
     }
     bytes += item_bytes;
-    messages.back().emplace_back("Line" + std::to_string(messages.back().size() + 1),
-                                 std::move(value));
+    messages.back().push_back(std::move(value));
   }
   const std::string target(message.msgSource());
   // Given back as it came, so that an asker tells its answers from an earlier request's.
@@ -536,7 +535,9 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
                                     {"Parts", std::to_string(messages.size())},
                                     {"Lines", std::to_string(messages[part].size())}});
     if (request != kUnknownText) AppendItem(packed, "Request", Said(request));
-    for (const auto& [key, value] : messages[part]) AppendItem(packed, key, value);
+    for (size_t line = 0; line < messages[part].size(); ++line) {
+      AppendItem(packed, "Line" + std::to_string(line + 1), messages[part][line]);
+    }
     // To the one who asked: what a program says is not for every listener.
     queue_.SendXap(target, "Computer.Process", "Process.Log", packed);
   }
