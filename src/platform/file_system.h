@@ -24,9 +24,12 @@ class FileSystem {
   virtual std::string ReadEnd(const std::string& path, size_t max_bytes) = 0;
   // The file's bytes as they are, for a reader that tells their encoding itself.
   virtual std::string ReadBytes(const std::string& path) = 0;
-  // Makes `text` the file's whole content; a reader finds the old content or the new, never
-  // part of it, wherever the system lets a file be replaced.
+  // Makes `text` the file's whole content; a reader, or the file after a crash or power cut,
+  // has the old content or the new, never part of either. On failure the old file stays.
   virtual void WriteAll(const std::string& path, std::string_view text) = 0;
+  // Empties the file in place (creating it when missing): for a file whose lines are worth
+  // less than its bound, which a reader holding it open must not stop.
+  virtual void Empty(const std::string& path) { WriteAll(path, ""); }
   // Creates the file when missing. Text is stored in the system's code page, as the files of
   // other programs are; AppendUtf8 stores it as UTF-8, which holds every character.
   virtual void Append(const std::string& path, std::string_view text) = 0;
@@ -54,6 +57,7 @@ class StdFileSystem : public FileSystem {
   std::string ReadEnd(const std::string& path, size_t max_bytes) override;
   std::string ReadBytes(const std::string& path) override;
   void WriteAll(const std::string& path, std::string_view text) override;
+  void Empty(const std::string& path) override;
   void Append(const std::string& path, std::string_view text) override;
   void AppendUtf8(const std::string& path, std::string_view text) override;
   void Copy(const std::string& from, const std::string& to) override;

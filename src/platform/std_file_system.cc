@@ -7,6 +7,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/durable_file.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
@@ -103,22 +104,10 @@ std::string StdFileSystem::ReadEnd(const std::string& path, size_t max_bytes) {
 }
 
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
-  // Written beside and then renamed over the old file: a reader, or a program that ends
-  // mid-write, finds the old text or the new one, never half of either.
-  const std::string bytes = TextToCodePage(std::string(text));
-  const std::string fresh = path + ".new";
-  std::error_code code;
-  try {
-    Write(fresh, bytes, std::ios::trunc);
-    fs::rename(PathFromText(fresh), PathFromText(path), code);
-    if (!code) return;
-    fs::remove(PathFromText(fresh), code);
-  } catch (const Error&) {
-    // A folder that takes no new file may still hold a file that can be written.
-  }
-  // Where the file cannot be replaced (held open on Windows, say), it is written in place.
-  Write(path, bytes, std::ios::trunc);
+  ReplaceFileDurably(SystemFileSteps(), path, TextToCodePage(std::string(text)));
 }
+
+void StdFileSystem::Empty(const std::string& path) { Write(path, "", std::ios::trunc); }
 
 void StdFileSystem::Append(const std::string& path, std::string_view text) {
   Write(path, TextToCodePage(std::string(text)), std::ios::app);

@@ -202,7 +202,7 @@ void LogFile::Rotate() {
     // Held open by a reader on Windows, say: the bound still holds, at the cost of the lines.
   }
   try {
-    files_.WriteAll(path_, "");
+    files_.Empty(path_);
   } catch (const Error&) {
   }
 }

@@ -1,0 +1,72 @@
+// The steps of a durable replace through POSIX calls: fsync of the file, then of its folder.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/durable_file.h"
+#include "platform/error.h"
+#include "platform/posix/unique_fd.h"
+
+namespace varnix {
+namespace {
+
+[[noreturn]] void Throw(const std::string& what, const std::string& path) {
+  const int saved = errno;
+  long number = errors::kFileIo;
+  if (saved == ENOENT) number = errors::kPathNotFound;
+  if (saved == EACCES || saved == EPERM || saved == EROFS) number = errors::kPermissionDenied;
+  throw Error(number, what + " " + path + ": " + std::strerror(saved));
+}
+
+class PosixWriter : public FileSteps::Writer {
+ public:
+  PosixWriter(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+
+  size_t Write(std::string_view bytes) override {
+    for (;;) {
+      const ssize_t written = ::write(fd_.get(), bytes.data(), bytes.size());
+      if (written >= 0) return static_cast<size_t>(written);
+      if (errno != EINTR) Throw("Cannot write", path_);
+    }
+  }
+  void Flush() override {
+    if (::fsync(fd_.get()) != 0) Throw("Cannot flush", path_);
+  }
+
+ private:
+  UniqueFd fd_;
+  std::string path_;
+};
+
+class PosixFileSteps : public FileSteps {
+ public:
+  std::unique_ptr<Writer> Create(const std::string& path) override {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) Throw("Cannot open", path);
+    return std::make_unique<PosixWriter>(std::move(fd), path);
+  }
+  void Replace(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) Throw("Cannot rename " + from + " to", to);
+  }
+  void FlushFolderOf(const std::string& path) override {
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Some file systems take no fsync of a folder (EINVAL); the rename is then as durable as
+    // they make it.
+    if (!fd.valid() || (::fsync(fd.get()) != 0 && errno != EINVAL)) Throw("Cannot flush", folder);
+  }
+  void Remove(const std::string& path) noexcept override { ::unlink(path.c_str()); }
+};
+
+}  // namespace
+
+FileSteps& SystemFileSteps() {
+  static PosixFileSteps steps;
+  return steps;
+}
+
+}  // namespace varnix

@@ -1,0 +1,71 @@
+// The steps of a durable replace through Win32: FlushFileBuffers, then a write-through move.
+#include <algorithm>
+
+#include "platform/durable_file.h"
+#include "platform/error.h"
+#include "platform/win32/win32_handles.h"
+#include "platform/win32/windows_headers.h"
+
+namespace varnix {
+namespace {
+
+[[noreturn]] void Throw(const std::string& what, const std::string& path) {
+  const DWORD code = GetLastError();
+  long number = errors::kFileIo;
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) number = errors::kPathNotFound;
+  if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+    number = errors::kPermissionDenied;
+  }
+  throw Error(number, what + " " + path + ": system error " + std::to_string(code));
+}
+
+class Win32Writer : public FileSteps::Writer {
+ public:
+  Win32Writer(ScopedHandle file, std::string path)
+      : file_(std::move(file)), path_(std::move(path)) {}
+
+  size_t Write(std::string_view bytes) override {
+    DWORD written = 0;
+    const auto size = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    if (!WriteFile(file_.get(), bytes.data(), size, &written, nullptr))
+      Throw("Cannot write", path_);
+    return written;
+  }
+  void Flush() override {
+    if (!FlushFileBuffers(file_.get())) Throw("Cannot flush", path_);
+  }
+
+ private:
+  ScopedHandle file_;
+  std::string path_;
+};
+
+class Win32FileSteps : public FileSteps {
+ public:
+  std::unique_ptr<Writer> Create(const std::string& path) override {
+    ScopedHandle file(CreateFileW(WideFromText(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) Throw("Cannot open", path);
+    return std::make_unique<Win32Writer>(std::move(file), path);
+  }
+  void Replace(const std::string& from, const std::string& to) override {
+    // Write-through: the move is on the disk when the call returns, folder entry and all.
+    if (!MoveFileExW(WideFromText(from).c_str(), WideFromText(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      Throw("Cannot rename " + from + " to", to);
+    }
+  }
+  void FlushFolderOf(const std::string&) override {}
+  void Remove(const std::string& path) noexcept override {
+    DeleteFileW(WideFromText(path).c_str());
+  }
+};
+
+}  // namespace
+
+FileSteps& SystemFileSteps() {
+  static Win32FileSteps steps;
+  return steps;
+}
+
+}  // namespace varnix
