@@ -75,6 +75,9 @@ class Machine {
   // The figures now; `address` chooses the interface whose MAC is given ("" when none has
   // it). Throws Error where the system cannot give them.
   virtual MachineFigures Figures(const std::string& address) = 0;
+  // The system's own name for this run of the computer, which changes at every boot and never
+  // with the clock; "" where the system keeps none.
+  virtual std::string BootId() { return ""; }
   // Empty where the system has no version call that the label table applies to.
   virtual std::optional<OSVersion> Version() = 0;
   // The folder that holds the program file, without a trailing separator.

@@ -244,6 +244,12 @@ uint64_t NumberAfter(const std::string& text, const std::string& key) {
 
 }  // namespace
 
+std::string PosixMachine::BootId() {
+  std::string id = ReadSmallFile("/proc/sys/kernel/random/boot_id");
+  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+  return id;
+}
+
 MachineFigures PosixMachine::Figures(const std::string& address) {
   MachineFigures figures;
   // "cpu  user nice system idle iowait irq softirq steal guest guest_nice", in clock ticks;

@@ -15,6 +15,7 @@ class PosixMachine : public Machine {
   std::vector<std::string> HostAddresses() override;
   std::vector<std::string> HostNetworks() override;
   MachineFigures Figures(const std::string& address) override;
+  std::string BootId() override;
   std::optional<OSVersion> Version() override { return std::nullopt; }
   std::string ProgramFolder() override;
   std::string ProgramFileName() override;

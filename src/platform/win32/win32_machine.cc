@@ -170,6 +170,19 @@ std::string MacOf(const std::string& address) {
 
 }  // namespace
 
+std::string Win32Machine::BootId() {
+  // Counted up by the system at every boot since Windows 8; Wine and older systems keep none.
+  DWORD boot = 0;
+  DWORD size = sizeof(boot);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                   L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management\\"
+                   L"PrefetchParameters",
+                   L"BootId", RRF_RT_REG_DWORD, nullptr, &boot, &size) != ERROR_SUCCESS) {
+    return "";
+  }
+  return std::to_string(boot);
+}
+
 MachineFigures Win32Machine::Figures(const std::string& address) {
   MachineFigures figures;
   // Kernel time includes idle time.

@@ -17,6 +17,7 @@ class Win32Machine : public Machine {
   std::vector<std::string> HostAddresses() override;
   std::vector<std::string> HostNetworks() override;
   MachineFigures Figures(const std::string& address) override;
+  std::string BootId() override;
   std::optional<OSVersion> Version() override;
   std::string ProgramFolder() override;
   std::string ProgramFileName() override;
