@@ -28,6 +28,11 @@ int RunMode(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit" && argc >= 2) return std::stoi(argv[1]);
+  // Adds a line to FILE, then exits with CODE: a program whose runs can be counted.
+  if (mode == "count" && argc >= 3) {
+    std::ofstream(argv[1], std::ios::app) << "run\n";
+    return std::stoi(argv[2]);
+  }
   // Runs MS milliseconds, then exits with CODE: a program that ends on its own, later.
   if (mode == "later" && argc >= 3) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(argv[1])));

@@ -61,8 +61,12 @@ class NodeSupervisor : public Supervisor {
                                  context.values.paths),
             context.values.DataFolderInUse() + "promises.txt", &logs_) {
     int64_t booted = 0;
-    Quietly([&] { booted = context.services.machine.Figures("").booted; });
-    handler_.Begin(booted);
+    std::string boot_id;
+    Quietly([&] {
+      booted = context.services.machine.Figures("").booted;
+      boot_id = context.services.machine.BootId();
+    });
+    handler_.Begin(booted, boot_id);
   }
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }

@@ -67,50 +67,109 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       registry_(operations, queue, events, log, max_records),
       restarts_(
           operations.loop(), operations.table(),
-          [this](const StartRequest& request) {
+          [this](const StartRequest& request, RestartPolicy policy) {
             const ProcessRegistry::Rewatch rewatch{registry_};
-            return StartAndReport(request, /*own_instance=*/true);
+            return StartAndReport(request, policy, /*own_instance=*/true, /*in_order=*/false);
           },
           [this](const StartRequest&, const std::string& words) {
             log_.WriteErrorLog(kLogType, words);
             events_.SendErrorEvent(kLogType, words);
           },
-          [this] { SavePromises(); }),
+          [this] {
+            SavePromises();
+            // A program that came to run may be the one others wait for.
+            if (!waiting_.empty()) waiting_timer_->SetEnabled(true);
+          }),
       declared_(std::move(declared)),
-      logs_(logs) {
+      logs_(logs),
+      waiting_timer_(operations.loop().CreateTimer([this] {
+        waiting_timer_->SetEnabled(false);
+        StartWaiting();
+      })) {
+  waiting_timer_->SetInterval(1);
+  // A bare name means the file a start finds for it, as in a request.
+  for (DeclaredProgram& program : declared_) program.path = operations_.ProgramFile(program.path);
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
-    if (restarts_.GaveUpOn(record.Path(), pid)) record.Tell("GaveUp", "yes");
+    if (restarts_.GaveUpOn(KeyOf(record), pid)) record.Tell("GaveUp", "yes");
   });
   if (!promises_path.empty()) store_.emplace(operations.files(), log, std::move(promises_path));
 }
 
-ProcessId CommandHandler::StartAndReport(const StartRequest& request, bool own_instance) {
+std::string CommandHandler::KeyOf(const std::string& name, const std::string& path) {
+  if (!name.empty()) return "name:" + LowerCase(name);
+  return "file:" + PathKeyOf(operations_.PathAsRun(path), operations_.paths());
+}
+
+std::string CommandHandler::KeyOf(const Status& record) const {
+  return record.Name().empty() ? "file:" + record.PathKey() : "name:" + LowerCase(record.Name());
+}
+
+bool CommandHandler::HeldStopped(const std::string& name) const {
+  return std::find(stopped_.begin(), stopped_.end(), LowerCase(name)) != stopped_.end();
+}
+
+void CommandHandler::ForgetPlan(const std::string& key) {
+  restarts_.Forget(key);
+  bool marked = false;
+  for (Spawning& spawning : spawning_) {
+    if (spawning.promise.request.key != key || spawning.stopped) continue;
+    spawning.stopped = true;
+    marked = true;
+  }
+  if (marked) SavePromises();
+}
+
+ProcessId CommandHandler::StartAndReport(const StartRequest& request, RestartPolicy policy,
+                                         bool own_instance, bool in_order) {
   if (own_instance) {
-    // Its own run, where the node follows one: another program of the same file (any
-    // python3, say) is somebody else's, and is not taken for it.
-    if (const std::optional<size_t> index = Match(kUnknownText, request.path)) {
-      Status& record = *registry_.ProcessList()[*index];
-      bool alive = false;
-      Quietly([&] { alive = record.Alive(); });
-      if (alive) {
-        const auto pid = static_cast<ProcessId>(record.PID());
-        registry_.UpdateStartedProcess(request.path, record.PID(), request.title, request.source,
-                                       request.path, request.name);
-        return pid;
+    // Its own run, where it has one (in its first second too): another process of the same
+    // file (any python3, say) is somebody else's, and is not taken for it.
+    ProcessId running = restarts_.RunOf(request.key);
+    for (const Spawning& spawning : spawning_) {
+      if (spawning.promise.request.key == request.key && !spawning.stopped) {
+        running = spawning.promise.pid;
       }
     }
+    if (running != 0) {
+      registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(running), request.title,
+                                     request.source, request.path, request.name);
+      return running;
+    }
   }
-  const ProcessId pid =
-      operations_.StartProcess(request.path, request.parameter, request.window, request.priority,
-                               request.folder, /*reuse_running=*/!own_instance, RelayFor(request));
+  // Kept from the moment it exists: a node that ends within the first second leaves the run
+  // promised to the next, not orphaned beside a second copy.
+  const uint64_t id = next_spawn_++;
+  // (A start not in order returns at once, to the plan that keeps it.)
+  // A start not in order returns at once, to the plan that keeps it.
+  const bool kept = store_ && in_order && (policy != RestartPolicy::kNo || !request.name.empty());
+  const auto spawned = [&](ProcessId pid) {
+    if (!kept) return;
+    Promise promise;
+    promise.request = request;
+    promise.policy = policy;
+    promise.pid = pid;
+    Quietly([&] { promise.started_at = operations_.table().StartedAt(pid); });
+    spawning_.push_back({id, std::move(promise)});
+    SavePromises();
+  };
+  ProcessId pid = operations_.StartProcess(
+      request.path, request.parameter, request.window, request.priority, request.folder,
+      /*reuse_running=*/!own_instance, RelayFor(request), spawned, /*first_second=*/in_order);
+  // Found again by its id: the first second dispatched, and a stop may have come.
+  bool stopped = false;
+  std::erase_if(spawning_, [&](const Spawning& spawning) {
+    if (spawning.id != id) return false;
+    stopped = spawning.stopped;
+    return true;
+  });
   if (pid == 0) {
     log_.WriteErrorLog(kLogType, "Cannot start " + request.path + " for " + request.source + ": " +
                                      operations_.LastStartFailure());
   }
   registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
                                  request.source, operations_.LastStartFoundRunning(), request.name);
-  return pid;
+  return stopped ? 0 : pid;
 }
 
 bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_view what,
@@ -333,6 +392,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     if (Priority == kUnknownText) Priority = declared->priority;
     if (!window_given) Window = declared->window;
   }
+  const std::string key = KeyOf(declared != nullptr ? declared->name : "", Path);
   // A program's output may hold its secrets: read only by those who may run it.
   if (lower == "log") {
     if (Path != kUnknownText &&
@@ -361,23 +421,24 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     return;
   }
   const auto start = [&] {
-    StartRequest request{Path, Title, Parameter, Window, Priority, std::string(source), "", ""};
+    StartRequest request{Path, Title, Parameter, Window, Priority, std::string(source),
+                         "",   "",    key};
     if (declared != nullptr) {
       request.name = declared->name;
       request.folder = declared->folder;
       // Started again by request: no longer held stopped.
       if (std::erase(stopped_, LowerCase(declared->name)) > 0) SavePromises();
     }
-    restarts_.Follow(request, *policy, StartAndReport(request, declared != nullptr));
+    restarts_.Follow(request, *policy, StartAndReport(request, *policy, declared != nullptr));
   };
   if (lower == "start") {
     if (Path != kUnknownText) start();
   } else if (lower == "stop") {
-    restarts_.Forget(Path);
+    ForgetPlan(key);
     // Held stopped, across restarts of the node too, until a start.
-    if (declared != nullptr &&
-        std::find(stopped_.begin(), stopped_.end(), LowerCase(declared->name)) == stopped_.end()) {
+    if (declared != nullptr && !HeldStopped(declared->name)) {
       stopped_.push_back(LowerCase(declared->name));
+      std::erase(waiting_, declared);
       SavePromises();
     }
     if (!Stop(Path, Title)) return;
@@ -390,7 +451,7 @@ void CommandHandler::ProcessControl(XapMessage& message) {
       list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
     }
   } else if (lower == "restart") {
-    restarts_.Forget(Path);
+    ForgetPlan(key);
     if (!Stop(Path, Title)) return;
     start();
   } else if (lower == "query" || lower == "autonotify") {
@@ -432,8 +493,9 @@ const DeclaredProgram* CommandHandler::DeclaredAt(const std::string& path) {
 }
 
 void CommandHandler::TellPlan(Status& record) {
+  const std::string key = KeyOf(record);
   for (const RestartPlans::View& plan : restarts_.Plans()) {
-    if (plan.request.path != record.Path() || !plan.gave_up) continue;
+    if (plan.request.key != key || !plan.gave_up) continue;
     record.Tell("GaveUp", "yes");
     record.Tell("LastEnd", EndWords(plan.last_end));
   }
@@ -443,30 +505,33 @@ void CommandHandler::List() {
   const ProcessRegistry::Rewatch rewatch{registry_};
   const std::vector<RestartPlans::View> plans = restarts_.Plans();
   for (const DeclaredProgram& program : declared_) {
+    const std::string key = KeyOf(program.name, program.path);
+    const auto plan = std::find_if(plans.begin(), plans.end(),
+                                   [&](const auto& view) { return view.request.key == key; });
+    // Its own run alone: another program of the same file (any cmd.exe) is not it.
+    const ProcessId run = restarts_.RunOf(key);
     // Its record where there is one, so that the report is the one a query would give.
-    const std::optional<size_t> index = Match(kUnknownText, program.path);
+    Status* record = nullptr;
+    for (const auto& known : registry_.ProcessList()) {
+      if (run != 0 && known->PID() == static_cast<int32_t>(run)) record = known.get();
+    }
     std::unique_ptr<Status> unlisted;
-    Status* record = index ? registry_.ProcessList()[*index].get() : nullptr;
     if (record == nullptr) {
       unlisted = registry_.NewStatus();
       unlisted->Path(program.path);
+      if (run != 0) unlisted->PID(static_cast<int32_t>(run));
       record = unlisted.get();
     }
     record->Name(program.name);
-    operations_.QueryProcess(*record);
-    const auto plan = std::find_if(plans.begin(), plans.end(), [&](const auto& view) {
-      return view.request.path == program.path;
-    });
-    const bool stopped =
-        std::find(stopped_.begin(), stopped_.end(), LowerCase(program.name)) != stopped_.end();
+    if (run != 0) operations_.QueryProcess(*record);
     std::string state = "not running";
     if (record->PID() != 0) {
       state = "running";
     } else if (plan != plans.end() && plan->gave_up) {
       state = "gave up";
-    } else if (plan != plans.end()) {
+    } else if (plan != plans.end() && !plan->done) {
       state = "starting again";
-    } else if (stopped) {
+    } else if (HeldStopped(program.name)) {
       state = "stopped";
     }
     record->Tell("State", state);
@@ -475,8 +540,8 @@ void CommandHandler::List() {
     if (plan != plans.end()) {
       record->Tell("Restarts", std::to_string(plan->restarts));
       record->Tell("Since", std::to_string(plan->since_unix));
-      if (plan->gave_up) {
-        record->Tell("GaveUp", "yes");
+      if (plan->gave_up) record->Tell("GaveUp", "yes");
+      if (plan->gave_up || (plan->done && record->PID() == 0)) {
         record->Tell("LastEnd", EndWords(plan->last_end));
       }
     }
@@ -543,17 +608,21 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   }
 }
 
-void CommandHandler::Begin(int64_t booted) {
+void CommandHandler::Begin(int64_t booted, std::string boot_id) {
   booted_ = booted;
+  boot_id_ = std::move(boot_id);
   if (store_) {
     const Promises kept = store_->Load();
     for (const std::string& name : kept.stopped) stopped_.push_back(LowerCase(name));
     // Across a reboot only what programs.ini declares starts, as a systemd unit that is
-    // enabled does; what a controller asked for was for that run of the computer. The boot
-    // time, reckoned from the uptime, may move by a second or two.
-    const bool rebooted =
-        booted != 0 && kept.booted != 0 && (booted - kept.booted > 60 || kept.booted - booted > 60);
-    if (!rebooted) {
+    // enabled does; what a controller asked for was for that run of the computer. The boot is
+    // known by the system's name for it, which a clock set late does not move; where there is
+    // none, by its time reckoned from the uptime, which may move by a second or two.
+    const bool same_boot = !boot_id_.empty() && !kept.boot_id.empty()
+                               ? boot_id_ == kept.boot_id
+                               : booted == 0 || kept.booted == 0 ||
+                                     (booted - kept.booted <= 60 && kept.booted - booted <= 60);
+    if (same_boot) {
       for (const Promise& promise : kept.kept) Adopt(promise);
     }
     SavePromises();
@@ -572,72 +641,115 @@ void CommandHandler::Begin(int64_t booted) {
 void CommandHandler::Adopt(const Promise& promise) {
   const ProcessRegistry::Rewatch rewatch{registry_};
   StartRequest request = promise.request;
-  if (promise.gave_up) return;  // a new start of the node is a new start for it, by request
+  const DeclaredProgram* program = nullptr;
   if (!request.name.empty()) {
     // Kept only while still declared so, and not held stopped.
-    const DeclaredProgram* program = FindDeclared(declared_, request.name);
-    if (program == nullptr || program->path != request.path ||
-        std::find(stopped_.begin(), stopped_.end(), LowerCase(program->name)) != stopped_.end()) {
+    program = FindDeclared(declared_, request.name);
+    if (program == nullptr || program->path != request.path || HeldStopped(program->name)) {
       return;
     }
   }
-  // The very process the last run followed: same id, same start time, same file.
-  ProcessTable& table = operations_.table();
-  ProcessId pid = promise.pid;
-  Quietly([&] {
-    const bool same = pid != 0 && table.IsAlive(pid) &&
-                      table.StartedAt(pid) == promise.started_at &&
-                      PathKeyOf(table.ProgramPath(pid), operations_.paths()) ==
-                          PathKeyOf(operations_.PathAsRun(request.path), operations_.paths());
-    if (!same) pid = 0;
-  });
-  if (pid != 0) {
-    registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
-                                   request.source, "", request.name);
+  request.key = KeyOf(request.name, request.path);
+  // What ended for good, or was given up, in this boot stays so until asked for again.
+  if (promise.gave_up || promise.done) {
+    restarts_.Remember(request, promise.policy, promise.gave_up, promise.last_end);
+    return;
   }
-  restarts_.Adopt(request, promise.policy, pid);
+  // The very process the last run started: the same id and start time, in the same boot. Not
+  // judged by its file, which a script (its interpreter) or a wrapper (what it ran) does not
+  // show.
+  ProcessTable& table = operations_.table();
+  bool same = false;
+  Quietly([&] {
+    same = promise.pid != 0 && promise.started_at != 0 && table.IsAlive(promise.pid) &&
+           table.StartedAt(promise.pid) == promise.started_at;
+  });
+  if (same) {
+    registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(promise.pid), request.title,
+                                   request.source, "", request.name);
+    restarts_.Adopt(request, promise.policy, promise.pid);
+  } else if (program != nullptr && promise.policy == RestartPolicy::kNo) {
+    restarts_.Remember(request, promise.policy, false, std::nullopt);  // it ran in this boot
+  } else if (program == nullptr || !program->at_boot) {
+    restarts_.Adopt(request, promise.policy, 0);  // started again now
+  }
+  // A declared boot program that ended meanwhile starts with the others, in After order.
 }
 
 void CommandHandler::StartAtBoot() {
-  const ProcessRegistry::Rewatch rewatch{registry_};
-  const std::vector<RestartPlans::View> plans = restarts_.Plans();
   for (const DeclaredProgram* program : boot_) {
     if (operations_.NodeEnding()) return;
-    const bool kept = std::any_of(plans.begin(), plans.end(), [&](const auto& view) {
-      return view.request.path == program->path;
-    });
-    if (kept ||
-        std::find(stopped_.begin(), stopped_.end(), LowerCase(program->name)) != stopped_.end()) {
+    if (restarts_.Has(KeyOf(program->name, program->path)) || HeldStopped(program->name)) {
       continue;
     }
-    if (!program->after.empty()) {
-      const DeclaredProgram* first = FindDeclared(declared_, program->after);
-      if (first == nullptr || operations_.FindProgram(first->path, /*any_folder=*/false) == 0) {
-        log_.WriteErrorLog(kLogType, "The program " + program->name +
-                                         " is not started: it comes "
-                                         "after " +
-                                         program->after + ", which does not run");
-        continue;
-      }
+    if (!program->after.empty() && !AfterRuns(*program)) {
+      log_.WriteErrorLog(kLogType, "The program " + program->name + " waits for " + program->after +
+                                       ", which does not run yet: it starts once " +
+                                       program->after + " runs");
+      waiting_.push_back(program);
+      continue;
     }
-    const StartRequest request{program->path,   kUnknownText,      program->parameter,
-                               program->window, program->priority, "programs.ini",
-                               program->name,   program->folder};
-    restarts_.Follow(request, program->restart, StartAndReport(request, /*own_instance=*/true));
+    StartDeclared(*program);
   }
+}
+
+void CommandHandler::StartDeclared(const DeclaredProgram& program) {
+  const ProcessRegistry::Rewatch rewatch{registry_};
+  const StartRequest request{program.path,   kUnknownText,     program.parameter,
+                             program.window, program.priority, "programs.ini",
+                             program.name,   program.folder,   KeyOf(program.name, program.path)};
+  restarts_.Follow(request, program.restart,
+                   StartAndReport(request, program.restart, /*own_instance=*/true,
+                                  /*in_order=*/false));
+}
+
+bool CommandHandler::AfterRuns(const DeclaredProgram& program) {
+  const DeclaredProgram* first = FindDeclared(declared_, program.after);
+  return first != nullptr && restarts_.RunOf(KeyOf(first->name, first->path)) != 0;
+}
+
+void CommandHandler::StartWaiting() {
+  // Each start dispatches: the list is read afresh after each, and a call from within one
+  // leaves the work to the outer call, which looks again.
+  if (starting_waiting_) return;
+  starting_waiting_ = true;
+  for (bool started = true; started && !operations_.NodeEnding();) {
+    started = false;
+    for (const DeclaredProgram* program : waiting_) {
+      const bool gone =
+          restarts_.Has(KeyOf(program->name, program->path)) || HeldStopped(program->name);
+      if (!gone && !AfterRuns(*program)) continue;
+      std::erase(waiting_, program);
+      if (!gone) StartDeclared(*program);
+      started = true;
+      break;
+    }
+  }
+  starting_waiting_ = false;
 }
 
 void CommandHandler::SavePromises() {
   if (!store_) return;
   Promises promises;
+  const auto spawning = [&](const std::string& key) {
+    return std::any_of(spawning_.begin(), spawning_.end(), [&](const Spawning& run) {
+      return run.promise.request.key == key && !run.stopped;
+    });
+  };
   for (const RestartPlans::View& plan : restarts_.Plans()) {
-    Promise promise{plan.request, plan.policy, plan.pid, 0, plan.gave_up};
-    if (plan.pid != 0)
+    if (spawning(plan.request.key)) continue;  // its new run is told below
+    Promise promise{plan.request, plan.policy, plan.pid, 0, plan.gave_up, plan.done, plan.last_end};
+    if (plan.pid != 0) {
       Quietly([&] { promise.started_at = operations_.table().StartedAt(plan.pid); });
+    }
     promises.kept.push_back(std::move(promise));
+  }
+  for (const Spawning& run : spawning_) {
+    if (!run.stopped) promises.kept.push_back(run.promise);
   }
   promises.stopped = stopped_;
   promises.booted = booted_;
+  promises.boot_id = boot_id_;
   store_->Save(promises);
 }
 

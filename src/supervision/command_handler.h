@@ -49,9 +49,10 @@ class CommandHandler {
   // At the node's start: adopts the programs its last run kept that still run (the others
   // are started as their rule says), then, once the loop runs, starts the declared programs
   // of Start=boot in After order.
-  // `booted` is when this computer started (Unix seconds; 0 when unknown): promises made
-  // before a reboot were made to a computer that is gone.
-  void Begin(int64_t booted = 0);
+  // `boot_id` is the system's name for this boot, `booted` when it started (Unix seconds; 0
+  // when unknown), which serves where the system names no boot: promises made before a
+  // reboot were made to a computer that is gone.
+  void Begin(int64_t booted = 0, std::string boot_id = "");
   void Readmessage(const std::string& text);
   void SupervisionPass() { registry_.SupervisionPass(); }
 
@@ -74,10 +75,22 @@ class CommandHandler {
   // Allowed does, saying why. Echo, role and address queries never ask.
   bool Authentic(std::string_view action, std::string_view what, std::string_view source,
                  bool say_unsigned = true);
-  // Starts the program a start request names and reports it; its id, or 0. A request starts
-  // nothing where a program of that file name runs, as the protocol has it; one for an
-  // `own_instance` (a declared program, a restart of a kept one) takes only its own run.
-  ProcessId StartAndReport(const StartRequest& request, bool own_instance = false);
+  // Starts the program a start request names and reports it; its id, or 0 (also when a stop
+  // came during its first second). A request starts nothing where a program of that file
+  // name runs, as the protocol has it; one for an `own_instance` (a declared program, a
+  // restart of a kept one) takes only its own run. A run to be kept under `policy` is kept
+  // in the promises from the moment it exists. A start asked for over the network is
+  // reported after its first second, so that an answer asked after it comes after it; the
+  // others (`in_order` false: a plan's, the boot's) are reported at once and go side by side.
+  ProcessId StartAndReport(const StartRequest& request, RestartPolicy policy,
+                           bool own_instance = false, bool in_order = true);
+  // The program's one key (see StartRequest::key), from its declared name or its path.
+  std::string KeyOf(const std::string& name, const std::string& path);
+  std::string KeyOf(const Status& record) const;
+  // A stop ends the program's plan, and a start of it under way is not followed.
+  void ForgetPlan(const std::string& key);
+  // A declared program held stopped by a request.
+  bool HeldStopped(const std::string& name) const;
   // The position of the first record that names this title or this path.
   std::optional<size_t> Match(const std::string& Title, const std::string& Path);
   // The process that the matching record follows; valid until the next wait, which may end
@@ -98,6 +111,11 @@ class CommandHandler {
   void TellPlan(Status& record);
   void Adopt(const Promise& promise);
   void StartAtBoot();
+  void StartDeclared(const DeclaredProgram& program);
+  // Whether the program that `program` comes after runs: its own run, not a namesake.
+  bool AfterRuns(const DeclaredProgram& program);
+  // Starts each program waiting for its After that now runs; called once the plans change.
+  void StartWaiting();
   void SavePromises();
 
   const AppValues& values_;
@@ -117,9 +135,22 @@ class CommandHandler {
   std::vector<std::string> stopped_;  // declared programs held stopped, by lower-cased name
   std::optional<PromiseStore> store_;
   ProgramLogs* logs_;
-  std::vector<const DeclaredProgram*> boot_;  // into declared_, which never changes
+  std::vector<const DeclaredProgram*> boot_;     // into declared_, which never changes
+  std::vector<const DeclaredProgram*> waiting_;  // for their After to run, in boot order
   std::unique_ptr<Timer> boot_timer_;
+  std::unique_ptr<Timer> waiting_timer_;
+  bool starting_waiting_ = false;
+  // Runs started and still in their first second, kept in the promises already; found again
+  // by id after that second, which dispatches.
+  struct Spawning {
+    uint64_t id = 0;
+    Promise promise;
+    bool stopped = false;  // a stop came meanwhile: not followed, not kept
+  };
+  std::vector<Spawning> spawning_;
+  uint64_t next_spawn_ = 1;
   int64_t booted_ = 0;
+  std::string boot_id_;
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock
   std::optional<int64_t> full_said_;       // when a full replay cache was last said, Unix s

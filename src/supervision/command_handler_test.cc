@@ -394,17 +394,26 @@ TEST_F(CommandHandlerTest, AStopDuringARestartsFirstSecondEndsThePlanCleanly) {
 // reboot: only programs.ini speaks for a computer that has started again.
 TEST_F(CommandHandlerTest, APromiseOutlivesTheNodeButNotTheComputer) {
   Promise promise;
-  promise.request = {"/opt/app/notes", "Unknown", "", "2", "Unknown", "acme.x.y", "", ""};
+  promise.request = {"/opt/app/notes", "Unknown", "", "2", "Unknown", "acme.x.y", "", "", ""};
   promise.policy = RestartPolicy::kAlways;
-  for (const int64_t booted : {5000, 1030}) {
+  // The system's name for the boot decides where there is one: a clock set since the start
+  // (1000 against 5000) is no reboot, and a boot of the same minute is.
+  struct Case {
+    int64_t booted;
+    const char* boot_id;
+    bool same_boot;
+  };
+  for (const Case& now : {Case{5000, "", false}, Case{1030, "", true}, Case{5000, "b1", true},
+                          Case{1000, "b2", false}}) {
     files_.files["/data/promises.txt"] =
-        "varnix-promises 1\nbooted 1000\n" + PromiseStore::Line(promise) + "\n";
+        "varnix-promises 1\nbooted 1000\nboot-id b1\n" + PromiseStore::Line(promise) + "\n";
     table_.started.clear();
     CommandHandler node(values_, xap_, queue_, log_, events_, operations_, computer_, AccessRules{},
                         100, {}, "/data/promises.txt");
-    node.Begin(booted);
+    node.Begin(now.booted, now.boot_id);
     loop_.Advance(10);
-    EXPECT_EQ(table_.started.size(), booted == 1030 ? 1u : 0u) << "booted at " << booted;
+    EXPECT_EQ(table_.started.size(), now.same_boot ? 1u : 0u)
+        << "booted at " << now.booted << ", boot " << now.boot_id;
     // Written when the promises change, not at every start or look at a run.
     files_.files.erase("/data/promises.txt");
     node.Readmessage(XapRequest("", "Process.Control\n{\nAction=start\nPath=/opt/app/x\n}\n"));
@@ -416,7 +425,8 @@ TEST_F(CommandHandlerTest, APromiseOutlivesTheNodeButNotTheComputer) {
 // A promise is one line of printable words, whatever its path and parameter hold.
 TEST(PromiseStoreTest, ALineGivesBackWhatItKept) {
   Promise promise;
-  promise.request = {"/opt/my app/x%y", "", "--a \"b c\"\t\u00e9", "1", "HIGH", "acme.x.y", "", ""};
+  promise.request = {
+      "/opt/my app/x%y", "", "--a \"b c\"\t\u00e9", "1", "HIGH", "acme.x.y", "", "", ""};
   promise.policy = RestartPolicy::kAlways;
   promise.pid = 42;
   promise.started_at = 123456789;
@@ -431,6 +441,19 @@ TEST(PromiseStoreTest, ALineGivesBackWhatItKept) {
   EXPECT_EQ(back.policy, RestartPolicy::kAlways);
   EXPECT_EQ(back.pid, 42u);
   EXPECT_EQ(back.started_at, 123456789u);
+  EXPECT_FALSE(back.done);
+  EXPECT_FALSE(back.last_end);
+  // What ended in this boot, and how; a line of the version before is read as it was.
+  promise.done = true;
+  promise.last_end = ExitStatus{3, ""};
+  ASSERT_TRUE(PromiseStore::FromLine(PromiseStore::Line(promise), back));
+  EXPECT_TRUE(back.done);
+  EXPECT_EQ(EndWords(back.last_end), "exit 3");
+  promise.last_end = ExitStatus{std::nullopt, "SIGSEGV"};
+  ASSERT_TRUE(PromiseStore::FromLine(PromiseStore::Line(promise), back));
+  EXPECT_EQ(EndWords(back.last_end), "SIGSEGV");
+  ASSERT_TRUE(PromiseStore::FromLine("keep always 1 2 gave-up /x % % % % % % %", back));
+  EXPECT_TRUE(back.gave_up);
   EXPECT_FALSE(PromiseStore::FromLine("keep always 1 2 kept %zz % % % % % % %", back));
 }
 

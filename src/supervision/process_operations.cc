@@ -253,7 +253,9 @@ std::string ProcessOperations::ProgramFile(const std::string& path) {
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
                                           const std::string& window, const std::string& priority,
                                           const std::string& folder, bool reuse_running,
-                                          const OutputRelay& relay) {
+                                          const OutputRelay& relay,
+                                          const std::function<void(ProcessId)>& spawned,
+                                          bool first_second) {
   last_start_failure_.clear();
   last_start_found_running_.clear();
   if (!files_.FileExists(path)) {
@@ -280,7 +282,8 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
       pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show, folder, relay);
     });
     if (!started) return 0;
-    WaitThroughFirstSecond(pid);
+    if (spawned) spawned(pid);
+    if (first_second) WaitThroughFirstSecond(pid);
   } else {
     // Nothing started: the file that does run is told, since it may be another folder's; the
     // very file asked for (through a link, say) is told as it was named.
@@ -335,9 +338,12 @@ void ProcessOperations::QueryProcess(Status& record) {
   ProcessId pid = 0;
   step(10, [&] {
     // The instance the record already follows, while it runs: another program of the same
-    // name, or a window not shown yet, must not take its place.
+    // name, or a window not shown yet, must not take its place. A hold on it says so whatever
+    // the process is called: a script runs as its interpreter, a wrapper as what it ran.
     const auto known = static_cast<ProcessId>(std::max<int32_t>(record.PID(), 0));
-    if (known != 0 && IsRecordsProgram(record, known)) {
+    const bool held =
+        known != 0 && record.handle() != nullptr && !table_.HasEnded(*record.handle());
+    if (held || (known != 0 && IsRecordsProgram(record, known))) {
       pid = known;
       return;
     }
@@ -365,8 +371,11 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
   std::string wait_title = title;
   step(20, [&] {
     if (title == kUnknownText || title.empty()) {
-      // A stop by path ends the program of that very file, never a namesake elsewhere.
-      pid = FindProgram(path, /*any_folder=*/false);
+      // A stop by path ends the program of that very file, never a namesake elsewhere: the
+      // run the node follows first, as the file's name need not be the process's (a script).
+      pid = followed != nullptr && !table_.HasEnded(*followed)
+                ? followed->pid()
+                : FindProgram(path, /*any_folder=*/false);
       window = InstanceToWnd(pid);
       wait_title = fGetCaption(window);
     } else {

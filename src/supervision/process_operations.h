@@ -1,6 +1,7 @@
 // The node's hands on programs: start, find, close politely, kill, prioritise and query them.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,10 +34,16 @@ class ProcessOperations {
   // same file name; 0 when the file does not exist or the start failed. A program it starts
   // has had its first second, or has ended within it: so a report of it says how it ended,
   // where one made at once would tell a program that failed straight away as running.
+  // `spawned` is told the new process as soon as it exists, before that second: what must
+  // outlive a crash of the node (the promise to keep it) is kept by then. Without
+  // `first_second` it returns at once: for starts nobody waits on in order (a plan's, the
+  // boot's), whose ends the end watches tell, so that many go side by side.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority,
                          const std::string& folder = "", bool reuse_running = true,
-                         const OutputRelay& relay = {});
+                         const OutputRelay& relay = {},
+                         const std::function<void(ProcessId)>& spawned = nullptr,
+                         bool first_second = true);
   // The file a start of `path` runs: a bare name is looked up as the system's own Run box or
   // shell would; anything else, or a name found nowhere, is `path` itself.
   std::string ProgramFile(const std::string& path);

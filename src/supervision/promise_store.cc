@@ -44,6 +44,28 @@ std::optional<std::string> Unescaped(std::string_view word) {
   return text;
 }
 
+// How a run ended, in one word: "exit:3", "SIGSEGV", or "-" for not known.
+std::string EndWord(const std::optional<ExitStatus>& end) {
+  if (!end) return "-";
+  if (!end->signal.empty()) return Escaped(end->signal);
+  return end->code ? "exit:" + std::to_string(*end->code) : "-";
+}
+
+std::optional<ExitStatus> EndFromWord(std::string_view word) {
+  if (word == "-") return std::nullopt;
+  ExitStatus end;
+  if (word.starts_with("exit:")) {
+    int code = 0;
+    const auto [last, error] = std::from_chars(word.data() + 5, word.data() + word.size(), code);
+    if (error != std::errc() || last != word.data() + word.size()) return std::nullopt;
+    end.code = code;
+  } else {
+    end.signal = Unescaped(word).value_or("");
+    if (end.signal.empty()) return std::nullopt;
+  }
+  return end;
+}
+
 template <typename Number>
 bool NumberOf(std::string_view word, Number& value) {
   const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
@@ -56,24 +78,29 @@ std::string PromiseStore::Line(const Promise& promise) {
   const StartRequest& r = promise.request;
   std::string line = "keep " + RestartPolicyText(promise.policy) + " " +
                      std::to_string(promise.pid) + " " + std::to_string(promise.started_at) + " " +
-                     (promise.gave_up ? "gave-up" : "kept");
+                     (promise.gave_up ? "gave-up"
+                      : promise.done  ? "done"
+                                      : "kept");
   for (const std::string* field :
        {&r.path, &r.parameter, &r.window, &r.priority, &r.title, &r.source, &r.name, &r.folder}) {
     line += " " + Escaped(*field);
   }
-  return line;
+  return line + " " + EndWord(promise.last_end);
 }
 
 bool PromiseStore::FromLine(std::string_view line, Promise& promise) {
   std::vector<std::string> words = Split(std::string(line), ' ');
-  if (words.size() != 13 || words[0] != "keep") return false;
+  // An earlier version wrote no last end.
+  if ((words.size() != 13 && words.size() != 14) || words[0] != "keep") return false;
   const std::optional<RestartPolicy> policy = RestartPolicyFromText(words[1]);
   if (!policy || !NumberOf(words[2], promise.pid) || !NumberOf(words[3], promise.started_at) ||
-      (words[4] != "kept" && words[4] != "gave-up")) {
+      (words[4] != "kept" && words[4] != "gave-up" && words[4] != "done")) {
     return false;
   }
   promise.policy = *policy;
   promise.gave_up = words[4] == "gave-up";
+  promise.done = words[4] == "done";
+  if (words.size() == 14) promise.last_end = EndFromWord(words[13]);
   StartRequest& r = promise.request;
   std::string* const fields[] = {&r.path,  &r.parameter, &r.window, &r.priority,
                                  &r.title, &r.source,    &r.name,   &r.folder};
@@ -108,6 +135,10 @@ Promises PromiseStore::Load() {
       NumberOf(line.substr(7), promises.booted);
       continue;
     }
+    if (line.starts_with("boot-id ")) {
+      promises.boot_id = Unescaped(line.substr(8)).value_or("");
+      continue;
+    }
     if (line.starts_with("stopped ")) {
       if (const std::optional<std::string> name = Unescaped(line.substr(8))) {
         promises.stopped.push_back(*name);
@@ -128,6 +159,7 @@ Promises PromiseStore::Load() {
 void PromiseStore::Save(const Promises& promises) {
   std::string text = std::string(kHeading) + "\n";
   if (promises.booted != 0) text += "booted " + std::to_string(promises.booted) + "\n";
+  if (!promises.boot_id.empty()) text += "boot-id " + Escaped(promises.boot_id) + "\n";
   for (const Promise& promise : promises.kept) text += Line(promise) + "\n";
   for (const std::string& name : promises.stopped) text += "stopped " + Escaped(name) + "\n";
   Steps([this](const Failure& failure) {

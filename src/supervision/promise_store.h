@@ -1,8 +1,10 @@
 // What the node has promised to keep running, kept in Data/ so that a restart of the node
-// keeps the promise: each plan with the process it runs, and the declared programs stopped.
+// keeps the promise: each plan with the process it runs (written as soon as that process
+// exists), what the declared programs did in this boot, and the declared programs stopped.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,12 +20,15 @@ struct Promise {
   ProcessId pid = 0;        // 0 while a start was due
   uint64_t started_at = 0;  // ProcessTable::StartedAt of `pid`: the same process, not a namesake
   bool gave_up = false;
+  bool done = false;  // ran, and ended for good, in this boot
+  std::optional<ExitStatus> last_end;
 };
 
 struct Promises {
   std::vector<Promise> kept;
   std::vector<std::string> stopped;  // declared programs stopped by a request, by name
-  int64_t booted = 0;  // when the computer started that made them, Unix seconds; 0 unknown
+  int64_t booted = 0;   // when the computer started that made them, Unix seconds; 0 unknown
+  std::string boot_id;  // the system's name for that boot; "" unknown
 };
 
 class PromiseStore {

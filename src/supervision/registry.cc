@@ -165,6 +165,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     record->PID(PID);
     record->Path(Path);
     record->Title(Title);
+    record->Name(name);  // before its end is told: the name is part of the program's key
     // A program started again after its earlier run ended takes over that run's record, in
     // its place: a record per start would grow without end and answer a stop twice. Only
     // a record no end report is owed for: never seen running by a pass, or already reported.
@@ -180,6 +181,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
   step(40, [&] {
     Status* added = record ? record.get() : find();
     if (added == nullptr) return;
+    if (!name.empty()) added->Name(name);
     // A program that ended before this report is told as ended, with how, not looked up by
     // name: another program of that name is not the one just started.
     const ProcessHandle* held = added->handle();

@@ -31,11 +31,19 @@ RestartPlans::Plan* RestartPlans::Planned(uint64_t id) {
   return found == plans_.end() ? nullptr : found->get();
 }
 
-RestartPlans::Plan* RestartPlans::Find(const std::string& path) {
+RestartPlans::Plan* RestartPlans::Find(const std::string& key) const {
   for (const auto& plan : plans_) {
-    if (plan->request.path == path) return plan.get();
+    if (plan->request.key == key) return plan.get();
   }
   return nullptr;
+}
+
+ProcessId RestartPlans::RunOf(const std::string& key) {
+  Plan* const plan = Find(key);
+  if (plan == nullptr || !plan->run) return 0;
+  bool ended = true;
+  Quietly([&] { ended = table_.HasEnded(*plan->run); });
+  return ended ? 0 : plan->pid;
 }
 
 bool RestartPlans::Hold(Plan& plan, ProcessId pid) {
@@ -63,14 +71,25 @@ bool RestartPlans::Hold(Plan& plan, ProcessId pid) {
 
 void RestartPlans::Follow(const StartRequest& request, RestartPolicy policy, ProcessId pid) {
   // A program that could not be started at all is not tried again and again.
-  if (policy == RestartPolicy::kNo || pid == 0) return Forget(request.path);
+  if (pid == 0 || (policy == RestartPolicy::kNo && request.name.empty())) {
+    return Forget(request.key);
+  }
   Plan& plan = Make(request, policy);
-  if (!Hold(plan, pid)) ScheduleAfter(plan, plan.started_at);  // gone already: start it again
+  if (!Hold(plan, pid)) {
+    // Gone already: started again, or for a run that is not kept, done with.
+    if (policy == RestartPolicy::kNo) {
+      plan.done = true;
+    } else {
+      ScheduleAfter(plan, plan.started_at);
+    }
+  }
   Settle();
 }
 
 void RestartPlans::Adopt(const StartRequest& request, RestartPolicy policy, ProcessId pid) {
-  if (policy == RestartPolicy::kNo) return Forget(request.path);
+  if (policy == RestartPolicy::kNo && (request.name.empty() || pid == 0)) {
+    return Forget(request.key);
+  }
   Plan& plan = Make(request, policy);
   // Ended while no node watched: how is not known, which counts as a failure. Started now,
   // not after a delay: nobody has been waiting for it to fail again.
@@ -78,8 +97,17 @@ void RestartPlans::Adopt(const StartRequest& request, RestartPolicy policy, Proc
   Settle();
 }
 
+void RestartPlans::Remember(const StartRequest& request, RestartPolicy policy, bool gave_up,
+                            const std::optional<ExitStatus>& last_end) {
+  Plan& plan = Make(request, policy);
+  plan.gave_up = gave_up;
+  plan.done = !gave_up;
+  plan.last_end = last_end;
+  Settle();
+}
+
 RestartPlans::Plan& RestartPlans::Make(const StartRequest& request, RestartPolicy policy) {
-  std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == request.path; });
+  std::erase_if(plans_, [&](const auto& plan) { return plan->request.key == request.key; });
   auto plan = std::make_unique<Plan>();
   plan->id = next_id_++;
   plan->request = request;
@@ -90,22 +118,22 @@ RestartPlans::Plan& RestartPlans::Make(const StartRequest& request, RestartPolic
   return *plans_.back();
 }
 
-void RestartPlans::Forget(const std::string& path) {
+void RestartPlans::Forget(const std::string& key) {
   const size_t before = plans_.size();
-  std::erase_if(plans_, [&](const auto& plan) { return plan->request.path == path; });
+  std::erase_if(plans_, [&](const auto& plan) { return plan->request.key == key; });
   // Told only when it changes: a start without a plan asks for a Forget, and the plans are
   // written to disk at each change.
   if (plans_.size() != before) Settle();
 }
 
 void RestartPlans::Settle() {
-  std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
+  std::erase_if(plans_, [](const auto& plan) { return Finished(*plan); });
   UpdateTimer();
   if (changed_) changed_();
 }
 
-bool RestartPlans::GaveUpOn(const std::string& path, ProcessId pid) {
-  Plan* plan = Find(path);
+bool RestartPlans::GaveUpOn(const std::string& key, ProcessId pid) {
+  Plan* plan = Find(key);
   if (plan == nullptr || pid == 0) return false;
   if (plan->id == starting_) {
     // Ended before the report of its start: this is the end that counts, seen now. The plan
@@ -133,7 +161,7 @@ std::vector<RestartPlans::View> RestartPlans::Plans() const {
   std::vector<View> views;
   for (const auto& plan : plans_) {
     views.push_back({plan->request, plan->policy, plan->run ? plan->pid : 0, plan->restarts,
-                     plan->since_unix, plan->gave_up, plan->last_end});
+                     plan->since_unix, plan->gave_up, plan->done, plan->last_end});
   }
   return views;
 }
@@ -150,8 +178,11 @@ void RestartPlans::RunEnded(Plan& plan, int64_t now) {
   }
   // Not knowing how it ended is taken for a failure: it is not running, and was meant to.
   const bool failed = !how || how->code.value_or(0) != 0 || !how->signal.empty();
-  if (plan.policy != RestartPolicy::kAlways && !failed) {
-    plan.policy = RestartPolicy::kNo;  // ended well: nothing more to do
+  if (plan.policy == RestartPolicy::kNo || (plan.policy != RestartPolicy::kAlways && !failed)) {
+    // Nothing more to do; a declared program's plan keeps that it ran, for the next node.
+    plan.watch.reset();
+    plan.run.reset();
+    plan.done = true;
     return;
   }
   if (plan.quick_ends >= kGiveUpStarts) {
@@ -187,13 +218,13 @@ void RestartPlans::StartAgain(Plan& plan, int64_t now) {
   plan.told_in_start = false;
   starting_ = plan.id;
   UpdateTimer();
-  // The start waits out its program's first second, hearing requests meanwhile: a stop among
-  // them forgets this plan, request and all. So the request is a copy, and the plan is looked
-  // up again afterwards.
+  // The start returns at once, but its report may tell an end, and a starter may dispatch: the
+  // request is a copy, and the plan is looked up again afterwards, never held across.
   const uint64_t id = plan.id;
   const StartRequest request = plan.request;
+  const RestartPolicy policy = plan.policy;
   ProcessId pid = 0;
-  Quietly([&] { pid = start_(request); });
+  Quietly([&] { pid = start_(request, policy); });
   starting_ = 0;
   Plan* const still = Planned(id);
   if (still == nullptr || still->told_in_start) return;  // forgotten, or its end taken already
@@ -225,17 +256,15 @@ void RestartPlans::Check() {
   // Started after the look at every plan, each only if it is still planned by then.
   std::vector<uint64_t> due;
   for (const auto& plan : plans_) {
-    if (!plan->run && !plan->gave_up && plan->policy != RestartPolicy::kNo && plan->due_at <= now) {
-      due.push_back(plan->id);
-    }
+    if (Due(*plan) && plan->due_at <= now) due.push_back(plan->id);
   }
-  std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
+  std::erase_if(plans_, [](const auto& plan) { return Finished(*plan); });
   for (const uint64_t id : due) {
     Plan* const plan = Planned(id);
     if (plan != nullptr) StartAgain(*plan, now);
     changed = changed || plan != nullptr;
   }
-  std::erase_if(plans_, [](const auto& plan) { return plan->policy == RestartPolicy::kNo; });
+  std::erase_if(plans_, [](const auto& plan) { return Finished(*plan); });
   UpdateTimer();
   if (changed && changed_) changed_();
 }
@@ -249,7 +278,7 @@ void RestartPlans::UpdateTimer() {
     std::optional<int64_t> at;
     if (plan->run && !plan->watch) {
       at = now + kCheckMs;
-    } else if (!plan->run && !plan->gave_up && plan->policy != RestartPolicy::kNo) {
+    } else if (Due(*plan)) {
       at = std::max(plan->due_at, now);
     }
     if (at && (!next || *at < *next)) next = at;

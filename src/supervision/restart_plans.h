@@ -27,6 +27,10 @@ struct StartRequest {
   std::string source;  // who asked for it
   std::string name;    // the declared program's name; "" for a program asked for by path
   std::string folder;  // its working folder; "" for the node's own
+  // The program's one key, in every table: "name:" and its declared name in lower case, else
+  // "file:" and the key of the file its path runs. Made by whoever takes the request; kept
+  // nowhere, as it follows from the rest.
+  std::string key;
 };
 
 // How a program ended, in a word or two: "exit 3", "SIGSEGV", "an unknown end".
@@ -34,9 +38,9 @@ std::string EndWords(const std::optional<ExitStatus>& how);
 
 class RestartPlans {
  public:
-  // Starts the program as a start request does, report included; returns its id, 0 when it
-  // could not be started.
-  using Starter = std::function<ProcessId(const StartRequest&)>;
+  // Starts the program as a start request does, report included, for a plan of `policy`;
+  // returns its id, 0 when it could not be started.
+  using Starter = std::function<ProcessId(const StartRequest&, RestartPolicy)>;
   // Told when a plan gives up, with the words of its event ("Backup: gave up after 5 starts
   // in 42 s (exit 3)"); and whenever the plans change, for whoever keeps them on disk.
   using GaveUp = std::function<void(const StartRequest&, const std::string& words)>;
@@ -62,6 +66,7 @@ class RestartPlans {
     int restarts = 0;   // starts since the plan was made, the first not counted
     int64_t since_unix = 0;
     bool gave_up = false;
+    bool done = false;  // a declared program's run ended, and nothing follows in this boot
     std::optional<ExitStatus> last_end;
   };
 
@@ -69,16 +74,24 @@ class RestartPlans {
                Changed changed = nullptr);
 
   // Keeps `pid`, just started for `request`, running as `policy` says. A plan for the same
-  // path is replaced; kNo, or a start that failed (pid 0), only drops it.
+  // key is replaced; a start that failed (pid 0) only drops it. A declared program's run is
+  // followed under kNo too, so that what ran in this boot is known; another's is not.
   void Follow(const StartRequest& request, RestartPolicy policy, ProcessId pid);
   // Keeps a program that was running before this node started (`pid`), as Follow does; where
   // it no longer runs, the plan starts it as its policy says, not knowing how it ended.
   void Adopt(const StartRequest& request, RestartPolicy policy, ProcessId pid);
-  // A stop request for `path` ends its restarting.
-  void Forget(const std::string& path);
-  // Whether the plan for `path` gave up with the end of process `pid`; an end the plans have
+  // A declared program that the last node saw end in this boot, for good (`gave_up` false) or
+  // given up: known as such, and not started again until asked.
+  void Remember(const StartRequest& request, RestartPolicy policy, bool gave_up,
+                const std::optional<ExitStatus>& last_end);
+  // A stop request for the program of `key` ends its restarting.
+  void Forget(const std::string& key);
+  // Whether the plan for `key` gave up with the end of process `pid`; an end the plans have
   // not seen yet is taken into account first, so that its report can say so.
-  bool GaveUpOn(const std::string& path, ProcessId pid);
+  bool GaveUpOn(const std::string& key, ProcessId pid);
+  // The process of the plan's own run while it runs; 0 for none. Never a namesake's.
+  ProcessId RunOf(const std::string& key);
+  bool Has(const std::string& key) const { return Find(key) != nullptr; }
   std::vector<View> Plans() const;
   size_t size() const { return plans_.size(); }
 
@@ -98,11 +111,16 @@ class RestartPlans {
     int restarts = 0;
     int64_t since_unix = 0;
     bool gave_up = false;
+    bool done = false;
     std::optional<ExitStatus> last_end;
     bool told_in_start = false;  // the run being started ended before its report, and was seen
   };
 
-  Plan* Find(const std::string& path);
+  Plan* Find(const std::string& key) const;
+  // Nothing more to do, and nobody asks after it: a run not of a declared program that ended.
+  static bool Finished(const Plan& plan) { return plan.done && plan.request.name.empty(); }
+  // A start is owed to the plan.
+  static bool Due(const Plan& plan) { return !plan.run && !plan.gave_up && !plan.done; }
   // The plan of that id, while it is planned; nullptr once it is forgotten or replaced.
   Plan* Planned(uint64_t id);
   // Watches `pid` as the plan's run; false when it is gone already.
@@ -114,7 +132,7 @@ class RestartPlans {
   void StartAgain(Plan& plan, int64_t now);
   void ScheduleAfter(Plan& plan, int64_t now);
   void UpdateTimer();
-  // A new plan for the request's path, in place of any earlier one.
+  // A new plan for the request's key, in place of any earlier one.
   Plan& Make(const StartRequest& request, RestartPolicy policy);
   // After a change: ended plans go, the timer is set anew, and whoever keeps them is told.
   void Settle();
