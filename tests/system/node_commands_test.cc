@@ -94,6 +94,12 @@ class NodeCommandsTest : public NodeFixture {
     seen_ = hub_->received().size();  // what Next looks at comes after the list
     return reports;
   }
+  // Stops each program ("Name=Web", "Path=/x"), and waits until the node has read them all.
+  void StopAll(const std::vector<std::string>& programs) {
+    for (const std::string& program : programs) Control("Action=stop\n" + program + "\n");
+    Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
+    EXPECT_NE(Next("done", kPassWait), "");
+  }
   // Lets the node work for `time`, the test's sockets served meanwhile.
   void Pause(milliseconds time) {
     hub_->WaitFor([] { return false; }, time);
@@ -616,74 +622,6 @@ TEST_F(NodeCommandsTest, ALostDisplayLeavesTheNodeAnswering) {
 }
 #endif
 
-// Programs declared on the computer: started with the node in After order, adopted (never
-// started twice) when the node is killed and started again, kept
-// running after that, and held stopped once stopped by name; as is a program kept running over
-// the network.
-TEST_F(NodeCommandsTest, DeclaredAndPromisedProgramsOutliveTheNode) {
-  const auto exe = [&](const std::string& name) { return CopyOfThisProgram(name); };
-  const std::string first = exe("vxfirst");
-  const std::string second = exe("vxsecond");
-  const std::string manual = exe("vxmanual");
-  ASSERT_EQ(EndNode(), 0);
-  platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini",
-                            "[Program Second]\r\nPath=" + second +
-                                "\r\nParameter=--helper polite 120\r\nAfter=First\r\n"
-                                "[Program First]\r\nPath=" +
-                                first +
-                                "\r\nParameter=--helper polite 120\r\n"
-                                "[Program Manual]\r\nPath=" +
-                                manual + "\r\nParameter=--helper polite 120\r\nStart=manual\r\n");
-  seen_ = hub_->received().size();
-  StartNode();
-  ASSERT_NE(Next("Data=Using xAP port", milliseconds(10000)), "");
-  const auto up = Clock::now();
-  // In order, each told by its name.
-  const std::string first_pid = Item(Next("Name=First"), "PID");
-  const std::string second_pid = Item(Next("Name=Second"), "PID");
-  EXPECT_LT(Clock::now() - up, milliseconds(3000)) << "both run within 3 s of the node's start";
-  ASSERT_NE(first_pid, "0");
-  ASSERT_NE(second_pid, "<none>");
-  EXPECT_FALSE(platform_.processes->IsAlive(
-      platform_.processes->FindByFileName(manual.substr(manual.find_last_of("/\\") + 1))))
-      << "a manual program waits to be asked";
-
-  // Kept over the network, and a declared one stopped by name, which stays stopped.
-  const std::string kept = exe("vxkept");
-  Control("Action=start\nPath=" + kept + "\nParameter=--helper polite 120\nRestart=always\n");
-  const std::string kept_pid = Item(Next("Path=" + kept + "\n"), "PID");
-  Send("Computer.Process", "Process.Control", "Action=stop\nName=Second\n", Target());
-  EXPECT_EQ(Item(Next("Name=Second", kPassWait), "PID"), "0");
-
-  // Killed, and started again: what runs is adopted, the same processes, none started twice.
-  node_->Kill();
-  ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
-  const size_t restarted = hub_->received().size();
-  seen_ = restarted;
-  StartNode();
-  const std::string adopted_first = Next("Name=First", milliseconds(10000));
-  EXPECT_EQ(Item(adopted_first, "PID"), first_pid) << adopted_first;
-  seen_ = restarted;
-  EXPECT_EQ(Item(Next("Path=" + kept + "\n", milliseconds(10000)), "PID"), kept_pid);
-  // A kept program killed is started again within about a second, told by its report.
-  const auto killed = Clock::now();
-  ASSERT_TRUE(platform_.processes->Terminate(static_cast<ProcessId>(std::stoul(first_pid))));
-  std::string again;
-  while (again.empty() || Item(again, "PID") == "0" || Item(again, "PID") == first_pid) {
-    again = Next("Name=First", milliseconds(10000));
-    if (again.empty()) break;
-  }
-  EXPECT_NE(again, "") << "the killed program was not started again";
-  EXPECT_LT(Clock::now() - killed, milliseconds(2000 + 1500)) << "its start, and its first second";
-  // The stopped one stays stopped across the restart.
-  EXPECT_EQ(platform_.processes->FindByFileName(second.substr(second.find_last_of("/\\") + 1)), 0u);
-
-  Send("Computer.Process", "Process.Control", "Action=stop\nName=First\n", Target());
-  Control("Action=stop\nPath=" + kept + "\n");
-  Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
-  EXPECT_NE(Next("done", kPassWait), "");
-}
-
 // Each shape a program is declared in is one program with one run: across a restart of the
 // node, asked to end or killed, the same process runs on and none runs twice; what ended for
 // good or was given up in this boot stays so; killed from outside, a kept one runs again.
@@ -775,13 +713,12 @@ TEST_F(NodeCommandsTest, EveryShapeOfDeclaredProgramRunsOnceAcrossRestartsOfTheN
   }
   EXPECT_TRUE(restarted(list)) << "not each kept program ran again, and Plain did not stay ended";
   EXPECT_LT(Clock::now() - killed, milliseconds(3000 + 500));
-  for (const std::string& name : kept) Control("Action=stop\nName=" + name + "\n");
-  Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
-  EXPECT_NE(Next("done", kPassWait), "");
+  for (const std::string& name : kept) StopAll({"Name=" + name});
 }
 
 // A program that comes after a script starts once the script runs: started by hand later, and
-// after a restart of the node in which both ended meanwhile, in that order.
+// after a restart of the node in which both ended meanwhile, in that order. Stopped by name,
+// a program stays stopped across restarts of the node.
 TEST_F(NodeCommandsTest, AProgramAfterAScriptStartsOnceTheScriptRuns) {
   ASSERT_EQ(EndNode(), 0);
 #ifdef _WIN32
@@ -800,7 +737,10 @@ TEST_F(NodeCommandsTest, AProgramAfterAScriptStartsOnceTheScriptRuns) {
   StartNode();
   ASSERT_NE(Next("Data=Using xAP port", milliseconds(10000)), "");
   Pause(milliseconds(1500));
-  EXPECT_EQ(Item(List({"Worker"}).at("Worker"), "State"), "not running");
+  // A manual program waits to be asked, and the one after it waits for it.
+  for (const auto& [name, report] : List({"Web", "Worker"})) {
+    EXPECT_EQ(Item(report, "State"), "not running") << name;
+  }
   Control("Action=start\nName=Web\n");
   const ProcessId web_pid = PidOf(Next("Name=Web"));
   ASSERT_NE(web_pid, 0u);
@@ -817,10 +757,14 @@ TEST_F(NodeCommandsTest, AProgramAfterAScriptStartsOnceTheScriptRuns) {
   EXPECT_NE(web_again, 0u);
   EXPECT_NE(web_again, web_pid);
   EXPECT_NE(PidOf(Next("Name=Worker")), 0u) << "the worker did not start after the script";
-  for (const char* name : {"Worker", "Web"})
-    Control(std::string("Action=stop\nName=") + name + "\n");
-  Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
-  EXPECT_NE(Next("done", kPassWait), "");
+  // Stopped by name, it stays stopped across a restart of the node.
+  StopAll({"Name=Worker"});
+  ASSERT_EQ(EndNode(), 0);
+  StartNode();
+  ASSERT_NE(Next("Data=Using xAP port", milliseconds(10000)), "");
+  Pause(milliseconds(1500));
+  EXPECT_EQ(Item(List({"Worker"}).at("Worker"), "State"), "stopped");
+  StopAll({"Name=Web"});
 }
 
 // A kept program is one program by any spelling of its path: stopped by another, it stays
@@ -860,9 +804,7 @@ TEST_F(NodeCommandsTest, AKeptProgramIsOneProgramByAnySpellingOfItsPath) {
                     [&](const std::string& line) { return line.find(name) != std::string::npos; }),
       1)
       << ReadFile("Data/promises.txt");
-  Control("Action=stop\nPath=" + other + "\n");
-  Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
-  EXPECT_NE(Next("done", kPassWait), "");
+  StopAll({"Path=" + other});
 }
 
 // A node that dies within a start's first second has kept the run already: the next node
@@ -885,9 +827,7 @@ TEST_F(NodeCommandsTest, ARunStartedJustBeforeTheNodeDiesIsAdoptedByTheNext) {
   const ProcessId again = PidOf(Next("Path=" + path + "\n", milliseconds(3500)));
   EXPECT_NE(again, 0u);
   EXPECT_NE(again, pid);
-  Control("Action=stop\nPath=" + path + "\n");
-  Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
-  EXPECT_NE(Next("done", kPassWait), "");
+  StopAll({"Path=" + path});
 }
 
 }  // namespace
