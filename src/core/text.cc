@@ -92,12 +92,27 @@ bool IsC1Control(std::string_view character) {
          static_cast<unsigned char>(character[1]) <= 0x9F;
 }
 
+namespace {
+
+// The code point of one UTF-8 character of two or three bytes; 0 for any other.
+unsigned CodePointOf(std::string_view character) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(character[i]) & 0x3Fu; };
+  if (character.size() == 2)
+    return ((static_cast<unsigned char>(character[0]) & 0x1Fu) << 6) | byte(1);
+  if (character.size() == 3) {
+    return ((static_cast<unsigned char>(character[0]) & 0x0Fu) << 12) | (byte(1) << 6) | byte(2);
+  }
+  return 0;
+}
+
+}  // namespace
+
 bool IsBidiControl(std::string_view character) {
-  if (character.size() != 3 || static_cast<unsigned char>(character[0]) != 0xE2) return false;
-  const auto second = static_cast<unsigned char>(character[1]);
-  const auto third = static_cast<unsigned char>(character[2]);
-  return (second == 0x80 && third >= 0xAA && third <= 0xAE) ||  // U+202A to U+202E
-         (second == 0x81 && third >= 0xA6 && third <= 0xA9);    // U+2066 to U+2069
+  // Every formatting character of the bidirectional algorithm: the marks (ALM, LRM, RLM), the
+  // embeddings and overrides, and the isolates.
+  const unsigned code = CodePointOf(character);
+  return code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+         (code >= 0x2066 && code <= 0x2069);
 }
 
 namespace {
@@ -183,9 +198,9 @@ std::string ShownSafely(std::string_view text, size_t max_bytes) {
       escape("\\u%04x", static_cast<unsigned char>(rest[1]));
     } else if (IsBidiControl(rest.substr(0, length))) {
       // Shown as "\u202e": obeyed, it would show "EVIL\u202etxt.exe" as "EVILexe.txt".
-      const unsigned code = ((static_cast<unsigned char>(rest[1]) & 0x3Fu) << 6) |
-                            (static_cast<unsigned char>(rest[2]) & 0x3Fu);
-      escape("\\u2%03x", static_cast<unsigned char>(code & 0xFFF));
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", CodePointOf(rest.substr(0, length)));
+      out += escaped;
     } else if (length == 0 && byte >= 0x80 && byte <= 0x9F) {
       escape("\\x%02x", byte);  // a raw C1 control, outside any UTF-8 character
     } else {

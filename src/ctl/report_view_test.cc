@@ -16,9 +16,10 @@ TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
                     "2J \xc2\xa0\xe2\x80\x9c"),
             "\\x9d0;owned\\x9c \\u009b2J \xc2\xa0\xe2\x80\x9c");
   // The direction controls, which turn "EVIL4<RLO>exe.txt" into what reads "EVIL4txt.exe".
-  EXPECT_EQ(Escaped("EVIL4\xe2\x80\xae"
-                    "exe.txt \xe2\x81\xa6x\xe2\x81\xa9 \xe2\x80\xaa"),
-            "EVIL4\\u202eexe.txt \\u2066x\\u2069 \\u202a");
+  EXPECT_EQ(
+      Escaped("EVIL4\xe2\x80\xae"
+              "exe.txt \xe2\x81\xa6x\xe2\x81\xa9 \xe2\x80\xaa \xe2\x80\x8e\xe2\x80\x8f\xd8\x9c"),
+      "EVIL4\\u202eexe.txt \\u2066x\\u2069 \\u202a \\u200e\\u200f\\u061c");
   EXPECT_EQ(ShownSafely(std::string(3000, 'n'), 1024),
             std::string(1024, 'n') + "... (1976 bytes more)");
   EXPECT_EQ(AlignColumns({{"PATH", "X"}, {"/x\x1b[31m", "y"}}), "PATH        X\n/x\\x1b[31m  y\n");
