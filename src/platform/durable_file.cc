@@ -5,11 +5,12 @@
 
 namespace varnix {
 
-void ReplaceFileDurably(FileSteps& steps, const std::string& path, std::string_view bytes) {
+void ReplaceFileDurably(FileSteps& steps, const std::string& path, std::string_view bytes,
+                        bool owner_only) {
   const std::string aside = path + ".new";
   try {
     {
-      const std::unique_ptr<FileSteps::Writer> writer = steps.Create(aside);
+      const std::unique_ptr<FileSteps::Writer> writer = steps.Create(aside, owner_only);
       for (std::string_view rest = bytes; !rest.empty();) {
         const size_t taken = writer->Write(rest);
         if (taken == 0) throw Error(errors::kFileIo, "Cannot write " + aside + ": nothing taken");

@@ -24,8 +24,9 @@ class FileSteps {
   };
 
   virtual ~FileSteps() = default;
-  // A new, empty file at `path` (one there is emptied).
-  virtual std::unique_ptr<Writer> Create(const std::string& path) = 0;
+  // A new, empty file at `path` (one there is emptied); `owner_only`, readable by its owner
+  // alone (and, on Windows, the administrators and the system).
+  virtual std::unique_ptr<Writer> Create(const std::string& path, bool owner_only) = 0;
   // `from` takes the name `to` in one step, in place of the file there.
   virtual void Replace(const std::string& from, const std::string& to) = 0;
   // Returns once the folder that holds `path` has its entries on the disk, so that a rename
@@ -39,6 +40,7 @@ FileSteps& SystemFileSteps();
 
 // Makes `bytes` the whole content of `path`. Throws Error when a step fails, and then `path`
 // is as it was: the old file is never emptied or written over in place.
-void ReplaceFileDurably(FileSteps& steps, const std::string& path, std::string_view bytes);
+void ReplaceFileDurably(FileSteps& steps, const std::string& path, std::string_view bytes,
+                        bool owner_only = false);
 
 }  // namespace varnix

@@ -39,7 +39,7 @@ class FlakyDisk : public FileSteps {
   }
   bool HasLive(const std::string& name) const { return live_names_.count(name) != 0; }
 
-  std::unique_ptr<Writer> Create(const std::string& name) override {
+  std::unique_ptr<Writer> Create(const std::string& name, bool) override {
     Step();
     if (const auto found = live_names_.find(name); found != live_names_.end()) {
       files_[found->second].live.clear();

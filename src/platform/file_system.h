@@ -16,6 +16,9 @@ class FileSystem {
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
   virtual void CreateFolder(const std::string& path) = 0;
+  // Makes the folder its owner's alone, and what is made in it; nothing where the system has
+  // no owners.
+  virtual void MakeFolderPrivate(const std::string&) {}
   virtual std::string ReadAll(const std::string& path) = 0;
   // At most the first `max_bytes` of the file: a file that anyone may have grown is never
   // read whole into memory.
@@ -27,6 +30,10 @@ class FileSystem {
   // Makes `text` the file's whole content; a reader, or the file after a crash or power cut,
   // has the old content or the new, never part of either. On failure the old file stays.
   virtual void WriteAll(const std::string& path, std::string_view text) = 0;
+  // As WriteAll, readable by its owner alone (and, on Windows, administrators and the system).
+  virtual void WritePrivate(const std::string& path, std::string_view text) {
+    WriteAll(path, text);
+  }
   // Empties the file in place (creating it when missing): for a file whose lines are worth
   // less than its bound, which a reader holding it open must not stop.
   virtual void Empty(const std::string& path) { WriteAll(path, ""); }
@@ -52,11 +59,13 @@ class StdFileSystem : public FileSystem {
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
   void CreateFolder(const std::string& path) override;
+  void MakeFolderPrivate(const std::string& path) override;
   std::string ReadAll(const std::string& path) override;
   std::string ReadStart(const std::string& path, size_t max_bytes) override;
   std::string ReadEnd(const std::string& path, size_t max_bytes) override;
   std::string ReadBytes(const std::string& path) override;
   void WriteAll(const std::string& path, std::string_view text) override;
+  void WritePrivate(const std::string& path, std::string_view text) override;
   void Empty(const std::string& path) override;
   void Append(const std::string& path, std::string_view text) override;
   void AppendUtf8(const std::string& path, std::string_view text) override;

@@ -10,6 +10,7 @@
 #include "platform/durable_file.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/private_file.h"
 #include "platform/text_encoding.h"
 
 namespace varnix {
@@ -82,6 +83,8 @@ void StdFileSystem::CreateFolder(const std::string& path) {
   }
 }
 
+void StdFileSystem::MakeFolderPrivate(const std::string& path) { varnix::MakeFolderPrivate(path); }
+
 std::string StdFileSystem::ReadAll(const std::string& path) { return TextFromCodePage(Read(path)); }
 
 std::string StdFileSystem::ReadBytes(const std::string& path) { return Read(path); }
@@ -105,6 +108,11 @@ std::string StdFileSystem::ReadEnd(const std::string& path, size_t max_bytes) {
 
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {
   ReplaceFileDurably(SystemFileSteps(), path, TextToCodePage(std::string(text)));
+}
+
+void StdFileSystem::WritePrivate(const std::string& path, std::string_view text) {
+  ReplaceFileDurably(SystemFileSteps(), path, TextToCodePage(std::string(text)),
+                     /*owner_only=*/true);
 }
 
 void StdFileSystem::Empty(const std::string& path) { Write(path, "", std::ios::trunc); }

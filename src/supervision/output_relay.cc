@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/private_file.h"
+
 namespace varnix {
 namespace {
 
@@ -134,6 +136,7 @@ void OutputRelayRun::Run() {
 }
 
 int RelayOutput(const RelayOrder& order) {
+  MakeNewFilesPrivate();  // the log, and each file it rotates into
   StdFileSystem files;
   LogFile log(files, order.log_path, order.limits);
   const RelayedOutput streams = TakeRelayedOutput();

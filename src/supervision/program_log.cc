@@ -297,6 +297,10 @@ OutputRelay ProgramLogs::RelayFor(std::string_view name) {
   try {
     const std::string folder = folder_.substr(0, folder_.size() - 1);
     if (!files_.FolderExists(folder)) files_.CreateFolder(folder);
+    // What a program prints may hold its secrets: for the node's user alone, also a folder
+    // an earlier version made readable.
+    if (!private_) files_.MakeFolderPrivate(folder);
+    private_ = true;
   } catch (const Error&) {
     return {};
   }

@@ -120,6 +120,7 @@ class ProgramLogs {
   std::string folder_;  // ends with the separator
   std::string relay_program_;
   LogLimits limits_;
+  bool private_ = false;  // the folder made the node's own, once a run
 };
 
 // The words the node's program is started with to relay: the word, the log, the limits; and

@@ -116,16 +116,23 @@ Promises PromiseStore::Load() {
   Promises promises;
   std::string text;
   bool there = false;
+  bool too_large = false;
   const bool read = Quietly([&] {
     there = files_.FileExists(path_);
-    if (there) text = files_.ReadBytes(path_);
+    too_large = there && files_.FileSize(path_) > kMostBytes;
+    if (there && !too_large) text = files_.ReadBytes(path_);
   });
   if (!there && read) return promises;
   const std::vector<std::string> lines = Split(text, '\n');
-  if (!read || lines.empty() || TrimSpaces(lines[0]) != kHeading) {
-    log_.WriteErrorLog(kLogType, "The kept promises in " + path_ +
-                                     " cannot be read: no program started over the network "
-                                     "before this start is kept");
+  if (!read || too_large || lines.empty() || TrimSpaces(lines[0]) != kHeading) {
+    // Set aside, not read again at every start nor written over: somebody may want to see it.
+    const std::string aside = path_ + ".unreadable";
+    Quietly([&] { files_.Rename(path_, aside); });
+    log_.WriteErrorLog(kLogType, "The kept promises in " + path_ + " cannot be read" +
+                                     (too_large ? " (larger than any list of promises)" : "") +
+                                     ": set aside as " + aside +
+                                     "; no program started over the network before this start "
+                                     "is kept");
     return promises;
   }
   for (size_t i = 1; i < lines.size(); ++i) {
@@ -169,7 +176,8 @@ void PromiseStore::Save(const Promises& promises) {
                                      failure.description +
                                      "): a restart of the node will forget them");
   })(10, [&] {
-    files_.WriteAll(path_, text);  // ASCII alone: the same bytes in any code page
+    // The node's own: what it names is started as the node's user.
+    files_.WritePrivate(path_, text);  // ASCII alone: the same bytes in any code page
     failure_said_ = false;
   });
 }

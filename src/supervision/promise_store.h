@@ -33,6 +33,9 @@ struct Promises {
 
 class PromiseStore {
  public:
+  // Far beyond the plans of a thousand programs; a file larger is not the node's.
+  static constexpr uint64_t kMostBytes = 1 << 20;
+
   PromiseStore(FileSystem& files, ErrorLog& log, std::string path)
       : files_(files), log_(log), path_(std::move(path)) {}
 

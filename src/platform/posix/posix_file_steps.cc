@@ -43,8 +43,10 @@ class PosixWriter : public FileSteps::Writer {
 
 class PosixFileSteps : public FileSteps {
  public:
-  std::unique_ptr<Writer> Create(const std::string& path) override {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  std::unique_ptr<Writer> Create(const std::string& path, bool owner_only) override {
+    ::unlink(path.c_str());  // made anew, so that its mode is the one asked for
+    UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, owner_only ? 0600 : 0666));
     if (!fd.valid()) Throw("Cannot open", path);
     return std::make_unique<PosixWriter>(std::move(fd), path);
   }

@@ -27,6 +27,14 @@ void WritePrivateFile(const std::string& path, const std::string& text) {
   }
 }
 
+void MakeFolderPrivate(const std::string& folder) {
+  if (::chmod(folder.c_str(), 0700) != 0) {
+    throw Error(errno, "cannot make " + folder + " private: " + std::strerror(errno));
+  }
+}
+
+void MakeNewFilesPrivate() { ::umask(077); }
+
 std::string WhoElseCanRead(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) {

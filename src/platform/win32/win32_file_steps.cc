@@ -5,6 +5,8 @@
 #include "platform/error.h"
 #include "platform/win32/win32_handles.h"
 #include "platform/win32/windows_headers.h"
+// After windows.h, which it needs.
+#include <sddl.h>
 
 namespace varnix {
 namespace {
@@ -42,9 +44,19 @@ class Win32Writer : public FileSteps::Writer {
 
 class Win32FileSteps : public FileSteps {
  public:
-  std::unique_ptr<Writer> Create(const std::string& path) override {
-    ScopedHandle file(CreateFileW(WideFromText(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::unique_ptr<Writer> Create(const std::string& path, bool owner_only) override {
+    // Not inherited from the folder ("P"): full access for the owner, administrators, system.
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (owner_only &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;;FA;;;OW)(A;;FA;;;BA)(A;;FA;;;SY)", SDDL_REVISION_1, &made, nullptr)) {
+      Throw("Cannot describe who may read", path);
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, made, FALSE};
+    ScopedHandle file(CreateFileW(WideFromText(path).c_str(), GENERIC_WRITE, 0,
+                                  owner_only ? &attributes : nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (made != nullptr) LocalFree(made);
     if (!file.valid()) Throw("Cannot open", path);
     return std::make_unique<Win32Writer>(std::move(file), path);
   }

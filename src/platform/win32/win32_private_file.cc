@@ -42,6 +42,33 @@ void WritePrivateFile(const std::string& path, const std::string& text) {
   if (!wrote || written != text.size()) throw LastError("cannot write " + path);
 }
 
+void MakeFolderPrivate(const std::string& folder) {
+  // Protected from the parent's entries, and inherited by whatever is made inside.
+  PSECURITY_DESCRIPTOR made = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1, &made,
+          nullptr)) {
+    throw LastError("cannot describe who may read " + folder);
+  }
+  const std::unique_ptr<void, LocalFreer> descriptor(made);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(made, &present, &dacl, &defaulted)) {
+    throw LastError("cannot describe who may read " + folder);
+  }
+  std::wstring wide = WideFromText(folder);
+  const DWORD result = SetNamedSecurityInfoW(
+      wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      nullptr, nullptr, dacl, nullptr);
+  if (result != ERROR_SUCCESS) {
+    throw Error(static_cast<long>(result),
+                "cannot make " + folder + " private: " + SystemErrorText(result));
+  }
+}
+
+void MakeNewFilesPrivate() {}
+
 std::string WhoElseCanRead(const std::string& path) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR found = nullptr;
