@@ -87,6 +87,7 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
         StartWaiting();
       })) {
   waiting_timer_->SetInterval(1);
+  own_key_ = KeyOf("", values_.ExePath);
   // A bare name means the file a start finds for it, as in a request.
   for (DeclaredProgram& program : declared_) program.path = operations_.ProgramFile(program.path);
   // The end of a kept program's last try is reported as the end of its plan.
@@ -334,11 +335,11 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
     });
     return true;
   }
-  ProcessControl(message);
+  ProcessControl(message, isForMe);
   return false;
 }
 
-void CommandHandler::ProcessControl(XapMessage& message) {
+void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
   // Whatever a request starts, ends or follows anew, its end is watched from now on.
   const ProcessRegistry::Rewatch rewatch{registry_};
   const std::string action(message.GetItem("Process.Control", "Action"));
@@ -361,9 +362,13 @@ void CommandHandler::ProcessControl(XapMessage& message) {
 
   const std::string lower = LowerCase(action);
   const std::string_view source = message.msgSource();
+  // A list or a log is many datagrams for one: answered only when this node is asked by its
+  // name, never to a wildcard that every node of the LAN would answer.
+  if ((lower == "list" || lower == "log") && !isForMe) return;
   if (lower == "list") {
     if (Authentic(lower, values_.ComputerName, source) &&
-        Allowed(rules_.AllowsSource(source), lower, values_.ComputerName, source)) {
+        Allowed(rules_.AllowsSource(source), lower, values_.ComputerName, source) &&
+        WithinBudget(source, declared_.size(), declared_.size())) {
       List();
     }
     return;
@@ -393,6 +398,10 @@ void CommandHandler::ProcessControl(XapMessage& message) {
     if (!window_given) Window = declared->window;
   }
   const std::string key = KeyOf(declared != nullptr ? declared->name : "", Path);
+  if (!Allowed(Path == kUnknownText || declared != nullptr || key != own_key_, lower, Path,
+               source)) {
+    return;
+  }
   // A program's output may hold its secrets: read only by those who may run it.
   if (lower == "log") {
     if (Path != kUnknownText &&
@@ -549,6 +558,15 @@ void CommandHandler::List() {
   }
 }
 
+bool CommandHandler::WithinBudget(std::string_view source, size_t lines, size_t messages) {
+  const int64_t now = operations_.loop().NowMilliseconds();
+  if (budget_.Take(source, lines, messages, now)) return true;
+  if (const std::string said = budget_.Refusals(now); !said.empty()) {
+    log_.WriteErrorLog(kLogType, said);
+  }
+  return false;
+}
+
 OutputRelay CommandHandler::RelayFor(const StartRequest& request) {
   if (logs_ == nullptr) return {};
   if (request.name.empty()) return logs_->RelayFor(filename(request.path, operations_.paths()));
@@ -561,9 +579,13 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   const std::string name =
       declared != nullptr ? declared->name : filename(path, operations_.paths());
   // A program the node knows that has said nothing has an empty log; one it knows nothing of
-  // has none.
+  // has none. A path answers only for the file it names: a made-up /usr/bin/Vault is not the
+  // declared Vault, whose log is judged by its own file.
   const bool known = declared != nullptr || Match(kUnknownText, path).has_value();
-  if (logs_ == nullptr || (!known && !logs_->Has(name))) {
+  bool there = false;
+  Quietly([&] { there = operations_.files().FileExists(path); });
+  const bool named = known || (there && FindDeclared(declared_, name) == nullptr);
+  if (logs_ == nullptr || (!known && !(named && logs_->Has(name)))) {
     events_.SendErrorEvent(
         kLogType, "ProcessLog",
         Failure{errors::kFileNotFound, "File not found: no log of " + Said(name), 10});
@@ -591,6 +613,7 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
     messages.back().push_back(std::move(value));
   }
   const std::string target(message.msgSource());
+  if (!WithinBudget(target, lines.size(), messages.size())) return;
   // Given back as it came, so that an asker tells its answers from an earlier request's.
   const std::string request(message.GetItem("Process.Control", "Request"));
   for (size_t part = 0; part < messages.size(); ++part) {
@@ -648,6 +671,13 @@ void CommandHandler::Adopt(const Promise& promise) {
     if (program == nullptr || program->path != request.path || HeldStopped(program->name)) {
       return;
     }
+  }
+  // A line of the file is judged as the request it was: one planted there starts nothing the
+  // rules refuse.
+  if (program == nullptr && !rules_.AllowsProgram(operations_.PathAsRun(request.path))) {
+    log_.WriteErrorLog(kLogType, "A kept promise names " + Said(request.path) +
+                                     ", which the access rules refuse: it is not kept");
+    return;
   }
   request.key = KeyOf(request.name, request.path);
   // What ended for good, or was given up, in this boot stays so until asked for again.

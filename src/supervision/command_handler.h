@@ -9,6 +9,7 @@
 #include "core/failure.h"
 #include "settings/access_rules.h"
 #include "settings/declared_programs.h"
+#include "supervision/answer_budget.h"
 #include "supervision/process_operations.h"
 #include "supervision/program_log.h"
 #include "supervision/promise_store.h"
@@ -64,7 +65,8 @@ class CommandHandler {
   bool EndsWithThisComputer(std::string_view address) const;
   // Returns true when the message is finished with (nothing more is looked at).
   bool ComputerProcess(XapMessage& message, bool isForMe);
-  void ProcessControl(XapMessage& message);
+  // `isForMe`: addressed to this node by its own name, not to a wildcard or to nobody.
+  void ProcessControl(XapMessage& message, bool isForMe);
   void Echo(XapMessage& message);
   void RoleQuery(XapMessage& message);
   void RoleAnnouncement(XapMessage& message);
@@ -102,6 +104,8 @@ class CommandHandler {
   const DeclaredProgram* DeclaredAt(const std::string& path);
   // One report for each declared program, running or not, with how its plan stands.
   void List();
+  // Whether `source` may be sent an answer this large now; a refusal is said once a minute.
+  bool WithinBudget(std::string_view source, size_t lines, size_t messages);
   // Where a start's output goes: the relay into its log, or none for a program that keeps
   // none.
   OutputRelay RelayFor(const StartRequest& request);
@@ -151,6 +155,10 @@ class CommandHandler {
   uint64_t next_spawn_ = 1;
   int64_t booted_ = 0;
   std::string boot_id_;
+  // The node's own program file, which runs the node and the relays that keep programs'
+  // output: no request acts on it, whatever it is called.
+  std::string own_key_;
+  AnswerBudget budget_;
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock
   std::optional<int64_t> full_said_;       // when a full replay cache was last said, Unix s

@@ -334,7 +334,7 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   ASSERT_EQ(table_.started.size(), 1u);
   table_.processes[stranger].alive = false;
   EXPECT_NE(Sent().back().find("|Elapsed=0|Name=Notes"), std::string::npos);
-  node->Readmessage(XapRequest("", "Process.Control\n{\nAction=list\n}\n"));
+  node->Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\nAction=list\n}\n"));
   std::vector<std::string> listed = Sent();
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_NE(listed[0].find("|Name=Notes|State=running|Restart=on-failure|Start=boot|Restarts=0|"),
@@ -420,6 +420,29 @@ TEST_F(CommandHandlerTest, APromiseOutlivesTheNodeButNotTheComputer) {
     loop_.Advance(RestartPlans::kCheckMs * 4);
     EXPECT_EQ(files_.files.count("/data/promises.txt"), 0u);
   }
+}
+
+// promises.txt is the node's own, but a line planted there is judged as the request it was,
+// and a file that is no list of promises is set aside, not half read.
+TEST_F(CommandHandlerTest, APlantedPromiseStartsNothingTheRulesRefuse) {
+  files_.files["/cfg/settings.ini"] = "[Access]\r\nAllowPrograms=/opt/app/*\r\n";
+  const AccessRules rules =
+      AccessRules::Load(files_, events_, log_, "/cfg/settings.ini", PathRules::Posix());
+  Promise planted;
+  planted.request = {"/tmp/evilstart", "Unknown", "", "2", "Unknown", "acme.x.y", "", "", ""};
+  planted.policy = RestartPolicy::kAlways;
+  files_.files["/tmp/evilstart"] = "";
+  for (const std::string& text :
+       {"varnix-promises 1\n" + PromiseStore::Line(planted) + "\n",
+        "varnix-promises 1\n" + std::string(PromiseStore::kMostBytes, 'x')}) {
+    files_.files["/data/promises.txt"] = text;
+    CommandHandler node(values_, xap_, queue_, log_, events_, operations_, computer_, rules, 100,
+                        {}, "/data/promises.txt");
+    node.Begin();
+    loop_.Advance(10);
+    EXPECT_TRUE(table_.started.empty());
+  }
+  EXPECT_EQ(files_.files.count("/data/promises.txt.unreadable"), 1u);
 }
 
 // A promise is one line of printable words, whatever its path and parameter hold.
@@ -556,8 +579,8 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   CommandHandler node(values_, xap_, queue_, log_, events_, operations_, computer_, rules, 100,
                       {quiet}, "", &logs);
   const auto send = [&](const std::string& items, const std::string& source) {
-    node.Readmessage(
-        XapRequest("", "Process.Control\n{\n" + items + "}\n", "Computer.Process", source));
+    node.Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\n" + items + "}\n",
+                                "Computer.Process", source));
   };
   send("Action=start\nPath=/opt/app/notes\n", "acme.controller.pc2");
   send("Action=start\nName=Quiet\n", "acme.controller.pc2");
@@ -605,6 +628,20 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   send("Action=log\nName=Quiet\n", "acme.controller.pc2");
   EXPECT_EQ(Sent(), std::vector<std::string>{"to acme.controller.pc2 process.log|Name=Quiet|"
                                              "Path=/opt/app/quiet|Part=1|Parts=1|Lines=0"});
+
+  // Never to a wildcard, which every node of the LAN would answer; a path answers for its own
+  // file alone, never a declared program of that name elsewhere; the node's own file, which
+  // its relays run, is no program of any request.
+  files_.files["/data/Logs/Quiet.log"] = kept;
+  node.Readmessage(XapRequest("qel.Process.*", "Process.Control\n{\nAction=log\nName=Quiet\n}\n",
+                              "Computer.Process", "acme.controller.pc2"));
+  events_.events.clear();
+  send("Action=log\nPath=/usr/bin/Quiet\n", "acme.controller.pc2");
+  send("Action=stop\nPath=/opt/varnix/varnix\n", "acme.controller.pc2");
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(events_.events, (std::vector<std::string>{
+                                "ProcessLog 10 File not found: no log of Quiet",
+                                "Refused stop of /opt/varnix/varnix from acme.controller.pc2"}));
 }
 
 }  // namespace

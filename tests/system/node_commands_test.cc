@@ -473,6 +473,13 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
       << kept;
   EXPECT_TRUE(std::regex_search(kept, std::regex("(^|\n)" + stamp + " err trouble 30\n"))) << kept;
   EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 60) << kept;
+#ifndef _WIN32
+  // What a program prints may hold its secrets: the node's user's alone.
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::status(Path("Data/Logs")).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(log_of(say)).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
 
   // The last five, in order, in one message to the one who asked.
   Control("Action=log\nPath=" + say + "\nLines=5\n");

@@ -175,8 +175,21 @@ TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
 }
 
 // The node's own file name, in any folder, names the node itself: it must not end it, nor
-// change its priority.
+// change its priority. Nor its relays, which run that file too and outlive a restart of the
+// node: a stop of it would end them, and their programs with their next line.
 TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
+  const std::string ticker = CopyOfThisProgram("vxticker");
+  Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 100000 50\n");
+  ASSERT_NE(hub_->WaitForText("Path=" + ticker), "");
+  Up();  // the ticker's relay is now older than the node
+  Control("Action=stop\nPath=" + node_path_ + "\n");
+  EXPECT_NE(hub_->WaitForText("Refused stop of " + node_path_), "");
+  hub_->WaitFor([] { return false; }, milliseconds(6000));
+  const ProcessId ticking =
+      platform_.processes->FindByFileName(ticker.substr(ticker.find_last_of("/\\") + 1));
+  EXPECT_NE(ticking, 0u) << "the ticker died with its relay";
+  if (ticking != 0) platform_.processes->Terminate(ticking);
+
   const std::string name = node_path_.substr(node_path_.find_last_of("/\\") + 1);
   const std::string elsewhere = separator_ == '\\' ? "C:\\no\\such\\dir\\" : "/no/such/dir/";
   Control("Action=start\nPath=" + node_path_ + "\nPriority=LOW\n");
