@@ -13,6 +13,7 @@
 #include "core/wake_on_lan.h"
 #include "platform/command_line.h"
 #include "platform/terminal.h"
+#include "supervision/program_log.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -411,8 +412,11 @@ std::optional<std::vector<std::string>> Controller::AskLog(const std::string& ta
   std::vector<std::string> said;
   for (const Heard* part : parts) {
     if (command_.json) Print(JsonLine(*part) + "\n");
+    // As many as it says and carries: a forged Lines=1000000000 makes no blank lines.
     for (uint64_t line = 1; line <= number(*part, "Lines") && said.size() < kMostLogLines; ++line) {
-      said.push_back(part->Item("Line" + std::to_string(line)));
+      const std::string text = part->Item("Line" + std::to_string(line), "\n");
+      if (text == "\n") break;
+      said.push_back(text);
     }
   }
   return said;
@@ -436,12 +440,27 @@ int Controller::Logs(const std::string& target) {
   std::string last = lines->empty() ? "" : stamp(lines->back());
   size_t same = 0;
   for (auto line = lines->rbegin(); line != lines->rend() && stamp(*line) == last; ++line) ++same;
+  bool future_said = false;
   while (!loop_.Quitting()) {
+    // A follow runs for hours: only what answers its own request is kept, never the LAN's talk.
+    heard_.clear();
     WaitFor([] { return false; }, kFollowEveryMs);
     if (loop_.Quitting()) break;
     // A node that is restarting answers again later; a follow goes on meanwhile.
     lines = AskLog(target, last.empty() ? command_.lines : kMostLogLines, last, true);
     if (!lines) continue;
+    // Followed from no later than this computer's clock allows: a line stamped in 2099, which
+    // anyone on the LAN may forge, would otherwise hide every real one after it.
+    const int64_t latest_ms = (UnixSecondsNow() + kFutureSlackSeconds) * 1000;
+    const size_t before = lines->size();
+    std::erase_if(*lines, [&](const std::string& line) {
+      const std::optional<int64_t> at = StampMilliseconds(stamp(line));
+      return at && *at > latest_ms;
+    });
+    if (lines->size() != before && !future_said) {
+      future_said = true;
+      Complain("lines stamped later than this computer's clock allows are not shown");
+    }
     // A full answer that does not reach back to the last line shown leaves some out.
     if (!last.empty() && lines->size() == static_cast<size_t>(kMostLogLines) &&
         stamp(lines->front()) != last) {

@@ -28,6 +28,8 @@ class Controller {
   static constexpr int kRefusalWaitMs = 1000;
   // How often `logs -f` asks for new lines, and how many it takes at most each time.
   static constexpr int kFollowEveryMs = 500;
+  // How far ahead of this computer's clock a node's may be before its stamps are not followed.
+  static constexpr int64_t kFutureSlackSeconds = 600;
   static constexpr int kMostLogLines = 200;
 
   struct Output {

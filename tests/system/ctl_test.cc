@@ -431,6 +431,61 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
   Ctl({"stop", ticker});
 }
 
+// A node's log answers can be forged by anyone on the LAN, who sees the request's token: a
+// line stamped in 2099 must not stop a follow from showing the real ones after it, a made-up
+// line count makes no blank lines, and a follow keeps nothing else it hears. The test plays
+// the node "vxforged" alone, so every answer varnixctl gets is the test's own.
+TEST_F(CtlTest, ForgedLogAnswersNeitherBlindNorFloodAFollow) {
+  const std::string node = "qel.Process.vxforged";
+  const std::string followed = folder_.path("forged.txt");
+  auto follow =
+      StartChildProcess(ctl_, {"--node", "vxforged", "logs", "job", "-f"}, "", {}, followed);
+  const auto item = [](const std::string& text, const std::string& name) {
+    const size_t at = text.find("\n" + name + "=");
+    if (at == std::string::npos) return std::string();
+    const size_t start = at + name.size() + 2;
+    return text.substr(start, text.find('\n', start) - start);
+  };
+  int asked = 0;
+  size_t read = 0;
+  std::string text;
+  DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+    for (; read < peer_.received.size(); ++read) {
+      const std::string& heard = peer_.received[read];
+      if (heard.find("target=" + node) == std::string::npos) continue;
+      if (heard.find("Echo.Query") != std::string::npos) {
+        peer_.Send(XapRequest("", "Echo.Response\n{\nResponse=" + item(heard, "Query") + "\n}\n",
+                              "WDT.Echo", node));
+      } else if (heard.find("Action=log") != std::string::npos) {
+        ++asked;
+        // As a node would: from the stamp asked for on, so a follow point in 2099 sees nothing.
+        if (item(heard, "After").starts_with("2099")) {
+          peer_.Send(XapRequest("",
+                                "Process.Log\n{\nName=job\nPath=job\nPart=1\nParts=1\nLines=0"
+                                "\nRequest=" +
+                                    item(heard, "Request") + "\n}\n",
+                                "Computer.Process", node));
+          continue;
+        }
+        const std::string line = asked == 2 ? "2099-01-01T00:00:00.000+00:00 out forged"
+                                            : LogStamp(std::chrono::system_clock::now()) +
+                                                  " out real " + std::to_string(asked);
+        peer_.Send(XapRequest("",
+                              "Process.Log\n{\nName=job\nPath=job\nPart=1\nParts=1\nLines=" +
+                                  std::string(asked == 2 ? "1000000000" : "1") + "\nRequest=" +
+                                  item(heard, "Request") + "\nLine1=" + line + "\n}\n",
+                              "Computer.Process", node));
+      }
+    }
+    text = platform_.files->ReadBytes(followed);
+    return text.find("out real 5") != std::string::npos;
+  });
+  follow->Kill();
+  EXPECT_NE(text.find("out real 5"), std::string::npos) << "the follow went blind:\n" << text;
+  EXPECT_EQ(text.find("\n\n"), std::string::npos) << "blank lines:\n" << text;
+  EXPECT_NE(text.find("later than this computer's clock allows"), std::string::npos) << text;
+}
+
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
 // varnixctl makes and uses; anything unsigned, altered or sent again is refused.
 TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
