@@ -128,9 +128,11 @@ void NodeLogs::Hear(const std::string& node_key, const Heard& heard) {
   const size_t count =
       std::min(Count(heard.Item("Lines")), kViewLines - std::min(others, kViewLines));
   for (size_t line = 1; line <= count; ++line) {
-    std::string text = heard.Item("Line" + std::to_string(line));
-    if (text.size() > kMaxLineBytes) text = text.substr(0, kMaxLineBytes);
-    lines.push_back(std::move(text));
+    // As many as it carries; and shown safely, as a node shows them, whoever wrote them: a
+    // forged line's ESC, BEL, C1 or direction control is shown, never obeyed.
+    const std::string text = heard.Item("Line" + std::to_string(line), "\n");
+    if (text == "\n") break;
+    lines.push_back(ShownSafely(text, kMaxLineBytes));
   }
   for (auto& [key, open] : views_) {
     if (&open.answer == answer && answer->Whole()) {

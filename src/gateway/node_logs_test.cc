@@ -59,6 +59,13 @@ TEST_F(NodeLogsTest, AViewIsAskedAgainEachSecondAndTakesOnlyItsOwnWholeAnswer) {
   logs_.Hear("pc1", Answer(1, 2, many));
   logs_.Hear("pc1", Answer(2, 2, many));
   EXPECT_EQ(view->lines.size(), NodeLogs::kViewLines);
+  // A forged answer: as many lines as it carries, not as it claims, and its controls shown.
+  loop_.Advance(NodeLogs::kAskAgainMs);
+  logs_.Open("pc1", "/opt/app", "App");
+  Heard forged = Answer(1, 1, {"\x1b]0;owned\x07 EVIL\xe2\x80\xaetxt.exe \xc2\x9b"});
+  forged.items[2].second = "1000000000";
+  logs_.Hear("pc1", forged);
+  EXPECT_EQ(view->lines, std::vector<std::string>{"\\x1b]0;owned\\x07 EVIL\\u202etxt.exe \\u009b"});
 
   // Views beyond the bound are refused, never pushing out one that is open.
   for (size_t i = 1; i < NodeLogs::kMaxOpen; ++i) {
