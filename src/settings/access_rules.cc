@@ -142,6 +142,7 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
     rules.sources_ = std::vector<std::string>{};
     rules.programs_ = std::vector<std::string>{};
     rules.computer_control_ = false;
+    rules.logs_over_network_ = false;
     rules.require_signature_ = true;
     return rules;
   };
@@ -150,12 +151,18 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
       "Requests are not authenticated: anyone who can send to this node can forge them. "
       "Set RequireSignature=yes in " +
       settings_path + ", section [" + kSection + "], with a key from varnixctl keygen";
+  // xAP is broadcast: an answer addressed to one asker reaches every host of the LAN.
+  const std::string logs_notice =
+      "Programs' output is answered over the network to those the rules let in, and any host "
+      "on the LAN can read the answer: set LogsOverNetwork=no in " +
+      settings_path + ", section [" + kSection + "], to keep it on this computer";
   const std::string open_notice =
       "Any computer on the network may control this node: restrict it in " + settings_path +
       ", section [" + kSection + "]";
   if (!files.FileExists(settings_path)) {
     log.WriteErrorLog(kLogType, open_notice);
     log.WriteErrorLog(kLogType, unsigned_notice);
+    log.WriteErrorLog(kLogType, logs_notice);
     return rules;
   }
   IniTool ini(files, report, paths);
@@ -167,6 +174,7 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
                    [](const std::string& h) { return EqualsIgnoringCase(h, kSection); })) {
     log.WriteErrorLog(kLogType, open_notice);
     log.WriteErrorLog(kLogType, unsigned_notice);
+    log.WriteErrorLog(kLogType, logs_notice);
     return rules;
   }
   const auto unusable = [&](const char* key, const std::string& value) {
@@ -190,6 +198,12 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
     if (!allowed) unusable("AllowComputerControl", value);
     rules.computer_control_ = allowed.value_or(false);
   }
+  if (const std::string value = ini.Read(kSection, "LogsOverNetwork", kMissing);
+      value != kMissing) {
+    const std::optional<bool> allowed = YesOrNo(value);
+    if (!allowed) unusable("LogsOverNetwork", value);
+    rules.logs_over_network_ = allowed.value_or(false);
+  }
   if (const std::string value = ini.Read(kSection, "RequireSignature", kMissing);
       value != kMissing) {
     const std::optional<bool> required = YesOrNo(value);
@@ -198,6 +212,7 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
     rules.signature_rule_ = value;
   }
   if (!rules.require_signature_) log.WriteErrorLog(kLogType, unsigned_notice);
+  if (rules.logs_over_network_) log.WriteErrorLog(kLogType, logs_notice);
   return rules;
 }
 

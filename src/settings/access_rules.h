@@ -31,6 +31,8 @@ class AccessRules {
   // of one name only. A path holding a control character is never allowed.
   bool AllowsProgram(std::string_view path) const;
   bool AllowsComputerControl() const { return computer_control_; }
+  // Whether programs' output may be read over the network at all (LogsOverNetwork).
+  bool AllowsLogsOverNetwork() const { return logs_over_network_; }
   // Whether requests that act must carry a good signature under `key`.
   bool RequiresSignature() const { return require_signature_; }
   // The key in access.key beside the settings, read whenever the file is there: the node signs
@@ -46,6 +48,7 @@ class AccessRules {
   std::optional<std::vector<std::string>> sources_;
   std::optional<std::vector<std::string>> programs_;
   bool computer_control_ = true;
+  bool logs_over_network_ = true;
   bool require_signature_ = false;
   std::string signature_rule_ = "yes";  // RequireSignature as written, named as written
   std::string key_;

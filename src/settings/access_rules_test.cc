@@ -32,16 +32,20 @@ TEST_F(AccessRulesTest, WithoutTheSectionEverythingIsAllowedAndTheLogSaysSo) {
   EXPECT_TRUE(rules.AllowsProgram("/bin/rm"));
   EXPECT_TRUE(rules.AllowsComputerControl());
   EXPECT_FALSE(rules.RequiresSignature());
-  // Both notices (the node's start-up test reads them) name the file to change.
-  ASSERT_EQ(log_.lines.size(), 2u);
+  // The notices (the node's start-up test reads them) name the file to change; the last, that
+  // programs' output read over the network is readable by the LAN.
+  ASSERT_EQ(log_.lines.size(), 3u);
   EXPECT_NE(log_.lines[0].find(kPath), std::string::npos);
+  EXPECT_NE(log_.lines[2].find("any host on the LAN can read"), std::string::npos);
+  EXPECT_TRUE(rules.AllowsLogsOverNetwork());
   EXPECT_EQ(files_.files[kPath], "[Computer]\r\nCloseWaitSeconds=5\r\n") << "never written";
 }
 
 TEST_F(AccessRulesTest, RestrictsSourcesProgramsAndComputerControl) {
   const AccessRules rules = Load(
       "[access]\r\nAllowSources=acme.homeseer.* ; qel.Controller.PC1\r\n"
-      "AllowPrograms=/usr/bin/*;/opt/tools/job-?.sh\r\nAllowComputerControl=No\r\n");
+      "AllowPrograms=/usr/bin/*;/opt/tools/job-?.sh\r\nAllowComputerControl=No\r\n"
+      "LogsOverNetwork=no\r\n");
   EXPECT_TRUE(rules.AllowsSource("ACME.HomeSeer.Kitchen"));
   EXPECT_TRUE(rules.AllowsSource("qel.controller.pc1"));
   EXPECT_FALSE(rules.AllowsSource("acme.other.kitchen"));
@@ -51,6 +55,7 @@ TEST_F(AccessRulesTest, RestrictsSourcesProgramsAndComputerControl) {
   EXPECT_FALSE(rules.AllowsProgram("/opt/tools/job-17.sh"));
   EXPECT_FALSE(rules.AllowsProgram("/USR/BIN/xclock")) << "case counts on Linux";
   EXPECT_FALSE(rules.AllowsComputerControl());
+  EXPECT_FALSE(rules.AllowsLogsOverNetwork());
   EXPECT_EQ(log_.lines.size(), 1u) << "only that requests are not authenticated";
 
   const AccessRules windows = Load("[Access]\r\nAllowPrograms=C:\\Tools\\*.exe\r\n", true);
@@ -65,13 +70,13 @@ TEST_F(AccessRulesTest, ARuleThatCannotBeUsedRefusesEverythingItGuards) {
   EXPECT_FALSE(rules.AllowsSource("acme.homeseer.x"));
   EXPECT_FALSE(rules.AllowsComputerControl());
   EXPECT_TRUE(rules.AllowsProgram("/bin/true")) << "a rule not given restricts nothing";
-  ASSERT_EQ(log_.lines.size(), 4u);
+  ASSERT_EQ(log_.lines.size(), 5u);  // with the notice that output read remotely is the LAN's
   // Signatures required without a key to check them with: none is good.
   EXPECT_TRUE(rules.RequiresSignature());
   EXPECT_EQ(rules.key(), "");
   // An unclear rule is read as the strict one, but named as written.
   EXPECT_NE(log_.lines[2].find("RequireSignature=ja in "), std::string::npos) << log_.lines[2];
-  EXPECT_NE(log_.lines[3].find("RequireSignature=ja, but "), std::string::npos) << log_.lines[3];
+  EXPECT_NE(log_.lines[4].find("RequireSignature=ja, but "), std::string::npos) << log_.lines[4];
   EXPECT_NE(log_.lines[0].find("AllowSources=acme.home seer.* in " + std::string(kPath)),
             std::string::npos)
       << log_.lines[0];

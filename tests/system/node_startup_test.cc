@@ -29,12 +29,13 @@ TEST_F(NodeStartupTest, BeatsAnnouncesItsPortAndEndsCleanly) {
 
   // The hub relayed the node's own messages back; the node takes them without complaint.
   EXPECT_EQ(EndNode(), 0);
-  // Nothing failed: the log holds only the notices that the node is open to every computer
-  // and that requests are not authenticated.
+  // Nothing failed: the log holds only the notices that the node is open to every computer,
+  // that requests are not authenticated, and that output read over the network is the LAN's.
   const std::vector<std::string> log = SplitLines(ReadFile("Data/Korvane.txt"));
-  ASSERT_EQ(log.size(), 2u) << ReadFile("Data/Korvane.txt");
+  ASSERT_EQ(log.size(), 3u) << ReadFile("Data/Korvane.txt");
   EXPECT_NE(log[0].find("Any computer on the network may control this node"), std::string::npos);
   EXPECT_NE(log[1].find("Requests are not authenticated"), std::string::npos);
+  EXPECT_NE(log[2].find("any host on the LAN can read"), std::string::npos);
 }
 
 // Asked how it is used, the ways people ask on either system, it says so and starts nothing.
@@ -146,12 +147,12 @@ TEST_F(NodeStartupTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
   hub_->WaitFor([&] {
     lines = platform_.files->FileExists(log) ? SplitLines(platform_.files->ReadAll(log))
                                              : std::vector<std::string>{};
-    return lines.size() >= 4;
+    return lines.size() >= 5;
   });
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_NE(lines[0].find("cannot be written"), std::string::npos);
   EXPECT_NE(lines[1].find("Any computer on the network"), std::string::npos);
-  EXPECT_EQ(lines[3].rfind("From XAP", 0), 0u);
+  EXPECT_EQ(lines[4].rfind("From XAP", 0), 0u);
   EXPECT_EQ(EndNode(), 0);
 }
 
