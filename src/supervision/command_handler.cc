@@ -405,8 +405,7 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
   // A program's output may hold its secrets: read only by those who may run it.
   if (lower == "log") {
     if (Path != kUnknownText &&
-        Allowed(rules_.AllowsLogsOverNetwork() &&
-                    rules_.AllowsProgram(operations_.PathAsRun(Path)),
+        Allowed(rules_.AllowsLogsOverNetwork() && rules_.AllowsProgram(operations_.PathAsRun(Path)),
                 lower, Path, source)) {
       SendLog(message, Path, declared);
     }

@@ -98,6 +98,8 @@ void OutputRelayRun::Run() {
   std::deque<Batch> batches;
   uint64_t dropped = 0;
   uint64_t dropped_in_all = 0;
+  uint64_t lost = 0;  // to a disk that took no more, not said yet
+  uint64_t lost_in_all = 0;
   std::string text;
   std::string stamp;
   const auto note = [&](uint64_t count, const char* words) {
@@ -109,6 +111,8 @@ void OutputRelayRun::Run() {
     // Said where they were lost, before the lines read after them.
     if (dropped > 0) note(dropped, " dropped: written faster than they could be kept\n");
     dropped_in_all += dropped;
+    // Said once the disk takes lines again, where they were lost.
+    if (lost > 0) note(lost, " lost: the disk took no more\n");
     for (const Batch& batch : batches) {
       stamp = LogStamp(batch.at);
       stamp += ' ';
@@ -123,16 +127,19 @@ void OutputRelayRun::Run() {
       }
     }
     batches.clear();
-    log_.Write(text);
+    const size_t refused = log_.Write(text);
+    // A note that was not kept is said again with the next lines.
+    if (refused == 0) lost = 0;
+    lost += refused;
+    lost_in_all += refused;
   }
   output.join();
   errors.join();
   // Said once more at the end, where the notes along the way may have been rotated away.
-  if (dropped_in_all > 0) {
-    text.clear();
-    note(dropped_in_all, " dropped in all\n");
-    log_.Write(text);
-  }
+  text.clear();
+  if (dropped_in_all > 0) note(dropped_in_all, " dropped in all\n");
+  if (lost_in_all > 0) note(lost_in_all, " lost in all: the disk took no more\n");
+  if (!text.empty()) log_.Write(text);
 }
 
 int RelayOutput(const RelayOrder& order) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/steps.h"
 #include "core/text.h"
 #include "platform/error.h"
 
@@ -162,49 +163,65 @@ void LineSplitter::Complete(std::string& lines) {
 LogFile::LogFile(FileSystem& files, std::string path, LogLimits limits)
     : files_(files), path_(std::move(path)), limits_(limits) {}
 
-bool LogFile::Write(std::string_view lines) {
-  bool written = true;
+size_t LogFile::Write(std::string_view lines) {
+  size_t lost = 0;
+  const auto lose = [&](std::string_view what) {
+    lost += static_cast<size_t>(std::count(what.begin(), what.end(), '\n'));
+  };
   while (!lines.empty()) {
     // Asked at every write, never kept: another writer of the same file may have grown it.
-    const uint64_t size = files_.FileSize(path_);
-    const uint64_t room = limits_.max_bytes > size ? limits_.max_bytes - size : 0;
+    uint64_t size = 0;
+    Quietly([&] { size = files_.FileSize(path_); });
+    // While rotations fail, the file grows on to twice its bound rather than lose lines.
+    const uint64_t bound = rotation_failed_at_ ? limits_.max_bytes * 2 : limits_.max_bytes;
+    const uint64_t room = bound > size ? bound - size : 0;
     size_t end = lines.size();
     if (end > room) {
       const size_t last = room == 0 ? std::string_view::npos : lines.rfind('\n', room - 1);
       end = last == std::string_view::npos ? 0 : last + 1;
     }
-    if (end == 0 && size > 0) {
-      Rotate();
+    const auto now = std::chrono::steady_clock::now();
+    const bool may_rotate = !rotation_failed_at_ || now - *rotation_failed_at_ >= kRotateAgain;
+    if ((end == 0 || (rotation_failed_at_ && size >= limits_.max_bytes)) && size > 0 &&
+        may_rotate) {
+      // Tried once, then again only after a while: a folder that takes no rename must not
+      // keep the relay spinning.
+      if (Rotate()) {
+        rotation_failed_at_.reset();
+        continue;
+      }
+      rotation_failed_at_ = now;
       continue;
+    }
+    if (end == 0 && size > 0) {
+      lose(lines);  // no room, and none to be made yet
+      break;
     }
     if (end == 0) end = std::min(lines.size(), lines.find('\n') + 1);  // longer than a file
     try {
       files_.AppendUtf8(path_, lines.substr(0, end));
     } catch (const Error&) {
-      written = false;  // a full disk: what cannot be kept is lost, never the program's time
+      lose(lines.substr(0, end));  // a full disk: lost, never the program's time
     }
     lines.remove_prefix(end);
   }
-  return written;
+  return lost;
 }
 
-void LogFile::Rotate() {
+bool LogFile::Rotate() {
   const auto older = [&](int number) { return path_ + "." + std::to_string(number); };
-  try {
-    if (limits_.files > 0) {
-      for (int number = limits_.files; number >= 2; --number) {
-        if (files_.FileExists(older(number - 1))) files_.Rename(older(number - 1), older(number));
-      }
-      files_.Rename(path_, older(1));
-      return;
+  if (limits_.files == 0) return Quietly([&] { files_.Empty(path_); });
+  // The newest is moved first, to a name of its own: where it cannot be (held open by a
+  // reader on Windows, a folder gone read-only), nothing has moved.
+  const std::string moving = path_ + ".rotating";
+  if (!Quietly([&] { files_.Rename(path_, moving); })) return false;
+  Quietly([&] {
+    for (int number = limits_.files; number >= 2; --number) {
+      if (files_.FileExists(older(number - 1))) files_.Rename(older(number - 1), older(number));
     }
-  } catch (const Error&) {
-    // Held open by a reader on Windows, say: the bound still holds, at the cost of the lines.
-  }
-  try {
-    files_.Empty(path_);
-  } catch (const Error&) {
-  }
+  });
+  Quietly([&] { files_.Rename(moving, older(1)); });
+  return true;
 }
 
 LogLine ParseLogLine(std::string_view line) {

@@ -67,17 +67,24 @@ class LineSplitter {
 // line or two.
 class LogFile {
  public:
+  // A rotation that failed (a read-only folder, a file a reader holds) is tried again after
+  // this long; meanwhile lines go on past the bound, up to twice it, and are lost beyond.
+  static constexpr std::chrono::milliseconds kRotateAgain{1000};
+
   LogFile(FileSystem& files, std::string path, LogLimits limits);
   // Appends `lines`, each ended by "\n". Before a line that would take the file past its
-  // bound, the file is rotated. False when the system refused the write.
-  bool Write(std::string_view lines);
+  // bound, the file is rotated. Returns how many lines could not be kept.
+  size_t Write(std::string_view lines);
 
  private:
-  void Rotate();
+  // True when the file was moved aside (or emptied, where no older files are kept). Nothing
+  // moves unless the newest does: the older files' numbers never get a hole.
+  bool Rotate();
 
   FileSystem& files_;
   std::string path_;
   LogLimits limits_;
+  std::optional<std::chrono::steady_clock::time_point> rotation_failed_at_;
 };
 
 struct LogLine {

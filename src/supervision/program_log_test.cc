@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_file_system.h"
+#include "platform/error.h"
 #include "temp_folder.h"
 
 namespace varnix {
@@ -53,7 +54,7 @@ TEST(LogFileTest, RotatesBeforeALineWouldPassTheBoundAndKeepsSoManyOldFiles) {
   const std::string line = std::string(99, 'x') + "\n";
   std::string batch;
   for (int i = 0; i < 1000; ++i) batch += line;  // 100,000 bytes: more than a file holds
-  for (int round = 0; round < 5; ++round) EXPECT_TRUE(log.Write(batch));
+  for (int round = 0; round < 5; ++round) EXPECT_EQ(log.Write(batch), 0u);
   uint64_t total = 0;
   for (const std::string& file : {path, path + ".1", path + ".2"}) {
     const uint64_t size = files.FileSize(file);
@@ -70,6 +71,31 @@ TEST(LogFileTest, RotatesBeforeALineWouldPassTheBoundAndKeepsSoManyOldFiles) {
   for (int round = 0; round < 3; ++round) alone.Write(batch);
   EXPECT_LE(files.FileSize(folder.path("alone.log")), LogLimits::kLeastMaxBytes);
   EXPECT_FALSE(files.FileExists(folder.path("alone.log.1")));
+}
+
+// A folder that takes no rename (remounted read-only, or a file a reader holds on Windows):
+// lines go on to twice the bound, then are lost and counted; the rotation is not tried again
+// at once, which spun the relay, and no older file moves, which left holes in their numbers.
+TEST(LogFileTest, ARotationThatFailsIsTriedAgainOnlyLaterAndLosesLinesPastTwiceTheBound) {
+  struct NoRenames : FakeFileSystem {
+    int renames = 0;
+    void Rename(const std::string&, const std::string&) override {
+      ++renames;
+      throw Error(30, "Read-only file system");
+    }
+  } files;
+  files.files["p.log.1"] = "older\n";
+  LogFile log(files, "p.log", {LogLimits::kLeastMaxBytes, 2});
+  const std::string line = std::string(99, 'x') + "\n";
+  std::string batch;
+  for (int i = 0; i < 1000; ++i) batch += line;
+  size_t lost = 0;
+  for (int round = 0; round < 5; ++round) lost += log.Write(batch);
+  const size_t kept = LogLimits::kLeastMaxBytes * 2 / line.size();
+  EXPECT_EQ(files.files["p.log"].size(), kept * line.size());
+  EXPECT_EQ(lost, 5000 - kept) << "every line not kept is counted";
+  EXPECT_EQ(files.renames, 1) << "tried once, and not again within a second";
+  EXPECT_EQ(files.files["p.log.1"], "older\n");
 }
 
 TEST(LastLogLinesTest, TheLastLinesComeFromTheOlderFileTooAndFromAStampOn) {
