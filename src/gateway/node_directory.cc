@@ -406,7 +406,7 @@ void NodeDirectory::Hear(const Heard& heard) {
   // the programs declared on it.
   if (answers) {
     AskForReports(*node);
-    Request(*node, "Computer.Process", "Process.Control", {{"Action", "list"}});
+    AskForList(*node);
   }
   if (heard.section == "process.notification" && LearnDeclared(*node, heard)) {
     Offer(*node);
@@ -489,7 +489,7 @@ void NodeDirectory::Hear(const Heard& heard) {
         Offer(*node);
         Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
       }
-      Request(*node, "Computer.Process", "Process.Control", {{"Action", "list"}});
+      AskForList(*node);
     }
     Tell([&](NodeObserver& o) { o.NodeEvent(*node, text); });
   }
@@ -502,6 +502,12 @@ void NodeDirectory::SetOnline(NodeState& node, bool online) {
   // A node that comes (back) has forgotten what it was asked to report at every pass; a name
   // that has never answered is asked nothing.
   if (online && node.answered) AskForReports(node);
+}
+
+void NodeDirectory::AskForList(NodeState& node) {
+  node.list_token = "gateway-list-" + std::to_string(list_tokens_());
+  Request(node, "Computer.Process", "Process.Control",
+          {{"Action", "list"}, {"Request", node.list_token}});
 }
 
 void NodeDirectory::AskForReports(const NodeState& node) {
@@ -530,7 +536,10 @@ bool NodeDirectory::LearnDeclared(NodeState& node, const Heard& heard) {
   // Asked only of a computer that answers: a name nobody stands behind declares nothing.
   const std::string name = Bounded(heard.Item("Name"));
   const std::string path = Bounded(heard.Item("Path"));
-  if (!node.answered || name.empty() || path.empty() || heard.Item("State").empty()) return false;
+  if (!node.answered || name.empty() || path.empty() || heard.Item("State").empty() ||
+      node.list_token.empty() || heard.Item("Request") != node.list_token) {
+    return false;
+  }
   ProgramConfig program;
   program.name = name;
   program.id = TopicWord(name);

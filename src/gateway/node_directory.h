@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -78,6 +79,9 @@ struct NodeState {
   // buttons: the ones gateway.ini configures for it, then the declared ones of other paths.
   std::vector<ProgramConfig> declared;
   std::vector<ProgramConfig> offered;
+  // The token of the gateway's last list request to it: only a list given back with it
+  // declares programs, never reports anyone on the LAN may make up.
+  std::string list_token;
 
   const ProgramState* Program(const std::string& path) const;
 };
@@ -192,6 +196,8 @@ class NodeDirectory {
   // kept of the programs; false, said once, when they do not fit.
   bool Charge(size_t before, size_t after);
   void AskForReports(const NodeState& node);
+  // Asks the node for its declared programs, under a token of its own.
+  void AskForList(NodeState& node);
   // Asks again of every node what has not been told for a while.
   void Refresh();
   // The node to send `action` to: nullptr, saying why, when it is unknown or offline.
@@ -219,6 +225,7 @@ class NodeDirectory {
   std::map<std::string, int64_t> woken_ms_;   // MAC -> when its packet last went (bounded)
   // Computers of earlier runs, by their word: their MAC and address (bounded).
   std::map<std::string, std::pair<std::string, std::string>> recalled_;
+  std::mt19937_64 list_tokens_{std::random_device{}()};  // unguessable before they are sent
   double stranger_tokens_ = kStrangerRequestBurst;
   int64_t tokens_at_ms_ = 0;
   std::unique_ptr<Timer> echo_timer_;

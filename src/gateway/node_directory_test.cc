@@ -152,29 +152,47 @@ TEST(NodeDirectoryTest, MadeUpReportsStayWithinTheStatesBound) {
             1);
 }
 
-// Declared programs take from the same bound, and only a computer that answers declares any:
-// a flood of made-up lists is refused once full, not let in by pushing out what is kept.
+// Declared programs take from the same bound, and only a computer that answers declares any,
+// in its answer to the gateway's own list request: loose reports of made-up programs declare
+// nothing, and a flood of made-up lists is refused once full, not let in by pushing out what
+// is kept.
 TEST(NodeDirectoryTest, MadeUpListsStayWithinTheStatesBound) {
   FakeEventLoop loop;
   GatewayConfig config;
   std::vector<std::string> said;
+  std::map<std::string, std::string> tokens;  // the list request's, by node
   NodeDirectory nodes(
-      loop, config, [](auto&&...) {}, [&](const std::string& text) { said.push_back(text); },
+      loop, config,
+      [&](const std::string& target, const std::string&, const std::string&,
+          const NodeDirectory::Items& items) {
+        for (const auto& [name, value] : items) {
+          if (name == "Request") tokens[target] = value;
+        }
+      },
+      [&](const std::string& text) { said.push_back(text); },
       [](auto&&...) { return std::string(); });
-  const auto entry = [](const std::string& source, int p) {
+  const auto entry = [&](const std::string& source, int p) {
     return Heard{source,
                  "xAP",
                  "process.notification",
                  {{"Path", "/bin/" + std::to_string(p) + std::string(400, 'p')},
                   {"PID", "0"},
                   {"Name", "n" + std::to_string(p) + std::string(400, 'n')},
-                  {"State", "running"}}};
+                  {"State", "running"},
+                  {"Request", tokens[source]}}};
   };
   nodes.Hear(entry("qel.Process.stranger", 1));
   for (int n = 0; n < 20; ++n) {
     const std::string source = "qel.Process.pc" + std::to_string(n);
+    nodes.Hear(entry(source, 999));  // before it asked: a loose report
     nodes.Hear(Heard{source, "xAP", "echo.response", {{"Response", "varnix-gateway"}}});
+    ASSERT_NE(tokens[source], "") << "no list asked of " << source;
     for (int p = 0; p < 256; ++p) nodes.Hear(entry(source, p));
+  }
+  for (const auto& [key, node] : nodes.nodes()) {
+    for (const ProgramConfig& program : node.declared) {
+      EXPECT_EQ(program.name.find("n999"), std::string::npos) << "a loose report declared";
+    }
   }
   size_t bytes = 0;
   for (const auto& [key, node] : nodes.nodes()) {

@@ -369,7 +369,9 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
     if (Authentic(lower, values_.ComputerName, source) &&
         Allowed(rules_.AllowsSource(source), lower, values_.ComputerName, source) &&
         WithinBudget(source, declared_.size(), declared_.size())) {
-      List();
+      // Given back, so that an asker takes the list it asked for, not one made up for it.
+      const std::string request(message.GetItem("Process.Control", "Request"));
+      List(request == kUnknownText ? "" : Said(request));
     }
     return;
   }
@@ -511,7 +513,7 @@ void CommandHandler::TellPlan(Status& record) {
   }
 }
 
-void CommandHandler::List() {
+void CommandHandler::List(const std::string& request) {
   const ProcessRegistry::Rewatch rewatch{registry_};
   const std::vector<RestartPlans::View> plans = restarts_.Plans();
   for (const DeclaredProgram& program : declared_) {
@@ -555,6 +557,7 @@ void CommandHandler::List() {
         record->Tell("LastEnd", EndWords(plan->last_end));
       }
     }
+    if (!request.empty()) record->Tell("Request", request);
     registry_.SendNotification(*record);
   }
 }

@@ -102,8 +102,9 @@ class CommandHandler {
   bool Stop(const std::string& Path, const std::string& Title);
   // The declared program of that file; nullptr for none.
   const DeclaredProgram* DeclaredAt(const std::string& path);
-  // One report for each declared program, running or not, with how its plan stands.
-  void List();
+  // One report for each declared program, running or not, with how its plan stands; each
+  // gives back `request` (the asker's token), "" for none.
+  void List(const std::string& request);
   // Whether `source` may be sent an answer this large now; a refusal is said once a minute.
   bool WithinBudget(std::string_view source, size_t lines, size_t messages);
   // Where a start's output goes: the relay into its log, or none for a program that keeps
