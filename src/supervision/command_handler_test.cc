@@ -254,10 +254,20 @@ TEST_F(CommandHandlerTest, ARestartPolicyStartsTheProgramAgainWithABackOffUntilA
   loop_.Advance(after(1000));
   EXPECT_EQ(table_.started.size(), starts + 1);
 
+  // A plan's restart knows its run ended: it starts a new one, never a stranger's process of
+  // the same file that a query pointed the record at meanwhile.
+  end_with(ExitStatus{3, ""});
+  const ProcessId stranger = table_.Add("notes");
+  table_.processes[stranger].path = "/opt/app/notes";
+  Control("Action=query\nPath=/opt/app/notes\n");
+  loop_.Advance(after(2000));
+  EXPECT_EQ(table_.started.size(), starts + 2);
+  table_.processes[stranger].alive = false;
+
   // Ending well ends an on-failure plan (a stop ends any: the real node's test).
   end_with(ExitStatus{0, ""});
   loop_.Advance(10000);
-  EXPECT_EQ(table_.started.size(), starts + 1);
+  EXPECT_EQ(table_.started.size(), starts + 2);
   EXPECT_EQ(handler_.restarts().size(), 0u);
 }
 
