@@ -1,6 +1,7 @@
 // OutputRelayRun: a reading thread for each stream, and the writing on the caller's.
 #include "supervision/output_relay.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -136,10 +137,19 @@ void OutputRelayRun::Run() {
   output.join();
   errors.join();
   // Said once more at the end, where the notes along the way may have been rotated away.
-  text.clear();
-  if (dropped_in_all > 0) note(dropped_in_all, " dropped in all\n");
-  if (lost_in_all > 0) note(lost_in_all, " lost in all: the disk took no more\n");
-  if (!text.empty()) log_.Write(text);
+  // The last word, which nothing after it can say again: tried for a second, one note at a
+  // time, while a reader (on Windows) keeps the file from being rotated.
+  const auto last_word = [&](uint64_t count, const char* words) {
+    if (count == 0) return;
+    text.clear();
+    note(count, words);
+    for (int tries = 0; tries < 10 && log_.Write(text) > 0; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      log_.RotateAgainNow();
+    }
+  };
+  last_word(dropped_in_all, " dropped in all\n");
+  last_word(lost_in_all, " lost in all: the disk took no more\n");
 }
 
 int RelayOutput(const RelayOrder& order) {

@@ -172,29 +172,24 @@ size_t LogFile::Write(std::string_view lines) {
     // Asked at every write, never kept: another writer of the same file may have grown it.
     uint64_t size = 0;
     Quietly([&] { size = files_.FileSize(path_); });
-    // While rotations fail, the file grows on to twice its bound rather than lose lines.
-    const uint64_t bound = rotation_failed_at_ ? limits_.max_bytes * 2 : limits_.max_bytes;
-    const uint64_t room = bound > size ? bound - size : 0;
+    const uint64_t room = limits_.max_bytes > size ? limits_.max_bytes - size : 0;
     size_t end = lines.size();
     if (end > room) {
       const size_t last = room == 0 ? std::string_view::npos : lines.rfind('\n', room - 1);
       end = last == std::string_view::npos ? 0 : last + 1;
     }
-    const auto now = std::chrono::steady_clock::now();
-    const bool may_rotate = !rotation_failed_at_ || now - *rotation_failed_at_ >= kRotateAgain;
-    if ((end == 0 || (rotation_failed_at_ && size >= limits_.max_bytes)) && size > 0 &&
-        may_rotate) {
+    if (end == 0 && size > 0) {
       // Tried once, then again only after a while: a folder that takes no rename must not
       // keep the relay spinning.
-      if (Rotate()) {
-        rotation_failed_at_.reset();
-        continue;
+      const auto now = std::chrono::steady_clock::now();
+      if (!rotation_failed_at_ || now - *rotation_failed_at_ >= kRotateAgain) {
+        if (Rotate()) {
+          rotation_failed_at_.reset();
+          continue;
+        }
+        rotation_failed_at_ = now;
       }
-      rotation_failed_at_ = now;
-      continue;
-    }
-    if (end == 0 && size > 0) {
-      lose(lines);  // no room, and none to be made yet
+      lose(lines);  // no room, and none to be made yet: the bound holds, the loss is counted
       break;
     }
     if (end == 0) end = std::min(lines.size(), lines.find('\n') + 1);  // longer than a file

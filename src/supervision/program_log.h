@@ -68,13 +68,15 @@ class LineSplitter {
 class LogFile {
  public:
   // A rotation that failed (a read-only folder, a file a reader holds) is tried again after
-  // this long; meanwhile lines go on past the bound, up to twice it, and are lost beyond.
+  // this long; meanwhile the lines past the bound are lost, and counted.
   static constexpr std::chrono::milliseconds kRotateAgain{1000};
 
   LogFile(FileSystem& files, std::string path, LogLimits limits);
   // Appends `lines`, each ended by "\n". Before a line that would take the file past its
   // bound, the file is rotated. Returns how many lines could not be kept.
   size_t Write(std::string_view lines);
+  // The next write that needs a rotation tries it at once, however recently one failed.
+  void RotateAgainNow() { rotation_failed_at_.reset(); }
 
  private:
   // True when the file was moved aside (or emptied, where no older files are kept). Nothing
