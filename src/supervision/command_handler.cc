@@ -142,7 +142,6 @@ ProcessId CommandHandler::StartAndReport(const StartRequest& request, RestartPol
   // promised to the next, not orphaned beside a second copy.
   const uint64_t id = next_spawn_++;
   // (A start not in order returns at once, to the plan that keeps it.)
-  // A start not in order returns at once, to the plan that keeps it.
   const bool kept = store_ && in_order && (policy != RestartPolicy::kNo || !request.name.empty());
   const auto spawned = [&](ProcessId pid) {
     if (!kept) return;
