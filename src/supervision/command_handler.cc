@@ -95,6 +95,19 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
     if (restarts_.GaveUpOn(KeyOf(record), pid)) record.Tell("GaveUp", "yes");
   });
   if (!promises_path.empty()) store_.emplace(operations.files(), log, std::move(promises_path));
+  xap_.ReadOnly([this](const HeaderGlance& header) { return Reads(header); });
+}
+
+CommandHandler::~CommandHandler() { xap_.ReadOnly(nullptr); }
+
+bool CommandHandler::Reads(const HeaderGlance& header) const {
+  // What Readmessage would look at: requests to this node by name or to nobody, and any
+  // announcement (its target is whatever the announcing program chose). A target in letters
+  // of the code page is left to the whole parse, which reads them.
+  return !header.target || EndsWithThisComputer(*header.target) ||
+         EqualsIgnoringCase(header.klass, "Homeseer.Role") ||
+         std::any_of(header.target->begin(), header.target->end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 std::string CommandHandler::KeyOf(const std::string& name, const std::string& path) {
@@ -829,8 +842,8 @@ void CommandHandler::RoleQuery(XapMessage& message) {
 }
 
 void CommandHandler::RoleAnnouncement(XapMessage& message) {
-  const ProcessRegistry::Rewatch rewatch{registry_};
   if (!EndsWithThisComputer(message.msgSource()) || !message.CompareClass("Homeseer.Role")) return;
+  const ProcessRegistry::Rewatch rewatch{registry_};
   std::string path(message.GetItem("Role.Notification", "Path"));
   if (LowerCase(path) == "unknown") return;
   // Names kept in one letter case only where the system ignores it, as ever on Windows.

@@ -53,6 +53,10 @@ class CommandHandler {
   // `boot_id` is the system's name for this boot, `booted` when it started (Unix seconds; 0
   // when unknown), which serves where the system names no boot: promises made before a
   // reboot were made to a computer that is gone.
+  ~CommandHandler();
+  CommandHandler(const CommandHandler&) = delete;
+  CommandHandler& operator=(const CommandHandler&) = delete;
+
   void Begin(int64_t booted = 0, std::string boot_id = "");
   void Readmessage(const std::string& text);
   void SupervisionPass() { registry_.SupervisionPass(); }
@@ -61,6 +65,8 @@ class CommandHandler {
   RestartPlans& restarts() { return restarts_; }
 
  private:
+  // Whether a message with this header is one Readmessage acts on.
+  bool Reads(const HeaderGlance& header) const;
   // True when the address ends in "." and this computer's name, letter case ignored.
   bool EndsWithThisComputer(std::string_view address) const;
   // Returns true when the message is finished with (nothing more is looked at).

@@ -128,6 +128,32 @@ std::string SenderAddress(std::string_view address) {
   return LowerCase(address);
 }
 
+HeaderGlance GlanceAtHeader(std::string_view wire) {
+  HeaderGlance glance;
+  // The marker's line and "{" first, then the header's lines up to its "}".
+  int to_skip = 2;
+  while (!wire.empty()) {
+    const size_t end = std::min(wire.find('\n'), wire.size());
+    const std::string_view line = wire.substr(0, end);
+    wire.remove_prefix(std::min(end + 1, wire.size()));
+    if (to_skip > 0) {
+      --to_skip;
+      continue;
+    }
+    if (line == "}") break;
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view key = TrimSpaces(line.substr(0, equals));
+    const std::string_view value = TrimSpaces(line.substr(equals + 1));
+    if (EqualsLowered(key, "target")) {
+      glance.target = value;
+    } else if (EqualsLowered(key, "class")) {
+      glance.klass = value;
+    }
+  }
+  return glance;
+}
+
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2) {
   if (sItem1.empty() || sItem2.empty()) return false;
   bool more1 = true;

@@ -39,6 +39,15 @@ std::string OneSectionMessage(
 // that can name no sender: empty, or with a wildcard ("*", ">") in it.
 std::string SenderAddress(std::string_view address);
 
+// What a header says of a message's target and class, read without parsing the rest: enough to
+// drop a message for someone else before it costs more. Read as the whole parse reads them (the
+// last line of a name counts); a target line that is absent is nullopt.
+struct HeaderGlance {
+  std::optional<std::string_view> target;
+  std::string_view klass;
+};
+HeaderGlance GlanceAtHeader(std::string_view wire);
+
 // True when two xAP addresses match, with "*" standing for one element and ">" for the rest.
 bool CompareAddress(std::string_view sItem1, std::string_view sItem2);
 

@@ -117,6 +117,26 @@ TEST_F(XapMessageTest, HeaderLinesAreTrimmedAndFolded) {
   EXPECT_EQ(crlf.msgCollection(0), std::nullopt);
 }
 
+// The glance decides what is dropped unread, so it must read target and class as the whole
+// parse does, however the header is written.
+TEST_F(XapMessageTest, TheHeaderGlanceReadsAsTheParseDoes) {
+  for (const char* wire : {
+           "xap-header\n{\nclass=a.b\ntarget=x.y.z\n}\nS\n{\ntarget=other\n}\n",
+           "xap-header\n{\n Target = x.y.z \nCLASS=a\n}\n",
+           "xap-header\n{\ntarget=first\ntarget=last\n}\n",
+           "xap-header\n{\ntarget=\n}\n",
+           "xap-header\n{\nclass=a\n}\nS\n{\ntarget=in.a.section\n}\n",
+           "xap-header\r\n{\r\ntarget=t\r\n}\r\nS\r\n{\r\ntarget=u\r\n}\r\n",
+           "xap-header target=skipped\n{\n}\n",
+       }) {
+    const XapMessage parsed = Parse(wire);
+    const HeaderGlance glance = GlanceAtHeader(wire);
+    EXPECT_EQ(std::string(glance.target.value_or("Unknown")), parsed.msgTarget()) << wire;
+    EXPECT_EQ(glance.klass.empty() ? "Unknown" : std::string(glance.klass), parsed.msgClass())
+        << wire;
+  }
+}
+
 TEST_F(XapMessageTest, ItemsKeepTheirRawText) {
   const XapMessage message = Parse(
       "xap-header\n{\n}\nS\n{\nTitle = Notepad\nData=a=b\nclass=body\n}\nEvent.Log \n{\nk=v\n}\n"

@@ -256,6 +256,7 @@ void XapTransport::ProcessReceivedMessage(std::string receivedData) {
     // A hub relays every datagram whole, this node's own heartbeat included.
     if (!relayed_ && receivedData == lastHeartbeat_) relayed_ = true;
     if (filterHeartbeats_ && LowerCase(receivedData.substr(0, 8)) != "xap-head") return;
+    if (wanted_ && !wanted_(GlanceAtHeader(receivedData))) return;
     if (receiveQueue_.size() < kMaxQueued &&
         queuedBytes_ + receivedData.size() <= kMaxQueuedBytes) {
       queuedBytes_ += receivedData.size();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "platform/event_loop.h"
 #include "platform/machine.h"
 #include "platform/udp_socket.h"
+#include "xap/xap_message.h"
 
 namespace varnix {
 
@@ -57,6 +59,9 @@ class XapTransport : public XapSender {
   void RegisterNewMessageCallback(MessageReceiver* oForm) { callbackObject_ = oForm; }
   std::string GetMessage();
 
+  // Only messages whose header `wanted` accepts are queued; the rest (those for other nodes)
+  // are dropped on arrival, so that a burst of them takes no place from what follows.
+  void ReadOnly(std::function<bool(const HeaderGlance&)> wanted) { wanted_ = std::move(wanted); }
   bool FilterHeartbeats() const { return filterHeartbeats_; }
   void FilterHeartbeats(bool value) { filterHeartbeats_ = value; }
   const std::string& XapClass() const { return xapClass_; }
@@ -144,6 +149,7 @@ class XapTransport : public XapSender {
   int64_t lastDropMs_ = 0;
   MessageReceiver* callbackObject_ = nullptr;
   bool filterHeartbeats_ = true;
+  std::function<bool(const HeaderGlance&)> wanted_;
   std::string lastHeartbeat_;  // as it went on the wire, to know it when a hub relays it back
   bool relayed_ = false;       // a hub relayed lastHeartbeat_ back: it knows this node's port
   int16_t tickCount_ = 0;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -113,6 +114,19 @@ TEST_F(NodeHostileTest, AFloodLeavesTheNodeAnsweringWithinItsMemory) {
   // One line a flood; a sender held back for a second on a busy machine makes it two floods.
   EXPECT_LE(LogLinesWith("messages dropped"), 2u) << "the drops of one flood are one line";
   EXPECT_LT(ReadFile("Data/Korvane.txt").size(), 64u * 1024) << "the log is not flooded";
+}
+
+// Requests for another node, sent straight to this node's port in a burst, cost no place in
+// its queue: an echo right after the burst is still heard, and answered. The node is held
+// while they arrive, so that the burst waits whole in its socket, however fast this machine.
+TEST_F(NodeHostileTest, ABurstForAnotherNodeLeavesRoomForWhatFollows) {
+  const std::string for_others = RequestForAnotherNode();
+  ::kill(node_->Pid(), SIGSTOP);
+  for (int i = 0; i < 12000; ++i) SendToNode(for_others);
+  SendToNode(Echo("right after"));
+  ::kill(node_->Pid(), SIGCONT);
+  EXPECT_TRUE(Answers("right after", milliseconds(1000)));
+  EXPECT_EQ(EndNode(), 0);
 }
 
 // Any host can query paths the node has never heard of; each would be a record for ever. The
