@@ -12,10 +12,12 @@
 #include "core/text.h"
 #include "core/unix_time.h"
 #include "core/wire_text.h"
+#include "platform/crypto.h"
 #include "platform/error.h"
 #include "platform/text_encoding.h"
 #include "settings/ini_tool.h"
 #include "supervision/process_names.h"
+#include "xap/log_lines.h"
 #include "xap/packed_items.h"
 
 namespace varnix {
@@ -101,10 +103,11 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
 CommandHandler::~CommandHandler() { xap_.ReadOnly(nullptr); }
 
 bool CommandHandler::Reads(const HeaderGlance& header) const {
-  // What Readmessage would look at: requests to this node by name or to nobody, and any
+  // What Readmessage would look at: requests to this node by name, to nobody or to "*", and any
   // announcement (its target is whatever the announcing program chose). A target in letters
   // of the code page is left to the whole parse, which reads them.
   return !header.target || EndsWithThisComputer(*header.target) ||
+         CompareAddress(kUnknownText, *header.target) ||
          EqualsIgnoringCase(header.klass, "Homeseer.Role") ||
          std::any_of(header.target->begin(), header.target->end(),
                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
@@ -614,16 +617,19 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   }
   const std::string after(message.GetItem("Process.Control", "After"));
   const std::vector<LogLine> lines = logs_->Last(name, count, StampMilliseconds(after));
-  // Cut into messages of whole lines, each one datagram.
+  // Cut into messages of whole lines, each one datagram. Sealed, the lines are spelt in hex,
+  // twice their size, after a nonce and a tag.
+  const bool sealed = !rules_.key().empty();
   std::vector<std::vector<std::string>> messages(1);
-  size_t bytes = 0;
+  size_t bytes = sealed ? 2 * (kSealNonceBytes + kSealTagBytes) : 0;
   for (const LogLine& line : lines) {
     std::string value = line.stamp.empty() ? line.mark : line.stamp + " " + line.mark;
     value += " " + ShownSafely(line.text, kLogLineBytes);
-    const size_t item_bytes = value.size() + 10;  // "Line200=" and the line's end
+    // "Line200=" and the line's end; sealed, the line break between lines.
+    const size_t item_bytes = sealed ? 2 * (value.size() + 1) : value.size() + 10;
     if (bytes + item_bytes > kLogMessageBytes && !messages.back().empty()) {
       messages.emplace_back();
-      bytes = 0;
+      bytes = sealed ? 2 * (kSealNonceBytes + kSealTagBytes) : 0;
     }
     bytes += item_bytes;
     messages.back().push_back(std::move(value));
@@ -639,10 +645,17 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
                                     {"Parts", std::to_string(messages.size())},
                                     {"Lines", std::to_string(messages[part].size())}});
     if (request != kUnknownText) AppendItem(packed, "Request", Said(request));
-    for (size_t line = 0; line < messages[part].size(); ++line) {
-      AppendItem(packed, "Line" + std::to_string(line + 1), messages[part][line]);
+    if (sealed) {
+      // The datagram goes to every host of the LAN: only those with the key read the lines.
+      AppendItem(packed, "Sealed",
+                 SealLines(rules_.key(), request == kUnknownText ? "" : Said(request),
+                           std::to_string(part + 1), messages[part]));
+    } else {
+      for (size_t line = 0; line < messages[part].size(); ++line) {
+        AppendItem(packed, "Line" + std::to_string(line + 1), messages[part][line]);
+      }
     }
-    // To the one who asked: what a program says is not for every listener.
+    // Addressed to the one who asked, though every listener hears it.
     queue_.SendXap(target, "Computer.Process", "Process.Log", packed);
   }
 }
