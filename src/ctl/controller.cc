@@ -14,6 +14,7 @@
 #include "platform/command_line.h"
 #include "platform/terminal.h"
 #include "supervision/program_log.h"
+#include "xap/log_lines.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -412,12 +413,16 @@ std::optional<std::vector<std::string>> Controller::AskLog(const std::string& ta
   std::vector<std::string> said;
   for (const Heard* part : parts) {
     if (command_.json) Print(JsonLine(*part) + "\n");
-    // As many as it says and carries: a forged Lines=1000000000 makes no blank lines.
-    for (uint64_t line = 1; line <= number(*part, "Lines") && said.size() < kMostLogLines; ++line) {
-      const std::string text = part->Item("Line" + std::to_string(line), "\n");
-      if (text == "\n") break;
-      said.push_back(text);
+    CarriedLines carried = LinesCarried(*part, link_.Key(), kMostLogLines - said.size());
+    if (carried.unopened) {
+      if (!quiet) {
+        Complain(
+            target + " seals its programs' output with the access key, which " +
+            (link_.Key().empty() ? "is not beside varnixctl" : "is not the one beside varnixctl"));
+      }
+      return std::nullopt;
     }
+    said.insert(said.end(), carried.lines.begin(), carried.lines.end());
   }
   return said;
 }

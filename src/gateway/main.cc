@@ -174,7 +174,8 @@ int main(int argc, char** argv) {
       [&](const std::string& target, const std::string& klass, const std::string& section,
           const varnix::NodeDirectory::Items& items) { link.Send(target, klass, section, items); },
       Say,
-      [&](const std::string& mac, const std::string& address) { return waker.Wake(mac, address); });
+      [&](const std::string& mac, const std::string& address) { return waker.Wake(mac, address); },
+      link.Key());
   directory = &nodes;
   link.OnUnsignedRefused([&](const std::string& sender) { nodes.RefusedUnsigned(sender); });
 

@@ -173,7 +173,7 @@ const ProgramState* NodeState::Program(const std::string& path) const {
 }
 
 NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say,
-                             SendWake send_wake)
+                             SendWake send_wake, std::string access_key)
     : loop_(loop),
       config_(config),
       send_(std::move(send)),
@@ -192,7 +192,8 @@ NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send 
             if (found != nodes_.end()) {
               Tell([&](NodeObserver& o) { o.NodeEvent(found->second, Bounded(text)); });
             }
-          }) {
+          },
+          std::move(access_key)) {
   echo_timer_ = loop_.CreateTimer([this] { Echo(); });
   refresh_timer_ = loop_.CreateTimer([this] { Refresh(); });
   ask_timer_ = loop_.CreateTimer([this] {

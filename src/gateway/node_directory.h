@@ -141,8 +141,9 @@ class NodeDirectory {
   // `text` cut at kMaxTextBytes on a character's edge, saying how much was left out.
   static std::string Bounded(std::string text);
 
+  // `access_key`: the key beside the gateway ("" for none), which opens what nodes seal.
   NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say,
-                SendWake send_wake);
+                SendWake send_wake, std::string access_key = "");
 
   void AddObserver(NodeObserver& observer) { observers_.push_back(&observer); }
   // Asks every node for its computer, and starts the echoes.

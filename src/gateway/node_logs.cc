@@ -5,6 +5,7 @@
 #include <random>
 
 #include "core/text.h"
+#include "xap/log_lines.h"
 
 namespace varnix {
 namespace {
@@ -29,8 +30,12 @@ std::vector<std::string> NodeLogs::Answer::Lines() const {
   return lines;
 }
 
-NodeLogs::NodeLogs(EventLoop& loop, Ask ask, Tell tell)
-    : loop_(loop), ask_(std::move(ask)), tell_(std::move(tell)), run_(std::random_device{}()) {
+NodeLogs::NodeLogs(EventLoop& loop, Ask ask, Tell tell, std::string key)
+    : loop_(loop),
+      ask_(std::move(ask)),
+      tell_(std::move(tell)),
+      key_(std::move(key)),
+      run_(std::random_device{}()) {
   timer_ = loop_.CreateTimer([this] { Due(); });
   timer_->SetInterval(100);
 }
@@ -125,15 +130,13 @@ void NodeLogs::Hear(const std::string& node_key, const Heard& heard) {
   for (const auto& [number, its] : answer->got) others += number == part ? 0 : its.size();
   std::vector<std::string>& lines = answer->got[part];
   lines.clear();
-  const size_t count =
-      std::min(Count(heard.Item("Lines")), kViewLines - std::min(others, kViewLines));
-  for (size_t line = 1; line <= count; ++line) {
-    // As many as it carries; and shown safely, as a node shows them, whoever wrote them: a
-    // forged line's ESC, BEL, C1 or direction control is shown, never obeyed.
-    const std::string text = heard.Item("Line" + std::to_string(line), "\n");
-    if (text == "\n") break;
-    lines.push_back(ShownSafely(text, kMaxLineBytes));
+  const CarriedLines carried = LinesCarried(heard, key_, kViewLines - std::min(others, kViewLines));
+  if (carried.unopened) {
+    lines.push_back("- ! the node seals its programs' output with a key this gateway lacks");
   }
+  // Shown safely, as a node shows them, whoever wrote them: a forged line's ESC, BEL, C1 or
+  // direction control is shown, never obeyed.
+  for (const std::string& text : carried.lines) lines.push_back(ShownSafely(text, kMaxLineBytes));
   for (auto& [key, open] : views_) {
     if (&open.answer == answer && answer->Whole()) {
       open.view.lines = answer->Lines();

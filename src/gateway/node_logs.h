@@ -37,7 +37,8 @@ class NodeLogs {
   static constexpr int64_t kEndWaitMs = 3000;
   static constexpr size_t kMaxLineBytes = 512;
 
-  NodeLogs(EventLoop& loop, Ask ask, Tell tell);
+  // `key`: the access key, which opens the lines of nodes that seal them ("" for none).
+  NodeLogs(EventLoop& loop, Ask ask, Tell tell, std::string key = "");
 
   struct View {
     std::vector<std::string> lines;  // as the node gives them: "STAMP MARK TEXT", oldest first
@@ -90,6 +91,7 @@ class NodeLogs {
   EventLoop& loop_;
   Ask ask_;
   Tell tell_;
+  std::string key_;
   std::map<std::pair<std::string, std::string>, OpenView> views_;  // by node key and path
   std::vector<End> ends_;
   std::unique_ptr<Timer> timer_;  // on only while ends wait

@@ -21,18 +21,6 @@ int HexDigit(char c) {
   return -1;
 }
 
-std::optional<std::string> BytesFromHex(std::string_view text, size_t bytes) {
-  if (text.size() != bytes * 2) return std::nullopt;
-  std::string out(bytes, '\0');
-  for (size_t i = 0; i < bytes; ++i) {
-    const int high = HexDigit(text[2 * i]);
-    const int low = HexDigit(text[2 * i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out[i] = static_cast<char>(high * 16 + low);
-  }
-  return out;
-}
-
 // Takes the line "<name>value\n" off the front of `rest`: its value, or nothing when the line
 // is not there.
 std::optional<std::string_view> Line(std::string_view& rest, std::string_view name) {
@@ -68,6 +56,18 @@ std::optional<size_t> OnlySection(std::string_view message) {
 }
 
 }  // namespace
+
+std::optional<std::string> BytesFromHex(std::string_view text, size_t bytes) {
+  if (text.size() != bytes * 2) return std::nullopt;
+  std::string out(bytes, '\0');
+  for (size_t i = 0; i < bytes; ++i) {
+    const int high = HexDigit(text[2 * i]);
+    const int low = HexDigit(text[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out[i] = static_cast<char>(high * 16 + low);
+  }
+  return out;
+}
 
 std::optional<std::string> KeyFromHex(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {

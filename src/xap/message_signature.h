@@ -20,6 +20,8 @@ namespace varnix {
 constexpr size_t kAccessKeyBytes = 32;
 std::optional<std::string> KeyFromHex(std::string_view text);
 std::string HexOf(std::string_view bytes);
+// The `bytes` raw bytes that `text` spells in hex; nothing for another length or a non-digit.
+std::optional<std::string> BytesFromHex(std::string_view text, size_t bytes);
 
 // The key in the file at `path`, or why there is none to use: no such file, readable by
 // others, not 64 hex digits.

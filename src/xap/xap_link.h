@@ -70,6 +70,8 @@ class XapLink {
   const std::string& source() const { return source_; }
   // Every request sent from now on carries a signature under `key` (raw bytes).
   void SignWith(std::string key) { key_ = std::move(key); }
+  // The key it signs with ("" for none), which also opens what nodes seal for key holders.
+  const std::string& Key() const { return key_; }
   // From now on a message whose signature under `key` holds is heard as verified. One whose
   // signature fails (altered, stale, replayed, signed before this start) is not heard at all;
   // nor is an unsigned one from a source that has been heard signed, which is a forgery, nor,

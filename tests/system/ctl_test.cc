@@ -536,6 +536,19 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   EXPECT_EQ(start.code, 0) << start.output;
   EXPECT_NE(start.output.find(" running"), std::string::npos) << start.output;
 
+  // With the key, a program's output travels sealed: varnixctl reads it, no datagram shows it.
+  const std::string say = CopyOfThisProgram("vxsealed");
+  ASSERT_EQ(Ctl({"start", say, "--", "--helper", "say", "3"}).code, 0);
+  peer_.received.clear();
+  Ran shown;
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+    shown = Ctl({"logs", say, "-n", "6"});
+    return shown.output.find("trouble 3") != std::string::npos;
+  })) << shown.output;
+  EXPECT_NE(FirstWith(peer_.received, "Sealed="), nullptr) << "the peer heard the answers";
+  EXPECT_EQ(FirstWith(peer_.received, "trouble"), nullptr);
+  EXPECT_EQ(FirstWith(peer_.received, "bold"), nullptr);
+
   // The same request unsigned, then signed and sent twice, then signed under another key.
   const std::optional<std::string> key = KeyFromHex(ReadFile("Config/access.key"));
   ASSERT_TRUE(key);

@@ -630,7 +630,7 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
 
 // A program declared on the computer, with nothing in gateway.ini: a Home Assistant switch of
 // its own that starts and stops it, and a row with its buttons on the page; its giving up is
-// told as such.
+// told as such, and its failure with its last lines, sealed on the way.
 TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
   gateway_.reset();
   EndNode();  // it may not have come up yet: how it ends does not matter here
@@ -644,6 +644,10 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
                                                              CopyOfThisProgram("vxtalker") +
                                                              "\r\nParameter=--helper say 4 3 "
                                                              "6000\r\nRestart=no\r\n");
+  // With the house's key, so that the last lines come sealed, and the gateway opens them.
+  const std::string key = HexOf(RandomBytes(32));
+  WritePrivateFile(Path("Config/access.key"), key);
+  WritePrivateFile(folder_.path("gateway") + "/Config/access.key", key);
   StartNodeWithStandIns({"systemctl"});
   long mark = LogLines();
   StartGateway(/*with_helper=*/false);

@@ -1,5 +1,6 @@
-// Cryptography on Linux: Nettle's HMAC-SHA256 (small, and loaded by GnuTLS anyway), and
-// getrandom for random bytes.
+// Cryptography on Linux: Nettle's HMAC-SHA256 and AES-256-GCM (small, and loaded by GnuTLS
+// anyway), and getrandom for random bytes.
+#include <nettle/gcm.h>
 #include <nettle/hmac.h>
 #include <nettle/memops.h>
 #include <nettle/sha2.h>
@@ -20,6 +21,49 @@ std::string HmacSha256(std::string_view key, std::string_view message) {
   std::string digest(SHA256_DIGEST_SIZE, '\0');
   hmac_sha256_digest(&context, SHA256_DIGEST_SIZE, reinterpret_cast<uint8_t*>(digest.data()));
   return digest;
+}
+
+namespace {
+
+const uint8_t* Bytes(std::string_view text) {
+  return reinterpret_cast<const uint8_t*>(text.data());
+}
+
+gcm_aes256_ctx GcmStarted(std::string_view key, std::string_view nonce,
+                          std::string_view associated) {
+  if (key.size() != 32 || nonce.size() != kSealNonceBytes) {
+    throw Error(0, "AES-256-GCM needs a key of 32 bytes and a nonce of 12");
+  }
+  gcm_aes256_ctx context;
+  gcm_aes256_set_key(&context, Bytes(key));
+  gcm_aes256_set_iv(&context, nonce.size(), Bytes(nonce));
+  gcm_aes256_update(&context, associated.size(), Bytes(associated));
+  return context;
+}
+
+}  // namespace
+
+std::string SealAes256Gcm(std::string_view key, std::string_view nonce, std::string_view associated,
+                          std::string_view plain) {
+  gcm_aes256_ctx context = GcmStarted(key, nonce, associated);
+  std::string sealed(plain.size() + kSealTagBytes, '\0');
+  auto* out = reinterpret_cast<uint8_t*>(sealed.data());
+  gcm_aes256_encrypt(&context, plain.size(), out, Bytes(plain));
+  gcm_aes256_digest(&context, kSealTagBytes, out + plain.size());
+  return sealed;
+}
+
+std::optional<std::string> OpenAes256Gcm(std::string_view key, std::string_view nonce,
+                                         std::string_view associated, std::string_view sealed) {
+  if (sealed.size() < kSealTagBytes) return std::nullopt;
+  gcm_aes256_ctx context = GcmStarted(key, nonce, associated);
+  const size_t size = sealed.size() - kSealTagBytes;
+  std::string plain(size, '\0');
+  gcm_aes256_decrypt(&context, size, reinterpret_cast<uint8_t*>(plain.data()), Bytes(sealed));
+  std::string tag(kSealTagBytes, '\0');
+  gcm_aes256_digest(&context, kSealTagBytes, reinterpret_cast<uint8_t*>(tag.data()));
+  if (!EqualInConstantTime(tag, sealed.substr(size))) return std::nullopt;
+  return plain;
 }
 
 bool EqualInConstantTime(std::string_view a, std::string_view b) {
