@@ -120,16 +120,29 @@ AccessRules AccessRules::Load(FileSystem& files, EventReport& report, ErrorLog& 
   AccessRules rules = ReadRules(files, report, log, settings_path, paths);
   const std::string key_path =
       settings_path.substr(0, settings_path.find_last_of("/\\") + 1) + "access.key";
-  if (!rules.require_signature_ && !files.FileExists(key_path)) return rules;
-  const LoadedKey loaded = LoadAccessKey(files, key_path);
-  if (!loaded.key) {
-    log.WriteErrorLog(kLogType, rules.require_signature_
-                                    ? "RequireSignature=" + rules.signature_rule_ + ", but " +
-                                          loaded.problem +
-                                          ": every request that needs a signature is refused"
-                                    : loaded.problem + ": what this node sends is not signed");
+  if (rules.require_signature_ || files.FileExists(key_path)) {
+    const LoadedKey loaded = LoadAccessKey(files, key_path);
+    if (!loaded.key) {
+      log.WriteErrorLog(kLogType, rules.require_signature_
+                                      ? "RequireSignature=" + rules.signature_rule_ + ", but " +
+                                            loaded.problem +
+                                            ": every request that needs a signature is refused"
+                                      : loaded.problem + ": what this node sends is not signed");
+    }
+    rules.key_ = loaded.key.value_or("");
   }
-  rules.key_ = loaded.key.value_or("");
+  // xAP is broadcast: an answer addressed to one asker reaches every host of the LAN, and only
+  // the key seals it.
+  if (rules.logs_over_network_ && rules.key_.empty()) {
+    log.WriteErrorLog(kLogType,
+                      "Programs' output is answered over the network to those the rules let in, "
+                      "and any host on the LAN can read the answer: put the access key in " +
+                          key_path +
+                          " (varnixctl keygen) to seal it, or set LogsOverNetwork=no "
+                          "in " +
+                          settings_path + ", section [" + kSection +
+                          "], to keep it on this computer");
+  }
   return rules;
 }
 
@@ -151,18 +164,12 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
       "Requests are not authenticated: anyone who can send to this node can forge them. "
       "Set RequireSignature=yes in " +
       settings_path + ", section [" + kSection + "], with a key from varnixctl keygen";
-  // xAP is broadcast: an answer addressed to one asker reaches every host of the LAN.
-  const std::string logs_notice =
-      "Programs' output is answered over the network to those the rules let in, and any host "
-      "on the LAN can read the answer: set LogsOverNetwork=no in " +
-      settings_path + ", section [" + kSection + "], to keep it on this computer";
   const std::string open_notice =
       "Any computer on the network may control this node: restrict it in " + settings_path +
       ", section [" + kSection + "]";
   if (!files.FileExists(settings_path)) {
     log.WriteErrorLog(kLogType, open_notice);
     log.WriteErrorLog(kLogType, unsigned_notice);
-    log.WriteErrorLog(kLogType, logs_notice);
     return rules;
   }
   IniTool ini(files, report, paths);
@@ -174,7 +181,6 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
                    [](const std::string& h) { return EqualsIgnoringCase(h, kSection); })) {
     log.WriteErrorLog(kLogType, open_notice);
     log.WriteErrorLog(kLogType, unsigned_notice);
-    log.WriteErrorLog(kLogType, logs_notice);
     return rules;
   }
   const auto unusable = [&](const char* key, const std::string& value) {
@@ -212,7 +218,6 @@ AccessRules AccessRules::ReadRules(FileSystem& files, EventReport& report, Error
     rules.signature_rule_ = value;
   }
   if (!rules.require_signature_) log.WriteErrorLog(kLogType, unsigned_notice);
-  if (rules.logs_over_network_) log.WriteErrorLog(kLogType, logs_notice);
   return rules;
 }
 

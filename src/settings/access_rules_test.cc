@@ -76,7 +76,7 @@ TEST_F(AccessRulesTest, ARuleThatCannotBeUsedRefusesEverythingItGuards) {
   EXPECT_EQ(rules.key(), "");
   // An unclear rule is read as the strict one, but named as written.
   EXPECT_NE(log_.lines[2].find("RequireSignature=ja in "), std::string::npos) << log_.lines[2];
-  EXPECT_NE(log_.lines[4].find("RequireSignature=ja, but "), std::string::npos) << log_.lines[4];
+  EXPECT_NE(log_.lines[3].find("RequireSignature=ja, but "), std::string::npos) << log_.lines[3];
   EXPECT_NE(log_.lines[0].find("AllowSources=acme.home seer.* in " + std::string(kPath)),
             std::string::npos)
       << log_.lines[0];
