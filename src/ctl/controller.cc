@@ -57,13 +57,35 @@ Controller::Controller(EventLoop& loop, XapLink& link, CtlCommand command,
 }
 
 void Controller::Hear(const Heard& heard) {
+  const bool unsigned_node_word =
+      link_.Verifies() && !heard.verified &&
+      EqualsLowered(std::string_view(heard.source).substr(0, 12), "qel.process.");
+  // A node that signed to this varnixctl before holds the key: an unsigned word in its name is
+  // someone else's, and is dropped, as --require-signed would.
+  if (unsigned_node_word && SignedBefore(heard.source)) {
+    if (unsigned_nodes_.size() < 64 && unsigned_nodes_.insert(LowerCase(heard.source)).second) {
+      Complain("note: dropped an unsigned answer in the name of " + heard.source +
+               ", which signed before (remove its line from " + known_.path() +
+               " if it no longer has the key)");
+    }
+    return;
+  }
   // Holding the key, a user expects the node's word to be signed; one that is not is said once.
-  if (link_.Verifies() && !heard.verified && !command_.json &&
-      EqualsLowered(std::string_view(heard.source).substr(0, 12), "qel.process.") &&
+  if (unsigned_node_word && !command_.json && unsigned_nodes_.size() < 64 &&
       unsigned_nodes_.insert(LowerCase(heard.source)).second) {
     Complain("note: " + heard.source + " does not sign what it sends; its replies are unverified");
   }
   heard_.push_back(heard);
+}
+
+bool Controller::SignedBefore(const std::string& source) {
+  const std::string computer = LowerCase(NodeName(source));
+  if (const auto known = signs_.find(computer); known != signs_.end()) return known->second;
+  const std::optional<KnownComputers::Card> card = known_.Find(computer);
+  const bool signs = card && card->signs;
+  // Read once a computer; a flood of made-up names is not worth keeping.
+  if (signs_.size() < 256) signs_[computer] = signs;
+  return signs;
 }
 
 int Controller::Run() {
@@ -85,7 +107,7 @@ int Controller::Run() {
 
 KnownComputers::Card Controller::KeepCard(const std::string& target, size_t mark,
                                           const Heard& status) {
-  KnownComputers::Card card{NormalMac(status.Item("MAC")), ""};
+  KnownComputers::Card card{NormalMac(status.Item("MAC")), "", status.verified};
   // Holding the key, only what the node signed is kept: a later wake must not go by a card
   // that anyone on the LAN could have made up.
   const auto believed = [&](const Heard& heard) { return !link_.Verifies() || heard.verified; };

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -112,6 +113,8 @@ class Controller {
   int ComplainNoReply(const std::string& target);
   int ComplainNoNodes();
   void Complain(const std::string& text);
+  // Whether the node of `source` signed to this varnixctl before, as known-computers.txt says.
+  bool SignedBefore(const std::string& source);
 
   EventLoop& loop_;
   XapLink& link_;
@@ -125,6 +128,7 @@ class Controller {
   int tokens_ = 0;
   ProgramTable table_;
   std::set<std::string> unsigned_nodes_;  // said to be unsigned, lower-cased
+  std::map<std::string, bool> signs_;     // computer, lower-cased: whether it signed before
   // Senders whose unsigned answers --require-signed refused (bounded): their silence is no
   // silence, and the user is told so.
   std::set<std::string> refused_unsigned_;

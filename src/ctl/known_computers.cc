@@ -1,4 +1,5 @@
-// KnownComputers: one line a computer, "name mac address", rewritten whole on each change.
+// KnownComputers: one line a computer, "name mac address [signed]", rewritten whole on each
+// change.
 #include "ctl/known_computers.h"
 
 #include "core/create_folders.h"
@@ -26,11 +27,12 @@ std::map<std::string, KnownComputers::Card> KnownComputers::Read() {
   for (const std::string& line : SplitLines(text)) {
     const std::vector<std::string> fields = Split(line, ' ');
     // A line edited by hand into anything else is passed over, not believed.
-    if (fields.size() != 3 || fields[0].empty() || NormalMac(fields[1]) != fields[1] ||
+    if (fields.size() < 3 || fields.size() > 4 || (fields.size() == 4 && fields[3] != "signed") ||
+        fields[0].empty() || NormalMac(fields[1]) != fields[1] ||
         (fields[2] != "-" && !ParseAddress(fields[2])) || cards.size() >= kMaxComputers) {
       continue;
     }
-    cards[fields[0]] = {fields[1], fields[2] == "-" ? "" : fields[2]};
+    cards[fields[0]] = {fields[1], fields[2] == "-" ? "" : fields[2], fields.size() == 4};
   }
   return cards;
 }
@@ -47,14 +49,19 @@ void KnownComputers::Remember(const std::string& computer, const Card& card) {
   if (path_.empty() || key.empty() || key.find_first_of(" \r\n") != std::string::npos) return;
   std::map<std::string, Card> cards = Read();
   const auto kept = cards.find(key);
-  if (kept != cards.end() && kept->second.mac == card.mac && kept->second.address == card.address)
+  Card changed = card;
+  changed.signs = card.signs || (kept != cards.end() && kept->second.signs);
+  if (kept != cards.end() && kept->second.mac == changed.mac &&
+      kept->second.address == changed.address && kept->second.signs == changed.signs) {
     return;
+  }
   if (kept == cards.end() && cards.size() >= kMaxComputers) cards.erase(cards.begin());
-  cards[key] = card;
+  cards[key] = changed;
   std::string text;
   for (const auto& [name, kept_card] : cards) {
     text += name + " " + kept_card.mac + " " +
-            (kept_card.address.empty() ? "-" : kept_card.address) + "\n";
+            (kept_card.address.empty() ? "-" : kept_card.address) +
+            (kept_card.signs ? " signed" : "") + "\n";
   }
   // A folder that cannot be made shows as the write's own failure, which is thrown.
   QuietReports quiet;

@@ -23,12 +23,16 @@ class KnownComputers {
   struct Card {
     std::string mac;      // normal
     std::string address;  // where its node was heard; may be ""
+    // Its node signed what it told this varnixctl under the key: from then on its unsigned
+    // word is someone else's. Kept until its line is removed by hand.
+    bool signs = false;
   };
   // Nothing when the computer was never seen, or the file cannot be read.
   std::optional<Card> Find(const std::string& computer);
   // Keeps the card of a computer, replacing what was kept of it. Throws Error when the file
   // cannot be written.
   void Remember(const std::string& computer, const Card& card);
+  const std::string& path() const { return path_; }
 
  private:
   std::map<std::string, Card> Read();

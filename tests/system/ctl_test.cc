@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/text.h"
+#include "core/unix_time.h"
 #include "platform/text_encoding.h"
 #include "supervision/program_log.h"
 #include "system/hub_fixture.h"
@@ -484,6 +485,54 @@ TEST_F(CtlTest, ForgedLogAnswersNeitherBlindNorFloodAFollow) {
   EXPECT_NE(text.find("out real 5"), std::string::npos) << "the follow went blind:\n" << text;
   EXPECT_EQ(text.find("\n\n"), std::string::npos) << "blank lines:\n" << text;
   EXPECT_NE(text.find("later than this computer's clock allows"), std::string::npos) << text;
+}
+
+// A node that signed to varnixctl before is believed only when it signs: an unsigned status in
+// its name, without --require-signed, is dropped and said. The test plays the node "vxsigner".
+TEST_F(CtlTest, AnUnsignedAnswerInTheNameOfANodeThatSignedBeforeIsDropped) {
+  ASSERT_EQ(Ctl({"keygen"}).code, 0);
+  const std::optional<std::string> key = KeyFromHex(ReadFile("Config/access.key"));
+  ASSERT_TRUE(key);
+  const std::string node = "qel.Process.vxsigner";
+  const auto status = [&](bool sign) {
+    const std::string output = folder_.path(sign ? "signed.txt" : "unsigned.txt");
+    auto ctl = StartChildProcess(
+        ctl_, {"--node", "vxsigner", "--timeout", "3", "status"}, "",
+        {(separator_ == '\\' ? "LOCALAPPDATA=" : "XDG_STATE_HOME=") + folder_.path("state")},
+        output);
+    std::optional<int> code;
+    size_t read = peer_.received.size();
+    DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+      for (; read < peer_.received.size(); ++read) {
+        const std::string& heard = peer_.received[read];
+        if (heard.find("target=" + node) == std::string::npos) continue;
+        std::string answer;
+        if (heard.find("Echo.Query") != std::string::npos) {
+          const size_t at = heard.find("Query=") + 6;
+          answer = XapRequest(
+              "",
+              "Echo.Response\n{\nResponse=" + heard.substr(at, heard.find('\n', at) - at) + "\n}\n",
+              "WDT.Echo", node);
+        } else if (heard.find("Query=Status") != std::string::npos) {
+          answer = XapRequest("", "Computer.Status\n{\nMAC=02:00:00:00:00:07\nFreeMemory=1\n}\n",
+                              "Computer.Process", node);
+        } else {
+          continue;
+        }
+        peer_.Send(sign ? SignMessage(answer, *key, UnixSecondsNow()) : answer);
+      }
+      code = ctl->WaitForExit(milliseconds(0));
+      return code.has_value();
+    });
+    return Ran{code.value_or(-1), platform_.files->ReadAll(output)};
+  };
+  const Ran first = status(true);
+  EXPECT_EQ(first.code, 0) << first.output;
+  const Ran forged = status(false);
+  EXPECT_EQ(forged.code, 1) << forged.output;
+  EXPECT_NE(forged.output.find("dropped an unsigned answer in the name of " + node),
+            std::string::npos)
+      << forged.output;
 }
 
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
