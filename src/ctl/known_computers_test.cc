@@ -21,11 +21,17 @@ TEST(KnownComputersTest, KeepsEachComputersLastCardAndPassesOverLinesItDidNotWri
   EXPECT_EQ(known.Find("OFFICEPC")->mac, "aa:bb:cc:dd:ee:03");
   EXPECT_EQ(known.Find("OFFICEPC")->address, "192.168.1.21");
   EXPECT_EQ(known.Find("den")->address, "");
+  // Once its node signed, a card stays marked so, whatever later cards say.
+  EXPECT_FALSE(known.Find("den")->signs);
+  known.Remember("den", {"aa:bb:cc:dd:ee:02", "", true});
+  known.Remember("den", {"aa:bb:cc:dd:ee:02", "192.168.1.30", false});
+  EXPECT_TRUE(known.Find("den")->signs);
+  EXPECT_EQ(known.Find("den")->address, "192.168.1.30");
 
   files.files[path] +=
       "evil ff:ff:ff:ff:ff:ff 192.168.1.9\nbad aa:bb:cc:dd:ee:04 300.1.1.1\n"
-      "short aa:bb\n\n";
-  for (const char* refused : {"evil", "bad", "short"}) EXPECT_FALSE(known.Find(refused));
+      "short aa:bb\n\nodd aa:bb:cc:dd:ee:06 - sure\n";
+  for (const char* refused : {"evil", "bad", "short", "odd"}) EXPECT_FALSE(known.Find(refused));
   EXPECT_EQ(known.Find("den")->mac, "aa:bb:cc:dd:ee:02");
 
   // A file grown huge by anyone is read only as far as 1,024 cards can reach.
