@@ -73,6 +73,8 @@ MqttFace::MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConf
     Sweep();
   });
   remember_timer_ = loop_.CreateTimer([this] { Remember(); });
+  device_timer_ = loop_.CreateTimer([this] { PublishDueDevices(); });
+  device_timer_->SetInterval(1000);
 }
 
 int64_t MqttFace::Precision() const {
@@ -107,6 +109,8 @@ void MqttFace::Connected() {
       static_cast<int>(std::min<int64_t>(kRememberEveryMs, Precision() * 1000)));
   remember_timer_->SetEnabled(true);
   publisher_.ForgetAll();
+  device_sent_ms_.clear();  // the new connection has none of them yet
+  device_due_.clear();
   discovery_.Connected();
   republished_ms_ = loop_.NowMilliseconds();
   publisher_.Retain(GatewayAvailabilityTopic(), "online");
@@ -144,9 +148,36 @@ void MqttFace::PublishNode(const NodeState& node) {
                                     {"mac", mac_trusted ? node.mac : ""},
                                     {"verified", node.verified}}));
   }
-  discovery_.PublishComputer(node, mac_trusted);
+  PublishDevice(node);
   PublishFigures(node);
   for (const ProgramConfig& program : node.offered) PublishProgram(node, program);
+}
+
+void MqttFace::PublishDevice(const NodeState& node) {
+  if (!node.answered) return;  // no device yet
+  const int64_t now = loop_.NowMilliseconds();
+  const auto sent = device_sent_ms_.find(node.word);
+  if (sent != device_sent_ms_.end() && now - sent->second < kDeviceEveryMs) {
+    device_due_.insert(node.word);
+    device_timer_->SetEnabled(true);
+    return;
+  }
+  device_due_.erase(node.word);
+  device_sent_ms_[node.word] = now;
+  discovery_.PublishComputer(node, MacTrusted(node));
+}
+
+void MqttFace::PublishDueDevices() {
+  const std::set<std::string> due = device_due_;
+  for (const auto& [key, node] : nodes_.nodes()) {
+    if (due.count(node.word) != 0) PublishDevice(node);
+  }
+  // Words whose node is gone meanwhile are nobody's.
+  std::erase_if(device_due_, [&](const std::string& word) {
+    return std::none_of(nodes_.nodes().begin(), nodes_.nodes().end(),
+                        [&](const auto& entry) { return entry.second.word == word; });
+  });
+  if (device_due_.empty()) device_timer_->SetEnabled(false);
 }
 
 void MqttFace::PublishGatewayState() {
@@ -256,6 +287,8 @@ void MqttFace::NodeForgotten(const NodeState& node) {
     topics.insert(topics_.Program(node, program, "instance"));
   }
   remembered_.erase(node.word);
+  device_sent_ms_.erase(node.word);
+  device_due_.erase(node.word);
   if (const auto held = held_.find(node.word); held != held_.end()) {
     topics.merge(held->second);
     held_.erase(held);

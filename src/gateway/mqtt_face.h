@@ -29,6 +29,9 @@ class MqttFace : public NodeObserver {
 
   // Home Assistant announces itself in bursts; everything goes again at most this often.
   static constexpr int kRepublishEveryMs = 10000;
+  // A computer's device config goes at most this often: a burst of changes to what its node
+  // declares is one config, the last.
+  static constexpr int64_t kDeviceEveryMs = 10000;
 
   // `gateway` is this gateway's own name (its computer's); `say` writes the log. `keyed`: the
   // gateway holds the house's key, so that a node's word can be verified.
@@ -51,6 +54,9 @@ class MqttFace : public NodeObserver {
 
  private:
   void PublishNode(const NodeState& node);
+  // The node's device config, now or, within kDeviceEveryMs of the last, once that has passed.
+  void PublishDevice(const NodeState& node);
+  void PublishDueDevices();
   void PublishGatewayState();
   void PublishProgram(const NodeState& node, const ProgramConfig& program);
   // The computer's own figures, as its sensors read them.
@@ -105,6 +111,9 @@ class MqttFace : public NodeObserver {
   std::optional<int64_t> republished_ms_;
   std::unique_ptr<Timer> sweep_timer_;
   std::unique_ptr<Timer> remember_timer_;
+  std::map<std::string, int64_t> device_sent_ms_;  // word -> when its config last went
+  std::set<std::string> device_due_;               // words whose config changed since
+  std::unique_ptr<Timer> device_timer_;
 };
 
 }  // namespace varnix

@@ -98,6 +98,8 @@ class MqttFaceTest : public ::testing::Test {
     hear("echo.response", {{"Response", "varnix-gateway"}});
     hear("computer.notification", {{"IP", "192.168.1.7"}});
     hear("computer.status", {{"CPU", "5"}, {"MAC", mac}});
+    // Its device config goes at once, and once more, whole, when the window has passed.
+    loop_.Advance(MqttFace::kDeviceEveryMs);
   }
 
   FakeEventLoop loop_;
