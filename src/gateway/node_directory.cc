@@ -224,7 +224,7 @@ void NodeDirectory::Refresh() {
   for (auto& [key, node] : nodes_) {
     if (!node.online || !node.answered) continue;
     if (all) {
-      AskForReports(node);
+      AskForReports(node, /*timed=*/true);
       continue;
     }
     for (const ProgramConfig& program : node.offered) {
@@ -422,6 +422,16 @@ void NodeDirectory::Hear(const Heard& heard) {
     const std::string path = Bounded(heard.Item("Path"));
     const std::string key = LowerCase(path);
     if (path.empty()) return;
+    // A list entry answers one request: not ours, it is nobody's report. A report in the name
+    // of a declared program the node never listed to us is made up, or comes before the list,
+    // and comes again at the next pass.
+    const std::string name = heard.Item("Name");
+    if ((!heard.Item("State").empty() && heard.Item("Request") != node->list_token) ||
+        (!name.empty() &&
+         std::none_of(node->declared.begin(), node->declared.end(),
+                      [&](const ProgramConfig& p) { return EqualsIgnoringCase(p.name, name); }))) {
+      return;
+    }
     const bool known = node->programs.count(key) != 0;
     const bool was_running = (known && node->programs.at(key).Running()) ||
                              starting_.erase({LowerCase(node->computer), key}) > 0;
@@ -511,11 +521,20 @@ void NodeDirectory::AskForList(NodeState& node) {
           {{"Action", "list"}, {"Request", node.list_token}});
 }
 
-void NodeDirectory::AskForReports(const NodeState& node) {
+void NodeDirectory::AskForReports(NodeState& node, bool timed) {
+  const int64_t now = loop_.NowMilliseconds();
   for (const ProgramConfig& program : node.offered) {
+    const auto [asked, first] = node.reports_asked_ms.try_emplace(LowerCase(program.path), now);
+    if (!first && !timed && now - asked->second < kReportsAskedEveryMs) continue;
+    asked->second = now;
     Request(node, "Computer.Process", "Process.Control",
             {{"Action", "autonotify"}, {"Path", program.path}});
   }
+  // Programs no longer offered are not asked for again.
+  std::erase_if(node.reports_asked_ms, [&](const auto& entry) {
+    return std::none_of(node.offered.begin(), node.offered.end(),
+                        [&](const ProgramConfig& p) { return LowerCase(p.path) == entry.first; });
+  });
 }
 
 void NodeDirectory::Offer(NodeState& node) {

@@ -69,6 +69,9 @@ struct NodeState {
   // Its last message was signed under the gateway's key; never without a key.
   bool verified = false;
   int64_t last_heard_ms = 0;  // on the loop's clock
+  // Lower-cased path -> when its reports were last asked for because of what was heard (a
+  // list answer, the node coming back): what others can make happen in a burst.
+  std::map<std::string, int64_t> reports_asked_ms;
   int unanswered_echoes = 0;
   NodeFigures figures;
   // Of the interface at `address`; kept while the computer is off, since a wake needs it.
@@ -171,6 +174,8 @@ class NodeDirectory {
   static constexpr int64_t kRefreshMs = 30000;
   // A running program's report, due every ten seconds, is overdue after this.
   static constexpr int64_t kOverdueMs = 15000;
+  // What is heard asks for a program's reports at most this often.
+  static constexpr int64_t kReportsAskedEveryMs = 60000;
 
   // The last lines of a program the node reports or offers, for the page (NodeLogs::Open);
   // nullptr when the node is unknown or offline, or the program is none of its own.
@@ -196,7 +201,9 @@ class NodeDirectory {
   // Takes `after` bytes in place of `before` within kMaxStateBytes, the bound of everything
   // kept of the programs; false, said once, when they do not fit.
   bool Charge(size_t before, size_t after);
-  void AskForReports(const NodeState& node);
+  // Every offered program's reports, each at most once in kReportsAskedEveryMs unless
+  // `timed` (the refresh's own round, which keeps its own time).
+  void AskForReports(NodeState& node, bool timed = false);
   // Asks the node for its declared programs, under a token of its own.
   void AskForList(NodeState& node);
   // Asks again of every node what has not been told for a while.

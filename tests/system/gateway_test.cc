@@ -539,6 +539,39 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
   EXPECT_LE(requests, 30 + static_cast<long>(4 * seconds)) << "in " << seconds << " s";
   // Devices only for the computer that answers.
   EXPECT_EQ(Retained(kCentralPort, "homeassistant/#").size(), 2u);
+
+  // 300 made-up list reports in the real node's name, loose or with a token the gateway never
+  // gave: no program of theirs shows anywhere, and they cost a handful of requests and configs.
+  const long reports_mark = LogLines();
+  peer_.received.clear();
+  const auto reports_start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 300; ++i) {
+    peer_.Send(XapRequest("",
+                          "Process.Notification\n{\nName=Fake" + std::to_string(i) +
+                              "\nPath=/opt/fake" + std::to_string(i) + "\nState=running\n" +
+                              (i % 2 == 0 ? "Request=gateway-list-1\n" : "") + "}\n",
+                          "Computer.Process", Target()));
+  }
+  DispatchUntil(*platform_.loop, milliseconds(12000), [] { return false; });
+  const double report_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - reports_start).count();
+  const auto to_node =
+      std::count_if(peer_.received.begin(), peer_.received.end(), [&](const std::string& text) {
+        return text.find("source=qel.Gateway.") != std::string::npos &&
+               text.find("target=" + Target()) != std::string::npos;
+      });
+  EXPECT_LE(to_node, 10 + static_cast<long>(2 * report_seconds)) << "in " << report_seconds << " s";
+  const std::vector<std::string> since = SplitLines(platform_.files->ReadAll(central_log_));
+  EXPECT_LE(std::count_if(since.begin() + std::min<long>(reports_mark, since.size()), since.end(),
+                          [&](const std::string& line) {
+                            return line.starts_with("homeassistant/device/varnix_" + computer_);
+                          }),
+            2);
+  for (const auto& [topic, payload] : Retained(kSitePort, "#")) {
+    EXPECT_EQ(payload.find("Fake"), std::string::npos) << topic;
+    EXPECT_EQ(payload.find("/opt/fake"), std::string::npos) << topic;
+  }
+  EXPECT_EQ(PageState().dump().find("/opt/fake"), std::string::npos) << PageState().dump().substr(0, 1500);
   // Silent for the time set, the made-up ones are forgotten and the broker keeps nothing of
   // them; the computer that answers stays. Read at the gateway's own broker: a bridge drops
   // what passes its queue, some of a thousand clearings among them.
