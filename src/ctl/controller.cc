@@ -51,6 +51,7 @@ Controller::Controller(EventLoop& loop, XapLink& link, CtlCommand command,
       send_wake_(std::move(send_wake)),
       timeout_ms_(command_.timeout_ms.value_or(
           command_.verb == CtlCommand::Verb::kNodes ? kDefaultDiscoveryMs : kDefaultTimeoutMs)) {
+  link_.OnPortNotice([this](const std::string& text) { Complain(text); });
   link_.OnUnsignedRefused([this](const std::string& sender) {
     if (refused_unsigned_.size() < 64) refused_unsigned_.insert(sender);
   });

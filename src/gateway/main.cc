@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
       link.Key());
   directory = &nodes;
   link.OnUnsignedRefused([&](const std::string& sender) { nodes.RefusedUnsigned(sender); });
+  link.OnPortNotice(Say);
 
   std::unique_ptr<varnix::MosquittoSession> session;
   std::unique_ptr<varnix::MqttFace> face;

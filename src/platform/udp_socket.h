@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,11 @@ class UdpSocket {
   virtual void Close() = 0;
   // The port this socket is bound to; 0 before it is bound or first sends.
   virtual uint16_t LocalPort() const = 0;
+  // For a datagram from this computer, while its handler runs: whether the program that sent
+  // it runs under this program's own account or an administrator's (root; on Windows, or
+  // started from this program's own folder), which no other local user can. False when the
+  // sending socket is gone by now; nullopt when the system does not tell.
+  virtual std::optional<bool> SenderIsOwnOrAdministrator() const = 0;
 };
 
 }  // namespace varnix

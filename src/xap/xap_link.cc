@@ -59,9 +59,17 @@ void XapLink::YieldToHub() {
   listener_.reset();  // the hub is waiting for it
   try {
     TakeOwnPort();
-  } catch (const Error&) {
+  } catch (const Error& e) {
     // No port of its own: deaf until the next start, as a link that could not join.
+    if (port_notice_) {
+      port_notice_("gave port " + std::to_string(kXapPort) +
+                   " to the hub here, and found none of its own: " + e.description());
+    }
     return;
+  }
+  if (port_notice_) {
+    port_notice_("gave port " + std::to_string(kXapPort) + " to the hub here; listening on " +
+                 std::to_string(port_) + " through it");
   }
 }
 
@@ -167,6 +175,20 @@ void XapLink::OnDatagram(std::string datagram) {
     if (HoldsXapPort() && (from.rfind("127.", 0) == 0 || from == local_address_) &&
         EqualsIgnoringCase(message.msgClass(), "xap-hbeat.alive") &&
         EqualsLowered(message.msgSource().substr(0, kHubSourcePrefix.size()), kHubSourcePrefix)) {
+      // Any local program can send a hub's heartbeat; only one of this account or an
+      // administrator's is obeyed, or the port would go to whoever binds it next. Where the
+      // system does not tell, as ever.
+      if (listener_->SenderIsOwnOrAdministrator() == false) {
+        if (port_notice_ && !claim_refusal_said_) {
+          port_notice_("a program of another account (UDP port " +
+                       std::to_string(listener_->Sender().port) + ") asked for port " +
+                       std::to_string(kXapPort) +
+                       " in a hub's name; it is kept here, and a hub of this account or an "
+                       "administrator's takes it");
+        }
+        claim_refusal_said_ = true;
+        return;
+      }
       // Not from inside this socket's own handler, which the port goes with.
       if (!yield_) {
         yield_ = loop_.CreateTimer([this] {

@@ -80,6 +80,11 @@ class XapLink {
   bool Verifies() const { return check_.has_value(); }
   // Told the sender (its address in the form SenderAddress gives) of each unsigned message
   // that `require` refused: a peer that signs nothing should hear why it is not heard.
+  // Told when the link gives the xAP port up to a hub, or keeps it from a program of another
+  // account that asked in a hub's name: a sentence for the user.
+  void OnPortNotice(std::function<void(const std::string& text)> told) {
+    port_notice_ = std::move(told);
+  }
   void OnUnsignedRefused(std::function<void(const std::string& sender)> told) {
     unsigned_refused_ = std::move(told);
   }
@@ -118,6 +123,8 @@ class XapLink {
   std::optional<SignatureCheck> check_;
   bool require_signed_ = false;
   std::function<void(const std::string& sender)> unsigned_refused_;
+  std::function<void(const std::string& text)> port_notice_;
+  bool claim_refusal_said_ = false;
   // Lower-cased; bounded, though only a holder of the key can add to it.
   std::unordered_set<std::string> signing_sources_;
   static constexpr size_t kMaxSigningSources = 4096;

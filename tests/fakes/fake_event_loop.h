@@ -49,11 +49,13 @@ class FakeEventLoop : public EventLoop {
     void Close() override { closed = true; }
     Endpoint Sender() const override { return sender; }
     uint16_t LocalPort() const override { return bound_port; }
+    std::optional<bool> SenderIsOwnOrAdministrator() const override { return sender_trusted; }
     void Receive(const std::string& text, Endpoint from = {0x7F000001, 3639}) {
       sender = from;
       on_datagram_(text);
     }
     Endpoint sender;
+    std::optional<bool> sender_trusted;
 
     std::string bound_address;
     uint16_t bound_port = 0;

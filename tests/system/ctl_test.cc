@@ -787,6 +787,23 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
   auto watch =
       StartChildProcess(ctl_, {"--timeout", "30", "watch"}, "", {}, folder_.path("watch.txt"));
   DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
+#ifndef _WIN32
+  // A hub's heartbeat sent by another account is not obeyed: the port stays with the watch,
+  // which says so, and no stranger can bind it to hear every node.
+  StartChildProcess("/usr/bin/setpriv",
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                     "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto("
+                     "b'xap-hbeat\\n{\\nv=12\\nhop=1\\nuid=FF00EE00\\nclass=xap-hbeat.alive\\n"
+                     "source=qel.varnix-hub.evil\\ninterval=60\\nport=3639\\n}\\n', "
+                     "('127.0.0.1', 3639))"})
+      ->WaitForExit(milliseconds(5000));
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(3000), [&] {
+    return ReadFile("watch.txt").find("in a hub's name; it is kept here") != std::string::npos;
+  })) << ReadFile("watch.txt");
+  auto probe = platform_.loop->CreateUdpSocket([](std::string) {});
+  EXPECT_THROW(probe->Bind("127.0.0.1", 3639), Error) << "the watch gave the port up";
+  probe.reset();
+#endif
   auto once = StartChildProcess(ctl_, {"--timeout", "30", "echo", "late"}, "", {},
                                 folder_.path("once.txt"));
   DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
@@ -800,6 +817,7 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
       DispatchUntil(*platform_.loop, milliseconds(5000),
                     [&] { return ReadFile("watch.txt").find(program) != std::string::npos; }))
       << "the watch did not hear the node: " << ReadFile("watch.txt");
+  EXPECT_NE(ReadFile("watch.txt").find("gave port 3639 to the hub here"), std::string::npos);
   watch->RequestEnd();
   ExitOf(*watch, milliseconds(5000));
   EXPECT_EQ(Ctl({"stop", program}).code, 0);

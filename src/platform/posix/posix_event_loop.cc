@@ -12,7 +12,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,6 +93,36 @@ class PosixUdpSocket : public UdpSocket {
   }
 
   Endpoint Sender() const override { return sender_; }
+
+  std::optional<bool> SenderIsOwnOrAdministrator() const override {
+    // The kernel's table of UDP sockets names the account of each: the sender's local port is
+    // the one it sent from.
+    // A sender whose socket is gone by now may have been anyone's.
+    std::optional<bool> trusted;
+    bool read = false;
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+      std::ifstream lines(table);
+      read = read || lines.is_open();
+      std::string line;
+      std::getline(lines, line);  // the heading
+      while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits;
+        unsigned long uid = 0;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid))
+          continue;
+        const size_t colon = local.rfind(':');
+        if (colon == std::string::npos ||
+            std::strtoul(local.c_str() + colon + 1, nullptr, 16) != sender_.port) {
+          continue;
+        }
+        const bool own = uid == 0 || uid == static_cast<unsigned long>(::geteuid());
+        trusted = trusted.value_or(true) && own;
+      }
+    }
+    if (!read) return std::nullopt;
+    return trusted.value_or(false);
+  }
 
   uint16_t LocalPort() const override {
     sockaddr_in address{};

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/udp_socket.h"
+// After windows.h, which it needs.
+#include <sddl.h>
 
 namespace varnix {
 namespace {
@@ -16,6 +20,72 @@ constexpr char kWindowClass[] = "VarnixEventWindow";
 constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 constexpr int kReadsPerWake = 4096;
 constexpr int kMaxDatagram = 65536;
+
+// The full path of a process's program, "" when it cannot be read.
+std::wstring ImageOf(HANDLE process) {
+  std::wstring path(32768, L'\0');
+  DWORD size = static_cast<DWORD>(path.size());
+  if (!QueryFullProcessImageNameW(process, 0, path.data(), &size)) return L"";
+  path.resize(size);
+  return path;
+}
+
+std::wstring FolderOf(std::wstring path) {
+  path.resize(path.find_last_of(L"\\/") == std::wstring::npos ? 0 : path.find_last_of(L"\\/"));
+  return path;
+}
+
+// The user SID of a process's token, as text; "" when it cannot be read.
+std::wstring UserOf(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return L"";
+  std::wstring text;
+  alignas(TOKEN_USER) unsigned char buffer[256];
+  DWORD size = 0;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
+    wchar_t* sid = nullptr;
+    if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+      text = sid;
+      LocalFree(sid);
+    }
+  }
+  CloseHandle(token);
+  return text;
+}
+
+// Whether the process that holds local UDP `port` runs as this process's user or from this
+// process's own folder (where only administrators write); nullopt when the system does not say.
+std::optional<bool> PortHolderIsOwnOrAdministrator(uint16_t port) {
+  ULONG size = 0;
+  GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+  std::vector<unsigned char> buffer(size);
+  if (size == 0 || GetExtendedUdpTable(buffer.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID,
+                                       0) != NO_ERROR) {
+    return std::nullopt;
+  }
+  const auto* table = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer.data());
+  std::optional<DWORD> pid;
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    if (ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) == port) {
+      pid = table->table[i].dwOwningPid;
+    }
+  }
+  if (!pid) return false;              // its socket is gone: it may have been anyone's
+  if (*pid == 0) return std::nullopt;  // the system names no process
+  if (*pid == GetCurrentProcessId()) return true;
+  HANDLE holder = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, *pid);
+  if (holder == nullptr) return std::nullopt;
+  const std::wstring image = ImageOf(holder);
+  const std::wstring user = UserOf(holder);
+  CloseHandle(holder);
+  std::wstring own(32768, L'\0');
+  own.resize(GetModuleFileNameW(nullptr, own.data(), static_cast<DWORD>(own.size())));
+  if (!image.empty() && CompareStringOrdinal(FolderOf(image).c_str(), -1, FolderOf(own).c_str(), -1,
+                                             TRUE) == CSTR_EQUAL) {
+    return true;
+  }
+  return !user.empty() && user == UserOf(GetCurrentProcess());
+}
 
 Error SocketError() {
   const int number = WSAGetLastError();
@@ -65,6 +135,10 @@ class Win32UdpSocket : public UdpSocket {
   }
 
   Endpoint Sender() const override { return sender_; }
+
+  std::optional<bool> SenderIsOwnOrAdministrator() const override {
+    return PortHolderIsOwnOrAdministrator(sender_.port);
+  }
 
   uint16_t LocalPort() const override {
     sockaddr_in address{};
