@@ -677,6 +677,11 @@ void CommandHandler::Begin(int64_t booted, std::string boot_id) {
     if (same_boot) {
       for (const Promise& promise : kept.kept) Adopt(promise);
     }
+    // Without the file, what runs is all there is to go by: a declared program that runs is
+    // followed as it is, never started beside itself.
+    if (kept.set_aside) {
+      for (const DeclaredProgram& program : declared_) AdoptRunning(program);
+    }
     SavePromises();
   }
   boot_ = BootOrder(declared_, log_);
@@ -733,6 +738,22 @@ void CommandHandler::Adopt(const Promise& promise) {
     restarts_.Adopt(request, promise.policy, 0);  // started again now
   }
   // A declared boot program that ended meanwhile starts with the others, in After order.
+}
+
+void CommandHandler::AdoptRunning(const DeclaredProgram& program) {
+  if (HeldStopped(program.name)) return;
+  ProcessId pid = 0;
+  // As a request by path finds it: the very file (through a link too), or one of its name. A
+  // script started through env, or a wrapper, runs as another program and is not found.
+  Quietly([&] { pid = operations_.FindProgram(program.path); });
+  if (pid == 0) return;
+  const ProcessRegistry::Rewatch rewatch{registry_};
+  const StartRequest request{program.path,   kUnknownText,     program.parameter,
+                             program.window, program.priority, "programs.ini",
+                             program.name,   program.folder,   KeyOf(program.name, program.path)};
+  registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
+                                 request.source, "", request.name);
+  restarts_.Adopt(request, program.restart, pid);
 }
 
 void CommandHandler::StartAtBoot() {

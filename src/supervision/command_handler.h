@@ -121,6 +121,8 @@ class CommandHandler {
   // What the plan for the record's path says of a program that does not run (it gave up).
   void TellPlan(Status& record);
   void Adopt(const Promise& promise);
+  // Follows the running process of a declared program, found by its file, as its plan's run.
+  void AdoptRunning(const DeclaredProgram& program);
   void StartAtBoot();
   void StartDeclared(const DeclaredProgram& program);
   // Whether the program that `program` comes after runs: its own run, not a namesake.

@@ -149,10 +149,14 @@ ProcessId ProcessOperations::FindProgram(const std::string& path, bool any_folde
     // The program that runs that very file; where none does (and `any_folder`), one of its
     // whole file name in any folder, but only for a file that is there: a made-up path names
     // nothing that runs.
-    // Named as the file runs: a link's own name is not the name the system lists.
+    // Named as the file runs, or, started through a link, as the link: the system lists the
+    // name it was started by.
     const std::string run = PathAsRun(path);
     const std::string name = filename(run);
     pid = table_.FindByPath(LexicallyNormal(run, paths_), ListedName(name));
+    if (pid == 0 && filename(path) != name) {
+      pid = table_.FindByPath(LexicallyNormal(run, paths_), ListedName(filename(path)));
+    }
     if (pid == 0 && any_folder && files_.FileExists(path)) pid = table_.FindByFileName(name);
   });
   return pid;

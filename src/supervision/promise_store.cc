@@ -132,7 +132,9 @@ Promises PromiseStore::Load() {
                                      (too_large ? " (larger than any list of promises)" : "") +
                                      ": set aside as " + aside +
                                      "; no program started over the network before this start "
-                                     "is kept");
+                                     "is kept, and declared programs that run are taken as "
+                                     "they are");
+    promises.set_aside = true;
     return promises;
   }
   for (size_t i = 1; i < lines.size(); ++i) {

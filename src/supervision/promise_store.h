@@ -27,8 +27,9 @@ struct Promise {
 struct Promises {
   std::vector<Promise> kept;
   std::vector<std::string> stopped;  // declared programs stopped by a request, by name
-  int64_t booted = 0;   // when the computer started that made them, Unix seconds; 0 unknown
-  std::string boot_id;  // the system's name for that boot; "" unknown
+  int64_t booted = 0;      // when the computer started that made them, Unix seconds; 0 unknown
+  std::string boot_id;     // the system's name for that boot; "" unknown
+  bool set_aside = false;  // the file could not be read, and was set aside
 };
 
 class PromiseStore {

@@ -720,6 +720,21 @@ TEST_F(NodeCommandsTest, EveryShapeOfDeclaredProgramRunsOnceAcrossRestartsOfTheN
   }
   EXPECT_TRUE(restarted(list)) << "not each kept program ran again, and Plain did not stay ended";
   EXPECT_LT(Clock::now() - killed, milliseconds(3000 + 500));
+
+  // Without its promises (a file garbled), the node goes by what runs, found by its file: a
+  // wrapper, or a script through env, runs as another program and is started again.
+  for (const std::string& name : kept) pids[name] = PidOf(list.at(name));
+  ASSERT_EQ(EndNode(), 0);
+  platform_.files->WriteAll(Path("Data/promises.txt"), std::string(5000, '\x01'));
+  StartNode({path});
+  ASSERT_NE(Next("Data=Using xAP port", milliseconds(10000)), "");
+  Pause(milliseconds(2500));
+  list = List(names);
+  for (const std::string& name : kept) {
+    if (name == "Plain" || name == "Wrapper" || name == "Script") continue;
+    EXPECT_EQ(PidOf(list.at(name)), pids[name]) << name << ": " << list.at(name);
+  }
+  EXPECT_TRUE(FileExists("Data/promises.txt.unreadable"));
   for (const std::string& name : kept) StopAll({"Name=" + name});
 }
 

@@ -120,6 +120,9 @@ TEST_F(NodeHostileTest, AFloodLeavesTheNodeAnsweringWithinItsMemory) {
 // its queue: an echo right after the burst is still heard, and answered. The node is held
 // while they arrive, so that the burst waits whole in its socket, however fast this machine.
 TEST_F(NodeHostileTest, ABurstForAnotherNodeLeavesRoomForWhatFollows) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the node is held with SIGSTOP";
+#else
   const std::string for_others = RequestForAnotherNode();
   ::kill(node_->Pid(), SIGSTOP);
   for (int i = 0; i < 12000; ++i) SendToNode(for_others);
@@ -127,6 +130,7 @@ TEST_F(NodeHostileTest, ABurstForAnotherNodeLeavesRoomForWhatFollows) {
   ::kill(node_->Pid(), SIGCONT);
   EXPECT_TRUE(Answers("right after", milliseconds(1000)));
   EXPECT_EQ(EndNode(), 0);
+#endif
 }
 
 // Any host can query paths the node has never heard of; each would be a record for ever. The
