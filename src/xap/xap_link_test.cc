@@ -72,5 +72,29 @@ TEST_F(XapLinkTest, ANodeHeardSigningIsHeardUnsignedUnderNoSpellingOfItsAddress)
   EXPECT_FALSE(heard_.front().verified);
 }
 
+// Signed answers a stranger makes a node send fill the replay cache; a goodbye captured before
+// and replayed then is refused with them, never believed because its nonce was pushed out.
+TEST_F(XapLinkTest, AFullReplayCacheRefusesAReplayedGoodbye) {
+  const std::string key(32, 'k');
+  link_.VerifyWith(key, true);
+  const std::string goodbye = SignMessage(
+      "xap-hbeat\n{\nv=12\nhop=1\nuid=FF00CC00\nclass=xap-hbeat.stopped\nsource=qel.Process.pc"
+      "\ninterval=60\nport=40000\n}\n",
+      key, UnixSecondsNow());
+  FakeEventLoop::FakeSocket& socket = Bound("127.0.0.1");
+  socket.Receive(goodbye);
+  ASSERT_EQ(heard_.size(), 1u);
+  socket.Receive(goodbye);
+  EXPECT_EQ(heard_.size(), 1u) << "replayed at once";
+  const std::string answer =
+      XapRequest("", "Echo.Response\n{\nResponse=x\n}\n", "WDT.Echo", "qel.Process.pc");
+  for (size_t i = 0; i <= SignatureCheck::kMaxNonces; ++i) {
+    socket.Receive(SignMessage(answer, key, UnixSecondsNow()));
+  }
+  heard_.clear();
+  socket.Receive(goodbye);
+  EXPECT_TRUE(heard_.empty()) << "replayed once the cache is full";
+}
+
 }  // namespace
 }  // namespace varnix
