@@ -32,6 +32,7 @@ LogLimits ReadLogLimits(const NodeContext& context) {
       static_cast<int64_t>(LogLimits::kLeastMaxBytes), int64_t{1} << 40, context.log));
   limits.files = static_cast<int>(context.hs.GetWholeSetting(
       "Logs", "Files", LogLimits::kDefaultFiles, 0, LogLimits::kMostFiles, context.log));
+  limits.group = context.hs.GetINISetting("Logs", "Group", "");
   return limits;
 }
 
@@ -66,6 +67,11 @@ class NodeSupervisor : public Supervisor {
       booted = context.services.machine.Figures("").booted;
       boot_id = context.services.machine.BootId();
     });
+    // Said at the start, not at the first program's: a group that cannot read is no surprise
+    // later.
+    if (const std::string problem = logs_.Prepare(); !problem.empty()) {
+      context.log.WriteErrorLog(kLogType, problem);
+    }
     handler_.Begin(booted, boot_id);
   }
 

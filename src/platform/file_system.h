@@ -19,6 +19,9 @@ class FileSystem {
   // Makes the folder its owner's alone, and what is made in it; nothing where the system has
   // no owners.
   virtual void MakeFolderPrivate(const std::string&) {}
+  // Makes the folder its owner's and readable by the members of `group`, and what is in it
+  // and is made in it. Throws Error for an unknown group, or where the system has none.
+  virtual void ShareFolderWithGroup(const std::string&, const std::string&) {}
   virtual std::string ReadAll(const std::string& path) = 0;
   // At most the first `max_bytes` of the file: a file that anyone may have grown is never
   // read whole into memory.
@@ -60,6 +63,7 @@ class StdFileSystem : public FileSystem {
   bool FolderExists(const std::string& path) override;
   void CreateFolder(const std::string& path) override;
   void MakeFolderPrivate(const std::string& path) override;
+  void ShareFolderWithGroup(const std::string& path, const std::string& group) override;
   std::string ReadAll(const std::string& path) override;
   std::string ReadStart(const std::string& path, size_t max_bytes) override;
   std::string ReadEnd(const std::string& path, size_t max_bytes) override;

@@ -85,6 +85,10 @@ void StdFileSystem::CreateFolder(const std::string& path) {
 
 void StdFileSystem::MakeFolderPrivate(const std::string& path) { varnix::MakeFolderPrivate(path); }
 
+void StdFileSystem::ShareFolderWithGroup(const std::string& path, const std::string& group) {
+  varnix::ShareFolderWithGroup(path, group);
+}
+
 std::string StdFileSystem::ReadAll(const std::string& path) { return TextFromCodePage(Read(path)); }
 
 std::string StdFileSystem::ReadBytes(const std::string& path) { return Read(path); }

@@ -153,7 +153,8 @@ void OutputRelayRun::Run() {
 }
 
 int RelayOutput(const RelayOrder& order) {
-  MakeNewFilesPrivate();  // the log, and each file it rotates into
+  // The log, and each file it rotates into.
+  MakeNewFilesPrivate(order.log_path.substr(0, order.log_path.find_last_of("/\\")));
   StdFileSystem files;
   LogFile log(files, order.log_path, order.limits);
   const RelayedOutput streams = TakeRelayedOutput();

@@ -73,7 +73,7 @@ TEST(OutputRelayTest, LinesThatCannotBeWrittenInTimeAreDroppedWholeAndCounted) {
   Pieces output(pieces);
   Pieces errors({});
   StuckFiles files;
-  LogFile log(files, "p.log", {LogLimits::kDefaultMaxBytes, 100});
+  LogFile log(files, "p.log", {LogLimits::kDefaultMaxBytes, 100, ""});
   std::thread let_go([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     files.LetGo();

@@ -306,17 +306,34 @@ std::string ProgramLogs::PathFor(std::string_view name) const {
 OutputRelay ProgramLogs::RelayFor(std::string_view name) {
   const std::string path = PathFor(name);
   if (path.empty() || relay_program_.empty()) return {};
+  if (!private_) Prepare();
+  if (!private_) return {};
+  return {relay_program_, RelayArguments(path, limits_)};
+}
+
+std::string ProgramLogs::Prepare() {
+  const std::string folder = folder_.substr(0, folder_.size() - 1);
   try {
-    const std::string folder = folder_.substr(0, folder_.size() - 1);
     if (!files_.FolderExists(folder)) files_.CreateFolder(folder);
     // What a program prints may hold its secrets: for the node's user alone, also a folder
-    // an earlier version made readable.
-    if (!private_) files_.MakeFolderPrivate(folder);
+    // an earlier version made readable, or for the group named.
+    std::string problem;
+    if (!limits_.group.empty()) {
+      try {
+        files_.ShareFolderWithGroup(folder, limits_.group);
+        private_ = true;
+        return "";
+      } catch (const Error& e) {
+        problem = "[Logs] Group=" + limits_.group + " is not used (" + e.description() +
+                  "): the logs are the node's user's alone";
+      }
+    }
+    files_.MakeFolderPrivate(folder);
     private_ = true;
-  } catch (const Error&) {
-    return {};
+    return problem;
+  } catch (const Error& e) {
+    return e.description();
   }
-  return {relay_program_, RelayArguments(path, limits_)};
 }
 
 bool ProgramLogs::Has(std::string_view name) {

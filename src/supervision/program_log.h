@@ -24,6 +24,7 @@ struct LogLimits {
 
   uint64_t max_bytes = kDefaultMaxBytes;
   int files = kDefaultFiles;
+  std::string group;  // may read the logs too; "" for the node's user alone
 };
 
 // A longer line is cut here, saying how much was left out.
@@ -116,6 +117,9 @@ class ProgramLogs {
   // What starts the relay of a program called `name`; no relay where the name makes no file
   // name or the folder cannot be made.
   OutputRelay RelayFor(std::string_view name);
+  // Makes the folder, the node's user's alone or shared with the group of the limits: why it
+  // could not be made so ("" when it was). Done by the first relay otherwise.
+  std::string Prepare();
   // Whether `name` has a log, current or rotated.
   bool Has(std::string_view name);
   std::vector<LogLine> Last(std::string_view name, size_t count,

@@ -49,7 +49,7 @@ TEST(LogFileTest, RotatesBeforeALineWouldPassTheBoundAndKeepsSoManyOldFiles) {
   TempFolder folder;
   StdFileSystem files;
   const std::string path = folder.path("prog.log");
-  LogLimits limits{LogLimits::kLeastMaxBytes, 2};
+  LogLimits limits{LogLimits::kLeastMaxBytes, 2, ""};
   LogFile log(files, path, limits);
   const std::string line = std::string(99, 'x') + "\n";
   std::string batch;
@@ -67,7 +67,7 @@ TEST(LogFileTest, RotatesBeforeALineWouldPassTheBoundAndKeepsSoManyOldFiles) {
   EXPECT_LE(total, limits.max_bytes * 3);
 
   // With no old files kept, the file starts again.
-  LogFile alone(files, folder.path("alone.log"), {LogLimits::kLeastMaxBytes, 0});
+  LogFile alone(files, folder.path("alone.log"), {LogLimits::kLeastMaxBytes, 0, ""});
   for (int round = 0; round < 3; ++round) alone.Write(batch);
   EXPECT_LE(files.FileSize(folder.path("alone.log")), LogLimits::kLeastMaxBytes);
   EXPECT_FALSE(files.FileExists(folder.path("alone.log.1")));
@@ -86,7 +86,7 @@ TEST(LogFileTest, ARotationThatFailsIsTriedAgainOnlyLaterAndLosesLinesPastTheBou
     }
   } files;
   files.files["p.log.1"] = "older\n";
-  LogFile log(files, "p.log", {LogLimits::kLeastMaxBytes, 2});
+  LogFile log(files, "p.log", {LogLimits::kLeastMaxBytes, 2, ""});
   const std::string line = std::string(99, 'x') + "\n";
   std::string batch;
   for (int i = 0; i < 1000; ++i) batch += line;

@@ -1,6 +1,11 @@
 // The real node driven over xAP by a peer behind the test hub: every request, with real programs.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <grp.h>
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -443,6 +448,34 @@ TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
   EXPECT_NE(log.find("Refused start of " + other), std::string::npos) << log;
   EXPECT_NE(log.find("Refused reboot of"), std::string::npos) << log;
 }
+
+#ifndef _WIN32
+// [Logs] Group= shares the logs with one group, and with nobody else: the folder passes the
+// group on to each log made in it.
+TEST_F(NodeCommandsTest, LogsGroupSharesTheLogsWithThatGroupAlone) {
+  ASSERT_EQ(EndNode(), 0);
+  platform_.files->WriteAll(Path("Config/settings.ini"), "[Logs]\r\nGroup=nogroup\r\n");
+  StartNode();
+  ASSERT_NE(Next("Data=Using xAP port", milliseconds(10000)), "");
+  const std::string say = CopyOfThisProgram("vxgroupsay");
+  const std::string log = Path("Data/Logs/vxgroupsay.log");
+  Control("Action=start\nPath=" + say + "\nParameter=--helper say 2\n");
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+    return FileExists("Data/Logs/vxgroupsay.log") &&
+           ReadFile("Data/Logs/vxgroupsay.log").find("trouble 2") != std::string::npos;
+  }));
+  const group* shared = ::getgrnam("nogroup");
+  ASSERT_NE(shared, nullptr);
+  struct stat folder {};
+  struct stat file {};
+  ASSERT_EQ(::stat(Path("Data/Logs").c_str(), &folder), 0);
+  ASSERT_EQ(::stat(log.c_str(), &file), 0);
+  EXPECT_EQ(folder.st_mode & 07777, 02750u);
+  EXPECT_EQ(file.st_mode & 0777, 0640u);
+  EXPECT_EQ(folder.st_gid, shared->gr_gid);
+  EXPECT_EQ(file.st_gid, shared->gr_gid);
+}
+#endif
 
 // What a program says is kept in its log, stamped and marked, bounded however much it says,
 // and read over the network by those who may run it, and nobody else.

@@ -67,7 +67,12 @@ void MakeFolderPrivate(const std::string& folder) {
   }
 }
 
-void MakeNewFilesPrivate() {}
+void MakeNewFilesPrivate(const std::string&) {}
+
+void ShareFolderWithGroup(const std::string& folder, const std::string& group) {
+  throw Error(ERROR_NOT_SUPPORTED, "[Logs] Group=" + group + " is for Linux: on Windows, " +
+                                       folder + " is read by the node's user and administrators");
+}
 
 std::string WhoElseCanRead(const std::string& path) {
   PACL dacl = nullptr;
