@@ -769,6 +769,19 @@ TEST_F(NodeCommandsTest, EveryShapeOfDeclaredProgramRunsOnceAcrossRestartsOfTheN
   }
   EXPECT_TRUE(FileExists("Data/promises.txt.unreadable"));
   for (const std::string& name : kept) StopAll({"Name=" + name});
+  // The copies started again leave the first ones running, which nothing else would end.
+  for (const std::string& name : kept) {
+    if (pids[name] != 0 && PidOf(list.at(name)) != pids[name]) {
+      platform_.processes->Terminate(pids[name]);
+    }
+  }
+#ifdef _WIN32
+  for (int i = 0; i < 5; ++i) {
+    if (const ProcessId batched = platform_.processes->FindByName("vxbatched.exe")) {
+      platform_.processes->Terminate(batched);
+    }
+  }
+#endif
 }
 
 // A program that comes after a script starts once the script runs: started by hand later, and
