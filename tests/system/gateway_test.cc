@@ -571,7 +571,7 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
     EXPECT_EQ(payload.find("Fake"), std::string::npos) << topic;
     EXPECT_EQ(payload.find("/opt/fake"), std::string::npos) << topic;
   }
-  EXPECT_EQ(PageState().dump().find("/opt/fake"), std::string::npos) << PageState().dump().substr(0, 1500);
+  EXPECT_EQ(PageState().dump().find("/opt/fake"), std::string::npos);
   // Silent for the time set, the made-up ones are forgotten and the broker keeps nothing of
   // them; the computer that answers stays. Read at the gateway's own broker: a bridge drops
   // what passes its queue, some of a thousand clearings among them.
