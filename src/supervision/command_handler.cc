@@ -620,8 +620,9 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   // Cut into messages of whole lines, each one datagram. Sealed, the lines are spelt in hex,
   // twice their size, after a nonce and a tag.
   const bool sealed = !rules_.key().empty();
+  const size_t each_message = sealed ? 2 * (kSealNonceBytes + kSealTagBytes) : 0;
   std::vector<std::vector<std::string>> messages(1);
-  size_t bytes = sealed ? 2 * (kSealNonceBytes + kSealTagBytes) : 0;
+  size_t bytes = each_message;
   for (const LogLine& line : lines) {
     std::string value = line.stamp.empty() ? line.mark : line.stamp + " " + line.mark;
     value += " " + ShownSafely(line.text, kLogLineBytes);
@@ -629,7 +630,7 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
     const size_t item_bytes = sealed ? 2 * (value.size() + 1) : value.size() + 10;
     if (bytes + item_bytes > kLogMessageBytes && !messages.back().empty()) {
       messages.emplace_back();
-      bytes = sealed ? 2 * (kSealNonceBytes + kSealTagBytes) : 0;
+      bytes = each_message;
     }
     bytes += item_bytes;
     messages.back().push_back(std::move(value));
@@ -740,17 +741,29 @@ void CommandHandler::Adopt(const Promise& promise) {
   // A declared boot program that ended meanwhile starts with the others, in After order.
 }
 
+StartRequest CommandHandler::RequestOf(const DeclaredProgram& program) {
+  return {program.path,   kUnknownText,     program.parameter,
+          program.window, program.priority, "programs.ini",
+          program.name,   program.folder,   KeyOf(program.name, program.path)};
+}
+
 void CommandHandler::AdoptRunning(const DeclaredProgram& program) {
   if (HeldStopped(program.name)) return;
+  // Only the very file (through a link too): a program of the same name in another folder is
+  // a stranger's. Nor where two declared programs run one file (two scripts of one
+  // interpreter): what runs does not tell them apart. A script or a wrapper runs as another
+  // program and is not found; it starts again.
+  const std::string file = KeyOf("", program.path);
+  if (std::count_if(declared_.begin(), declared_.end(), [&](const DeclaredProgram& other) {
+        return KeyOf("", other.path) == file;
+      }) > 1) {
+    return;
+  }
   ProcessId pid = 0;
-  // As a request by path finds it: the very file (through a link too), or one of its name. A
-  // script started through env, or a wrapper, runs as another program and is not found.
-  Quietly([&] { pid = operations_.FindProgram(program.path); });
+  Quietly([&] { pid = operations_.FindProgram(program.path, /*any_folder=*/false); });
   if (pid == 0) return;
   const ProcessRegistry::Rewatch rewatch{registry_};
-  const StartRequest request{program.path,   kUnknownText,     program.parameter,
-                             program.window, program.priority, "programs.ini",
-                             program.name,   program.folder,   KeyOf(program.name, program.path)};
+  const StartRequest request = RequestOf(program);
   registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(pid), request.title,
                                  request.source, "", request.name);
   restarts_.Adopt(request, program.restart, pid);
@@ -775,9 +788,7 @@ void CommandHandler::StartAtBoot() {
 
 void CommandHandler::StartDeclared(const DeclaredProgram& program) {
   const ProcessRegistry::Rewatch rewatch{registry_};
-  const StartRequest request{program.path,   kUnknownText,     program.parameter,
-                             program.window, program.priority, "programs.ini",
-                             program.name,   program.folder,   KeyOf(program.name, program.path)};
+  const StartRequest request = RequestOf(program);
   restarts_.Follow(request, program.restart,
                    StartAndReport(request, program.restart, /*own_instance=*/true,
                                   /*in_order=*/false));

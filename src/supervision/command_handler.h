@@ -123,6 +123,8 @@ class CommandHandler {
   void Adopt(const Promise& promise);
   // Follows the running process of a declared program, found by its file, as its plan's run.
   void AdoptRunning(const DeclaredProgram& program);
+  // What starts a declared program, as programs.ini declares it.
+  StartRequest RequestOf(const DeclaredProgram& program);
   void StartAtBoot();
   void StartDeclared(const DeclaredProgram& program);
   // Whether the program that `program` comes after runs: its own run, not a namesake.
