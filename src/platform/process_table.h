@@ -44,6 +44,20 @@ struct OutputRelay {
   std::vector<std::string> arguments;
 };
 
+// What a program is started with besides its command line.
+struct LaunchSettings {
+  std::string folder;  // its working folder; "" for this program's own
+  OutputRelay relay;
+  // NAME=value entries set for it over this program's own environment.
+  std::vector<std::string> environment;
+  // The account it runs as, with that account's groups; "" for this program's own. Only where
+  // ProcessTable::StartsAsAnotherUser says so.
+  std::string user;
+};
+
+// What a polite stop sends, where the system has signals; elsewhere it closes windows.
+enum class EndSignal { kTerminate, kInterrupt, kHangUp, kQuit, kUser1, kUser2 };
+
 // How a process ended, as far as the system lets the node know.
 struct ExitStatus {
   std::optional<int> code;  // the status it exited with
@@ -94,10 +108,13 @@ class ProcessTable {
   // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
   // arguments by the Windows command-line rules on every system. `show` is how its main
   // window first appears, where the system lets a starter choose. Returns at once with the
-  // new id; throws Error. `folder` is its working folder, "" for this program's own. Where
-  // the relay cannot be started, the program still is, its output going where ours goes.
+  // new id; throws Error, as when `launch` names a user that does not exist or that this
+  // program may not become. Where the relay cannot be started, the program still is, its
+  // output going where ours goes.
   virtual ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
-                          const std::string& folder = "", const OutputRelay& relay = {}) = 0;
+                          const LaunchSettings& launch = {}) = 0;
+  // Whether Start can run a program as another user (LaunchSettings::user).
+  virtual bool StartsAsAnotherUser() const { return false; }
   // The program file that the system's own way of running a bare name finds for `name`
   // ("notepad"): on Windows the App Paths key, then the folders of PATH with the extensions
   // of PATHEXT, as the Run box looks; elsewhere the executable files of PATH, as a shell
@@ -119,9 +136,10 @@ class ProcessTable {
   virtual bool Terminate(ProcessId pid) = 0;
   // The image name of a live process as FindByName compares it; "" when it is gone.
   virtual std::string ImageName(ProcessId pid) = 0;
-  // Asks a process to end, for one without a window to close: SIGTERM, or WM_CLOSE to each
-  // of its top-level windows, hidden ones included.
-  virtual void RequestClose(ProcessId pid) = 0;
+  // Asks a process to end, for one without a window to close: `signal` (to the whole process
+  // group of a program this table started), or WM_CLOSE to each of its top-level windows,
+  // hidden ones included.
+  virtual void RequestClose(ProcessId pid, EndSignal signal = EndSignal::kTerminate) = 0;
   // Blocks until the process has ended or `milliseconds` passed.
   virtual WaitResult WaitForExit(ProcessId pid, int milliseconds) = 0;
   // Resident bytes; 0 when the process cannot be read.

@@ -15,8 +15,94 @@ namespace {
 
 constexpr char kMissing[] = "\x01";  // no value a user can write
 constexpr std::string_view kPrefix = "Program ";
+constexpr const char* kKnownKeys[] = {
+    "PATH",       "PARAMETER",   "FOLDER",    "PRIORITY",     "WINDOW",          "RESTART",
+    "START",      "LOG",         "AFTER",     "ENVIRONMENT",  "ENVIRONMENTFILE", "USER",
+    "STOPSIGNAL", "STOPSECONDS", "EXITCODES", "STARTSECONDS", "GIVEUPAFTER",     "GROUP"};
+
+bool IsVariableName(std::string_view name) {
+  if (name.empty() || (name.front() >= '0' && name.front() <= '9')) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+// NAME=value, the value's enclosing double quotes taken off; nothing for anything else.
+std::optional<std::string> VariableEntry(std::string_view entry) {
+  entry = TrimSpaces(entry);
+  const size_t equals = entry.find('=');
+  if (equals == std::string_view::npos || !IsVariableName(entry.substr(0, equals))) {
+    return std::nullopt;
+  }
+  std::string_view value = entry.substr(equals + 1);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(entry.substr(0, equals + 1)) + std::string(value);
+}
+
+// Sets NAME=value in `environment`, in place of an earlier value of that name.
+void SetVariable(std::vector<std::string>& environment, const std::string& entry) {
+  const std::string_view name = std::string_view(entry).substr(0, entry.find('=') + 1);
+  for (std::string& set : environment) {
+    if (set.starts_with(name)) {
+      set = entry;
+      return;
+    }
+  }
+  environment.push_back(entry);
+}
+
+// A whole number from `lowest` to `highest`, spaces around it allowed.
+std::optional<int> NumberFrom(std::string_view text, int lowest, int highest) {
+  text = TrimSpaces(text);
+  int number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || number < lowest ||
+      number > highest) {
+    return std::nullopt;
+  }
+  return number;
+}
+
+std::optional<EndSignal> EndSignalFromText(std::string_view text) {
+  std::string upper = UpperCase(TrimSpaces(text));
+  if (upper.starts_with("SIG")) upper.erase(0, 3);
+  static const std::pair<const char*, EndSignal> kSignals[] = {
+      {"TERM", EndSignal::kTerminate}, {"INT", EndSignal::kInterrupt}, {"HUP", EndSignal::kHangUp},
+      {"QUIT", EndSignal::kQuit},      {"USR1", EndSignal::kUser1},    {"USR2", EndSignal::kUser2}};
+  for (const auto& [name, signal] : kSignals) {
+    if (upper == name) return signal;
+  }
+  return std::nullopt;
+}
 
 }  // namespace
+
+std::optional<std::vector<std::string>> EnvironmentFromText(std::string_view text) {
+  std::vector<std::string> entries;
+  std::string entry;
+  bool quoted = false;
+  const auto close = [&] {
+    if (TrimSpaces(entry).empty()) return true;
+    const std::optional<std::string> variable = VariableEntry(entry);
+    if (!variable) return false;
+    entries.push_back(*variable);
+    entry.clear();
+    return true;
+  };
+  for (const char c : text) {
+    if (c == '"') quoted = !quoted;
+    if (c == ';' && !quoted) {
+      if (!close()) return std::nullopt;
+      entry.clear();
+    } else {
+      entry += c;
+    }
+  }
+  if (quoted || !close()) return std::nullopt;
+  return entries;
+}
 
 std::optional<RestartPolicy> RestartPolicyFromText(std::string_view text) {
   const std::string lower = LowerCase(TrimSpaces(text));
@@ -128,16 +214,107 @@ std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport
     if (const std::string value = read("After"); has(value)) {
       program.after = std::string(TrimSpaces(value));
     }
+    if (const std::string value = read("Environment"); has(value)) {
+      const std::optional<std::vector<std::string>> entries = EnvironmentFromText(value);
+      if (!entries) {
+        unusable("Environment", value, "is not NAME=value entries apart by ';'");
+      } else {
+        for (const std::string& entry : *entries) SetVariable(program.environment, entry);
+      }
+    }
+    if (const std::string value = read("EnvironmentFile"); has(value)) {
+      // One NAME=value a line; blank lines and those of '#' or ';' are not read. As systemd
+      // has it, the file's values win over Environment='s.
+      std::string text;
+      const std::string file_name(TrimSpaces(value));
+      if (!Quietly([&] { text = files.ReadAll(file_name); })) {
+        unusable("EnvironmentFile", value, "cannot be read");
+      }
+      for (const std::string& line : SplitLines(text)) {
+        const std::string_view trimmed = TrimSpaces(line);
+        if (trimmed.empty() || trimmed.front() == '#' || trimmed.front() == ';') continue;
+        const std::optional<std::string> entry = VariableEntry(trimmed);
+        if (!entry) {
+          unusable("EnvironmentFile", value, "holds a line that is not NAME=value");
+          break;
+        }
+        SetVariable(program.environment, *entry);
+      }
+    }
+    if (const std::string value = read("User"); has(value)) {
+      program.user = std::string(TrimSpaces(value));
+    }
+    if (const std::string value = read("StopSignal"); has(value)) {
+      const std::optional<EndSignal> signal = EndSignalFromText(value);
+      if (!signal) {
+        unusable("StopSignal", value, "is none of TERM, INT, HUP, QUIT, USR1, USR2");
+      } else {
+        program.stop_signal = *signal;
+      }
+    }
+    // Whole seconds, each within a day: a longer wait is a mistake, not a setting.
+    const auto seconds = [&](const char* key, int lowest, int& into) {
+      const std::string value = read(key);
+      if (!has(value)) return;
+      const std::optional<int> number = NumberFrom(value, lowest, 86400);
+      if (!number) {
+        unusable(key, value, "is not a whole number from " + std::to_string(lowest) + " to 86400");
+      } else {
+        into = *number;
+      }
+    };
+    seconds("StopSeconds", 0, program.stop_seconds);
+    seconds("StartSeconds", 0, program.start_seconds);
+    seconds("GiveUpAfter", 0, program.give_up_after);
+    if (const std::string value = read("ExitCodes"); has(value)) {
+      std::vector<int> codes;
+      bool good = true;
+      for (std::string_view rest = value; good && !TrimSpaces(rest).empty();) {
+        const size_t comma = rest.find_first_of(", ");
+        const std::string_view word = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (TrimSpaces(word).empty()) continue;
+        const std::optional<int> code = NumberFrom(word, 0, 255);
+        good = code.has_value();
+        if (code) codes.push_back(*code);
+      }
+      if (!good || codes.empty()) {
+        unusable("ExitCodes", value, "is not a list of exit codes from 0 to 255");
+      } else {
+        program.exit_codes = std::move(codes);
+      }
+    }
+    if (const std::string value = read("Group"); has(value)) {
+      program.group = std::string(TrimSpaces(value));
+      if (std::any_of(program.group.begin(), program.group.end(),
+                      [](char c) { return c == ':' || c == '*' || IsControlByte(c); })) {
+        unusable("Group", value, "holds ':', '*' or a control character");
+      }
+    }
+    // Said, not refused: the program still starts, and whoever wrote the key learns that it
+    // does nothing (a User= dropped without a word would run the program as the node).
+    for (const std::string& key : ini.SectionKeys(header)) {
+      const std::string_view name = TrimSpaces(key);
+      if (std::none_of(std::begin(kKnownKeys), std::end(kKnownKeys),
+                       [&](const char* known) { return name == known; })) {
+        log.WriteErrorLog(kLogType, "The setting " + ShownSafely(key) + " in " + path +
+                                        ", section [" + header +
+                                        "], is not one the node knows: it is ignored");
+      }
+    }
     // Sections are told apart in any letter case, as names are: no two share a name.
     if (program.name.empty()) unusable("[" + header + "]", "", "has no name");
-    // One file, one program: a stop or report by path must not have two to choose from.
+    // A declared program is known by its name, so two may run one file (two scripts of one
+    // interpreter); but not the same way, which would be one program twice.
     const auto key = [&](const std::string& any) {
       const std::string normal = LexicallyNormal(any, paths);
       return paths.names_ignore_case() ? LowerCase(normal) : normal;
     };
     for (const DeclaredProgram& other : programs) {
-      if (usable && key(other.path) == key(program.path)) {
-        unusable("Path", program.path, "is the path of " + other.name + " already");
+      if (usable && key(other.path) == key(program.path) &&
+          TrimSpaces(other.parameter) == TrimSpaces(program.parameter)) {
+        unusable("Path", program.path,
+                 "is the path of " + other.name + " already, with the same parameters");
       }
     }
     if (usable) programs.push_back(std::move(program));

@@ -10,6 +10,7 @@
 #include "core/failure.h"
 #include "platform/file_system.h"
 #include "platform/path_rules.h"
+#include "platform/process_table.h"
 
 namespace varnix {
 
@@ -30,11 +31,28 @@ struct DeclaredProgram {
   bool at_boot = true;
   std::string after;  // the name of the program that must run first; "" for none
   bool log = true;    // its output kept in Data/Logs/NAME.log
+  // NAME=value entries over the node's own environment; EnvironmentFile='s win over
+  // Environment='s.
+  std::vector<std::string> environment;
+  std::string user;  // the account it runs as; "" for the node's own
+  EndSignal stop_signal = EndSignal::kTerminate;
+  int stop_seconds = 5;            // how long a polite stop waits before the forced one
+  std::vector<int> exit_codes{0};  // the exit codes that count as a success
+  int start_seconds = 10;          // a run shorter than this was a quick end
+  int give_up_after = 5;           // quick ends in a row before giving up; 0 for never
+  std::string group;               // "" for none
 };
 
+// The value of Environment=: NAME=value entries apart by ';', a value in double quotes
+// taken whole, ';' included. Nothing when an entry is not NAME=value with a name of letters,
+// digits and '_' that does not begin with a digit.
+std::optional<std::vector<std::string>> EnvironmentFromText(std::string_view text);
+
 // Every usable [Program NAME] section of `path`, in the file's order. A bad value is named in
-// the log with the file, section and key, and leaves that program out; a missing file is no
-// program. Names are told apart in any letter case, and so are paths where the system does.
+// the log with the file, section and key, and leaves that program out; a key the node does
+// not know is named too, and ignored. A missing file is no program. Names are told apart in
+// any letter case, and so are paths where the system does; two programs may run one file
+// (two scripts of one interpreter) with different parameters.
 std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport& report,
                                                   ErrorLog& log, const std::string& path,
                                                   PathRules paths);

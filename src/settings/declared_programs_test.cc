@@ -73,6 +73,51 @@ TEST_F(DeclaredProgramsTest, ReadsEverySettingAndLeavesOutWhatIsBad) {
   EXPECT_TRUE(log_.lines.empty()) << "no file is no program, and nothing to say";
 }
 
+TEST_F(DeclaredProgramsTest, ServiceSettingsAreReadAndAnUnknownKeyIsNamedNotDropped) {
+  files_.files["/etc/varnix/app.env"] = "# the app's\nMODE=\"quiet; please\"\n\nLEVEL=3\n";
+  const auto programs = Read(
+      "[Program App1]\nPath=/usr/bin/python3\nParameter=app1.py\nUser=nobody\n"
+      "EnvironmentFile=/etc/varnix/app.env\n"
+      "Environment=LEVEL=4; GREETING=\"hello; there\" ;EMPTY=\n"
+      "StopSignal=sigint\nStopSeconds=8\nExitCodes=0, 2\nStartSeconds=3\nGiveUpAfter=0\n"
+      "Group=web\nUsr=nobody\n"
+      "[Program App2]\nPath=/usr/bin/python3\nParameter=app2.py\n"
+      "[Program App3]\nPath=/usr/bin/./python3\nParameter= app2.py\n"
+      "[Program Bad1]\nPath=/b\nEnvironment=1X=y\n"
+      "[Program Bad2]\nPath=/b\nStopSignal=KILL\n"
+      "[Program Bad3]\nPath=/b\nExitCodes=0,300\n"
+      "[Program Bad4]\nPath=/b\nEnvironmentFile=/nowhere\n"
+      "[Program Bad5]\nPath=/b\nGroup=a:b\n");
+  ASSERT_EQ(programs.size(), 2u) << ::testing::PrintToString(log_.lines);
+  const DeclaredProgram& app = programs[0];
+  // Each name once; the file's value wins, as systemd has it.
+  EXPECT_EQ(app.environment, (std::vector<std::string>{"LEVEL=3", "GREETING=hello; there",
+                                                       "EMPTY=", "MODE=quiet; please"}));
+  EXPECT_EQ(app.user, "nobody");
+  EXPECT_EQ(app.stop_signal, EndSignal::kInterrupt);
+  EXPECT_EQ(app.stop_seconds, 8);
+  EXPECT_EQ(app.exit_codes, (std::vector<int>{0, 2}));
+  EXPECT_EQ(app.start_seconds, 3);
+  EXPECT_EQ(app.give_up_after, 0);
+  EXPECT_EQ(app.group, "web");
+  // Two scripts of one interpreter are two programs; the same script twice is one.
+  EXPECT_EQ(programs[1].name, "App2");
+  EXPECT_EQ(programs[1].stop_seconds, 5);
+  EXPECT_EQ(programs[1].exit_codes, std::vector<int>{0});
+  std::string said;
+  for (const std::string& line : log_.lines) said += line + "\n";
+  EXPECT_NE(said.find("The setting USR in /etc/varnix/programs.ini, section [Program App1], is "
+                      "not one the node knows: it is ignored"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("is the path of App2 already, with the same parameters"), std::string::npos);
+  for (const char* key : {"Environment=1X", "StopSignal=KILL", "ExitCodes=0,300",
+                          "EnvironmentFile=/nowhere", "Group=a:b"}) {
+    EXPECT_NE(said.find(key), std::string::npos) << key;
+  }
+  EXPECT_EQ(log_.lines.size(), 7u) << said;
+}
+
 TEST_F(DeclaredProgramsTest, BootOrderPutsEachAfterItsFirstAndLeavesCyclesOut) {
   const auto programs = Read(
       "[Program Web]\nPath=/w\nAfter=db\n"

@@ -129,6 +129,17 @@ std::vector<std::string> IniTool::Keys(const std::string& header) const {
   return names;
 }
 
+std::vector<std::string> IniTool::SectionKeys(const std::string& header) const {
+  const std::string prefix = UpperCase(header) + "~";
+  std::vector<std::string> names;
+  for (const Entry& entry : entries_) {
+    if (!entry.removed && entry.key.starts_with(prefix)) {
+      names.push_back(entry.key.substr(prefix.size()));
+    }
+  }
+  return names;
+}
+
 void IniTool::Clear() {
   entries_.clear();
   index_.clear();

@@ -41,6 +41,9 @@ class IniTool {
   // Upper-cased key names of the sections whose name matches `header` as a case-blind
   // pattern; one empty name when there is none. Throws Error for an invalid pattern.
   std::vector<std::string> Keys(const std::string& header) const;
+  // Upper-cased key names of the section called `header` in any letter case, in the
+  // file's order.
+  std::vector<std::string> SectionKeys(const std::string& header) const;
   void Clear();
   // Writes the table back into the file, keeping the old content as fPath + "_bck".
   void Save();

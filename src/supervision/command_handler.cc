@@ -44,6 +44,17 @@ bool ReadsAsNumber(const std::string& text) {
 // write 60 KB lines, nor a control character forge one.
 std::string Said(std::string_view text) { return ShownSafely(text, 256); }
 
+// What a declared program's start takes from its section, beyond the command line.
+void TakeDeclaredSettings(StartRequest& request, const DeclaredProgram& program) {
+  request.name = program.name;
+  request.folder = program.folder;
+  request.environment = program.environment;
+  request.user = program.user;
+  request.exit_codes = program.exit_codes;
+  request.start_seconds = program.start_seconds;
+  request.give_up_after = program.give_up_after;
+}
+
 }  // namespace
 
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
@@ -92,6 +103,14 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
   own_key_ = KeyOf("", values_.ExePath);
   // A bare name means the file a start finds for it, as in a request.
   for (DeclaredProgram& program : declared_) program.path = operations_.ProgramFile(program.path);
+  for (const DeclaredProgram& program : declared_) {
+    if (!program.user.empty() && !operations_.table().StartsAsAnotherUser()) {
+      log_.WriteErrorLog(kLogType, "The program " + program.name +
+                                       " is declared User=" + program.user +
+                                       ", which this system does not support: it runs as the "
+                                       "node's own user");
+    }
+  }
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
     if (restarts_.GaveUpOn(KeyOf(record), pid)) record.Tell("GaveUp", "yes");
@@ -169,9 +188,11 @@ ProcessId CommandHandler::StartAndReport(const StartRequest& request, RestartPol
     spawning_.push_back({id, std::move(promise)});
     SavePromises();
   };
-  ProcessId pid = operations_.StartProcess(
-      request.path, request.parameter, request.window, request.priority, request.folder,
-      /*reuse_running=*/!own_instance, RelayFor(request), spawned, /*first_second=*/in_order);
+  const LaunchSettings launch{request.folder, RelayFor(request), request.environment, request.user};
+  ProcessId pid =
+      operations_.StartProcess(request.path, request.parameter, request.window, request.priority,
+                               launch, /*reuse_running=*/!own_instance, spawned,
+                               /*first_second=*/in_order);
   // Found again by its id: the first second dispatched, and a stop may have come.
   bool stopped = false;
   std::erase_if(spawning_, [&](const Spawning& spawning) {
@@ -448,11 +469,16 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
     return;
   }
   const auto start = [&] {
-    StartRequest request{Path, Title, Parameter, Window, Priority, std::string(source),
-                         "",   "",    key};
+    StartRequest request;
+    request.path = Path;
+    request.title = Title;
+    request.parameter = Parameter;
+    request.window = Window;
+    request.priority = Priority;
+    request.source = std::string(source);
+    request.key = key;
     if (declared != nullptr) {
-      request.name = declared->name;
-      request.folder = declared->folder;
+      TakeDeclaredSettings(request, *declared);
       // Started again by request: no longer held stopped.
       if (std::erase(stopped_, LowerCase(declared->name)) > 0) SavePromises();
     }
@@ -468,7 +494,7 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
       std::erase(waiting_, declared);
       SavePromises();
     }
-    if (!Stop(Path, Title)) return;
+    if (!Stop(Path, Title, declared)) return;
     // Looked up afresh: a pass may have run while the program was closing.
     if (const std::optional<size_t> index = Match(Title, Path)) {
       auto& list = registry_.ProcessList();
@@ -479,7 +505,7 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
     }
   } else if (lower == "restart") {
     ForgetPlan(key);
-    if (!Stop(Path, Title)) return;
+    if (!Stop(Path, Title, declared)) return;
     start();
   } else if (lower == "query" || lower == "autonotify") {
     const std::optional<size_t> index = Match(Title, Path);
@@ -500,23 +526,30 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
   }
 }
 
-bool CommandHandler::Stop(const std::string& Path, const std::string& Title) {
+bool CommandHandler::Stop(const std::string& Path, const std::string& Title,
+                          const DeclaredProgram* declared) {
   // The stop tells the end it waits for itself, with how it came about.
   const ProcessHandle* followed = Followed(Title, Path);
   registry_.Stopping(followed);
-  const bool stopped = operations_.StopProcess(Path, Title, followed);
+  const bool stopped = declared == nullptr
+                           ? operations_.StopProcess(Path, Title, followed)
+                           : operations_.StopProcess(Path, Title, followed, declared->stop_signal,
+                                                     declared->stop_seconds * 1000);
   registry_.Stopping(nullptr);
   return stopped;
 }
 
 const DeclaredProgram* CommandHandler::DeclaredAt(const std::string& path) {
   const std::string key = PathKeyOf(operations_.PathAsRun(path), operations_.paths());
+  const DeclaredProgram* found = nullptr;
   for (const DeclaredProgram& program : declared_) {
     if (PathKeyOf(operations_.PathAsRun(program.path), operations_.paths()) == key) {
-      return &program;
+      // Two declared programs of one file (one interpreter): a path names neither.
+      if (found != nullptr) return nullptr;
+      found = &program;
     }
   }
-  return nullptr;
+  return found;
 }
 
 void CommandHandler::TellPlan(Status& record) {
@@ -715,6 +748,12 @@ void CommandHandler::Adopt(const Promise& promise) {
     return;
   }
   request.key = KeyOf(request.name, request.path);
+  // Its next start is as the file says now, whatever the run that goes on was started with.
+  if (program != nullptr) {
+    const std::string source = request.source;
+    request = RequestOf(*program);
+    request.source = source;
+  }
   // What ended for good, or was given up, in this boot stays so until asked for again.
   if (promise.gave_up || promise.done) {
     restarts_.Remember(request, promise.policy, promise.gave_up, promise.last_end);
@@ -742,9 +781,16 @@ void CommandHandler::Adopt(const Promise& promise) {
 }
 
 StartRequest CommandHandler::RequestOf(const DeclaredProgram& program) {
-  return {program.path,   kUnknownText,     program.parameter,
-          program.window, program.priority, "programs.ini",
-          program.name,   program.folder,   KeyOf(program.name, program.path)};
+  StartRequest request;
+  request.path = program.path;
+  request.title = kUnknownText;
+  request.parameter = program.parameter;
+  request.window = program.window;
+  request.priority = program.priority;
+  request.source = "programs.ini";
+  request.key = KeyOf(program.name, program.path);
+  TakeDeclaredSettings(request, program);
+  return request;
 }
 
 void CommandHandler::AdoptRunning(const DeclaredProgram& program) {

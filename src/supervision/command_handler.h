@@ -105,7 +105,8 @@ class CommandHandler {
   // the record's hold.
   const ProcessHandle* Followed(const std::string& Title, const std::string& Path);
   // Stops the program, as StopProcess does, telling the registry whose end it waits for.
-  bool Stop(const std::string& Path, const std::string& Title);
+  // Politely as `declared` says, where the request names a declared program.
+  bool Stop(const std::string& Path, const std::string& Title, const DeclaredProgram* declared);
   // The declared program of that file; nullptr for none.
   const DeclaredProgram* DeclaredAt(const std::string& path);
   // One report for each declared program, running or not, with how its plan stands; each

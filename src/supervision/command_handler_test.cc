@@ -247,8 +247,8 @@ TEST_F(CommandHandlerTest, ARestartPolicyStartsTheProgramAgainWithABackOffUntilA
   end_with(ExitStatus{3, ""});
   loop_.Advance(after(2000));
   ASSERT_EQ(table_.started.size(), 3u);
-  // A run of a minute was healthy: the next delay is the first again.
-  loop_.Advance(RestartPlans::kHealthyRunMs);
+  // A run past the quick-run limit was healthy: the next delay is the first again.
+  loop_.Advance(11000);
   end_with(ExitStatus{std::nullopt, "SIGSEGV"});
   const size_t starts = table_.started.size();
   loop_.Advance(after(1000));
@@ -594,10 +594,11 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   };
   send("Action=start\nPath=/opt/app/notes\n", "acme.controller.pc2");
   send("Action=start\nName=Quiet\n", "acme.controller.pc2");
-  ASSERT_EQ(table_.relays.size(), 2u);
-  EXPECT_EQ(table_.relays[0].program, "/opt/varnix/varnix");
-  EXPECT_EQ(table_.relays[0].arguments, RelayArguments("/data/Logs/notes.log", LogLimits{}));
-  EXPECT_TRUE(table_.relays[1].program.empty()) << "Log=no keeps nothing";
+  ASSERT_EQ(table_.launches.size(), 2u);
+  EXPECT_EQ(table_.launches[0].relay.program, "/opt/varnix/varnix");
+  EXPECT_EQ(table_.launches[0].relay.arguments,
+            RelayArguments("/data/Logs/notes.log", LogLimits{}));
+  EXPECT_TRUE(table_.launches[1].relay.program.empty()) << "Log=no keeps nothing";
   Sent();
 
   std::string kept;

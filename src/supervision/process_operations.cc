@@ -182,10 +182,10 @@ bool ProcessOperations::fCloseApp(WindowHandle window) {
   return exists;
 }
 
-bool ProcessOperations::waitForNoWindow(const std::string& title) {
+bool ProcessOperations::waitForNoWindow(const std::string& title, int polls) {
   bool gone = false;
   StepsFor("waitForNoWindow")(10, [&] {
-    for (int poll = 0; poll < kPolls && !gone && !Ending(); ++poll) {
+    for (int poll = 0; poll < polls && !gone && !Ending(); ++poll) {
       CWaitNDispatch wait(loop_);  // a fresh object: a nested stop waits on its own
       wait.Wait(kPollMs);
       gone = FindWindowByTitle(title) == 0;
@@ -194,10 +194,10 @@ bool ProcessOperations::waitForNoWindow(const std::string& title) {
   return gone;
 }
 
-bool ProcessOperations::waitForNoProcess(ProcessId pid) {
+bool ProcessOperations::waitForNoProcess(ProcessId pid, int polls) {
   bool gone = false;
   StepsFor("waitForNoWindow")(10, [&] {
-    for (int poll = 0; poll < kPolls && !gone && !Ending(); ++poll) {
+    for (int poll = 0; poll < polls && !gone && !Ending(); ++poll) {
       CWaitNDispatch wait(loop_);
       wait.Wait(kPollMs);
       gone = !table_.IsAlive(pid);
@@ -206,10 +206,10 @@ bool ProcessOperations::waitForNoProcess(ProcessId pid) {
   return gone;
 }
 
-bool ProcessOperations::waitForNoProcess(const ProcessHandle& held) {
+bool ProcessOperations::waitForNoProcess(const ProcessHandle& held, int polls) {
   bool gone = false;
   StepsFor("waitForNoWindow")(10, [&] {
-    for (int poll = 0; poll < kPolls && !gone && !Ending(); ++poll) {
+    for (int poll = 0; poll < polls && !gone && !Ending(); ++poll) {
       CWaitNDispatch wait(loop_);
       wait.Wait(kPollMs);
       gone = table_.HasEnded(held);
@@ -256,8 +256,7 @@ std::string ProcessOperations::ProgramFile(const std::string& path) {
 
 ProcessId ProcessOperations::StartProcess(const std::string& path, const std::string& parameter,
                                           const std::string& window, const std::string& priority,
-                                          const std::string& folder, bool reuse_running,
-                                          const OutputRelay& relay,
+                                          const LaunchSettings& launch, bool reuse_running,
                                           const std::function<void(ProcessId)>& spawned,
                                           bool first_second) {
   last_start_failure_.clear();
@@ -283,7 +282,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
       const ShowState show =
           IsWholeNumber(window) ? static_cast<ShowState>(std::stoi(std::string(TrimSpaces(window))))
                                 : ShowState::kMinimized;
-      pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show, folder, relay);
+      pid = table_.Start(path, parameter == kUnknownText ? "" : parameter, show, launch);
     });
     if (!started) return 0;
     if (spawned) spawned(pid);
@@ -367,7 +366,8 @@ void ProcessOperations::QueryProcess(Status& record) {
 }
 
 bool ProcessOperations::StopProcess(const std::string& path, const std::string& title,
-                                    const ProcessHandle* followed) {
+                                    const ProcessHandle* followed, EndSignal signal,
+                                    int polite_ms) {
   auto step = StepsFor("StopProcess");
   last_stop_forced_ = false;
   WindowHandle window = 0;
@@ -403,7 +403,10 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
   std::unique_ptr<ProcessHandle> held;
   if (pid != 0) Quietly([&] { held = table_.Hold(pid); });
   const auto gone = [&] { return held ? table_.HasEnded(*held) : !table_.IsAlive(pid); };
-  const auto wait_gone = [&] { return held ? waitForNoProcess(*held) : waitForNoProcess(pid); };
+  const int polite_polls = std::max(1, (polite_ms + kPollMs - 1) / kPollMs);
+  const auto wait_gone = [&](int polls) {
+    return held ? waitForNoProcess(*held, polls) : waitForNoProcess(pid, polls);
+  };
   const auto kill = [&] {
     const bool killed = held ? Kill(*held) : Kill(pid);
     last_stop_forced_ = last_stop_forced_ || killed;
@@ -413,21 +416,22 @@ bool ProcessOperations::StopProcess(const std::string& path, const std::string& 
   // counts as stopped, so one that runs on (in a tray, say) is asked to end, then ended.
   const auto end_process = [&] {
     if (pid == 0 || gone()) return true;
-    step(40, [&] { table_.RequestClose(pid); });
-    if (wait_gone()) return true;
+    step(40, [&] { table_.RequestClose(pid, signal); });
+    if (wait_gone(polite_polls)) return true;
     if (Ending()) return false;  // the node is going: nobody is killed on its way out
     kill();
-    return wait_gone() ? true : unable();
+    return wait_gone(kPolls) ? true : unable();
   };
 
   if (window == 0) return end_process();
 
   step(50, [&] { fCloseApp(window); });
-  if (waitForNoWindow(wait_title) || (pid != 0 && InstanceToWnd(pid) == 0)) return end_process();
+  if (waitForNoWindow(wait_title, polite_polls) || (pid != 0 && InstanceToWnd(pid) == 0))
+    return end_process();
   if (pid == 0) return unable();  // nothing to kill: the window stays
   if (Ending()) return false;
   kill();
-  if (wait_gone()) return true;
+  if (wait_gone(kPolls)) return true;
   return unable();
 }
 

@@ -40,8 +40,7 @@ class ProcessOperations {
   // boot's), whose ends the end watches tell, so that many go side by side.
   ProcessId StartProcess(const std::string& path, const std::string& parameter,
                          const std::string& window, const std::string& priority,
-                         const std::string& folder = "", bool reuse_running = true,
-                         const OutputRelay& relay = {},
+                         const LaunchSettings& launch = {}, bool reuse_running = true,
                          const std::function<void(ProcessId)>& spawned = nullptr,
                          bool first_second = true);
   // The file a start of `path` runs: a bare name is looked up as the system's own Run box or
@@ -61,8 +60,11 @@ class ProcessOperations {
   // True when the program is gone, or nothing of it ran. `followed` is the process the
   // request's record follows, if any: stopped when nothing else names the program. It is
   // read before the first wait only.
+  // A program without a window is sent `signal` and given `polite_ms` to end before it is
+  // ended by force.
   bool StopProcess(const std::string& path, const std::string& title,
-                   const ProcessHandle* followed = nullptr);
+                   const ProcessHandle* followed = nullptr,
+                   EndSignal signal = EndSignal::kTerminate, int polite_ms = kPollMs * kPolls);
   // Whether the last stop had to end its program by force.
   bool LastStopForced() const { return last_stop_forced_; }
   void QueryProcess(Status& record);
@@ -76,7 +78,7 @@ class ProcessOperations {
   std::string fGetCaption(WindowHandle window);
   std::string fGetClassName(WindowHandle window);
   bool fCloseApp(WindowHandle window);
-  bool waitForNoWindow(const std::string& title);
+  bool waitForNoWindow(const std::string& title, int polls = kPolls);
   bool Kill(ProcessId pid);
   // Ends the held process (and what it started, when the node started it); never another
   // that has taken its id.
@@ -92,9 +94,10 @@ class ProcessOperations {
   bool NodeEnding() const { return Ending(); }
 
  private:
-  // Polls until the process itself has ended; true when it did in time.
-  bool waitForNoProcess(ProcessId pid);
-  bool waitForNoProcess(const ProcessHandle& held);
+  // Polls until the process itself has ended, for at most `polls` polls; true when it did in
+  // time.
+  bool waitForNoProcess(ProcessId pid, int polls = kPolls);
+  bool waitForNoProcess(const ProcessHandle& held, int polls = kPolls);
   // Waits, dispatching, while the program just started runs in its first second.
   void WaitThroughFirstSecond(ProcessId pid);
   // A file name as the process table lists it.

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/steps.h"
+#include "core/text.h"
 #include "xap/packed_items.h"
 
 namespace varnix {
@@ -171,7 +172,7 @@ void ProcessRegistry::UpdateStartedProcess(const std::string& Path, int32_t PID,
     // a record no end report is owed for: never seen running by a pass, or already reported.
     for (auto& old : ProcessList_) {
       if (!old->Running() && old->PathKey() == record->PathKey() && old->Title() == Title &&
-          (old->PID() == 0 || !ProcessAlive(*old))) {
+          EqualsIgnoringCase(old->Name(), name) && (old->PID() == 0 || !ProcessAlive(*old))) {
         old = std::move(record);
         return;
       }

@@ -171,13 +171,17 @@ void RestartPlans::RunEnded(Plan& plan, int64_t now) {
   Quietly([&] { how = table_.HowEnded(*plan.run); });
   plan.last_end = how;
   const int64_t ran = now - plan.started_at;
-  if (ran < kQuickEndMs) {
+  if (ran < int64_t{plan.request.start_seconds} * 1000) {
     if (plan.quick_ends++ == 0) plan.quick_since = plan.started_at;
   } else {
+    // A healthy run: the program is restarted as soon as at first, as often as it takes.
     plan.quick_ends = 0;
+    plan.delay_seconds = kFirstDelaySeconds;
   }
   // Not knowing how it ended is taken for a failure: it is not running, and was meant to.
-  const bool failed = !how || how->code.value_or(0) != 0 || !how->signal.empty();
+  const std::vector<int>& good = plan.request.exit_codes;
+  const bool failed = !how || !how->signal.empty() ||
+                      std::find(good.begin(), good.end(), how->code.value_or(0)) == good.end();
   if (plan.policy == RestartPolicy::kNo || (plan.policy != RestartPolicy::kAlways && !failed)) {
     // Nothing more to do; a declared program's plan keeps that it ran, for the next node.
     plan.watch.reset();
@@ -185,7 +189,7 @@ void RestartPlans::RunEnded(Plan& plan, int64_t now) {
     plan.done = true;
     return;
   }
-  if (plan.quick_ends >= kGiveUpStarts) {
+  if (plan.request.give_up_after > 0 && plan.quick_ends >= plan.request.give_up_after) {
     plan.watch.reset();
     plan.run.reset();
     plan.gave_up = true;
@@ -205,7 +209,6 @@ void RestartPlans::RunEnded(Plan& plan, int64_t now) {
 void RestartPlans::ScheduleAfter(Plan& plan, int64_t now) {
   plan.watch.reset();
   plan.run.reset();
-  if (now - plan.started_at >= kHealthyRunMs) plan.delay_seconds = kFirstDelaySeconds;
   std::uniform_real_distribution<double> spread(1 - kSpread, 1 + kSpread);
   plan.due_at = now + std::llround(plan.delay_seconds * 1000 * spread(spread_));
   plan.delay_seconds = std::min(plan.delay_seconds * 2, kLongestDelaySeconds);

@@ -31,6 +31,12 @@ struct StartRequest {
   // "file:" and the key of the file its path runs. Made by whoever takes the request; kept
   // nowhere, as it follows from the rest.
   std::string key;
+  // A declared program's own settings; a request from the network has these defaults.
+  std::vector<std::string> environment{};  // NAME=value over the node's own
+  std::string user{};                      // "" for the node's own
+  std::vector<int> exit_codes{0};          // the codes that count as a success
+  int start_seconds = 10;                  // a run shorter than this was a quick end
+  int give_up_after = 5;                   // quick ends in a row before giving up; 0 for never
 };
 
 // How a program ended, in a word or two: "exit 3", "SIGSEGV", "an unknown end".
@@ -52,11 +58,8 @@ class RestartPlans {
   static constexpr int kLongestDelaySeconds = 60;
   // Each delay is spread by up to this share either way, so that programs do not restart in step.
   static constexpr double kSpread = 0.2;
-  // A run this long was healthy: the next delay starts again from the first.
-  static constexpr int64_t kHealthyRunMs = 60000;
-  // This many starts in a row, each ending sooner than kQuickEndMs, and the plan gives up.
-  static constexpr int kGiveUpStarts = 5;
-  static constexpr int64_t kQuickEndMs = 10000;
+  // A run that lasts the request's start_seconds was healthy: the next delay starts again
+  // from the first. Only quick ends grow it, and give_up_after of them in a row give up.
 
   // One plan as it stands, for a list and for the file that keeps them.
   struct View {
@@ -106,7 +109,7 @@ class RestartPlans {
     int64_t started_at = 0;
     int delay_seconds = kFirstDelaySeconds;
     int64_t due_at = 0;  // when the next run starts, while `run` is empty
-    int quick_ends = 0;  // runs in a row that ended within kQuickEndMs
+    int quick_ends = 0;  // runs in a row that ended within the request's start_seconds
     int64_t quick_since = 0;
     int restarts = 0;
     int64_t since_unix = 0;

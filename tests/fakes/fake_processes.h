@@ -86,8 +86,8 @@ class FakeProcessTable : public ProcessTable {
   }
   ProcessId FindByFileName(const std::string& file_name) override { return FindByName(file_name); }
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
-                  const std::string& /*folder*/, const OutputRelay& relay) override {
-    relays.push_back(relay);
+                  const LaunchSettings& launch) override {
+    launches.push_back(launch);
     started.push_back(path + "|" + parameter + "|" + std::to_string(static_cast<int>(show)));
     const ProcessId pid = Add(path.substr(path.find_last_of("/\\") + 1));
     processes[pid].path = path;
@@ -121,7 +121,8 @@ class FakeProcessTable : public ProcessTable {
     return true;
   }
   std::string ImageName(ProcessId pid) override { return IsAlive(pid) ? processes[pid].name : ""; }
-  void RequestClose(ProcessId pid) override {
+  void RequestClose(ProcessId pid, EndSignal signal) override {
+    close_signals.push_back(signal);
     if (IsAlive(pid) && processes[pid].ends_on_request) processes[pid].alive = false;
   }
   WaitResult WaitForExit(ProcessId pid, int milliseconds) override {
@@ -138,7 +139,8 @@ class FakeProcessTable : public ProcessTable {
   std::map<ProcessId, Process> processes;
   std::vector<std::string> names_asked;
   std::vector<std::string> started;
-  std::vector<OutputRelay> relays;             // each start's, in order
+  std::vector<LaunchSettings> launches;        // each start's, in order
+  std::vector<EndSignal> close_signals;        // each polite close's
   std::map<std::string, std::string> on_path;  // bare name: the file LookUpProgram finds
   int terminations = 0;
   int ended_asks = 0;

@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -414,18 +416,90 @@ std::optional<HighPipe> OpenHighPipe() {
   return pipe;
 }
 
+int SignalNumber(EndSignal signal) {
+  switch (signal) {
+    case EndSignal::kInterrupt:
+      return SIGINT;
+    case EndSignal::kHangUp:
+      return SIGHUP;
+    case EndSignal::kQuit:
+      return SIGQUIT;
+    case EndSignal::kUser1:
+      return SIGUSR1;
+    case EndSignal::kUser2:
+      return SIGUSR2;
+    case EndSignal::kTerminate:
+      break;
+  }
+  return SIGTERM;
+}
+
+// A user to run a program as: its ids, its groups, and what a login sets for it.
+struct Account {
+  Credentials credentials;
+  std::vector<std::string> environment;
+};
+
+// `user` by name, or by number where no user has that name. Throws Error, naming `path` as
+// a failed start does, when there is no such user or this program may not become it.
+Account AccountOf(const std::string& user, const std::string& path) {
+  const std::string cannot = "Cannot start " + path + " as " + user + ": ";
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  int error = ::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+  if (found == nullptr && error == 0 && !user.empty() &&
+      std::all_of(user.begin(), user.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    error = ::getpwuid_r(static_cast<uid_t>(std::strtoul(user.c_str(), nullptr, 10)), &entry,
+                         buffer.data(), buffer.size(), &found);
+  }
+  if (found == nullptr) {
+    throw Error(error != 0 ? error : ENOENT,
+                cannot + (error != 0 ? std::strerror(error) : "there is no such user"));
+  }
+  if (::geteuid() != 0 && found->pw_uid != ::geteuid()) {
+    throw Error(EPERM, cannot + "only a node that runs as root may start programs as another user");
+  }
+  Account account;
+  account.credentials.uid = found->pw_uid;
+  account.credentials.gid = found->pw_gid;
+  // Its groups as a login gives them: the system's group file and whatever the system
+  // looks groups up in, not the node's own.
+  int count = 32;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  while (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count) + 32);
+    count = static_cast<int>(groups.size());
+  }
+  groups.resize(static_cast<size_t>(count));
+  account.credentials.groups = std::move(groups);
+  account.environment = {std::string("HOME=") + found->pw_dir,
+                         std::string("USER=") + found->pw_name,
+                         std::string("LOGNAME=") + found->pw_name,
+                         std::string("SHELL=") + (*found->pw_shell ? found->pw_shell : "/bin/sh")};
+  return account;
+}
+
 }  // namespace
 
 ProcessId PosixProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   ShowState /*show*/, const std::string& folder,
-                                   const OutputRelay& relay) {
+                                   ShowState /*show*/, const LaunchSettings& launch) {
   ReapChildren();
   std::vector<std::string> argv{path};
   for (std::string& argument : SplitCommandLine(parameter)) argv.push_back(std::move(argument));
   SpawnOptions options;
   options.own_session = true;
   options.clean_signals = true;
-  options.working_folder = folder;
+  options.working_folder = launch.folder;
+  if (!launch.user.empty()) {
+    // Its own surroundings as a login gives them, before the program's own settings.
+    Account account = AccountOf(launch.user, path);
+    options.as = std::move(account.credentials);
+    options.environment = std::move(account.environment);
+  }
+  options.environment.insert(options.environment.end(), launch.environment.begin(),
+                             launch.environment.end());
+  const OutputRelay& relay = launch.relay;
   // The relay holds the read ends and the program the write ends; this process keeps
   // neither, so that the program's output outlives it.
   std::optional<HighPipe> output;
@@ -550,8 +624,13 @@ std::string PosixProcessTable::ImageName(ProcessId pid) {
   return std::string(stat.comm);
 }
 
-void PosixProcessTable::RequestClose(ProcessId pid) {
-  if (!Protected(pid) && IsAlive(pid)) ::kill(static_cast<pid_t>(pid), SIGTERM);
+void PosixProcessTable::RequestClose(ProcessId pid, EndSignal signal) {
+  if (Protected(pid) || !IsAlive(pid)) return;
+  const int number = SignalNumber(signal);
+  // A program of ours leads a process group of its own: all it started hears it, as a
+  // terminal's Ctrl+C reaches a whole pipeline.
+  if (children_.count(pid) != 0) ::kill(-static_cast<pid_t>(pid), number);
+  ::kill(static_cast<pid_t>(pid), number);
 }
 
 WaitResult PosixProcessTable::WaitForExit(ProcessId pid, int milliseconds) {

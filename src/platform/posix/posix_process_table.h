@@ -26,7 +26,8 @@ class PosixProcessTable : public ProcessTable {
   ProcessId FindByPath(const std::string& path, const std::string& image_name) override;
   ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
-                  const std::string& folder, const OutputRelay& relay) override;
+                  const LaunchSettings& launch) override;
+  bool StartsAsAnotherUser() const override { return true; }
   std::string LookUpProgram(const std::string& name) override;
   std::string ProgramPath(ProcessId pid) override;
   uint64_t StartedAt(ProcessId pid) override;
@@ -35,7 +36,7 @@ class PosixProcessTable : public ProcessTable {
   bool SetPriority(ProcessId pid, PriorityClass priority) override;
   bool Terminate(ProcessId pid) override;
   std::string ImageName(ProcessId pid) override;
-  void RequestClose(ProcessId pid) override;
+  void RequestClose(ProcessId pid, EndSignal signal) override;
   WaitResult WaitForExit(ProcessId pid, int milliseconds) override;
   uint64_t WorkingSetBytes(ProcessId pid) override;
   std::optional<ProcessTimes> Times(ProcessId pid) override;

@@ -2,8 +2,10 @@
 #include "platform/posix/spawn.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -56,9 +58,87 @@ class SpawnFileActions {
   posix_spawn_file_actions_t value_;
 };
 
+// fork and exec, for what posix_spawn cannot do. Between the two only calls that are safe in
+// the child of a process with threads: everything is prepared before the fork. A failure in
+// the child comes back through a pipe that its exec closes.
+SpawnResult ForkAndExec(std::vector<char*>& args, char** envp, const SpawnOptions& options) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return {0, errno};
+  const char* const folder =
+      options.working_folder.empty() ? nullptr : options.working_folder.c_str();
+  const char* const output = options.output_file.empty() ? nullptr : options.output_file.c_str();
+  const Credentials& as = *options.as;
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int error = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return {0, error};
+  }
+  if (pid == 0) {
+    const auto fail = [&] {
+      const int error = errno;
+      [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
+      ::_exit(127);
+    };
+    if (options.own_session && ::setsid() < 0) fail();
+    if (options.clean_signals) {
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      struct sigaction fresh {};
+      fresh.sa_handler = SIG_DFL;
+      for (const int signal : {SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGHUP}) {
+        ::sigaction(signal, &fresh, nullptr);
+      }
+    }
+    if (output != nullptr) {
+      const int fd = ::open(output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) fail();
+    }
+    for (const auto& [held, number] : options.descriptors) {
+      if (::dup2(held, number) < 0) fail();
+    }
+    // Groups first, then the group, then the user: each later step drops the right to the
+    // earlier ones.
+    if (::setgroups(as.groups.size(), as.groups.data()) != 0 || ::setgid(as.gid) != 0 ||
+        ::setuid(as.uid) != 0) {
+      fail();
+    }
+    if (folder != nullptr && ::chdir(folder) != 0) fail();
+    if (options.search_path) {
+      ::execvpe(args[0], args.data(), envp);
+    } else {
+      ::execve(args[0], args.data(), envp);
+    }
+    fail();
+  }
+  ::close(report[1]);
+  int error = 0;
+  ssize_t got = 0;
+  do {
+    got = ::read(report[0], &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    // It never ran: collected here, as nobody else will.
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return {0, error};
+  }
+  return {pid, 0};
+}
+
 }  // namespace
 
 SpawnResult Spawn(std::vector<std::string> argv, const SpawnOptions& options) {
+  if (options.as) {
+    std::vector<std::string> environment = Environment(options.environment);
+    std::vector<char*> envp = Pointers(environment);
+    std::vector<char*> args = Pointers(argv);
+    return ForkAndExec(args, envp.data(), options);
+  }
   SpawnAttributes attributes;
   short flags = 0;
   if (options.own_session) flags |= POSIX_SPAWN_SETSID;
@@ -67,7 +147,9 @@ SpawnResult Spawn(std::vector<std::string> argv, const SpawnOptions& options) {
     sigemptyset(&none);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (const int signal : {SIGTERM, SIGINT, SIGPIPE, SIGCHLD}) sigaddset(&defaults, signal);
+    for (const int signal : {SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGHUP}) {
+      sigaddset(&defaults, signal);
+    }
     ::posix_spawnattr_setsigmask(attributes.get(), &none);
     ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
     flags |= POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;

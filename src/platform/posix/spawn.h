@@ -3,11 +3,19 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace varnix {
+
+// An account to become before the program runs: its ids and every group it is in.
+struct Credentials {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+};
 
 struct SpawnOptions {
   bool search_path = false;  // find argv[0] on PATH
@@ -24,6 +32,10 @@ struct SpawnOptions {
   // Descriptors of this program given to the new one under other numbers: {held, as}. Held
   // ones must not be numbered below 10, or one could be overwritten before it is given.
   std::vector<std::pair<int, int>> descriptors;
+  // Taken on after the descriptors are given and before the working folder is entered, so
+  // that the folder is entered with the account's rights. Needs fork and exec: posix_spawn
+  // cannot change ids.
+  std::optional<Credentials> as;
 };
 
 struct SpawnResult {

@@ -2,6 +2,7 @@
 #include "platform/win32/win32_process_table.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -304,11 +305,41 @@ bool StartRelay(const OutputRelay& relay, const Pipe& output, const Pipe& errors
   return true;
 }
 
+// This program's environment block with `changes` (NAME=value) set over it; names are told
+// apart in any letter case, as Windows tells them. Empty for no change.
+std::wstring EnvironmentBlock(const std::vector<std::string>& changes) {
+  if (changes.empty()) return {};
+  std::vector<std::wstring> entries;
+  for (const std::string& change : changes) entries.push_back(WideFromText(change));
+  const auto name_of = [](std::wstring_view entry) {
+    // Hidden entries, such as the current folder of each drive, begin with their '='.
+    return entry.substr(0, entry.find(L'=', 1));
+  };
+  wchar_t* const own = GetEnvironmentStringsW();
+  for (const wchar_t* entry = own; entry != nullptr && *entry != L'\0';
+       entry += std::wcslen(entry) + 1) {
+    const std::wstring_view name = name_of(entry);
+    const bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::wstring& set) {
+      const std::wstring_view other = name_of(set);
+      return other.size() == name.size() &&
+             CompareStringOrdinal(other.data(), static_cast<int>(other.size()), name.data(),
+                                  static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+    });
+    if (!replaced) entries.emplace_back(entry);
+  }
+  if (own != nullptr) FreeEnvironmentStringsW(own);
+  std::wstring block;
+  for (const std::wstring& entry : entries) block += entry + L'\0';
+  return block + L'\0';
+}
+
 }  // namespace
 
 ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& parameter,
-                                   ShowState show, const std::string& folder,
-                                   const OutputRelay& relay) {
+                                   ShowState show, const LaunchSettings& launch) {
+  const std::string& folder = launch.folder;
+  const OutputRelay& relay = launch.relay;
+  std::wstring environment = EnvironmentBlock(launch.environment);
   // The path is quoted and the parameter passed on as it came; no shell is involved.
   std::wstring command_line = L"\"" + WideFromText(path) + L"\"";
   if (!parameter.empty()) command_line += L" " + WideFromText(parameter);
@@ -340,7 +371,8 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   const std::wstring working = WideFromText(folder);
   const BOOL created = CreateProcessW(
       application.c_str(), command_line.data(), nullptr, nullptr, inherits ? TRUE : FALSE,
-      CREATE_SUSPENDED | (inherits ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+      CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | (inherits ? EXTENDED_STARTUPINFO_PRESENT : 0),
+      environment.empty() ? nullptr : environment.data(),
       working.empty() ? nullptr : working.c_str(), &startup.StartupInfo, &info);
   inherit.reset();
   output.reset();  // the write ends are the program's now, and the read ends the relay's
@@ -490,7 +522,7 @@ std::string Win32ProcessTable::ImageName(ProcessId pid) {
   return TextFromWide(slash == std::wstring_view::npos ? text : text.substr(slash + 1));
 }
 
-void Win32ProcessTable::RequestClose(ProcessId pid) {
+void Win32ProcessTable::RequestClose(ProcessId pid, EndSignal /*signal*/) {
   if (!Protected(pid)) PostCloseToWindowsOf(static_cast<DWORD>(pid));
 }
 
