@@ -57,9 +57,11 @@ class NodeSupervisor : public Supervisor {
             AccessRules::Load(context.services.files, context.events, context.log,
                               context.values.ConfigFolder() + "settings.ini", context.values.paths),
             MaxRecords(context),
-            ReadDeclaredPrograms(context.services.files, context.events, context.log,
-                                 context.values.ConfigFolder() + "programs.ini",
-                                 context.values.paths),
+            [&context](std::vector<std::string>* problems) {
+              return ReadDeclaredPrograms(context.services.files, context.events, context.log,
+                                          context.values.ConfigFolder() + "programs.ini",
+                                          context.values.paths, problems);
+            },
             context.values.DataFolderInUse() + "promises.txt", &logs_) {
     int64_t booted = 0;
     std::string boot_id;

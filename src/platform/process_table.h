@@ -140,6 +140,9 @@ class ProcessTable {
   // group of a program this table started), or WM_CLOSE to each of its top-level windows,
   // hidden ones included.
   virtual void RequestClose(ProcessId pid, EndSignal signal = EndSignal::kTerminate) = 0;
+  // Sends `signal` to live process `pid` alone, for a program that acts on one (a reload on
+  // SIGHUP); false where it was refused, or where the system has no signals.
+  virtual bool SendSignal(ProcessId /*pid*/, EndSignal /*signal*/) { return false; }
   // Blocks until the process has ended or `milliseconds` passed.
   virtual WaitResult WaitForExit(ProcessId pid, int milliseconds) = 0;
   // Resident bytes; 0 when the process cannot be read.

@@ -65,6 +65,8 @@ std::optional<int> NumberFrom(std::string_view text, int lowest, int highest) {
   return number;
 }
 
+}  // namespace
+
 std::optional<EndSignal> EndSignalFromText(std::string_view text) {
   std::string upper = UpperCase(TrimSpaces(text));
   if (upper.starts_with("SIG")) upper.erase(0, 3);
@@ -76,8 +78,6 @@ std::optional<EndSignal> EndSignalFromText(std::string_view text) {
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<std::vector<std::string>> EnvironmentFromText(std::string_view text) {
   std::vector<std::string> entries;
@@ -126,14 +126,15 @@ std::string RestartPolicyText(RestartPolicy policy) {
 
 std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport& report,
                                                   ErrorLog& log, const std::string& path,
-                                                  PathRules paths) {
+                                                  PathRules paths,
+                                                  std::vector<std::string>* problems) {
   std::vector<DeclaredProgram> programs;
   if (!files.FileExists(path)) return programs;
   IniTool ini(files, report, paths);
   if (!Quietly([&] { ini.Load(path); })) {
-    log.WriteErrorLog(kLogType, "The program file " + path +
-                                    " cannot be read: no program in it "
-                                    "is started or kept");
+    const std::string problem = "The program file " + path + " cannot be read";
+    log.WriteErrorLog(kLogType, problem + ": no program in it is started or kept");
+    if (problems != nullptr) problems->push_back(problem);
     return programs;
   }
   for (const std::string& header : ini.Headers()) {
@@ -146,9 +147,10 @@ std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport
     bool usable = true;
     const auto unusable = [&](const std::string& key, const std::string& value,
                               const std::string& why) {
-      log.WriteErrorLog(kLogType, "The setting " + key + "=" + value + " in " + path +
-                                      ", section [" + header + "], " + why + ": the program " +
-                                      program.name + " is left out");
+      const std::string problem =
+          "The setting " + key + "=" + value + " in " + path + ", section [" + header + "], " + why;
+      log.WriteErrorLog(kLogType, problem + ": the program " + program.name + " is left out");
+      if (problems != nullptr && usable) problems->push_back(problem);
       usable = false;
     };
     const auto read = [&](const char* key) { return ini.Read(header, key, kMissing); };

@@ -2,6 +2,7 @@
 // running, whether to start it with the node, and after which other program.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,7 +42,12 @@ struct DeclaredProgram {
   int start_seconds = 10;          // a run shorter than this was a quick end
   int give_up_after = 5;           // quick ends in a row before giving up; 0 for never
   std::string group;               // "" for none
+
+  bool operator==(const DeclaredProgram&) const = default;
 };
+
+// TERM, INT, HUP, QUIT, USR1 or USR2, with or without SIG, in any letter case.
+std::optional<EndSignal> EndSignalFromText(std::string_view text);
 
 // The value of Environment=: NAME=value entries apart by ';', a value in double quotes
 // taken whole, ';' included. Nothing when an entry is not NAME=value with a name of letters,
@@ -53,9 +59,16 @@ std::optional<std::vector<std::string>> EnvironmentFromText(std::string_view tex
 // not know is named too, and ignored. A missing file is no program. Names are told apart in
 // any letter case, and so are paths where the system does; two programs may run one file
 // (two scripts of one interpreter) with different parameters.
+// With `problems`, each reason a program was left out, or the file could not be read, goes
+// there too.
 std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport& report,
                                                   ErrorLog& log, const std::string& path,
-                                                  PathRules paths);
+                                                  PathRules paths,
+                                                  std::vector<std::string>* problems = nullptr);
+
+// Where the declared programs come from, read anew at each call, with `problems` as above.
+using DeclaredSource =
+    std::function<std::vector<DeclaredProgram>(std::vector<std::string>* problems)>;
 
 // The programs that start with the node (`at_boot`), each after the one it names: an order
 // in which every program comes after its `After`. A program whose `After` is not declared,

@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/cwait_n_dispatch.h"
 #include "core/steps.h"
 #include "core/text.h"
 #include "core/unix_time.h"
@@ -60,7 +61,7 @@ void TakeDeclaredSettings(StartRequest& request, const DeclaredProgram& program)
 CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue,
                                ErrorLog& log, EventReport& events, ProcessOperations& operations,
                                ComputerControl& computer, AccessRules rules, size_t max_records,
-                               std::vector<DeclaredProgram> declared, std::string promises_path,
+                               DeclaredSource declared, std::string promises_path,
                                ProgramLogs* logs)
     : values_(values),
       xap_(xap),
@@ -93,7 +94,7 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
             // A program that came to run may be the one others wait for.
             if (!waiting_.empty()) waiting_timer_->SetEnabled(true);
           }),
-      declared_(std::move(declared)),
+      read_declared_(std::move(declared)),
       logs_(logs),
       waiting_timer_(operations.loop().CreateTimer([this] {
         waiting_timer_->SetEnabled(false);
@@ -101,8 +102,7 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       })) {
   waiting_timer_->SetInterval(1);
   own_key_ = KeyOf("", values_.ExePath);
-  // A bare name means the file a start finds for it, as in a request.
-  for (DeclaredProgram& program : declared_) program.path = operations_.ProgramFile(program.path);
+  if (read_declared_) declared_ = ReadDeclared(nullptr);
   for (const DeclaredProgram& program : declared_) {
     if (!program.user.empty() && !operations_.table().StartsAsAnotherUser()) {
       log_.WriteErrorLog(kLogType, "The program " + program.name +
@@ -139,6 +139,13 @@ std::string CommandHandler::KeyOf(const std::string& name, const std::string& pa
 
 std::string CommandHandler::KeyOf(const Status& record) const {
   return record.Name().empty() ? "file:" + record.PathKey() : "name:" + LowerCase(record.Name());
+}
+
+std::vector<DeclaredProgram> CommandHandler::ReadDeclared(std::vector<std::string>* problems) {
+  std::vector<DeclaredProgram> programs = read_declared_(problems);
+  // A bare name means the file a start finds for it, as in a request.
+  for (DeclaredProgram& program : programs) program.path = operations_.ProgramFile(program.path);
+  return programs;
 }
 
 bool CommandHandler::HeldStopped(const std::string& name) const {
@@ -380,6 +387,11 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
   const ProcessRegistry::Rewatch rewatch{registry_};
   const std::string action(message.GetItem("Process.Control", "Action"));
   if (action == kUnknownText) return;
+  ++acting_;
+  struct Done {
+    int& acting;
+    ~Done() { --acting; }
+  } done{acting_};
   const std::string Title(message.GetItem("Process.Control", "Title"));
   std::string Path(message.GetItem("Process.Control", "Path"));
   std::string Priority(message.GetItem("Process.Control", "Priority"));
@@ -400,7 +412,16 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
   const std::string_view source = message.msgSource();
   // A list or a log is many datagrams for one: answered only when this node is asked by its
   // name, never to a wildcard that every node of the LAN would answer.
-  if ((lower == "list" || lower == "log") && !isForMe) return;
+  if ((lower == "list" || lower == "log" || lower == "reload") && !isForMe) return;
+  if (lower == "reload") {
+    if (Authentic(lower, values_.ComputerName, source) &&
+        Allowed(rules_.AllowsSource(source), lower, values_.ComputerName, source) &&
+        WithinBudget(source, declared_.size(), 1)) {
+      const std::string request(message.GetItem("Process.Control", "Request"));
+      Reload(std::string(source), request == kUnknownText ? "" : Said(request));
+    }
+    return;
+  }
   if (lower == "list") {
     if (Authentic(lower, values_.ComputerName, source) &&
         Allowed(rules_.AllowsSource(source), lower, values_.ComputerName, source) &&
@@ -411,9 +432,18 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
     }
     return;
   }
+  // A group acts on many programs for one message: asked of this node by its name only.
+  if (const std::string group(message.GetItem("Process.Control", "Group"));
+      group != kUnknownText && (lower == "start" || lower == "stop" || lower == "restart")) {
+    if (isForMe && Authentic(lower, "group " + group, source) &&
+        Allowed(rules_.AllowsSource(source), lower, "group " + group, source)) {
+      ControlGroup(lower, group, source);
+    }
+    return;
+  }
   if (Title == kUnknownText && Path == kUnknownText) return;
   if (lower != "start" && lower != "stop" && lower != "restart" && lower != "query" &&
-      lower != "autonotify" && lower != "log") {
+      lower != "autonotify" && lower != "log" && lower != "signal") {
     return;
   }
   if (!Authentic(lower, Path == kUnknownText ? Title : Path, source)) return;
@@ -447,6 +477,10 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
                 lower, Path, source)) {
       SendLog(message, Path, declared);
     }
+    return;
+  }
+  if (lower == "signal") {
+    Signal(Path, Title, key, message.GetItem("Process.Control", "Signal"));
     return;
   }
   if (lower == "start" || lower == "restart") {
@@ -821,20 +855,246 @@ void CommandHandler::StartAtBoot() {
     if (restarts_.Has(KeyOf(program->name, program->path)) || HeldStopped(program->name)) {
       continue;
     }
-    if (!program->after.empty() && !AfterRuns(*program)) {
-      log_.WriteErrorLog(kLogType, "The program " + program->name + " waits for " + program->after +
-                                       ", which does not run yet: it starts once " +
-                                       program->after + " runs");
-      waiting_.push_back(program);
-      continue;
-    }
-    StartDeclared(*program);
+    StartInTurn(*program, "programs.ini");
   }
 }
 
-void CommandHandler::StartDeclared(const DeclaredProgram& program) {
+void CommandHandler::Reload(const std::string& asker, const std::string& request) {
+  reloads_.push_back({asker, request});
+  if (!reload_timer_) {
+    reload_timer_ = operations_.loop().CreateTimer([this] {
+      // Only once no request is under way; asked again until then.
+      if (acting_ > 0 || operations_.NodeEnding()) return;
+      reload_timer_->SetEnabled(false);
+      const std::vector<ReloadAsked> asked = std::move(reloads_);
+      reloads_.clear();
+      // Under way itself: a reload asked within its stop's wait comes after it.
+      ++acting_;
+      const Reloaded reloaded = ApplyReload();
+      --acting_;
+      const auto names = [](const std::vector<std::string>& list) {
+        std::string joined;
+        for (const std::string& name : list) joined += (joined.empty() ? "" : ", ") + name;
+        return joined;
+      };
+      const std::string said =
+          reloaded.problem.empty()
+              ? "programs.ini read again: added " + names(reloaded.added) + "; changed " +
+                    names(reloaded.changed) + "; removed " + names(reloaded.removed) + "; left " +
+                    names(reloaded.left)
+              : "programs.ini read again, and nothing changed: " + reloaded.problem;
+      for (const ReloadAsked& one : asked) {
+        log_.WriteErrorLog(kLogType, said + " (asked by " + Said(one.asker) + ")");
+        if (one.asker.find('.') == std::string::npos) continue;  // not a peer: SIGHUP, say
+        std::string packed = PackItems({{"Added", Said(names(reloaded.added))},
+                                        {"Changed", Said(names(reloaded.changed))},
+                                        {"Removed", Said(names(reloaded.removed))},
+                                        {"Left", Said(names(reloaded.left))}});
+        if (!reloaded.problem.empty()) AppendItem(packed, "Problem", Said(reloaded.problem));
+        if (!one.request.empty()) AppendItem(packed, "Request", one.request);
+        queue_.SendXap(one.asker, "Computer.Process", "Process.Reload", packed);
+      }
+    });
+  }
+  reload_timer_->SetInterval(ProcessOperations::kPollMs);
+  reload_timer_->SetEnabled(true);
+}
+
+CommandHandler::Reloaded CommandHandler::ApplyReload() {
   const ProcessRegistry::Rewatch rewatch{registry_};
-  const StartRequest request = RequestOf(program);
+  Reloaded reloaded;
+  std::vector<std::string> problems;
+  std::vector<DeclaredProgram> fresh = ReadDeclared(&problems);
+  if (!problems.empty()) {
+    reloaded.problem = problems.front();
+    if (problems.size() > 1) {
+      reloaded.problem += " (and " + std::to_string(problems.size() - 1) + " more in the log)";
+    }
+    return reloaded;
+  }
+  // A changed program is restarted only where its run goes on: one that ended, gave up or
+  // is held stopped is started anew, with the new settings, when it is asked for.
+  std::vector<std::string> ending;
+  std::vector<std::string> again;
+  for (const DeclaredProgram& old : declared_) {
+    const DeclaredProgram* now = FindDeclared(fresh, old.name);
+    if (now == nullptr) {
+      reloaded.removed.push_back(old.name);
+      ending.push_back(old.name);
+    } else if (*now == old) {
+      reloaded.left.push_back(old.name);
+    } else {
+      reloaded.changed.push_back(old.name);
+      if (restarts_.RunOf(KeyOf(old.name, old.path)) != 0) {
+        ending.push_back(old.name);
+        again.push_back(old.name);
+      }
+    }
+  }
+  for (const DeclaredProgram& now : fresh) {
+    if (FindDeclared(declared_, now.name) == nullptr) {
+      reloaded.added.push_back(now.name);
+      if (now.at_boot) again.push_back(now.name);
+    }
+  }
+  // Stopped as they were declared, then no longer held stopped: a removed program is gone, a
+  // changed one starts again below. The stop's wait dispatches, and nothing may come in
+  // between: the programs are replaced only after it.
+  StopTogether(ending);
+  for (const std::string& name : ending) std::erase(stopped_, LowerCase(name));
+  std::vector<std::string> waiting;
+  for (const DeclaredProgram* program : waiting_) waiting.push_back(program->name);
+  waiting_.clear();
+  declared_ = std::move(fresh);
+  boot_ = BootOrder(declared_, log_);
+  for (const std::string& name : waiting) {
+    if (const DeclaredProgram* program = FindDeclared(declared_, name)) {
+      waiting_.push_back(program);
+    }
+  }
+  SavePromises();
+  for (const std::string& name : again) {
+    const DeclaredProgram* program = FindDeclared(declared_, name);
+    if (program != nullptr && !HeldStopped(name) && !operations_.NodeEnding()) {
+      StartInTurn(*program, "programs.ini");
+    }
+  }
+  return reloaded;
+}
+
+void CommandHandler::StartInTurn(const DeclaredProgram& program, std::string_view source) {
+  if (!program.after.empty() && !AfterRuns(program)) {
+    log_.WriteErrorLog(kLogType, "The program " + program.name + " waits for " + program.after +
+                                     ", which does not run yet: it starts once " + program.after +
+                                     " runs");
+    if (std::find(waiting_.begin(), waiting_.end(), &program) == waiting_.end()) {
+      waiting_.push_back(&program);
+    }
+    return;
+  }
+  StartDeclared(program, source);
+}
+
+void CommandHandler::Signal(const std::string& Path, const std::string& Title,
+                            const std::string& key, std::string_view signal_text) {
+  const std::optional<EndSignal> signal = EndSignalFromText(signal_text);
+  const auto fail = [&](const std::string& why) {
+    events_.SendErrorEvent(kLogType, "ProcessControl", Failure{errors::kInvalidCall, why, 10});
+  };
+  if (!signal) return fail("No such signal: Signal=" + Said(signal_text));
+  // The plan's own run, else what the program's record follows.
+  ProcessId pid = restarts_.RunOf(key);
+  const ProcessHandle* followed = pid == 0 ? Followed(Title, Path) : nullptr;
+  if (followed != nullptr) pid = followed->pid();
+  const std::string what = Said(Path == kUnknownText ? Title : Path);
+  if (pid == 0) return fail("Not running: " + what);
+  if (!operations_.table().SendSignal(pid, *signal)) {
+    return fail("Cannot send " + UpperCase(signal_text) + " to " + what +
+                ": refused, or this system has no signals");
+  }
+  // Answered with its report, which tells the asker that it was done.
+  for (const auto& record : registry_.ProcessList()) {
+    if (record->PID() == static_cast<int32_t>(pid)) return registry_.SendNotification(*record);
+  }
+}
+
+void CommandHandler::ControlGroup(const std::string& action, const std::string& group,
+                                  std::string_view source) {
+  // By name, not by pointer: the stop's wait dispatches.
+  std::vector<std::string> names;
+  for (const DeclaredProgram& program : declared_) {
+    if (group == "*" || EqualsIgnoringCase(program.group, group)) names.push_back(program.name);
+  }
+  if (names.empty()) {
+    events_.SendErrorEvent(
+        kLogType, "ProcessControl",
+        Failure{errors::kInvalidCall,
+                group == "*" ? std::string("No program is declared")
+                             : "No declared program is in the group " + Said(group),
+                10});
+    return;
+  }
+  // A report for each: as large an answer as a list.
+  if (!WithinBudget(source, names.size(), names.size())) return;
+  if (action != "start") StopTogether(names);
+  if (action == "stop") return;
+  const ProcessRegistry::Rewatch rewatch{registry_};
+  for (const std::string& name : names) {
+    const DeclaredProgram* program = FindDeclared(declared_, name);
+    if (program == nullptr || operations_.NodeEnding()) continue;
+    if (std::erase(stopped_, LowerCase(name)) > 0) SavePromises();
+    StartDeclared(*program, source);
+  }
+}
+
+void CommandHandler::StopTogether(const std::vector<std::string>& names) {
+  // Each is asked at once and given its own polite time, then ended by force: together, as
+  // long as the slowest, where one after the other would add them up.
+  struct Ending {
+    std::unique_ptr<ProcessHandle> held;
+    int64_t polite_until = 0;
+    bool forced = false;
+  };
+  std::vector<Ending> ending;
+  ProcessTable& table = operations_.table();
+  const int64_t now = operations_.loop().NowMilliseconds();
+  for (const std::string& name : names) {
+    const DeclaredProgram* program = FindDeclared(declared_, name);
+    if (program == nullptr) continue;
+    const std::string key = KeyOf(program->name, program->path);
+    const ProcessId pid = restarts_.RunOf(key);
+    ForgetPlan(key);
+    if (!HeldStopped(name)) stopped_.push_back(LowerCase(name));
+    std::erase(waiting_, program);
+    if (pid == 0) continue;
+    Ending one;
+    Quietly([&] { one.held = table.Hold(pid); });
+    if (!one.held) continue;
+    one.polite_until = now + int64_t{program->stop_seconds} * 1000;
+    Quietly([&] { table.RequestClose(pid, program->stop_signal); });
+    ending.push_back(std::move(one));
+  }
+  SavePromises();
+  // Each forced one gets the polls a single stop gives it to go.
+  const int64_t forced_grace = int64_t{ProcessOperations::kPollMs} * ProcessOperations::kPolls;
+  for (;;) {
+    bool all_gone = true;
+    const int64_t at = operations_.loop().NowMilliseconds();
+    for (Ending& one : ending) {
+      bool gone = true;
+      Quietly([&] { gone = table.HasEnded(*one.held); });
+      if (gone) continue;
+      if (!one.forced && at >= one.polite_until && !operations_.NodeEnding()) {
+        one.forced = true;
+        for (const auto& record : registry_.ProcessList()) {
+          if (record->PID() == static_cast<int32_t>(one.held->pid())) record->Forced();
+        }
+        Quietly([&] { table.Terminate(*one.held); });
+      }
+      all_gone = all_gone && one.forced && at >= one.polite_until + forced_grace;
+    }
+    if (all_gone || operations_.NodeEnding()) break;
+    CWaitNDispatch wait(operations_.loop());
+    wait.Wait(ProcessOperations::kPollMs);
+  }
+  // What the end watches have not told yet is told now, as a single stop tells its own end.
+  for (const Ending& one : ending) {
+    for (const auto& record : registry_.ProcessList()) {
+      if (record->PID() != static_cast<int32_t>(one.held->pid())) continue;
+      bool gone = false;
+      Quietly([&] { gone = table.HasEnded(*one.held); });
+      if (!gone) break;
+      record->Ended();
+      registry_.SendNotification(*record);
+      break;
+    }
+  }
+}
+
+void CommandHandler::StartDeclared(const DeclaredProgram& program, std::string_view source) {
+  const ProcessRegistry::Rewatch rewatch{registry_};
+  StartRequest request = RequestOf(program);
+  request.source = std::string(source);
   restarts_.Follow(request, program.restart,
                    StartAndReport(request, program.restart, /*own_instance=*/true,
                                   /*in_order=*/false));

@@ -38,13 +38,14 @@ class CommandHandler {
   static constexpr size_t kLogMessageBytes = 800;
   static constexpr size_t kLogLineBytes = 320;
 
-  // `declared` are the programs of programs.ini; `promises_path`, where what the node keeps
-  // running is kept across its restarts ("" for nowhere); `logs`, where the output of the
-  // programs it starts is kept (nullptr: where the node's own goes).
+  // `declared` reads the programs of programs.ini, at the start and at each reload;
+  // `promises_path`, where what the node keeps running is kept across its restarts ("" for
+  // nowhere); `logs`, where the output of the programs it starts is kept (nullptr: where the node's
+  // own goes).
   CommandHandler(const AppValues& values, XapTransport& xap, OutgoingQueue& queue, ErrorLog& log,
                  EventReport& events, ProcessOperations& operations, ComputerControl& computer,
                  AccessRules rules = {}, size_t max_records = ProcessRegistry::kDefaultMaxRecords,
-                 std::vector<DeclaredProgram> declared = {}, std::string promises_path = "",
+                 DeclaredSource declared = nullptr, std::string promises_path = "",
                  ProgramLogs* logs = nullptr);
 
   // At the node's start: adopts the programs its last run kept that still run (the others
@@ -58,6 +59,12 @@ class CommandHandler {
   CommandHandler& operator=(const CommandHandler&) = delete;
 
   void Begin(int64_t booted = 0, std::string boot_id = "");
+  // Reads programs.ini again and applies what changed: a new program starts (if Start=boot),
+  // a removed one stops, a changed one that runs is restarted with its new settings; the
+  // rest, and a program held stopped, are left alone. A file with a bad value changes
+  // nothing. Said in the log; answered to `asker` (with its `request` token) when there is
+  // one. Taken up once no request is under way, whose waits may dispatch.
+  void Reload(const std::string& asker, const std::string& request = "");
   void Readmessage(const std::string& text);
   void SupervisionPass() { registry_.SupervisionPass(); }
 
@@ -97,6 +104,8 @@ class CommandHandler {
   std::string KeyOf(const Status& record) const;
   // A stop ends the program's plan, and a start of it under way is not followed.
   void ForgetPlan(const std::string& key);
+  // The declared programs as the source has them now, each path as a start finds its file.
+  std::vector<DeclaredProgram> ReadDeclared(std::vector<std::string>* problems);
   // A declared program held stopped by a request.
   bool HeldStopped(const std::string& name) const;
   // The position of the first record that names this title or this path.
@@ -127,7 +136,23 @@ class CommandHandler {
   // What starts a declared program, as programs.ini declares it.
   StartRequest RequestOf(const DeclaredProgram& program);
   void StartAtBoot();
-  void StartDeclared(const DeclaredProgram& program);
+  void StartDeclared(const DeclaredProgram& program, std::string_view source = "programs.ini");
+  // What a reload did, by program name.
+  struct Reloaded {
+    std::vector<std::string> added, changed, removed, left;
+    std::string problem;  // why nothing changed; "" when the file was good
+  };
+  Reloaded ApplyReload();
+  // Starts a declared program as at boot: at once, or once the program it comes after runs.
+  void StartInTurn(const DeclaredProgram& program, std::string_view source);
+  // Sends the program the signal that `signal_text` names, and answers with its report.
+  void Signal(const std::string& Path, const std::string& Title, const std::string& key,
+              std::string_view signal_text);
+  // Starts, stops or restarts every declared program of `group` ("*" for all), many at once.
+  void ControlGroup(const std::string& action, const std::string& group, std::string_view source);
+  // Stops the declared programs of these names together, each as politely as it declares,
+  // and holds them stopped.
+  void StopTogether(const std::vector<std::string>& names);
   // Whether the program that `program` comes after runs: its own run, not a namesake.
   bool AfterRuns(const DeclaredProgram& program);
   // Starts each program waiting for its After that now runs; called once the plans change.
@@ -147,11 +172,12 @@ class CommandHandler {
   std::optional<SignatureCheck::Verdict> verdict_;
   ProcessRegistry registry_;
   RestartPlans restarts_;
+  DeclaredSource read_declared_;
   std::vector<DeclaredProgram> declared_;
   std::vector<std::string> stopped_;  // declared programs held stopped, by lower-cased name
   std::optional<PromiseStore> store_;
   ProgramLogs* logs_;
-  std::vector<const DeclaredProgram*> boot_;     // into declared_, which never changes
+  std::vector<const DeclaredProgram*> boot_;     // into declared_, made anew at each reload
   std::vector<const DeclaredProgram*> waiting_;  // for their After to run, in boot order
   std::unique_ptr<Timer> boot_timer_;
   std::unique_ptr<Timer> waiting_timer_;
@@ -164,6 +190,15 @@ class CommandHandler {
     bool stopped = false;  // a stop came meanwhile: not followed, not kept
   };
   std::vector<Spawning> spawning_;
+  // Requests under way (their waits dispatch, and a request may come within one); a reload
+  // waits for none to be, as it replaces what they point into.
+  int acting_ = 0;
+  struct ReloadAsked {
+    std::string asker;
+    std::string request;
+  };
+  std::vector<ReloadAsked> reloads_;
+  std::unique_ptr<Timer> reload_timer_;
   uint64_t next_spawn_ = 1;
   int64_t booted_ = 0;
   std::string boot_id_;

@@ -333,7 +333,8 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   const auto handler = [&] {
     return std::make_unique<CommandHandler>(
         values_, xap_, queue_, log_, events_, operations_, computer_, AccessRules{}, 100,
-        std::vector<DeclaredProgram>{notes}, "/data/promises.txt");
+        [&](std::vector<std::string>*) { return std::vector<DeclaredProgram>{notes}; },
+        "/data/promises.txt");
   };
   // Somebody else's run of the same file is not the declared program's.
   const ProcessId stranger = table_.Add("notes");
@@ -379,6 +380,73 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   node->Begin();
   loop_.Advance(1000);
   EXPECT_EQ(table_.started.size(), 6u);
+}
+
+// A reload applies what changed in programs.ini and leaves the rest; a bad file changes nothing.
+// A group stops its programs together, each with its own signal.
+TEST_F(CommandHandlerTest, AReloadAppliesWhatChangedAndAGroupActsTogether) {
+  for (const char* file :
+       {"/opt/a/keep", "/opt/a/gone", "/opt/a/change", "/opt/a/held", "/opt/a/new"}) {
+    files_.files[file] = "";
+  }
+  const auto declare = [&](const std::string& change, const std::string& held,
+                           const std::string& last) {
+    files_.files["/cfg/programs.ini"] =
+        "[Program Keep]\nPath=/opt/a/keep\nGroup=web\nStopSignal=INT\n"
+        "[Program Change]\nPath=/opt/a/change\nParameter=" +
+        change +
+        "\nGroup=web\n"
+        "[Program Held]\nPath=/opt/a/held\nParameter=" +
+        held + "\n" + last;
+  };
+  declare("1", "1", "[Program Gone]\nPath=/opt/a/gone\n");
+  CommandHandler node(values_, xap_, queue_, log_, events_, operations_, computer_, AccessRules{},
+                      100, [&](std::vector<std::string>* problems) {
+                        return ReadDeclaredPrograms(files_, events_, log_, "/cfg/programs.ini",
+                                                    PathRules::Posix(), problems);
+                      });
+  const auto control = [&](const std::string& items) {
+    node.Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\n" + items + "}\n"));
+    loop_.Advance(500);  // the reload's turn, and the stops' polls
+  };
+  node.Begin();
+  loop_.Advance(1);
+  ASSERT_EQ(table_.started.size(), 4u);
+  const ProcessId keep = table_.FindByPath("/opt/a/keep", "keep");
+  control("Action=stop\nName=Held\n");
+  Sent();
+
+  declare("2", "2", "[Program New]\nPath=/opt/a/new\n");
+  control("Action=reload\nRequest=r1\n");
+  EXPECT_EQ(Sent().back(),
+            "to acme.tester.peer process.reload|Added=New|Changed=Change, Held|Removed=Gone|"
+            "Left=Keep|Request=r1");
+  EXPECT_EQ(table_.FindByPath("/opt/a/keep", "keep"), keep) << "an unchanged program runs on";
+  EXPECT_EQ(table_.FindByPath("/opt/a/gone", "gone"), 0u);
+  EXPECT_EQ(table_.started,
+            (std::vector<std::string>{"/opt/a/keep||1", "/opt/a/change|1|1", "/opt/a/held|1|1",
+                                      "/opt/a/gone||1", "/opt/a/change|2|1", "/opt/a/new||1"}))
+      << "Held, stopped by hand, stays stopped";
+
+  // A bad value anywhere: nothing changes, and the answer says why.
+  declare("3", "2", "[Program New]\nPath=/opt/a/new\nRestart=sometimes\n");
+  control("Action=reload\n");
+  const std::string refused = Sent().back();
+  EXPECT_NE(refused.find("|Problem=The setting Restart=sometimes in /cfg/programs.ini, section "
+                         "[Program New], is none of no, on-failure, always"),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(table_.started.size(), 6u);
+
+  // The group: each of its programs asked with its own signal, together.
+  table_.close_signals.clear();
+  control("Action=stop\nGroup=WEB\n");
+  EXPECT_EQ(table_.close_signals,
+            (std::vector<EndSignal>{EndSignal::kInterrupt, EndSignal::kTerminate}));
+  EXPECT_EQ(table_.FindByPath("/opt/a/keep", "keep"), 0u);
+  EXPECT_NE(table_.FindByPath("/opt/a/new", "new"), 0u) << "not of the group";
+  control("Action=start\nGroup=*\n");
+  EXPECT_EQ(table_.started.size(), 9u) << "Keep, Change and Held; New runs already";
 }
 
 // A stop heard while a kept program is started again (within that start's first second) ends
@@ -586,8 +654,9 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   files_.files["/cfg/settings.ini"] = "[Access]\r\nAllowSources=acme.controller.*\r\n";
   const AccessRules rules =
       AccessRules::Load(files_, events_, log_, "/cfg/settings.ini", PathRules::Posix());
-  CommandHandler node(values_, xap_, queue_, log_, events_, operations_, computer_, rules, 100,
-                      {quiet}, "", &logs);
+  CommandHandler node(
+      values_, xap_, queue_, log_, events_, operations_, computer_, rules, 100,
+      [&](std::vector<std::string>*) { return std::vector{quiet}; }, "", &logs);
   const auto send = [&](const std::string& items, const std::string& source) {
     node.Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\n" + items + "}\n",
                                 "Computer.Process", source));

@@ -633,6 +633,11 @@ void PosixProcessTable::RequestClose(ProcessId pid, EndSignal signal) {
   ::kill(static_cast<pid_t>(pid), number);
 }
 
+bool PosixProcessTable::SendSignal(ProcessId pid, EndSignal signal) {
+  return !Protected(pid) && IsAlive(pid) &&
+         ::kill(static_cast<pid_t>(pid), SignalNumber(signal)) == 0;
+}
+
 WaitResult PosixProcessTable::WaitForExit(ProcessId pid, int milliseconds) {
   if (pid == 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) {
     return WaitResult::kCannotWait;

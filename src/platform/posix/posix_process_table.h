@@ -37,6 +37,7 @@ class PosixProcessTable : public ProcessTable {
   bool Terminate(ProcessId pid) override;
   std::string ImageName(ProcessId pid) override;
   void RequestClose(ProcessId pid, EndSignal signal) override;
+  bool SendSignal(ProcessId pid, EndSignal signal) override;
   WaitResult WaitForExit(ProcessId pid, int milliseconds) override;
   uint64_t WorkingSetBytes(ProcessId pid) override;
   std::optional<ProcessTimes> Times(ProcessId pid) override;
