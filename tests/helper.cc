@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <memory>
@@ -94,7 +95,19 @@ int RunMode(int argc, char** argv) {
 
   const bool stubborn =
       mode == "stubborn" || mode == "tree" || (argc >= 3 && std::string(argv[2]) == "stubborn");
+  // "service OUT SECONDS": a service that puts its GREETING in OUT.env, and asked to end, takes
+  // SECONDS to finish its work, then says so in OUT.clean.
+  const bool service = mode == "service" && argc >= 3;
+  if (service) {
+    const char* greeting = std::getenv("GREETING");
+    std::ofstream(std::string(argv[1]) + ".env") << (greeting != nullptr ? greeting : "");
+    deadline->SetInterval(300000);
+  }
   loop.OnEndRequest([&] {
+    if (service) {
+      std::this_thread::sleep_for(std::chrono::seconds(std::stoi(argv[2])));
+      std::ofstream(std::string(argv[1]) + ".clean") << "clean";
+    }
     if (!stubborn) loop.Quit();
   });
 
@@ -146,7 +159,7 @@ int RunMode(int argc, char** argv) {
       children.push_back(StartChildProcess(self, {"--helper", "stubborn"}));
       out << children.back()->Pid() << '\n';
     }
-  } else if (mode != "polite" && mode != "stubborn") {
+  } else if (mode != "polite" && mode != "stubborn" && !service) {
     return 2;
   }
   loop.Run();

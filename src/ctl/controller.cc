@@ -175,6 +175,8 @@ int Controller::Wake(const std::string& target) {
 int Controller::On(const std::string& target) {
   using Verb = CtlCommand::Verb;
   if (command_.ForAProgram()) return Program(target);
+  if (!command_.group.empty()) return Group(target);
+  if (command_.verb == Verb::kReload) return Reload(target);
   if (command_.verb == Verb::kWake) return Wake(target);
   const size_t mark = heard_.size();
   switch (command_.verb) {
@@ -268,6 +270,7 @@ int Controller::Program(const std::string& target) {
     }
     if (!command_.restart.empty()) items.emplace_back("Restart", command_.restart);
   }
+  if (!command_.signal.empty()) items.emplace_back("Signal", command_.signal);
   SendControl(target, "Process.Control", std::move(items));
   // A stop may wait for a window and then a program; --timeout bounds it all the same.
   const int limit_ms = command_.timeout_ms.value_or(kRequestLimitMs);
@@ -341,6 +344,53 @@ int Controller::Program(const std::string& target) {
   return 1;
 }
 
+int Controller::Group(const std::string& target) {
+  if (!Ping(target)) return 1;
+  const size_t mark = heard_.size();
+  SendControl(target, "Process.Control",
+              {{"Action", command_.verb_name}, {"Group", command_.group}});
+  const Fenced fenced = Fence(target, command_.timeout_ms.value_or(kRequestLimitMs));
+  if (fenced != Fenced::kAnswered) return ComplainNoReply(target);
+  bool refused = false;
+  for (const Heard& heard : SaidSince(target, mark, refused)) {
+    if (heard.section != "process.notification" || heard.Item("Name").empty()) continue;
+    if (command_.json) Print(JsonLine(heard) + "\n");
+    table_.Take(heard);
+  }
+  return refused ? 1 : 0;
+}
+
+int Controller::Reload(const std::string& target) {
+  if (!Ping(target)) return 1;
+  const size_t mark = heard_.size();
+  const std::string token = NextToken();
+  SendControl(target, "Process.Control", {{"Action", "reload"}, {"Request", token}});
+  // The node stops what was removed or changed first, each as politely as it declares.
+  const std::optional<Heard> answer =
+      Await(target, mark, command_.timeout_ms.value_or(kRequestLimitMs), [&](const Heard& h) {
+        return (h.section == "process.reload" && h.Item("Request") == token) || IsEvent(h);
+      });
+  if (!answer || IsGoodbye(*answer)) return ComplainNoReply(target);
+  if (IsEvent(*answer)) {
+    Complain(answer->source + ": " + EventWords(*answer));
+    return 1;
+  }
+  if (command_.json) {
+    Print(JsonLine(*answer) + "\n");
+  } else if (const std::string problem = answer->Item("Problem"); !problem.empty()) {
+    Complain(target + " changed nothing: " + problem);
+  } else {
+    const auto said = [&](const char* item) {
+      const std::string names = answer->Item(item);
+      return names.empty() ? std::string("none") : names;
+    };
+    Print(Escaped(target + ": added " + said("Added") + "; changed " + said("Changed") +
+                  "; removed " + said("Removed") + "; left " + said("Left")) +
+          "\n");
+  }
+  return answer->Item("Problem").empty() ? 0 : 1;
+}
+
 std::vector<Heard> Controller::SaidSince(const std::string& target, size_t mark, bool& refused) {
   std::vector<Heard> said;
   for (size_t i = mark; i < heard_.size(); ++i) {
@@ -379,8 +429,10 @@ int Controller::List(const std::string& target) {
     const bool dated =
         !since.empty() &&
         std::from_chars(since.data(), since.data() + since.size(), at).ec == std::errc();
-    rows.push_back({heard.Item("Name"), heard.Item("Path"),
-                    state == "gave up" ? ProgramState(heard) : state, heard.Item("Restarts", "-"),
+    const std::string shown = state == "gave up"             ? ProgramState(heard)
+                              : heard.Item("Stale") == "yes" ? state + " (as declared before)"
+                                                             : state;
+    rows.push_back({heard.Item("Name"), heard.Item("Path"), shown, heard.Item("Restarts", "-"),
                     dated ? Span(now - at) + " ago" : "-"});
   }
   if (!command_.json) {

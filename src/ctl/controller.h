@@ -70,6 +70,9 @@ class Controller {
   int Watch(const std::vector<std::string>& targets);
   // The programs declared on the target's computer, one row each.
   int List(const std::string& target);
+  // start, stop or restart of a group of declared programs, or of all: a row for each.
+  int Group(const std::string& target);
+  int Reload(const std::string& target);
   // A program's last lines, and with -f the new ones as they come.
   int Logs(const std::string& target);
   // The lines of one answer to a log request (from the stamp `after`, when given), in order;

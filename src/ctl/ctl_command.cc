@@ -7,6 +7,7 @@
 
 #include "core/text.h"
 #include "core/wake_on_lan.h"
+#include "settings/declared_programs.h"
 #include "supervision/process_operations.h"
 #include "supervision/restart_plans.h"
 
@@ -17,6 +18,10 @@ const char kCtlUsage[] =
     "                 COMMAND\n"
     "  start PATH [ARGS...] [--priority P] [--window W] [--title T] [--restart POLICY]\n"
     "  stop PATH [--title T]          restart PATH [ARGS...] [options as for start]\n"
+    "  start|stop|restart GROUP:*     every declared program of that group (Group=)\n"
+    "  start|stop|restart all         every declared program, many at once\n"
+    "  signal NAME SIGNAL             HUP, INT, QUIT, TERM, USR1 or USR2, to the program\n"
+    "  reload [NAME]                  reads programs.ini again and applies what changed\n"
     "  query PATH [--title T]         autonotify PATH [--title T]\n"
     "  watch [PATH]                   a live table of the node's reports, until Ctrl-C\n"
     "  ip                             echo TEXT\n"
@@ -54,7 +59,7 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 21> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 23> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
@@ -74,7 +79,9 @@ constexpr std::array<VerbName, 21> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"watch", CtlCommand::Verb::kWatch},
                                            {"nodes", CtlCommand::Verb::kNodes},
                                            {"list", CtlCommand::Verb::kList},
-                                           {"logs", CtlCommand::Verb::kLogs}}};
+                                           {"logs", CtlCommand::Verb::kLogs},
+                                           {"reload", CtlCommand::Verb::kReload},
+                                           {"signal", CtlCommand::Verb::kSignal}}};
 
 constexpr std::array<std::pair<const char*, const char*>, 4> kWindows{
     {{"hidden", "0"}, {"normal", "1"}, {"minimized", "2"}, {"maximized", "3"}}};
@@ -180,11 +187,23 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
   switch (command.verb) {
     case Verb::kStart:
     case Verb::kRestart:
-      if (rest.empty()) return {std::nullopt, plain[0] + " needs the program's path"};
-      command.path = rest[0];
-      command.arguments.assign(rest.begin() + 1, rest.end());
-      break;
     case Verb::kStop:
+      if (rest.empty() && command.verb != Verb::kStop) {
+        return {std::nullopt, plain[0] + " needs the program's path"};
+      }
+      // "all" and "GROUP:*", as supervisorctl writes them: the declared programs.
+      if (!rest.empty() && (rest[0] == "all" || (rest[0].size() > 2 && rest[0].ends_with(":*")))) {
+        if (rest.size() > 1)
+          return {std::nullopt, plain[0] + " " + rest[0] + " takes no more words"};
+        command.group = rest[0] == "all" ? "*" : rest[0].substr(0, rest[0].size() - 2);
+        break;
+      }
+      if (command.verb != Verb::kStop) {
+        command.path = rest[0];
+        command.arguments.assign(rest.begin() + 1, rest.end());
+        break;
+      }
+      [[fallthrough]];
     case Verb::kQuery:
     case Verb::kAutoNotify:
       if (rest.size() > 1) return {std::nullopt, plain[0] + " takes one path"};
@@ -215,8 +234,18 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
       if (rest.size() > 1) return {std::nullopt, "watch takes at most one path"};
       if (!rest.empty()) command.path = rest[0];
       break;
+    case Verb::kSignal: {
+      if (rest.size() != 2) return {std::nullopt, "signal takes a program and a signal"};
+      if (!EndSignalFromText(rest[1])) {
+        return {std::nullopt, "signal takes HUP, INT, QUIT, TERM, USR1 or USR2: " + rest[1]};
+      }
+      command.path = rest[0];
+      command.signal = UpperCase(rest[1]);
+      break;
+    }
     case Verb::kStatus:
     case Verb::kList:
+    case Verb::kReload:
       if (rest.size() > 1) return {std::nullopt, plain[0] + " takes one computer's name"};
       if (!rest.empty()) {
         if (!command.node.empty() || command.all) {

@@ -29,7 +29,9 @@ struct CtlCommand {
     kWatch,
     kNodes,
     kList,
-    kLogs
+    kLogs,
+    kReload,
+    kSignal
   };
 
   Verb verb = Verb::kNodes;
@@ -42,6 +44,8 @@ struct CtlCommand {
   std::optional<int> timeout_ms;
   std::string broadcast;  // where requests go; "" for the configured address
   std::string path;
+  std::string group;   // start, stop or restart of a group of declared programs; "*" for all
+  std::string signal;  // what signal sends: HUP, USR1...
   std::string title;
   std::string priority;  // upper-cased, as the node names priorities
   std::string window;    // the show number
@@ -54,8 +58,9 @@ struct CtlCommand {
 
   // Whether the request concerns one program.
   bool ForAProgram() const {
-    return verb == Verb::kStart || verb == Verb::kStop || verb == Verb::kRestart ||
-           verb == Verb::kQuery || verb == Verb::kAutoNotify;
+    return group.empty() &&
+           (verb == Verb::kStart || verb == Verb::kStop || verb == Verb::kRestart ||
+            verb == Verb::kQuery || verb == Verb::kAutoNotify || verb == Verb::kSignal);
   }
 };
 

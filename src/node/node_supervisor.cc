@@ -39,7 +39,8 @@ LogLimits ReadLogLimits(const NodeContext& context) {
 class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
-      : logs_(context.services.files,
+      : loop_(context.services.loop),
+        logs_(context.services.files,
               context.values.DataFolderInUse() + "Logs" +
                   std::string(1, context.values.paths.separator()),
               context.values.ExePath, ReadLogLimits(context)),
@@ -75,12 +76,19 @@ class NodeSupervisor : public Supervisor {
       context.log.WriteErrorLog(kLogType, problem);
     }
     handler_.Begin(booted, boot_id);
+    // SIGHUP, or the service manager's parameter change, as supervisorctl update and
+    // systemctl reload do it.
+    loop_.OnReloadRequest([this] { handler_.Reload("the system (SIGHUP or a service control)"); });
   }
+  ~NodeSupervisor() override { loop_.OnReloadRequest(nullptr); }
+  NodeSupervisor(const NodeSupervisor&) = delete;
+  NodeSupervisor& operator=(const NodeSupervisor&) = delete;
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
   void SupervisionPass() override { handler_.SupervisionPass(); }
 
  private:
+  EventLoop& loop_;
   ProgramLogs logs_;
   ProcessOperations operations_;
   CloseWindows windows_;

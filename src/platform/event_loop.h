@@ -76,6 +76,9 @@ class EventLoop {
   virtual bool Quitting() const = 0;
   // `handler` runs on the loop's thread when the system asks the program to end.
   virtual void OnEndRequest(std::function<void()> handler) = 0;
+  // `handler` runs on the loop's thread when the system asks the program to read its settings
+  // again: SIGHUP, or a service's parameter-change control. Nothing where there is neither.
+  virtual void OnReloadRequest(std::function<void()> /*handler*/) {}
 };
 
 }  // namespace varnix

@@ -629,6 +629,8 @@ void CommandHandler::List(const std::string& request) {
       state = "stopped";
     }
     record->Tell("State", state);
+    // Until it is restarted, the run goes on as it was declared when it started.
+    if (plan != plans.end() && plan->stale && record->PID() != 0) record->Tell("Stale", "yes");
     record->Tell("Restart", RestartPolicyText(program.restart));
     record->Tell("Start", program.at_boot ? "boot" : "manual");
     if (plan != plans.end()) {
@@ -783,9 +785,13 @@ void CommandHandler::Adopt(const Promise& promise) {
   }
   request.key = KeyOf(request.name, request.path);
   // Its next start is as the file says now, whatever the run that goes on was started with.
+  bool stale = false;
   if (program != nullptr) {
+    const StartRequest now = RequestOf(*program);
+    stale = now.parameter != request.parameter || now.folder != request.folder ||
+            now.priority != request.priority || now.window != request.window;
     const std::string source = request.source;
-    request = RequestOf(*program);
+    request = now;
     request.source = source;
   }
   // What ended for good, or was given up, in this boot stays so until asked for again.
@@ -806,6 +812,7 @@ void CommandHandler::Adopt(const Promise& promise) {
     registry_.UpdateStartedProcess(request.path, static_cast<int32_t>(promise.pid), request.title,
                                    request.source, "", request.name);
     restarts_.Adopt(request, promise.policy, promise.pid);
+    if (stale) restarts_.MarkStale(request.key);
   } else if (program != nullptr && promise.policy == RestartPolicy::kNo) {
     restarts_.Remember(request, promise.policy, false, std::nullopt);  // it ran in this boot
   } else if (program == nullptr || !program->at_boot) {

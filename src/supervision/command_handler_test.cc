@@ -351,6 +351,15 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   EXPECT_NE(listed[0].find("|Name=Notes|State=running|Restart=on-failure|Start=boot|Restarts=0|"),
             std::string::npos)
       << listed[0];
+  // Declared anew while no node ran: the run goes on, and is told as started the old way.
+  notes.parameter = "--new";
+  node = handler();
+  node->Begin();
+  loop_.Advance(1);
+  EXPECT_EQ(table_.started.size(), 1u);
+  Sent();
+  node->Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\nAction=list\n}\n"));
+  EXPECT_NE(Sent().back().find("|State=running|Stale=yes|"), std::string::npos);
 
   // Each run ends with exit 3 at once: after the fifth, no sixth.
   for (int run = 0; run < 5; ++run) {

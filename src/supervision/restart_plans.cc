@@ -118,6 +118,10 @@ RestartPlans::Plan& RestartPlans::Make(const StartRequest& request, RestartPolic
   return *plans_.back();
 }
 
+void RestartPlans::MarkStale(const std::string& key) {
+  if (Plan* plan = Find(key); plan != nullptr && plan->run) plan->stale = true;
+}
+
 void RestartPlans::Forget(const std::string& key) {
   const size_t before = plans_.size();
   std::erase_if(plans_, [&](const auto& plan) { return plan->request.key == key; });
@@ -161,7 +165,8 @@ std::vector<RestartPlans::View> RestartPlans::Plans() const {
   std::vector<View> views;
   for (const auto& plan : plans_) {
     views.push_back({plan->request, plan->policy, plan->run ? plan->pid : 0, plan->restarts,
-                     plan->since_unix, plan->gave_up, plan->done, plan->last_end});
+                     plan->since_unix, plan->gave_up, plan->done, plan->last_end,
+                     plan->stale && plan->run != nullptr});
   }
   return views;
 }
@@ -219,6 +224,7 @@ void RestartPlans::StartAgain(Plan& plan, int64_t now) {
   plan.since_unix = UnixSecondsNow();
   ++plan.restarts;
   plan.told_in_start = false;
+  plan.stale = false;
   starting_ = plan.id;
   UpdateTimer();
   // The start returns at once, but its report may tell an end, and a starter may dispatch: the

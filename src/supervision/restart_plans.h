@@ -71,6 +71,7 @@ class RestartPlans {
     bool gave_up = false;
     bool done = false;  // a declared program's run ended, and nothing follows in this boot
     std::optional<ExitStatus> last_end;
+    bool stale = false;  // the run goes on with settings the program is no longer declared with
   };
 
   RestartPlans(EventLoop& loop, ProcessTable& table, Starter start, GaveUp gave_up = nullptr,
@@ -87,6 +88,9 @@ class RestartPlans {
   // given up: known as such, and not started again until asked.
   void Remember(const StartRequest& request, RestartPolicy policy, bool gave_up,
                 const std::optional<ExitStatus>& last_end);
+  // The run the plan of `key` follows was started with other settings than its request's (a
+  // program declared anew while no node ran): so said until its next start.
+  void MarkStale(const std::string& key);
   // A stop request for the program of `key` ends its restarting.
   void Forget(const std::string& key);
   // Whether the plan for `key` gave up with the end of process `pid`; an end the plans have
@@ -117,6 +121,7 @@ class RestartPlans {
     bool done = false;
     std::optional<ExitStatus> last_end;
     bool told_in_start = false;  // the run being started ended before its report, and was seen
+    bool stale = false;
   };
 
   Plan* Find(const std::string& key) const;

@@ -43,9 +43,13 @@ void SetNonBlocking(int fd) {
 // The end signals can only reach the loop through a descriptor; this is its write end.
 int g_signal_write_fd = -1;
 
-extern "C" void OnEndSignal(int) {
+// The byte each signal writes: what the loop's side of the pipe reads as what was asked.
+constexpr char kEndByte = 1;
+constexpr char kReloadByte = 2;
+
+extern "C" void OnEndSignal(int signal) {
   const int saved = errno;
-  const char byte = 1;
+  const char byte = signal == SIGHUP ? kReloadByte : kEndByte;
   [[maybe_unused]] const auto written = ::write(g_signal_write_fd, &byte, 1);
   errno = saved;
 }
@@ -187,6 +191,7 @@ PosixEventLoop::~PosixEventLoop() {
   if (signal_read_.valid()) {
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
+    if (reload_handler_) ::signal(SIGHUP, SIG_DFL);
     ::close(g_signal_write_fd);
     g_signal_write_fd = -1;
   }
@@ -260,6 +265,26 @@ std::unique_ptr<SocketWatch> PosixEventLoop::WatchSocket(intptr_t socket, Socket
 
 void PosixEventLoop::OnEndRequest(std::function<void()> handler) {
   end_handler_ = std::move(handler);
+  ListenForSignals();
+  struct sigaction action {};
+  action.sa_handler = OnEndSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+void PosixEventLoop::OnReloadRequest(std::function<void()> handler) {
+  reload_handler_ = std::move(handler);
+  ListenForSignals();
+  struct sigaction action {};
+  action.sa_handler = OnEndSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGHUP, &action, nullptr);
+}
+
+void PosixEventLoop::ListenForSignals() {
   if (signal_read_.valid()) return;
   int fds[2];
   if (::pipe(fds) != 0) return;
@@ -267,17 +292,19 @@ void PosixEventLoop::OnEndRequest(std::function<void()> handler) {
   SetNonBlocking(fds[1]);
   signal_read_.Reset(fds[0]);
   g_signal_write_fd = fds[1];
-  struct sigaction action {};
-  action.sa_handler = OnEndSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
   signal_watch_ = WatchReadable(signal_read_.get(), [this] {
     char bytes[64];
-    while (::read(signal_read_.get(), bytes, sizeof bytes) > 0) {
+    bool end = false;
+    bool reload = false;
+    for (ssize_t got = 0; (got = ::read(signal_read_.get(), bytes, sizeof bytes)) > 0;) {
+      for (ssize_t i = 0; i < got; ++i) {
+        end = end || bytes[i] == kEndByte;
+        reload = reload || bytes[i] == kReloadByte;
+      }
     }
-    if (end_handler_) end_handler_();
+    // Many signals of one kind are one request.
+    if (reload && reload_handler_) reload_handler_();
+    if (end && end_handler_) end_handler_();
   });
 }
 

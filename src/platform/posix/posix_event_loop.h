@@ -32,6 +32,7 @@ class PosixEventLoop : public EventLoop {
   void Quit() override { quit_ = true; }
   bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override;
+  void OnReloadRequest(std::function<void()> handler) override;
   std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) override;
   std::unique_ptr<EndWatch> WatchEnd(intptr_t waitable, std::function<void()> on_end) override;
 
@@ -56,6 +57,9 @@ class PosixEventLoop : public EventLoop {
   UniqueFd signal_read_;
   uint64_t signal_watch_ = 0;
   std::function<void()> end_handler_;
+  std::function<void()> reload_handler_;
+  // The pipe the signal handlers write into, and its watch: made by the first handler set.
+  void ListenForSignals();
 };
 
 }  // namespace varnix

@@ -228,6 +228,11 @@ bool PostEndRequest() {
   return window != nullptr && PostMessageA(window, WM_CLOSE, 0, 0);
 }
 
+bool PostReloadRequest() {
+  const HWND window = g_console_window.load();
+  return window != nullptr && PostMessageA(window, Win32EventLoop::kReloadMessage, 0, 0);
+}
+
 void Win32EventLoop::OnEndRequest(std::function<void()> handler) {
   end_handler_ = std::move(handler);
   g_console_window.store(window_);
@@ -357,6 +362,9 @@ LRESULT Win32EventLoop::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     }
     case WM_CLOSE:
       if (end_handler_) end_handler_();
+      return 0;
+    case kReloadMessage:
+      if (reload_handler_) reload_handler_();
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;

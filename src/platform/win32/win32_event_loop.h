@@ -17,6 +17,9 @@ namespace varnix {
 // From any thread: hands an end request to the loop that listens for one (OnEndRequest), as a
 // console's Ctrl-C is. False while no loop listens.
 bool PostEndRequest();
+// From any thread: hands a request to read the settings again to that loop
+// (OnReloadRequest). False while no loop listens.
+bool PostReloadRequest();
 
 class Win32EventLoop : public EventLoop {
  public:
@@ -31,6 +34,9 @@ class Win32EventLoop : public EventLoop {
   void Quit() override { quit_ = true; }
   bool Quitting() const override { return quit_; }
   void OnEndRequest(std::function<void()> handler) override;
+  void OnReloadRequest(std::function<void()> handler) override {
+    reload_handler_ = std::move(handler);
+  }
   std::unique_ptr<SocketWatch> WatchSocket(intptr_t socket, SocketReady on_ready) override;
   std::unique_ptr<EndWatch> WatchEnd(intptr_t waitable, std::function<void()> on_end) override;
 
@@ -48,6 +54,7 @@ class Win32EventLoop : public EventLoop {
   static constexpr UINT kSocketMessage = WM_APP + 1;
   static constexpr UINT kStreamMessage = WM_APP + 2;
   static constexpr UINT kEndMessage = WM_APP + 3;  // WPARAM: the end watch's id
+  static constexpr UINT kReloadMessage = WM_APP + 4;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -61,6 +68,7 @@ class Win32EventLoop : public EventLoop {
   std::map<uint64_t, std::function<void()>> ends_;
   uint64_t next_end_ = 1;
   std::function<void()> end_handler_;
+  std::function<void()> reload_handler_;
   bool quit_ = false;
 };
 

@@ -52,7 +52,9 @@ void Report(DWORD state, DWORD exit_code = NO_ERROR) {
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
   status.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+      state == SERVICE_RUNNING
+          ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE
+          : 0;
   status.dwWin32ExitCode = exit_code == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   status.dwServiceSpecificExitCode = exit_code;
   status.dwWaitHint = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING ? 10000 : 0;
@@ -60,6 +62,11 @@ void Report(DWORD state, DWORD exit_code = NO_ERROR) {
 }
 
 DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
+  // "sc control varnix paramchange": programs.ini is read again, as SIGHUP does elsewhere.
+  if (control == SERVICE_CONTROL_PARAMCHANGE) {
+    PostReloadRequest();
+    return NO_ERROR;
+  }
   if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return NO_ERROR;
   Report(SERVICE_STOP_PENDING);
   // A stop soon after the start may come before the loop listens: it is given a few seconds.
