@@ -58,10 +58,11 @@ class NodeSupervisor : public Supervisor {
             AccessRules::Load(context.services.files, context.events, context.log,
                               context.values.ConfigFolder() + "settings.ini", context.values.paths),
             MaxRecords(context),
-            [&context](std::vector<std::string>* problems) {
-              return ReadDeclaredPrograms(context.services.files, context.events, context.log,
-                                          context.values.ConfigFolder() + "programs.ini",
-                                          context.values.paths, problems);
+            // The context's members, not the context, which lives only through start-up.
+            [&files = context.services.files, &events = context.events, &log = context.log,
+             path = context.values.ConfigFolder() + "programs.ini",
+             paths = context.values.paths](std::vector<std::string>* problems) {
+              return ReadDeclaredPrograms(files, events, log, path, paths, problems);
             },
             context.values.DataFolderInUse() + "promises.txt", &logs_) {
     int64_t booted = 0;

@@ -893,10 +893,14 @@ void CommandHandler::Reload(const std::string& asker, const std::string& request
       for (const ReloadAsked& one : asked) {
         log_.WriteErrorLog(kLogType, said + " (asked by " + Said(one.asker) + ")");
         if (one.asker.find('.') == std::string::npos) continue;  // not a peer: SIGHUP, say
-        std::string packed = PackItems({{"Added", Said(names(reloaded.added))},
-                                        {"Changed", Said(names(reloaded.changed))},
-                                        {"Removed", Said(names(reloaded.removed))},
-                                        {"Left", Said(names(reloaded.left))}});
+        // An empty list is no item: a body line without a value is read as no line at all.
+        std::string packed = PackItems({{"Programs", std::to_string(declared_.size())}});
+        for (const auto& [item, list] : {std::pair{"Added", &reloaded.added},
+                                         {"Changed", &reloaded.changed},
+                                         {"Removed", &reloaded.removed},
+                                         {"Left", &reloaded.left}}) {
+          if (!list->empty()) AppendItem(packed, item, Said(names(*list)));
+        }
         if (!reloaded.problem.empty()) AppendItem(packed, "Problem", Said(reloaded.problem));
         if (!one.request.empty()) AppendItem(packed, "Request", one.request);
         queue_.SendXap(one.asker, "Computer.Process", "Process.Reload", packed);

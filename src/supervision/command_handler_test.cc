@@ -427,9 +427,10 @@ TEST_F(CommandHandlerTest, AReloadAppliesWhatChangedAndAGroupActsTogether) {
 
   declare("2", "2", "[Program New]\nPath=/opt/a/new\n");
   control("Action=reload\nRequest=r1\n");
-  EXPECT_EQ(Sent().back(),
-            "to acme.tester.peer process.reload|Added=New|Changed=Change, Held|Removed=Gone|"
-            "Left=Keep|Request=r1");
+  EXPECT_EQ(
+      Sent().back(),
+      "to acme.tester.peer process.reload|Programs=4|Added=New|Changed=Change, Held|Removed=Gone|"
+      "Left=Keep|Request=r1");
   EXPECT_EQ(table_.FindByPath("/opt/a/keep", "keep"), keep) << "an unchanged program runs on";
   EXPECT_EQ(table_.FindByPath("/opt/a/gone", "gone"), 0u);
   EXPECT_EQ(table_.started,

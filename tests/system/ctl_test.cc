@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -34,6 +36,37 @@ class CtlTest : public HubFixture {
 
   Ran Ctl(const std::vector<std::string>& words) {
     return RunToEnd(ctl_, words, milliseconds(70000));
+  }
+
+  // Declares `ini` and starts the node anew with it.
+  void Declare(const std::string& ini) {
+    EndNodeAndHearItOut();
+    platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini", ini);
+    StartNode();
+    ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  }
+  // Each declared program's id in `varnixctl list`, by name; 0 for one that does not run.
+  std::map<std::string, ProcessId> Pids() {
+    std::map<std::string, ProcessId> pids;
+    static const std::regex kName("\"Name\":\"([^\"]+)\"");
+    static const std::regex kPid("\"PID\":\"(\\d+)\"");
+    const std::string listed = Ctl({"--json", "list"}).output;
+    for (const std::string& line : Split(listed, '\n')) {
+      std::smatch name;
+      std::smatch pid;
+      if (!std::regex_search(line, name, kName)) continue;
+      pids[name[1]] = std::regex_search(line, pid, kPid) ? std::stoul(pid[1]) : 0;
+    }
+    return pids;
+  }
+  // Waits until the programs of `names` run, each: their ids.
+  std::map<std::string, ProcessId> WhenRunning(const std::vector<std::string>& names) {
+    std::map<std::string, ProcessId> pids;
+    DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+      pids = Pids();
+      return std::all_of(names.begin(), names.end(), [&](const auto& name) { return pids[name]; });
+    });
+    return pids;
   }
 
   std::string ctl_;
@@ -381,6 +414,141 @@ TEST_F(CtlTest, ListsStartsAndStopsDeclaredProgramsByName) {
   EXPECT_EQ(row("running"), "");
   EXPECT_EQ(Ctl({"stop", "Listed"}).code, 0);
   EXPECT_EQ(row("stopped"), "");
+}
+
+// Services as their supervisord user declares them, checked by what each process sees: its
+// environment, its user, its clean end on its own signal, the exit codes that are a success,
+// a group, two scripts of one interpreter, and a crasher up 11 s at a time.
+#ifndef _WIN32
+TEST_F(CtlTest, DeclaredServicesRunAsDeclared) {
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const std::string out = Path("out");
+  std::filesystem::create_directories(out);
+  std::filesystem::permissions(out, std::filesystem::perms::all);  // nobody writes there too
+  const std::string script = Path("svc.py");
+  platform_.files->WriteAll(script,
+                            "import os, signal, sys, time\n"
+                            "name, out = sys.argv[1], sys.argv[2]\n"
+                            "def finish(*_):\n"
+                            "    time.sleep(float(os.environ.get('CLEAN_SECONDS', '0')))\n"
+                            "    open(os.path.join(out, name + '.clean'), 'w').write('clean')\n"
+                            "    sys.exit(0)\n"
+                            "signal.signal(signal.SIGINT, finish)\n"
+                            "signal.signal(signal.SIGUSR1, lambda *_: sys.exit(2))\n"
+                            "if name == 'crasher':\n"
+                            "    with open(os.path.join(out, 'crasher.runs'), 'a') as runs:\n"
+                            "        runs.write('%f\\n' % time.time())\n"
+                            "    time.sleep(11)\n"
+                            "    sys.exit(1)\n"
+                            "time.sleep(120)\n");
+  const auto declare = [&](const std::string& name, const std::string& more) {
+    return "[Program " + name + "]\nPath=/usr/bin/python3\nParameter=" + script + " " +
+           LowerCase(name) + " " + out + "\n" + more;
+  };
+  Declare(declare("App1",
+                  "User=nobody\nEnvironment=GREETING=\"hello; there\";CLEAN_SECONDS=7\n"
+                  "StopSignal=INT\nStopSeconds=8\nGroup=web\n") +
+          declare("App2", "Group=web\nExitCodes=0,2\nUsr=nobody\n") + declare("Crasher", ""));
+  std::map<std::string, ProcessId> pids = WhenRunning({"App1", "App2", "Crasher"});
+  ASSERT_NE(pids["App1"], pids["App2"]);
+  const auto proc = [&](const std::string& name, const char* file) {
+    return platform_.files->ReadAll("/proc/" + std::to_string(pids[name]) + "/" + file);
+  };
+  EXPECT_NE(proc("App1", "environ").find(std::string("GREETING=hello; there\0USER=nobody", 0)),
+            std::string::npos);
+  EXPECT_NE(proc("App1", "status").find("\nUid:\t65534\t"), std::string::npos);
+  EXPECT_EQ(proc("App2", "environ").find("GREETING="), std::string::npos);
+  EXPECT_NE(proc("App2", "status").find("\nUid:\t0\t"), std::string::npos);
+  EXPECT_NE(ReadFile("Data/Korvane.txt")
+                .find("The setting USR in " + Path("Config") +
+                      "/programs.ini, section [Program App2], is not "
+                      "one the node knows: it is ignored"),
+            std::string::npos);
+
+  // Exit 2 is a success: App2 is not started again.
+  const Ran signalled = Ctl({"signal", "App2", "USR1"});
+  EXPECT_EQ(signalled.code, 0) << signalled.output;
+  DispatchUntil(*platform_.loop, milliseconds(2500), [] { return false; });
+  EXPECT_EQ(Pids()["App2"], 0u);
+
+  const auto asked = std::chrono::steady_clock::now();
+  const Ran group = Ctl({"stop", "web:*"});
+  EXPECT_EQ(group.code, 0) << group.output;
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(7));
+  EXPECT_EQ(ReadFile("out/app1.clean"), "clean") << "App1 was not given its 7 s to end cleanly";
+
+  // Each run of the crasher was healthy: started again within 1.5 s, each time.
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(40000),
+                            [&] { return Split(ReadFile("out/crasher.runs"), '\n').size() > 3; }));
+  const std::vector<std::string> runs = Split(ReadFile("out/crasher.runs"), '\n');
+  for (size_t i = 1; i + 1 < runs.size(); ++i) {
+    EXPECT_LT(std::stod(runs[i]) - std::stod(runs[i - 1]), 11 + 1.5) << "run " << i;
+  }
+  const Ran all = Ctl({"stop", "all"});
+  EXPECT_EQ(all.code, 0) << all.output;
+  for (const auto& [name, pid] : Pids()) EXPECT_EQ(pid, 0u) << name;
+}
+#endif
+
+// A reload applies what changed in programs.ini, and leaves the rest as it is; a group stops
+// together, each as politely as it is declared.
+TEST_F(CtlTest, AReloadAppliesWhatChangedAndAGroupStopsTogether) {
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
+  const std::string program = CopyOfThisProgram("vxservice");
+  const auto declare = [&](const std::string& name, const std::string& parameter,
+                           const std::string& more = "") {
+    return "[Program " + name + "]\r\nPath=" + program + "\r\nParameter=--helper " + parameter +
+           "\r\n" + more;
+  };
+  const std::string slow = declare("Slow", "service \"" + Path("slow") + "\" 3",
+                                   "Environment=GREETING=hi there\r\nStopSeconds=6\r\n"
+                                   "Group=web\r\n");
+  const std::string mate = declare("Mate", "polite 120", "Group=web\r\n");
+  const std::string keep = declare("Keep", "polite 125");
+  Declare(slow + mate + keep + declare("Change", "polite 121") + declare("Gone", "polite 122"));
+  const std::map<std::string, ProcessId> before =
+      WhenRunning({"Slow", "Mate", "Keep", "Change", "Gone"});
+  ASSERT_TRUE(
+      DispatchUntil(*platform_.loop, milliseconds(5000), [&] { return FileExists("slow.env"); }));
+  EXPECT_EQ(ReadFile("slow.env"), "hi there");
+
+  const auto asked = std::chrono::steady_clock::now();
+  const Ran group = Ctl({"stop", "web:*"});
+  EXPECT_EQ(group.code, 0) << group.output;
+  EXPECT_EQ(ReadFile("slow.clean"), "clean");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3 + 4))
+      << "the two were not stopped together";
+
+  platform_.files->WriteAll(
+      Path("Config") + separator_ + "programs.ini",
+      slow + mate + keep + declare("Change", "polite 123") + declare("New", "polite 124"));
+  const Ran reloaded = Ctl({"reload"});
+  EXPECT_EQ(reloaded.code, 0) << reloaded.output;
+  EXPECT_NE(
+      reloaded.output.find(": added New; changed Change; removed Gone; left Slow, Mate, Keep"),
+      std::string::npos)
+      << reloaded.output;
+  std::map<std::string, ProcessId> after = WhenRunning({"Keep", "Change", "New"});
+  EXPECT_EQ(after["Keep"], before.at("Keep"));
+  EXPECT_NE(after["Change"], before.at("Change"));
+  EXPECT_EQ(after["Slow"] + after["Mate"], 0u) << "stopped by hand, and left so";
+  EXPECT_FALSE(platform_.processes->IsAlive(before.at("Gone")));
+
+  platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini",
+                            keep + "[Program Broken]\r\nPath=" + program + "\r\nWindow=12\r\n");
+  const Ran refused = Ctl({"reload"});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.output.find("changed nothing: The setting Window=12"), std::string::npos)
+      << refused.output;
+  EXPECT_NE(Pids()["New"], 0u);
+#ifndef _WIN32
+  // As systemctl reload asks.
+  platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini",
+                            keep + declare("Hup", "polite 126"));
+  ::kill(static_cast<pid_t>(node_->Pid()), SIGHUP);
+  EXPECT_NE(WhenRunning({"Hup"})["Hup"], 0u);
+#endif
+  EXPECT_EQ(Ctl({"stop", "all"}).code, 0);
 }
 
 TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
