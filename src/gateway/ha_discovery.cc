@@ -30,7 +30,9 @@ constexpr ComputerButton kComputerButtons[] = {
     {"hibernate", "Hibernate", "mdi:snowflake", false},
     {"lock", "Lock", "mdi:lock", true},
     {"logoff", "Log off", "mdi:logout", false},
-    {"screenoff", "Screen off", "mdi:monitor-off", false}};
+    {"screenoff", "Screen off", "mdi:monitor-off", false},
+    // programs.ini read again, what changed applied.
+    {"reload", "Reload programs", "mdi:file-refresh", true}};
 
 Json Origin(const std::string& page_url) {
   Json origin{{"name", "varnix-gateway"}, {"sw_version", VARNIX_VERSION}};

@@ -527,7 +527,7 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
     } else {
       Refuse(node, "\"" + payload +
                        "\" is not a computer command (shutdown, reboot, sleep, hibernate, lock, "
-                       "logoff, screenoff, wake)");
+                       "logoff, screenoff, reload, wake)");
     }
     return;
   }

@@ -691,7 +691,11 @@ NodeDirectory::Sent NodeDirectory::ControlComputer(const std::string& computer,
   Sent sent;
   const NodeState* node = Reachable(computer, action, sent);
   if (node == nullptr) return sent;
-  Request(*node, "Computer.Process", "Computer.Control", {{"Action", action}});
+  if (action == "reload") {
+    Request(*node, "Computer.Process", "Process.Control", {{"Action", action}});
+  } else {
+    Request(*node, "Computer.Process", "Computer.Control", {{"Action", action}});
+  }
   return sent;
 }
 

@@ -194,6 +194,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       {"lock", {"button", {"command_topic", "payload_press"}}},
       {"logoff", {"button", {"command_topic", "payload_press", "enabled_by_default"}}},
       {"screenoff", {"button", {"command_topic", "payload_press", "enabled_by_default"}}},
+      {"reload", {"button", {"command_topic", "payload_press"}}},
       {"address", {"sensor", {"state_topic", "value_template", "entity_category"}}},
       {"wake", {"button", {"command_topic", "payload_press"}}},
       {"cpu", {"sensor", {"state_topic", "unit_of_measurement", "state_class"}}},
@@ -317,6 +318,11 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   // The Reboot button reaches the system's reboot (a stand-in here).
   Publish(Topic("command"), "reboot");
   EXPECT_TRUE(Called("systemctl reboot\n"));
+  // Reload Programs has the node read programs.ini again.
+  Publish(Topic("command"), "reload");
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+    return ReadFile("Data/Korvane.txt").find("programs.ini read again") != std::string::npos;
+  }));
 
   // The gateway killed: the broker says so by its will.
   mark = LogLines();
