@@ -103,14 +103,6 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
   waiting_timer_->SetInterval(1);
   own_key_ = KeyOf("", values_.ExePath);
   if (read_declared_) declared_ = ReadDeclared(nullptr);
-  for (const DeclaredProgram& program : declared_) {
-    if (!program.user.empty() && !operations_.table().StartsAsAnotherUser()) {
-      log_.WriteErrorLog(kLogType, "The program " + program.name +
-                                       " is declared User=" + program.user +
-                                       ", which this system does not support: it runs as the "
-                                       "node's own user");
-    }
-  }
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
     if (restarts_.GaveUpOn(KeyOf(record), pid)) record.Tell("GaveUp", "yes");
@@ -143,8 +135,16 @@ std::string CommandHandler::KeyOf(const Status& record) const {
 
 std::vector<DeclaredProgram> CommandHandler::ReadDeclared(std::vector<std::string>* problems) {
   std::vector<DeclaredProgram> programs = read_declared_(problems);
-  // A bare name means the file a start finds for it, as in a request.
-  for (DeclaredProgram& program : programs) program.path = operations_.ProgramFile(program.path);
+  for (DeclaredProgram& program : programs) {
+    // A bare name means the file a start finds for it, as in a request.
+    program.path = operations_.ProgramFile(program.path);
+    if (!program.user.empty() && !operations_.table().StartsAsAnotherUser()) {
+      log_.WriteErrorLog(kLogType, "The program " + program.name +
+                                       " is declared User=" + program.user +
+                                       ", which this system does not support: it runs as the "
+                                       "node's own user");
+    }
+  }
   return programs;
 }
 

@@ -1,6 +1,10 @@
 // varnixctl against the real node behind the real hub: every command, as a user types it.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -421,6 +425,7 @@ TEST_F(CtlTest, ListsStartsAndStopsDeclaredProgramsByName) {
 // a group, two scripts of one interpreter, and a crasher up 11 s at a time.
 #ifndef _WIN32
 TEST_F(CtlTest, DeclaredServicesRunAsDeclared) {
+  if (::geteuid() != 0) GTEST_SKIP() << "User= needs a node run as root";
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   const std::string out = Path("out");
   std::filesystem::create_directories(out);
