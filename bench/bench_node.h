@@ -14,13 +14,16 @@
 
 namespace varnix {
 
-inline std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::string& folder) {
+// `programs` is its programs.ini; "" for none.
+inline std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::string& folder,
+                                                 const std::string& programs = "") {
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder + "/Config");
   std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
   platform.files->WriteAll(folder + "/Config/qelXap.ini",
                            "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
                            "InterfaceAddress=127.0.0.1\r\n");
+  if (!programs.empty()) platform.files->WriteAll(folder + "/Config/programs.ini", programs);
   return StartChildProcess(folder + "/varnix", {}, folder);
 }
 

@@ -85,5 +85,60 @@ void BM_StartToNotification(benchmark::State& state) {
 }
 BENCHMARK(BM_StartToNotification)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// `stop all` of 25 declared programs, each of which ends as soon as it is asked: from the
+// request to the answer of an echo sent right after it, which the node reads once the stop is
+// done. They are stopped together, not one poll after another.
+void BM_StopAllOf25(benchmark::State& state) {
+  Platform platform = MakePlatform();
+  const std::string folder = "/tmp/varnix-bench-stop-all";
+  std::string programs;
+  for (int i = 0; i < 25; ++i) {
+    programs += "[Program Sleeper" + std::to_string(i) + "]\nPath=/bin/sleep\nParameter=" +
+                std::to_string(3600 + i) + "\nStart=manual\n";
+  }
+  TestHub hub(*platform.loop);
+  auto node = StartNodeIn(platform, folder, programs);
+  if (hub.WaitForText("Using xAP port").empty()) {
+    state.SkipWithError("the node did not come up");
+    return;
+  }
+  const std::string head =
+      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\nsource=acme.bench.pc\n"
+      "target=qel.Process." +
+      platform.machine->ComputerName() + "\n}\n";
+  const auto count = [&](size_t from, const std::string& needle) {
+    return static_cast<size_t>(std::count_if(
+        hub.received().begin() + static_cast<std::ptrdiff_t>(from), hub.received().end(),
+        [&](const std::string& text) { return text.find(needle) != std::string::npos; }));
+  };
+  std::vector<double> spans;
+  int round = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    size_t before = hub.received().size();
+    hub.Relay(head + "Process.Control\n{\nAction=start\nGroup=*\n}\n");
+    hub.WaitFor([&] { return count(before, "\nPID=") - count(before, "\nPID=0\n") >= 25; },
+                milliseconds(20000));
+    state.ResumeTiming();
+    before = hub.received().size();
+    const std::string token = "stopped " + std::to_string(++round);
+    const auto sent = Clock::now();
+    hub.Relay(head + "Process.Control\n{\nAction=stop\nGroup=*\n}\n");
+    std::string echo = head + "Echo.Query\n{\nQuery=" + token + "\n}\n";
+    echo.replace(echo.find("Computer.Process"), 16, "WDT.Echo");
+    hub.Relay(echo);
+    hub.WaitFor([&] { return count(before, "Response=" + token) > 0; }, milliseconds(30000));
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+    state.SetIterationTime(ms / 1000);
+    spans.push_back(ms);
+  }
+  std::sort(spans.begin(), spans.end());
+  if (!spans.empty()) state.counters["median_ms"] = spans[spans.size() / 2];
+  node->RequestEnd();
+  node->WaitForExit(milliseconds(5000));
+  std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_StopAllOf25)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace varnix

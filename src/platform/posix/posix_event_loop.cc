@@ -265,27 +265,24 @@ std::unique_ptr<SocketWatch> PosixEventLoop::WatchSocket(intptr_t socket, Socket
 
 void PosixEventLoop::OnEndRequest(std::function<void()> handler) {
   end_handler_ = std::move(handler);
-  ListenForSignals();
-  struct sigaction action {};
-  action.sa_handler = OnEndSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
+  ListenForSignals({SIGTERM, SIGINT});
 }
 
 void PosixEventLoop::OnReloadRequest(std::function<void()> handler) {
   reload_handler_ = std::move(handler);
-  ListenForSignals();
+  ListenForSignals({SIGHUP});
+}
+
+void PosixEventLoop::ListenForSignals(std::initializer_list<int> signals) {
   struct sigaction action {};
   action.sa_handler = OnEndSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  ::sigaction(SIGHUP, &action, nullptr);
-}
-
-void PosixEventLoop::ListenForSignals() {
-  if (signal_read_.valid()) return;
+  // The pipe first: a signal that comes at once finds it.
+  const auto handle = [&] {
+    for (const int signal : signals) ::sigaction(signal, &action, nullptr);
+  };
+  if (signal_read_.valid()) return handle();
   int fds[2];
   if (::pipe(fds) != 0) return;
   SetNonBlocking(fds[0]);
@@ -306,6 +303,7 @@ void PosixEventLoop::ListenForSignals() {
     if (reload && reload_handler_) reload_handler_();
     if (end && end_handler_) end_handler_();
   });
+  handle();
 }
 
 void PosixEventLoop::DispatchPending(std::chrono::milliseconds max_wait) {

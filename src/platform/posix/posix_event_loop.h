@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <vector>
@@ -58,8 +59,8 @@ class PosixEventLoop : public EventLoop {
   uint64_t signal_watch_ = 0;
   std::function<void()> end_handler_;
   std::function<void()> reload_handler_;
-  // The pipe the signal handlers write into, and its watch: made by the first handler set.
-  void ListenForSignals();
+  // Has `signals` written into the pipe that the loop watches, made by the first call.
+  void ListenForSignals(std::initializer_list<int> signals);
 };
 
 }  // namespace varnix
