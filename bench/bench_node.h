@@ -27,4 +27,10 @@ inline std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::
   return StartChildProcess(folder + "/varnix", {}, folder);
 }
 
+// The header of a request from a benchmark's peer to that node, in class `klass`.
+inline std::string RequestHeader(Platform& platform, const std::string& klass) {
+  return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + klass +
+         "\nsource=acme.bench.pc\ntarget=qel.Process." + platform.machine->ComputerName() + "\n}\n";
+}
+
 }  // namespace varnix

@@ -54,10 +54,7 @@ void BM_StartToNotification(benchmark::State& state) {
     state.SkipWithError("the node did not come up");
     return;
   }
-  const std::string head =
-      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\nsource=acme.bench.pc\n"
-      "target=qel.Process." +
-      platform.machine->ComputerName() + "\n}\nProcess.Control\n{\n";
+  const std::string head = RequestHeader(platform, "Computer.Process") + "Process.Control\n{\n";
   std::vector<double> latencies;
   for (auto _ : state) {
     const size_t before = hub.received().size();
@@ -93,8 +90,8 @@ void BM_StopAllOf25(benchmark::State& state) {
   const std::string folder = "/tmp/varnix-bench-stop-all";
   std::string programs;
   for (int i = 0; i < 25; ++i) {
-    programs += "[Program Sleeper" + std::to_string(i) + "]\nPath=/bin/sleep\nParameter=" +
-                std::to_string(3600 + i) + "\nStart=manual\n";
+    programs += "[Program Sleeper" + std::to_string(i) +
+                "]\nPath=/bin/sleep\nParameter=" + std::to_string(3600 + i) + "\nStart=manual\n";
   }
   TestHub hub(*platform.loop);
   auto node = StartNodeIn(platform, folder, programs);
@@ -102,10 +99,7 @@ void BM_StopAllOf25(benchmark::State& state) {
     state.SkipWithError("the node did not come up");
     return;
   }
-  const std::string head =
-      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Computer.Process\nsource=acme.bench.pc\n"
-      "target=qel.Process." +
-      platform.machine->ComputerName() + "\n}\n";
+  const std::string head = RequestHeader(platform, "Computer.Process");
   const auto count = [&](size_t from, const std::string& needle) {
     return static_cast<size_t>(std::count_if(
         hub.received().begin() + static_cast<std::ptrdiff_t>(from), hub.received().end(),
@@ -124,9 +118,7 @@ void BM_StopAllOf25(benchmark::State& state) {
     const std::string token = "stopped " + std::to_string(++round);
     const auto sent = Clock::now();
     hub.Relay(head + "Process.Control\n{\nAction=stop\nGroup=*\n}\n");
-    std::string echo = head + "Echo.Query\n{\nQuery=" + token + "\n}\n";
-    echo.replace(echo.find("Computer.Process"), 16, "WDT.Echo");
-    hub.Relay(echo);
+    hub.Relay(RequestHeader(platform, "WDT.Echo") + "Echo.Query\n{\nQuery=" + token + "\n}\n");
     hub.WaitFor([&] { return count(before, "Response=" + token) > 0; }, milliseconds(30000));
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
     state.SetIterationTime(ms / 1000);

@@ -41,6 +41,12 @@ class CtlTest : public HubFixture {
   Ran Ctl(const std::vector<std::string>& words) {
     return RunToEnd(ctl_, words, milliseconds(70000));
   }
+  // A command that must succeed: its output is shown where it does not.
+  Ran CtlOk(const std::vector<std::string>& words) {
+    Ran ran = Ctl(words);
+    EXPECT_EQ(ran.code, 0) << ran.output;
+    return ran;
+  }
 
   // Declares `ini` and starts the node anew with it.
   void Declare(const std::string& ini) {
@@ -78,8 +84,7 @@ class CtlTest : public HubFixture {
 
 TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
-  const Ran nodes = Ctl({"nodes"});
-  EXPECT_EQ(nodes.code, 0) << nodes.output;
+  const Ran nodes = CtlOk({"nodes"});
   EXPECT_NE(nodes.output.find("\n" + Target() + "  "), std::string::npos) << nodes.output;
   const Ran ip = Ctl({"ip"});
   EXPECT_EQ(ip.code, 0);
@@ -91,9 +96,9 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   // The program's arguments arrive as typed, and no shell sees them: spaces, quotes, empty
   // and option-like words, and what a shell would act on.
   const std::string arguments = folder_.path("arguments.txt");
-  const Ran argv = Ctl({"start", CopyOfThisProgram("vxargs"), "--", "--helper", "argv", arguments,
-                        "two words", "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
-  EXPECT_EQ(argv.code, 0) << argv.output;  // it ends at once, having written them
+  // It ends at once, having written them.
+  CtlOk({"start", CopyOfThisProgram("vxargs"), "--", "--helper", "argv", arguments, "two words",
+         "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
   const std::string typed = "two words\na\"b\\\n\n--title\n;\nrm\n~\n&\n*\n";
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
     return platform_.files->FileExists(arguments) && platform_.files->ReadAll(arguments) == typed;
@@ -149,8 +154,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   EXPECT_FALSE(platform_.processes->IsAlive(pid));
   EXPECT_TRUE(platform_.processes->IsAlive(again));
 
-  const Ran stop = Ctl({"stop", program});
-  EXPECT_EQ(stop.code, 0) << stop.output;
+  const Ran stop = CtlOk({"stop", program});
   EXPECT_TRUE(std::regex_search(stop.output, std::regex(" - +(exit [0-9]+|SIGTERM)\r?\n")))
       << stop.output;
   EXPECT_FALSE(platform_.processes->IsAlive(again));
@@ -296,8 +300,7 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   const char* const path = std::getenv("PATH");
   StartNode({"PATH=" + folder_.path() + (separator_ == '\\' ? ";" : ":") + (path ? path : "")});
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
-  const Ran start = Ctl({"start", "vxbare", "--", "--helper", "exit", "0"});
-  EXPECT_EQ(start.code, 0) << start.output;
+  const Ran start = CtlOk({"start", "vxbare", "--", "--helper", "exit", "0"});
   EXPECT_NE(LowerCase(start.output).find(LowerCase(program) + ", which has already ended"),
             std::string::npos)
       << start.output;
@@ -316,8 +319,7 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   // The same file through a link is the file asked for: said so, with status 0.
   const std::string link = Path("vxlink");
   std::filesystem::create_symlink(program, link);
-  const Ran linked = Ctl({"start", link, "--", "--helper", "polite"});
-  EXPECT_EQ(linked.code, 0) << linked.output;
+  const Ran linked = CtlOk({"start", link, "--", "--helper", "polite"});
   EXPECT_NE(linked.output.find(": already running as " + link + " (PID " + pid + ")"),
             std::string::npos)
       << linked.output;
@@ -335,8 +337,7 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
                       "); nothing started"),
             std::string::npos)
       << second.output;
-  const Ran stop = Ctl({"stop", "vxbare"});
-  EXPECT_EQ(stop.code, 0) << stop.output;
+  CtlOk({"stop", "vxbare"});
   EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
 
   EXPECT_EQ(Ctl({"start", "vxnowhere"}).code, 1);
@@ -359,8 +360,7 @@ TEST_F(CtlTest, NotepadByItsBareNameIsOneProgramToEveryAction) {
   const Ran query = Ctl({"query", "notepad"});
   EXPECT_TRUE(std::regex_search(query.output, std::regex("\n\\S+ +" + pid + " .* running")))
       << query.output;
-  const Ran stop = Ctl({"stop", "notepad.exe"});
-  EXPECT_EQ(stop.code, 0) << stop.output;
+  CtlOk({"stop", "notepad.exe"});
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
     return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid)));
   }));
@@ -380,8 +380,7 @@ TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
   ASSERT_TRUE(std::regex_search(start.output, row, std::regex("\n\\S+ +([0-9]+) .* running")))
       << start.output;
   EXPECT_EQ(start.output.find('?'), std::string::npos) << start.output;
-  const Ran stop = Ctl({"stop", program});
-  EXPECT_EQ(stop.code, 0) << stop.output;
+  CtlOk({"stop", program});
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
     return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(row[1])));
   }));
@@ -413,10 +412,9 @@ TEST_F(CtlTest, ListsStartsAndStopsDeclaredProgramsByName) {
     return found ? std::string() : listed.output;
   };
   EXPECT_EQ(row("not running"), "");
-  const Ran start = Ctl({"start", "listed"});
-  EXPECT_EQ(start.code, 0) << start.output;
+  CtlOk({"start", "listed"});
   EXPECT_EQ(row("running"), "");
-  EXPECT_EQ(Ctl({"stop", "Listed"}).code, 0);
+  CtlOk({"stop", "Listed"});
   EXPECT_EQ(row("stopped"), "");
 }
 
@@ -471,14 +469,12 @@ TEST_F(CtlTest, DeclaredServicesRunAsDeclared) {
             std::string::npos);
 
   // Exit 2 is a success: App2 is not started again.
-  const Ran signalled = Ctl({"signal", "App2", "USR1"});
-  EXPECT_EQ(signalled.code, 0) << signalled.output;
+  CtlOk({"signal", "App2", "USR1"});
   DispatchUntil(*platform_.loop, milliseconds(2500), [] { return false; });
   EXPECT_EQ(Pids()["App2"], 0u);
 
   const auto asked = std::chrono::steady_clock::now();
-  const Ran group = Ctl({"stop", "web:*"});
-  EXPECT_EQ(group.code, 0) << group.output;
+  CtlOk({"stop", "web:*"});
   EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(7));
   EXPECT_EQ(ReadFile("out/app1.clean"), "clean") << "App1 was not given its 7 s to end cleanly";
 
@@ -489,8 +485,7 @@ TEST_F(CtlTest, DeclaredServicesRunAsDeclared) {
   for (size_t i = 1; i + 1 < runs.size(); ++i) {
     EXPECT_LT(std::stod(runs[i]) - std::stod(runs[i - 1]), 11 + 1.5) << "run " << i;
   }
-  const Ran all = Ctl({"stop", "all"});
-  EXPECT_EQ(all.code, 0) << all.output;
+  CtlOk({"stop", "all"});
   for (const auto& [name, pid] : Pids()) EXPECT_EQ(pid, 0u) << name;
 }
 #endif
@@ -518,8 +513,7 @@ TEST_F(CtlTest, AReloadAppliesWhatChangedAndAGroupStopsTogether) {
   EXPECT_EQ(ReadFile("slow.env"), "hi there");
 
   const auto asked = std::chrono::steady_clock::now();
-  const Ran group = Ctl({"stop", "web:*"});
-  EXPECT_EQ(group.code, 0) << group.output;
+  CtlOk({"stop", "web:*"});
   EXPECT_EQ(ReadFile("slow.clean"), "clean");
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3 + 4))
       << "the two were not stopped together";
@@ -527,8 +521,7 @@ TEST_F(CtlTest, AReloadAppliesWhatChangedAndAGroupStopsTogether) {
   platform_.files->WriteAll(
       Path("Config") + separator_ + "programs.ini",
       slow + mate + keep + declare("Change", "polite 123") + declare("New", "polite 124"));
-  const Ran reloaded = Ctl({"reload"});
-  EXPECT_EQ(reloaded.code, 0) << reloaded.output;
+  const Ran reloaded = CtlOk({"reload"});
   EXPECT_NE(
       reloaded.output.find(": added New; changed Change; removed Gone; left Slow, Mate, Keep"),
       std::string::npos)
@@ -553,7 +546,7 @@ TEST_F(CtlTest, AReloadAppliesWhatChangedAndAGroupStopsTogether) {
   ::kill(static_cast<pid_t>(node_->Pid()), SIGHUP);
   EXPECT_NE(WhenRunning({"Hup"})["Hup"], 0u);
 #endif
-  EXPECT_EQ(Ctl({"stop", "all"}).code, 0);
+  CtlOk({"stop", "all"});
 }
 
 TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
@@ -754,8 +747,7 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
 
   const std::string program = CopyOfThisProgram("vxsigned");
-  const Ran start = Ctl({"start", program, "--", "--helper", "polite"});
-  EXPECT_EQ(start.code, 0) << start.output;
+  const Ran start = CtlOk({"start", program, "--", "--helper", "polite"});
   EXPECT_NE(start.output.find(" running"), std::string::npos) << start.output;
 
   // With the key, a program's output travels sealed: varnixctl reads it, no datagram shows it.
@@ -853,7 +845,7 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
 #endif
   // Restarted, the node has forgotten the nonces it saw: what was signed before its start is
   // refused, however fresh.
-  EXPECT_EQ(Ctl({"stop", other}).code, 0);
+  CtlOk({"stop", other});
   EndNodeAndHearItOut();
   DispatchUntil(*platform_.loop, milliseconds(2000), [&] {
     return std::chrono::system_clock::now() >=
@@ -864,9 +856,9 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   peer_.Send(signed_request);
   EXPECT_TRUE(peer_.Hears("Refused start of " + other +
                           " from acme.tester.peer: signed before this node started"));
-  EXPECT_EQ(Ctl({"stop", program}).code, 0);
+  CtlOk({"stop", program});
   // Discovery stays open; the node's answer is signed, and varnixctl with the key says so.
-  EXPECT_EQ(Ctl({"ip"}).code, 0);
+  CtlOk({"ip"});
   const Ran verified = Ctl({"--json", "--require-signed", "ip"});
   EXPECT_NE(verified.output.find("\"verified\":true"), std::string::npos) << verified.output;
 #ifndef _WIN32
@@ -993,7 +985,7 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
   EXPECT_NE(ReadFile("watch.txt").find("gave port 3639 to the hub here"), std::string::npos);
   watch->RequestEnd();
   ExitOf(*watch, milliseconds(5000));
-  EXPECT_EQ(Ctl({"stop", program}).code, 0);
+  CtlOk({"stop", program});
 }
 
 TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
@@ -1029,8 +1021,7 @@ TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
   for (const std::string verb : {"shutdown", "reboot"}) {
     // The node answers once it has closed the windows for the shutdown before: on a busy
     // machine that takes longer than the usual three seconds.
-    const Ran asked = Ctl({verb, "--yes", "--timeout", "30"});
-    EXPECT_EQ(asked.code, 0) << asked.output;
+    const Ran asked = CtlOk({verb, "--yes", "--timeout", "30"});
     EXPECT_EQ(asked.output, "asked " + Target() + " to " + verb + "\n");
   }
   EXPECT_TRUE(Called("systemctl poweroff\nsystemctl reboot\n"));
