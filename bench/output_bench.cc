@@ -66,9 +66,10 @@ void BM_RelayAtRate(benchmark::State& state) {
       "    time.sleep(max(0, due - time.monotonic()))\n";
   std::ofstream(folder + "/talk.py") << script;
   for (auto _ : state) {
-    const ProcessId talker =
-        platform.processes->Start("/usr/bin/python3", folder + "/talk.py", ShowState::kHidden, "",
-                                  {VARNIX_NODE_BINARY, RelayArguments(log, LogLimits{})});
+    LaunchSettings launch;
+    launch.relay = {VARNIX_NODE_BINARY, RelayArguments(log, LogLimits{})};
+    const ProcessId talker = platform.processes->Start("/usr/bin/python3", folder + "/talk.py",
+                                                       ShowState::kHidden, launch);
     ProcessId relay = 0;
     for (int i = 0; i < 100 && relay == 0; ++i) {
       relay = RelayOf(log);
