@@ -13,6 +13,7 @@
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
 #include "fuzz_support.h"
+#include "gateway/computer_name.h"
 #include "gateway/gateway_config.h"
 #include "gateway/mqtt_face.h"
 #include "gateway/node_directory.h"
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& [key, node] : nodes.nodes()) {
     if (!words.insert(node.word).second) std::abort();
     // One node per computer name, whatever spelling of its address it was heard under.
-    if (varnix::NodeDirectory::ComputerOf("qel.Process." + node.computer) != node.computer) {
+    if (varnix::ComputerOf("qel.Process." + node.computer) != node.computer) {
       std::abort();
     }
     for (const auto& [path, program] : node.programs) state_bytes += program.Bytes();

@@ -10,6 +10,7 @@
 
 #include "core/text.h"
 #include "core/unix_time.h"
+#include "gateway/computer_name.h"
 
 #ifndef VARNIX_VERSION
 #define VARNIX_VERSION "0"
@@ -470,7 +471,7 @@ void MqttFace::StaleCommand(const std::string& topic, const std::string& payload
   Refuse(nullptr,
          "a retained command" +
              (printable ? " \"" + std::string(TrimSpaces(payload)) + "\"" : std::string()) +
-             " on " + NodeDirectory::Bounded(topic) +
+             " on " + Bounded(topic) +
              " was cleared, not carried out; send commands without the retain flag");
 }
 
@@ -482,7 +483,7 @@ void MqttFace::Recall(const std::string& payload) {
     const auto found = computer.find(name);
     return found != computer.end() && found->is_string() ? found->get<std::string>() : "";
   };
-  if (!NodeDirectory::ComputerOf("qel.Process." + text("name")).empty())
+  if (!ComputerOf("qel.Process." + text("name")).empty())
     nodes_.Recall(text("name"), text("mac"), text("address"));
 }
 

@@ -7,169 +7,19 @@
 #include "core/network_address.h"
 #include "core/text.h"
 #include "core/wake_on_lan.h"
+#include "gateway/computer_name.h"
 #include "platform/error.h"
 #include "platform/memory.h"
 
 namespace varnix {
 namespace {
 
-constexpr std::string_view kNodePrefix = "qel.process.";
 constexpr int kTrimAfterMs = 5000;
-
-// The code point of one whole, well-formed UTF-8 character.
-uint32_t CodePoint(std::string_view character) {
-  const auto byte = [&](size_t i) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(character[i]));
-  };
-  switch (character.size()) {
-    case 1:
-      return byte(0);
-    case 2:
-      return (byte(0) & 0x1Fu) << 6 | (byte(1) & 0x3Fu);
-    case 3:
-      return (byte(0) & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu);
-    default:
-      return (byte(0) & 0x07u) << 18 | (byte(1) & 0x3Fu) << 12 | (byte(2) & 0x3Fu) << 6 |
-             (byte(3) & 0x3Fu);
-  }
-}
-
-struct Range {
-  uint32_t first;
-  uint32_t last;
-};
-
-// What may not stand in a name, though some of it is called a letter: controls, spaces,
-// punctuation, combining marks (a name typed on a keyboard comes precomposed), and the code
-// points that show as nothing or as a blank (the default-ignorable ones, Hangul fillers, tags).
-constexpr Range kRefused[] = {
-    {0x0080, 0x00BF}, {0x00D7, 0x00D7},   {0x00F7, 0x00F7},   {0x0300, 0x036F},   {0x0483, 0x0489},
-    {0x0591, 0x05C7}, {0x0610, 0x061C},   {0x064B, 0x065F},   {0x115F, 0x1160},   {0x17B4, 0x17B5},
-    {0x180B, 0x180F}, {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},   {0x2000, 0x206F},   {0x20D0, 0x20FF},
-    {0x3000, 0x303F}, {0x3164, 0x3164},   {0xFE00, 0xFE2F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
-    {0xFFF0, 0xFFFF}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
-};
-
-// The scripts whose letters look like another's; a name keeps to one of them. A script not
-// listed is told apart by its block.
-enum Script : uint32_t { kNone, kLatin, kGreek, kCyrillic, kArmenian, kHebrew, kArabic, kHan };
-constexpr struct {
-  Range range;
-  Script script;
-} kScripts[] = {
-    {{'A', 'Z'}, kLatin},
-    {{'a', 'z'}, kLatin},
-    {{0x00C0, 0x024F}, kLatin},
-    {{0x1E00, 0x1EFF}, kLatin},
-    {{0x2C60, 0x2C7F}, kLatin},
-    {{0xA720, 0xA7FF}, kLatin},
-    {{0xAB30, 0xAB6F}, kLatin},
-    {{0xFF21, 0xFF3A}, kLatin},
-    {{0xFF41, 0xFF5A}, kLatin},
-    {{0x0250, 0x02AF}, kLatin},
-    {{0x0370, 0x03FF}, kGreek},
-    {{0x1F00, 0x1FFF}, kGreek},
-    {{0x0400, 0x052F}, kCyrillic},
-    {{0x1C80, 0x1C8F}, kCyrillic},
-    {{0x2DE0, 0x2DFF}, kCyrillic},
-    {{0xA640, 0xA69F}, kCyrillic},
-    {{0x0530, 0x058F}, kArmenian},
-    {{0x0590, 0x05FF}, kHebrew},
-    {{0x0600, 0x06FF}, kArabic},
-    {{0x0750, 0x077F}, kArabic},
-    {{0x08A0, 0x08FF}, kArabic},
-    // Japanese and Korean names mix these by nature.
-    {{0x3040, 0x30FF}, kHan},
-    {{0x3400, 0x4DBF}, kHan},
-    {{0x4E00, 0x9FFF}, kHan},
-    {{0xAC00, 0xD7AF}, kHan},
-    {{0x1100, 0x11FF}, kHan},
-    {{0x3130, 0x318F}, kHan},
-};
-
-// The script of a character that may stand in a computer's name: kNone for digits, "-" and
-// "_", which go with any; nullopt for what may not stand in one.
-std::optional<uint32_t> NameScript(std::string_view character) {
-  const uint32_t code = CodePoint(character);
-  if (code < 0x80) {
-    if ((code >= '0' && code <= '9') || code == '-' || code == '_') return kNone;
-    if ((code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z')) return kLatin;
-    return std::nullopt;
-  }
-  for (const Range& refused : kRefused) {
-    if (code >= refused.first && code <= refused.last) return std::nullopt;
-  }
-  for (const auto& [range, script] : kScripts) {
-    if (code >= range.first && code <= range.last) return script;
-  }
-  return 0x1000 + (code >> 7);
-}
-
-// A figure as the node writes it: a whole number, negative for some exit codes, of at most 20
-// digits; "" for anything else.
-std::string Number(const std::string& text) {
-  const std::string_view digits = std::string_view(text).substr(text.rfind('-', 0) == 0 ? 1 : 0);
-  if (digits.empty() || digits.size() > 20 ||
-      digits.find_first_not_of("0123456789") != std::string_view::npos) {
-    return "";
-  }
-  return text;
-}
-
-// A word such as a priority or a signal's name: 32 bytes are more than any has.
-std::string Short(const std::string& text) { return text.size() <= 32 ? text : ""; }
 
 }  // namespace
 
-std::optional<uint64_t> NodeFigures::MemoryPercent() const {
-  if (!memory_used || !memory_total || *memory_total == 0) return {};
-  return (*memory_used * 100 + *memory_total / 2) / *memory_total;
-}
-
-std::string NodeDirectory::ComputerOf(const std::string& source) {
-  if (source.size() <= kNodePrefix.size() ||
-      !EqualsLowered(std::string_view(source).substr(0, kNodePrefix.size()), kNodePrefix)) {
-    return "";
-  }
-  // A sub-address (":...") names a part of the node, not another computer.
-  std::string_view name = std::string_view(source).substr(kNodePrefix.size());
-  name = name.substr(0, name.find(':'));
-  if (name.empty()) return "";
-  // Letters of one script only, so that no name can pass for another ("officepc" with a
-  // Cyrillic "с" looks like the Latin one and would be a second device).
-  size_t characters = 0;
-  uint32_t script = kNone;
-  for (size_t at = 0; at < name.size(); ++characters) {
-    const size_t length = Utf8Length(name.substr(at));
-    const std::optional<uint32_t> its =
-        length == 0 ? std::nullopt : NameScript(name.substr(at, length));
-    if (!its || (*its != kNone && script != kNone && *its != script) ||
-        characters == kMaxComputerCharacters) {
-      return "";
-    }
-    if (*its != kNone) script = *its;
-    at += length;
-  }
-  return std::string(name);
-}
-
 bool NodeDirectory::StartupNotice(const std::string& text) {
   return text.rfind("Using xAP port ", 0) == 0;
-}
-
-std::string NodeDirectory::Bounded(std::string text) {
-  if (text.size() <= kMaxTextBytes) return text;
-  size_t cut = kMaxTextBytes;
-  // Back to the start of the character that would be cut in two.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  const size_t left_out = text.size() - cut;
-  text.resize(cut);
-  return text + "... (" + std::to_string(left_out) + " bytes more)";
-}
-
-const ProgramState* NodeState::Program(const std::string& path) const {
-  const auto found = programs.find(LowerCase(path));
-  return found == programs.end() ? nullptr : &found->second;
 }
 
 NodeDirectory::NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say,
@@ -273,7 +123,7 @@ const NodeState* NodeDirectory::Find(const std::string& computer) const {
 NodeState* NodeDirectory::Learn(const std::string& source) {
   const std::string computer = ComputerOf(source);
   if (computer.empty()) {
-    if (EqualsLowered(std::string_view(source).substr(0, kNodePrefix.size()), kNodePrefix)) {
+    if (IsNodeSource(source)) {
       SayOnce(LowerCase(source), "the node " + ShownSafely(source, 128) +
                                      " is not followed: a computer's name is letters of one "
                                      "script, digits, \"-\" and \"_\", with nothing invisible");
@@ -416,94 +266,79 @@ void NodeDirectory::Hear(const Heard& heard) {
   }
   if (heard.section == "process.log") {
     logs_.Hear(LowerCase(node->computer), heard);
+  } else if (heard.section == "process.notification") {
+    HearReport(*node, heard);
+  } else if (heard.section == "computer.status") {
+    HearStatus(*node, heard);
+  } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
+    HearEvent(*node, heard);
+  }
+}
+
+void NodeDirectory::HearReport(NodeState& node, const Heard& heard) {
+  ProgramState reported = ReadReport(heard);
+  const std::string key = LowerCase(reported.path);
+  if (reported.path.empty()) return;
+  // A list entry answers one request: not ours, it is nobody's report. A report in the name
+  // of a declared program the node never listed to us is made up, or comes before the list,
+  // and comes again at the next pass.
+  const std::string name = heard.Item("Name");
+  if ((!heard.Item("State").empty() && heard.Item("Request") != node.list_token) ||
+      (!name.empty() &&
+       std::none_of(node.declared.begin(), node.declared.end(),
+                    [&](const ProgramConfig& p) { return EqualsIgnoringCase(p.name, name); }))) {
     return;
   }
-  if (heard.section == "process.notification") {
-    const std::string path = Bounded(heard.Item("Path"));
-    const std::string key = LowerCase(path);
-    if (path.empty()) return;
-    // A list entry answers one request: not ours, it is nobody's report. A report in the name
-    // of a declared program the node never listed to us is made up, or comes before the list,
-    // and comes again at the next pass.
-    const std::string name = heard.Item("Name");
-    if ((!heard.Item("State").empty() && heard.Item("Request") != node->list_token) ||
-        (!name.empty() &&
-         std::none_of(node->declared.begin(), node->declared.end(),
-                      [&](const ProgramConfig& p) { return EqualsIgnoringCase(p.name, name); }))) {
-      return;
+  const bool known = node.programs.count(key) != 0;
+  const bool was_running = (known && node.programs.at(key).Running()) ||
+                           starting_.erase({LowerCase(node.computer), key}) > 0;
+  if (!known && node.programs.size() >= kMaxProgramsPerNode) return;
+  // The whole state stays within what the page shows: a LAN that makes up programs without
+  // end fills it, and what does not fit is not kept (said once).
+  if (!Charge(known ? node.programs.at(key).Bytes() : 0, reported.Bytes())) return;
+  ProgramState& program = node.programs[key];
+  reported.asked_ms = program.asked_ms;
+  program = std::move(reported);
+  Tell([&](NodeObserver& o) { o.ProgramReported(node, program); });
+  // A program shown in Home Assistant that ended with a failure is told, with its last words.
+  // Asked to end (a stop, the system's), or ended by force after that, it did not fail.
+  const bool asked_to_end = program.forced || program.signal == "SIGTERM" ||
+                            program.signal == "SIGINT" || program.signal == "SIGHUP";
+  const bool failed = (!program.exit_code.empty() && program.exit_code != "0") ||
+                      (!program.signal.empty() && !asked_to_end);
+  if (was_running && !program.Running() && failed) {
+    for (const ProgramConfig& offered : node.offered) {
+      if (!EqualsIgnoringCase(offered.path, program.path)) continue;
+      logs_.Ended(LowerCase(node.computer), program.path, offered.declared ? offered.name : "",
+                  offered.name,
+                  program.exit_code.empty() ? program.signal : "exit " + program.exit_code);
     }
-    const bool known = node->programs.count(key) != 0;
-    const bool was_running = (known && node->programs.at(key).Running()) ||
-                             starting_.erase({LowerCase(node->computer), key}) > 0;
-    if (!known && node->programs.size() >= kMaxProgramsPerNode) return;
-    ProgramState reported;
-    reported.path = path;
-    reported.title = Bounded(heard.Item("Title"));
-    reported.priority = Short(heard.Item("Priority"));
-    // Figures are numbers of a few digits: anything else is nobody's, and not kept.
-    reported.pid = Number(heard.Item("PID", "0"));
-    if (reported.pid.empty()) reported.pid = "0";
-    reported.cpu = Number(heard.Item("CPU"));
-    reported.ram = Number(heard.Item("RAM"));
-    reported.elapsed = Number(heard.Item("Elapsed"));
-    reported.exit_code = Number(heard.Item("ExitCode"));
-    reported.signal = Short(heard.Item("Signal"));
-    // The whole state stays within what the page shows: a LAN that makes up programs without
-    // end fills it, and what does not fit is not kept (said once).
-    if (!Charge(known ? node->programs.at(key).Bytes() : 0, reported.Bytes())) return;
-    ProgramState& program = node->programs[key];
-    reported.asked_ms = program.asked_ms;
-    program = std::move(reported);
-    program.forced = EqualsIgnoringCase(heard.Item("Forced"), "yes");
-    program.gave_up = EqualsIgnoringCase(heard.Item("GaveUp"), "yes");
-    program.last_end = program.gave_up ? Short(heard.Item("LastEnd")) : "";
-    program.reported_ms = heard.at_ms;
-    Tell([&](NodeObserver& o) { o.ProgramReported(*node, program); });
-    // A program shown in Home Assistant that ended with a failure is told, with its last words.
-    // Asked to end (a stop, the system's), or ended by force after that, it did not fail.
-    const bool asked_to_end = program.forced || program.signal == "SIGTERM" ||
-                              program.signal == "SIGINT" || program.signal == "SIGHUP";
-    const bool failed = (!program.exit_code.empty() && program.exit_code != "0") ||
-                        (!program.signal.empty() && !asked_to_end);
-    if (was_running && !program.Running() && failed) {
-      for (const ProgramConfig& offered : node->offered) {
-        if (!EqualsIgnoringCase(offered.path, program.path)) continue;
-        logs_.Ended(LowerCase(node->computer), program.path, offered.declared ? offered.name : "",
-                    offered.name,
-                    program.exit_code.empty() ? program.signal : "exit " + program.exit_code);
-      }
-    }
-  } else if (heard.section == "computer.status") {
-    NodeFigures figures{WholeNumber(heard.Item("CPU")), WholeNumber(heard.Item("MemoryUsed")),
-                        WholeNumber(heard.Item("MemoryTotal")), WholeNumber(heard.Item("DiskFree")),
-                        WholeNumber(heard.Item("Booted"))};
-    // Figures no computer has are nobody's: they are left out rather than shown.
-    if (figures.cpu > 100u) figures.cpu.reset();
-    if (!figures.memory_total || figures.memory_used > figures.memory_total) {
-      figures.memory_used.reset();
-      figures.memory_total.reset();
-    }
-    node->figures = figures;
-    const std::string mac = NormalMac(heard.Item("MAC"));
-    if (!mac.empty() && mac != node->mac) {
-      node->mac = mac;
-      Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
-    }
-    Tell([&](NodeObserver& o) { o.FiguresReported(*node); });
-  } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
-    const std::string text = Bounded(heard.Item("Data"));
-    // A node that starts again may declare other programs: what it said before goes.
-    if (StartupNotice(text) && node->answered) {
-      if (!node->declared.empty()) {
-        for (const ProgramConfig& program : node->declared) state_bytes_ -= DeclaredBytes(program);
-        node->declared.clear();
-        Offer(*node);
-        Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
-      }
-      AskForList(*node);
-    }
-    Tell([&](NodeObserver& o) { o.NodeEvent(*node, text); });
   }
+}
+
+void NodeDirectory::HearStatus(NodeState& node, const Heard& heard) {
+  node.figures = ReadFigures(heard);
+  const std::string mac = NormalMac(heard.Item("MAC"));
+  if (!mac.empty() && mac != node.mac) {
+    node.mac = mac;
+    Tell([&](NodeObserver& o) { o.NodeChanged(node); });
+  }
+  Tell([&](NodeObserver& o) { o.FiguresReported(node); });
+}
+
+void NodeDirectory::HearEvent(NodeState& node, const Heard& heard) {
+  const std::string text = Bounded(heard.Item("Data"));
+  // A node that starts again may declare other programs: what it said before goes.
+  if (StartupNotice(text) && node.answered) {
+    if (!node.declared.empty()) {
+      for (const ProgramConfig& program : node.declared) state_bytes_ -= DeclaredBytes(program);
+      node.declared.clear();
+      Offer(node);
+      Tell([&](NodeObserver& o) { o.NodeChanged(node); });
+    }
+    AskForList(node);
+  }
+  Tell([&](NodeObserver& o) { o.NodeEvent(node, text); });
 }
 
 void NodeDirectory::SetOnline(NodeState& node, bool online) {

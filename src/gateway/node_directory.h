@@ -15,79 +15,11 @@
 
 #include "gateway/gateway_config.h"
 #include "gateway/node_logs.h"
+#include "gateway/node_state.h"
 #include "platform/event_loop.h"
 #include "xap/xap_link.h"
 
 namespace varnix {
-
-// One program as its node last reported it.
-struct ProgramState {
-  std::string path;
-  std::string title;
-  std::string pid = "0";  // "0" when it does not run
-  std::string priority;
-  std::string cpu;      // percent
-  std::string ram;      // bytes
-  std::string elapsed;  // seconds
-  std::string exit_code;
-  std::string signal;
-  bool forced = false;      // the node ended it by force
-  bool gave_up = false;     // the node kept it running until it failed too often
-  std::string last_end;     // how its last run ended, when it gave up ("exit 3")
-  int64_t reported_ms = 0;  // when the node last reported it, on the loop's clock
-  int64_t asked_ms = 0;     // when it was last asked about because a report was overdue
-
-  bool Running() const { return pid != "0" && !pid.empty(); }
-  // What it takes of the gateway's state, about.
-  size_t Bytes() const {
-    return sizeof(ProgramState) + path.size() * 2 + title.size() + priority.size() + pid.size() +
-           cpu.size() + ram.size() + elapsed.size() + exit_code.size() + signal.size() +
-           last_end.size();
-  }
-};
-
-// The computer's own figures, as its last status answer gave them; each empty until given.
-struct NodeFigures {
-  std::optional<uint64_t> cpu;  // percent of every processor
-  std::optional<uint64_t> memory_used;
-  std::optional<uint64_t> memory_total;  // bytes, as both
-  std::optional<uint64_t> disk_free;     // bytes
-  std::optional<uint64_t> booted;        // Unix seconds
-
-  // Memory used, in whole percent of the total; empty without both.
-  std::optional<uint64_t> MemoryPercent() const;
-};
-
-struct NodeState {
-  std::string source;    // "qel.Process.NAME"
-  std::string computer;  // NAME, as the node writes it
-  std::string word;      // NAME as topics and ids take it; one word names one node
-  std::string address;   // its IPv4 address, once it has said it
-  bool online = false;
-  // It has answered an echo: a computer, not a name someone put in a heartbeat.
-  bool answered = false;
-  // Its last message was signed under the gateway's key; never without a key.
-  bool verified = false;
-  int64_t last_heard_ms = 0;  // on the loop's clock
-  // Lower-cased path -> when its reports were last asked for because of what was heard (a
-  // list answer, the node coming back): what others can make happen in a burst.
-  std::map<std::string, int64_t> reports_asked_ms;
-  int unanswered_echoes = 0;
-  NodeFigures figures;
-  // Of the interface at `address`; kept while the computer is off, since a wake needs it.
-  std::string mac;
-  // Keyed by the lower-cased path, so that the node's own letter case is kept in the value.
-  std::map<std::string, ProgramState> programs;
-  // The programs its node declares (its answer to a list), and those offered as switches and
-  // buttons: the ones gateway.ini configures for it, then the declared ones of other paths.
-  std::vector<ProgramConfig> declared;
-  std::vector<ProgramConfig> offered;
-  // The token of the gateway's last list request to it: only a list given back with it
-  // declares programs, never reports anyone on the LAN may make up.
-  std::string list_token;
-
-  const ProgramState* Program(const std::string& path) const;
-};
 
 // What the directory tells of the nodes, as it learns it.
 class NodeObserver {
@@ -121,8 +53,6 @@ class NodeDirectory {
   // Bounds against a LAN that invents nodes, programs and texts without end.
   static constexpr size_t kMaxNodes = 1024;
   static constexpr size_t kMaxProgramsPerNode = 256;
-  static constexpr size_t kMaxTextBytes = 512;  // a path, title or event, cut beyond
-  static constexpr size_t kMaxComputerCharacters = 63;
   // What every program reported or declared takes at most, all nodes together: the page's
   // bound.
   static constexpr size_t kMaxStateBytes = 1024 * 1024;
@@ -133,16 +63,10 @@ class NodeDirectory {
   static constexpr int64_t kAskEveryoneEveryMs = 2000;
   static constexpr int64_t kWakeEveryMs = 1000;  // per MAC
 
-  // The computer of a node's source address ("qel.Process.NAME"); "" when the source is not a
-  // Varnix node, or NAME is no computer's name: one label of letters (any script), digits, "-"
-  // and "_", at most 63 characters.
-  static std::string ComputerOf(const std::string& source);
   // What a declared program takes of the state, about.
   static size_t DeclaredBytes(const ProgramConfig& program);
   // The notice a node gives at every start ("Using xAP port ..."): no news to anyone.
   static bool StartupNotice(const std::string& text);
-  // `text` cut at kMaxTextBytes on a character's edge, saying how much was left out.
-  static std::string Bounded(std::string text);
 
   // `access_key`: the key beside the gateway ("" for none), which opens what nodes seal.
   NodeDirectory(EventLoop& loop, const GatewayConfig& config, Send send, Say say,
@@ -186,6 +110,10 @@ class NodeDirectory {
 
  private:
   NodeState* Learn(const std::string& source);
+  // One handler for each kind of message a node sends beside its echo and heartbeat.
+  void HearReport(NodeState& node, const Heard& heard);
+  void HearStatus(NodeState& node, const Heard& heard);
+  void HearEvent(NodeState& node, const Heard& heard);
   // Makes room for a node when the directory is full, by forgetting the stranger heard
   // longest ago; false when every node has answered an echo.
   bool MakeRoom();

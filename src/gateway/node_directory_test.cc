@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_event_loop.h"
+#include "gateway/computer_name.h"
 #include "platform/error.h"
 
 namespace varnix {
@@ -40,11 +41,11 @@ TEST(NodeDirectoryTest, ANodesNameIsOneComputersNameOrNothing) {
       {"acme.tool.pc", ""},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(NodeDirectory::ComputerOf(row.source), row.computer) << row.source;
+    EXPECT_EQ(ComputerOf(row.source), row.computer) << row.source;
   }
-  const std::string cut = NodeDirectory::Bounded(std::string(510, 'x') + "ééé");
+  const std::string cut = Bounded(std::string(510, 'x') + "ééé");
   EXPECT_EQ(cut, std::string(510, 'x') + "é... (4 bytes more)");
-  EXPECT_EQ(NodeDirectory::Bounded("short"), "short");
+  EXPECT_EQ(Bounded("short"), "short");
 }
 
 // A computer's status as its node tells it: figures no computer has are left out, the MAC

@@ -1,0 +1,97 @@
+// What the gateway keeps of each node and its programs, and how it reads them from what the
+// nodes say: every text bounded, every figure a number or nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/gateway_config.h"
+#include "xap/xap_link.h"
+
+namespace varnix {
+
+// A path, title or event is cut beyond this many bytes.
+constexpr size_t kMaxTextBytes = 512;
+
+// `text` cut at kMaxTextBytes on a character's edge, saying how much was left out.
+std::string Bounded(std::string text);
+
+// One program as its node last reported it.
+struct ProgramState {
+  std::string path;
+  std::string title;
+  std::string pid = "0";  // "0" when it does not run
+  std::string priority;
+  std::string cpu;      // percent
+  std::string ram;      // bytes
+  std::string elapsed;  // seconds
+  std::string exit_code;
+  std::string signal;
+  bool forced = false;      // the node ended it by force
+  bool gave_up = false;     // the node kept it running until it failed too often
+  std::string last_end;     // how its last run ended, when it gave up ("exit 3")
+  int64_t reported_ms = 0;  // when the node last reported it, on the loop's clock
+  int64_t asked_ms = 0;     // when it was last asked about because a report was overdue
+
+  bool Running() const { return pid != "0" && !pid.empty(); }
+  // What it takes of the gateway's state, about.
+  size_t Bytes() const {
+    return sizeof(ProgramState) + path.size() * 2 + title.size() + priority.size() + pid.size() +
+           cpu.size() + ram.size() + elapsed.size() + exit_code.size() + signal.size() +
+           last_end.size();
+  }
+};
+
+// The computer's own figures, as its last status answer gave them; each empty until given.
+struct NodeFigures {
+  std::optional<uint64_t> cpu;  // percent of every processor
+  std::optional<uint64_t> memory_used;
+  std::optional<uint64_t> memory_total;  // bytes, as both
+  std::optional<uint64_t> disk_free;     // bytes
+  std::optional<uint64_t> booted;        // Unix seconds
+
+  // Memory used, in whole percent of the total; empty without both.
+  std::optional<uint64_t> MemoryPercent() const;
+};
+
+struct NodeState {
+  std::string source;    // "qel.Process.NAME"
+  std::string computer;  // NAME, as the node writes it
+  std::string word;      // NAME as topics and ids take it; one word names one node
+  std::string address;   // its IPv4 address, once it has said it
+  bool online = false;
+  // It has answered an echo: a computer, not a name someone put in a heartbeat.
+  bool answered = false;
+  // Its last message was signed under the gateway's key; never without a key.
+  bool verified = false;
+  int64_t last_heard_ms = 0;  // on the loop's clock
+  // Lower-cased path -> when its reports were last asked for because of what was heard (a
+  // list answer, the node coming back): what others can make happen in a burst.
+  std::map<std::string, int64_t> reports_asked_ms;
+  int unanswered_echoes = 0;
+  NodeFigures figures;
+  // Of the interface at `address`; kept while the computer is off, since a wake needs it.
+  std::string mac;
+  // Keyed by the lower-cased path, so that the node's own letter case is kept in the value.
+  std::map<std::string, ProgramState> programs;
+  // The programs its node declares (its answer to a list), and those offered as switches and
+  // buttons: the ones gateway.ini configures for it, then the declared ones of other paths.
+  std::vector<ProgramConfig> declared;
+  std::vector<ProgramConfig> offered;
+  // The token of the gateway's last list request to it: only a list given back with it
+  // declares programs, never reports anyone on the LAN may make up.
+  std::string list_token;
+
+  const ProgramState* Program(const std::string& path) const;
+};
+
+// A program's report as heard; its path is empty when the report names none.
+ProgramState ReadReport(const Heard& heard);
+// A computer's status answer; figures no computer has are left out rather than shown.
+NodeFigures ReadFigures(const Heard& heard);
+
+}  // namespace varnix
