@@ -196,7 +196,7 @@ void BM_GatewayLatency(benchmark::State& state) {
                              [](const std::string&) {}});
     client.Start();
     site.Wait(milliseconds(5000), [&] { return client.IsConnected(); });
-    client.Subscribe("varnix/node7/program/p3/attributes");
+    client.Subscribe("varnix/node7/program/p3/attributes", false);
     site.Wait(milliseconds(500), [] { return false; });
     std::vector<double> command_us;
     std::vector<double> report_us;

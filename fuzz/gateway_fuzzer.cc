@@ -29,7 +29,7 @@ class CheckingSession : public varnix::MqttSession {
     const bool json = !payload.empty() && payload[0] == '{';
     if (json && !nlohmann::json::accept(payload)) std::abort();
   }
-  void Subscribe(const std::string&) override {}
+  void Subscribe(const std::string&, bool) override {}
   void Unsubscribe(const std::string&) override {}
 };
 

@@ -54,7 +54,7 @@ bool Movable(const std::string& payload) {
 
 HaDiscovery::HaDiscovery(RetainedPublisher& publisher, const MqttTopics& topics,
                          const GatewayConfig& config, EventLoop& loop, Say say)
-    : publisher_(publisher), topics_(topics), config_(config), say_(std::move(say)) {
+    : publisher_(publisher), topics_(topics), config_(config), loop_(loop), say_(std::move(say)) {
   migrate_timer_ = loop.CreateTimer([this] {
     migrate_timer_->SetEnabled(false);
     Migrate();
@@ -68,6 +68,7 @@ bool HaDiscovery::IsComputerAction(const std::string& action) {
 
 void HaDiscovery::Connected() {
   handled_.clear();
+  foreign_.clear();
   moving_.clear();
   said_full_ = false;
 }
@@ -82,9 +83,15 @@ std::string HaDiscovery::PageUrl() const {
 std::string HaDiscovery::DefaultEntityId(const std::string& platform,
                                          const std::string& object) const {
   // The ids the README promises; Home Assistant builds them from the names otherwise.
-  std::string id = platform + "." + object;
-  std::replace(id.begin() + static_cast<long>(platform.size()) + 1, id.end(), '-', '_');
-  return id;
+  // As Home Assistant's own slugs: "-" made "_", a run of "_" made one, none at either end.
+  std::string slug;
+  for (const char c : object) {
+    const char kept = c == '-' ? '_' : c;
+    if (kept == '_' && (slug.empty() || slug.back() == '_')) continue;
+    slug += kept;
+  }
+  while (!slug.empty() && slug.back() == '_') slug.pop_back();
+  return platform + "." + slug;
 }
 
 void HaDiscovery::PublishGateway() {
@@ -127,9 +134,9 @@ void HaDiscovery::PublishGateway() {
     component["default_entity_id"] =
         DefaultEntityId(component["platform"].get<std::string>(), id + "_" + object);
   }
-  publisher_.Retain(
-      topics_.DeviceConfig(id),
-      DumpJson(Json{{"device", device}, {"origin", Origin(url)}, {"components", components}}));
+  gateway_payload_ =
+      DumpJson(Json{{"device", device}, {"origin", Origin(url)}, {"components", components}});
+  publisher_.Retain(topics_.DeviceConfig(id), gateway_payload_);
 }
 
 void HaDiscovery::PublishComputer(const NodeState& node, bool mac_trusted) {
@@ -284,17 +291,69 @@ void HaDiscovery::PublishAgain() {
     publisher_.RetainAgain(device.topic, device.payload);
 }
 
+bool HaDiscovery::MayRestore(const std::string& word) {
+  // Someone clears it (a user, a tool): published again, but not as often as they clear it.
+  const int64_t now = loop_.NowMilliseconds();
+  const auto [restored, first] = restored_ms_.try_emplace(word, now);
+  if (!first && now - restored->second < kRestoreEveryMs) return false;
+  restored->second = now;
+  if (restored_ms_.size() > kMaxEarlierConfigs) restored_ms_.clear();
+  return true;
+}
+
+bool HaDiscovery::Foreign(const std::string& word) const { return foreign_.count(word) != 0; }
+
 void HaDiscovery::Found(const std::vector<std::string>& levels, const std::string& topic,
                         const std::string& payload) {
   // Ours: one entity's config (an earlier version's), or a computer's device config.
   const bool entity = levels.size() == 4 && levels[3] == "config";
   const bool device = levels.size() == 3 && levels[0] == "device" && levels[2] == "config";
-  if (!(entity || device) || payload.empty() || levels[1].rfind("varnix_", 0) != 0 ||
-      levels[1] == topics_.GatewayDeviceId()) {
+  if (!(entity || device)) return;
+  if (device && levels[1] == topics_.GatewayDeviceId()) {
+    if (payload.empty() && !gateway_payload_.empty() && MayRestore("")) {
+      say_("the gateway's own device config was cleared in the broker: published again");
+      publisher_.RetainAgain(topic, gateway_payload_);
+    }
     return;
   }
+  // The gateway's device as earlier versions named it; a computer called "gateway_<ours>"
+  // has that id too, but never these topics.
+  if (device && levels[1] == topics_.EarlierGatewayDeviceId() &&
+      payload.find('"' + topics_.Gateway("state") + '"') != std::string::npos) {
+    say_("the gateway's device has a new id, " + topics_.GatewayDeviceId() +
+         "; its earlier config is cleared");
+    publisher_.Clear(topic);
+    return;
+  }
+  if (levels[1].rfind("varnix_", 0) != 0) return;
   const std::string word = levels[1].substr(7);
   const auto published = published_.find(word);
+  if (payload.empty()) {
+    // Ours, cleared by someone else: what Home Assistant shows would be gone for good.
+    if (device && published != published_.end() && published->second.topic == topic &&
+        MayRestore(word)) {
+      say_("the device config of " + word + " was cleared in the broker: published again");
+      publisher_.RetainAgain(topic, published->second.payload);
+    }
+    return;
+  }
+  if (device) {
+    // A device reached through another gateway is that gateway's: never moved, cleared or
+    // said offline from here.
+    const Json config = Json::parse(payload, nullptr, false);
+    const Json* via = config.is_object() && config.contains("device") &&
+                              config["device"].is_object() &&
+                              config["device"].contains("via_device")
+                          ? &config["device"]["via_device"]
+                          : nullptr;
+    // One without a via_device is no gateway's of ours, in any version: someone else made it.
+    if (via == nullptr ||
+        (*via != topics_.GatewayDeviceId() && *via != topics_.EarlierGatewayDeviceId())) {
+      if (foreign_.size() < kMaxEarlierConfigs) foreign_.insert(word);
+      return;
+    }
+  }
+
   if (device && published != published_.end()) return;  // ours, or replaced by ours already
   if (handled_.count(topic) != 0) {
     // Moved or cleared already, and here again: our own "move" come back (never retained), or

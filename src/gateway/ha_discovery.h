@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +29,8 @@ class HaDiscovery {
   // that is said): a client that plants configs without end gets no more work out of us.
   static constexpr size_t kMaxEarlierConfigs = 4096;
   static constexpr int kGatherMovesMs = 250;
+  // A config of ours that someone clears is published again, at most this often.
+  static constexpr int64_t kRestoreEveryMs = 10000;
 
   HaDiscovery(RetainedPublisher& publisher, const MqttTopics& topics, const GatewayConfig& config,
               EventLoop& loop, Say say);
@@ -48,6 +51,9 @@ class HaDiscovery {
   // Home Assistant's status.
   void Found(const std::vector<std::string>& levels, const std::string& topic,
              const std::string& payload);
+  // Whether the broker holds a device config of the word that another gateway (or anyone but
+  // this gateway) made: its computer is not ours.
+  bool Foreign(const std::string& word) const;
   // Configs found of computers not heard in this run, by word; handed over once.
   std::map<std::string, std::set<std::string>> TakeUnclaimed();
   // The word's computer is forgotten: its config topics, to clear.
@@ -71,13 +77,19 @@ class HaDiscovery {
   // takes entities published again once, then the old topics cleared.
   void Migrate();
   std::string PageUrl() const;
+  // Whether a cleared config of the word ("" for the gateway's own) may be published again now.
+  bool MayRestore(const std::string& word);
   std::string DefaultEntityId(const std::string& platform, const std::string& object) const;
 
   RetainedPublisher& publisher_;
   const MqttTopics& topics_;
   const GatewayConfig& config_;
+  EventLoop& loop_;
   Say say_;
-  std::map<std::string, Device> published_;  // by word
+  std::string gateway_payload_;    // the gateway's own device config, as last published
+  std::set<std::string> foreign_;  // words of other gateways' devices (bounded)
+  std::map<std::string, int64_t> restored_ms_;  // word -> when its config was last restored
+  std::map<std::string, Device> published_;     // by word
   // Earlier configs of words whose computer has not been published in this run.
   std::map<std::string, std::map<std::string, Earlier>> unclaimed_;
   size_t unclaimed_count_ = 0;

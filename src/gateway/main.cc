@@ -190,8 +190,7 @@ int main(int argc, char** argv) {
     options.username = config.mqtt.username;
     options.password = password;
     options.ca_file = config.mqtt.ca_file;
-    options.will_topic =
-        config.mqtt.topic_prefix + "/gateway/" + varnix::TopicWord(computer) + "/availability";
+    options.will_topic = varnix::MqttTopics(config.mqtt, computer).GatewayAvailability();
     try {
       session = std::make_unique<varnix::MosquittoSession>(
           loop, options,

@@ -2,6 +2,7 @@
 #include "gateway/mosquitto_session.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,6 +41,9 @@ MosquittoSession::MosquittoSession(EventLoop& loop, Options options, Handlers ha
   if (!client_) throw Error(ENOMEM, "cannot make an MQTT client");
   // Small messages each sent at once: a command must not wait for Nagle's delayed ACK (40 ms).
   mosquitto_int_option(client_.get(), MOSQ_OPT_TCP_NODELAY, 1);
+  // MQTT 5 tells a command published retained while we listen from a live one; a broker that
+  // speaks only 3.1.1 refuses it, and is then spoken to in 3.1.1.
+  mosquitto_int_option(client_.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_connect_callback_set(client_.get(), OnConnect);
   mosquitto_disconnect_callback_set(client_.get(), OnDisconnect);
   mosquitto_message_callback_set(client_.get(), OnMessage);
@@ -150,8 +154,17 @@ void MosquittoSession::Lost(const std::string& why) {
   backoff_seconds_ = std::min(backoff_seconds_ * 2, kMaxBackoffSeconds);
 }
 
-void MosquittoSession::OnConnect(mosquitto*, void* self, int result) {
+void MosquittoSession::OnConnect(mosquitto* client, void* self, int result) {
   auto& session = *static_cast<MosquittoSession*>(self);
+  if (session.version5_ && (result == CONNACK_REFUSED_PROTOCOL_VERSION ||
+                            result == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION)) {
+    session.version5_ = false;
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    session.handlers_.say(
+        "the MQTT broker speaks MQTT 3.1.1, not 5: a command published with the retain flag "
+        "while the gateway runs cannot be told from a live one, and is carried out");
+    return;
+  }
   if (result != 0) {
     // Refused (a wrong password, say): the socket is closed by the broker; tried again later.
     session.handlers_.say(std::string("the MQTT broker refused the connection: ") +
@@ -186,9 +199,14 @@ void MosquittoSession::Publish(const std::string& topic, const std::string& payl
   UpdateWriteWish();
 }
 
-void MosquittoSession::Subscribe(const std::string& pattern) {
+void MosquittoSession::Subscribe(const std::string& pattern, bool as_published) {
   if (!connected_) return;
-  mosquitto_subscribe(client_.get(), nullptr, pattern.c_str(), 1);
+  if (version5_) {
+    mosquitto_subscribe_v5(client_.get(), nullptr, pattern.c_str(), 1,
+                           as_published ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0, nullptr);
+  } else {
+    mosquitto_subscribe(client_.get(), nullptr, pattern.c_str(), 1);
+  }
   UpdateWriteWish();
 }
 

@@ -46,7 +46,9 @@ class MosquittoSession : public MqttSession {
 
   void Publish(const std::string& topic, const std::string& payload, bool retain,
                Delivery delivery) override;
-  void Subscribe(const std::string& pattern) override;
+  void Subscribe(const std::string& pattern, bool as_published) override;
+  // Whether the broker speaks MQTT 5 with us; false once it refused it for 3.1.1.
+  bool SpeaksVersion5() const { return version5_; }
   void Unsubscribe(const std::string& pattern) override;
 
  private:
@@ -74,6 +76,7 @@ class MosquittoSession : public MqttSession {
   int backoff_seconds_ = 1;
   bool connected_ = false;
   bool said_unreachable_ = false;
+  bool version5_ = true;
 };
 
 }  // namespace varnix

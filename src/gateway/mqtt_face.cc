@@ -73,7 +73,10 @@ MqttFace::MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConf
     sweep_timer_->SetEnabled(false);
     Sweep();
   });
+  believe_timer_ = loop_.CreateTimer([this] { Disbelieve(); });
+  believe_timer_->SetInterval(config_.echo_seconds * 1000 * NodeDirectory::kUnansweredEchoes);
   remember_timer_ = loop_.CreateTimer([this] { Remember(); });
+
   device_timer_ = loop_.CreateTimer([this] { PublishDueDevices(); });
   device_timer_->SetInterval(1000);
 }
@@ -87,22 +90,23 @@ std::string MqttFace::GatewayAvailabilityTopic() const { return topics_.GatewayA
 
 void MqttFace::Connected() {
   const std::string& prefix = config_.mqtt.topic_prefix;
-  session_.Subscribe(prefix + "/+/command");
-  session_.Subscribe(prefix + "/+/program/+/set");
-  session_.Subscribe(config_.mqtt.discovery_prefix + "/status");
+  session_.Subscribe(prefix + "/+/command", true);
+  session_.Subscribe(prefix + "/+/program/+/set", true);
+  session_.Subscribe(config_.mqtt.discovery_prefix + "/status", false);
   // Our configs retained from an earlier run or version: moved into their device, or removed.
-  session_.Subscribe(config_.mqtt.discovery_prefix + "/+/+/+/config");
-  session_.Subscribe(config_.mqtt.discovery_prefix + "/device/+/config");
+  session_.Subscribe(config_.mqtt.discovery_prefix + "/+/+/+/config", false);
+  session_.Subscribe(config_.mqtt.discovery_prefix + "/device/+/config", false);
   // What the broker holds of nodes, gathered for a while, and the times they were last heard:
   // a node no run has heard within ForgetAfter is cleared away.
-  session_.Subscribe(topics_.Gateway("nodes"));
-  session_.Subscribe(prefix + "/+/availability");
-  session_.Subscribe(prefix + "/+/computer");
-  session_.Subscribe(prefix + "/+/figures");
-  session_.Subscribe(prefix + "/+/program/+/state");
+  session_.Subscribe(topics_.Gateway("nodes"), false);
+  session_.Subscribe(prefix + "/+/availability", false);
+  session_.Subscribe(prefix + "/+/computer", false);
+  session_.Subscribe(prefix + "/+/figures", false);
+  session_.Subscribe(prefix + "/+/program/+/state", false);
   gathering_ = true;
   table_found_ = false;
   found_.clear();
+  believed_.clear();
   sweep_timer_->SetEnabled(false);
   sweep_timer_->SetInterval(kSweepAfterMs);
   sweep_timer_->SetEnabled(true);
@@ -139,6 +143,7 @@ bool MqttFace::MacTrusted(const NodeState& node) const {
 
 void MqttFace::PublishNode(const NodeState& node) {
   held_.erase(node.word);  // its own again, not an earlier run's leftovers
+
   const bool mac_trusted = MacTrusted(node);
   publisher_.Retain(topics_.Node(node, "availability"), node.online ? "online" : "offline");
   // Not before its address is known: the Address sensor would read "" meanwhile.
@@ -354,7 +359,11 @@ void MqttFace::Sweep() {
   const int64_t now = UnixSecondsNow();
   const auto forget = static_cast<int64_t>(config_.mqtt.forget_after_days * 86400);
   for (auto& [word, topics] : found_) {
-    if (const NodeState* node = NodeOfWord(word)) {
+    const NodeState* node = NodeOfWord(word);
+    // What this gateway never heard nor kept is another's (another site's gateway, a tool's):
+    // left as it is.
+    if (node == nullptr && !Ours(word)) continue;
+    if (node != nullptr) {
       // A program no longer configured for it: its state goes with its entities.
       std::set<std::string> gone;
       for (const std::string& topic : topics) {
@@ -415,6 +424,8 @@ void MqttFace::Message(const std::string& topic, const std::string& payload, boo
     return;
   }
   if (topic == topics_.Gateway("nodes")) {
+    // The one the broker kept; our own, come back, tells nothing new.
+    if (!retained) return;
     const Json table = Json::parse(payload, nullptr, false);
     if (!table.is_object()) return;
     table_found_ = true;
@@ -428,7 +439,9 @@ void MqttFace::Message(const std::string& topic, const std::string& payload, boo
     return;
   }
   const auto rest = after(prefix);
-  if (rest.size() < 2 || rest[0] == "gateway") return;
+  // Gateways' own topics (varnix/gateway/<computer>/...) are four levels deep and match none
+  // of the shapes below; a computer called "gateway" is a computer like any other.
+  if (rest.size() < 2 || !MqttTopics::IsWord(rest[0])) return;
   const bool node_level = rest.size() == 2 && (rest[1] == "availability" || rest[1] == "computer" ||
                                                rest[1] == "figures");
   const bool state_level = rest.size() == 4 && rest[1] == "program" && rest[3] == "state";
@@ -453,12 +466,32 @@ void MqttFace::Gathered(const std::string& word, const std::string& topic, const
   if (found_.size() < 4 * NodeDirectory::kMaxNodes || found_.count(word) != 0) {
     found_[word].insert(topic);
   }
-  // Whatever an earlier run said, a computer that has not answered this one is offline: its
-  // node may have died meanwhile.
-  const NodeState* node = NodeOfWord(word);
-  if (level == "availability" && payload != "offline" && (node == nullptr || !node->online)) {
-    publisher_.Retain(topic, "offline");
+  // Believed until its echo window has passed: a computer that answers keeps "online" without
+  // a flicker at each start of the gateway; one that does not, whose node may have died while
+  // the gateway was away, is said offline then.
+  if (level == "availability" && payload != "offline" &&
+      believed_.size() < NodeDirectory::kMaxNodes) {
+    believed_.insert(word);
+    if (!believe_timer_->Enabled()) believe_timer_->SetEnabled(true);
   }
+}
+
+bool MqttFace::Ours(const std::string& word) const {
+  // A computer this gateway has heard (its table says so), or one no other maker's device
+  // config names: a stranger's leftovers are ours to tidy, another gateway's computer and a
+  // config someone planted are not.
+  return remembered_.count(word) != 0 || !discovery_.Foreign(word);
+}
+
+void MqttFace::Disbelieve() {
+  believe_timer_->SetEnabled(false);
+  for (const std::string& word : believed_) {
+    const NodeState* node = NodeOfWord(word);
+    if ((node == nullptr || !node->online) && Ours(word)) {
+      publisher_.Retain(topics_.Word(word, "availability"), "offline");
+    }
+  }
+  believed_.clear();
 }
 
 void MqttFace::StaleCommand(const std::string& topic, const std::string& payload) {
@@ -510,6 +543,8 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
     Event(topics_.Word(word, "event"), text);
     return;
   }
+  // Another gateway's computer: that gateway answers.
+  if (node == nullptr && discovery_.Foreign(word)) return;
   if (node == nullptr) {
     Refuse(nullptr, "no node of the name " + word + " is known; the command went nowhere");
     return;

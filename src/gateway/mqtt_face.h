@@ -75,6 +75,11 @@ class MqttFace : public NodeObserver {
   void Gathered(const std::string& word, const std::string& topic, const std::string& level,
                 const std::string& payload);
   void Refuse(const NodeState* node, const std::string& text);
+  // Whether the word's computer is this gateway's to say offline and to clear.
+  bool Ours(const std::string& word) const;
+  // The computers the broker kept as online that have not answered within their echo window:
+  // said offline.
+  void Disbelieve();
   void Event(const std::string& topic, const std::string& text);
   const NodeState* NodeOfWord(const std::string& word) const;
   // Keeps the nodes' last-heard times in the broker, where the next run finds them.
@@ -105,6 +110,9 @@ class MqttFace : public NodeObserver {
   // When each running instance started, as told: its pid and the time, by instance topic.
   std::map<std::string, std::pair<std::string, std::string>> started_;
   bool gathering_ = false;
+  // Words the broker kept as online at our connection, believed until their echo window ends.
+  std::set<std::string> believed_;
+  std::unique_ptr<Timer> believe_timer_;
   // The broker held a table of ours: without one (the first run of a gateway that keeps it),
   // nothing is cleared, and what was found counts as heard now.
   bool table_found_ = false;

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "core/text.h"
+#include "core/unix_time.h"
 #include "fakes/fake_event_loop.h"
 
 namespace varnix {
@@ -31,10 +32,15 @@ class EchoingBroker : public MqttSession {
     } else if (retain) {
       held[topic] = payload;
     }
-    if (Subscribed(topic)) queue_.push_back({topic, payload, false});
+    // MQTT 5: a subscription "as published" sees the retain flag of a live message.
+    const auto as_published = std::find_if(patterns_.begin(), patterns_.end(),
+                                           [&](auto& p) { return Matches(p.first, topic); });
+    if (as_published != patterns_.end()) {
+      queue_.push_back({topic, payload, retain && as_published->second});
+    }
   }
-  void Subscribe(const std::string& pattern) override {
-    patterns_.insert(pattern);
+  void Subscribe(const std::string& pattern, bool as_published) override {
+    patterns_[pattern] = as_published;
     for (const auto& [topic, payload] : held) {
       if (Matches(pattern, topic)) queue_.push_back({topic, payload, true});
     }
@@ -67,11 +73,7 @@ class EchoingBroker : public MqttSession {
     }
     return want.size() == have.size();
   }
-  bool Subscribed(const std::string& topic) const {
-    return std::any_of(patterns_.begin(), patterns_.end(),
-                       [&](const std::string& p) { return Matches(p, topic); });
-  }
-  std::set<std::string> patterns_;
+  std::map<std::string, bool> patterns_;  // -> as published
   std::deque<Delivery> queue_;
 };
 
@@ -157,8 +159,9 @@ TEST_F(MqttFaceTest, EarlierConfigsAreMovedOnceOrClearedWithTheEchoPresent) {
 }
 
 // Home Assistant's birth message in a burst: the configs once, at most every 10 s; a
-// command the broker kept is cleared and said, never carried out; a computer the broker kept
-// as online is said offline until it answers.
+// command the broker kept, or published retained while the gateway listens, is cleared and
+// said, never carried out; a computer of ours the broker kept as online is believed for its
+// echo window, then said offline.
 TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
   std::vector<std::string> sent;
   NodeDirectory nodes(
@@ -172,9 +175,11 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
       [](const std::string&) {}, [](auto&&...) { return std::string(); });
   broker_.held["varnix/pc1/command"] = "lock";
   broker_.held["varnix/pc2/availability"] = "online";
+  broker_.held["varnix/gateway/gw/nodes"] = Json{{"pc2", UnixSecondsNow()}}.dump();
   MqttFace face(broker_, nodes, config_, "gw", loop_, [](const std::string&) {});
   nodes.AddObserver(face);
   face.Connected();
+  const int64_t connected_ms = loop_.NowMilliseconds();
   {
     const auto hear = [&](const std::string& section, NodeDirectory::Items items) {
       Heard heard{"qel.Process.pc1", "xAP", section, std::move(items)};
@@ -186,7 +191,7 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
   }
   broker_.Deliver(face);
   EXPECT_EQ(broker_.held.count("varnix/pc1/command"), 0u);
-  EXPECT_EQ(broker_.held["varnix/pc2/availability"], "offline");
+  EXPECT_EQ(broker_.held["varnix/pc2/availability"], "online");
   const std::string device = "homeassistant/device/varnix_pc1/config";
   const size_t before = broker_.Count(device);
   face.Message("homeassistant/status", "online", false);
@@ -205,7 +210,10 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
   broker_.Deliver(face);
   face.Message("varnix/pc1/command", "lock", true);
   broker_.Deliver(face);
+  broker_.Publish("varnix/pc1/command", "lock", true, MqttSession::Delivery::kAtLeastOnce);
+  broker_.Deliver(face);
   EXPECT_TRUE(sent.empty()) << sent.front();
+  EXPECT_EQ(broker_.held.count("varnix/pc1/command"), 0u);
   const auto said =
       std::count_if(broker_.published.begin(), broker_.published.end(), [](const auto& p) {
         return p.topic == "varnix/gateway/gw/event" &&
@@ -214,6 +222,11 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
   EXPECT_EQ(said, 1) << "said once a minute";
   face.Message("varnix/pc1/command", "lock", false);
   EXPECT_EQ(sent, std::vector<std::string>{"qel.Process.pc1 lock"}) << "a fresh one goes";
+  loop_.Advance(connected_ms + config_.echo_seconds * 1000 * NodeDirectory::kUnansweredEchoes -
+                loop_.NowMilliseconds() - 1000);
+  EXPECT_EQ(broker_.held["varnix/pc2/availability"], "online");
+  loop_.Advance(1000);
+  EXPECT_EQ(broker_.held["varnix/pc2/availability"], "offline");
 }
 
 // A MAC joins a computer's device only when no other computer claims it, and, with the key,
@@ -233,6 +246,89 @@ TEST_F(MqttFaceTest, AMacJoinsTheDeviceOnlyWhenItIsTrustworthy) {
   EXPECT_FALSE(connections("pc2")) << "not signed";
   Answer(nodes_, "pc3", "00:11:22:33:44:55", true);
   EXPECT_FALSE(connections("pc3")) << "pc1's";
+}
+
+// Two sites' gateways on one broker: each says offline and clears only what it made, and
+// publishes again what it made when someone clears it. Computers called "gateway" and
+// "gateway_<the gateway's computer>" are devices of their own, and the gateway's device under
+// its earlier id is cleared once.
+TEST_F(MqttFaceTest, EachGatewayOwnsWhatItPublishedAndNoComputerNameMeetsItsOwn) {
+  broker_.held["varnix/gateway/gw/nodes"] = Json{{"pc9", UnixSecondsNow()}}.dump();
+  const std::string earlier_device = "homeassistant/device/varnix_gateway_gw/config";
+  broker_.held[earlier_device] =
+      R"({"components":{"computers":{"state_topic":"varnix/gateway/gw/state"}}})";
+  std::vector<std::string> sent;
+  NodeDirectory nodes(
+      loop_, config_,
+      [&](const std::string& target, const std::string&, const std::string&,
+          const NodeDirectory::Items& items) {
+        if (!items.empty() && items[0].first == "Action")
+          sent.push_back(target + " " + items[0].second);
+      },
+      [](const std::string&) {}, [](auto&&...) { return std::string(); });
+  MqttFace face(broker_, nodes, config_, "gw", loop_, [](const std::string&) {});
+  nodes.AddObserver(face);
+  face.Connected();
+  broker_.Deliver(face);
+  for (const char* computer : {"gateway", "gateway_gw", "pc1"})
+    Answer(nodes, computer,
+           std::string("00:11:22:33:44:5") + computer[std::string(computer).size() - 1]);
+  broker_.Deliver(face);
+  for (const char* id : {"varnix_gateway", "varnix_gateway_gw", "varnix-gateway_gw"})
+    EXPECT_EQ(broker_.held.count(std::string("homeassistant/device/") + id + "/config"), 1u) << id;
+  const Json named = Json::parse(broker_.held["homeassistant/device/varnix_gateway_gw/config"]);
+  EXPECT_EQ(named["device"]["name"], "gateway_gw");
+  // Entity ids as Home Assistant's slugs make them: a run of "_" is one.
+  EXPECT_EQ(named["components"]["online"]["default_entity_id"],
+            "binary_sensor.varnix_gateway_gw_online");
+  Answer(nodes, "my__pc-", "00:11:22:33:44:66");
+  EXPECT_EQ(Json::parse(
+                broker_.held["homeassistant/device/varnix_my__pc-/config"])["components"]["online"]
+                                                                           ["default_entity_id"],
+            "binary_sensor.varnix_my_pc_online");
+  face.Message("varnix/gateway/command", "lock", false);
+  face.Message("varnix/gateway_gw/program/helper/set", "ON", false);
+  EXPECT_EQ(sent.size() >= 2 ? std::vector<std::string>(sent.end() - 3, sent.end() - 1) : sent,
+            (std::vector<std::string>{"qel.Process.gateway lock", "qel.Process.gateway_gw start"}));
+  loop_.Advance(MqttFace::kRememberEveryMs);
+  broker_.Deliver(face);
+  EXPECT_NE(Json::parse(broker_.held["varnix/gateway/gw/nodes"]).count("pc9"), 0u)
+      << broker_.held["varnix/gateway/gw/nodes"];
+
+  // The second site's gateway hears none of these computers, on the same broker.
+  EchoingBroker second;
+  second.held = broker_.held;
+  second.held["homeassistant/device/varnix_elsewhere/config"] =
+      R"({"device":{"identifiers":["x"]}})";
+  const auto before = second.held;
+  NodeDirectory others(
+      loop_, config_, [](auto&&...) {}, [](const std::string&) {},
+      [](auto&&...) { return std::string(); });
+  MqttFace other(second, others, config_, "site2", loop_, [](const std::string&) {});
+  others.AddObserver(other);
+  other.Connected();
+  for (int turn = 0; turn < 20; ++turn) {
+    second.Deliver(other);
+    other.Message("varnix/pc1/command", "lock", false);
+    loop_.Advance(10000);
+  }
+  second.Deliver(other);
+  for (const auto& [topic, payload] : before) {
+    ASSERT_EQ(second.held.count(topic), 1u) << topic;
+    EXPECT_EQ(second.held[topic], payload) << topic;
+  }
+  for (const auto& message : second.published) {
+    EXPECT_EQ(message.topic.rfind("varnix/gateway/site2/", 0) == 0 ||
+                  message.topic == "homeassistant/device/varnix-gateway_site2/config",
+              true)
+        << message.topic << " " << message.payload;
+  }
+
+  // Cleared by hand: published again by its owner.
+  const std::string device = "homeassistant/device/varnix_pc1/config";
+  broker_.Publish(device, "", true, MqttSession::Delivery::kAtLeastOnce);
+  broker_.Deliver(face);
+  EXPECT_EQ(broker_.held.count(device), 1u);
 }
 
 }  // namespace

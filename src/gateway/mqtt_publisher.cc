@@ -57,11 +57,23 @@ std::string MqttTopics::Program(const NodeState& node, const ProgramConfig& prog
   return Node(node, "program/" + program.id + "/" + rest);
 }
 
+// Four levels deep, where a computer's topics are three or five: no computer's, even one
+// called "gateway".
 std::string MqttTopics::Gateway(const std::string& rest) const {
   return config_.topic_prefix + "/gateway/" + TopicWord(gateway_) + "/" + rest;
 }
 
-std::string MqttTopics::GatewayDeviceId() const { return "varnix_gateway_" + TopicWord(gateway_); }
+// A computer's word is letters, digits, "-" and "_", so its id is "varnix_" and one: a "-"
+// after "varnix" is a form no computer can take.
+std::string MqttTopics::GatewayDeviceId() const { return "varnix-gateway_" + TopicWord(gateway_); }
+
+std::string MqttTopics::EarlierGatewayDeviceId() const {
+  return "varnix_gateway_" + TopicWord(gateway_);
+}
+
+bool MqttTopics::IsWord(const std::string& level) {
+  return !level.empty() && TopicWord(level) == level;
+}
 
 std::string MqttTopics::DeviceConfig(const std::string& device_id) const {
   return config_.discovery_prefix + "/device/" + device_id + "/config";

@@ -25,7 +25,9 @@ class MqttSession {
   virtual ~MqttSession() = default;
   virtual void Publish(const std::string& topic, const std::string& payload, bool retain,
                        Delivery delivery) = 0;
-  virtual void Subscribe(const std::string& pattern) = 0;
+  // `as_published`: a message published retained while we are subscribed comes with its retain
+  // flag, so that it can be told from a live one (MQTT 5; an MQTT 3.1.1 broker clears it).
+  virtual void Subscribe(const std::string& pattern, bool as_published) = 0;
   virtual void Unsubscribe(const std::string& pattern) = 0;
 };
 
@@ -66,12 +68,17 @@ class MqttTopics {
   std::string Word(const std::string& word, const std::string& rest) const;
   std::string Program(const NodeState& node, const ProgramConfig& program,
                       const std::string& rest) const;
-  // varnix/gateway/<computer>/<rest>
+  // varnix/gateway/<computer>/<rest>: never a computer's topic.
   std::string Gateway(const std::string& rest) const;
   std::string GatewayAvailability() const { return Gateway("availability"); }
-  // Home Assistant's ids: varnix_<computer>, varnix_gateway_<computer>.
+  // Home Assistant's ids: varnix_<computer>, varnix-gateway_<computer>.
   static std::string NodeId(const std::string& word) { return "varnix_" + word; }
   std::string GatewayDeviceId() const;
+  // What earlier versions named the gateway's device, which a computer called
+  // "gateway_<computer>" takes too: cleared once.
+  std::string EarlierGatewayDeviceId() const;
+  // Whether a topic level can be a computer's word.
+  static bool IsWord(const std::string& level);
   // <discovery prefix>/device/<id>/config
   std::string DeviceConfig(const std::string& device_id) const;
   const std::string& prefix() const { return config_.topic_prefix; }

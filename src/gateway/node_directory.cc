@@ -450,7 +450,7 @@ void NodeDirectory::Echo() {
   // Its heartbeat comes every ten minutes: an echo tells sooner whether it is there.
   for (auto& [key, node] : nodes_) {
     if (!node.online) continue;
-    if (node.unanswered_echoes >= 2) {
+    if (node.unanswered_echoes >= kUnansweredEchoes - 1) {
       SetOnline(node, false);
       continue;
     }

@@ -62,6 +62,8 @@ class NodeDirectory {
   static constexpr int kStrangerRequestBurst = 8;
   static constexpr int64_t kAskEveryoneEveryMs = 2000;
   static constexpr int64_t kWakeEveryMs = 1000;  // per MAC
+  // Echo rounds a computer may leave unanswered before it is offline, the last included.
+  static constexpr int kUnansweredEchoes = 3;
 
   // What a declared program takes of the state, about.
   static size_t DeclaredBytes(const ProgramConfig& program);

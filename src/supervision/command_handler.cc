@@ -105,7 +105,12 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
   if (read_declared_) declared_ = ReadDeclared(nullptr);
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
-    if (restarts_.GaveUpOn(KeyOf(record), pid)) record.Tell("GaveUp", "yes");
+    std::optional<ExitStatus> last_end;
+    if (restarts_.GaveUpOn(KeyOf(record), pid, &last_end)) {
+      record.Tell("GaveUp", "yes");
+      // Its first report as given up says how it ended, as every later one does.
+      record.Tell("LastEnd", EndWords(last_end));
+    }
   });
   if (!promises_path.empty()) store_.emplace(operations.files(), log, std::move(promises_path));
   xap_.ReadOnly([this](const HeaderGlance& header) { return Reads(header); });

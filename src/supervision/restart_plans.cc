@@ -136,9 +136,14 @@ void RestartPlans::Settle() {
   if (changed_) changed_();
 }
 
-bool RestartPlans::GaveUpOn(const std::string& key, ProcessId pid) {
+bool RestartPlans::GaveUpOn(const std::string& key, ProcessId pid,
+                            std::optional<ExitStatus>* last_end) {
   Plan* plan = Find(key);
   if (plan == nullptr || pid == 0) return false;
+  const auto gave_up = [&] {
+    if (plan->gave_up) *last_end = plan->last_end;
+    return plan->gave_up;
+  };
   if (plan->id == starting_) {
     // Ended before the report of its start: this is the end that counts, seen now. The plan
     // is left in place for its start to return to.
@@ -147,18 +152,18 @@ bool RestartPlans::GaveUpOn(const std::string& key, ProcessId pid) {
     bool ended = false;
     Quietly([&] { ended = table_.HasEnded(*plan->run); });
     if (ended) RunEnded(*plan, loop_.NowMilliseconds());
-    return plan->gave_up;
+    return gave_up();
   }
   if (plan->run && plan->pid == pid) {
     bool ended = false;
     Quietly([&] { ended = table_.HasEnded(*plan->run); });
     if (!ended) return false;
     RunEnded(*plan, loop_.NowMilliseconds());
-    const bool gave_up = plan->gave_up;
+    const bool given_up = gave_up();
     Settle();
-    return gave_up;
+    return given_up;
   }
-  return plan->gave_up && plan->pid == pid;
+  return plan->pid == pid && gave_up();
 }
 
 std::vector<RestartPlans::View> RestartPlans::Plans() const {

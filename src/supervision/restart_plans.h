@@ -93,9 +93,10 @@ class RestartPlans {
   void MarkStale(const std::string& key);
   // A stop request for the program of `key` ends its restarting.
   void Forget(const std::string& key);
-  // Whether the plan for `key` gave up with the end of process `pid`; an end the plans have
-  // not seen yet is taken into account first, so that its report can say so.
-  bool GaveUpOn(const std::string& key, ProcessId pid);
+  // Whether the plan for `key` gave up with the end of process `pid`, and then how its last run
+  // ended (in `last_end`); an end the plans have not seen yet is taken into account first, so
+  // that its report can say so.
+  bool GaveUpOn(const std::string& key, ProcessId pid, std::optional<ExitStatus>* last_end);
   // The process of the plan's own run while it runs; 0 for none. Never a namesake's.
   ProcessId RunOf(const std::string& key);
   bool Has(const std::string& key) const { return Find(key) != nullptr; }
