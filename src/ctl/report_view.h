@@ -25,10 +25,6 @@ std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t no
 // the node had to end it by force, or "not running".
 std::string ProgramState(const Heard& report);
 
-// What a node's error event says, for people: its Data without the "StartProcess Line 30 "
-// that names the node's routine and step ("Cannot start x: ...").
-std::string EventWords(const Heard& event);
-
 // The programs that reports describe, one row each, newest report first in place.
 class ProgramTable {
  public:

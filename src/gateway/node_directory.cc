@@ -292,12 +292,18 @@ void NodeDirectory::HearReport(NodeState& node, const Heard& heard) {
   const bool known = node.programs.count(key) != 0;
   const bool was_running = (known && node.programs.at(key).Running()) ||
                            starting_.erase({LowerCase(node.computer), key}) > 0;
+  // The report of one run's end (a node that restarts a program ends many): each is told once,
+  // whether or not a pass saw the run.
+  const bool new_end =
+      !reported.ended.empty() && (!known || node.programs.at(key).ended != reported.ended);
   if (!known && node.programs.size() >= kMaxProgramsPerNode) return;
+  if (reported.ended.empty() && known) reported.ended = node.programs.at(key).ended;
   // The whole state stays within what the page shows: a LAN that makes up programs without
   // end fills it, and what does not fit is not kept (said once).
   if (!Charge(known ? node.programs.at(key).Bytes() : 0, reported.Bytes())) return;
   ProgramState& program = node.programs[key];
   reported.asked_ms = program.asked_ms;
+  reported.failures = program.failures;
   program = std::move(reported);
   Tell([&](NodeObserver& o) { o.ProgramReported(node, program); });
   // A program shown in Home Assistant that ended with a failure is told, with its last words.
@@ -306,13 +312,28 @@ void NodeDirectory::HearReport(NodeState& node, const Heard& heard) {
                             program.signal == "SIGINT" || program.signal == "SIGHUP";
   const bool failed = (!program.exit_code.empty() && program.exit_code != "0") ||
                       (!program.signal.empty() && !asked_to_end);
-  if (was_running && !program.Running() && failed) {
-    for (const ProgramConfig& offered : node.offered) {
-      if (!EqualsIgnoringCase(offered.path, program.path)) continue;
-      logs_.Ended(LowerCase(node.computer), program.path, offered.declared ? offered.name : "",
-                  offered.name,
-                  program.exit_code.empty() ? program.signal : "exit " + program.exit_code);
-    }
+  if (!program.Running() && failed && (was_running || new_end)) TellFailure(node, program);
+}
+
+void NodeDirectory::TellFailure(const NodeState& node, ProgramState& program) {
+  // One event a program every kFailureEveryMs at most, with the failed runs not told since:
+  // a program that fails at once and is started again does not flood the logbook.
+  const int64_t now = loop_.NowMilliseconds();
+  ProgramState::Failures& failures = program.failures;
+  if (failures.told_ms && now - *failures.told_ms < kFailureEveryMs) {
+    ++failures.untold;
+    return;
+  }
+  std::string how = program.exit_code.empty() ? program.signal : "exit " + program.exit_code;
+  if (failures.untold > 0) {
+    how += "; " + std::to_string(failures.untold) + " more failed run" +
+           (failures.untold == 1 ? "" : "s") + " before it not told";
+  }
+  failures = {now, 0};
+  for (const ProgramConfig& offered : node.offered) {
+    if (!EqualsIgnoringCase(offered.path, program.path)) continue;
+    logs_.Ended(LowerCase(node.computer), program.path, offered.declared ? offered.name : "",
+                offered.name, how);
   }
 }
 
@@ -327,7 +348,7 @@ void NodeDirectory::HearStatus(NodeState& node, const Heard& heard) {
 }
 
 void NodeDirectory::HearEvent(NodeState& node, const Heard& heard) {
-  const std::string text = Bounded(heard.Item("Data"));
+  const std::string text = Bounded(EventWords(heard));
   // A node that starts again may declare other programs: what it said before goes.
   if (StartupNotice(text) && node.answered) {
     if (!node.declared.empty()) {

@@ -102,6 +102,8 @@ class NodeDirectory {
   static constexpr int64_t kOverdueMs = 15000;
   // What is heard asks for a program's reports at most this often.
   static constexpr int64_t kReportsAskedEveryMs = 60000;
+  // A program's failed runs are told at most this often; the others are counted in the next.
+  static constexpr int64_t kFailureEveryMs = 10000;
 
   // The last lines of a program the node reports or offers, for the page (NodeLogs::Open);
   // nullptr when the node is unknown or offline, or the program is none of its own.
@@ -116,6 +118,8 @@ class NodeDirectory {
   void HearReport(NodeState& node, const Heard& heard);
   void HearStatus(NodeState& node, const Heard& heard);
   void HearEvent(NodeState& node, const Heard& heard);
+  // A run of `program` that failed, told as its event with its last lines (bounded).
+  void TellFailure(const NodeState& node, ProgramState& program);
   // Makes room for a node when the directory is full, by forgetting the stranger heard
   // longest ago; false when every node has answered an echo.
   bool MakeRoom();

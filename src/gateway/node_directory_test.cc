@@ -210,5 +210,58 @@ TEST(NodeDirectoryTest, MadeUpListsStayWithinTheStatesBound) {
             1);
 }
 
+// Each failed run of a program its node keeps restarting is told once, however the passes
+// repeat its end, at most one event every 10 s with the others counted; the node's routine
+// and step are not part of what an event says.
+TEST(NodeDirectoryTest, EachFailedRunIsToldOnceAndEventsReadAsWords) {
+  struct Events : NodeObserver {
+    void NodeChanged(const NodeState&) override {}
+    void ProgramReported(const NodeState&, const ProgramState&) override {}
+    void NodeEvent(const NodeState&, const std::string& text) override { said.push_back(text); }
+    std::vector<std::string> said;
+  } events;
+  FakeEventLoop loop;
+  GatewayConfig config;
+  ProgramConfig flaky;
+  flaky.name = "Flaky";
+  flaky.id = "flaky";
+  flaky.computer = "*";
+  flaky.path = "/bin/flaky";
+  config.programs.push_back(flaky);
+  NodeDirectory nodes(
+      loop, config, [](auto&&...) {}, [](const std::string&) {},
+      [](auto&&...) { return std::string(); });
+  nodes.AddObserver(events);
+  const auto hear = [&](const std::string& klass, const std::string& section,
+                        std::vector<std::pair<std::string, std::string>> items) {
+    Heard heard{"qel.Process.pc1", klass, section, std::move(items)};
+    heard.at_ms = loop.NowMilliseconds();
+    nodes.Hear(heard);
+  };
+  hear("xAP", "echo.response", {});
+  const auto report = [&](const std::string& pid, const std::string& ended) {
+    std::vector<std::pair<std::string, std::string>> items{
+        {"Path", "/bin/flaky"}, {"PID", pid}, {"ExitCode", pid == "0" ? "3" : ""}};
+    if (!ended.empty()) items.emplace_back("Ended", ended);
+    hear("Computer.Process", "process.notification", std::move(items));
+  };
+  report("0", "");  // its state when the gateway came: no run of ours ended
+  report("0", "41");
+  report("0", "");  // the pass after it
+  report("0", "41");
+  loop.Advance(NodeLogs::kEndWaitMs);  // its last lines, if its node had sent them
+  EXPECT_EQ(events.said, std::vector<std::string>{"Flaky ended (exit 3)"});
+  report("0", "42");  // within 10 s of the last told
+  report("0", "43");
+  loop.Advance(NodeDirectory::kFailureEveryMs);
+  report("0", "44");
+  loop.Advance(NodeLogs::kEndWaitMs);
+  ASSERT_EQ(events.said.size(), 2u);
+  EXPECT_EQ(events.said[1], "Flaky ended (exit 3; 2 more failed runs before it not told)");
+  hear("Homeseer.Event", "event.error",
+       {{"Data", "ScreenOff Line 0 no X display to turn off (DISPLAY is not set or not open)"}});
+  EXPECT_EQ(events.said.back(), "no X display to turn off (DISPLAY is not set or not open)");
+}
+
 }  // namespace
 }  // namespace varnix

@@ -55,6 +55,7 @@ ProgramState ReadReport(const Heard& heard) {
   reported.elapsed = Number(heard.Item("Elapsed"));
   reported.exit_code = Number(heard.Item("ExitCode"));
   reported.signal = Short(heard.Item("Signal"));
+  reported.ended = Number(heard.Item("Ended"));
   reported.forced = EqualsIgnoringCase(heard.Item("Forced"), "yes");
   reported.gave_up = EqualsIgnoringCase(heard.Item("GaveUp"), "yes");
   reported.last_end = reported.gave_up ? Short(heard.Item("LastEnd")) : "";

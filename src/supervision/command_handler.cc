@@ -105,6 +105,9 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
   if (read_declared_) declared_ = ReadDeclared(nullptr);
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
+    // Which run this report ends: a program the node keeps restarting ends many times, and a
+    // reader tells each end from the passes that repeat the last.
+    record.Tell("Ended", std::to_string(pid));
     std::optional<ExitStatus> last_end;
     if (restarts_.GaveUpOn(KeyOf(record), pid, &last_end)) {
       record.Tell("GaveUp", "yes");

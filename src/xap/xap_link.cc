@@ -244,4 +244,18 @@ void XapLink::OnDatagram(std::string datagram) {
   on_heard_(heard);
 }
 
+std::string EventWords(const Heard& event) {
+  const std::string data = event.Item("Data");
+  // "<routine> Line <number> <words>": the routine is one word, the number may be negative.
+  const size_t space = data.find(' ');
+  constexpr std::string_view kLine = " Line ";
+  if (space == std::string::npos || data.compare(space, kLine.size(), kLine) != 0) return data;
+  size_t at = space + kLine.size();
+  if (at < data.size() && data[at] == '-') ++at;
+  const size_t digits = at;
+  while (at < data.size() && data[at] >= '0' && data[at] <= '9') ++at;
+  if (at == digits || at >= data.size() || data[at] != ' ') return data;
+  return data.substr(at + 1);
+}
+
 }  // namespace varnix

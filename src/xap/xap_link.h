@@ -33,6 +33,10 @@ struct Heard {
   std::string Item(std::string_view name, std::string_view missing = "") const;
 };
 
+// What a node's error event says, for people: its Data without the "StartProcess Line 30 "
+// that names the node's routine and step ("Cannot start x: ...").
+std::string EventWords(const Heard& event);
+
 class XapLink {
  public:
   static constexpr uint16_t kXapPort = 3639;

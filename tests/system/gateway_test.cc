@@ -742,6 +742,16 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
   const std::string first = SplitLines(platform_.files->ReadAll(central_log_))[gave_up];
   EXPECT_EQ(Json::parse(first.substr(first.find(' ') + 1))["last_end"], "exit 3") << first;
   EXPECT_GE(Sees(Topic("event"), "Flaky: gave up after 5 starts"), 0);
+  // Its failed runs (ending about 0, 1, 3, 7 and 15 s after the node started it) are each
+  // told: at most one event in 10 s, the others counted in the next.
+  EXPECT_GE(Sees(Topic("event"), "more failed run", 0, milliseconds(10000)), 0);
+  const std::vector<std::string> all = SplitLines(platform_.files->ReadAll(central_log_));
+  const auto failed = std::count_if(all.begin(), all.end(), [&](const std::string& line) {
+    return line.starts_with(Topic("event")) &&
+           line.find("Flaky ended (exit 3") != std::string::npos;
+  });
+  EXPECT_GE(failed, 2) << ReadFile("gateway.log");
+  EXPECT_LE(failed, 3);
   // A program that fails is told with what it said last: three lines, the last of them its
   // fourth of either stream (the two are read apart, so their order is within a few ms).
   const long ended = Sees(Topic("event"), "Talker ended (exit 3): ... ", 0, milliseconds(30000));
