@@ -78,7 +78,7 @@ MqttFace::MqttFace(MqttSession& session, NodeDirectory& nodes, const GatewayConf
   remember_timer_ = loop_.CreateTimer([this] { Remember(); });
 
   device_timer_ = loop_.CreateTimer([this] { PublishDueDevices(); });
-  device_timer_->SetInterval(1000);
+  device_timer_->SetInterval(static_cast<int>(kGatherDeviceMs / 2));
 }
 
 int64_t MqttFace::Precision() const {
@@ -162,8 +162,13 @@ void MqttFace::PublishNode(const NodeState& node) {
 void MqttFace::PublishDevice(const NodeState& node) {
   if (!node.answered) return;  // no device yet
   const int64_t now = loop_.NowMilliseconds();
-  const auto sent = device_sent_ms_.find(node.word);
-  if (sent != device_sent_ms_.end() && now - sent->second < kDeviceEveryMs) {
+  auto sent = device_sent_ms_.find(node.word);
+  if (sent == device_sent_ms_.end()) {
+    // The first of this connection waits a moment: the node's answer to the list, asked as it
+    // answered, comes in a burst, and its declared programs go in the same config.
+    sent = device_sent_ms_.emplace(node.word, now - kDeviceEveryMs + kGatherDeviceMs).first;
+  }
+  if (now - sent->second < kDeviceEveryMs) {
     device_due_.insert(node.word);
     device_timer_->SetEnabled(true);
     return;

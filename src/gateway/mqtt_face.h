@@ -32,6 +32,8 @@ class MqttFace : public NodeObserver {
   // A computer's device config goes at most this often: a burst of changes to what its node
   // declares is one config, the last.
   static constexpr int64_t kDeviceEveryMs = 10000;
+  // A computer's first config in a connection is gathered this long.
+  static constexpr int64_t kGatherDeviceMs = 500;
 
   // `gateway` is this gateway's own name (its computer's); `say` writes the log. `keyed`: the
   // gateway holds the house's key, so that a node's word can be verified.

@@ -190,6 +190,7 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
     hear("computer.notification", {{"IP", "192.168.1.7"}});
   }
   broker_.Deliver(face);
+  loop_.Advance(MqttFace::kGatherDeviceMs);
   EXPECT_EQ(broker_.held.count("varnix/pc1/command"), 0u);
   EXPECT_EQ(broker_.held["varnix/pc2/availability"], "online");
   const std::string device = "homeassistant/device/varnix_pc1/config";
@@ -329,6 +330,34 @@ TEST_F(MqttFaceTest, EachGatewayOwnsWhatItPublishedAndNoComputerNameMeetsItsOwn)
   broker_.Publish(device, "", true, MqttSession::Delivery::kAtLeastOnce);
   broker_.Deliver(face);
   EXPECT_EQ(broker_.held.count(device), 1u);
+}
+
+// A computer that answers and lists its declared programs in a burst gets one device config,
+// with all of them.
+TEST_F(MqttFaceTest, AComputersFirstConfigGathersItsDeclaredPrograms) {
+  MqttFace face(broker_, nodes_, config_, "gw", loop_, [](const std::string&) {});
+  nodes_.AddObserver(face);
+  face.Connected();
+  broker_.Deliver(face);
+  const auto hear = [&](const std::string& section, NodeDirectory::Items items) {
+    Heard heard{"qel.Process.pc1", "xAP", section, std::move(items)};
+    heard.at_ms = loop_.NowMilliseconds();
+    nodes_.Hear(heard);
+    broker_.Deliver(face);
+    loop_.Advance(20);
+  };
+  hear("echo.response", {{"Response", "varnix-gateway"}});
+  hear("computer.status", {{"CPU", "5"}, {"MAC", "00:11:22:33:44:55"}});
+  const std::string token = nodes_.Find("pc1")->list_token;
+  for (const std::string name : {"a", "b", "c"}) {
+    hear("process.notification",
+         {{"Name", name}, {"Path", "/bin/" + name}, {"State", "running"}, {"Request", token}});
+  }
+  loop_.Advance(MqttFace::kDeviceEveryMs * 3);
+  const std::string device = "homeassistant/device/varnix_pc1/config";
+  EXPECT_EQ(broker_.Count(device), 1u);
+  const Json components = Json::parse(broker_.held[device])["components"];
+  for (const char* name : {"a", "b", "c"}) EXPECT_TRUE(components.contains(name)) << name;
 }
 
 }  // namespace
