@@ -621,6 +621,52 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
          }();
 }
 
+// A second site's gateway on the same broker, on a computer called site2, follows none of the
+// first site's computers (it wants signed nodes, and they sign nothing). Over the echo window
+// and the sweep, neither gateway says the other's computers offline, clears their configs or
+// answers their commands; a config cleared by hand is published again by its owner.
+TEST_F(GatewayTest, TwoSitesGatewaysEachKeepToWhatTheyMade) {
+  const std::string device_topic = "homeassistant/device/varnix_" + computer_ + "/config";
+  ASSERT_GE(Sees(device_topic, "helper"), 0) << ReadFile("gateway.log");
+  const std::string folder = folder_.path("site2");
+  platform_.files->CreateFolder(folder);
+  platform_.files->CreateFolder(folder + "/Config");
+  platform_.files->WriteAll(folder + "/Config/qelXap.ini",
+                            "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
+  platform_.files->WriteAll(folder + "/Config/gateway.ini",
+                            "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) +
+                                "\n[Web]\nListen=\n[Xap]\nEchoSeconds=5\n"
+                                "[Access]\nRequireSignedNodes=yes\n");
+  WritePrivateFile(folder + "/Config/access.key", HexOf(RandomBytes(32)));
+  long mark = LogLines();
+  auto second = StartChildProcess(
+      "/usr/bin/unshare",
+      {"-u", "/bin/sh", "-c", "hostname site2 && exec \"$0\" \"$@\"",
+       NativePath(VARNIX_GATEWAY_BINARY, separator_), "--config", folder + "/Config/gateway.ini"},
+      folder, {}, folder_.path("site2.log"));
+  ASSERT_GE(Sees("varnix/gateway/site2/availability", "online", mark), 0)
+      << platform_.files->ReadAll(folder_.path("site2.log"));
+  Publish(Topic("program/other/set"), "ON");  // the first site's computer: its gateway answers
+  DispatchUntil(*platform_.loop,
+                milliseconds(5000 * NodeDirectory::kUnansweredEchoes + MqttFace::kSweepAfterMs),
+                [] { return false; });
+  EXPECT_LT(Sees(Topic("availability"), "offline", mark, milliseconds(0)), 0);
+  EXPECT_LT(Sees("varnix/gateway/site2/event", "no node of the name", mark, milliseconds(0)), 0);
+  const auto configs = Retained(kSitePort, "homeassistant/#");
+  for (const std::string& id : {"varnix_" + computer_, "varnix-gateway_" + computer_,
+                                std::string("varnix-gateway_site2")}) {
+    EXPECT_EQ(configs.count("homeassistant/device/" + id + "/config"), 1u) << id;
+  }
+  // Cleared by hand: its owner publishes it again.
+  ASSERT_EQ(RunToEnd("/usr/bin/mosquitto_pub",
+                     {"-p", std::to_string(kSitePort), "-r", "-n", "-t", device_topic})
+                .code,
+            0);
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+    return Retained(kSitePort, device_topic).count(device_topic) == 1;
+  })) << ReadFile("gateway.log");
+}
+
 // With the house's key beside the node and the gateway, what claims to come from the node
 // counts only when the node signed it: a stranger's goodbye, report and event, and a replay of
 // the node's own report, change nothing in Home Assistant or on the page. A node that signs
