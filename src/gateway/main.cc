@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     try {
       // The page carries it, and every action must: another site's page cannot read it.
       web = std::make_unique<varnix::WebFace>(*directory, config, loop,
-                                              varnix::HexOf(varnix::RandomBytes(16)), Say);
+                                              varnix::HexOf(varnix::RandomBytes(16)), Say, keyed);
       server = std::make_unique<varnix::HttpServer>(loop, *web, options);
     } catch (const varnix::Error& e) {
       Say(e.description());

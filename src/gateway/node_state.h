@@ -36,7 +36,7 @@ struct ProgramState {
   std::string last_end;     // how its last run ended, when it gave up ("exit 3")
   int64_t reported_ms = 0;  // when the node last reported it, on the loop's clock
   int64_t asked_ms = 0;     // when it was last asked about because a report was overdue
-  std::string ended;  // the pid of the last run whose end its node reported (in this report)
+  std::string ended;        // the pid of the last run whose end its node reported (in this report)
   // Its failed runs, as told in events: when the last was, and how many came since untold.
   struct Failures {
     std::optional<int64_t> told_ms;

@@ -48,8 +48,13 @@ std::string HttpRequest::Header(const std::string& lower_name) const {
 }
 
 WebFace::WebFace(NodeDirectory& nodes, const GatewayConfig& config, EventLoop& loop,
-                 std::string token, NodeDirectory::Say say)
-    : nodes_(nodes), config_(config), loop_(loop), token_(std::move(token)), say_(std::move(say)) {
+                 std::string token, NodeDirectory::Say say, bool keyed)
+    : nodes_(nodes),
+      config_(config),
+      loop_(loop),
+      token_(std::move(token)),
+      keyed_(keyed),
+      say_(std::move(say)) {
   coalesce_ = loop_.CreateTimer([this] {
     coalesce_->SetEnabled(false);
     Send();
@@ -206,7 +211,8 @@ std::string WebFace::StateJson() const {
     if (!nodes.empty()) nodes += ',';
     nodes += one;
   }
-  return "{\"nodes\":[" + nodes + "],\"left_out\":" + std::to_string(left_out) + "}";
+  return "{\"nodes\":[" + nodes + "],\"left_out\":" + std::to_string(left_out) +
+         ",\"keyed\":" + (keyed_ ? "true" : "false") + "}";
 }
 
 HttpResponse WebFace::Handle(const HttpRequest& request) {

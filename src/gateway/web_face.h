@@ -39,9 +39,10 @@ class WebFace : public NodeObserver {
   static constexpr size_t kMaxStateBytes = 1024 * 1024;
   static constexpr size_t kMaxEventBytes = 256 * 1024;
 
-  // `token` goes with the page; an action without it is refused.
+  // `token` goes with the page; an action without it is refused. `keyed`: the gateway holds
+  // the house's key, so that a computer that does not sign is worth a mark on its card.
   WebFace(NodeDirectory& nodes, const GatewayConfig& config, EventLoop& loop, std::string token,
-          NodeDirectory::Say say);
+          NodeDirectory::Say say, bool keyed = false);
 
   // Whether the request names this page in its Host header; every other is answered 421
   // and nothing else, whatever its path: a page of another site whose name now leads here
@@ -78,6 +79,7 @@ class WebFace : public NodeObserver {
   const GatewayConfig& config_;
   EventLoop& loop_;
   std::string token_;
+  bool keyed_;
   NodeDirectory::Say say_;
   std::function<void()> changed_;
   std::unique_ptr<Timer> coalesce_;

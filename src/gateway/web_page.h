@@ -17,7 +17,9 @@ inline constexpr char kPageHtml[] = R"html(<!DOCTYPE html>
 <script src="/app.js" defer></script>
 </head>
 <body>
-<header><h1>Varnix</h1><p id="status" role="status">Connecting…</p></header>
+<header><h1>Varnix</h1><p id="status" role="status">Connecting…</p>
+<p id="signing" hidden>What computers say here is not signed. To have it signed, put the house's
+access.key beside the gateway and beside each node.</p></header>
 <main id="nodes"><p>No node has answered yet.</p></main>
 <dialog id="log" aria-labelledby="log-title">
   <h2 id="log-title"></h2>
@@ -46,6 +48,7 @@ body { font: 16px/1.45 system-ui, sans-serif; margin: 0; background: var(--page)
 header { display: flex; flex-wrap: wrap; align-items: baseline; gap: 0 1rem; padding: 0 1rem; }
 h1 { font-size: 1.4rem; margin: .75rem 0; }
 #status { color: var(--muted); margin: 0; }
+#signing { color: var(--muted); margin: 0 0 .5rem; font-size: .85rem; flex-basis: 100%; }
 #nodes { display: grid; gap: 1rem; padding: 0 1rem 1rem; margin: 0 auto; max-width: 90rem;
   grid-template-columns: repeat(auto-fill, minmax(min(100%, 24rem), 1fr)); align-items: start; }
 section { background: var(--card); border: 1px solid var(--line); border-radius: .75rem;
@@ -60,6 +63,9 @@ h3 { font-size: 1rem; margin: .75rem 0 .25rem; }
 .chip.stopped, .chip.offline { color: var(--off); }
 .chip.failed { color: var(--bad); }
 .chip.stale { border-style: dashed; }
+.chip.warning { color: var(--bad); }
+.stale-note { color: var(--muted); font-size: .85rem; margin: .5rem 0 0; }
+dl.figures.stale dd { color: var(--muted); }
 dl.figures { display: grid; grid-template-columns: repeat(2, minmax(0, 1fr));
   gap: .25rem .75rem; margin: .5rem 0; }
 dl.figures div { min-width: 0; }
@@ -72,9 +78,20 @@ button { font: inherit; min-height: 44px; min-width: 44px; padding: .4rem .9rem;
 button.primary { border-color: var(--accent); color: var(--accent); }
 button.danger { border-color: var(--bad); color: var(--bad); }
 button:disabled { opacity: .45; cursor: not-allowed; }
-#log { width: min(60rem, 96vw); }
-#log pre { max-height: 60vh; overflow: auto; white-space: pre-wrap; overflow-wrap: anywhere;
+#log { width: min(90rem, calc(100vw - 2rem)); max-width: calc(100vw - 2rem); }
+#log pre { max-height: 70vh; overflow: auto; white-space: pre-wrap; overflow-wrap: anywhere;
   font-size: .85rem; margin: 0 0 .5rem; }
+#log .line { padding-left: .5rem; border-left: 3px solid transparent; }
+#log .line.err { border-left-color: var(--bad); color: var(--bad); }
+#log time { color: var(--muted); cursor: help; }
+details.power { display: inline-block; }
+details.power > summary { list-style: none; display: inline-flex; align-items: center;
+  min-height: 44px; padding: .4rem .9rem; border-radius: .5rem; border: 1px solid var(--line);
+  cursor: pointer; }
+details.power > summary::-webkit-details-marker { display: none; }
+details.power > summary::after { content: "\a0▾"; }
+details.power[open] > summary { margin-bottom: .5rem; }
+details.power > .actions { margin: 0; }
 ul.programs { list-style: none; margin: 0; padding: 0; }
 ul.programs > li { border-top: 1px solid var(--line); padding: .6rem 0; }
 .program-head { display: flex; flex-wrap: wrap; align-items: center; gap: .5rem; }
@@ -94,11 +111,13 @@ const token = document.querySelector('meta[name="varnix-token"]').content;
 const main = document.getElementById('nodes');
 const statusLine = document.getElementById('status');
 
-// Every computer action, in the order shown; those that end what its user is doing ask first.
-const computerActions = [
-  ['wake', 'Wake', false], ['lock', 'Lock', false], ['screenoff', 'Screen off', false],
-  ['sleep', 'Sleep', true], ['hibernate', 'Hibernate', true], ['logoff', 'Log off', true],
-  ['reboot', 'Reboot', true], ['shutdown', 'Shut down', true]];
+// The computer's everyday actions, then the rest behind one Power menu; those that end what
+// its user is doing ask first.
+const everydayActions = [
+  ['lock', 'Lock', false], ['screenoff', 'Screen off', false], ['sleep', 'Sleep', true]];
+const powerActions = [
+  ['hibernate', 'Hibernate', true], ['logoff', 'Log off', true], ['reboot', 'Reboot', true],
+  ['shutdown', 'Shut down', true]];
 
 function el(tag, text, cls) {
   const e = document.createElement(tag);
@@ -175,6 +194,29 @@ function button(text, onClick, cls, enabled) {
   return b;
 }
 
+// One line as its node keeps it ("2026-12-09T08:01:02.345+01:00 err text"): the time of day,
+// the full stamp on hover or a long press; lines of the error stream stand out.
+function logLine(text) {
+  const line = el('div', null, 'line');
+  const parts = /^(\d{4}-\d\d-\d\dT(\d\d:\d\d:\d\d)\.\d{3}[+-]\d\d:\d\d) (\S+) ?([\s\S]*)$/.exec(text);
+  if (!parts) {
+    line.textContent = text;
+    return line;
+  }
+  const time = el('time', parts[2]);
+  time.dateTime = parts[1];
+  time.title = parts[1];
+  const full = (event) => {
+    event.preventDefault();
+    time.textContent = time.textContent === parts[1] ? parts[2] : parts[1];
+  };
+  time.addEventListener('click', full);
+  time.addEventListener('contextmenu', full);
+  if (parts[3] === 'err') line.classList.add('err');
+  line.append(time, document.createTextNode(' ' + parts[3] + ' ' + parts[4]));
+  return line;
+}
+
 // A program's last lines, asked again every two seconds while the dialog is open. Put in as
 // text, never as markup: a program may print anything.
 let logTimer = null;
@@ -194,7 +236,8 @@ async function showLog(computer, path, name) {
       lines.textContent = 'Refused: ' + (answer.error || (response ? response.status : 'no answer'));
     } else if (answer.answered) {
       const atEnd = lines.scrollTop + lines.clientHeight >= lines.scrollHeight - 4;
-      lines.textContent = answer.lines.length ? answer.lines.join('\n') : 'Nothing said yet.';
+      if (answer.lines.length) lines.replaceChildren(...answer.lines.map(logLine));
+      else lines.textContent = 'Nothing said yet.';
       if (atEnd) lines.scrollTop = lines.scrollHeight;
     }
   };
@@ -213,34 +256,49 @@ function figure(list, name, value) {
   list.append(d);
 }
 
-function renderNode(node) {
+function renderNode(node, keyed) {
   const section = el('section', null, node.online ? 'online' : 'offline');
   section.dataset.computer = node.computer;
   const title = el('h2', node.computer);
   title.append(el('span', node.online ? 'online' : 'offline', 'chip ' + (node.online ? 'online' : 'offline')));
+  // With the key, a computer whose word is not signed is one to look at; without, none is.
+  if (keyed && !node.verified) title.append(el('span', 'not signed', 'chip warning'));
   section.append(title);
-  section.append(el('p', (node.address || 'address unknown') + ' · last heard ' +
-                    (node.last_heard_s == null ? 'never' : span(node.last_heard_s) + ' ago') +
-                    (node.verified ? '' : ' · unverified: what it says is not signed'), 'meta'));
+  const heard = node.last_heard_s == null ? 'never' : span(node.last_heard_s) + ' ago';
+  section.append(el('p', (node.address || 'address unknown') + ' · last heard ' + heard, 'meta'));
   const f = node.figures || {};
   if (Object.keys(f).length) {
-    const list = el('dl', null, 'figures');
+    // A computer that is off: its figures as they were when it was last heard, up-time
+    // stopped there.
+    const now = Date.now() / 1000 - (node.online ? 0 : node.last_heard_s || 0);
+    if (!node.online) section.append(el('p', 'Last known, ' + heard + ':', 'stale-note'));
+    const list = el('dl', null, 'figures' + (node.online ? '' : ' stale'));
     figure(list, 'CPU', f.cpu == null ? '–' : f.cpu + '%');
     figure(list, 'Memory', f.memory_percent == null ? '–'
            : f.memory_percent + '% of ' + bytes(f.memory_total));
     figure(list, 'Disk free', bytes(f.disk_free));
-    figure(list, 'Up', f.booted == null ? '–' : span(Date.now() / 1000 - f.booted));
+    figure(list, 'Up', f.booted == null ? '–' : span(now - f.booted));
     section.append(list);
   }
   const actions = el('div', null, 'actions');
-  for (const [action, label, ask] of computerActions) {
+  const computerButton = ([action, label, ask], cls) => {
     const what = label + ' ' + node.computer;
     const body = {computer: node.computer, action};
     // Only Wake reaches a computer that is off, and only once its node has told its card.
     const enabled = action === 'wake' ? node.wakeable : node.online;
-    actions.append(button(label, () => ask ? confirmThen(what, body) : act(body, what),
-                          action === 'wake' ? 'primary' : ask ? 'danger' : '', enabled));
-  }
+    return button(label, () => ask ? confirmThen(what, body) : act(body, what), cls, enabled);
+  };
+  const wake = ['wake', 'Wake', false];
+  // Wake is the first thing to do for a computer that is off, and nothing much when it is on.
+  if (!node.online) actions.append(computerButton(wake, 'primary'));
+  for (const action of everydayActions) actions.append(computerButton(action, ''));
+  const power = el('details', null, 'power');
+  power.append(el('summary', 'Power'));
+  const more = el('div', null, 'actions');
+  for (const action of powerActions) more.append(computerButton(action, 'danger'));
+  if (node.online) more.append(computerButton(wake, ''));
+  power.append(more);
+  actions.append(power);
   section.append(actions);
   if (node.programs.length) {
     section.append(el('h3', 'Programs'));
@@ -291,9 +349,18 @@ function renderNode(node) {
 }
 
 function render(state) {
+  // Kept open across the updates that come every few seconds: a menu that closes as it is
+  // read is no menu.
+  const open = new Set([...main.querySelectorAll('details[open]')]
+                       .map(d => d.closest('section').dataset.computer));
   main.replaceChildren();
+  document.getElementById('signing').hidden = !!state.keyed;
   if (!state.nodes.length) main.append(el('p', 'No node has answered yet.'));
-  for (const node of state.nodes) main.append(renderNode(node));
+  for (const node of state.nodes) {
+    const card = renderNode(node, state.keyed);
+    if (open.has(node.computer)) card.querySelector('details').open = true;
+    main.append(card);
+  }
 }
 
 const events = new EventSource('/events');

@@ -240,6 +240,20 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#log img"), [])
         self.assertIsNone(self.browser.execute_script("return window.pwned"))
         self.assertIn("vxwebtalk on " + COMPUTER, self.browser.find_element(By.ID, "log").text)
+        # The time of day (the full stamp on hover), and the error stream's lines marked.
+        self.assertRegex(self.browser.execute_script(
+            "return document.querySelector('#log-lines time').textContent"), r"^\d\d:\d\d:\d\d$")
+        self.assertIn("a warning", self.browser.execute_script(
+            "return [...document.querySelectorAll('#log-lines .line.err')].map(l => l.textContent).join()"))
+        self.assertNotIn("a warning", self.browser.execute_script(
+            "return [...document.querySelectorAll('#log-lines .line:not(.err)')].map(l => l.textContent).join()"))
+
+        # The dialog takes the width of the screen, so that lines do not wrap needlessly.
+        def wide(width):
+            used = self.browser.execute_script(
+                "return document.getElementById('log').getBoundingClientRect().width")
+            self.assertGreater(used, width * 0.9, f"the log dialog at {width} px")
+        self.shoot("log", wide)
         # Still open, it shows what comes later without being asked again.
         self.assertTrue(wait_for(lambda: "said later" in lines.text, 10), lines.text)
         self.browser.find_element(By.CSS_SELECTOR, "#log button").click()
@@ -262,13 +276,30 @@ class PageTest(unittest.TestCase):
             if (document.documentElement.scrollWidth > window.innerWidth)
               faults.push('scrolls sideways: ' + document.documentElement.scrollWidth + ' > ' +
                           window.innerWidth);
-            for (const b of document.querySelectorAll('main button')) {
+            for (const b of document.querySelectorAll('main button, main summary')) {
+              if (!b.checkVisibility()) continue;  // in a menu that is closed
               const box = b.getBoundingClientRect();
               if (box.height < 44 || box.width < 44) faults.push(b.textContent + ' is ' +
                   box.width.toFixed(0) + 'x' + box.height.toFixed(0));
               if (box.right > window.innerWidth) faults.push(b.textContent + ' is off screen');
             }
             return faults;""")
+
+    def shoot(self, name, check=None):
+        """Screenshots at a phone's width and a desktop's, light, each checked to fit; kept
+        beside the build for people to look at."""
+        shots = os.path.join(BUILD, "tests", "screenshots")
+        os.makedirs(shots, exist_ok=True)
+        for width, height, mobile in ((390, 844, True), (1280, 800, False)):
+            self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+            self.assertEqual(self.layout_faults(), [], f"{name} at {width} px")
+            if check:
+                check(width)
+            path = os.path.join(shots, f"web-{name}-{width}.png")
+            self.browser.save_screenshot(path)
+            print("screenshot:", path)
+        self.browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
     def program_buttons(self):
         return self.browser.execute_script("""
@@ -295,9 +326,13 @@ class PageTest(unittest.TestCase):
         self.assertIn("Helper", text)
         for label in ("CPU", "Memory", "Disk free", "Up"):
             self.assertIn(label, text)
+        # Everyday actions first; the rest, and Wake for a computer that is on, in one menu.
         self.assertEqual([label for label, _ in self.buttons(card)],
-                         ["Wake", "Lock", "Screen off", "Sleep", "Hibernate", "Log off", "Reboot",
-                          "Shut down"])
+                         ["Lock", "Screen off", "Sleep", "Hibernate", "Log off", "Reboot",
+                          "Shut down", "Wake"])
+        # Said once for the page, calmly, with how to sign; not on every card.
+        self.assertIn("access.key", self.browser.find_element(By.ID, "signing").text)
+        self.assertNotIn("sign", text)
         self.assertNotIn("Using xAP port", text, "the node's start-up notice is no event to read")
         shots = os.path.join(BUILD, "tests")
         os.makedirs(shots, exist_ok=True)
@@ -313,6 +348,19 @@ class PageTest(unittest.TestCase):
                 self.browser.save_screenshot(os.path.join(shots, f"web-page-{name}-{scheme}.png"))
         self.browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
         self.browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+
+        # On a wide screen the computer's actions are one row, and the menu opens in place.
+        def one_row(width):
+            if width < 1000:
+                return
+            heights = self.browser.execute_script("""
+                const actions = document.querySelector(arguments[0] + ' > .actions');
+                return actions.getBoundingClientRect().height;""", card)
+            self.assertLess(heights, 60, "the computer's actions wrap")
+        self.shoot("online", one_row)
+        self.browser.execute_script(
+            "document.querySelector(arguments[0] + ' details.power').open = true;", card)
+        self.shoot("power-menu")
         subprocess.run([self.ctl, "stop", self.program], check=False, capture_output=True)
 
     def test_wake_reaches_the_far_end_of_the_lan_exactly_and_works_while_offline(self):
@@ -347,7 +395,14 @@ class PageTest(unittest.TestCase):
             self.assertTrue(wait_for(lambda: not self.node_state().get("online", True), 30))
             self.assertTrue(wait_for(lambda: (self.buttons(card) or [[0, 1]])[1][1] is False, 5))
             self.assertEqual([label for label, enabled in self.buttons(card) if enabled], ["Wake"])
-            self.assertIn("offline", self.browser.find_element(By.CSS_SELECTOR, card).text)
+            self.assertEqual(self.buttons(card)[0], ["Wake", True], "first for a computer off")
+            text = self.browser.find_element(By.CSS_SELECTOR, card).text
+            self.assertIn("offline", text)
+            # Its figures as last known, with when; the up-time stopped there.
+            self.assertIn("Last known, ", text)
+            self.assertTrue(self.browser.execute_script(
+                "return !!document.querySelector(arguments[0] + ' dl.figures.stale')", card))
+            self.shoot("offline")
             time.sleep(1.1)  # the gateway sends one packet a second for a card, however pressed
             self.assertTrue(self.click(card, "Wake"))
             self.assertEqual(listener.recvfrom(2048)[0], expected)
