@@ -97,9 +97,9 @@ class Network {
   bool gateway_heard_ = false;
 };
 
-// The broker, the gateway (echoing every `echo_seconds`) and the fifty nodes, each reported.
+// The broker, the gateway (echoing every `echo_seconds`) and `nodes` nodes, each reported.
 struct Site {
-  explicit Site(int echo_seconds) {
+  explicit Site(int echo_seconds, int nodes = kNodes) {
     std::filesystem::remove_all(kFolder);
     std::filesystem::create_directories(kFolder + "/Config");
     std::ofstream(kFolder + "/broker.conf")
@@ -125,7 +125,7 @@ struct Site {
                           kFolder, {}, kFolder + "/gateway.log");
     // Its start-up question to every node, relayed by the hub, says that it has joined.
     if (!Wait(milliseconds(5000), [&] { return network.Ready(); })) throw Error(0, "no gateway");
-    for (int n = 0; n < kNodes; ++n) {
+    for (int n = 0; n < nodes; ++n) {
       network.ToGateway(
           Message(Node(n), "Computer.Process", "Computer.Notification",
                   "Name=NODE" + std::to_string(n) + "\nIP=10.0.0." + std::to_string(n + 1) + "\n"));
@@ -180,6 +180,20 @@ void BM_GatewayIdle(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_GatewayIdle)->Arg(30)->Arg(3600)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Resident memory of a gateway that follows one node, and fifty, each of ten programs, once
+// it has settled (its echoes answered, its configs sent, its page served once).
+void BM_GatewayMemory(benchmark::State& state) {
+  for (auto _ : state) {
+    Site site(30, static_cast<int>(state.range(0)));
+    const unsigned long pid = site.gateway->Pid();
+    site.Wait(milliseconds(12000), [] { return false; });
+    state.counters["rss_kib"] = static_cast<double>(ReadStatusField(pid, "VmRSS"));
+    state.counters["anon_kib"] = static_cast<double>(ReadStatusField(pid, "RssAnon"));
+    state.counters["file_kib"] = static_cast<double>(ReadStatusField(pid, "RssFile"));
+  }
+}
+BENCHMARK(BM_GatewayMemory)->Arg(1)->Arg(kNodes)->Iterations(1)->Unit(benchmark::kSecond);
 
 // From ON at the broker to the start request leaving the gateway, and from a node's report to
 // its MQTT state: each taken 200 times, one at a time.
