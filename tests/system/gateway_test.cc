@@ -71,24 +71,30 @@ class GatewayTest : public HubFixture {
         << name << " broker did not come up";
   }
 
-  // `mqtt` adds lines to the [Mqtt] section.
-  void StartGateway(bool with_helper = true, const std::string& mqtt = "",
-                    const std::string& more = "") {
-    const std::string folder = folder_.path("gateway");
+  // A gateway's folder `name`, its settings at the site's broker, echoing every 5 s; `mqtt`
+  // adds lines to the [Mqtt] section, `more` sections after. Returns its gateway.ini.
+  std::string GatewayFolder(const std::string& name, const std::string& mqtt,
+                            const std::string& more) {
+    const std::string folder = folder_.path(name);
     platform_.files->CreateFolder(folder);
     platform_.files->CreateFolder(folder + "/Config");
     platform_.files->WriteAll(folder + "/Config/qelXap.ini",
                               "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
     platform_.files->WriteAll(folder + "/Config/gateway.ini",
                               "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) + "\n" +
-                                  mqtt + "[Xap]\nEchoSeconds=5\n" +
-                                  (with_helper ? "[Program Helper]\nComputer=*\nPath=" + helper_ +
-                                                     "\nParameter=--helper polite\n"
-                                               : "") +
-                                  more);
-    gateway_ = StartChildProcess(NativePath(VARNIX_GATEWAY_BINARY, separator_),
-                                 {"--config", folder + "/Config/gateway.ini"}, folder, {},
-                                 folder_.path("gateway.log"));
+                                  mqtt + "[Xap]\nEchoSeconds=5\n" + more);
+    return folder + "/Config/gateway.ini";
+  }
+  void StartGateway(bool with_helper = true, const std::string& mqtt = "",
+                    const std::string& more = "") {
+    const std::string ini = GatewayFolder(
+        "gateway", mqtt,
+        (with_helper
+             ? "[Program Helper]\nComputer=*\nPath=" + helper_ + "\nParameter=--helper polite\n"
+             : "") +
+            more);
+    gateway_ = StartChildProcess(NativePath(VARNIX_GATEWAY_BINARY, separator_), {"--config", ini},
+                                 folder_.path("gateway"), {}, folder_.path("gateway.log"));
   }
 
   void Publish(const std::string& topic, const std::string& payload) {
@@ -628,22 +634,15 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
 TEST_F(GatewayTest, TwoSitesGatewaysEachKeepToWhatTheyMade) {
   const std::string device_topic = "homeassistant/device/varnix_" + computer_ + "/config";
   ASSERT_GE(Sees(device_topic, "helper"), 0) << ReadFile("gateway.log");
+  const std::string ini =
+      GatewayFolder("site2", "", "[Web]\nListen=\n[Access]\nRequireSignedNodes=yes\n");
   const std::string folder = folder_.path("site2");
-  platform_.files->CreateFolder(folder);
-  platform_.files->CreateFolder(folder + "/Config");
-  platform_.files->WriteAll(folder + "/Config/qelXap.ini",
-                            "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
-  platform_.files->WriteAll(folder + "/Config/gateway.ini",
-                            "[Mqtt]\nBroker=127.0.0.1:" + std::to_string(kSitePort) +
-                                "\n[Web]\nListen=\n[Xap]\nEchoSeconds=5\n"
-                                "[Access]\nRequireSignedNodes=yes\n");
   WritePrivateFile(folder + "/Config/access.key", HexOf(RandomBytes(32)));
   long mark = LogLines();
-  auto second = StartChildProcess(
-      "/usr/bin/unshare",
-      {"-u", "/bin/sh", "-c", "hostname site2 && exec \"$0\" \"$@\"",
-       NativePath(VARNIX_GATEWAY_BINARY, separator_), "--config", folder + "/Config/gateway.ini"},
-      folder, {}, folder_.path("site2.log"));
+  auto second = StartChildProcess("/usr/bin/unshare",
+                                  {"-u", "/bin/sh", "-c", "hostname site2 && exec \"$0\" \"$@\"",
+                                   NativePath(VARNIX_GATEWAY_BINARY, separator_), "--config", ini},
+                                  folder, {}, folder_.path("site2.log"));
   ASSERT_GE(Sees("varnix/gateway/site2/availability", "online", mark), 0)
       << platform_.files->ReadAll(folder_.path("site2.log"));
   Publish(Topic("program/other/set"), "ON");  // the first site's computer: its gateway answers
