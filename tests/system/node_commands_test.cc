@@ -274,13 +274,14 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   // The pass goes on to the other record after this report: let it see that one alive first.
   hub_->WaitFor([] { return false; }, milliseconds(500));
   ASSERT_TRUE(platform_.processes->Terminate(static_cast<ProcessId>(std::stoul(ending))));
-  // The end is reported once, as it comes, with empty figures; the next pass reports the
-  // watched one again.
+  // The end is reported once, as it comes, with empty figures and the run it ends; the next
+  // pass reports the watched one again.
   const size_t mark = seen_;
   EXPECT_EQ(Next("Path=" + other, kPassWait),
             "Process.Notification\n{\nPath=" + other +
                 "\nPID=0\nPriority=NORMAL\nCPU=\nRAM=\nElapsed=\n" +
-                (separator_ == '\\' ? "ExitCode=1" : "Signal=SIGKILL") + "\n}\n");
+                (separator_ == '\\' ? "ExitCode=1" : "Signal=SIGKILL") + "\nEnded=" + ending +
+                "\n}\n");
   seen_ = mark;
   EXPECT_EQ(Item(Next("Path=" + program_ + "\n", kPassWait), "PID"), watched);
   if (HasFailure()) {
