@@ -89,7 +89,6 @@ details.power > summary { list-style: none; display: inline-flex; align-items: c
   min-height: 44px; padding: .4rem .9rem; border-radius: .5rem; border: 1px solid var(--line);
   cursor: pointer; }
 details.power > summary::-webkit-details-marker { display: none; }
-details.power > summary::after { content: "\a0▾"; }
 details.power[open] > summary { margin-bottom: .5rem; }
 details.power > .actions { margin: 0; }
 ul.programs { list-style: none; margin: 0; padding: 0; }

@@ -666,6 +666,56 @@ TEST_F(GatewayTest, TwoSitesGatewaysEachKeepToWhatTheyMade) {
   })) << ReadFile("gateway.log");
 }
 
+// Computers called "gateway" and "gateway_<the gateway's computer>" are whole devices beside
+// the gateway's own, and their switches work; a gateway restarted while the three computers
+// answer says none of them offline.
+TEST_F(GatewayTest, ComputersCalledGatewayAreComputersAndARestartIsNoOutage) {
+  const std::string named = "gateway_" + computer_;
+  std::vector<std::unique_ptr<ChildProcess>> others;
+  for (const std::string& name : {std::string("gateway"), named}) {
+    const std::string folder = folder_.path("node-" + name);
+    platform_.files->CreateFolder(folder);
+    platform_.files->CreateFolder(folder + "/Config");
+    platform_.files->WriteAll(folder + "/Config/qelXap.ini",
+                              "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
+    platform_.files->Copy(node_path_, folder + "/varnix");
+    MakeExecutable(folder + "/varnix");
+    others.push_back(StartChildProcess(
+        "/usr/bin/unshare",
+        // hostname(1) refuses "_", which the system takes.
+        {"-u", "/usr/bin/python3", "-c",
+         "import os, socket; socket.sethostname('" + name + "'); os.execv('./varnix', ['varnix'])"},
+        folder));
+  }
+  for (const std::string& id :
+       {std::string("varnix_gateway"), "varnix_" + named, "varnix-gateway_" + computer_}) {
+    const std::string topic = "homeassistant/device/" + id + "/config";
+    ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
+                              [&] { return Retained(kSitePort, topic).count(topic) == 1; }))
+        << id << ReadFile("gateway.log");
+  }
+  const std::string config = "homeassistant/device/varnix_" + named + "/config";
+  EXPECT_EQ(Json::parse(Retained(kSitePort, config).at(config))["device"]["name"], named);
+  long mark = LogLines();
+  Publish("varnix/gateway/program/helper/set", "ON");
+  EXPECT_GE(Sees("varnix/gateway/program/helper/state", "ON", mark), 0) << ReadFile("gateway.log");
+  Publish("varnix/gateway/program/helper/set", "OFF");
+  EXPECT_GE(Sees("varnix/gateway/program/helper/state", "OFF", mark), 0);
+
+  // Killed and started again: each computer's Online stays on throughout its echo window.
+  gateway_.reset();
+  mark = LogLines();
+  StartGateway();
+  ASSERT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "online", mark), 0);
+  DispatchUntil(*platform_.loop, milliseconds(5000 * NodeDirectory::kUnansweredEchoes + 5000),
+                [] { return false; });
+  for (const std::string& word : {computer_, std::string("gateway"), named}) {
+    EXPECT_LT(Sees("varnix/" + word + "/availability", "offline", mark, milliseconds(0)), 0)
+        << word;
+  }
+  for (auto& other : others) other->RequestEnd();
+}
+
 // With the house's key beside the node and the gateway, what claims to come from the node
 // counts only when the node signed it: a stranger's goodbye, report and event, and a replay of
 // the node's own report, change nothing in Home Assistant or on the page. A node that signs
