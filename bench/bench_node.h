@@ -8,8 +8,8 @@
 #include "platform/child_process.h"
 #include "platform/platform.h"
 
-#ifndef VARNIX_NODE_BINARY
-#error "VARNIX_NODE_BINARY names the node program"
+#if !defined(VARNIX_NODE_BINARY) || !defined(VARNIX_RELAY_BINARY)
+#error "VARNIX_NODE_BINARY and VARNIX_RELAY_BINARY name the node's programs"
 #endif
 
 namespace varnix {
@@ -20,6 +20,7 @@ inline std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder + "/Config");
   std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
+  std::filesystem::copy_file(VARNIX_RELAY_BINARY, folder + "/varnix-relay");
   platform.files->WriteAll(folder + "/Config/qelXap.ini",
                            "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
                            "InterfaceAddress=127.0.0.1\r\n");

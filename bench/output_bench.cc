@@ -67,7 +67,7 @@ void BM_RelayAtRate(benchmark::State& state) {
   std::ofstream(folder + "/talk.py") << script;
   for (auto _ : state) {
     LaunchSettings launch;
-    launch.relay = {VARNIX_NODE_BINARY, RelayArguments(log, LogLimits{})};
+    launch.relay = {VARNIX_RELAY_BINARY, RelayArguments(log, LogLimits{})};
     const ProcessId talker = platform.processes->Start("/usr/bin/python3", folder + "/talk.py",
                                                        ShowState::kHidden, launch);
     ProcessId relay = 0;

@@ -7,7 +7,7 @@ set(CPACK_PACKAGE_CONTACT "Varnix developers <varnix@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "xAP node that starts, stops and reports the programs on a computer")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(VARNIX_PROGRAMS varnix varnix-hub varnixctl)
+set(VARNIX_PROGRAMS varnix varnix-relay varnix-hub varnixctl)
 if(NOT WIN32)
   list(APPEND VARNIX_PROGRAMS varnix-gateway)
 endif()

@@ -12,7 +12,7 @@ floor() {
     settings) echo 3 ;;  # the access rules check signatures, which the xAP floor makes
     supervision) echo 4 ;;
     node) echo 5 ;;
-    hub | ctl | gateway | testconsole) echo 6 ;;  # programs beside the node, on the floors below
+    hub | ctl | gateway | relay | testconsole) echo 6 ;;  # programs beside the node, on the floors below
     *) echo "unknown" ;;
   esac
 }

@@ -9,7 +9,7 @@ deb=$(realpath "$1")
 info=$(dpkg-deb -I "$deb")
 grep -q '^ Package: varnix$' <<<"$info"
 contents=$(dpkg-deb -c "$deb")
-for entry in ./opt/varnix/varnix ./opt/varnix/varnix-hub ./opt/varnix/varnixctl \
+for entry in ./opt/varnix/varnix ./opt/varnix/varnix-relay ./opt/varnix/varnix-hub ./opt/varnix/varnixctl \
   ./opt/varnix/varnix-console "./opt/varnix/Config -> /etc/varnix" \
   "./opt/varnix/Data -> /var/lib/varnix" "./usr/bin/varnixctl -> ../../opt/varnix/varnixctl" \
   ./opt/varnix/varnix-gateway ./etc/varnix/gateway.ini ./lib/systemd/system/varnix-gateway.service \
@@ -25,7 +25,7 @@ trap 'rm -rf "$root"' EXIT
 # The services beside the node have no windows: they must not load the window libraries.
 unpacked="$root/unpacked"
 dpkg-deb -x "$deb" "$unpacked"
-for program in varnix-hub varnixctl varnix-gateway; do
+for program in varnix-relay varnix-hub varnixctl varnix-gateway; do
   needed=$(readelf -d "$unpacked/opt/varnix/$program")
   if grep -q 'libX11' <<<"$needed"; then echo "package: $program loads libX11"; exit 1; fi
 done

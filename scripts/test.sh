@@ -50,7 +50,7 @@ tests/isolated.sh --loopback-only bash -c '
 echo "=== the Windows zip"
 (cd build/mingw && rm -f varnix-*-win64.zip && cpack >/dev/null)
 listing=$(cmake -E tar tf build/mingw/varnix-*-win64.zip)
-for file in varnix.exe varnix-hub.exe varnixctl.exe varnix-console.exe README.txt README.md; do
+for file in varnix.exe varnix-relay.exe varnix-hub.exe varnixctl.exe varnix-console.exe README.txt README.md; do
   grep -q "/$file\$" <<<"$listing" || { echo "the zip lacks $file"; exit 1; }
 done
 echo "$listing"

@@ -36,6 +36,24 @@ LogLimits ReadLogLimits(const NodeContext& context) {
   return limits;
 }
 
+// The relay beside the node's program: varnix-relay, with the node's extension. Where it is
+// missing (a node copied alone), the node's own program relays, at several times the memory.
+std::string RelayProgram(const NodeContext& context) {
+  const std::string& node = context.values.ExePath;
+  const size_t name = node.find_last_of(context.values.paths.separator()) + 1;
+  const size_t dot = node.find('.', name);
+  const std::string relay =
+      node.substr(0, name) + "varnix-relay" + (dot == std::string::npos ? "" : node.substr(dot));
+  bool found = false;
+  Quietly([&] { found = context.services.files.FileExists(relay); });
+  if (found) return relay;
+  context.log.WriteErrorLog(kLogType, relay +
+                                          " is missing: the node's own program keeps each "
+                                          "program's output instead, at several times the "
+                                          "memory");
+  return node;
+}
+
 class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
@@ -43,7 +61,7 @@ class NodeSupervisor : public Supervisor {
         logs_(context.services.files,
               context.values.DataFolderInUse() + "Logs" +
                   std::string(1, context.values.paths.separator()),
-              context.values.ExePath, ReadLogLimits(context)),
+              RelayProgram(context), ReadLogLimits(context)),
         operations_(context.services.processes, context.services.desktop, context.services.files,
                     context.events, context.services.loop, context.OSLabel, context.values.paths),
         windows_({context.services.desktop, context.services.processes, context.services.machine,

@@ -102,6 +102,10 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       })) {
   waiting_timer_->SetInterval(1);
   own_key_ = KeyOf("", values_.ExePath);
+  // The relays run a program of their own, which outlives the node as they do.
+  if (logs_ != nullptr && !logs_->relay_program().empty()) {
+    relay_key_ = KeyOf("", logs_->relay_program());
+  }
   if (read_declared_) declared_ = ReadDeclared(nullptr);
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
@@ -474,8 +478,9 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
     if (!window_given) Window = declared->window;
   }
   const std::string key = KeyOf(declared != nullptr ? declared->name : "", Path);
-  if (!Allowed(Path == kUnknownText || declared != nullptr || key != own_key_, lower, Path,
-               source)) {
+  if (!Allowed(Path == kUnknownText || declared != nullptr ||
+                   (key != own_key_ && (relay_key_.empty() || key != relay_key_)),
+               lower, Path, source)) {
     return;
   }
   // A program's output may hold its secrets: read only by those who may run it.

@@ -205,6 +205,7 @@ class CommandHandler {
   // The node's own program file, which runs the node and the relays that keep programs'
   // output: no request acts on it, whatever it is called.
   std::string own_key_;
+  std::string relay_key_;  // of the relays' program, when it is not the node's
   AnswerBudget budget_;
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,12 +71,13 @@ class Waiting {
 
 void Read(ByteSource& source, LineMark mark, Waiting& waiting, const OutputRelayRun::Clock& clock) {
   LineSplitter splitter;
-  std::vector<char> buffer(65536);
+  // Left unwritten until a read fills it: a quiet program's relay never touches its pages.
+  const auto buffer = std::make_unique_for_overwrite<char[]>(OutputRelayRun::kReadBytes);
   for (;;) {
-    const size_t got = source.Read(buffer.data(), buffer.size());
+    const size_t got = source.Read(buffer.get(), OutputRelayRun::kReadBytes);
     Batch batch{mark, {}, {}};
     const size_t count =
-        got == 0 ? splitter.Finish(batch.lines) : splitter.Take({buffer.data(), got}, batch.lines);
+        got == 0 ? splitter.Finish(batch.lines) : splitter.Take({buffer.get(), got}, batch.lines);
     if (count > 0) {
       batch.at = clock();
       waiting.Put(std::move(batch), count);

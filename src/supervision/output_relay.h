@@ -16,6 +16,9 @@ class OutputRelayRun {
   // The writing costs by the line as much as by the byte, so both are bounded.
   static constexpr size_t kMaxWaitingBytes = 4 * 1024 * 1024;
   static constexpr size_t kMaxWaitingLines = 65536;
+  // What one read of a stream takes at most: a quarter of a pipe's buffer, read as often as
+  // the program writes.
+  static constexpr size_t kReadBytes = 16384;
 
   using Clock = std::function<std::chrono::system_clock::time_point()>;
   OutputRelayRun(

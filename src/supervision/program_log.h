@@ -108,7 +108,8 @@ std::vector<LogLine> LastLogLines(FileSystem& files, const std::string& path, in
 // The programs' logs of one node: where each is, how its relay is started, and reading them.
 class ProgramLogs {
  public:
-  // `relay_program` is the node's own file, which relays when started so (RelayArguments).
+  // `relay_program` is the program that relays when started so (RelayArguments): varnix-relay,
+  // or the node's own, which does too.
   ProgramLogs(FileSystem& files, std::string folder, std::string relay_program, LogLimits limits);
 
   // The log's file name for a program: its declared name, or its file's name, and ".log";
@@ -125,6 +126,7 @@ class ProgramLogs {
   std::vector<LogLine> Last(std::string_view name, size_t count,
                             std::optional<int64_t> after_ms = std::nullopt);
   const LogLimits& limits() const { return limits_; }
+  const std::string& relay_program() const { return relay_program_; }
 
  private:
   std::string PathFor(std::string_view name) const;

@@ -603,6 +603,10 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
   EXPECT_TRUE(wait_for([&] {
     return read(log_of(ticker)).find(" out tick 45\n") != std::string::npos;
   })) << read(log_of(ticker));
+  // Kept by the relay program of its own, not by a copy of the node.
+  EXPECT_NE(platform_.processes->FindByFileName(separator_ == '\\' ? "varnix-relay.exe"
+                                                                    : "varnix-relay"),
+            0u);
 }
 
 // A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it

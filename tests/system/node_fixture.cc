@@ -14,6 +14,7 @@ NodeFixture::NodeFixture(bool with_test_hub) {
   const std::string name = built.substr(built.find_last_of("/\\") + 1);
   node_path_ = folder_.path(name);
   platform_.files->Copy(built, node_path_);
+  CopyRelayBeside(node_path_);
   if (with_test_hub) hub_ = std::make_unique<TestHub>(*platform_.loop);
 }
 
@@ -27,6 +28,15 @@ void NodeFixture::UseAppFolder(const std::string& name) {
   platform_.files->CreateFolder(app_folder_);
   node_path_ = app_folder_ + separator_ + old.substr(old.find_last_of("/\\") + 1);
   platform_.files->Copy(old, node_path_);
+  CopyRelayBeside(node_path_);
+}
+
+void NodeFixture::CopyRelayBeside(const std::string& node) {
+  const std::string built = NativePath(VARNIX_RELAY_BINARY, separator_);
+  const std::string relay =
+      node.substr(0, node.find_last_of("/\\") + 1) + built.substr(built.find_last_of("/\\") + 1);
+  platform_.files->Copy(built, relay);
+  MakeExecutable(relay);
 }
 
 void NodeFixture::WriteSettings(const std::string& text) {

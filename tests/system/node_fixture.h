@@ -55,6 +55,8 @@ class NodeFixture : public ::testing::Test {
   std::string CopyOfThisProgram(const std::string& name);
   // A copy loses the execute bit on POSIX systems.
   static void MakeExecutable(const std::string& path);
+  // The relay program, beside the node as an install has it.
+  void CopyRelayBeside(const std::string& node);
 
   std::string Path(const std::string& relative) const;
   std::string ReadFile(const std::string& relative) const;

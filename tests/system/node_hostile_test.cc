@@ -193,8 +193,8 @@ TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
 }
 
 // The node's own file name, in any folder, names the node itself: it must not end it, nor
-// change its priority. Nor its relays, which run that file too and outlive a restart of the
-// node: a stop of it would end them, and their programs with their next line.
+// change its priority. Nor its relays, which outlive a restart of the node: a stop of their
+// program would end them, and their programs with their next line.
 TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
   const std::string ticker = CopyOfThisProgram("vxticker");
   Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 100000 50\n");
@@ -202,6 +202,10 @@ TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
   Up();  // the ticker's relay is now older than the node
   Control("Action=stop\nPath=" + node_path_ + "\n");
   EXPECT_NE(hub_->WaitForText("Refused stop of " + node_path_), "");
+  const std::string relay = node_path_.substr(0, node_path_.find_last_of("/\\") + 1) +
+                            (separator_ == '\\' ? "varnix-relay.exe" : "varnix-relay");
+  Control("Action=stop\nPath=" + relay + "\n");
+  EXPECT_NE(hub_->WaitForText("Refused stop of " + relay), "");
   hub_->WaitFor([] { return false; }, milliseconds(6000));
   const ProcessId ticking =
       platform_.processes->FindByFileName(ticker.substr(ticker.find_last_of("/\\") + 1));
