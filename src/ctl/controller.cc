@@ -444,13 +444,18 @@ int Controller::List(const std::string& target) {
 }
 
 std::optional<std::vector<std::string>> Controller::AskLog(const std::string& target, int lines,
-                                                           const std::string& after, bool quiet) {
+                                                           const std::string& after, bool quiet,
+                                                           LogFollow* follow) {
   const size_t mark = heard_.size();
   const std::string token = NextToken();
   std::vector<std::pair<std::string, std::string>> items = ProgramItems("log");
   items.emplace_back("Lines", std::to_string(lines));
   if (!after.empty()) items.emplace_back("After", after);
   items.emplace_back("Request", token);
+  if (follow != nullptr) {
+    items.emplace_back("Follow", std::to_string(kFollowSeconds));
+    *follow = {token, false};
+  }
   SendControl(target, "Process.Control", items);
   std::vector<const Heard*> parts;
   bool refused = false;
@@ -464,7 +469,8 @@ std::optional<std::vector<std::string>> Controller::AskLog(const std::string& ta
           // The node's refusal, or its word that it keeps no log of that program.
           if (IsEvent(heard) && EventWords(heard).find(" log of ") != std::string::npos) {
             refused = true;
-          } else if (heard.section == "process.log" && heard.Item("Request") == token) {
+          } else if (heard.section == "process.log" && heard.Item("Request") == token &&
+                     heard.Item("Push").empty()) {
             parts.push_back(&heard);
             std::from_chars(heard.Item("Parts").data(),
                             heard.Item("Parts").data() + heard.Item("Parts").size(), expected);
@@ -485,6 +491,7 @@ std::optional<std::vector<std::string>> Controller::AskLog(const std::string& ta
   std::sort(parts.begin(), parts.end(), [&](const Heard* a, const Heard* b) {
     return number(*a, "Part") < number(*b, "Part");
   });
+  if (follow != nullptr) follow->granted = !parts.front()->Item("Following").empty();
   std::vector<std::string> said;
   for (const Heard* part : parts) {
     if (command_.json) Print(JsonLine(*part) + "\n");
@@ -502,9 +509,50 @@ std::optional<std::vector<std::string>> Controller::AskLog(const std::string& ta
   return said;
 }
 
+bool Controller::TakePushed(const std::string& target, LogFollow& follow,
+                            const std::function<void(std::vector<std::string>)>& take) {
+  // Each told lot's parts, by its number and theirs: one lot's parts come together.
+  std::map<uint64_t, std::map<uint64_t, const Heard*>> lots;
+  std::map<uint64_t, uint64_t> sizes;
+  const auto ours = [&](const Heard& heard) -> std::optional<uint64_t> {
+    if (heard.section != "process.log" || heard.Item("Request") != follow.token ||
+        !From(heard, target)) {
+      return std::nullopt;
+    }
+    const std::optional<uint64_t> push = WholeNumber(heard.Item("Push"));
+    return push && *push >= follow.next_push ? push : std::nullopt;
+  };
+  for (const Heard& heard : heard_) {
+    const std::optional<uint64_t> push = ours(heard);
+    if (!push) continue;
+    lots[*push][WholeNumber(heard.Item("Part")).value_or(0)] = &heard;
+    sizes[*push] = WholeNumber(heard.Item("Parts")).value_or(0);
+  }
+  bool in_order = true;
+  for (const auto& [push, parts] : lots) {
+    if (sizes[push] == 0 || parts.size() != sizes[push]) continue;
+    if (push != follow.next_push) {
+      in_order = false;  // one before it was lost
+      break;
+    }
+    std::vector<std::string> lines;
+    for (const auto& [number, part] : parts) {
+      CarriedLines carried = LinesCarried(*part, link_.Key(), kMostLogLines - lines.size());
+      lines.insert(lines.end(), carried.lines.begin(), carried.lines.end());
+    }
+    follow.next_push = push + 1;
+    take(std::move(lines));
+  }
+  // A follow runs for hours: only the parts of lots still to come whole are kept.
+  std::erase_if(heard_, [&](const Heard& heard) { return !ours(heard); });
+  return in_order;
+}
+
 int Controller::Logs(const std::string& target) {
   if (!Ping(target)) return 1;
-  std::optional<std::vector<std::string>> lines = AskLog(target, command_.lines, "", false);
+  LogFollow follow;
+  std::optional<std::vector<std::string>> lines =
+      AskLog(target, command_.lines, "", false, command_.follow ? &follow : nullptr);
   if (!lines) return 1;
   const auto stamp = [](const std::string& line) { return line.substr(0, line.find(' ')); };
   const auto show = [&](const std::vector<std::string>& shown) {
@@ -521,41 +569,48 @@ int Controller::Logs(const std::string& target) {
   size_t same = 0;
   for (auto line = lines->rbegin(); line != lines->rend() && stamp(*line) == last; ++line) ++same;
   bool future_said = false;
-  while (!loop_.Quitting()) {
-    // A follow runs for hours: only what answers its own request is kept, never the LAN's talk.
-    heard_.clear();
-    WaitFor([] { return false; }, kFollowEveryMs);
-    if (loop_.Quitting()) break;
-    // A node that is restarting answers again later; a follow goes on meanwhile.
-    lines = AskLog(target, last.empty() ? command_.lines : kMostLogLines, last, true);
-    if (!lines) continue;
+  const auto take = [&](std::vector<std::string> got) {
     // Followed from no later than this computer's clock allows: a line stamped in 2099, which
     // anyone on the LAN may forge, would otherwise hide every real one after it.
     const int64_t latest_ms = (UnixSecondsNow() + kFutureSlackSeconds) * 1000;
-    const size_t before = lines->size();
-    std::erase_if(*lines, [&](const std::string& line) {
+    const size_t before = got.size();
+    std::erase_if(got, [&](const std::string& line) {
       const std::optional<int64_t> at = StampMilliseconds(stamp(line));
       return at && *at > latest_ms;
     });
-    if (lines->size() != before && !future_said) {
+    if (got.size() != before && !future_said) {
       future_said = true;
       Complain("lines stamped later than this computer's clock allows are not shown");
     }
     // A full answer that does not reach back to the last line shown leaves some out.
-    if (!last.empty() && lines->size() == static_cast<size_t>(kMostLogLines) &&
-        stamp(lines->front()) != last) {
+    if (!last.empty() && got.size() == static_cast<size_t>(kMostLogLines) &&
+        stamp(got.front()) != last) {
       Complain("more lines came than a follow shows at once: some were passed over");
     }
     size_t skip = 0;
-    while (skip < same && skip < lines->size() && stamp((*lines)[skip]) == last) ++skip;
-    const std::vector<std::string> fresh(lines->begin() + static_cast<std::ptrdiff_t>(skip),
-                                         lines->end());
-    if (fresh.empty()) continue;
+    while (skip < same && skip < got.size() && stamp(got[skip]) == last) ++skip;
+    const std::vector<std::string> fresh(got.begin() + static_cast<std::ptrdiff_t>(skip),
+                                         got.end());
+    if (fresh.empty()) return;
     show(fresh);
     const std::string newest = stamp(fresh.back());
     if (newest != last) same = 0;
     last = newest;
     for (auto line = fresh.rbegin(); line != fresh.rend() && stamp(*line) == last; ++line) ++same;
+  };
+  while (!loop_.Quitting()) {
+    if (follow.granted) {
+      // Told as the node keeps them, until the follow is asked for again (or one was lost).
+      WaitFor([&] { return !TakePushed(target, follow, take); }, kRenewFollowMs);
+    } else {
+      // A follow runs for hours: only what answers its own request is kept, never the LAN's.
+      heard_.clear();
+      WaitFor([] { return false; }, kFollowEveryMs);
+    }
+    if (loop_.Quitting()) break;
+    // A node that is restarting answers again later; a follow goes on meanwhile.
+    lines = AskLog(target, last.empty() ? command_.lines : kMostLogLines, last, true, &follow);
+    if (lines) take(std::move(*lines));
   }
   return 0;
 }

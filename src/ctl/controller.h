@@ -27,8 +27,11 @@ class Controller {
   static constexpr int kRequestLimitMs = 60000;
   // How long a refusal of a shutdown may take to come back.
   static constexpr int kRefusalWaitMs = 1000;
-  // How often `logs -f` asks for new lines, and how many it takes at most each time.
+  // How often `logs -f` asks a node that does not tell new lines as they come for them.
   static constexpr int kFollowEveryMs = 500;
+  // How long a node that does tell them is asked to (Follow=), and how often that is renewed.
+  static constexpr int kFollowSeconds = 30;
+  static constexpr int kRenewFollowMs = 20000;
   // How far ahead of this computer's clock a node's may be before its stamps are not followed.
   static constexpr int64_t kFutureSlackSeconds = 600;
   static constexpr int kMostLogLines = 200;
@@ -77,8 +80,20 @@ class Controller {
   int Logs(const std::string& target);
   // The lines of one answer to a log request (from the stamp `after`, when given), in order;
   // nothing when the node did not answer whole or refused, which is said.
+  // With `follow`, the node is asked to tell the lines kept after them too: `follow->token`
+  // is the request's, and `follow->granted` whether the node said it would.
+  struct LogFollow {
+    std::string token;
+    bool granted = false;
+    uint64_t next_push = 1;  // the number of the next lines it tells of its own accord
+  };
   std::optional<std::vector<std::string>> AskLog(const std::string& target, int lines,
-                                                 const std::string& after, bool quiet);
+                                                 const std::string& after, bool quiet,
+                                                 LogFollow* follow = nullptr);
+  // Takes the lines a node told of its own accord for `follow`, in the order it told them;
+  // false once one was lost on the way (a later one came whole before it).
+  bool TakePushed(const std::string& target, LogFollow& follow,
+                  const std::function<void(std::vector<std::string>)>& take);
   // What `target` said since message `mark`: its events are said on standard error, and make
   // `refused` true; the rest is returned.
   std::vector<Heard> SaidSince(const std::string& target, size_t mark, bool& refused);

@@ -41,12 +41,13 @@ NodeLogs::NodeLogs(EventLoop& loop, Ask ask, Tell tell, std::string key)
 }
 
 std::string NodeLogs::Request(const std::string& node_key, const std::string& path,
-                              const std::string& name, size_t lines) {
+                              const std::string& name, size_t lines, int follow_seconds) {
   const std::string token = "gateway-" + std::to_string(run_) + "-" + std::to_string(++requests_);
   Items items{{"Action", "log"}, {"Path", path}};
   if (!name.empty()) items.emplace_back("Name", name);
   items.emplace_back("Lines", std::to_string(lines));
   items.emplace_back("Request", token);
+  if (follow_seconds > 0) items.emplace_back("Follow", std::to_string(follow_seconds));
   ask_(node_key, items);
   return token;
 }
@@ -64,9 +65,10 @@ const NodeLogs::View* NodeLogs::Open(const std::string& node_key, const std::str
   }
   OpenView& open = found->second;
   open.wanted_ms = now;
-  if (open.answer.token.empty() || now - open.asked_ms >= kAskAgainMs) {
+  if (open.answer.token.empty() ||
+      now - open.asked_ms >= (open.following ? kRenewFollowMs : kAskAgainMs)) {
     open.answer = Answer{};
-    open.answer.token = Request(node_key, path, name, kViewLines);
+    open.answer.token = Request(node_key, path, name, kViewLines, kFollowSeconds);
     open.asked_ms = now;
   }
   return &open.view;
@@ -107,11 +109,27 @@ void NodeLogs::TellEnd(const End& end, const std::vector<std::string>& lines) {
   tell_(end.node_key, text);
 }
 
+void NodeLogs::HearPushed(OpenView& open, const Heard& heard) {
+  const CarriedLines carried = LinesCarried(heard, key_, kViewLines);
+  std::vector<std::string>& lines = open.view.lines;
+  for (const std::string& text : carried.lines) lines.push_back(ShownSafely(text, kMaxLineBytes));
+  if (lines.size() > kViewLines) {
+    lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(kViewLines));
+  }
+}
+
 void NodeLogs::Hear(const std::string& node_key, const Heard& heard) {
   const std::string token = heard.Item("Request");
   Answer* answer = nullptr;
   for (auto& [key, open] : views_) {
-    if (key.first == node_key && open.answer.token == token) answer = &open.answer;
+    if (key.first != node_key || open.answer.token != token || token.empty()) continue;
+    // Told after the answer, which it follows: taken once the answer is.
+    if (!heard.Item("Push").empty()) {
+      if (open.view.answered && open.answer.Whole()) HearPushed(open, heard);
+      return;
+    }
+    if (!heard.Item("Following").empty()) open.following = true;
+    answer = &open.answer;
   }
   for (End& end : ends_) {
     if (end.node_key == node_key && end.answer.token == token) answer = &end.answer;

@@ -27,6 +27,10 @@ class NodeLogs {
   static constexpr size_t kMaxOpen = 16;
   static constexpr size_t kViewLines = 50;
   static constexpr int64_t kAskAgainMs = 1000;
+  // A node that tells a view's new lines as they are kept (Follow=) is asked again only to
+  // renew that, before it ends.
+  static constexpr int kFollowSeconds = 30;
+  static constexpr int64_t kRenewFollowMs = 20000;
   // A view the page has not asked for this long is closed.
   static constexpr int64_t kOpenForMs = 30000;
   // Failed ends waiting for their lines: more are told at once, without them.
@@ -69,6 +73,7 @@ class NodeLogs {
   struct OpenView {
     View view;
     Answer answer;
+    bool following = false;  // the node tells the new lines of the answer's request
     int64_t asked_ms = 0;
     int64_t wanted_ms = 0;
   };
@@ -84,7 +89,9 @@ class NodeLogs {
   };
 
   std::string Request(const std::string& node_key, const std::string& path, const std::string& name,
-                      size_t lines);
+                      size_t lines, int follow_seconds = 0);
+  // New lines a node told of its own accord, for the view that follows them.
+  void HearPushed(OpenView& open, const Heard& heard);
   void Due();
   void TellEnd(const End& end, const std::vector<std::string>& lines);
 

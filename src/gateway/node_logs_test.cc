@@ -15,7 +15,9 @@ class NodeLogsTest : public ::testing::Test {
                std::string token = "") {
     Heard heard;
     heard.section = "process.log";
-    if (token.empty()) token = asked_.back().back().second;
+    for (const auto& [name, value] : asked_.back()) {
+      if (token.empty() && name == "Request") token = value;
+    }
     heard.items = {{"Part", std::to_string(part)},
                    {"Parts", std::to_string(parts)},
                    {"Lines", std::to_string(lines.size())},
@@ -74,6 +76,27 @@ TEST_F(NodeLogsTest, AViewIsAskedAgainEachSecondAndTakesOnlyItsOwnWholeAnswer) {
   EXPECT_EQ(logs_.Open("pc1", "/opt/one-too-many", ""), nullptr);
   loop_.Advance(NodeLogs::kOpenForMs + 1);
   EXPECT_NE(logs_.Open("pc1", "/opt/one-too-many", ""), nullptr) << "the unasked ones closed";
+}
+
+// A node that tells new lines as they are kept is asked only to renew that: the lines it tells
+// are added to the view once its answer is whole.
+TEST_F(NodeLogsTest, AFollowedViewTakesToldLinesAndIsAskedOnlyToRenew) {
+  const NodeLogs::View* view = logs_.Open("pc1", "/opt/app", "App");
+  Heard answer = Answer(1, 1, {"a"});
+  Heard pushed = Answer(1, 1, {"b", "c"});
+  pushed.items.emplace_back("Push", "1");
+  logs_.Hear("pc1", pushed);
+  EXPECT_TRUE(view->lines.empty()) << "told before the answer was whole";
+  answer.items.emplace_back("Following", "30");
+  logs_.Hear("pc1", answer);
+  logs_.Hear("pc1", pushed);
+  EXPECT_EQ(view->lines, (std::vector<std::string>{"a", "b", "c"}));
+  loop_.Advance(NodeLogs::kRenewFollowMs - 1);
+  logs_.Open("pc1", "/opt/app", "App");
+  EXPECT_EQ(asked_.size(), 1u);
+  loop_.Advance(1);
+  logs_.Open("pc1", "/opt/app", "App");
+  EXPECT_EQ(asked_.size(), 2u);
 }
 
 TEST_F(NodeLogsTest, AFailedEndIsToldWithItsLastLinesOrWithoutThemInTime) {

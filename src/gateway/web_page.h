@@ -241,7 +241,7 @@ async function showLog(computer, path, name) {
     }
   };
   clearInterval(logTimer);
-  logTimer = setInterval(load, 2000);
+  logTimer = setInterval(load, 500);
   dialog.onclose = () => clearInterval(logTimer);
   if (!dialog.open) dialog.showModal();
   await load();

@@ -102,6 +102,13 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
       })) {
   waiting_timer_->SetInterval(1);
   own_key_ = KeyOf("", values_.ExePath);
+  if (logs_ != nullptr) {
+    followers_.emplace(
+        operations.loop(), *logs_,
+        [this](const LogFollowers::Follower& asker, const std::vector<LogLine>& lines) {
+          TellLines(asker, lines, "Push", std::to_string(asker.pushes));
+        });
+  }
   // The relays run a program of their own, which outlives the node as they do.
   if (logs_ != nullptr && !logs_->relay_program().empty()) {
     relay_key_ = KeyOf("", logs_->relay_program());
@@ -699,6 +706,30 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   }
   const std::string after(message.GetItem("Process.Control", "After"));
   const std::vector<LogLine> lines = logs_->Last(name, count, StampMilliseconds(after));
+  // Given back as it came, so that an asker tells its answers from an earlier request's.
+  const std::string request(message.GetItem("Process.Control", "Request"));
+  const LogFollowers::Follower asker{std::string(message.msgSource()), name, path,
+                                     request == kUnknownText ? "" : Said(request)};
+  // Follow=SECONDS: the lines kept after these are told as they come, to the asker alone (it
+  // asked this node by name), for that long at most.
+  const std::string follow(message.GetItem("Process.Control", "Follow"));
+  const int seconds =
+      ReadsAsNumber(follow)
+          ? static_cast<int>(std::clamp<long>(std::stol(follow), 0, LogFollowers::kMostSeconds))
+          : 0;
+  if (!TellLines(asker, lines, seconds > 0 ? "Following" : "", std::to_string(seconds))) return;
+  if (seconds > 0 && !followers_->Follow(asker, lines, seconds)) {
+    events_.SendErrorEvent(kLogType, "ProcessLog",
+                           Failure{errors::kInvalidCall,
+                                   "Not followed: " + std::to_string(LogFollowers::kMostFollowers) +
+                                       " follow logs already; asked again, the lines come",
+                                   10});
+  }
+}
+
+bool CommandHandler::TellLines(const LogFollowers::Follower& asker,
+                               const std::vector<LogLine>& lines, const std::string& item,
+                               const std::string& item_value) {
   // Cut into messages of whole lines, each one datagram. Sealed, the lines are spelt in hex,
   // twice their size, after a nonce and a tag.
   const bool sealed = !rules_.key().empty();
@@ -717,30 +748,28 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
     bytes += item_bytes;
     messages.back().push_back(std::move(value));
   }
-  const std::string target(message.msgSource());
-  if (!WithinBudget(target, lines.size(), messages.size())) return;
-  // Given back as it came, so that an asker tells its answers from an earlier request's.
-  const std::string request(message.GetItem("Process.Control", "Request"));
+  if (!WithinBudget(asker.target, lines.size(), messages.size())) return false;
   for (size_t part = 0; part < messages.size(); ++part) {
-    std::string packed = PackItems({{"Name", Said(name)},
-                                    {"Path", Said(path)},
+    std::string packed = PackItems({{"Name", Said(asker.name)},
+                                    {"Path", Said(asker.path)},
                                     {"Part", std::to_string(part + 1)},
                                     {"Parts", std::to_string(messages.size())},
                                     {"Lines", std::to_string(messages[part].size())}});
-    if (request != kUnknownText) AppendItem(packed, "Request", Said(request));
+    if (!asker.request.empty()) AppendItem(packed, "Request", asker.request);
+    if (!item.empty()) AppendItem(packed, item, item_value);
     if (sealed) {
       // The datagram goes to every host of the LAN: only those with the key read the lines.
       AppendItem(packed, "Sealed",
-                 SealLines(rules_.key(), request == kUnknownText ? "" : Said(request),
-                           std::to_string(part + 1), messages[part]));
+                 SealLines(rules_.key(), asker.request, std::to_string(part + 1), messages[part]));
     } else {
       for (size_t line = 0; line < messages[part].size(); ++line) {
         AppendItem(packed, "Line" + std::to_string(line + 1), messages[part][line]);
       }
     }
     // Addressed to the one who asked, though every listener hears it.
-    queue_.SendXap(target, "Computer.Process", "Process.Log", packed);
+    queue_.SendXap(asker.target, "Computer.Process", "Process.Log", packed);
   }
+  return true;
 }
 
 void CommandHandler::Begin(int64_t booted, std::string boot_id) {

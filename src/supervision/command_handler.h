@@ -10,6 +10,7 @@
 #include "settings/access_rules.h"
 #include "settings/declared_programs.h"
 #include "supervision/answer_budget.h"
+#include "supervision/log_followers.h"
 #include "supervision/process_operations.h"
 #include "supervision/program_log.h"
 #include "supervision/promise_store.h"
@@ -126,8 +127,13 @@ class CommandHandler {
   // Where a start's output goes: the relay into its log, or none for a program that keeps
   // none.
   OutputRelay RelayFor(const StartRequest& request);
-  // Answers a log request with the program's last lines, in as many messages as they take.
+  // Answers a log request with the program's last lines, in as many messages as they take,
+  // and follows the log for the asker when asked to.
   void SendLog(XapMessage& message, const std::string& path, const DeclaredProgram* declared);
+  // Sends `lines` of a program's log to `asker`, with `item`=`item_value` in each message (""
+  // for none); false when its answer budget refused them.
+  bool TellLines(const LogFollowers::Follower& asker, const std::vector<LogLine>& lines,
+                 const std::string& item, const std::string& item_value);
   // What the plan for the record's path says of a program that does not run (it gave up).
   void TellPlan(Status& record);
   void Adopt(const Promise& promise);
@@ -177,6 +183,7 @@ class CommandHandler {
   std::vector<std::string> stopped_;  // declared programs held stopped, by lower-cased name
   std::optional<PromiseStore> store_;
   ProgramLogs* logs_;
+  std::optional<LogFollowers> followers_;        // with logs
   std::vector<const DeclaredProgram*> boot_;     // into declared_, made anew at each reload
   std::vector<const DeclaredProgram*> waiting_;  // for their After to run, in boot order
   std::unique_ptr<Timer> boot_timer_;

@@ -336,6 +336,11 @@ std::string ProgramLogs::Prepare() {
   }
 }
 
+uint64_t ProgramLogs::SizeOf(std::string_view name) {
+  const std::string path = PathFor(name);
+  return path.empty() || !files_.FileExists(path) ? 0 : files_.FileSize(path);
+}
+
 bool ProgramLogs::Has(std::string_view name) {
   const std::string path = PathFor(name);
   return !path.empty() && (files_.FileExists(path) || files_.FileExists(path + ".1"));

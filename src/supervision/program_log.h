@@ -123,6 +123,8 @@ class ProgramLogs {
   std::string Prepare();
   // Whether `name` has a log, current or rotated.
   bool Has(std::string_view name);
+  // The size of its current file, 0 for none: it changes as lines are kept and at a rotation.
+  uint64_t SizeOf(std::string_view name);
   std::vector<LogLine> Last(std::string_view name, size_t count,
                             std::optional<int64_t> after_ms = std::nullopt);
   const LogLimits& limits() const { return limits_; }

@@ -566,9 +566,11 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
   EXPECT_EQ(none.code, 1);
   EXPECT_NE(none.output.find("no log of vxnothing"), std::string::npos) << none.output;
 
-  // Followed: each tick shows within about a second of its stamp, once, in order.
+  // Followed: each tick shows within about a second of its stamp, once, in order, told by the
+  // node as it is kept: varnixctl asks once, not again and again.
   const std::string ticker = CopyOfThisProgram("vxticker");
   ASSERT_EQ(Ctl({"start", ticker, "--", "--helper", "ticks", "40", "250"}).code, 0);
+  const size_t heard_before = peer_.received.size();
   const std::string followed = folder_.path("followed.txt");
   auto follow = StartChildProcess(ctl_, {"logs", ticker, "-n", "1", "-f"}, "", {}, followed);
   std::string text;
@@ -592,6 +594,10 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
     return ticks.size() >= 12;
   });
   follow->Kill();
+  const auto asked = std::count_if(
+      peer_.received.begin() + heard_before, peer_.received.end(),
+      [](const std::string& heard) { return heard.find("Action=log") != std::string::npos; });
+  EXPECT_EQ(asked, 1) << "asked for the lines again and again";
   ASSERT_GE(ticks.size(), 12u) << text;
   for (size_t i = 1; i < ticks.size(); ++i) EXPECT_EQ(ticks[i], ticks[i - 1] + 1) << text;
   EXPECT_LE(slowest_ms, 1500) << "a line came late to the follow";

@@ -96,7 +96,7 @@ class PageTest(unittest.TestCase):
             ini.write("[Mqtt]\nBroker=\nForgetAfter=0.0002\n[Web]\nListen=127.0.0.1:8470\n"
                       "[Xap]\nEchoSeconds=5\n"
                       f"[Program Helper]\nComputer=*\nPath={cls.program}\nParameter=600\n")
-        for name in ("varnix", "varnixctl"):
+        for name in ("varnix", "varnix-relay", "varnixctl"):
             shutil.copy(os.path.join(BUILD, name), node)
         shutil.copy(os.path.join(BUILD, "varnix-gateway"), gateway)
         log = open(os.path.join(cls.folder, "programs.log"), "w")
