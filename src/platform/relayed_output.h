@@ -15,9 +15,22 @@ class ByteSource {
   virtual size_t Read(char* buffer, size_t size) = 0;
 };
 
+// Both streams, read on one thread where the system can wait on both at once.
+class EitherSource {
+ public:
+  virtual ~EitherSource() = default;
+  // Blocks until bytes come on either stream, or one ends, and gives at most `size` of them:
+  // the stream they came on (0 the output, 1 the errors) and in `got` how many (0: that
+  // stream has ended). -1 once both have ended, or neither can be read.
+  virtual int Read(char* buffer, size_t size, size_t& got) = 0;
+};
+
+// On POSIX `either`; where the streams cannot be waited on together (Windows' anonymous
+// pipes), `output` and `errors`, each read on a thread of its own.
 struct RelayedOutput {
   std::unique_ptr<ByteSource> output;
   std::unique_ptr<ByteSource> errors;
+  std::unique_ptr<EitherSource> either;
 };
 
 // Taken once, at the relay's start. From then on the requests to end that reach a whole group

@@ -1,4 +1,4 @@
-// OutputRelayRun: a reading thread for each stream, and the writing on the caller's.
+// OutputRelayRun: one reading thread for both streams (or one each), the writing on the caller's.
 #include "supervision/output_relay.h"
 
 #include <chrono>
@@ -69,35 +69,77 @@ class Waiting {
   int ended_ = 0;
 };
 
-void Read(ByteSource& source, LineMark mark, Waiting& waiting, const OutputRelayRun::Clock& clock) {
-  LineSplitter splitter;
-  // Left unwritten until a read fills it: a quiet program's relay never touches its pages.
-  const auto buffer = std::make_unique_for_overwrite<char[]>(OutputRelayRun::kReadBytes);
-  for (;;) {
-    const size_t got = source.Read(buffer.get(), OutputRelayRun::kReadBytes);
-    Batch batch{mark, {}, {}};
+// The lines of one stream, as its bytes come.
+class Stream {
+ public:
+  explicit Stream(LineMark mark) : mark_(mark) {}
+  // Takes `got` bytes (0: the stream has ended) and hands on its whole lines.
+  void Take(const char* bytes, size_t got, Waiting& waiting, const OutputRelayRun::Clock& clock) {
+    Batch batch{mark_, {}, {}};
     const size_t count =
-        got == 0 ? splitter.Finish(batch.lines) : splitter.Take({buffer.get(), got}, batch.lines);
+        got == 0 ? splitter_.Finish(batch.lines) : splitter_.Take({bytes, got}, batch.lines);
     if (count > 0) {
       batch.at = clock();
       waiting.Put(std::move(batch), count);
     }
-    if (got == 0) break;
+    if (got == 0 && !ended_) {
+      ended_ = true;
+      waiting.Ended();
+    }
   }
-  waiting.Ended();
+  bool ended() const { return ended_; }
+
+ private:
+  LineMark mark_;
+  LineSplitter splitter_;
+  bool ended_ = false;
+};
+
+// Left unwritten until a read fills it: a quiet program's relay never touches its pages.
+std::unique_ptr<char[]> ReadBuffer() {
+  return std::make_unique_for_overwrite<char[]>(OutputRelayRun::kReadBytes);
+}
+
+void Read(ByteSource& source, LineMark mark, Waiting& waiting, const OutputRelayRun::Clock& clock) {
+  Stream stream(mark);
+  const auto buffer = ReadBuffer();
+  while (!stream.ended()) {
+    stream.Take(buffer.get(), source.Read(buffer.get(), OutputRelayRun::kReadBytes), waiting,
+                clock);
+  }
+}
+
+void ReadEither(EitherSource& source, Waiting& waiting, const OutputRelayRun::Clock& clock) {
+  Stream streams[] = {Stream(LineMark::kOutput), Stream(LineMark::kErrors)};
+  const auto buffer = ReadBuffer();
+  for (;;) {
+    size_t got = 0;
+    const int which = source.Read(buffer.get(), OutputRelayRun::kReadBytes, got);
+    if (which != 0 && which != 1) break;
+    streams[which].Take(buffer.get(), got, waiting, clock);
+  }
+  for (Stream& stream : streams) stream.Take(nullptr, 0, waiting, clock);
 }
 
 }  // namespace
 
 OutputRelayRun::OutputRelayRun(ByteSource& output, ByteSource& errors, LogFile& log, Clock clock)
-    : output_(output), errors_(errors), log_(log), clock_(std::move(clock)) {}
+    : output_(&output), errors_(&errors), log_(log), clock_(std::move(clock)) {}
+
+OutputRelayRun::OutputRelayRun(EitherSource& either, LogFile& log, Clock clock)
+    : either_(&either), log_(log), clock_(std::move(clock)) {}
 
 void OutputRelayRun::Run() {
   Waiting waiting;
-  std::thread output(Read, std::ref(output_), LineMark::kOutput, std::ref(waiting),
-                     std::cref(clock_));
-  std::thread errors(Read, std::ref(errors_), LineMark::kErrors, std::ref(waiting),
-                     std::cref(clock_));
+  std::vector<std::thread> readers;
+  if (either_ != nullptr) {
+    readers.emplace_back(ReadEither, std::ref(*either_), std::ref(waiting), std::cref(clock_));
+  } else {
+    readers.emplace_back(Read, std::ref(*output_), LineMark::kOutput, std::ref(waiting),
+                         std::cref(clock_));
+    readers.emplace_back(Read, std::ref(*errors_), LineMark::kErrors, std::ref(waiting),
+                         std::cref(clock_));
+  }
   std::deque<Batch> batches;
   uint64_t dropped = 0;
   uint64_t dropped_in_all = 0;
@@ -136,8 +178,7 @@ void OutputRelayRun::Run() {
     lost += refused;
     lost_in_all += refused;
   }
-  output.join();
-  errors.join();
+  for (std::thread& reader : readers) reader.join();
   // Said once more at the end, where the notes along the way may have been rotated away.
   // The last word, which nothing after it can say again: tried for a second, one note at a
   // time, while a reader (on Windows) keeps the file from being rotated.
@@ -160,7 +201,11 @@ int RelayOutput(const RelayOrder& order) {
   StdFileSystem files;
   LogFile log(files, order.log_path, order.limits);
   const RelayedOutput streams = TakeRelayedOutput();
-  OutputRelayRun(*streams.output, *streams.errors, log).Run();
+  if (streams.either) {
+    OutputRelayRun(*streams.either, log).Run();
+  } else {
+    OutputRelayRun(*streams.output, *streams.errors, log).Run();
+  }
   return 0;
 }
 

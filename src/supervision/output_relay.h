@@ -21,16 +21,22 @@ class OutputRelayRun {
   static constexpr size_t kReadBytes = 16384;
 
   using Clock = std::function<std::chrono::system_clock::time_point()>;
+  // Each stream read on a thread of its own.
   OutputRelayRun(
       ByteSource& output, ByteSource& errors, LogFile& log,
+      Clock clock = [] { return std::chrono::system_clock::now(); });
+  // Both read on one thread.
+  OutputRelayRun(
+      EitherSource& either, LogFile& log,
       Clock clock = [] { return std::chrono::system_clock::now(); });
 
   // Relays until both streams have ended and every line read is written.
   void Run();
 
  private:
-  ByteSource& output_;
-  ByteSource& errors_;
+  ByteSource* output_ = nullptr;
+  ByteSource* errors_ = nullptr;
+  EitherSource* either_ = nullptr;
   LogFile& log_;
   Clock clock_;
 };

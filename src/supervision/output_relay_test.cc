@@ -30,6 +30,28 @@ class Pieces : public ByteSource {
   size_t next_ = 0;
 };
 
+// Two such streams read as one, in turn.
+class InTurn : public EitherSource {
+ public:
+  InTurn(Pieces& output, Pieces& errors) : streams_{&output, &errors} {}
+  int Read(char* buffer, size_t size, size_t& got) override {
+    for (int tries = 0; tries < 2; ++tries, next_ = 1 - next_) {
+      if (ended_[next_]) continue;
+      const int stream = next_;
+      next_ = 1 - next_;
+      got = streams_[stream]->Read(buffer, size);
+      ended_[stream] = got == 0;
+      return stream;
+    }
+    return -1;
+  }
+
+ private:
+  Pieces* streams_[2];
+  bool ended_[2] = {false, false};
+  int next_ = 0;
+};
+
 // A disk that takes no write until let go: the writing falls behind the reading.
 class StuckFiles : public FakeFileSystem {
  public:
@@ -50,18 +72,27 @@ class StuckFiles : public FakeFileSystem {
   bool free_ = false;
 };
 
+// Read on a thread each, or on one thread for both.
 TEST(OutputRelayTest, BothStreamsAreKeptStampedAndMarked) {
-  Pieces output({"hello\nwor", "ld\n", "no end"});
-  Pieces errors({"oops\n"});
-  FakeFileSystem files;
-  LogFile log(files, "p.log", {});
-  OutputRelayRun(output, errors, log).Run();
-  const std::string kept = files.files["p.log"];
-  for (const char* line : {" out hello\n", " out world\n", " out no end\n", " err oops\n"}) {
-    EXPECT_TRUE(std::regex_search(kept, std::regex("(^|\n)[0-9T:.+-]{29}" + std::string(line))))
-        << line << " in " << kept;
+  for (const bool one_thread : {false, true}) {
+    Pieces output({"hello\nwor", "ld\n", "no end"});
+    Pieces errors({"oops\n", "no end either"});
+    InTurn either(output, errors);
+    FakeFileSystem files;
+    LogFile log(files, "p.log", {});
+    if (one_thread) {
+      OutputRelayRun(either, log).Run();
+    } else {
+      OutputRelayRun(output, errors, log).Run();
+    }
+    const std::string kept = files.files["p.log"];
+    for (const char* line :
+         {" out hello\n", " out world\n", " out no end\n", " err oops\n", " err no end either\n"}) {
+      EXPECT_TRUE(std::regex_search(kept, std::regex("(^|\n)[0-9T:.+-]{29}" + std::string(line))))
+          << line << " in " << kept;
+    }
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 5);
   }
-  EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 4);
 }
 
 TEST(OutputRelayTest, LinesThatCannotBeWrittenInTimeAreDroppedWholeAndCounted) {

@@ -30,7 +30,7 @@ class HandleSource : public ByteSource {
 RelayedOutput TakeRelayedOutput() {
   // A program of the windows subsystem gets no console signals; nothing to turn away.
   return {std::make_unique<HandleSource>(GetStdHandle(STD_INPUT_HANDLE)),
-          std::make_unique<HandleSource>(GetStdHandle(STD_ERROR_HANDLE))};
+          std::make_unique<HandleSource>(GetStdHandle(STD_ERROR_HANDLE)), nullptr};
 }
 
 }  // namespace varnix
