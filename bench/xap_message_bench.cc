@@ -1,6 +1,7 @@
 // Speed of the xAP message model: parsing, building and address matching.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -79,6 +80,63 @@ void BM_ParseAndRead(benchmark::State& state, const char* text, const char* sect
 BENCHMARK_CAPTURE(BM_ParseAndRead, wire_example, kWireExample, "Event.Log", "Type", "Data");
 BENCHMARK_CAPTURE(BM_ParseAndRead, process_control_7_items, kProcessControl, "Process.Control",
                   "Action", "Path");
+
+#ifdef VARNIX_XAPLIB2
+}  // namespace
+extern "C" int Xaplib2Parse(const char* text, int size);
+extern "C" const char* Xaplib2Value(const char* section, const char* key);
+namespace {
+
+// The same datagram parsed by this node and by xaplib2, in turns within one run: each one's
+// time a parse (the copy of the datagram included), and with look-ups of two items, as a
+// ratio to xaplib2's.
+void BM_AgainstXaplib2(benchmark::State& state, const char* text, const char* section,
+                       const char* first, const char* second) {
+  using Clock = std::chrono::steady_clock;
+  CountingReports log;
+  std::string received(text);
+  const int size = static_cast<int>(received.size());
+  constexpr int kRounds = 20000;
+  const bool read = state.range(0) != 0;
+  Clock::duration ours{};
+  Clock::duration theirs{};
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (int i = 0; i < kRounds; ++i) {
+      std::memcpy(received.data(), text, received.size());
+      XapMessage message(log);
+      message.FromXap(received);
+      if (read) {
+        benchmark::DoNotOptimize(message.GetItem(section, first));
+        benchmark::DoNotOptimize(message.GetItem(section, second));
+      }
+      benchmark::DoNotOptimize(message);
+    }
+    const auto middle = Clock::now();
+    for (int i = 0; i < kRounds; ++i) {
+      benchmark::DoNotOptimize(Xaplib2Parse(text, size));
+      if (read) {
+        benchmark::DoNotOptimize(Xaplib2Value(section, first));
+        benchmark::DoNotOptimize(Xaplib2Value(section, second));
+      }
+    }
+    ours += middle - start;
+    theirs += Clock::now() - middle;
+  }
+  const double parses = static_cast<double>(state.iterations()) * kRounds;
+  state.counters["varnix_ns"] = std::chrono::duration<double, std::nano>(ours).count() / parses;
+  state.counters["xaplib2_ns"] = std::chrono::duration<double, std::nano>(theirs).count() / parses;
+  state.counters["ratio"] =
+      std::chrono::duration<double>(ours).count() / std::chrono::duration<double>(theirs).count();
+}
+BENCHMARK_CAPTURE(BM_AgainstXaplib2, wire_example, kWireExample, "Event.Log", "Type", "Data")
+    ->Arg(0)
+    ->Arg(1);
+BENCHMARK_CAPTURE(BM_AgainstXaplib2, process_control_7_items, kProcessControl, "Process.Control",
+                  "Action", "Path")
+    ->Arg(0)
+    ->Arg(1);
+#endif
 
 void BM_BuildProcessNotification(benchmark::State& state) {
   CountingReports log;
