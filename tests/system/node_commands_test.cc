@@ -182,22 +182,6 @@ TEST_F(NodeCommandsTest, StartsReportsAndStopsAProgram) {
   EXPECT_EQ(Item(Next("Process.Notification"), "PID"), "0");
 }
 
-TEST_F(NodeCommandsTest, RestartStartsANewInstance) {
-  Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
-  const std::string first = Item(Next("Process.Notification"), "PID");
-  Control("Action=restart\nPath=" + program_ + "\nParameter=--helper polite\n");
-  ASSERT_NE(Next("Process.Notification", kPassWait), "") << "no report of the restart";
-  EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(first))));
-  // The new instance, as the node finds it by name.
-  Control("Action=query\nPath=" + program_ + "\n");
-  const std::string second = Item(Next("Process.Notification"), "PID");
-  EXPECT_NE(second, "0");
-  EXPECT_NE(second, first);
-  // Left running, it would be found by its name in the next test's place.
-  Control("Action=stop\nPath=" + program_ + "\n");
-  Next("PID=0", kPassWait);
-}
-
 TEST_F(NodeCommandsTest, ACrashingProgramIsStartedAgainWithABackOffUntilStopped) {
   using Clock = std::chrono::steady_clock;
   program_ = CopyOfThisProgram("vxcrash");
