@@ -21,43 +21,55 @@ using namespace errors;
 // Where the lines of a text end, a bit a byte, found in one pass before any line is read: at
 // each line feed, and at the size, where the last line ends. Finding each line's end from the
 // end of the one before chains every line's work to the last's; with the bits at hand, the
-// next line end is a bit scan away.
+// next line end is a bit scan away. The same pass marks each "=", so that a line's first one
+// is a bit scan away too.
 class LineEnds {
  public:
   LineEnds(const char* data, std::size_t size) : words_(size / 64 + 1) {
-    if (words_ > inline_.size()) heap_.resize(words_);  // beyond any datagram
+    if (words_ > inline_.size()) heap_.resize(2 * words_);  // beyond any datagram
     bits_ = words_ > inline_.size() ? heap_.data() : inline_.data();
+    equals_ = words_ > inline_.size() ? heap_.data() + words_ : inline_equals_.data();
     // Each word is gathered in a register and stored once.
     std::size_t i = 0;
-    uint64_t bits = 0;  // of the word that holds byte i
+    uint64_t bits = 0;    // of the word that holds byte i
+    uint64_t equals = 0;  // the same for "="
 #if defined(__SSE2__) || defined(_M_X64)
     const __m128i line_feed = _mm_set1_epi8('\n');
-    const auto line_feeds_at = [&](std::size_t from) {
+    const __m128i equal_sign = _mm_set1_epi8('=');
+    const auto marks_at = [&](std::size_t from, __m128i mark) {
       const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
-      return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, line_feed)))};
+      return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, mark)))};
     };
     for (; i + 16 <= size; i += 16) {
-      bits |= line_feeds_at(i) << (i % 64);
+      bits |= marks_at(i, line_feed) << (i % 64);
+      equals |= marks_at(i, equal_sign) << (i % 64);
       if (i % 64 == 48) {
         bits_[i / 64] = bits;
+        equals_[i / 64] = equals;
         bits = 0;
+        equals = 0;
       }
     }
     if (i < size && size >= 16) {
       // The last sixteen bytes, less those already marked; i is a multiple of 16, so they end
       // within i's word.
-      bits |= (line_feeds_at(size - 16) >> (16 - (size - i))) << (i % 64);
+      bits |= (marks_at(size - 16, line_feed) >> (16 - (size - i))) << (i % 64);
+      equals |= (marks_at(size - 16, equal_sign) >> (16 - (size - i))) << (i % 64);
       i = size;
     }
 #endif
     for (; i < size; ++i) {
       bits |= uint64_t{data[i] == '\n'} << (i % 64);
+      equals |= uint64_t{data[i] == '='} << (i % 64);
       if (i % 64 == 63) {
         bits_[i / 64] = bits;
+        equals_[i / 64] = equals;
         bits = 0;
+        equals = 0;
       }
     }
     bits_[size / 64] = bits | (uint64_t{1} << (size % 64));
+    equals_[size / 64] = equals;
   }
   LineEnds(const LineEnds&) = delete;
   LineEnds& operator=(const LineEnds&) = delete;
@@ -72,10 +84,21 @@ class LineEnds {
     }
   }
 
+  // The offset of the first "=" from `from` on, before `to`; `to` when there is none.
+  std::size_t FirstEquals(std::size_t from, std::size_t to) const {
+    std::size_t word = from / 64;
+    uint64_t left = equals_[word] & (~uint64_t{0} << (from % 64));
+    while (left == 0 && (word + 1) * 64 < to) left = equals_[++word];
+    const std::size_t at = word * 64 + static_cast<std::size_t>(std::countr_zero(left));
+    return left != 0 && at < to ? at : to;
+  }
+
  private:
   std::size_t words_;
   uint64_t* bits_;
+  uint64_t* equals_;
   std::array<uint64_t, 24> inline_;  // 1,535 bytes and the end
+  std::array<uint64_t, 24> inline_equals_;
   std::vector<uint64_t> heap_;
 };
 
@@ -327,7 +350,8 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   bool name_next = false;  // the line after a "}" names the section it opens
   const char* const first = data + base;
   const char* line = first;
-  LineEnds(first, static_cast<std::size_t>(end - first)).ForEach([&](std::size_t offset) {
+  const LineEnds ends(first, static_cast<std::size_t>(end - first));
+  ends.ForEach([&](std::size_t offset) {
     const char* const line_end = first + offset;
     const bool last = line_end == end;
     const std::string_view text(line, static_cast<std::size_t>(line_end - line));
@@ -346,9 +370,8 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
         OpenSection({static_cast<uint32_t>(base), 0}, false);
       }
     } else {
-      // The "=" comes after a short key: a plain loop stops there sooner than a search starts.
-      std::size_t equals = 0;
-      while (equals < text.size() && text[equals] != '=') ++equals;
+      const std::size_t equals = ends.FirstEquals(static_cast<std::size_t>(line - first), offset) -
+                                 static_cast<std::size_t>(line - first);
       if (equals < text.size()) {
         const std::string_view key = TrimSpaces(text.substr(0, equals));
         if (in_header) {
