@@ -55,7 +55,7 @@ for file in varnix.exe varnix-relay.exe varnix-hub.exe varnixctl.exe varnix-cons
 done
 echo "$listing"
 # What Explorer shows of each program: its icon (group 14), version (16) and manifest (24).
-for program in varnix varnix-hub varnixctl varnix-console; do
+for program in varnix varnix-relay varnix-hub varnixctl varnix-console; do
   types=$(x86_64-w64-mingw32-objdump -p "build/mingw/$program.exe" |
     sed -n '/The .rsrc Resource Directory/,$p' | grep -oE '^0[0-9a-f]{2}   Entry: ID: 0x[0-9a-f]+')
   for type in 00000e 000010 000018; do
@@ -65,7 +65,7 @@ done
 # The zip's programs carry no debug sections; their symbols stay beside the build.
 unpacked=$(mktemp -d)
 unzip -q build/mingw/varnix-*-win64.zip -d "$unpacked"
-for program in varnix varnix-hub varnixctl varnix-console; do
+for program in varnix varnix-relay varnix-hub varnixctl varnix-console; do
   if x86_64-w64-mingw32-objdump -h "$unpacked"/*/"$program.exe" | grep -q '\.debug_'; then
     echo "$program.exe in the zip carries debug sections"
     exit 1
