@@ -2,6 +2,9 @@
 #include "computer/computer_figures.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
 
 namespace varnix {
 
@@ -18,6 +21,29 @@ ComputerFigures::ComputerFigures(Machine& machine,
 
 ComputerFigures::Reading ComputerFigures::Read(const MachineFigures& figures) const {
   return Reading{now_(), figures.cpu_idle, figures.cpu_total};
+}
+
+void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items) {
+  if (sensors.empty()) {
+    items.emplace_back("Temperatures", "none");
+    return;
+  }
+  // Tenths of a degree: what the sensors resolve, and no float's noise.
+  const auto degrees = [](double celsius) {
+    const long tenths = std::lround(celsius * 10);
+    return (tenths < 0 ? "-" : "") + std::to_string(std::labs(tenths) / 10) + "." +
+           std::to_string(std::labs(tenths) % 10);
+  };
+  std::optional<double> processor;
+  for (size_t i = 0; i < sensors.size() && i < kMostTemperatures; ++i) {
+    const Temperature& sensor = sensors[i];
+    items.emplace_back("Temperature" + std::to_string(i + 1),
+                       degrees(sensor.celsius) + " " + sensor.name);
+    if (sensor.processor && (!processor || sensor.celsius > *processor)) {
+      processor = sensor.celsius;
+    }
+  }
+  if (processor) items.emplace_back("CPUTemperature", degrees(*processor));
 }
 
 StatusItems ComputerFigures::Status(const std::string& address) {
@@ -39,12 +65,14 @@ StatusItems ComputerFigures::Status(const std::string& address) {
   const uint64_t used = figures.memory_total > figures.memory_available
                             ? figures.memory_total - figures.memory_available
                             : 0;
-  return {{"CPU", std::to_string(percent)},
-          {"MemoryUsed", std::to_string(used)},
-          {"MemoryTotal", std::to_string(figures.memory_total)},
-          {"Booted", std::to_string(figures.booted)},
-          {"DiskFree", std::to_string(figures.disk_free)},
-          {"MAC", figures.mac}};
+  StatusItems items{{"CPU", std::to_string(percent)},
+                    {"MemoryUsed", std::to_string(used)},
+                    {"MemoryTotal", std::to_string(figures.memory_total)},
+                    {"Booted", std::to_string(figures.booted)},
+                    {"DiskFree", std::to_string(figures.disk_free)},
+                    {"MAC", figures.mac}};
+  AddTemperatures(machine_.Temperatures(), items);
+  return items;
 }
 
 }  // namespace varnix

@@ -14,6 +14,12 @@ namespace varnix {
 
 using StatusItems = std::vector<std::pair<std::string, std::string>>;
 
+// Up to kMostTemperatures of `sensors` as Temperature1=47.5 k10temp Tctl ... (degrees Celsius
+// first, the sensor's name after), the hottest processor sensor as CPUTemperature=47.5, and
+// Temperatures=none where there is no sensor at all.
+inline constexpr size_t kMostTemperatures = 32;
+void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items);
+
 class ComputerFigures {
  public:
   // Processor use is measured over at least this long; never by waiting in a request.
@@ -26,7 +32,8 @@ class ComputerFigures {
 
   // CPU (whole percent of every processor since the last answer, or the one before when that
   // was too recent), MemoryUsed and MemoryTotal (bytes; used is total less what is available),
-  // Booted (Unix seconds), DiskFree (bytes) and MAC, of the interface that has `address`.
+  // Booted (Unix seconds), DiskFree (bytes) and MAC, of the interface that has `address`; and
+  // the temperatures (AddTemperatures).
   // Throws Error when the system gives no figures.
   StatusItems Status(const std::string& address);
 

@@ -24,13 +24,35 @@ TEST(ComputerFiguresTest, UseIsMeasuredBetweenAnswersAtLeastASecondApart) {
                                                  {"MemoryTotal", "8000"},
                                                  {"Booted", "1796000000"},
                                                  {"DiskFree", "5000"},
-                                                 {"MAC", "aa:bb:cc:dd:ee:ff"}}));
+                                                 {"MAC", "aa:bb:cc:dd:ee:ff"},
+                                                 {"Temperatures", "none"}}));
   EXPECT_EQ(machine.figures_asked_for, "10.0.0.5");
   // Half a second later: measured from the reading before, 60 busy of 110.
   EXPECT_EQ(answer(2500, 150, 310)[0].second, "55");
   // Idle time counted backwards is none at all; nothing counted is no use.
   EXPECT_EQ(answer(4000, 90, 400)[0].second, "100");
   EXPECT_EQ(answer(6000, 90, 400)[0].second, "0");
+}
+
+// Each sensor with its degrees first, in tenths; the hottest of the processor's own as the
+// processor's; no more than the bound.
+TEST(ComputerFiguresTest, TemperaturesAreGivenByNameWithTheProcessorsHottest) {
+  std::vector<Temperature> sensors{{"k10temp Tctl", 47.125, true},
+                                   {"nvme Composite", 38.85, false},
+                                   {"k10temp Tdie", 51.04, true},
+                                   {"acpitz", -0.04, false}};
+  StatusItems items;
+  AddTemperatures(sensors, items);
+  EXPECT_EQ(items, (StatusItems{{"Temperature1", "47.1 k10temp Tctl"},
+                                {"Temperature2", "38.9 nvme Composite"},
+                                {"Temperature3", "51.0 k10temp Tdie"},
+                                {"Temperature4", "0.0 acpitz"},
+                                {"CPUTemperature", "51.0"}}));
+  sensors.assign(40, {"thermal", -5.5, false});
+  items.clear();
+  AddTemperatures(sensors, items);
+  EXPECT_EQ(items.size(), kMostTemperatures) << "none of the processor: no CPUTemperature";
+  EXPECT_EQ(items.back().second, "-5.5 thermal");
 }
 
 }  // namespace

@@ -225,6 +225,14 @@ void HaDiscovery::PublishComputer(const NodeState& node, bool mac_trusted) {
                    {"device_class", "data_size"},
                    {"state_class", "measurement"},
                    {"icon", "mdi:harddisk"}});
+  // Only for a computer that has told one: a sensor that never reads is no use.
+  if (node.cpu_sensor) {
+    computer_figure("cpu_temperature", "CPU temperature", "cpu_temperature",
+                    {{"device_class", "temperature"},
+                     {"unit_of_measurement", "°C"},
+                     {"suggested_display_precision", 1},
+                     {"state_class", "measurement"}});
+  }
   computer_figure("booted", "Booted", "booted",
                   {{"device_class", "timestamp"}, {"entity_category", "diagnostic"}});
   add("sensor", "address",

@@ -253,6 +253,8 @@ void MqttFace::PublishFigures(const NodeState& node) {
   const auto number = [](const std::optional<uint64_t>& value) {
     return value ? Json(*value) : Json(nullptr);
   };
+  Json temperatures = Json::object();
+  for (const auto& [name, degrees] : figures.temperatures) temperatures[name] = degrees;
   // Figures come again with the next round: one lost on the way is not worth an
   // acknowledgement.
   publisher_.Retain(
@@ -262,7 +264,10 @@ void MqttFace::PublishFigures(const NodeState& node) {
                     {"disk_free", number(figures.disk_free)},
                     {"disk_free_gib", Scaled(number(figures.disk_free), 30)},
                     {"booted", figures.booted ? IsoTime(static_cast<int64_t>(*figures.booted))
-                                              : Json(nullptr)}}),
+                                              : Json(nullptr)},
+                    {"cpu_temperature",
+                     figures.cpu_temperature ? Json(*figures.cpu_temperature) : Json(nullptr)},
+                    {"temperatures", temperatures}}),
       MqttSession::Delivery::kAtMostOnce);
 }
 

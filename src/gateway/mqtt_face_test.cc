@@ -247,6 +247,34 @@ TEST_F(MqttFaceTest, AMacJoinsTheDeviceOnlyWhenItIsTrustworthy) {
   EXPECT_FALSE(connections("pc3")) << "pc1's";
 }
 
+// A computer's temperatures: each by its name in the figures, and a CPU temperature sensor on
+// its device from the first that measures the processor, never before.
+TEST_F(MqttFaceTest, ATemperatureSensorComesWithTheFirstProcessorTemperature) {
+  MqttFace face(
+      broker_, nodes_, config_, "gw", loop_, [](const std::string&) {}, true);
+  nodes_.AddObserver(face);
+  face.Connected();
+  const auto config = [&] {
+    return Json::parse(broker_.held["homeassistant/device/varnix_pc1/config"])["components"];
+  };
+  Answer(nodes_, "pc1", "00:11:22:33:44:55");
+  EXPECT_FALSE(config().contains("cpu_temperature"));
+  Hear(nodes_, "pc1", "computer.status",
+       {{"CPU", "5"},
+        {"Temperature1", "47.1 k10temp Tctl"},
+        {"Temperature2", "38.9 nvme Composite"},
+        {"Temperature3", "hot broken"},
+        {"CPUTemperature", "47.1"}});
+  const Json figures = Json::parse(broker_.held["varnix/pc1/figures"]);
+  EXPECT_EQ(figures["cpu_temperature"], 47.1);
+  EXPECT_EQ(figures["temperatures"], (Json{{"k10temp Tctl", 47.1}, {"nvme Composite", 38.9}}));
+  loop_.Advance(MqttFace::kDeviceEveryMs);
+  const Json sensor = config()["cpu_temperature"];
+  EXPECT_EQ(sensor["device_class"], "temperature");
+  EXPECT_EQ(sensor["unit_of_measurement"], "°C");
+  EXPECT_EQ(sensor["value_template"], "{{ value_json.cpu_temperature }}");
+}
+
 // Two sites' gateways on one broker: each says offline and clears only what it made, and
 // publishes again what it made when someone clears it. Computers called "gateway" and
 // "gateway_<the gateway's computer>" are devices of their own, and the gateway's device under

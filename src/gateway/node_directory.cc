@@ -278,8 +278,11 @@ void NodeDirectory::TellFailure(const NodeState& node, ProgramState& program) {
 void NodeDirectory::HearStatus(NodeState& node, const Heard& heard) {
   node.figures = ReadFigures(heard);
   const std::string mac = NormalMac(heard.Item("MAC"));
-  if (!mac.empty() && mac != node.mac) {
-    node.mac = mac;
+  // Its first processor temperature adds that sensor to the computer.
+  const bool first_temperature = node.figures.cpu_temperature && !node.cpu_sensor;
+  node.cpu_sensor = node.cpu_sensor || first_temperature;
+  if ((!mac.empty() && mac != node.mac) || first_temperature) {
+    if (!mac.empty()) node.mac = mac;
     Tell([&](NodeObserver& o) { o.NodeChanged(node); });
   }
   Tell([&](NodeObserver& o) { o.FiguresReported(node); });

@@ -1,6 +1,8 @@
 // Reading the nodes' reports and status answers into the gateway's state.
 #include "gateway/node_state.h"
 
+#include <charconv>
+
 #include "core/text.h"
 
 namespace varnix {
@@ -19,6 +21,21 @@ std::string Number(const std::string& text) {
 
 // A word such as a priority or a signal's name: 32 bytes are more than any has.
 std::string Short(const std::string& text) { return text.size() <= 32 ? text : ""; }
+
+// Degrees Celsius as a node writes them ("-5.5", "47.1"); nothing for anything else, or for a
+// figure no sensor of a working computer reads.
+std::optional<double> Degrees(const std::string& text) {
+  double degrees = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), degrees);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+      !(degrees > -60 && degrees < 200)) {
+    return std::nullopt;
+  }
+  return degrees;
+}
+
+// As many as a node sends.
+constexpr size_t kMostTemperatures = 32;
 
 }  // namespace
 
@@ -64,13 +81,25 @@ ProgramState ReadReport(const Heard& heard) {
 }
 
 NodeFigures ReadFigures(const Heard& heard) {
-  NodeFigures figures{WholeNumber(heard.Item("CPU")), WholeNumber(heard.Item("MemoryUsed")),
-                      WholeNumber(heard.Item("MemoryTotal")), WholeNumber(heard.Item("DiskFree")),
-                      WholeNumber(heard.Item("Booted"))};
+  NodeFigures figures;
+  figures.cpu = WholeNumber(heard.Item("CPU"));
+  figures.memory_used = WholeNumber(heard.Item("MemoryUsed"));
+  figures.memory_total = WholeNumber(heard.Item("MemoryTotal"));
+  figures.disk_free = WholeNumber(heard.Item("DiskFree"));
+  figures.booted = WholeNumber(heard.Item("Booted"));
   if (figures.cpu > 100u) figures.cpu.reset();
   if (!figures.memory_total || figures.memory_used > figures.memory_total) {
     figures.memory_used.reset();
     figures.memory_total.reset();
+  }
+  figures.cpu_temperature = Degrees(heard.Item("CPUTemperature"));
+  // "47.5 k10temp Tctl": the degrees, then the sensor's name; as many as a node sends at most.
+  for (size_t i = 1; i <= kMostTemperatures; ++i) {
+    const std::string item = heard.Item("Temperature" + std::to_string(i));
+    const size_t space = item.find(' ');
+    const std::optional<double> degrees = Degrees(item.substr(0, space));
+    if (!degrees || space == std::string::npos) break;
+    figures.temperatures.emplace_back(Bounded(item.substr(space + 1)), *degrees);
   }
   return figures;
 }

@@ -59,6 +59,10 @@ struct NodeFigures {
   std::optional<uint64_t> memory_total;  // bytes, as both
   std::optional<uint64_t> disk_free;     // bytes
   std::optional<uint64_t> booted;        // Unix seconds
+  // Degrees Celsius: the processor's hottest sensor, and each sensor by the system's name for
+  // it, in the node's order.
+  std::optional<double> cpu_temperature;
+  std::vector<std::pair<std::string, double>> temperatures;
 
   // Memory used, in whole percent of the total; empty without both.
   std::optional<uint64_t> MemoryPercent() const;
@@ -74,6 +78,8 @@ struct NodeState {
   bool answered = false;
   // Its last message was signed under the gateway's key; never without a key.
   bool verified = false;
+  // It has told a processor temperature: its device has that sensor from then on.
+  bool cpu_sensor = false;
   int64_t last_heard_ms = 0;  // on the loop's clock
   // Lower-cased path -> when its reports were last asked for because of what was heard (a
   // list answer, the node coming back): what others can make happen in a burst.

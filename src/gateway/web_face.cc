@@ -193,6 +193,7 @@ std::string WebFace::StateJson() const {
     figure("memory_total", node.figures.memory_total);
     figure("disk_free", node.figures.disk_free);
     figure("booted", node.figures.booted);
+    if (node.figures.cpu_temperature) figures["cpu_temperature"] = *node.figures.cpu_temperature;
     const std::string one =
         Dump({{"computer", node.computer},
               {"address", node.address},

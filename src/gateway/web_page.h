@@ -272,7 +272,8 @@ function renderNode(node, keyed) {
     const now = Date.now() / 1000 - (node.online ? 0 : node.last_heard_s || 0);
     if (!node.online) section.append(el('p', 'Last known, ' + heard + ':', 'stale-note'));
     const list = el('dl', null, 'figures' + (node.online ? '' : ' stale'));
-    figure(list, 'CPU', f.cpu == null ? '–' : f.cpu + '%');
+    figure(list, 'CPU', (f.cpu == null ? '–' : f.cpu + '%') +
+           (f.cpu_temperature == null ? '' : ', ' + f.cpu_temperature.toFixed(1) + ' °C'));
     figure(list, 'Memory', f.memory_percent == null ? '–'
            : f.memory_percent + '% of ' + bytes(f.memory_total));
     figure(list, 'Disk free', bytes(f.disk_free));

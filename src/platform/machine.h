@@ -46,6 +46,14 @@ struct MachineFigures {
   std::string mac;  // aa:bb:cc:dd:ee:ff of the interface that has the address asked of
 };
 
+// One temperature sensor, named as the system names it ("k10temp Tctl", "nvme Composite", a
+// thermal zone's type), in degrees Celsius.
+struct Temperature {
+  std::string name;
+  double celsius = 0;
+  bool processor = false;  // it measures the processor itself
+};
+
 // What SessionAction asks of the system.
 enum class SessionRequest { kSleep, kHibernate, kLock, kLogoff };
 
@@ -75,6 +83,9 @@ class Machine {
   // The figures now; `address` chooses the interface whose MAC is given ("" when none has
   // it). Throws Error where the system cannot give them.
   virtual MachineFigures Figures(const std::string& address) = 0;
+  // The temperature sensors the system shows without a driver of the user's own; none where it
+  // shows none, or where this system's way to them is not built.
+  virtual std::vector<Temperature> Temperatures() { return {}; }
   // The system's own name for this run of the computer, which changes at every boot and never
   // with the clock; "" where the system keeps none.
   virtual std::string BootId() { return ""; }

@@ -392,6 +392,13 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
       std::string packed;
       for (const auto& [name, value] : computer_.Status(xap_.GetIP())) {
         AppendItem(packed, name, value);
+        // Said once where the user looks: a controller shows no temperature and nothing else.
+        if (name == "Temperatures" && value == "none" && !said_no_temperatures_) {
+          said_no_temperatures_ = true;
+          log_.WriteErrorLog(kLogType,
+                             "No temperature sensor here: the system shows none that needs no "
+                             "driver of its own (on Linux, no hwmon chip nor thermal zone)");
+        }
       }
       queue_.SendXap("", "Computer.Process", "Computer.Status", packed);
     });

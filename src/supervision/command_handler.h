@@ -213,6 +213,7 @@ class CommandHandler {
   // output: no request acts on it, whatever it is called.
   std::string own_key_;
   std::string relay_key_;  // of the relays' program, when it is not the node's
+  bool said_no_temperatures_ = false;
   AnswerBudget budget_;
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock

@@ -17,6 +17,7 @@ class FakeMachine : public Machine {
     return computer_name;
   }
   std::vector<std::string> HostAddresses() override { return addresses; }
+  std::vector<Temperature> Temperatures() override { return temperatures; }
   MachineFigures Figures(const std::string& address) override {
     figures_asked_for = address;
     return figures;
@@ -43,6 +44,7 @@ class FakeMachine : public Machine {
   int name_calls = 0;
   std::vector<std::string> addresses = {"10.0.0.5", "127.0.0.1"};
   MachineFigures figures;
+  std::vector<Temperature> temperatures;
   std::string figures_asked_for;
   std::optional<OSVersion> version;
   std::string folder = "/opt/varnix";

@@ -117,6 +117,7 @@ DEVICE_CLASS_UNITS = {
         "bit", "kbit", "Mbit", "Gbit", "B", "kB", "MB", "GB", "TB", "PB", "EB", "ZB", "YB",
         "KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB",
     },
+    "temperature": {"°C", "°F", "K"},
     "timestamp": {None},
     "date": {None},
 }

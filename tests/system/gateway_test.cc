@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -44,11 +45,19 @@ class GatewayTest : public HubFixture {
                                     central_log_);
     StartHub();
     WriteSettings();
+    // A processor's sensor of the test's own, whatever this machine shows.
+    const std::string sensor = folder_.path("sys/class/hwmon/hwmon0");
+    std::filesystem::create_directories(sensor);
+    platform_.files->WriteAll(sensor + "/name", "k10temp\n");
+    platform_.files->WriteAll(sensor + "/temp1_input", "47125\n");
+    platform_.files->WriteAll(sensor + "/temp1_label", "Tctl\n");
+    ::setenv("VARNIX_SYSFS", folder_.path("sys").c_str(), 1);
     StartNodeWithStandIns({"systemctl"});  // reboots reach a stand-in that records them
     StartGateway();
   }
 
   void TearDown() override {
+    ::unsetenv("VARNIX_SYSFS");
     gateway_.reset();
     subscriber_.reset();
     brokers_.clear();
@@ -168,8 +177,11 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   ASSERT_GE(Sees(Topic("availability"), "online"), 0) << ReadFile("gateway.log");
   const std::string node_id = "varnix_" + computer_;
   const std::string device_topic = "homeassistant/device/" + node_id + "/config";
-  // Joined with what the router knows of the computer, once its node has told its card.
+  // Joined with what the router knows of the computer, once its node has told its card, and
+  // with its processor's temperature once told.
   ASSERT_GE(Sees(device_topic, "\"connections\":[[\"mac\",\""), 0) << ReadFile("gateway.log");
+  ASSERT_GE(Sees(device_topic, "\"cpu_temperature\""), 0) << ReadFile("gateway.log");
+  EXPECT_GE(Sees(Topic("figures"), "\"temperatures\":{\"k10temp Tctl\":47.1}"), 0);
 
   // One config per computer, as Home Assistant's device discovery asks: its device, the
   // origin, and each component with its platform and the unique id it had before, so that its
@@ -193,6 +205,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
             "varnix/gateway/" + computer_ + "/state");
   const std::map<std::string, std::pair<std::string, std::vector<std::string>>> wanted{
       {"online", {"binary_sensor", {"state_topic", "device_class", "payload_on"}}},
+      {"cpu_temperature", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}},
       {"event", {"event", {"state_topic", "event_types"}}},
       {"shutdown", {"button", {"command_topic", "payload_press"}}},
       {"reboot", {"button", {"command_topic", "payload_press", "device_class"}}},

@@ -124,7 +124,14 @@ class PageTest(unittest.TestCase):
 
     @classmethod
     def start_node(cls):
-        env = dict(os.environ, PATH=os.path.join(cls.node_folder, "bin") + ":/usr/bin:/bin")
+        # A processor's sensor of the test's own, whatever this machine shows.
+        sensor = os.path.join(cls.folder, "sys", "class", "hwmon", "hwmon0")
+        os.makedirs(sensor, exist_ok=True)
+        for name, text in (("name", "k10temp"), ("temp1_input", "47125"), ("temp1_label", "Tctl")):
+            with open(os.path.join(sensor, name), "w") as file:
+                file.write(text + "\n")
+        env = dict(os.environ, PATH=os.path.join(cls.node_folder, "bin") + ":/usr/bin:/bin",
+                   VARNIX_SYSFS=os.path.join(cls.folder, "sys"))
         cls.node = subprocess.Popen(["./varnix"], cwd=cls.node_folder, env=env, stdout=cls.log,
                                     stderr=cls.log)
         cls.children.append(cls.node)
@@ -324,7 +331,7 @@ class PageTest(unittest.TestCase):
                         self.program_buttons())
         text = self.browser.find_element(By.CSS_SELECTOR, card).text
         self.assertIn("Helper", text)
-        for label in ("CPU", "Memory", "Disk free", "Up"):
+        for label in ("CPU", "Memory", "Disk free", "Up", "47.1 °C"):
             self.assertIn(label, text)
         # Everyday actions first; the rest, and Wake for a computer that is on, in one menu.
         self.assertEqual([label for label, _ in self.buttons(card)],

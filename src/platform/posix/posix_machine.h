@@ -5,6 +5,10 @@
 
 namespace varnix {
 
+// The sensors under `sys` (the kernel's /sys): hwmon chips with their labels, then the thermal
+// zones that no chip shows.
+std::vector<Temperature> ReadTemperatures(const std::string& sys);
+
 class PosixMachine : public Machine {
  public:
   PathRules Paths() const override { return PathRules::Posix(); }
@@ -15,6 +19,7 @@ class PosixMachine : public Machine {
   std::vector<std::string> HostAddresses() override;
   std::vector<std::string> HostNetworks() override;
   MachineFigures Figures(const std::string& address) override;
+  std::vector<Temperature> Temperatures() override;
   std::string BootId() override;
   std::optional<OSVersion> Version() override { return std::nullopt; }
   std::string ProgramFolder() override;
