@@ -562,6 +562,11 @@ int Controller::Logs(const std::string& target) {
     Print(text);
   };
   show(*lines);
+  // Nothing printed would read as nothing asked: an empty log is said.
+  if (lines->empty() && !command_.json) {
+    Complain("no output kept for " + (command_.path.empty() ? command_.title : command_.path) +
+             ": it wrote none" + (command_.follow ? " yet" : ""));
+  }
   if (!command_.follow) return 0;
   // Followed by asking from the last stamp shown: the lines of that same millisecond that were
   // shown already come again first, and are passed over.

@@ -83,9 +83,6 @@ constexpr std::array<VerbName, 23> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"reload", CtlCommand::Verb::kReload},
                                            {"signal", CtlCommand::Verb::kSignal}}};
 
-constexpr std::array<std::pair<const char*, const char*>, 4> kWindows{
-    {{"hidden", "0"}, {"normal", "1"}, {"minimized", "2"}, {"maximized", "3"}}};
-
 bool IsNumber(const std::string& text) {
   int value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -152,11 +149,9 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
         if (!priority) return {std::nullopt, "no such priority: " + value};
         command.priority = PriorityName(*priority);
       } else if (word == "--window") {
-        command.window = IsNumber(value) ? value : "";
-        for (const auto& [name, number] : kWindows) {
-          if (EqualsIgnoringCase(value, name)) command.window = number;
-        }
-        if (command.window.empty()) return {std::nullopt, "no such window state: " + value};
+        const std::optional<int> window = WindowFromText(value);
+        if (!window) return {std::nullopt, "no such window state: " + value};
+        command.window = std::to_string(*window);
       } else if (word == "--restart") {
         command.restart = LowerCase(value);
         if (!RestartPolicyFromText(command.restart)) {

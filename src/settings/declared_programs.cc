@@ -180,13 +180,11 @@ std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport
       }
     }
     if (const std::string value = read("Window"); has(value)) {
-      const std::string_view text = TrimSpaces(value);
-      int number = 0;
-      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-      if (error != std::errc() || end != text.data() + text.size() || number < 0 || number > 11) {
-        unusable("Window", value, "is not a show number from 0 to 11");
+      if (const std::optional<int> number = WindowFromText(value)) {
+        program.window = std::to_string(*number);
       } else {
-        program.window = std::to_string(number);
+        unusable("Window", value,
+                 "is not hidden, normal, minimized, maximized or a show number from 0 to 11");
       }
     }
     if (const std::string value = read("Restart"); has(value)) {
@@ -322,6 +320,22 @@ std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport
     if (usable) programs.push_back(std::move(program));
   }
   return programs;
+}
+
+std::optional<int> WindowFromText(std::string_view text) {
+  text = TrimSpaces(text);
+  constexpr std::pair<const char*, int> kWords[] = {
+      {"hidden", 0}, {"normal", 1}, {"minimized", 2}, {"maximized", 3}};
+  for (const auto& [word, number] : kWords) {
+    if (EqualsIgnoringCase(text, word)) return number;
+  }
+  int number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || number < 0 ||
+      number > 11) {
+    return std::nullopt;
+  }
+  return number;
 }
 
 std::vector<const DeclaredProgram*> BootOrder(const std::vector<DeclaredProgram>& programs,

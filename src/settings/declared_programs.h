@@ -73,6 +73,10 @@ using DeclaredSource =
 // The programs that start with the node (`at_boot`), each after the one it names: an order
 // in which every program comes after its `After`. A program whose `After` is not declared,
 // or that is part of a cycle, is named in the log and left out, with those after it.
+// A window's show state as programs.ini and varnixctl take it: "hidden", "normal",
+// "minimized" or "maximized" (any case), or a show number from 0 to 11; nothing otherwise.
+std::optional<int> WindowFromText(std::string_view text);
+
 std::vector<const DeclaredProgram*> BootOrder(const std::vector<DeclaredProgram>& programs,
                                               ErrorLog& log);
 

@@ -34,11 +34,14 @@ TEST_F(DeclaredProgramsTest, ReadsEverySettingAndLeavesOutWhatIsBad) {
       "Folder=/var/backup\r\nPriority=below_normal\r\nWindow=0\r\nRestart=Always\r\n"
       "Start=manual\r\nAfter=Database\r\n"
       "[Program Database]\r\nPath=/opt/db\r\n"
+      "[Program Viewer]\r\nPath=/opt/viewer\r\nWindow= Minimized \r\n"
       "[Program Odd]\r\nPath=/opt/odd\r\nRestart=sometimes\r\n"
       "[Program Nameless]\r\n"
+      "[Program Tiny]\r\nPath=/opt/tiny\r\nWindow=12\r\n"
       "[Program Twin]\r\nPath=/opt/./db\r\n"
       "[Other]\r\nPath=/opt/other\r\n");
-  ASSERT_EQ(programs.size(), 2u);
+  ASSERT_EQ(programs.size(), 3u);
+  EXPECT_EQ(programs[2].window, "2") << "the word varnixctl takes too";
   const DeclaredProgram& backup = programs[0];
   EXPECT_EQ(backup.name, "Backup");
   EXPECT_EQ(backup.path, "/opt/backup");
@@ -56,14 +59,15 @@ TEST_F(DeclaredProgramsTest, ReadsEverySettingAndLeavesOutWhatIsBad) {
   EXPECT_EQ(database.window, "1");
   EXPECT_EQ(FindDeclared(programs, "DATABASE"), &database);
   // Each left-out program is named with the file, section and key.
-  ASSERT_EQ(log_.lines.size(), 3u) << ::testing::PrintToString(log_.lines);
+  ASSERT_EQ(log_.lines.size(), 4u) << ::testing::PrintToString(log_.lines);
   EXPECT_NE(log_.lines[0].find("Restart=sometimes in /etc/varnix/programs.ini, section "
                                "[Program Odd], is none of no, on-failure, always: the program "
                                "Odd is left out"),
             std::string::npos)
       << log_.lines[0];
   EXPECT_NE(log_.lines[1].find("[Program Nameless], names no program file"), std::string::npos);
-  EXPECT_NE(log_.lines[2].find("is the path of Database already"), std::string::npos);
+  EXPECT_NE(log_.lines[2].find("Window=12 in"), std::string::npos) << log_.lines[2];
+  EXPECT_NE(log_.lines[3].find("is the path of Database already"), std::string::npos);
 
   log_.lines.clear();
   files_.files.clear();

@@ -565,6 +565,14 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
   const Ran none = Ctl({"logs", "vxnothing"});
   EXPECT_EQ(none.code, 1);
   EXPECT_NE(none.output.find("no log of vxnothing"), std::string::npos) << none.output;
+  // A program that has said nothing: said so, not silence.
+  const std::string quiet = CopyOfThisProgram("vxquiet");
+  ASSERT_EQ(Ctl({"start", quiet, "--", "--helper", "polite"}).code, 0);
+  const Ran empty = Ctl({"logs", quiet});
+  EXPECT_EQ(empty.code, 0);
+  EXPECT_NE(empty.output.find("no output kept for " + quiet + ": it wrote none"), std::string::npos)
+      << empty.output;
+  Ctl({"stop", quiet});
 
   // Followed: each tick shows within about a second of its stamp, once, in order, told by the
   // node as it is kept: varnixctl asks once, not again and again.
