@@ -21,6 +21,9 @@ if(WIN32)
   configure_file(packaging/windows/README.txt ${CMAKE_BINARY_DIR}/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt README.md DESTINATION .)
+  configure_file(packaging/windows/programs.ini.example ${CMAKE_BINARY_DIR}/programs.ini.example
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/programs.ini.example DESTINATION Config)
   # Shipped stripped, a megabyte or less each. The symbols stay beside the build (varnix.exe.debug),
   # tied to their program by a debug link, for reading a crash report later.
   foreach(program ${VARNIX_PROGRAMS})

@@ -50,7 +50,8 @@ tests/isolated.sh --loopback-only bash -c '
 echo "=== the Windows zip"
 (cd build/mingw && rm -f varnix-*-win64.zip && cpack >/dev/null)
 listing=$(cmake -E tar tf build/mingw/varnix-*-win64.zip)
-for file in varnix.exe varnix-relay.exe varnix-hub.exe varnixctl.exe varnix-console.exe README.txt README.md; do
+for file in varnix.exe varnix-relay.exe varnix-hub.exe varnixctl.exe varnix-console.exe README.txt README.md \
+  Config/programs.ini.example; do
   grep -q "/$file\$" <<<"$listing" || { echo "the zip lacks $file"; exit 1; }
 done
 echo "$listing"
@@ -65,6 +66,11 @@ done
 # The zip's programs carry no debug sections; their symbols stay beside the build.
 unpacked=$(mktemp -d)
 unzip -q build/mingw/varnix-*-win64.zip -d "$unpacked"
+# The example is for Notepad: CR LF, every line.
+if grep -qv $'\r$' "$unpacked"/*/Config/programs.ini.example; then
+  echo "Config/programs.ini.example has a line without CR LF"
+  exit 1
+fi
 for program in varnix varnix-relay varnix-hub varnixctl varnix-console; do
   if x86_64-w64-mingw32-objdump -h "$unpacked"/*/"$program.exe" | grep -q '\.debug_'; then
     echo "$program.exe in the zip carries debug sections"

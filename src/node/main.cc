@@ -4,19 +4,29 @@
 
 #include "node/node_supervisor.h"
 #include "node/varnix_form.h"
+#include "platform/path_rules.h"
 #include "platform/platform.h"
 #include "platform/terminal.h"
 #include "supervision/output_relay.h"
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: varnix\n"
-    "  The Varnix node: starts, stops and reports this computer's programs for the xAP\n"
-    "  network, and shuts the computer down or reboots it when asked. It takes no options:\n"
-    "  it reads Config/settings.ini beside it, writes its log to Data/, and runs without a\n"
-    "  window until the session ends or it is asked to end. It needs an xAP hub on this\n"
-    "  computer (varnix-hub); varnixctl controls it.\n";
+// In the system's own spelling of paths.
+std::string Usage() {
+  const std::string s(1, varnix::ThisSystemPaths().separator());
+  return "usage: varnix\n"
+         "  The Varnix node: starts, stops and reports this computer's programs for the xAP\n"
+         "  network, and shuts the computer down or reboots it when asked. It takes no options:\n"
+         "  it reads Config" +
+         s + "settings.ini beside it, writes its log to Data" + s +
+         ", and runs\n"
+         "  without a window until the session ends or it is asked to end. It needs an xAP hub\n"
+         "  on this computer (varnix-hub); varnixctl controls it. Beside each program whose\n"
+         "  output it keeps it starts varnix-relay, which writes that output to Data" +
+         s +
+         "Logs and\n"
+         "  outlives a restart of the node.\n";
+}
 
 }  // namespace
 
@@ -27,7 +37,7 @@ int main(int argc, char** argv) {
     if (const auto order = varnix::ReadRelayArguments(words)) return varnix::RelayOutput(*order);
     const std::string& word = words[0];
     const bool asked = word == "--help" || word == "-h" || word == "-?" || word == "/?";
-    if (varnix::UseCallersConsole()) varnix::WriteText(asked ? stdout : stderr, kUsage);
+    if (varnix::UseCallersConsole()) varnix::WriteText(asked ? stdout : stderr, Usage());
     return asked ? 0 : 2;
   }
   varnix::Platform platform = varnix::MakePlatform();

@@ -76,4 +76,7 @@ class PathRules {
   bool drives_;
 };
 
+// The rules of the system this program was built for.
+PathRules ThisSystemPaths();
+
 }  // namespace varnix

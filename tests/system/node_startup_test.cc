@@ -48,6 +48,10 @@ TEST_F(NodeStartupTest, SaysHowItIsUsedWhenAskedAndStartsNothing) {
     EXPECT_EQ(platform_.files->ReadAll(said).rfind("usage: varnix", 0), 0u)
         << asked << ": " << platform_.files->ReadAll(said);
   }
+  // In the system's own spelling, and naming the relays a user sees beside it.
+  const std::string usage = platform_.files->ReadAll(said);
+  EXPECT_NE(usage.find(std::string("Config") + separator_ + "settings.ini"), std::string::npos);
+  EXPECT_NE(usage.find("varnix-relay"), std::string::npos);
   EXPECT_FALSE(platform_.files->FolderExists(Path("Data"))) << "a node ran";
 }
 

@@ -23,6 +23,8 @@ class PosixSocketsLayer : public SocketsLayer {
 
 }  // namespace
 
+PathRules ThisSystemPaths() { return PathRules::Posix(); }
+
 Platform MakeWindowlessPlatform() {
   Platform platform;
   platform.loop = std::make_unique<PosixEventLoop>();

@@ -24,6 +24,8 @@ class Win32SocketsLayer : public SocketsLayer {
 
 }  // namespace
 
+PathRules ThisSystemPaths() { return PathRules::Windows(); }
+
 Platform MakePlatform() {
   Platform platform;
   platform.loop = std::make_unique<Win32EventLoop>();
