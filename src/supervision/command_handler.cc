@@ -106,7 +106,7 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
     followers_.emplace(
         operations.loop(), *logs_,
         [this](const LogFollowers::Follower& asker, const std::vector<LogLine>& lines) {
-          TellLines(asker, lines, "Push", std::to_string(asker.pushes));
+          return TellLines(asker, lines, "Push", std::to_string(asker.pushes));
         });
   }
   // The relays run a program of their own, which outlives the node as they do.
@@ -724,8 +724,12 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
       ReadsAsNumber(follow)
           ? static_cast<int>(std::clamp<long>(std::stol(follow), 0, LogFollowers::kMostSeconds))
           : 0;
-  if (!TellLines(asker, lines, seconds > 0 ? "Following" : "", std::to_string(seconds))) return;
-  if (seconds > 0 && !followers_->Follow(asker, lines, seconds)) {
+  // The answer says Following only for a follow that is taken.
+  const bool followed = seconds > 0 && followers_->HasRoomFor(asker);
+  if (!TellLines(asker, lines, followed ? "Following" : "", std::to_string(seconds))) return;
+  if (followed) {
+    followers_->Follow(asker, lines, seconds);
+  } else if (seconds > 0) {
     events_.SendErrorEvent(kLogType, "ProcessLog",
                            Failure{errors::kInvalidCall,
                                    "Not followed: " + std::to_string(LogFollowers::kMostFollowers) +

@@ -732,6 +732,15 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   EXPECT_EQ(events_.events, (std::vector<std::string>{
                                 "ProcessLog 10 File not found: no log of Quiet",
                                 "Refused stop of /opt/varnix/varnix from acme.controller.pc2"}));
+  // A follow beyond the bound is not promised in the answer.
+  for (size_t i = 0; i <= LogFollowers::kMostFollowers; ++i) {
+    send("Action=log\nName=Quiet\nLines=1\nFollow=30\n", "acme.controller.f" + std::to_string(i));
+  }
+  answers = Sent();
+  ASSERT_EQ(answers.size(), LogFollowers::kMostFollowers + 1);
+  EXPECT_NE(answers.front().find("|Following=30"), std::string::npos) << answers.front();
+  EXPECT_EQ(answers.back().find("Following"), std::string::npos) << answers.back();
+  EXPECT_EQ(events_.events.back().rfind("ProcessLog 10 Not followed: 8 follow logs", 0), 0u);
 }
 
 }  // namespace

@@ -12,13 +12,26 @@ namespace varnix {
 LogFollowers::LogFollowers(EventLoop& loop, ProgramLogs& logs, Tell tell)
     : loop_(loop), logs_(logs), tell_(std::move(tell)) {}
 
+namespace {
+
+bool IsOf(const LogFollowers::Follower& one, const LogFollowers::Follower& other) {
+  return one.target == other.target && one.name == other.name;
+}
+
+}  // namespace
+
+bool LogFollowers::HasRoomFor(const Follower& follower) const {
+  return follows_.size() < kMostFollowers ||
+         std::any_of(follows_.begin(), follows_.end(),
+                     [&](const Followed& f) { return IsOf(f.follower, follower); });
+}
+
 bool LogFollowers::Follow(Follower follower, const std::vector<LogLine>& answered, int seconds) {
+  if (!HasRoomFor(follower)) return false;
   const int64_t until = loop_.NowMilliseconds() + 1000 * std::clamp(seconds, 1, kMostSeconds);
-  auto follow = std::find_if(follows_.begin(), follows_.end(), [&](const Followed& f) {
-    return f.follower.target == follower.target && f.follower.name == follower.name;
-  });
+  auto follow = std::find_if(follows_.begin(), follows_.end(),
+                             [&](const Followed& f) { return IsOf(f.follower, follower); });
   if (follow == follows_.end()) {
-    if (follows_.size() >= kMostFollowers) return false;
     follows_.emplace_back();
     follow = std::prev(follows_.end());
   }
@@ -47,7 +60,6 @@ void LogFollowers::Look() {
     uint64_t size = follow.size;
     Quietly([&] { size = logs_.SizeOf(follow.follower.name); });
     if (size == follow.size) continue;
-    follow.size = size;
     // From the last line told, whose millisecond may hold lines not told yet.
     std::vector<LogLine> lines;
     Quietly([&] {
@@ -58,14 +70,24 @@ void LogFollowers::Look() {
     size_t told = 0;
     while (told < follow.same && told < lines.size() && lines[told].stamp == follow.stamp) ++told;
     lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(told));
-    if (lines.empty()) continue;
-    if (lines.back().stamp != follow.stamp) follow.same = 0;
+    if (lines.empty()) {
+      follow.size = size;
+      continue;
+    }
+    // The place moves on only once the lines are sent: refused now (the asker's answers are
+    // bounded), they are offered again at the next look rather than lost.
+    ++follow.follower.pushes;
+    if (!tell_(follow.follower, lines)) {
+      --follow.follower.pushes;
+      continue;
+    }
+    follow.size = size;
+    size_t same = lines.back().stamp == follow.stamp ? follow.same : 0;
     follow.stamp = lines.back().stamp;
     for (auto line = lines.rbegin(); line != lines.rend() && line->stamp == follow.stamp; ++line) {
-      ++follow.same;
+      ++same;
     }
-    ++follow.follower.pushes;
-    tell_(follow.follower, lines);
+    follow.same = same;
   }
   if (follows_.empty()) timer_->SetEnabled(false);
 }

@@ -31,8 +31,9 @@ class LogFollowers {
     std::string request;  // the asker's token, given back ("" for none)
     uint64_t pushes = 0;  // told so far
   };
-  // Tells `lines`, new since the last told, to `follower`; `push` counts from 1.
-  using Tell = std::function<void(const Follower& follower, const std::vector<LogLine>& lines)>;
+  // Tells `lines`, new since the last told, to `follower`, whose `pushes` counts this one
+  // from 1. False when they could not be sent now: they are offered again at the next look.
+  using Tell = std::function<bool(const Follower& follower, const std::vector<LogLine>& lines)>;
 
   LogFollowers(EventLoop& loop, ProgramLogs& logs, Tell tell);
 
@@ -40,6 +41,8 @@ class LogFollowers {
   // in answer. A follow asked again by the same asker for the same program is renewed.
   // False when too many follow already.
   bool Follow(Follower follower, const std::vector<LogLine>& answered, int seconds);
+  // Whether Follow would take this follower now, asked before the answer says so.
+  bool HasRoomFor(const Follower& follower) const;
   size_t size() const { return follows_.size(); }
 
  private:

@@ -23,16 +23,20 @@ class LogFollowersTest : public ::testing::Test {
   LogFollowers::Follower Asker(const std::string& target) { return {target, "p", "/bin/p", "t1"}; }
   void Write(const std::string& lines) { files_.files["/d/Logs/p.log"] += lines; }
 
+  bool Tell(const LogFollowers::Follower& follower, const std::vector<LogLine>& lines) {
+    if (refuse_) return false;
+    std::string texts;
+    for (const LogLine& line : lines) texts += line.text;
+    told_.push_back({follower.target, follower.pushes, texts});
+    return true;
+  }
   FakeEventLoop loop_;
   FakeFileSystem files_;
   ProgramLogs logs_{files_, "/d/Logs/", "/opt/varnix/varnix-relay", {}};
   std::vector<Told> told_;
-  LogFollowers followers_{loop_, logs_, [this](const LogFollowers::Follower& follower,
-                                               const std::vector<LogLine>& lines) {
-                            std::string texts;
-                            for (const LogLine& line : lines) texts += line.text;
-                            told_.push_back({follower.target, follower.pushes, texts});
-                          }};
+  bool refuse_ = false;
+  LogFollowers followers_{loop_, logs_,
+                          [this](auto& follower, auto& lines) { return Tell(follower, lines); }};
 };
 
 // Each new line told once, those of the answer's last millisecond never again, and nothing
@@ -51,6 +55,17 @@ TEST_F(LogFollowersTest, NewLinesAreToldOnceAsTheyAreKept) {
   EXPECT_EQ(told_[0].push, 1u);
   EXPECT_EQ(told_[1].texts, "e");
   EXPECT_EQ(told_[1].push, 2u);
+
+  // Lines that could not be sent (the asker's answers are bounded) come at the next look.
+  refuse_ = true;
+  Write(Line(4, "f"));
+  loop_.Advance(LogFollowers::kLookEveryMs);
+  refuse_ = false;
+  Write(Line(4, "g"));
+  loop_.Advance(LogFollowers::kLookEveryMs);
+  ASSERT_EQ(told_.size(), 3u);
+  EXPECT_EQ(told_[2].texts, "fg");
+  EXPECT_EQ(told_[2].push, 3u);
 }
 
 // A follow ends when its time does, unless asked for again; followers are bounded, and the
