@@ -686,19 +686,7 @@ TEST_F(GatewayTest, ComputersCalledGatewayAreComputersAndARestartIsNoOutage) {
   const std::string named = "gateway_" + computer_;
   std::vector<std::unique_ptr<ChildProcess>> others;
   for (const std::string& name : {std::string("gateway"), named}) {
-    const std::string folder = folder_.path("node-" + name);
-    platform_.files->CreateFolder(folder);
-    platform_.files->CreateFolder(folder + "/Config");
-    platform_.files->WriteAll(folder + "/Config/qelXap.ini",
-                              "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
-    platform_.files->Copy(node_path_, folder + "/varnix");
-    MakeExecutable(folder + "/varnix");
-    others.push_back(StartChildProcess(
-        "/usr/bin/unshare",
-        // hostname(1) refuses "_", which the system takes.
-        {"-u", "/usr/bin/python3", "-c",
-         "import os, socket; socket.sethostname('" + name + "'); os.execv('./varnix', ['varnix'])"},
-        folder));
+    others.push_back(StartNodeNamed(name));
   }
   for (const std::string& id :
        {std::string("varnix_gateway"), "varnix_" + named, "varnix-gateway_" + computer_}) {

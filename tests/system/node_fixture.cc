@@ -49,6 +49,22 @@ void NodeFixture::StartNode(const std::vector<std::string>& environment) {
   node_ = StartChildProcess(node_path_, {}, app_folder_, environment);
 }
 
+std::unique_ptr<ChildProcess> NodeFixture::StartNodeNamed(const std::string& host) {
+  const std::string folder = folder_.path("node-" + host);
+  platform_.files->CreateFolder(folder);
+  platform_.files->CreateFolder(folder + "/Config");
+  platform_.files->WriteAll(folder + "/Config/qelXap.ini",
+                            "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n");
+  platform_.files->Copy(node_path_, folder + "/varnix");
+  MakeExecutable(folder + "/varnix");
+  // hostname(1) refuses "_", which the system takes.
+  return StartChildProcess(
+      "/usr/bin/unshare",
+      {"-u", "/usr/bin/python3", "-c",
+       "import os, socket; socket.sethostname('" + host + "'); os.execv('./varnix', ['varnix'])"},
+      folder);
+}
+
 std::string NodeFixture::CopyOfThisProgram(const std::string& name) {
   const std::string copy = Path(separator_ == '\\' ? name + ".exe" : name);
   platform_.files->Copy(

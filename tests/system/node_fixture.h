@@ -31,6 +31,9 @@ class NodeFixture : public ::testing::Test {
   void StartNode(const std::vector<std::string>& environment = {});
   // Asks the node to end and returns its exit code, or -1 when it did not end in time.
   int EndNode();
+  // Another computer's node: a copy of the node in a folder of its own, run under the host
+  // name `host` in a namespace of its own (Linux only).
+  std::unique_ptr<ChildProcess> StartNodeNamed(const std::string& host);
 
   // Starts the node with recording stand-ins for `commands` first on its PATH, never the real
   // ones, and a second for windows to close. Each writes "command arguments" to calls_, takes
