@@ -4,13 +4,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "platform/durable_file.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/private_file.h"
+#include "platform/shared_read.h"
 #include "platform/text_encoding.h"
 
 namespace varnix {
@@ -50,18 +50,7 @@ void Write(const std::string& path, std::string_view bytes, std::ios::openmode m
 }
 
 std::string Read(const std::string& path, size_t max_bytes = SIZE_MAX) {
-  errno = 0;
-  std::ifstream in(PathFromText(path), std::ios::binary);
-  if (!in) ThrowFileError("Cannot open", path);
-  if (max_bytes != SIZE_MAX) {
-    std::string bytes(max_bytes, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(max_bytes));
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    return bytes;
-  }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return ReadShared(path, max_bytes, /*from_end=*/false);
 }
 
 }  // namespace
@@ -98,16 +87,7 @@ std::string StdFileSystem::ReadStart(const std::string& path, size_t max_bytes) 
 }
 
 std::string StdFileSystem::ReadEnd(const std::string& path, size_t max_bytes) {
-  errno = 0;
-  std::ifstream in(PathFromText(path), std::ios::binary | std::ios::ate);
-  if (!in) ThrowFileError("Cannot open", path);
-  const auto size = static_cast<uint64_t>(in.tellg());
-  const uint64_t start = size > max_bytes ? size - max_bytes : 0;
-  in.seekg(static_cast<std::streamoff>(start));
-  std::string bytes(static_cast<size_t>(size - start), '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  return bytes;
+  return ReadShared(path, max_bytes, /*from_end=*/true);
 }
 
 void StdFileSystem::WriteAll(const std::string& path, std::string_view text) {

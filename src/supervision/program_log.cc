@@ -206,10 +206,19 @@ size_t LogFile::Write(std::string_view lines) {
 bool LogFile::Rotate() {
   const auto older = [&](int number) { return path_ + "." + std::to_string(number); };
   if (limits_.files == 0) return Quietly([&] { files_.Empty(path_); });
-  // The newest is moved first, to a name of its own: where it cannot be (held open by a
-  // reader on Windows, a folder gone read-only), nothing has moved.
+  // The newest is moved first, to a name of its own: where it cannot be (a folder gone
+  // read-only), nothing has moved.
   const std::string moving = path_ + ".rotating";
-  if (!Quietly([&] { files_.Rename(path_, moving); })) return false;
+  if (!Quietly([&] { files_.Rename(path_, moving); })) {
+    // A viewer on Windows that holds the file sharing reads and writes but not renames: its
+    // lines are copied aside and the file emptied in place, so that none is lost.
+    if (!Quietly([&] {
+          files_.Copy(path_, moving);
+          files_.Empty(path_);
+        })) {
+      return false;
+    }
+  }
   Quietly([&] {
     for (int number = limits_.files; number >= 2; --number) {
       if (files_.FileExists(older(number - 1))) files_.Rename(older(number - 1), older(number));

@@ -73,26 +73,43 @@ TEST(LogFileTest, RotatesBeforeALineWouldPassTheBoundAndKeepsSoManyOldFiles) {
   EXPECT_FALSE(files.FileExists(folder.path("alone.log.1")));
 }
 
-// A folder that takes no rename (remounted read-only, or a file a reader holds on Windows):
-// the lines past the bound are lost and counted, the bound holds; the rotation is not tried
-// again at once, which spun the relay, and no older file moves, which left holes in their
-// numbers.
-TEST(LogFileTest, ARotationThatFailsIsTriedAgainOnlyLaterAndLosesLinesPastTheBound) {
+// A file a reader holds on Windows cannot be renamed, but can be copied and emptied: every
+// line is kept and the older files move on. A folder remounted read-only takes neither: the
+// lines past the bound are lost and counted, the bound holds, the rotation is not tried again
+// at once (which spun the relay), and no older file moves (which left holes in their numbers).
+TEST(LogFileTest, ARotationThatCannotRenameCopiesOrLosesOnlyCountedLinesPastTheBound) {
   struct NoRenames : FakeFileSystem {
+    bool writable = true;
     int renames = 0;
-    void Rename(const std::string&, const std::string&) override {
+    void Rename(const std::string& from, const std::string& to) override {
       ++renames;
-      throw Error(30, "Read-only file system");
+      if (!writable || from == "p.log") throw Error(30, "Cannot rename: sharing violation");
+      FakeFileSystem::Rename(from, to);
     }
-  } files;
-  files.files["p.log.1"] = "older\n";
-  LogFile log(files, "p.log", {LogLimits::kLeastMaxBytes, 2, ""});
+    void Copy(const std::string& from, const std::string& to) override {
+      if (!writable) throw Error(30, "Read-only file system");
+      FakeFileSystem::Copy(from, to);
+    }
+  };
   const std::string line = std::string(99, 'x') + "\n";
   std::string batch;
   for (int i = 0; i < 1000; ++i) batch += line;
+  const size_t kept = LogLimits::kLeastMaxBytes / line.size();
+  {
+    NoRenames held;
+    held.files["p.log.1"] = "older\n";
+    LogFile log(held, "p.log", {LogLimits::kLeastMaxBytes, 3, ""});
+    EXPECT_EQ(log.Write(batch), 0u);
+    EXPECT_EQ(held.files["p.log"].size() + held.files["p.log.1"].size(), 1000 * line.size());
+    EXPECT_EQ(held.files["p.log.2"], "older\n");
+    EXPECT_FALSE(held.FileExists("p.log.rotating"));
+  }
+  NoRenames files;
+  files.writable = false;
+  files.files["p.log.1"] = "older\n";
+  LogFile log(files, "p.log", {LogLimits::kLeastMaxBytes, 2, ""});
   size_t lost = 0;
   for (int round = 0; round < 5; ++round) lost += log.Write(batch);
-  const size_t kept = LogLimits::kLeastMaxBytes / line.size();
   EXPECT_EQ(files.files["p.log"].size(), kept * line.size());
   EXPECT_EQ(lost, 5000 - kept) << "every line not kept is counted";
   EXPECT_EQ(files.renames, 1) << "tried once, and not again within a second";

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <sstream>
 
@@ -580,6 +581,62 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
   EXPECT_NE(
       platform_.processes->FindByFileName(separator_ == '\\' ? "varnix-relay.exe" : "varnix-relay"),
       0u);
+}
+
+// A viewer that holds a log open as tail-style viewers do, sharing reads and writes but not
+// renames (which keeps a file from being renamed on Windows), costs no line, and the kept
+// files' numbers have no holes.
+class NodeLogViewerTest : public NodeCommandsTest {
+ protected:
+  void SetUp() override {
+    platform_.files->CreateFolder(Path("Config"));
+    platform_.files->WriteAll(Path("Config/settings.ini"),
+                              "[Logs]\r\nMaxBytes=65536\r\nFiles=20\r\n");
+    NodeCommandsTest::SetUp();
+  }
+};
+
+TEST_F(NodeLogViewerTest, ALogHeldOpenByAViewerRotatesWithoutLosingALine) {
+  const std::string ticker = CopyOfThisProgram("vxviewed");
+  const std::string log =
+      Path("Data/Logs/" + ticker.substr(ticker.find_last_of("/\\") + 1) + ".log");
+  const auto all_kept = [&] {
+    std::vector<std::string> files;
+    for (int i = 0; i <= 20; ++i) {
+      const std::string file = i == 0 ? log : log + "." + std::to_string(i);
+      if (!platform_.files->FileExists(file)) break;
+      files.push_back(platform_.files->ReadBytes(file));
+    }
+    return files;
+  };
+  Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 4000 1\n");
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
+                            [&] { return platform_.files->FileExists(log); }));
+  {
+    std::ifstream viewer(log);
+    ASSERT_TRUE(viewer.is_open());
+    ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(60000), [&] {
+      const auto files = all_kept();
+      return std::any_of(files.begin(), files.end(), [](const std::string& text) {
+        return text.find(" tick 4000\n") != std::string::npos;
+      });
+    }));
+  }
+  std::vector<int> ticks;
+  const std::vector<std::string> files = all_kept();
+  EXPECT_GE(files.size(), 3u) << "rotated at least twice";
+  for (const std::string& text : files) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (const size_t at = line.find(" out tick "); at != std::string::npos) {
+        ticks.push_back(std::stoi(line.substr(at + 10)));
+      }
+    }
+  }
+  std::sort(ticks.begin(), ticks.end());
+  std::vector<int> every(4000);
+  std::iota(every.begin(), every.end(), 1);
+  EXPECT_TRUE(ticks == every) << ticks.size() << " lines kept of 4000";
 }
 
 // A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it

@@ -1,7 +1,10 @@
-// The steps of a durable replace through POSIX calls: fsync of the file, then of its folder.
+// The system's file calls through POSIX: a durable replace's steps (fsync of the file, then of
+// its folder), and reads beside other writers.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +12,7 @@
 #include "platform/durable_file.h"
 #include "platform/error.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/shared_read.h"
 
 namespace varnix {
 namespace {
@@ -69,6 +73,30 @@ class PosixFileSteps : public FileSteps {
 FileSteps& SystemFileSteps() {
   static PosixFileSteps steps;
   return steps;
+}
+
+std::string ReadShared(const std::string& path, size_t max_bytes, bool from_end) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
+    if (errno == ENOENT)
+      throw Error(errors::kFileNotFound, "Cannot open " + path + ": " + std::strerror(ENOENT));
+    Throw("Cannot open", path);
+  }
+  const auto size = static_cast<uint64_t>(status.st_size);
+  const uint64_t start = from_end && size > max_bytes ? size - max_bytes : 0;
+  std::string bytes;
+  char buffer[65536];
+  for (off_t at = static_cast<off_t>(start); bytes.size() < max_bytes;) {
+    const ssize_t got =
+        ::pread(fd.get(), buffer, std::min(sizeof buffer, max_bytes - bytes.size()), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) Throw("Cannot read", path);
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<size_t>(got));
+    at += got;
+  }
+  return bytes;
 }
 
 }  // namespace varnix

@@ -1,8 +1,10 @@
-// The steps of a durable replace through Win32: FlushFileBuffers, then a write-through move.
+// The system's file calls through Win32: a durable replace's steps (FlushFileBuffers, then a
+// write-through move), and reads that share the file with writers and renames.
 #include <algorithm>
 
 #include "platform/durable_file.h"
 #include "platform/error.h"
+#include "platform/shared_read.h"
 #include "platform/win32/win32_handles.h"
 #include "platform/win32/windows_headers.h"
 // After windows.h, which it needs.
@@ -78,6 +80,36 @@ class Win32FileSteps : public FileSteps {
 FileSteps& SystemFileSteps() {
   static Win32FileSteps steps;
   return steps;
+}
+
+std::string ReadShared(const std::string& path, size_t max_bytes, bool from_end) {
+  // Delete sharing too: without it a log the node reads could not be rotated meanwhile.
+  ScopedHandle file(CreateFileW(WideFromText(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      throw Error(errors::kFileNotFound,
+                  "Cannot open " + path + ": system error " + std::to_string(code));
+    }
+    Throw("Cannot open", path);
+  }
+  const auto whole = static_cast<uint64_t>(size.QuadPart);
+  LARGE_INTEGER start{};
+  start.QuadPart = static_cast<LONGLONG>(from_end && whole > max_bytes ? whole - max_bytes : 0);
+  if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) Throw("Cannot read", path);
+  std::string bytes;
+  char buffer[65536];
+  while (bytes.size() < max_bytes) {
+    DWORD got = 0;
+    const auto want = static_cast<DWORD>(std::min(sizeof buffer, max_bytes - bytes.size()));
+    if (!ReadFile(file.get(), buffer, want, &got, nullptr)) Throw("Cannot read", path);
+    if (got == 0) break;
+    bytes.append(buffer, got);
+  }
+  return bytes;
 }
 
 }  // namespace varnix
