@@ -157,6 +157,10 @@ std::vector<DeclaredProgram> CommandHandler::ReadDeclared(std::vector<std::strin
   for (DeclaredProgram& program : programs) {
     // A bare name means the file a start finds for it, as in a request.
     program.path = operations_.ProgramFile(program.path);
+    if (const std::string why = ProgramLogs::WhyNoLogFor(program.name);
+        logs_ != nullptr && program.log && !why.empty()) {
+      log_.WriteErrorLog(kLogType, "The program " + Said(program.name) + " keeps no log: " + why);
+    }
     if (!program.user.empty() && !operations_.table().StartsAsAnotherUser()) {
       log_.WriteErrorLog(kLogType, "The program " + program.name +
                                        " is declared User=" + program.user +
@@ -700,6 +704,12 @@ void CommandHandler::SendLog(XapMessage& message, const std::string& path,
   bool there = false;
   Quietly([&] { there = operations_.files().FileExists(path); });
   const bool named = known || (there && FindDeclared(declared_, name) == nullptr);
+  if (const std::string why = ProgramLogs::WhyNoLogFor(name); logs_ != nullptr && !why.empty()) {
+    events_.SendErrorEvent(kLogType, "ProcessLog",
+                           Failure{errors::kFileNotFound,
+                                   "File not found: " + Said(name) + " keeps no log: " + why, 10});
+    return;
+  }
   if (logs_ == nullptr || (!known && !(named && logs_->Has(name)))) {
     events_.SendErrorEvent(
         kLogType, "ProcessLog",

@@ -666,7 +666,13 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
       AccessRules::Load(files_, events_, log_, "/cfg/settings.ini", PathRules::Posix());
   CommandHandler node(
       values_, xap_, queue_, log_, events_, operations_, computer_, rules, 100,
-      [&](std::vector<std::string>*) { return std::vector{quiet}; }, "", &logs);
+      [&](std::vector<std::string>*) {
+        DeclaredProgram device = quiet;
+        device.name = "CON";
+        device.log = true;
+        return std::vector{quiet, device};
+      },
+      "", &logs);
   const auto send = [&](const std::string& items, const std::string& source) {
     node.Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\n" + items + "}\n",
                                 "Computer.Process", source));
@@ -714,6 +720,20 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   EXPECT_EQ(events_.events,
             (std::vector<std::string>{"Refused log of /opt/app/notes from evil.intruder.pc9",
                                       "ProcessLog 10 File not found: no log of gone"}));
+  // One whose name no file can take is said to keep none, when read and when asked.
+  EXPECT_EQ(std::count_if(log_.lines.begin(), log_.lines.end(),
+                          [](const std::string& line) {
+                            return line.find(
+                                       "The program CON keeps no log: Windows keeps the "
+                                       "name CON for a device") != std::string::npos;
+                          }),
+            1);
+  events_.events.clear();
+  send("Action=log\nName=CON\n", "acme.controller.pc2");
+  EXPECT_EQ(events_.events, std::vector<std::string>{"ProcessLog 10 File not found: CON keeps no "
+                                                     "log: Windows keeps the name CON for a "
+                                                     "device, so no file can be called so; "
+                                                     "declare the program under another name"});
   // One it knows that has said nothing has an empty log.
   send("Action=log\nName=Quiet\n", "acme.controller.pc2");
   EXPECT_EQ(Sent(), std::vector<std::string>{"to acme.controller.pc2 process.log|Name=Quiet|"

@@ -298,13 +298,22 @@ ProgramLogs::ProgramLogs(FileSystem& files, std::string folder, std::string rela
       relay_program_(std::move(relay_program)),
       limits_(limits) {}
 
-std::string ProgramLogs::FileNameFor(std::string_view name) {
-  if (name.empty() || name == "." || name == ".." || IsReservedDeviceName(name) ||
-      name.find_first_of("<>:\"/\\|?*") != std::string_view::npos ||
-      std::any_of(name.begin(), name.end(), IsControlByte) || name.size() > 200) {
-    return "";
+std::string ProgramLogs::WhyNoLogFor(std::string_view name) {
+  if (IsReservedDeviceName(name)) {
+    return "Windows keeps the name " + std::string(name.substr(0, name.find('.'))) +
+           " for a device, so no file can be called so; declare the program under another name";
   }
-  return std::string(name) + ".log";
+  if (name.size() > 200) return "its name is longer than a file's may be";
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of("<>:\"/\\|?*") != std::string_view::npos ||
+      std::any_of(name.begin(), name.end(), IsControlByte)) {
+    return "its name holds what a file's name cannot";
+  }
+  return "";
+}
+
+std::string ProgramLogs::FileNameFor(std::string_view name) {
+  return WhyNoLogFor(name).empty() ? std::string(name) + ".log" : "";
 }
 
 std::string ProgramLogs::PathFor(std::string_view name) const {

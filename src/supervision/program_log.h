@@ -115,6 +115,8 @@ class ProgramLogs {
   // The log's file name for a program: its declared name, or its file's name, and ".log";
   // "" for a name that could reach outside the folder.
   static std::string FileNameFor(std::string_view name);
+  // Why a program called `name` keeps no log, in words; "" when it keeps one.
+  static std::string WhyNoLogFor(std::string_view name);
   // What starts the relay of a program called `name`; no relay where the name makes no file
   // name or the folder cannot be made.
   OutputRelay RelayFor(std::string_view name);
