@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -53,8 +54,12 @@ int RunMode(int argc, char** argv) {
     if (argc >= 4) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(argv[3])));
     return argc >= 3 ? std::stoi(argv[2]) : 0;
   }
-  // Says "tick N" every MS milliseconds, COUNT times.
+  // Says "tick N" every MS milliseconds, COUNT times; with "on", it writes on when its output
+  // has no reader, as programs that ignore SIGPIPE (and Windows programs) do.
   if (mode == "ticks" && argc >= 3) {
+#ifdef SIGPIPE
+    if (argc >= 4 && std::string(argv[3]) == "on") std::signal(SIGPIPE, SIG_IGN);
+#endif
     for (int tick = 1; tick <= std::stoi(argv[1]); ++tick) {
       std::printf("tick %d\n", tick);
       std::fflush(stdout);

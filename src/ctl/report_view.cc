@@ -98,7 +98,11 @@ std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t no
 }
 
 std::string ProgramState(const Heard& report) {
-  if (report.Item("PID", "0") != "0") return "running";
+  if (report.Item("PID", "0") != "0") {
+    // Its output lost since its relay ended: said beside it, as the node tells it.
+    const std::string output = report.Item("Output");
+    return output.empty() ? "running" : "running, output " + output;
+  }
   // Given up by the node: not an ordinary end, and not to be started again by it.
   if (EqualsIgnoringCase(report.Item("GaveUp"), "yes")) {
     const std::string code = report.Item("ExitCode");

@@ -41,6 +41,8 @@ TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
   EXPECT_EQ(state({{"PID", "0"}, {"Signal", "SIGKILL"}, {"Forced", "yes"}}), "killed (SIGKILL)");
   EXPECT_EQ(state({{"PID", "0"}, {"ExitCode", "1"}, {"Forced", "yes"}}), "killed (exit 1)");
   EXPECT_EQ(state({{"PID", "0"}, {"ExitCode", "1"}}), "exit 1");
+  EXPECT_EQ(state({{"PID", "7"}, {"Output", "not kept: its relay ended at 20:06"}}),
+            "running, output not kept: its relay ended at 20:06");
 
   struct Row {
     std::string in;

@@ -115,6 +115,10 @@ class ProcessTable {
                           const LaunchSettings& launch = {}) = 0;
   // Whether Start can run a program as another user (LaunchSettings::user).
   virtual bool StartsAsAnotherUser() const { return false; }
+  // Whether the relay started beside `program` has ended other than at the end of the
+  // program's output (killed, say), so that what the program writes now is lost. False where
+  // this table started it no relay, or did not start it (an earlier node did).
+  virtual bool RelayLost(ProcessId) { return false; }
   // The program file that the system's own way of running a bare name finds for `name`
   // ("notepad"): on Windows the App Paths key, then the folders of PATH with the extensions
   // of PATHEXT, as the Run box looks; elsewhere the executable files of PATH, as a shell

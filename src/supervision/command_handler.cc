@@ -114,6 +114,15 @@ CommandHandler::CommandHandler(const AppValues& values, XapTransport& xap, Outgo
     relay_key_ = KeyOf("", logs_->relay_program());
   }
   if (read_declared_) declared_ = ReadDeclared(nullptr);
+  // Told where the user looks: the log, the program's own log, and each report of it.
+  registry_.OnRelayGone([this](Status& record) {
+    const std::string name =
+        record.Name().empty() ? filename(record.Path(), operations_.paths()) : record.Name();
+    log_.WriteErrorLog(kLogType, "The output of " + Said(name) + " (PID " +
+                                     std::to_string(record.PID()) + ") is " + record.OutputLost() +
+                                     "; it is kept again from its next start");
+    if (logs_ != nullptr) logs_->Note(name, "output from here on " + record.OutputLost());
+  });
   // The end of a kept program's last try is reported as the end of its plan.
   registry_.OnEnd([this](Status& record, ProcessId pid) {
     // Which run this report ends: a program the node keeps restarting ends many times, and a

@@ -1,6 +1,7 @@
 // Tests of Readmessage and the registry: acceptance, dispatch, the match rule, passes and reports.
 #include "supervision/command_handler.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +20,8 @@
 
 namespace varnix {
 namespace {
+
+using ::testing::HasSubstr;
 
 class RecordingComputer : public ComputerControl {
  public:
@@ -685,6 +688,19 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
             RelayArguments("/data/Logs/notes.log", LogLimits{}));
   EXPECT_TRUE(table_.launches[1].relay.program.empty()) << "Log=no keeps nothing";
   Sent();
+
+  // A relay that ends before its program is told once: in the log, the program's log and
+  // each report of it.
+  ASSERT_EQ(table_.relays_lost.size(), 1u);
+  table_.relays_lost.begin()->second = true;
+  for (int pass = 0; pass < 2; ++pass) node.SupervisionPass();
+  const std::vector<std::string> reports = Sent();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_THAT(reports[0], HasSubstr("|Output=not kept: its relay ended at "));
+  EXPECT_THAT(log_.lines.back(), HasSubstr("The output of notes (PID "));
+  EXPECT_THAT(files_.files["/data/Logs/notes.log"],
+              HasSubstr(" --- ... output from here on not kept: its relay ended at "));
+  files_.files.erase("/data/Logs/notes.log");
 
   std::string kept;
   for (int i = 1; i <= 300; ++i) {

@@ -316,6 +316,14 @@ std::string ProgramLogs::FileNameFor(std::string_view name) {
   return WhyNoLogFor(name).empty() ? std::string(name) + ".log" : "";
 }
 
+void ProgramLogs::Note(std::string_view name, const std::string& text) {
+  const std::string path = PathFor(name);
+  if (path.empty()) return;
+  Quietly([&] {
+    files_.AppendUtf8(path, LogStamp(std::chrono::system_clock::now()) + " --- ... " + text + "\n");
+  });
+}
+
 std::string ProgramLogs::PathFor(std::string_view name) const {
   const std::string file = FileNameFor(name);
   return file.empty() ? "" : folder_ + file;

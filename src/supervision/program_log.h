@@ -127,6 +127,8 @@ class ProgramLogs {
   bool Has(std::string_view name);
   // The size of its current file, 0 for none: it changes as lines are kept and at a rotation.
   uint64_t SizeOf(std::string_view name);
+  // Adds a note of the node's own to the log of `name`, stamped now, as the relay notes.
+  void Note(std::string_view name, const std::string& text);
   std::vector<LogLine> Last(std::string_view name, size_t count,
                             std::optional<int64_t> after_ms = std::nullopt);
   const LogLimits& limits() const { return limits_; }

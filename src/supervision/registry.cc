@@ -2,9 +2,11 @@
 #include "supervision/registry.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "core/steps.h"
 #include "core/text.h"
+#include "supervision/program_log.h"
 #include "xap/packed_items.h"
 
 namespace varnix {
@@ -59,7 +61,7 @@ void ProcessRegistry::SupervisionPass() {
       }
     } else if (i < alive.size() && alive[i]) {
       record.Running(true);
-      if (record.AutoNotify()) {
+      if (RelayGone(record) || record.AutoNotify()) {
         operations_.QueryProcess(record);
         SendNotification(record);
       }
@@ -73,6 +75,16 @@ void ProcessRegistry::SupervisionPass() {
       }
     }
   }
+}
+
+bool ProcessRegistry::RelayGone(Status& record) {
+  if (!record.OutputLost().empty()) return false;  // told once
+  if (!operations_.table().RelayLost(static_cast<ProcessId>(record.PID()))) return false;
+  // At the minute, in the computer's own time, as the log's lines are stamped.
+  record.OutputLost("not kept: its relay ended at " +
+                    LogStamp(std::chrono::system_clock::now()).substr(11, 5));
+  if (on_relay_gone_) on_relay_gone_(record);
+  return true;
 }
 
 void ProcessRegistry::WatchEnds() {
@@ -221,6 +233,7 @@ void ProcessRegistry::SendNotification(Status& record) {
       if (!record.exit()->signal.empty()) item("Signal", record.exit()->signal);
     }
     if (!running && record.forced()) item("Forced", "yes");
+    if (running && !record.OutputLost().empty()) item("Output", record.OutputLost());
     if (!record.Name().empty()) item("Name", record.Name());
     for (const auto& [name, value] : record.Told()) item(name, value);
   });

@@ -52,6 +52,9 @@ class ProcessRegistry {
   // Called with each record whose program has ended, and the id it had, before the end is
   // reported: what the end means beyond the record (a plan that gives up) is told with it.
   void OnEnd(std::function<void(Status&, ProcessId)> on_end) { on_end_ = std::move(on_end); }
+  // Called once with each running record whose relay has ended, so that its output is no
+  // longer kept; the record says so in its reports from then on.
+  void OnRelayGone(std::function<void(Status&)> gone) { on_relay_gone_ = std::move(gone); }
   void SendNotification(Status& record);
   // Appends `record` when there is room, made if need be by dropping the oldest record that
   // serves nothing (not auto-reported, its program not running). Returns the record added;
@@ -79,12 +82,15 @@ class ProcessRegistry {
   void Stopping(const ProcessHandle* handle) { stopping_ = handle; }
 
  private:
+  // Whether `record`'s relay has just been found ended; told to on_relay_gone_ once.
+  bool RelayGone(Status& record);
   ProcessOperations& operations_;
   OutgoingQueue& queue_;
   EventReport& events_;
   ErrorLog& log_;
   size_t max_records_;
   std::function<void(Status&, ProcessId)> on_end_;
+  std::function<void(Status&)> on_relay_gone_;
   std::optional<int64_t> full_said_at_;  // on the loop's clock, in ms
   std::vector<std::unique_ptr<Status>> ProcessList_;
 

@@ -43,6 +43,7 @@ void Status::PID(int32_t value) {
   if (value > 0) {
     exit_.reset();
     forced_ = false;
+    output_lost_.clear();  // a new run has a relay of its own
   }
 }
 

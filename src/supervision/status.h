@@ -76,6 +76,10 @@ class Status {
   // Whether the node itself ended that program by force (work in it may be lost).
   bool forced() const { return forced_; }
   void Forced() { forced_ = true; }
+  // Why the running program's output is no longer kept ("not kept: its relay ended at 20:06");
+  // "" while it is, or where it never was.
+  const std::string& OutputLost() const { return output_lost_; }
+  void OutputLost(std::string why) { output_lost_ = std::move(why); }
   // The declared program's name, told in every report of it; "" for a program named by path.
   const std::string& Name() const { return name_; }
   void Name(std::string name) { name_ = std::move(name); }
@@ -116,6 +120,7 @@ class Status {
   std::unique_ptr<ProcessHandle> handle_;
   std::optional<ExitStatus> exit_;
   bool forced_ = false;
+  std::string output_lost_;
   std::string name_;
   Items told_;
   bool awaited_ = false;

@@ -91,7 +91,12 @@ class FakeProcessTable : public ProcessTable {
     started.push_back(path + "|" + parameter + "|" + std::to_string(static_cast<int>(show)));
     const ProcessId pid = Add(path.substr(path.find_last_of("/\\") + 1));
     processes[pid].path = path;
+    if (!launch.relay.program.empty()) relays_lost[pid] = false;
     return pid;
+  }
+  bool RelayLost(ProcessId program) override {
+    const auto found = relays_lost.find(program);
+    return found != relays_lost.end() && found->second;
   }
   std::string LookUpProgram(const std::string& name) override {
     const auto found = on_path.find(name);
@@ -140,6 +145,7 @@ class FakeProcessTable : public ProcessTable {
   std::vector<std::string> names_asked;
   std::vector<std::string> started;
   std::vector<LaunchSettings> launches;        // each start's, in order
+  std::map<ProcessId, bool> relays_lost;       // each relayed program's: whether it was lost
   std::vector<EndSignal> close_signals;        // each polite close's
   std::map<std::string, std::string> on_path;  // bare name: the file LookUpProgram finds
   int terminations = 0;

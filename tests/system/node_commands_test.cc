@@ -639,6 +639,44 @@ TEST_F(NodeLogViewerTest, ALogHeldOpenByAViewerRotatesWithoutLosingALine) {
   EXPECT_TRUE(ticks == every) << ticks.size() << " lines kept of 4000";
 }
 
+// A relay ended by force (taskkill /F) leaves its program running with its output lost: told
+// in the program's reports, the node's log and the program's own log; a new start keeps its
+// output again.
+TEST_F(NodeCommandsTest, ARelayEndedByForceIsToldAndANewStartKeepsOutputAgain) {
+  const std::string ticker = CopyOfThisProgram("vxrelayed");
+  const std::string log =
+      Path("Data/Logs/" + ticker.substr(ticker.find_last_of("/\\") + 1) + ".log");
+  const auto logged = [&](const std::string& text) {
+    return DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+      return platform_.files->FileExists(log) &&
+             platform_.files->ReadBytes(log).find(text) != std::string::npos;
+    });
+  };
+  Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 600 100 on\n");
+  ASSERT_TRUE(logged(" out tick 2\n"));
+  const std::string relay = separator_ == '\\' ? "varnix-relay.exe" : "varnix-relay";
+  for (int i = 0; i < 20 && platform_.processes->FindByFileName(relay) != 0; ++i) {
+    platform_.processes->Terminate(platform_.processes->FindByFileName(relay));
+  }
+  const std::string report = Next("Output=not kept: its relay ended at ", kPassWait);
+  ASSERT_NE(report, "");
+  EXPECT_EQ(Item(report, "Path"), ticker);
+  EXPECT_NE(Item(report, "PID"), "0");
+  EXPECT_TRUE(logged(" --- ... output from here on not kept: its relay ended at "));
+  EXPECT_NE(ReadFile("Data/Korvane.txt").find("The output of vxrelayed"), std::string::npos);
+
+  Control("Action=stop\nPath=" + ticker + "\n");
+  ASSERT_NE(Next("PID=0", kPassWait), "");
+  Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 600 100 on\n");
+  const std::string again = Next("Path=" + ticker + "\n");
+  EXPECT_EQ(again.find("Output="), std::string::npos) << again;
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+    const std::string text = platform_.files->ReadBytes(log);
+    const size_t note = text.find("output from here on not kept");
+    return note != std::string::npos && text.find(" out tick 2\n", note) != std::string::npos;
+  })) << "the new start's output is not kept";
+}
+
 // A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it
 // requires holds, for a user who believes signatures are required.
 TEST_F(NodeCommandsTest, SettingsSavedByNotepadTakeEffect) {

@@ -225,10 +225,22 @@ PosixProcessTable::~PosixProcessTable() { ReapChildren(); }
 void PosixProcessTable::ReapChildren() {
   const std::vector<ProcessId> children(children_.begin(), children_.end());
   for (const ProcessId pid : children) Reap(pid);
-  for (auto it = relays_.begin(); it != relays_.end();) {
-    const pid_t done = ::waitpid(static_cast<pid_t>(*it), nullptr, WNOHANG);
-    it = done == 0 ? std::next(it) : relays_.erase(it);
+  const std::vector<ProcessId> relays(relays_.begin(), relays_.end());
+  for (const ProcessId relay : relays) CollectRelay(relay);
+}
+
+bool PosixProcessTable::CollectRelay(ProcessId pid) {
+  int status = 0;
+  const pid_t done = ::waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+  if (done == 0) return false;
+  // A relay ends by itself only once its program's output has: exit 0.
+  const bool clean =
+      done == static_cast<pid_t>(pid) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  for (auto& [program, relay] : relay_of_) {
+    if (relay.pid == pid) relay.clean = clean;
   }
+  relays_.erase(pid);
+  return true;
 }
 
 bool PosixProcessTable::Reap(ProcessId pid) {
@@ -246,7 +258,18 @@ bool PosixProcessTable::Reap(ProcessId pid) {
     return false;
   }
   children_.erase(pid);
+  relay_of_.erase(pid);
   return true;
+}
+
+bool PosixProcessTable::RelayLost(ProcessId program) {
+  const auto found = relay_of_.find(program);
+  if (found == relay_of_.end()) return false;
+  // A child of ours: its id is not given to another until it is collected here.
+  if (!found->second.clean && relays_.count(found->second.pid) != 0) {
+    CollectRelay(found->second.pid);
+  }
+  return found->second.clean == false;
 }
 
 std::unique_ptr<ProcessHandle> PosixProcessTable::Hold(ProcessId pid) {
@@ -499,18 +522,19 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
   }
   options.environment.insert(options.environment.end(), launch.environment.begin(),
                              launch.environment.end());
-  const OutputRelay& relay = launch.relay;
+  const OutputRelay& relayed_to = launch.relay;
+  ProcessId relay = 0;
   // The relay holds the read ends and the program the write ends; this process keeps
   // neither, so that the program's output outlives it.
   std::optional<HighPipe> output;
   std::optional<HighPipe> errors;
-  if (!relay.program.empty()) {
+  if (!relayed_to.program.empty()) {
     output = OpenHighPipe();
     errors = OpenHighPipe();
   }
   if (output && errors) {
-    std::vector<std::string> relay_argv{relay.program};
-    relay_argv.insert(relay_argv.end(), relay.arguments.begin(), relay.arguments.end());
+    std::vector<std::string> relay_argv{relayed_to.program};
+    relay_argv.insert(relay_argv.end(), relayed_to.arguments.begin(), relayed_to.arguments.end());
     SpawnOptions relay_options;
     relay_options.own_session = true;
     relay_options.clean_signals = true;
@@ -518,6 +542,7 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
     const SpawnResult relayed = Spawn(std::move(relay_argv), relay_options);
     if (relayed.error == 0) {
       relays_.insert(static_cast<ProcessId>(relayed.pid));
+      relay = static_cast<ProcessId>(relayed.pid);
       options.descriptors = {{output->write.get(), STDOUT_FILENO},
                              {errors->write.get(), STDERR_FILENO}};
     }
@@ -528,6 +553,7 @@ ProcessId PosixProcessTable::Start(const std::string& path, const std::string& p
   if (error != 0) throw Error(error, "Cannot start " + path + ": " + std::strerror(error));
   children_.insert(static_cast<ProcessId>(pid));
   ended_children_.erase(static_cast<ProcessId>(pid));
+  if (relay != 0) relay_of_[static_cast<ProcessId>(pid)] = Relay{relay, std::nullopt};
   // The kernel lets posix_spawn return before the new program has taken its name, so a
   // look-up by name right after a start could miss it. Wait briefly for the name.
   const std::string expected = path.substr(path.rfind('/') + 1).substr(0, 15);

@@ -28,6 +28,7 @@ class PosixProcessTable : public ProcessTable {
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
                   const LaunchSettings& launch) override;
   bool StartsAsAnotherUser() const override { return true; }
+  bool RelayLost(ProcessId program) override;
   std::string LookUpProgram(const std::string& name) override;
   std::string ProgramPath(ProcessId pid) override;
   uint64_t StartedAt(ProcessId pid) override;
@@ -57,6 +58,14 @@ class PosixProcessTable : public ProcessTable {
 
   std::set<ProcessId> children_;
   std::set<ProcessId> relays_;  // collected as they end, and never reported
+  // Each running child's relay, and once it has ended, whether at its streams' end.
+  struct Relay {
+    ProcessId pid = 0;
+    std::optional<bool> clean;
+  };
+  std::map<ProcessId, Relay> relay_of_;
+  // Collects relay `pid` when it has ended, noting how; false while it runs.
+  bool CollectRelay(ProcessId pid);
   // How collected children ended, until a new child takes the same id; the latest few only,
   // so that a node that runs short jobs for years does not grow.
   static constexpr size_t kEndedKept = 256;

@@ -280,14 +280,15 @@ class InheritOnly {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// Starts the relay with the read ends as its standard input and error; true when it runs.
-bool StartRelay(const OutputRelay& relay, const Pipe& output, const Pipe& errors) {
+// Starts the relay with the read ends as its standard input and error; the relay's process,
+// invalid where it could not be started.
+ScopedHandle StartRelay(const OutputRelay& relay, const Pipe& output, const Pipe& errors) {
   std::vector<std::string> words{relay.program};
   words.insert(words.end(), relay.arguments.begin(), relay.arguments.end());
   std::wstring command_line = WideFromText(JoinCommandLine(words));
   const std::wstring application = WideFromText(relay.program);
   const InheritOnly inherit({output.read.get(), errors.read.get()});
-  if (inherit.list() == nullptr) return false;
+  if (inherit.list() == nullptr) return {};
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -298,11 +299,10 @@ bool StartRelay(const OutputRelay& relay, const Pipe& output, const Pipe& errors
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                       CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                       &startup.StartupInfo, &info)) {
-    return false;
+    return {};
   }
   CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return true;
+  return ScopedHandle(info.hProcess);
 }
 
 // This program's environment block with `changes` (NAME=value) set over it; names are told
@@ -357,7 +357,9 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
     errors = OpenPipe();
   }
   std::optional<InheritOnly> inherit;
-  if (output && errors && StartRelay(relay, *output, *errors)) {
+  ScopedHandle relayed;
+  if (output && errors) relayed = StartRelay(relay, *output, *errors);
+  if (relayed.valid()) {
     inherit.emplace(std::vector<HANDLE>{output->write.get(), errors->write.get()});
     startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdOutput = output->write.get();
@@ -388,7 +390,8 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
                                    : SystemErrorText(number, "the file")));
   }
   ScopedHandle thread(info.hThread);
-  Started entry{ScopedHandle(info.hProcess), ScopedHandle(CreateJobObjectW(nullptr, nullptr))};
+  Started entry{ScopedHandle(info.hProcess), ScopedHandle(CreateJobObjectW(nullptr, nullptr)),
+                std::move(relayed)};
   if (entry.job.valid() && !AssignProcessToJobObject(entry.job.get(), entry.process.get())) {
     entry.job.Reset();
   }
@@ -400,6 +403,17 @@ ProcessId Win32ProcessTable::Start(const std::string& path, const std::string& p
   // Kept with or without a job: Hold takes the new program through it, however soon it ends.
   started_[info.dwProcessId] = std::move(entry);
   return info.dwProcessId;
+}
+
+bool Win32ProcessTable::RelayLost(ProcessId program) {
+  const auto found = started_.find(program);
+  if (found == started_.end() || !found->second.relay.valid()) return false;
+  const HANDLE relay = found->second.relay.get();
+  // A relay ends by itself only once its program's output has: exit 0. Ended by force
+  // (taskkill /F), it has another code.
+  DWORD code = 0;
+  return WaitForSingleObject(relay, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(relay, &code) &&
+         code != 0;
 }
 
 namespace {

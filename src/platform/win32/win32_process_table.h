@@ -20,6 +20,7 @@ class Win32ProcessTable : public ProcessTable {
   ProcessId FindByFileName(const std::string& file_name) override;
   ProcessId Start(const std::string& path, const std::string& parameter, ShowState show,
                   const LaunchSettings& launch) override;
+  bool RelayLost(ProcessId program) override;
   std::string LookUpProgram(const std::string& name) override;
   std::string ProgramPath(ProcessId pid) override;
   uint64_t StartedAt(ProcessId pid) override;
@@ -41,6 +42,7 @@ class Win32ProcessTable : public ProcessTable {
   struct Started {
     ScopedHandle process;
     ScopedHandle job;
+    ScopedHandle relay;  // invalid where it has none
   };
   // The job of `pid` when this table started it and it still runs (the id is then its own).
   HANDLE JobOf(ProcessId pid);
