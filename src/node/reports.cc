@@ -69,8 +69,9 @@ void FileErrorLog::Append(const std::string& line) {
       size_ = 0;
     }
     // UTF-8 on every system: a path of any script is logged as it is, never as "?".
-    files_.AppendUtf8(path, line);
-    *size_ += line.size();
+    const std::string written = *size_ == 0 && marked_ ? "\xEF\xBB\xBF" + line : line;
+    files_.AppendUtf8(path, written);
+    *size_ += written.size();
   });
 }
 

@@ -26,8 +26,11 @@ class FileErrorLog : public ErrorLog {
   using Clock = std::function<int64_t()>;  // milliseconds, monotonic
 
   // `values` is read at every report: before start-up fixes AppPath, lines go to the root's Data.
-  FileErrorLog(FileSystem& files, const AppValues& values, Clock now = SteadyMilliseconds)
-      : files_(files), values_(values), now_(std::move(now)) {}
+  // `marked`: each new log file starts with UTF-8's mark, by which every Notepad reads it as
+  // UTF-8 (Windows), where an older one takes the code page.
+  FileErrorLog(FileSystem& files, const AppValues& values, bool marked = false,
+               Clock now = SteadyMilliseconds)
+      : files_(files), values_(values), marked_(marked), now_(std::move(now)) {}
   ~FileErrorLog() override;
 
   using ErrorLog::WriteErrorLog;
@@ -43,6 +46,7 @@ class FileErrorLog : public ErrorLog {
 
   FileSystem& files_;
   const AppValues& values_;
+  bool marked_;
   Clock now_;
   bool said_lost_ = false;
   std::string last_line_;

@@ -12,7 +12,7 @@ namespace varnix {
 VarnixForm::VarnixForm(NodeServices services, SupervisorFactory make_supervisor)
     : services_(services),
       makeSupervisor_(std::move(make_supervisor)),
-      log_(services.files, values_),
+      log_(services.files, values_, services.machine.Paths().separator() == '\\'),
       queue_(log_),
       events_(queue_, services.machine),
       global_(services.machine, services.files, log_, events_, values_) {

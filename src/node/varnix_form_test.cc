@@ -185,7 +185,7 @@ TEST(ReportsTest, TheLogHoldsRepeatsBackAndStartsAnewPastItsSize) {
   values.AppPath = "/opt/varnix";
   int64_t now = 0;
   {
-    FileErrorLog log(files, values, [&] { return now; });
+    FileErrorLog log(files, values, false, [&] { return now; });
     for (int i = 0; i < 5; ++i) log.WriteErrorLog("From XAP", "", Failure{457, "Duplicate", 100});
     log.WriteErrorLog(kLogType, "Other");
     now += FileErrorLog::kRepeatWindowMs;
@@ -196,13 +196,21 @@ TEST(ReportsTest, TheLogHoldsRepeatsBackAndStartsAnewPastItsSize) {
             "From XAP  100 Duplicate\r\nFrom XAP  100 Duplicate (4 more times)\r\n"
             "Korvane Other 0 \r\nKorvane Other 0 \r\nKorvane Other 0  (1 more times)\r\n");
 
-  FileErrorLog log(files, values, [&] { return now; });
+  FileErrorLog log(files, values, false, [&] { return now; });
   const std::string line(999, 'x');
   for (int i = 0; i < 1100; ++i) log.WriteErrorLog(kLogType, line + std::to_string(i));
   EXPECT_LE(files.files["/opt/varnix/Data/Korvane.old.txt"].size(), FileErrorLog::kMaxBytes);
   EXPECT_GT(files.files["/opt/varnix/Data/Korvane.old.txt"].size(), FileErrorLog::kMaxBytes / 2);
   EXPECT_LT(files.files[values.LogFile()].size(), FileErrorLog::kMaxBytes / 2);
   EXPECT_NE(files.files[values.LogFile()].find(line + "1099"), std::string::npos);
+
+  // Marked for Windows' Notepad: each new file once, at its start.
+  FakeFileSystem marked_files;
+  FileErrorLog marked(marked_files, values, true, [&] { return now; });
+  marked.WriteErrorLog(kLogType, "Überwachung");
+  marked.WriteErrorLog(kLogType, "Again");
+  EXPECT_EQ(marked_files.files[values.LogFile()],
+            "\xEF\xBB\xBFKorvane Überwachung 0 \r\nKorvane Again 0 \r\n");
 }
 
 // Every Windows is named as what it is; Windows 10 and 11 are no Windows 2000.
