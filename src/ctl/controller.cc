@@ -11,6 +11,7 @@
 #include "core/text.h"
 #include "core/unix_time.h"
 #include "core/wake_on_lan.h"
+#include "core/wire_text.h"
 #include "platform/command_line.h"
 #include "platform/terminal.h"
 #include "supervision/program_log.h"
@@ -30,7 +31,8 @@ std::string Seconds(int milliseconds) {
 
 // A word without a folder: a bare program name, or a declared program's.
 bool IsBareWord(const std::string& path) {
-  return !path.empty() && path.find_first_of("/\\:") == std::string::npos;
+  // A name in letters the code page lacks is carried with them written out, "\\u{421}".
+  return !path.empty() && FromCarriedForm(path).find_first_of("/\\:") == std::string::npos;
 }
 
 bool IsEvent(const Heard& heard) { return EqualsIgnoringCase(heard.klass, "Homeseer.Event"); }

@@ -29,7 +29,11 @@ void Complain(const std::string& text) { varnix::WriteText(stderr, "varnixctl: "
 std::string Unsendable(const std::vector<std::string>& words, varnix::CtlCommand& command) {
   const std::string typed = command.path;
   if (!typed.empty() && !varnix::WhyNotCarried(typed).empty()) {
-    const std::string carried = varnix::PathTheWireCarries(typed);
+    // A bare word may be a declared program's name, which the node knows in the form the
+    // wire carries; a path goes by the short names the system keeps.
+    const bool bare = typed.find_first_of("/\\:") == std::string::npos;
+    const std::string carried =
+        bare ? varnix::CarriedForm(typed) : varnix::PathTheWireCarries(typed);
     if (!carried.empty()) command.path = carried;
   }
   for (const std::string& word : words) {

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/text.h"
+#include "core/wire_text.h"
 
 namespace varnix {
 namespace {
@@ -171,7 +172,7 @@ size_t Characters(std::string_view text) {
   }));
 }
 
-std::string Escaped(std::string_view text) { return ShownSafely(text); }
+std::string Escaped(std::string_view text) { return ShownSafely(FromCarriedForm(text)); }
 
 std::string AlignColumns(const std::vector<std::vector<std::string>>& unescaped) {
   std::vector<std::vector<std::string>> rows;
@@ -201,7 +202,7 @@ std::string JsonLine(const Heard& heard) {
                      ",\"message\":" + JsonString(heard.section) +
                      ",\"verified\":" + (heard.verified ? "true" : "false");
   for (const auto& [name, value] : heard.items) {
-    line += "," + JsonString(name) + ":" + JsonString(value);
+    line += "," + JsonString(name) + ":" + JsonString(FromCarriedForm(value));
   }
   return line + "}";
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
+#include "core/wire_text.h"
 
 namespace varnix {
 namespace {
@@ -43,6 +44,15 @@ TEST(ReportViewTest, ShowsStatesAndKeepsRemoteTextHarmless) {
   EXPECT_EQ(state({{"PID", "0"}, {"ExitCode", "1"}}), "exit 1");
   EXPECT_EQ(state({{"PID", "7"}, {"Output", "not kept: its relay ended at 20:06"}}),
             "running, output not kept: its relay ended at 20:06");
+
+  // A name in letters the wire's code page lacks goes out with them written as numbers, and
+  // is shown as it was; a number that is no such letter stays as it came.
+  const std::string name = "Счётчик Überwachung";
+  EXPECT_TRUE(WhyNotCarried(CarriedForm(name)).empty());
+  EXPECT_EQ(FromCarriedForm(CarriedForm(name)), name);
+  EXPECT_EQ(FromCarriedForm("\\u{421}\\u{41}\\u{D800}\\u{110000}\\u{42"),
+            "С\\u{41}\\u{D800}\\u{110000}\\u{42");
+  EXPECT_EQ(Escaped("\\u{421}\x1b"), "С\\x1b");
 
   struct Row {
     std::string in;

@@ -7,6 +7,7 @@
 
 #include "core/steps.h"
 #include "core/text.h"
+#include "core/wire_text.h"
 #include "settings/access_rules.h"
 #include "settings/ini_tool.h"
 
@@ -388,6 +389,10 @@ const DeclaredProgram* FindDeclared(const std::vector<DeclaredProgram>& programs
                                     std::string_view name) {
   for (const DeclaredProgram& program : programs) {
     if (EqualsIgnoringCase(program.name, name)) return &program;
+  }
+  // Named as the wire carried it, with letters its code page lacks written out.
+  for (const DeclaredProgram& program : programs) {
+    if (EqualsIgnoringCase(CarriedForm(program.name), name)) return &program;
   }
   return nullptr;
 }

@@ -6,6 +6,7 @@
 
 #include "core/steps.h"
 #include "core/text.h"
+#include "platform/text_encoding.h"
 #include "supervision/program_log.h"
 #include "xap/packed_items.h"
 
@@ -218,8 +219,13 @@ void ProcessRegistry::SendNotification(Status& record) {
   const auto item = [&](std::string_view name, const std::string& value) {
     AppendItem(text, name, value);
   };
+  // A folder named in letters the code page lacks goes by the short name the system keeps.
+  const auto path_item = [&](std::string_view name, const std::string& path) {
+    const std::string carried = PathTheWireCarries(path);
+    item(name, carried.empty() ? path : carried);
+  };
   step(10, [&] {
-    if (record.Path() != "Unknown") item("Path", record.Path());
+    if (record.Path() != "Unknown") path_item("Path", record.Path());
     if (record.Title() != "Unknown") item("Title", record.Title());
     item("PID", std::to_string(record.PID()));
     item("Priority", record.Priority());
@@ -235,7 +241,13 @@ void ProcessRegistry::SendNotification(Status& record) {
     if (!running && record.forced()) item("Forced", "yes");
     if (running && !record.OutputLost().empty()) item("Output", record.OutputLost());
     if (!record.Name().empty()) item("Name", record.Name());
-    for (const auto& [name, value] : record.Told()) item(name, value);
+    for (const auto& [name, value] : record.Told()) {
+      if (name == "AlreadyRunning") {
+        path_item(name, value);
+      } else {
+        item(name, value);
+      }
+    }
   });
   record.Told({});
   step(20, [&] { queue_.SendXap("", "Computer.Process", "Process.Notification", text); });

@@ -229,20 +229,22 @@ std::string XapTransport::SendXap(const std::string& sTarget, const std::string&
     }
     // The wire is in the system's code page, as every peer expects.
     if (sendSocket_ == nullptr) return;
-    const std::string text =
+    std::string text =
         OneSectionMessage(xapHeaderPrefix_, sClass, xapSource_, sTarget, sSection, items);
-    // A letter the code page lacks would go out as "?", and name another file: not sent, and
-    // said in the log, once a minute at most (a pass may try every ten seconds).
+    // A letter the code page lacks would go out as "?", and name another file: written out
+    // as its number instead ("\u{421}"), which names one thing and reads back; said in the
+    // log once a minute at most (a pass may send every ten seconds).
     if (const std::string why = WhyNotCarried(text); !why.empty()) {
+      text = CarriedForm(text);
       ++unsent_;
       const int64_t now = loop_.NowMilliseconds();
       if (!unsentSaidAt_ || now - *unsentSaidAt_ >= 60000) {
         unsentSaidAt_ = now;
-        log_.WriteErrorLog(kLogType, "Not sent: " + std::to_string(unsent_) + " " + sSection +
-                                         " message(s), as " + why);
+        log_.WriteErrorLog(kLogType, "Sent " + std::to_string(unsent_) + " " + sSection +
+                                         " message(s) with letters written as \\u{number}, as " +
+                                         why);
         unsent_ = 0;
       }
-      return;
     }
     sendSocket_->SendTo(sendAddress_, kXapPort, Wire(text));
   });

@@ -128,7 +128,7 @@ class XapTransport : public XapSender {
   Machine& machine_;
   SocketsLayer& sockets_;
   ErrorLog& log_;
-  // Messages held back since the last word of it, for letters the code page lacks.
+  // Messages sent with letters the code page lacks written out, since the last word of it.
   int64_t unsent_ = 0;
   std::optional<int64_t> unsentSaidAt_;
 

@@ -382,6 +382,23 @@ TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
     return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(row[1])));
   }));
+  // Declared under a name in those letters: listed, queried, its log asked for, started and
+  // stopped by that name, each answer in words. (varnixctl writes UTF-8 into the file that
+  // this test reads in the code page.)
+  EndNodeAndHearItOut();
+  const std::string ini = Path("Config") + "\\programs.ini";
+  platform_.files->Empty(ini);
+  platform_.files->AppendUtf8(ini, "\xEF\xBB\xBF[Program Счётчик]\r\nPath=" + program +
+                                       "\r\nParameter=--helper polite\r\nStart=manual\r\n");
+  StartNode();
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  const std::string shown = TextFromCodePage("Счётчик");
+  EXPECT_THAT(CtlOk({"list"}).output, HasSubstr(shown + " "));
+  EXPECT_THAT(CtlOk({"start", "Счётчик"}).output, HasSubstr(" running"));
+  EXPECT_THAT(CtlOk({"query", "Счётчик"}).output, HasSubstr(" running"));
+  EXPECT_THAT(CtlOk({"start", "Счётчик"}).output, HasSubstr(" running"));
+  EXPECT_THAT(CtlOk({"logs", "Счётчик"}).output, HasSubstr("no output kept for " + shown));
+  CtlOk({"stop", "Счётчик"});
   // A file that is not here has no short name to go by: refused, with what to do.
   const Ran elsewhere = Ctl({"start", "C:\\Надзор\\x.exe"});
   EXPECT_EQ(elsewhere.code, CodePageName() == "code page 65001" ? 1 : 2) << elsewhere.output;
