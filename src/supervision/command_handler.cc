@@ -568,13 +568,26 @@ void CommandHandler::ProcessControl(XapMessage& message, bool isForMe) {
       std::erase(waiting_, declared);
       SavePromises();
     }
+    // A record of a run that had ended already: its old end is not what this stop did.
+    const std::optional<size_t> before = Match(Title, Path);
+    const bool ran = before && registry_.ProcessList()[*before]->PID() != 0;
     if (!Stop(Path, Title, declared)) return;
     // Looked up afresh: a pass may have run while the program was closing.
     if (const std::optional<size_t> index = Match(Title, Path)) {
       auto& list = registry_.ProcessList();
-      list[*index]->Ended();
-      if (operations_.LastStopForced()) list[*index]->Forced();
-      registry_.SendNotification(*list[*index]);
+      Status& record = *list[*index];
+      record.Ended();
+      if (operations_.LastStopForced()) record.Forced();
+      if (!ran && record.PID() == 0) {
+        // Said to run no more, not to have ended just now as it did before.
+        std::unique_ptr<Status> told = registry_.NewStatus();
+        told->Path(record.Path());
+        told->Title(record.Title());
+        told->Name(record.Name());
+        registry_.SendNotification(*told);
+      } else {
+        registry_.SendNotification(record);
+      }
       list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
     }
   } else if (lower == "restart") {

@@ -191,6 +191,19 @@ TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) 
   EXPECT_NE(ends[1].find("|Elapsed=|Ended="), std::string::npos) << ends[1];
 }
 
+// A stop of a program whose run has ended tells that nothing runs, not that old end anew.
+TEST_F(CommandHandlerTest, AStopOfAProgramThatHasEndedSaysNothingRuns) {
+  Control("Action=start\nPath=/opt/app/notes\n");
+  handler_.SupervisionPass();
+  table_.processes[100].alive = false;
+  table_.processes[100].exit = ExitStatus{0, ""};
+  handler_.SupervisionPass();
+  Sent();
+  Control("Action=stop\nPath=/opt/app/notes\n");
+  EXPECT_EQ(Sent(), std::vector<std::string>{"process.notification|Path=/opt/app/notes|PID=0|"
+                                             "Priority=Unknown|CPU=|RAM=|Elapsed="});
+}
+
 // A full registry makes room by dropping the oldest record that serves nothing: not
 // auto-reported, its program not running. When none may go, the request is still answered.
 TEST_F(CommandHandlerTest, AFullRegistryDropsTheOldestIdleRecordOrAddsNone) {
