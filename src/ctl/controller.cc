@@ -312,9 +312,13 @@ int Controller::Program(const std::string& target) {
     table_.Take(*told);
     if (const std::string running = told->Item("AlreadyRunning"); starts && !running.empty()) {
       // The file asked for runs already, or another of its file name does in its place.
-      // The node names the very file asked for (through a link too) as it was asked for.
+      // The node names the very file asked for (through a link too) as it was asked for, and
+      // a declared program asked for by its name as its own run's file. A file of the bare
+      // name in another folder is no such run, whoever started it.
+      const bool declared =
+          IsBareWord(command_.path) && EqualsIgnoringCase(told->Item("Name"), command_.path);
       const bool same = EqualsIgnoringCase(running, command_.path) ||
-                        (AboutTheProgram(*told) && EqualsIgnoringCase(running, told->Item("Path")));
+                        (declared && EqualsIgnoringCase(running, told->Item("Path")));
       if (!command_.json) {
         Print(Escaped(target + ": already running as " + running + " (PID " +
                       told->Item("PID", "0") + "); nothing started") +

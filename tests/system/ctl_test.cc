@@ -337,6 +337,12 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
       << second.output;
   CtlOk({"stop", "vxbare"});
   EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
+  // The other folder's copy running, the bare name, which finds the first, starts nothing and
+  // says so with status 1: another file runs in its place.
+  CtlOk({"start", other, "--", "--helper", "polite"});
+  const Ran namesake = Ctl({"start", "vxbare"});
+  EXPECT_EQ(namesake.code, 1) << namesake.output;
+  CtlOk({"stop", other});
 
   EXPECT_EQ(Ctl({"start", "vxnowhere"}).code, 1);
   EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
