@@ -391,8 +391,10 @@ const DeclaredProgram* FindDeclared(const std::vector<DeclaredProgram>& programs
     if (EqualsIgnoringCase(program.name, name)) return &program;
   }
   // Named as the wire carried it, with letters its code page lacks written out.
-  for (const DeclaredProgram& program : programs) {
-    if (EqualsIgnoringCase(CarriedForm(program.name), name)) return &program;
+  if (const std::string plain = FromCarriedForm(name); plain != name) {
+    for (const DeclaredProgram& program : programs) {
+      if (EqualsIgnoringCase(program.name, plain)) return &program;
+    }
   }
   return nullptr;
 }

@@ -236,14 +236,14 @@ std::string XapTransport::SendXap(const std::string& sTarget, const std::string&
     // log once a minute at most (a pass may send every ten seconds).
     if (const std::string why = WhyNotCarried(text); !why.empty()) {
       text = CarriedForm(text);
-      ++unsent_;
+      ++carried_;
       const int64_t now = loop_.NowMilliseconds();
-      if (!unsentSaidAt_ || now - *unsentSaidAt_ >= 60000) {
-        unsentSaidAt_ = now;
-        log_.WriteErrorLog(kLogType, "Sent " + std::to_string(unsent_) + " " + sSection +
+      if (!carriedSaidAt_ || now - *carriedSaidAt_ >= 60000) {
+        carriedSaidAt_ = now;
+        log_.WriteErrorLog(kLogType, "Sent " + std::to_string(carried_) + " " + sSection +
                                          " message(s) with letters written as \\u{number}, as " +
                                          why);
-        unsent_ = 0;
+        carried_ = 0;
       }
     }
     sendSocket_->SendTo(sendAddress_, kXapPort, Wire(text));

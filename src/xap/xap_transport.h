@@ -129,8 +129,8 @@ class XapTransport : public XapSender {
   SocketsLayer& sockets_;
   ErrorLog& log_;
   // Messages sent with letters the code page lacks written out, since the last word of it.
-  int64_t unsent_ = 0;
-  std::optional<int64_t> unsentSaidAt_;
+  int64_t carried_ = 0;
+  std::optional<int64_t> carriedSaidAt_;
 
   std::string localIP_;
   std::string sendAddress_;

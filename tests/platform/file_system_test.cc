@@ -32,6 +32,13 @@ TEST(FileSystemTest, ReadsWritesAppendsAndCopiesBytesUnchanged) {
   EXPECT_EQ(files.ReadAll(folder.path("b.txt")), "short");
   files.Copy(path, folder.path("b.txt"));
   EXPECT_EQ(files.ReadAll(folder.path("b.txt")), "") << "a copy replaces an older one";
+  files.WriteAll(path, "0123456789");
+  EXPECT_EQ(files.ReadEnd(path, 4), "6789");
+  EXPECT_EQ(files.ReadStart(path, 4), "0123");
+#ifdef __linux__
+  // A file that tells no size is read to its end all the same.
+  EXPECT_NE(files.ReadAll("/proc/self/status").find("\nPid:"), std::string::npos);
+#endif
 
   const std::string sub = folder.path("sub");
   files.CreateFolder(sub);

@@ -85,17 +85,23 @@ std::string ReadShared(const std::string& path, size_t max_bytes, bool from_end)
   }
   const auto size = static_cast<uint64_t>(status.st_size);
   const uint64_t start = from_end && size > max_bytes ? size - max_bytes : 0;
-  std::string bytes;
-  char buffer[65536];
-  for (off_t at = static_cast<off_t>(start); bytes.size() < max_bytes;) {
-    const ssize_t got =
-        ::pread(fd.get(), buffer, std::min(sizeof buffer, max_bytes - bytes.size()), at);
+  // As long as the file was when opened, straight into the text; then whatever a file that
+  // grew, or tells no size (/proc), holds past that.
+  std::string bytes(static_cast<size_t>(std::min<uint64_t>(size - start, max_bytes)), '\0');
+  size_t filled = 0;
+  char more[4096];
+  while (filled < max_bytes) {
+    const bool within = filled < bytes.size();
+    char* into = within ? bytes.data() + filled : more;
+    const size_t room = within ? bytes.size() - filled : std::min(sizeof more, max_bytes - filled);
+    const ssize_t got = ::pread(fd.get(), into, room, static_cast<off_t>(start + filled));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) Throw("Cannot read", path);
     if (got == 0) break;
-    bytes.append(buffer, static_cast<size_t>(got));
-    at += got;
+    if (!within) bytes.append(more, static_cast<size_t>(got));
+    filled += static_cast<size_t>(got);
   }
+  bytes.resize(filled);
   return bytes;
 }
 

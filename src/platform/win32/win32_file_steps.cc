@@ -100,15 +100,27 @@ std::string ReadShared(const std::string& path, size_t max_bytes, bool from_end)
   LARGE_INTEGER start{};
   start.QuadPart = static_cast<LONGLONG>(from_end && whole > max_bytes ? whole - max_bytes : 0);
   if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) Throw("Cannot read", path);
-  std::string bytes;
-  char buffer[65536];
-  while (bytes.size() < max_bytes) {
+  // As long as the file was when opened, straight into the text; then whatever a file that
+  // grew holds past that.
+  std::string bytes(static_cast<size_t>(std::min<uint64_t>(
+                        whole - static_cast<uint64_t>(start.QuadPart), max_bytes)),
+                    '\0');
+  size_t filled = 0;
+  char more[4096];
+  while (filled < max_bytes) {
+    const bool within = filled < bytes.size();
+    char* into = within ? bytes.data() + filled : more;
+    const size_t room = within ? bytes.size() - filled : std::min(sizeof more, max_bytes - filled);
     DWORD got = 0;
-    const auto want = static_cast<DWORD>(std::min(sizeof buffer, max_bytes - bytes.size()));
-    if (!ReadFile(file.get(), buffer, want, &got, nullptr)) Throw("Cannot read", path);
+    if (!ReadFile(file.get(), into, static_cast<DWORD>(std::min<size_t>(room, 1u << 30)), &got,
+                  nullptr)) {
+      Throw("Cannot read", path);
+    }
     if (got == 0) break;
-    bytes.append(buffer, got);
+    if (!within) bytes.append(more, got);
+    filled += got;
   }
+  bytes.resize(filled);
   return bytes;
 }
 
