@@ -30,6 +30,11 @@ int RunMode(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit" && argc >= 2) return std::stoi(argv[1]);
+  // Prints its words on one line: a command whose output is a reading.
+  if (mode == "print") {
+    for (int i = 1; i < argc; ++i) std::printf(i + 1 < argc ? "%s " : "%s\n", argv[i]);
+    return 0;
+  }
   // Adds a line to FILE, then exits with CODE: a program whose runs can be counted.
   if (mode == "count" && argc >= 3) {
     std::ofstream(argv[1], std::ios::app) << "run\n";

@@ -1,8 +1,9 @@
-// The computer as a whole: its figures, and shutting it down or rebooting it after the
+// The computer as a whole: its figures and sensors, and shutting it down or rebooting it after the
 // application windows were asked to close.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "computer/computer_figures.h"
 #include "platform/machine.h"
@@ -21,6 +22,8 @@ class ComputerControl {
   virtual void TurnScreensOff() = 0;
   // The computer's figures, as ComputerFigures::Status gives them; throws Error.
   virtual StatusItems Status(const std::string& address) = 0;
+  // Each sensor of the user's own with its last reading (SensorItems); none by default.
+  virtual std::vector<StatusItems> Sensors() { return {}; }
 };
 
 }  // namespace varnix

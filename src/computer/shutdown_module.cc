@@ -69,4 +69,13 @@ void ShutdownModule::CloseWindowsAndReboot() {
   if (!windows_.Ending()) RebootComputer(true);
 }
 
+std::vector<StatusItems> ShutdownModule::Sensors() {
+  std::vector<StatusItems> sensors;
+  if (sensors_ == nullptr) return sensors;
+  for (const auto& [declared, reading] : sensors_->Readings()) {
+    sensors.push_back(SensorItems(declared, reading));
+  }
+  return sensors;
+}
+
 }  // namespace varnix

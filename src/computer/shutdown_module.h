@@ -4,6 +4,7 @@
 
 #include "computer/close_windows.h"
 #include "computer/computer_control.h"
+#include "computer/user_sensors.h"
 #include "core/failure.h"
 #include "platform/machine.h"
 
@@ -14,14 +15,16 @@ bool IsNtPlatform(Machine& machine);
 
 class ShutdownModule : public ComputerControl {
  public:
-  // A request the system refuses is reported through `events`.
+  // A request the system refuses is reported through `events`. `sensors`, the user's own, may
+  // be nullptr for none.
   ShutdownModule(Machine& machine, Desktop& desktop, EventLoop& loop, CloseWindows& windows,
-                 EventReport& events)
+                 EventReport& events, const UserSensors* sensors = nullptr)
       : machine_(machine),
         desktop_(desktop),
         loop_(loop),
         windows_(windows),
         events_(events),
+        sensors_(sensors),
         figures_(machine) {}
 
   void CloseWindowsAndShutdown() override;
@@ -29,6 +32,7 @@ class ShutdownModule : public ComputerControl {
   void SessionAction(SessionRequest request) override;
   void TurnScreensOff() override;
   StatusItems Status(const std::string& address) override { return figures_.Status(address); }
+  std::vector<StatusItems> Sensors() override;
   void ShutdownComputer(bool force);
   void RebootComputer(bool force);
   bool IsNtPlatform() { return varnix::IsNtPlatform(machine_); }
@@ -42,6 +46,7 @@ class ShutdownModule : public ComputerControl {
   EventLoop& loop_;
   CloseWindows& windows_;
   EventReport& events_;
+  const UserSensors* sensors_;
   ComputerFigures figures_;
 };
 

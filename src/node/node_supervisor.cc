@@ -3,11 +3,16 @@
 
 #include "computer/close_windows.h"
 #include "computer/shutdown_module.h"
+#include "computer/user_sensors.h"
 #include "core/steps.h"
+#include "platform/child_process.h"
+#include "platform/command_line.h"
 #include "settings/access_rules.h"
 #include "settings/declared_programs.h"
+#include "settings/declared_sensors.h"
 #include "supervision/command_handler.h"
 #include "supervision/process_operations.h"
+#include "xap/packed_items.h"
 
 namespace varnix {
 namespace {
@@ -54,6 +59,41 @@ std::string RelayProgram(const NodeContext& context) {
   return node;
 }
 
+// The sensors of the user's own, from settings.ini; each new reading goes out as it is taken,
+// and a reading that turns into a problem is said in the log.
+std::unique_ptr<UserSensors> MakeUserSensors(NodeContext& context) {
+  std::vector<SensorDeclaration> declared =
+      ReadDeclaredSensors(context.services.files, context.events, context.log,
+                          context.values.ConfigFolder() + "settings.ini", context.values.paths);
+  ProcessTable& processes = context.services.processes;
+  const PathRules paths = context.values.paths;
+  return std::make_unique<UserSensors>(
+      context.services.loop, context.services.files, std::move(declared),
+      context.values.DataFolderInUse() + "sensor-output.txt",
+      [&processes, paths](const SensorDeclaration& sensor, const std::string& output_file) {
+        // A bare name is found as a start finds one; the command runs without a shell.
+        std::string program = sensor.command;
+        if (program.find(paths.separator()) == std::string::npos &&
+            program.find('/') == std::string::npos) {
+          if (std::string found = processes.LookUpProgram(program); !found.empty()) {
+            program = std::move(found);
+          }
+        }
+        return StartCommand(program, SplitCommandLine(sensor.parameter), output_file,
+                            UserSensors::kMostOutputBytes);
+      },
+      [&queue = context.queue, &log = context.log](const SensorDeclaration& sensor,
+                                                   const SensorReading& now) {
+        std::string packed;
+        for (const auto& [name, value] : SensorItems(sensor, now)) AppendItem(packed, name, value);
+        queue.SendXap("", "Computer.Process", "Computer.Sensor", packed);
+        if (!now.problem.empty()) {
+          log.WriteErrorLog(kLogType,
+                            "The sensor " + sensor.name + " has no reading: " + now.problem);
+        }
+      });
+}
+
 class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
@@ -68,8 +108,9 @@ class NodeSupervisor : public Supervisor {
                   context.services.files, context.services.loop},
                  context.services.machine.CloseTracePath(context.values.DataFolderInUse()),
                  IsNtPlatform(context.services.machine), CloseWaitSeconds(context)),
+        sensors_(MakeUserSensors(context)),
         shutdown_(context.services.machine, context.services.desktop, context.services.loop,
-                  windows_, context.events),
+                  windows_, context.events, sensors_.get()),
         handler_(
             context.values, context.xap, context.queue, context.log, context.events, operations_,
             shutdown_,
@@ -111,6 +152,7 @@ class NodeSupervisor : public Supervisor {
   ProgramLogs logs_;
   ProcessOperations operations_;
   CloseWindows windows_;
+  std::unique_ptr<UserSensors> sensors_;
   ShutdownModule shutdown_;
   CommandHandler handler_;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,5 +32,14 @@ std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::string& working_folder = "",
                                                 const std::vector<std::string>& environment = {},
                                                 const std::string& output_file = "");
+
+// Starts `path` with `arguments` for a reading the node takes of its own accord: without a
+// shell, with no window and nothing to read, its standard output and standard error in
+// `output_file`, and everything it starts in one group with it, which Kill ends whole, so that
+// a command that hangs leaves nothing behind. Where the system bounds a process's files (Linux),
+// a write past `most_bytes` ends it. Throws Error when it cannot be started.
+std::unique_ptr<ChildProcess> StartCommand(const std::string& path,
+                                           const std::vector<std::string>& arguments,
+                                           const std::string& output_file, uint64_t most_bytes);
 
 }  // namespace varnix

@@ -417,6 +417,19 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
     });
     return true;
   }
+  if (query == "sensors") {
+    // A message for each sensor: answered only to a request that names this node.
+    if (!isForMe || !Allowed(trusted, "query", values_.ComputerName, source)) return true;
+    std::vector<StatusItems> sensors = computer_.Sensors();
+    if (sensors.empty()) sensors.push_back({{"Sensors", "none"}});
+    if (!WithinBudget(source, sensors.size(), sensors.size())) return true;
+    for (const StatusItems& sensor : sensors) {
+      std::string packed;
+      for (const auto& [name, value] : sensor) AppendItem(packed, name, value);
+      queue_.SendXap("", "Computer.Process", "Computer.Sensor", packed);
+    }
+    return true;
+  }
   ProcessControl(message, isForMe);
   return false;
 }

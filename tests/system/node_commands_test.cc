@@ -679,6 +679,56 @@ TEST_F(NodeCommandsTest, ARelayEndedByForceIsToldAndANewStartKeepsOutputAgain) {
 
 // A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it
 // requires holds, for a user who believes signatures are required.
+// Sensors of the user's own: each shape of command and output read as settings.ini declares
+// it, told as it is read, and all of them again to a query that names the node.
+TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
+  ASSERT_EQ(EndNode(), 0);
+  const auto sensor = [&](const std::string& name, const std::string& parameter,
+                          const std::string& more) {
+    return "[Sensor " + name + "]\r\nCommand=" + program_ + "\r\nParameter=--helper " + parameter +
+           "\r\n" + more;
+  };
+  platform_.files->WriteAll(Path("Config/settings.ini"),
+                            sensor("Fan", "print 1200.5", "Kind=number\r\nUnit=rpm\r\n") +
+                                sensor("Mode", "print eco mode", "") +
+                                sensor("Door", "print YES", "Kind=on-off\r\nInterval=5\r\n") +
+                                sensor("Slow", "later 20000 0", "Timeout=1\r\n") +
+                                sensor("Broken", "exit 2", "Kind=number\r\n") +
+                                sensor("Flood", "flood 10485760 " + Path("flood.txt"), "") +
+                                sensor("Odd", "print warm", "Kind=number\r\n"));
+  hub_->Reset();
+  seen_ = 0;
+  StartNode();
+  const std::map<std::string, std::string> expected{
+      {"Fan", "Kind=number\nUnit=rpm\nValue=1200.5"},
+      {"Mode", "Kind=text\nValue=eco mode"},
+      {"Door", "Kind=on-off\nValue=on"},
+      {"Slow", "Kind=text\nProblem=timed out after 1 s"},
+      {"Broken", "Kind=number\nProblem=exit 2"},
+      {"Flood", "Kind=text\nValue=" + std::string(15, 'x')},
+      {"Odd", "Kind=number\nProblem=not a number: warm"}};
+  for (const auto& [name, items] : expected) {
+    EXPECT_EQ(Next("Name=" + name + "\n", milliseconds(20000)),
+              "Computer.Sensor\n{\nName=" + name + "\n" + items + "\n}\n");
+    seen_ = 0;
+  }
+  const size_t asked = hub_->received().size();
+  Send("Computer.Process", "Computer.Control", "Query=Sensors\n", Target());
+  for (const auto& [name, items] : expected) {
+    seen_ = asked;
+    EXPECT_NE(Next("Name=" + name + "\n" + items), "") << name;
+  }
+#ifndef _WIN32
+  // No reading fills the disk: the flood was ended at the bound, its first line read.
+  EXPECT_FALSE(FileExists("flood.txt"));
+  EXPECT_LE(platform_.files->FileSize(Path("Data/sensor-output.txt")), 65536u);
+#endif
+  EXPECT_EQ(EndNode(), 0);
+  EXPECT_NE(
+      ReadFile("Data/Korvane.txt").find("The sensor Slow has no reading: timed out after 1 s"),
+      std::string::npos);
+}
+
 TEST_F(NodeCommandsTest, SettingsSavedByNotepadTakeEffect) {
   std::string utf16 = "\xFF\xFE";
   const std::string text = "[Access]\r\nRequireSignature=yes\r\n";

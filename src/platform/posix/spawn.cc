@@ -92,6 +92,10 @@ SpawnResult ForkAndExec(std::vector<char*>& args, char** envp, const SpawnOption
         ::sigaction(signal, &fresh, nullptr);
       }
     }
+    if (options.no_input) {
+      const int fd = ::open("/dev/null", O_RDONLY);
+      if (fd < 0 || ::dup2(fd, STDIN_FILENO) < 0) fail();
+    }
     if (output != nullptr) {
       const int fd = ::open(output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) fail();
@@ -158,6 +162,9 @@ SpawnResult Spawn(std::vector<std::string> argv, const SpawnOptions& options) {
   SpawnFileActions actions;
   if (!options.working_folder.empty()) {
     ::posix_spawn_file_actions_addchdir_np(actions.get(), options.working_folder.c_str());
+  }
+  if (options.no_input) {
+    ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
   if (!options.output_file.empty()) {
     ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, options.output_file.c_str(),

@@ -29,6 +29,7 @@ struct SpawnOptions {
   // NAME=value entries that replace or add to this program's environment.
   std::vector<std::string> environment;
   std::string output_file;  // takes standard output and standard error; empty: this program's
+  bool no_input = false;    // standard input reads nothing, not this program's
   // Descriptors of this program given to the new one under other numbers: {held, as}. Held
   // ones must not be numbered below 10, or one could be overwritten before it is given.
   std::vector<std::pair<int, int>> descriptors;

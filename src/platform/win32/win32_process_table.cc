@@ -243,43 +243,6 @@ std::optional<Pipe> OpenPipe() {
   return Pipe{ScopedHandle(read), ScopedHandle(write)};
 }
 
-// Lets the next process created inherit exactly `handles`: they are inheritable only while
-// this lives, and the attribute list names them, so that no other handle of ours (a socket,
-// inheritable as Windows makes it) goes along. The node starts one program at a time.
-class InheritOnly {
- public:
-  explicit InheritOnly(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
-    for (const HANDLE handle : handles_) {
-      SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    }
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    storage_.resize(size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
-    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
-      list_ = list;
-    } else {
-      DeleteProcThreadAttributeList(list);
-    }
-  }
-  ~InheritOnly() {
-    if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
-    for (const HANDLE handle : handles_) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
-  }
-  InheritOnly(const InheritOnly&) = delete;
-  InheritOnly& operator=(const InheritOnly&) = delete;
-
-  // Nothing where the system keeps no such list: then nothing is to be inherited at all.
-  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
-
- private:
-  std::vector<HANDLE> handles_;
-  std::vector<char> storage_;
-  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
-};
-
 // Starts the relay with the read ends as its standard input and error; the relay's process,
 // invalid where it could not be started.
 ScopedHandle StartRelay(const OutputRelay& relay, const Pipe& output, const Pipe& errors) {

@@ -1,0 +1,116 @@
+// ReadDeclaredSensors: settings.ini's [Sensor NAME] sections, read with the rules of every
+// settings file.
+#include "settings/declared_sensors.h"
+
+#include <algorithm>
+
+#include "core/steps.h"
+#include "core/text.h"
+#include "settings/ini_tool.h"
+
+namespace varnix {
+namespace {
+
+constexpr char kMissing[] = "\x01";  // no value a user can write
+constexpr std::string_view kPrefix = "Sensor ";
+constexpr const char* kKnownKeys[] = {"COMMAND", "PARAMETER", "INTERVAL",
+                                      "TIMEOUT", "UNIT",      "KIND"};
+// A unit is a few letters ("°C", "rpm", "%"); a name a few words.
+constexpr size_t kMostUnitBytes = 16;
+constexpr size_t kMostNameBytes = 64;
+
+}  // namespace
+
+std::vector<SensorDeclaration> ReadDeclaredSensors(FileSystem& files, EventReport& report,
+                                                   ErrorLog& log, const std::string& path,
+                                                   PathRules paths) {
+  std::vector<SensorDeclaration> sensors;
+  if (!files.FileExists(path)) return sensors;
+  IniTool ini(files, report, paths);
+  if (!Quietly([&] { ini.Load(path); })) {
+    log.WriteErrorLog(kLogType, "The settings file " + path + " cannot be read: no sensor is read");
+    return sensors;
+  }
+  for (const std::string& header : ini.Headers()) {
+    if (header.size() <= kPrefix.size() ||
+        !EqualsIgnoringCase(std::string_view(header).substr(0, kPrefix.size()), kPrefix)) {
+      continue;
+    }
+    SensorDeclaration sensor;
+    sensor.name = std::string(TrimSpaces(header.substr(kPrefix.size())));
+    bool usable = true;
+    const auto unusable = [&](const std::string& key, const std::string& value,
+                              const std::string& why) {
+      log.WriteErrorLog(kLogType, "The setting " + key + "=" + ShownSafely(value) + " in " + path +
+                                      ", section [" + ShownSafely(header) + "], " + why +
+                                      ": the sensor " + ShownSafely(sensor.name) + " is left out");
+      usable = false;
+    };
+    const auto read = [&](const char* key) { return ini.Read(header, key, kMissing); };
+    const auto has = [](const std::string& value) { return value != kMissing; };
+    const auto seconds = [&](const char* key, int lowest, int highest, int& into) {
+      const std::string value = read(key);
+      if (!has(value)) return;
+      const std::optional<uint64_t> number = WholeNumber(TrimSpaces(value));
+      if (!number || *number < static_cast<uint64_t>(lowest) ||
+          *number > static_cast<uint64_t>(highest)) {
+        unusable(key, value,
+                 "is not a whole number of seconds from " + std::to_string(lowest) + " to " +
+                     std::to_string(highest));
+      } else {
+        into = static_cast<int>(*number);
+      }
+    };
+
+    if (sensor.name.size() > kMostNameBytes ||
+        std::any_of(sensor.name.begin(), sensor.name.end(), IsControlByte)) {
+      unusable("[" + header + "]", "", "has a name of over 64 bytes or with a control character");
+    }
+    const std::string command = read("Command");
+    if (!has(command) || TrimSpaces(command).empty()) {
+      unusable("Command", has(command) ? command : "", "names no program file");
+    } else if (std::any_of(command.begin(), command.end(), IsControlByte)) {
+      unusable("Command", command, "holds a control character");
+    } else {
+      sensor.command = std::string(TrimSpaces(command));
+    }
+    if (const std::string value = read("Parameter"); has(value)) sensor.parameter = value;
+    seconds("Interval", 5, 86400, sensor.interval_seconds);
+    seconds("Timeout", 1, 600, sensor.timeout_seconds);
+    if (const std::string value = read("Unit"); has(value)) {
+      sensor.unit = std::string(TrimSpaces(value));
+      if (sensor.unit.size() > kMostUnitBytes ||
+          std::any_of(sensor.unit.begin(), sensor.unit.end(), IsControlByte)) {
+        unusable("Unit", value, "is over 16 bytes or holds a control character");
+      }
+    }
+    if (const std::string value = read("Kind"); has(value)) {
+      if (const std::optional<SensorKind> kind = SensorKindFromText(value)) {
+        sensor.kind = *kind;
+      } else {
+        unusable("Kind", value, "is none of number, text, on-off");
+      }
+    }
+    for (const std::string& key : ini.SectionKeys(header)) {
+      const std::string_view name = TrimSpaces(key);
+      if (std::none_of(std::begin(kKnownKeys), std::end(kKnownKeys),
+                       [&](const char* known) { return name == known; })) {
+        log.WriteErrorLog(kLogType, "The setting " + ShownSafely(key) + " in " + path +
+                                        ", section [" + ShownSafely(header) +
+                                        "], is not one the node knows: it is ignored");
+      }
+    }
+    if (sensor.name.empty()) unusable("[" + header + "]", "", "has no name");
+    if (!usable) continue;
+    if (sensors.size() == UserSensors::kMostSensors) {
+      log.WriteErrorLog(kLogType, "The sensor " + ShownSafely(sensor.name) + " in " + path +
+                                      " is left out: a computer reads at most " +
+                                      std::to_string(UserSensors::kMostSensors) + " sensors");
+      continue;
+    }
+    sensors.push_back(std::move(sensor));
+  }
+  return sensors;
+}
+
+}  // namespace varnix
