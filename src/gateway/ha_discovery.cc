@@ -2,6 +2,7 @@
 #include "gateway/ha_discovery.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
 #include "core/text.h"
@@ -59,6 +60,19 @@ HaDiscovery::HaDiscovery(RetainedPublisher& publisher, const MqttTopics& topics,
     migrate_timer_->SetEnabled(false);
     Migrate();
   });
+}
+
+std::string HaDiscovery::SensorId(const UserSensorState& sensor) {
+  const std::string word = TopicWord(sensor.name);
+  if (std::all_of(sensor.name.begin(), sensor.name.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return "sensor_" + word;
+  }
+  uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
+  for (const char c : sensor.name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(hash));
+  return "sensor_" + word + "_" + digits;
 }
 
 bool HaDiscovery::IsComputerAction(const std::string& action) {
@@ -235,6 +249,28 @@ void HaDiscovery::PublishComputer(const NodeState& node, bool mac_trusted) {
   }
   computer_figure("booted", "Booted", "booted",
                   {{"device_class", "timestamp"}, {"entity_category", "diagnostic"}});
+  // The user's own, each as the kind it declares; one with no reading is unknown, and its
+  // attributes say why.
+  const std::string sensors = topics_.Node(node, "sensors");
+  for (const UserSensorState& sensor : node.sensors) {
+    const std::string id = SensorId(sensor);
+    Json config{{"name", sensor.name},
+                {"state_topic", sensors},
+                {"value_template", "{{ value_json['" + id + "'].value }}"},
+                {"json_attributes_topic", sensors},
+                {"json_attributes_template", "{{ value_json['" + id + "'] | tojson }}"}};
+    if (sensor.kind == "on-off") {
+      config["payload_on"] = "on";
+      config["payload_off"] = "off";
+      add("binary_sensor", id, std::move(config));
+      continue;
+    }
+    if (sensor.kind == "number") {
+      config["state_class"] = "measurement";
+      if (!sensor.unit.empty()) config["unit_of_measurement"] = sensor.unit;
+    }
+    add("sensor", id, std::move(config));
+  }
   add("sensor", "address",
       {{"name", "Address"},
        {"state_topic", topics_.Node(node, "computer")},

@@ -13,6 +13,7 @@
 
 #include "gateway/gateway_config.h"
 #include "gateway/mqtt_publisher.h"
+#include "gateway/node_state.h"
 #include "platform/event_loop.h"
 
 namespace varnix {
@@ -35,6 +36,10 @@ class HaDiscovery {
   HaDiscovery(RetainedPublisher& publisher, const MqttTopics& topics, const GatewayConfig& config,
               EventLoop& loop, Say say);
 
+  // The entity id of a sensor of the user's own within its computer's device, the same for the
+  // same name ("Fan speed": sensor_fan_speed). A name beyond ASCII, whose letters the id cannot
+  // keep, gets a number of the whole name too, so that two such names stay two.
+  static std::string SensorId(const UserSensorState& sensor);
   // Whether `action` is one of the computer's buttons (shutdown, reboot, ...).
   static bool IsComputerAction(const std::string& action);
 

@@ -273,6 +273,23 @@ void MqttFace::PublishFigures(const NodeState& node) {
 
 void MqttFace::FiguresReported(const NodeState& node) { PublishFigures(node); }
 
+void MqttFace::SensorReported(const NodeState& node, const UserSensorState& /*sensor*/) {
+  // Every sensor of the computer in one kept message, each under its entity's id: a sensor
+  // with no reading is null, and why is beside it.
+  Json sensors = Json::object();
+  for (const UserSensorState& sensor : node.sensors) {
+    Json value = sensor.problem.empty() ? Json(sensor.value) : Json(nullptr);
+    if (sensor.problem.empty() && sensor.kind == "number") {
+      value = Json::parse(sensor.value, nullptr, false);
+      if (!value.is_number()) value = nullptr;
+    }
+    sensors[HaDiscovery::SensorId(sensor)] = {
+        {"value", value},
+        {"problem", sensor.problem.empty() ? Json(nullptr) : Json(sensor.problem)}};
+  }
+  publisher_.Retain(topics_.Node(node, "sensors"), DumpJson(sensors));
+}
+
 void MqttFace::NodeChanged(const NodeState& node) {
   PublishNode(node);
   PublishGatewayState();
@@ -296,7 +313,8 @@ void MqttFace::Event(const std::string& topic, const std::string& text) {
 
 void MqttFace::NodeForgotten(const NodeState& node) {
   std::set<std::string> topics = {topics_.Node(node, "availability"),
-                                  topics_.Node(node, "computer"), topics_.Node(node, "figures")};
+                                  topics_.Node(node, "computer"), topics_.Node(node, "figures"),
+                                  topics_.Node(node, "sensors")};
   for (const ProgramConfig& program : node.offered) {
     topics.insert(topics_.Program(node, program, "state"));
     topics.insert(topics_.Program(node, program, "attributes"));
@@ -453,7 +471,7 @@ void MqttFace::Message(const std::string& topic, const std::string& payload, boo
   // of the shapes below; a computer called "gateway" is a computer like any other.
   if (rest.size() < 2 || !MqttTopics::IsWord(rest[0])) return;
   const bool node_level = rest.size() == 2 && (rest[1] == "availability" || rest[1] == "computer" ||
-                                               rest[1] == "figures");
+                                               rest[1] == "figures" || rest[1] == "sensors");
   const bool state_level = rest.size() == 4 && rest[1] == "program" && rest[3] == "state";
   if (node_level || state_level) {
     if (gathering_ && retained && !payload.empty()) Gathered(rest[0], topic, rest[1], payload);

@@ -50,6 +50,7 @@ class MqttFace : public NodeObserver {
   void NodeChanged(const NodeState& node) override;
   void ProgramReported(const NodeState& node, const ProgramState& program) override;
   void FiguresReported(const NodeState& node) override;
+  void SensorReported(const NodeState& node, const UserSensorState& sensor) override;
   void NodeEvent(const NodeState& node, const std::string& text) override;
   void NodeForgotten(const NodeState& node) override;
   void GatewayNotice(const std::string& text) override;

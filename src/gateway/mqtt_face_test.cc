@@ -275,6 +275,40 @@ TEST_F(MqttFaceTest, ATemperatureSensorComesWithTheFirstProcessorTemperature) {
   EXPECT_EQ(sensor["value_template"], "{{ value_json.cpu_temperature }}");
 }
 
+TEST_F(MqttFaceTest, SensorsOfTheUsersOwnAreEntitiesOfTheirKindAndSayWhyWhenUnread) {
+  MqttFace face(
+      broker_, nodes_, config_, "gw", loop_, [](const std::string&) {}, true);
+  nodes_.AddObserver(face);
+  face.Connected();
+  Answer(nodes_, "pc1", "00:11:22:33:44:55");
+  Hear(nodes_, "pc1", "computer.sensor",
+       {{"Name", "Fan speed"}, {"Kind", "number"}, {"Unit", "rpm"}, {"Value", "1200.5"}});
+  Hear(nodes_, "pc1", "computer.sensor", {{"Name", "Door"}, {"Kind", "on-off"}, {"Value", "on"}});
+  Hear(nodes_, "pc1", "computer.sensor",
+       {{"Name", "Счётчик"}, {"Kind", "text"}, {"Problem", "timed out after 10 s"}});
+  Hear(nodes_, "pc1", "computer.sensor", {{"Sensors", "none"}});
+  const Json sensors = Json::parse(broker_.held["varnix/pc1/sensors"]);
+  EXPECT_EQ(sensors["sensor_fan_speed"], (Json{{"value", 1200.5}, {"problem", nullptr}}));
+  EXPECT_EQ(sensors["sensor_door"]["value"], "on");
+  ASSERT_EQ(sensors.size(), 3u) << sensors;
+  const std::string counter = HaDiscovery::SensorId({"Счётчик", "text", "", "", ""});
+  EXPECT_EQ(sensors[counter], (Json{{"value", nullptr}, {"problem", "timed out after 10 s"}}));
+  EXPECT_NE(counter, HaDiscovery::SensorId({"Тест", "text", "", "", ""}));
+
+  loop_.Advance(MqttFace::kDeviceEveryMs);
+  const Json components =
+      Json::parse(broker_.held["homeassistant/device/varnix_pc1/config"])["components"];
+  const Json fan = components["sensor_fan_speed"];
+  EXPECT_EQ(fan["platform"], "sensor");
+  EXPECT_EQ(fan["unit_of_measurement"], "rpm");
+  EXPECT_EQ(fan["value_template"], "{{ value_json['sensor_fan_speed'].value }}");
+  EXPECT_EQ(components["sensor_door"]["platform"], "binary_sensor");
+  EXPECT_EQ(components["sensor_door"]["payload_on"], "on");
+  EXPECT_FALSE(components[counter].contains("unit_of_measurement"));
+  EXPECT_EQ(components[counter]["json_attributes_template"],
+            "{{ value_json['" + counter + "'] | tojson }}");
+}
+
 // Two sites' gateways on one broker: each says offline and clears only what it made, and
 // publishes again what it made when someone clears it. Computers called "gateway" and
 // "gateway_<the gateway's computer>" are devices of their own, and the gateway's device under

@@ -196,6 +196,8 @@ void NodeDirectory::Hear(const Heard& heard) {
   if (answers) {
     AskForReports(*node);
     AskForList(*node);
+    // Its sensors of the user's own, which it tells by itself only as they change.
+    Request(*node, "Computer.Process", "Computer.Control", {{"Query", "Sensors"}});
   }
   if (heard.section == "process.notification" && LearnDeclared(*node, heard)) {
     Offer(*node);
@@ -208,6 +210,8 @@ void NodeDirectory::Hear(const Heard& heard) {
     HearReport(*node, heard);
   } else if (heard.section == "computer.status") {
     HearStatus(*node, heard);
+  } else if (heard.section == "computer.sensor" && node->answered) {
+    HearSensor(*node, heard);
   } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
     HearEvent(*node, heard);
   }
@@ -286,6 +290,26 @@ void NodeDirectory::HearStatus(NodeState& node, const Heard& heard) {
     Tell([&](NodeObserver& o) { o.NodeChanged(node); });
   }
   Tell([&](NodeObserver& o) { o.FiguresReported(node); });
+}
+
+void NodeDirectory::HearSensor(NodeState& node, const Heard& heard) {
+  std::optional<UserSensorState> heard_sensor = ReadSensor(heard);
+  if (!heard_sensor) return;
+  auto known = std::find_if(node.sensors.begin(), node.sensors.end(), [&](const auto& sensor) {
+    return EqualsIgnoringCase(sensor.name, heard_sensor->name);
+  });
+  if (known == node.sensors.end()) {
+    if (node.sensors.size() >= kMaxUserSensors) return;
+    node.sensors.push_back(std::move(*heard_sensor));
+    Tell([&](NodeObserver& o) { o.NodeChanged(node); });
+    Tell([&](NodeObserver& o) { o.SensorReported(node, node.sensors.back()); });
+    return;
+  }
+  // A new kind or unit is another entity in Home Assistant: its device is told again.
+  const bool changed = known->kind != heard_sensor->kind || known->unit != heard_sensor->unit;
+  *known = std::move(*heard_sensor);
+  if (changed) Tell([&](NodeObserver& o) { o.NodeChanged(node); });
+  Tell([&](NodeObserver& o) { o.SensorReported(node, *known); });
 }
 
 void NodeDirectory::HearEvent(NodeState& node, const Heard& heard) {

@@ -30,6 +30,8 @@ class NodeObserver {
   virtual void ProgramReported(const NodeState& node, const ProgramState& program) = 0;
   // The computer's own figures came (they come with every echo round).
   virtual void FiguresReported(const NodeState& /*node*/) {}
+  // A sensor of the user's own was read (NodeChanged comes first for one not known before).
+  virtual void SensorReported(const NodeState& /*node*/, const UserSensorState& /*sensor*/) {}
   // The node's event text (a failure, a refusal).
   virtual void NodeEvent(const NodeState& node, const std::string& text) = 0;
   // The node is forgotten (silent too long, or a stranger making room): what was said of it
@@ -117,6 +119,7 @@ class NodeDirectory {
   // One handler for each kind of message a node sends beside its echo and heartbeat.
   void HearReport(NodeState& node, const Heard& heard);
   void HearStatus(NodeState& node, const Heard& heard);
+  void HearSensor(NodeState& node, const Heard& heard);
   void HearEvent(NodeState& node, const Heard& heard);
   // A run of `program` that failed, told as its event with its last lines (bounded).
   void TellFailure(const NodeState& node, ProgramState& program);

@@ -104,4 +104,20 @@ NodeFigures ReadFigures(const Heard& heard) {
   return figures;
 }
 
+std::optional<UserSensorState> ReadSensor(const Heard& heard) {
+  UserSensorState sensor;
+  sensor.name = heard.Item("Name");
+  sensor.kind = LowerCase(heard.Item("Kind"));
+  // The node's own bounds: a name of 64 bytes, a unit of 16.
+  if (sensor.name.empty() || sensor.name.size() > 64 ||
+      (sensor.kind != "number" && sensor.kind != "text" && sensor.kind != "on-off")) {
+    return std::nullopt;
+  }
+  sensor.unit = heard.Item("Unit");
+  if (sensor.unit.size() > 16) sensor.unit.clear();
+  sensor.problem = Bounded(heard.Item("Problem"));
+  if (sensor.problem.empty()) sensor.value = Bounded(heard.Item("Value"));
+  return sensor;
+}
+
 }  // namespace varnix

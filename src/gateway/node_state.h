@@ -68,6 +68,24 @@ struct NodeFigures {
   std::optional<uint64_t> MemoryPercent() const;
 };
 
+// A sensor of the user's own, as its node last told it.
+struct UserSensorState {
+  std::string name;
+  std::string kind;     // "number", "text" or "on-off"
+  std::string unit;     // "" for none
+  std::string value;    // "" with a problem
+  std::string problem;  // why there is no value; "" with one
+
+  bool operator==(const UserSensorState&) const = default;
+};
+
+// As many as a node has.
+constexpr size_t kMaxUserSensors = 32;
+
+// A Computer.Sensor message as heard; nothing when it names no sensor, or one of no known
+// kind (its node answering that it has none among them).
+std::optional<UserSensorState> ReadSensor(const Heard& heard);
+
 struct NodeState {
   std::string source;    // "qel.Process.NAME"
   std::string computer;  // NAME, as the node writes it
@@ -86,6 +104,8 @@ struct NodeState {
   std::map<std::string, int64_t> reports_asked_ms;
   int unanswered_echoes = 0;
   NodeFigures figures;
+  // Its sensors of the user's own, in the order they were first told.
+  std::vector<UserSensorState> sensors;
   // Of the interface at `address`; kept while the computer is off, since a wake needs it.
   std::string mac;
   // Keyed by the lower-cased path, so that the node's own letter case is kept in the value.

@@ -52,6 +52,16 @@ class GatewayTest : public HubFixture {
     platform_.files->WriteAll(sensor + "/temp1_input", "47125\n");
     platform_.files->WriteAll(sensor + "/temp1_label", "Tctl\n");
     ::setenv("VARNIX_SYSFS", folder_.path("sys").c_str(), 1);
+    // Sensors of the user's own, one of each kind.
+    const auto declared = [&](const std::string& name, const std::string& parameter,
+                              const std::string& more) {
+      return "[Sensor " + name + "]\nCommand=" + helper_ + "\nParameter=--helper " + parameter +
+             "\n" + more;
+    };
+    platform_.files->WriteAll(Path("Config/settings.ini"),
+                              declared("Fan", "print 1200", "Kind=number\nUnit=rpm\n") +
+                                  declared("Door", "print off", "Kind=on-off\n") +
+                                  declared("Mode", "later 9000 0", "Timeout=1\n"));
     StartNodeWithStandIns({"systemctl"});  // reboots reach a stand-in that records them
     StartGateway();
   }
@@ -181,6 +191,13 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   // with its processor's temperature once told.
   ASSERT_GE(Sees(device_topic, "\"connections\":[[\"mac\",\""), 0) << ReadFile("gateway.log");
   ASSERT_GE(Sees(device_topic, "\"cpu_temperature\""), 0) << ReadFile("gateway.log");
+  // Each sensor of the user's own as the kind it declares; one with no reading says why.
+  ASSERT_GE(Sees(device_topic, "\"sensor_mode\""), 0) << ReadFile("gateway.log");
+  EXPECT_GE(Sees(Topic("sensors"),
+                 "{\"sensor_door\":{\"problem\":null,\"value\":\"off\"},\"sensor_fan\":{"
+                 "\"problem\":null,\"value\":1200},\"sensor_mode\":{\"problem\":\"timed out "
+                 "after 1 s\",\"value\":null}}"),
+            0);
   EXPECT_GE(Sees(Topic("figures"), "\"temperatures\":{\"k10temp Tctl\":47.1}"), 0);
 
   // One config per computer, as Home Assistant's device discovery asks: its device, the
@@ -225,7 +242,10 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       {"helper_restart", {"button", {"command_topic", "payload_press"}}},
       {"helper_started", {"sensor", {"state_topic", "device_class"}}},
       {"helper_cpu", {"sensor", {"state_topic", "unit_of_measurement", "state_class"}}},
-      {"helper_memory", {"sensor", {"state_topic", "device_class", "state_class"}}}};
+      {"helper_memory", {"sensor", {"state_topic", "device_class", "state_class"}}},
+      {"sensor_fan", {"sensor", {"state_topic", "value_template", "unit_of_measurement"}}},
+      {"sensor_door", {"binary_sensor", {"state_topic", "payload_on", "json_attributes_topic"}}},
+      {"sensor_mode", {"sensor", {"state_topic", "json_attributes_template"}}}};
   EXPECT_EQ(config["components"].size(), wanted.size()) << config["components"].dump();
   for (const auto& [object, kind] : wanted) {
     ASSERT_TRUE(config["components"].contains(object)) << object;

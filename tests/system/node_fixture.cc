@@ -89,9 +89,10 @@ int NodeFixture::EndNode() {
 
 void NodeFixture::StartNodeWithStandIns(const std::vector<std::string>& commands,
                                         int close_wait_seconds) {
-  platform_.files->WriteAll(
+  // Added to what a test wrote there before.
+  platform_.files->Append(
       Path("Config/settings.ini"),
-      "[Computer]\r\nCloseWaitSeconds=" + std::to_string(close_wait_seconds) + "\r\n");
+      "\r\n[Computer]\r\nCloseWaitSeconds=" + std::to_string(close_wait_seconds) + "\r\n");
   platform_.files->CreateFolder(Path("bin"));
   for (const std::string& command : commands) {
     platform_.files->WriteAll(Path("bin/" + command),
