@@ -688,25 +688,36 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
     return "[Sensor " + name + "]\r\nCommand=" + program_ + "\r\nParameter=--helper " + parameter +
            "\r\n" + more;
   };
-  platform_.files->WriteAll(Path("Config/settings.ini"),
-                            sensor("Fan", "print 1200.5", "Kind=number\r\nUnit=rpm\r\n") +
-                                sensor("Mode", "print eco mode", "") +
-                                sensor("Door", "print YES", "Kind=on-off\r\nInterval=5\r\n") +
-                                sensor("Slow", "later 20000 0", "Timeout=1\r\n") +
-                                sensor("Broken", "exit 2", "Kind=number\r\n") +
-                                sensor("Flood", "flood 10485760 " + Path("flood.txt"), "") +
-                                sensor("Odd", "print warm", "Kind=number\r\n"));
+  platform_.files->WriteAll(
+      Path("Config/settings.ini"),
+      sensor("Fan", "print 1200.5", "Kind=number\r\nUnit=rpm\r\n") +
+          sensor("Mode", "print eco mode", "") +
+          sensor("Door", "print YES", "Kind=on-off\r\nInterval=5\r\n") +
+          sensor("Slow", "later 20000 0", "Timeout=1\r\n") +
+          sensor("Broken", "exit 2", "Kind=number\r\n") +
+          sensor("Flood", "flood 10485760 " + Path("flood.txt"), "") +
+          sensor("Odd", "print warm", "Kind=number\r\n") +
+#ifdef _WIN32
+          // A batch file is a command line of its own, run by the system's interpreter.
+          "[Sensor Batch]\r\nCommand=" + Path("reading.bat") + "\r\nKind=number\r\n" +
+#endif
+          "");
+#ifdef _WIN32
+  platform_.files->WriteAll(Path("reading.bat"), "@echo off\r\necho 42\r\n");
+#endif
   hub_->Reset();
   seen_ = 0;
   StartNode();
-  const std::map<std::string, std::string> expected{
-      {"Fan", "Kind=number\nUnit=rpm\nValue=1200.5"},
-      {"Mode", "Kind=text\nValue=eco mode"},
-      {"Door", "Kind=on-off\nValue=on"},
-      {"Slow", "Kind=text\nProblem=timed out after 1 s"},
-      {"Broken", "Kind=number\nProblem=exit 2"},
-      {"Flood", "Kind=text\nValue=" + std::string(15, 'x')},
-      {"Odd", "Kind=number\nProblem=not a number: warm"}};
+  std::map<std::string, std::string> expected{{"Fan", "Kind=number\nUnit=rpm\nValue=1200.5"},
+                                              {"Mode", "Kind=text\nValue=eco mode"},
+                                              {"Door", "Kind=on-off\nValue=on"},
+                                              {"Slow", "Kind=text\nProblem=timed out after 1 s"},
+                                              {"Broken", "Kind=number\nProblem=exit 2"},
+                                              {"Flood", "Kind=text\nValue=" + std::string(15, 'x')},
+                                              {"Odd", "Kind=number\nProblem=not a number: warm"}};
+#ifdef _WIN32
+  expected["Batch"] = "Kind=number\nValue=42";
+#endif
   for (const auto& [name, items] : expected) {
     EXPECT_EQ(Next("Name=" + name + "\n", milliseconds(20000)),
               "Computer.Sensor\n{\nName=" + name + "\n" + items + "\n}\n");
