@@ -9,7 +9,8 @@ if [ "${1:-}" = "test" ]; then
              g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils libx11-dev
              iproute2 util-linux libfltk1.3-dev x11-apps imagemagick
              openbox xterm xdotool tmux systemd hostname stress-ng mosquitto mosquitto-clients
-             libxss-dev chromium chromium-driver python3-selenium python3-voluptuous openssl unzip)
+             libxss-dev chromium chromium-driver python3-selenium python3-voluptuous openssl unzip
+             dbus-daemon dbus-bin python3-dbus python3-gi)
 fi
 
 missing=()

@@ -69,6 +69,14 @@ void ShutdownModule::CloseWindowsAndReboot() {
   if (!windows_.Ending()) RebootComputer(true);
 }
 
+StatusItems ShutdownModule::Status(const std::string& address) {
+  StatusItems items = figures_.Status(address);
+  if (presence_ != nullptr) {
+    for (auto& item : PresenceItems(presence_->Now())) items.push_back(std::move(item));
+  }
+  return items;
+}
+
 std::vector<StatusItems> ShutdownModule::Sensors() {
   std::vector<StatusItems> sensors;
   if (sensors_ == nullptr) return sensors;

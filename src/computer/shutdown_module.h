@@ -4,6 +4,7 @@
 
 #include "computer/close_windows.h"
 #include "computer/computer_control.h"
+#include "computer/presence_report.h"
 #include "computer/user_sensors.h"
 #include "core/failure.h"
 #include "platform/machine.h"
@@ -15,23 +16,25 @@ bool IsNtPlatform(Machine& machine);
 
 class ShutdownModule : public ComputerControl {
  public:
-  // A request the system refuses is reported through `events`. `sensors`, the user's own, may
-  // be nullptr for none.
+  // A request the system refuses is reported through `events`. `sensors`, the user's own, and
+  // `presence`, who is at the computer, may each be nullptr for none.
   ShutdownModule(Machine& machine, Desktop& desktop, EventLoop& loop, CloseWindows& windows,
-                 EventReport& events, const UserSensors* sensors = nullptr)
+                 EventReport& events, const UserSensors* sensors = nullptr,
+                 PresenceReport* presence = nullptr)
       : machine_(machine),
         desktop_(desktop),
         loop_(loop),
         windows_(windows),
         events_(events),
         sensors_(sensors),
+        presence_(presence),
         figures_(machine) {}
 
   void CloseWindowsAndShutdown() override;
   void CloseWindowsAndReboot() override;
   void SessionAction(SessionRequest request) override;
   void TurnScreensOff() override;
-  StatusItems Status(const std::string& address) override { return figures_.Status(address); }
+  StatusItems Status(const std::string& address) override;
   std::vector<StatusItems> Sensors() override;
   void ShutdownComputer(bool force);
   void RebootComputer(bool force);
@@ -47,6 +50,7 @@ class ShutdownModule : public ComputerControl {
   CloseWindows& windows_;
   EventReport& events_;
   const UserSensors* sensors_;
+  PresenceReport* presence_;
   ComputerFigures figures_;
 };
 

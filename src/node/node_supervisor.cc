@@ -2,6 +2,7 @@
 #include "node/node_supervisor.h"
 
 #include "computer/close_windows.h"
+#include "computer/presence_report.h"
 #include "computer/shutdown_module.h"
 #include "computer/user_sensors.h"
 #include "core/steps.h"
@@ -94,6 +95,21 @@ std::unique_ptr<UserSensors> MakeUserSensors(NodeContext& context) {
       });
 }
 
+// Who is at the computer; a new user, a lock or an unlock goes out at once as Computer.Presence,
+// and a presence the system cannot tell is said in the log.
+std::unique_ptr<PresenceReport> MakePresenceReport(NodeContext& context) {
+  return std::make_unique<PresenceReport>(
+      context.services.machine, context.services.loop,
+      [&queue = context.queue, &log = context.log](const Presence& now) {
+        std::string packed;
+        for (const auto& [name, value] : PresenceItems(now)) AppendItem(packed, name, value);
+        queue.SendXap("", "Computer.Process", "Computer.Presence", packed);
+        if (!now.problem.empty()) {
+          log.WriteErrorLog(kLogType, "Who is at this computer is not known: " + now.problem);
+        }
+      });
+}
+
 class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
@@ -109,8 +125,9 @@ class NodeSupervisor : public Supervisor {
                  context.services.machine.CloseTracePath(context.values.DataFolderInUse()),
                  IsNtPlatform(context.services.machine), CloseWaitSeconds(context)),
         sensors_(MakeUserSensors(context)),
+        presence_(MakePresenceReport(context)),
         shutdown_(context.services.machine, context.services.desktop, context.services.loop,
-                  windows_, context.events, sensors_.get()),
+                  windows_, context.events, sensors_.get(), presence_.get()),
         handler_(
             context.values, context.xap, context.queue, context.log, context.events, operations_,
             shutdown_,
@@ -145,7 +162,10 @@ class NodeSupervisor : public Supervisor {
   NodeSupervisor& operator=(const NodeSupervisor&) = delete;
 
   void Readmessage(const std::string& text) override { handler_.Readmessage(text); }
-  void SupervisionPass() override { handler_.SupervisionPass(); }
+  void SupervisionPass() override {
+    handler_.SupervisionPass();
+    presence_->Pass();
+  }
 
  private:
   EventLoop& loop_;
@@ -153,6 +173,7 @@ class NodeSupervisor : public Supervisor {
   ProcessOperations operations_;
   CloseWindows windows_;
   std::unique_ptr<UserSensors> sensors_;
+  std::unique_ptr<PresenceReport> presence_;
   ShutdownModule shutdown_;
   CommandHandler handler_;
 };

@@ -7,8 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/event_loop.h"
 #include "platform/path_rules.h"
 
 namespace varnix {
@@ -54,6 +56,43 @@ struct Temperature {
   bool processor = false;  // it measures the processor itself
 };
 
+// Who is at the computer: the user of its active local session, whether that session is
+// locked, and how long it has been idle.
+struct Presence {
+  std::string problem;   // why none of this can be known here; "" when it is known
+  bool session = false;  // a local session is active at all
+  std::string user;
+  std::optional<bool> locked;            // nothing where the system does not tell
+  std::optional<uint64_t> idle_seconds;  // 0 while the session is in use
+
+  bool operator==(const Presence&) const = default;
+};
+
+// Follows who is at the computer as the system tells it.
+class PresenceWatch {
+ public:
+  virtual ~PresenceWatch() = default;
+  // As it is now; a problem where the system cannot say (and is asked again next time).
+  virtual Presence Now() = 0;
+  // Whether the system tells each change as it comes; where it does not, the caller looks
+  // again when it wakes for something else.
+  virtual bool TellsChanges() const { return false; }
+};
+
+// Where this system's way to it is not built, or not there: says why, each time.
+class UnknownPresence : public PresenceWatch {
+ public:
+  explicit UnknownPresence(std::string why) : why_(std::move(why)) {}
+  Presence Now() override {
+    Presence presence;
+    presence.problem = why_;
+    return presence;
+  }
+
+ private:
+  std::string why_;
+};
+
 // What SessionAction asks of the system.
 enum class SessionRequest { kSleep, kHibernate, kLock, kLogoff };
 
@@ -86,6 +125,12 @@ class Machine {
   // The temperature sensors the system shows without a driver of the user's own; none where it
   // shows none, or where this system's way to them is not built.
   virtual std::vector<Temperature> Temperatures() { return {}; }
+  // Follows who is at the computer; `changed` is called on `loop`'s thread when the system
+  // says something of it may have changed, never on a timer of its own.
+  virtual std::unique_ptr<PresenceWatch> WatchPresence(EventLoop& /*loop*/,
+                                                       std::function<void()> /*changed*/) {
+    return std::make_unique<UnknownPresence>("not available here");
+  }
   // The system's own name for this run of the computer, which changes at every boot and never
   // with the clock; "" where the system keeps none.
   virtual std::string BootId() { return ""; }

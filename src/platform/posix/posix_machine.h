@@ -20,6 +20,10 @@ class PosixMachine : public Machine {
   std::vector<std::string> HostNetworks() override;
   MachineFigures Figures(const std::string& address) override;
   std::vector<Temperature> Temperatures() override;
+  // From logind over the system bus: seat0's active session, its user, LockedHint and
+  // IdleSinceHint, followed by its PropertiesChanged signals.
+  std::unique_ptr<PresenceWatch> WatchPresence(EventLoop& loop,
+                                               std::function<void()> changed) override;
   std::string BootId() override;
   std::optional<OSVersion> Version() override { return std::nullopt; }
   std::string ProgramFolder() override;

@@ -18,6 +18,10 @@ class Win32Machine : public Machine {
   std::vector<std::string> HostNetworks() override;
   MachineFigures Figures(const std::string& address) override;
   std::string BootId() override;
+  // The console session through the WTS functions; looked at on the node's passes, since
+  // Windows tells session changes only to a window or a service's handler.
+  std::unique_ptr<PresenceWatch> WatchPresence(EventLoop& loop,
+                                               std::function<void()> changed) override;
   std::optional<OSVersion> Version() override;
   std::string ProgramFolder() override;
   std::string ProgramFileName() override;

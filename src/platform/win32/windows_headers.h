@@ -16,6 +16,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 #include <iphlpapi.h>
+#include <wtsapi32.h>
 // clang-format on
 
 #include <string>

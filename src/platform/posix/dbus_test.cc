@@ -1,0 +1,65 @@
+// Tests of the D-Bus wire form: a call read back, a reply in either byte order, and what is
+// cut short or no message at all.
+#include "platform/posix/dbus.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+
+namespace varnix {
+namespace {
+
+TEST(DbusTest, ACallReadsBackAsItWasMade) {
+  DbusMessage call;
+  call.serial = 9;
+  call.destination = "org.freedesktop.login1";
+  call.path = "/org/freedesktop/login1/seat/seat0";
+  call.interface = "org.freedesktop.DBus.Properties";
+  call.member = "Get";
+  const std::string bytes = DbusCall(call, {"org.freedesktop.login1.Seat", "ActiveSession"});
+  DbusMessage read;
+  EXPECT_EQ(DbusParse(bytes.substr(0, bytes.size() - 1), read), 0u) << "cut short";
+  ASSERT_EQ(DbusParse(bytes + "more", read), bytes.size());
+  EXPECT_EQ(read.type, DbusMessage::kCall);
+  EXPECT_EQ(read.serial, 9u);
+  EXPECT_EQ(read.destination, call.destination);
+  EXPECT_EQ(read.path, call.path);
+  EXPECT_EQ(read.member, "Get");
+  ASSERT_EQ(read.body.size(), 2u);
+  EXPECT_EQ(read.body[1].text, "ActiveSession");
+  EXPECT_THROW(DbusParse(std::string(16, 'x'), read), Error);
+}
+
+// logind's answer for ActiveSession, a variant of (so), as a bus of either byte order sends it.
+std::string SessionReply(bool big) {
+  const auto u32 = [&](uint32_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[big ? 3 - i : i] = static_cast<char>(value >> (8 * i));
+    return bytes;
+  };
+  std::string fields =
+      std::string("\x05\x01u\0", 4) + u32(3) + std::string("\x08\x01g\0\x01v\0", 7);
+  std::string message = std::string(big ? "B" : "l") + std::string("\x02\x00\x01", 3) + u32(26) +
+                        u32(7) + u32(static_cast<uint32_t>(fields.size())) + fields;
+  message += '\0';  // the body starts on a boundary of eight
+  message += std::string("\x04(so)\0", 6) + std::string(2, '\0') + u32(2) + std::string("c1\0", 3) +
+             '\0' + u32(5) + std::string("/s/c1\0", 6);
+  return message;
+}
+
+TEST(DbusTest, AReplyIsReadInEitherByteOrder) {
+  for (const bool big : {false, true}) {
+    DbusMessage reply;
+    const std::string bytes = SessionReply(big);
+    ASSERT_EQ(DbusParse(bytes, reply), bytes.size()) << big;
+    EXPECT_EQ(reply.type, DbusMessage::kReturn);
+    EXPECT_EQ(reply.reply_serial, 3u);
+    ASSERT_EQ(reply.body.size(), 1u);
+    ASSERT_EQ(reply.body[0].items.size(), 2u);
+    EXPECT_EQ(reply.body[0].items[0].text, "c1");
+    EXPECT_EQ(reply.body[0].items[1].text, "/s/c1");
+  }
+}
+
+}  // namespace
+}  // namespace varnix
