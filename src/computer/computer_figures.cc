@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "platform/error.h"
+
 namespace varnix {
 
 ComputerFigures::ComputerFigures(Machine& machine,
@@ -23,9 +25,10 @@ ComputerFigures::Reading ComputerFigures::Read(const MachineFigures& figures) co
   return Reading{now_(), figures.cpu_idle, figures.cpu_total};
 }
 
-void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items) {
+void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items,
+                     const std::string& why) {
   if (sensors.empty()) {
-    items.emplace_back("Temperatures", "none");
+    items.emplace_back("Temperatures", why.empty() ? "none" : "none: " + why);
     return;
   }
   // Tenths of a degree: what the sensors resolve, and no float's noise.
@@ -71,7 +74,14 @@ StatusItems ComputerFigures::Status(const std::string& address) {
                     {"Booted", std::to_string(figures.booted)},
                     {"DiskFree", std::to_string(figures.disk_free)},
                     {"MAC", figures.mac}};
-  AddTemperatures(machine_.Temperatures(), items);
+  std::vector<Temperature> sensors;
+  std::string why;
+  try {
+    sensors = machine_.Temperatures();
+  } catch (const Error& e) {
+    why = e.description();
+  }
+  AddTemperatures(sensors, items, why);
   return items;
 }
 

@@ -16,9 +16,11 @@ using StatusItems = std::vector<std::pair<std::string, std::string>>;
 
 // Up to kMostTemperatures of `sensors` as Temperature1=47.5 k10temp Tctl ... (degrees Celsius
 // first, the sensor's name after), the hottest processor sensor as CPUTemperature=47.5, and
-// Temperatures=none where there is no sensor at all.
+// Temperatures=none where there is no sensor at all ("none: `why`" where the system's way to
+// them failed).
 inline constexpr size_t kMostTemperatures = 32;
-void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items);
+void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items,
+                     const std::string& why = "");
 
 class ComputerFigures {
  public:

@@ -123,7 +123,8 @@ class Machine {
   // it). Throws Error where the system cannot give them.
   virtual MachineFigures Figures(const std::string& address) = 0;
   // The temperature sensors the system shows without a driver of the user's own; none where it
-  // shows none, or where this system's way to them is not built.
+  // shows none, or where this system's way to them is not built. Throws Error saying why where
+  // its way to them fails.
   virtual std::vector<Temperature> Temperatures() { return {}; }
   // Follows who is at the computer; `changed` is called on `loop`'s thread when the system
   // says something of it may have changed, never on a timer of its own.

@@ -406,11 +406,15 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
       for (const auto& [name, value] : computer_.Status(xap_.GetIP())) {
         AppendItem(packed, name, value);
         // Said once where the user looks: a controller shows no temperature and nothing else.
-        if (name == "Temperatures" && value == "none" && !said_no_temperatures_) {
+        if (name == "Temperatures" && value.starts_with("none") && !said_no_temperatures_) {
           said_no_temperatures_ = true;
-          log_.WriteErrorLog(kLogType,
-                             "No temperature sensor here: the system shows none that needs no "
-                             "driver of its own (on Linux, no hwmon chip nor thermal zone)");
+          log_.WriteErrorLog(
+              kLogType, "No temperature sensor here: " +
+                            (value == "none" ? std::string("the system shows none that needs no "
+                                                           "driver of its own (on Linux, no hwmon "
+                                                           "chip nor thermal zone; on Windows, no "
+                                                           "ACPI thermal zone)")
+                                             : value.substr(6)));
         }
       }
       queue_.SendXap("", "Computer.Process", "Computer.Status", packed);

@@ -18,6 +18,9 @@ class Win32Machine : public Machine {
   std::vector<std::string> HostNetworks() override;
   MachineFigures Figures(const std::string& address) override;
   std::string BootId() override;
+  // The ACPI thermal zones through WMI (MSAcpi_ThermalZoneTemperature); throws Error saying
+  // why where WMI does not show them (an account that is no administrator, no such provider).
+  std::vector<Temperature> Temperatures() override;
   // The console session through the WTS functions; looked at on the node's passes, since
   // Windows tells session changes only to a window or a service's handler.
   std::unique_ptr<PresenceWatch> WatchPresence(EventLoop& loop,
