@@ -14,9 +14,10 @@
 
 namespace varnix {
 
-// `programs` is its programs.ini; "" for none.
+// `programs` is its programs.ini, `settings` its settings.ini; "" for none.
 inline std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::string& folder,
-                                                 const std::string& programs = "") {
+                                                 const std::string& programs = "",
+                                                 const std::string& settings = "") {
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder + "/Config");
   std::filesystem::copy_file(VARNIX_NODE_BINARY, folder + "/varnix");
@@ -25,6 +26,7 @@ inline std::unique_ptr<ChildProcess> StartNodeIn(Platform& platform, const std::
                            "[Interface]\r\nBroadcastAddress=127.0.0.1\r\n"
                            "InterfaceAddress=127.0.0.1\r\n");
   if (!programs.empty()) platform.files->WriteAll(folder + "/Config/programs.ini", programs);
+  if (!settings.empty()) platform.files->WriteAll(folder + "/Config/settings.ini", settings);
   return StartChildProcess(folder + "/varnix", {}, folder);
 }
 

@@ -90,14 +90,23 @@ void BM_ReceiveBurst(benchmark::State& state) {
 }
 BENCHMARK(BM_ReceiveBurst)->Args({50000, 10})->Iterations(1)->Unit(benchmark::kSecond);
 
+// Sensors of the user's own, one of each kind and one that fails, each read every five
+// seconds: what the shortest interval costs an idle node.
+constexpr char kFourSensors[] =
+    "[Sensor Number]\nCommand=/bin/echo\nParameter=42\nKind=number\nInterval=5\n"
+    "[Sensor Text]\nCommand=/bin/echo\nParameter=eco\nInterval=5\n"
+    "[Sensor Switch]\nCommand=/bin/echo\nParameter=on\nKind=on-off\nInterval=5\n"
+    "[Sensor Failing]\nCommand=/bin/false\nKind=number\nInterval=5\n";
+
 // The real node, idle for a minute with nobody talking to it: how often it wakes, how much
-// processor time it takes, how much memory it holds.
+// processor time it takes, how much memory it holds; with no sensor of the user's own (0), and
+// with four (1).
 void BM_IdleNode(benchmark::State& state) {
   const int seconds = static_cast<int>(state.range(0));
   for (auto _ : state) {
     Platform platform = MakePlatform();
     const std::string folder = "/tmp/varnix-bench-idle";
-    auto node = StartNodeIn(platform, folder);
+    auto node = StartNodeIn(platform, folder, "", state.range(1) != 0 ? kFourSensors : "");
     std::this_thread::sleep_for(milliseconds(500));  // start-up is not idling
     const unsigned long pid = node->Pid();
     const auto switches = [&] {
@@ -118,7 +127,7 @@ void BM_IdleNode(benchmark::State& state) {
     std::filesystem::remove_all(folder);
   }
 }
-BENCHMARK(BM_IdleNode)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdleNode)->Args({60, 0})->Args({60, 1})->Iterations(1)->Unit(benchmark::kSecond);
 
 // The real node behind a hub, flooded by one sender as fast as it can with malformed datagrams
 // and requests for other nodes, then asked for an echo: how soon it answers, how much memory

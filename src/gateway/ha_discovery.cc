@@ -247,6 +247,23 @@ void HaDiscovery::PublishComputer(const NodeState& node, bool mac_trusted) {
                      {"suggested_display_precision", 1},
                      {"state_class", "measurement"}});
   }
+  // Who is at it, once its node has told it: a lock sensor is on while unlocked, as Home
+  // Assistant's lock class has it.
+  if (node.presence_sensors) {
+    computer_figure("user", "User", "user", {{"icon", "mdi:account"}});
+    Json locked{{"name", "Unlocked"},
+                {"state_topic", figures},
+                {"device_class", "lock"},
+                {"value_template",
+                 "{% if value_json.locked is none %}None{% elif value_json.locked %}OFF"
+                 "{% else %}ON{% endif %}"}};
+    add("binary_sensor", "locked", std::move(locked));
+    computer_figure("idle", "Idle", "idle_seconds",
+                    {{"device_class", "duration"},
+                     {"unit_of_measurement", "s"},
+                     {"state_class", "measurement"},
+                     {"icon", "mdi:timer-sand"}});
+  }
   computer_figure("booted", "Booted", "booted",
                   {{"device_class", "timestamp"}, {"entity_category", "diagnostic"}});
   // The user's own, each as the kind it declares; one with no reading is unknown, and its

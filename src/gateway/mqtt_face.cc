@@ -259,15 +259,21 @@ void MqttFace::PublishFigures(const NodeState& node) {
   // acknowledgement.
   publisher_.Retain(
       topics_.Node(node, "figures"),
-      DumpJson(Json{{"cpu", number(figures.cpu)},
-                    {"memory", number(figures.MemoryPercent())},
-                    {"disk_free", number(figures.disk_free)},
-                    {"disk_free_gib", Scaled(number(figures.disk_free), 30)},
-                    {"booted", figures.booted ? IsoTime(static_cast<int64_t>(*figures.booted))
-                                              : Json(nullptr)},
-                    {"cpu_temperature",
-                     figures.cpu_temperature ? Json(*figures.cpu_temperature) : Json(nullptr)},
-                    {"temperatures", temperatures}}),
+      DumpJson(Json{
+          {"cpu", number(figures.cpu)},
+          {"memory", number(figures.MemoryPercent())},
+          {"disk_free", number(figures.disk_free)},
+          {"disk_free_gib", Scaled(number(figures.disk_free), 30)},
+          {"booted",
+           figures.booted ? IsoTime(static_cast<int64_t>(*figures.booted)) : Json(nullptr)},
+          {"cpu_temperature",
+           figures.cpu_temperature ? Json(*figures.cpu_temperature) : Json(nullptr)},
+          {"temperatures", temperatures},
+          {"user", figures.user ? Json(*figures.user) : Json(nullptr)},
+          {"locked", figures.locked ? Json(*figures.locked) : Json(nullptr)},
+          {"idle_seconds", number(figures.idle_seconds)},
+          {"presence_problem",
+           figures.presence_problem.empty() ? Json(nullptr) : Json(figures.presence_problem)}}),
       MqttSession::Delivery::kAtMostOnce);
 }
 

@@ -249,7 +249,7 @@ TEST_F(MqttFaceTest, AMacJoinsTheDeviceOnlyWhenItIsTrustworthy) {
 
 // A computer's temperatures: each by its name in the figures, and a CPU temperature sensor on
 // its device from the first that measures the processor, never before.
-TEST_F(MqttFaceTest, ATemperatureSensorComesWithTheFirstProcessorTemperature) {
+TEST_F(MqttFaceTest, TemperatureAndWhoIsAtItComeWithTheirFirstWord) {
   MqttFace face(
       broker_, nodes_, config_, "gw", loop_, [](const std::string&) {}, true);
   nodes_.AddObserver(face);
@@ -273,6 +273,20 @@ TEST_F(MqttFaceTest, ATemperatureSensorComesWithTheFirstProcessorTemperature) {
   EXPECT_EQ(sensor["device_class"], "temperature");
   EXPECT_EQ(sensor["unit_of_measurement"], "°C");
   EXPECT_EQ(sensor["value_template"], "{{ value_json.cpu_temperature }}");
+
+  // Who is at it: its sensors come with the first word of it, and a lock is told at once.
+  EXPECT_FALSE(config().contains("locked"));
+  Hear(nodes_, "pc1", "computer.status",
+       {{"CPU", "5"}, {"User", "alice"}, {"Locked", "no"}, {"IdleSeconds", "30"}});
+  Hear(nodes_, "pc1", "computer.presence", {{"User", "alice"}, {"Locked", "yes"}});
+  const Json now = Json::parse(broker_.held["varnix/pc1/figures"]);
+  EXPECT_EQ(now["user"], "alice");
+  EXPECT_EQ(now["locked"], true);
+  EXPECT_EQ(now["idle_seconds"], nullptr) << "not told with the lock";
+  loop_.Advance(MqttFace::kDeviceEveryMs);
+  EXPECT_EQ(config()["locked"]["device_class"], "lock");
+  EXPECT_EQ(config()["idle"]["device_class"], "duration");
+  EXPECT_EQ(config()["user"]["value_template"], "{{ value_json.user }}");
 }
 
 TEST_F(MqttFaceTest, SensorsOfTheUsersOwnAreEntitiesOfTheirKindAndSayWhyWhenUnread) {

@@ -210,6 +210,11 @@ void NodeDirectory::Hear(const Heard& heard) {
     HearReport(*node, heard);
   } else if (heard.section == "computer.status") {
     HearStatus(*node, heard);
+  } else if (heard.section == "computer.presence" && node->answered) {
+    // Who is at it, told as it changes: its figures otherwise stay as the last round gave them.
+    ReadPresence(heard, node->figures);
+    if (NotePresence(*node)) Tell([&](NodeObserver& o) { o.NodeChanged(*node); });
+    Tell([&](NodeObserver& o) { o.FiguresReported(*node); });
   } else if (heard.section == "computer.sensor" && node->answered) {
     HearSensor(*node, heard);
   } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
@@ -285,11 +290,18 @@ void NodeDirectory::HearStatus(NodeState& node, const Heard& heard) {
   // Its first processor temperature adds that sensor to the computer.
   const bool first_temperature = node.figures.cpu_temperature && !node.cpu_sensor;
   node.cpu_sensor = node.cpu_sensor || first_temperature;
-  if ((!mac.empty() && mac != node.mac) || first_temperature) {
+  const bool first_presence = NotePresence(node);
+  if ((!mac.empty() && mac != node.mac) || first_temperature || first_presence) {
     if (!mac.empty()) node.mac = mac;
     Tell([&](NodeObserver& o) { o.NodeChanged(node); });
   }
   Tell([&](NodeObserver& o) { o.FiguresReported(node); });
+}
+
+bool NodeDirectory::NotePresence(NodeState& node) {
+  if (node.presence_sensors || !node.figures.user) return false;
+  node.presence_sensors = true;
+  return true;
 }
 
 void NodeDirectory::HearSensor(NodeState& node, const Heard& heard) {

@@ -120,6 +120,8 @@ class NodeDirectory {
   void HearReport(NodeState& node, const Heard& heard);
   void HearStatus(NodeState& node, const Heard& heard);
   void HearSensor(NodeState& node, const Heard& heard);
+  // Its first word of who is at it adds those sensors to the computer: true then.
+  bool NotePresence(NodeState& node);
   void HearEvent(NodeState& node, const Heard& heard);
   // A run of `program` that failed, told as its event with its last lines (bounded).
   void TellFailure(const NodeState& node, ProgramState& program);

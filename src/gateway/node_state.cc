@@ -101,7 +101,19 @@ NodeFigures ReadFigures(const Heard& heard) {
     if (!degrees || space == std::string::npos) break;
     figures.temperatures.emplace_back(Bounded(item.substr(space + 1)), *degrees);
   }
+  ReadPresence(heard, figures);
   return figures;
+}
+
+void ReadPresence(const Heard& heard, NodeFigures& figures) {
+  figures.presence_problem = Bounded(heard.Item("Presence"));
+  const bool told = heard.Item("User", "\x01") != "\x01";  // no user a node can name
+  figures.user = told ? std::optional<std::string>(Bounded(heard.Item("User"))) : std::nullopt;
+  const std::string locked = heard.Item("Locked");
+  figures.locked = locked == "yes"  ? std::optional<bool>(true)
+                   : locked == "no" ? std::optional<bool>(false)
+                                    : std::nullopt;
+  figures.idle_seconds = WholeNumber(heard.Item("IdleSeconds"));
 }
 
 std::optional<UserSensorState> ReadSensor(const Heard& heard) {

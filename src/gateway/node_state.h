@@ -63,6 +63,12 @@ struct NodeFigures {
   // it, in the node's order.
   std::optional<double> cpu_temperature;
   std::vector<std::pair<std::string, double>> temperatures;
+  // Who is at it: the active session's user ("" for nobody), its lock and idle time, each as
+  // told; or why the node cannot tell.
+  std::optional<std::string> user;
+  std::optional<bool> locked;
+  std::optional<uint64_t> idle_seconds;
+  std::string presence_problem;
 
   // Memory used, in whole percent of the total; empty without both.
   std::optional<uint64_t> MemoryPercent() const;
@@ -98,6 +104,8 @@ struct NodeState {
   bool verified = false;
   // It has told a processor temperature: its device has that sensor from then on.
   bool cpu_sensor = false;
+  // It has told who is at it: its device has those sensors from then on.
+  bool presence_sensors = false;
   int64_t last_heard_ms = 0;  // on the loop's clock
   // Lower-cased path -> when its reports were last asked for because of what was heard (a
   // list answer, the node coming back): what others can make happen in a burst.
@@ -125,5 +133,7 @@ struct NodeState {
 ProgramState ReadReport(const Heard& heard);
 // A computer's status answer; figures no computer has are left out rather than shown.
 NodeFigures ReadFigures(const Heard& heard);
+// Who is at the computer, from a status answer or a Computer.Presence message, into `figures`.
+void ReadPresence(const Heard& heard, NodeFigures& figures);
 
 }  // namespace varnix

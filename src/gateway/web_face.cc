@@ -194,6 +194,12 @@ std::string WebFace::StateJson() const {
     figure("disk_free", node.figures.disk_free);
     figure("booted", node.figures.booted);
     if (node.figures.cpu_temperature) figures["cpu_temperature"] = *node.figures.cpu_temperature;
+    if (node.figures.user) figures["user"] = *node.figures.user;
+    if (node.figures.locked) figures["locked"] = *node.figures.locked;
+    figure("idle_seconds", node.figures.idle_seconds);
+    if (!node.figures.presence_problem.empty()) {
+      figures["presence_problem"] = node.figures.presence_problem;
+    }
     const std::string one =
         Dump({{"computer", node.computer},
               {"address", node.address},

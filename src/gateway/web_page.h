@@ -278,6 +278,14 @@ function renderNode(node, keyed) {
            : f.memory_percent + '% of ' + bytes(f.memory_total));
     figure(list, 'Disk free', bytes(f.disk_free));
     figure(list, 'Up', f.booted == null ? '–' : span(now - f.booted));
+    // Who is at it: the user, locked, and idle for how long; or why nobody can say.
+    if (f.user != null || f.presence_problem != null) {
+      const at = f.user == null ? 'not known: ' + f.presence_problem
+        : (f.user === '' ? 'nobody' : f.user) +
+          (f.locked ? ', locked' : '') +
+          (f.idle_seconds ? ', idle ' + span(f.idle_seconds) : '');
+      figure(list, 'At it', at);
+    }
     section.append(list);
   }
   const actions = el('div', null, 'actions');

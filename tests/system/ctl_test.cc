@@ -980,7 +980,9 @@ TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
 }
 
 TEST_F(CtlTest, AskedToShutDownOrRebootTheNodeAsksTheSystem) {
-  // Never the real one: the stand-in comes first on the node's PATH.
+  // Never the real one: the stand-in comes first on the node's PATH. The first node is up
+  // before it is ended: one ended as it starts has not yet taken its end request.
+  ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   EndNodeAndHearItOut();
   StartNodeWithStandIns({"systemctl"});
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));

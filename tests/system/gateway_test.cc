@@ -62,6 +62,9 @@ class GatewayTest : public HubFixture {
                               declared("Fan", "print 1200", "Kind=number\nUnit=rpm\n") +
                                   declared("Door", "print off", "Kind=on-off\n") +
                                   declared("Mode", "later 9000 0", "Timeout=1\n"));
+    logind_ = std::make_unique<StandInLogind>(*platform_.loop);
+    ASSERT_TRUE(logind_->ready());
+    node_environment_.push_back(logind_->environment());
     StartNodeWithStandIns({"systemctl"});  // reboots reach a stand-in that records them
     StartGateway();
   }
@@ -71,6 +74,7 @@ class GatewayTest : public HubFixture {
     gateway_.reset();
     subscriber_.reset();
     brokers_.clear();
+    logind_.reset();
     HubFixture::TearDown();
   }
 
@@ -180,6 +184,7 @@ class GatewayTest : public HubFixture {
   std::map<std::string, std::unique_ptr<ChildProcess>> brokers_;
   std::unique_ptr<ChildProcess> subscriber_;
   std::unique_ptr<ChildProcess> gateway_;
+  std::unique_ptr<StandInLogind> logind_;
   long mark_ = 0;
 };
 
@@ -193,6 +198,11 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   ASSERT_GE(Sees(device_topic, "\"cpu_temperature\""), 0) << ReadFile("gateway.log");
   // Each sensor of the user's own as the kind it declares; one with no reading says why.
   ASSERT_GE(Sees(device_topic, "\"sensor_mode\""), 0) << ReadFile("gateway.log");
+  ASSERT_GE(Sees(device_topic, "\"locked\""), 0) << ReadFile("gateway.log");
+  // Who is at it: a lock is told at once, not at the next round.
+  const long before_lock = LogLines();
+  logind_->Tell({"org.varnix.Test.Lock", "boolean:true"});
+  EXPECT_GE(Sees(Topic("figures"), "\"locked\":true", before_lock, milliseconds(3000)), 0);
   EXPECT_GE(Sees(Topic("sensors"),
                  "{\"sensor_door\":{\"problem\":null,\"value\":\"off\"},\"sensor_fan\":{"
                  "\"problem\":null,\"value\":1200},\"sensor_mode\":{\"problem\":\"timed out "
@@ -245,7 +255,10 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       {"helper_memory", {"sensor", {"state_topic", "device_class", "state_class"}}},
       {"sensor_fan", {"sensor", {"state_topic", "value_template", "unit_of_measurement"}}},
       {"sensor_door", {"binary_sensor", {"state_topic", "payload_on", "json_attributes_topic"}}},
-      {"sensor_mode", {"sensor", {"state_topic", "json_attributes_template"}}}};
+      {"sensor_mode", {"sensor", {"state_topic", "json_attributes_template"}}},
+      {"user", {"sensor", {"state_topic", "value_template"}}},
+      {"locked", {"binary_sensor", {"state_topic", "device_class", "value_template"}}},
+      {"idle", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}}};
   EXPECT_EQ(config["components"].size(), wanted.size()) << config["components"].dump();
   for (const auto& [object, kind] : wanted) {
     ASSERT_TRUE(config["components"].contains(object)) << object;

@@ -745,26 +745,11 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
 // answer, and each lock, new user and lost seat told at once, as logind signals them.
 TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
   ASSERT_EQ(EndNode(), 0);
-  // A socket's path has room for about 100 bytes: not in the test's folder.
-  const std::string socket = "/tmp/varnix-test-bus-" + std::to_string(::getpid());
-  const std::string address = "unix:path=" + socket;
-  auto bus =
-      StartChildProcess("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=" + address});
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
-                            [&] { return std::filesystem::exists(socket); }));
-  auto logind =
-      StartChildProcess("/usr/bin/python3", {VARNIX_LOGIND_STANDIN, address, Path("ready")});
-  ASSERT_TRUE(
-      DispatchUntil(*platform_.loop, milliseconds(10000), [&] { return FileExists("ready"); }));
-  const auto tell = [&](const std::vector<std::string>& words) {
-    std::vector<std::string> call{"--bus=" + address, "--print-reply",
-                                  "--dest=org.freedesktop.login1", "/test"};
-    call.insert(call.end(), words.begin(), words.end());
-    EXPECT_EQ(RunToEnd("/usr/bin/dbus-send", call).code, 0);
-  };
+  StandInLogind logind(*platform_.loop);
+  ASSERT_TRUE(logind.ready());
   hub_->Reset();
   seen_ = 0;
-  StartNode({"DBUS_SYSTEM_BUS_ADDRESS=" + address});
+  StartNode({logind.environment()});
   ASSERT_NE(Next("Data=Using xAP port", milliseconds(10000)), "");
   Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
   const std::string status = Next("Computer.Status");
@@ -772,24 +757,24 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
   EXPECT_EQ(Item(status, "Locked"), "no");
   EXPECT_GE(std::stoi(Item(status, "IdleSeconds")), 90);
 
-  tell({"org.varnix.Test.Lock", "boolean:true"});
+  logind.Tell({"org.varnix.Test.Lock", "boolean:true"});
   EXPECT_EQ(Next("Computer.Presence"),
             "Computer.Presence\n{\nUser=alice\nLocked=yes\nIdleSeconds=" +
                 Item(status, "IdleSeconds") + "\n}\n");
-  tell({"org.varnix.Test.Become", "string:bob"});
+  logind.Tell({"org.varnix.Test.Become", "string:bob"});
   EXPECT_NE(Next("Computer.Presence\n{\nUser=bob\nLocked=yes\nIdleSeconds=0"), "");
-  tell({"org.varnix.Test.LeaveSeat"});
+  logind.Tell({"org.varnix.Test.LeaveSeat"});
   EXPECT_NE(Next("Computer.Presence\n{\nSession=none\nUser=\nLocked=no\n}"), "");
   // A logind that is gone is said, not taken for nobody at the computer.
-  logind.reset();
+  logind.End();
   Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
   EXPECT_NE(Item(Next("Computer.Status"), "Presence").find("not known: D-Bus: "),
             std::string::npos);
   EXPECT_EQ(EndNode(), 0);
 }
 #else
-// Who is at the computer, from the console session as the WTS functions tell it; what this
-// Windows does not tell is left out, not made up.
+// Who is at the computer, from the console session as the WTS functions tell it, and the
+// thermal zones as WMI shows them; what this Windows does not tell is left out, not made up.
 TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsTheConsoleSessionHasIt) {
   Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
   const std::string status = Next("Computer.Status");
@@ -798,6 +783,10 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsTheConsoleSessionHasIt) {
   // Wine tells the last input, not the lock.
   EXPECT_NE(Item(status, "IdleSeconds").find_first_of("0123456789"), std::string::npos) << status;
   EXPECT_TRUE(Item(status, "Locked") == "<none>" || Item(status, "Locked") == "no") << status;
+  // The thermal zones through WMI, or that there are none (Wine's WMI shows no zone).
+  EXPECT_TRUE(Item(status, "Temperatures").starts_with("none") ||
+              Item(status, "Temperature1") != "<none>")
+      << status;
 }
 #endif
 

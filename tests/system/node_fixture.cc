@@ -46,8 +46,42 @@ void NodeFixture::WriteSettings(const std::string& text) {
 
 void NodeFixture::StartNode(const std::vector<std::string>& environment) {
   MakeExecutable(node_path_);
-  node_ = StartChildProcess(node_path_, {}, app_folder_, environment);
+  std::vector<std::string> all = node_environment_;
+  all.insert(all.end(), environment.begin(), environment.end());
+  node_ = StartChildProcess(node_path_, {}, app_folder_, all);
 }
+
+#ifndef _WIN32
+StandInLogind::StandInLogind(EventLoop& loop)
+    : socket_("/tmp/varnix-test-bus-" + std::to_string(::getpid())),
+      address_("unix:path=" + socket_) {
+  const std::string ready = socket_ + ".ready";
+  ::unlink(ready.c_str());
+  bus_ =
+      StartChildProcess("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=" + address_});
+  ready_ =
+      DispatchUntil(loop, milliseconds(10000), [&] { return std::filesystem::exists(socket_); });
+  if (!ready_) return;
+  logind_ = StartChildProcess("/usr/bin/python3", {VARNIX_LOGIND_STANDIN, address_, ready});
+  ready_ = DispatchUntil(loop, milliseconds(10000), [&] { return std::filesystem::exists(ready); });
+}
+
+StandInLogind::~StandInLogind() {
+  logind_.reset();
+  bus_.reset();
+  ::unlink(socket_.c_str());
+  ::unlink((socket_ + ".ready").c_str());
+}
+
+void StandInLogind::Tell(const std::vector<std::string>& words) {
+  std::vector<std::string> call{"--bus=" + address_, "--print-reply",
+                                "--dest=org.freedesktop.login1", "/test"};
+  call.insert(call.end(), words.begin(), words.end());
+  EXPECT_EQ(StartChildProcess("/usr/bin/dbus-send", call, "", {}, "/dev/null")
+                ->WaitForExit(milliseconds(10000)),
+            0);
+}
+#endif
 
 std::unique_ptr<ChildProcess> NodeFixture::StartNodeNamed(const std::string& host) {
   const std::string folder = folder_.path("node-" + host);

@@ -17,6 +17,32 @@
 
 namespace varnix {
 
+#ifndef _WIN32
+// A stand-in logind on a bus of the test's own (tests/dbus/logind_standin.py): a node started
+// with `environment()` asks it who is at the computer.
+class StandInLogind {
+ public:
+  explicit StandInLogind(EventLoop& loop);
+  ~StandInLogind();
+  StandInLogind(const StandInLogind&) = delete;
+  StandInLogind& operator=(const StandInLogind&) = delete;
+
+  bool ready() const { return ready_; }
+  std::string environment() const { return "DBUS_SYSTEM_BUS_ADDRESS=" + address_; }
+  // Calls the stand-in's own org.varnix.Test method, in dbus-send's words.
+  void Tell(const std::vector<std::string>& words);
+  // Ends the stand-in, leaving the bus.
+  void End() { logind_.reset(); }
+
+ private:
+  std::string socket_;  // a socket's path has room for about 100 bytes: not the test's folder
+  std::string address_;
+  std::unique_ptr<ChildProcess> bus_;
+  std::unique_ptr<ChildProcess> logind_;
+  bool ready_ = false;
+};
+#endif
+
 class NodeFixture : public ::testing::Test {
  protected:
   // Without the test hub, a test brings its own (the real one, say).
@@ -76,6 +102,7 @@ class NodeFixture : public ::testing::Test {
   std::string node_path_;
   std::unique_ptr<TestHub> hub_;  // none when the test brings its own hub
   std::unique_ptr<ChildProcess> node_;
+  std::vector<std::string> node_environment_;  // set for every node started
   const std::string calls_ = Path("calls");
   int runs_ = 0;
 };

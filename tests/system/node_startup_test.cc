@@ -15,6 +15,15 @@ namespace {
 
 class NodeStartupTest : public NodeFixture {};
 
+// The log's lines but the one that says who is at the computer cannot be known, which comes
+// or not with the machine the test runs on (a system bus, a local seat).
+std::vector<std::string> Notices(std::vector<std::string> lines) {
+  std::erase_if(lines, [](const std::string& line) {
+    return line.find("Who is at this computer is not known") != std::string::npos;
+  });
+  return lines;
+}
+
 TEST_F(NodeStartupTest, BeatsAnnouncesItsPortAndEndsCleanly) {
   WriteSettings();
   StartNode();
@@ -31,7 +40,7 @@ TEST_F(NodeStartupTest, BeatsAnnouncesItsPortAndEndsCleanly) {
   EXPECT_EQ(EndNode(), 0);
   // Nothing failed: the log holds only the notices that the node is open to every computer,
   // that requests are not authenticated, and that output read over the network is the LAN's.
-  const std::vector<std::string> log = SplitLines(ReadFile("Data/Korvane.txt"));
+  const std::vector<std::string> log = Notices(SplitLines(ReadFile("Data/Korvane.txt")));
   ASSERT_EQ(log.size(), 3u) << ReadFile("Data/Korvane.txt");
   EXPECT_NE(log[0].find("Any computer on the network may control this node"), std::string::npos);
   EXPECT_NE(log[1].find("Requests are not authenticated"), std::string::npos);
@@ -152,7 +161,7 @@ TEST_F(NodeStartupTest, AFolderThatCannotBeWrittenSendsTheLogsToTheUsersOwn) {
   const std::string log = user_data + "Korvane.txt";
   std::vector<std::string> lines;
   hub_->WaitFor([&] {
-    lines = platform_.files->FileExists(log) ? SplitLines(platform_.files->ReadAll(log))
+    lines = platform_.files->FileExists(log) ? Notices(SplitLines(platform_.files->ReadAll(log)))
                                              : std::vector<std::string>{};
     return lines.size() >= 5;
   });
