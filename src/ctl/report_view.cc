@@ -92,10 +92,24 @@ std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t no
   if (used && total && *total > 0) memory += " (" + std::to_string(*used * 100 / *total) + "%)";
   const auto booted = WholeNumber(status.Item("Booted"));
   const std::string mac = status.Item("MAC");
-  return {{"NODE", "CPU", "MEMORY USED", "UP", "DISK FREE", "MAC"},
+  const std::string temperature = status.Item("CPUTemperature");
+  // Who is at it: the user, locked or idle a while; nobody; or not known.
+  std::string at_it = "-";
+  if (!status.Item("Presence").empty()) {
+    at_it = "not known";
+  } else if (status.Item("Session") == "none") {
+    at_it = "nobody";
+  } else if (const std::string user = status.Item("User"); !user.empty()) {
+    at_it = user;
+    if (status.Item("Locked") == "yes") at_it += ", locked";
+    const auto idle = WholeNumber(status.Item("IdleSeconds"));
+    if (idle && *idle >= 60) at_it += ", idle " + Span(static_cast<int64_t>(*idle));
+  }
+  return {{"NODE", "CPU", "MEMORY USED", "UP", "DISK FREE", "MAC", "CPU TEMP", "AT IT"},
           {NodeName(status.source), cpu.empty() ? "-" : cpu + "%", memory,
            booted ? Span(now_seconds - static_cast<int64_t>(*booted)) : "-",
-           Gibibytes(status.Item("DiskFree")), mac.empty() ? "-" : mac}};
+           Gibibytes(status.Item("DiskFree")), mac.empty() ? "-" : mac,
+           temperature.empty() ? "-" : temperature + " C", at_it}};
 }
 
 std::string ProgramState(const Heard& report) {

@@ -283,7 +283,8 @@ TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
 #endif
   const Ran shown = Ctl({"status"});
   EXPECT_TRUE(std::regex_search(
-      shown.output, std::regex("NODE +CPU +MEMORY USED +UP +DISK FREE +MAC\r?\n\\S+ +[0-9]+% +"
+      shown.output, std::regex("NODE +CPU +MEMORY USED +UP +DISK FREE +MAC +CPU TEMP +AT IT\r?\n"
+                               "\\S+ +[0-9]+% +"
                                "[0-9.]+ [MG]iB of [0-9.]+ GiB \\([0-9]+%\\)")))
       << shown.output;
 }
