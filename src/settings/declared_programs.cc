@@ -16,7 +16,7 @@ namespace {
 
 constexpr char kMissing[] = "\x01";  // no value a user can write
 constexpr std::string_view kPrefix = "Program ";
-constexpr const char* kKnownKeys[] = {
+const std::vector<std::string_view> kKnownKeys = {
     "PATH",       "PARAMETER",   "FOLDER",    "PRIORITY",     "WINDOW",          "RESTART",
     "START",      "LOG",         "AFTER",     "ENVIRONMENT",  "ENVIRONMENTFILE", "USER",
     "STOPSIGNAL", "STOPSECONDS", "EXITCODES", "STARTSECONDS", "GIVEUPAFTER",     "GROUP"};
@@ -138,11 +138,7 @@ std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport
     if (problems != nullptr) problems->push_back(problem);
     return programs;
   }
-  for (const std::string& header : ini.Headers()) {
-    if (header.size() <= kPrefix.size() ||
-        !EqualsIgnoringCase(std::string_view(header).substr(0, kPrefix.size()), kPrefix)) {
-      continue;
-    }
+  for (const std::string& header : ini.HeadersStartingWith(kPrefix)) {
     DeclaredProgram program;
     program.name = std::string(TrimSpaces(header.substr(kPrefix.size())));
     bool usable = true;
@@ -294,15 +290,7 @@ std::vector<DeclaredProgram> ReadDeclaredPrograms(FileSystem& files, EventReport
     }
     // Said, not refused: the program still starts, and whoever wrote the key learns that it
     // does nothing (a User= dropped without a word would run the program as the node).
-    for (const std::string& key : ini.SectionKeys(header)) {
-      const std::string_view name = TrimSpaces(key);
-      if (std::none_of(std::begin(kKnownKeys), std::end(kKnownKeys),
-                       [&](const char* known) { return name == known; })) {
-        log.WriteErrorLog(kLogType, "The setting " + ShownSafely(key) + " in " + path +
-                                        ", section [" + header +
-                                        "], is not one the node knows: it is ignored");
-      }
-    }
+    ini.SayUnknownKeys(header, kKnownKeys, log);
     // Sections are told apart in any letter case, as names are: no two share a name.
     if (program.name.empty()) unusable("[" + header + "]", "", "has no name");
     // A declared program is known by its name, so two may run one file (two scripts of one

@@ -13,8 +13,8 @@ namespace {
 
 constexpr char kMissing[] = "\x01";  // no value a user can write
 constexpr std::string_view kPrefix = "Sensor ";
-constexpr const char* kKnownKeys[] = {"COMMAND", "PARAMETER", "INTERVAL",
-                                      "TIMEOUT", "UNIT",      "KIND"};
+const std::vector<std::string_view> kKnownKeys = {"COMMAND", "PARAMETER", "INTERVAL",
+                                                  "TIMEOUT", "UNIT",      "KIND"};
 // A unit is a few letters ("°C", "rpm", "%"); a name a few words.
 constexpr size_t kMostUnitBytes = 16;
 constexpr size_t kMostNameBytes = 64;
@@ -31,11 +31,7 @@ std::vector<SensorDeclaration> ReadDeclaredSensors(FileSystem& files, EventRepor
     log.WriteErrorLog(kLogType, "The settings file " + path + " cannot be read: no sensor is read");
     return sensors;
   }
-  for (const std::string& header : ini.Headers()) {
-    if (header.size() <= kPrefix.size() ||
-        !EqualsIgnoringCase(std::string_view(header).substr(0, kPrefix.size()), kPrefix)) {
-      continue;
-    }
+  for (const std::string& header : ini.HeadersStartingWith(kPrefix)) {
     SensorDeclaration sensor;
     sensor.name = std::string(TrimSpaces(header.substr(kPrefix.size())));
     bool usable = true;
@@ -91,15 +87,7 @@ std::vector<SensorDeclaration> ReadDeclaredSensors(FileSystem& files, EventRepor
         unusable("Kind", value, "is none of number, text, on-off");
       }
     }
-    for (const std::string& key : ini.SectionKeys(header)) {
-      const std::string_view name = TrimSpaces(key);
-      if (std::none_of(std::begin(kKnownKeys), std::end(kKnownKeys),
-                       [&](const char* known) { return name == known; })) {
-        log.WriteErrorLog(kLogType, "The setting " + ShownSafely(key) + " in " + path +
-                                        ", section [" + ShownSafely(header) +
-                                        "], is not one the node knows: it is ignored");
-      }
-    }
+    ini.SayUnknownKeys(header, kKnownKeys, log);
     if (sensor.name.empty()) unusable("[" + header + "]", "", "has no name");
     if (!usable) continue;
     if (sensors.size() == UserSensors::kMostSensors) {

@@ -109,6 +109,27 @@ std::vector<std::string> IniTool::Headers() const {
   return names;
 }
 
+std::vector<std::string> IniTool::HeadersStartingWith(std::string_view prefix) const {
+  std::vector<std::string> names = Headers();
+  std::erase_if(names, [&](const std::string& name) {
+    return name.size() <= prefix.size() ||
+           !EqualsIgnoringCase(std::string_view(name).substr(0, prefix.size()), prefix);
+  });
+  return names;
+}
+
+void IniTool::SayUnknownKeys(const std::string& header, const std::vector<std::string_view>& known,
+                             ErrorLog& log) const {
+  for (const std::string& key : SectionKeys(header)) {
+    const std::string_view name = TrimSpaces(key);
+    if (std::find(known.begin(), known.end(), name) == known.end()) {
+      log.WriteErrorLog(kLogType, "The setting " + ShownSafely(key) + " in " + path_ +
+                                      ", section [" + ShownSafely(header) +
+                                      "], is not one the node knows: it is ignored");
+    }
+  }
+}
+
 std::vector<std::string> IniTool::Keys(const std::string& header) const {
   std::regex pattern;
   try {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +39,13 @@ class IniTool {
   void Remove(const std::string& header, const std::string& Key);
   // The section names as first written, in order; empty when there is none.
   std::vector<std::string> Headers() const;
+  // Those of them that begin with `prefix` in any letter case and name something after it
+  // ([Program Backup] for "Program ").
+  std::vector<std::string> HeadersStartingWith(std::string_view prefix) const;
+  // Names in `log` each key of the section `header` that is none of `known` (upper case): the
+  // key is ignored, and whoever wrote it learns that it does nothing.
+  void SayUnknownKeys(const std::string& header, const std::vector<std::string_view>& known,
+                      ErrorLog& log) const;
   // Upper-cased key names of the sections whose name matches `header` as a case-blind
   // pattern; one empty name when there is none. Throws Error for an invalid pattern.
   std::vector<std::string> Keys(const std::string& header) const;

@@ -58,6 +58,18 @@ class PosixChildProcess : public ChildProcess {
   std::optional<int> exit_code_;
 };
 
+// Starts `path` with `arguments` as `options` say: its id; throws Error when it cannot start.
+pid_t SpawnOrThrow(const std::string& path, const std::vector<std::string>& arguments,
+                   const SpawnOptions& options) {
+  std::vector<std::string> argv{path};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const SpawnResult started = Spawn(std::move(argv), options);
+  if (started.error != 0) {
+    throw Error(started.error, "Cannot start " + path + ": " + std::strerror(started.error));
+  }
+  return started.pid;
+}
+
 }  // namespace
 
 std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
@@ -65,42 +77,31 @@ std::unique_ptr<ChildProcess> StartChildProcess(const std::string& path,
                                                 const std::string& working_folder,
                                                 const std::vector<std::string>& environment,
                                                 const std::string& output_file) {
-  std::vector<std::string> argv{path};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
   SpawnOptions options;
   options.working_folder = working_folder;
   options.environment = environment;
   options.output_file = output_file;
-  const SpawnResult started = Spawn(std::move(argv), options);
-  if (started.error != 0) {
-    throw Error(started.error, "Cannot start " + path + ": " + std::strerror(started.error));
-  }
-  return std::make_unique<PosixChildProcess>(started.pid, false);
+  return std::make_unique<PosixChildProcess>(SpawnOrThrow(path, arguments, options), false);
 }
 
 std::unique_ptr<ChildProcess> StartCommand(const std::string& path,
                                            const std::vector<std::string>& arguments,
                                            const std::string& output_file, uint64_t most_bytes) {
-  std::vector<std::string> argv{path};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
   SpawnOptions options;
   options.own_session = true;  // its own group, which Kill ends whole
   options.clean_signals = true;
   options.output_file = output_file;
   options.no_input = true;
-  const SpawnResult started = Spawn(std::move(argv), options);
-  if (started.error != 0) {
-    throw Error(started.error, "Cannot start " + path + ": " + std::strerror(started.error));
-  }
+  const pid_t pid = SpawnOrThrow(path, arguments, options);
 #ifdef __linux__
   // Set from outside, as posix_spawn sets no limit: what it wrote in the moment before is
   // little, and a write past the bound ends it with SIGXFSZ.
   const struct rlimit most { most_bytes, most_bytes };
-  ::prlimit(started.pid, RLIMIT_FSIZE, &most, nullptr);
+  ::prlimit(pid, RLIMIT_FSIZE, &most, nullptr);
 #else
   (void)most_bytes;
 #endif
-  return std::make_unique<PosixChildProcess>(started.pid, true);
+  return std::make_unique<PosixChildProcess>(pid, true);
 }
 
 }  // namespace varnix
