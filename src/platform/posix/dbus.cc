@@ -180,7 +180,9 @@ class Reader {
         value.kind = DbusValue::Kind::kItems;
         while (at_ < end) {
           size_t element = element_at;
+          const size_t before = at_;
           value.items.push_back(Value(signature, element, depth + 1));
+          if (at_ == before) Bad("an array of empty elements");  // it would never end
         }
         sig = element_at + element_length;
         return value;
