@@ -1065,9 +1065,16 @@ TEST_F(NodeCommandsTest, ARunStartedJustBeforeTheNodeDiesIsAdoptedByTheNext) {
   const std::string path = CopyOfThisProgram("vxearly");
   const std::string file = path.substr(path.find_last_of("/\\") + 1);
   Control("Action=start\nPath=" + path + "\nParameter=--helper polite 300\nRestart=always\n");
+  // Killed once the run is kept, which the node does as soon as the system has started it:
+  // a kill between the two, a moment on a loaded machine, would find no run kept yet.
   ProcessId pid = 0;
-  hub_->WaitFor([&] { return (pid = platform_.processes->FindByFileName(file)) != 0; },
-                milliseconds(3000));
+  hub_->WaitFor(
+      [&] {
+        pid = platform_.processes->FindByFileName(file);
+        return pid != 0 && FileExists("Data/promises.txt") &&
+               ReadFile("Data/promises.txt").find(std::to_string(pid)) != std::string::npos;
+      },
+      milliseconds(3000));
   ASSERT_NE(pid, 0u);
   node_->Kill();
   ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
