@@ -60,6 +60,34 @@ std::string RelayProgram(const NodeContext& context) {
   return node;
 }
 
+// A sensor's command, hidden from the search for programs while it runs: it may run the very
+// file a supervised program does, and a start or query of that program must not find it.
+class HiddenCommand : public ChildProcess {
+ public:
+  HiddenCommand(ProcessTable& processes, std::unique_ptr<ChildProcess> child)
+      : processes_(processes), child_(std::move(child)) {
+    processes_.Hide(static_cast<ProcessId>(pid_));
+  }
+  ~HiddenCommand() override {
+    child_.reset();  // ended and collected first, so that its id is not free while hidden
+    processes_.Unhide(static_cast<ProcessId>(pid_));
+  }
+  HiddenCommand(const HiddenCommand&) = delete;
+  HiddenCommand& operator=(const HiddenCommand&) = delete;
+
+  unsigned long Pid() const override { return pid_; }
+  std::optional<int> WaitForExit(std::chrono::milliseconds limit) override {
+    return child_->WaitForExit(limit);
+  }
+  void RequestEnd() override { child_->RequestEnd(); }
+  void Kill() override { child_->Kill(); }
+
+ private:
+  ProcessTable& processes_;
+  std::unique_ptr<ChildProcess> child_;
+  const unsigned long pid_ = child_->Pid();
+};
+
 // The sensors of the user's own, from settings.ini; each new reading goes out as it is taken,
 // and a reading that turns into a problem is said in the log.
 std::unique_ptr<UserSensors> MakeUserSensors(NodeContext& context) {
@@ -80,8 +108,9 @@ std::unique_ptr<UserSensors> MakeUserSensors(NodeContext& context) {
             program = std::move(found);
           }
         }
-        return StartCommand(program, SplitCommandLine(sensor.parameter), output_file,
-                            UserSensors::kMostOutputBytes);
+        return std::make_unique<HiddenCommand>(
+            processes, StartCommand(program, SplitCommandLine(sensor.parameter), output_file,
+                                    UserSensors::kMostOutputBytes));
       },
       [&queue = context.queue, &log = context.log](const SensorDeclaration& sensor,
                                                    const SensorReading& now) {

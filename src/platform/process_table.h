@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,11 @@ class ProcessTable {
   // name, not the image name's first characters. A script counts by its own name, not its
   // interpreter's. 0 when none.
   virtual ProcessId FindByFileName(const std::string& file_name) = 0;
+  // A process of this program's own, such as a sensor's command, that no Find* returns until
+  // Unhide, nor (on POSIX) anything in the session it leads: it is no program anyone asked
+  // about, though it may run the very file one does.
+  void Hide(ProcessId pid) { hidden_.insert(pid); }
+  void Unhide(ProcessId pid) { hidden_.erase(pid); }
   // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
   // arguments by the Windows command-line rules on every system. `show` is how its main
   // window first appears, where the system lets a starter choose. Returns at once with the
@@ -153,6 +159,12 @@ class ProcessTable {
   virtual uint64_t WorkingSetBytes(ProcessId pid) = 0;
   // Nothing when the process cannot be read.
   virtual std::optional<ProcessTimes> Times(ProcessId pid) = 0;
+
+ protected:
+  bool Hidden(ProcessId pid) const { return hidden_.count(pid) != 0; }
+
+ private:
+  std::set<ProcessId> hidden_;
 };
 
 }  // namespace varnix

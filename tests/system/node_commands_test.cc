@@ -697,6 +697,7 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
           sensor("Broken", "exit 2", "Kind=number\r\n") +
           sensor("Flood", "flood 10485760 " + Path("flood.txt"), "") +
           sensor("Odd", "print warm", "Kind=number\r\n") +
+          sensor("Long", "later 20000 0", "Timeout=3\r\n") +
 #ifdef _WIN32
           // A batch file is a command line of its own, run by the system's interpreter.
           "[Sensor Batch]\r\nCommand=" + Path("reading.bat") + "\r\nKind=number\r\n" +
@@ -723,6 +724,11 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
               "Computer.Sensor\n{\nName=" + name + "\n" + items + "\n}\n");
     seen_ = 0;
   }
+  // Long runs now, the same file as a program: it is the node's own, not that program.
+  Control("Action=query\nPath=" + program_ + "\n");
+  EXPECT_EQ(Item(Next("Process.Notification"), "PID"), "0");
+  expected["Long"] = "Kind=text\nProblem=timed out after 3 s";
+  EXPECT_NE(Next("Name=Long\n", milliseconds(10000)), "");
   const size_t asked = hub_->received().size();
   Send("Computer.Process", "Computer.Control", "Query=Sensors\n", Target());
   for (const auto& [name, items] : expected) {

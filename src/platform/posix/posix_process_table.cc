@@ -79,6 +79,12 @@ std::string_view Field(std::string_view text, int n) {
   return text.substr(start, text.find(' ', start) - start);
 }
 
+// The leader of the session the process is in; 0 when the line does not say.
+ProcessId SessionOf(const StatLine& stat) {
+  return static_cast<ProcessId>(
+      std::strtoul(std::string(Field(stat.rest, 2)).c_str(), nullptr, 10));
+}
+
 double ToDouble(std::string_view text) { return std::strtod(std::string(text).c_str(), nullptr); }
 
 double ClockSeconds(clockid_t clock) {
@@ -376,6 +382,7 @@ ProcessId PosixProcessTable::FindFirst(const std::string& image_name,
     StatLine stat;
     if (!ParseStat(ReadProcFile(proc_fd, path, buffer), stat)) continue;
     if (stat.state == 'Z' || stat.state == 'X' || stat.comm != image_name) continue;
+    if (Hidden(pid) || Hidden(SessionOf(stat))) continue;
     if (!also || also(proc_fd, pid)) return pid;
   }
   return 0;

@@ -222,7 +222,8 @@ ProcessId Win32ProcessTable::FindFirst(const std::string& image_name,
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (SameFileName(entry.szExeFile, wanted) && (!also || also(entry.th32ProcessID))) {
+    if (SameFileName(entry.szExeFile, wanted) && !Hidden(entry.th32ProcessID) &&
+        (!also || also(entry.th32ProcessID))) {
       return entry.th32ProcessID;
     }
   }
