@@ -74,14 +74,17 @@ StatusItems ComputerFigures::Status(const std::string& address) {
                     {"Booted", std::to_string(figures.booted)},
                     {"DiskFree", std::to_string(figures.disk_free)},
                     {"MAC", figures.mac}};
-  std::vector<Temperature> sensors;
-  std::string why;
-  try {
-    sensors = machine_.Temperatures();
-  } catch (const Error& e) {
-    why = e.description();
+  if (!temperatures_at_ || now.at - *temperatures_at_ >= kShortestMeasure) {
+    temperatures_at_ = now.at;
+    temperatures_.clear();
+    no_temperatures_why_.clear();
+    try {
+      temperatures_ = machine_.Temperatures();
+    } catch (const Error& e) {
+      no_temperatures_why_ = e.description();
+    }
   }
-  AddTemperatures(sensors, items, why);
+  AddTemperatures(temperatures_, items, no_temperatures_why_);
   return items;
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,7 +36,8 @@ class ComputerFigures {
   // CPU (whole percent of every processor since the last answer, or the one before when that
   // was too recent), MemoryUsed and MemoryTotal (bytes; used is total less what is available),
   // Booted (Unix seconds), DiskFree (bytes) and MAC, of the interface that has `address`; and
-  // the temperatures (AddTemperatures).
+  // the temperatures (AddTemperatures), read at most once in kShortestMeasure: on some systems
+  // each read is a query of its own, and status questions may come in a flood.
   // Throws Error when the system gives no figures.
   StatusItems Status(const std::string& address);
 
@@ -51,6 +53,9 @@ class ComputerFigures {
   std::function<std::chrono::steady_clock::time_point()> now_;
   Reading earlier_;  // what the next answer measures from: at least kShortestMeasure before it
   Reading last_;
+  std::optional<std::chrono::steady_clock::time_point> temperatures_at_;
+  std::vector<Temperature> temperatures_;
+  std::string no_temperatures_why_;
 };
 
 }  // namespace varnix

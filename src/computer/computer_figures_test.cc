@@ -32,6 +32,14 @@ TEST(ComputerFiguresTest, UseIsMeasuredBetweenAnswersAtLeastASecondApart) {
   // Idle time counted backwards is none at all; nothing counted is no use.
   EXPECT_EQ(answer(4000, 90, 400)[0].second, "100");
   EXPECT_EQ(answer(6000, 90, 400)[0].second, "0");
+  // The sensors, slow to read on some systems, at most once a second however many ask.
+  machine.temperatures = {{"acpitz", 40, false}};
+  const int reads = machine.temperature_reads;
+  for (int ms = 6000; ms < 7000; ms += 10)
+    EXPECT_EQ(answer(ms, 90, 400).back().first, "Temperatures");
+  EXPECT_EQ(machine.temperature_reads, reads);
+  EXPECT_EQ(answer(7000, 90, 400).back().second, "40.0 acpitz");
+  EXPECT_EQ(machine.temperature_reads, reads + 1);
 }
 
 // Each sensor with its degrees first, in tenths; the hottest of the processor's own as the

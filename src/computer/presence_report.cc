@@ -14,7 +14,9 @@ StatusItems PresenceItems(const Presence& presence) {
 }
 
 PresenceReport::PresenceReport(Machine& machine, EventLoop& loop, Changed changed)
-    : changed_(std::move(changed)), watch_(machine.WatchPresence(loop, [this] { Look(); })) {
+    : loop_(loop),
+      changed_(std::move(changed)),
+      watch_(machine.WatchPresence(loop, [this] { Look(); })) {
   first_ = loop.CreateTimer([this] {
     first_->SetEnabled(false);
     Look();
@@ -23,14 +25,24 @@ PresenceReport::PresenceReport(Machine& machine, EventLoop& loop, Changed change
   first_->SetEnabled(true);
 }
 
-Presence PresenceReport::Now() { return watch_->Now(); }
+Presence PresenceReport::Now() {
+  if (fresh_at_ && loop_.NowMilliseconds() - *fresh_at_ < kFreshMs) return fresh_;
+  return Read();
+}
+
+const Presence& PresenceReport::Read() {
+  fresh_ = watch_->Now();
+  fresh_at_ = loop_.NowMilliseconds();
+  return fresh_;
+}
 
 void PresenceReport::Pass() {
   if (!watch_->TellsChanges()) Look();
 }
 
 void PresenceReport::Look() {
-  Presence now = watch_->Now();
+  // Read afresh: a change the system tells must not be answered by what was read before it.
+  Presence now = Read();
   const bool told = read_ && now.session == last_.session && now.user == last_.user &&
                     now.locked == last_.locked && now.problem == last_.problem;
   // The first reading is no change, unless it is a problem, which is said once.

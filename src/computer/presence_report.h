@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "computer/computer_figures.h"
@@ -26,7 +27,9 @@ class PresenceReport {
   // Reads first once the loop runs: the start waits for no bus.
   PresenceReport(Machine& machine, EventLoop& loop, Changed changed);
 
-  // As it is now, read afresh.
+  // As it is now: read afresh, unless it was read within kFreshMs. Each read may be several
+  // calls to the system's session manager, and status questions may come in a flood.
+  static constexpr int64_t kFreshMs = 1000;
   Presence Now();
   // The node's regular pass: where the system tells no change, a change is looked for here,
   // which wakes the node no more often than it wakes already.
@@ -34,12 +37,16 @@ class PresenceReport {
 
  private:
   void Look();
+  const Presence& Read();
 
+  EventLoop& loop_;
   Changed changed_;
   std::unique_ptr<PresenceWatch> watch_;
   std::unique_ptr<Timer> first_;
-  Presence last_;
+  Presence last_;  // as last told, or read first
   bool read_ = false;
+  Presence fresh_;  // as last read, at fresh_at_ on the loop's clock
+  std::optional<int64_t> fresh_at_;
 };
 
 }  // namespace varnix

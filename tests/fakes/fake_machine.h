@@ -17,7 +17,10 @@ class FakeMachine : public Machine {
     return computer_name;
   }
   std::vector<std::string> HostAddresses() override { return addresses; }
-  std::vector<Temperature> Temperatures() override { return temperatures; }
+  std::vector<Temperature> Temperatures() override {
+    ++temperature_reads;
+    return temperatures;
+  }
   MachineFigures Figures(const std::string& address) override {
     figures_asked_for = address;
     return figures;
@@ -35,6 +38,17 @@ class FakeMachine : public Machine {
   void ExitSystem(bool reboot, bool force) override {
     system_calls.push_back(std::string(reboot ? "reboot" : "halt") + (force ? " force" : ""));
   }
+  std::unique_ptr<PresenceWatch> WatchPresence(EventLoop&, std::function<void()>) override {
+    struct Watch : PresenceWatch {
+      explicit Watch(FakeMachine& machine) : owner(machine) {}
+      Presence Now() override {
+        ++owner.presence_reads;
+        return owner.presence;
+      }
+      FakeMachine& owner;
+    };
+    return std::make_unique<Watch>(*this);
+  }
   void SessionAction(SessionRequest, const std::function<void(int)>&) override {
     system_calls.push_back("session");
   }
@@ -45,6 +59,9 @@ class FakeMachine : public Machine {
   std::vector<std::string> addresses = {"10.0.0.5", "127.0.0.1"};
   MachineFigures figures;
   std::vector<Temperature> temperatures;
+  int temperature_reads = 0;
+  Presence presence;
+  int presence_reads = 0;
   std::string figures_asked_for;
   std::optional<OSVersion> version;
   std::string folder = "/opt/varnix";
