@@ -39,10 +39,11 @@ bool AnswerBudget::Take(std::string_view source, size_t lines, size_t messages, 
 std::string AnswerBudget::Refusals(int64_t now_ms) {
   if (refused_ == 0 || (said_at_ && now_ms - *said_at_ < 60000 && now_ms >= *said_at_)) return "";
   said_at_ = now_ms;
-  const std::string said = "Not answered: " + std::to_string(refused_) +
-                           " log or list requests past what one source may ask in a minute, or "
-                           "all in a second; the last from " +
-                           last_refused_;
+  const std::string said =
+      "Not answered: " + std::to_string(refused_) +
+      " requests (for logs, lists, sensors or the computer's status) past what "
+      "one source may ask in a minute, or all in a second; the last from " +
+      last_refused_;
   refused_ = 0;
   return said;
 }

@@ -1,5 +1,6 @@
-// How much the node sends for log and list answers: each is many datagrams for one request,
-// and broadcast, so a stranger must not be able to make it an amplifier.
+// How much the node sends in answers: a log or list is many datagrams for one request, a
+// status one that costs readings, and all are broadcast, so a stranger must not be able to
+// make the node an amplifier.
 #pragma once
 
 #include <cstddef>

@@ -391,14 +391,20 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
     }
   }
   const std::string query = LowerCase(message.GetItem("Computer.Control", "Query"));
+  // Asked of every node at once as well as of one by name: answered either way, within what
+  // one source may make the node send.
   if (query == "name" || query == "all" || query == "ip") {
-    if (!Allowed(trusted, "query", values_.ComputerName, source)) return true;
+    if (!Allowed(trusted, "query", values_.ComputerName, source) || !WithinBudget(source, 1, 1)) {
+      return true;
+    }
     queue_.SendXap("", "Computer.Process", "Computer.Notification",
                    PackItems({{"IP", xap_.GetIP()}, {"Name", values_.ComputerName}}));
     return true;
   }
   if (query == "status") {
-    if (!Allowed(trusted, "query", values_.ComputerName, source)) return true;
+    if (!Allowed(trusted, "query", values_.ComputerName, source) || !WithinBudget(source, 1, 1)) {
+      return true;
+    }
     Steps([&](const Failure& failure) {
       events_.SendErrorEvent(kLogType, "ComputerStatus", failure);
     })(10, [&] {

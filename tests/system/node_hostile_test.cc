@@ -13,6 +13,7 @@
 #include "hostile_traffic.h"
 #include "platform/error.h"
 #include "platform/udp_socket.h"
+#include "supervision/answer_budget.h"
 #include "system/node_fixture.h"
 
 namespace varnix {
@@ -114,6 +115,25 @@ TEST_F(NodeHostileTest, AFloodLeavesTheNodeAnsweringWithinItsMemory) {
   // One line a flood; a sender held back for a second on a busy machine makes it two floods.
   EXPECT_LE(LogLinesWith("messages dropped"), 2u) << "the drops of one flood are one line";
   EXPECT_LT(ReadFile("Data/Korvane.txt").size(), 64u * 1024) << "the log is not flooded";
+}
+
+// The computer's status, asked of every node at once by one source in a burst: answered
+// within what one source may make the node send, the rest refused and said once.
+TEST_F(NodeHostileTest, AStatusFloodIsAnsweredWithinItsBudget) {
+  const std::string ask =
+      XapRequest("", "Computer.Control\n{\nQuery=Status\n}\n", "Computer.Process", "evil.x.y");
+  for (int i = 0; i < 1000; ++i) {
+    SendToNode(ask);
+    if (i % 100 == 0) platform_.loop->DispatchPending(milliseconds(0));
+  }
+  ASSERT_TRUE(AnswersAgain("after the burst", 10));
+  EXPECT_EQ(EndNode(), 0);
+  size_t answers = 0;
+  for (const std::string& text : hub_->received())
+    answers += text.find("Computer.Status") != std::string::npos;
+  EXPECT_GE(answers, 1u);
+  EXPECT_LE(answers, 2 * AnswerBudget::kMessagesPerSecond);
+  EXPECT_EQ(LogLinesWith("the last from evil.x.y"), 1u);
 }
 
 // Requests for another node, sent straight to this node's port in a burst, cost no place in
