@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "platform/error.h"
+#include "xap/packed_items.h"
+#include "xap/sealed_items.h"
 
 namespace varnix {
 
@@ -47,6 +49,20 @@ void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items
     }
   }
   if (processor) items.emplace_back("CPUTemperature", degrees(*processor));
+}
+
+bool IsPersonalItem(std::string_view name) {
+  static constexpr std::string_view kPersonal[] = {"User",     "Locked", "IdleSeconds", "Session",
+                                                   "Presence", "Value",  "Problem"};
+  return std::find(std::begin(kPersonal), std::end(kPersonal), name) != std::end(kPersonal);
+}
+
+std::string PackedForTheLan(std::string_view key, std::string_view section, StatusItems items) {
+  std::string packed;
+  for (const auto& [name, value] : SealPrivate(key, section, std::move(items), IsPersonalItem)) {
+    AppendItem(packed, name, value);
+  }
+  return packed;
 }
 
 StatusItems ComputerFigures::Status(const std::string& address) {

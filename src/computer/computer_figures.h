@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,13 @@ using StatusItems = std::vector<std::pair<std::string, std::string>>;
 inline constexpr size_t kMostTemperatures = 32;
 void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items,
                      const std::string& why = "");
+
+// Whether item `name` tells of the people at the computer: who is at it (User, Locked,
+// IdleSeconds, Session, Presence) and what their own sensors read (Value, Problem).
+bool IsPersonalItem(std::string_view name);
+// `items` of block `section` packed for the LAN: with the access `key`, the personal ones
+// sealed for the key's holders, since every message is broadcast.
+std::string PackedForTheLan(std::string_view key, std::string_view section, StatusItems items);
 
 class ComputerFigures {
  public:

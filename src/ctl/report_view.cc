@@ -8,6 +8,7 @@
 
 #include "core/text.h"
 #include "core/wire_text.h"
+#include "xap/sealed_items.h"
 
 namespace varnix {
 namespace {
@@ -95,7 +96,9 @@ std::vector<std::vector<std::string>> StatusRows(const Heard& status, int64_t no
   const std::string temperature = status.Item("CPUTemperature");
   // Who is at it: the user, locked or idle a while; nobody; or not known.
   std::string at_it = "-";
-  if (!status.Item("Presence").empty()) {
+  if (StillSealed(status.items)) {
+    at_it = "sealed";  // with the node's access key, which this varnixctl lacks
+  } else if (!status.Item("Presence").empty()) {
     at_it = "not known";
   } else if (status.Item("Session") == "none") {
     at_it = "nobody";

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "core/text.h"
+#include "xap/sealed_items.h"
 
 namespace varnix {
 namespace {
@@ -107,6 +108,7 @@ NodeFigures ReadFigures(const Heard& heard) {
 
 void ReadPresence(const Heard& heard, NodeFigures& figures) {
   figures.presence_problem = Bounded(heard.Item("Presence"));
+  if (StillSealed(heard.items)) figures.presence_problem = kSealedForOthers;
   const bool told = heard.Item("User", "\x01") != "\x01";  // no user a node can name
   figures.user = told ? std::optional<std::string>(Bounded(heard.Item("User"))) : std::nullopt;
   const std::string locked = heard.Item("Locked");
@@ -127,7 +129,7 @@ std::optional<UserSensorState> ReadSensor(const Heard& heard) {
   }
   sensor.unit = heard.Item("Unit");
   if (sensor.unit.size() > 16) sensor.unit.clear();
-  sensor.problem = Bounded(heard.Item("Problem"));
+  sensor.problem = StillSealed(heard.items) ? kSealedForOthers : Bounded(heard.Item("Problem"));
   if (sensor.problem.empty()) sensor.value = Bounded(heard.Item("Value"));
   return sensor;
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gateway/gateway_config.h"
@@ -91,6 +92,9 @@ constexpr size_t kMaxUserSensors = 32;
 // A Computer.Sensor message as heard; nothing when it names no sensor, or one of no known
 // kind (its node answering that it has none among them).
 std::optional<UserSensorState> ReadSensor(const Heard& heard);
+// Why a personal reading is not shown: the node sealed it under a key this program lacks.
+inline constexpr std::string_view kSealedForOthers =
+    "sealed with the node's access key, which this gateway does not hold";
 
 struct NodeState {
   std::string source;    // "qel.Process.NAME"

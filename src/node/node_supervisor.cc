@@ -112,11 +112,10 @@ std::unique_ptr<UserSensors> MakeUserSensors(NodeContext& context) {
             processes, StartCommand(program, SplitCommandLine(sensor.parameter), output_file,
                                     UserSensors::kMostOutputBytes));
       },
-      [&queue = context.queue, &log = context.log](const SensorDeclaration& sensor,
-                                                   const SensorReading& now) {
-        std::string packed;
-        for (const auto& [name, value] : SensorItems(sensor, now)) AppendItem(packed, name, value);
-        queue.SendXap("", "Computer.Process", "Computer.Sensor", packed);
+      [&queue = context.queue, &log = context.log, &xap = context.xap](
+          const SensorDeclaration& sensor, const SensorReading& now) {
+        queue.SendXap("", "Computer.Process", "Computer.Sensor",
+                      PackedForTheLan(xap.Key(), "Computer.Sensor", SensorItems(sensor, now)));
         if (!now.problem.empty()) {
           log.WriteErrorLog(kLogType,
                             "The sensor " + sensor.name + " has no reading: " + now.problem);
@@ -129,10 +128,9 @@ std::unique_ptr<UserSensors> MakeUserSensors(NodeContext& context) {
 std::unique_ptr<PresenceReport> MakePresenceReport(NodeContext& context) {
   return std::make_unique<PresenceReport>(
       context.services.machine, context.services.loop,
-      [&queue = context.queue, &log = context.log](const Presence& now) {
-        std::string packed;
-        for (const auto& [name, value] : PresenceItems(now)) AppendItem(packed, name, value);
-        queue.SendXap("", "Computer.Process", "Computer.Presence", packed);
+      [&queue = context.queue, &log = context.log, &xap = context.xap](const Presence& now) {
+        queue.SendXap("", "Computer.Process", "Computer.Presence",
+                      PackedForTheLan(xap.Key(), "Computer.Presence", PresenceItems(now)));
         if (!now.problem.empty()) {
           log.WriteErrorLog(kLogType, "Who is at this computer is not known: " + now.problem);
         }

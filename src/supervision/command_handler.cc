@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "computer/computer_figures.h"
 #include "core/cwait_n_dispatch.h"
 #include "core/steps.h"
 #include "core/text.h"
@@ -408,9 +409,8 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
     Steps([&](const Failure& failure) {
       events_.SendErrorEvent(kLogType, "ComputerStatus", failure);
     })(10, [&] {
-      std::string packed;
-      for (const auto& [name, value] : computer_.Status(xap_.GetIP())) {
-        AppendItem(packed, name, value);
+      StatusItems items = computer_.Status(xap_.GetIP());
+      for (const auto& [name, value] : items) {
         // Said once where the user looks: a controller shows no temperature and nothing else.
         if (name == "Temperatures" && value.starts_with("none") && !said_no_temperatures_) {
           said_no_temperatures_ = true;
@@ -423,7 +423,8 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
                                              : value.substr(6)));
         }
       }
-      queue_.SendXap("", "Computer.Process", "Computer.Status", packed);
+      queue_.SendXap("", "Computer.Process", "Computer.Status",
+                     PackedForTheLan(rules_.key(), "Computer.Status", std::move(items)));
     });
     return true;
   }
@@ -433,10 +434,9 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
     std::vector<StatusItems> sensors = computer_.Sensors();
     if (sensors.empty()) sensors.push_back({{"Sensors", "none"}});
     if (!WithinBudget(source, sensors.size(), sensors.size())) return true;
-    for (const StatusItems& sensor : sensors) {
-      std::string packed;
-      for (const auto& [name, value] : sensor) AppendItem(packed, name, value);
-      queue_.SendXap("", "Computer.Process", "Computer.Sensor", packed);
+    for (StatusItems& sensor : sensors) {
+      queue_.SendXap("", "Computer.Process", "Computer.Sensor",
+                     PackedForTheLan(rules_.key(), "Computer.Sensor", std::move(sensor)));
     }
     return true;
   }

@@ -7,6 +7,7 @@
 #include "platform/error.h"
 #include "platform/text_encoding.h"
 #include "xap/message_signature.h"
+#include "xap/sealed_items.h"
 #include "xap/xap_message.h"
 #include "xap/xap_transport.h"
 
@@ -239,6 +240,11 @@ void XapLink::OnDatagram(std::string datagram) {
     const auto mark = line.find('=');
     if (mark != std::string::npos)
       heard.items.emplace_back(line.substr(0, mark), line.substr(mark + 1));
+  }
+  // What a node sealed for the key's holders is read as if it came in clear; a log's lines are
+  // sealed otherwise, bound to the request that asked for them.
+  if (!key_.empty() && heard.section != "process.log") {
+    heard.items = OpenPrivate(key_, heard.section, std::move(heard.items));
   }
   heard.at_ms = loop_.NowMilliseconds();
   on_heard_(heard);

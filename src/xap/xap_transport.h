@@ -85,6 +85,8 @@ class XapTransport : public XapSender {
   // `key` (raw bytes), so that controllers with the key can tell this node's word from a
   // forgery.
   void SignWith(std::string key) { key_ = std::move(key); }
+  // The key it signs with ("" for none), which also seals what is personal.
+  const std::string& Key() const { return key_; }
   // The heartbeat that says this program has stopped, so that hubs forget its port and
   // controllers waiting on it learn that no answer will come.
   void SendGoodbye();

@@ -764,6 +764,14 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
   long mark = LogLines();
   StartGateway();
   ASSERT_GE(Sees(Topic("computer"), "\"verified\":true", mark), 0) << ReadFile("gateway.log");
+  // Who is at the computer, and what the user's own sensors read, travel sealed: the gateway,
+  // with the key, shows them; the LAN never reads them.
+  EXPECT_GE(Sees(Topic("figures"), "\"user\":\"alice\"", mark), 0);
+  EXPECT_GE(Sees(Topic("sensors"), "\"value\":1200", mark), 0);
+  for (const std::string& text : peer_.received) {
+    EXPECT_EQ(text.find("alice"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Value=1200"), std::string::npos) << text;
+  }
   Publish(Topic("program/helper/set"), "ON");
   ASSERT_GE(Sees(Topic("program/helper/state"), "ON", mark), 0);
   const std::string* report = nullptr;
