@@ -13,7 +13,6 @@
 #include "settings/declared_sensors.h"
 #include "supervision/command_handler.h"
 #include "supervision/process_operations.h"
-#include "xap/packed_items.h"
 
 namespace varnix {
 namespace {
