@@ -771,8 +771,9 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
   EXPECT_NE(Next("Computer.Presence\n{\nUser=bob\nLocked=yes\nIdleSeconds=0"), "");
   logind.Tell({"org.varnix.Test.LeaveSeat"});
   EXPECT_NE(Next("Computer.Presence\n{\nSession=none\nUser=\nLocked=no\n}"), "");
-  // A logind that is gone is said, not taken for nobody at the computer.
+  // A logind that is gone is said at once, not taken for nobody at the computer.
   logind.End();
+  EXPECT_NE(Next("Computer.Presence\n{\nPresence=not known: D-Bus: "), "");
   Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
   EXPECT_NE(Item(Next("Computer.Status"), "Presence").find("not known: D-Bus: "),
             std::string::npos);

@@ -44,6 +44,10 @@ class LogindPresence : public PresenceWatch {
     bus_->AddMatch(
         "type='signal',sender='org.freedesktop.login1',"
         "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'");
+    // And logind itself going or coming back, so that either is told at once too.
+    bus_->AddMatch(
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+        "member='NameOwnerChanged',arg0='org.freedesktop.login1'");
     watch_ = loop_.WatchSocket(bus_->fd(), [this](bool, bool) { Ready(); });
   }
 
