@@ -19,6 +19,20 @@ const std::vector<std::string_view> kKnownKeys = {"COMMAND", "PARAMETER", "INTER
 constexpr size_t kMostUnitBytes = 16;
 constexpr size_t kMostNameBytes = 64;
 
+// A path with a folder in it that does not start at a root ("scripts/fan.sh"); a bare name is
+// none: it is found on the PATH.
+bool IsRelativePath(std::string_view command, PathRules paths) {
+  if (command.find('/') == std::string_view::npos &&
+      command.find(paths.separator()) == std::string_view::npos) {
+    return false;
+  }
+  const auto separator = [&](char c) { return c == '/' || c == paths.separator(); };
+  if (!paths.has_drives()) return command.front() != '/';
+  const bool drive = command.size() >= 3 && command[1] == ':' && separator(command[2]);
+  const bool share = command.size() >= 2 && separator(command[0]) && separator(command[1]);
+  return !drive && !share;
+}
+
 }  // namespace
 
 std::vector<SensorDeclaration> ReadDeclaredSensors(FileSystem& files, EventReport& report,
@@ -67,6 +81,10 @@ std::vector<SensorDeclaration> ReadDeclaredSensors(FileSystem& files, EventRepor
       unusable("Command", has(command) ? command : "", "names no program file");
     } else if (std::any_of(command.begin(), command.end(), IsControlByte)) {
       unusable("Command", command, "holds a control character");
+    } else if (IsRelativePath(TrimSpaces(command), paths)) {
+      // The node's working folder is not the user's: a service's is the system's own.
+      unusable("Command", command,
+               "is a relative path: give the whole path, or a bare name to find on the PATH");
     } else {
       sensor.command = std::string(TrimSpaces(command));
     }

@@ -20,7 +20,8 @@ TEST(DeclaredSensorsTest, ReadsEverySettingLeavesOutWhatIsBadAndKeepsToTheBound)
       "[Sensor Door]\r\nCommand=door\r\nKind=on-off\r\n"
       "[Sensor Fast]\r\nCommand=/bin/true\r\nInterval=4\r\n"
       "[Sensor Odd]\r\nCommand=/bin/true\r\nKind=colour\r\n"
-      "[Sensor Empty]\r\nParameter=x\r\n";
+      "[Sensor Empty]\r\nParameter=x\r\n"
+      "[Sensor Near]\r\nCommand=scripts/near.sh\r\n";
   for (int i = 0; i < 31; ++i) {
     text += "[Sensor S" + std::to_string(i) + "]\r\nCommand=/bin/true\r\n";
   }
@@ -53,6 +54,10 @@ TEST(DeclaredSensorsTest, ReadsEverySettingLeavesOutWhatIsBadAndKeepsToTheBound)
             std::string::npos);
   EXPECT_NE(said.find("Kind=colour"), std::string::npos);
   EXPECT_NE(said.find("[Sensor Empty], names no program file"), std::string::npos);
+  EXPECT_NE(said.find("Command=scripts/near.sh in /etc/varnix/settings.ini, section [Sensor "
+                      "Near], is a relative path"),
+            std::string::npos)
+      << said;
   EXPECT_NE(said.find("The sensor S30 in /etc/varnix/settings.ini is left out: a computer reads "
                       "at most 32 sensors"),
             std::string::npos);
