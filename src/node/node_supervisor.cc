@@ -68,7 +68,7 @@ class HiddenCommand : public ChildProcess {
     processes_.Hide(static_cast<ProcessId>(pid_));
   }
   ~HiddenCommand() override {
-    child_.reset();  // ended and collected first, so that its id is not free while hidden
+    child_.reset();  // ended and collected: nothing of it is left to find
     processes_.Unhide(static_cast<ProcessId>(pid_));
   }
   HiddenCommand(const HiddenCommand&) = delete;
