@@ -428,9 +428,10 @@ TEST_F(GatewayTest, WhatHomeAssistantShowsStaysTrue) {
 
   mark = LogLines();
   Publish(Topic("program/helper/set"), "ON");
-  // The figures of the program ended by hand may still be on their way; the new one's are wanted.
+  // The figures of the program ended by hand, or of its end, may still be on their way; the
+  // new one's are wanted.
   Json pid;
-  for (long at = mark; !pid.is_number() || pid == by_hand->Pid(); ++at) {
+  for (long at = mark; !pid.is_number() || pid == 0 || pid == by_hand->Pid(); ++at) {
     at = Sees(Topic("program/helper/attributes"), "\"pid\":", at);
     ASSERT_GE(at, 0);
     const std::string line = SplitLines(platform_.files->ReadAll(central_log_))[at];
