@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "computer/computer_figures.h"
+#include "computer/notice_board.h"
 #include "platform/machine.h"
 
 namespace varnix {
@@ -24,6 +25,8 @@ class ComputerControl {
   virtual StatusItems Status(const std::string& address) = 0;
   // Each sensor of the user's own with its last reading (SensorItems); none by default.
   virtual std::vector<StatusItems> Sensors() { return {}; }
+  // Shows a notice to the person at the computer, as NoticeBoard does; nothing by default.
+  virtual void Notify(const NoticeRequest& request) { (void)request; }
 };
 
 }  // namespace varnix

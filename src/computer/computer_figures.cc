@@ -52,8 +52,9 @@ void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items
 }
 
 bool IsPersonalItem(std::string_view name) {
+  // A notice's answer is the person's too.
   static constexpr std::string_view kPersonal[] = {"User",     "Locked", "IdleSeconds", "Session",
-                                                   "Presence", "Value",  "Problem"};
+                                                   "Presence", "Value",  "Problem",     "Action"};
   return std::find(std::begin(kPersonal), std::end(kPersonal), name) != std::end(kPersonal);
 }
 

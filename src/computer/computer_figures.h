@@ -25,7 +25,8 @@ void AddTemperatures(const std::vector<Temperature>& sensors, StatusItems& items
                      const std::string& why = "");
 
 // Whether item `name` tells of the people at the computer: who is at it (User, Locked,
-// IdleSeconds, Session, Presence) and what their own sensors read (Value, Problem).
+// IdleSeconds, Session, Presence), what their own sensors read (Value, Problem), and how they
+// answered a notice (Action, and Problem where it could not be shown).
 bool IsPersonalItem(std::string_view name);
 // `items` of block `section` packed for the LAN: with the access `key`, the personal ones
 // sealed for the key's holders, since every message is broadcast.

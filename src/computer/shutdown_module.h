@@ -17,10 +17,10 @@ bool IsNtPlatform(Machine& machine);
 class ShutdownModule : public ComputerControl {
  public:
   // A request the system refuses is reported through `events`. `sensors`, the user's own, and
-  // `presence`, who is at the computer, may each be nullptr for none.
+  // `presence`, who is at the computer, and `notices`, may each be nullptr for none.
   ShutdownModule(Machine& machine, Desktop& desktop, EventLoop& loop, CloseWindows& windows,
                  EventReport& events, const UserSensors* sensors = nullptr,
-                 PresenceReport* presence = nullptr)
+                 PresenceReport* presence = nullptr, NoticeBoard* notices = nullptr)
       : machine_(machine),
         desktop_(desktop),
         loop_(loop),
@@ -28,6 +28,7 @@ class ShutdownModule : public ComputerControl {
         events_(events),
         sensors_(sensors),
         presence_(presence),
+        notices_(notices),
         figures_(machine) {}
 
   void CloseWindowsAndShutdown() override;
@@ -36,6 +37,9 @@ class ShutdownModule : public ComputerControl {
   void TurnScreensOff() override;
   StatusItems Status(const std::string& address) override;
   std::vector<StatusItems> Sensors() override;
+  void Notify(const NoticeRequest& request) override {
+    if (notices_ != nullptr) notices_->Show(request);
+  }
   void ShutdownComputer(bool force);
   void RebootComputer(bool force);
   bool IsNtPlatform() { return varnix::IsNtPlatform(machine_); }
@@ -51,6 +55,7 @@ class ShutdownModule : public ComputerControl {
   EventReport& events_;
   const UserSensors* sensors_;
   PresenceReport* presence_;
+  NoticeBoard* notices_;
   ComputerFigures figures_;
 };
 

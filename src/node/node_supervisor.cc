@@ -2,6 +2,7 @@
 #include "node/node_supervisor.h"
 
 #include "computer/close_windows.h"
+#include "computer/notice_board.h"
 #include "computer/presence_report.h"
 #include "computer/shutdown_module.h"
 #include "computer/user_sensors.h"
@@ -136,6 +137,16 @@ std::unique_ptr<PresenceReport> MakePresenceReport(NodeContext& context) {
       });
 }
 
+// Notices for the person at the computer; what became of each goes out as Computer.Notice.
+std::unique_ptr<NoticeBoard> MakeNoticeBoard(NodeContext& context) {
+  return std::make_unique<NoticeBoard>(
+      context.services.machine, context.services.loop, context.log,
+      [&queue = context.queue, &xap = context.xap](StatusItems items) {
+        queue.SendXap("", "Computer.Process", "Computer.Notice",
+                      PackedForTheLan(xap.Key(), "Computer.Notice", std::move(items)));
+      });
+}
+
 class NodeSupervisor : public Supervisor {
  public:
   explicit NodeSupervisor(NodeContext& context)
@@ -152,8 +163,9 @@ class NodeSupervisor : public Supervisor {
                  IsNtPlatform(context.services.machine), CloseWaitSeconds(context)),
         sensors_(MakeUserSensors(context)),
         presence_(MakePresenceReport(context)),
+        notices_(MakeNoticeBoard(context)),
         shutdown_(context.services.machine, context.services.desktop, context.services.loop,
-                  windows_, context.events, sensors_.get(), presence_.get()),
+                  windows_, context.events, sensors_.get(), presence_.get(), notices_.get()),
         handler_(
             context.values, context.xap, context.queue, context.log, context.events, operations_,
             shutdown_,
@@ -200,6 +212,7 @@ class NodeSupervisor : public Supervisor {
   CloseWindows windows_;
   std::unique_ptr<UserSensors> sensors_;
   std::unique_ptr<PresenceReport> presence_;
+  std::unique_ptr<NoticeBoard> notices_;
   ShutdownModule shutdown_;
   CommandHandler handler_;
 };

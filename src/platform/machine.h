@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/path_rules.h"
 
@@ -93,6 +94,28 @@ class UnknownPresence : public PresenceWatch {
   std::string why_;
 };
 
+// A notice for the person at the computer, with the answers they may give (none for one that
+// only tells).
+struct Notice {
+  std::string title;
+  std::string text;
+  std::vector<std::string> actions;
+  std::chrono::seconds timeout{60};
+};
+
+// What the person did with a notice: chose `action`, or put it away without one (""); or,
+// where the system failed to show it after all, why (`problem`).
+struct NoticeAnswer {
+  std::string action;
+  std::string problem;
+};
+
+// A notice on the screen; it is taken away, where the system lets it, when this goes.
+class ShownNotice {
+ public:
+  virtual ~ShownNotice() = default;
+};
+
 // What SessionAction asks of the system.
 enum class SessionRequest { kSleep, kHibernate, kLock, kLogoff };
 
@@ -131,6 +154,14 @@ class Machine {
   virtual std::unique_ptr<PresenceWatch> WatchPresence(EventLoop& /*loop*/,
                                                        std::function<void()> /*changed*/) {
     return std::make_unique<UnknownPresence>("not available here");
+  }
+  // Shows `notice` in the active local session and calls `answered` once, on `loop`'s thread,
+  // when the person there answers it; never when nobody does (the caller keeps the time), and
+  // the notice is not ended from within `answered`.
+  // Throws Error saying why it cannot be shown: nobody there, no notification service.
+  virtual std::unique_ptr<ShownNotice> ShowNotice(EventLoop& /*loop*/, const Notice& /*notice*/,
+                                                  std::function<void(const NoticeAnswer&)>) {
+    throw Error(errors::kInvalidCall, "not available here");
   }
   // The system's own name for this run of the computer, which changes at every boot and never
   // with the clock; "" where the system keeps none.

@@ -391,6 +391,20 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
       return true;
     }
   }
+  if (const std::string text(message.GetItem("Computer.Control", "Notify")); text != kUnknownText) {
+    // Like a lock: for the computer named, by whom may control it.
+    if (isForMe && Authentic("notify", values_.ComputerName, source) &&
+        Allowed(trusted && rules_.AllowsComputerControl(), "notify", values_.ComputerName,
+                source)) {
+      const auto given = [&](const char* name) {
+        const std::string value(message.GetItem("Computer.Control", name));
+        return value == kUnknownText ? std::string() : value;
+      };
+      computer_.Notify({text, given("Title"), given("Actions"), given("Timeout"), given("Request"),
+                        std::string(source)});
+    }
+    return true;
+  }
   const std::string query = LowerCase(message.GetItem("Computer.Control", "Query"));
   // Asked of every node at once as well as of one by name: answered either way, within what
   // one source may make the node send.

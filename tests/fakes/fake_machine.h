@@ -49,6 +49,20 @@ class FakeMachine : public Machine {
     };
     return std::make_unique<Watch>(*this);
   }
+  // Shown until the test answers it through `answer_notice`, or it goes (`notices_open`).
+  std::unique_ptr<ShownNotice> ShowNotice(
+      EventLoop&, const Notice& notice,
+      std::function<void(const NoticeAnswer&)> answered) override {
+    if (!notice_problem.empty()) throw Error(1, notice_problem);
+    notices.push_back(notice);
+    answer_notice = std::move(answered);
+    struct Shown : ShownNotice {
+      explicit Shown(int& open) : count(open) { ++count; }
+      ~Shown() override { --count; }
+      int& count;
+    };
+    return std::make_unique<Shown>(notices_open);
+  }
   void SessionAction(SessionRequest, const std::function<void(int)>&) override {
     system_calls.push_back("session");
   }
@@ -63,6 +77,10 @@ class FakeMachine : public Machine {
   Presence presence;
   int presence_reads = 0;
   std::string figures_asked_for;
+  std::vector<Notice> notices;
+  std::function<void(const NoticeAnswer&)> answer_notice;
+  std::string notice_problem;
+  int notices_open = 0;
   std::optional<OSVersion> version;
   std::string folder = "/opt/varnix";
   std::string file_name = "varnix";

@@ -769,8 +769,31 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
                 Item(status, "IdleSeconds") + "\n}\n");
   logind.Tell({"org.varnix.Test.Become", "string:bob"});
   EXPECT_NE(Next("Computer.Presence\n{\nUser=bob\nLocked=yes\nIdleSeconds=0"), "");
+
+  // A notice, through the session user's own bus to its notification service: shown as
+  // written (the service reads markup), and the action chosen told.
+  Send("Computer.Process", "Computer.Control",
+       "Notify=Tea & cake <b>now</b>\nTitle=Kitchen\nActions=Yes;No\nTimeout=30\nRequest=n1\n",
+       Target());
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000),
+                            [&] { return logind.Notices().find("Kitchen") != std::string::npos; }));
+  logind.Tell({"org.varnix.Test.Answer", "string:No"});
+  EXPECT_NE(Next("Computer.Notice\n{\nTitle=Kitchen\nRequest=n1\nOutcome=answered\nAction=No\n}"),
+            "");
+  EXPECT_EQ(logind.Notices(),
+            "[\"Varnix\", \"Kitchen\", \"Tea &amp; cake &lt;b&gt;now&lt;/b&gt;\", [\"Yes\", "
+            "\"Yes\", \"No\", \"No\"], 30000]\n");
+  // One nobody answers is taken away at its time.
+  Send("Computer.Process", "Computer.Control", "Notify=Anyone?\nTimeout=1\n", Target());
+  EXPECT_NE(Next("Computer.Notice\n{\nTitle=Varnix\nOutcome=no answer\n}"), "");
+  EXPECT_NE(logind.Notices().find("[\"closed\", 2]"), std::string::npos) << logind.Notices();
+
   logind.Tell({"org.varnix.Test.LeaveSeat"});
   EXPECT_NE(Next("Computer.Presence\n{\nSession=none\nUser=\nLocked=no\n}"), "");
+  Send("Computer.Process", "Computer.Control", "Notify=Hello\n", Target());
+  EXPECT_NE(Next("Computer.Notice\n{\nTitle=Varnix\nOutcome=not shown\nProblem=nobody is at the "
+                 "computer (no active local session)\n}"),
+            "");
   // A logind that is gone is said at once, not taken for nobody at the computer.
   logind.End();
   EXPECT_NE(Next("Computer.Presence\n{\nPresence=not known: D-Bus: "), "");

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "dispatch_until.h"
 
@@ -53,10 +55,12 @@ void NodeFixture::StartNode(const std::vector<std::string>& environment) {
 
 #ifndef _WIN32
 StandInLogind::StandInLogind(EventLoop& loop)
-    : socket_("/tmp/varnix-test-bus-" + std::to_string(::getpid())),
+    : runtime_("/tmp/varnix-test-run-" + std::to_string(::getpid())),
+      socket_(runtime_ + "/bus"),
       address_("unix:path=" + socket_) {
   const std::string ready = socket_ + ".ready";
-  ::unlink(ready.c_str());
+  std::filesystem::remove_all(runtime_);
+  std::filesystem::create_directory(runtime_);
   bus_ =
       StartChildProcess("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=" + address_});
   ready_ =
@@ -69,8 +73,12 @@ StandInLogind::StandInLogind(EventLoop& loop)
 StandInLogind::~StandInLogind() {
   logind_.reset();
   bus_.reset();
-  ::unlink(socket_.c_str());
-  ::unlink((socket_ + ".ready").c_str());
+  std::filesystem::remove_all(runtime_);
+}
+
+std::string StandInLogind::Notices() const {
+  std::ifstream file(runtime_ + "/notices");
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 void StandInLogind::Tell(const std::vector<std::string>& words) {

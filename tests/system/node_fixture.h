@@ -33,9 +33,13 @@ class StandInLogind {
   void Tell(const std::vector<std::string>& words);
   // Ends the stand-in, leaving the bus.
   void End() { logind_.reset(); }
+  // Each notice the stand-in notification service was given, and each close, a line each.
+  std::string Notices() const;
 
  private:
-  std::string socket_;  // a socket's path has room for about 100 bytes: not the test's folder
+  // A socket's path has room for about 100 bytes: not the test's folder.
+  std::string runtime_;  // the session user's, with the bus in it
+  std::string socket_;
   std::string address_;
   std::unique_ptr<ChildProcess> bus_;
   std::unique_ptr<ChildProcess> logind_;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,35 +18,39 @@ namespace {
 
 constexpr size_t kMostMessageBytes = 1 << 20;  // far more than any answer the node asks for
 constexpr int kMostDepth = 16;                 // nesting no reply of ours has
+constexpr size_t kMostKeptSignals = 64;
 
 [[noreturn]] void Bad(const std::string& why) { throw Error(EBADMSG, "D-Bus: " + why); }
 
-// Builds the little-endian form, aligned from the message's start.
+// Builds the little-endian form into `bytes`, aligned from the message's start.
 class Writer {
  public:
+  explicit Writer(std::string& bytes) : bytes_(bytes) {}
   void Align(size_t to) {
-    while (bytes.size() % to != 0) bytes += '\0';
+    while (bytes_.size() % to != 0) bytes_ += '\0';
   }
-  void Byte(uint8_t value) { bytes += static_cast<char>(value); }
+  void Byte(uint8_t value) { bytes_ += static_cast<char>(value); }
   void Uint32(uint32_t value) {
     Align(4);
-    for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) bytes_ += static_cast<char>((value >> (8 * i)) & 0xFF);
   }
   void String(std::string_view text) {  // s and o
     Uint32(static_cast<uint32_t>(text.size()));
-    bytes.append(text);
-    bytes += '\0';
+    bytes_.append(text);
+    bytes_ += '\0';
   }
   void Signature(std::string_view text) {  // g
     Byte(static_cast<uint8_t>(text.size()));
-    bytes.append(text);
-    bytes += '\0';
+    bytes_.append(text);
+    bytes_ += '\0';
   }
   void SetUint32(size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) bytes_[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
   }
+  size_t size() const { return bytes_.size(); }
 
-  std::string bytes;
+ private:
+  std::string& bytes_;
 };
 
 // The boundary a value of the type `code` starts on.
@@ -222,20 +227,85 @@ size_t TypeLength(std::string_view signature, size_t at) {
   return 1;
 }
 
+// Connects `socket` to the bus at `where` as `user`; false with errno set when it cannot.
+bool ConnectAs(int socket, const sockaddr_un& where, socklen_t length, uint32_t user) {
+  const auto* address = reinterpret_cast<const sockaddr*>(&where);
+  if (user == ::geteuid()) return ::connect(socket, address, length) == 0;
+  if (::geteuid() != 0) {
+    errno = EACCES;  // only root may speak as another user
+    return false;
+  }
+  // The bus takes who we are from the process that connects: a child that has become the user
+  // connects the socket, which stays ours. It only makes system calls, as a child of a
+  // process with threads may.
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    const bool connected =
+        ::setresuid(user, user, user) == 0 && ::connect(socket, address, length) == 0;
+    ::_exit(connected ? 0 : errno == 0 ? 1 : errno);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  errno = WIFEXITED(status) && WEXITSTATUS(status) > 1 ? WEXITSTATUS(status) : EACCES;
+  return false;
+}
+
 }  // namespace
 
-std::string DbusCall(const DbusMessage& call, const std::vector<std::string>& arguments) {
-  Writer body;
-  for (const std::string& argument : arguments) body.String(argument);
-  Writer message;
+// The body starts on a boundary of 8 from the message's start, so aligning within it is the
+// same as aligning within the message.
+DbusArguments& DbusArguments::Text(std::string_view text) {
+  Writer(body_).String(text);
+  signature_ += 's';
+  return *this;
+}
+
+DbusArguments& DbusArguments::Unsigned(uint32_t number) {
+  Writer(body_).Uint32(number);
+  signature_ += 'u';
+  return *this;
+}
+
+DbusArguments& DbusArguments::Signed(int32_t number) {
+  Writer(body_).Uint32(static_cast<uint32_t>(number));
+  signature_ += 'i';
+  return *this;
+}
+
+DbusArguments& DbusArguments::Texts(const std::vector<std::string>& all) {
+  Writer writer(body_);
+  writer.Uint32(0);  // the array's length in bytes, set below
+  const size_t length_at = writer.size() - 4;
+  writer.Align(4);
+  const size_t start = writer.size();
+  for (const std::string& text : all) writer.String(text);
+  writer.SetUint32(length_at, static_cast<uint32_t>(writer.size() - start));
+  signature_ += "as";
+  return *this;
+}
+
+DbusArguments& DbusArguments::NoOptions() {
+  Writer writer(body_);
+  writer.Uint32(0);
+  writer.Align(8);  // where the first dict entry would start, even for none
+  signature_ += "a{sv}";
+  return *this;
+}
+
+std::string DbusCall(const DbusMessage& call, const DbusArguments& arguments) {
+  std::string bytes;
+  Writer message(bytes);
   message.Byte('l');
   message.Byte(DbusMessage::kCall);
   message.Byte(0);  // flags: a reply is wanted
   message.Byte(1);  // the protocol's version
-  message.Uint32(static_cast<uint32_t>(body.bytes.size()));
+  message.Uint32(static_cast<uint32_t>(arguments.body().size()));
   message.Uint32(call.serial);
   message.Uint32(0);  // the fields' length, set below
-  const size_t fields = message.bytes.size();
+  const size_t fields = message.size();
   const auto field = [&](uint8_t code, char type, const std::string& text) {
     if (text.empty()) return;
     message.Align(8);
@@ -251,10 +321,10 @@ std::string DbusCall(const DbusMessage& call, const std::vector<std::string>& ar
   field(2, 's', call.interface);
   field(3, 's', call.member);
   field(6, 's', call.destination);
-  field(8, 'g', std::string(arguments.size(), 's'));
-  message.SetUint32(fields - 4, static_cast<uint32_t>(message.bytes.size() - fields));
+  field(8, 'g', arguments.signature());
+  message.SetUint32(fields - 4, static_cast<uint32_t>(message.size() - fields));
   message.Align(8);
-  return message.bytes + body.bytes;
+  return bytes + arguments.body();
 }
 
 size_t DbusParse(std::string_view bytes, DbusMessage& message) {
@@ -316,7 +386,8 @@ size_t DbusParse(std::string_view bytes, DbusMessage& message) {
   return body_at + body_length;
 }
 
-DbusConnection::DbusConnection(const std::string& address, std::chrono::milliseconds limit) {
+DbusConnection::DbusConnection(const std::string& address, std::chrono::milliseconds limit,
+                               std::optional<uint32_t> as_user) {
   sockaddr_un where{};
   where.sun_family = AF_UNIX;
   socklen_t length = 0;
@@ -341,13 +412,13 @@ DbusConnection::DbusConnection(const std::string& address, std::chrono::millisec
   length =
       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (abstract ? 1 : 0));
   socket_.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!socket_.valid() ||
-      ::connect(socket_.get(), reinterpret_cast<sockaddr*>(&where), length) != 0) {
+  const uint32_t user = as_user.value_or(::geteuid());
+  if (!socket_.valid() || !ConnectAs(socket_.get(), where, length, user)) {
     const int error = errno;
     throw Error(error, "D-Bus: cannot reach " + std::string(name) + ": " + std::strerror(error));
   }
   // The bus knows who we are from the socket; we say it in hex, as the protocol asks.
-  std::string uid = std::to_string(::geteuid());
+  std::string uid = std::to_string(user);
   std::string hex;
   for (const char c : uid) {
     static const char kDigits[] = "0123456789abcdef";
@@ -399,7 +470,9 @@ bool DbusConnection::Sort(uint32_t serial, DbusMessage* reply) {
     if (used == 0) return found;
     read_.erase(0, used);
     if (message.type == DbusMessage::kSignal) {
-      news_ = true;
+      // Bounded: signals no one takes (a watch of presence takes them only as news) may pile.
+      if (signals_.size() >= kMostKeptSignals) signals_.erase(signals_.begin());
+      signals_.push_back(std::move(message));
     } else if (reply != nullptr && message.reply_serial == serial && serial != 0) {
       *reply = std::move(message);
       found = true;
@@ -409,7 +482,7 @@ bool DbusConnection::Sort(uint32_t serial, DbusMessage* reply) {
 
 std::vector<DbusValue> DbusConnection::Call(const std::string& destination, const std::string& path,
                                             const std::string& interface, const std::string& member,
-                                            const std::vector<std::string>& arguments,
+                                            const DbusArguments& arguments,
                                             std::chrono::milliseconds limit) {
   DbusMessage call;
   call.serial = ++serial_;
@@ -453,11 +526,11 @@ void DbusConnection::AddMatch(const std::string& rule) {
   Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch", {rule});
 }
 
-bool DbusConnection::TakeNews() {
+std::vector<DbusMessage> DbusConnection::TakeSignals() {
   while (ReadSome(std::chrono::milliseconds(0))) {
   }
   Sort(0, nullptr);
-  return std::exchange(news_, false);
+  return std::exchange(signals_, {});
 }
 
 }  // namespace varnix

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,8 +36,29 @@ struct DbusMessage {
   std::vector<DbusValue> body;  // as read; a call's arguments are strings alone
 };
 
-// A method call with string arguments, in the little-endian form; `serial` numbers it.
-std::string DbusCall(const DbusMessage& call, const std::vector<std::string>& arguments);
+// A call's arguments, in the little-endian form, of the few types the node sends.
+class DbusArguments {
+ public:
+  DbusArguments() = default;
+  DbusArguments(std::initializer_list<std::string_view> texts) {  // each an s
+    for (const std::string_view text : texts) Text(text);
+  }
+  DbusArguments& Text(std::string_view text);                 // s
+  DbusArguments& Unsigned(uint32_t number);                   // u
+  DbusArguments& Signed(int32_t number);                      // i
+  DbusArguments& Texts(const std::vector<std::string>& all);  // as
+  DbusArguments& NoOptions();                                 // an empty a{sv}
+
+  const std::string& signature() const { return signature_; }
+  const std::string& body() const { return body_; }
+
+ private:
+  std::string signature_;
+  std::string body_;
+};
+
+// A method call in the little-endian form; `serial` numbers it.
+std::string DbusCall(const DbusMessage& call, const DbusArguments& arguments);
 
 // Reads one whole message from the front of `bytes`: its length, or 0 while it is cut short.
 // Throws Error when the bytes are no message.
@@ -44,9 +67,12 @@ size_t DbusParse(std::string_view bytes, DbusMessage& message);
 class DbusConnection {
  public:
   // Connects to `address` ("unix:path=/run/dbus/system_bus_socket", or "unix:abstract=..."),
-  // authenticates as this process's user and says hello, within `limit`. Throws Error.
+  // authenticates and says hello, within `limit`. Throws Error. It connects as this process's
+  // user, or as `as_user` where one is given: a user's own bus takes that user alone, and a
+  // node that runs as root reaches it as that user.
   explicit DbusConnection(const std::string& address,
-                          std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
+                          std::chrono::milliseconds limit = std::chrono::milliseconds(2000),
+                          std::optional<uint32_t> as_user = std::nullopt);
 
   // The system bus's address: DBUS_SYSTEM_BUS_ADDRESS, or the usual socket.
   static std::string SystemBusAddress();
@@ -55,7 +81,7 @@ class DbusConnection {
   // news (TakeNews). Throws Error for an error reply, a closed bus, or no reply in time.
   std::vector<DbusValue> Call(const std::string& destination, const std::string& path,
                               const std::string& interface, const std::string& member,
-                              const std::vector<std::string>& arguments,
+                              const DbusArguments& arguments,
                               std::chrono::milliseconds limit = std::chrono::milliseconds(1000));
   // A property's value, through org.freedesktop.DBus.Properties.Get.
   DbusValue Property(const std::string& destination, const std::string& path,
@@ -66,7 +92,9 @@ class DbusConnection {
   int fd() const { return socket_.get(); }
   // Reads what has come, without waiting; true when a signal came since the last time asked.
   // Throws Error when the bus has closed the connection.
-  bool TakeNews();
+  bool TakeNews() { return !TakeSignals().empty(); }
+  // The same, with the signals themselves, oldest first.
+  std::vector<DbusMessage> TakeSignals();
 
  private:
   // Reads once, waiting at most `limit`; false when nothing came in time.
@@ -78,7 +106,7 @@ class DbusConnection {
   UniqueFd socket_;
   std::string read_;
   uint32_t serial_ = 0;
-  bool news_ = false;
+  std::vector<DbusMessage> signals_;
 };
 
 }  // namespace varnix

@@ -22,6 +22,9 @@ class PosixMachine : public Machine {
   std::vector<Temperature> Temperatures() override;
   // From logind over the system bus: seat0's active session, its user, LockedHint and
   // IdleSinceHint, followed by its PropertiesChanged signals.
+  std::unique_ptr<ShownNotice> ShowNotice(
+      EventLoop& loop, const Notice& notice,
+      std::function<void(const NoticeAnswer&)> answered) override;
   std::unique_ptr<PresenceWatch> WatchPresence(EventLoop& loop,
                                                std::function<void()> changed) override;
   std::string BootId() override;

@@ -23,6 +23,9 @@ class Win32Machine : public Machine {
   std::vector<Temperature> Temperatures() override;
   // The console session through the WTS functions; looked at on the node's passes, since
   // Windows tells session changes only to a window or a service's handler.
+  std::unique_ptr<ShownNotice> ShowNotice(
+      EventLoop& loop, const Notice& notice,
+      std::function<void(const NoticeAnswer&)> answered) override;
   std::unique_ptr<PresenceWatch> WatchPresence(EventLoop& loop,
                                                std::function<void()> changed) override;
   std::optional<OSVersion> Version() override;
