@@ -199,6 +199,16 @@ void HaDiscovery::PublishComputer(const NodeState& node, bool mac_trusted) {
        {"event_types", Json::array({kEventType})},
        {"icon", "mdi:message-alert-outline"}},
       false);
+  // A notice on its screen, and what the person there did with it.
+  add("notify", "notify",
+      {{"name", "Notice"},
+       {"command_topic", topics_.Node(node, "notify")},
+       {"icon", "mdi:message-text"}});
+  add("event", "notice",
+      {{"name", "Notice answer"},
+       {"state_topic", topics_.Node(node, "notice")},
+       {"event_types", Json::array({"answered", "dismissed", "no_answer", "not_shown"})},
+       {"icon", "mdi:message-reply-text"}});
   const std::string command = topics_.Node(node, "command");
   for (const ComputerButton& button : kComputerButtons) {
     Json config{{"name", button.name},

@@ -92,6 +92,7 @@ void MqttFace::Connected() {
   const std::string& prefix = config_.mqtt.topic_prefix;
   session_.Subscribe(prefix + "/+/command", true);
   session_.Subscribe(prefix + "/+/program/+/set", true);
+  session_.Subscribe(prefix + "/+/notify", true);
   session_.Subscribe(config_.mqtt.discovery_prefix + "/status", false);
   // Our configs retained from an earlier run or version: moved into their device, or removed.
   session_.Subscribe(config_.mqtt.discovery_prefix + "/+/+/+/config", false);
@@ -485,10 +486,13 @@ void MqttFace::Message(const std::string& topic, const std::string& payload, boo
   }
   const bool command = rest.size() == 2 && rest[1] == "command";
   const bool set = rest.size() == 4 && rest[1] == "program" && rest[3] == "set";
+  const bool notify = rest.size() == 2 && rest[1] == "notify";
   // An empty message is how a kept one is cleared, ours included: no command.
-  if (!(command || set) || payload.empty()) return;
+  if (!(command || set || notify) || payload.empty()) return;
   if (retained) {
     StaleCommand(topic, payload);
+  } else if (notify) {
+    Notify(rest[0], payload);
   } else {
     Command(rest[0], set ? rest[2] : "", payload);
   }
@@ -612,6 +616,58 @@ void MqttFace::Command(const std::string& word, const std::string& program_id,
   } else {
     Refuse(node, "\"" + payload + "\" is not a program command (ON, OFF, RESTART)");
   }
+}
+
+void MqttFace::Notify(const std::string& word, const std::string& payload) {
+  const NodeState* node = NodeOfWord(word);
+  if (node == nullptr && discovery_.Foreign(word)) return;
+  if (node == nullptr) {
+    Refuse(nullptr, "no node of the name " + word + " is known; the notice went nowhere");
+    return;
+  }
+  if (payload.size() > kMaxNoticeBytes) {
+    Refuse(node, "a notice of " + std::to_string(payload.size()) + " bytes was not sent (at most " +
+                     std::to_string(kMaxNoticeBytes) + ")");
+    return;
+  }
+  // Home Assistant's notify entity sends the message alone; an automation that publishes
+  // itself may give the rest in JSON.
+  NoticeText notice;
+  const Json asked = Json::parse(payload, nullptr, false);
+  if (asked.is_object() && asked.contains("message")) {
+    const auto text = [&](const char* name) {
+      const auto found = asked.find(name);
+      if (found == asked.end()) return std::string();
+      return found->is_string() ? found->get<std::string>() : found->dump();
+    };
+    notice.text = text("message");
+    notice.title = text("title");
+    notice.timeout = text("timeout");
+    if (const auto actions = asked.find("actions"); actions != asked.end() && actions->is_array()) {
+      for (const Json& action : *actions) {
+        if (!action.is_string()) continue;
+        notice.actions += (notice.actions.empty() ? "" : ";") + action.get<std::string>();
+      }
+    } else {
+      notice.actions = text("actions");
+    }
+  } else {
+    notice.text = payload;
+  }
+  nodes_.Notify(node->computer, notice);
+}
+
+void MqttFace::NoticeTold(const NodeState& node, const NoticeOutcome& told) {
+  std::string type = told.outcome;
+  std::replace(type.begin(), type.end(), ' ', '_');
+  const auto given = [](const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(text);
+  };
+  publisher_.Send(topics_.Node(node, "notice"), DumpJson(Json{{"event_type", type},
+                                                              {"title", told.title},
+                                                              {"action", given(told.action)},
+                                                              {"problem", given(told.problem)},
+                                                              {"request", given(told.request)}}));
 }
 
 void MqttFace::Refuse(const NodeState* node, const std::string& text) {

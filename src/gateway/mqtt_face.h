@@ -19,6 +19,8 @@ namespace varnix {
 class MqttFace : public NodeObserver {
  public:
   static constexpr size_t kMaxCommandBytes = 64;
+  // A notice's message, with its title and answers in JSON where given.
+  static constexpr size_t kMaxNoticeBytes = 4096;
   // After connecting, the broker's retained topics are gathered this long; then those of
   // nodes not heard within ForgetAfter are cleared.
   static constexpr int kSweepAfterMs = 10000;
@@ -54,6 +56,7 @@ class MqttFace : public NodeObserver {
   void NodeEvent(const NodeState& node, const std::string& text) override;
   void NodeForgotten(const NodeState& node) override;
   void GatewayNotice(const std::string& text) override;
+  void NoticeTold(const NodeState& node, const NoticeOutcome& told) override;
 
  private:
   void PublishNode(const NodeState& node);
@@ -78,6 +81,8 @@ class MqttFace : public NodeObserver {
   void Gathered(const std::string& word, const std::string& topic, const std::string& level,
                 const std::string& payload);
   void Refuse(const NodeState* node, const std::string& text);
+  // A notice asked for on the computer's notify topic.
+  void Notify(const std::string& word, const std::string& payload);
   // Whether the word's computer is this gateway's to say offline and to clear.
   bool Ours(const std::string& word) const;
   // The computers the broker kept as online that have not answered within their echo window:

@@ -113,6 +113,13 @@ class MqttFaceTest : public ::testing::Test {
   NodeDirectory nodes_{loop_, config_,
                        [this](const std::string& target, const std::string&, const std::string&,
                               const NodeDirectory::Items& items) {
+                         if (!items.empty() && items[0].first == "Notify") {
+                           std::string notice = target;
+                           for (const auto& [name, value] : items)
+                             notice += " " + name + "=" + value;
+                           sent_.push_back(notice);
+                           return;
+                         }
                          const std::string action = items.empty() ? "" : items[0].second;
                          if (items.empty() || items[0].first != "Action" ||
                              action == "autonotify" || action == "list") {
@@ -226,6 +233,31 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
   EXPECT_EQ(broker_.held["varnix/pc2/availability"], "online");
   loop_.Advance(1000);
   EXPECT_EQ(broker_.held["varnix/pc2/availability"], "offline");
+}
+
+// A notice as Home Assistant's notify entity sends it (the message alone, its lines made one), or
+// with its title and answers as an automation may; the answer comes back as the notice's event.
+TEST_F(MqttFaceTest, ANoticeGoesOneLineToItsNodeAndItsAnswerComesBack) {
+  MqttFace face(broker_, nodes_, config_, "gw", loop_, [](const std::string&) {});
+  nodes_.AddObserver(face);
+  face.Connected();
+  Answer(nodes_, "pc1", "aa:bb:cc:dd:ee:01");
+  broker_.Deliver(face);
+  face.Message("varnix/pc1/notify", "Dinner\nis ready", false);
+  face.Message("varnix/pc1/notify",
+               R"({"message":"Tea?","title":"Kitchen","actions":["Yes","No"],"timeout":30})",
+               false);
+  face.Message("varnix/pc1/notify", "kept from long ago", true);
+  face.Message("varnix/pc1/notify", std::string(MqttFace::kMaxNoticeBytes + 1, 'x'), false);
+  EXPECT_EQ(sent_, (std::vector<std::string>{
+                       "qel.Process.pc1 Notify=Dinner is ready",
+                       "qel.Process.pc1 Notify=Tea? Title=Kitchen Actions=Yes;No Timeout=30"}));
+  Hear(nodes_, "pc1", "computer.notice", {{"Title", "Kitchen"}, {"Outcome", "no answer"}});
+  Hear(nodes_, "pc1", "computer.notice", {{"Title", "Kitchen"}, {"Outcome", "made up"}});
+  ASSERT_EQ(broker_.Count("varnix/pc1/notice"), 1u);
+  EXPECT_EQ(
+      broker_.published.back().payload,
+      R"({"action":null,"event_type":"no_answer","problem":null,"request":null,"title":"Kitchen"})");
 }
 
 // A MAC joins a computer's device only when no other computer claims it, and, with the key,

@@ -217,6 +217,10 @@ void NodeDirectory::Hear(const Heard& heard) {
     Tell([&](NodeObserver& o) { o.FiguresReported(*node); });
   } else if (heard.section == "computer.sensor" && node->answered) {
     HearSensor(*node, heard);
+  } else if (heard.section == "computer.notice" && node->answered) {
+    if (const std::optional<NoticeOutcome> told = ReadNoticeOutcome(heard)) {
+      Tell([&](NodeObserver& o) { o.NoticeTold(*node, *told); });
+    }
   } else if (EqualsIgnoringCase(heard.klass, "Homeseer.Event")) {
     HearEvent(*node, heard);
   }

@@ -39,6 +39,8 @@ class NodeObserver {
   virtual void NodeForgotten(const NodeState& /*node*/) {}
   // Something the gateway itself has to say of the network, beside its log.
   virtual void GatewayNotice(const std::string& /*text*/) {}
+  // The node told what became of a notice.
+  virtual void NoticeTold(const NodeState& /*node*/, const NoticeOutcome& /*told*/) {}
 };
 
 class NodeDirectory {
@@ -89,6 +91,9 @@ class NodeDirectory {
   Sent StartProgram(const std::string& computer, const ProgramConfig& program, bool restart);
   Sent StopProgram(const std::string& computer, const ProgramConfig& program);
   Sent ControlComputer(const std::string& computer, const std::string& action);
+  // Asks the node to show a notice; its text is cut to what the node shows (NoticeBoard's
+  // bounds), each line break made a space, since an item is one line.
+  Sent Notify(const std::string& computer, const NoticeText& notice);
   // Wakes the computer, off or on, by the MAC its node last told and on the LAN it was heard
   // on; what came of it is said as its event, and in `said`. A computer an earlier run of the
   // gateway knew is woken by what that run kept (see Recall).

@@ -167,6 +167,29 @@ NodeDirectory::Sent NodeDirectory::ControlComputer(const std::string& computer,
   return sent;
 }
 
+NodeDirectory::Sent NodeDirectory::Notify(const std::string& computer, const NoticeText& notice) {
+  Sent sent;
+  const NodeState* node = Reachable(computer, "notice", sent);
+  if (node == nullptr) return sent;
+  // One line each, within what the node shows; a cut never splits a character.
+  const auto line = [](std::string_view text, size_t most) {
+    size_t end = text.size();
+    if (end > most) {
+      end = most;
+      while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    }
+    std::string one(text.substr(0, end));
+    std::replace_if(one.begin(), one.end(), IsControlByte, ' ');
+    return one;
+  };
+  Items items{{"Notify", line(notice.text, 1024)}};
+  if (!notice.title.empty()) items.emplace_back("Title", line(notice.title, 128));
+  if (!notice.actions.empty()) items.emplace_back("Actions", line(notice.actions, 160));
+  if (!notice.timeout.empty()) items.emplace_back("Timeout", line(notice.timeout, 8));
+  Request(*node, "Computer.Process", "Computer.Control", items);
+  return sent;
+}
+
 NodeDirectory::Sent NodeDirectory::Wake(const std::string& computer, std::string* said) {
   const std::string key = LowerCase(computer);
   const auto found = nodes_.find(key);

@@ -1,6 +1,7 @@
 // Reading the nodes' reports and status answers into the gateway's state.
 #include "gateway/node_state.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "core/text.h"
@@ -132,6 +133,25 @@ std::optional<UserSensorState> ReadSensor(const Heard& heard) {
   sensor.problem = StillSealed(heard.items) ? kSealedForOthers : Bounded(heard.Item("Problem"));
   if (sensor.problem.empty()) sensor.value = Bounded(heard.Item("Value"));
   return sensor;
+}
+
+std::optional<NoticeOutcome> ReadNoticeOutcome(const Heard& heard) {
+  NoticeOutcome told;
+  told.outcome = heard.Item("Outcome");
+  static constexpr std::string_view kOutcomes[] = {"answered", "dismissed", "no answer",
+                                                   "not shown"};
+  if (std::find(std::begin(kOutcomes), std::end(kOutcomes), told.outcome) == std::end(kOutcomes)) {
+    return std::nullopt;
+  }
+  told.title = Bounded(heard.Item("Title"));
+  told.request = Bounded(heard.Item("Request"));
+  if (StillSealed(heard.items)) {
+    told.problem = kSealedForOthers;
+  } else {
+    told.action = Bounded(heard.Item("Action"));
+    told.problem = Bounded(heard.Item("Problem"));
+  }
+  return told;
 }
 
 }  // namespace varnix

@@ -96,6 +96,26 @@ std::optional<UserSensorState> ReadSensor(const Heard& heard);
 inline constexpr std::string_view kSealedForOthers =
     "sealed with the node's access key, which this gateway does not hold";
 
+// What became of a notice, as its node told it in Computer.Notice.
+struct NoticeOutcome {
+  std::string title;
+  std::string request;  // the asker's token; "" for none
+  std::string outcome;  // "answered", "dismissed", "no answer" or "not shown"
+  std::string action;   // the answer chosen
+  std::string problem;  // why it was not shown, or why the answer cannot be read here
+};
+
+// A Computer.Notice message as heard; nothing when it tells no outcome the gateway knows.
+std::optional<NoticeOutcome> ReadNoticeOutcome(const Heard& heard);
+
+// A notice for a node, as a controller asks for one (NodeDirectory::Notify).
+struct NoticeText {
+  std::string text;
+  std::string title;
+  std::string actions;  // "Yes;No"
+  std::string timeout;  // seconds; "" for the node's own
+};
+
 struct NodeState {
   std::string source;    // "qel.Process.NAME"
   std::string computer;  // NAME, as the node writes it

@@ -5,7 +5,7 @@ Usage: ha_schemas.py CONFIGS.json, a JSON object of topic -> payload as retained
 
 The schemas are transcribed, with voluptuous, from home-assistant/core:
 homeassistant/components/mqtt/schemas.py (c6ca7f5f, with `default_entity_id` as the
-2025.10 release added it), config.py, binary_sensor.py, button.py, event.py, sensor.py
+2025.10 release added it), config.py, binary_sensor.py, button.py, event.py, notify.py, sensor.py
 (validate_sensor_state_and_device_class_config as of 2025), switch.py, and the device
 discovery of discovery.py; the validators from helpers/config_validation.py. Each platform's
 discovery schema removes keys it does not know without a word (vol.REMOVE_EXTRA), so a key
@@ -279,6 +279,13 @@ EVENT = discovery(MQTT_RO_SCHEMA.extend({
     vol.Required("event_types"): vol.All(ensure_list, [string]),
 }).extend(MQTT_ENTITY_COMMON_SCHEMA.schema))
 
+NOTIFY = discovery(MQTT_BASE_SCHEMA.extend({
+    vol.Optional("command_template"): template,
+    vol.Required("command_topic"): valid_publish_topic,
+    vol.Optional("name"): vol.Any(string, None),
+    vol.Optional("retain", default=False): boolean,
+}).extend(MQTT_ENTITY_COMMON_SCHEMA.schema))
+
 SWITCH = discovery(MQTT_RW_SCHEMA.extend({
     vol.Optional("name"): vol.Any(string, None),
     vol.Optional("payload_off", default="OFF"): string,
@@ -330,7 +337,7 @@ SENSOR = vol.All(
 )
 
 PLATFORMS = {"binary_sensor": BINARY_SENSOR, "button": BUTTON, "event": EVENT,
-             "sensor": SENSOR, "switch": SWITCH}
+             "notify": NOTIFY, "sensor": SENSOR, "switch": SWITCH}
 
 # --- discovery.py: a device config, and each component as its platform gets it ---------------
 

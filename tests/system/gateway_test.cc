@@ -258,7 +258,9 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       {"sensor_mode", {"sensor", {"state_topic", "json_attributes_template"}}},
       {"user", {"sensor", {"state_topic", "value_template"}}},
       {"locked", {"binary_sensor", {"state_topic", "device_class", "value_template"}}},
-      {"idle", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}}};
+      {"idle", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}},
+      {"notify", {"notify", {"command_topic"}}},
+      {"notice", {"event", {"state_topic", "event_types"}}}};
   EXPECT_EQ(config["components"].size(), wanted.size()) << config["components"].dump();
   for (const auto& [object, kind] : wanted) {
     ASSERT_TRUE(config["components"].contains(object)) << object;
@@ -772,6 +774,23 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
   for (const std::string& text : peer_.received) {
     EXPECT_EQ(text.find("alice"), std::string::npos) << text;
     EXPECT_EQ(text.find("Value=1200"), std::string::npos) << text;
+  }
+  // A notice from Home Assistant's notify entity, or with its answers from an automation; the
+  // answer comes back as the notice's event, and the LAN never reads it.
+  Publish(Topic("notify"),
+          "{\"message\": \"Dinner?\", \"title\": \"Kitchen\", "
+          "\"actions\": [\"Yes\", \"No\"]}");
+  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+    return logind_->Notices().find("Dinner?") != std::string::npos;
+  })) << ReadFile("gateway.log");
+  logind_->Tell({"org.varnix.Test.Answer", "string:Yes"});
+  EXPECT_GE(Sees(Topic("notice"),
+                 "{\"action\":\"Yes\",\"event_type\":\"answered\",\"problem\":null,"
+                 "\"request\":null,\"title\":\"Kitchen\"}",
+                 mark),
+            0);
+  for (const std::string& text : peer_.received) {
+    EXPECT_EQ(text.find("Action=Yes"), std::string::npos) << text;
   }
   Publish(Topic("program/helper/set"), "ON");
   ASSERT_GE(Sees(Topic("program/helper/state"), "ON", mark), 0);
