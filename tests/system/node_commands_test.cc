@@ -817,6 +817,17 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsTheConsoleSessionHasIt) {
   EXPECT_TRUE(Item(status, "Temperatures").starts_with("none") ||
               Item(status, "Temperature1") != "<none>")
       << status;
+  // A message box has its own buttons: other answers are refused, saying which it has.
+  Send("Computer.Process", "Computer.Control", "Notify=Hello\nActions=Maybe;Later\n", Target());
+  EXPECT_NE(Next("Outcome=not shown\nProblem=a Windows message box offers only OK, "), "");
+  Send("Computer.Process", "Computer.Control", "Notify=Hello\nActions=yes;no\nTimeout=5\n",
+       Target());
+  // Wine has no WTSSendMessage of its own, and says so; a Windows shows it, and nobody answers.
+  const std::string notice = Next("Computer.Notice", milliseconds(10000));
+  EXPECT_TRUE(Item(notice, "Problem") ==
+                  "Windows did not show it (WTSSendMessage: not available here)" ||
+              Item(notice, "Outcome") == "no answer")
+      << notice;
 }
 #endif
 
