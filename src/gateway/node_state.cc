@@ -108,7 +108,10 @@ NodeFigures ReadFigures(const Heard& heard) {
 }
 
 void ReadPresence(const Heard& heard, NodeFigures& figures) {
-  figures.presence_problem = Bounded(heard.Item("Presence"));
+  // The node says "not known: why"; kept is the why, which each face words as it shows it.
+  std::string problem = heard.Item("Presence");
+  if (problem.starts_with("not known: ")) problem.erase(0, 11);
+  figures.presence_problem = Bounded(std::move(problem));
   if (StillSealed(heard.items)) figures.presence_problem = kSealedForOthers;
   const bool told = heard.Item("User", "\x01") != "\x01";  // no user a node can name
   figures.user = told ? std::optional<std::string>(Bounded(heard.Item("User"))) : std::nullopt;

@@ -281,7 +281,9 @@ HttpResponse WebFace::Action(const HttpRequest& request) {
   const Json body = Json::parse(request.body, nullptr, false);
   if (!body.is_object() || !body.contains("computer") || !body["computer"].is_string() ||
       !body.contains("action") || !body["action"].is_string()) {
-    return Refusal(400, "an action is {\"computer\", \"action\"[, \"program\"]}");
+    return Refusal(400,
+                   "an action is {\"computer\", \"action\"[, \"program\"]}, or a notice "
+                   "{\"computer\", \"action\": \"notice\", \"text\"[, \"title\", \"actions\"]}");
   }
   const std::string computer = body["computer"];
   const std::string action = LowerCase(body["action"].get<std::string>());
@@ -294,6 +296,14 @@ HttpResponse WebFace::Action(const HttpRequest& request) {
     say_("the web page asks to wake " + node->computer);
     std::string said;
     return Answer(nodes_.Wake(node->computer, &said), *node, said);
+  }
+  if (program_id.empty() && action == "notice") {
+    const auto text = [&](const char* name) {
+      return body.contains(name) && body[name].is_string() ? body[name].get<std::string>() : "";
+    };
+    say_("the web page sends a notice to " + node->computer);
+    return Answer(nodes_.Notify(node->computer, {text("text"), text("title"), text("actions"), ""}),
+                  *node, "notice");
   }
   if (program_id.empty()) {
     if (std::none_of(std::begin(kComputerActions), std::end(kComputerActions),

@@ -26,6 +26,14 @@ access.key beside the gateway and beside each node.</p></header>
   <pre id="log-lines" tabindex="0"></pre>
   <form method="dialog"><menu><button value="close">Close</button></menu></form>
 </dialog>
+<dialog id="notice" aria-labelledby="notice-title">
+  <form method="dialog">
+    <h2 id="notice-title"></h2>
+    <label>Message <textarea id="notice-text" maxlength="1024" rows="3"></textarea></label>
+    <label>Answers offered, if any <input id="notice-actions" placeholder="Yes;No"></label>
+    <menu><button value="cancel">Cancel</button><button id="notice-ok" class="primary" value="ok">Send</button></menu>
+  </form>
+</dialog>
 <dialog id="confirm">
   <form method="dialog">
     <p id="confirm-text"></p>
@@ -102,6 +110,8 @@ ol.events li { margin: .2rem 0; }
 .age { color: var(--muted); font-size: .85rem; white-space: nowrap; }
 dialog { max-width: min(26rem, calc(100vw - 2rem)); border-radius: .75rem;
   border: 1px solid var(--line); }
+dialog label { display: block; margin: .5rem 0; }
+dialog textarea, dialog input { display: block; width: 100%; box-sizing: border-box; font: inherit; }
 dialog menu { display: flex; justify-content: flex-end; gap: .5rem; padding: 0; }
 )css";
 
@@ -182,6 +192,21 @@ function confirmThen(text, body) {
   document.getElementById('confirm-text').textContent = text + '?';
   document.getElementById('confirm-ok').textContent = text;
   dialog.onclose = () => { if (dialog.returnValue === 'ok') act(body, text); };
+  dialog.showModal();
+}
+
+// A notice on the computer's screen; what the person there answers is the notice's event in
+// Home Assistant.
+function sendNotice(computer) {
+  const dialog = document.getElementById('notice');
+  document.getElementById('notice-title').textContent = 'Notice for ' + computer;
+  dialog.returnValue = '';
+  dialog.onclose = () => {
+    if (dialog.returnValue !== 'ok') return;
+    const text = document.getElementById('notice-text').value;
+    const actions = document.getElementById('notice-actions').value;
+    act({computer, action: 'notice', text, actions}, 'a notice for ' + computer);
+  };
   dialog.showModal();
 }
 
@@ -308,6 +333,10 @@ function renderNode(node, keyed) {
   power.append(more);
   actions.append(power);
   section.append(actions);
+  // For the person at it, apart from what the computer does.
+  const person = el('div', null, 'actions');
+  person.append(button('Send notice', () => sendNotice(node.computer), '', node.online));
+  section.append(person);
   if (node.programs.length) {
     section.append(el('h3', 'Programs'));
     const list = el('ul', null, 'programs');

@@ -130,8 +130,10 @@ class PageTest(unittest.TestCase):
         for name, text in (("name", "k10temp"), ("temp1_input", "47125"), ("temp1_label", "Tctl")):
             with open(os.path.join(sensor, name), "w") as file:
                 file.write(text + "\n")
+        # No bus: a notice is refused here, and said, rather than shown on this machine's screen.
         env = dict(os.environ, PATH=os.path.join(cls.node_folder, "bin") + ":/usr/bin:/bin",
-                   VARNIX_SYSFS=os.path.join(cls.folder, "sys"))
+                   VARNIX_SYSFS=os.path.join(cls.folder, "sys"),
+                   DBUS_SYSTEM_BUS_ADDRESS="unix:path=" + os.path.join(cls.folder, "no-bus"))
         cls.node = subprocess.Popen(["./varnix"], cwd=cls.node_folder, env=env, stdout=cls.log,
                                     stderr=cls.log)
         cls.children.append(cls.node)
@@ -204,6 +206,16 @@ class PageTest(unittest.TestCase):
         self.assertIsNone(self.browser.execute_script("return window.pwned"))
         self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "li img"), [])
         subprocess.run([self.ctl, "stop", self.hostile], check=False, capture_output=True)
+
+        # A notice is written in a dialog of the page, and reaches the node, which says why it
+        # could not show it: this computer has no bus.
+        self.assertTrue(self.click(f'section[data-computer="{COMPUTER}"]', "Send notice"))
+        self.browser.find_element(By.ID, "notice-text").send_keys("Dinner is ready")
+        self.browser.find_element(By.ID, "notice-actions").send_keys("Yes;No")
+        self.browser.find_element(By.ID, "notice-ok").click()
+        korvane = os.path.join(self.node_folder, "Data", "Korvane.txt")
+        self.assertTrue(wait_for(lambda: "A notice was not shown: D-Bus: cannot reach"
+                                 in open(korvane, errors="replace").read(), 10))
 
         # Shut down asks first, naming the computer; only then does the halt come.
         self.assertTrue(self.click(f'section[data-computer="{COMPUTER}"]', "Shut down"))
@@ -332,12 +344,14 @@ class PageTest(unittest.TestCase):
         text = self.browser.find_element(By.CSS_SELECTOR, card).text
         self.assertIn("Helper", text)
         # Who is at it, or why nobody can say: here the node finds no system bus.
-        for label in ("CPU", "Memory", "Disk free", "Up", "47.1 °C", "At it"):
+        for label in ("CPU", "Memory", "Disk free", "Up", "47.1 °C", "At it",
+                      "not known: D-Bus: cannot reach"):
             self.assertIn(label, text)
+        self.assertNotIn("not known: not known", text)
         # Everyday actions first; the rest, and Wake for a computer that is on, in one menu.
         self.assertEqual([label for label, _ in self.buttons(card)],
                          ["Lock", "Screen off", "Sleep", "Hibernate", "Log off", "Reboot",
-                          "Shut down", "Wake"])
+                          "Shut down", "Wake", "Send notice"])
         # Said once for the page, calmly, with how to sign; not on every card.
         self.assertIn("access.key", self.browser.find_element(By.ID, "signing").text)
         self.assertNotIn("sign", text)
