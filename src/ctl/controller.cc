@@ -16,6 +16,7 @@
 #include "platform/terminal.h"
 #include "supervision/program_log.h"
 #include "xap/log_lines.h"
+#include "xap/sealed_items.h"
 #include "xap/xap_message.h"
 
 namespace varnix {
@@ -179,6 +180,7 @@ int Controller::On(const std::string& target) {
   if (command_.ForAProgram()) return Program(target);
   if (!command_.group.empty()) return Group(target);
   if (command_.verb == Verb::kReload) return Reload(target);
+  if (command_.verb == Verb::kNotify) return Notify(target);
   if (command_.verb == Verb::kWake) return Wake(target);
   const size_t mark = heard_.size();
   switch (command_.verb) {
@@ -395,6 +397,44 @@ int Controller::Reload(const std::string& target) {
           "\n");
   }
   return answer->Item("Problem").empty() ? 0 : 1;
+}
+
+int Controller::Notify(const std::string& target) {
+  if (!Ping(target)) return 1;
+  const size_t mark = heard_.size();
+  const std::string token = NextToken();
+  const int seconds = std::max(1, command_.timeout_ms.value_or(60000) / 1000);
+  std::vector<std::pair<std::string, std::string>> items = {
+      {"Notify", command_.text}, {"Timeout", std::to_string(seconds)}, {"Request", token}};
+  if (!command_.title.empty()) items.emplace_back("Title", command_.title);
+  if (!command_.actions.empty()) items.emplace_back("Actions", command_.actions);
+  SendControl(target, "Computer.Control", std::move(items));
+  // The person has `seconds`; the node takes the notice away then and says so.
+  const std::optional<Heard> answer =
+      Await(target, mark, (seconds + 5) * 1000, [&](const Heard& h) {
+        return (h.section == "computer.notice" && h.Item("Request") == token) || IsEvent(h);
+      });
+  if (!answer || IsGoodbye(*answer)) return ComplainNoReply(target);
+  if (IsEvent(*answer)) {
+    Complain(answer->source + ": " + EventWords(*answer));
+    return 1;
+  }
+  const std::string outcome = answer->Item("Outcome");
+  const auto said = [&](const char* name) {
+    return StillSealed(answer->items)
+               ? std::string("sealed (with the node's access key, which this varnixctl lacks)")
+               : answer->Item(name);
+  };
+  if (command_.json) {
+    Print(JsonLine(*answer) + "\n");
+  } else if (outcome == "answered") {
+    Print(Escaped(target + ": answered " + said("Action")) + "\n");
+  } else if (outcome == "not shown") {
+    Complain(target + " did not show it: " + said("Problem"));
+  } else {
+    Print(Escaped(target + ": " + outcome) + "\n");
+  }
+  return outcome == "not shown" ? 1 : 0;
 }
 
 std::vector<Heard> Controller::SaidSince(const std::string& target, size_t mark, bool& refused) {

@@ -76,6 +76,8 @@ class Controller {
   // start, stop or restart of a group of declared programs, or of all: a row for each.
   int Group(const std::string& target);
   int Reload(const std::string& target);
+  // A notice on the computer's screen; waits for what became of it.
+  int Notify(const std::string& target);
   // A program's last lines, and with -f the new ones as they come.
   int Logs(const std::string& target);
   // The lines of one answer to a log request (from the stamp `after`, when given), in order;

@@ -32,6 +32,9 @@ const char kCtlUsage[] =
     "  sleep --yes                    hibernate --yes\n"
     "  logoff --yes                   lock\n"
     "  screen-off                     turns the displays off, nothing else\n"
+    "  notify TEXT [--title T] [--actions A;B]\n"
+    "                                 shows TEXT to the person at the computer and says what\n"
+    "                                 they answered; --timeout is how long they have (60)\n"
     "  keygen [--yes]                 a new key for signed requests (Config/access.key);\n"
     "                                 --yes replaces one that is there\n"
     "  nodes                          the Varnix nodes on the network\n"
@@ -59,7 +62,7 @@ struct VerbName {
   const char* name;
   CtlCommand::Verb verb;
 };
-constexpr std::array<VerbName, 23> kVerbs{{{"start", CtlCommand::Verb::kStart},
+constexpr std::array<VerbName, 24> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"stop", CtlCommand::Verb::kStop},
                                            {"restart", CtlCommand::Verb::kRestart},
                                            {"query", CtlCommand::Verb::kQuery},
@@ -75,6 +78,7 @@ constexpr std::array<VerbName, 23> kVerbs{{{"start", CtlCommand::Verb::kStart},
                                            {"logoff", CtlCommand::Verb::kLogoff},
                                            {"lock", CtlCommand::Verb::kLock},
                                            {"screen-off", CtlCommand::Verb::kScreenOff},
+                                           {"notify", CtlCommand::Verb::kNotify},
                                            {"keygen", CtlCommand::Verb::kKeygen},
                                            {"watch", CtlCommand::Verb::kWatch},
                                            {"nodes", CtlCommand::Verb::kNodes},
@@ -133,6 +137,8 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
         }
       } else if (word == "--title") {
         command.title = value;
+      } else if (word == "--actions") {
+        command.actions = value;
       } else if (word == "--timeout") {
         double seconds = 0;
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(),
@@ -256,7 +262,8 @@ ParsedCtlCommand ParseCtlCommand(const std::vector<std::string>& words) {
       command.node = rest[0];
       break;
     case Verb::kEcho:
-      if (rest.empty()) return {std::nullopt, "echo needs the text to send"};
+    case Verb::kNotify:
+      if (rest.empty()) return {std::nullopt, plain[0] + " needs the text to send"};
       for (const std::string& word : rest) {
         command.text += (command.text.empty() ? "" : " ") + word;
       }

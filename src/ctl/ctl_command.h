@@ -31,7 +31,8 @@ struct CtlCommand {
     kList,
     kLogs,
     kReload,
-    kSignal
+    kSignal,
+    kNotify
   };
 
   Verb verb = Verb::kNodes;
@@ -51,7 +52,8 @@ struct CtlCommand {
   std::string window;    // the show number
   std::string restart;   // a restart policy, lower-cased
   std::vector<std::string> arguments;
-  std::string text;     // what echo sends
+  std::string text;     // what echo sends, and notify shows
+  std::string actions;  // the answers a notice offers: "Yes;No"
   std::string mac;      // what wake wakes, normal ("aa:bb:cc:dd:ee:ff"); "" for the one last seen
   int lines = 20;       // how many of a program's last lines logs shows
   bool follow = false;  // logs goes on showing new lines until Ctrl-C

@@ -34,6 +34,10 @@ class CtlTest : public HubFixture {
  protected:
   // Beside the node, as installed, so that it reads the node's own network settings.
   void SetUp() override {
+#ifndef _WIN32
+    // No bus: a notice is refused, and said, rather than shown on this machine's screen.
+    node_environment_.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/varnix-bus");
+#endif
     HubFixture::SetUp();
     const std::string built = NativePath(VARNIX_CTL_BINARY, separator_);
     ctl_ = Path(built.substr(built.find_last_of("/\\") + 1));
@@ -92,6 +96,10 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   const Ran ip = Ctl({"ip"});
   EXPECT_EQ(ip.code, 0);
   EXPECT_EQ(ip.output.rfind(platform_.machine->ComputerName() + "  ", 0), 0u) << ip.output;
+  // A notice that cannot be shown here (no bus; Wine has no WTSSendMessage) says why.
+  const Ran notice = Ctl({"notify", "Dinner", "is ready", "--actions", "Yes;No"});
+  EXPECT_EQ(notice.code, 1);
+  EXPECT_NE(notice.output.find("did not show it: "), std::string::npos) << notice.output;
   const Ran echo = Ctl({"echo", "Are You", "THERE"});
   EXPECT_THAT(echo.output, HasSubstr(Target() + " answered \"are you there\" in "));
 
