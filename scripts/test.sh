@@ -14,25 +14,27 @@ run_preset() {
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   # One test program at a time: some measure processor use and timing, which a neighbour skews.
-  [ "$preset" = fuzz ] || [ "$preset" = release ] || ctest --preset "$preset" "$@"
+  [ "$preset" = release ] || ctest --preset "$preset" "$@"
 }
 
-# The system tests run once natively, in the sanitized build below, which checks everything the
-# plain build would and more; the plain build runs the unit tests, the page, and the system tests
-# that measure the node's memory, which a sanitizer's own would swamp.
-run_preset debug -E '^varnix_system_tests$'
-GTEST_FILTER='*HoldsNoMoreMemory:NodeHostileTest.AFlood*:NodeHostileTest.LargeDatagrams*:NodeHostileTest.QueriesOfMadeUp*' \
-  ctest --preset debug -R '^varnix_system_tests$'
-# The font and window libraries under the test console keep caches until exit: not our leaks.
+# Every test runs natively once, in the sanitized build, which checks everything a plain build
+# would and more. The font and window libraries under the test console keep caches until exit:
+# not our leaks.
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
 
-# Benchmarks and fuzz targets are built so that they keep compiling; the fuzz corpus is replayed.
+# The optimized build: the benchmarks, so that they keep compiling, the package, and the system
+# tests that measure the node's memory, which a sanitizer's own would swamp.
 run_preset release
+GTEST_FILTER='*HoldsNoMoreMemory:NodeHostileTest.AFlood*:NodeHostileTest.LargeDatagrams*:NodeHostileTest.QueriesOfMadeUp*' \
+  ctest --preset release -R '^varnix_system_tests$'
+
 echo "=== the Debian package"
 (cd build/release && rm -f varnix_*.deb && cpack >/dev/null)
 scripts/check-package.sh build/release/varnix_*.deb
-run_preset fuzz
+echo "=== fuzz targets (the programs themselves are built above)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs" --target fuzzers
 echo "=== fuzz corpus replay"
 for corpus in fuzz/corpus/*/; do
   name=$(basename "$corpus")
