@@ -438,7 +438,7 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
         }
       }
       queue_.SendXap("", "Computer.Process", "Computer.Status",
-                     PackedForTheLan(rules_.key(), "Computer.Status", std::move(items)));
+                     PackedForTheLan(xap_.Key(), "Computer.Status", std::move(items)));
     });
     return true;
   }
@@ -450,7 +450,7 @@ bool CommandHandler::ComputerProcess(XapMessage& message, bool isForMe) {
     if (!WithinBudget(source, sensors.size(), sensors.size())) return true;
     for (StatusItems& sensor : sensors) {
       queue_.SendXap("", "Computer.Process", "Computer.Sensor",
-                     PackedForTheLan(rules_.key(), "Computer.Sensor", std::move(sensor)));
+                     PackedForTheLan(xap_.Key(), "Computer.Sensor", std::move(sensor)));
     }
     return true;
   }
@@ -812,7 +812,7 @@ bool CommandHandler::TellLines(const LogFollowers::Follower& asker,
                                const std::string& item_value) {
   // Cut into messages of whole lines, each one datagram. Sealed, the lines are spelt in hex,
   // twice their size, after a nonce and a tag.
-  const bool sealed = !rules_.key().empty();
+  const bool sealed = !xap_.Key().empty();
   const size_t each_message = sealed ? 2 * (kSealNonceBytes + kSealTagBytes) : 0;
   std::vector<std::vector<std::string>> messages(1);
   size_t bytes = each_message;
@@ -840,7 +840,7 @@ bool CommandHandler::TellLines(const LogFollowers::Follower& asker,
     if (sealed) {
       // The datagram goes to every host of the LAN: only those with the key read the lines.
       AppendItem(packed, "Sealed",
-                 SealLines(rules_.key(), asker.request, std::to_string(part + 1), messages[part]));
+                 SealLines(xap_.Key(), asker.request, std::to_string(part + 1), messages[part]));
     } else {
       for (size_t line = 0; line < messages[part].size(); ++line) {
         AppendItem(packed, "Line" + std::to_string(line + 1), messages[part][line]);

@@ -4,14 +4,12 @@
 #include <algorithm>
 
 #include "core/text.h"
-#include "platform/crypto.h"
-#include "xap/message_signature.h"
+#include "xap/sealed_items.h"
 
 namespace varnix {
 namespace {
 
-// A key of its own for sealing, so that the access key itself is used for one thing only.
-std::string SealingKey(std::string_view key) { return HmacSha256(key, "Varnix Process.Log lines"); }
+constexpr std::string_view kPurpose = "Varnix Process.Log lines";
 
 std::string Associated(std::string_view request, std::string_view part) {
   return "Process.Log\n" + std::string(request) + "\n" + std::string(part);
@@ -23,8 +21,7 @@ std::string SealLines(std::string_view key, std::string_view request, std::strin
                       const std::vector<std::string>& lines) {
   std::string plain;
   for (const std::string& line : lines) plain += (plain.empty() ? "" : "\n") + line;
-  const std::string nonce = RandomBytes(kSealNonceBytes);
-  return HexOf(nonce + SealAes256Gcm(SealingKey(key), nonce, Associated(request, part), plain));
+  return SealText(key, kPurpose, Associated(request, part), plain);
 }
 
 CarriedLines LinesCarried(const Heard& part, std::string_view key, size_t most) {
@@ -40,13 +37,8 @@ CarriedLines LinesCarried(const Heard& part, std::string_view key, size_t most) 
     }
     return carried;
   }
-  const std::optional<std::string> sealed = BytesFromHex(sealed_hex, sealed_hex.size() / 2);
-  std::optional<std::string> plain;
-  if (!key.empty() && sealed && sealed->size() >= kSealNonceBytes) {
-    plain = OpenAes256Gcm(SealingKey(key), sealed->substr(0, kSealNonceBytes),
-                          Associated(part.Item("Request"), part.Item("Part")),
-                          sealed->substr(kSealNonceBytes));
-  }
+  const std::optional<std::string> plain = OpenSealedText(
+      key, kPurpose, Associated(part.Item("Request"), part.Item("Part")), sealed_hex);
   if (!plain) {
     carried.unopened = true;
     return carried;

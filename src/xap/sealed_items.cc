@@ -10,8 +10,7 @@
 namespace varnix {
 namespace {
 
-// A key of its own for these, so that the access key itself is used for one thing only.
-std::string SealingKey(std::string_view key) { return HmacSha256(key, "Varnix private items"); }
+constexpr std::string_view kPurpose = "Varnix private items";
 
 std::string Associated(std::string_view section) { return "Sealed\n" + LowerCase(section); }
 
@@ -20,6 +19,20 @@ bool IsSealed(const std::pair<std::string, std::string>& item) {
 }
 
 }  // namespace
+
+std::string SealText(std::string_view key, std::string_view purpose, std::string_view associated,
+                     std::string_view plain) {
+  const std::string nonce = RandomBytes(kSealNonceBytes);
+  return HexOf(nonce + SealAes256Gcm(HmacSha256(key, purpose), nonce, associated, plain));
+}
+
+std::optional<std::string> OpenSealedText(std::string_view key, std::string_view purpose,
+                                          std::string_view associated, std::string_view hex) {
+  const std::optional<std::string> bytes = BytesFromHex(hex, hex.size() / 2);
+  if (key.empty() || !bytes || bytes->size() < kSealNonceBytes) return std::nullopt;
+  return OpenAes256Gcm(HmacSha256(key, purpose), bytes->substr(0, kSealNonceBytes), associated,
+                       bytes->substr(kSealNonceBytes));
+}
 
 Items SealPrivate(std::string_view key, std::string_view section, Items items,
                   const std::function<bool(std::string_view name)>& is_private) {
@@ -36,21 +49,16 @@ Items SealPrivate(std::string_view key, std::string_view section, Items items,
     plain += item.first + "=" + item.second + "\n";
   }
   if (place == std::string::npos) return carried;
-  const std::string nonce = RandomBytes(kSealNonceBytes);
-  carried.insert(
-      carried.begin() + static_cast<std::ptrdiff_t>(place),
-      {"Sealed", HexOf(nonce + SealAes256Gcm(SealingKey(key), nonce, Associated(section), plain))});
+  carried.insert(carried.begin() + static_cast<std::ptrdiff_t>(place),
+                 {"Sealed", SealText(key, kPurpose, Associated(section), plain)});
   return carried;
 }
 
 Items OpenPrivate(std::string_view key, std::string_view section, Items items) {
   const auto sealed = std::find_if(items.begin(), items.end(), IsSealed);
   if (key.empty() || sealed == items.end()) return items;
-  const std::optional<std::string> bytes = BytesFromHex(sealed->second, sealed->second.size() / 2);
-  if (!bytes || bytes->size() < kSealNonceBytes) return items;
   const std::optional<std::string> plain =
-      OpenAes256Gcm(SealingKey(key), bytes->substr(0, kSealNonceBytes), Associated(section),
-                    bytes->substr(kSealNonceBytes));
+      OpenSealedText(key, kPurpose, Associated(section), sealed->second);
   if (!plain) return items;
   Items opened;
   for (const std::string_view line : Split(*plain, '\n')) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,6 +12,16 @@
 namespace varnix {
 
 using Items = std::vector<std::pair<std::string, std::string>>;
+
+// `plain` sealed for the holders of the access key `key` (raw bytes): hex of a fresh nonce and
+// `plain` under AES-256-GCM, with a key derived from `key` for `purpose` alone, so that the
+// access key itself serves one thing only, and `associated` bound in.
+std::string SealText(std::string_view key, std::string_view purpose, std::string_view associated,
+                     std::string_view plain);
+// What SealText sealed; nothing when `hex` is no such value, or it does not open with `key`
+// (none, another key or purpose, other associated data, or tampered with).
+std::optional<std::string> OpenSealedText(std::string_view key, std::string_view purpose,
+                                          std::string_view associated, std::string_view hex);
 
 // `items` of block `section` as they travel: with a `key` (raw bytes), those that `is_private`
 // names go, in order, into one Sealed item in the place of the first (hex of a fresh nonce and
