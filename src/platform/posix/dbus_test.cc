@@ -1,9 +1,14 @@
 // Tests of the D-Bus wire form: a call read back, a reply in either byte order, and what is
-// cut short or no message at all.
+// cut short or no message at all; and a user's own bus reached as that user.
 #include "platform/posix/dbus.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
+#include <filesystem>
+
+#include "platform/child_process.h"
 #include "platform/error.h"
 
 namespace varnix {
@@ -64,6 +69,48 @@ TEST(DbusTest, AReplyIsReadInEitherByteOrder) {
   endless.replace(endless.find("(so)"), 4, "a()y");
   DbusMessage reply;
   EXPECT_THROW(DbusParse(endless, reply), Error);
+}
+
+// A notice's call: every type a node sends, read back in place.
+TEST(DbusTest, TypedArgumentsReadBackAsTheyWereMade) {
+  DbusMessage call;
+  call.serial = 2;
+  call.member = "Notify";
+  DbusArguments arguments;
+  arguments.Text("Varnix").Unsigned(7).Texts({"Yes", "Yes", "No", "No"}).NoOptions().Signed(-1);
+  EXPECT_EQ(arguments.signature(), "suasa{sv}i");
+  DbusMessage read;
+  const std::string bytes = DbusCall(call, arguments);
+  ASSERT_EQ(DbusParse(bytes, read), bytes.size());
+  ASSERT_EQ(read.body.size(), 5u);
+  EXPECT_EQ(read.body[1].number, 7);
+  ASSERT_EQ(read.body[2].items.size(), 4u);
+  EXPECT_EQ(read.body[2].items[3].text, "No");
+  EXPECT_TRUE(read.body[3].items.empty());
+  EXPECT_EQ(read.body[4].number, -1);
+}
+
+// A node that runs as root reaches a user's own bus as that user, whom alone the bus takes.
+TEST(DbusTest, RootReachesAUsersOwnBusAsThatUser) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || nobody == nullptr || ::access("/usr/bin/dbus-daemon", X_OK) != 0 ||
+      ::access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "needs root, the user nobody, setpriv and dbus-daemon";
+  }
+  const uid_t user = nobody->pw_uid;
+  const std::filesystem::path folder = "/tmp/varnix-user-bus-" + std::to_string(::getpid());
+  std::filesystem::create_directory(folder);
+  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  const std::string address = "unix:path=" + (folder / "bus").string();
+  std::unique_ptr<ChildProcess> bus = StartChildProcess(
+      "/usr/bin/setpriv",
+      {"--reuid=" + std::to_string(user), "--regid=" + std::to_string(nobody->pw_gid),
+       "--clear-groups", "/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + address});
+  for (int i = 0; i < 200 && !std::filesystem::exists(folder / "bus"); ++i) ::usleep(50000);
+  EXPECT_NO_THROW(DbusConnection(address, std::chrono::milliseconds(2000), user));
+  EXPECT_THROW(DbusConnection(address, std::chrono::milliseconds(2000), user + 1), Error);
+  bus.reset();
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

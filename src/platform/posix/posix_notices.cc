@@ -46,8 +46,10 @@ SessionUser ActiveUser() {
 // `text` as a service that reads markup shows it as it was written: a request's "<b>" or link
 // is no markup of ours.
 std::string AsWritten(DbusConnection& bus, const std::string& text) {
+  // Each call is bounded: the node waits for a session's service while nothing else runs.
   const std::vector<DbusValue> capabilities =
-      bus.Call(kNotifications, kNotificationsPath, kNotifications, "GetCapabilities", {});
+      bus.Call(kNotifications, kNotificationsPath, kNotifications, "GetCapabilities", {},
+               std::chrono::milliseconds(500));
   bool markup = false;
   for (const DbusValue& capability :
        capabilities.empty() ? std::vector<DbusValue>{} : capabilities[0].items) {
@@ -80,7 +82,7 @@ class DesktopNotice : public ShownNotice {
       : answered_(std::move(answered)) {
     const SessionUser user = ActiveUser();
     try {
-      bus_ = std::make_unique<DbusConnection>(user.bus, std::chrono::milliseconds(2000), user.uid);
+      bus_ = std::make_unique<DbusConnection>(user.bus, std::chrono::milliseconds(1000), user.uid);
     } catch (const Error& e) {
       throw Error(e.number(), "the session's own bus cannot be reached (" + e.description() + ")");
     }
@@ -103,8 +105,7 @@ class DesktopNotice : public ShownNotice {
           .Texts(actions)
           .NoOptions()
           .Signed(static_cast<int32_t>(notice.timeout.count() * 1000));
-      reply = bus_->Call(kNotifications, kNotificationsPath, kNotifications, "Notify", arguments,
-                         std::chrono::milliseconds(3000));
+      reply = bus_->Call(kNotifications, kNotificationsPath, kNotifications, "Notify", arguments);
     } catch (const Error& e) {
       throw Error(e.number(),
                   "no notification service answered in the session (" + e.description() + ")");
