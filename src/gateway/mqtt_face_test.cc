@@ -353,6 +353,22 @@ TEST_F(MqttFaceTest, SensorsOfTheUsersOwnAreEntitiesOfTheirKindAndSayWhyWhenUnre
   EXPECT_FALSE(components[counter].contains("unit_of_measurement"));
   EXPECT_EQ(components[counter]["json_attributes_template"],
             "{{ value_json['" + counter + "'] | tojson }}");
+
+  // Started anew with the door's sensor taken out of its settings: what it tells again stays,
+  // and the door goes, rather than showing its last reading for ever.
+  nodes_.Start();
+  Heard restarted{
+      "qel.Process.pc1", "Homeseer.Event", "event.log", {{"Data", "Using xAP port 3639"}}};
+  restarted.at_ms = loop_.NowMilliseconds();
+  nodes_.Hear(restarted);
+  Hear(nodes_, "pc1", "computer.sensor",
+       {{"Name", "Fan speed"}, {"Kind", "number"}, {"Value", "9"}});
+  Hear(nodes_, "pc1", "computer.sensor", {{"Name", "Счётчик"}, {"Kind", "text"}, {"Value", "x"}});
+  loop_.Advance(NodeDirectory::kSensorsAnswerMs + 5000 + MqttFace::kDeviceEveryMs);
+  const Json after =
+      Json::parse(broker_.held["homeassistant/device/varnix_pc1/config"])["components"];
+  EXPECT_TRUE(after.contains("sensor_fan_speed") && after.contains(counter)) << after;
+  EXPECT_FALSE(after.contains("sensor_door")) << after;
 }
 
 // Two sites' gateways on one broker: each says offline and clears only what it made, and

@@ -339,6 +339,12 @@ void NodeDirectory::HearEvent(NodeState& node, const Heard& heard) {
       Tell([&](NodeObserver& o) { o.NodeChanged(node); });
     }
     AskForList(node);
+    // Its settings may declare other sensors now: each stays only if it is told again.
+    if (!node.sensors.empty()) {
+      for (UserSensorState& sensor : node.sensors) sensor.confirmed = false;
+      node.sensors_asked_ms = loop_.NowMilliseconds();
+      Request(node, "Computer.Process", "Computer.Control", {{"Query", "Sensors"}});
+    }
   }
   Tell([&](NodeObserver& o) { o.NodeEvent(node, text); });
 }

@@ -109,6 +109,8 @@ class NodeDirectory {
   static constexpr int64_t kOverdueMs = 15000;
   // What is heard asks for a program's reports at most this often.
   static constexpr int64_t kReportsAskedEveryMs = 60000;
+  // A node that started anew has this long to tell each of its sensors again.
+  static constexpr int64_t kSensorsAnswerMs = 10000;
   // A program's failed runs are told at most this often; the others are counted in the next.
   static constexpr int64_t kFailureEveryMs = 10000;
 

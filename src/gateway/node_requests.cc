@@ -16,6 +16,15 @@ void NodeDirectory::Refresh() {
   if (all) refreshed_ms_ = now;
   for (auto& [key, node] : nodes_) {
     if (!node.online || !node.answered) continue;
+    if (node.sensors_asked_ms && now - *node.sensors_asked_ms >= kSensorsAnswerMs) {
+      node.sensors_asked_ms.reset();
+      const auto gone = std::remove_if(node.sensors.begin(), node.sensors.end(),
+                                       [](const UserSensorState& s) { return !s.confirmed; });
+      if (gone != node.sensors.end()) {
+        node.sensors.erase(gone, node.sensors.end());
+        Tell([&](NodeObserver& o) { o.NodeChanged(node); });
+      }
+    }
     if (all) {
       AskForReports(node, /*timed=*/true);
       continue;

@@ -82,6 +82,8 @@ struct UserSensorState {
   std::string unit;     // "" for none
   std::string value;    // "" with a problem
   std::string problem;  // why there is no value; "" with one
+  // Told since its node last started; one not told again after a restart was removed.
+  bool confirmed = true;
 
   bool operator==(const UserSensorState&) const = default;
 };
@@ -138,6 +140,9 @@ struct NodeState {
   NodeFigures figures;
   // Its sensors of the user's own, in the order they were first told.
   std::vector<UserSensorState> sensors;
+  // When its sensors were asked for again after it started anew: those not told by
+  // NodeDirectory::kSensorsAnswerMs later go.
+  std::optional<int64_t> sensors_asked_ms;
   // Of the interface at `address`; kept while the computer is off, since a wake needs it.
   std::string mac;
   // Keyed by the lower-cased path, so that the node's own letter case is kept in the value.
