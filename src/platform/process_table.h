@@ -162,6 +162,7 @@ class ProcessTable {
 
  protected:
   bool Hidden(ProcessId pid) const { return hidden_.count(pid) != 0; }
+  bool AnyHidden() const { return !hidden_.empty(); }
 
  private:
   std::set<ProcessId> hidden_;

@@ -701,10 +701,17 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
           // A batch file is a command line of its own, run by the system's interpreter.
           "[Sensor Batch]\r\nCommand=" + Path("reading.bat") + "\r\nKind=number\r\n" +
 #endif
-          // Last: it runs while the test asks after the program of the same file.
-          sensor("Long", "later 20000 0", "Timeout=3\r\n"));
+          // Last: it runs while the test asks after the program of the same file, which a
+          // script runs as its child.
+          "[Sensor Long]\r\nCommand=" + Path("long.bat") + "\r\nTimeout=3\r\n");
 #ifdef _WIN32
   platform_.files->WriteAll(Path("reading.bat"), "@echo off\r\necho 42\r\n");
+  platform_.files->WriteAll(Path("long.bat"),
+                            "@echo off\r\n\"" + program_ + "\" --helper later 20000 0\r\n");
+#else
+  platform_.files->WriteAll(Path("long.bat"),
+                            "#!/bin/sh\n'" + program_ + "' --helper later 20000 0\necho done\n");
+  MakeExecutable(Path("long.bat"));
 #endif
   hub_->Reset();
   seen_ = 0;
@@ -724,7 +731,11 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
               "Computer.Sensor\n{\nName=" + name + "\n" + items + "\n}\n");
     seen_ = 0;
   }
-  // Long runs now, the same file as a program: it is the node's own, not that program.
+  // Long runs now, its script running the same file as a program: it is the node's own, not
+  // that program. Asked once the script's child runs, as the test sees it.
+  const std::string image = program_.substr(program_.find_last_of("/\\") + 1);
+  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
+                            [&] { return platform_.processes->FindByPath(program_, image) != 0; }));
   Control("Action=query\nPath=" + program_ + "\n");
   EXPECT_EQ(Item(Next("Process.Notification"), "PID"), "0");
   expected["Long"] = "Kind=text\nProblem=timed out after 3 s";

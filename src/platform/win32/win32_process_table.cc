@@ -213,18 +213,61 @@ ProcessId Win32ProcessTable::FindByName(const std::string& image_name) {
   return FindFirst(image_name, nullptr);
 }
 
+namespace {
+
+// Whether `process` is hidden, or was started by a hidden one or its descendants, as `all` (a
+// snapshot) has them.
+bool HiddenOrStartedByHidden(const PROCESSENTRY32W& process,
+                             const std::vector<PROCESSENTRY32W>& all,
+                             const std::function<bool(ProcessId)>& hidden) {
+  if (hidden(process.th32ProcessID)) return true;
+  // What a hidden command started (a batch file's program) is hidden with it. A parent's id
+  // may have been taken again since: it counts only where the process started after it.
+  const auto started = [](ProcessId pid) -> std::optional<uint64_t> {
+    ScopedHandle held(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!held.valid() || !GetProcessTimes(held.get(), &created, &exited, &kernel, &user)) {
+      return std::nullopt;
+    }
+    return (uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+  };
+  DWORD parent = process.th32ParentProcessID;
+  for (int depth = 0; depth < 16 && parent != 0; ++depth) {
+    if (hidden(parent)) {
+      const std::optional<uint64_t> mine = started(process.th32ProcessID);
+      const std::optional<uint64_t> its = started(parent);
+      return mine && its && *mine >= *its;
+    }
+    const auto up = std::find_if(all.begin(), all.end(), [&](const PROCESSENTRY32W& p) {
+      return p.th32ProcessID == parent;
+    });
+    if (up == all.end()) return false;
+    parent = up->th32ParentProcessID;
+  }
+  return false;
+}
+
+}  // namespace
+
 ProcessId Win32ProcessTable::FindFirst(const std::string& image_name,
                                        const std::function<bool(ProcessId)>& also) {
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return 0;
   const std::wstring wanted = WideFromText(image_name);
+  const auto hidden = [this](ProcessId pid) { return Hidden(pid); };
+  std::vector<PROCESSENTRY32W> entries;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (SameFileName(entry.szExeFile, wanted) && !Hidden(entry.th32ProcessID) &&
-        (!also || also(entry.th32ProcessID))) {
-      return entry.th32ProcessID;
+    entries.push_back(entry);
+  }
+  for (const PROCESSENTRY32W& candidate : entries) {
+    if (SameFileName(candidate.szExeFile, wanted) &&
+        !(AnyHidden() && HiddenOrStartedByHidden(candidate, entries, hidden)) &&
+        (!also || also(candidate.th32ProcessID))) {
+      return candidate.th32ProcessID;
     }
   }
   return 0;
