@@ -14,7 +14,8 @@ void NodeDirectory::Refresh() {
   const bool all =
       now - refreshed_ms_ >= std::min<int64_t>(kRefreshMs, config_.echo_seconds * 1000);
   if (all) refreshed_ms_ = now;
-  for (auto& [key, node] : nodes_) {
+  for (auto& entry : nodes_) {
+    NodeState& node = entry.second;  // a name the lambdas below may capture
     if (!node.online || !node.answered) continue;
     if (node.sensors_asked_ms && now - *node.sensors_asked_ms >= kSensorsAnswerMs) {
       node.sensors_asked_ms.reset();
