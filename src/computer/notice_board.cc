@@ -5,17 +5,6 @@
 #include "platform/error.h"
 
 namespace varnix {
-namespace {
-
-// The first `most` bytes of `text`, not cutting a character in two.
-std::string CutAt(std::string_view text, size_t most) {
-  if (text.size() <= most) return std::string(text);
-  size_t end = most;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return std::string(text.substr(0, end));
-}
-
-}  // namespace
 
 NoticeBoard::NoticeBoard(Machine& machine, EventLoop& loop, ErrorLog& log, Tell tell)
     : machine_(machine),
@@ -28,14 +17,15 @@ NoticeBoard::~NoticeBoard() = default;
 
 Notice NoticeBoard::Read(const NoticeRequest& request) {
   Notice notice;
-  notice.text = CutAt(request.text, kMostTextBytes);
+  notice.text = std::string(CutAtCharacter(request.text, kMostTextBytes));
   const std::string_view title = TrimSpaces(request.title);
-  notice.title = title.empty() ? kDefaultTitle : CutAt(title, kMostTitleBytes);
+  notice.title =
+      title.empty() ? kDefaultTitle : std::string(CutAtCharacter(title, kMostTitleBytes));
   for (const std::string& action : Split(request.actions, ';')) {
     const std::string_view word = TrimSpaces(action);
     if (word.empty()) continue;
     if (notice.actions.size() == kMostActions) break;
-    notice.actions.push_back(CutAt(word, kMostActionBytes));
+    notice.actions.push_back(std::string(CutAtCharacter(word, kMostActionBytes)));
   }
   const std::optional<uint64_t> seconds = WholeNumber(TrimSpaces(request.timeout));
   notice.timeout = std::chrono::seconds(

@@ -11,14 +11,6 @@
 namespace varnix {
 namespace {
 
-// `text` cut at `max_bytes`, back to the start of a character that would be cut in two.
-std::string_view CutAt(std::string_view text, size_t max_bytes) {
-  if (text.size() <= max_bytes) return text;
-  size_t cut = max_bytes;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return text.substr(0, cut);
-}
-
 bool IsNumber(std::string_view text) {
   double number = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
@@ -52,7 +44,7 @@ SensorReading ReadingFromOutput(SensorKind kind, std::string_view output, int ex
   if (exit_code != 0) return {"", "exit " + std::to_string(exit_code)};
   std::string_view line = output.substr(0, output.find('\n'));
   if (line.ends_with('\r')) line.remove_suffix(1);
-  line = CutAt(TrimSpaces(line), kMostValueBytes);
+  line = CutAtCharacter(TrimSpaces(line), kMostValueBytes);
   const std::string shown = ShownSafely(line);
   if (line.empty() && kind != SensorKind::kText) return {"", "printed nothing"};
   switch (kind) {

@@ -106,6 +106,14 @@ std::string ShownSafely(std::string_view text, size_t max_bytes = SIZE_MAX);
 std::optional<std::string> TextOfFile(
     std::string bytes, const std::function<std::string(std::string)>& from_code_page);
 
+// The first `most` bytes of `text`, or fewer: a cut never splits a UTF-8 character in two.
+inline std::string_view CutAtCharacter(std::string_view text, std::size_t most) {
+  if (text.size() <= most) return text;
+  std::size_t end = most;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
 // Without the space characters at both ends; tabs stay.
 inline std::string_view TrimSpaces(std::string_view text) {
   std::size_t first = 0;

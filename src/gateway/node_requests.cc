@@ -183,12 +183,7 @@ NodeDirectory::Sent NodeDirectory::Notify(const std::string& computer, const Not
   if (node == nullptr) return sent;
   // One line each, within what the node shows; a cut never splits a character.
   const auto line = [](std::string_view text, size_t most) {
-    size_t end = text.size();
-    if (end > most) {
-      end = most;
-      while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    }
-    std::string one(text.substr(0, end));
+    std::string one(CutAtCharacter(text, most));
     std::replace_if(one.begin(), one.end(), IsControlByte, ' ');
     return one;
   };

@@ -48,9 +48,7 @@ std::optional<uint64_t> NodeFigures::MemoryPercent() const {
 
 std::string Bounded(std::string text) {
   if (text.size() <= kMaxTextBytes) return text;
-  size_t cut = kMaxTextBytes;
-  // Back to the start of the character that would be cut in two.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  const size_t cut = CutAtCharacter(text, kMaxTextBytes).size();
   const size_t left_out = text.size() - cut;
   text.resize(cut);
   return text + "... (" + std::to_string(left_out) + " bytes more)";
