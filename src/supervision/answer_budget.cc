@@ -24,8 +24,8 @@ bool AnswerBudget::Take(std::string_view source, size_t lines, size_t messages, 
   }
   // Past the bound of names, the made-up ones share one budget.
   Spent& spent = found != sources_.end() ? found->second : sources_[""];
-  if (spent.requests + 1 > kRequestsPerMinute || spent.lines + lines > kLinesPerMinute ||
-      messages_ + messages > kMessagesPerSecond) {
+  if (spent.requests + 1 > requests_per_minute_ || spent.lines + lines > kLinesPerMinute ||
+      messages_ + messages > messages_per_second_) {
     ++refused_;
     last_refused_ = ShownSafely(source, 256);  // a name anyone may write
     return false;
@@ -40,9 +40,8 @@ std::string AnswerBudget::Refusals(int64_t now_ms) {
   if (refused_ == 0 || (said_at_ && now_ms - *said_at_ < 60000 && now_ms >= *said_at_)) return "";
   said_at_ = now_ms;
   const std::string said =
-      "Not answered: " + std::to_string(refused_) +
-      " requests (for logs, lists, sensors or the computer's status) past what "
-      "one source may ask in a minute, or all in a second; the last from " +
+      "Not answered: " + std::to_string(refused_) + " " + what_ +
+      " past what one source may ask in a minute, or all in a second; the last from " +
       last_refused_;
   refused_ = 0;
   return said;

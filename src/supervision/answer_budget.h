@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace varnix {
 
@@ -22,6 +23,15 @@ class AnswerBudget {
   // Sources counted at once; a flood of made-up names shares what is left.
   static constexpr size_t kSources = 256;
 
+  // `what` names the answers in the line that says how many were refused.
+  explicit AnswerBudget(
+      std::string what = "requests (for logs, lists, sensors or the computer's status)",
+      size_t requests_per_minute = kRequestsPerMinute,
+      size_t messages_per_second = kMessagesPerSecond)
+      : what_(std::move(what)),
+        requests_per_minute_(requests_per_minute),
+        messages_per_second_(messages_per_second) {}
+
   // Whether `source` may be sent an answer of `lines` lines in `messages` messages now; taken
   // from its budget when it may, and counted as refused when not.
   bool Take(std::string_view source, size_t lines, size_t messages, int64_t now_ms);
@@ -33,6 +43,9 @@ class AnswerBudget {
     size_t requests = 0;
     size_t lines = 0;
   };
+  std::string what_;
+  size_t requests_per_minute_;
+  size_t messages_per_second_;
   std::map<std::string, Spent, std::less<>> sources_;
   std::optional<int64_t> minute_started_;  // on the loop's clock
   std::optional<int64_t> second_started_;

@@ -252,10 +252,8 @@ ProcessId CommandHandler::StartAndReport(const StartRequest& request, RestartPol
 bool CommandHandler::Allowed(bool allowed, std::string_view action, std::string_view what,
                              std::string_view source) {
   if (allowed) return true;
-  const std::string refusal =
-      "Refused " + std::string(action) + " of " + Said(what) + " from " + Said(source);
-  log_.WriteErrorLog(kLogType, refusal);
-  events_.SendErrorEvent(kLogType, refusal);
+  SayRefused(source,
+             "Refused " + std::string(action) + " of " + Said(what) + " from " + Said(source));
   return false;
 }
 
@@ -278,11 +276,21 @@ bool CommandHandler::Authentic(std::string_view action, std::string_view what,
     if (full_said_ && now - *full_said_ < 60 && now >= *full_said_) return false;
     full_said_ = now;
   }
-  const std::string refusal = "Refused " + std::string(action) + " of " + Said(what) + " from " +
-                              Said(source) + ": " + SignatureCheck::Why(*verdict_);
+  SayRefused(source, "Refused " + std::string(action) + " of " + Said(what) + " from " +
+                         Said(source) + ": " + SignatureCheck::Why(*verdict_));
+  return false;
+}
+
+void CommandHandler::SayRefused(std::string_view source, const std::string& refusal) {
+  const int64_t now = operations_.loop().NowMilliseconds();
+  if (!refusals_.Take(source, 0, 1, now)) {
+    if (const std::string said = refusals_.Refusals(now); !said.empty()) {
+      log_.WriteErrorLog(kLogType, said);
+    }
+    return;
+  }
   log_.WriteErrorLog(kLogType, refusal);
   events_.SendErrorEvent(kLogType, refusal);
-  return false;
 }
 
 bool CommandHandler::EndsWithThisComputer(std::string_view address) const {

@@ -124,6 +124,9 @@ class CommandHandler {
   void List(const std::string& request);
   // Whether `source` may be sent an answer this large now; a refusal is said once a minute.
   bool WithinBudget(std::string_view source, size_t lines, size_t messages);
+  // Logs `refusal` and tells it to the LAN, within a budget of its own: a flood of requests
+  // that are refused must neither fill the log nor make the node answer one for one.
+  void SayRefused(std::string_view source, const std::string& refusal);
   // Where a start's output goes: the relay into its log, or none for a program that keeps
   // none.
   OutputRelay RelayFor(const StartRequest& request);
@@ -215,6 +218,9 @@ class CommandHandler {
   std::string relay_key_;  // of the relays' program, when it is not the node's
   bool said_no_temperatures_ = false;
   AnswerBudget budget_;
+  // An asker that is refused hears why, a few times a minute; past that, only the log's count.
+  AnswerBudget refusals_{"refused requests, each of which would have been told its refusal,", 10,
+                         20};
   size_t echoes_refused_ = 0;
   std::optional<int64_t> echoes_said_at_;  // on the loop's clock
   std::optional<int64_t> full_said_;       // when a full replay cache was last said, Unix s

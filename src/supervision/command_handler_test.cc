@@ -781,6 +781,14 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   EXPECT_EQ(events_.events, (std::vector<std::string>{
                                 "ProcessLog 10 File not found: no log of Quiet",
                                 "Refused stop of /opt/varnix/varnix from acme.controller.pc2"}));
+  // A flood of refused requests is told a few times, then only counted, in one line a minute.
+  events_.events.clear();
+  log_.lines.clear();
+  for (int i = 0; i < 500; ++i) send("Action=log\nPath=/opt/app/notes\n", "evil.flood.pc8");
+  EXPECT_EQ(events_.events.size(), 10u);
+  ASSERT_EQ(log_.lines.size(), 11u);
+  EXPECT_NE(log_.lines.back().find("Not answered: 1 refused requests"), std::string::npos)
+      << log_.lines.back();
   // A follow beyond the bound is not promised in the answer.
   for (size_t i = 0; i <= LogFollowers::kMostFollowers; ++i) {
     send("Action=log\nName=Quiet\nLines=1\nFollow=30\n", "acme.controller.f" + std::to_string(i));
