@@ -10,5 +10,8 @@ if [ "${1:-}" = "--loopback-only" ]; then
   veth=''
   shift
 fi
-exec unshare -n -- sh -c "ip link set lo up && $veth VARNIX_NETWORK_ISOLATED=1 exec \"\$@\"" \
-  isolated "$@"
+# In a process namespace of its own too, with its own /proc: the node finds a program by its
+# file's name in any folder, and must not find another run's namesake beside this one. Whatever
+# is left running there ends with the program.
+exec unshare -n -p -f --mount-proc -- \
+  sh -c "ip link set lo up && $veth VARNIX_NETWORK_ISOLATED=1 exec \"\$@\"" isolated "$@"
