@@ -14,6 +14,9 @@ endif()
 if(VARNIX_HAVE_CONSOLE)
   list(APPEND VARNIX_PROGRAMS varnix-console)
 endif()
+# What a package holds, built alone where the tests are not wanted.
+add_custom_target(programs)
+add_dependencies(programs ${VARNIX_PROGRAMS})
 
 if(WIN32)
   install(TARGETS ${VARNIX_PROGRAMS} RUNTIME DESTINATION .)
