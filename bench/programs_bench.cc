@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -210,6 +211,73 @@ void BM_FollowedLogLatency(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FollowedLogLatency)->Iterations(1)->Unit(benchmark::kSecond);
+
+// The page's log view of the same program, asked as the page asks (a POST twice a second) of
+// the real gateway: how long after its stamp each line is first shown.
+void BM_PageLogLatency(benchmark::State& state) {
+  for (auto _ : state) {
+    Platform platform = MakePlatform();
+    const std::string folder = "/tmp/varnix-bench-page-log";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder + "/gateway/Config");
+    auto hub = StartChildProcess(VARNIX_HUB_BINARY, {"--state", folder + "/hub.txt"});
+    std::this_thread::sleep_for(milliseconds(300));
+    auto node = StartNodeIn(platform, folder + "/node",
+                            "[Program ticker]\nPath=/bin/sh\nParameter=-c \"i=0; while [ $i -lt "
+                            "600 ]; do echo tick $i; i=$((i+1)); sleep 0.1; done\"\n");
+    platform.files->WriteAll(folder + "/gateway/Config/gateway.ini",
+                             "[Mqtt]\nBroker=\n[Web]\nListen=127.0.0.1:8470\n");
+    auto gateway = StartChildProcess(VARNIX_GATEWAY_BINARY, {}, folder + "/gateway");
+    const std::string answer = folder + "/answer.txt";
+    const auto curl = [&](std::vector<std::string> words) {
+      words.insert(words.begin(), "-s");
+      StartChildProcess("/usr/bin/curl", words, "", {}, answer)->WaitForExit(milliseconds(5000));
+      std::ifstream file(answer);
+      return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    };
+    std::this_thread::sleep_for(milliseconds(2000));
+    const std::string page = curl({"http://127.0.0.1:8470/"});
+    const size_t token_at = page.find("content=\"", page.find("varnix-token")) + 9;
+    const std::string token = page.substr(token_at, page.find('"', token_at) - token_at);
+    const std::string body =
+        nlohmann::json{{"computer", platform.machine->ComputerName()}, {"path", "/bin/sh"}}.dump();
+    std::vector<double> late_ms;
+    int64_t newest = 0;
+    bool first = true;
+    const auto until = Clock::now() + std::chrono::seconds(12);
+    for (auto next = Clock::now(); Clock::now() < until; next += milliseconds(500)) {
+      std::this_thread::sleep_until(next);
+      const nlohmann::json told = nlohmann::json::parse(
+          curl({"-X", "POST", "-H", "Content-Type: application/json", "-H",
+                "X-Varnix-Token: " + token, "--data", body, "http://127.0.0.1:8470/api/log"}),
+          nullptr, false);
+      if (!told.is_object() || !told.value("answered", false)) continue;
+      const int64_t now = std::chrono::duration_cast<milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+      for (const auto& line : told["lines"]) {
+        const std::string text = line.get<std::string>();
+        const std::optional<int64_t> at = StampMilliseconds(text.substr(0, text.find(' ')));
+        if (!at || *at <= newest) continue;
+        newest = *at;
+        if (!first) late_ms.push_back(static_cast<double>(now - *at));
+      }
+      first = false;  // the lines said before the view opened
+    }
+    std::sort(late_ms.begin(), late_ms.end());
+    state.counters["lines"] = static_cast<double>(late_ms.size());
+    state.counters["median_ms"] = late_ms.empty() ? -1 : late_ms[late_ms.size() / 2];
+    state.counters["slowest_ms"] = late_ms.empty() ? -1 : late_ms.back();
+    for (auto* child : {gateway.get(), node.get(), hub.get()}) {
+      child->RequestEnd();
+      child->WaitForExit(milliseconds(10000));
+    }
+    EndAll(std::string(kRelayWord) + '\0' + folder);
+    EndAll("tick $i");
+    std::filesystem::remove_all(folder);
+  }
+}
+BENCHMARK(BM_PageLogLatency)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace varnix

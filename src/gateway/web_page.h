@@ -241,8 +241,8 @@ function logLine(text) {
   return line;
 }
 
-// A program's last lines, asked again every two seconds while the dialog is open. Put in as
-// text, never as markup: a program may print anything.
+// A program's last lines, asked again twice a second while the dialog is open: the gateway has
+// them as the node keeps them. Put in as text, never as markup: a program may print anything.
 let logTimer = null;
 async function showLog(computer, path, name) {
   const dialog = document.getElementById('log');
