@@ -67,15 +67,17 @@ bool EqualWords(const char* a, const char* b, std::size_t size, FoldA fold_a, Fo
 // Inline, and eight bytes at a time: the parser compares every key it reads this way.
 inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   using namespace text_internal;
-  return a.size() == b.size() &&
-         EqualWords(a.data(), b.data(), a.size(), LowerAsciiWord, LowerAsciiWord);
+  // A lambda, not the function's name: a function pointer would keep the words' loop out of line.
+  const auto lower = [](uint64_t word) { return LowerAsciiWord(word); };
+  return a.size() == b.size() && EqualWords(a.data(), b.data(), a.size(), lower, lower);
 }
 // EqualsIgnoringCase against a text already in lower case, such as a literal: half the work.
 inline bool EqualsLowered(std::string_view text, std::string_view lower) {
   using namespace text_internal;
-  return text.size() == lower.size() &&
-         EqualWords(text.data(), lower.data(), lower.size(), LowerAsciiWord,
-                    [](uint64_t word) { return word; });
+  return text.size() == lower.size() && EqualWords(
+                                            text.data(), lower.data(), lower.size(),
+                                            [](uint64_t word) { return LowerAsciiWord(word); },
+                                            [](uint64_t word) { return word; });
 }
 bool ContainsIgnoringCase(std::string_view text, std::string_view fragment);
 
