@@ -449,7 +449,7 @@ TEST_F(NodeCommandsTest, LogsGroupSharesTheLogsWithThatGroupAlone) {
   ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
     return FileExists("Data/Logs/vxgroupsay.log") &&
            ReadFile("Data/Logs/vxgroupsay.log").find("trouble 2") != std::string::npos;
-  }));
+  })) << (FileExists("Data/Korvane.txt") ? ReadFile("Data/Korvane.txt") : "no log of the node");
   const group* shared = ::getgrnam("nogroup");
   ASSERT_NE(shared, nullptr);
   struct stat folder {};
