@@ -118,6 +118,8 @@ inline std::string_view CutAtCharacter(std::string_view text, std::size_t most) 
 
 // Without the space characters at both ends; tabs stay.
 inline std::string_view TrimSpaces(std::string_view text) {
+  // Most texts have no space at either end: two looks, no loop.
+  if (text.empty() || (text.front() != ' ' && text.back() != ' ')) return text;
   std::size_t first = 0;
   std::size_t last = text.size();
   while (first < last && text[first] == ' ') ++first;
