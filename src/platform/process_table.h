@@ -1,12 +1,10 @@
 // The programs running on this computer: find, start, prioritise, end and measure them.
 #pragma once
 
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -110,17 +108,9 @@ class ProcessTable {
   virtual ProcessId FindByFileName(const std::string& file_name) = 0;
   // A process of this program's own, such as a sensor's command, that no Find* returns until
   // Unhide, nor (on POSIX) anything in the session it leads: it is no program anyone asked
-  // about, though it may run the very file one does. Unhide leaves it hidden a few seconds
-  // more: what the process started, killed with it, may not have finished dying yet.
-  void Hide(ProcessId pid) {
-    std::erase_if(hidden_, [](const auto& entry) { return Past(entry.second); });
-    hidden_[pid] = {};
-  }
-  void Unhide(ProcessId pid) {
-    if (const auto found = hidden_.find(pid); found != hidden_.end()) {
-      found->second = std::chrono::steady_clock::now() + kDyingGrace;
-    }
-  }
+  // about, though it may run the very file one does.
+  void Hide(ProcessId pid) { hidden_.insert(pid); }
+  void Unhide(ProcessId pid) { hidden_.erase(pid); }
   // Starts `path` without a command interpreter. `parameter` ("" for none) is split into
   // arguments by the Windows command-line rules on every system. `show` is how its main
   // window first appears, where the system lets a starter choose. Returns at once with the
@@ -171,22 +161,11 @@ class ProcessTable {
   virtual std::optional<ProcessTimes> Times(ProcessId pid) = 0;
 
  protected:
-  bool Hidden(ProcessId pid) const {
-    const auto found = hidden_.find(pid);
-    return found != hidden_.end() && !Past(found->second);
-  }
-  bool AnyHidden() const {
-    return std::any_of(hidden_.begin(), hidden_.end(),
-                       [](const auto& entry) { return !Past(entry.second); });
-  }
+  bool Hidden(ProcessId pid) const { return hidden_.count(pid) != 0; }
+  bool AnyHidden() const { return !hidden_.empty(); }
 
  private:
-  using Until = std::optional<std::chrono::steady_clock::time_point>;
-  static constexpr std::chrono::seconds kDyingGrace{5};
-  static bool Past(const Until& until) {
-    return until && std::chrono::steady_clock::now() >= *until;
-  }
-  std::map<ProcessId, Until> hidden_;  // until when; nothing while the process runs
+  std::set<ProcessId> hidden_;
 };
 
 }  // namespace varnix
