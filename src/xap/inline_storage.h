@@ -40,13 +40,17 @@ template <std::size_t N>
 class InlineText {
  public:
   void append(std::string_view text) {
-    if (heap_.empty() && size_ + text.size() <= N) {
-      std::memcpy(inline_.data() + size_, text.data(), text.size());
-    } else {
-      if (heap_.empty()) heap_.assign(inline_.data(), size_);
-      heap_.append(text);
-    }
-    size_ += text.size();
+    if (!text.empty()) std::memcpy(Extend(text.size()), text.data(), text.size());
+  }
+  // Room for `count` more bytes at the end, for the caller to write: a reader that copies as it
+  // scans passes over the text once.
+  char* Extend(std::size_t count) {
+    const std::size_t at = size_;
+    size_ += count;
+    if (heap_.empty() && size_ <= N) return inline_.data() + at;
+    if (heap_.empty()) heap_.assign(inline_.data(), at);
+    heap_.resize(size_);
+    return heap_.data() + at;
   }
   std::size_t size() const { return size_; }
   std::string_view view() const {

@@ -22,10 +22,10 @@ using namespace errors;
 // each line feed, and at the size, where the last line ends. Finding each line's end from the
 // end of the one before chains every line's work to the last's; with the bits at hand, the
 // next line end is a bit scan away. The same pass marks each "=", so that a line's first one
-// is a bit scan away too.
+// is a bit scan away too, and copies the text to where it is kept, so that it is read once.
 class LineEnds {
  public:
-  LineEnds(const char* data, std::size_t size) : words_(size / 64 + 1) {
+  LineEnds(const char* from, char* to, std::size_t size) : words_(size / 64 + 1) {
     if (words_ > inline_.size()) heap_.resize(2 * words_);  // beyond any datagram
     bits_ = words_ > inline_.size() ? heap_.data() : inline_.data();
     equals_ = words_ > inline_.size() ? heap_.data() + words_ : inline_equals_.data();
@@ -36,31 +36,46 @@ class LineEnds {
 #if defined(__SSE2__) || defined(_M_X64)
     const __m128i line_feed = _mm_set1_epi8('\n');
     const __m128i equal_sign = _mm_set1_epi8('=');
-    const auto marks_at = [&](std::size_t from, __m128i mark) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
-      return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, mark)))};
+    // The block at `at`, copied; its line feeds and equal signs as the low 16 bits of each.
+    const auto copy_and_mark = [&](std::size_t at, uint64_t& feeds, uint64_t& signs) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), block);
+      feeds = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, line_feed)));
+      signs = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, equal_sign)));
     };
-    for (; i + 16 <= size; i += 16) {
-      bits |= marks_at(i, line_feed) << (i % 64);
-      equals |= marks_at(i, equal_sign) << (i % 64);
-      if (i % 64 == 48) {
-        bits_[i / 64] = bits;
-        equals_[i / 64] = equals;
-        bits = 0;
-        equals = 0;
+    uint64_t feeds = 0;
+    uint64_t signs = 0;
+    // A whole word at a time while there is one: its four blocks' marks need no running shift.
+    for (; i + 64 <= size; i += 64) {
+      uint64_t word_feeds = 0;
+      uint64_t word_signs = 0;
+      for (std::size_t block = 0; block < 64; block += 16) {
+        copy_and_mark(i + block, feeds, signs);
+        word_feeds |= feeds << block;
+        word_signs |= signs << block;
       }
+      bits_[i / 64] = word_feeds;
+      equals_[i / 64] = word_signs;
+    }
+    // The blocks of the last word, which is less than whole.
+    for (; i + 16 <= size; i += 16) {
+      copy_and_mark(i, feeds, signs);
+      bits |= feeds << (i % 64);
+      equals |= signs << (i % 64);
     }
     if (i < size && size >= 16) {
       // The last sixteen bytes, less those already marked; i is a multiple of 16, so they end
       // within i's word.
-      bits |= (marks_at(size - 16, line_feed) >> (16 - (size - i))) << (i % 64);
-      equals |= (marks_at(size - 16, equal_sign) >> (16 - (size - i))) << (i % 64);
+      copy_and_mark(size - 16, feeds, signs);
+      bits |= (feeds >> (16 - (size - i))) << (i % 64);
+      equals |= (signs >> (16 - (size - i))) << (i % 64);
       i = size;
     }
 #endif
     for (; i < size; ++i) {
-      bits |= uint64_t{data[i] == '\n'} << (i % 64);
-      equals |= uint64_t{data[i] == '='} << (i % 64);
+      to[i] = from[i];
+      bits |= uint64_t{from[i] == '\n'} << (i % 64);
+      equals |= uint64_t{from[i] == '='} << (i % 64);
       if (i % 64 == 63) {
         bits_[i / 64] = bits;
         equals_[i / 64] = equals;
@@ -73,6 +88,19 @@ class LineEnds {
   }
   LineEnds(const LineEnds&) = delete;
   LineEnds& operator=(const LineEnds&) = delete;
+
+  // Passes over the first `count` line ends, as if the lines they end were not there; returns
+  // where the line after them starts.
+  std::size_t Drop(int count) {
+    std::size_t start = 0;
+    for (std::size_t word = 0; word < words_ && count > 0; ++word) {
+      for (; bits_[word] != 0 && count > 0; --count) {
+        start = word * 64 + static_cast<std::size_t>(std::countr_zero(bits_[word])) + 1;
+        bits_[word] &= bits_[word] - 1;
+      }
+    }
+    return start;
+  }
 
   // Calls `at` with the offset of each line end, in order.
   template <typename F>
@@ -295,23 +323,23 @@ const XapMessage::Entry* XapMessage::FindEntry(const Section& section, std::stri
 
 // Once a line, so kept in the parse loop; their rare paths (a repeated key, a long section)
 // stay out of line.
-[[gnu::always_inline]] inline void XapMessage::OpenSection(Span name, bool indexed) {
+[[gnu::always_inline]] inline XapMessage::Section& XapMessage::OpenSection(Span name,
+                                                                           bool indexed) {
   Section& section = sections_.emplace_back();
   section.name = name;
   section.indexed = indexed;
   section.first = static_cast<uint32_t>(entries_.size());
   section.count = 0;
-  section.key_lengths = 0;
+  section.key_marks = 0;
+  return section;
 }
 
-[[gnu::always_inline]] inline void XapMessage::AddEntry(Span key, Span line, uint32_t value) {
-  Section& section = sections_.back();
-  // A key of a length not seen in this section yet cannot repeat one.
-  const uint64_t length_bit = uint64_t{1} << std::min<uint32_t>(key.length, 63);
-  const bool repeated =
-      section.count < kSearchedLimit
-          ? (section.key_lengths & length_bit) != 0 && FindEntry(section, Text(key)) != nullptr
-          : RepeatedInIndex(section, Text(key));
+[[gnu::always_inline]] inline void XapMessage::AddEntry(Section& section, std::string_view text,
+                                                        Span key, Span line, uint32_t value) {
+  const uint64_t mark = KeyMark(text);
+  const bool repeated = section.count < kSearchedLimit
+                            ? (section.key_marks & mark) != 0 && FindEntry(section, text)
+                            : RepeatedInIndex(section, text);
   if (repeated) {
     ReportFromXap(kDuplicateKey, kDuplicateKeyText, 100);
     return;
@@ -320,7 +348,7 @@ const XapMessage::Entry* XapMessage::FindEntry(const Section& section, std::stri
   entry.key = key;
   entry.line = line;
   entry.value = value;
-  section.key_lengths |= length_bit;
+  section.key_marks |= mark;
   ++section.count;
 }
 
@@ -335,9 +363,10 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
   // Spans point into raw_ by offset; appending keeps earlier ones valid if parsed twice.
   reported_ = false;
   const std::size_t base = raw_.size();
-  raw_.append(sRawMessage);
-  const char* const data = raw_.view().data();
-  const char* const end = data + raw_.size();
+  char* const copy = raw_.Extend(sRawMessage.size());
+  LineEnds ends(sRawMessage.data(), copy, sRawMessage.size());
+  const char* const data = copy - base;
+  const char* const end = copy + sRawMessage.size();
   const auto at = [data](const char* where) { return static_cast<uint32_t>(where - data); };
   const auto span = [&](std::string_view part) {
     return Span{at(part.data()), static_cast<uint32_t>(part.size())};
@@ -345,29 +374,27 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
 
   // A line at a time. Lines split at every "\n"; a final "\n" leaves one last, empty line. The
   // first two lines are the marker and "{".
-  int to_skip = 2;
   bool in_header = true;
-  bool name_next = false;  // the line after a "}" names the section it opens
-  const char* const first = data + base;
-  const char* line = first;
-  const LineEnds ends(first, static_cast<std::size_t>(end - first));
+  bool name_next = false;      // the line after a "}" names the section it opens
+  Section* section = nullptr;  // the last opened, which the lines after it fill
+  const char* const first = copy;
+  // Past the end when there are fewer lines: then none is left to read.
+  const char* line = first + std::min(ends.Drop(2), sRawMessage.size());
   ends.ForEach([&](std::size_t offset) {
     const char* const line_end = first + offset;
     const bool last = line_end == end;
     const std::string_view text(line, static_cast<std::size_t>(line_end - line));
-    if (to_skip > 0) {
-      --to_skip;
-    } else if (name_next) {
+    if (name_next) {
       name_next = false;
       const bool indexed = !SeenSection(text);
       if (!indexed) ReportFromXap(kDuplicateKey, kDuplicateKeyText, 70);
-      OpenSection(span(text), indexed);
+      section = &OpenSection(span(text), indexed);
     } else if (text.size() == 1 && text[0] == '}') {
       in_header = false;
       name_next = !last;
       if (last) {
         ReportFromXap(kSubscriptOutOfRange, kSubscriptOutOfRangeText, 60);
-        OpenSection({static_cast<uint32_t>(base), 0}, false);
+        section = &OpenSection({static_cast<uint32_t>(base), 0}, false);
       }
     } else {
       const std::size_t equals = ends.FirstEquals(static_cast<std::size_t>(line - first), offset) -
@@ -380,7 +407,8 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
             known_[field] = true;
           }
         } else {
-          AddEntry(span(key), span(text), at(line) + static_cast<uint32_t>(equals) + 1);
+          AddEntry(*section, key, span(key), span(text),
+                   at(line) + static_cast<uint32_t>(equals) + 1);
         }
       }
     }

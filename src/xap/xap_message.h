@@ -106,7 +106,7 @@ class XapMessage {
     bool indexed;  // named, and the first of its name
     uint32_t first;
     uint32_t count;
-    uint64_t key_lengths;  // bit n set: a key of n bytes (63: of 63 or more) is in it
+    uint64_t key_marks;  // a bit for each key in it: KeyMark of its length and first letter
   };
   enum HeaderField { kClass, kTarget, kSource, kUid, kHeaderFields };
   static constexpr std::size_t kInlineText = 1536;
@@ -126,6 +126,13 @@ class XapMessage {
     raw_.append(value);
     known_[field] = true;
   }
+  // One of 64 bits for a key: two keys of different marks differ, so only a key whose mark a
+  // section has already can repeat one of its keys. Length and first letter (in either case)
+  // tell most keys of a message apart.
+  static uint64_t KeyMark(std::string_view key) {
+    const unsigned first = key.empty() ? 0u : static_cast<unsigned char>(key[0]) | 0x20u;
+    return uint64_t{1} << ((key.size() * 7 + first) % 64);
+  }
   static int HeaderFieldOf(std::string_view key);
   const Section* FindSection(std::string_view name) const;
   // Whether an indexed section of that name came before, as FindSection, linear in the parse.
@@ -139,9 +146,9 @@ class XapMessage {
   bool RepeatedInIndex(const Section& section, std::string_view key);
   // The entry of `section` whose key is `key`, letter case ignored; nullptr when none.
   const Entry* FindEntry(const Section& section, std::string_view key) const;
-  void OpenSection(Span name, bool indexed);
-  // Adds a body item to the last section, unless its key is there already.
-  void AddEntry(Span key, Span line, uint32_t value);
+  Section& OpenSection(Span name, bool indexed);
+  // Adds a body item to `section`, the last, unless its key (`text` at `key`) is there already.
+  void AddEntry(Section& section, std::string_view text, Span key, Span line, uint32_t value);
   void ReportFromXap(long number, std::string_view description, int line);
 
   ErrorLog* log_;
