@@ -2,6 +2,7 @@
 // the boot order with its cycles.
 #include "settings/declared_programs.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "fakes/fake_file_system.h"
@@ -9,6 +10,8 @@
 
 namespace varnix {
 namespace {
+
+using ::testing::HasSubstr;
 
 class DeclaredProgramsTest : public ::testing::Test {
  protected:
@@ -60,14 +63,13 @@ TEST_F(DeclaredProgramsTest, ReadsEverySettingAndLeavesOutWhatIsBad) {
   EXPECT_EQ(FindDeclared(programs, "DATABASE"), &database);
   // Each left-out program is named with the file, section and key.
   ASSERT_EQ(log_.lines.size(), 4u) << ::testing::PrintToString(log_.lines);
-  EXPECT_NE(log_.lines[0].find("Restart=sometimes in /etc/varnix/programs.ini, section "
-                               "[Program Odd], is none of no, on-failure, always: the program "
-                               "Odd is left out"),
-            std::string::npos)
-      << log_.lines[0];
-  EXPECT_NE(log_.lines[1].find("[Program Nameless], names no program file"), std::string::npos);
-  EXPECT_NE(log_.lines[2].find("Window=12 in"), std::string::npos) << log_.lines[2];
-  EXPECT_NE(log_.lines[3].find("is the path of Database already"), std::string::npos);
+  EXPECT_THAT(log_.lines[0],
+              HasSubstr("Restart=sometimes in /etc/varnix/programs.ini, section "
+                        "[Program Odd], is none of no, on-failure, always: the program "
+                        "Odd is left out"));
+  EXPECT_THAT(log_.lines[1], HasSubstr("[Program Nameless], names no program file"));
+  EXPECT_THAT(log_.lines[2], HasSubstr("Window=12 in"));
+  EXPECT_THAT(log_.lines[3], HasSubstr("is the path of Database already"));
 
   log_.lines.clear();
   files_.files.clear();
@@ -110,14 +112,13 @@ TEST_F(DeclaredProgramsTest, ServiceSettingsAreReadAndAnUnknownKeyIsNamedNotDrop
   EXPECT_EQ(programs[1].exit_codes, std::vector<int>{0});
   std::string said;
   for (const std::string& line : log_.lines) said += line + "\n";
-  EXPECT_NE(said.find("The setting USR in /etc/varnix/programs.ini, section [Program App1], is "
-                      "not one the node knows: it is ignored"),
-            std::string::npos)
-      << said;
-  EXPECT_NE(said.find("is the path of App2 already, with the same parameters"), std::string::npos);
+  EXPECT_THAT(said,
+              HasSubstr("The setting USR in /etc/varnix/programs.ini, section [Program App1], is "
+                        "not one the node knows: it is ignored"));
+  EXPECT_THAT(said, HasSubstr("is the path of App2 already, with the same parameters"));
   for (const char* key : {"Environment=1X", "StopSignal=KILL", "ExitCodes=0,300",
                           "EnvironmentFile=/nowhere", "Group=a:b"}) {
-    EXPECT_NE(said.find(key), std::string::npos) << key;
+    EXPECT_THAT(said, HasSubstr(key)) << key;
   }
   EXPECT_EQ(log_.lines.size(), 7u) << said;
 }
@@ -137,10 +138,8 @@ TEST_F(DeclaredProgramsTest, BootOrderPutsEachAfterItsFirstAndLeavesCyclesOut) {
   EXPECT_EQ(Names(BootOrder(programs, log_)), (std::vector<std::string>{"Db", "Web", "Report"}));
   std::string said;
   for (const std::string& line : log_.lines) said += line + "\n";
-  EXPECT_NE(said.find("form a cycle"), std::string::npos) << said;
-  EXPECT_NE(said.find("The program Lost is declared After=Nobody, which is not declared"),
-            std::string::npos)
-      << said;
+  EXPECT_THAT(said, HasSubstr("form a cycle"));
+  EXPECT_THAT(said, HasSubstr("The program Lost is declared After=Nobody, which is not declared"));
 }
 
 }  // namespace

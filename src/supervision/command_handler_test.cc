@@ -22,6 +22,7 @@ namespace varnix {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class RecordingComputer : public ComputerControl {
  public:
@@ -128,10 +129,10 @@ TEST_F(CommandHandlerTest, ABareNameIsStartedAsTheFileFoundAndAFailedStartIsLogg
   EXPECT_EQ(table_.started[0].rfind("/usr/bin/notes|", 0), 0u) << table_.started[0];
   const std::vector<std::string> sent = Sent();
   ASSERT_FALSE(sent.empty());
-  EXPECT_NE(sent.back().find("|Path=/usr/bin/notes|"), std::string::npos) << sent.back();
+  EXPECT_THAT(sent.back(), HasSubstr("|Path=/usr/bin/notes|"));
   // The bare name means that file in every action: a query finds it, a stop ends it.
   Control("Action=query\nPath=notes\n");
-  EXPECT_NE(Sent().back().find("|Path=/usr/bin/notes|PID=100|"), std::string::npos);
+  EXPECT_THAT(Sent().back(), HasSubstr("|Path=/usr/bin/notes|PID=100|"));
   Control("Action=stop\nPath=notes\n");
   EXPECT_FALSE(table_.IsAlive(100));
   Sent();
@@ -143,20 +144,18 @@ TEST_F(CommandHandlerTest, ABareNameIsStartedAsTheFileFoundAndAFailedStartIsLogg
   EXPECT_EQ(table_.started.size(), 2u);
   std::vector<std::string> answer = Sent();
   ASSERT_FALSE(answer.empty());
-  EXPECT_NE(answer.back().find("|Elapsed=0|AlreadyRunning=/usr/bin/notes"), std::string::npos)
-      << answer.back();
+  EXPECT_THAT(answer.back(), HasSubstr("|Elapsed=0|AlreadyRunning=/usr/bin/notes"));
   handler_.SupervisionPass();
   for (const std::string& report : Sent()) {
-    EXPECT_EQ(report.find("AlreadyRunning"), std::string::npos) << report;
+    EXPECT_THAT(report, Not(HasSubstr("AlreadyRunning")));
   }
 
   log_.lines.clear();
   Control("Action=start\nPath=/opt/app/missing\n");
   ASSERT_EQ(log_.lines.size(), 1u);
-  EXPECT_NE(log_.lines[0].find("Cannot start /opt/app/missing for acme.controller.pc2: no such "
-                               "file"),
-            std::string::npos)
-      << log_.lines[0];
+  EXPECT_THAT(log_.lines[0],
+              HasSubstr("Cannot start /opt/app/missing for acme.controller.pc2: no such "
+                        "file"));
 }
 
 TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) {
@@ -187,8 +186,8 @@ TEST_F(CommandHandlerTest, AReusedIdNeitherKeepsARecordAliveNorHidesHowItEnded) 
   handler_.SupervisionPass();
   const std::vector<std::string> ends = Sent();
   ASSERT_EQ(ends.size(), 2u);
-  EXPECT_NE(ends[0].find("|Elapsed=|Signal=SIGKILL"), std::string::npos) << ends[0];
-  EXPECT_NE(ends[1].find("|Elapsed=|Ended="), std::string::npos) << ends[1];
+  EXPECT_THAT(ends[0], HasSubstr("|Elapsed=|Signal=SIGKILL"));
+  EXPECT_THAT(ends[1], HasSubstr("|Elapsed=|Ended="));
 }
 
 // A stop of a program whose run has ended tells that nothing runs, not that old end anew.
@@ -360,13 +359,12 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   loop_.Advance(1);
   ASSERT_EQ(table_.started.size(), 1u);
   table_.processes[stranger].alive = false;
-  EXPECT_NE(Sent().back().find("|Elapsed=0|Name=Notes"), std::string::npos);
+  EXPECT_THAT(Sent().back(), HasSubstr("|Elapsed=0|Name=Notes"));
   node->Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\nAction=list\n}\n"));
   std::vector<std::string> listed = Sent();
   ASSERT_EQ(listed.size(), 1u);
-  EXPECT_NE(listed[0].find("|Name=Notes|State=running|Restart=on-failure|Start=boot|Restarts=0|"),
-            std::string::npos)
-      << listed[0];
+  EXPECT_THAT(listed[0],
+              HasSubstr("|Name=Notes|State=running|Restart=on-failure|Start=boot|Restarts=0|"));
   // Declared anew while no node ran: the run goes on, and is told as started the old way.
   notes.parameter = "--new";
   node = handler();
@@ -375,7 +373,7 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   EXPECT_EQ(table_.started.size(), 1u);
   Sent();
   node->Readmessage(XapRequest("qel.Process.PC1", "Process.Control\n{\nAction=list\n}\n"));
-  EXPECT_NE(Sent().back().find("|State=running|Stale=yes|"), std::string::npos);
+  EXPECT_THAT(Sent().back(), HasSubstr("|State=running|Stale=yes|"));
 
   // Each run ends with exit 3 at once: after the fifth, no sixth.
   for (int run = 0; run < 5; ++run) {
@@ -390,16 +388,16 @@ TEST_F(CommandHandlerTest, DeclaredProgramsAreStartedNamedListedAndGivenUp) {
   ASSERT_FALSE(events_.events.empty());
   EXPECT_EQ(events_.events.back().rfind("Notes: gave up after 5 starts in ", 0), 0u)
       << events_.events.back();
-  EXPECT_NE(events_.events.back().find(" s (exit 3)"), std::string::npos);
+  EXPECT_THAT(events_.events.back(), HasSubstr(" s (exit 3)"));
   Sent();
   node->Readmessage(XapRequest("", "Process.Control\n{\nAction=query\nName=notes\n}\n"));
-  EXPECT_NE(Sent().back().find("|Name=Notes|GaveUp=yes|LastEnd=exit 3"), std::string::npos);
+  EXPECT_THAT(Sent().back(), HasSubstr("|Name=Notes|GaveUp=yes|LastEnd=exit 3"));
 
   // A start begins anew; a stop by name holds it stopped, in the node's next run too.
   node->Readmessage(XapRequest("", "Process.Control\n{\nAction=start\nName=Notes\n}\n"));
   EXPECT_EQ(table_.started.size(), 6u);
   node->Readmessage(XapRequest("", "Process.Control\n{\nAction=stop\nName=Notes\n}\n"));
-  EXPECT_NE(files_.files["/data/promises.txt"].find("\nstopped notes\n"), std::string::npos);
+  EXPECT_THAT(files_.files["/data/promises.txt"], HasSubstr("\nstopped notes\n"));
   node.reset();
   node = handler();
   node->Begin();
@@ -458,10 +456,9 @@ TEST_F(CommandHandlerTest, AReloadAppliesWhatChangedAndAGroupActsTogether) {
   declare("3", "2", "[Program New]\nPath=/opt/a/new\nRestart=sometimes\n");
   control("Action=reload\n");
   const std::string refused = Sent().back();
-  EXPECT_NE(refused.find("|Problem=The setting Restart=sometimes in /cfg/programs.ini, section "
-                         "[Program New], is none of no, on-failure, always"),
-            std::string::npos)
-      << refused;
+  EXPECT_THAT(refused,
+              HasSubstr("|Problem=The setting Restart=sometimes in /cfg/programs.ini, section "
+                        "[Program New], is none of no, on-failure, always"));
   EXPECT_EQ(table_.started.size(), 6u);
 
   // The group: each of its programs asked with its own signal, together.
@@ -628,7 +625,7 @@ TEST_F(CommandHandlerTest, TheRoleAnswerNamesTheNodeInLettersTheWireCarries) {
   const std::vector<std::string> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
   const std::string path = sent[0].substr(sent[0].find("|Path=") + 6);
-  EXPECT_EQ(path.find('?'), std::string::npos) << path;
+  EXPECT_THAT(path, Not(HasSubstr("?")));
   EXPECT_EQ(WhyNotCarried(path), "") << path;
   EXPECT_EQ(LowerCase(LongPathOf(path)), LowerCase(values_.ExePath)) << path;
 }
@@ -657,8 +654,7 @@ TEST_F(CommandHandlerTest, AnnouncementsPassTheRulesOfAnAutonotify) {
             .count()));
   }
   ASSERT_EQ(guarded.registry().ProcessList().size(), 1u);
-  EXPECT_NE(events_.events.at(0).find("Refused announcement of /opt/a from acme.tool.pc1"),
-            std::string::npos);
+  EXPECT_THAT(events_.events.at(0), HasSubstr("Refused announcement of /opt/a from acme.tool.pc1"));
 }
 
 }  // namespace
@@ -731,14 +727,13 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
         "Part=" +
         std::to_string(i + 1) + "|Parts=" + std::to_string(answers.size()) + "|Lines=";
     EXPECT_EQ(answers[i].rfind(head, 0), 0u) << answers[i];
-    EXPECT_NE(answers[i].find("|Request=r1|Line1="), std::string::npos) << answers[i];
+    EXPECT_THAT(answers[i], HasSubstr("|Request=r1|Line1="));
     EXPECT_LE(answers[i].size(), 1200u);
     lines += std::stoul(answers[i].substr(head.size()));
   }
   EXPECT_EQ(lines, CommandHandler::kMostLogLines);
-  EXPECT_NE(answers.front().find("|Line1=2026-12-08T15:50:01.123+01:00 out line 101|"),
-            std::string::npos);
-  EXPECT_NE(answers.back().find(" out line 300 \\x1b[31mred"), std::string::npos)
+  EXPECT_THAT(answers.front(), HasSubstr("|Line1=2026-12-08T15:50:01.123+01:00 out line 101|"));
+  EXPECT_THAT(answers.back(), HasSubstr(" out line 300 \\x1b[31mred"))
       << "a control character is shown, not sent";
 
   // A stranger gets nothing but the refusal; a program without a log, the usual error.
@@ -787,16 +782,15 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
   for (int i = 0; i < 500; ++i) send("Action=log\nPath=/opt/app/notes\n", "evil.flood.pc8");
   EXPECT_EQ(events_.events.size(), 10u);
   ASSERT_EQ(log_.lines.size(), 11u);
-  EXPECT_NE(log_.lines.back().find("Not answered: 1 refused requests"), std::string::npos)
-      << log_.lines.back();
+  EXPECT_THAT(log_.lines.back(), HasSubstr("Not answered: 1 refused requests"));
   // A follow beyond the bound is not promised in the answer.
   for (size_t i = 0; i <= LogFollowers::kMostFollowers; ++i) {
     send("Action=log\nName=Quiet\nLines=1\nFollow=30\n", "acme.controller.f" + std::to_string(i));
   }
   answers = Sent();
   ASSERT_EQ(answers.size(), LogFollowers::kMostFollowers + 1);
-  EXPECT_NE(answers.front().find("|Following=30"), std::string::npos) << answers.front();
-  EXPECT_EQ(answers.back().find("Following"), std::string::npos) << answers.back();
+  EXPECT_THAT(answers.front(), HasSubstr("|Following=30"));
+  EXPECT_THAT(answers.back(), Not(HasSubstr("Following")));
   EXPECT_EQ(events_.events.back().rfind("ProcessLog 10 Not followed: 8 follow logs", 0), 0u);
 }
 

@@ -29,6 +29,7 @@ namespace varnix {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class CtlTest : public HubFixture {
  protected:
@@ -79,7 +80,7 @@ class CtlTest : public HubFixture {
   // Waits until the programs of `names` run, each: their ids.
   std::map<std::string, ProcessId> WhenRunning(const std::vector<std::string>& names) {
     std::map<std::string, ProcessId> pids;
-    DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+    Within(milliseconds(15000), [&] {
       pids = Pids();
       return std::all_of(names.begin(), names.end(), [&](const auto& name) { return pids[name]; });
     });
@@ -92,14 +93,14 @@ class CtlTest : public HubFixture {
 TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   const Ran nodes = CtlOk({"nodes"});
-  EXPECT_NE(nodes.output.find("\n" + Target() + "  "), std::string::npos) << nodes.output;
+  EXPECT_THAT(nodes.output, HasSubstr("\n" + Target() + "  "));
   const Ran ip = Ctl({"ip"});
   EXPECT_EQ(ip.code, 0);
   EXPECT_EQ(ip.output.rfind(platform_.machine->ComputerName() + "  ", 0), 0u) << ip.output;
   // A notice that cannot be shown here (no bus; Wine has no WTSSendMessage) says why.
   const Ran notice = Ctl({"notify", "Dinner", "is ready", "--actions", "Yes;No"});
   EXPECT_EQ(notice.code, 1);
-  EXPECT_NE(notice.output.find("did not show it: "), std::string::npos) << notice.output;
+  EXPECT_THAT(notice.output, HasSubstr("did not show it: "));
   const Ran echo = Ctl({"echo", "Are You", "THERE"});
   EXPECT_THAT(echo.output, HasSubstr(Target() + " answered \"are you there\" in "));
 
@@ -110,7 +111,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   CtlOk({"start", CopyOfThisProgram("vxargs"), "--", "--helper", "argv", arguments, "two words",
          "a\"b\\", "", "--title", ";", "rm", "~", "&", "*"});
   const std::string typed = "two words\na\"b\\\n\n--title\n;\nrm\n~\n&\n*\n";
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+  EXPECT_TRUE(Within(milliseconds(5000), [&] {
     return platform_.files->FileExists(arguments) && platform_.files->ReadAll(arguments) == typed;
   })) << (platform_.files->FileExists(arguments) ? platform_.files->ReadAll(arguments) : "");
 
@@ -133,7 +134,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   // A watch shows each report as it comes, until it is asked to end; then it says goodbye.
   const std::string watched = folder_.path("watch.txt");
   auto watch = StartChildProcess(ctl_, {"watch", program}, "", {}, watched);
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+  EXPECT_TRUE(Within(milliseconds(5000), [&] {
     return platform_.files->FileExists(watched) &&
            platform_.files->ReadAll(watched).find(" " + std::to_string(pid) + " ") !=
                std::string::npos;
@@ -145,7 +146,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
       platform_.files->ReadAll(watched),
       std::regex("\nPATH +PID +PRIORITY .*\r?\n\\S+ +" + std::to_string(pid) + " ")))
       << platform_.files->ReadAll(watched);
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(2000), [&] {
+  EXPECT_TRUE(Within(milliseconds(2000), [&] {
     return platform_.files->ReadAll(folder_.path("hub.log")).find("forgot qel.varnixctl.") !=
            std::string::npos;
   }));
@@ -169,13 +170,12 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
 
   const Ran missing = Ctl({"start", Path("nothing-here")});
   EXPECT_EQ(missing.code, 1);
-  EXPECT_NE(missing.output.find("started nothing"), std::string::npos) << missing.output;
+  EXPECT_THAT(missing.output, HasSubstr("started nothing"));
   const Ran elsewhere = Ctl({"--node", "ELSEWHERE", "--timeout", "0.5", "ip"});
   EXPECT_EQ(elsewhere.code, 1);
-  EXPECT_NE(elsewhere.output.find("no reply from qel.Process.ELSEWHERE within 0.5 s: is varnix "
-                                  "running there, with a hub beside it?"),
-            std::string::npos)
-      << elsewhere.output;
+  EXPECT_THAT(elsewhere.output,
+              HasSubstr("no reply from qel.Process.ELSEWHERE within 0.5 s: is varnix "
+                        "running there, with a hub beside it?"));
   EXPECT_EQ(Ctl({"reboot"}).code, 2) << "not without --yes";
   for (const std::string timeout : {"nan", "0.0001", "0", "3601"}) {
     EXPECT_EQ(Ctl({"--timeout", timeout, "ip"}).code, 2) << "--timeout " << timeout;
@@ -251,10 +251,10 @@ TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
   for (unsigned i = 0; i < processors / 2; ++i) {
     load.push_back(StartChildProcess(spinner, {"--helper", "spin"}));
   }
-  DispatchUntil(*platform_.loop, milliseconds(500), [] { return false; });
+  Pause(milliseconds(500));
   const Ran first = Ctl({"--json", "status"});
   const auto [busy_before, whole_before] = system_cpu();
-  DispatchUntil(*platform_.loop, milliseconds(3000), [] { return false; });
+  Pause(milliseconds(3000));
   const Ran second = Ctl({"--json", "status"});
   const auto [busy_after, whole_after] = system_cpu();
   load.clear();
@@ -308,8 +308,7 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   StartNode({"PATH=" + folder_.path() + (separator_ == '\\' ? ";" : ":") + (path ? path : "")});
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
   const Ran start = CtlOk({"start", "vxbare", "--", "--helper", "exit", "0"});
-  EXPECT_NE(LowerCase(start.output).find(LowerCase(program) + ", which has already ended"),
-            std::string::npos)
+  EXPECT_THAT(LowerCase(start.output), HasSubstr(LowerCase(program) + ", which has already ended"))
       << start.output;
 
   // The same bare name means that same file to a query and a stop.
@@ -327,9 +326,7 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   const std::string link = Path("vxlink");
   std::filesystem::create_symlink(program, link);
   const Ran linked = CtlOk({"start", link, "--", "--helper", "polite"});
-  EXPECT_NE(linked.output.find(": already running as " + link + " (PID " + pid + ")"),
-            std::string::npos)
-      << linked.output;
+  EXPECT_THAT(linked.output, HasSubstr(": already running as " + link + " (PID " + pid + ")"));
 #endif
   // A copy of that file name in another folder is not started beside it: the answer says which
   // file runs, and that nothing started.
@@ -339,10 +336,8 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   MakeExecutable(other);
   const Ran second = Ctl({"start", other, "--", "--helper", "polite"});
   EXPECT_EQ(second.code, 1) << second.output;
-  EXPECT_NE(LowerCase(second.output)
-                .find(": already running as " + LowerCase(program) + " (pid " + pid +
-                      "); nothing started"),
-            std::string::npos)
+  EXPECT_THAT(LowerCase(second.output), HasSubstr(": already running as " + LowerCase(program) +
+                                                  " (pid " + pid + "); nothing started"))
       << second.output;
   CtlOk({"stop", "vxbare"});
   EXPECT_FALSE(platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid))));
@@ -354,7 +349,7 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   CtlOk({"stop", other});
 
   EXPECT_EQ(Ctl({"start", "vxnowhere"}).code, 1);
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+  EXPECT_TRUE(Within(milliseconds(5000), [&] {
     return ReadFile("Data/Korvane.txt").find("Cannot start vxnowhere for ") != std::string::npos;
   })) << ReadFile("Data/Korvane.txt");
 }
@@ -374,7 +369,7 @@ TEST_F(CtlTest, NotepadByItsBareNameIsOneProgramToEveryAction) {
   EXPECT_TRUE(std::regex_search(query.output, std::regex("\n\\S+ +" + pid + " .* running")))
       << query.output;
   CtlOk({"stop", "notepad.exe"});
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+  EXPECT_TRUE(Within(milliseconds(5000), [&] {
     return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(pid)));
   }));
 }
@@ -392,9 +387,9 @@ TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
   std::smatch row;
   ASSERT_TRUE(std::regex_search(start.output, row, std::regex("\n\\S+ +([0-9]+) .* running")))
       << start.output;
-  EXPECT_EQ(start.output.find('?'), std::string::npos) << start.output;
+  EXPECT_THAT(start.output, Not(HasSubstr("?")));
   CtlOk({"stop", program});
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+  EXPECT_TRUE(Within(milliseconds(5000), [&] {
     return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(row[1])));
   }));
   // Declared under a name in those letters: listed, queried, its log asked for, started and
@@ -418,7 +413,7 @@ TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
   const Ran elsewhere = Ctl({"start", "C:\\Надзор\\x.exe"});
   EXPECT_EQ(elsewhere.code, CodePageName() == "code page 65001" ? 1 : 2) << elsewhere.output;
   if (elsewhere.code == 2) {
-    EXPECT_NE(elsewhere.output.find("dir /x"), std::string::npos) << elsewhere.output;
+    EXPECT_THAT(elsewhere.output, HasSubstr("dir /x"));
   }
 }
 #endif
@@ -487,20 +482,19 @@ TEST_F(CtlTest, DeclaredServicesRunAsDeclared) {
   const auto proc = [&](const std::string& name, const char* file) {
     return platform_.files->ReadAll("/proc/" + std::to_string(pids[name]) + "/" + file);
   };
-  EXPECT_NE(proc("App1", "environ").find(std::string("GREETING=hello; there\0USER=nobody", 0)),
-            std::string::npos);
-  EXPECT_NE(proc("App1", "status").find("\nUid:\t65534\t"), std::string::npos);
-  EXPECT_EQ(proc("App2", "environ").find("GREETING="), std::string::npos);
-  EXPECT_NE(proc("App2", "status").find("\nUid:\t0\t"), std::string::npos);
-  EXPECT_NE(ReadFile("Data/Korvane.txt")
-                .find("The setting USR in " + Path("Config") +
-                      "/programs.ini, section [Program App2], is not "
-                      "one the node knows: it is ignored"),
-            std::string::npos);
+  EXPECT_THAT(proc("App1", "environ"),
+              HasSubstr(std::string("GREETING=hello; there\0USER=nobody", 0)));
+  EXPECT_THAT(proc("App1", "status"), HasSubstr("\nUid:\t65534\t"));
+  EXPECT_THAT(proc("App2", "environ"), Not(HasSubstr("GREETING=")));
+  EXPECT_THAT(proc("App2", "status"), HasSubstr("\nUid:\t0\t"));
+  EXPECT_THAT(ReadFile("Data/Korvane.txt"),
+              HasSubstr("The setting USR in " + Path("Config") +
+                        "/programs.ini, section [Program App2], is not "
+                        "one the node knows: it is ignored"));
 
   // Exit 2 is a success: App2 is not started again.
   CtlOk({"signal", "App2", "USR1"});
-  DispatchUntil(*platform_.loop, milliseconds(2500), [] { return false; });
+  Pause(milliseconds(2500));
   EXPECT_EQ(Pids()["App2"], 0u);
 
   const auto asked = std::chrono::steady_clock::now();
@@ -509,8 +503,8 @@ TEST_F(CtlTest, DeclaredServicesRunAsDeclared) {
   EXPECT_EQ(ReadFile("out/app1.clean"), "clean") << "App1 was not given its 7 s to end cleanly";
 
   // Each run of the crasher was healthy: started again within 1.5 s, each time.
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(40000),
-                            [&] { return Split(ReadFile("out/crasher.runs"), '\n').size() > 3; }));
+  ASSERT_TRUE(Within(milliseconds(40000),
+                     [&] { return Split(ReadFile("out/crasher.runs"), '\n').size() > 3; }));
   const std::vector<std::string> runs = Split(ReadFile("out/crasher.runs"), '\n');
   for (size_t i = 1; i + 1 < runs.size(); ++i) {
     EXPECT_LT(std::stod(runs[i]) - std::stod(runs[i - 1]), 11 + 1.5) << "run " << i;
@@ -538,8 +532,7 @@ TEST_F(CtlTest, AReloadAppliesWhatChangedAndAGroupStopsTogether) {
   Declare(slow + mate + keep + declare("Change", "polite 121") + declare("Gone", "polite 122"));
   const std::map<std::string, ProcessId> before =
       WhenRunning({"Slow", "Mate", "Keep", "Change", "Gone"});
-  ASSERT_TRUE(
-      DispatchUntil(*platform_.loop, milliseconds(5000), [&] { return FileExists("slow.env"); }));
+  ASSERT_TRUE(Within(milliseconds(5000), [&] { return FileExists("slow.env"); }));
   EXPECT_EQ(ReadFile("slow.env"), "hi there");
 
   const auto asked = std::chrono::steady_clock::now();
@@ -552,10 +545,8 @@ TEST_F(CtlTest, AReloadAppliesWhatChangedAndAGroupStopsTogether) {
       Path("Config") + separator_ + "programs.ini",
       slow + mate + keep + declare("Change", "polite 123") + declare("New", "polite 124"));
   const Ran reloaded = CtlOk({"reload"});
-  EXPECT_NE(
-      reloaded.output.find(": added New; changed Change; removed Gone; left Slow, Mate, Keep"),
-      std::string::npos)
-      << reloaded.output;
+  EXPECT_THAT(reloaded.output,
+              HasSubstr(": added New; changed Change; removed Gone; left Slow, Mate, Keep"));
   std::map<std::string, ProcessId> after = WhenRunning({"Keep", "Change", "New"});
   EXPECT_EQ(after["Keep"], before.at("Keep"));
   EXPECT_NE(after["Change"], before.at("Change"));
@@ -583,7 +574,7 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
   ASSERT_EQ(Ctl({"start", say, "--", "--helper", "say", "12"}).code, 0);
   const std::string stamp = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d ";
   Ran shown;
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+  EXPECT_TRUE(Within(milliseconds(10000), [&] {
     shown = Ctl({"logs", say, "-n", "5"});
     return shown.output.find("trouble 12") != std::string::npos;
   })) << shown.output;
@@ -593,7 +584,7 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
       << shown.output;
   const Ran none = Ctl({"logs", "vxnothing"});
   EXPECT_EQ(none.code, 1);
-  EXPECT_NE(none.output.find("no log of vxnothing"), std::string::npos) << none.output;
+  EXPECT_THAT(none.output, HasSubstr("no log of vxnothing"));
   // A program that has said nothing: said so, not silence.
   const std::string quiet = CopyOfThisProgram("vxquiet");
   ASSERT_EQ(Ctl({"start", quiet, "--", "--helper", "polite"}).code, 0);
@@ -613,7 +604,7 @@ TEST_F(CtlTest, LogsShowsAProgramsLastLinesAndFollowsNewOnes) {
   size_t read = 0;
   int64_t slowest_ms = 0;
   std::vector<int> ticks;
-  DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+  Within(milliseconds(20000), [&] {
     platform_.loop->DispatchPending(milliseconds(50));
     text = platform_.files->ReadBytes(followed);
     const int64_t now = std::chrono::duration_cast<milliseconds>(
@@ -658,7 +649,7 @@ TEST_F(CtlTest, ForgedLogAnswersNeitherBlindNorFloodAFollow) {
   int asked = 0;
   size_t read = 0;
   std::string text;
-  DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+  Within(milliseconds(20000), [&] {
     for (; read < peer_.received.size(); ++read) {
       const std::string& heard = peer_.received[read];
       if (heard.find("target=" + node) == std::string::npos) continue;
@@ -690,9 +681,9 @@ TEST_F(CtlTest, ForgedLogAnswersNeitherBlindNorFloodAFollow) {
     return text.find("out real 5") != std::string::npos;
   });
   follow->Kill();
-  EXPECT_NE(text.find("out real 5"), std::string::npos) << "the follow went blind:\n" << text;
-  EXPECT_EQ(text.find("\n\n"), std::string::npos) << "blank lines:\n" << text;
-  EXPECT_NE(text.find("later than this computer's clock allows"), std::string::npos) << text;
+  EXPECT_THAT(text, HasSubstr("out real 5")) << "the follow went blind:\n" << text;
+  EXPECT_THAT(text, Not(HasSubstr("\n\n"))) << "blank lines:\n" << text;
+  EXPECT_THAT(text, HasSubstr("later than this computer's clock allows"));
 }
 
 // A node that signed to varnixctl before is believed only when it signs: an unsigned status in
@@ -710,7 +701,7 @@ TEST_F(CtlTest, AnUnsignedAnswerInTheNameOfANodeThatSignedBeforeIsDropped) {
         output);
     std::optional<int> code;
     size_t read = peer_.received.size();
-    DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+    Within(milliseconds(15000), [&] {
       for (; read < peer_.received.size(); ++read) {
         const std::string& heard = peer_.received[read];
         if (heard.find("target=" + node) == std::string::npos) continue;
@@ -738,9 +729,7 @@ TEST_F(CtlTest, AnUnsignedAnswerInTheNameOfANodeThatSignedBeforeIsDropped) {
   EXPECT_EQ(first.code, 0) << first.output;
   const Ran forged = status(false);
   EXPECT_EQ(forged.code, 1) << forged.output;
-  EXPECT_NE(forged.output.find("dropped an unsigned answer in the name of " + node),
-            std::string::npos)
-      << forged.output;
+  EXPECT_THAT(forged.output, HasSubstr("dropped an unsigned answer in the name of " + node));
 }
 
 // With RequireSignature=yes the node acts only on requests signed with the shared key, which
@@ -751,9 +740,8 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
   const Ran keygen = Ctl({"keygen"});
   ASSERT_EQ(keygen.code, 0) << keygen.output;
-  EXPECT_NE(keygen.output.find(std::string("copy it to Config") + separator_ + "access.key"),
-            std::string::npos)
-      << keygen.output;
+  EXPECT_THAT(keygen.output,
+              HasSubstr(std::string("copy it to Config") + separator_ + "access.key"));
   {
     // Where no key can be written, the way to write one is said.
     const std::string elsewhere = folder_.path("elsewhere");
@@ -788,14 +776,14 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
 
   const std::string program = CopyOfThisProgram("vxsigned");
   const Ran start = CtlOk({"start", program, "--", "--helper", "polite"});
-  EXPECT_NE(start.output.find(" running"), std::string::npos) << start.output;
+  EXPECT_THAT(start.output, HasSubstr(" running"));
 
   // With the key, a program's output travels sealed: varnixctl reads it, no datagram shows it.
   const std::string say = CopyOfThisProgram("vxsealed");
   ASSERT_EQ(Ctl({"start", say, "--", "--helper", "say", "3"}).code, 0);
   peer_.received.clear();
   Ran shown;
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+  EXPECT_TRUE(Within(milliseconds(10000), [&] {
     shown = Ctl({"logs", say, "-n", "6"});
     return shown.output.find("trouble 3") != std::string::npos;
   })) << shown.output;
@@ -833,7 +821,7 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   // refused, however fresh.
   CtlOk({"stop", other});
   EndNodeAndHearItOut();
-  DispatchUntil(*platform_.loop, milliseconds(2000), [&] {
+  Within(milliseconds(2000), [&] {
     return std::chrono::system_clock::now() >=
            std::chrono::system_clock::time_point(std::chrono::seconds(now + 1));
   });
@@ -846,12 +834,12 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   // Discovery stays open; the node's answer is signed, and varnixctl with the key says so.
   CtlOk({"ip"});
   const Ran verified = Ctl({"--json", "--require-signed", "ip"});
-  EXPECT_NE(verified.output.find("\"verified\":true"), std::string::npos) << verified.output;
+  EXPECT_THAT(verified.output, HasSubstr("\"verified\":true"));
 #ifndef _WIN32
   // A signed shutdown reaches the system (refused by the guarded sandbox), not the refusal.
   const Ran shutdown = Ctl({"shutdown", "--yes"});
-  EXPECT_EQ(shutdown.output.find("not signed"), std::string::npos) << shutdown.output;
-  EXPECT_NE(shutdown.output.find("systemctl poweroff"), std::string::npos) << shutdown.output;
+  EXPECT_THAT(shutdown.output, Not(HasSubstr("not signed")));
+  EXPECT_THAT(shutdown.output, HasSubstr("systemctl poweroff"));
   // A key that others can read is not used.
   std::filesystem::permissions(Path("Config/access.key"), std::filesystem::perms::others_read,
                                std::filesystem::perm_options::add);
@@ -871,12 +859,11 @@ TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   // Ended while the stop waits for the program, which does not heed its polite request; by
   // then varnixctl's echo after the request waits at the node too.
   ASSERT_TRUE(peer_.Hears("Action=stop", milliseconds(10000)));
-  DispatchUntil(*platform_.loop, milliseconds(1500), [] { return false; });
+  Pause(milliseconds(1500));
   EndNodeAndHearItOut();
   EXPECT_EQ(ExitOf(*stop, milliseconds(20000)), 1);
-  EXPECT_NE(platform_.files->ReadAll(output).find(Target() + " ended before it finished the stop"),
-            std::string::npos)
-      << platform_.files->ReadAll(output);
+  EXPECT_THAT(platform_.files->ReadAll(output),
+              HasSubstr(Target() + " ended before it finished the stop"));
 
   StartNode();
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
@@ -908,7 +895,7 @@ TEST_F(CtlTest, AWatchOnATerminalRedrawsItsTableInPlace) {
   tmux({"new-session", "-d", "-x", "120", "-y", "20", ctl_ + " watch " + program});
   const std::string screen = folder_.path("screen.txt");
   std::string shown;
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
+  EXPECT_TRUE(Within(milliseconds(5000), [&] {
     StartChildProcess("/usr/bin/tmux", {"-S", socket, "capture-pane", "-p"}, "", {}, screen)
         ->WaitForExit(milliseconds(5000));
     shown = platform_.files->ReadAll(screen);
@@ -928,14 +915,14 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
   // With no node, the question asked is the one that fits: the hub relays, or there is none.
   const Ran relayed = Ctl({"--timeout", "3", "nodes"});
   EXPECT_EQ(relayed.code, 1);
-  EXPECT_NE(relayed.output.find("the hub here relays"), std::string::npos) << relayed.output;
+  EXPECT_THAT(relayed.output, HasSubstr("the hub here relays"));
   StopHub();
   const Ran alone = Ctl({"--timeout", "2", "nodes"});
   EXPECT_THAT(alone.output, HasSubstr("no hub runs on this computer: start varnix-hub"));
   const std::string program = CopyOfThisProgram("vxlatehub");
   auto watch =
       StartChildProcess(ctl_, {"--timeout", "30", "watch"}, "", {}, folder_.path("watch.txt"));
-  DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
+  Pause(milliseconds(1000));
 #ifndef _WIN32
   // A hub's heartbeat sent by another account is not obeyed: the port stays with the watch,
   // which says so, and no stranger can bind it to hear every node.
@@ -946,7 +933,7 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
                      "source=qel.varnix-hub.evil\\ninterval=60\\nport=3639\\n}\\n', "
                      "('127.0.0.1', 3639))"})
       ->WaitForExit(milliseconds(5000));
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(3000), [&] {
+  EXPECT_TRUE(Within(milliseconds(3000), [&] {
     return ReadFile("watch.txt").find("in a hub's name; it is kept here") != std::string::npos;
   })) << ReadFile("watch.txt");
   auto probe = platform_.loop->CreateUdpSocket([](std::string) {});
@@ -955,18 +942,17 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
 #endif
   auto once = StartChildProcess(ctl_, {"--timeout", "30", "echo", "late"}, "", {},
                                 folder_.path("once.txt"));
-  DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
+  Pause(milliseconds(1000));
   const auto hub_started = Clock::now();
   StartHub();  // fails unless the hub comes up, and relays, within 5 s
   StartNode();
   EXPECT_EQ(ExitOf(*once, milliseconds(10000)), 0) << ReadFile("once.txt");
   EXPECT_LT(Clock::now() - hub_started, milliseconds(8000)) << "the one-shot heard the node late";
   ASSERT_EQ(Ctl({"start", program, "--", "--helper", "polite"}).code, 0);
-  EXPECT_TRUE(
-      DispatchUntil(*platform_.loop, milliseconds(5000),
-                    [&] { return ReadFile("watch.txt").find(program) != std::string::npos; }))
+  EXPECT_TRUE(Within(milliseconds(5000),
+                     [&] { return ReadFile("watch.txt").find(program) != std::string::npos; }))
       << "the watch did not hear the node: " << ReadFile("watch.txt");
-  EXPECT_NE(ReadFile("watch.txt").find("gave port 3639 to the hub here"), std::string::npos);
+  EXPECT_THAT(ReadFile("watch.txt"), HasSubstr("gave port 3639 to the hub here"));
   watch->RequestEnd();
   ExitOf(*watch, milliseconds(5000));
   CtlOk({"stop", program});
@@ -977,13 +963,13 @@ TEST_F(CtlTest, ReachesEachOfTwoNodesBehindOneHub) {
   ASSERT_TRUE(peer_.Hears("source=qel.Process.vxsecond"));
 
   const Ran nodes = Ctl({"nodes"});
-  EXPECT_NE(nodes.output.find("\n" + Target() + "  "), std::string::npos) << nodes.output;
-  EXPECT_NE(nodes.output.find("\nqel.Process.vxsecond  "), std::string::npos) << nodes.output;
+  EXPECT_THAT(nodes.output, HasSubstr("\n" + Target() + "  "));
+  EXPECT_THAT(nodes.output, HasSubstr("\nqel.Process.vxsecond  "));
   EXPECT_EQ(Ctl({"--node", "vxsecond", "ip"}).output.rfind("vxsecond  ", 0), 0u);
   const Ran all = Ctl({"--all", "echo", "Both"});
   EXPECT_EQ(all.code, 0);
-  EXPECT_NE(all.output.find(Target() + " answered \"both\""), std::string::npos) << all.output;
-  EXPECT_NE(all.output.find("qel.Process.vxsecond answered \"both\""), std::string::npos);
+  EXPECT_THAT(all.output, HasSubstr(Target() + " answered \"both\""));
+  EXPECT_THAT(all.output, HasSubstr("qel.Process.vxsecond answered \"both\""));
   other->RequestEnd();
   EXPECT_EQ(other->WaitForExit(milliseconds(10000)), 0);
 }
@@ -1025,7 +1011,7 @@ TEST_F(CtlBehindAConventionalHubTest, EchoStartAndNodesWorkThroughIt) {
   EXPECT_EQ(echo.code, 0) << echo.output;
   const Ran nodes = RunToEnd(ctl, {"nodes"});
   EXPECT_EQ(nodes.code, 0) << nodes.output;
-  EXPECT_NE(nodes.output.find(Target()), std::string::npos);
+  EXPECT_THAT(nodes.output, HasSubstr(Target()));
   const Ran start =
       RunToEnd(ctl, {"start", CopyOfThisProgram("vxconventional"), "--", "--helper", "exit", "0"});
   EXPECT_EQ(start.code, 0) << start.output;

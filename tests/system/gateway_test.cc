@@ -1,6 +1,7 @@
 // The real gateway between the real node (behind the real hub) and real Mosquitto brokers: a
 // site broker bridged to a central one, where mosquitto_pub and mosquitto_sub stand in for
 // Home Assistant.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +24,9 @@
 
 namespace varnix {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using Json = nlohmann::json;
 
@@ -85,12 +89,12 @@ class GatewayTest : public HubFixture {
                                           more);
     brokers_[name] = StartChildProcess("/usr/sbin/mosquitto", {"-c", config}, "", {},
                                        folder_.path(name + "-broker.log"));
-    ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
-                              [&] {
-                                return RunToEnd("/usr/bin/mosquitto_pub",
-                                                {"-p", std::to_string(port), "-t", "up", "-n"})
-                                           .code == 0;
-                              }))
+    ASSERT_TRUE(Within(milliseconds(10000),
+                       [&] {
+                         return RunToEnd("/usr/bin/mosquitto_pub",
+                                         {"-p", std::to_string(port), "-t", "up", "-n"})
+                                    .code == 0;
+                       }))
         << name << " broker did not come up";
   }
 
@@ -148,7 +152,7 @@ class GatewayTest : public HubFixture {
   long Sees(const std::string& topic, const std::string& needle, long from = 0,
             milliseconds limit = milliseconds(30000)) {
     long index = -1;
-    DispatchUntil(*platform_.loop, limit, [&] {
+    Within(limit, [&] {
       const std::vector<std::string> lines = SplitLines(platform_.files->ReadAll(central_log_));
       for (long i = from; i < static_cast<long>(lines.size()); ++i) {
         if (lines[i].rfind(topic + " ", 0) == 0 &&
@@ -324,8 +328,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   mark = LogLines();
   Publish(Topic("program/helper/set"), "off");
   ASSERT_GE(Sees(Topic("program/helper/state"), "OFF", mark), 0);
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
-                            [&] { return !std::filesystem::exists(proc); }));
+  EXPECT_TRUE(Within(milliseconds(10000), [&] { return !std::filesystem::exists(proc); }));
 
   // Commands that are not: each refused once, on the node's event topic, and nothing done.
   mark = LogLines();
@@ -352,8 +355,8 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
       EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/event", "retained command", mark), 0)
           << ReadFile("gateway.log");
     }
-    EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000),
-                              [&] { return Retained(port, Topic("program/helper/set")).empty(); }));
+    EXPECT_TRUE(Within(milliseconds(5000),
+                       [&] { return Retained(port, Topic("program/helper/set")).empty(); }));
   }
   EXPECT_LT(Sees(Topic("program/helper/state"), "ON", mark, milliseconds(2000)), 0);
 
@@ -372,7 +375,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   StartBroker("site", kSitePort,
               "connection central\naddress 127.0.0.1:" + std::to_string(kCentralPort) +
                   "\ntopic varnix/# both 1\ntopic homeassistant/# both 1\nrestart_timeout 1\n");
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(60000), [&] {
+  ASSERT_TRUE(Within(milliseconds(60000), [&] {
     const auto retained = Retained(kSitePort, "#");
     return retained.count(Topic("availability")) != 0 && retained.count(device_topic) != 0;
   })) << ReadFile("gateway.log");
@@ -391,7 +394,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   EXPECT_TRUE(Called("systemctl reboot\n"));
   // Reload Programs has the node read programs.ini again.
   Publish(Topic("command"), "reload");
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+  EXPECT_TRUE(Within(milliseconds(10000), [&] {
     return ReadFile("Data/Korvane.txt").find("programs.ini read again") != std::string::npos;
   }));
 
@@ -404,7 +407,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   // broker.
   mark = LogLines();
   StartGateway(false);
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000), [&] {
+  ASSERT_TRUE(Within(milliseconds(30000), [&] {
     const auto held = Retained(kCentralPort, "#");
     return held.count(device_topic) != 0 &&
            held.at(device_topic).find("helper") == std::string::npos &&
@@ -506,34 +509,33 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
              line.find(needle, start.size()) != std::string::npos;
     });
   };
-  ASSERT_TRUE(
-      DispatchUntil(*platform_.loop, milliseconds(5000), [&] { return seen(bare, "") > 0; }));
+  ASSERT_TRUE(Within(milliseconds(5000), [&] { return seen(bare, "") > 0; }));
   const auto began = Clock::now();
   const size_t before = lines().size();
 
   // Stopped as soon as it has said it is there, and started again.
   StartGateway();
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+  ASSERT_TRUE(Within(milliseconds(10000), [&] {
     return seen("varnix/gateway/" + computer_ + "/availability", "online") > 0;
   }));
   gateway_->Kill();
   gateway_->WaitForExit(milliseconds(5000));
   for (const auto& [topic, payload] : Retained(kSitePort, "homeassistant/#")) {
-    EXPECT_EQ(payload.find("migrate_discovery"), std::string::npos) << topic << " kept";
+    EXPECT_THAT(payload, Not(HasSubstr("migrate_discovery"))) << topic << " kept";
   }
   const auto restarted = Clock::now();
   StartGateway();
   // A computer of the earlier run's table that the broker kept as online, not heard since:
   // offline once its echo window (three rounds of 5 s) has passed.
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(25000), [&] {
+  EXPECT_TRUE(Within(milliseconds(25000), [&] {
     return seen("varnix/ghost/availability", "offline") > 0;
   })) << ReadFile("gateway.log");
   EXPECT_GE(Clock::now() - restarted, milliseconds(10000));
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(20000),
-                            [&] { return seen(Topic("program/helper/state"), "") > 0; }));
+  ASSERT_TRUE(
+      Within(milliseconds(20000), [&] { return seen(Topic("program/helper/state"), "") > 0; }));
   // Home Assistant's birth message, 200 times in a burst, once the device is whole.
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(20000),
-                            [&] { return seen(device_topic, "\"connections\"") > 0; }));
+  ASSERT_TRUE(
+      Within(milliseconds(20000), [&] { return seen(device_topic, "\"connections\"") > 0; }));
   // Counted where Home Assistant reads, past the bridge, which hands the site's own back once.
   const auto central = [&] {
     const std::vector<std::string> all = SplitLines(platform_.files->ReadAll(central_log_));
@@ -576,7 +578,7 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
   EndNode();
   StartNodeWithStandIns({"systemctl"});
   ASSERT_GE(Sees(Topic("availability"), "online", mark_), 0);
-  DispatchUntil(*platform_.loop, milliseconds(2000), [] { return false; });
+  Pause(milliseconds(2000));
   EXPECT_LT(Sees(Topic("event"), "Using xAP port", mark_, milliseconds(0)), 0);
 }
 
@@ -601,7 +603,7 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
       << ReadFile("gateway.log");
   EXPECT_LT(Sees("varnix/office_pc/", "", mark, milliseconds(0)), 0);
   EXPECT_LT(Sees("varnix/" + std::string(64, 'n'), "", mark, milliseconds(0)), 0);
-  EXPECT_EQ(ReadFile("gateway.log").find(std::string(2000, 'n')), std::string::npos)
+  EXPECT_THAT(ReadFile("gateway.log"), Not(HasSubstr(std::string(2000, 'n'))))
       << "a stranger's name is logged whole";
 
   // The gateway starts afresh, forgetting silence within seconds; 1,100 made-up computers
@@ -640,7 +642,7 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
                               (i % 2 == 0 ? "Request=gateway-list-1\n" : "") + "}\n",
                           "Computer.Process", Target()));
   }
-  DispatchUntil(*platform_.loop, milliseconds(12000), [] { return false; });
+  Pause(milliseconds(12000));
   const double report_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - reports_start).count();
   const auto to_node =
@@ -656,18 +658,18 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
                           }),
             2);
   for (const auto& [topic, payload] : Retained(kSitePort, "#")) {
-    EXPECT_EQ(payload.find("Fake"), std::string::npos) << topic;
-    EXPECT_EQ(payload.find("/opt/fake"), std::string::npos) << topic;
+    EXPECT_THAT(payload, Not(HasSubstr("Fake"))) << topic;
+    EXPECT_THAT(payload, Not(HasSubstr("/opt/fake"))) << topic;
   }
-  EXPECT_EQ(PageState().dump().find("/opt/fake"), std::string::npos);
+  EXPECT_THAT(PageState().dump(), Not(HasSubstr("/opt/fake")));
   // Silent for the time set, the made-up ones are forgotten and the broker keeps nothing of
   // them; the computer that answers stays. Read at the gateway's own broker: a bridge drops
   // what passes its queue, some of a thousand clearings among them.
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(60000),
-                            [&] {
-                              const auto held = Retained(kSitePort, "varnix/+/availability");
-                              return held.size() == 1 && held.count(Topic("availability")) == 1;
-                            }))
+  EXPECT_TRUE(Within(milliseconds(60000),
+                     [&] {
+                       const auto held = Retained(kSitePort, "varnix/+/availability");
+                       return held.size() == 1 && held.count(Topic("availability")) == 1;
+                     }))
       << [&] {
            std::string held;
            for (const auto& [topic, payload] : Retained(kSitePort, "varnix/+/availability"))
@@ -695,9 +697,7 @@ TEST_F(GatewayTest, TwoSitesGatewaysEachKeepToWhatTheyMade) {
   ASSERT_GE(Sees("varnix/gateway/site2/availability", "online", mark), 0)
       << platform_.files->ReadAll(folder_.path("site2.log"));
   Publish(Topic("program/other/set"), "ON");  // the first site's computer: its gateway answers
-  DispatchUntil(*platform_.loop,
-                milliseconds(5000 * NodeDirectory::kUnansweredEchoes + MqttFace::kSweepAfterMs),
-                [] { return false; });
+  Pause(milliseconds(5000 * NodeDirectory::kUnansweredEchoes + MqttFace::kSweepAfterMs));
   EXPECT_LT(Sees(Topic("availability"), "offline", mark, milliseconds(0)), 0);
   EXPECT_LT(Sees("varnix/gateway/site2/event", "no node of the name", mark, milliseconds(0)), 0);
   const auto configs = Retained(kSitePort, "homeassistant/#");
@@ -710,7 +710,7 @@ TEST_F(GatewayTest, TwoSitesGatewaysEachKeepToWhatTheyMade) {
                      {"-p", std::to_string(kSitePort), "-r", "-n", "-t", device_topic})
                 .code,
             0);
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+  EXPECT_TRUE(Within(milliseconds(15000), [&] {
     return Retained(kSitePort, device_topic).count(device_topic) == 1;
   })) << ReadFile("gateway.log");
 }
@@ -727,8 +727,8 @@ TEST_F(GatewayTest, ComputersCalledGatewayAreComputersAndARestartIsNoOutage) {
   for (const std::string& id :
        {std::string("varnix_gateway"), "varnix_" + named, "varnix-gateway_" + computer_}) {
     const std::string topic = "homeassistant/device/" + id + "/config";
-    ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
-                              [&] { return Retained(kSitePort, topic).count(topic) == 1; }))
+    ASSERT_TRUE(
+        Within(milliseconds(30000), [&] { return Retained(kSitePort, topic).count(topic) == 1; }))
         << id << ReadFile("gateway.log");
   }
   const std::string config = "homeassistant/device/varnix_" + named + "/config";
@@ -744,8 +744,7 @@ TEST_F(GatewayTest, ComputersCalledGatewayAreComputersAndARestartIsNoOutage) {
   mark = LogLines();
   StartGateway();
   ASSERT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "online", mark), 0);
-  DispatchUntil(*platform_.loop, milliseconds(5000 * NodeDirectory::kUnansweredEchoes + 5000),
-                [] { return false; });
+  Pause(milliseconds(5000 * NodeDirectory::kUnansweredEchoes + 5000));
   for (const std::string& word : {computer_, std::string("gateway"), named}) {
     EXPECT_LT(Sees("varnix/" + word + "/availability", "offline", mark, milliseconds(0)), 0)
         << word;
@@ -772,15 +771,15 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
   EXPECT_GE(Sees(Topic("figures"), "\"user\":\"alice\"", mark), 0);
   EXPECT_GE(Sees(Topic("sensors"), "\"value\":1200", mark), 0);
   for (const std::string& text : peer_.received) {
-    EXPECT_EQ(text.find("alice"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Value=1200"), std::string::npos) << text;
+    EXPECT_THAT(text, Not(HasSubstr("alice")));
+    EXPECT_THAT(text, Not(HasSubstr("Value=1200")));
   }
   // A notice from Home Assistant's notify entity, or with its answers from an automation; the
   // answer comes back as the notice's event, and the LAN never reads it.
   Publish(Topic("notify"),
           "{\"message\": \"Dinner?\", \"title\": \"Kitchen\", "
           "\"actions\": [\"Yes\", \"No\"]}");
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+  ASSERT_TRUE(Within(milliseconds(10000), [&] {
     return logind_->Notices().find("Dinner?") != std::string::npos;
   })) << ReadFile("gateway.log");
   logind_->Tell({"org.varnix.Test.Answer", "string:Yes"});
@@ -790,12 +789,12 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
                  mark),
             0);
   for (const std::string& text : peer_.received) {
-    EXPECT_EQ(text.find("Action=Yes"), std::string::npos) << text;
+    EXPECT_THAT(text, Not(HasSubstr("Action=Yes")));
   }
   Publish(Topic("program/helper/set"), "ON");
   ASSERT_GE(Sees(Topic("program/helper/state"), "ON", mark), 0);
   const std::string* report = nullptr;
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+  ASSERT_TRUE(Within(milliseconds(15000), [&] {
     report = FirstWith(peer_.received, "Path=" + helper_ + "\n");
     return report != nullptr;
   }));
@@ -837,7 +836,7 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
     shown = true;
     EXPECT_EQ(computer["online"], true);
     EXPECT_EQ(computer["verified"], true);
-    EXPECT_EQ(computer.dump().find("forged"), std::string::npos) << computer.dump();
+    EXPECT_THAT(computer.dump(), Not(HasSubstr("forged")));
   }
   EXPECT_TRUE(shown) << page.dump();
 
@@ -877,7 +876,7 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
   ASSERT_GE(Sees(Topic("program/backup/state"), "ON", mark), 0) << ReadFile("gateway.log");
   const std::string device_topic = "homeassistant/device/varnix_" + computer_ + "/config";
   Json components;
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(15000), [&] {
+  ASSERT_TRUE(Within(milliseconds(15000), [&] {
     const auto configs = Retained(kSitePort, device_topic);
     if (configs.count(device_topic) == 0) return false;
     components = Json::parse(configs.at(device_topic))["components"];
@@ -923,8 +922,8 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
   for (const Json& computer : page["nodes"]) {
     for (const Json& program : computer["programs"]) rows += program.dump() + "\n";
   }
-  EXPECT_NE(rows.find("\"configured\":\"backup\""), std::string::npos) << rows;
-  EXPECT_NE(rows.find("\"gave_up\":true"), std::string::npos) << rows;
+  EXPECT_THAT(rows, HasSubstr("\"configured\":\"backup\""));
+  EXPECT_THAT(rows, HasSubstr("\"gave_up\":true"));
 }
 
 }  // namespace

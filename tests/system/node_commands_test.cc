@@ -1,4 +1,5 @@
 // The real node driven over xAP by a peer behind the test hub: every request, with real programs.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -24,6 +25,9 @@
 
 namespace varnix {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 class NodeCommandsTest : public NodeFixture {
  protected:
@@ -105,10 +109,6 @@ class NodeCommandsTest : public NodeFixture {
     for (const std::string& program : programs) Control("Action=stop\n" + program + "\n");
     Send("WDT.Echo", "Echo.Query", "Query=done\n", Target());
     EXPECT_NE(Next("done", kPassWait), "");
-  }
-  // Lets the node work for `time`, the test's sockets served meanwhile.
-  void Pause(milliseconds time) {
-    hub_->WaitFor([] { return false; }, time);
   }
   // A text file beside the node, executable where the system asks for it.
   std::string WriteProgram(const std::string& name, const std::string& text) {
@@ -207,11 +207,11 @@ TEST_F(NodeCommandsTest, ACrashingProgramIsStartedAgainWithABackOffUntilStopped)
   EXPECT_LT(second_gap, milliseconds(3500));
   Control("Action=stop\nPath=" + program_ + "\n");
   const size_t mark = hub_->received().size();
-  hub_->WaitFor([] { return false; }, milliseconds(6000));
+  Pause(milliseconds(6000));
   for (size_t i = mark; i < hub_->received().size(); ++i) {
     const std::string& text = hub_->received()[i];
     if (text.find("Path=" + program_ + "\n") == std::string::npos) continue;
-    EXPECT_NE(text.find("\nPID=0\n"), std::string::npos) << "started again after the stop";
+    EXPECT_THAT(text, HasSubstr("\nPID=0\n")) << "started again after the stop";
   }
 }
 
@@ -231,10 +231,8 @@ TEST_F(NodeCommandsTest, AStopEndsTheProgramAndEveryProgramItStarted) {
   // says the node had to force it, after the usual items.
   Control("Action=stop\nPath=" + program_ + "\n");
   const std::string ended = Next("PID=0", kPassWait);
-  EXPECT_NE(ended.find(separator_ == '\\' ? "\nExitCode=1\nForced=yes\n}"
-                                          : "\nSignal=SIGKILL\nForced=yes\n}"),
-            std::string::npos)
-      << ended;
+  EXPECT_THAT(ended, HasSubstr(separator_ == '\\' ? "\nExitCode=1\nForced=yes\n}"
+                                                  : "\nSignal=SIGKILL\nForced=yes\n}"));
   for (const ProcessId pid : tree) {
     EXPECT_TRUE(
         hub_->WaitFor([&] { return !platform_.processes->IsAlive(pid); }, milliseconds(2000)))
@@ -257,7 +255,7 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   // A pass comes every ten seconds; a busy machine may hold its timer back a while.
   EXPECT_EQ(Item(Next("Process.Notification", kPassWait), "PID"), watched);
   // The pass goes on to the other record after this report: let it see that one alive first.
-  hub_->WaitFor([] { return false; }, milliseconds(500));
+  Pause(milliseconds(500));
   ASSERT_TRUE(platform_.processes->Terminate(static_cast<ProcessId>(std::stoul(ending))));
   // The end is reported once, as it comes, with empty figures and the run it ends; the next
   // pass reports the watched one again.
@@ -282,7 +280,7 @@ TEST_F(NodeCommandsTest, ReportsAtEachPassAndOnceWhenAProgramEnds) {
   const std::string announced = CopyOfThisProgram("vxannounced");
   Send("Homeseer.Role", "Role.Notification", "Path=" + announced + "\n", "",
        "acme.vxannounced." + platform_.machine->ComputerName());
-  hub_->WaitFor([] { return false; }, milliseconds(500));
+  Pause(milliseconds(500));
   auto running = StartChildProcess(announced, {"--helper", "polite"});
   const std::string said = separator_ == '\\' ? LowerCase(announced) : announced;
   EXPECT_EQ(Item(Next("Path=" + said + "\n", kPassWait), "PID"), std::to_string(running->Pid()));
@@ -346,7 +344,7 @@ TEST_F(NodeCommandsTest, EveryEndIsToldAsItComesAndOnce) {
     const std::vector<size_t> ends = told(program);
     ASSERT_EQ(ends.size(), 1u) << program.path << " told " << ends.size() << " times";
     const std::string& end = hub_->received()[ends[0]];
-    EXPECT_NE(end.find("\n" + program.how + "\n"), std::string::npos) << end;
+    EXPECT_THAT(end, HasSubstr("\n" + program.how + "\n"));
     EXPECT_LE(hub_->received_at()[ends[0]] - program.ended_ms, allowed)
         << program.path << " ended at " << program.ended_ms - began << " ms";
     if (!windows) {
@@ -372,10 +370,10 @@ TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
   Control("Action=start\nPath=" + stubborn + "\nParameter=--helper stubborn\n");
   const std::string pid = Item(Next("Process.Notification"), "PID");
   ASSERT_NE(pid, "0");
-  hub_->WaitFor([] { return false; }, milliseconds(500));  // its handler is in place
+  Pause(milliseconds(500));  // its handler is in place
   Control("Action=stop\nPath=" + stubborn + "\n");
   // The program ignores the polite request: the node is now in its five-second wait.
-  hub_->WaitFor([] { return false; }, milliseconds(1000));
+  Pause(milliseconds(1000));
   EXPECT_EQ(EndNode(), 0);
   const auto id = static_cast<ProcessId>(std::stoul(pid));
   EXPECT_TRUE(platform_.processes->IsAlive(id)) << "nobody is killed on the node's way out";
@@ -431,8 +429,8 @@ TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
   Next("PID=0", kPassWait);
   EXPECT_EQ(EndNode(), 0);
   const std::string log = ReadFile("Data/Korvane.txt");
-  EXPECT_NE(log.find("Refused start of " + other), std::string::npos) << log;
-  EXPECT_NE(log.find("Refused reboot of"), std::string::npos) << log;
+  EXPECT_THAT(log, HasSubstr("Refused start of " + other));
+  EXPECT_THAT(log, HasSubstr("Refused reboot of"));
 }
 
 #ifndef _WIN32
@@ -446,7 +444,7 @@ TEST_F(NodeCommandsTest, LogsGroupSharesTheLogsWithThatGroupAlone) {
   const std::string say = CopyOfThisProgram("vxgroupsay");
   const std::string log = Path("Data/Logs/vxgroupsay.log");
   Control("Action=start\nPath=" + say + "\nParameter=--helper say 2\n");
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000), [&] {
+  ASSERT_TRUE(Within(milliseconds(10000), [&] {
     return FileExists("Data/Logs/vxgroupsay.log") &&
            ReadFile("Data/Logs/vxgroupsay.log").find("trouble 2") != std::string::npos;
   })) << (FileExists("Data/Korvane.txt") ? ReadFile("Data/Korvane.txt") : "no log of the node");
@@ -470,7 +468,7 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
     return Path("Data/Logs/" + program.substr(program.find_last_of("/\\") + 1) + ".log");
   };
   const auto wait_for = [&](const std::function<bool()>& done) {
-    return DispatchUntil(*platform_.loop, milliseconds(30000), done);
+    return Within(milliseconds(30000), done);
   };
   // A log being rotated cannot be opened for a moment on Windows: read again later.
   const auto read = [&](const std::string& file) {
@@ -610,12 +608,11 @@ TEST_F(NodeLogViewerTest, ALogHeldOpenByAViewerRotatesWithoutLosingALine) {
     return files;
   };
   Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 4000 1\n");
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(30000),
-                            [&] { return platform_.files->FileExists(log); }));
+  ASSERT_TRUE(Within(milliseconds(30000), [&] { return platform_.files->FileExists(log); }));
   {
     std::ifstream viewer(log);
     ASSERT_TRUE(viewer.is_open());
-    ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(60000), [&] {
+    ASSERT_TRUE(Within(milliseconds(60000), [&] {
       const auto files = all_kept();
       return std::any_of(files.begin(), files.end(), [](const std::string& text) {
         return text.find(" tick 4000\n") != std::string::npos;
@@ -647,7 +644,7 @@ TEST_F(NodeCommandsTest, ARelayEndedByForceIsToldAndANewStartKeepsOutputAgain) {
   const std::string log =
       Path("Data/Logs/" + ticker.substr(ticker.find_last_of("/\\") + 1) + ".log");
   const auto logged = [&](const std::string& text) {
-    return DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+    return Within(milliseconds(20000), [&] {
       return platform_.files->FileExists(log) &&
              platform_.files->ReadBytes(log).find(text) != std::string::npos;
     });
@@ -663,14 +660,14 @@ TEST_F(NodeCommandsTest, ARelayEndedByForceIsToldAndANewStartKeepsOutputAgain) {
   EXPECT_EQ(Item(report, "Path"), ticker);
   EXPECT_NE(Item(report, "PID"), "0");
   EXPECT_TRUE(logged(" --- ... output from here on not kept: its relay ended at "));
-  EXPECT_NE(ReadFile("Data/Korvane.txt").find("The output of vxrelayed"), std::string::npos);
+  EXPECT_THAT(ReadFile("Data/Korvane.txt"), HasSubstr("The output of vxrelayed"));
 
   Control("Action=stop\nPath=" + ticker + "\n");
   ASSERT_NE(Next("PID=0", kPassWait), "");
   Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 600 100 on\n");
   const std::string again = Next("Path=" + ticker + "\n");
-  EXPECT_EQ(again.find("Output="), std::string::npos) << again;
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(20000), [&] {
+  EXPECT_THAT(again, Not(HasSubstr("Output=")));
+  EXPECT_TRUE(Within(milliseconds(20000), [&] {
     const std::string text = platform_.files->ReadBytes(log);
     const size_t note = text.find("output from here on not kept");
     return note != std::string::npos && text.find(" out tick 2\n", note) != std::string::npos;
@@ -734,8 +731,8 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
   // Long runs now, its script running the same file as a program: it is the node's own, not
   // that program. Asked once the script's child runs, as the test sees it.
   const std::string image = program_.substr(program_.find_last_of("/\\") + 1);
-  EXPECT_TRUE(DispatchUntil(*platform_.loop, milliseconds(10000),
-                            [&] { return platform_.processes->FindByPath(program_, image) != 0; }));
+  EXPECT_TRUE(Within(milliseconds(10000),
+                     [&] { return platform_.processes->FindByPath(program_, image) != 0; }));
   Control("Action=query\nPath=" + program_ + "\n");
   EXPECT_EQ(Item(Next("Process.Notification"), "PID"), "0");
   expected["Long"] = "Kind=text\nProblem=timed out after 3 s";
@@ -752,9 +749,8 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
   EXPECT_LE(platform_.files->FileSize(Path("Data/sensor-output.txt")), 65536u);
 #endif
   EXPECT_EQ(EndNode(), 0);
-  EXPECT_NE(
-      ReadFile("Data/Korvane.txt").find("The sensor Slow has no reading: timed out after 1 s"),
-      std::string::npos);
+  EXPECT_THAT(ReadFile("Data/Korvane.txt"),
+              HasSubstr("The sensor Slow has no reading: timed out after 1 s"));
 }
 
 #ifndef _WIN32
@@ -786,8 +782,8 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
   Send("Computer.Process", "Computer.Control",
        "Notify=Tea & cake <b>now</b>\nTitle=Kitchen\nActions=Yes;No\nTimeout=30\nRequest=n1\n",
        Target());
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000),
-                            [&] { return logind.Notices().find("Kitchen") != std::string::npos; }));
+  ASSERT_TRUE(Within(milliseconds(5000),
+                     [&] { return logind.Notices().find("Kitchen") != std::string::npos; }));
   logind.Tell({"org.varnix.Test.Answer", "string:No"});
   EXPECT_NE(Next("Computer.Notice\n{\nTitle=Kitchen\nRequest=n1\nOutcome=answered\nAction=No\n}"),
             "");
@@ -797,7 +793,7 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
   // One nobody answers is taken away at its time.
   Send("Computer.Process", "Computer.Control", "Notify=Anyone?\nTimeout=1\n", Target());
   EXPECT_NE(Next("Computer.Notice\n{\nTitle=Varnix\nOutcome=no answer\n}"), "");
-  EXPECT_NE(logind.Notices().find("[\"closed\", 2]"), std::string::npos) << logind.Notices();
+  EXPECT_THAT(logind.Notices(), HasSubstr("[\"closed\", 2]"));
 
   logind.Tell({"org.varnix.Test.LeaveSeat"});
   EXPECT_NE(Next("Computer.Presence\n{\nSession=none\nUser=\nLocked=no\n}"), "");
@@ -809,8 +805,7 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
   logind.End();
   EXPECT_NE(Next("Computer.Presence\n{\nPresence=not known: D-Bus: "), "");
   Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
-  EXPECT_NE(Item(Next("Computer.Status"), "Presence").find("not known: D-Bus: "),
-            std::string::npos);
+  EXPECT_THAT(Item(Next("Computer.Status"), "Presence"), HasSubstr("not known: D-Bus: "));
   EXPECT_EQ(EndNode(), 0);
 }
 #else
@@ -855,7 +850,7 @@ TEST_F(NodeCommandsTest, SettingsSavedByNotepadTakeEffect) {
     ASSERT_NE(hub_->WaitForText("Data=Using xAP port", milliseconds(30000)), "");
     Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
     const std::string refused = Next("Data=Refused start of " + program_);
-    EXPECT_NE(refused.find("not signed"), std::string::npos) << bytes.substr(0, 3) << refused;
+    EXPECT_THAT(refused, HasSubstr("not signed")) << bytes.substr(0, 3) << refused;
   }
 }
 

@@ -91,6 +91,16 @@ class NodeFixture : public ::testing::Test {
   // The relay program, beside the node as an install has it.
   void CopyRelayBeside(const std::string& node);
 
+  // Serves the test's sockets until `done` holds, for at most `limit`: whether it held.
+  template <typename Done>
+  bool Within(milliseconds limit, Done done) {
+    return DispatchUntil(*platform_.loop, limit, done);
+  }
+  // Lets the programs work for `time`, the test's sockets served meanwhile.
+  void Pause(milliseconds time) {
+    DispatchUntil(*platform_.loop, time, [] { return false; });
+  }
+
   std::string Path(const std::string& relative) const;
   std::string ReadFile(const std::string& relative) const;
   bool FileExists(const std::string& relative) const;

@@ -53,14 +53,16 @@ class NodeHostileTest : public NodeFixture {
   bool Answers(const std::string& text, milliseconds limit) {
     return !hub_->WaitForText("Response=" + text, limit).empty();
   }
+  // Asks for an echo of `text`, which comes after the answers to all sent before it.
+  bool Echoed(const std::string& text, milliseconds limit) {
+    SendToNode(Echo(text));
+    return Answers(text, limit);
+  }
   // An echo sent into buffers still full is lost, as UDP loses it: asked again, as a controller
   // would, every `each` up to `tries` times.
   bool AnswersAgain(const std::string& text, int tries, milliseconds each = milliseconds(200)) {
     bool answered = false;
-    for (int i = 0; i < tries && !answered; ++i) {
-      SendToNode(Echo(text));
-      answered = Answers(text, each);
-    }
+    for (int i = 0; i < tries && !answered; ++i) answered = Echoed(text, each);
     return answered;
   }
   uint64_t ResidentKiB() const { return varnix::ResidentKiB(node_->Pid()); }
@@ -85,8 +87,7 @@ TEST_F(NodeHostileTest, AFloodLeavesTheNodeAnsweringWithinItsMemory) {
   }
   const std::vector<std::string> malformed = MalformedDatagrams();
   const std::string for_others = RequestForAnotherNode();
-  SendToNode(Echo("before"));
-  ASSERT_TRUE(Answers("before", milliseconds(5000)));
+  ASSERT_TRUE(Echoed("before", milliseconds(5000)));
   const uint64_t resident_before = ResidentKiB();
 
   constexpr int kEach = 200000;
@@ -128,9 +129,7 @@ TEST_F(NodeHostileTest, AStatusFloodIsAnsweredWithinItsBudget) {
   }
   ASSERT_TRUE(AnswersAgain("after the burst", 10));
   EXPECT_EQ(EndNode(), 0);
-  size_t answers = 0;
-  for (const std::string& text : hub_->received())
-    answers += text.find("Computer.Status") != std::string::npos;
+  const size_t answers = hub_->Count("Computer.Status");
   EXPECT_GE(answers, 1u);
   EXPECT_LE(answers, 2 * AnswerBudget::kMessagesPerSecond);
   EXPECT_EQ(LogLinesWith("the last from evil.x.y"), 1u);
@@ -175,10 +174,7 @@ TEST_F(NodeHostileTest, QueriesOfMadeUpPathsDoNotGrowTheNode) {
   EXPECT_LT(ResidentKiB(), resident_after_first + 1024) << "KiB";
 #endif
   const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - started);
-  size_t said = 0;
-  for (const std::string& text : hub_->received()) {
-    said += text.find("Registry full (1000 records): query of /made/up/") != std::string::npos;
-  }
+  const size_t said = hub_->Count("Registry full (1000 records): query of /made/up/");
   EXPECT_GE(said, 1u);
   EXPECT_LE(said, 1u + static_cast<size_t>(minutes.count())) << "at most once a minute";
 }
@@ -207,8 +203,7 @@ TEST_F(NodeHostileTest, ControlCharactersAndHugeNumbersInARequestAreHarmless) {
   const std::string started = hub_->WaitForText("Path=" + program + "\n");
   EXPECT_EQ(started.find("\nPID=0\n"), std::string::npos) << started;
   Control("Action=stop\nPath=" + program + "\n");
-  SendToNode(Echo("done"));
-  ASSERT_TRUE(Answers("done", milliseconds(10000)));
+  ASSERT_TRUE(Echoed("done", milliseconds(10000)));
   EXPECT_EQ(hub_->WaitForText("out of range", milliseconds(0)), "");
 }
 
@@ -236,8 +231,7 @@ TEST_F(NodeHostileTest, ARequestNamingTheNodeItselfLeavesItRunning) {
   const std::string elsewhere = separator_ == '\\' ? "C:\\no\\such\\dir\\" : "/no/such/dir/";
   Control("Action=start\nPath=" + node_path_ + "\nPriority=LOW\n");
   Control("Action=stop\nPath=" + elsewhere + name + "\n");
-  SendToNode(Echo("still here"));
-  ASSERT_TRUE(Answers("still here", milliseconds(60000)));
+  ASSERT_TRUE(Echoed("still here", milliseconds(60000)));
   EXPECT_EQ(node_->WaitForExit(milliseconds(0)), std::nullopt);
   EXPECT_EQ(platform_.processes->GetPriority(static_cast<ProcessId>(node_->Pid())),
             PriorityClass::kNormal);
@@ -259,8 +253,7 @@ TEST_F(NodeHostileTest, DatagramsBuiltToCostAreCheap) {
   distinct += "}\n";
   const auto sent = Clock::now();
   for (int i = 0; i < 50; ++i) SendToNode(distinct);
-  SendToNode(Echo("after"));
-  ASSERT_TRUE(Answers("after", milliseconds(20000)));
+  ASSERT_TRUE(Echoed("after", milliseconds(20000)));
   EXPECT_LT(Clock::now() - sent, milliseconds(5000)) << "a parse is linear in the datagram's size";
   EXPECT_EQ(EndNode(), 0);
   EXPECT_LT(ReadFile("Data/Korvane.txt").size(), 4096u)
@@ -274,8 +267,7 @@ TEST_F(NodeHostileTest, LargeDatagramsDuringAStopsWaitAreBoundedAndGiveMemoryBac
   const std::string program = CopyOfThisProgram("vxstubborn");
   Control("Action=start\nPath=" + program + "\nParameter=--helper stubborn\n");
   ASSERT_NE(hub_->WaitForText("Path=" + program + "\n"), "");
-  SendToNode(Echo("before"));
-  ASSERT_TRUE(Answers("before", milliseconds(5000)));
+  ASSERT_TRUE(Echoed("before", milliseconds(5000)));
   const uint64_t resident_before = ResidentKiB();
   // The stop waits five seconds for the polite request before it ends the program by force.
   Control("Action=stop\nPath=" + program + "\n");
@@ -324,8 +316,7 @@ TEST_F(NodeHostileTest, ADatagramFromAnotherComputerToTheLanPortIsDropped) {
   auto remote = StartChildProcess(
       "/bin/bash", {"-c", script, "remote", Echo("from afar"), std::to_string(node_port_)});
   ASSERT_EQ(remote->WaitForExit(milliseconds(20000)), 0) << "the other computer could not send";
-  SendToNode(Echo("from here"));
-  ASSERT_TRUE(Answers("from here", milliseconds(5000)));
+  ASSERT_TRUE(Echoed("from here", milliseconds(5000)));
   EXPECT_FALSE(Answers("from afar", milliseconds(0)));
   EXPECT_EQ(EndNode(), 0);
   EXPECT_EQ(LogLinesWith("from other computers, the last from 10.254.1.2"), 1u)
@@ -362,8 +353,7 @@ TEST_F(NodeHostileTest, AllowedProgramsCannotBeLeftByTheirPath) {
                                   Path("allowed/x") + std::string("\0/../vxoutside", 14)}) {
     Control("Action=start\nPath=" + path + "\nParameter=--helper polite\n");
   }
-  SendToNode(Echo("fence"));
-  ASSERT_TRUE(Answers("fence", milliseconds(10000)));
+  ASSERT_TRUE(Echoed("fence", milliseconds(10000)));
   size_t refused = 0;
   for (const std::string& text : hub_->received()) {
     refused += text.find("Data=Refused start of " + Path("allowed")) != std::string::npos;
@@ -393,8 +383,7 @@ TEST_F(NodeHostileTest, ARequestActsOnTheProgramItsPathNamesAndNoOther) {
   EXPECT_EQ(platform_.processes->GetPriority(a_pid), PriorityClass::kNormal);
   Control("Action=stop\nPath=" + b + "\n");
   Control("Action=stop\nPath=/nonexistent/folder/pvvictim\n");
-  SendToNode(Echo("done"));
-  ASSERT_TRUE(Answers("done", milliseconds(30000)));
+  ASSERT_TRUE(Echoed("done", milliseconds(30000)));
   EXPECT_EQ(running_a->WaitForExit(milliseconds(0)), std::nullopt) << "another folder's program";
   EXPECT_EQ(victim->WaitForExit(milliseconds(0)), std::nullopt) << "a made-up path";
 }
@@ -453,8 +442,7 @@ TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {
     SendToNode(XapRequest(Target(), "Role.Query\n{\nRole=" + value + "\n}\n", "Homeseer.Role"));
   }
 
-  SendToNode(Echo("still here"));
-  EXPECT_TRUE(Answers("still here", milliseconds(5000)));
+  EXPECT_TRUE(Echoed("still here", milliseconds(5000)));
   // Reported whole: the record of the huge path and those of both huge titles (the path with
   // NULs is refused, as every path with a control character is).
   size_t echoed_whole = 0;
@@ -522,8 +510,7 @@ TEST_F(NodeHostileTest, SpellingsOfOneFileThroughLinksAreOneRecord) {
   for (const std::string& spelling : {link, "/proc/self/root" + program}) {
     Control("Action=autonotify\nPath=" + spelling + "\n");
   }
-  SendToNode(Echo("spelled"));
-  ASSERT_TRUE(Answers("spelled", milliseconds(30000)));
+  ASSERT_TRUE(Echoed("spelled", milliseconds(30000)));
   size_t reports = 0;
   for (const std::string& sent : hub_->received()) {
     if (sent.find("Process.Notification") == std::string::npos) continue;
@@ -533,8 +520,7 @@ TEST_F(NodeHostileTest, SpellingsOfOneFileThroughLinksAreOneRecord) {
   }
   EXPECT_GE(reports, 3u) << "the start, and an answer to each spelling";
   Control("Action=stop\nPath=" + link + "\n");
-  SendToNode(Echo("stopped"));
-  ASSERT_TRUE(Answers("stopped", milliseconds(30000)));
+  ASSERT_TRUE(Echoed("stopped", milliseconds(30000)));
   EXPECT_EQ(EndNode(), 0);
 }
 
@@ -555,8 +541,7 @@ TEST_F(NodeHostileTest, AStopByPathEndsOnlyThatFileNotItsNamesake) {
   auto running_second = StartChildProcess(second, {"--helper", "polite"});
   DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
   Control("Action=stop\nPath=" + second + "\n");
-  SendToNode(Echo("stopped"));
-  ASSERT_TRUE(Answers("stopped", milliseconds(30000)));
+  ASSERT_TRUE(Echoed("stopped", milliseconds(30000)));
   EXPECT_NE(running_second->WaitForExit(milliseconds(5000)), std::nullopt) << "its own file";
   EXPECT_EQ(running_first->WaitForExit(milliseconds(0)), std::nullopt) << "the namesake";
   running_first->Kill();

@@ -1,5 +1,6 @@
 // The computer's actions on the real node under Xvfb: windows closed, trace written, the system
 // asked through stand-ins for its commands that only record their arguments.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 
 namespace varnix {
 namespace {
+
+using ::testing::HasSubstr;
 
 class NodeShutdownTest : public NodeFixture {
  protected:
@@ -55,8 +58,7 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   Ask("logoff", Target());
   ASSERT_TRUE(Called("loginctl terminate-seat seat0\n"));
   EXPECT_FALSE(platform_.processes->IsAlive(helpers[0]));
-  EXPECT_NE(ReadFile("Data/RestartWindows.txt").find("Window=Notes - Editor, Status = 0"),
-            std::string::npos);
+  EXPECT_THAT(ReadFile("Data/RestartWindows.txt"), HasSubstr("Window=Notes - Editor, Status = 0"));
 
   // Refused, as without systemd or without the right to: the fallback, then an event that
   // says both, and neither command left as a zombie.
@@ -64,14 +66,12 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   platform_.files->WriteAll(calls_, "");
   Ask("sleep", Target());
   const std::string event = hub_->WaitForText("Data=Sleep", milliseconds(20000));
-  EXPECT_NE(event.find("systemctl suspend: exit status 1; loginctl suspend: exit status 1"),
-            std::string::npos)
-      << event;
+  EXPECT_THAT(event,
+              HasSubstr("systemctl suspend: exit status 1; loginctl suspend: exit status 1"));
   hub_->Relay(XapRequest(Target(), "Computer.Control\n{\nAction=Reboot\nQuery=IP\n}\n"));
   const std::string refused = hub_->WaitForText("RebootComputer", milliseconds(20000));
-  EXPECT_NE(refused.find("systemctl reboot: exit status 1; shutdown -r now: exit status 1"),
-            std::string::npos)
-      << refused;
+  EXPECT_THAT(refused,
+              HasSubstr("systemctl reboot: exit status 1; shutdown -r now: exit status 1"));
   Ask("Shutdown", Target());
   ASSERT_NE(hub_->WaitForText("ShutdownComputer", milliseconds(20000)), "");
   EXPECT_EQ(platform_.files->ReadAll(calls_),
@@ -122,15 +122,14 @@ TEST_F(NodeShutdownTest, ManyWindowsHoldTheNodeBackBriefly) {
   const std::vector<ProcessId> helpers = StartWindowHelpers(platform_, trays);
   const auto asked = Clock::now();
   Ask("shutdown", Target());
-  DispatchUntil(*platform_.loop, milliseconds(500), [] { return false; });
+  Pause(milliseconds(500));
   hub_->Relay(EchoRequest(platform_.machine->ComputerName(), "while closing"));
   EXPECT_TRUE(Called("systemctl poweroff\n", milliseconds(30000)));
   EXPECT_NE(hub_->WaitForText("Response=while closing", milliseconds(30000)), "");
   EXPECT_LT(Clock::now() - asked, milliseconds(7000))
       << "ten programs of a close wait each held the node back";
-  EXPECT_NE(ReadFile("Data/RestartWindows.txt").find("Windows left to the system after 4 s"),
-            std::string::npos)
-      << ReadFile("Data/RestartWindows.txt");
+  EXPECT_THAT(ReadFile("Data/RestartWindows.txt"),
+              HasSubstr("Windows left to the system after 4 s"));
   for (const ProcessId helper : helpers) platform_.processes->Terminate(helper);
 }
 

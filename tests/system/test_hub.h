@@ -22,6 +22,12 @@ class TestHub {
   // Every datagram received so far, in order, and when each came (ms on the loop's clock).
   const std::vector<std::string>& received() const { return received_; }
   const std::vector<int64_t>& received_at() const { return received_at_; }
+  // How many of the datagrams received so far hold `needle`.
+  size_t Count(const std::string& needle) const {
+    size_t count = 0;
+    for (const std::string& text : received_) count += text.find(needle) != std::string::npos;
+    return count;
+  }
   // Client ports learnt from heartbeats.
   const std::set<uint16_t>& clients() const { return clients_; }
 
