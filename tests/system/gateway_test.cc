@@ -779,9 +779,10 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
   Publish(Topic("notify"),
           "{\"message\": \"Dinner?\", \"title\": \"Kitchen\", "
           "\"actions\": [\"Yes\", \"No\"]}");
-  ASSERT_TRUE(Within(milliseconds(10000), [&] {
-    return logind_->Notices().find("Dinner?") != std::string::npos;
-  })) << ReadFile("gateway.log");
+  ASSERT_TRUE(Within(milliseconds(10000),
+                     [&] { return logind_->Notices().find("Dinner?") != std::string::npos; }))
+      << ReadFile("gateway.log") << "\nthe node's log:\n"
+      << ReadFile("Data/Korvane.txt");
   logind_->Tell({"org.varnix.Test.Answer", "string:Yes"});
   EXPECT_GE(Sees(Topic("notice"),
                  "{\"action\":\"Yes\",\"event_type\":\"answered\",\"problem\":null,"
