@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,24 +161,60 @@ void BM_AfterChain(benchmark::State& state) {
 }
 BENCHMARK(BM_AfterChain)->Arg(10)->Iterations(1)->Unit(benchmark::kSecond);
 
-// `varnixctl logs -f` of a program that writes a line every 100 ms: how long after its stamp
-// each line is shown (the median and the slowest), and how many log requests it sent. Needs
-// the xAP port: run it in a namespace of its own (tests/isolated.sh).
+// A hub and a node beside it in `folder`, the node's one program, "ticker", writing a line
+// every 100 ms for a minute; all of it ended, and the folder gone, with the object. Followers
+// take the xAP port: run them in a namespace of their own (tests/isolated.sh).
+struct Ticker {
+  explicit Ticker(Platform& platform, std::string where) : folder(std::move(where)) {
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    hub = StartChildProcess(VARNIX_HUB_BINARY, {"--state", folder + "/hub.txt"});
+    std::this_thread::sleep_for(milliseconds(300));
+    node = StartNodeIn(platform, folder + "/node",
+                       "[Program ticker]\nPath=/bin/sh\nParameter=-c \"i=0; while [ $i -lt 600 ]; "
+                       "do echo tick $i; i=$((i+1)); sleep 0.1; done\"\n");
+  }
+  ~Ticker() {
+    node->RequestEnd();
+    node->WaitForExit(milliseconds(10000));
+    hub->RequestEnd();
+    hub->WaitForExit(milliseconds(5000));
+    EndAll(std::string(kRelayWord) + '\0' + folder);
+    EndAll("tick $i");
+    std::filesystem::remove_all(folder);
+  }
+  Ticker(const Ticker&) = delete;
+  Ticker& operator=(const Ticker&) = delete;
+
+  const std::string folder;
+  std::unique_ptr<ChildProcess> hub;
+  std::unique_ptr<ChildProcess> node;
+};
+
+int64_t WallMillisecondsNow() {
+  return std::chrono::duration_cast<milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// How late each line was shown: how many, the median and the slowest.
+void ReportLateness(benchmark::State& state, std::vector<double> late_ms) {
+  std::sort(late_ms.begin(), late_ms.end());
+  state.counters["lines"] = static_cast<double>(late_ms.size());
+  state.counters["median_ms"] = late_ms.empty() ? -1 : late_ms[late_ms.size() / 2];
+  state.counters["slowest_ms"] = late_ms.empty() ? -1 : late_ms.back();
+}
+
+// `varnixctl logs -f` of the ticker: how long after its stamp each line is shown.
 void BM_FollowedLogLatency(benchmark::State& state) {
   for (auto _ : state) {
     Platform platform = MakePlatform();
-    const std::string folder = "/tmp/varnix-bench-follow";
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    auto hub = StartChildProcess(VARNIX_HUB_BINARY, {"--state", folder + "/hub.txt"});
-    std::this_thread::sleep_for(milliseconds(300));
-    auto node = StartNodeIn(platform, folder + "/node",
-                            "[Program ticker]\nPath=/bin/sh\nParameter=-c \"i=0; while [ $i -lt "
-                            "600 ]; do echo tick $i; i=$((i+1)); sleep 0.1; done\"\n");
+    const Ticker ticker(platform, "/tmp/varnix-bench-follow");
     std::this_thread::sleep_for(milliseconds(1500));
-    const std::string shown = folder + "/shown.txt";
-    auto follow = StartChildProcess(VARNIX_CTL_BINARY, {"logs", "ticker", "-n", "1", "-f"}, folder,
-                                    {"XDG_STATE_HOME=" + folder + "/state"}, shown);
+    const std::string shown = ticker.folder + "/shown.txt";
+    auto follow =
+        StartChildProcess(VARNIX_CTL_BINARY, {"logs", "ticker", "-n", "1", "-f"}, ticker.folder,
+                          {"XDG_STATE_HOME=" + ticker.folder + "/state"}, shown);
     std::vector<double> late_ms;
     size_t read = 0;
     const auto until = Clock::now() + std::chrono::seconds(12);
@@ -184,9 +222,7 @@ void BM_FollowedLogLatency(benchmark::State& state) {
       std::ifstream file(shown);
       const std::string text((std::istreambuf_iterator<char>(file)),
                              std::istreambuf_iterator<char>());
-      const int64_t now = std::chrono::duration_cast<milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+      const int64_t now = WallMillisecondsNow();
       for (size_t end; (end = text.find('\n', read)) != std::string::npos; read = end + 1) {
         const std::optional<int64_t> at =
             StampMilliseconds(text.substr(read, text.find(' ', read) - read));
@@ -197,38 +233,23 @@ void BM_FollowedLogLatency(benchmark::State& state) {
     follow->RequestEnd();
     follow->WaitForExit(milliseconds(5000));
     if (late_ms.size() > 1) late_ms.erase(late_ms.begin());  // said before the follow began
-    std::sort(late_ms.begin(), late_ms.end());
-    state.counters["lines"] = static_cast<double>(late_ms.size());
-    state.counters["median_ms"] = late_ms.empty() ? -1 : late_ms[late_ms.size() / 2];
-    state.counters["slowest_ms"] = late_ms.empty() ? -1 : late_ms.back();
-    node->RequestEnd();
-    node->WaitForExit(milliseconds(10000));
-    hub->RequestEnd();
-    hub->WaitForExit(milliseconds(5000));
-    EndAll(std::string(kRelayWord) + '\0' + folder);
-    EndAll("tick $i");
-    std::filesystem::remove_all(folder);
+    ReportLateness(state, std::move(late_ms));
   }
 }
 BENCHMARK(BM_FollowedLogLatency)->Iterations(1)->Unit(benchmark::kSecond);
 
-// The page's log view of the same program, asked as the page asks (a POST twice a second) of
-// the real gateway: how long after its stamp each line is first shown.
+// The page's log view of the ticker, asked as the page asks (a POST twice a second) of the
+// real gateway: how long after its stamp each line is first shown.
 void BM_PageLogLatency(benchmark::State& state) {
   for (auto _ : state) {
     Platform platform = MakePlatform();
-    const std::string folder = "/tmp/varnix-bench-page-log";
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder + "/gateway/Config");
-    auto hub = StartChildProcess(VARNIX_HUB_BINARY, {"--state", folder + "/hub.txt"});
-    std::this_thread::sleep_for(milliseconds(300));
-    auto node = StartNodeIn(platform, folder + "/node",
-                            "[Program ticker]\nPath=/bin/sh\nParameter=-c \"i=0; while [ $i -lt "
-                            "600 ]; do echo tick $i; i=$((i+1)); sleep 0.1; done\"\n");
-    platform.files->WriteAll(folder + "/gateway/Config/gateway.ini",
+    const Ticker ticker(platform, "/tmp/varnix-bench-page-log");
+    const std::string gateway_folder = ticker.folder + "/gateway";
+    std::filesystem::create_directories(gateway_folder + "/Config");
+    platform.files->WriteAll(gateway_folder + "/Config/gateway.ini",
                              "[Mqtt]\nBroker=\n[Web]\nListen=127.0.0.1:8470\n");
-    auto gateway = StartChildProcess(VARNIX_GATEWAY_BINARY, {}, folder + "/gateway");
-    const std::string answer = folder + "/answer.txt";
+    auto gateway = StartChildProcess(VARNIX_GATEWAY_BINARY, {}, gateway_folder);
+    const std::string answer = ticker.folder + "/answer.txt";
     const auto curl = [&](std::vector<std::string> words) {
       words.insert(words.begin(), "-s");
       StartChildProcess("/usr/bin/curl", words, "", {}, answer)->WaitForExit(milliseconds(5000));
@@ -252,9 +273,7 @@ void BM_PageLogLatency(benchmark::State& state) {
                 "X-Varnix-Token: " + token, "--data", body, "http://127.0.0.1:8470/api/log"}),
           nullptr, false);
       if (!told.is_object() || !told.value("answered", false)) continue;
-      const int64_t now = std::chrono::duration_cast<milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+      const int64_t now = WallMillisecondsNow();
       for (const auto& line : told["lines"]) {
         const std::string text = line.get<std::string>();
         const std::optional<int64_t> at = StampMilliseconds(text.substr(0, text.find(' ')));
@@ -264,17 +283,9 @@ void BM_PageLogLatency(benchmark::State& state) {
       }
       first = false;  // the lines said before the view opened
     }
-    std::sort(late_ms.begin(), late_ms.end());
-    state.counters["lines"] = static_cast<double>(late_ms.size());
-    state.counters["median_ms"] = late_ms.empty() ? -1 : late_ms[late_ms.size() / 2];
-    state.counters["slowest_ms"] = late_ms.empty() ? -1 : late_ms.back();
-    for (auto* child : {gateway.get(), node.get(), hub.get()}) {
-      child->RequestEnd();
-      child->WaitForExit(milliseconds(10000));
-    }
-    EndAll(std::string(kRelayWord) + '\0' + folder);
-    EndAll("tick $i");
-    std::filesystem::remove_all(folder);
+    gateway->RequestEnd();
+    gateway->WaitForExit(milliseconds(10000));
+    ReportLateness(state, std::move(late_ms));
   }
 }
 BENCHMARK(BM_PageLogLatency)->Iterations(1)->Unit(benchmark::kSecond);
