@@ -7,20 +7,15 @@ scripts/install-deps.sh test
 scripts/check-includes.sh
 
 jobs=$(nproc)
-run_preset() {
-  local preset=$1
-  shift
-  echo "=== $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" "$@"
-}
 
 # Every test runs natively once, in the sanitized build, which checks everything a plain build
 # would and more. The font and window libraries under the test console keep caches until exit:
 # not our leaks.
+echo "=== asan"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
-  UBSAN_OPTIONS=print_stacktrace=1 run_preset asan -j "$jobs"
+  UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$jobs"
 
 # The optimized build: the benchmarks, so that they keep compiling, the package, and the system
 # tests that measure the node's memory, which a sanitizer's own would swamp.
