@@ -137,11 +137,12 @@ TEST_F(CommandHandlerTest, ABareNameIsStartedAsTheFileFoundAndAFailedStartIsLogg
   EXPECT_FALSE(table_.IsAlive(100));
   Sent();
 
-  // A start that finds the file name running in another folder starts nothing, and says which
-  // file runs; once, in the answer to that start.
+  // A start that finds the file name running in another folder starts nothing, leaves that
+  // program's priority be, and says which file runs; once, in the answer to that start.
   Control("Action=start\nPath=notes\n");
-  Control("Action=start\nPath=/opt/app/notes\n");
+  Control("Action=start\nPath=/opt/app/notes\nPriority=LOW\n");
   EXPECT_EQ(table_.started.size(), 2u);
+  EXPECT_EQ(table_.GetPriority(101), PriorityClass::kNormal);
   std::vector<std::string> answer = Sent();
   ASSERT_FALSE(answer.empty());
   EXPECT_THAT(answer.back(), HasSubstr("|Elapsed=0|AlreadyRunning=/usr/bin/notes"));

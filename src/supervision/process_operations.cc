@@ -268,6 +268,7 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
     return 0;
   }
   ProcessId pid = 0;
+  bool another_file = false;  // found running from another folder: not the program asked for
   Steps step([this, &path](const Failure& failure) {
     // Said once: the log line that tells of it names the path already.
     const std::string named = "Cannot start " + path + ": ";
@@ -298,10 +299,14 @@ ProcessId ProcessOperations::StartProcess(const std::string& path, const std::st
     if (last_start_found_running_.empty() ||
         key(last_start_found_running_) == key(PathAsRun(path))) {
       last_start_found_running_ = path;
+    } else {
+      another_file = true;
     }
   }
   step(40, [&] {
-    if (priority != kUnknownText && pid != 0) fChangeProcessPriority(std::to_string(pid), priority);
+    if (priority != kUnknownText && pid != 0 && !another_file) {
+      fChangeProcessPriority(std::to_string(pid), priority);
+    }
   });
   return pid;
 }
