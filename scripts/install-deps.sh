@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ make pkg-config libx11-dev libxext-dev nettle-de
 if [ "${1:-}" = "test" ]; then
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
              g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils libx11-dev
-             iproute2 util-linux libfltk1.3-dev x11-apps imagemagick
+             iproute2 util-linux procps libfltk1.3-dev x11-apps imagemagick
              openbox xterm xdotool tmux systemd hostname stress-ng mosquitto mosquitto-clients
              libxss-dev chromium chromium-driver python3-selenium python3-voluptuous openssl unzip
              dbus-daemon dbus-bin python3-dbus python3-gi)

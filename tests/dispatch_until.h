@@ -32,4 +32,13 @@ inline const std::string* FirstWith(const std::vector<std::string>& texts,
   return nullptr;
 }
 
+// How many times `needle` stands in `text`, overlaps included.
+inline size_t Occurrences(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 }  // namespace varnix

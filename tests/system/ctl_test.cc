@@ -56,12 +56,20 @@ class CtlTest : public HubFixture {
     return ran;
   }
 
-  // Declares `ini` and starts the node anew with it.
-  void Declare(const std::string& ini) {
+  // Writes `text` to Config/`file` (none when empty) and starts the node anew.
+  void RestartWith(const std::string& file, const std::string& text,
+                   const std::vector<std::string>& environment = {}) {
     EndNodeAndHearItOut();
-    platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini", ini);
-    StartNode();
+    if (!file.empty()) platform_.files->WriteAll(Path("Config") + separator_ + file, text);
+    StartNode(environment);
     ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  }
+  void Declare(const std::string& ini) { RestartWith("programs.ini", ini); }
+  // The PID in the first row of `ran`'s table that `row` matches (its first group), or 0.
+  static ProcessId RowPid(const Ran& ran, const std::string& row = "\n\\S+ +([0-9]+) .* running") {
+    std::smatch found;
+    if (!std::regex_search(ran.output, found, std::regex(row))) return 0;
+    return static_cast<ProcessId>(std::stoul(found[1]));
   }
   // Each declared program's id in `varnixctl list`, by name; 0 for one that does not run.
   std::map<std::string, ProcessId> Pids() {
@@ -120,13 +128,9 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   const Ran start =
       Ctl({"start", program, "--priority", "below_normal", "--", "--helper", "polite"});
   ASSERT_EQ(start.code, 0) << start.output;
-  std::smatch row;
-  ASSERT_TRUE(std::regex_search(
-      start.output, row,
-      std::regex(
-          "\n\\S+ +([0-9]+) +BELOW_NORMAL +[0-9]+% +[0-9.]+ MiB +0:00:0[0-9] +running\r?\n")))
-      << start.output;
-  const auto pid = static_cast<ProcessId>(std::stoul(row[1]));
+  const ProcessId pid = RowPid(
+      start, "\n\\S+ +([0-9]+) +BELOW_NORMAL +[0-9]+% +[0-9.]+ MiB +0:00:0[0-9] +running\r?\n");
+  ASSERT_NE(pid, 0u) << start.output;
   EXPECT_EQ(platform_.processes->GetPriority(pid), PriorityClass::kBelowNormal);
   const Ran json = Ctl({"--json", "query", program});
   EXPECT_THAT(json.output, HasSubstr("\"PID\":\"" + std::to_string(pid) + "\""));
@@ -134,11 +138,7 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
   // A watch shows each report as it comes, until it is asked to end; then it says goodbye.
   const std::string watched = folder_.path("watch.txt");
   auto watch = StartChildProcess(ctl_, {"watch", program}, "", {}, watched);
-  EXPECT_TRUE(Within(milliseconds(5000), [&] {
-    return platform_.files->FileExists(watched) &&
-           platform_.files->ReadAll(watched).find(" " + std::to_string(pid) + " ") !=
-               std::string::npos;
-  }));
+  EXPECT_TRUE(FileHolds(watched, " " + std::to_string(pid) + " ", milliseconds(5000)));
   watch->RequestEnd();
   EXPECT_EQ(watch->WaitForExit(milliseconds(5000)), 0);
   // Written to a file, the rows stand under their column names.
@@ -156,9 +156,8 @@ TEST_F(CtlTest, StartsWatchesAndStopsAProgramAndAnswersEveryQuery) {
 
   // A restart ends the program and starts it again, in a new process.
   const Ran restart = Ctl({"restart", program, "--", "--helper", "polite"});
-  ASSERT_TRUE(std::regex_search(restart.output, row, std::regex("\n\\S+ +([0-9]+) .* running")))
-      << restart.output;
-  const auto again = static_cast<ProcessId>(std::stoul(row[1]));
+  const ProcessId again = RowPid(restart);
+  ASSERT_NE(again, 0u) << restart.output;
   EXPECT_NE(again, pid);
   EXPECT_FALSE(platform_.processes->IsAlive(pid));
   EXPECT_TRUE(platform_.processes->IsAlive(again));
@@ -303,10 +302,9 @@ TEST_F(CtlTest, StatusGivesTheComputersOwnFigures) {
 TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   const std::string program = CopyOfThisProgram("vxbare");
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
-  EndNodeAndHearItOut();
   const char* const path = std::getenv("PATH");
-  StartNode({"PATH=" + folder_.path() + (separator_ == '\\' ? ";" : ":") + (path ? path : "")});
-  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  RestartWith("", "",
+              {"PATH=" + folder_.path() + (separator_ == '\\' ? ";" : ":") + (path ? path : "")});
   const Ran start = CtlOk({"start", "vxbare", "--", "--helper", "exit", "0"});
   EXPECT_THAT(LowerCase(start.output), HasSubstr(LowerCase(program) + ", which has already ended"))
       << start.output;
@@ -314,10 +312,8 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   // The same bare name means that same file to a query and a stop.
   const Ran running = Ctl({"start", "vxbare", "--", "--helper", "polite"});
   ASSERT_EQ(running.code, 0) << running.output;
-  std::smatch row;
-  ASSERT_TRUE(std::regex_search(running.output, row, std::regex("\n\\S+ +([0-9]+) ")))
-      << running.output;
-  const std::string pid = row[1];
+  const std::string pid = std::to_string(RowPid(running, "\n\\S+ +([0-9]+) "));
+  ASSERT_NE(pid, "0") << running.output;
   const Ran query = Ctl({"query", "vxbare"});
   EXPECT_TRUE(std::regex_search(query.output, std::regex("\n\\S+ +" + pid + " .* running")))
       << query.output;
@@ -349,9 +345,9 @@ TEST_F(CtlTest, ABareNameStartsTheProgramThatThePathFinds) {
   CtlOk({"stop", other});
 
   EXPECT_EQ(Ctl({"start", "vxnowhere"}).code, 1);
-  EXPECT_TRUE(Within(milliseconds(5000), [&] {
-    return ReadFile("Data/Korvane.txt").find("Cannot start vxnowhere for ") != std::string::npos;
-  })) << ReadFile("Data/Korvane.txt");
+  EXPECT_TRUE(
+      FileHolds(Path("Data/Korvane.txt"), "Cannot start vxnowhere for ", milliseconds(5000)))
+      << ReadFile("Data/Korvane.txt");
 }
 
 #ifdef _WIN32
@@ -384,14 +380,11 @@ TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
   platform_.files->Copy(original, program);
   const Ran start = Ctl({"start", program, "--", "--helper", "polite"});
   ASSERT_EQ(start.code, 0) << CodePageName() << "\n" << start.output;
-  std::smatch row;
-  ASSERT_TRUE(std::regex_search(start.output, row, std::regex("\n\\S+ +([0-9]+) .* running")))
-      << start.output;
+  const ProcessId pid = RowPid(start);
+  ASSERT_NE(pid, 0u) << start.output;
   EXPECT_THAT(start.output, Not(HasSubstr("?")));
   CtlOk({"stop", program});
-  EXPECT_TRUE(Within(milliseconds(5000), [&] {
-    return !platform_.processes->IsAlive(static_cast<ProcessId>(std::stoul(row[1])));
-  }));
+  EXPECT_TRUE(Within(milliseconds(5000), [&] { return !platform_.processes->IsAlive(pid); }));
   // Declared under a name in those letters: listed, queried, its log asked for, started and
   // stopped by that name, each answer in words. (varnixctl writes UTF-8 into the file that
   // this test reads in the code page.)
@@ -423,12 +416,8 @@ TEST_F(CtlTest, AProgramInAFolderOfAnyScriptIsStartedAndStoppedByItsShortName) {
 TEST_F(CtlTest, ListsStartsAndStopsDeclaredProgramsByName) {
   const std::string program = CopyOfThisProgram("vxlisted");
   ASSERT_TRUE(peer_.Hears("Data=Using xAP port"));
-  EndNodeAndHearItOut();
-  platform_.files->WriteAll(Path("Config") + separator_ + "programs.ini",
-                            "[Program Listed]\r\nPath=" + program +
-                                "\r\nParameter=--helper polite 120\r\nStart=manual\r\n");
-  StartNode();
-  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  Declare("[Program Listed]\r\nPath=" + program +
+          "\r\nParameter=--helper polite 120\r\nStart=manual\r\n");
   const auto row = [&](const std::string& state) {
     const Ran listed = Ctl({"list"});
     const bool found = std::regex_search(
@@ -640,12 +629,6 @@ TEST_F(CtlTest, ForgedLogAnswersNeitherBlindNorFloodAFollow) {
   const std::string followed = folder_.path("forged.txt");
   auto follow =
       StartChildProcess(ctl_, {"--node", "vxforged", "logs", "job", "-f"}, "", {}, followed);
-  const auto item = [](const std::string& text, const std::string& name) {
-    const size_t at = text.find("\n" + name + "=");
-    if (at == std::string::npos) return std::string();
-    const size_t start = at + name.size() + 2;
-    return text.substr(start, text.find('\n', start) - start);
-  };
   int asked = 0;
   size_t read = 0;
   std::string text;
@@ -654,16 +637,16 @@ TEST_F(CtlTest, ForgedLogAnswersNeitherBlindNorFloodAFollow) {
       const std::string& heard = peer_.received[read];
       if (heard.find("target=" + node) == std::string::npos) continue;
       if (heard.find("Echo.Query") != std::string::npos) {
-        peer_.Send(XapRequest("", "Echo.Response\n{\nResponse=" + item(heard, "Query") + "\n}\n",
+        peer_.Send(XapRequest("", "Echo.Response\n{\nResponse=" + Item(heard, "Query") + "\n}\n",
                               "WDT.Echo", node));
       } else if (heard.find("Action=log") != std::string::npos) {
         ++asked;
         // As a node would: from the stamp asked for on, so a follow point in 2099 sees nothing.
-        if (item(heard, "After").starts_with("2099")) {
+        if (Item(heard, "After").starts_with("2099")) {
           peer_.Send(XapRequest("",
                                 "Process.Log\n{\nName=job\nPath=job\nPart=1\nParts=1\nLines=0"
                                 "\nRequest=" +
-                                    item(heard, "Request") + "\n}\n",
+                                    Item(heard, "Request") + "\n}\n",
                                 "Computer.Process", node));
           continue;
         }
@@ -673,7 +656,7 @@ TEST_F(CtlTest, ForgedLogAnswersNeitherBlindNorFloodAFollow) {
         peer_.Send(XapRequest("",
                               "Process.Log\n{\nName=job\nPath=job\nPart=1\nParts=1\nLines=" +
                                   std::string(asked == 2 ? "1000000000" : "1") + "\nRequest=" +
-                                  item(heard, "Request") + "\nLine1=" + line + "\n}\n",
+                                  Item(heard, "Request") + "\nLine1=" + line + "\n}\n",
                               "Computer.Process", node));
       }
     }
@@ -707,11 +690,8 @@ TEST_F(CtlTest, AnUnsignedAnswerInTheNameOfANodeThatSignedBeforeIsDropped) {
         if (heard.find("target=" + node) == std::string::npos) continue;
         std::string answer;
         if (heard.find("Echo.Query") != std::string::npos) {
-          const size_t at = heard.find("Query=") + 6;
-          answer = XapRequest(
-              "",
-              "Echo.Response\n{\nResponse=" + heard.substr(at, heard.find('\n', at) - at) + "\n}\n",
-              "WDT.Echo", node);
+          answer = XapRequest("", "Echo.Response\n{\nResponse=" + Item(heard, "Query") + "\n}\n",
+                              "WDT.Echo", node);
         } else if (heard.find("Query=Status") != std::string::npos) {
           answer = XapRequest("", "Computer.Status\n{\nMAC=02:00:00:00:00:07\nFreeMemory=1\n}\n",
                               "Computer.Process", node);
@@ -769,10 +749,7 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
       EXPECT_EQ(platform_.files->ReadAll(entry.path().string()), "") << "a card was kept";
     }
   }
-  EndNodeAndHearItOut();
-  platform_.files->WriteAll(Path("Config/settings.ini"), "[Access]\r\nRequireSignature=yes\r\n");
-  StartNode();
-  ASSERT_TRUE(peer_.Hears("Data=Using xAP port", milliseconds(30000)));
+  RestartWith("settings.ini", "[Access]\r\nRequireSignature=yes\r\n");
 
   const std::string program = CopyOfThisProgram("vxsigned");
   const Ran start = CtlOk({"start", program, "--", "--helper", "polite"});
@@ -798,9 +775,7 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
   const std::string request =
       XapRequest(Target(), "Process.Control\n{\nAction=start\nPath=" + other +
                                "\nParameter=--helper polite\n}\n");
-  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+  const int64_t now = UnixSecondsNow();
   const std::string signed_request = SignMessage(request, *key, now);
   peer_.Send(request);
   EXPECT_TRUE(peer_.Hears("Refused start of " + other + " from acme.tester.peer: not signed"));
@@ -933,9 +908,8 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
                      "source=qel.varnix-hub.evil\\ninterval=60\\nport=3639\\n}\\n', "
                      "('127.0.0.1', 3639))"})
       ->WaitForExit(milliseconds(5000));
-  EXPECT_TRUE(Within(milliseconds(3000), [&] {
-    return ReadFile("watch.txt").find("in a hub's name; it is kept here") != std::string::npos;
-  })) << ReadFile("watch.txt");
+  EXPECT_TRUE(FileHolds(Path("watch.txt"), "in a hub's name; it is kept here", milliseconds(3000)))
+      << ReadFile("watch.txt");
   auto probe = platform_.loop->CreateUdpSocket([](std::string) {});
   EXPECT_THROW(probe->Bind("127.0.0.1", 3639), Error) << "the watch gave the port up";
   probe.reset();
@@ -949,8 +923,7 @@ TEST_F(CtlTest, AHubStartedWhileVarnixctlRunsComesUpAndServesIt) {
   EXPECT_EQ(ExitOf(*once, milliseconds(10000)), 0) << ReadFile("once.txt");
   EXPECT_LT(Clock::now() - hub_started, milliseconds(8000)) << "the one-shot heard the node late";
   ASSERT_EQ(Ctl({"start", program, "--", "--helper", "polite"}).code, 0);
-  EXPECT_TRUE(Within(milliseconds(5000),
-                     [&] { return ReadFile("watch.txt").find(program) != std::string::npos; }))
+  EXPECT_TRUE(FileHolds(Path("watch.txt"), program, milliseconds(5000)))
       << "the watch did not hear the node: " << ReadFile("watch.txt");
   EXPECT_THAT(ReadFile("watch.txt"), HasSubstr("gave port 3639 to the hub here"));
   watch->RequestEnd();

@@ -124,11 +124,15 @@ class GatewayTest : public HubFixture {
                                  folder_.path("gateway"), {}, folder_.path("gateway.log"));
   }
 
-  void Publish(const std::string& topic, const std::string& payload) {
-    ASSERT_EQ(RunToEnd("/usr/bin/mosquitto_pub",
-                       {"-p", std::to_string(kCentralPort), "-t", topic, "-m", payload})
-                  .code,
-              0);
+  // Publishes as Home Assistant does, at the central broker unless `port` says; `retain` asks
+  // the broker to keep it (an empty payload, to clear what it kept).
+  void Publish(const std::string& topic, const std::string& payload, int port = kCentralPort,
+               bool retain = false) {
+    std::vector<std::string> words{"-p", std::to_string(port), "-t", topic};
+    if (retain) words.push_back("-r");
+    if (retain && payload.empty()) words.push_back("-n");
+    if (!retain || !payload.empty()) words.insert(words.end(), {"-m", payload});
+    ASSERT_EQ(RunToEnd("/usr/bin/mosquitto_pub", words).code, 0);
   }
 
   // What the broker at `port` holds retained under `filter`, by topic.
@@ -167,6 +171,26 @@ class GatewayTest : public HubFixture {
   }
   long LogLines() {
     return static_cast<long>(SplitLines(platform_.files->ReadAll(central_log_)).size());
+  }
+  // How many messages on `topic` holding `needle` a subscriber wrote to `log` (the central
+  // one's when empty), past its line `from`.
+  long Count(const std::string& topic, const std::string& needle, long from = 0,
+             const std::string& log = "") {
+    const std::vector<std::string> lines =
+        SplitLines(platform_.files->ReadAll(log.empty() ? central_log_ : log));
+    return std::count_if(lines.begin() + std::min<long>(from, lines.size()), lines.end(),
+                         [&](const std::string& line) {
+                           return line.starts_with(topic + " ") &&
+                                  line.find(needle, topic.size()) != std::string::npos;
+                         });
+  }
+  // The payload of the central subscriber's line `index`.
+  std::string PayloadAt(long index) {
+    const std::string line = SplitLines(platform_.files->ReadAll(central_log_)).at(index);
+    return line.substr(line.find(' ') + 1);
+  }
+  std::string GatewayTopic(const std::string& rest) const {
+    return "varnix/gateway/" + computer_ + "/" + rest;
   }
 
   std::string Topic(const std::string& rest) const { return "varnix/" + computer_ + "/" + rest; }
@@ -232,62 +256,52 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   EXPECT_EQ(config["device"]["via_device"], "varnix-gateway_" + computer_);
   EXPECT_EQ(config["origin"]["name"], "varnix-gateway");
   const Json gateway = Json::parse(configs.at(gateway_topic));
-  EXPECT_EQ(gateway["components"]["computers"]["state_topic"],
-            "varnix/gateway/" + computer_ + "/state");
-  const std::map<std::string, std::pair<std::string, std::vector<std::string>>> wanted{
-      {"online", {"binary_sensor", {"state_topic", "device_class", "payload_on"}}},
-      {"cpu_temperature", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}},
-      {"event", {"event", {"state_topic", "event_types"}}},
-      {"shutdown", {"button", {"command_topic", "payload_press"}}},
-      {"reboot", {"button", {"command_topic", "payload_press", "device_class"}}},
-      {"sleep", {"button", {"command_topic", "payload_press"}}},
-      {"hibernate", {"button", {"command_topic", "payload_press", "enabled_by_default"}}},
-      {"lock", {"button", {"command_topic", "payload_press"}}},
-      {"logoff", {"button", {"command_topic", "payload_press", "enabled_by_default"}}},
-      {"screenoff", {"button", {"command_topic", "payload_press", "enabled_by_default"}}},
-      {"reload", {"button", {"command_topic", "payload_press"}}},
-      {"address", {"sensor", {"state_topic", "value_template", "entity_category"}}},
-      {"wake", {"button", {"command_topic", "payload_press"}}},
-      {"cpu", {"sensor", {"state_topic", "unit_of_measurement", "state_class"}}},
-      {"memory", {"sensor", {"state_topic", "unit_of_measurement", "state_class"}}},
-      {"disk_free", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}},
-      {"booted", {"sensor", {"state_topic", "device_class", "entity_category"}}},
-      {"helper", {"switch", {"command_topic", "state_topic", "json_attributes_topic"}}},
-      {"helper_restart", {"button", {"command_topic", "payload_press"}}},
-      {"helper_started", {"sensor", {"state_topic", "device_class"}}},
-      {"helper_cpu", {"sensor", {"state_topic", "unit_of_measurement", "state_class"}}},
-      {"helper_memory", {"sensor", {"state_topic", "device_class", "state_class"}}},
-      {"sensor_fan", {"sensor", {"state_topic", "value_template", "unit_of_measurement"}}},
-      {"sensor_door", {"binary_sensor", {"state_topic", "payload_on", "json_attributes_topic"}}},
-      {"sensor_mode", {"sensor", {"state_topic", "json_attributes_template"}}},
-      {"user", {"sensor", {"state_topic", "value_template"}}},
-      {"locked", {"binary_sensor", {"state_topic", "device_class", "value_template"}}},
-      {"idle", {"sensor", {"state_topic", "device_class", "unit_of_measurement"}}},
-      {"notify", {"notify", {"command_topic"}}},
-      {"notice", {"event", {"state_topic", "event_types"}}}};
-  EXPECT_EQ(config["components"].size(), wanted.size()) << config["components"].dump();
-  for (const auto& [object, kind] : wanted) {
-    ASSERT_TRUE(config["components"].contains(object)) << object;
-    const Json& component = config["components"][object];
-    EXPECT_EQ(component["platform"], kind.first) << object;
-    for (const std::string& key : kind.second)
-      EXPECT_TRUE(component.contains(key)) << object << " " << key;
-    EXPECT_EQ(component["unique_id"], node_id + "_" + object);
-    // Every entity goes unavailable with the node or the gateway, but the one that says
-    // whether the computer answers, Wake, which is for a computer that does not, and the
-    // events, which tell of a computer that is off.
-    EXPECT_EQ(component["availability"].size(),
-              object == "online" || object == "wake" || object == "event" ? 1u : 2u)
-        << object;
-    EXPECT_EQ(component["default_entity_id"],
-              component["platform"].get<std::string>() + "." + node_id + "_" + object);
+  EXPECT_EQ(gateway["components"]["computers"]["state_topic"], GatewayTopic("state"));
+  // Each component by its platform; the topics each needs are the schemas' to check.
+  const std::map<std::string, std::vector<std::string>> platforms{
+      {"button",
+       {"shutdown", "reboot", "sleep", "hibernate", "lock", "logoff", "screenoff", "reload", "wake",
+        "helper_restart"}},
+      {"sensor",
+       {"cpu_temperature", "address", "cpu", "memory", "disk_free", "booted", "helper_started",
+        "helper_cpu", "helper_memory", "sensor_fan", "sensor_mode", "user", "idle"}},
+      {"binary_sensor", {"online", "sensor_door", "locked"}},
+      {"event", {"event", "notice"}},
+      {"switch", {"helper"}},
+      {"notify", {"notify"}}};
+  size_t components = 0;
+  for (const auto& [platform, objects] : platforms) {
+    for (const std::string& object : objects) {
+      ++components;
+      ASSERT_TRUE(config["components"].contains(object)) << object;
+      const Json& component = config["components"][object];
+      EXPECT_EQ(component["platform"], platform) << object;
+      // A button sends the word the gateway acts on, not Home Assistant's "PRESS".
+      EXPECT_TRUE(platform != "button" || component.contains("payload_press")) << object;
+      EXPECT_EQ(component["unique_id"], node_id + "_" + object);
+      // Every entity goes unavailable with the node or the gateway, but the one that says
+      // whether the computer answers, Wake, which is for a computer that does not, and the
+      // events, which tell of a computer that is off.
+      EXPECT_EQ(component["availability"].size(),
+                object == "online" || object == "wake" || object == "event" ? 1u : 2u)
+          << object;
+      EXPECT_EQ(component["default_entity_id"], platform + "." + node_id + "_" + object);
+    }
   }
-  EXPECT_EQ(config["components"]["hibernate"]["enabled_by_default"], false);
+  EXPECT_EQ(config["components"].size(), components) << config["components"].dump();
+  for (const char* rare : {"hibernate", "logoff", "screenoff"}) {
+    EXPECT_EQ(config["components"][rare]["enabled_by_default"], false) << rare;
+  }
+  for (const char* measured : {"cpu", "memory", "helper_cpu", "helper_memory"}) {
+    EXPECT_EQ(config["components"][measured]["state_class"], "measurement") << measured;
+  }
+  for (const char* detail : {"address", "booted"}) {
+    EXPECT_EQ(config["components"][detail]["entity_category"], "diagnostic") << detail;
+  }
   EXPECT_EQ(config["components"]["helper_memory"]["device_class"], "data_size");
   EXPECT_EQ(config["components"]["helper_memory"]["unit_of_measurement"], "MiB");
   EXPECT_EQ(config["components"]["disk_free"]["unit_of_measurement"], "GiB");
-  EXPECT_EQ(gateway["components"]["event"]["state_topic"],
-            "varnix/gateway/" + computer_ + "/event");
+  EXPECT_EQ(gateway["components"]["event"]["state_topic"], GatewayTopic("event"));
   // Every config as Home Assistant's own MQTT code reads it: nothing refused, nothing dropped.
   const std::string checked = folder_.path("configs.json");
   platform_.files->WriteAll(checked, Json(configs).dump());
@@ -319,8 +333,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   ASSERT_GE(Sees(Topic("program/helper/state"), "ON", mark), 0) << ReadFile("gateway.log");
   const long attributes = Sees(Topic("program/helper/attributes"), "\"pid\":", mark);
   ASSERT_GE(attributes, 0);
-  const std::string line = SplitLines(platform_.files->ReadAll(central_log_))[attributes];
-  const Json state = Json::parse(line.substr(line.find(' ') + 1));
+  const Json state = Json::parse(PayloadAt(attributes));
   ASSERT_TRUE(state["pid"].is_number());
   const std::string proc = "/proc/" + std::to_string(state["pid"].get<long>());
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/exe").string(), helper_);
@@ -341,18 +354,15 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   EXPECT_GE(Sees(Topic("event"), "5000 bytes", mark), 0);
   EXPECT_GE(Sees(Topic("event"), "no program other is configured", mark), 0);
   EXPECT_GE(Sees(Topic("event"), "not a computer command", mark), 0);
-  EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/event", "nosuchcomputer", mark), 0);
+  EXPECT_GE(Sees(GatewayTopic("event"), "nosuchcomputer", mark), 0);
   EXPECT_LT(Sees(Topic("program/helper/state"), "ON", mark, milliseconds(0)), 0);
   // Published with the retain flag while the gateway listens (MQTT 5 shows it the flag), at
   // the site and through the bridge: cleared and said (once a minute), never carried out.
   for (const int port : {kSitePort, kCentralPort}) {
     mark = LogLines();
-    ASSERT_EQ(RunToEnd("/usr/bin/mosquitto_pub", {"-p", std::to_string(port), "-r", "-t",
-                                                  Topic("program/helper/set"), "-m", "ON"})
-                  .code,
-              0);
+    Publish(Topic("program/helper/set"), "ON", port, /*retain=*/true);
     if (port == kSitePort) {
-      EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/event", "retained command", mark), 0)
+      EXPECT_GE(Sees(GatewayTopic("event"), "retained command", mark), 0)
           << ReadFile("gateway.log");
     }
     EXPECT_TRUE(Within(milliseconds(5000),
@@ -382,8 +392,7 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
 
   // The node killed without a word: offline once two echoes go unanswered; back when it is.
   mark = LogLines();
-  node_->Kill();
-  node_->WaitForExit(milliseconds(5000));
+  KillNode();
   EXPECT_GE(Sees(Topic("availability"), "offline", mark, milliseconds(90000)), 0);
   mark = LogLines();
   StartNodeWithStandIns({"systemctl"});
@@ -394,14 +403,12 @@ TEST_F(GatewayTest, PutsTheNodeIntoHomeAssistantAndFollowsItThroughFaults) {
   EXPECT_TRUE(Called("systemctl reboot\n"));
   // Reload Programs has the node read programs.ini again.
   Publish(Topic("command"), "reload");
-  EXPECT_TRUE(Within(milliseconds(10000), [&] {
-    return ReadFile("Data/Korvane.txt").find("programs.ini read again") != std::string::npos;
-  }));
+  EXPECT_TRUE(FileHolds(Path("Data/Korvane.txt"), "programs.ini read again", milliseconds(10000)));
 
   // The gateway killed: the broker says so by its will.
   mark = LogLines();
   gateway_->Kill();
-  EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "offline", mark), 0);
+  EXPECT_GE(Sees(GatewayTopic("availability"), "offline", mark), 0);
 
   // Started again without the program: its entities leave Home Assistant, and its state the
   // broker.
@@ -439,11 +446,9 @@ TEST_F(GatewayTest, WhatHomeAssistantShowsStaysTrue) {
   for (long at = mark; !pid.is_number() || pid == 0 || pid == by_hand->Pid(); ++at) {
     at = Sees(Topic("program/helper/attributes"), "\"pid\":", at);
     ASSERT_GE(at, 0);
-    const std::string line = SplitLines(platform_.files->ReadAll(central_log_))[at];
-    pid = Json::parse(line.substr(line.find(' ') + 1))["pid"];
+    pid = Json::parse(PayloadAt(at))["pid"];
   }
-  node_->Kill();
-  node_->WaitForExit(milliseconds(5000));
+  KillNode();
   EXPECT_TRUE(platform_.processes->Terminate(pid.get<ProcessId>()));
   mark = LogLines();
   StartNodeWithStandIns({"systemctl"});
@@ -452,8 +457,7 @@ TEST_F(GatewayTest, WhatHomeAssistantShowsStaysTrue) {
   // The node dies while the gateway is down: the gateway, started again, does not believe the
   // "online" the broker kept.
   gateway_.reset();
-  node_->Kill();
-  node_->WaitForExit(milliseconds(5000));
+  KillNode();
   mark = LogLines();
   StartGateway();
   EXPECT_GE(Sees(Topic("availability"), "offline", mark, milliseconds(30000)), 0)
@@ -476,8 +480,7 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
   gateway_.reset();
   const std::string site = std::to_string(kSitePort);
   const auto plant = [&](const std::string& topic, const std::string& payload) {
-    ASSERT_EQ(
-        RunToEnd("/usr/bin/mosquitto_pub", {"-p", site, "-r", "-t", topic, "-m", payload}).code, 0);
+    Publish(topic, payload, kSitePort, /*retain=*/true);
   };
   const std::string node_id = "varnix_" + computer_;
   const std::string device_topic = "homeassistant/device/" + node_id + "/config";
@@ -491,23 +494,17 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
   plant(bare, R"({"unique_id":")" + node_id + R"(_cpu","state_topic":"a"})");
   plant(Topic("command"), "reboot");
   plant("varnix/ghost/availability", "online");
-  plant("varnix/gateway/" + computer_ + "/nodes", Json{{"ghost", UnixSecondsNow()}}.dump());
+  plant(GatewayTopic("nodes"), Json{{"ghost", UnixSecondsNow()}}.dump());
   const std::string earlier_gateway =
       "homeassistant/device/varnix_gateway_" + computer_ + "/config";
   plant(earlier_gateway,
-        Json{{"components",
-              {{"computers", {{"state_topic", "varnix/gateway/" + computer_ + "/state"}}}}}}
-            .dump());
+        Json{{"components", {{"computers", {{"state_topic", GatewayTopic("state")}}}}}}.dump());
   const std::string counted = folder_.path("site.log");
   auto counter =
       StartChildProcess("/usr/bin/mosquitto_sub", {"-p", site, "-v", "-t", "#"}, "", {}, counted);
   const auto lines = [&] { return SplitLines(platform_.files->ReadAll(counted)); };
-  const auto seen = [&](const std::string& start, const std::string& needle) {
-    const std::vector<std::string> all = lines();
-    return std::count_if(all.begin(), all.end(), [&](const std::string& line) {
-      return line.rfind(start + " ", 0) == 0 &&
-             line.find(needle, start.size()) != std::string::npos;
-    });
+  const auto seen = [&](const std::string& topic, const std::string& needle) {
+    return Count(topic, needle, 0, counted);
   };
   ASSERT_TRUE(Within(milliseconds(5000), [&] { return seen(bare, "") > 0; }));
   const auto began = Clock::now();
@@ -515,9 +512,8 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
 
   // Stopped as soon as it has said it is there, and started again.
   StartGateway();
-  ASSERT_TRUE(Within(milliseconds(10000), [&] {
-    return seen("varnix/gateway/" + computer_ + "/availability", "online") > 0;
-  }));
+  ASSERT_TRUE(Within(milliseconds(10000),
+                     [&] { return seen(GatewayTopic("availability"), "online") > 0; }));
   gateway_->Kill();
   gateway_->WaitForExit(milliseconds(5000));
   for (const auto& [topic, payload] : Retained(kSitePort, "homeassistant/#")) {
@@ -537,13 +533,7 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
   ASSERT_TRUE(
       Within(milliseconds(20000), [&] { return seen(device_topic, "\"connections\"") > 0; }));
   // Counted where Home Assistant reads, past the bridge, which hands the site's own back once.
-  const auto central = [&] {
-    const std::vector<std::string> all = SplitLines(platform_.files->ReadAll(central_log_));
-    return std::count_if(all.begin(), all.end(), [&](const std::string& line) {
-      return line.rfind(device_topic + " ", 0) == 0;
-    });
-  };
-  const long births = central();
+  const long births = Count(device_topic, "");
   ASSERT_EQ(RunToEnd("/bin/sh", {"-c", "yes online | head -n 200 | /usr/bin/mosquitto_pub -p " +
                                            site + " -t homeassistant/status -l"})
                 .code,
@@ -560,7 +550,7 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
   // The loop this guards against sent thousands a second.
   EXPECT_LE(messages, 150) << "in 40 s, beside the 200 birth messages";
   std::cout << messages << " messages on the gateway's broker in 40 s\n";
-  EXPECT_LE(central() - births, 1) << "once for the burst";
+  EXPECT_LE(Count(device_topic, "") - births, 1) << "once for the burst";
   EXPECT_EQ(seen(moved, "migrate_discovery"), 1) << "moved once";
   EXPECT_EQ(seen(Topic("availability"), "offline"), 0) << "no flicker at either start";
   const auto held = Retained(kSitePort, "homeassistant/#");
@@ -570,7 +560,7 @@ TEST_F(GatewayTest, AnUpgradeSettlesOnceAndTheBrokerStaysQuiet) {
             node_id + "_helper");
   // The kept command: cleared, said, never carried out.
   EXPECT_EQ(Retained(kSitePort, Topic("command")).size(), 0u);
-  EXPECT_GE(seen("varnix/gateway/" + computer_ + "/event", "retained command"), 1);
+  EXPECT_GE(seen(GatewayTopic("event"), "retained command"), 1);
   EXPECT_FALSE(platform_.files->FileExists(calls_) && !platform_.files->ReadAll(calls_).empty())
       << "carried out: " << platform_.files->ReadAll(calls_);
   // The node's start-up notice is no event.
@@ -598,8 +588,7 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
     beat(name);
   }
   // Read in order: once the second of the two names is refused, the others have been read.
-  ASSERT_GE(Sees("varnix/gateway/" + computer_ + "/event", "its name makes the word b__ro", mark),
-            0)
+  ASSERT_GE(Sees(GatewayTopic("event"), "its name makes the word b__ro", mark), 0)
       << ReadFile("gateway.log");
   EXPECT_LT(Sees("varnix/office_pc/", "", mark, milliseconds(0)), 0);
   EXPECT_LT(Sees("varnix/" + std::string(64, 'n'), "", mark, milliseconds(0)), 0);
@@ -612,7 +601,7 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
   EndNode();
   mark = LogLines();
   StartGateway(true, "ForgetAfter=0.0002\n");  // 17 seconds
-  ASSERT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "online", mark), 0);
+  ASSERT_GE(Sees(GatewayTopic("availability"), "online", mark), 0);
   peer_.received.clear();
   const auto flood_start = std::chrono::steady_clock::now();
   for (int i = 0; i < 1100; ++i) beat("made-up" + std::to_string(i));
@@ -651,12 +640,7 @@ TEST_F(GatewayTest, StrangersNeitherTakeOverNorCrowdOutComputers) {
                text.find("target=" + Target()) != std::string::npos;
       });
   EXPECT_LE(to_node, 10 + static_cast<long>(2 * report_seconds)) << "in " << report_seconds << " s";
-  const std::vector<std::string> since = SplitLines(platform_.files->ReadAll(central_log_));
-  EXPECT_LE(std::count_if(since.begin() + std::min<long>(reports_mark, since.size()), since.end(),
-                          [&](const std::string& line) {
-                            return line.starts_with("homeassistant/device/varnix_" + computer_);
-                          }),
-            2);
+  EXPECT_LE(Count("homeassistant/device/varnix_" + computer_ + "/config", "", reports_mark), 2);
   for (const auto& [topic, payload] : Retained(kSitePort, "#")) {
     EXPECT_THAT(payload, Not(HasSubstr("Fake"))) << topic;
     EXPECT_THAT(payload, Not(HasSubstr("/opt/fake"))) << topic;
@@ -706,10 +690,7 @@ TEST_F(GatewayTest, TwoSitesGatewaysEachKeepToWhatTheyMade) {
     EXPECT_EQ(configs.count("homeassistant/device/" + id + "/config"), 1u) << id;
   }
   // Cleared by hand: its owner publishes it again.
-  ASSERT_EQ(RunToEnd("/usr/bin/mosquitto_pub",
-                     {"-p", std::to_string(kSitePort), "-r", "-n", "-t", device_topic})
-                .code,
-            0);
+  Publish(device_topic, "", kSitePort, /*retain=*/true);
   EXPECT_TRUE(Within(milliseconds(15000), [&] {
     return Retained(kSitePort, device_topic).count(device_topic) == 1;
   })) << ReadFile("gateway.log");
@@ -743,7 +724,7 @@ TEST_F(GatewayTest, ComputersCalledGatewayAreComputersAndARestartIsNoOutage) {
   gateway_.reset();
   mark = LogLines();
   StartGateway();
-  ASSERT_GE(Sees("varnix/gateway/" + computer_ + "/availability", "online", mark), 0);
+  ASSERT_GE(Sees(GatewayTopic("availability"), "online", mark), 0);
   Pause(milliseconds(5000 * NodeDirectory::kUnansweredEchoes + 5000));
   for (const std::string& word : {computer_, std::string("gateway"), named}) {
     EXPECT_LT(Sees("varnix/" + word + "/availability", "offline", mark, milliseconds(0)), 0)
@@ -847,8 +828,7 @@ TEST_F(GatewayTest, WithTheKeyOnlyTheNodesSignedWordCounts) {
   StartGateway(true, "", "[Access]\nRequireSignedNodes=yes\n");
   ASSERT_GE(Sees(Topic("computer"), "\"verified\":true", mark), 0) << ReadFile("gateway.log");
   peer_.Send(XapRequest("", "Event.Log\n{\nData=hello\n}\n", "Homeseer.Event", stranger));
-  EXPECT_GE(Sees("varnix/gateway/" + computer_ + "/event", "signs nothing", mark), 0)
-      << ReadFile("gateway.log");
+  EXPECT_GE(Sees(GatewayTopic("event"), "signs nothing", mark), 0) << ReadFile("gateway.log");
 }
 
 // A program declared on the computer, with nothing in gateway.ini: a Home Assistant switch of
@@ -896,24 +876,19 @@ TEST_F(GatewayTest, ADeclaredProgramComesIntoHomeAssistantAndThePageByItself) {
       Sees(Topic("program/flaky/instance"), "\"gave_up\":true", 0, milliseconds(60000));
   ASSERT_GE(gave_up, 0) << ReadFile("gateway.log");
   // Its first word of giving up says how it ended.
-  const std::string first = SplitLines(platform_.files->ReadAll(central_log_))[gave_up];
-  EXPECT_EQ(Json::parse(first.substr(first.find(' ') + 1))["last_end"], "exit 3") << first;
+  EXPECT_EQ(Json::parse(PayloadAt(gave_up))["last_end"], "exit 3") << PayloadAt(gave_up);
   EXPECT_GE(Sees(Topic("event"), "Flaky: gave up after 5 starts"), 0);
   // Its failed runs (ending about 0, 1, 3, 7 and 15 s after the node started it) are each
   // told: at most one event in 10 s, the others counted in the next.
   EXPECT_GE(Sees(Topic("event"), "more failed run", 0, milliseconds(10000)), 0);
-  const std::vector<std::string> all = SplitLines(platform_.files->ReadAll(central_log_));
-  const auto failed = std::count_if(all.begin(), all.end(), [&](const std::string& line) {
-    return line.starts_with(Topic("event")) &&
-           line.find("Flaky ended (exit 3") != std::string::npos;
-  });
+  const long failed = Count(Topic("event"), "Flaky ended (exit 3");
   EXPECT_GE(failed, 2) << ReadFile("gateway.log");
   EXPECT_LE(failed, 3);
   // A program that fails is told with what it said last: three lines, the last of them its
   // fourth of either stream (the two are read apart, so their order is within a few ms).
   const long ended = Sees(Topic("event"), "Talker ended (exit 3): ... ", 0, milliseconds(30000));
   ASSERT_GE(ended, 0) << platform_.files->ReadAll(central_log_);
-  const std::string told = SplitLines(platform_.files->ReadAll(central_log_))[ended];
+  const std::string told = PayloadAt(ended);
   EXPECT_TRUE(std::regex_search(
       told, std::regex("\\(exit 3\\):( \\.\\.\\. (line [34] <b>bold</b>|trouble [34])){3}\"")))
       << told;

@@ -86,9 +86,6 @@ class HubFixture : public NodeFixture {
     EXPECT_TRUE(peer_.Hears("class=xap-hbeat.stopped\nsource=" + Target()));
     peer_.received.clear();
   }
-  std::string Echo(const std::string& text) {
-    return EchoRequest(platform_.machine->ComputerName(), text);
-  }
 
   Peer peer_{*platform_.loop};
   std::unique_ptr<ChildProcess> hub_process_;

@@ -1,4 +1,5 @@
 // The real hub between the real node and a peer: registration, relay, drops, stops, restarts.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,9 @@
 
 namespace varnix {
 namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
 
 class HubTest : public HubFixture {};
 
@@ -65,11 +69,7 @@ TEST_F(HubTest, AHeartbeatNamingTheHubsOwnPortMakesNoLoop) {
     peer_.Send(Echo("fence " + std::to_string(round)));
     ASSERT_TRUE(peer_.Hears("Response=fence " + std::to_string(round)));
     DispatchUntil(*platform_.loop, milliseconds(1000), [] { return false; });
-    EXPECT_EQ(std::count_if(peer_.received.begin(), peer_.received.end(),
-                            [&](const std::string& text) {
-                              return text.find("Text=" + once) != std::string::npos;
-                            }),
-              1);
+    EXPECT_THAT(peer_.received, Contains(HasSubstr("Text=" + once)).Times(1));
     // Where there is no /proc (under Wine) both readings are 0.
     EXPECT_LT(CpuSeconds(hub_process_->Pid()) - cpu_before, 0.3) << "the hub is busy";
   }

@@ -26,6 +26,7 @@
 namespace varnix {
 namespace {
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -50,6 +51,9 @@ class NodeCommandsTest : public NodeFixture {
   void Control(const std::string& items) {
     Send("Computer.Process", "Process.Control", items, Target());
   }
+  void Computer(const std::string& items) {
+    Send("Computer.Process", "Computer.Control", items, Target());
+  }
 
   // The body of the next message from the node (after `after` messages) whose text holds
   // `needle`; "" when none came within `limit`.
@@ -72,13 +76,6 @@ class NodeCommandsTest : public NodeFixture {
         },
         limit);
     return found;
-  }
-
-  static std::string Item(const std::string& body, const std::string& name) {
-    const auto at = body.find("\n" + name + "=");
-    if (at == std::string::npos) return "<none>";
-    const auto start = at + name.size() + 2;
-    return body.substr(start, body.find('\n', start) - start);
   }
 
   // The node's list: each named program's report, by name.
@@ -126,9 +123,15 @@ class NodeCommandsTest : public NodeFixture {
   size_t Lines(const std::string& relative) {
     return FileExists(relative) ? Split(ReadFile(relative), '\n').size() - 1 : 0;
   }
-  ProcessId PidOf(const std::string& body) {
-    const std::string pid = Item(body, "PID");
-    return pid == "<none>" ? 0 : static_cast<ProcessId>(std::stoul(pid));
+  // Where the node keeps what `program` prints.
+  std::string LogOf(const std::string& program) const {
+    return Path("Data/Logs/" + program.substr(program.find_last_of("/\\") + 1) + ".log");
+  }
+  // `log` and the older files kept beside it, up to its `older`th: "" for each not there.
+  std::vector<std::string> Kept(const std::string& log, int older) const {
+    std::vector<std::string> files{ReadIfAny(log)};
+    for (int i = 1; i <= older; ++i) files.push_back(ReadIfAny(log + "." + std::to_string(i)));
+    return files;
   }
 
   std::string program_;
@@ -141,7 +144,7 @@ class NodeCommandsTest : public NodeFixture {
 // would end Wine's session, the test's own with it, so it is left to the Linux test.
 TEST_F(NodeCommandsTest, SessionActionsAreTakenAndTheNodeGoesOn) {
   for (const char* action : {"sleep", "hibernate", "lock", "screenoff"}) {
-    Send("Computer.Process", "Computer.Control", std::string("Action=") + action + "\n", Target());
+    Computer(std::string("Action=") + action + "\n");
   }
   Send("WDT.Echo", "Echo.Query", "Query=still there\n", Target());
   EXPECT_NE(Next("still there", kPassWait), "");
@@ -421,7 +424,7 @@ TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
   Send("Computer.Process", "Process.Control", "Action=start\nPath=" + program_ + "\n", Target(),
        "evil.intruder.pc9");
   EXPECT_NE(Next("Data=Refused start of " + program_ + " from evil.intruder.pc9"), "");
-  Send("Computer.Process", "Computer.Control", "Action=Reboot\n", Target());
+  Computer("Action=Reboot\n");
   EXPECT_NE(Next("Data=Refused reboot of " + platform_.machine->ComputerName()), "");
   const std::string name = other.substr(other.find_last_of("/\\") + 1);
   EXPECT_EQ(platform_.processes->FindByName(name.substr(0, separator_ == '/' ? 15 : 255)), 0u);
@@ -430,7 +433,7 @@ TEST_F(NodeAccessTest, RefusesOtherSourcesProgramsAndComputerControl) {
   Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
   const std::string started = Next("Process.Notification");
   EXPECT_NE(Item(started, "PID"), "0") << started;
-  Send("Computer.Process", "Computer.Control", "Query=IP\n", Target());
+  Computer("Query=IP\n");
   EXPECT_NE(Next("Computer.Notification"), "");
   Control("Action=stop\nPath=" + program_ + "\n");
   Next("PID=0", kPassWait);
@@ -448,12 +451,9 @@ TEST_F(NodeCommandsTest, LogsGroupSharesTheLogsWithThatGroupAlone) {
   platform_.files->WriteAll(Path("Config/settings.ini"), "[Logs]\r\nGroup=nogroup\r\n");
   ASSERT_TRUE(StartedAgain());
   const std::string say = CopyOfThisProgram("vxgroupsay");
-  const std::string log = Path("Data/Logs/vxgroupsay.log");
+  const std::string log = LogOf(say);
   Control("Action=start\nPath=" + say + "\nParameter=--helper say 2\n");
-  ASSERT_TRUE(Within(milliseconds(10000), [&] {
-    return FileExists("Data/Logs/vxgroupsay.log") &&
-           ReadFile("Data/Logs/vxgroupsay.log").find("trouble 2") != std::string::npos;
-  })) << (FileExists("Data/Korvane.txt") ? ReadFile("Data/Korvane.txt") : "no log of the node");
+  ASSERT_TRUE(FileHolds(log, "trouble 2", milliseconds(10000))) << ReadFile("Data/Korvane.txt");
   const group* shared = ::getgrnam("nogroup");
   ASSERT_NE(shared, nullptr);
   struct stat folder {};
@@ -470,27 +470,10 @@ TEST_F(NodeCommandsTest, LogsGroupSharesTheLogsWithThatGroupAlone) {
 // What a program says is kept in its log, stamped and marked, bounded however much it says,
 // and read over the network by those who may run it, and nobody else.
 TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed) {
-  const auto log_of = [&](const std::string& program) {
-    return Path("Data/Logs/" + program.substr(program.find_last_of("/\\") + 1) + ".log");
-  };
-  const auto wait_for = [&](const std::function<bool()>& done) {
-    return Within(milliseconds(30000), done);
-  };
-  // A log being rotated cannot be opened for a moment on Windows: read again later.
-  const auto read = [&](const std::string& file) {
-    try {
-      return platform_.files->ReadBytes(file);
-    } catch (const Error&) {
-      return std::string();
-    }
-  };
   const std::string say = CopyOfThisProgram("vxprogsay");
   Control("Action=start\nPath=" + say + "\nParameter=--helper say 30\n");
-  ASSERT_TRUE(wait_for([&] {
-    return platform_.files->FileExists(log_of(say)) &&
-           read(log_of(say)).find("trouble 30\n") != std::string::npos;
-  }));
-  const std::string kept = platform_.files->ReadBytes(log_of(say));
+  ASSERT_TRUE(FileHolds(LogOf(say), "trouble 30\n"));
+  const std::string kept = platform_.files->ReadBytes(LogOf(say));
   const std::string stamp = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d";
   EXPECT_TRUE(std::regex_search(kept, std::regex("(^|\n)" + stamp + " out line 1 <b>bold</b>\n")))
       << kept;
@@ -500,7 +483,7 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
   // What a program prints may hold its secrets: the node's user's alone.
   namespace fs = std::filesystem;
   EXPECT_EQ(fs::status(Path("Data/Logs")).permissions() & fs::perms::all, fs::perms::owner_all);
-  EXPECT_EQ(fs::status(log_of(say)).permissions() & fs::perms::all,
+  EXPECT_EQ(fs::status(LogOf(say)).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
 #endif
 
@@ -517,56 +500,45 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
 
   // 5 MB: rotated into 1 MiB files, three kept, the disk within its bound.
   const auto sizes = [&](const std::string& log) {
-    std::vector<uintmax_t> found;
-    for (int i = 0; i <= 4; ++i) {
-      const std::string file = i == 0 ? log : log + "." + std::to_string(i);
-      std::error_code gone;  // rotated away meanwhile
-      const uintmax_t size = std::filesystem::file_size(file, gone);
-      found.push_back(gone ? 0 : size);
-    }
+    std::vector<size_t> found;
+    for (const std::string& text : Kept(log, 4)) found.push_back(text.size());
     return found;
   };
   const std::string flood = CopyOfThisProgram("vxprogflood");
   const std::string report = Path("flood.txt");
   Control("Action=start\nPath=" + flood + "\nParameter=--helper flood 5000000 " + report + "\n");
-  std::vector<uintmax_t> settled;
-  ASSERT_TRUE(wait_for([&] {
-    const std::vector<uintmax_t> now = sizes(log_of(flood));
+  std::vector<size_t> settled;
+  ASSERT_TRUE(Within(milliseconds(30000), [&] {
+    const std::vector<size_t> now = sizes(LogOf(flood));
     const bool same = now == settled;
     settled = now;
     platform_.loop->DispatchPending(milliseconds(500));
     return same && platform_.files->FileExists(report) && now[3] > 0;
   })) << "the flood's log did not settle";
   EXPECT_EQ(settled[4], 0u) << "a fourth old file";
-  for (const uintmax_t size : settled) EXPECT_LE(size, 1048576u);
+  for (const size_t size : settled) EXPECT_LE(size, 1048576u);
 
   // Short lines faster than they can be written: the program goes on unheld, the lines that
   // could not be kept are counted.
   const std::string fast = CopyOfThisProgram("vxprogfast");
   const std::string timing = Path("fast.txt");
   Control("Action=start\nPath=" + fast + "\nParameter=--helper flood 20000000 " + timing + " 2\n");
-  ASSERT_TRUE(wait_for([&] { return platform_.files->FileExists(timing); }));
+  ASSERT_TRUE(Within(milliseconds(30000), [&] { return platform_.files->FileExists(timing); }));
   long long total_ms = 0;
   long long longest_ms = 0;
   std::istringstream(platform_.files->ReadAll(timing)) >> total_ms >> longest_ms;
   EXPECT_LT(longest_ms, 1000) << "a write of 64 KiB was held up";
-  std::string dropped;
-  EXPECT_TRUE(wait_for([&] {
-    for (int i = 0; i <= 3 && dropped.empty(); ++i) {
-      const std::string file = log_of(fast) + (i == 0 ? "" : "." + std::to_string(i));
-      if (!platform_.files->FileExists(file)) continue;
-      std::smatch match;
-      const std::string text = read(file);
-      if (std::regex_search(text, match,
-                            std::regex(" --- \\.\\.\\. [0-9,]+ lines? dropped in all\n"))) {
-        dropped = match.str();
-      }
-    }
-    return !dropped.empty();
-  })) << "nothing said of lines dropped; the flood took "
-      << total_ms << " ms";
-  uintmax_t disk = 0;
-  for (const uintmax_t size : sizes(log_of(fast))) disk += size;
+  const std::regex said(" --- \\.\\.\\. [0-9,]+ lines? dropped in all\n");
+  EXPECT_TRUE(Within(milliseconds(30000),
+                     [&] {
+                       const std::vector<std::string> files = Kept(LogOf(fast), 3);
+                       return std::any_of(files.begin(), files.end(), [&](const std::string& text) {
+                         return std::regex_search(text, said);
+                       });
+                     }))
+      << "nothing said of lines dropped; the flood took " << total_ms << " ms";
+  size_t disk = 0;
+  for (const size_t size : sizes(LogOf(fast))) disk += size;
   EXPECT_LE(disk, 4u * 1048576u);
 
   // The node killed and started again: the program writes on, unharmed (with the node holding
@@ -575,12 +547,9 @@ TEST_F(NodeAccessTest, KeepsEachProgramsOutputBoundedAndAnswersOnlyThoseAllowed)
   Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 50 100\n");
   const std::string pid = Item(Next("Path=" + ticker + "\n"), "PID");
   ASSERT_NE(pid, "0");
-  node_->Kill();
-  ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
+  KillNode();
   StartNode();
-  EXPECT_TRUE(wait_for([&] {
-    return read(log_of(ticker)).find(" out tick 45\n") != std::string::npos;
-  })) << read(log_of(ticker));
+  EXPECT_TRUE(FileHolds(LogOf(ticker), " out tick 45\n")) << ReadIfAny(LogOf(ticker));
   // Kept by the relay program of its own, not by a copy of the node.
   EXPECT_NE(
       platform_.processes->FindByFileName(separator_ == '\\' ? "varnix-relay.exe" : "varnix-relay"),
@@ -602,32 +571,22 @@ class NodeLogViewerTest : public NodeCommandsTest {
 
 TEST_F(NodeLogViewerTest, ALogHeldOpenByAViewerRotatesWithoutLosingALine) {
   const std::string ticker = CopyOfThisProgram("vxviewed");
-  const std::string log =
-      Path("Data/Logs/" + ticker.substr(ticker.find_last_of("/\\") + 1) + ".log");
-  const auto all_kept = [&] {
-    std::vector<std::string> files;
-    for (int i = 0; i <= 20; ++i) {
-      const std::string file = i == 0 ? log : log + "." + std::to_string(i);
-      if (!platform_.files->FileExists(file)) break;
-      files.push_back(platform_.files->ReadBytes(file));
-    }
-    return files;
-  };
+  const std::string log = LogOf(ticker);
   Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 4000 1\n");
   ASSERT_TRUE(Within(milliseconds(30000), [&] { return platform_.files->FileExists(log); }));
   {
     std::ifstream viewer(log);
     ASSERT_TRUE(viewer.is_open());
     ASSERT_TRUE(Within(milliseconds(60000), [&] {
-      const auto files = all_kept();
+      const auto files = Kept(log, 20);
       return std::any_of(files.begin(), files.end(), [](const std::string& text) {
         return text.find(" tick 4000\n") != std::string::npos;
       });
     }));
   }
   std::vector<int> ticks;
-  const std::vector<std::string> files = all_kept();
-  EXPECT_GE(files.size(), 3u) << "rotated at least twice";
+  const std::vector<std::string> files = Kept(log, 20);
+  EXPECT_FALSE(files[2].empty()) << "rotated at least twice";
   for (const std::string& text : files) {
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
@@ -647,16 +606,9 @@ TEST_F(NodeLogViewerTest, ALogHeldOpenByAViewerRotatesWithoutLosingALine) {
 // output again.
 TEST_F(NodeCommandsTest, ARelayEndedByForceIsToldAndANewStartKeepsOutputAgain) {
   const std::string ticker = CopyOfThisProgram("vxrelayed");
-  const std::string log =
-      Path("Data/Logs/" + ticker.substr(ticker.find_last_of("/\\") + 1) + ".log");
-  const auto logged = [&](const std::string& text) {
-    return Within(milliseconds(20000), [&] {
-      return platform_.files->FileExists(log) &&
-             platform_.files->ReadBytes(log).find(text) != std::string::npos;
-    });
-  };
+  const std::string log = LogOf(ticker);
   Control("Action=start\nPath=" + ticker + "\nParameter=--helper ticks 600 100 on\n");
-  ASSERT_TRUE(logged(" out tick 2\n"));
+  ASSERT_TRUE(FileHolds(log, " out tick 2\n"));
   const std::string relay = separator_ == '\\' ? "varnix-relay.exe" : "varnix-relay";
   for (int i = 0; i < 20 && platform_.processes->FindByFileName(relay) != 0; ++i) {
     platform_.processes->Terminate(platform_.processes->FindByFileName(relay));
@@ -665,7 +617,7 @@ TEST_F(NodeCommandsTest, ARelayEndedByForceIsToldAndANewStartKeepsOutputAgain) {
   ASSERT_NE(report, "");
   EXPECT_EQ(Item(report, "Path"), ticker);
   EXPECT_NE(Item(report, "PID"), "0");
-  EXPECT_TRUE(logged(" --- ... output from here on not kept: its relay ended at "));
+  EXPECT_TRUE(FileHolds(log, " --- ... output from here on not kept: its relay ended at "));
   EXPECT_THAT(ReadFile("Data/Korvane.txt"), HasSubstr("The output of vxrelayed"));
 
   Control("Action=stop\nPath=" + ticker + "\n");
@@ -744,7 +696,7 @@ TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
   expected["Long"] = "Kind=text\nProblem=timed out after 3 s";
   EXPECT_NE(Next("Name=Long\n", milliseconds(10000)), "");
   const size_t asked = hub_->received().size();
-  Send("Computer.Process", "Computer.Control", "Query=Sensors\n", Target());
+  Computer("Query=Sensors\n");
   for (const auto& [name, items] : expected) {
     seen_ = asked;
     EXPECT_NE(Next("Name=" + name + "\n" + items), "") << name;
@@ -768,7 +720,7 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
   ASSERT_TRUE(logind.ready());
   hub_->Reset();
   ASSERT_TRUE(StartedAgain({logind.environment()}));
-  Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
+  Computer("Query=Status\n");
   const std::string status = Next("Computer.Status");
   EXPECT_EQ(Item(status, "User"), "alice") << status;
   EXPECT_EQ(Item(status, "Locked"), "no");
@@ -783,9 +735,7 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
 
   // A notice, through the session user's own bus to its notification service: shown as
   // written (the service reads markup), and the action chosen told.
-  Send("Computer.Process", "Computer.Control",
-       "Notify=Tea & cake <b>now</b>\nTitle=Kitchen\nActions=Yes;No\nTimeout=30\nRequest=n1\n",
-       Target());
+  Computer("Notify=Tea & cake <b>now</b>\nTitle=Kitchen\nActions=Yes;No\nTimeout=30\nRequest=n1\n");
   ASSERT_TRUE(Within(milliseconds(5000),
                      [&] { return logind.Notices().find("Kitchen") != std::string::npos; }));
   logind.Tell({"org.varnix.Test.Answer", "string:No"});
@@ -795,20 +745,20 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
             "[\"Varnix\", \"Kitchen\", \"Tea &amp; cake &lt;b&gt;now&lt;/b&gt;\", [\"Yes\", "
             "\"Yes\", \"No\", \"No\"], 30000]\n");
   // One nobody answers is taken away at its time.
-  Send("Computer.Process", "Computer.Control", "Notify=Anyone?\nTimeout=1\n", Target());
+  Computer("Notify=Anyone?\nTimeout=1\n");
   EXPECT_NE(Next("Computer.Notice\n{\nTitle=Varnix\nOutcome=no answer\n}"), "");
   EXPECT_THAT(logind.Notices(), HasSubstr("[\"closed\", 2]"));
 
   logind.Tell({"org.varnix.Test.LeaveSeat"});
   EXPECT_NE(Next("Computer.Presence\n{\nSession=none\nUser=\nLocked=no\n}"), "");
-  Send("Computer.Process", "Computer.Control", "Notify=Hello\n", Target());
+  Computer("Notify=Hello\n");
   EXPECT_NE(Next("Computer.Notice\n{\nTitle=Varnix\nOutcome=not shown\nProblem=nobody is at the "
                  "computer (no active local session)\n}"),
             "");
   // A logind that is gone is said at once, not taken for nobody at the computer.
   logind.End();
   EXPECT_NE(Next("Computer.Presence\n{\nPresence=not known: D-Bus: "), "");
-  Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
+  Computer("Query=Status\n");
   EXPECT_THAT(Item(Next("Computer.Status"), "Presence"), HasSubstr("not known: D-Bus: "));
   EXPECT_EQ(EndNode(), 0);
 }
@@ -816,7 +766,7 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsLogindTellsIt) {
 // Who is at the computer, from the console session as the WTS functions tell it, and the
 // thermal zones as WMI shows them; what this Windows does not tell is left out, not made up.
 TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsTheConsoleSessionHasIt) {
-  Send("Computer.Process", "Computer.Control", "Query=Status\n", Target());
+  Computer("Query=Status\n");
   const std::string status = Next("Computer.Status");
   const std::string user = Item(status, "User");
   EXPECT_TRUE(user != "<none>" && !user.empty()) << status;
@@ -828,10 +778,9 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsTheConsoleSessionHasIt) {
               Item(status, "Temperature1") != "<none>")
       << status;
   // A message box has its own buttons: other answers are refused, saying which it has.
-  Send("Computer.Process", "Computer.Control", "Notify=Hello\nActions=Maybe;Later\n", Target());
+  Computer("Notify=Hello\nActions=Maybe;Later\n");
   EXPECT_NE(Next("Outcome=not shown\nProblem=a Windows message box offers only OK, "), "");
-  Send("Computer.Process", "Computer.Control", "Notify=Hello\nActions=yes;no\nTimeout=5\n",
-       Target());
+  Computer("Notify=Hello\nActions=yes;no\nTimeout=5\n");
   // Wine has no WTSSendMessage of its own, and says so; a Windows shows it, and nobody answers.
   const std::string notice = Next("Computer.Notice", milliseconds(10000));
   EXPECT_TRUE(Item(notice, "Problem") ==
@@ -848,10 +797,7 @@ TEST_F(NodeCommandsTest, SettingsSavedByNotepadTakeEffect) {
   for (const std::string& bytes : {"\xEF\xBB\xBF" + text, utf16}) {
     ASSERT_EQ(EndNode(), 0);
     std::ofstream(std::filesystem::path(Path("Config/settings.ini")), std::ios::binary) << bytes;
-    hub_->Reset();
-    seen_ = 0;
-    StartNode();
-    ASSERT_NE(hub_->WaitForText("Data=Using xAP port", milliseconds(30000)), "");
+    ASSERT_TRUE(StartedAgain());
     Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
     const std::string refused = Next("Data=Refused start of " + program_);
     EXPECT_THAT(refused, HasSubstr("not signed")) << bytes.substr(0, 3) << refused;
@@ -951,8 +897,7 @@ TEST_F(NodeCommandsTest, EveryShapeOfDeclaredProgramRunsOnceAcrossRestartsOfTheN
   for (const bool killed : {false, true}) {
     SCOPED_TRACE(killed ? "after the node was killed" : "after the node was asked to end");
     if (killed) {
-      node_->Kill();
-      ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
+      KillNode();
     } else {
       ASSERT_EQ(EndNode(), 0);
     }
@@ -1045,8 +990,7 @@ TEST_F(NodeCommandsTest, AProgramAfterAScriptStartsOnceTheScriptRuns) {
   const ProcessId worker_pid = PidOf(Next("Name=Worker"));
   ASSERT_NE(worker_pid, 0u) << "the worker did not start once the script ran";
 
-  node_->Kill();
-  ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
+  KillNode();
   ASSERT_TRUE(platform_.processes->Terminate(web_pid));
   ASSERT_TRUE(platform_.processes->Terminate(worker_pid));
   seen_ = hub_->received().size();
@@ -1095,12 +1039,7 @@ TEST_F(NodeCommandsTest, AKeptProgramIsOneProgramByAnySpellingOfItsPath) {
   EXPECT_NE(PidOf(again), 0u);
   EXPECT_NE(PidOf(again), first);
   Pause(milliseconds(2500));
-  const std::vector<std::string> lines = Split(ReadFile("Data/promises.txt"), '\n');
-  EXPECT_EQ(
-      std::count_if(lines.begin(), lines.end(),
-                    [&](const std::string& line) { return line.find(name) != std::string::npos; }),
-      1)
-      << ReadFile("Data/promises.txt");
+  EXPECT_THAT(Split(ReadFile("Data/promises.txt"), '\n'), Contains(HasSubstr(name)).Times(1));
   StopAll({"Path=" + other});
 }
 
@@ -1121,8 +1060,7 @@ TEST_F(NodeCommandsTest, ARunStartedJustBeforeTheNodeDiesIsAdoptedByTheNext) {
       },
       milliseconds(3000));
   ASSERT_NE(pid, 0u);
-  node_->Kill();
-  ASSERT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt);
+  KillNode();
   seen_ = hub_->received().size();
   StartNode();
   EXPECT_EQ(PidOf(Next("Path=" + path + "\n", milliseconds(10000))), pid);

@@ -129,6 +129,11 @@ int NodeFixture::EndNode() {
   return code.value_or(-1);
 }
 
+void NodeFixture::KillNode() {
+  node_->Kill();
+  EXPECT_NE(ExitOf(*node_, milliseconds(10000)), std::nullopt) << "the node outlived its kill";
+}
+
 void NodeFixture::StartNodeWithStandIns(const std::vector<std::string>& commands,
                                         int close_wait_seconds) {
   // Added to what a test wrote there before.
@@ -179,7 +184,19 @@ std::string NodeFixture::Path(const std::string& relative) const {
 }
 
 std::string NodeFixture::ReadFile(const std::string& relative) const {
-  return platform_.files->ReadAll(Path(relative));
+  return FileExists(relative) ? platform_.files->ReadAll(Path(relative)) : "";
+}
+
+std::string NodeFixture::ReadIfAny(const std::string& path) const {
+  try {
+    return platform_.files->FileExists(path) ? platform_.files->ReadBytes(path) : "";
+  } catch (const Error&) {
+    return "";
+  }
+}
+
+bool NodeFixture::FileHolds(const std::string& path, const std::string& text, milliseconds limit) {
+  return Within(limit, [&] { return ReadIfAny(path).find(text) != std::string::npos; });
 }
 
 bool NodeFixture::FileExists(const std::string& relative) const {

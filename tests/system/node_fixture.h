@@ -9,6 +9,7 @@
 
 #include "dispatch_until.h"
 #include "helper.h"
+#include "hostile_traffic.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "process_figures.h"
@@ -61,6 +62,8 @@ class NodeFixture : public ::testing::Test {
   void StartNode(const std::vector<std::string>& environment = {});
   // Asks the node to end and returns its exit code, or -1 when it did not end in time.
   int EndNode();
+  // Ends the node without a word, as a crash would, and waits for it to be gone.
+  void KillNode();
   // Another computer's node: a copy of the node in a folder of its own, run under the host
   // name `host` in a namespace of its own (Linux only).
   std::unique_ptr<ChildProcess> StartNodeNamed(const std::string& host);
@@ -102,10 +105,33 @@ class NodeFixture : public ::testing::Test {
   }
 
   std::string Path(const std::string& relative) const;
+  // The text of the file beside the node, or "" while there is none.
   std::string ReadFile(const std::string& relative) const;
   bool FileExists(const std::string& relative) const;
+  // The bytes of the file at `path`, or "" while it is missing or, being rotated on Windows,
+  // cannot be opened.
+  std::string ReadIfAny(const std::string& path) const;
+  // Whether the file at `path` comes to hold `text` within `limit`.
+  bool FileHolds(const std::string& path, const std::string& text,
+                 milliseconds limit = milliseconds(30000));
   // The node's own address, which requests to it name.
   std::string Target() const { return "qel.Process." + platform_.machine->ComputerName(); }
+  // A peer's request that the node echo `text`.
+  std::string Echo(const std::string& text) const {
+    return EchoRequest(platform_.machine->ComputerName(), text);
+  }
+  // The value of the item `name` in a message's `text`, or "<none>".
+  static std::string Item(const std::string& text, const std::string& name) {
+    const auto at = text.find("\n" + name + "=");
+    if (at == std::string::npos) return "<none>";
+    const auto start = at + name.size() + 2;
+    return text.substr(start, text.find('\n', start) - start);
+  }
+  // The PID a report gives, or 0.
+  static ProcessId PidOf(const std::string& report) {
+    const std::string pid = Item(report, "PID");
+    return pid == "<none>" ? 0 : static_cast<ProcessId>(std::stoul(pid));
+  }
   // The heartbeat text that the node in this folder sends for `port`.
   std::string ExpectedHeartbeat(int port) const;
 

@@ -36,9 +36,6 @@ class NodeHostileTest : public NodeFixture {
     node_port_ = *hub_->clients().begin();
   }
 
-  std::string Echo(const std::string& text) const {
-    return EchoRequest(platform_.machine->ComputerName(), text);
-  }
   void SendToNode(const std::string& datagram) {
     try {
       sender_->SendTo("127.0.0.1", node_port_, datagram);
@@ -67,12 +64,7 @@ class NodeHostileTest : public NodeFixture {
   }
   uint64_t ResidentKiB() const { return varnix::ResidentKiB(node_->Pid()); }
   size_t LogLinesWith(const std::string& needle) {
-    const std::string log = FileExists("Data/Korvane.txt") ? ReadFile("Data/Korvane.txt") : "";
-    size_t count = 0;
-    for (auto at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
-      ++count;
-    }
-    return count;
+    return Occurrences(ReadFile("Data/Korvane.txt"), needle);
   }
 
   uint16_t node_port_ = 0;
@@ -330,9 +322,7 @@ TEST_F(NodeHostileTest, AStopByTitleWithoutWindowsEndsTheRecordsProgram) {
   const std::string program = CopyOfThisProgram("vxtitled");
   Control("Action=start\nPath=" + program + "\nTitle=My Job\nParameter=--helper polite\n");
   const std::string started = hub_->WaitForText("Title=My Job\n");
-  const auto at = started.find("\nPID=");
-  ASSERT_NE(at, std::string::npos) << started;
-  const auto pid = static_cast<ProcessId>(std::stoul(started.substr(at + 5)));
+  const ProcessId pid = PidOf(started);
   ASSERT_NE(pid, 0u) << started;
   Control("Action=stop\nTitle=My Job\n");
   ASSERT_NE(hub_->WaitForText("Title=My Job\nPID=0\n", milliseconds(30000)), "");
@@ -399,25 +389,16 @@ TEST_F(NodeHostileTest, AFileThatIsNotAProgramIsToldInPlainWords) {
   ASSERT_NE(event, "");
   EXPECT_EQ(event.find("%1"), std::string::npos) << event;
   // The path once in the event and once in the log's line; a folder is called a folder.
-  const auto times = [&](const std::string& text) {
-    size_t count = 0;
-    for (size_t at = text.find(text_file); at != std::string::npos;
-         at = text.find(text_file, at + 1)) {
-      ++count;
-    }
-    return count;
-  };
-  EXPECT_EQ(times(event), 1u) << event;
+  EXPECT_EQ(Occurrences(event, text_file), 1u) << event;
   Control("Action=start\nPath=" + Path("Config") + "\n");
-  const std::string folder_line =
-      "Cannot start " + Path("Config") + " for acme.tester.peer: a folder";
-  ASSERT_TRUE(DispatchUntil(*platform_.loop, milliseconds(5000), [&] {
-    return ReadFile("Data/Korvane.txt").find(folder_line) != std::string::npos;
-  })) << ReadFile("Data/Korvane.txt");
+  ASSERT_TRUE(FileHolds(Path("Data/Korvane.txt"),
+                        "Cannot start " + Path("Config") + " for acme.tester.peer: a folder",
+                        milliseconds(5000)))
+      << ReadFile("Data/Korvane.txt");
   const std::string log = ReadFile("Data/Korvane.txt");
   const size_t line = log.find("Cannot start " + text_file);
   ASSERT_NE(line, std::string::npos) << log;
-  EXPECT_EQ(times(log.substr(line, log.find('\n', line) - line)), 1u) << log;
+  EXPECT_EQ(Occurrences(log.substr(line, log.find('\n', line) - line), text_file), 1u) << log;
 }
 
 TEST_F(NodeHostileTest, HugeRequestsAreAnsweredWithinOneDatagramEach) {

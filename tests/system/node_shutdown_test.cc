@@ -3,11 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "helper.h"
 #include "hostile_traffic.h"
@@ -18,7 +14,9 @@
 namespace varnix {
 namespace {
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class NodeShutdownTest : public NodeFixture {
  protected:
@@ -77,19 +75,9 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   EXPECT_EQ(platform_.files->ReadAll(calls_),
             "systemctl suspend\nloginctl suspend\nsystemctl reboot\nshutdown -r now\n"
             "systemctl poweroff\nshutdown -P now\n");
-  const std::string node = std::to_string(node_->Pid());
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "stat");
-    std::string stat;
-    std::getline(in, stat);
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string state;
-    std::string parent;
-    fields >> state >> parent;
-    EXPECT_FALSE(parent == node && state == "Z") << stat;
-  }
+  const Ran children =
+      RunToEnd("/usr/bin/ps", {"--ppid", std::to_string(node_->Pid()), "-o", "pid=,stat=,args="});
+  EXPECT_THAT(children.output, Not(HasSubstr(" Z"))) << children.output;
 
   // The screens: DPMS where the server has it, else the screen saver, which is then said.
   Ask("screenoff", Target());
@@ -99,13 +87,9 @@ TEST_F(NodeShutdownTest, SessionActionsAndRefusalsRunTheirCommandsAndReportEachF
   // a request that came during it is answered in turn, not lost.
   platform_.files->WriteAll(Path("slow"), "");
   Ask("sleep", Target());
-  hub_->Relay(EchoRequest(platform_.machine->ComputerName(), "meanwhile"));
+  hub_->Relay(Echo("meanwhile"));
   EXPECT_NE(hub_->WaitForText("meanwhile", milliseconds(20000)), "");
-  EXPECT_EQ(std::count_if(hub_->received().begin(), hub_->received().end(),
-                          [](const std::string& text) {
-                            return text.find("Computer.Notification") != std::string::npos;
-                          }),
-            1);
+  EXPECT_THAT(hub_->received(), Contains(HasSubstr("Computer.Notification")).Times(1));
   EXPECT_EQ(EndNode(), 0);
 }
 
@@ -123,7 +107,7 @@ TEST_F(NodeShutdownTest, ManyWindowsHoldTheNodeBackBriefly) {
   const auto asked = Clock::now();
   Ask("shutdown", Target());
   Pause(milliseconds(500));
-  hub_->Relay(EchoRequest(platform_.machine->ComputerName(), "while closing"));
+  hub_->Relay(Echo("while closing"));
   EXPECT_TRUE(Called("systemctl poweroff\n", milliseconds(30000)));
   EXPECT_NE(hub_->WaitForText("Response=while closing", milliseconds(30000)), "");
   EXPECT_LT(Clock::now() - asked, milliseconds(7000))
