@@ -96,6 +96,14 @@ class MqttFaceTest : public ::testing::Test {
     heard.verified = verified;
     nodes.Hear(heard);
   }
+  // A face on the broker for `nodes`, connected; `keyed`: the gateway holds the house's key.
+  std::unique_ptr<MqttFace> Connect(NodeDirectory& nodes, bool keyed = false) {
+    auto face = std::make_unique<MqttFace>(
+        broker_, nodes, config_, "gw", loop_, [](const std::string&) {}, keyed);
+    nodes.AddObserver(*face);
+    face->Connected();
+    return face;
+  }
   // A computer that answers, with its address and card.
   void Answer(NodeDirectory& nodes, const std::string& computer, const std::string& mac,
               bool verified = false) {
@@ -148,16 +156,14 @@ TEST_F(MqttFaceTest, EarlierConfigsAreMovedOnceOrClearedWithTheEchoPresent) {
     NodeDirectory nodes(
         loop_, config_, [](auto&&...) {}, [](const std::string&) {},
         [](auto&&...) { return std::string(); });
-    MqttFace face(broker_, nodes, config_, "gw", loop_, [](const std::string&) {});
-    nodes.AddObserver(face);
-    face.Connected();
+    const auto face = Connect(nodes);
     Answer(nodes, "pc1", "00:11:22:33:44:55");
-    broker_.Deliver(face);
+    broker_.Deliver(*face);
     if (!whole) continue;
     const size_t start = broker_.published.size();
     const size_t devices = broker_.Count(device);
     for (int turn = 0; turn < 100; ++turn) {
-      broker_.Deliver(face);
+      broker_.Deliver(*face);
       loop_.Advance(100);
     }
     // Told to move once, then the device that takes it, once; then cleared.
@@ -173,7 +179,7 @@ TEST_F(MqttFaceTest, EarlierConfigsAreMovedOnceOrClearedWithTheEchoPresent) {
     // Quiet once settled, however long the echoes have.
     const size_t settled = broker_.published.size();
     loop_.Advance(30000);
-    broker_.Deliver(face);
+    broker_.Deliver(*face);
     EXPECT_LE(broker_.published.size(), settled + 4) << "the remembered times, the sweep";
   }
 }
@@ -183,42 +189,38 @@ TEST_F(MqttFaceTest, EarlierConfigsAreMovedOnceOrClearedWithTheEchoPresent) {
 // said, never carried out; a computer of ours the broker kept as online is believed for its
 // echo window, then said offline.
 TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
-  NodeDirectory& nodes = nodes_;
-  const std::vector<std::string>& sent = sent_;
   broker_.held["varnix/pc1/command"] = "lock";
   broker_.held["varnix/pc2/availability"] = "online";
   broker_.held["varnix/gateway/gw/nodes"] = Json{{"pc2", UnixSecondsNow()}}.dump();
-  MqttFace face(broker_, nodes, config_, "gw", loop_, [](const std::string&) {});
-  nodes.AddObserver(face);
-  face.Connected();
+  const auto face = Connect(nodes_);
   const int64_t connected_ms = loop_.NowMilliseconds();
-  Hear(nodes, "pc1", "echo.response", {{"Response", "varnix-gateway"}});
-  Hear(nodes, "pc1", "computer.notification", {{"IP", "192.168.1.7"}});
-  broker_.Deliver(face);
+  Hear(nodes_, "pc1", "echo.response", {{"Response", "varnix-gateway"}});
+  Hear(nodes_, "pc1", "computer.notification", {{"IP", "192.168.1.7"}});
+  broker_.Deliver(*face);
   loop_.Advance(MqttFace::kGatherDeviceMs);
   EXPECT_EQ(broker_.held.count("varnix/pc1/command"), 0u);
   EXPECT_EQ(broker_.held["varnix/pc2/availability"], "online");
   const std::string device = "homeassistant/device/varnix_pc1/config";
   const size_t before = broker_.Count(device);
-  face.Message("homeassistant/status", "online", false);
+  face->Message("homeassistant/status", "online", false);
   EXPECT_EQ(broker_.Count(device), before) << "sent at the connection, not 10 s ago";
   loop_.Advance(10000);
   for (int i = 0; i < 200; ++i) {
-    face.Message("homeassistant/status", "online", false);
-    broker_.Deliver(face);
+    face->Message("homeassistant/status", "online", false);
+    broker_.Deliver(*face);
     loop_.Advance(20);
   }
   loop_.Advance(10000);
-  broker_.Deliver(face);
+  broker_.Deliver(*face);
   EXPECT_EQ(broker_.Count(device), before + 1) << "once for the burst";
   // Reconnections deliver the kept command again: never carried out.
-  face.Connected();
-  broker_.Deliver(face);
-  face.Message("varnix/pc1/command", "lock", true);
-  broker_.Deliver(face);
+  face->Connected();
+  broker_.Deliver(*face);
+  face->Message("varnix/pc1/command", "lock", true);
+  broker_.Deliver(*face);
   broker_.Publish("varnix/pc1/command", "lock", true, MqttSession::Delivery::kAtLeastOnce);
-  broker_.Deliver(face);
-  EXPECT_TRUE(sent.empty()) << sent.front();
+  broker_.Deliver(*face);
+  EXPECT_TRUE(sent_.empty()) << sent_.front();
   EXPECT_EQ(broker_.held.count("varnix/pc1/command"), 0u);
   const auto said =
       std::count_if(broker_.published.begin(), broker_.published.end(), [](const auto& p) {
@@ -226,8 +228,8 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
                p.payload.find("retained command") != std::string::npos;
       });
   EXPECT_EQ(said, 1) << "said once a minute";
-  face.Message("varnix/pc1/command", "lock", false);
-  EXPECT_EQ(sent, std::vector<std::string>{"qel.Process.pc1 lock"}) << "a fresh one goes";
+  face->Message("varnix/pc1/command", "lock", false);
+  EXPECT_EQ(sent_, std::vector<std::string>{"qel.Process.pc1 lock"}) << "a fresh one goes";
   loop_.Advance(connected_ms + config_.echo_seconds * 1000 * NodeDirectory::kUnansweredEchoes -
                 loop_.NowMilliseconds() - 1000);
   EXPECT_EQ(broker_.held["varnix/pc2/availability"], "online");
@@ -238,17 +240,15 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
 // A notice as Home Assistant's notify entity sends it (the message alone, its lines made one), or
 // with its title and answers as an automation may; the answer comes back as the notice's event.
 TEST_F(MqttFaceTest, ANoticeGoesOneLineToItsNodeAndItsAnswerComesBack) {
-  MqttFace face(broker_, nodes_, config_, "gw", loop_, [](const std::string&) {});
-  nodes_.AddObserver(face);
-  face.Connected();
+  const auto face = Connect(nodes_);
   Answer(nodes_, "pc1", "aa:bb:cc:dd:ee:01");
-  broker_.Deliver(face);
-  face.Message("varnix/pc1/notify", "Dinner\nis ready", false);
-  face.Message("varnix/pc1/notify",
-               R"({"message":"Tea?","title":"Kitchen","actions":["Yes","No"],"timeout":30})",
-               false);
-  face.Message("varnix/pc1/notify", "kept from long ago", true);
-  face.Message("varnix/pc1/notify", std::string(MqttFace::kMaxNoticeBytes + 1, 'x'), false);
+  broker_.Deliver(*face);
+  face->Message("varnix/pc1/notify", "Dinner\nis ready", false);
+  face->Message("varnix/pc1/notify",
+                R"({"message":"Tea?","title":"Kitchen","actions":["Yes","No"],"timeout":30})",
+                false);
+  face->Message("varnix/pc1/notify", "kept from long ago", true);
+  face->Message("varnix/pc1/notify", std::string(MqttFace::kMaxNoticeBytes + 1, 'x'), false);
   EXPECT_EQ(sent_, (std::vector<std::string>{
                        "qel.Process.pc1 Notify=Dinner is ready",
                        "qel.Process.pc1 Notify=Tea? Title=Kitchen Actions=Yes;No Timeout=30"}));
@@ -263,10 +263,7 @@ TEST_F(MqttFaceTest, ANoticeGoesOneLineToItsNodeAndItsAnswerComesBack) {
 // A MAC joins a computer's device only when no other computer claims it, and, with the key,
 // only when its node signed it: Home Assistant merges devices of one MAC.
 TEST_F(MqttFaceTest, AMacJoinsTheDeviceOnlyWhenItIsTrustworthy) {
-  MqttFace face(
-      broker_, nodes_, config_, "gw", loop_, [](const std::string&) {}, true);
-  nodes_.AddObserver(face);
-  face.Connected();
+  const auto face = Connect(nodes_, true);
   const auto connections = [&](const std::string& word) {
     return Json::parse(broker_.held["homeassistant/device/varnix_" + word + "/config"])["device"]
         .contains("connections");
@@ -282,10 +279,7 @@ TEST_F(MqttFaceTest, AMacJoinsTheDeviceOnlyWhenItIsTrustworthy) {
 // A computer's temperatures: each by its name in the figures, and a CPU temperature sensor on
 // its device from the first that measures the processor, never before.
 TEST_F(MqttFaceTest, TemperatureAndWhoIsAtItComeWithTheirFirstWord) {
-  MqttFace face(
-      broker_, nodes_, config_, "gw", loop_, [](const std::string&) {}, true);
-  nodes_.AddObserver(face);
-  face.Connected();
+  const auto face = Connect(nodes_, true);
   const auto config = [&] {
     return Json::parse(broker_.held["homeassistant/device/varnix_pc1/config"])["components"];
   };
@@ -322,10 +316,7 @@ TEST_F(MqttFaceTest, TemperatureAndWhoIsAtItComeWithTheirFirstWord) {
 }
 
 TEST_F(MqttFaceTest, SensorsOfTheUsersOwnAreEntitiesOfTheirKindAndSayWhyWhenUnread) {
-  MqttFace face(
-      broker_, nodes_, config_, "gw", loop_, [](const std::string&) {}, true);
-  nodes_.AddObserver(face);
-  face.Connected();
+  const auto face = Connect(nodes_, true);
   Answer(nodes_, "pc1", "00:11:22:33:44:55");
   Hear(nodes_, "pc1", "computer.sensor",
        {{"Name", "Fan speed"}, {"Kind", "number"}, {"Unit", "rpm"}, {"Value", "1200.5"}});
@@ -380,15 +371,12 @@ TEST_F(MqttFaceTest, EachGatewayOwnsWhatItPublishedAndNoComputerNameMeetsItsOwn)
   const std::string earlier_device = "homeassistant/device/varnix_gateway_gw/config";
   broker_.held[earlier_device] =
       R"({"components":{"computers":{"state_topic":"varnix/gateway/gw/state"}}})";
-  NodeDirectory& nodes = nodes_;
-  MqttFace face(broker_, nodes, config_, "gw", loop_, [](const std::string&) {});
-  nodes.AddObserver(face);
-  face.Connected();
-  broker_.Deliver(face);
+  const auto face = Connect(nodes_);
+  broker_.Deliver(*face);
   for (const char* computer : {"gateway", "gateway_gw", "pc1"})
-    Answer(nodes, computer,
+    Answer(nodes_, computer,
            std::string("00:11:22:33:44:5") + computer[std::string(computer).size() - 1]);
-  broker_.Deliver(face);
+  broker_.Deliver(*face);
   for (const char* id : {"varnix_gateway", "varnix_gateway_gw", "varnix-gateway_gw"})
     EXPECT_EQ(broker_.held.count(std::string("homeassistant/device/") + id + "/config"), 1u) << id;
   const Json named = Json::parse(broker_.held["homeassistant/device/varnix_gateway_gw/config"]);
@@ -396,17 +384,17 @@ TEST_F(MqttFaceTest, EachGatewayOwnsWhatItPublishedAndNoComputerNameMeetsItsOwn)
   // Entity ids as Home Assistant's slugs make them: a run of "_" is one.
   EXPECT_EQ(named["components"]["online"]["default_entity_id"],
             "binary_sensor.varnix_gateway_gw_online");
-  Answer(nodes, "my__pc-", "00:11:22:33:44:66");
+  Answer(nodes_, "my__pc-", "00:11:22:33:44:66");
   EXPECT_EQ(Json::parse(
                 broker_.held["homeassistant/device/varnix_my__pc-/config"])["components"]["online"]
                                                                            ["default_entity_id"],
             "binary_sensor.varnix_my_pc_online");
-  face.Message("varnix/gateway/command", "lock", false);
-  face.Message("varnix/gateway_gw/program/helper/set", "ON", false);
+  face->Message("varnix/gateway/command", "lock", false);
+  face->Message("varnix/gateway_gw/program/helper/set", "ON", false);
   EXPECT_EQ(sent_,
             (std::vector<std::string>{"qel.Process.gateway lock", "qel.Process.gateway_gw start"}));
   loop_.Advance(MqttFace::kRememberEveryMs);
-  broker_.Deliver(face);
+  broker_.Deliver(*face);
   EXPECT_NE(Json::parse(broker_.held["varnix/gateway/gw/nodes"]).count("pc9"), 0u)
       << broker_.held["varnix/gateway/gw/nodes"];
 
@@ -442,22 +430,20 @@ TEST_F(MqttFaceTest, EachGatewayOwnsWhatItPublishedAndNoComputerNameMeetsItsOwn)
   // Cleared by hand: published again by its owner.
   const std::string device = "homeassistant/device/varnix_pc1/config";
   broker_.Publish(device, "", true, MqttSession::Delivery::kAtLeastOnce);
-  broker_.Deliver(face);
+  broker_.Deliver(*face);
   EXPECT_EQ(broker_.held.count(device), 1u);
 }
 
 // A computer that answers and lists its declared programs in a burst gets one device config,
 // with all of them.
 TEST_F(MqttFaceTest, AComputersFirstConfigGathersItsDeclaredPrograms) {
-  MqttFace face(broker_, nodes_, config_, "gw", loop_, [](const std::string&) {});
-  nodes_.AddObserver(face);
-  face.Connected();
-  broker_.Deliver(face);
+  const auto face = Connect(nodes_);
+  broker_.Deliver(*face);
   Hear(nodes_, "pc1", "echo.response", {{"Response", "varnix-gateway"}});
   Hear(nodes_, "pc1", "computer.status", {{"CPU", "5"}, {"MAC", "00:11:22:33:44:55"}});
   const std::string token = nodes_.Find("pc1")->list_token;
   for (const std::string name : {"a", "b", "c"}) {
-    broker_.Deliver(face);
+    broker_.Deliver(*face);
     loop_.Advance(20);
     Hear(nodes_, "pc1", "process.notification",
          {{"Name", name}, {"Path", "/bin/" + name}, {"State", "running"}, {"Request", token}});

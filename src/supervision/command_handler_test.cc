@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/unix_time.h"
 #include "core/wire_text.h"
 #include "fakes/fake_event_loop.h"
 #include "fakes/fake_file_system.h"
@@ -21,6 +22,7 @@
 namespace varnix {
 namespace {
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -650,9 +652,7 @@ TEST_F(CommandHandlerTest, AnnouncementsPassTheRulesOfAnAutonotify) {
   for (const char* source : {"acme.tool.pc1", "acme.controller.pc1"}) {
     guarded.Readmessage(SignMessage(
         XapRequest("", "Role.Notification\n{\nPath=/opt/a\n}\n", "Homeseer.Role", source), key,
-        std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count()));
+        UnixSecondsNow()));
   }
   ASSERT_EQ(guarded.registry().ProcessList().size(), 1u);
   EXPECT_THAT(events_.events.at(0), HasSubstr("Refused announcement of /opt/a from acme.tool.pc1"));
@@ -746,13 +746,9 @@ TEST_F(CommandHandlerTest, ProgramsOutputIsRelayedToTheirLogsAndReadBackToTheAsk
             (std::vector<std::string>{"Refused log of /opt/app/notes from evil.intruder.pc9",
                                       "ProcessLog 10 File not found: no log of gone"}));
   // One whose name no file can take is said to keep none, when read and when asked.
-  EXPECT_EQ(std::count_if(log_.lines.begin(), log_.lines.end(),
-                          [](const std::string& line) {
-                            return line.find(
-                                       "The program CON keeps no log: Windows keeps the "
-                                       "name CON for a device") != std::string::npos;
-                          }),
-            1);
+  EXPECT_THAT(log_.lines, Contains(HasSubstr("The program CON keeps no log: Windows keeps the "
+                                             "name CON for a device"))
+                              .Times(1));
   events_.events.clear();
   send("Action=log\nName=CON\n", "acme.controller.pc2");
   EXPECT_EQ(events_.events, std::vector<std::string>{"ProcessLog 10 File not found: CON keeps no "

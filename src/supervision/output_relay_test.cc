@@ -8,6 +8,7 @@
 #include <regex>
 #include <thread>
 
+#include "dispatch_until.h"
 #include "fakes/fake_file_system.h"
 
 namespace varnix {
@@ -120,10 +121,7 @@ TEST(OutputRelayTest, LinesThatCannotBeWrittenInTimeAreDroppedWholeAndCounted) {
       << kept.substr(0, 2000);
   std::string count = said[1];
   std::erase(count, ',');
-  size_t notes = 0;
-  for (size_t at = kept.find(" --- "); at != std::string::npos; at = kept.find(" --- ", at + 1)) {
-    ++notes;
-  }
+  const size_t notes = Occurrences(kept, " --- ");
   EXPECT_GT(std::stoul(count), 0u);
   EXPECT_EQ(written - notes + std::stoul(count), 200000u) << "every line kept or counted";
 }
