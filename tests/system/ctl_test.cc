@@ -823,8 +823,9 @@ TEST_F(CtlTest, ANodeThatRequiresSignaturesActsOnlyOnSignedRequests) {
 #endif
 }
 
-// A node that ends during a stop's wait has not stopped the program: varnixctl says so as soon
-// as the node's goodbye comes, and --timeout bounds the wait when no goodbye can come.
+// A node asked to end during a stop's wait ends cleanly, killing nobody on its way out, and has
+// not stopped the program: varnixctl says so as soon as the node's goodbye comes, and --timeout
+// bounds the wait when no goodbye can come.
 TEST_F(CtlTest, AStopCutShortByTheNodesEndIsNoSuccess) {
   const std::string program = CopyOfThisProgram("vxcutshort");
   ASSERT_EQ(Ctl({"start", program, "--", "--helper", "stubborn"}).code, 0);

@@ -366,44 +366,6 @@ TEST_F(NodeCommandsTest, EveryEndIsToldAsItComesAndOnce) {
   EXPECT_GE(programs[1].ended_ms - began, 9000) << "the 12-s program, at its own time";
 }
 
-TEST_F(NodeCommandsTest, AnswersRoleQueriesWithItsOwnPath) {
-  // The computer query and the echo are varnixctl's daily bread (see its tests).
-  Send("Homeseer.Role", "Role.Query", "Role=Application\n", "*");
-  const std::string role = Next("Role.Notification");
-  EXPECT_EQ(Item(role, "Role"), "Application");
-  EXPECT_EQ(Item(role, "Path"), node_path_);
-}
-
-TEST_F(NodeCommandsTest, AnEndRequestDuringAStopEndsTheNodeCleanly) {
-  // A name of its own: an instance of another test's program may still be running.
-  const std::string stubborn = CopyOfThisProgram("vxstubborn");
-  Control("Action=start\nPath=" + stubborn + "\nParameter=--helper stubborn\n");
-  const std::string pid = Item(Next("Process.Notification"), "PID");
-  ASSERT_NE(pid, "0");
-  Pause(milliseconds(500));  // its handler is in place
-  Control("Action=stop\nPath=" + stubborn + "\n");
-  // The program ignores the polite request: the node is now in its five-second wait.
-  Pause(milliseconds(1000));
-  EXPECT_EQ(EndNode(), 0);
-  const auto id = static_cast<ProcessId>(std::stoul(pid));
-  EXPECT_TRUE(platform_.processes->IsAlive(id)) << "nobody is killed on the node's way out";
-  platform_.processes->Terminate(id);
-}
-
-TEST_F(NodeCommandsTest, AStartWithATitleReportsTheProgramItStarted) {
-  // The window comes a moment after the program: the report names the program all the same.
-  const std::string titled = CopyOfThisProgram("vxtitled");
-  Control("Action=start\nPath=" + titled +
-          "\nParameter=--helper window \"Late Window\"\nTitle=Late Window\n");
-  const std::string started = Next("Process.Notification");
-  const std::string pid = Item(started, "PID");
-  ASSERT_NE(pid, "0") << started;
-  const ProcessId found = platform_.processes->FindByName(
-      titled.substr(titled.find_last_of("/\\") + 1).substr(0, separator_ == '/' ? 15 : 255));
-  EXPECT_EQ(pid, std::to_string(found));
-  platform_.processes->Terminate(found);
-}
-
 // A node whose [Access] section lets only the test's controller start only its program.
 class NodeAccessTest : public NodeCommandsTest {
  protected:
@@ -1008,8 +970,9 @@ TEST_F(NodeCommandsTest, AProgramAfterAScriptStartsOnceTheScriptRuns) {
   StopAll({"Name=Web"});
 }
 
-// A kept program is one program by any spelling of its path: stopped by another, it stays
-// stopped; restarted by another, it is kept by one plan.
+// A kept program is one program by any spelling of its path: asked of by another, it is the
+// one record; stopped by another, it stays stopped; restarted by another, it is kept by one
+// plan.
 TEST_F(NodeCommandsTest, AKeptProgramIsOneProgramByAnySpellingOfItsPath) {
   const std::string name = "vxspelled";
   const std::string path = CopyOfThisProgram(name);
@@ -1022,11 +985,18 @@ TEST_F(NodeCommandsTest, AKeptProgramIsOneProgramByAnySpellingOfItsPath) {
   const std::string other = Path("vxspelled-link");
   std::filesystem::create_symlink(path, other);
 #endif
+  std::vector<std::string> spellings{roundabout, other};
+#ifndef _WIN32
+  spellings.push_back("/proc/self/root" + path);  // the root's own link
+#endif
   const std::string keep = "Parameter=--helper polite 300\nRestart=always\n";
-  for (const std::string& spelling : {roundabout, other}) {
+  for (const std::string& spelling : spellings) {
     SCOPED_TRACE("stopped as " + spelling);
     Control("Action=start\nPath=" + path + "\n" + keep);
     ASSERT_NE(PidOf(Next("Path=" + path + "\n")), 0u);
+    // Asked of by another spelling, the one record answers.
+    Control("Action=autonotify\nPath=" + spelling + "\n");
+    EXPECT_EQ(Item(Next("Process.Notification"), "Path"), path);
     Control("Action=stop\nPath=" + spelling + "\n");
     EXPECT_EQ(PidOf(Next("PID=0", kPassWait)), 0u);
     Pause(milliseconds(3000));
