@@ -594,8 +594,6 @@ TEST_F(NodeCommandsTest, ARelayEndedByForceIsToldAndANewStartKeepsOutputAgain) {
   })) << "the new start's output is not kept";
 }
 
-// A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it
-// requires holds, for a user who believes signatures are required.
 // Sensors of the user's own: each shape of command and output read as settings.ini declares
 // it, told as it is read, and all of them again to a query that names the node.
 TEST_F(NodeCommandsTest, EachSensorOfTheUsersOwnIsReadOrSaysWhyNot) {
@@ -752,6 +750,8 @@ TEST_F(NodeCommandsTest, WhoIsAtTheComputerIsToldAsTheConsoleSessionHasIt) {
 }
 #endif
 
+// A settings file as Notepad saves it, with its mark and CR LF, or as "Unicode": what it
+// requires holds, for a user who believes signatures are required.
 TEST_F(NodeCommandsTest, SettingsSavedByNotepadTakeEffect) {
   std::string utf16 = "\xFF\xFE";
   const std::string text = "[Access]\r\nRequireSignature=yes\r\n";
