@@ -120,8 +120,10 @@ void BM_IdleNode(benchmark::State& state) {
     state.counters["cpu_seconds"] = CpuSeconds(pid) - cpu_before;
     state.counters["rss_kib"] = static_cast<double>(ReadStatusField(pid, "VmRSS"));
     state.counters["pss_kib"] = static_cast<double>(MappedKiB(pid, ""));
-    // Signatures' library, which a node without a key should barely touch.
+    // Signatures' library and the windows', which a node without a key or a window to look
+    // at does not load.
     state.counters["nettle_rss_kib"] = static_cast<double>(MappedKiB(pid, "libnettle"));
+    state.counters["x11_rss_kib"] = static_cast<double>(MappedKiB(pid, "libX11"));
     node->RequestEnd();
     node->WaitForExit(milliseconds(5000));
     std::filesystem::remove_all(folder);

@@ -19,13 +19,17 @@ for entry in ./opt/varnix/varnix ./opt/varnix/varnix-relay ./opt/varnix/varnix-h
 done
 [ "$(dpkg-deb -I "$deb" conffiles)" = $'/etc/varnix/qelXap.ini\n/etc/varnix/gateway.ini\n/etc/varnix/programs.ini' ]
 grep -q '^ Depends:.*libmosquitto1' <<<"$info" || { echo "package: no libmosquitto1 dependency"; exit 1; }
+# Loaded at run time, so named by the package rather than found by dpkg-shlibdeps.
+grep -q '^ Depends:.*libnettle' <<<"$info" || { echo "package: no libnettle dependency"; exit 1; }
+grep -q '^ Recommends:.*libx11' <<<"$info" || { echo "package: libx11 is not recommended"; exit 1; }
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-# The services beside the node have no windows: they must not load the window libraries.
+# The services beside the node have no windows, and the node loads them only when it looks at
+# one: none of them may need the window libraries to start.
 unpacked="$root/unpacked"
 dpkg-deb -x "$deb" "$unpacked"
-for program in varnix-relay varnix-hub varnixctl varnix-gateway; do
+for program in varnix varnix-relay varnix-hub varnixctl varnix-gateway; do
   needed=$(readelf -d "$unpacked/opt/varnix/$program")
   if grep -q 'libX11' <<<"$needed"; then echo "package: $program loads libX11"; exit 1; fi
 done

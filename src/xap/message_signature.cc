@@ -96,6 +96,8 @@ LoadedKey LoadAccessKey(FileSystem& files, const std::string& path) {
     }
     std::optional<std::string> key = KeyFromHex(files.ReadAll(path));
     if (!key) return {std::nullopt, path + " does not hold a key of 64 hex digits"};
+    // The cryptography is loaded at its first use: a key it cannot serve is said here, once.
+    HmacSha256(*key, "");
     return {std::move(key), ""};
   } catch (const Error& e) {
     return {std::nullopt, e.description()};

@@ -1,5 +1,6 @@
 // Cryptography on Linux: Nettle's HMAC-SHA256 and AES-256-GCM (small, and loaded by GnuTLS
-// anyway), and getrandom for random bytes.
+// anyway), and getrandom for random bytes. Nettle is loaded at the first use of a key: a node
+// without one never maps it.
 #include <nettle/gcm.h>
 #include <nettle/hmac.h>
 #include <nettle/memops.h>
@@ -11,15 +12,59 @@
 
 #include "platform/crypto.h"
 #include "platform/error.h"
+#include "platform/posix/shared_library.h"
+
+#ifndef VARNIX_NETTLE_SONAME
+#error "VARNIX_NETTLE_SONAME names the library to load"
+#endif
 
 namespace varnix {
+namespace {
+
+// The Nettle functions used here, by their exported names (the headers' short names are macros).
+// clang-format off
+#define VARNIX_NETTLE_FUNCTIONS(F)                                                           \
+  F(nettle_hmac_sha256_set_key) F(nettle_hmac_sha256_update) F(nettle_hmac_sha256_digest)    \
+  F(nettle_gcm_aes256_set_key) F(nettle_gcm_aes256_set_iv) F(nettle_gcm_aes256_update)       \
+  F(nettle_gcm_aes256_encrypt) F(nettle_gcm_aes256_decrypt) F(nettle_gcm_aes256_digest)      \
+  F(nettle_memeql_sec)
+// clang-format on
+
+struct Nettle {
+  Nettle() : library(VARNIX_NETTLE_SONAME) {
+#define VARNIX_NETTLE_FIND(name) complete = library.Find(#name, name) && complete;
+    VARNIX_NETTLE_FUNCTIONS(VARNIX_NETTLE_FIND)
+#undef VARNIX_NETTLE_FIND
+  }
+
+  SharedLibrary library;
+  bool complete = true;
+#define VARNIX_NETTLE_POINTER(name) decltype(&::name) name = nullptr;
+  VARNIX_NETTLE_FUNCTIONS(VARNIX_NETTLE_POINTER)
+#undef VARNIX_NETTLE_POINTER
+};
+
+// Loaded once, on first use, by whichever thread comes first.
+const Nettle& Library() {
+  static const Nettle nettle;
+  if (!nettle.library.loaded() || !nettle.complete) {
+    throw Error(ENOENT, "the cryptography library cannot be loaded: " + nettle.library.error());
+  }
+  return nettle;
+}
+
+}  // namespace
 
 std::string HmacSha256(std::string_view key, std::string_view message) {
+  const Nettle& nettle = Library();
   hmac_sha256_ctx context;
-  hmac_sha256_set_key(&context, key.size(), reinterpret_cast<const uint8_t*>(key.data()));
-  hmac_sha256_update(&context, message.size(), reinterpret_cast<const uint8_t*>(message.data()));
+  nettle.nettle_hmac_sha256_set_key(&context, key.size(),
+                                    reinterpret_cast<const uint8_t*>(key.data()));
+  nettle.nettle_hmac_sha256_update(&context, message.size(),
+                                   reinterpret_cast<const uint8_t*>(message.data()));
   std::string digest(SHA256_DIGEST_SIZE, '\0');
-  hmac_sha256_digest(&context, SHA256_DIGEST_SIZE, reinterpret_cast<uint8_t*>(digest.data()));
+  nettle.nettle_hmac_sha256_digest(&context, SHA256_DIGEST_SIZE,
+                                   reinterpret_cast<uint8_t*>(digest.data()));
   return digest;
 }
 
@@ -34,10 +79,11 @@ gcm_aes256_ctx GcmStarted(std::string_view key, std::string_view nonce,
   if (key.size() != 32 || nonce.size() != kSealNonceBytes) {
     throw Error(0, "AES-256-GCM needs a key of 32 bytes and a nonce of 12");
   }
+  const Nettle& nettle = Library();
   gcm_aes256_ctx context;
-  gcm_aes256_set_key(&context, Bytes(key));
-  gcm_aes256_set_iv(&context, nonce.size(), Bytes(nonce));
-  gcm_aes256_update(&context, associated.size(), Bytes(associated));
+  nettle.nettle_gcm_aes256_set_key(&context, Bytes(key));
+  nettle.nettle_gcm_aes256_set_iv(&context, nonce.size(), Bytes(nonce));
+  nettle.nettle_gcm_aes256_update(&context, associated.size(), Bytes(associated));
   return context;
 }
 
@@ -48,8 +94,9 @@ std::string SealAes256Gcm(std::string_view key, std::string_view nonce, std::str
   gcm_aes256_ctx context = GcmStarted(key, nonce, associated);
   std::string sealed(plain.size() + kSealTagBytes, '\0');
   auto* out = reinterpret_cast<uint8_t*>(sealed.data());
-  gcm_aes256_encrypt(&context, plain.size(), out, Bytes(plain));
-  gcm_aes256_digest(&context, kSealTagBytes, out + plain.size());
+  const Nettle& nettle = Library();
+  nettle.nettle_gcm_aes256_encrypt(&context, plain.size(), out, Bytes(plain));
+  nettle.nettle_gcm_aes256_digest(&context, kSealTagBytes, out + plain.size());
   return sealed;
 }
 
@@ -59,15 +106,17 @@ std::optional<std::string> OpenAes256Gcm(std::string_view key, std::string_view 
   gcm_aes256_ctx context = GcmStarted(key, nonce, associated);
   const size_t size = sealed.size() - kSealTagBytes;
   std::string plain(size, '\0');
-  gcm_aes256_decrypt(&context, size, reinterpret_cast<uint8_t*>(plain.data()), Bytes(sealed));
+  const Nettle& nettle = Library();
+  nettle.nettle_gcm_aes256_decrypt(&context, size, reinterpret_cast<uint8_t*>(plain.data()),
+                                   Bytes(sealed));
   std::string tag(kSealTagBytes, '\0');
-  gcm_aes256_digest(&context, kSealTagBytes, reinterpret_cast<uint8_t*>(tag.data()));
+  nettle.nettle_gcm_aes256_digest(&context, kSealTagBytes, reinterpret_cast<uint8_t*>(tag.data()));
   if (!EqualInConstantTime(tag, sealed.substr(size))) return std::nullopt;
   return plain;
 }
 
 bool EqualInConstantTime(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && nettle_memeql_sec(a.data(), b.data(), a.size()) != 0;
+  return a.size() == b.size() && Library().nettle_memeql_sec(a.data(), b.data(), a.size()) != 0;
 }
 
 std::string RandomBytes(size_t count) {

@@ -8,9 +8,6 @@
 #ifdef VARNIX_HAVE_X11
 
 #include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/dpms.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +17,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/posix/x11_library.h"
 
 namespace varnix {
 namespace {
@@ -58,9 +57,9 @@ class X11Desktop : public Desktop {
       Window parent = 0;
       Window* children = nullptr;
       unsigned int count = 0;
-      if (XQueryTree(display_, root_, &root_return, &parent, &children, &count) != 0) {
+      if (x_->XQueryTree(display_, root_, &root_return, &parent, &children, &count) != 0) {
         stacking.assign(children, children + count);
-        if (children != nullptr) XFree(children);
+        if (children != nullptr) x_->XFree(children);
       }
     }
     windows.assign(stacking.rbegin(), stacking.rend());
@@ -77,10 +76,10 @@ class X11Desktop : public Desktop {
   std::string ClassName(WindowHandle window) override {
     if (!Connect() || window == 0) return "";
     XClassHint hint{};
-    if (XGetClassHint(display_, window, &hint) == 0) return "";
+    if (x_->XGetClassHint(display_, window, &hint) == 0) return "";
     std::string name = hint.res_class != nullptr ? hint.res_class : "";
-    if (hint.res_name != nullptr) XFree(hint.res_name);
-    if (hint.res_class != nullptr) XFree(hint.res_class);
+    if (hint.res_name != nullptr) x_->XFree(hint.res_name);
+    if (hint.res_class != nullptr) x_->XFree(hint.res_class);
     return name.substr(0, 254);
   }
 
@@ -105,19 +104,19 @@ class X11Desktop : public Desktop {
     if (std::find(clients.begin(), clients.end(), window) != clients.end()) return true;
     // No window manager: nobody minimizes, and a mapped window is what the user sees.
     XWindowAttributes attributes{};
-    return XGetWindowAttributes(display_, window, &attributes) != 0 &&
+    return x_->XGetWindowAttributes(display_, window, &attributes) != 0 &&
            attributes.map_state == IsViewable;
   }
 
   WindowHandle Parent(WindowHandle window) override {
     if (!Connect() || window == 0) return 0;
     Window owner = 0;
-    return XGetTransientForHint(display_, window, &owner) != 0 ? owner : 0;
+    return x_->XGetTransientForHint(display_, window, &owner) != 0 ? owner : 0;
   }
 
   bool IsWindow(WindowHandle window) override {
     XWindowAttributes attributes{};
-    return Connect() && window != 0 && XGetWindowAttributes(display_, window, &attributes) != 0;
+    return Connect() && window != 0 && x_->XGetWindowAttributes(display_, window, &attributes) != 0;
   }
 
   void PostClose(WindowHandle window) override {
@@ -129,8 +128,8 @@ class X11Desktop : public Desktop {
     event.xclient.format = 32;
     event.xclient.data.l[0] = static_cast<long>(Intern("WM_DELETE_WINDOW"));
     event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display_, window, False, NoEventMask, &event);
-    XFlush(display_);
+    x_->XSendEvent(display_, window, False, NoEventMask, &event);
+    x_->XFlush(display_);
   }
 
   ProcessId ShellPid() override {
@@ -146,19 +145,24 @@ class X11Desktop : public Desktop {
   }
 
   std::string TurnScreensOff() override {
-    if (!Connect()) throw Error(ENXIO, "no X display to turn off (DISPLAY is not set or not open)");
+    if (!Connect()) {
+      throw Error(ENXIO, missing_.empty()
+                             ? "no X display to turn off (DISPLAY is not set or not open)"
+                             : "no X display to turn off: " + missing_);
+    }
     int event_base = 0;
     int error_base = 0;
-    if (DPMSQueryExtension(display_, &event_base, &error_base) && DPMSCapable(display_)) {
+    if (x_->DPMSQueryExtension != nullptr &&
+        x_->DPMSQueryExtension(display_, &event_base, &error_base) && x_->DPMSCapable(display_)) {
       // Forcing a level needs DPMS on; the server's own timeouts then bring it back at input.
-      DPMSEnable(display_);
-      DPMSForceLevel(display_, DPMSModeOff);
-      XFlush(display_);
+      x_->DPMSEnable(display_);
+      x_->DPMSForceLevel(display_, DPMSModeOff);
+      x_->XFlush(display_);
       return "";
     }
     // Without DPMS the screen cannot be powered down: the screen saver blanks it instead.
-    XForceScreenSaver(display_, ScreenSaverActive);
-    XFlush(display_);
+    x_->XForceScreenSaver(display_, ScreenSaverActive);
+    x_->XFlush(display_);
     return "the display has no DPMS; the screen saver was started instead";
   }
 
@@ -168,11 +172,13 @@ class X11Desktop : public Desktop {
     if (display_ != nullptr) return true;
     const char* name = std::getenv("DISPLAY");
     if (name == nullptr || *name == '\0') return false;
-    XSetIOErrorHandler(IgnoreIOError);
-    display_ = XOpenDisplay(name);
+    if (x_ == nullptr) x_ = LoadX11(&missing_);
+    if (x_ == nullptr) return false;
+    x_->XSetIOErrorHandler(IgnoreIOError);
+    display_ = x_->XOpenDisplay(name);
     if (display_ == nullptr) return false;
-    XSetErrorHandler(IgnoreXError);
-    XSetIOErrorExitHandler(display_, OnConnectionLost, this);
+    x_->XSetErrorHandler(IgnoreXError);
+    x_->XSetIOErrorExitHandler(display_, OnConnectionLost, this);
     root_ = DefaultRootWindow(display_);
     char host[256] = {};
     host_ = ::gethostname(host, sizeof host - 1) == 0 ? host : "";  // asked once, not per window
@@ -180,7 +186,7 @@ class X11Desktop : public Desktop {
   }
 
   void Disconnect() {
-    if (display_ != nullptr) XCloseDisplay(display_);
+    if (display_ != nullptr) x_->XCloseDisplay(display_);
     display_ = nullptr;
     lost_ = false;
   }
@@ -190,7 +196,7 @@ class X11Desktop : public Desktop {
     static_cast<X11Desktop*>(self)->lost_ = true;
   }
 
-  Atom Intern(const char* name) { return XInternAtom(display_, name, False); }
+  Atom Intern(const char* name) { return x_->XInternAtom(display_, name, False); }
 
   std::vector<unsigned long> WindowListProperty(Window window, const char* name,
                                                 Atom type = XA_WINDOW) {
@@ -207,13 +213,13 @@ class X11Desktop : public Desktop {
     unsigned long after = 0;
     unsigned char* data = nullptr;
     std::vector<unsigned long> values;
-    if (XGetWindowProperty(display_, window, Intern(name), 0, 65536, False, type, &actual, &format,
-                           &count, &after, &data) == Success &&
+    if (x_->XGetWindowProperty(display_, window, Intern(name), 0, 65536, False, type, &actual,
+                               &format, &count, &after, &data) == Success &&
         data != nullptr && format == 32) {
       const auto* longs = reinterpret_cast<const unsigned long*>(data);
       values.assign(longs, longs + count);
     }
-    if (data != nullptr) XFree(data);
+    if (data != nullptr) x_->XFree(data);
     return values;
   }
 
@@ -225,15 +231,17 @@ class X11Desktop : public Desktop {
     unsigned char* data = nullptr;
     std::string text;
     const Atom wanted = type != nullptr ? Intern(type) : AnyPropertyType;
-    if (XGetWindowProperty(display_, window, Intern(name), 0, 1024, False, wanted, &actual, &format,
-                           &count, &after, &data) == Success &&
+    if (x_->XGetWindowProperty(display_, window, Intern(name), 0, 1024, False, wanted, &actual,
+                               &format, &count, &after, &data) == Success &&
         data != nullptr && format == 8) {
       text.assign(reinterpret_cast<const char*>(data), count);
     }
-    if (data != nullptr) XFree(data);
+    if (data != nullptr) x_->XFree(data);
     return text;
   }
 
+  const X11Library* x_ = nullptr;  // loaded with the first display
+  std::string missing_;            // why Xlib could not be loaded, when it could not
   Display* display_ = nullptr;
   Window root_ = 0;
   std::string host_;
