@@ -68,22 +68,15 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # Nettle and Xlib are loaded at their first use, where dpkg-shlibdeps cannot see them: the
   # package names them itself, as the packages that hold the libraries this build was made with.
-  function(varnix_package_of library out)
-    get_filename_component(real "${library}" REALPATH)
-    execute_process(COMMAND dpkg-query -S "${real}" OUTPUT_VARIABLE owner ERROR_QUIET)
-    string(REGEX MATCH "^[^:, ]+" package "${owner}")
-    if(NOT package)
-      message(FATAL_ERROR "No installed package holds ${real}")
-    endif()
-    set(${out} "${package}" PARENT_SCOPE)
-  endfunction()
-  varnix_package_of("${NETTLE_SHARED}" nettle_package)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${nettle_package}")
-  if(X11_FOUND AND X11_Xext_FOUND)
-    varnix_package_of("${X11_X11_LIB}" x11_package)
-    varnix_package_of("${X11_Xext_LIB}" xext_package)
+  if(VARNIX_NETTLE_PACKAGE)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${VARNIX_NETTLE_PACKAGE}")
+  else()
+    message(WARNING "No installed package holds Nettle's library: the Debian package made "
+                    "here will not depend on it")
+  endif()
+  if(VARNIX_X11_PACKAGE AND VARNIX_XEXT_PACKAGE)
     # Windows are optional: a server without a display runs the node without them.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "${x11_package}, ${xext_package}")
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "${VARNIX_X11_PACKAGE}, ${VARNIX_XEXT_PACKAGE}")
   endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/conffiles
