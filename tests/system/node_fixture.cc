@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 #include "dispatch_until.h"
 
@@ -54,13 +55,21 @@ void NodeFixture::StartNode(const std::vector<std::string>& environment) {
 }
 
 #ifndef _WIN32
+namespace {
+
+// Made fresh, not named by the pid: two runs side by side, each in a process namespace of its
+// own, have the same pids and share /tmp.
+std::string FreshRuntimeFolder() {
+  std::string folder = "/tmp/varnix-test-run-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) throw std::runtime_error("mkdtemp: " + folder);
+  return folder;
+}
+
+}  // namespace
+
 StandInLogind::StandInLogind(EventLoop& loop)
-    : runtime_("/tmp/varnix-test-run-" + std::to_string(::getpid())),
-      socket_(runtime_ + "/bus"),
-      address_("unix:path=" + socket_) {
+    : runtime_(FreshRuntimeFolder()), socket_(runtime_ + "/bus"), address_("unix:path=" + socket_) {
   const std::string ready = socket_ + ".ready";
-  std::filesystem::remove_all(runtime_);
-  std::filesystem::create_directory(runtime_);
   bus_ =
       StartChildProcess("/usr/bin/dbus-daemon", {"--session", "--nofork", "--address=" + address_});
   ready_ =
