@@ -13,5 +13,9 @@ fi
 # In a process namespace of its own too, with its own /proc: the node finds a program by its
 # file's name in any folder, and must not find another run's namesake beside this one. Whatever
 # is left running there ends with the program.
+# And with X servers' sockets of its own: an X server takes a display whose lock names a pid it
+# cannot see, so runs side by side would each take :0 from the other.
+mkdir -p /tmp/.X11-unix
 exec unshare -n -p -f --mount-proc -- \
-  sh -c "ip link set lo up && $veth VARNIX_NETWORK_ISOLATED=1 exec \"\$@\"" isolated "$@"
+  sh -c "mount -t tmpfs -o mode=1777,size=64k varnix-x11 /tmp/.X11-unix &&
+         ip link set lo up && $veth VARNIX_NETWORK_ISOLATED=1 exec \"\$@\"" isolated "$@"
