@@ -12,15 +12,16 @@ namespace varnix {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-// Returns whether `done` held before `limit` passed. `done` is asked once more at the end, so
-// it should only look, not take.
+// Returns whether `done` held before `limit` passed. `done` is asked once a round, and its
+// answer is the answer: it may keep state of its own (what it saw the round before, say).
 template <typename Done>
 bool DispatchUntil(EventLoop& loop, milliseconds limit, Done done) {
   const auto deadline = Clock::now() + limit;
-  while (!done() && Clock::now() < deadline) {
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() >= deadline) return false;
     loop.DispatchPending(milliseconds(20));
   }
-  return done();
 }
 
 // The first of `texts` that holds `needle`, or nullptr.
