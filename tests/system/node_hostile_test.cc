@@ -119,7 +119,8 @@ TEST_F(NodeHostileTest, AStatusFloodIsAnsweredWithinItsBudget) {
     SendToNode(ask);
     if (i % 100 == 0) platform_.loop->DispatchPending(milliseconds(0));
   }
-  ASSERT_TRUE(AnswersAgain("after the burst", 10));
+  // Under Wine each of the thousand is a round trip to its server before the echo's turn.
+  ASSERT_TRUE(AnswersAgain("after the burst", separator_ == '\\' ? 25 : 10));
   EXPECT_EQ(EndNode(), 0);
   const size_t answers = hub_->Count("Computer.Status");
   EXPECT_GE(answers, 1u);
