@@ -788,10 +788,14 @@ TEST_F(NodeCommandsTest, AShortJobStartedAThousandTimesHoldsNoMoreMemory) {
 TEST_F(NodeCommandsTest, ALostDisplayLeavesTheNodeAnswering) {
   // A display of the node's own, which goes away as on a logout.
   EndNode();
-  const std::string display = ":" + std::to_string(40 + platform_.machine->CurrentProcessId() % 40);
-  auto server = StartChildProcess("/usr/bin/Xvfb", {display, "-nolisten", "tcp"});
-  ASSERT_TRUE(hub_->WaitFor(
-      [&] { return std::filesystem::exists("/tmp/.X11-unix/X" + display.substr(1)); }));
+  // Xvfb picks a free display and names it once it serves: a run beside this one shares /tmp,
+  // and may hold the lock of any number this test would choose.
+  const std::string named = Path("display");
+  auto server = StartChildProcess(
+      "/bin/sh", {"-c", "exec /usr/bin/Xvfb -displayfd 3 -nolisten tcp 3>" + named});
+  std::string number;
+  ASSERT_TRUE(hub_->WaitFor([&] { return (number = ReadIfAny(named)).ends_with('\n'); }));
+  const std::string display = ":" + number.substr(0, number.size() - 1);
   ASSERT_TRUE(StartedAgain({"DISPLAY=" + display}));
   // A stop walks the windows, so the node holds a connection when the server goes.
   Control("Action=start\nPath=" + program_ + "\nParameter=--helper polite\n");
