@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 
 #include <string>
-#include <utility>
 
 namespace varnix {
 
@@ -14,10 +13,10 @@ class SharedLibrary {
   // mapped after the close: what it registered or allocated may still be reached at exit (by a
   // leak checker, say).
   explicit SharedLibrary(const char* soname)
-      : handle_(::dlopen(soname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
+      : soname_(soname), handle_(::dlopen(soname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
     if (handle_ == nullptr) {
       const char* why = ::dlerror();
-      error_ = why != nullptr ? why : std::string(soname) + " cannot be loaded";
+      error_ = why != nullptr ? why : soname_ + " cannot be loaded";
     }
   }
   SharedLibrary(const SharedLibrary&) = delete;
@@ -34,11 +33,12 @@ class SharedLibrary {
   bool Find(const char* name, Function*& function) {
     function = handle_ != nullptr ? reinterpret_cast<Function*>(::dlsym(handle_, name)) : nullptr;
     if (function == nullptr && error_.empty())
-      error_ = std::string("no ") + name + " in the library";
+      error_ = std::string("no ") + name + " in " + soname_;
     return function != nullptr;
   }
 
  private:
+  std::string soname_;
   void* handle_;
   std::string error_;
 };

@@ -1,8 +1,6 @@
 // LoadX11: libX11 and libXext by the names the build linked against, found once.
 #include "platform/posix/x11_library.h"
 
-#include <memory>
-
 #include "platform/posix/shared_library.h"
 
 #if !defined(VARNIX_X11_SONAME) || !defined(VARNIX_XEXT_SONAME)
