@@ -74,12 +74,11 @@ const uint8_t* Bytes(std::string_view text) {
   return reinterpret_cast<const uint8_t*>(text.data());
 }
 
-gcm_aes256_ctx GcmStarted(std::string_view key, std::string_view nonce,
+gcm_aes256_ctx GcmStarted(const Nettle& nettle, std::string_view key, std::string_view nonce,
                           std::string_view associated) {
   if (key.size() != 32 || nonce.size() != kSealNonceBytes) {
     throw Error(0, "AES-256-GCM needs a key of 32 bytes and a nonce of 12");
   }
-  const Nettle& nettle = Library();
   gcm_aes256_ctx context;
   nettle.nettle_gcm_aes256_set_key(&context, Bytes(key));
   nettle.nettle_gcm_aes256_set_iv(&context, nonce.size(), Bytes(nonce));
@@ -91,10 +90,10 @@ gcm_aes256_ctx GcmStarted(std::string_view key, std::string_view nonce,
 
 std::string SealAes256Gcm(std::string_view key, std::string_view nonce, std::string_view associated,
                           std::string_view plain) {
-  gcm_aes256_ctx context = GcmStarted(key, nonce, associated);
+  const Nettle& nettle = Library();
+  gcm_aes256_ctx context = GcmStarted(nettle, key, nonce, associated);
   std::string sealed(plain.size() + kSealTagBytes, '\0');
   auto* out = reinterpret_cast<uint8_t*>(sealed.data());
-  const Nettle& nettle = Library();
   nettle.nettle_gcm_aes256_encrypt(&context, plain.size(), out, Bytes(plain));
   nettle.nettle_gcm_aes256_digest(&context, kSealTagBytes, out + plain.size());
   return sealed;
@@ -103,10 +102,10 @@ std::string SealAes256Gcm(std::string_view key, std::string_view nonce, std::str
 std::optional<std::string> OpenAes256Gcm(std::string_view key, std::string_view nonce,
                                          std::string_view associated, std::string_view sealed) {
   if (sealed.size() < kSealTagBytes) return std::nullopt;
-  gcm_aes256_ctx context = GcmStarted(key, nonce, associated);
+  const Nettle& nettle = Library();
+  gcm_aes256_ctx context = GcmStarted(nettle, key, nonce, associated);
   const size_t size = sealed.size() - kSealTagBytes;
   std::string plain(size, '\0');
-  const Nettle& nettle = Library();
   nettle.nettle_gcm_aes256_decrypt(&context, size, reinterpret_cast<uint8_t*>(plain.data()),
                                    Bytes(sealed));
   std::string tag(kSealTagBytes, '\0');
