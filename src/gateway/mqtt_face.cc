@@ -534,8 +534,8 @@ void MqttFace::Disbelieve() {
 
 void MqttFace::StaleCommand(const std::string& topic, const std::string& payload) {
   // Kept by the broker, it would be carried out again at every connection; a command counts
-  // only as it is sent.
-  publisher_.Clear(topic);
+  // only as it is sent. Said before it is cleared: a gateway ended between the two finds it
+  // again at its next start and says it then, where the other order would lose it unsaid.
   const bool printable = payload.size() <= kMaxCommandBytes &&
                          std::none_of(payload.begin(), payload.end(), IsControlByte);
   // Said where the gateway's own notices go: at our connection its computer may not be known.
@@ -544,6 +544,7 @@ void MqttFace::StaleCommand(const std::string& topic, const std::string& payload
              (printable ? " \"" + std::string(TrimSpaces(payload)) + "\"" : std::string()) +
              " on " + Bounded(topic) +
              " was cleared, not carried out; send commands without the retain flag");
+  publisher_.Clear(topic);
 }
 
 void MqttFace::Recall(const std::string& payload) {

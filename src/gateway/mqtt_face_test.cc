@@ -228,6 +228,17 @@ TEST_F(MqttFaceTest, BurstsAndWhatTheBrokerKeptAreNotActedOnAgain) {
                p.payload.find("retained command") != std::string::npos;
       });
   EXPECT_EQ(said, 1) << "said once a minute";
+  // Said before it is cleared: a gateway ended between the two says it at its next start.
+  const auto& published = broker_.published;
+  const auto told = std::find_if(published.begin(), published.end(), [](const auto& p) {
+    return p.topic == "varnix/gateway/gw/event" &&
+           p.payload.find("retained command") != std::string::npos;
+  });
+  const auto cleared = std::find_if(published.begin(), published.end(), [](const auto& p) {
+    return p.topic == "varnix/pc1/command" && p.payload.empty();
+  });
+  ASSERT_NE(cleared, published.end());
+  EXPECT_LT(told - published.begin(), cleared - published.begin());
   face->Message("varnix/pc1/command", "lock", false);
   EXPECT_EQ(sent_, std::vector<std::string>{"qel.Process.pc1 lock"}) << "a fresh one goes";
   loop_.Advance(connected_ms + config_.echo_seconds * 1000 * NodeDirectory::kUnansweredEchoes -
